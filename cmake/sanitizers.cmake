@@ -1,0 +1,12 @@
+# Sanitizer builds: QUORVANE_ASAN (address + undefined) or QUORVANE_TSAN (thread).
+if(QUORVANE_ASAN AND QUORVANE_TSAN)
+  message(FATAL_ERROR "QUORVANE_ASAN and QUORVANE_TSAN cannot be combined")
+endif()
+if(QUORVANE_ASAN)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(QUORVANE_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()

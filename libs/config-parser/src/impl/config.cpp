@@ -1,0 +1,1 @@
+#include "config-parser/config.h"

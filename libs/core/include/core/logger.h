@@ -1,0 +1,175 @@
+// The process logger. One `logger` is created first in main() and passed by reference to
+// every component; `component_logger`s made from it only change the component name in
+// the debug-socket prefix and keep their own indentation depth. Any thread may log:
+// syslog is called without a lock, the debug socket is used under m_socket_mutex, and
+// every flag is atomic. A log statement never throws and never ends the process.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include <boost/format.hpp>
+#include <zmq.hpp>
+
+#include "core/exception.h"
+#include "core/source_location.h"
+
+namespace vyr::libs::core {
+
+class logger;
+
+struct timestamp {
+    std::chrono::time_point<std::chrono::system_clock, std::chrono::milliseconds> m_time_point;
+};
+
+// "YYYY-MM-DD HH:MM:SS.mmm " (UTC) for a time in milliseconds since the epoch.
+std::string format_time(std::int64_t _milliseconds_since_epoch);
+
+class component_logger {
+public:
+    // One log record under construction: feed arguments with %, attach a location; the
+    // record is written when the formatter is destroyed at the end of the statement.
+    // A format error (bad format text, too few or too many arguments) does not throw:
+    // the record is written with the raw format text and a "bad log format" marker.
+    class formatter {
+    public:
+        formatter(component_logger& _logger, int _level, std::string_view _format);
+        formatter(formatter&&) = default;
+        formatter(const formatter&) = delete;
+        formatter& operator=(const formatter&) = delete;
+        ~formatter();
+
+        template <class T>
+        formatter& operator%(const T& _argument) noexcept {
+            if (m_format && !m_bad_format) {
+                try {
+                    *m_format % _argument;
+                } catch (...) {
+                    m_bad_format = true;
+                }
+            }
+            return *this;
+        }
+
+        formatter& location(const source_location& _location) noexcept;
+        formatter& function(const source_location& _location) noexcept;
+        formatter& short_function(const source_location& _location) noexcept;
+        formatter& date_time(timestamp _timestamp) noexcept;
+
+    private:
+        std::string body() const;
+
+        std::optional<boost::format> m_format;
+        std::string m_raw_format;
+        bool m_bad_format = false;
+        int m_log_level;
+        component_logger* m_logger;
+        std::optional<source_location> m_source_location;
+        std::string m_function;
+        std::optional<timestamp> m_timestamp;
+    };
+
+    // A scope of nested log output: created by enter_*, it lowers the indentation again
+    // when destroyed.
+    class indent_guard {
+    public:
+        explicit indent_guard(component_logger& _logger) : m_logger(_logger) {}
+        ~indent_guard() { --m_logger.m_indent; }
+        indent_guard(const indent_guard&) = delete;
+        indent_guard& operator=(const indent_guard&) = delete;
+
+    private:
+        component_logger& m_logger;
+    };
+
+    component_logger(logger& _logger, std::string_view _module_name, std::string_view _component_name);
+    virtual ~component_logger() = default;
+    component_logger(const component_logger&) = delete;
+    component_logger& operator=(const component_logger&) = delete;
+
+    formatter debug(std::string_view _format) { return formatter(*this, 7, _format); }
+    formatter info(std::string_view _format) { return formatter(*this, 6, _format); }
+    formatter warning(std::string_view _format) { return formatter(*this, 4, _format); }
+    formatter error(std::string_view _format) { return formatter(*this, 3, _format); }
+
+    // Another component of the same logger; must not outlive it.
+    std::unique_ptr<component_logger> component(std::string_view _component_name);
+
+    std::string make_indent() const;
+
+    [[nodiscard]] std::unique_ptr<indent_guard> enter_function(const source_location& _location);
+    [[nodiscard]] std::unique_ptr<indent_guard> enter_function_short(const source_location& _location,
+                                                                     std::string_view _name);
+    [[nodiscard]] std::unique_ptr<indent_guard> enter_scope(std::string_view _name);
+    [[nodiscard]] std::unique_ptr<indent_guard> enter_scope(const source_location& _location);
+    [[nodiscard]] std::unique_ptr<indent_guard> enter_scope(const source_location& _location, std::string_view _name);
+
+    // Inside a catch block: logs the exception being handled at error level.
+    void log_exception();
+    // "Caught exeption" with the location, then the exception being handled.
+    void log_exception(const source_location& _location);
+    void log_exception(const located_exception& _e);
+    void log_error(const std::error_code& _code, const source_location& _location);
+
+    logger& owner() noexcept { return m_logger; }
+    const std::string& zmq_prefix() const noexcept { return m_zmq_prefix; }
+
+protected:
+    // Constructor for the logger itself, which owns the component base.
+    component_logger(std::string_view _module_name, std::string_view _component_name);
+
+private:
+    friend class formatter;
+    friend class indent_guard;
+
+    void emit(int _level, std::int64_t _milliseconds, const std::string& _body) noexcept;
+
+    std::atomic<std::int32_t> m_indent{0};
+    logger& m_logger;
+    std::string m_module_name;
+    std::string m_zmq_prefix;
+};
+
+class logger : public component_logger {
+public:
+    // Opens syslog under the module name and creates the (unconnected) debug socket on
+    // a private ZeroMQ context. Throws zmq::error_t if the socket cannot be made.
+    logger(std::string_view _module_name, std::string_view _component_name);
+    ~logger() override;
+
+    // Connects the debug socket to a ZeroMQ endpoint; throws zmq::error_t on failure.
+    void connect(const std::string& _address);
+
+    void set_debug(bool _on);
+    bool is_debug() const noexcept { return m_debug; }
+    void set_writing_to_socket(bool _on) noexcept { m_writing_to_socket = _on; }
+    bool is_writing_to_socket() const noexcept { return m_writing_to_socket; }
+    bool is_logger_enabled() const noexcept { return m_enable_logger; }
+    void set_logger_enabled(bool _on) noexcept { m_enable_logger = _on; }
+
+private:
+    friend class component_logger;
+
+    // Sends one frame without blocking; EAGAIN and every other failure drop the frame.
+    void send_frame(const std::string& _frame) noexcept;
+
+    // Constant after construction.
+    std::string m_module_name;  // syslog keeps a pointer to its characters
+    std::atomic<bool> m_debug{false};
+    std::atomic<bool> m_writing_to_socket{true};
+    std::atomic<bool> m_enable_logger{true};
+    zmq::context_t m_zmq_context;
+
+    // Guarded by m_socket_mutex.
+    std::mutex m_socket_mutex;
+    zmq::socket_t m_debug_socket;
+};
+
+}  // namespace vyr::libs::core

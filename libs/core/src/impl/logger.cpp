@@ -1,0 +1,243 @@
+#include "core/logger.h"
+
+#include <syslog.h>
+#include <time.h>
+
+#include <cstdio>
+
+namespace vyr::libs::core {
+
+std::string format_time(std::int64_t _ms) {
+    const std::time_t seconds = static_cast<std::time_t>(_ms / 1000);
+    std::tm calendar{};
+    gmtime_r(&seconds, &calendar);
+    char date[32];
+    const auto length = std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &calendar);
+    char millis[8];
+    std::snprintf(millis, sizeof millis, ".%03d ", static_cast<int>(_ms % 1000));
+    return std::string(date, length) + millis;
+}
+
+// ---- formatter -------------------------------------------------------------------
+
+component_logger::formatter::formatter(component_logger& _logger, int _level, std::string_view _format)
+    : m_raw_format(_format), m_log_level(_level), m_logger(&_logger) {
+    try {
+        m_format.emplace(m_raw_format);
+    } catch (...) {
+        m_bad_format = true;
+    }
+}
+
+component_logger::formatter& component_logger::formatter::location(const source_location& _location) noexcept {
+    m_source_location = _location;
+    return *this;
+}
+
+component_logger::formatter& component_logger::formatter::function(const source_location& _location) noexcept {
+    try {
+        m_function = std::string(_location.function());
+    } catch (...) {
+    }
+    return *this;
+}
+
+component_logger::formatter& component_logger::formatter::short_function(const source_location& _location) noexcept {
+    try {
+        m_function = _location.short_function();
+    } catch (...) {
+    }
+    return *this;
+}
+
+component_logger::formatter& component_logger::formatter::date_time(timestamp _timestamp) noexcept {
+    m_timestamp = _timestamp;
+    return *this;
+}
+
+std::string component_logger::formatter::body() const {
+    std::string text;
+    if (m_source_location) {
+        text += std::string(m_source_location->stripped_file());
+        text += ':';
+        text += std::to_string(m_source_location->line());
+        text += ' ';
+    }
+    if (!m_function.empty()) {
+        text += m_function;
+        text += ": ";
+    }
+    std::string message;
+    bool bad = m_bad_format || !m_format;
+    if (!bad) {
+        try {
+            message = m_format->str();
+        } catch (...) {
+            bad = true;
+        }
+    }
+    if (bad)
+        message = m_raw_format + " [bad log format]";
+    return text + message;
+}
+
+component_logger::formatter::~formatter() {
+    if (!m_logger)
+        return;
+    try {
+        std::int64_t ms;
+        if (m_timestamp) {
+            ms = m_timestamp->m_time_point.time_since_epoch().count();
+        } else {
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            ms = static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+        }
+        m_logger->emit(m_log_level, ms, body());
+    } catch (...) {
+        // A log statement must never end the process.
+    }
+}
+
+// ---- component_logger ----------------------------------------------------------------
+
+component_logger::component_logger(logger& _logger, std::string_view _module_name, std::string_view _component_name)
+    : m_logger(_logger),
+      m_module_name(_module_name),
+      m_zmq_prefix("&" + std::string(_module_name) + ":" + std::string(_component_name) + " ") {}
+
+component_logger::component_logger(std::string_view _module_name, std::string_view _component_name)
+    : m_logger(*static_cast<logger*>(this)),
+      m_module_name(_module_name),
+      m_zmq_prefix("&" + std::string(_module_name) + ":" + std::string(_component_name) + " ") {}
+
+std::unique_ptr<component_logger> component_logger::component(std::string_view _component_name) {
+    return std::make_unique<component_logger>(m_logger, m_module_name, _component_name);
+}
+
+std::string component_logger::make_indent() const {
+    const auto level = m_indent.load();
+    if (level <= 0)
+        return {};
+    return std::string(static_cast<std::size_t>(level) * 4, ' ') + "| ";
+}
+
+void component_logger::emit(int _level, std::int64_t _ms, const std::string& _body) noexcept {
+    try {
+        const std::string time_text = format_time(_ms);
+        const std::string indent = make_indent();
+        const std::string syslog_text = m_logger.is_debug() ? time_text + indent + _body : _body;
+        ::syslog(_level, "%s", syslog_text.c_str());
+        if (m_logger.is_writing_to_socket())
+            m_logger.send_frame(m_zmq_prefix + time_text + indent + _body);
+    } catch (...) {
+    }
+}
+
+std::unique_ptr<component_logger::indent_guard> component_logger::enter_function(const source_location& _location) {
+    debug("%1%") % _location.function();
+    ++m_indent;
+    return std::make_unique<indent_guard>(*this);
+}
+
+std::unique_ptr<component_logger::indent_guard> component_logger::enter_function_short(
+    const source_location& _location, std::string_view _name) {
+    debug("%1%: %2%") % _location.short_function() % _name;
+    ++m_indent;
+    return std::make_unique<indent_guard>(*this);
+}
+
+std::unique_ptr<component_logger::indent_guard> component_logger::enter_scope(std::string_view _name) {
+    debug("%1%") % _name;
+    ++m_indent;
+    return std::make_unique<indent_guard>(*this);
+}
+
+std::unique_ptr<component_logger::indent_guard> component_logger::enter_scope(const source_location& _location) {
+    debug("%1%:%2%") % _location.stripped_file() % _location.line();
+    ++m_indent;
+    return std::make_unique<indent_guard>(*this);
+}
+
+std::unique_ptr<component_logger::indent_guard> component_logger::enter_scope(const source_location& _location,
+                                                                              std::string_view _name) {
+    debug("%1%:%2% (%3%)") % _location.stripped_file() % _location.line() % _name;
+    ++m_indent;
+    return std::make_unique<indent_guard>(*this);
+}
+
+void component_logger::log_exception() {
+    if (!m_logger.is_logger_enabled())
+        return;
+    error("%1%") % exception_to_string();
+}
+
+void component_logger::log_exception(const source_location& _location) {
+    error("Caught exeption").location(_location);
+    log_exception();
+}
+
+void component_logger::log_exception(const located_exception& _e) {
+    if (!m_logger.is_logger_enabled())
+        return;
+    error("%1%") % exception_to_string(_e);
+}
+
+void component_logger::log_error(const std::error_code& _code, const source_location& _location) {
+    if (!m_logger.is_logger_enabled())
+        return;
+    error("%1%:%2%: %3%") % _location.stripped_file() % _location.line() % _code.message();
+}
+
+// ---- logger --------------------------------------------------------------------------
+
+logger::logger(std::string_view _module_name, std::string_view _component_name)
+    : component_logger(_module_name, _component_name),
+      m_module_name(_module_name),
+      m_zmq_context(1),
+      m_debug_socket(m_zmq_context, zmq::socket_type::push) {
+    m_debug_socket.set(zmq::sockopt::linger, 5000);
+    // Frames are queued only for a console that is actually connected; with no console
+    // a send fails with EAGAIN and the frame is dropped, so nothing piles up for exit.
+    m_debug_socket.set(zmq::sockopt::immediate, 1);
+    ::openlog(m_module_name.c_str(), 0, LOG_USER);
+    set_debug(m_debug);
+    info("Starting %1%") % m_module_name;
+}
+
+logger::~logger() {
+    ::closelog();
+    try {
+        std::lock_guard lock(m_socket_mutex);
+        m_debug_socket.close();
+        m_zmq_context.close();
+    } catch (...) {
+    }
+}
+
+void logger::connect(const std::string& _address) {
+    {
+        std::lock_guard lock(m_socket_mutex);
+        m_debug_socket.connect(_address);
+    }
+    debug("Connected to socket");
+}
+
+void logger::set_debug(bool _on) {
+    ::closelog();
+    ::openlog(m_module_name.c_str(), _on ? LOG_PERROR : 0, LOG_USER);
+    ::setlogmask(_on ? 255 : 127);
+    m_debug = _on;
+}
+
+void logger::send_frame(const std::string& _frame) noexcept {
+    try {
+        std::lock_guard lock(m_socket_mutex);
+        (void)m_debug_socket.send(zmq::buffer(_frame), zmq::send_flags::dontwait);
+    } catch (...) {
+        // A send failure other than EAGAIN (for example a closed context at exit) drops
+        // the frame; the record is already in syslog.
+    }
+}
+
+}  // namespace vyr::libs::core

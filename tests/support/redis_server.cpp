@@ -1,0 +1,166 @@
+#include "support/redis_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <hiredis/hiredis.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+namespace test {
+
+int free_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        throw std::runtime_error("socket() failed");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        throw std::runtime_error("bind() failed");
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+namespace {
+
+struct context_deleter {
+    void operator()(redisContext* c) const { redisFree(c); }
+};
+struct reply_deleter {
+    void operator()(redisReply* r) const { freeReplyObject(r); }
+};
+using context_ptr = std::unique_ptr<redisContext, context_deleter>;
+using reply_ptr = std::unique_ptr<redisReply, reply_deleter>;
+
+context_ptr connect(const std::string& _host, int _port) {
+    timeval timeout{1, 0};
+    context_ptr context(redisConnectWithTimeout(_host.c_str(), _port, timeout));
+    if (!context || context->err)
+        return nullptr;
+    return context;
+}
+
+std::string reply_text(const redisReply* _reply) {
+    switch (_reply->type) {
+    case REDIS_REPLY_STRING:
+    case REDIS_REPLY_STATUS:
+    case REDIS_REPLY_ERROR:
+        return std::string(_reply->str, _reply->len);
+    case REDIS_REPLY_INTEGER:
+        return std::to_string(_reply->integer);
+    case REDIS_REPLY_NIL:
+        return "(nil)";
+    case REDIS_REPLY_ARRAY: {
+        std::string out;
+        for (size_t i = 0; i < _reply->elements; ++i) {
+            if (i)
+                out += "\n";
+            out += reply_text(_reply->element[i]);
+        }
+        return out;
+    }
+    default:
+        return "";
+    }
+}
+
+}  // namespace
+
+redis_server::redis_server() {
+    char pattern[] = "/tmp/quorvane-redis-XXXXXX";
+    if (!::mkdtemp(pattern))
+        throw std::runtime_error("mkdtemp failed");
+    m_dir = pattern;
+    m_port = free_port();
+    start();
+}
+
+redis_server::~redis_server() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
+}
+
+void redis_server::start() {
+    if (m_pid > 0)
+        return;
+    const std::string port = std::to_string(m_port);
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        ::execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1", "--dir",
+                 m_dir.c_str(), "--save", "", "--appendonly", "no", "--daemonize", "no", "--logfile",
+                 (m_dir + "/redis.log").c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    m_pid = pid;
+    wait_ready();
+}
+
+void redis_server::stop() {
+    if (m_pid <= 0)
+        return;
+    ::kill(m_pid, SIGTERM);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+}
+
+void redis_server::restart() {
+    stop();
+    start();
+}
+
+void redis_server::wait_ready() const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (auto context = connect(m_host, m_port)) {
+            reply_ptr reply(static_cast<redisReply*>(redisCommand(context.get(), "PING")));
+            if (reply && reply->type == REDIS_REPLY_STATUS)
+                return;
+        }
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid)
+            throw std::runtime_error("redis-server exited at start (is it installed?)");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    throw std::runtime_error("redis-server did not answer within 20 s");
+}
+
+std::string redis_server::command(const std::vector<std::string>& _argv) const {
+    auto context = connect(m_host, m_port);
+    if (!context)
+        throw std::runtime_error("cannot connect to the test redis-server");
+    reply_ptr select(static_cast<redisReply*>(redisCommand(context.get(), "SELECT 11")));
+    std::vector<const char*> argv;
+    std::vector<size_t> lengths;
+    for (const auto& a : _argv) {
+        argv.push_back(a.data());
+        lengths.push_back(a.size());
+    }
+    reply_ptr reply(static_cast<redisReply*>(
+        redisCommandArgv(context.get(), static_cast<int>(argv.size()), argv.data(), lengths.data())));
+    if (!reply)
+        throw std::runtime_error("no reply from the test redis-server");
+    return reply_text(reply.get());
+}
+
+void redis_server::flush() const { command({"FLUSHDB"}); }
+
+}  // namespace test

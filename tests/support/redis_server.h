@@ -1,0 +1,48 @@
+// A private redis-server for one test process: started on a free loopback port in a
+// temporary folder, without persistence, and stopped (folder removed) on destruction.
+// Tests use database 11 of it. Not thread-safe; owned by the test that made it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace test {
+
+class redis_server {
+public:
+    redis_server();
+    ~redis_server();
+    redis_server(const redis_server&) = delete;
+    redis_server& operator=(const redis_server&) = delete;
+
+    int port() const noexcept { return m_port; }
+    const std::string& host() const noexcept { return m_host; }
+
+    // Stops the server (SIGTERM, waits for the process) and starts it again on the
+    // same port, empty.
+    void restart();
+    void stop();
+    void start();
+    bool running() const noexcept { return m_pid > 0; }
+
+    // Runs one command through redis-cli-free hiredis on database 11 and returns the
+    // reply as text (integers in decimal, nil as "(nil)", arrays joined by "\n").
+    std::string command(const std::vector<std::string>& _argv) const;
+    // FLUSHDB on database 11.
+    void flush() const;
+
+private:
+    void wait_ready() const;
+
+    std::string m_host = "127.0.0.1";
+    int m_port = 0;
+    std::string m_dir;
+    pid_t m_pid = -1;
+};
+
+// A loopback TCP port that was free a moment ago.
+int free_port();
+
+}  // namespace test
