@@ -1,9 +1,70 @@
+// Process entry of the site server: takes the configuration file from -c, refuses to
+// start while another instance named in the pid file is alive, writes its own pid file,
+// connects the debug stream and then runs until SIGINT or SIGTERM asks it to stop.
+// Exit status 0 after a requested stop, 1 when start-up fails (the reason goes to the
+// log and to standard error).
+#include <fstream>
 #include <iostream>
+#include <memory>
+#include <string>
 
+#include "config.h"
+#include "core/exception.h"
+#include "core/get_config_file_name.h"
+#include "core/logger.h"
+#include "core/pid_file.h"
 #include "globals.h"
 
-int main() {
+namespace {
+
+// The reason a start failed, for the operator's terminal.
+std::string failure_text() {
+    try {
+        throw;
+    } catch (const vyr::libs::core::exception& e) {
+        return e.message();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown exception";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // SIGINT and SIGTERM are blocked here, before any other thread exists, and taken by
+    // a dedicated thread that turns them into stop_all().
     install_stop_signals();
-    waiting_to_stop();
+
+    std::unique_ptr<vyr::libs::core::logger> logger;
+    try {
+        logger = std::make_unique<vyr::libs::core::logger>(module_name, "main");
+    } catch (...) {
+        std::cerr << module_name << ": " << failure_text() << std::endl;
+        return 1;
+    }
+
+    try {
+        const std::string file_name = vyr::libs::core::get_config_file_name(argc, argv);
+        // An unreadable file reaches the reader as an empty stream and fails there.
+        std::ifstream stream(file_name);
+        const vyr::config configuration(stream);
+
+        vyr::libs::core::detail::check_pid(configuration.system.pidfile);
+        vyr::libs::core::detail::write_pid(configuration.system.pidfile);
+
+        logger->connect(configuration.system.debug_port);
+        logger->set_debug(configuration.system.local_debug);
+
+        logger->info("Start-up complete (configuration %1%), waiting for a stop request") % file_name;
+        waiting_to_stop();
+        logger->info("exit").location(VYR_HERE);
+    } catch (...) {
+        // The objects of the try block are gone by now; the logger is the last to go.
+        logger->log_exception();
+        std::cerr << module_name << ": " << failure_text() << std::endl;
+        return 1;
+    }
     return 0;
 }

@@ -121,10 +121,6 @@ public:
     logger& owner() noexcept { return m_logger; }
     const std::string& zmq_prefix() const noexcept { return m_zmq_prefix; }
 
-protected:
-    // Constructor for the logger itself, which owns the component base.
-    component_logger(std::string_view _module_name, std::string_view _component_name);
-
 private:
     friend class formatter;
     friend class indent_guard;

@@ -106,11 +106,6 @@ component_logger::component_logger(logger& _logger, std::string_view _module_nam
       m_module_name(_module_name),
       m_zmq_prefix("&" + std::string(_module_name) + ":" + std::string(_component_name) + " ") {}
 
-component_logger::component_logger(std::string_view _module_name, std::string_view _component_name)
-    : m_logger(*static_cast<logger*>(this)),
-      m_module_name(_module_name),
-      m_zmq_prefix("&" + std::string(_module_name) + ":" + std::string(_component_name) + " ") {}
-
 std::unique_ptr<component_logger> component_logger::component(std::string_view _component_name) {
     return std::make_unique<component_logger>(m_logger, m_module_name, _component_name);
 }
@@ -192,7 +187,9 @@ void component_logger::log_error(const std::error_code& _code, const source_loca
 // ---- logger --------------------------------------------------------------------------
 
 logger::logger(std::string_view _module_name, std::string_view _component_name)
-    : component_logger(_module_name, _component_name),
+    // The base only keeps a reference to the logger it belongs to; binding it to the
+    // logger under construction is fine, a downcast of the base's `this` would not be.
+    : component_logger(*this, _module_name, _component_name),
       m_module_name(_module_name),
       m_zmq_context(1),
       m_debug_socket(m_zmq_context, zmq::socket_type::push) {

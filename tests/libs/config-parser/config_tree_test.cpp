@@ -1,0 +1,179 @@
+// The configuration tree: parsing (including broken input), typed look-up by path with
+// its reason texts, the nodes of the tree, and combining results with +.
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <boost/optional/bad_optional_access.hpp>
+#include <gtest/gtest.h>
+
+#include "config-parser/config.h"
+
+namespace cfg = vyr::libs::config;
+
+namespace {
+
+std::unique_ptr<cfg::config> tree(const std::string& _text) {
+    std::istringstream stream(_text);
+    return cfg::config::create<cfg::type::json>(stream);
+}
+
+// The message of the runtime_error that parsing `_text` throws; "" when it parses.
+std::string parse_error(const std::string& _text) {
+    try {
+        tree(_text);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+const char* const s_document = R"({
+    // comments are read and dropped
+    "a": {"s": "text", "i": 7, "f": 2.0, "half": 2.5, "b": true, "q": "5", "n": null,
+          "big": 3000000000, "neg": -12,
+          "inner": {"deep": 1}},
+    "list": [1, "two", {"three": 3}, [4]],
+    "top": 1
+})";
+
+}  // namespace
+
+TEST(ConfigTree, typed_lookup_by_path) {
+    const auto t = tree(s_document);
+    EXPECT_EQ(t->get_by_path<std::string>({"a", "s"}).value(), "text");
+    EXPECT_EQ(t->get_by_path<int>({"a", "i"}).value(), 7);
+    EXPECT_EQ(t->get_by_path<int>({"a", "f"}).value(), 2);  // integral double
+    EXPECT_EQ(t->get_by_path<int>({"a", "neg"}).value(), -12);
+    EXPECT_TRUE(t->get_by_path<bool>({"a", "b"}).value());
+    EXPECT_EQ(t->get_by_path<int>({"a", "inner", "deep"}).value(), 1);
+    EXPECT_EQ(t->get_by_path<int>({"top"}).value(), 1);
+    EXPECT_EQ(t->get_by_path<int>({"a", "i"}).reason(), "");
+}
+
+TEST(ConfigTree, types_are_strict) {
+    const auto t = tree(s_document);
+    EXPECT_EQ(t->get_by_path<int>({"a", "q"}).reason(), "Can not find field <int>: a.q");
+    EXPECT_EQ(t->get_by_path<int>({"a", "half"}).reason(), "Can not find field <int>: a.half");
+    EXPECT_EQ(t->get_by_path<int>({"a", "big"}).reason(), "Can not find field <int>: a.big");
+    EXPECT_EQ(t->get_by_path<int>({"a", "b"}).reason(), "Can not find field <int>: a.b");
+    EXPECT_EQ(t->get_by_path<bool>({"a", "i"}).reason(), "Can not find field <bool>: a.i");
+    EXPECT_EQ(t->get_by_path<bool>({"a", "s"}).reason(), "Can not find field <bool>: a.s");
+    EXPECT_EQ(t->get_by_path<std::string>({"a", "i"}).reason(), "Can not find field <string>: a.i");
+    EXPECT_EQ(t->get_by_path<std::string>({"a", "n"}).reason(), "Can not find field <string>: a.n");
+    EXPECT_EQ(t->get_by_path<std::string>({"a", "inner"}).reason(), "Can not find field <string>: a.inner");
+    EXPECT_EQ(t->get_by_path<std::string>({"a", "missing"}).reason(), "Can not find field <string>: a.missing");
+}
+
+TEST(ConfigTree, missing_or_scalar_object_on_the_way) {
+    const auto t = tree(s_document);
+    EXPECT_EQ(t->get_by_path<int>({"nothing", "x"}).reason(), "Can not find object <object>: nothing, path: nothing.x");
+    EXPECT_EQ(t->get_by_path<int>({"top", "x"}).reason(), "Can not find object <object>: top, path: top.x");
+    EXPECT_EQ(t->get_by_path<int>({"list", "x"}).reason(), "Can not find object <object>: list, path: list.x");
+    EXPECT_EQ(t->get_by_path<int>({"a", "s", "x"}).reason(), "Can not find object <object>: a.s, path: a.s.x");
+    EXPECT_EQ(t->get_by_path<int>({}).reason(), "Can not find field <int>: ");
+}
+
+TEST(ConfigTree, value_of_an_error_throws_the_optional_exception) {
+    const auto failed = tree("{}")->get_by_path<int>({"a", "b"});
+    EXPECT_FALSE(failed.ok());
+    try {
+        (void)failed.value();
+        FAIL() << "no exception";
+    } catch (const boost::bad_optional_access& e) {
+        EXPECT_STREQ(e.what(), "Attempted to access the value of an uninitialized optional object.");
+    }
+}
+
+TEST(ConfigTree, nodes_of_the_tree) {
+    const auto t = tree(s_document);
+    const cfg::dictionary& root = t->get_root();
+    EXPECT_EQ(root.get_keys(), (std::vector<std::string>{"a", "list", "top"}));
+    EXPECT_FALSE(root.get_value("absent"));
+    EXPECT_EQ(root.get<int>("top"), 1);
+    EXPECT_FALSE(root.get<std::string>("top"));
+    EXPECT_FALSE(root.get<int>("absent"));
+
+    const auto& a = root.get_value("a")->get().as_object()->get();
+    EXPECT_EQ(a.get<double>("half"), 2.5);
+    EXPECT_EQ(a.get<double>("i"), 7.0);
+    EXPECT_FALSE(a.get<double>("s"));
+    EXPECT_FALSE(a.get_value("s")->get().as_object());
+    EXPECT_FALSE(a.get_value("s")->get().as_array());
+
+    const auto list = root.get_value("list")->get().as_array();
+    ASSERT_TRUE(list);
+    std::vector<const cfg::value*> elements;
+    for (const cfg::value& element : *list)
+        elements.push_back(&element);
+    ASSERT_EQ(elements.size(), 4u);
+    EXPECT_EQ(elements[0]->as_int(), 1);
+    EXPECT_EQ(elements[1]->as_string(), "two");
+    EXPECT_EQ(elements[2]->as_object()->get().get<int>("three"), 3);
+    const auto nested = elements[3]->as_array();
+    ASSERT_TRUE(nested);
+    ASSERT_EQ(std::distance(nested->begin(), nested->end()), 1);
+    EXPECT_EQ(nested->begin()->as_int(), 4);
+}
+
+TEST(ConfigTree, many_nested_nodes_stay_valid) {
+    // Nodes are referenced by address while the tree grows; a large document would show
+    // a dangling reference.
+    std::string text = "{\"rows\": [";
+    for (int i = 0; i < 500; ++i)
+        text += (i ? "," : "") + std::string("{\"id\": ") + std::to_string(i) + ", \"tags\": [" + std::to_string(i) + "]}";
+    text += "]}";
+    const auto t = tree(text);
+    int expected = 0;
+    const auto rows = t->get_root().get_value("rows")->get().as_array();
+    ASSERT_TRUE(rows);
+    for (const cfg::value& row : *rows) {
+        const auto& object = row.as_object()->get();
+        EXPECT_EQ(object.get<int>("id"), expected);
+        const auto tags = object.get_value("tags")->get().as_array();
+        ASSERT_TRUE(tags);
+        EXPECT_EQ(tags->begin()->as_int(), expected);
+        ++expected;
+    }
+    EXPECT_EQ(expected, 500);
+}
+
+TEST(ConfigTree, corrupted_input_is_rejected) {
+    EXPECT_EQ(parse_error("").rfind("Cannot parse json: ", 0), 0u);
+    EXPECT_NE(parse_error("").size(), std::string("Cannot parse json: ").size()) << "the reader's report is missing";
+    for (const char* broken : {"{", "{\"a\": }", "{\"a\": 1,, }", "{\"a\" 1}", "nonsense", "{\"a\": \"unterminated}",
+                               "\x01\x02\x03", "{\"a\": [1, 2}", "/* only a comment */"})
+        EXPECT_EQ(parse_error(broken).rfind("Cannot parse json: ", 0), 0u) << "input: " << broken;
+}
+
+TEST(ConfigTree, top_level_that_is_not_an_object_has_no_sections) {
+    for (const char* text : {"[1, 2]", "5", "\"text\"", "null"}) {
+        const auto t = tree(text);
+        EXPECT_TRUE(t->get_root().get_keys().empty()) << text;
+        EXPECT_EQ(t->get_by_path<int>({"a", "b"}).reason(), "Can not find object <object>: a, path: a.b") << text;
+    }
+}
+
+TEST(ConfigResult, plus_flattens_successes_into_one_tuple) {
+    const cfg::result<int> one(1);
+    const cfg::result<std::string> two(std::string("two"));
+    const cfg::result<bool> three(true);
+    const auto all = one + two + three;
+    static_assert(std::is_same_v<std::decay_t<decltype(all.value())>, std::tuple<int, std::string, bool>>);
+    ASSERT_TRUE(all.ok());
+    EXPECT_EQ(all.value(), std::make_tuple(1, std::string("two"), true));
+    EXPECT_EQ(all.reason(), "");
+}
+
+TEST(ConfigResult, plus_keeps_failures_in_order) {
+    const cfg::result<int> good(1);
+    const cfg::result<int> first(cfg::error_reason{"first"});
+    const cfg::result<int> second(cfg::error_reason{"second"});
+    EXPECT_EQ((good + first).reason(), "first");
+    EXPECT_EQ((first + good).reason(), "first");
+    EXPECT_EQ((first + second).reason(), "first\nsecond");
+    EXPECT_EQ((first + good + second + good).reason(), "first\nsecond");
+    EXPECT_FALSE((good + first + good).ok());
+}

@@ -1,0 +1,73 @@
+// Source locations and the exception type: how they print and how exceptions of every
+// kind become one line of log text.
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/constants.h"
+#include "core/exception.h"
+#include "core/source_location.h"
+
+using vyr::libs::core::exception_to_string;
+using vyr::libs::core::source_location;
+
+namespace {
+
+std::string short_of(const char* _signature) { return source_location(1, "f", _signature).short_function(); }
+
+std::string text_of_thrown(void (*_throw)()) {
+    try {
+        _throw();
+    } catch (...) {
+        return exception_to_string();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(SourceLocation, short_function) {
+    EXPECT_EQ(short_of("void vyr::updater::thread_body()"), "vyr::updater::thread_body");
+    EXPECT_EQ(short_of("vyr::redis::reply vyr::redis::context::command(const vyr::x&)"), "vyr::redis::context::command");
+    EXPECT_EQ(short_of("vyr::c_receiver::thread_body()::<lambda()>"), "vyr::c_receiver::thread_body");
+    EXPECT_EQ(short_of("void vyr::f(T) [with T = int]"), "vyr::f");
+    EXPECT_EQ(short_of("vyr::f()"), "vyr::f");
+    // Outside the namespace, or not a signature: the whole text.
+    EXPECT_EQ(short_of("int main(int, char**)"), "int main(int, char**)");
+    EXPECT_EQ(short_of("void c_receiver::thread_body()"), "void c_receiver::thread_body()");
+    EXPECT_EQ(short_of("void f(vyr::x)"), "void f(vyr::x)");
+    EXPECT_EQ(short_of("vyr::no_parenthesis"), "vyr::no_parenthesis");
+    EXPECT_EQ(short_of("f()"), "f()");
+    EXPECT_EQ(short_of(""), "");
+}
+
+TEST(SourceLocation, file_below_the_source_tree) {
+    const auto here = VYR_HERE;
+    EXPECT_EQ(here.stripped_file(), "/tests/libs/core/exception_test.cpp");
+    EXPECT_EQ(source_location::remove_directory_prefix(std::string(vyr::libs::core::constants::source_directory) + "/src/x.cpp"),
+              "/src/x.cpp");
+    EXPECT_EQ(source_location::remove_directory_prefix("short"), "");
+}
+
+TEST(Exception, describes_file_line_and_message) {
+    const source_location where(42, std::string_view(__FILE__), "f()");
+    const vyr::libs::core::exception e("went wrong", where);
+    EXPECT_STREQ(e.what(), "/tests/libs/core/exception_test.cpp:42 went wrong");
+    // The text is cached in the object.
+    EXPECT_EQ(e.what(), e.what());
+    EXPECT_EQ(exception_to_string(e), "/tests/libs/core/exception_test.cpp:42 went wrong");
+    EXPECT_EQ(e.message(), "went wrong");
+
+    const vyr::libs::core::located_exception bare(where);
+    EXPECT_STREQ(bare.what(), "/tests/libs/core/exception_test.cpp:42");
+}
+
+TEST(Exception, exception_to_string_classifies_what_is_in_flight) {
+    const std::string located = text_of_thrown([] { VYR_THROW("located"); });
+    EXPECT_TRUE(located.rfind("/tests/libs/core/exception_test.cpp:", 0) == 0) << located;
+    EXPECT_EQ(located.substr(located.size() - 8), " located");
+    EXPECT_EQ(text_of_thrown([] { throw std::runtime_error("plain"); }), "std::exception::what(): plain");
+    EXPECT_EQ(text_of_thrown([] { throw 5; }), "Unknown exception");
+    EXPECT_EQ(text_of_thrown([] { throw std::string("text"); }), "Unknown exception");
+}

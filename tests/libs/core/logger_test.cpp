@@ -1,0 +1,195 @@
+// The process logger as seen from outside: frames on a real PULL socket (tcp loopback,
+// since the logger keeps a private ZeroMQ context), the time stamp, prefixes, locations,
+// indentation, exceptions and broken format strings, and the syslog copy on stderr when
+// local debugging is on.
+#include <chrono>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <zmq.hpp>
+
+#include "core/exception.h"
+#include "core/logger.h"
+#include "support/log_sink.h"
+
+using vyr::libs::core::format_time;
+using vyr::libs::core::logger;
+using vyr::libs::core::timestamp;
+
+namespace {
+
+const std::string s_time = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} )";
+
+timestamp at_milliseconds(std::int64_t _ms) {
+    return timestamp{std::chrono::time_point<std::chrono::system_clock, std::chrono::milliseconds>(
+        std::chrono::milliseconds(_ms))};
+}
+
+// The debug console of these tests: a PULL socket the logger under test connects to.
+class LoggerSocket : public ::testing::Test {
+protected:
+    std::vector<std::string> connect(logger& _logger) { return m_sink.connect(_logger); }
+    std::string next_frame() { return m_sink.next_frame(); }
+
+    test::log_sink m_sink;
+    logger m_logger{"quorvane-test", "main"};
+};
+
+void expect_frame(const std::string& _frame, const std::string& _pattern) {
+    EXPECT_TRUE(std::regex_match(_frame, std::regex(_pattern))) << "frame:   " << _frame << "\npattern: " << _pattern;
+}
+
+}  // namespace
+
+TEST(LoggerTime, milliseconds_are_three_digits) {
+    EXPECT_EQ(format_time(7), "1970-01-01 00:00:00.007 ");
+    EXPECT_EQ(format_time(1700000000000), "2023-11-14 22:13:20.000 ");
+    EXPECT_EQ(format_time(1700000000123), "2023-11-14 22:13:20.123 ");
+    EXPECT_EQ(format_time(1700000000999), "2023-11-14 22:13:20.999 ");
+}
+
+TEST_F(LoggerSocket, frame_is_prefix_time_and_message) {
+    connect(m_logger);
+    m_logger.info("hello %1% %2%") % 42 % "world";
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "hello 42 world");
+}
+
+TEST_F(LoggerSocket, date_time_sets_the_time_stamp) {
+    connect(m_logger);
+    m_logger.info("seven").date_time(at_milliseconds(1700000000007));
+    EXPECT_EQ(next_frame(), "&quorvane-test:main 2023-11-14 22:13:20.007 seven");
+    m_logger.info("whole").date_time(at_milliseconds(1700000001000));
+    EXPECT_EQ(next_frame(), "&quorvane-test:main 2023-11-14 22:13:21.000 whole");
+}
+
+TEST_F(LoggerSocket, location_and_function_come_before_the_message) {
+    connect(m_logger);
+    const auto here = VYR_HERE;
+    const std::string line = std::to_string(here.line());
+    m_logger.error("located").location(here).date_time(at_milliseconds(0));
+    EXPECT_EQ(next_frame(), "&quorvane-test:main 1970-01-01 00:00:00.000 /tests/libs/core/logger_test.cpp:" + line +
+                                " located");
+
+    const vyr::libs::core::source_location inside(12, "x.cpp", "void vyr::updater::thread_body()");
+    m_logger.warning("short").short_function(inside).date_time(at_milliseconds(0));
+    EXPECT_EQ(next_frame(), "&quorvane-test:main 1970-01-01 00:00:00.000 vyr::updater::thread_body: short");
+    m_logger.warning("full").function(inside).date_time(at_milliseconds(0));
+    EXPECT_EQ(next_frame(), "&quorvane-test:main 1970-01-01 00:00:00.000 void vyr::updater::thread_body(): full");
+}
+
+TEST_F(LoggerSocket, records_before_connect_are_dropped) {
+    m_logger.info("before connect");
+    for (const auto& frame : connect(m_logger))
+        EXPECT_EQ(frame.find("before connect"), std::string::npos) << frame;
+    m_logger.info("after connect");
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "after connect");
+}
+
+TEST_F(LoggerSocket, component_loggers_carry_their_own_prefix_and_indent) {
+    connect(m_logger);
+    auto receiver = m_logger.component("receiver");
+    {
+        auto guard = receiver->enter_scope("outer");
+        expect_frame(next_frame(), "&quorvane-test:receiver " + s_time + "outer");
+        receiver->info("nested");
+        expect_frame(next_frame(), "&quorvane-test:receiver " + s_time + "    \\| nested");
+        // The owner's depth is its own.
+        m_logger.info("owner");
+        expect_frame(next_frame(), "&quorvane-test:main " + s_time + "owner");
+        auto inner = receiver->enter_function_short(vyr::libs::core::source_location(1, "f", "int vyr::a::b(int)"), "x");
+        expect_frame(next_frame(), "&quorvane-test:receiver " + s_time + "    \\| vyr::a::b: x");
+        receiver->info("deeper");
+        expect_frame(next_frame(), "&quorvane-test:receiver " + s_time + " {8}\\| deeper");
+    }
+    receiver->info("back");
+    expect_frame(next_frame(), "&quorvane-test:receiver " + s_time + "back");
+}
+
+TEST_F(LoggerSocket, debug_records_reach_the_socket_when_debug_is_off) {
+    // Masking debug records is syslog's business; the debug stream gets everything.
+    connect(m_logger);
+    ASSERT_FALSE(m_logger.is_debug());
+    m_logger.debug("quiet %1%") % 1;
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "quiet 1");
+}
+
+TEST_F(LoggerSocket, writing_to_socket_can_be_switched_off) {
+    connect(m_logger);
+    m_logger.set_writing_to_socket(false);
+    m_logger.info("not sent");
+    m_logger.set_writing_to_socket(true);
+    m_logger.info("sent");
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "sent");
+}
+
+TEST_F(LoggerSocket, bad_format_is_marked_and_does_not_crash) {
+    connect(m_logger);
+    m_logger.info("too few %1% %2%") % 1;
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "too few %1% %2% \\[bad log format\\]");
+    m_logger.info("too many %1%") % 1 % 2;
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "too many %1% \\[bad log format\\]");
+    m_logger.info("broken %1");
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "broken %1 \\[bad log format\\]");
+    m_logger.info("%d items of %s") % 5 % "kind";
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "5 items of kind");
+}
+
+TEST_F(LoggerSocket, log_exception_writes_the_caught_exception) {
+    connect(m_logger);
+    int line = 0;
+    try {
+        line = __LINE__ + 1;
+        VYR_THROW("failed on purpose");
+    } catch (...) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "/tests/libs/core/logger_test.cpp:\\d+ Caught exeption");
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "/tests/libs/core/logger_test.cpp:" +
+                                   std::to_string(line) + " failed on purpose");
+    try {
+        throw 17;
+    } catch (...) {
+        m_logger.log_exception();
+    }
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "Unknown exception");
+
+    m_logger.set_logger_enabled(false);
+    try {
+        throw std::runtime_error("hidden");
+    } catch (...) {
+        m_logger.log_exception();
+    }
+    m_logger.info("marker");
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "marker");
+}
+
+TEST_F(LoggerSocket, log_error_names_location_and_error) {
+    connect(m_logger);
+    const vyr::libs::core::source_location where(77, "relative.cpp", "f()");
+    m_logger.log_error(std::make_error_code(std::errc::connection_refused), where);
+    const std::string frame = next_frame();
+    expect_frame(frame, "&quorvane-test:main " + s_time + ".*:77: " + std::make_error_code(std::errc::connection_refused).message());
+}
+
+TEST(Logger, connect_to_a_bad_endpoint_throws) {
+    logger log("quorvane-test", "main");
+    EXPECT_THROW(log.connect("no-such-transport://x"), zmq::error_t);
+    log.info("still usable");
+}
+
+TEST(Logger, local_debug_copies_records_with_time_stamp_to_stderr) {
+    logger log("quorvane-test", "main");
+    log.set_debug(true);
+    EXPECT_TRUE(log.is_debug());
+    ::testing::internal::CaptureStderr();
+    log.debug("visible %1%") % 5;
+    log.set_debug(false);
+    log.debug("invisible");
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(std::regex_search(err, std::regex(s_time + "visible 5"))) << err;
+    EXPECT_EQ(err.find("invisible"), std::string::npos) << err;
+    EXPECT_FALSE(log.is_debug());
+}
