@@ -1,0 +1,80 @@
+#include "context/common.h"
+
+#include <cctype>
+#include <limits>
+#include <stdexcept>
+
+#include "core/exception.h"
+
+namespace vyr::context {
+
+std::string join_key(std::initializer_list<std::string_view> _parts) {
+    std::string key;
+    for (const auto& part : _parts) {
+        if (!key.empty())
+            key += ':';
+        key += part;
+    }
+    return key;
+}
+
+namespace common {
+
+std::string to_text(bool _value) { return _value ? "true" : "false"; }
+
+bool is_true(const std::optional<std::string>& _text) { return _text && *_text == "true"; }
+
+std::uint32_t to_unsigned(const std::string& _text) {
+    const unsigned long value = std::stoul(_text);
+    if (value > std::numeric_limits<std::uint32_t>::max())
+        throw std::out_of_range("stoul");
+    return static_cast<std::uint32_t>(value);
+}
+
+std::int32_t to_int(const std::string& _text) { return std::stoi(_text); }
+
+std::string to_upper(std::string _text) {
+    for (auto& c : _text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return _text;
+}
+
+std::optional<std::string> text_of(const redis::reply_element& _element) {
+    if (_element.get_type() != redis::reply_type::STRING)
+        return std::nullopt;
+    return _element.to_string();
+}
+
+bool is_one(const redis::reply_element& _element) {
+    return _element.get_type() == redis::reply_type::INTEGER && _element.to_integer() == 1;
+}
+
+std::vector<std::string> members(redis::context& _redis_context, std::string_view _key) {
+    std::vector<std::string> result;
+    const auto reply = _redis_context.get_set_members(_key);
+    if (reply.get_type() != redis::reply_type::ARRAY)
+        return result;
+    const auto array = reply.as_array();
+    result.reserve(array.size());
+    array.for_each_element([&](const redis::reply_element& _element) {
+        result.push_back(_element.to_string());
+        return true;
+    });
+    return result;
+}
+
+void check_ok(const redis::reply& _reply, std::string_view _uid) {
+    const auto type = _reply.get_type();
+    const std::string text = type == redis::reply_type::STRING || type == redis::reply_type::STATUS
+                                 ? _reply.to_string()
+                                 : redis::to_string(type);
+    if (text != "OK")
+        VYR_THROW("updateUid: " + std::string(_uid) + ", str = " + text);
+}
+
+void throw_missing(std::string_view _name, std::string_view _uid) {
+    VYR_THROW(std::string(_name) + "Uid: " + std::string(_uid));
+}
+
+}  // namespace common
+}  // namespace vyr::context

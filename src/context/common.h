@@ -1,0 +1,106 @@
+// Machinery shared by the records of the project context kept in Redis: key building
+// (parts joined with ":"), the text encodings of numbers and booleans, set listings, and
+// the `record` base of the uid-keyed records (fields hash, kind set, exists, mandatory
+// and optional field reads). Records hold no data: every read and write goes to Redis
+// through the connection they are bound to, and they are used by that connection's
+// thread only.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "redis/context.h"
+
+namespace vyr::context {
+
+// "a:b:c" for {"a", "b", "c"}.
+std::string join_key(std::initializer_list<std::string_view> _parts);
+
+// Key builders shared by every kind; `Keys` supplies `static constexpr std::string_view
+// s_prefix` and may add builders of its own.
+template <class Keys>
+struct keys_base {
+    // Set of the uids of all records of the kind.
+    static std::string set() { return join_key({Keys::s_prefix, "set"}); }
+    // Stem of the keys that mirror the server; never a key by itself.
+    static std::string from_server(std::string_view _uid) { return join_key({Keys::s_prefix, _uid, "from_server"}); }
+    // Hash of the record's scalar fields as received from the server.
+    static std::string fields(std::string_view _uid) { return join_key({from_server(_uid), "fields"}); }
+    // Hash of data kept beside the server's.
+    static std::string data(std::string_view _uid) { return join_key({Keys::s_prefix, _uid, "data"}); }
+    // The key whose existence is the existence of a record.
+    static std::string record_key(std::string_view _uid) { return Keys::fields(_uid); }
+    // Hash MAC address → uid of the kinds that have one.
+    static std::string mac_addr() { return join_key({Keys::s_prefix, "mac_addr"}); }
+};
+
+namespace common {
+
+std::string to_text(bool _value);
+// Exactly "true" is true; anything else, and nothing, is false.
+bool is_true(const std::optional<std::string>& _text);
+// Unsigned 32-bit decimal; throws std::invalid_argument / std::out_of_range ("stoul").
+std::uint32_t to_unsigned(const std::string& _text);
+// Signed 32-bit decimal; throws std::invalid_argument / std::out_of_range ("stoi").
+std::int32_t to_int(const std::string& _text);
+// Upper case, character by character (MAC addresses are stored upper case).
+std::string to_upper(std::string _text);
+
+// The text of a STRING reply; nothing for any other reply type.
+std::optional<std::string> text_of(const redis::reply_element& _element);
+// Whether the reply is the integer 1 (EXISTS, HEXISTS).
+bool is_one(const redis::reply_element& _element);
+// The members of a set in the order Redis returns them; empty when the reply is not an array.
+std::vector<std::string> members(redis::context& _redis_context, std::string_view _key);
+// Throws "update" + "Uid: " + uid + ", str = " + the reply's text unless it reads "OK".
+void check_ok(const redis::reply& _reply, std::string_view _uid);
+// Throws `_name` immediately followed by "Uid: " and the uid.
+[[noreturn]] void throw_missing(std::string_view _name, std::string_view _uid);
+
+}  // namespace common
+
+// Base of the uid-keyed records: bound to one connection and one uid.
+template <class Keys>
+class record {
+public:
+    record(redis::context& _redis_context, std::string _uid)
+        : m_redis_context(_redis_context), m_uid(std::move(_uid)) {}
+    virtual ~record() = default;
+
+    const std::string& uid() const noexcept { return m_uid; }
+    // Whether the record's key (its fields hash for most kinds) exists.
+    bool exists() const { return common::is_one(m_redis_context.command("EXISTS", Keys::record_key(m_uid))); }
+
+protected:
+    std::optional<std::string> field(std::string_view _name) const {
+        return common::text_of(m_redis_context.get_from_table(Keys::fields(m_uid), _name));
+    }
+    // A mandatory field: throws its name followed by "Uid: " and the uid when missing.
+    std::string required_field(std::string_view _name) const {
+        auto value = field(_name);
+        if (!value)
+            common::throw_missing(_name, m_uid);
+        return std::move(*value);
+    }
+    std::optional<std::uint32_t> unsigned_field(std::string_view _name) const {
+        if (auto value = field(_name))
+            return common::to_unsigned(*value);
+        return std::nullopt;
+    }
+    std::optional<std::int32_t> int_field(std::string_view _name) const {
+        if (auto value = field(_name))
+            return common::to_int(*value);
+        return std::nullopt;
+    }
+    void add_to_set() { m_redis_context.command("SADD", Keys::set(), m_uid); }
+    void remove_from_set() { m_redis_context.command("SREM", Keys::set(), m_uid); }
+
+    redis::context& m_redis_context;
+    const std::string m_uid;
+};
+
+}  // namespace vyr::context

@@ -1,0 +1,88 @@
+#include "context/context.h"
+
+#include "core/exception.h"
+
+namespace vyr::context {
+
+context::context(unsigned int _db, const std::string& _host, int _port)
+    : m_redis_context(std::make_unique<redis::context>(_host, _port, _db)) {}
+
+context::~context() = default;
+
+void context::flush() { m_redis_context->flush_db(); }
+
+std::string context::name() {
+    return common::text_of(m_redis_context->command("GET", s_name)).value_or(std::string());
+}
+
+void context::name(const std::string& _name) { m_redis_context->command("SET", s_name, _name); }
+
+bool context::updated() { return common::is_true(common::text_of(m_redis_context->command("GET", s_updated))); }
+
+void context::updated(bool _updated) { m_redis_context->command("SET", s_updated, common::to_text(_updated)); }
+
+std::vector<std::string> context::get_anchors() { return common::members(*m_redis_context, anchor::keys::set()); }
+std::vector<std::string> context::get_track_objs() {
+    return common::members(*m_redis_context, track_obj::keys::set());
+}
+std::vector<std::string> context::get_groups() { return common::members(*m_redis_context, group::keys::set()); }
+std::vector<std::string> context::get_zones() { return common::members(*m_redis_context, zone::keys::set()); }
+std::vector<std::string> context::get_sublocations() {
+    return common::members(*m_redis_context, sublocation::keys::set());
+}
+std::vector<std::string> context::get_tdoa_settings() {
+    return common::members(*m_redis_context, tdoa_setting::keys::set());
+}
+std::vector<std::string> context::get_tdoa_schedules() {
+    return common::members(*m_redis_context, tdoa_schedule::keys::set());
+}
+std::vector<std::string> context::get_alarms() { return common::members(*m_redis_context, alarm::keys::set()); }
+std::vector<std::string> context::get_wins() { return common::members(*m_redis_context, win::keys::set()); }
+
+std::string context::uid_by_mac(const std::string& _index_key, const std::string& _mac_addr) {
+    auto uid = common::text_of(m_redis_context->get_from_table(_index_key, _mac_addr));
+    if (!uid)
+        VYR_THROW("Mac: " + _mac_addr);
+    return std::move(*uid);
+}
+
+anchor context::get_anchor_by_mac(const std::string& _mac_addr) {
+    return get_anchor(uid_by_mac(anchor::keys::mac_addr(), _mac_addr));
+}
+
+track_obj context::get_track_obj_by_mac(const std::string& _mac_addr) {
+    return get_track_obj(uid_by_mac(track_obj::keys::mac_addr(), _mac_addr));
+}
+
+bool context::anchor_exists_by_mac(const std::string& _mac_addr) {
+    return common::is_one(m_redis_context->command("HEXISTS", anchor::keys::mac_addr(), _mac_addr));
+}
+
+bool context::track_obj_exists_by_mac(const std::string& _mac_addr) {
+    return common::is_one(m_redis_context->command("HEXISTS", track_obj::keys::mac_addr(), _mac_addr));
+}
+
+std::vector<std::string> context::get_alarms_of_object(const std::string& _obj_uid) {
+    return common::members(*m_redis_context, alarm::keys::objects(_obj_uid));
+}
+
+std::vector<std::string> context::get_zone_alarms_of_object(const std::string& _obj_uid) {
+    std::vector<std::string> result;
+    for (auto& uid : get_alarms_of_object(_obj_uid)) {
+        const auto name = get_alarm(uid).alarm_name();
+        if (name && (*name == "zone_violation" || *name == "buffer_violation"))
+            result.push_back(std::move(uid));
+    }
+    return result;
+}
+
+std::optional<alarm> context::get_button_alarm_of_object(const std::string& _obj_uid) {
+    for (const auto& uid : get_alarms_of_object(_obj_uid)) {
+        auto candidate = get_alarm(uid);
+        if (candidate.alarm_name() == std::optional<std::string>("emergency_button"))
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+}  // namespace vyr::context

@@ -1,0 +1,157 @@
+#include "context/tdoa_setting.h"
+
+#include <algorithm>
+
+#include "core/json.h"
+
+namespace vyr::context {
+
+namespace {
+
+bool is_slot(const Json::Value& _object, const char* _name) {
+    return _object.isMember(_name) && _object[_name].isUInt();
+}
+
+bool is_text(const Json::Value& _object, const char* _name) {
+    return _object.isMember(_name) && _object[_name].isString();
+}
+
+}  // namespace
+
+void tdoa_setting::update(const Json::Value& _j_value) {
+    m_redis_context.command("SET", keys::uid(m_uid), vyr::libs::core::json::to_string(_j_value));
+    add_to_set();
+}
+
+void tdoa_setting::remove() {
+    m_redis_context.command("DEL", keys::uid(m_uid));
+    remove_from_set();
+}
+
+bool tdoa_setting::retrieve_value_from_redis() const {
+    const auto text = common::text_of(m_redis_context.command("GET", keys::uid(m_uid)));
+    if (!text)
+        return false;
+    auto parsed = vyr::libs::core::json::try_parse(*text);
+    if (!parsed.ok)
+        return false;
+    m_j_value = std::move(parsed.result);
+    return true;
+}
+
+std::optional<std::reference_wrapper<const Json::Value>> tdoa_setting::values() const {
+    if (!m_j_value && !retrieve_value_from_redis())
+        return std::nullopt;
+    if (!m_j_value->isObject() || !m_j_value->isMember("values"))
+        return std::nullopt;
+    const Json::Value& values = (*m_j_value)["values"];
+    if (!values.isObject())
+        return std::nullopt;
+    return std::cref(values);
+}
+
+const Json::Value* tdoa_setting::member(std::string_view _name) const {
+    const auto object = values();
+    if (!object)
+        return nullptr;
+    return object->get().find(_name.data(), _name.data() + _name.size());
+}
+
+std::optional<std::string_view> tdoa_setting::get_active_schedule_uid() const {
+    const auto* value = member("active_schedule_uid");
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (!value || !value->isString() || !value->getString(&begin, &end))
+        return std::nullopt;
+    return std::string_view(begin, static_cast<std::size_t>(end - begin));
+}
+
+std::optional<bool> tdoa_setting::get_autostart() const {
+    const auto* value = member("autostart");
+    if (!value || !value->isBool())
+        return std::nullopt;
+    return value->asBool();
+}
+
+std::optional<bool> tdoa_setting::get_configured_state() const {
+    const auto* value = member("configured_state");
+    if (!value || !value->isBool())
+        return std::nullopt;
+    return value->asBool();
+}
+
+std::optional<tdoa_setting::master> tdoa_setting::to_master(const Json::Value& _element) {
+    if (!_element.isObject() || !is_text(_element, "anchor_uid") || !is_slot(_element, "sfd") ||
+        !is_slot(_element, "slot"))
+        return std::nullopt;
+    return master{_element["anchor_uid"].asString(), _element["sfd"].asUInt(), _element["slot"].asUInt()};
+}
+
+std::optional<tdoa_setting::distributor> tdoa_setting::to_distributor(const Json::Value& _element) {
+    if (!_element.isObject() || !is_text(_element, "anchor_uid") || !is_slot(_element, "slot"))
+        return std::nullopt;
+    distributor result;
+    result.anchor_uid = _element["anchor_uid"].asString();
+    if (is_text(_element, "master_uid"))
+        result.master_uid = _element["master_uid"].asString();
+    result.slot = _element["slot"].asUInt();
+    return result;
+}
+
+std::optional<std::vector<tdoa_setting::master>> tdoa_setting::get_masters() const {
+    const auto* array = member("masters");
+    if (!array || !array->isArray())
+        return std::nullopt;
+    std::vector<master> result;
+    for (const auto& element : *array)
+        if (auto one = to_master(element))
+            result.push_back(std::move(*one));
+    return result;
+}
+
+std::optional<std::vector<tdoa_setting::distributor>> tdoa_setting::get_distributors() const {
+    const auto* array = member("distributors");
+    if (!array || !array->isArray())
+        return std::nullopt;
+    std::vector<distributor> result;
+    for (const auto& element : *array)
+        if (auto one = to_distributor(element))
+            result.push_back(std::move(*one));
+    return result;
+}
+
+const Json::Value* tdoa_setting::find_by_anchor(std::string_view _array, std::string_view _anchor_uid) const {
+    const auto* array = member(_array);
+    if (!array || !array->isArray())
+        return nullptr;
+    for (const auto& element : *array)
+        if (element.isObject() && is_text(element, "anchor_uid") && element["anchor_uid"].asString() == _anchor_uid)
+            return &element;
+    return nullptr;
+}
+
+std::optional<tdoa_setting::master> tdoa_setting::get_master(std::string_view _anchor_uid) const {
+    // Only the first element with the uid counts, even when it is incomplete.
+    const auto* element = find_by_anchor("masters", _anchor_uid);
+    return element ? to_master(*element) : std::nullopt;
+}
+
+std::optional<tdoa_setting::distributor> tdoa_setting::get_distributor(std::string_view _anchor_uid) const {
+    const auto* element = find_by_anchor("distributors", _anchor_uid);
+    return element ? to_distributor(*element) : std::nullopt;
+}
+
+std::optional<std::uint32_t> tdoa_setting::get_max_slot() const {
+    const auto masters = get_masters();
+    if (!masters)
+        return std::nullopt;
+    std::uint32_t max_slot = 0;
+    for (const auto& one : *masters)
+        max_slot = std::max(max_slot, one.slot);
+    if (const auto distributors = get_distributors())
+        for (const auto& one : *distributors)
+            max_slot = std::max(max_slot, one.slot);
+    return max_slot;
+}
+
+}  // namespace vyr::context

@@ -1,0 +1,80 @@
+// The TDOA setting record: one setting document of the project stored in Redis as JSON
+// text, read through typed accessors. The document is read once, on first use, and kept
+// by the object (a later change in Redis is seen only by a new object). A view bound to
+// one Redis connection, used by its thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <json/json.h>
+
+#include "context/common.h"
+
+namespace vyr::context {
+
+struct tdoa_setting_keys : keys_base<tdoa_setting_keys> {
+    static constexpr std::string_view s_prefix = "tdoa_settings";
+    // The string holding the document.
+    static std::string uid(std::string_view _uid) { return join_key({s_prefix, _uid}); }
+    static std::string record_key(std::string_view _uid) { return uid(_uid); }
+};
+
+class tdoa_setting : public record<tdoa_setting_keys> {
+public:
+    using keys = tdoa_setting_keys;
+
+    struct master {
+        std::string anchor_uid;
+        std::uint32_t sfd = 0;
+        std::uint32_t slot = 0;
+    };
+    struct distributor {
+        std::string anchor_uid;
+        std::optional<std::string> master_uid;
+        std::uint32_t slot = 0;
+    };
+
+    tdoa_setting(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
+
+    // Stores the document (the cached one is not changed) and joins the kind set.
+    void update(const Json::Value& _j_value);
+    void remove();
+
+    // Reads and parses the stored document into the cache; false (cache unchanged) when
+    // it is missing or not valid JSON.
+    bool retrieve_value_from_redis() const;
+
+    // The "values" object of the document; nothing when there is no document or it has
+    // no "values" object. The accessors below read inside it; elements of "masters" and
+    // "distributors" that are not objects or lack a member are skipped.
+    std::optional<std::reference_wrapper<const Json::Value>> values() const;
+    // Points into the cached document; valid while this object lives.
+    std::optional<std::string_view> get_active_schedule_uid() const;
+    std::optional<bool> get_autostart() const;
+    std::optional<bool> get_configured_state() const;
+    // Nothing unless "masters" is an array.
+    std::optional<std::vector<master>> get_masters() const;
+    // The first master with that anchor uid; nothing when it lacks "sfd" or "slot".
+    std::optional<master> get_master(std::string_view _anchor_uid) const;
+    std::optional<std::vector<distributor>> get_distributors() const;
+    std::optional<distributor> get_distributor(std::string_view _anchor_uid) const;
+    // The largest slot of masters and distributors; nothing without a "masters" array.
+    std::optional<std::uint32_t> get_max_slot() const;
+
+private:
+    const Json::Value* member(std::string_view _name) const;
+    static std::optional<master> to_master(const Json::Value& _element);
+    static std::optional<distributor> to_distributor(const Json::Value& _element);
+    // The element of array `_array` whose "anchor_uid" is `_anchor_uid`, if any.
+    const Json::Value* find_by_anchor(std::string_view _array, std::string_view _anchor_uid) const;
+
+    // Cache of the document, filled on first use.
+    mutable std::optional<Json::Value> m_j_value;
+};
+
+}  // namespace vyr::context

@@ -1,0 +1,151 @@
+#include "context/track_obj.h"
+
+namespace vyr::context {
+
+void track_obj::update(const std::string& _project_uid, const std::string& _name, const std::string& _sublocation_uid,
+                       std::int32_t _position_x, std::int32_t _position_y, std::int32_t _default_height,
+                       const std::string& _type, const std::string& _mac_addr, const std::vector<std::string>& _groups,
+                       const std::string& _category, bool _stationary, const std::vector<std::string>& _t2t_no_alarm,
+                       bool _t2t_cfg_valid, const std::string& _t2t_cfg_role,
+                       const std::optional<bool>& _t2t_cfg_alarm_back,
+                       const std::optional<std::uint32_t>& _t2t_cfg_distance,
+                       const std::optional<std::uint32_t>& _t2t_cfg_angle,
+                       const std::optional<std::uint32_t>& _t2t_cfg_delay,
+                       const std::optional<std::string>& _t2t_cfg_pin,
+                       const std::optional<std::uint32_t>& _t2t_cfg_alert_distance,
+                       const std::optional<std::uint32_t>& _t2t_cfg_safe_distance,
+                       const std::optional<bool>& _t2t_cfg_buzzer, const std::optional<bool>& _t2t_cfg_haptic) {
+    const auto fields = keys::fields(m_uid);
+    const auto groups_key = keys::groups(m_uid);
+    const auto no_alarm_key = keys::t2t_no_alarm(m_uid);
+    const auto t2t_cfg_key = keys::t2t_cfg(m_uid);
+
+    // The object leaves the index under a MAC it no longer has.
+    const auto old_mac = field(s_mac_addr).value_or(std::string());
+    if (!old_mac.empty() && old_mac != _mac_addr)
+        m_redis_context.delete_from_table(keys::mac_addr(), old_mac);
+
+    m_redis_context.command("DEL", groups_key, no_alarm_key, t2t_cfg_key);
+
+    const auto position_x = std::to_string(_position_x);
+    const auto position_y = std::to_string(_position_y);
+    const auto default_height = std::to_string(_default_height);
+    common::check_ok(m_redis_context.set_to_table(fields, {{s_project_uid, _project_uid},
+                                                           {s_name, _name},
+                                                           {s_sublocation_uid, _sublocation_uid},
+                                                           {s_position_x, position_x},
+                                                           {s_position_y, position_y},
+                                                           {s_default_height, default_height},
+                                                           {s_type, _type},
+                                                           {s_mac_addr, _mac_addr},
+                                                           {s_stationary, common::to_text(_stationary)},
+                                                           {s_category, _category}}),
+                     m_uid);
+
+    for (const auto& group : _groups)
+        m_redis_context.command("SADD", groups_key, group);
+    for (const auto& entry : _t2t_no_alarm)
+        m_redis_context.command("SADD", no_alarm_key, common::to_upper(entry));
+
+    remove_t2t_cfg();
+    if (_t2t_cfg_valid) {
+        const auto put = [&](std::string_view _field, std::string_view _value) {
+            common::check_ok(m_redis_context.set_to_table(t2t_cfg_key, {{_field, _value}}), m_uid);
+        };
+        const auto put_unsigned = [&](std::string_view _field, const std::optional<std::uint32_t>& _value) {
+            if (_value)
+                put(_field, std::to_string(*_value));
+        };
+        const auto put_bool = [&](std::string_view _field, const std::optional<bool>& _value) {
+            if (_value)
+                put(_field, common::to_text(*_value));
+        };
+        put(s_role, _t2t_cfg_role);
+        put_bool(s_alarm_back, _t2t_cfg_alarm_back);
+        put_unsigned(s_distance, _t2t_cfg_distance);
+        put_unsigned(s_angle, _t2t_cfg_angle);
+        put_unsigned(s_delay, _t2t_cfg_delay);
+        if (_t2t_cfg_pin)
+            put(s_pin, *_t2t_cfg_pin);
+        put_unsigned(s_alert_distance, _t2t_cfg_alert_distance);
+        put_unsigned(s_safe_distance, _t2t_cfg_safe_distance);
+        put_bool(s_buzzer, _t2t_cfg_buzzer);
+        put_bool(s_haptic, _t2t_cfg_haptic);
+    }
+
+    add_to_set();
+    if (!_mac_addr.empty())
+        m_redis_context.set_to_table(keys::mac_addr(), _mac_addr, m_uid);
+}
+
+void track_obj::update_vehicle_model(std::uint32_t _vehicle_model) {
+    if (!exists())
+        return;
+    m_redis_context.set_to_table(keys::fields(m_uid), {{s_vehicle_model, std::to_string(_vehicle_model)}});
+}
+
+void track_obj::remove_vehicle_model() { m_redis_context.delete_from_table(keys::fields(m_uid), s_vehicle_model); }
+
+void track_obj::update_driver_licenses(const std::set<std::uint32_t>& _driver_licenses) {
+    if (!exists())
+        return;
+    const auto key = keys::driver_licenses(m_uid);
+    m_redis_context.command("DEL", key);
+    for (const auto id : _driver_licenses)
+        m_redis_context.command("SADD", key, id);
+}
+
+void track_obj::remove_driver_licenses() { m_redis_context.command("DEL", keys::driver_licenses(m_uid)); }
+
+void track_obj::remove_t2t_cfg() { m_redis_context.command("DEL", keys::t2t_cfg(m_uid)); }
+
+void track_obj::remove() {
+    if (const auto sublocation_uid = field(s_sublocation_uid))
+        m_redis_context.command("SREM", sublocation::keys::track_objs(*sublocation_uid), m_uid);
+    if (const auto mac = field(s_mac_addr); mac && !mac->empty())
+        m_redis_context.delete_from_table(keys::mac_addr(), *mac);
+    m_redis_context.command("DEL", keys::fields(m_uid), keys::groups(m_uid), keys::t2t_no_alarm(m_uid),
+                            keys::t2t_cfg(m_uid), keys::driver_licenses(m_uid));
+    remove_from_set();
+}
+
+bool track_obj::t2t_cfg_exists() const {
+    return common::is_one(m_redis_context.command("EXISTS", keys::t2t_cfg(m_uid)));
+}
+
+std::optional<std::string> track_obj::t2t_field(std::string_view _field) const {
+    return common::text_of(m_redis_context.get_from_table(keys::t2t_cfg(m_uid), _field));
+}
+
+std::string track_obj::t2t_cfg_role() const {
+    auto role = t2t_field(s_role);
+    if (!role)
+        common::throw_missing("t2t_cfg_role", m_uid);
+    return std::move(*role);
+}
+
+std::optional<bool> track_obj::t2t_bool(std::string_view _field) const {
+    if (const auto value = t2t_field(_field))
+        return *value == "true";
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> track_obj::t2t_unsigned(std::string_view _field) const {
+    if (const auto value = t2t_field(_field))
+        return common::to_unsigned(*value);
+    return std::nullopt;
+}
+
+std::optional<std::set<std::uint32_t>> track_obj::driver_licenses() const {
+    const auto reply = m_redis_context.get_set_members(keys::driver_licenses(m_uid));
+    if (reply.get_type() != redis::reply_type::ARRAY)
+        return std::nullopt;
+    std::set<std::uint32_t> result;
+    reply.as_array().for_each_element([&](const redis::reply_element& _element) {
+        result.insert(common::to_unsigned(_element.to_string()));
+        return true;
+    });
+    return result;
+}
+
+}  // namespace vyr::context

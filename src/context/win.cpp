@@ -1,0 +1,250 @@
+#include "context/win.h"
+
+#include "core/exception.h"
+
+namespace vyr::context {
+
+using vyr::parameter::parameter_t;
+
+bool win::exists() const { return common::is_one(m_redis_context.command("EXISTS", keys::data(m_mac_addr))); }
+
+std::string win::parameter_key(parameter_t _p) const {
+    return keys::parameters(m_mac_addr, vyr::parameter::parameters.at(_p));
+}
+
+vyr::parameter::parameter_states win::parameter_state(parameter_t _p) const {
+    const auto key = parameter_key(_p);
+    const auto state = common::text_of(m_redis_context.get_from_table(key, s_state));
+    return state ? vyr::parameter::parameter_states_from_string(*state) : vyr::parameter::UNKNOWN;
+}
+
+void win::parameter_state(parameter_t _p, vyr::parameter::parameter_states _state) {
+    const auto key = parameter_key(_p);
+    m_redis_context.set_to_table(key, s_state, vyr::parameter::to_string(_state));
+}
+
+std::string win::parameter_as_json(parameter_t _p, parameter_hemisphere _hemisphere) const {
+    const auto key = parameter_key(_p);
+    return common::text_of(m_redis_context.get_from_table(key, _hemisphere == actual ? s_actual : s_must))
+        .value_or(std::string());
+}
+
+void win::parameter_as_json(parameter_t _p, parameter_hemisphere _hemisphere, const std::string& _json) {
+    const auto key = parameter_key(_p);
+    m_redis_context.set_to_table(key, _hemisphere == actual ? s_actual : s_must, _json);
+}
+
+void win::parameter_timestamp(parameter_t _p, const timeval& _timestamp) {
+    const auto key = parameter_key(_p);
+    m_redis_context.set_to_table(key, {{s_timestamp_sec, std::to_string(_timestamp.tv_sec)},
+                                       {s_timestamp_usec, std::to_string(_timestamp.tv_usec)}});
+}
+
+timeval win::parameter_timestamp(parameter_t _p) const {
+    return time_pair(parameter_key(_p), s_timestamp_sec, s_timestamp_usec);
+}
+
+timeval win::time_pair(const std::string& _key, std::string_view _sec, std::string_view _usec) const {
+    timeval result{0, 0};
+    const auto reply = m_redis_context.get_from_table(_key, {_sec, _usec});
+    if (reply.get_type() != redis::reply_type::ARRAY)
+        return result;
+    const auto array = reply.as_array();
+    if (array.size() != 2)
+        return result;
+    if (const auto sec = common::text_of(array[0]))
+        result.tv_sec = std::stol(*sec);
+    if (const auto usec = common::text_of(array[1]))
+        result.tv_usec = std::stol(*usec);
+    return result;
+}
+
+void win::del_parameter(parameter_t _p) {
+    const auto key = parameter_key(_p);
+    m_redis_context.command("DEL", key);
+}
+
+void win::del_all_parameters() {
+    std::vector<std::string> argv{"DEL"};
+    for (const auto& [number, name] : vyr::parameter::parameters)
+        argv.push_back(keys::parameters(m_mac_addr, name));
+    m_redis_context.execute_command_argv(argv);
+    m_redis_context.command("DEL", keys::t2t_no_alarm_set(m_mac_addr));
+}
+
+std::optional<std::string> win::detail(parameter_t _p, std::string_view _field) const {
+    return common::text_of(m_redis_context.get_from_table(parameter_key(_p), _field));
+}
+
+std::string win::required_detail(parameter_t _p, std::string_view _field, std::string_view _getter) const {
+    auto value = detail(_p, _field);
+    if (!value)
+        VYR_THROW(std::string(_getter) + "mac: " + m_mac_addr);
+    return std::move(*value);
+}
+
+std::optional<bool> win::bool_detail(parameter_t _p, std::string_view _field) const {
+    if (auto value = detail(_p, _field))
+        return *value == "true";
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> win::unsigned_detail(parameter_t _p, std::string_view _field) const {
+    if (auto value = detail(_p, _field))
+        return common::to_unsigned(*value);
+    return std::nullopt;
+}
+
+void win::detail(parameter_t _p, std::string_view _field, std::string_view _value) {
+    m_redis_context.set_to_table(parameter_key(_p), _field, _value);
+}
+
+bool win::parameter_stationary() const {
+    return required_detail(parameter_t::STATIONARY, "stationary", "parameter_stationary") == "true";
+}
+void win::parameter_stationary(bool _value) { detail(parameter_t::STATIONARY, "stationary", common::to_text(_value)); }
+
+std::optional<std::string> win::parameter_category() const { return detail(parameter_t::CATEGORY, "category"); }
+void win::parameter_category(const std::string& _value) { detail(parameter_t::CATEGORY, "category", _value); }
+
+std::string win::parameter_t2t_cfg_role() const {
+    return required_detail(parameter_t::T2T_CFG, "role", "parameter_t2t_cfg_role");
+}
+void win::parameter_t2t_cfg_role(const std::string& _value) { detail(parameter_t::T2T_CFG, "role", _value); }
+
+std::optional<bool> win::parameter_t2t_cfg_alarm_back() const { return bool_detail(parameter_t::T2T_CFG, "alarm_back"); }
+void win::parameter_t2t_cfg_alarm_back(bool _value) {
+    detail(parameter_t::T2T_CFG, "alarm_back", common::to_text(_value));
+}
+std::optional<bool> win::parameter_t2t_cfg_buzzer() const { return bool_detail(parameter_t::T2T_CFG, "buzzer"); }
+void win::parameter_t2t_cfg_buzzer(bool _value) { detail(parameter_t::T2T_CFG, "buzzer", common::to_text(_value)); }
+std::optional<bool> win::parameter_t2t_cfg_haptic() const { return bool_detail(parameter_t::T2T_CFG, "haptic"); }
+void win::parameter_t2t_cfg_haptic(bool _value) { detail(parameter_t::T2T_CFG, "haptic", common::to_text(_value)); }
+
+std::optional<std::string> win::parameter_t2t_cfg_pin() const { return detail(parameter_t::T2T_CFG, "pin"); }
+void win::parameter_t2t_cfg_pin(const std::string& _value) { detail(parameter_t::T2T_CFG, "pin", _value); }
+
+std::optional<std::uint32_t> win::parameter_t2t_cfg_distance() const {
+    return unsigned_detail(parameter_t::T2T_CFG, "distance");
+}
+void win::parameter_t2t_cfg_distance(std::uint32_t _value) {
+    detail(parameter_t::T2T_CFG, "distance", std::to_string(_value));
+}
+std::optional<std::uint32_t> win::parameter_t2t_cfg_angle() const { return unsigned_detail(parameter_t::T2T_CFG, "angle"); }
+void win::parameter_t2t_cfg_angle(std::uint32_t _value) { detail(parameter_t::T2T_CFG, "angle", std::to_string(_value)); }
+std::optional<std::uint32_t> win::parameter_t2t_cfg_delay() const { return unsigned_detail(parameter_t::T2T_CFG, "delay"); }
+void win::parameter_t2t_cfg_delay(std::uint32_t _value) { detail(parameter_t::T2T_CFG, "delay", std::to_string(_value)); }
+std::optional<std::uint32_t> win::parameter_t2t_cfg_alert_distance() const {
+    return unsigned_detail(parameter_t::T2T_CFG, "alert_distance");
+}
+void win::parameter_t2t_cfg_alert_distance(std::uint32_t _value) {
+    detail(parameter_t::T2T_CFG, "alert_distance", std::to_string(_value));
+}
+std::optional<std::uint32_t> win::parameter_t2t_cfg_safe_distance() const {
+    return unsigned_detail(parameter_t::T2T_CFG, "safe_distance");
+}
+void win::parameter_t2t_cfg_safe_distance(std::uint32_t _value) {
+    detail(parameter_t::T2T_CFG, "safe_distance", std::to_string(_value));
+}
+
+std::uint32_t win::parameter_sync_slot_addr() const {
+    return unsigned_detail(parameter_t::SYNC_SLOT, sync_slot::s_addr).value_or(65535);
+}
+void win::parameter_sync_slot_addr(std::uint32_t _value) {
+    detail(parameter_t::SYNC_SLOT, sync_slot::s_addr, std::to_string(_value));
+}
+std::uint32_t win::parameter_sync_slot_slot() const {
+    return unsigned_detail(parameter_t::SYNC_SLOT, sync_slot::s_slot).value_or(255);
+}
+void win::parameter_sync_slot_slot(std::uint32_t _value) {
+    detail(parameter_t::SYNC_SLOT, sync_slot::s_slot, std::to_string(_value));
+}
+std::uint32_t win::parameter_sync_slot_flags() const {
+    return unsigned_detail(parameter_t::SYNC_SLOT, sync_slot::s_flags).value_or(0);
+}
+void win::parameter_sync_slot_flags(std::uint32_t _value) {
+    detail(parameter_t::SYNC_SLOT, sync_slot::s_flags, std::to_string(_value));
+}
+
+std::uint32_t win::parameter_sf() const {
+    return common::to_unsigned(required_detail(parameter_t::SF, "node_id", "parameter_sf"));
+}
+void win::parameter_sf(std::uint32_t _value) { detail(parameter_t::SF, "node_id", std::to_string(_value)); }
+
+vyr::parameter::loc win::parameter_loc() const {
+    const auto read = [this](std::string_view _field) {
+        return common::to_int(required_detail(parameter_t::LOC, _field, "parameter_loc"));
+    };
+    vyr::parameter::loc result;
+    result.x = read(loc::s_x);
+    result.y = read(loc::s_y);
+    result.z = read(loc::s_z);
+    result.sublocation_z = read(loc::s_sublocation_z);
+    result.sublocation_id = static_cast<std::uint32_t>(read(loc::s_sublocation_id));
+    return result;
+}
+
+void win::parameter_loc(const vyr::parameter::loc& _loc) {
+    detail(parameter_t::LOC, loc::s_x, std::to_string(_loc.x));
+    detail(parameter_t::LOC, loc::s_y, std::to_string(_loc.y));
+    detail(parameter_t::LOC, loc::s_z, std::to_string(_loc.z));
+    detail(parameter_t::LOC, loc::s_sublocation_z, std::to_string(_loc.sublocation_z));
+    detail(parameter_t::LOC, loc::s_sublocation_id, std::to_string(_loc.sublocation_id));
+}
+
+std::vector<std::string> win::parameter_t2t_no_alarm() const {
+    return common::members(m_redis_context, keys::t2t_no_alarm_set(m_mac_addr));
+}
+
+void win::parameter_t2t_no_alarm(const std::vector<std::string>& _list) {
+    const auto key = keys::t2t_no_alarm_set(m_mac_addr);
+    m_redis_context.command("DEL", key);
+    for (const auto& entry : _list)
+        m_redis_context.command("SADD", key, common::to_upper(entry));
+}
+
+alarm_states win::alarm_state() const {
+    const auto state = common::text_of(m_redis_context.get_from_table(keys::alarm(m_mac_addr), s_state));
+    return state ? alarm_states_from_string(*state) : alarm_states::UNKNOWN;
+}
+
+void win::alarm_state(alarm_states _state) {
+    m_redis_context.set_to_table(keys::alarm(m_mac_addr), s_state, to_string(_state));
+}
+
+void win::del_alarms() { m_redis_context.command("DEL", keys::alarm(m_mac_addr)); }
+
+std::uint32_t win::increment_sending_counter() {
+    const auto reply = m_redis_context.increment_in_table(keys::data(m_mac_addr), s_sending_counter, "1");
+    if (reply.get_type() != redis::reply_type::INTEGER)
+        return 0;
+    return static_cast<std::uint32_t>(reply.to_integer());
+}
+
+std::uint32_t win::sending_counter() const {
+    const auto value = common::text_of(m_redis_context.get_from_table(keys::data(m_mac_addr), s_sending_counter));
+    return value ? common::to_unsigned(*value) : 0;
+}
+
+void win::del_sending_counter() { m_redis_context.delete_from_table(keys::data(m_mac_addr), s_sending_counter); }
+
+void win::sending_time(const timeval& _time) {
+    m_redis_context.set_to_table(keys::data(m_mac_addr), {{s_sending_counter_sec, std::to_string(_time.tv_sec)},
+                                                          {s_sending_counter_usec, std::to_string(_time.tv_usec)}});
+    m_redis_context.command("SADD", keys::set(), m_mac_addr);
+}
+
+timeval win::sending_time() const {
+    return time_pair(keys::data(m_mac_addr), s_sending_counter_sec, s_sending_counter_usec);
+}
+
+void win::current_text(const std::string& _text) {
+    m_redis_context.set_to_table(keys::data(m_mac_addr), {{s_current_text, _text}});
+}
+
+std::string win::current_text() const {
+    return common::text_of(m_redis_context.get_from_table(keys::data(m_mac_addr), s_current_text))
+        .value_or(std::string());
+}
+
+}  // namespace vyr::context

@@ -1,0 +1,164 @@
+// The per-device record of a field device (WIN), keyed by its MAC address: per parameter
+// the support state, the reported and the required value, the time of the last report
+// and the detail fields of some parameters; the alarm-delivery state; the screen text;
+// the counter and time of the last sending. A `win` is a view bound to one Redis
+// connection and is used by that connection's thread only; it holds no data itself.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "context/alarm.h"
+#include "context/common.h"
+#include "parameters.h"
+#include "redis/context.h"
+
+namespace vyr::context {
+
+struct win_keys : keys_base<win_keys> {
+    static constexpr std::string_view s_prefix = "wins";
+    // Hash of one parameter of one WIN.
+    static std::string parameters(std::string_view _mac, std::string_view _name) {
+        return join_key({s_prefix, _mac, "parameters", _name});
+    }
+    // Set holding the list value of the t2t_no_alarm parameter.
+    static std::string t2t_no_alarm_set(std::string_view _mac) { return parameters(_mac, "t2t_no_alarm_set"); }
+    // Hash of the WIN's alarm-delivery state.
+    static std::string alarm(std::string_view _mac) { return join_key({s_prefix, _mac, "alarm"}); }
+};
+
+class win {
+public:
+    using keys = win_keys;
+
+    enum parameter_hemisphere : std::int32_t {
+        actual = 0,  // the value the device reported
+        must = 1,    // the value the device is to have
+    };
+
+    static constexpr std::string_view s_actual = "actual";
+    static constexpr std::string_view s_must = "must";
+    static constexpr std::string_view s_state = "state";
+    static constexpr std::string_view s_timestamp_sec = "timestamp_sec";
+    static constexpr std::string_view s_timestamp_usec = "timestamp_usec";
+    static constexpr std::string_view s_sending_counter = "sending_counter";
+    static constexpr std::string_view s_sending_counter_sec = "sending_counter_sec";
+    static constexpr std::string_view s_sending_counter_usec = "sending_counter_usec";
+    static constexpr std::string_view s_current_text = "current_text";
+
+    // Detail fields in the hash of the sync_slot parameter.
+    struct sync_slot {
+        static constexpr std::string_view s_addr = "addr";
+        static constexpr std::string_view s_slot = "slot";
+        static constexpr std::string_view s_flags = "flags";
+    };
+    // Detail fields in the hash of the loc parameter.
+    struct loc {
+        static constexpr std::string_view s_x = "x";
+        static constexpr std::string_view s_y = "y";
+        static constexpr std::string_view s_z = "z";
+        static constexpr std::string_view s_sublocation_z = "sublocation_z";
+        static constexpr std::string_view s_sublocation_id = "sublocation_id";
+    };
+
+    win(redis::context& _redis_context, const std::string& _mac_addr)
+        : m_redis_context(_redis_context), m_mac_addr(_mac_addr) {}
+
+    const std::string& mac_addr() const noexcept { return m_mac_addr; }
+    // Whether the WIN has a data hash (a sending time, counter or screen text).
+    bool exists() const;
+
+    // A parameter number without a catalogue entry throws std::out_of_range before any
+    // Redis access in every parameter operation.
+    vyr::parameter::parameter_states parameter_state(vyr::parameter::parameter_t _p) const;
+    void parameter_state(vyr::parameter::parameter_t _p, vyr::parameter::parameter_states _state);
+    // The stored JSON text of one hemisphere; empty when missing.
+    std::string parameter_as_json(vyr::parameter::parameter_t _p, parameter_hemisphere _hemisphere) const;
+    // An empty text deletes the field.
+    void parameter_as_json(vyr::parameter::parameter_t _p, parameter_hemisphere _hemisphere,
+                           const std::string& _json);
+    void parameter_timestamp(vyr::parameter::parameter_t _p, const timeval& _timestamp);
+    // Missing members are 0.
+    timeval parameter_timestamp(vyr::parameter::parameter_t _p) const;
+    void del_parameter(vyr::parameter::parameter_t _p);
+    // Deletes the hash of every catalogue parameter (one command), then the no-alarm set.
+    void del_all_parameters();
+
+    // Detail fields. The throwing getters throw "<getter name>mac: <mac>" when missing.
+    bool parameter_stationary() const;
+    void parameter_stationary(bool _value);
+    std::optional<std::string> parameter_category() const;
+    void parameter_category(const std::string& _value);
+    std::string parameter_t2t_cfg_role() const;
+    void parameter_t2t_cfg_role(const std::string& _value);
+    std::optional<bool> parameter_t2t_cfg_alarm_back() const;
+    void parameter_t2t_cfg_alarm_back(bool _value);
+    std::optional<bool> parameter_t2t_cfg_buzzer() const;
+    void parameter_t2t_cfg_buzzer(bool _value);
+    std::optional<bool> parameter_t2t_cfg_haptic() const;
+    void parameter_t2t_cfg_haptic(bool _value);
+    std::optional<std::string> parameter_t2t_cfg_pin() const;
+    void parameter_t2t_cfg_pin(const std::string& _value);
+    std::optional<std::uint32_t> parameter_t2t_cfg_distance() const;
+    void parameter_t2t_cfg_distance(std::uint32_t _value);
+    std::optional<std::uint32_t> parameter_t2t_cfg_angle() const;
+    void parameter_t2t_cfg_angle(std::uint32_t _value);
+    std::optional<std::uint32_t> parameter_t2t_cfg_delay() const;
+    void parameter_t2t_cfg_delay(std::uint32_t _value);
+    std::optional<std::uint32_t> parameter_t2t_cfg_alert_distance() const;
+    void parameter_t2t_cfg_alert_distance(std::uint32_t _value);
+    std::optional<std::uint32_t> parameter_t2t_cfg_safe_distance() const;
+    void parameter_t2t_cfg_safe_distance(std::uint32_t _value);
+    // 65535 when missing.
+    std::uint32_t parameter_sync_slot_addr() const;
+    void parameter_sync_slot_addr(std::uint32_t _value);
+    // 255 when missing.
+    std::uint32_t parameter_sync_slot_slot() const;
+    void parameter_sync_slot_slot(std::uint32_t _value);
+    // 0 when missing.
+    std::uint32_t parameter_sync_slot_flags() const;
+    void parameter_sync_slot_flags(std::uint32_t _value);
+    std::uint32_t parameter_sf() const;
+    void parameter_sf(std::uint32_t _value);
+    // Throws as soon as one of the five fields is missing.
+    vyr::parameter::loc parameter_loc() const;
+    void parameter_loc(const vyr::parameter::loc& _loc);
+    std::vector<std::string> parameter_t2t_no_alarm() const;
+    // Replaces the list; entries are stored upper case.
+    void parameter_t2t_no_alarm(const std::vector<std::string>& _list);
+
+    alarm_states alarm_state() const;
+    void alarm_state(alarm_states _state);
+    void del_alarms();
+    // The new counter value (1 on a fresh WIN); 0 if the reply is not an integer.
+    std::uint32_t increment_sending_counter();
+    std::uint32_t sending_counter() const;
+    // Deletes the counter only; the sending time stays.
+    void del_sending_counter();
+    // Stores the time and adds the MAC to the set of WINs.
+    void sending_time(const timeval& _time);
+    timeval sending_time() const;
+    void current_text(const std::string& _text);
+    std::string current_text() const;
+
+private:
+    // Key of the hash of parameter `_p`; throws std::out_of_range for an unknown number.
+    std::string parameter_key(vyr::parameter::parameter_t _p) const;
+    std::optional<std::string> detail(vyr::parameter::parameter_t _p, std::string_view _field) const;
+    std::string required_detail(vyr::parameter::parameter_t _p, std::string_view _field,
+                                std::string_view _getter) const;
+    std::optional<bool> bool_detail(vyr::parameter::parameter_t _p, std::string_view _field) const;
+    std::optional<std::uint32_t> unsigned_detail(vyr::parameter::parameter_t _p, std::string_view _field) const;
+    void detail(vyr::parameter::parameter_t _p, std::string_view _field, std::string_view _value);
+    timeval time_pair(const std::string& _key, std::string_view _sec, std::string_view _usec) const;
+
+    redis::context& m_redis_context;
+    const std::string m_mac_addr;
+};
+
+}  // namespace vyr::context

@@ -1,0 +1,102 @@
+// One synchronous connection to a Redis server with one database selected. Every
+// command goes out as a binary-safe argument vector, so keys and values may hold any
+// bytes. A connection found broken (lost, timed out) is replaced by a new one before the
+// next command. A `context` belongs to the thread that made it; it has no locks.
+#pragma once
+
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "redis/reply.h"
+
+struct redisContext;
+
+namespace vyr::redis {
+
+class context {
+public:
+    // Connects (1.5 s connect time-out, 10 s command time-out) and selects `_db`.
+    // Throws "Connection error: ..." when the server cannot be reached and the
+    // "Command: ..." error when it rejects the SELECT.
+    context(const std::string& _host, int _port, unsigned int _db);
+    context(const context&) = delete;
+    context& operator=(const context&) = delete;
+    virtual ~context();
+
+    // Runs one command given as its arguments: command("HSET", key, field, value).
+    // Texts are sent as they are; integers as decimal text.
+    template <class... Args>
+    reply command(const Args&... _args);
+    reply command(std::initializer_list<std::string_view> _argv);
+    reply execute_command_argv(const std::vector<std::string_view>& _argv);
+    reply execute_command_argv(const std::vector<std::string>& _argv);
+
+    reply flush_db();
+    // HGET; a missing field or key gives a NIL reply.
+    reply get_from_table(std::string_view _key, std::string_view _field);
+    // HMGET; an array with one element per field, NIL for a missing one.
+    reply get_from_table(std::string_view _key, std::initializer_list<std::string_view> _fields);
+    // HINCRBY; the reply is the new value.
+    reply increment_in_table(std::string_view _key, std::string_view _field, std::string_view _increment);
+    reply delete_from_table(std::string_view _key, std::string_view _field);
+    reply get_set_members(std::string_view _key);
+    // HMSET of the pairs in list order.
+    reply set_to_table(std::string_view _key,
+                       std::initializer_list<std::pair<std::string_view, std::string_view>> _pairs);
+    // HSET; an empty value deletes the field (HDEL) instead.
+    reply set_to_table(std::string_view _key, std::string_view _field, std::string_view _value);
+
+private:
+    struct deleter {
+        void operator()(redisContext* _context) const noexcept;
+    };
+    using context_ptr = std::unique_ptr<redisContext, deleter>;
+
+    // A new connection with its database selected; throws on any failure.
+    context_ptr connect() const;
+    // Sends one command on `_context` and returns its reply; throws on a lost
+    // connection and on an error reply.
+    static reply run(redisContext* _context, const std::vector<std::string_view>& _argv);
+
+    template <class T>
+    static void add_argument(std::vector<std::string_view>& _argv, std::vector<std::string>& _owned,
+                             const T& _argument);
+
+    // Constant after construction.
+    const std::string m_host;
+    const int m_port;
+    const unsigned int m_db;
+    // Replaced when found broken.
+    context_ptr m_context_ptr;
+};
+
+template <class T>
+void context::add_argument(std::vector<std::string_view>& _argv, std::vector<std::string>& _owned,
+                           const T& _argument) {
+    if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>) {
+        // `_owned` was reserved for every argument, so the texts never move.
+        _owned.push_back(std::to_string(_argument));
+        _argv.emplace_back(_owned.back());
+    } else {
+        static_assert(std::is_convertible_v<const T&, std::string_view>,
+                      "command arguments are texts or integers");
+        _argv.emplace_back(_argument);
+    }
+}
+
+template <class... Args>
+reply context::command(const Args&... _args) {
+    std::vector<std::string_view> argv;
+    std::vector<std::string> owned;
+    argv.reserve(sizeof...(Args));
+    owned.reserve(sizeof...(Args));
+    (add_argument(argv, owned, _args), ...);
+    return execute_command_argv(argv);
+}
+
+}  // namespace vyr::redis

@@ -1,0 +1,65 @@
+// The project context: its own keys, listings and the lookups across records.
+#include "store_fixture.h"
+
+namespace {
+
+using project_context = store;
+
+TEST_F(project_context, updated_is_true_only_for_exact_lower_case_true) {
+    EXPECT_FALSE(m_context->updated());  // key missing
+    redis({"SET", "updated", "TRUE"});
+    EXPECT_FALSE(m_context->updated());
+    m_context->updated(true);
+    EXPECT_EQ(redis({"GET", "updated"}), "true");
+    EXPECT_TRUE(m_context->updated());
+    m_context->updated(false);
+    EXPECT_FALSE(m_context->updated());
+}
+
+TEST_F(project_context, name_with_blanks_is_stored_whole_not_split_into_arguments) {
+    EXPECT_EQ(m_context->name(), "");
+    m_context->name("rtls quorvane %s");
+    EXPECT_EQ(redis({"GET", "name"}), "rtls quorvane %s");
+    EXPECT_EQ(m_context->name(), "rtls quorvane %s");
+    m_context->flush();
+    EXPECT_EQ(redis({"DBSIZE"}), "0");
+}
+
+TEST_F(project_context, listings_and_unknown_records) {
+    EXPECT_TRUE(m_context->get_wins().empty());
+    redis({"SADD", "zones:set", "z1", "z2"});
+    EXPECT_EQ(sorted(m_context->get_zones()), (std::vector<std::string>{"z1", "z2"}));
+    EXPECT_FALSE(m_context->get_anchor("nobody").exists());
+}
+
+TEST_F(project_context, unknown_mac_throws_mac_text_and_does_not_exist) {
+    EXPECT_EQ(thrown_message([&] { m_context->get_track_obj_by_mac("00AA00FFFE00BB00"); }),
+              "Mac: 00AA00FFFE00BB00");
+    EXPECT_FALSE(m_context->track_obj_exists_by_mac("00AA00FFFE00BB00"));
+    EXPECT_EQ(thrown_message([&] { m_context->get_anchor_by_mac("X"); }), "Mac: X");
+
+    redis({"HSET", "anchors:mac_addr", "X", "a1"});
+    EXPECT_TRUE(m_context->anchor_exists_by_mac("X"));
+    EXPECT_EQ(m_context->get_anchor_by_mac("X").uid(), "a1");
+}
+
+TEST_F(project_context, zone_and_button_alarms_of_object_with_three_kinds) {
+    m_context->get_alarm("zone").update("zone_violation", 0, "obj", std::string("z1"), 2u, std::nullopt, true);
+    m_context->get_alarm("buffer").update("buffer_violation", 0, "obj", std::nullopt, std::nullopt, std::nullopt,
+                                          true);
+    m_context->get_alarm("button").update("emergency_button", 0, "obj", std::nullopt, std::nullopt, std::nullopt,
+                                          true);
+    m_context->get_alarm("elsewhere").update("emergency_button", 0, "other", std::nullopt, std::nullopt,
+                                             std::nullopt, true);
+    redis({"SADD", "alarms:objects:obj", "nameless"});
+
+    EXPECT_EQ(sorted(m_context->get_alarms_of_object("obj")),
+              (std::vector<std::string>{"buffer", "button", "nameless", "zone"}));
+    EXPECT_EQ(sorted(m_context->get_zone_alarms_of_object("obj")), (std::vector<std::string>{"buffer", "zone"}));
+    const auto button = m_context->get_button_alarm_of_object("obj");
+    ASSERT_TRUE(button);
+    EXPECT_EQ(button->uid(), "button");
+    EXPECT_FALSE(m_context->get_button_alarm_of_object("nobody"));
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+// Anchor, group, zone and sublocation records: the anchor's MAC index and sublocation
+// sets, removals, and the defaults of missing fields.
+#include "store_fixture.h"
+
+namespace {
+
+using site_records = store;
+
+void put_anchor(vyr::context::context& _context, const std::string& _uid, const std::string& _mac,
+                const std::string& _sublocation) {
+    _context.get_anchor(_uid).update("project", "anchor name", _sublocation, 1, -2, 3, "anchor", _mac, 42);
+}
+
+TEST_F(site_records, anchor_update_stores_fields_under_their_names) {
+    put_anchor(*m_context, "a1", "AMAC1", "sub1");
+    const auto a = m_context->get_anchor("a1");
+    EXPECT_EQ(redis({"HGET", "anchors:a1:from_server:fields", "s_sublocation_uid"}), "sub1");
+    EXPECT_EQ(a.node_id(), 42u);
+    EXPECT_EQ(a.position_y(), -2);
+    EXPECT_EQ(a.mac_addr(), "AMAC1");
+    EXPECT_EQ(m_context->get_anchor_by_mac("AMAC1").uid(), "a1");
+    EXPECT_EQ(m_context->get_anchors(), std::vector<std::string>{"a1"});
+    EXPECT_EQ(thrown_message([&] { m_context->get_anchor("a2").node_id(); }), "node_idUid: a2");
+}
+
+TEST_F(site_records, anchor_mac_index_moves_and_empties) {
+    test::redis_monitor monitor(*s_server);
+    put_anchor(*m_context, "a1", "AMAC1", "sub1");
+    for (const auto& command : monitor.take()) {
+        EXPECT_NE(command[0], "HDEL");
+        EXPECT_NE(command[0], "HGET");
+    }
+    put_anchor(*m_context, "a1", "AMAC2", "sub1");
+    EXPECT_FALSE(m_context->anchor_exists_by_mac("AMAC1"));
+    EXPECT_EQ(m_context->get_anchor_by_mac("AMAC2").uid(), "a1");
+    put_anchor(*m_context, "a1", "", "sub1");
+    EXPECT_EQ(redis({"HLEN", "anchors:mac_addr"}), "0");
+}
+
+TEST_F(site_records, anchor_moving_sublocation_stays_in_old_set_until_removed) {
+    put_anchor(*m_context, "a1", "AMAC1", "sub1");
+    put_anchor(*m_context, "a1", "AMAC1", "sub2");
+    EXPECT_EQ(members("sublocations:sub1:anchors"), std::vector<std::string>{"a1"});
+    EXPECT_EQ(members("sublocations:sub2:anchors"), std::vector<std::string>{"a1"});
+
+    m_context->get_anchor("a1").remove();
+    EXPECT_EQ(members("sublocations:sub1:anchors"), std::vector<std::string>{"a1"});
+    EXPECT_TRUE(members("sublocations:sub2:anchors").empty());
+    EXPECT_FALSE(m_context->anchor_exists_by_mac("AMAC1"));
+    EXPECT_FALSE(m_context->get_anchor("a1").exists());
+    EXPECT_TRUE(m_context->get_anchors().empty());
+}
+
+TEST_F(site_records, group_zone_sublocation_round_trip_and_removal) {
+    m_context->get_group("g1").update("project", "night shift");
+    m_context->get_zone("z1").update("project", 17);
+    m_context->get_sublocation("s1").update("project", 3, -1, 2, -3);
+    redis({"HSET", "groups:g1:data", "x", "1"});
+    redis({"SADD", "sublocations:s1:anchors", "a1"});
+    EXPECT_EQ(m_context->get_group("g1").name(), "night shift");
+    EXPECT_EQ(m_context->get_zone("z1").zone_id(), 17u);
+    EXPECT_EQ(m_context->get_sublocation("s1").offset_z(), -3);
+
+    m_context->get_group("g1").remove();
+    m_context->get_zone("z1").remove();
+    m_context->get_sublocation("s1").remove();
+    // Only the sublocation's anchor set is left for the anchors to clean up.
+    EXPECT_EQ(redis({"KEYS", "*"}), "sublocations:s1:anchors");
+    EXPECT_NO_THROW(m_context->get_group("never").remove());
+}
+
+TEST_F(site_records, missing_ids_default_to_zero_and_optionals_to_nothing) {
+    redis({"HSET", "zones:z1:from_server:fields", "project_uid", "p"});
+    redis({"HSET", "sublocations:s1:from_server:fields", "project_uid", "p"});
+    EXPECT_EQ(m_context->get_zone("z1").zone_id(), 0u);
+    EXPECT_EQ(m_context->get_sublocation("s1").sublocation_id(), 0u);
+    EXPECT_FALSE(m_context->get_sublocation("s1").offset_z());
+    EXPECT_FALSE(m_context->get_zone("none").project_uid());
+    EXPECT_EQ(thrown_message([&] { m_context->get_group("none").name(); }), "nameUid: none");
+}
+
+TEST_F(site_records, non_numeric_stored_id_raises_conversion_error) {
+    redis({"HSET", "zones:z1:from_server:fields", "zone_id", "twelve"});
+    redis({"HSET", "zones:z2:from_server:fields", "zone_id", "99999999999"});
+    EXPECT_THROW(m_context->get_zone("z1").zone_id(), std::invalid_argument);
+    EXPECT_THROW(m_context->get_zone("z2").zone_id(), std::out_of_range);
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+// TDOA setting documents (cached reading, skip rules, slots) and schedule rows.
+#include "core/json.h"
+#include "store_fixture.h"
+
+namespace {
+
+using tdoa_records = store;
+
+Json::Value parse(const std::string& _text) {
+    auto parsed = vyr::libs::core::json::try_parse(_text);
+    EXPECT_TRUE(parsed.ok) << parsed.error;
+    return parsed.result;
+}
+
+const char* const s_setting = R"({"values": {
+    "active_schedule_uid": "schedule 1 %s 100%",
+    "autostart": true,
+    "configured_state": "yes",
+    "masters": [
+        {"anchor_uid": "m1", "sfd": 1, "slot": 3},
+        {"anchor_uid": "m2", "slot": 5},
+        {"anchor_uid": "m3", "sfd": 0, "slot": 7},
+        "not an object",
+        {"anchor_uid": "m3", "sfd": 9, "slot": 8}
+    ],
+    "distributors": [
+        {"anchor_uid": "d1", "master_uid": "m1", "slot": 9},
+        {"anchor_uid": "d2", "slot": 2},
+        {"anchor_uid": "d3", "slot": -1}
+    ]}})";
+
+TEST_F(tdoa_records, setting_with_blanks_and_percent_round_trips_through_accessors) {
+    m_context->get_tdoa_setting("t1").update(parse(s_setting));
+    EXPECT_EQ(m_context->get_tdoa_settings(), std::vector<std::string>{"t1"});
+    const auto setting = m_context->get_tdoa_setting("t1");
+    EXPECT_TRUE(setting.exists());
+    EXPECT_EQ(setting.get_active_schedule_uid(), std::optional<std::string_view>("schedule 1 %s 100%"));
+    EXPECT_EQ(setting.get_autostart(), true);
+    EXPECT_FALSE(setting.get_configured_state());  // not a boolean
+}
+
+TEST_F(tdoa_records, masters_and_distributors_skip_incomplete_elements) {
+    m_context->get_tdoa_setting("t1").update(parse(s_setting));
+    const auto setting = m_context->get_tdoa_setting("t1");
+    const auto masters = setting.get_masters();
+    ASSERT_TRUE(masters);
+    ASSERT_EQ(masters->size(), 3u);
+    EXPECT_EQ((*masters)[0].anchor_uid, "m1");
+    EXPECT_EQ((*masters)[1].anchor_uid, "m3");
+    EXPECT_EQ((*masters)[1].slot, 7u);
+
+    EXPECT_FALSE(setting.get_master("m2"));  // lacks "sfd"
+    ASSERT_TRUE(setting.get_master("m3"));
+    EXPECT_EQ(setting.get_master("m3")->slot, 7u);  // the first one only
+    EXPECT_FALSE(setting.get_master("nobody"));
+
+    const auto d1 = setting.get_distributor("d1");
+    ASSERT_TRUE(d1);
+    EXPECT_EQ(d1->master_uid, std::optional<std::string>("m1"));
+    EXPECT_FALSE(setting.get_distributor("d2")->master_uid);
+    EXPECT_FALSE(setting.get_distributor("d3"));  // negative slot
+    EXPECT_EQ(setting.get_distributors()->size(), 2u);
+}
+
+TEST_F(tdoa_records, max_slot_spans_masters_and_distributors_only_with_masters) {
+    auto setting = m_context->get_tdoa_setting("t1");
+    setting.update(parse(R"({"values": {"masters": [{"anchor_uid": "a", "sfd": 1, "slot": 3},
+        {"anchor_uid": "b", "sfd": 1, "slot": 7}], "distributors": [{"anchor_uid": "c", "slot": 9}]}})"));
+    EXPECT_EQ(setting.get_max_slot(), 9u);
+
+    m_context->get_tdoa_setting("t2").update(parse(R"({"values": {"distributors": [{"anchor_uid": "c", "slot": 9}]}})"));
+    EXPECT_FALSE(m_context->get_tdoa_setting("t2").get_max_slot());
+
+    m_context->get_tdoa_setting("t3").update(parse(R"({"values": {"masters": []}})"));
+    EXPECT_EQ(m_context->get_tdoa_setting("t3").get_max_slot(), 0u);
+}
+
+TEST_F(tdoa_records, setting_object_keeps_its_first_reading) {
+    auto first = m_context->get_tdoa_setting("t1");
+    first.update(parse(R"({"values": {"autostart": true}})"));
+    EXPECT_EQ(first.get_autostart(), true);
+    m_context->get_tdoa_setting("t1").update(parse(R"({"values": {"autostart": false}})"));
+    EXPECT_EQ(first.get_autostart(), true);
+    EXPECT_EQ(m_context->get_tdoa_setting("t1").get_autostart(), false);
+}
+
+TEST_F(tdoa_records, corrupted_or_foreign_documents_yield_nothing) {
+    EXPECT_FALSE(m_context->get_tdoa_setting("missing").values());
+    redis({"SET", "tdoa_settings:broken", "{\"values\": {\"autostart\": tr"});
+    EXPECT_FALSE(m_context->get_tdoa_setting("broken").values());
+    EXPECT_FALSE(m_context->get_tdoa_setting("broken").get_masters());
+    redis({"SET", "tdoa_settings:novalues", "{\"other\": 1}"});
+    EXPECT_FALSE(m_context->get_tdoa_setting("novalues").values());
+    redis({"SET", "tdoa_settings:array", "[1, 2]"});
+    EXPECT_FALSE(m_context->get_tdoa_setting("array").get_autostart());
+    redis({"SET", "tdoa_settings:badlist", R"({"values": {"masters": {"anchor_uid": "m"}}})"});
+    EXPECT_FALSE(m_context->get_tdoa_setting("badlist").get_masters());
+    EXPECT_FALSE(m_context->get_tdoa_setting("badlist").get_master("m"));
+
+    m_context->get_tdoa_setting("broken").remove();
+    EXPECT_FALSE(m_context->get_tdoa_setting("broken").exists());
+}
+
+TEST_F(tdoa_records, max_slot_num_reads_fourth_field_and_rejects_short_rows) {
+    auto schedule = m_context->get_tdoa_schedule("s1");
+    schedule.update(4, {"1,a,b,12,x", ",0,1,2,5,6"});
+    EXPECT_EQ(schedule.tdoa_version(), 4u);
+    EXPECT_EQ(schedule.max_slot_num(), 12u);
+
+    schedule.update(5, {"1,a,b,12,x", "1,2,3"});
+    EXPECT_EQ(thrown_message([&] { schedule.max_slot_num(); }), "Bad schedule format");
+    schedule.update(6, {"1,2,3,", ""});
+    EXPECT_EQ(thrown_message([&] { schedule.max_slot_num(); }), "Bad schedule format");
+    schedule.update(7, {"1,2,3,,x"});
+    EXPECT_THROW(schedule.max_slot_num(), std::invalid_argument);
+
+    schedule.update(8, {});
+    EXPECT_EQ(schedule.max_slot_num(), 0u);
+}
+
+TEST_F(tdoa_records, schedule_rows_with_quotes_are_replaced_on_update) {
+    auto schedule = m_context->get_tdoa_schedule("s1");
+    test::redis_monitor monitor(*s_server);
+    schedule.update(1, {"1,\"anchor a\",'b',3,x %s"});
+    for (const auto& command : monitor.take())
+        EXPECT_NE(command[0], "DEL");  // a new schedule has no rows to delete
+    EXPECT_EQ(schedule.rows(), std::set<std::string>{"1,\"anchor a\",'b',3,x %s"});
+    EXPECT_EQ(schedule.max_slot_num(), 3u);
+
+    schedule.update(2, {"2,b,c,4,y"});
+    EXPECT_EQ(schedule.rows(), std::set<std::string>{"2,b,c,4,y"});
+    EXPECT_EQ(m_context->get_tdoa_schedules(), std::vector<std::string>{"s1"});
+
+    schedule.remove();
+    EXPECT_EQ(redis({"DBSIZE"}), "0");
+    EXPECT_EQ(thrown_message([&] { schedule.tdoa_version(); }), "tdoa_versionUid: s1");
+    EXPECT_TRUE(schedule.rows().empty());
+}
+
+}  // namespace

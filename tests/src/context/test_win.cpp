@@ -1,0 +1,166 @@
+// The WIN record: defaults of missing fields, the throwing getters, time pairs, the
+// parameter keys it deletes and the texts it stores.
+#include <optional>
+#include <stdexcept>
+
+#include "store_fixture.h"
+
+namespace {
+
+using vyr::context::alarm_states;
+using vyr::context::win;
+using namespace vyr::parameter;
+
+const std::string s_mac = "0011223344556677";
+
+class win_record : public store {
+protected:
+    void SetUp() override {
+        store::SetUp();
+        m_win.emplace(m_context->get_win(s_mac));
+    }
+
+    std::optional<win> m_win;
+};
+
+TEST_F(win_record, never_seen_win_has_defaults) {
+    EXPECT_FALSE(m_win->exists());
+    EXPECT_EQ(m_win->parameter_state(LOC), UNKNOWN);
+    EXPECT_EQ(m_win->parameter_as_json(TXP, win::actual), "");
+    EXPECT_EQ(m_win->parameter_sync_slot_addr(), 65535u);
+    EXPECT_EQ(m_win->parameter_sync_slot_slot(), 255u);
+    EXPECT_EQ(m_win->parameter_sync_slot_flags(), 0u);
+    EXPECT_FALSE(m_win->parameter_category());
+    EXPECT_FALSE(m_win->parameter_t2t_cfg_buzzer());
+    EXPECT_FALSE(m_win->parameter_t2t_cfg_distance());
+    EXPECT_EQ(m_win->alarm_state(), alarm_states::UNKNOWN);
+    EXPECT_EQ(m_win->sending_counter(), 0u);
+    EXPECT_EQ(m_win->current_text(), "");
+    EXPECT_EQ(redis({"DBSIZE"}), "0");
+}
+
+TEST_F(win_record, stored_values_override_the_defaults) {
+    m_win->parameter_sync_slot_addr(7);
+    m_win->parameter_sync_slot_slot(0);
+    m_win->parameter_t2t_cfg_buzzer(false);
+    m_win->parameter_t2t_cfg_distance(300);
+    EXPECT_EQ(m_win->parameter_sync_slot_addr(), 7u);
+    EXPECT_EQ(m_win->parameter_sync_slot_slot(), 0u);
+    EXPECT_EQ(m_win->parameter_t2t_cfg_buzzer(), false);
+    EXPECT_EQ(m_win->parameter_t2t_cfg_distance(), 300u);
+    EXPECT_EQ(redis({"HGET", "wins:" + s_mac + ":parameters:sync_slot", "addr"}), "7");
+}
+
+TEST_F(win_record, mandatory_getters_throw_name_then_mac) {
+    EXPECT_EQ(thrown_message([&] { m_win->parameter_sf(); }), "parameter_sfmac: " + s_mac);
+    EXPECT_EQ(thrown_message([&] { m_win->parameter_stationary(); }), "parameter_stationarymac: " + s_mac);
+    EXPECT_EQ(thrown_message([&] { m_win->parameter_t2t_cfg_role(); }), "parameter_t2t_cfg_rolemac: " + s_mac);
+    EXPECT_EQ(thrown_message([&] { m_win->parameter_loc(); }), "parameter_locmac: " + s_mac);
+    m_win->parameter_sf(12);
+    m_win->parameter_stationary(true);
+    EXPECT_EQ(m_win->parameter_sf(), 12u);
+    EXPECT_TRUE(m_win->parameter_stationary());
+}
+
+TEST_F(win_record, parameter_loc_fails_after_three_reads_when_sublocation_z_missing) {
+    const std::string key = "wins:" + s_mac + ":parameters:loc";
+    redis({"HSET", key, "x", "1", "y", "-2", "z", "3", "sublocation_id", "4"});
+    test::redis_monitor monitor(*s_server);
+    EXPECT_EQ(thrown_message([&] { m_win->parameter_loc(); }), "parameter_locmac: " + s_mac);
+    const auto commands = monitor.take();
+    ASSERT_EQ(commands.size(), 4u);
+    EXPECT_EQ(commands[3], (test::redis_monitor::command_t{"HGET", key, "sublocation_z"}));
+
+    m_win->parameter_loc(vyr::parameter::loc{10, -20, 30, -40, 5});
+    const auto loc = m_win->parameter_loc();
+    EXPECT_EQ(loc.y, -20);
+    EXPECT_EQ(loc.sublocation_z, -40);
+    EXPECT_EQ(loc.sublocation_id, 5u);
+}
+
+TEST_F(win_record, time_pairs_default_missing_members_to_zero) {
+    redis({"HSET", "wins:" + s_mac + ":data", "sending_counter_sec", "1700000000"});
+    const auto time = m_win->sending_time();
+    EXPECT_EQ(time.tv_sec, 1700000000);
+    EXPECT_EQ(time.tv_usec, 0);
+
+    m_win->parameter_timestamp(TXP, timeval{-5, 250});
+    const auto stamp = m_win->parameter_timestamp(TXP);
+    EXPECT_EQ(stamp.tv_sec, -5);
+    EXPECT_EQ(stamp.tv_usec, 250);
+}
+
+TEST_F(win_record, sending_time_registers_win_and_survives_counter_deletion) {
+    EXPECT_EQ(m_win->increment_sending_counter(), 1u);
+    EXPECT_EQ(m_win->increment_sending_counter(), 2u);
+    m_win->sending_time(timeval{100, 7});
+    EXPECT_TRUE(m_win->exists());
+    EXPECT_EQ(m_context->get_wins(), std::vector<std::string>{s_mac});
+    m_win->del_sending_counter();
+    EXPECT_EQ(m_win->sending_counter(), 0u);
+    EXPECT_EQ(m_win->sending_time().tv_usec, 7);
+}
+
+TEST_F(win_record, del_all_parameters_sends_two_commands_first_naming_every_catalogue_key) {
+    m_win->parameter_state(CATEGORY, SUPPORTED);
+    m_win->parameter_t2t_no_alarm({"aa"});
+    test::redis_monitor monitor(*s_server);
+    m_win->del_all_parameters();
+    const auto commands = monitor.take();
+    ASSERT_EQ(commands.size(), 2u);
+    ASSERT_EQ(commands[0].size(), 22u);
+    EXPECT_EQ(commands[0][0], "DEL");
+    EXPECT_EQ(commands[0][1], "wins:" + s_mac + ":parameters:txp");
+    EXPECT_EQ(commands[0][21], "wins:" + s_mac + ":parameters:category");
+    EXPECT_EQ(commands[1],
+              (test::redis_monitor::command_t{"DEL", "wins:" + s_mac + ":parameters:t2t_no_alarm_set"}));
+    EXPECT_EQ(redis({"DBSIZE"}), "0");
+}
+
+TEST_F(win_record, unknown_parameter_number_throws_before_touching_redis) {
+    test::redis_monitor monitor(*s_server);
+    EXPECT_THROW(m_win->parameter_state(static_cast<parameter_t>(999)), std::out_of_range);
+    EXPECT_THROW(m_win->parameter_as_json(static_cast<parameter_t>(999), win::must, "1"), std::out_of_range);
+    EXPECT_TRUE(monitor.take().empty());
+}
+
+TEST_F(win_record, empty_must_value_deletes_field) {
+    m_win->parameter_as_json(TXP, win::must, "{\"v\": 1}");
+    m_win->parameter_as_json(TXP, win::actual, "2");
+    EXPECT_EQ(m_win->parameter_as_json(TXP, win::must), "{\"v\": 1}");
+    m_win->parameter_as_json(TXP, win::must, "");
+    EXPECT_EQ(redis({"HEXISTS", "wins:" + s_mac + ":parameters:txp", "must"}), "0");
+    EXPECT_EQ(m_win->parameter_as_json(TXP, win::must), "");
+    EXPECT_EQ(m_win->parameter_as_json(TXP, win::actual), "2");
+}
+
+TEST_F(win_record, no_alarm_list_is_replaced_and_upper_cased) {
+    m_win->parameter_t2t_no_alarm({"OLD"});
+    m_win->parameter_t2t_no_alarm({"00aa11bb22cc33dd", "ffeeddccbbaa9988"});
+    EXPECT_EQ(sorted(m_win->parameter_t2t_no_alarm()),
+              (std::vector<std::string>{"00AA11BB22CC33DD", "FFEEDDCCBBAA9988"}));
+}
+
+TEST_F(win_record, alarm_state_and_hostile_screen_text_round_trip) {
+    m_win->alarm_state(alarm_states::SENT);
+    EXPECT_EQ(redis({"HGET", "wins:" + s_mac + ":alarm", "state"}), "sent");
+    EXPECT_EQ(m_win->alarm_state(), alarm_states::SENT);
+    m_win->del_alarms();
+    EXPECT_EQ(m_win->alarm_state(), alarm_states::UNKNOWN);
+
+    const std::string text = "Evacuate %s now\r\n\"zone 5\" \xc3\x84";
+    m_win->current_text(text);
+    EXPECT_EQ(m_win->current_text(), text);
+    m_win->current_text("");
+    EXPECT_EQ(redis({"HEXISTS", "wins:" + s_mac + ":data", "current_text"}), "1");
+}
+
+TEST(alarm_state_texts, convert_both_ways) {
+    EXPECT_EQ(vyr::context::alarm_states_from_string("sent"), alarm_states::SENT);
+    EXPECT_EQ(vyr::context::alarm_states_from_string("SENT"), alarm_states::UNKNOWN);
+    EXPECT_EQ(vyr::context::alarm_states_from_string(""), alarm_states::UNKNOWN);
+    EXPECT_EQ(vyr::context::to_string(alarm_states::NOT_SUPPORTED), "not_supported");
+    EXPECT_THROW(vyr::context::to_string(static_cast<alarm_states>(6)), std::out_of_range);
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+// The Redis client against a private redis-server: reply typing, table helpers,
+// binary-safe arguments and recovery after the server went away.
+#include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
+
+#include <memory>
+#include <string>
+
+#include "core/exception.h"
+#include "redis/context.h"
+#include "support/redis_monitor.h"
+#include "support/redis_server.h"
+
+namespace {
+
+using vyr::redis::reply_type;
+
+// The message of the vyr exception `_f` throws; fails the test when it throws nothing.
+template <class F>
+std::string thrown_message(F&& _f) {
+    try {
+        _f();
+    } catch (const vyr::libs::core::exception& e) {
+        return e.message();
+    }
+    ADD_FAILURE() << "no vyr::libs::core::exception thrown";
+    return {};
+}
+
+bool ends_with(const std::string& _text, const std::string& _tail) {
+    return _text.size() >= _tail.size() && _text.compare(_text.size() - _tail.size(), _tail.size(), _tail) == 0;
+}
+
+class redis_client : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_server = std::make_unique<test::redis_server>(); }
+    static void TearDownTestSuite() { s_server.reset(); }
+    void SetUp() override {
+        s_server->flush();
+        m_context = std::make_unique<vyr::redis::context>(s_server->host(), s_server->port(), 11);
+    }
+
+    static std::unique_ptr<test::redis_server> s_server;
+    std::unique_ptr<vyr::redis::context> m_context;
+};
+
+std::unique_ptr<test::redis_server> redis_client::s_server;
+
+TEST_F(redis_client, replies_are_typed_and_convert_only_to_their_own_kind) {
+    const auto status = m_context->command("SET", "k", "v");
+    EXPECT_EQ(status.get_type(), reply_type::STATUS);
+    EXPECT_EQ(status.to_string(), "OK");
+
+    const auto nil = m_context->get_from_table("no-such-key", "f");
+    EXPECT_EQ(nil.get_type(), reply_type::NIL);
+    EXPECT_TRUE(ends_with(thrown_message([&] { nil.to_string(); }), "nil"));
+    EXPECT_EQ(thrown_message([&] { nil.to_string(); }), "Reply is not string, actual type: nil");
+
+    const auto text = m_context->command("GET", "k");
+    EXPECT_EQ(thrown_message([&] { text.to_integer(); }), "Reply is not integer, actual type: string");
+    EXPECT_EQ(thrown_message([&] { text.as_array(); }), "Reply is not array, actual type: string");
+
+    EXPECT_EQ(m_context->increment_in_table("h", "n", "5").to_integer(), 5);
+    EXPECT_EQ(m_context->increment_in_table("h", "n", "-2").to_integer(), 3);
+}
+
+TEST_F(redis_client, unknown_reply_type_code_reports_unknown_instead_of_a_map_error) {
+    redisReply raw{};
+    raw.type = 9;
+    const vyr::redis::reply_element element(raw);
+    EXPECT_EQ(thrown_message([&] { element.to_string(); }), "Reply is not string, actual type: unknown");
+}
+
+TEST_F(redis_client, hmget_with_missing_middle_field_keeps_its_place) {
+    m_context->set_to_table("h", {{"a", "1"}, {"c", "3"}});
+    const auto reply = m_context->get_from_table("h", {"a", "b", "c"});
+    const auto array = reply.as_array();
+    ASSERT_EQ(array.size(), 3u);
+    EXPECT_EQ(array[0].to_string(), "1");
+    EXPECT_EQ(array[1].get_type(), reply_type::NIL);
+    EXPECT_EQ(array[2].to_string(), "3");
+    EXPECT_EQ(thrown_message([&] { array[3]; }), "Index out of range");
+
+    std::string seen;
+    EXPECT_FALSE(array.for_each_element([&](const vyr::redis::reply_element& _e) {
+        seen += _e.is_nil() ? "-" : _e.to_string();
+        return !_e.is_nil();
+    }));
+    EXPECT_EQ(seen, "1-");
+}
+
+TEST_F(redis_client, for_each_element_on_empty_array_visits_nothing_and_succeeds) {
+    const auto reply = m_context->get_set_members("no-such-set");
+    const auto array = reply.as_array();
+    int calls = 0;
+    EXPECT_TRUE(array.for_each_element([&](const vyr::redis::reply_element&) { return ++calls, true; }));
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(redis_client, set_to_table_with_empty_value_sends_hdel) {
+    m_context->set_to_table("h", "f", "1");
+    test::redis_monitor monitor(*s_server);
+    m_context->set_to_table("h", "f", "");
+    const auto commands = monitor.take();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0], (test::redis_monitor::command_t{"HDEL", "h", "f"}));
+    EXPECT_EQ(s_server->command({"HEXISTS", "h", "f"}), "0");
+}
+
+TEST_F(redis_client, error_reply_throws_with_command_word_and_error_text) {
+    m_context->command("SET", "k", "v");
+    const auto message = thrown_message([&] { m_context->set_to_table("k", "f", "v"); });
+    EXPECT_EQ(message.rfind("Command: HSET, error: WRONGTYPE", 0), 0u) << message;
+    // The connection stays usable after an error reply.
+    EXPECT_EQ(m_context->command("GET", "k").to_string(), "v");
+}
+
+TEST_F(redis_client, connection_refused_throws_connection_error) {
+    const int port = test::free_port();
+    const auto message = thrown_message([&] { vyr::redis::context(s_server->host(), port, 11); });
+    EXPECT_EQ(message.rfind("Connection error: ", 0), 0u) << message;
+}
+
+TEST_F(redis_client, hostile_bytes_round_trip_unchanged_as_single_arguments) {
+    using namespace std::string_literals;
+    const std::string key = "key with blanks %s %d \"quoted\" \r\n\xc3\xa9\0nul"s;
+    const std::string field = "%n%n%n field";
+    const std::string value = "{\"a\": \"b c\", \"p\": \"100%\"}\r\n'\xff\x01\0end"s;
+    m_context->set_to_table(key, field, value);
+    EXPECT_EQ(m_context->get_from_table(key, field).to_string(), value);
+    // Seen the same way by an independent connection: one key, one field.
+    EXPECT_EQ(s_server->command({"HGET", key, field}), value);
+    EXPECT_EQ(s_server->command({"DBSIZE"}), "1");
+
+    m_context->set_to_table(key, {{field, "x y"}, {"%s", "%%"}});
+    EXPECT_EQ(m_context->get_from_table(key, {field, "%s"}).as_array()[1].to_string(), "%%");
+    m_context->command("SADD", "set", value, key);
+    EXPECT_EQ(m_context->get_set_members("set").as_array().size(), 2u);
+}
+
+TEST_F(redis_client, command_after_server_restart_recovers_with_database_selected) {
+    m_context->command("SET", "k", "before");
+    s_server->restart();
+    // The first command may or may not notice the lost connection; it never crashes and
+    // fails only with the client's own exception.
+    try {
+        m_context->command("SET", "k", "first");
+    } catch (const vyr::libs::core::exception&) {
+    }
+    m_context->command("SET", "k", "after");
+    EXPECT_EQ(s_server->command({"GET", "k"}), "after");  // database 11 again
+}
+
+TEST_F(redis_client, lost_server_throws_and_next_command_reconnects) {
+    s_server->stop();
+    EXPECT_THROW(m_context->command("PING"), vyr::libs::core::exception);
+    EXPECT_THROW(m_context->command("PING"), vyr::libs::core::exception);
+    s_server->start();
+    EXPECT_EQ(m_context->command("PING").to_string(), "PONG");
+}
+
+}  // namespace
