@@ -1,0 +1,94 @@
+// The synchronous HTTP client through which the service talks to the platform's REST
+// server: every request gets its own libcurl easy handle, its status is checked and the
+// body comes back in a stringstream. One instance is shared by the updater, the sleep
+// mechanism and the parameter-request mechanism; the request operations read only
+// members that are constant after construction, so any thread may call them at once.
+// The list of asynchronous POST futures is not guarded: curl_post_request_async and
+// clear_futures must be called from one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <future>
+#include <list>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include <curl/curl.h>
+#include <json/json.h>
+
+#include "core/logger.h"
+
+namespace vyr {
+
+// libcurl write callback: appends _size * _nmemb bytes to the std::stringstream that
+// _userp points at and takes them all.
+std::size_t callback_func(void* _contents, std::size_t _size, std::size_t _nmemb, void* _userp);
+
+namespace curl_handles {
+struct easy_deleter {
+    void operator()(CURL* _handle) const noexcept { curl_easy_cleanup(_handle); }
+};
+struct slist_deleter {
+    void operator()(curl_slist* _list) const noexcept { curl_slist_free_all(_list); }
+};
+using easy_ptr = std::unique_ptr<CURL, easy_deleter>;
+using slist_ptr = std::unique_ptr<curl_slist, slist_deleter>;
+}  // namespace curl_handles
+
+class c_server {
+public:
+    // Stores the values and makes sure libcurl's process-wide initialisation has run
+    // (once per process; the first client must be built before worker threads start).
+    // Throws vyr::libs::core::exception when libcurl cannot be initialised.
+    c_server(const std::string& _module_name, const std::string& _protocol, const std::string& _address,
+             const std::string& _login, const std::string& _password, std::uint32_t _port,
+             libs::core::component_logger& _logger);
+    virtual ~c_server();
+    c_server(const c_server&) = delete;
+    c_server& operator=(const c_server&) = delete;
+
+    // GET address + _url. Only HTTP 200 succeeds; anything else throws. Takes ownership
+    // of _headers (may be null) and frees it whatever happens.
+    std::stringstream curl_get_request(const std::string& _url, curl_slist* _headers) const;
+    // As curl_get_request, but 401 and 404 return false (the body that came is left in
+    // _answer); 200 returns true; any other status throws.
+    bool try_curl_get_request(const std::string& _url, std::stringstream& _answer, curl_slist* _headers) const;
+    // POST / PUT a JSON body, DELETE; HTTP 200 only.
+    std::stringstream curl_post_request(const std::string& _url, const std::string& _body) const;
+    std::stringstream curl_put_request(const std::string& _url, const std::string& _body) const;
+    std::stringstream curl_del_request(const std::string& _url) const;
+    // Runs curl_post_request on another thread; a failure is only logged.
+    void curl_post_request_async(const std::string& _url, const std::string& _body);
+    // Drops the futures of finished asynchronous POSTs.
+    void clear_futures();
+
+    // Parses a response body; throws "<_name>: parseFromStream <errors>" on failure.
+    void parse_answer(const std::string& _name, std::stringstream& _answer, Json::Value& _result) const;
+
+protected:
+    libs::core::component_logger& m_logger;
+
+    // Constant after construction.
+    const std::string module_name;  // sent as User-Agent
+    const std::string protocol;     // scheme used when a URL has none
+    const std::string address;      // prefix of every request URL
+    const std::string login;
+    const std::string password;
+    const std::uint32_t port;  // 0 keeps the URL's own port
+
+    // Owned by the one thread that posts asynchronously.
+    std::list<std::future<bool>> futures;
+
+private:
+    enum class method { get, post, put, del };
+
+    // One transfer: builds the handle, sets the options, performs it and returns the
+    // HTTP status. Transfer failures throw with the message that _operation asks for.
+    long perform(method _method, const char* _operation, const std::string& _url, curl_handles::slist_ptr _headers,
+                 const std::string* _body, std::stringstream& _answer) const;
+    [[noreturn]] void throw_status(const char* _operation, const std::string& _full_url, long _code) const;
+};
+
+}  // namespace vyr
