@@ -1,0 +1,89 @@
+// The binary commands that travel between threads over inproc sockets: one frame whose
+// first byte is the command code. Layouts are packed C structures with natural
+// alignment; text fields are NUL-padded to their full size and may lack a terminator
+// when the text fills the field, so readers use field_text() rather than strlen.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace vyr::cmd {
+
+// Command codes.
+constexpr std::uint8_t stop = 1;
+constexpr std::uint8_t node_new_announce = 2;  // WIN "NA" (sleep channel)
+constexpr std::uint8_t node_heartbeat = 3;     // WIN "HB" (sleep channel)
+constexpr std::uint8_t request = 7;            // parameter request / put to sleep
+constexpr std::uint8_t notified = 8;           // hardware report / context updated
+
+}  // namespace vyr::cmd
+
+struct cmd_param_req_from_node_t {
+    std::uint8_t cmd;
+    char mac[17];
+};
+
+struct cmd_node_notified_t {
+    std::uint8_t cmd;
+    char mac[17];
+};
+
+struct cmd_notify_from_node_t {
+    std::uint8_t cmd;
+    char mac[17];
+    char uid[23];
+};
+
+struct cmd_put_to_sleep_t {
+    std::uint8_t cmd;
+    std::uint16_t delay;
+    std::uint32_t sleep_time;
+    char project_uid[23];
+    char loc_uid[23];
+    char sl_uid[23];
+};
+
+static_assert(sizeof(cmd_param_req_from_node_t) == 18);
+static_assert(offsetof(cmd_param_req_from_node_t, mac) == 1);
+static_assert(sizeof(cmd_node_notified_t) == 18);
+static_assert(offsetof(cmd_node_notified_t, mac) == 1);
+static_assert(sizeof(cmd_notify_from_node_t) == 41);
+static_assert(offsetof(cmd_notify_from_node_t, mac) == 1);
+static_assert(offsetof(cmd_notify_from_node_t, uid) == 18);
+static_assert(sizeof(cmd_put_to_sleep_t) == 80);
+static_assert(offsetof(cmd_put_to_sleep_t, delay) == 2);
+static_assert(offsetof(cmd_put_to_sleep_t, sleep_time) == 4);
+static_assert(offsetof(cmd_put_to_sleep_t, project_uid) == 8);
+static_assert(offsetof(cmd_put_to_sleep_t, loc_uid) == 31);
+static_assert(offsetof(cmd_put_to_sleep_t, sl_uid) == 54);
+
+namespace vyr::cmd {
+
+// The text of a fixed-size field: up to the first NUL, never past the field.
+template <std::size_t N>
+std::string field_text(const char (&_field)[N]) {
+    const void* nul = std::memchr(_field, '\0', N);
+    const std::size_t length = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - _field) : N;
+    return std::string(_field, length);
+}
+
+// Fills a field as strncpy does: the text, then NULs up to the field's size.
+template <std::size_t N>
+void set_field(char (&_field)[N], std::string_view _text) {
+    std::memset(_field, 0, N);
+    std::memcpy(_field, _text.data(), _text.size() < N ? _text.size() : N);
+}
+
+// Copies a frame into a command structure when it is at least that long.
+template <class T>
+bool read_command(const void* _data, std::size_t _size, T& _out) {
+    if (_size < sizeof(T))
+        return false;
+    std::memcpy(&_out, _data, sizeof(T));
+    return true;
+}
+
+}  // namespace vyr::cmd

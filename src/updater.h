@@ -1,0 +1,158 @@
+// The context updater: owns the worker thread that keeps the Redis mirror of the project
+// in step with the platform server. At start it empties the mirror and copies every kind
+// of project object; afterwards it refreshes single objects or whole kinds on request.
+// Any thread may call the request operations: they hold m_waiting_mutex only to record
+// work (never across server or Redis I/O), and the two that mark the mirror incomplete
+// write "updated" through the updater's own request connection under m_updated_mutex.
+// The worker thread alone uses m_context and does all server and mirror I/O.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/logger.h"
+
+namespace vyr::vyrserver {
+class c_vyrserver;
+}
+namespace vyr::context {
+class context;
+}
+
+namespace vyr {
+
+class updater {
+public:
+    // Stores the arguments; opens nothing.
+    updater(std::shared_ptr<vyr::vyrserver::c_vyrserver> _server, const std::string& _redis_address,
+            int _redis_port, vyr::libs::core::component_logger& _logger);
+    // Stops the thread and joins it: at most one server request still in flight delays it.
+    ~updater();
+    updater(const updater&) = delete;
+    updater& operator=(const updater&) = delete;
+
+    void thread_body();
+    void start() { m_thread = std::thread([this] { thread_body(); }); }
+    // Asks the thread to end; it sees the request whether it waits, works or pauses.
+    void stop();
+
+    // Full refresh of every kind / of all alarms; "updated" is false in Redis when they
+    // return (unless Redis cannot be reached, which is logged).
+    void update_all_req();
+    void update_all_alarms_req();
+    // Single-object refreshes, queued first in, first out; duplicates are fetched twice.
+    void update_anchor_req(const std::string& _uid);
+    void update_track_obj_req(const std::string& _uid);
+    void update_group_req(const std::string& _uid);
+    void update_zone_req(const std::string& _uid);
+    void update_sublocation_req(const std::string& _uid);
+    void update_tdoa_setting_req(const std::string& _uid);
+    void update_alarm_req(const std::string& _uid);
+    void update_tdoa_schedule_req(const std::string& _uid);
+
+private:
+    // The eight kinds in the order the thread works on them.
+    enum kind : std::size_t {
+        anchors,
+        track_objs,
+        groups,
+        zones,
+        sublocations,
+        tdoa_schedules,
+        tdoa_settings,
+        alarms,
+        kind_count,
+    };
+
+    // One piece of work taken from the pending state under the mutex.
+    struct job {
+        enum class type { none, full, single, complete } what = type::none;
+        kind which = anchors;
+        std::string uid;            // single
+        std::size_t list_size = 0;  // full: entries of the kind's list covered by it
+    };
+
+    bool& full_flag(kind _kind);
+    std::deque<std::string>& list(kind _kind);
+    void request(kind _kind, const std::string& _uid);
+    // Sets the flags of `_kinds` (and the all flag) and writes "updated" false.
+    void request_full(std::initializer_list<kind> _kinds);
+
+    // Under m_waiting_mutex: the next piece of work, none when idle.
+    job take_job();
+    // Runs a job outside the mutex and records its success.
+    void run_job(const job& _job);
+    // Clears the all flag and writes "updated" true unless a full refresh is pending again.
+    void complete_pass();
+    // Throws stop_signal when a stop was requested (checked between server requests).
+    void check_stop();
+    bool completion_requested();
+
+    void update_all(kind _kind);
+    void update_one(kind _kind, const std::string& _uid);
+
+    // Full refresh of one kind.
+    void update_anchors();
+    void update_track_objs();
+    void update_groups();
+    void update_zones();
+    void update_sublocations();
+    void update_tdoa_schedules();
+    void update_tdoa_settings();
+    void update_alarms();
+    void update_licenses_and_certifications();
+    // One object.
+    void update_anchor(const std::string& _uid);
+    void update_track_obj(const std::string& _uid);
+    void update_group(const std::string& _uid);
+    void update_zone(const std::string& _uid);
+    void update_sublocation(const std::string& _uid);
+    void update_tdoa_schedule(const std::string& _uid);
+    void update_tdoa_setting(const std::string& _uid);
+    void update_alarm(const std::string& _uid);
+
+    std::thread m_thread;
+    // Constant after construction.
+    const std::string m_redis_address;
+    const int m_redis_port;
+    const std::shared_ptr<vyr::vyrserver::c_vyrserver> m_server;
+    vyr::libs::core::component_logger& m_logger;
+
+    // Guarded by m_waiting_mutex.
+    std::mutex m_waiting_mutex;
+    std::condition_variable m_waiting_variable;
+    bool m_completion_flag = false;
+    bool m_update_all_flag = true;
+    bool m_update_all_anchors_flag = true;
+    bool m_update_all_track_objs_flag = true;
+    bool m_update_all_groups_flag = true;
+    bool m_update_all_zones_flag = true;
+    bool m_update_all_sublocations_flag = true;
+    bool m_update_all_tdoa_schedules_flag = true;
+    bool m_update_all_tdoa_settings_flag = true;
+    bool m_update_all_alarms_flag = true;
+    std::deque<std::string> m_anchors_to_be_updated;
+    std::deque<std::string> m_track_objs_to_be_updated;
+    std::deque<std::string> m_groups_to_be_updated;
+    std::deque<std::string> m_zones_to_be_updated;
+    std::deque<std::string> m_sublocations_to_be_updated;
+    std::deque<std::string> m_tdoa_settings_to_be_updated;
+    std::deque<std::string> m_alarms_to_be_updated;
+    std::deque<std::string> m_tdoa_schedules_to_be_updated;
+
+    // Guarded by m_updated_mutex, which orders every write of "updated" (taken before
+    // m_waiting_mutex when both are needed). The request connection is opened on first use.
+    std::mutex m_updated_mutex;
+    std::unique_ptr<vyr::context::context> m_request_context;
+
+    // Updater thread only.
+    std::unique_ptr<vyr::context::context> m_context;
+};
+
+}  // namespace vyr
