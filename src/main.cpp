@@ -1,8 +1,10 @@
 // Process entry of the site server: takes the configuration file from -c, refuses to
 // start while another instance named in the pid file is alive, writes its own pid file,
-// connects the debug stream and then runs until SIGINT or SIGTERM asks it to stop.
-// Exit status 0 after a requested stop, 1 when start-up fails (the reason goes to the
-// log and to standard error).
+// connects the debug stream, builds the application (waiting for Redis) and runs it
+// until SIGINT or SIGTERM asks it to stop. Exit status 0 after a requested stop, also
+// when the stop came while Redis was still awaited; 1 when start-up fails (the reason
+// goes to the log and to standard error).
+#include <csignal>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -14,6 +16,7 @@
 #include "core/logger.h"
 #include "core/pid_file.h"
 #include "globals.h"
+#include "quorvane.h"
 
 namespace {
 
@@ -36,6 +39,9 @@ int main(int argc, char* argv[]) {
     // SIGINT and SIGTERM are blocked here, before any other thread exists, and taken by
     // a dedicated thread that turns them into stop_all().
     install_stop_signals();
+    // A peer that goes away mid-write (platform server, debug console) must show up as a
+    // failed call, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
 
     std::unique_ptr<vyr::libs::core::logger> logger;
     try {
@@ -57,8 +63,16 @@ int main(int argc, char* argv[]) {
         logger->connect(configuration.system.debug_port);
         logger->set_debug(configuration.system.local_debug);
 
-        logger->info("Start-up complete (configuration %1%), waiting for a stop request") % file_name;
-        waiting_to_stop();
+        try {
+            c_quorvane application(configuration, *logger);
+            application.run();
+        } catch (...) {
+            // A stop during the Redis wait leaves the constructor with the last connection
+            // error: that is a requested stop, not a failed start.
+            if (!stop_requested())
+                throw;
+            logger->log_exception();
+        }
         logger->info("exit").location(VYR_HERE);
     } catch (...) {
         // The objects of the try block are gone by now; the logger is the last to go.
