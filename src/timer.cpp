@@ -28,12 +28,12 @@ timer::~timer() {
 
 void timer::settime(std::int64_t _init_sec, std::int64_t _init_nsec, std::int64_t _repeat_sec,
                     std::int64_t _repeat_nsec) {
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(_init_sec);
-    spec.it_value.tv_nsec = static_cast<long>(_init_nsec);
-    spec.it_interval.tv_sec = static_cast<time_t>(_repeat_sec);
-    spec.it_interval.tv_nsec = static_cast<long>(_repeat_nsec);
-    if (::timerfd_settime(m_fd, 0, &spec, nullptr) == -1)
+    itimerspec setting{};
+    setting.it_value.tv_sec = static_cast<time_t>(_init_sec);
+    setting.it_value.tv_nsec = static_cast<long>(_init_nsec);
+    setting.it_interval.tv_sec = static_cast<time_t>(_repeat_sec);
+    setting.it_interval.tv_nsec = static_cast<long>(_repeat_nsec);
+    if (::timerfd_settime(m_fd, 0, &setting, nullptr) == -1)
         VYR_THROW(std::string("timerfd_settime: ") + std::strerror(errno));
 }
 
