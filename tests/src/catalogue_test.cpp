@@ -23,10 +23,6 @@ TEST(Catalogue, exactly_the_listed_parameters) {
         EXPECT_EQ(entry->second, name);
         ++entry;
     }
-    EXPECT_EQ(parameters.at(STATIONARY), "stationary");
-    EXPECT_EQ(parameters.at(SCR_MESSAGE), "scr_message");
-    EXPECT_EQ(static_cast<std::uint32_t>(TDOA_SCHEDULE), 0x16u);
-    EXPECT_EQ(static_cast<std::uint32_t>(ANCHOR_LOC), 0x5Bu);
 }
 
 TEST(Catalogue, numbers_between_are_not_parameters) {
@@ -35,15 +31,10 @@ TEST(Catalogue, numbers_between_are_not_parameters) {
 }
 
 TEST(Catalogue, states_to_and_from_text) {
-    EXPECT_EQ(to_string(UNKNOWN), "unknown");
+    for (const auto state : {UNKNOWN, NOT_SUPPORTED, SUPPORTED})
+        EXPECT_EQ(parameter_states_from_string(to_string(state)), state);
     EXPECT_EQ(to_string(NOT_SUPPORTED), "not_supported");
-    EXPECT_EQ(to_string(SUPPORTED), "supported");
     EXPECT_THROW(to_string(static_cast<parameter_states>(3)), std::out_of_range);
-    EXPECT_EQ(parameter_states_strings.size(), 3u);
-
-    EXPECT_EQ(parameter_states_from_string("supported"), SUPPORTED);
-    EXPECT_EQ(parameter_states_from_string("not_supported"), NOT_SUPPORTED);
-    EXPECT_EQ(parameter_states_from_string("unknown"), UNKNOWN);
     for (const char* other : {"Supported", "", "supported ", "SUPPORTED", "yes", "not supported"})
         EXPECT_EQ(parameter_states_from_string(other), UNKNOWN) << other;
 }

@@ -1,6 +1,8 @@
 // The shared helpers of globals: typed JSON field readers with their debug diagnostics
 // (read back from the debug stream), MAC normalisation and duration parsing.
 #include <climits>
+#include <cstdint>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -32,45 +34,49 @@ protected:
             .result;
     }
 
+    // Reads `_field` of message() into a T holding `_start`: whether it was read, and the T afterwards.
+    template <class T>
+    std::pair<bool, T> read(const char* _field, T _start = T()) {
+        const bool ok = get_j_value(m_logger, message(), "f", "o", _field, _start, "u");
+        return {ok, std::move(_start)};
+    }
+
     test::log_sink m_sink;
     vyr::libs::core::logger m_logger{"quorvane-test", "main"};
 };
 
 using strings = std::vector<std::string>;
 
-}  // namespace
-
-TEST_F(JsonFields, missing_member_reports_has_no_field) {
-    std::string value = "kept";
-    EXPECT_FALSE(get_j_value(m_logger, message(), "get_x", "obj", "absent", value, "u1"));
-    EXPECT_EQ(value, "kept");
-    Json::Value field;
-    EXPECT_FALSE(get_j_field(m_logger, message(), "get_x", "obj", "absent", field, ""));
-    EXPECT_EQ(messages(), (strings{"get_x obj:u1 has no field \"absent\"", "get_x obj: has no field \"absent\""}));
+template <class T>
+std::pair<bool, T> read_as(T _value) {
+    return {true, std::move(_value)};
+}
+template <class T>
+std::pair<bool, T> kept(T _value) {
+    return {false, std::move(_value)};
 }
 
-TEST_F(JsonFields, message_that_is_not_an_object_has_no_fields) {
-    int value = 5;
+}  // namespace
+
+TEST_F(JsonFields, missing_member_or_a_message_that_is_no_object_reports_has_no_field) {
+    std::string value = "kept";
+    EXPECT_FALSE(get_j_value(m_logger, message(), "get_x", "obj", "absent", value, "u1"));
+    Json::Value field;
+    EXPECT_FALSE(get_j_field(m_logger, message(), "get_x", "obj", "absent", field, ""));
     EXPECT_FALSE(get_j_value(m_logger, Json::Value(Json::arrayValue), "get_x", "obj", "i", value, "u"));
     EXPECT_FALSE(get_j_value(m_logger, Json::Value("text"), "get_x", "obj", "i", value, "u"));
-    EXPECT_EQ(value, 5);
-    EXPECT_EQ(messages(), (strings{"get_x obj:u has no field \"i\"", "get_x obj:u has no field \"i\""}));
+    EXPECT_EQ(value, "kept");
+    EXPECT_EQ(messages(), (strings{"get_x obj:u1 has no field \"absent\"", "get_x obj: has no field \"absent\"",
+                                   "get_x obj:u has no field \"i\"", "get_x obj:u has no field \"i\""}));
 }
 
 TEST_F(JsonFields, null_member_fails_with_the_type_message) {
-    std::string s = "kept";
-    Json::Value o(7);
-    int i = 1;
-    double d = 1.5;
-    unsigned int u = 2;
-    bool b = true;
-    strings list{"kept"};
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "n", s, "u"));
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "n", o, "u"));
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "n", i, "u"));
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "n", d, "u"));
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "n", u, "u"));
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "n", b, "u"));
+    EXPECT_EQ(read<std::string>("n", "kept"), kept<std::string>("kept"));
+    EXPECT_EQ(read("n", Json::Value(7)), kept(Json::Value(7)));
+    EXPECT_EQ(read("n", 1), kept(1));
+    EXPECT_EQ(read("n", 1.5), kept(1.5));
+    EXPECT_EQ(read("n", 2u), kept(2u));
+    EXPECT_EQ(read("n", true), kept(true));
     EXPECT_EQ(messages(), (strings{
                               "f o:u field \"n\" is not a  std::string",
                               "f o:u field \"n\" is not an _object",
@@ -79,99 +85,54 @@ TEST_F(JsonFields, null_member_fails_with_the_type_message) {
                               "f o:u field \"n\" is not UInt",
                               "f o:u field \"n\" is not Bool",
                           }));
-    EXPECT_EQ(s, "kept");
-    EXPECT_EQ(o, Json::Value(7));
-    EXPECT_EQ(i, 1);
-    EXPECT_EQ(d, 1.5);
-    EXPECT_EQ(u, 2u);
-    EXPECT_TRUE(b);
     // A null that is no array fails quietly.
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "n", list, "u"));
-    EXPECT_EQ(list, strings{"kept"});
+    EXPECT_EQ(read("n", strings{"kept"}), kept(strings{"kept"}));
     EXPECT_TRUE(messages().empty());
 }
 
-TEST_F(JsonFields, numbers_follow_the_json_type_tests) {
-    int i = 0;
-    EXPECT_TRUE(get_j_value(m_logger, message(), "f", "o", "f", i, "u"));
-    EXPECT_EQ(i, 3);  // 3.0 is an Int
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "half", i, "u"));
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "umax", i, "u"));
-    EXPECT_EQ(i, 3);
-
-    unsigned int u = 9;
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "neg", u, "u"));
-    EXPECT_EQ(u, 9u);
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "big", u, "u"));
-    EXPECT_TRUE(get_j_value(m_logger, message(), "f", "o", "umax", u, "u"));
-    EXPECT_EQ(u, 4294967295u);
-
-    double d = 0;
-    EXPECT_TRUE(get_j_value(m_logger, message(), "f", "o", "i", d, "u"));
-    EXPECT_EQ(d, 7.0);
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "s", d, "u"));
-
-    EXPECT_EQ(messages(), (strings{"f o:u field \"half\" is not Int", "f o:u field \"umax\" is not Int",
-                                   "f o:u field \"neg\" is not UInt", "f o:u field \"big\" is not UInt",
-                                   "f o:u field \"s\" is not Double"}));
-}
-
-TEST_F(JsonFields, strings_booleans_and_objects) {
-    std::string s;
-    EXPECT_TRUE(get_j_value(m_logger, message(), "f", "o", "s", s, "u"));
-    EXPECT_EQ(s, "text");
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "i", s, "u"));
-
-    bool b = true;
-    EXPECT_TRUE(get_j_value(m_logger, message(), "f", "o", "b", b, "u"));
-    EXPECT_FALSE(b);
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "i", b, "u"));
-
-    Json::Value object;
-    EXPECT_TRUE(get_j_value(m_logger, message(), "f", "o", "o", object, "u"));
-    EXPECT_EQ(object["k"].asInt(), 1);
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "a", object, "u"));
+TEST_F(JsonFields, values_follow_the_json_type_tests) {
+    EXPECT_EQ(read("f", 0), read_as(3));  // 3.0 is an Int
+    EXPECT_EQ(read("half", 3), kept(3));
+    EXPECT_EQ(read("umax", 3), kept(3));
+    EXPECT_EQ(read("neg", 9u), kept(9u));  // -1 is no UInt
+    EXPECT_FALSE(read("big", 9u).first);
+    EXPECT_EQ(read("umax", 0u), read_as(4294967295u));
+    EXPECT_EQ(read("i", 0.0), read_as(7.0));
+    EXPECT_FALSE(read("s", 0.0).first);
+    EXPECT_EQ(read<std::string>("s"), read_as<std::string>("text"));
+    EXPECT_FALSE(read<std::string>("i").first);
+    EXPECT_EQ(read("b", true), read_as(false));
+    EXPECT_FALSE(read("i", true).first);
+    EXPECT_EQ(read<Json::Value>("o").second["k"].asInt(), 1);
+    EXPECT_FALSE(read<Json::Value>("a").first);
     Json::Value any;
     EXPECT_TRUE(get_j_field(m_logger, message(), "f", "o", "n", any, "u"));
     EXPECT_TRUE(any.isNull());
-
-    EXPECT_EQ(messages(), (strings{"f o:u field \"i\" is not a  std::string", "f o:u field \"i\" is not Bool",
-                                   "f o:u field \"a\" is not an _object"}));
+    EXPECT_EQ(messages(), (strings{"f o:u field \"half\" is not Int", "f o:u field \"umax\" is not Int",
+                                   "f o:u field \"neg\" is not UInt", "f o:u field \"big\" is not UInt",
+                                   "f o:u field \"s\" is not Double", "f o:u field \"i\" is not a  std::string",
+                                   "f o:u field \"i\" is not Bool", "f o:u field \"a\" is not an _object"}));
 }
 
 TEST_F(JsonFields, string_list_appends_and_stops_at_the_first_non_string) {
-    strings list{"before"};
-    EXPECT_TRUE(get_j_value(m_logger, message(), "f", "o", "names", list, "u"));
-    EXPECT_EQ(list, (strings{"before", "x", "y"}));
-    EXPECT_TRUE(get_j_value(m_logger, message(), "f", "o", "empty", list, "u"));
-    EXPECT_EQ(list.size(), 3u);
+    EXPECT_EQ(read("names", strings{"before"}), read_as(strings{"before", "x", "y"}));
+    EXPECT_EQ(read("empty", strings{"before"}), read_as(strings{"before"}));
     EXPECT_TRUE(messages().empty());
-
-    strings partial;
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "mixed", partial, "u"));
-    EXPECT_EQ(partial, strings{"x"});
+    EXPECT_EQ(read<strings>("mixed"), kept(strings{"x"}));
     EXPECT_EQ(messages(), strings{"f o:u field \"mixed\" is not an array of strings"});
-
-    EXPECT_FALSE(get_j_value(m_logger, message(), "f", "o", "s", partial, "u"));
+    EXPECT_FALSE(read<strings>("s").first);
     EXPECT_TRUE(messages().empty());
 }
 
-TEST(CombMac, widens_eui48_and_upper_cases) {
-    std::string mac = "aabbccddeeff";
-    EXPECT_TRUE(comb_mac(mac));
-    EXPECT_EQ(mac, "AABBCCFFFEDDEEFF");
-    mac = "AABBCCFFFEDDEEFF";
-    EXPECT_TRUE(comb_mac(mac));
-    EXPECT_EQ(mac, "AABBCCFFFEDDEEFF");
-    mac = "0011223344556677";
-    EXPECT_TRUE(comb_mac(mac));
-    EXPECT_EQ(mac, "0011223344556677");
-    mac = "a1b2c3d4e5f6a7b8";
-    EXPECT_TRUE(comb_mac(mac));
-    EXPECT_EQ(mac, "A1B2C3D4E5F6A7B8");
-}
-
-TEST(CombMac, other_lengths_are_refused_untouched) {
+TEST(CombMac, widens_eui48_upper_cases_and_refuses_other_lengths_untouched) {
+    const std::pair<std::string, std::string> good[] = {{"aabbccddeeff", "AABBCCFFFEDDEEFF"},
+                                                        {"AABBCCFFFEDDEEFF", "AABBCCFFFEDDEEFF"},
+                                                        {"0011223344556677", "0011223344556677"},
+                                                        {"a1b2c3d4e5f6a7b8", "A1B2C3D4E5F6A7B8"}};
+    for (auto [mac, expected] : good) {
+        EXPECT_TRUE(comb_mac(mac)) << expected;
+        EXPECT_EQ(mac, expected);
+    }
     for (const std::string bad : {"AA:BB:CC:DD:EE:FF", "", "aabbccddeef", "aabbccddeeff0", "aabbccddeeff00112"}) {
         std::string mac = bad;
         EXPECT_FALSE(comb_mac(mac)) << bad;
@@ -179,33 +140,16 @@ TEST(CombMac, other_lengths_are_refused_untouched) {
     }
 }
 
-TEST(ParseTime, units_in_the_fixed_order) {
-    EXPECT_EQ(parse_time("1h30m"), 5400u);
-    EXPECT_EQ(parse_time("2d"), 172800u);
-    EXPECT_EQ(parse_time("90"), 90u);
-    EXPECT_EQ(parse_time("1d2s"), 86402u);
-    EXPECT_EQ(parse_time("1d1h1m1s"), 90061u);
-    EXPECT_EQ(parse_time("1h 30m"), 5400u);
-    EXPECT_EQ(parse_time(" 15"), 15u);
-    // d, h, m, s are looked for in that order: "30m1h" takes "30m1" before the h.
-    EXPECT_EQ(parse_time("30m1h"), 108000u);
-}
-
-TEST(ParseTime, unreadable_text_counts_zero) {
-    EXPECT_EQ(parse_time(""), 0u);
-    EXPECT_EQ(parse_time("abc"), 0u);
-    EXPECT_EQ(parse_time("xh"), 0u);
-    EXPECT_EQ(parse_time("10x"), 10u);
-    EXPECT_EQ(parse_time("h"), 0u);
-    EXPECT_EQ(parse_time("-5"), 0u);
-    EXPECT_EQ(parse_time("-5m"), 0u);
-}
-
-TEST(ParseTime, huge_values_saturate_instead_of_wrapping) {
-    EXPECT_EQ(parse_time("4294967295"), 4294967295u);
-    EXPECT_EQ(parse_time("4294967296"), UINT32_MAX);
-    EXPECT_EQ(parse_time("50000d"), UINT32_MAX);
-    EXPECT_EQ(parse_time("99999999999999999999999d"), UINT32_MAX);
-    EXPECT_EQ(parse_time("49710d6h"), 4294965600u);  // just below the limit
-    EXPECT_EQ(parse_time("49710d7h"), UINT32_MAX);   // just above it
+TEST(ParseTime, units_in_the_fixed_order_unreadable_text_as_zero_and_saturation) {
+    const std::pair<const char*, std::uint32_t> cases[] = {
+        {"1h30m", 5400}, {"2d", 172800}, {"90", 90}, {"1d2s", 86402}, {"1d1h1m1s", 90061}, {"1h 30m", 5400},
+        {" 15", 15},
+        {"30m1h", 108000},  // d, h, m, s are looked for in that order: "30m1h" takes "30m1" before the h
+        {"", 0}, {"abc", 0}, {"xh", 0}, {"10x", 10}, {"h", 0}, {"-5", 0}, {"-5m", 0},
+        // Huge values saturate instead of wrapping.
+        {"4294967295", 4294967295u}, {"4294967296", UINT32_MAX}, {"50000d", UINT32_MAX},
+        {"99999999999999999999999d", UINT32_MAX}, {"49710d6h", 4294965600u}, {"49710d7h", UINT32_MAX},
+    };
+    for (const auto& [text, seconds] : cases)
+        EXPECT_EQ(parse_time(text), seconds) << '"' << text << '"';
 }

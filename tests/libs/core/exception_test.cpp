@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "core/constants.h"
@@ -54,8 +55,6 @@ TEST(Exception, describes_file_line_and_message) {
     const source_location where(42, std::string_view(__FILE__), "f()");
     const vyr::libs::core::exception e("went wrong", where);
     EXPECT_STREQ(e.what(), "/tests/libs/core/exception_test.cpp:42 went wrong");
-    // The text is cached in the object.
-    EXPECT_EQ(e.what(), e.what());
     EXPECT_EQ(exception_to_string(e), "/tests/libs/core/exception_test.cpp:42 went wrong");
     EXPECT_EQ(e.message(), "went wrong");
 
@@ -64,9 +63,8 @@ TEST(Exception, describes_file_line_and_message) {
 }
 
 TEST(Exception, exception_to_string_classifies_what_is_in_flight) {
-    const std::string located = text_of_thrown([] { VYR_THROW("located"); });
-    EXPECT_TRUE(located.rfind("/tests/libs/core/exception_test.cpp:", 0) == 0) << located;
-    EXPECT_EQ(located.substr(located.size() - 8), " located");
+    EXPECT_THAT(text_of_thrown([] { VYR_THROW("located"); }),
+                ::testing::MatchesRegex("/tests/libs/core/exception_test.cpp:[0-9]+ located"));
     EXPECT_EQ(text_of_thrown([] { throw std::runtime_error("plain"); }), "std::exception::what(): plain");
     EXPECT_EQ(text_of_thrown([] { throw 5; }), "Unknown exception");
     EXPECT_EQ(text_of_thrown([] { throw std::string("text"); }), "Unknown exception");

@@ -4,15 +4,18 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "context/context.h"
-#include "core/exception.h"
+#include "support/checks.h"
 #include "support/redis_monitor.h"
 #include "support/redis_server.h"
+
+using test::sorted;
+using test::thrown_message;
 
 class store : public ::testing::Test {
 protected:
@@ -28,32 +31,10 @@ protected:
     // The members of a set, sorted.
     static std::vector<std::string> members(const std::string& _key) {
         std::vector<std::string> result;
-        const auto text = redis({"SMEMBERS", _key});
-        std::size_t from = 0;
-        while (!text.empty() && from <= text.size()) {
-            const auto end = text.find('\n', from);
-            result.push_back(text.substr(from, end == std::string::npos ? std::string::npos : end - from));
-            if (end == std::string::npos)
-                break;
-            from = end + 1;
-        }
-        std::sort(result.begin(), result.end());
-        return result;
-    }
-    static std::vector<std::string> sorted(std::vector<std::string> _list) {
-        std::sort(_list.begin(), _list.end());
-        return _list;
-    }
-    // The message of the vyr exception `_f` throws; fails the test when it throws nothing.
-    template <class F>
-    static std::string thrown_message(F&& _f) {
-        try {
-            _f();
-        } catch (const vyr::libs::core::exception& e) {
-            return e.message();
-        }
-        ADD_FAILURE() << "no vyr::libs::core::exception thrown";
-        return {};
+        std::istringstream text(redis({"SMEMBERS", _key}));
+        for (std::string line; std::getline(text, line);)
+            result.push_back(line);
+        return sorted(result);
     }
 
     inline static std::unique_ptr<test::redis_server> s_server;

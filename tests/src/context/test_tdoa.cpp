@@ -29,7 +29,7 @@ const char* const s_setting = R"({"values": {
         {"anchor_uid": "d3", "slot": -1}
     ]}})";
 
-TEST_F(tdoa_records, setting_with_blanks_and_percent_round_trips_through_accessors) {
+TEST_F(tdoa_records, setting_accessors_skip_incomplete_elements) {
     m_context->get_tdoa_setting("t1").update(parse(s_setting));
     EXPECT_EQ(m_context->get_tdoa_settings(), std::vector<std::string>{"t1"});
     const auto setting = m_context->get_tdoa_setting("t1");
@@ -37,26 +37,17 @@ TEST_F(tdoa_records, setting_with_blanks_and_percent_round_trips_through_accesso
     EXPECT_EQ(setting.get_active_schedule_uid(), std::optional<std::string_view>("schedule 1 %s 100%"));
     EXPECT_EQ(setting.get_autostart(), true);
     EXPECT_FALSE(setting.get_configured_state());  // not a boolean
-}
-
-TEST_F(tdoa_records, masters_and_distributors_skip_incomplete_elements) {
-    m_context->get_tdoa_setting("t1").update(parse(s_setting));
-    const auto setting = m_context->get_tdoa_setting("t1");
     const auto masters = setting.get_masters();
     ASSERT_TRUE(masters);
     ASSERT_EQ(masters->size(), 3u);
-    EXPECT_EQ((*masters)[0].anchor_uid, "m1");
-    EXPECT_EQ((*masters)[1].anchor_uid, "m3");
-    EXPECT_EQ((*masters)[1].slot, 7u);
-
+    EXPECT_EQ(std::make_tuple((*masters)[0].anchor_uid, (*masters)[1].anchor_uid, (*masters)[1].slot),
+              std::make_tuple("m1", "m3", 7u));
     EXPECT_FALSE(setting.get_master("m2"));  // lacks "sfd"
     ASSERT_TRUE(setting.get_master("m3"));
     EXPECT_EQ(setting.get_master("m3")->slot, 7u);  // the first one only
     EXPECT_FALSE(setting.get_master("nobody"));
-
-    const auto d1 = setting.get_distributor("d1");
-    ASSERT_TRUE(d1);
-    EXPECT_EQ(d1->master_uid, std::optional<std::string>("m1"));
+    ASSERT_TRUE(setting.get_distributor("d1"));
+    EXPECT_EQ(setting.get_distributor("d1")->master_uid, std::optional<std::string>("m1"));
     EXPECT_FALSE(setting.get_distributor("d2")->master_uid);
     EXPECT_FALSE(setting.get_distributor("d3"));  // negative slot
     EXPECT_EQ(setting.get_distributors()->size(), 2u);
@@ -86,19 +77,14 @@ TEST_F(tdoa_records, setting_object_keeps_its_first_reading) {
 
 TEST_F(tdoa_records, corrupted_or_foreign_documents_yield_nothing) {
     EXPECT_FALSE(m_context->get_tdoa_setting("missing").values());
-    redis({"SET", "tdoa_settings:broken", "{\"values\": {\"autostart\": tr"});
-    EXPECT_FALSE(m_context->get_tdoa_setting("broken").values());
-    EXPECT_FALSE(m_context->get_tdoa_setting("broken").get_masters());
-    redis({"SET", "tdoa_settings:novalues", "{\"other\": 1}"});
-    EXPECT_FALSE(m_context->get_tdoa_setting("novalues").values());
-    redis({"SET", "tdoa_settings:array", "[1, 2]"});
-    EXPECT_FALSE(m_context->get_tdoa_setting("array").get_autostart());
-    redis({"SET", "tdoa_settings:badlist", R"({"values": {"masters": {"anchor_uid": "m"}}})"});
-    EXPECT_FALSE(m_context->get_tdoa_setting("badlist").get_masters());
-    EXPECT_FALSE(m_context->get_tdoa_setting("badlist").get_master("m"));
-
-    m_context->get_tdoa_setting("broken").remove();
-    EXPECT_FALSE(m_context->get_tdoa_setting("broken").exists());
+    for (const char* document : {"{\"values\": {\"autostart\": tr", "{\"other\": 1}", "[1, 2]",
+                                 R"({"values": {"masters": {"anchor_uid": "m"}}})"}) {
+        redis({"SET", "tdoa_settings:t", document});
+        const auto setting = m_context->get_tdoa_setting("t");
+        EXPECT_FALSE(setting.get_masters() || setting.get_master("m") || setting.get_autostart()) << document;
+    }
+    m_context->get_tdoa_setting("t").remove();
+    EXPECT_FALSE(m_context->get_tdoa_setting("t").exists());
 }
 
 TEST_F(tdoa_records, max_slot_num_reads_fourth_field_and_rejects_short_rows) {

@@ -1,10 +1,10 @@
 // The trackable-object record: MAC index moves, replaced lists, the t2t configuration,
 // guarded writers and the removal cascade.
+#include <tuple>
+
 #include "store_fixture.h"
 
 namespace {
-
-using vyr::context::track_obj;
 
 class track_obj_record : public store {
 protected:
@@ -19,91 +19,65 @@ protected:
     }
 };
 
-TEST_F(track_obj_record, update_writes_fields_sets_and_t2t_configuration) {
+TEST_F(track_obj_record, update_writes_fields_sets_and_t2t_configuration_and_replaces_the_lists) {
     update("o1", "MAC1");
     const auto obj = m_context->get_track_obj("o1");
     EXPECT_TRUE(obj.exists());
-    EXPECT_EQ(obj.name(), "forklift 7 %s");
-    EXPECT_EQ(obj.position_y(), -20);
-    EXPECT_EQ(obj.default_height(), 150);
-    EXPECT_TRUE(obj.stationary());
+    EXPECT_EQ(std::make_tuple(obj.name(), obj.position_y(), obj.default_height(), obj.stationary()),
+              std::make_tuple("forklift 7 %s", -20, 150, true));
     EXPECT_EQ(sorted(obj.groups()), (std::vector<std::string>{"g1", "g2"}));
-    EXPECT_EQ(obj.t2t_cfg_role(), "master");
-    EXPECT_EQ(obj.t2t_cfg_alarm_back(), true);
-    EXPECT_EQ(obj.t2t_cfg_haptic(), false);
-    EXPECT_EQ(obj.t2t_cfg_distance(), 500u);
-    EXPECT_FALSE(obj.t2t_cfg_delay());
-    EXPECT_FALSE(obj.t2t_cfg_buzzer());
-    EXPECT_EQ(obj.t2t_cfg_pin(), "1234");
+    EXPECT_EQ(std::make_tuple(obj.t2t_cfg_role(), obj.t2t_cfg_alarm_back(), obj.t2t_cfg_haptic(), obj.t2t_cfg_distance(),
+                              obj.t2t_cfg_pin()),
+              std::make_tuple("master", true, false, 500u, "1234"));
+    EXPECT_FALSE(obj.t2t_cfg_delay() || obj.t2t_cfg_buzzer());
     EXPECT_EQ(m_context->get_track_objs(), std::vector<std::string>{"o1"});
-    EXPECT_EQ(m_context->get_track_obj_by_mac("MAC1").uid(), "o1");
-
-    // A second update replaces the lists instead of adding to them.
     update("o1", "MAC1", "sub1", true, {}, {"g3"});
     EXPECT_EQ(obj.groups(), std::vector<std::string>{"g3"});
     EXPECT_TRUE(obj.t2t_no_alarm().empty());
 }
 
-TEST_F(track_obj_record, mac_index_follows_a_changed_mac) {
+TEST_F(track_obj_record, mac_index_follows_a_changed_or_emptied_mac_and_an_unchanged_one_is_not_deleted) {
     update("o1", "MAC1");
+    EXPECT_EQ(m_context->get_track_obj_by_mac("MAC1").uid(), "o1");
+    test::redis_monitor monitor(*s_server);
+    update("o1", "MAC1");
+    for (const auto& command : monitor.take())
+        EXPECT_NE(command[0], "HDEL");
     update("o1", "MAC2");
     EXPECT_EQ(thrown_message([&] { m_context->get_track_obj_by_mac("MAC1"); }), "Mac: MAC1");
     EXPECT_EQ(m_context->get_track_obj_by_mac("MAC2").uid(), "o1");
     EXPECT_EQ(redis({"HLEN", "track_objs:mac_addr"}), "1");
-}
-
-TEST_F(track_obj_record, empty_mac_removes_the_old_entry_and_adds_none) {
-    update("o1", "MAC1");
     update("o1", "");
     EXPECT_EQ(redis({"HLEN", "track_objs:mac_addr"}), "0");
     EXPECT_FALSE(m_context->track_obj_exists_by_mac(""));
 }
 
-TEST_F(track_obj_record, unchanged_mac_is_not_deleted_before_being_written_again) {
-    update("o1", "MAC1");
-    test::redis_monitor monitor(*s_server);
-    update("o1", "MAC1");
-    for (const auto& command : monitor.take())
-        EXPECT_NE(command[0], "HDEL");
-    EXPECT_EQ(m_context->get_track_obj_by_mac("MAC1").uid(), "o1");
-}
-
-TEST_F(track_obj_record, invalid_t2t_configuration_leaves_no_hash) {
+TEST_F(track_obj_record, invalid_t2t_configuration_leaves_no_hash_and_no_alarm_entries_are_upper_cased) {
     update("o1", "MAC1", "sub1", true);
-    update("o1", "MAC1", "sub1", false);
+    update("o1", "MAC1", "sub1", false, {"00aa11bb22cc33dd", "Mixed-9"});
     const auto obj = m_context->get_track_obj("o1");
     EXPECT_FALSE(obj.t2t_cfg_exists());
     EXPECT_EQ(thrown_message([&] { obj.t2t_cfg_role(); }), "t2t_cfg_roleUid: o1");
     EXPECT_FALSE(obj.t2t_cfg_distance());
+    EXPECT_EQ(sorted(obj.t2t_no_alarm()), (std::vector<std::string>{"00AA11BB22CC33DD", "MIXED-9"}));
 }
 
-TEST_F(track_obj_record, lower_case_no_alarm_entries_are_stored_upper_case) {
-    update("o1", "MAC1", "sub1", true, {"00aa11bb22cc33dd", "Mixed-9"});
-    EXPECT_EQ(sorted(m_context->get_track_obj("o1").t2t_no_alarm()),
-              (std::vector<std::string>{"00AA11BB22CC33DD", "MIXED-9"}));
-}
-
-TEST_F(track_obj_record, writers_on_a_missing_object_write_nothing) {
-    auto obj = m_context->get_track_obj("ghost");
-    obj.update_vehicle_model(12);
-    obj.update_driver_licenses({1, 2});
+TEST_F(track_obj_record, vehicle_model_and_licences_are_written_only_for_an_existing_object) {
+    auto ghost = m_context->get_track_obj("ghost");
+    ghost.update_vehicle_model(12);
+    ghost.update_driver_licenses({1, 2});
     EXPECT_EQ(redis({"DBSIZE"}), "0");
-    EXPECT_FALSE(obj.vehicle_model());
-    EXPECT_EQ(thrown_message([&] { obj.mac_addr(); }), "mac_addrUid: ghost");
-    EXPECT_EQ(thrown_message([&] { obj.position_x(); }), "position_xUid: ghost");
-}
+    EXPECT_FALSE(ghost.vehicle_model());
+    EXPECT_EQ(thrown_message([&] { ghost.mac_addr(); }), "mac_addrUid: ghost");
 
-TEST_F(track_obj_record, vehicle_model_and_driver_licenses_of_an_existing_object) {
     update("o1", "MAC1");
     auto obj = m_context->get_track_obj("o1");
     EXPECT_EQ(obj.driver_licenses(), std::set<std::uint32_t>{});  // missing key: empty set
     obj.update_vehicle_model(12);
     obj.update_driver_licenses({3, 1});
     obj.update_driver_licenses({7, 2});
-    EXPECT_EQ(obj.vehicle_model(), 12u);
     EXPECT_EQ(obj.driver_licenses(), (std::set<std::uint32_t>{2, 7}));
-    // The server data written by update does not wipe the vehicle model.
-    update("o1", "MAC1");
+    update("o1", "MAC1");  // the server data written by update does not wipe the vehicle model
     EXPECT_EQ(obj.vehicle_model(), 12u);
     obj.remove_vehicle_model();
     EXPECT_FALSE(obj.vehicle_model());
@@ -114,7 +88,6 @@ TEST_F(track_obj_record, remove_cascades_over_its_keys_index_and_sublocation_set
     update("o2", "MAC2", "sub1");
     m_context->get_track_obj("o1").update_driver_licenses({4});
     redis({"SADD", "sublocations:sub1:track_objs", "o1", "o2"});
-
     m_context->get_track_obj("o1").remove();
     for (const char* key : {"fields", "groups", "t2t_no_alarm", "t2t_cfg", "driver_licenses"})
         EXPECT_EQ(redis({"EXISTS", std::string("track_objs:o1:from_server:") + key}), "0") << key;
@@ -122,9 +95,9 @@ TEST_F(track_obj_record, remove_cascades_over_its_keys_index_and_sublocation_set
     EXPECT_FALSE(m_context->track_obj_exists_by_mac("MAC1"));
     EXPECT_TRUE(m_context->track_obj_exists_by_mac("MAC2"));
     EXPECT_EQ(m_context->get_track_objs(), std::vector<std::string>{"o2"});
-}
 
-TEST_F(track_obj_record, remove_without_sublocation_or_mac_still_deletes_keys) {
+    // Without a sublocation or MAC the keys still go.
+    redis({"FLUSHDB"});
     redis({"HSET", "track_objs:o9:from_server:fields", "name", "n"});
     redis({"SADD", "track_objs:o9:from_server:groups", "g"});
     redis({"SADD", "track_objs:set", "o9"});

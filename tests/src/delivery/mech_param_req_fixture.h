@@ -20,6 +20,7 @@
 #include "mechparamreq.h"
 #include "sender.h"
 #include "support/log_sink.h"
+#include "support/node_command.h"
 #include "support/redis_server.h"
 
 namespace delivery_test {
@@ -48,41 +49,8 @@ inline int logged(const std::string& _text) {
     return count;
 }
 
-// One "#win" frame cut into its parts; parse() fails the test on any bad length.
-struct node_command {
-    std::string code;  // "000E" pushed, "000F" answer
-    std::vector<std::string> payloads;
-    std::string mac;
-
-    std::string body() const {
-        std::string text = code;
-        for (const auto& p : payloads)
-            text += p;
-        return text;
-    }
-
-    static node_command parse(const std::string& _frame) {
-        node_command c;
-        EXPECT_EQ(_frame.substr(0, 9), "#win 080E") << _frame;
-        if (_frame.size() < 5 + 10 + 16) {
-            ADD_FAILURE() << "short frame " << _frame;
-            return c;
-        }
-        const std::string command = _frame.substr(5);
-        const std::size_t length = std::stoul(command.substr(6, 4), nullptr, 16);
-        EXPECT_EQ(command.size(), 10 + length * 2 + 16) << _frame;
-        const std::string body = command.substr(10, length * 2);
-        c.mac = command.substr(10 + length * 2);
-        c.code = body.substr(0, 4);
-        for (std::size_t at = 4; at + 4 <= body.size();) {
-            const std::size_t value = std::stoul(body.substr(at + 2, 2), nullptr, 16) * 2;
-            EXPECT_LE(at + 4 + value, body.size()) << "payload overruns the body: " << _frame;
-            c.payloads.push_back(body.substr(at, 4 + value));
-            at += 4 + value;
-        }
-        return c;
-    }
-};
+using test::bodies;
+using test::node_command;
 
 // A trackable object as the tests write it; the defaults are a settled monitor tag.
 struct object_def {
@@ -208,12 +176,11 @@ protected:
         m_store->get_sublocation("sl-1").update("prj-1", 7, 0, 0, 40);
         auto record = device(_o.mac);
         auto& log = test_logger();
-        Json::Value clear;
-        clear["state"] = "CLEAR";
-        record.parameter_as_json(EM_ALM, win::actual, param_em_alm(clear, log).to_json_string());
+        record.parameter_as_json(EM_ALM, win::actual, param_em_alm(R"({"state":"CLEAR"})", log).to_json_string());
         record.parameter_as_json(SCR_NAME, win::actual, param_scr_name(Json::Value(_o.name), log).to_json_string());
         record.parameter_as_json(SCR_GNAME, win::actual, param_scr_gname(Json::Value("Drivers"), log).to_json_string());
-        record.parameter_state(T2T_CFG, SUPPORTED);
+        for (const auto number : {T2T_CFG, T2T_NO_ALARM, STATIONARY, CATEGORY})
+            record.parameter_state(number, SUPPORTED);
         record.parameter_t2t_cfg_role(_o.role);
         record.parameter_t2t_cfg_alarm_back(*_o.alarm_back);
         record.parameter_t2t_cfg_distance(*_o.distance);
@@ -224,11 +191,8 @@ protected:
         record.parameter_t2t_cfg_safe_distance(*_o.safe_distance);
         record.parameter_t2t_cfg_buzzer(*_o.buzzer);
         record.parameter_t2t_cfg_haptic(*_o.haptic);
-        record.parameter_state(T2T_NO_ALARM, SUPPORTED);
         record.parameter_t2t_no_alarm(_o.no_alarm);
-        record.parameter_state(STATIONARY, SUPPORTED);
         record.parameter_stationary(_o.stationary);
-        record.parameter_state(CATEGORY, SUPPORTED);
         record.parameter_category(_o.category);
         return record;
     }
@@ -243,13 +207,5 @@ protected:
     std::unique_ptr<c_mech_param_req> m_mechanism;
     std::unique_ptr<zmq::socket_t> m_pipe;
 };
-
-// The bodies of a list of frames, for compact expectations.
-inline std::vector<std::string> bodies(const std::vector<node_command>& _frames) {
-    std::vector<std::string> result;
-    for (const auto& f : _frames)
-        result.push_back(f.body());
-    return result;
-}
 
 }  // namespace delivery_test

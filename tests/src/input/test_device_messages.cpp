@@ -5,9 +5,11 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "commands.h"
+#include "support/checks.h"
 #include "support/receiver_fixture.h"
 
 namespace {
@@ -37,30 +39,22 @@ protected:
     }
 };
 
-TEST_F(alarm_message, new_zone_alarm_is_stored_and_resets_the_device) {
-    const auto sent = handle(zone_alarm("set", 2));
+TEST_F(alarm_message, new_zone_alarm_or_level_resets_the_device_and_the_same_level_updates_quietly) {
+    auto sent = handle(zone_alarm("set", 2));
     const auto alarm = store().get_alarm("al1");
     ASSERT_TRUE(alarm.exists());
-    EXPECT_TRUE(alarm.set());
-    EXPECT_EQ(alarm.alarm_name(), "zone_violation");
-    EXPECT_EQ(alarm.zone_uid(), "z3");
-    EXPECT_EQ(alarm.zone_alarm_level(), 2u);
-    EXPECT_EQ(alarm.text(), "Leave zone 3");
+    EXPECT_EQ(std::make_tuple(alarm.set(), alarm.alarm_name(), alarm.zone_uid(), alarm.zone_alarm_level(), alarm.text()),
+              std::make_tuple(true, "zone_violation", "z3", 2u, "Leave zone 3"));
     EXPECT_EQ(store().get_zone_alarms_of_object("o1"), (std::vector<std::string>{"al1"}));
     EXPECT_EQ(device().alarm_state(), alarm_states::NOT_CONFIGURED);
     EXPECT_EQ(sent.param_req, (std::vector<std::string>{s_context_updated}));
-}
 
-TEST_F(alarm_message, same_level_updates_quietly_and_a_new_level_resets_the_device) {
-    handle(zone_alarm("set", 2));
     device().alarm_state(alarm_states::CONFIGURED);
-
-    auto sent = handle(zone_alarm("set", 2));
+    sent = handle(zone_alarm("set", 2));
     EXPECT_EQ(device().alarm_state(), alarm_states::CONFIGURED);
     EXPECT_EQ(sent.param_req, (std::vector<std::string>{s_context_updated}));
-
     sent = handle(zone_alarm("set", 3));
-    EXPECT_EQ(store().get_alarm("al1").zone_alarm_level(), 3u);
+    EXPECT_EQ(alarm.zone_alarm_level(), 3u);
     EXPECT_EQ(device().alarm_state(), alarm_states::NOT_CONFIGURED);
     EXPECT_EQ(sent.param_req.size(), 1u);
 }
@@ -106,9 +100,7 @@ TEST_F(alarm_message, emergency_button_never_touches_the_device_state) {
     auto sent = handle("#alarm" + button + "set\"}");
     const auto alarm = store().get_alarm("b1");
     ASSERT_TRUE(alarm.exists());
-    EXPECT_EQ(alarm.text(), "Help");
-    EXPECT_FALSE(alarm.zone_uid().has_value());
-    EXPECT_EQ(alarm.acknowledged(), 1u);
+    EXPECT_EQ(std::make_tuple(alarm.text(), alarm.zone_uid(), alarm.acknowledged()), std::make_tuple("Help", std::nullopt, 1u));
     EXPECT_EQ(device().alarm_state(), alarm_states::CONFIGURED);
     EXPECT_EQ(sent.param_req.size(), 1u);
 
@@ -142,19 +134,15 @@ TEST_F(alarm_message, incomplete_or_foreign_alarms_are_ignored) {
 
 using hw_report = test::receiver_fixture;
 
-TEST_F(hw_report, every_sleep_confirmation_code_sends_one_command) {
+TEST_F(hw_report, every_sleep_confirmation_code_sends_one_command_until_another_code) {
     const auto sent = handle("#hw_report" "AB" "010E" "05" "1234" "000E" "47" "47" + s_mac);
     ASSERT_EQ(sent.sleep.size(), 2u);
     for (const auto& frame : sent.sleep) {
         ASSERT_EQ(frame.size(), sizeof(cmd_node_notified_t));
-        EXPECT_EQ(frame[0], 8);
-        EXPECT_EQ(command_mac(frame), s_mac);
-        EXPECT_EQ(frame[17], '\0');
+        EXPECT_EQ(std::make_tuple(frame[0], frame[17], command_mac(frame)), std::make_tuple('\x08', '\0', s_mac));
     }
     EXPECT_TRUE(sent.param_req.empty());
-}
-
-TEST_F(hw_report, another_code_ends_the_list_and_a_missing_marker_ignores_the_report) {
+    // Another code ends the list; a missing marker ignores the report.
     EXPECT_EQ(handle("#hw_report010E" "05" "1234" "000E" "47" "12" "47" + s_mac).sleep.size(), 1u);
     EXPECT_TRUE(handle("#hw_report010E" "05" "1234" "000F" "47" + s_mac).sleep.empty());
     EXPECT_TRUE(handle("#hw_report0000" "05" "1234" "000E" "47" + s_mac).sleep.empty());
@@ -167,13 +155,7 @@ TEST_F(hw_report, too_short_report_is_logged_by_the_guard_and_the_next_one_is_ha
         SCOPED_TRACE(body);
         EXPECT_TRUE(handle("#hw_report" + body).sleep.empty());
         const auto messages = log_messages();
-        bool caught = false, substr = false;
-        for (const auto& message : messages) {
-            caught = caught || message.find("Caught exeption") != std::string::npos;
-            substr = substr || message.find("basic_string::substr") != std::string::npos;
-        }
-        EXPECT_TRUE(caught);
-        EXPECT_TRUE(substr);
+        EXPECT_TRUE(test::contains(messages, "Caught exeption") && test::contains(messages, "basic_string::substr"));
     }
     EXPECT_EQ(handle("#hw_report010E" "05" "1234" "000E" "47" + s_mac).sleep.size(), 1u);
 }
@@ -195,34 +177,24 @@ protected:
     }
 };
 
-TEST_F(srv_conf, sleep_order_carries_the_times_and_uids) {
+TEST_F(srv_conf, sleep_order_carries_the_times_and_uids_and_the_delay_is_capped_at_sixteen_bits) {
     const auto sent = handle(order("2h"));
     ASSERT_EQ(sent.sleep.size(), 1u);
-    const auto command = decode(sent.sleep[0]);
-    EXPECT_EQ(command.cmd, 7);
-    EXPECT_EQ(command.delay, 7200);
-    EXPECT_EQ(command.sleep_time, 5400u);
-    EXPECT_EQ(vyr::cmd::field_text(command.project_uid), "proj-1");
-    EXPECT_EQ(vyr::cmd::field_text(command.loc_uid), "loc-1");
-    EXPECT_EQ(vyr::cmd::field_text(command.sl_uid), "");
     EXPECT_TRUE(sent.param_req.empty());
-}
-
-TEST_F(srv_conf, delay_longer_than_sixteen_bits_is_capped) {
-    const auto sent = handle(order("1d"));
-    ASSERT_EQ(sent.sleep.size(), 1u);
-    EXPECT_EQ(decode(sent.sleep[0]).delay, 65535);
-}
-
-TEST_F(srv_conf, uid_filling_its_field_is_kept_without_terminator) {
-    const std::string long_uid(23, 'u');
-    const auto sent = handle(order("5m", R"("jsonrpc": "2.0", "method": "set", "id": "1")",
-                                   R"(, "sublocation_uid": ")" + long_uid + std::string(5, 'x') + "\""));
-    ASSERT_EQ(sent.sleep.size(), 1u);
     const auto command = decode(sent.sleep[0]);
-    EXPECT_EQ(vyr::cmd::field_text(command.sl_uid), long_uid);
-    EXPECT_EQ(vyr::cmd::field_text(command.loc_uid), "");
-    EXPECT_EQ(command.delay, 300);
+    EXPECT_EQ(std::make_tuple(command.cmd, command.delay, command.sleep_time), std::make_tuple(7, 7200, 5400u));
+    EXPECT_EQ(std::make_tuple(vyr::cmd::field_text(command.project_uid), vyr::cmd::field_text(command.loc_uid),
+                              vyr::cmd::field_text(command.sl_uid)),
+              std::make_tuple("proj-1", "loc-1", ""));
+    EXPECT_EQ(decode(handle(order("1d")).sleep.at(0)).delay, 65535);
+
+    // A uid that fills its field is kept without terminator.
+    const std::string long_uid(23, 'u');
+    const auto filled = decode(handle(order("5m", R"("jsonrpc": "2.0", "method": "set", "id": "1")",
+                                            R"(, "sublocation_uid": ")" + long_uid + std::string(5, 'x') + "\""))
+                                   .sleep.at(0));
+    EXPECT_EQ(std::make_tuple(vyr::cmd::field_text(filled.sl_uid), vyr::cmd::field_text(filled.loc_uid), filled.delay),
+              std::make_tuple(long_uid, "", 300));
 }
 
 TEST_F(srv_conf, requests_failing_a_check_send_nothing) {

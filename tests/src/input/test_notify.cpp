@@ -5,13 +5,15 @@
 
 #include <sys/time.h>
 
-#include <algorithm>
 #include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "commands.h"
 #include "parameters.h"
+#include "support/checks.h"
 #include "support/receiver_fixture.h"
 
 namespace {
@@ -22,10 +24,6 @@ std::string notify(const std::string& _json) { return "#notify" + _json; }
 
 class notify_test : public test::receiver_fixture {
 protected:
-    bool any_logged(const std::vector<std::string>& _messages, const std::string& _text) {
-        return std::any_of(_messages.begin(), _messages.end(),
-                           [&](const std::string& _m) { return _m.find(_text) != std::string::npos; });
-    }
     // A WIN that has been sent to and holds a reported parameter.
     vyr::context::win busy_win(const std::string& _mac) {
         auto device = store().get_win(_mac);
@@ -34,9 +32,19 @@ protected:
         device.parameter_as_json(vyr::parameter::TXP, vyr::context::win::actual, "{\"value\":3}");
         return device;
     }
-    void expect_sending_reset(const vyr::context::win& _device) {
-        EXPECT_EQ(_device.sending_time().tv_sec, 0);
-        EXPECT_EQ(_device.sending_counter(), 0u);
+    // Whether the WIN's sending pace was reset, and whether it still holds its report.
+    static std::pair<bool, bool> reset_and_kept(const vyr::context::win& _device) {
+        return {_device.sending_time().tv_sec == 0 && _device.sending_counter() == 0,
+                !_device.parameter_as_json(vyr::parameter::TXP, vyr::context::win::actual).empty()};
+    }
+    // The notification's commands to the sleep mechanism, decoded.
+    std::vector<cmd_notify_from_node_t> announced(const std::string& _json) {
+        std::vector<cmd_notify_from_node_t> commands;
+        for (const auto& frame : handle(notify(_json)).sleep) {
+            EXPECT_EQ(frame.size(), sizeof(cmd_notify_from_node_t));
+            EXPECT_TRUE(vyr::cmd::read_command(frame.data(), frame.size(), commands.emplace_back()));
+        }
+        return commands;
     }
     void add_track_obj(const std::string& _uid) {
         handle(notify(R"({"object": "TRACKABLE_OBJECT", "action": "created", "plist": {"uid": ")" + _uid +
@@ -68,6 +76,24 @@ TEST_F(notify_test, kind_is_matched_exactly_broken_bodies_are_dropped_and_only_k
     EXPECT_FALSE(store().get_group("g1").exists());
 }
 
+TEST_F(notify_test, receiver_tries_the_tags_in_order_and_skips_empty_frames_and_stray_stop_frames) {
+    const std::string group = R"({"object": "GROUP", "action": "created", "plist": {"uid": "g1", "project_uid": "p", "name": "A"}})";
+    // "#notify" is tried before "#hw_report", wherever it stands.
+    EXPECT_TRUE(handle("#hw_report010E05#notify" + group).sleep.empty());
+    EXPECT_EQ(store().get_group("g1").name(), "A");
+    // A longer topic that begins with a tag is that tag, the rest of the topic leading the body.
+    handle("#notify5");
+    EXPECT_TRUE(logged("Caught exeption"));
+    // An empty frame, and a two-byte frame on the stop channel, change nothing.
+    zmq::socket_t stop(*m_zmq_context, zmq::socket_type::push);
+    stop.set(zmq::sockopt::linger, 0);
+    stop.connect("inproc://receiver");
+    ASSERT_TRUE(stop.send(zmq::buffer(std::string("\x01\x01", 2)), zmq::send_flags::none));
+    publish("");
+    handle(notify(R"({"object": "GROUP", "action": "deleted", "plist": {"uid": "g1"}})"));
+    EXPECT_FALSE(store().get_group("g1").exists());
+}
+
 // ---- zones and sublocations ----------------------------------------------------------------
 
 TEST_F(notify_test, zone_number_comes_from_zone_id_or_else_sequence) {
@@ -87,10 +113,7 @@ TEST_F(notify_test, sublocation_offsets_add_a_half_and_truncate) {
     handle(notify(R"({"object": "SUBLOCATION", "action": "created", "plist": {"uid": "s1", "project_uid": "p",
         "sequence": 4, "offset_x": -2.5, "offset_y": 2.5, "offset_z": 1.4}})"));
     const auto s = store().get_sublocation("s1");
-    EXPECT_EQ(s.sublocation_id(), 4u);
-    EXPECT_EQ(s.offset_x(), -2);
-    EXPECT_EQ(s.offset_y(), 3);
-    EXPECT_EQ(s.offset_z(), 1);
+    EXPECT_EQ(std::make_tuple(s.sublocation_id(), s.offset_x(), s.offset_y(), s.offset_z()), std::make_tuple(4u, -2, 3, 1));
     handle(notify(R"({"object": "SUBLOCATION", "action": "updated", "plist": {"uid": "s1", "project_uid": "p",
         "id": 5, "offset_x": 0, "offset_y": 0}})"));
     EXPECT_EQ(s.sublocation_id(), 4u);  // offset_z missing: nothing changes
@@ -103,11 +126,8 @@ TEST_F(notify_test, anchor_takes_its_node_mac_widened_and_a_bad_mac_changes_noth
         "name": "A", "sublocation_uid": "s", "type": "anchor", "position": {"x": -2.5, "y": 10.2, "z": 300})";
     handle(notify(head + R"(, "node": {"mac_address": "70b3d50a0002", "node_id": 42}}})"));
     const auto a = store().get_anchor("a1");
-    EXPECT_EQ(a.mac_addr(), "70B3D5FFFE0A0002");
-    EXPECT_EQ(a.node_id(), 42u);
-    EXPECT_EQ(a.position_x(), -2);
-    EXPECT_EQ(a.position_y(), 10);
-    EXPECT_EQ(a.position_z(), 300);
+    EXPECT_EQ(std::make_tuple(a.mac_addr(), a.node_id(), a.position_x(), a.position_y(), a.position_z()),
+              std::make_tuple("70B3D5FFFE0A0002", 42u, -2, 10, 300));
 
     handle(notify(R"({"object": "WIN_ANCHOR", "action": "updated", "plist": {"uid": "a1", "project_uid": "p",
         "name": "A", "sublocation_uid": "s", "type": "anchor", "position": {"x": 1, "y": 1, "z": 1},
@@ -128,26 +148,14 @@ TEST_F(notify_test, trackable_object_rounds_halves_away_from_zero_and_reads_its_
                        "t2t_cfg": {"role": "monitor", "distance": -3, "angle": 89.5, "delay": "x", "pin": 12,
                                    "buzzer": "yes", "haptic": true}}}})"));
     const auto t = store().get_track_obj("t1");
-    EXPECT_EQ(t.position_x(), -3);
-    EXPECT_EQ(t.position_y(), 3);
-    EXPECT_EQ(t.default_height(), -1);
-    EXPECT_EQ(t.category(), "forklift");
-    EXPECT_EQ(t.mac_addr(), "70B3D5FFFE0C0002");
-    EXPECT_EQ(t.sublocation_uid(), "s1");
-    EXPECT_TRUE(t.stationary());
-    auto groups = t.groups();
-    std::sort(groups.begin(), groups.end());
-    EXPECT_EQ(groups, (std::vector<std::string>{"g1", "g2"}));
-    auto no_alarm = t.t2t_no_alarm();
-    std::sort(no_alarm.begin(), no_alarm.end());
-    EXPECT_EQ(no_alarm, (std::vector<std::string>{"AA", "CC"}));
-    EXPECT_EQ(t.t2t_cfg_role(), "monitor");
-    EXPECT_EQ(t.t2t_cfg_distance(), 0u);
-    EXPECT_EQ(t.t2t_cfg_angle(), 90u);
-    EXPECT_EQ(t.t2t_cfg_delay(), 0u);
-    EXPECT_EQ(t.t2t_cfg_pin(), "");
-    EXPECT_EQ(t.t2t_cfg_buzzer(), false);
-    EXPECT_EQ(t.t2t_cfg_haptic(), true);
+    EXPECT_EQ(std::make_tuple(t.position_x(), t.position_y(), t.default_height(), t.category(), t.mac_addr(),
+                              t.sublocation_uid(), t.stationary()),
+              std::make_tuple(-3, 3, -1, "forklift", "70B3D5FFFE0C0002", "s1", true));
+    EXPECT_EQ(test::sorted(t.groups()), (std::vector<std::string>{"g1", "g2"}));
+    EXPECT_EQ(test::sorted(t.t2t_no_alarm()), (std::vector<std::string>{"AA", "CC"}));
+    EXPECT_EQ(std::make_tuple(t.t2t_cfg_role(), t.t2t_cfg_distance(), t.t2t_cfg_angle(), t.t2t_cfg_delay(), t.t2t_cfg_pin(),
+                              t.t2t_cfg_buzzer(), t.t2t_cfg_haptic()),
+              std::make_tuple("monitor", 0u, 90u, 0u, "", false, true));
     EXPECT_EQ(t.t2t_cfg_alert_distance(), std::nullopt);
 
     // Without tag_config and position: not stationary, no t2t configuration, position 0.
@@ -187,14 +195,14 @@ TEST_F(notify_test, tdoa_settings_are_stored_whole_and_a_bad_envelope_reports_ev
 
     handle(notify(R"({"object": "TDOA_SETTINGS", "action": "deleted"})"));
     auto messages = log_messages();
-    EXPECT_TRUE(any_logged(messages, "tdoa_settings parse: could not find 'plist' in object '.'"));
-    EXPECT_FALSE(any_logged(messages, "project_uid"));
+    EXPECT_TRUE(test::contains(messages, "tdoa_settings parse: could not find 'plist' in object '.'"));
+    EXPECT_FALSE(test::contains(messages, "project_uid"));
     EXPECT_TRUE(store().get_tdoa_setting("p1").exists());
 
     handle(notify(R"({"object": "TDOA_SETTINGS", "action": 3})"));
     messages = log_messages();
-    EXPECT_TRUE(any_logged(messages, "'action' in '.' is not a string"));
-    EXPECT_TRUE(any_logged(messages, "could not find 'plist' in object '.'"));
+    EXPECT_TRUE(test::contains(messages, "'action' in '.' is not a string"));
+    EXPECT_TRUE(test::contains(messages, "could not find 'plist' in object '.'"));
 
     handle(notify(R"({"object": "TDOA_SETTINGS", "action": "deleted", "plist": {"project_uid": 1}})"));
     EXPECT_TRUE(logged("'project_uid' in '.plist' is not a string"));
@@ -240,45 +248,28 @@ TEST_F(notify_test, vehicle_certification_not_required_writes_model_zero) {
 TEST_F(notify_test, anchor_announcement_tells_the_sleep_mechanism_and_clears_the_win) {
     const std::string mac = "70B3D5FFFE0A0001";
     auto device = busy_win(mac);
-    auto sent = handle(notify(R"({"object": "WIN", "mac": "70b3d50a0001", "action": "NA", "dev_id": "anc-1"})"));
-    ASSERT_EQ(sent.sleep.size(), 1u);
-    ASSERT_EQ(sent.sleep[0].size(), sizeof(cmd_notify_from_node_t));
-    cmd_notify_from_node_t command{};
-    ASSERT_TRUE(vyr::cmd::read_command(sent.sleep[0].data(), sent.sleep[0].size(), command));
-    EXPECT_EQ(command.cmd, 2);
-    EXPECT_EQ(vyr::cmd::field_text(command.mac), mac);
-    EXPECT_EQ(vyr::cmd::field_text(command.uid), "anc-1");
-    expect_sending_reset(device);
-    EXPECT_EQ(device.parameter_as_json(vyr::parameter::TXP, vyr::context::win::actual), "");
+    auto sent = announced(R"({"object": "WIN", "mac": "70b3d50a0001", "action": "NA", "dev_id": "anc-1"})");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(std::make_tuple(sent[0].cmd, vyr::cmd::field_text(sent[0].mac), vyr::cmd::field_text(sent[0].uid)),
+              std::make_tuple(2, mac, "anc-1"));
+    EXPECT_EQ(reset_and_kept(device), std::make_pair(true, false));
 
     // Heartbeat: command 3, parameters kept; a 23-character id fills the field.
     busy_win(mac);
     const std::string long_id(30, 'x');
-    sent = handle(notify(R"({"object": "WIN", "mac": ")" + mac + R"(", "action": "HB", "dev_id": ")" + long_id + "\"}"));
-    ASSERT_EQ(sent.sleep.size(), 1u);
-    ASSERT_TRUE(vyr::cmd::read_command(sent.sleep[0].data(), sent.sleep[0].size(), command));
-    EXPECT_EQ(command.cmd, 3);
-    EXPECT_EQ(vyr::cmd::field_text(command.uid), long_id.substr(0, 23));
-    expect_sending_reset(device);
-    EXPECT_NE(device.parameter_as_json(vyr::parameter::TXP, vyr::context::win::actual), "");
-}
+    sent = announced(R"({"object": "WIN", "mac": ")" + mac + R"(", "action": "HB", "dev_id": ")" + long_id + "\"}");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(std::make_tuple(sent[0].cmd, vyr::cmd::field_text(sent[0].uid)), std::make_tuple(3, long_id.substr(0, 23)));
+    EXPECT_EQ(reset_and_kept(device), std::make_pair(true, true));
 
-TEST_F(notify_test, anchor_announcement_without_dev_id_only_clears_and_other_actions_do_nothing) {
-    const std::string mac = "70B3D5FFFE0A0001";
-    auto device = busy_win(mac);
-    auto sent = handle(notify(R"({"object": "WIN", "mac": ")" + mac + R"(", "action": "XX", "dev_id": "anc-1"})"));
-    EXPECT_TRUE(sent.sleep.empty());
-    EXPECT_EQ(device.sending_counter(), 1u);
-
-    sent = handle(notify(R"({"object": "WIN", "mac": "0A0001", "action": "NA", "dev_id": "anc-1"})"));
+    // Without dev_id: cleared, no command. Another action, or a bad MAC: nothing at all.
+    busy_win(mac);
+    EXPECT_TRUE(announced(R"({"object": "WIN", "mac": ")" + mac + R"(", "action": "XX", "dev_id": "anc-1"})").empty());
+    EXPECT_TRUE(announced(R"({"object": "WIN", "mac": "0A0001", "action": "NA", "dev_id": "anc-1"})").empty());
     EXPECT_TRUE(logged("WIN anc-1 field \"mac_address\" is not valid (0A0001)"));
-    EXPECT_TRUE(sent.sleep.empty());
-    EXPECT_EQ(device.sending_counter(), 1u);
-
-    sent = handle(notify(R"({"object": "WIN", "mac": ")" + mac + R"(", "action": "NA"})"));
-    EXPECT_TRUE(sent.sleep.empty());
-    expect_sending_reset(device);
-    EXPECT_EQ(device.parameter_as_json(vyr::parameter::TXP, vyr::context::win::actual), "");
+    EXPECT_EQ(reset_and_kept(device), std::make_pair(false, true));
+    EXPECT_TRUE(announced(R"({"object": "WIN", "mac": ")" + mac + R"(", "action": "NA"})").empty());
+    EXPECT_EQ(reset_and_kept(device), std::make_pair(true, false));
 }
 
 TEST_F(notify_test, tag_announcement_resets_alarms_and_asks_for_them_again) {
@@ -291,11 +282,8 @@ TEST_F(notify_test, tag_announcement_resets_alarms_and_asks_for_them_again) {
     redis({"SET", "updated", "true"});
     auto device = busy_win(mac);
     device.alarm_state(alarm_states::CONFIGURED);
-
-    auto sent = handle(notify(R"({"object": "TO", "mac": ")" + mac + R"(", "action": "NA", "dev_id": "to-1"})"));
-    EXPECT_TRUE(sent.sleep.empty());
-    expect_sending_reset(device);
-    EXPECT_EQ(device.parameter_as_json(vyr::parameter::TXP, vyr::context::win::actual), "");
+    EXPECT_TRUE(announced(R"({"object": "TO", "mac": ")" + mac + R"(", "action": "NA", "dev_id": "to-1"})").empty());
+    EXPECT_EQ(reset_and_kept(device), std::make_pair(true, false));
     EXPECT_EQ(device.alarm_state(), alarm_states::NOT_CONFIGURED);
     EXPECT_EQ(redis({"GET", "updated"}), "false");  // all alarms are re-read
     EXPECT_FALSE(store().get_alarm("zv").delivered());
@@ -306,18 +294,15 @@ TEST_F(notify_test, tag_heartbeat_configures_only_an_unknown_alarm_state) {
     const std::string mac = "70B3D5FFFE0B0002";
     auto device = busy_win(mac);
     handle(notify(R"({"object": "TO", "mac": ")" + mac + R"(", "action": "HB"})"));
-    expect_sending_reset(device);
+    EXPECT_EQ(reset_and_kept(device), std::make_pair(true, true));
     EXPECT_EQ(device.alarm_state(), alarm_states::NOT_CONFIGURED);
-    EXPECT_NE(device.parameter_as_json(vyr::parameter::TXP, vyr::context::win::actual), "");
-
     device.alarm_state(alarm_states::SENT);
     handle(notify(R"({"object": "TO", "mac": ")" + mac + R"(", "action": "HB"})"));
     EXPECT_EQ(device.alarm_state(), alarm_states::SENT);
-
     // Any other action still resets the sending pace, and nothing more.
     busy_win(mac);
     handle(notify(R"({"object": "TO", "mac": ")" + mac + R"(", "action": "??"})"));
-    expect_sending_reset(device);
+    EXPECT_EQ(reset_and_kept(device), std::make_pair(true, true));
     EXPECT_EQ(device.alarm_state(), alarm_states::SENT);
     EXPECT_NE(redis({"GET", "updated"}), "false");
 }

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "parameters.h"
+#include "support/checks.h"
 #include "support/receiver_fixture.h"
 
 namespace {
@@ -38,16 +40,12 @@ protected:
         win.increment_sending_counter();
         win.increment_sending_counter();
     }
-    void expect_sending_reset(const std::string& _mac = s_mac) {
-        const auto time = device(_mac).sending_time();
-        EXPECT_EQ(time.tv_sec, 0);
-        EXPECT_EQ(time.tv_usec, 0);
-        EXPECT_EQ(device(_mac).sending_counter(), 0u);
+    // The device's sending time and counter: {0, 0, 0} once reset, {1234, 56, 2} as marked.
+    std::tuple<long, long, unsigned> sending() {
+        const auto time = device().sending_time();
+        return {time.tv_sec, time.tv_usec, device().sending_counter()};
     }
-    void expect_sending_untouched(const std::string& _mac = s_mac) {
-        EXPECT_EQ(device(_mac).sending_time().tv_sec, 1234);
-        EXPECT_EQ(device(_mac).sending_counter(), 2u);
-    }
+    void expect_sending_reset() { EXPECT_EQ(sending(), std::make_tuple(0l, 0l, 0u)); }
 };
 
 // ---- freshness gate -------------------------------------------------------------------
@@ -63,7 +61,7 @@ TEST_F(param_report, stale_report_is_logged_and_ignored_while_an_equal_time_pass
                        ", parameter:stationary"));
     EXPECT_TRUE(device().parameter_stationary());
     EXPECT_EQ(device().parameter_timestamp(STATIONARY).tv_usec, 500000);
-    expect_sending_untouched();
+    EXPECT_EQ(sending(), std::make_tuple(1234l, 56l, 2u));
 
     handle(plist(s_mac, 100, 500, R"("stationary": false)"));
     EXPECT_FALSE(device().parameter_stationary());
@@ -120,32 +118,23 @@ TEST_F(param_report, mistyped_stationary_keeps_state_and_value_but_counts_as_ans
 
 TEST_F(param_report, t2t_no_alarm_list_is_replaced_and_null_is_the_empty_supported_list) {
     handle(plist(s_mac, 1, 0, R"("t2t_no_alarm": [{"mac": "aa00000000000001"}, {"x": 1}, 5, {"mac": "BB00000000000002"}])"));
-    auto list = device().parameter_t2t_no_alarm();
-    std::sort(list.begin(), list.end());
-    EXPECT_EQ(list, (std::vector<std::string>{"AA00000000000001", "BB00000000000002"}));
+    EXPECT_EQ(test::sorted(device().parameter_t2t_no_alarm()), (std::vector<std::string>{"AA00000000000001", "BB00000000000002"}));
 
     handle(plist(s_mac, 2, 0, R"("t2t_no_alarm": null)"));
     EXPECT_TRUE(device().parameter_t2t_no_alarm().empty());
     EXPECT_EQ(device().parameter_state(T2T_NO_ALARM), SUPPORTED);
 }
 
-TEST_F(param_report, loc_is_rounded_half_away_from_zero) {
+TEST_F(param_report, loc_is_rounded_half_away_from_zero_and_a_missing_or_mistyped_member_stores_no_position) {
     handle(plist(s_mac, 1, 0, R"("loc": {"x": 1.5, "y": -2.5, "z": 0, "sl_z": 3})"));
-    const auto position = device().parameter_loc();
-    EXPECT_EQ(position.x, 2);
-    EXPECT_EQ(position.y, -3);
-    EXPECT_EQ(position.z, 0);
-    EXPECT_EQ(position.sublocation_z, 3);
-    EXPECT_EQ(position.sublocation_id, 0u);
+    const auto p = device().parameter_loc();
+    EXPECT_EQ(std::make_tuple(p.x, p.y, p.z, p.sublocation_z, p.sublocation_id), std::make_tuple(2, -3, 0, 3, 0u));
     EXPECT_EQ(device().parameter_state(LOC), SUPPORTED);
-}
-
-TEST_F(param_report, loc_with_a_missing_or_mistyped_member_stores_no_position) {
-    handle(plist(s_mac, 1, 0, R"("loc": {"x": 1, "z": 0, "sl_z": 3})"));
-    EXPECT_EQ(redis({"HEXISTS", "wins:" + s_mac + ":parameters:loc", "x"}), "0");
-    handle(plist(s_mac, 2, 0, R"("loc": {"x": 1, "y": 1, "z": 0, "sl_z": 3, "sl_id": -4})"));
-    EXPECT_EQ(redis({"HEXISTS", "wins:" + s_mac + ":parameters:loc", "x"}), "0");
-    EXPECT_EQ(device().parameter_state(LOC), SUPPORTED);
+    const std::string other = "AABBCCDDEEFF0022";
+    handle(plist(other, 1, 0, R"("loc": {"x": 1, "z": 0, "sl_z": 3})"));
+    handle(plist(other, 2, 0, R"("loc": {"x": 1, "y": 1, "z": 0, "sl_z": 3, "sl_id": -4})"));
+    EXPECT_EQ(redis({"HEXISTS", "wins:" + other + ":parameters:loc", "x"}), "0");
+    EXPECT_EQ(device(other).parameter_state(LOC), SUPPORTED);
 }
 
 TEST_F(param_report, sf_node_id_is_hexadecimal_and_garbage_ends_the_message) {
@@ -157,40 +146,34 @@ TEST_F(param_report, sf_node_id_is_hexadecimal_and_garbage_ends_the_message) {
     EXPECT_TRUE(sent.param_req.empty());
     EXPECT_EQ(redis({"EXISTS", "wins:" + s_mac + ":parameters:stationary"}), "0");
     EXPECT_EQ(device().parameter_sf(), 26u);
-    const auto messages = log_messages();
-    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(),
-                            [](const std::string& m) { return m.find("Caught exeption") != std::string::npos; }));
+    EXPECT_TRUE(logged("Caught exeption"));
 }
 
 TEST_F(param_report, sync_slot_is_stored_and_a_bad_address_stops_quietly) {
     handle(plist(s_mac, 1, 0, R"("sync_slot": {"addr": "1F", "slot": 3, "flags": "A"})"));
-    EXPECT_EQ(device().parameter_sync_slot_addr(), 31u);
-    EXPECT_EQ(device().parameter_sync_slot_slot(), 3u);
-    EXPECT_EQ(device().parameter_sync_slot_flags(), 10u);
-    EXPECT_EQ(device().parameter_state(SYNC_SLOT), SUPPORTED);
+    EXPECT_EQ(std::make_tuple(device().parameter_sync_slot_addr(), device().parameter_sync_slot_slot(),
+                              device().parameter_sync_slot_flags(), device().parameter_state(SYNC_SLOT)),
+              std::make_tuple(31u, 3u, 10u, SUPPORTED));
 
     const std::string other = "AABBCCDDEEFF0022";
     handle(plist(other, 1, 0, R"("sync_slot": {"addr": "-1", "slot": 3})"));
     handle(plist(other, 2, 0, R"("sync_slot": {"addr": "10", "slot": 4, "flags": 7})"));
-    EXPECT_EQ(device(other).parameter_sync_slot_addr(), 16u);
-    EXPECT_EQ(device(other).parameter_sync_slot_slot(), 4u);
-    EXPECT_EQ(device(other).parameter_state(SYNC_SLOT), UNKNOWN);  // flags not a text
+    EXPECT_EQ(std::make_tuple(device(other).parameter_sync_slot_addr(), device(other).parameter_sync_slot_slot(),
+                              device(other).parameter_state(SYNC_SLOT)),
+              std::make_tuple(16u, 4u, UNKNOWN));  // flags not a text
 }
 
 TEST_F(param_report, t2t_cfg_members_of_the_wrong_type_store_empty_values) {
     handle(plist(s_mac, 1, 0,
                  R"("t2t_cfg": {"role": "vehicle", "alarm_back": true, "buzzer": "on", "haptic": 1,
                     "distance": 2.5, "angle": -3, "delay": "x", "pin": 42, "safe_distance": 7})"));
-    EXPECT_EQ(device().parameter_t2t_cfg_alarm_back(), true);
-    EXPECT_EQ(device().parameter_t2t_cfg_buzzer(), false);
-    EXPECT_EQ(device().parameter_t2t_cfg_haptic(), false);
-    EXPECT_EQ(device().parameter_t2t_cfg_distance(), 3u);
-    EXPECT_EQ(device().parameter_t2t_cfg_angle(), 0u);
-    EXPECT_EQ(device().parameter_t2t_cfg_delay(), 0u);
-    EXPECT_FALSE(device().parameter_t2t_cfg_pin().has_value());  // the empty text is stored as no field
-    EXPECT_EQ(device().parameter_t2t_cfg_safe_distance(), 7u);
-    EXPECT_FALSE(device().parameter_t2t_cfg_alert_distance().has_value());
-    EXPECT_EQ(device().parameter_state(T2T_CFG), SUPPORTED);
+    const auto d = device();
+    EXPECT_EQ(std::make_tuple(d.parameter_t2t_cfg_alarm_back(), d.parameter_t2t_cfg_buzzer(), d.parameter_t2t_cfg_haptic(),
+                              d.parameter_t2t_cfg_distance(), d.parameter_t2t_cfg_angle(), d.parameter_t2t_cfg_delay(),
+                              d.parameter_t2t_cfg_safe_distance(), d.parameter_state(T2T_CFG)),
+              std::make_tuple(true, false, false, 3u, 0u, 0u, 7u, SUPPORTED));
+    // The empty text of a mistyped pin is stored as no field.
+    EXPECT_FALSE(d.parameter_t2t_cfg_pin().has_value() || d.parameter_t2t_cfg_alert_distance().has_value());
 }
 
 TEST_F(param_report, value_class_reports_are_stored_as_actual_json_without_a_state) {
@@ -229,9 +212,7 @@ TEST_F(param_report, request_carries_the_numbers_of_the_known_names_in_order) {
     ASSERT_EQ(sent.param_req.size(), 1u);
     const auto& frame = sent.param_req[0];
     ASSERT_EQ(frame.size(), 26u);
-    EXPECT_EQ(frame[0], 7);
-    EXPECT_EQ(frame[17], '\0');
-    EXPECT_EQ(command_mac(frame), s_mac);
+    EXPECT_EQ(std::make_tuple(frame[0], frame[17], command_mac(frame)), std::make_tuple('\x07', '\0', s_mac));
     EXPECT_EQ(requested_numbers(frame), (std::vector<std::uint32_t>{20, 9}));
 }
 

@@ -16,6 +16,7 @@
 #include "context/context.h"
 #include "globals.h"
 #include "receiver.h"
+#include "support/checks.h"
 #include "support/platform_server.h"
 #include "support/process.h"
 #include "support/redis_server.h"
@@ -25,6 +26,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using test::sorted;
 
 const std::string s_anchors_path = "/api/private/win_anchors/";
 const std::string s_track_objs_path = "/api/private/track_obj/";
@@ -33,11 +35,6 @@ const std::string s_zones_path = "/api/private/zones/";
 const std::string s_sublocations_path = "/api/private/sublocations/";
 const std::string s_alarms_path = "/api/private/alarms/active/";
 const std::string s_schedules_path = "/api/private/tdoa/schedules/";
-
-std::vector<std::string> sorted(std::vector<std::string> _v) {
-    std::sort(_v.begin(), _v.end());
-    return _v;
-}
 
 // Runs `_f` on another thread; false when it has not returned within `_bound` (a bound for
 // a deadlock, far beyond any normal duration).
@@ -64,20 +61,19 @@ protected:
         updater = std::make_shared<vyr::updater>(api, redis.host(), redis.port(), logger);
         updater->start();
     }
+    void start_and_wait_updated() {
+        start();
+        wait_updated();
+    }
     std::string updated_text() const { return redis.command({"GET", "updated"}); }
     void wait_updated() const {
         ASSERT_TRUE(test::wait_until([this] { return updated_text() == "true"; }, 40s)) << updated_text();
     }
-    int count(const std::string& _path) const {
+    // How many requests so far had `_value` as path (or as another logged member).
+    int count(const std::string& _value, const char* _member = "path") const {
         int n = 0;
         for (const auto& r : platform->requests())
-            n += r["path"].asString() == _path;
-        return n;
-    }
-    int count_status(const std::string& _status) const {
-        int n = 0;
-        for (const auto& r : platform->requests())
-            n += r["status"].asString() == _status;
+            n += r[_member].asString() == _value;
         return n;
     }
     void fail(const std::string& _path, int _status) const {
@@ -100,8 +96,7 @@ protected:
 TEST_F(updater_test, first_pass_flushes_names_fills_every_kind_and_sets_updated) {
     redis.command({"SET", "stale", "1"});
     vehicle_certification = false;
-    start();
-    wait_updated();
+    start_and_wait_updated();
 
     EXPECT_EQ(redis.command({"GET", "stale"}), "(nil)");
     EXPECT_EQ(store->name(), "rtls-quorvane");
@@ -125,13 +120,14 @@ TEST_F(updater_test, first_pass_flushes_names_fills_every_kind_and_sets_updated)
     EXPECT_EQ(store->get_track_obj("to-worker-1").driver_licenses(), (std::set<std::uint32_t>{3}));
     EXPECT_EQ(store->get_track_obj("to-forklift-1").vehicle_model(), 3u);
     EXPECT_EQ(store->get_track_obj("to-forklift-2").vehicle_model(), std::nullopt);
+    EXPECT_TRUE(returns([this] { updater.reset(); }));  // stopped while waiting
 }
 
 TEST_F(updater_test, objects_no_longer_listed_are_removed_by_the_next_full_refresh) {
-    start();
-    wait_updated();
+    start_and_wait_updated();
     platform->write("groups.json", R"({"groups": [{"uid": "grp-drivers", "project_uid": "prj-demo", "name": "D2"}]})");
     platform->write("zones.json", R"({"zones": []})");
+    platform->write("tdoa_settings.json", "{not json");  // unreadable: neither written nor removed
     updater->update_all_req();
     wait_updated();
 
@@ -141,11 +137,12 @@ TEST_F(updater_test, objects_no_longer_listed_are_removed_by_the_next_full_refre
     EXPECT_TRUE(store->get_zones().empty());
     EXPECT_FALSE(store->get_zone("zone-bay").exists());
     EXPECT_EQ(store->get_anchors().size(), 3u);
+    EXPECT_EQ(store->get_tdoa_settings(), std::vector<std::string>{"prj-demo"});
+    EXPECT_TRUE(store->get_tdoa_setting("prj-demo").get_masters().has_value());
 }
 
 TEST_F(updater_test, an_alarm_without_object_is_neither_updated_nor_removed) {
-    start();
-    wait_updated();
+    start_and_wait_updated();
     platform->write("alarms_active.json", R"({"alarms": [
         {"uid": "alm-3", "alarm_name": "emergency_button", "acknowledged": 1, "obj_uid": "", "additional_info": {}},
         {"uid": "alm-4", "alarm_name": "zone_violation", "acknowledged": 0, "obj_uid": "", "additional_info": {}}]})");
@@ -162,8 +159,7 @@ TEST_F(updater_test, an_alarm_without_object_is_neither_updated_nor_removed) {
 TEST_F(updater_test, licences_and_certifications_apply_only_when_both_endpoints_answer) {
     platform->remove("driver_licenses.json");  // answers 404
     vehicle_certification = true;
-    start();
-    wait_updated();
+    start_and_wait_updated();
     EXPECT_FALSE(vehicle_certification);
     EXPECT_EQ(store->get_track_obj("to-forklift-1").vehicle_model(), std::nullopt);
     EXPECT_EQ(store->get_track_obj("to-worker-1").driver_licenses(), std::set<std::uint32_t>{});
@@ -174,16 +170,6 @@ TEST_F(updater_test, licences_and_certifications_apply_only_when_both_endpoints_
     EXPECT_TRUE(vehicle_certification);
     EXPECT_EQ(store->get_track_obj("to-forklift-1").vehicle_model(), 3u);
     EXPECT_EQ(store->get_track_obj("to-worker-1").driver_licenses(), (std::set<std::uint32_t>{3}));
-}
-
-TEST_F(updater_test, an_unreadable_tdoa_settings_answer_neither_writes_nor_removes) {
-    start();
-    wait_updated();
-    platform->write("tdoa_settings.json", "{not json");
-    updater->update_all_req();
-    wait_updated();
-    EXPECT_EQ(store->get_tdoa_settings(), std::vector<std::string>{"prj-demo"});
-    EXPECT_TRUE(store->get_tdoa_setting("prj-demo").get_masters().has_value());
 }
 
 // ---- failures and retries ------------------------------------------------------------------
@@ -205,8 +191,7 @@ TEST_F(updater_test, a_failing_endpoint_is_retried_until_it_answers_and_earlier_
 }
 
 TEST_F(updater_test, an_alarm_refresh_request_marks_the_mirror_incomplete_and_refreshes_only_alarms) {
-    start();
-    wait_updated();
+    start_and_wait_updated();
     const int anchors = count(s_anchors_path), groups = count(s_groups_path), alarms = count(s_alarms_path);
 
     fail(s_alarms_path, 500);
@@ -225,8 +210,7 @@ TEST_F(updater_test, an_alarm_refresh_request_marks_the_mirror_incomplete_and_re
 // ---- single objects ----------------------------------------------------------------------
 
 TEST_F(updater_test, queued_schedule_requests_are_each_fetched_and_an_empty_answer_removes_the_record) {
-    start();
-    wait_updated();
+    start_and_wait_updated();
     platform->write("tdoa_schedules.json",
                     R"({"tdoa_schedules": [{"uid": "sch-main", "tdoa_version": 5, "content": "0,a,b,7,0,2,0,1\r\n"}]})");
     updater->update_tdoa_schedule_req("sch-legacy");
@@ -243,8 +227,7 @@ TEST_F(updater_test, queued_schedule_requests_are_each_fetched_and_an_empty_answ
 }
 
 TEST_F(updater_test, a_failing_single_request_is_retried_and_the_queue_behind_it_waits) {
-    start();
-    wait_updated();
+    start_and_wait_updated();
     fail(s_schedules_path + "sch-legacy", 503);
     updater->update_tdoa_schedule_req("sch-legacy");
     updater->update_alarm_req("alm-1");
@@ -258,12 +241,6 @@ TEST_F(updater_test, a_failing_single_request_is_retried_and_the_queue_behind_it
 
 // ---- stopping ----------------------------------------------------------------------------
 
-TEST_F(updater_test, stop_while_waiting_ends_the_thread) {
-    start();
-    wait_updated();
-    EXPECT_TRUE(returns([this] { updater.reset(); }));
-}
-
 TEST_F(updater_test, stop_while_retrying_ends_the_thread_without_finishing_the_pass) {
     fail(s_groups_path, 500);
     start();
@@ -276,20 +253,12 @@ TEST_F(updater_test, stop_while_retrying_ends_the_thread_without_finishing_the_p
     EXPECT_EQ(count(s_groups_path), groups);
 }
 
-TEST_F(updater_test, stop_inside_a_hanging_request_ends_after_that_request_gives_up) {
-    platform->write("control.json", R"({"hang": [")" + s_anchors_path + R"("]})");
-    start();
-    ASSERT_TRUE(test::wait_until([this] { return count_status("hang") >= 1; }, 40s));
-    EXPECT_TRUE(returns([this] { updater.reset(); }));
-    EXPECT_EQ(count(s_track_objs_path), 0);
-}
-
 // Regression: the updater held its lock through every server request and retry pause, so
 // a request operation (and with it the receiver thread) blocked while the platform hung.
-TEST_F(updater_test, requests_and_the_receiver_do_not_wait_for_a_hanging_platform) {
+TEST_F(updater_test, requests_and_the_receiver_do_not_wait_for_a_hanging_platform_and_stop_ends_the_request) {
     platform->write("control.json", R"({"hang": [")" + s_anchors_path + R"("]})");
     start();
-    ASSERT_TRUE(test::wait_until([this] { return count_status("hang") >= 1; }, 40s));
+    ASSERT_TRUE(test::wait_until([this] { return count("hang", "status") >= 1; }, 40s));
 
     ASSERT_TRUE(returns([this] {
         updater->update_tdoa_schedule_req("sch-main");
@@ -344,11 +313,12 @@ TEST_F(updater_test, requests_and_the_receiver_do_not_wait_for_a_hanging_platfor
         mac = next_request_mac(100ms);
     EXPECT_EQ(mac, "AABBCCDDEEFF0001");
     EXPECT_EQ(store->get_win(tag).alarm_state(), vyr::context::alarm_states::NOT_CONFIGURED);
-    EXPECT_EQ(count_status("200"), 0);  // the updater was stuck all along
+    EXPECT_EQ(count("200", "status"), 0);  // the updater was stuck all along
 
+    // Stopped inside the hanging request, it ends once that request gives up, and asks no more.
     receiver.reset();
-    platform.reset();  // the hanging request fails at once
     EXPECT_TRUE(returns([this] { updater.reset(); }));
+    EXPECT_EQ(count(s_track_objs_path), 0);
 }
 
 }  // namespace
