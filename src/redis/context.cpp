@@ -2,6 +2,9 @@
 
 #include <sys/time.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <hiredis/hiredis.h>
 
 #include "core/exception.h"
@@ -60,12 +63,35 @@ reply context::run(redisContext* _context, const std::vector<std::string_view>& 
 }
 
 reply context::execute_command_argv(const std::vector<std::string_view>& _argv) {
+    bool fresh = false;
     if (!m_context_ptr || m_context_ptr->err) {
         // hiredis cannot reuse a connection after an error: open a new one.
         m_context_ptr.reset();
         m_context_ptr = connect();
+        fresh = true;
     }
+    try {
+        return run(m_context_ptr.get(), _argv);
+    } catch (const vyr::libs::core::exception&) {
+        // The server closed a connection that had been open before this command: Redis
+        // restarted or dropped idle clients, and the command never reached a live
+        // server. Send it once more on a new connection, so that a restart loses
+        // nothing. A time-out or an error reply is not retried.
+        if (fresh || !closed_by_peer(m_context_ptr.get()))
+            throw;
+    }
+    m_context_ptr.reset();
+    m_context_ptr = connect();
     return run(m_context_ptr.get(), _argv);
+}
+
+bool context::closed_by_peer(const redisContext* _context) noexcept {
+    if (_context->err == REDIS_ERR_EOF)
+        return true;
+    if (_context->err != REDIS_ERR_IO)
+        return false;
+    const std::string_view text(_context->errstr);
+    return text == std::strerror(ECONNRESET) || text == std::strerror(EPIPE);
 }
 
 reply context::execute_command_argv(const std::vector<std::string>& _argv) {

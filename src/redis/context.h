@@ -62,6 +62,9 @@ private:
     // Sends one command on `_context` and returns its reply; throws on a lost
     // connection and on an error reply.
     static reply run(redisContext* _context, const std::vector<std::string_view>& _argv);
+    // Whether a failed command's connection was closed by the server (end of file,
+    // reset, broken pipe) rather than timed out.
+    static bool closed_by_peer(const redisContext* _context) noexcept;
 
     template <class T>
     static void add_argument(std::vector<std::string_view>& _argv, std::vector<std::string>& _owned,
