@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,10 +101,16 @@ void redis_server::start() {
     if (m_pid > 0)
         return;
     const std::string port = std::to_string(m_port);
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
+        // A test process that dies (a failed assertion in a fixture, a crash, a fuzzer's
+        // exit) takes its server with it instead of leaving an orphan behind.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
         ::execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1", "--dir",
                  m_dir.c_str(), "--save", "", "--appendonly", "no", "--daemonize", "no", "--logfile",
                  (m_dir + "/redis.log").c_str(), static_cast<char*>(nullptr));

@@ -9,6 +9,7 @@
 
 #include "context/context.h"
 #include "core/json.h"
+#include "device_state.h"
 #include "globals.h"
 #include "mech_param_req_fixture.h"
 #include "receiver.h"
@@ -21,103 +22,14 @@ namespace {
 
 using namespace vyr::parameter;
 
-std::uint32_t number(const std::string& _value, std::size_t _byte, std::size_t _bytes) {
-    return static_cast<std::uint32_t>(std::stoul(_value.substr(_byte * 2, _bytes * 2), nullptr, 16));
-}
-
-// The report ("plist") of a device that takes each payload as it is encoded.
+// The report ("plist") of a factory-fresh device that takes each payload as it is
+// encoded: the simulator's own decoding, so tests and simulator share one decoder.
 Json::Value device_report(const std::vector<std::string>& _payloads) {
-    Json::Value plist(Json::objectValue);
-    for (const auto& payload : _payloads) {
-        const std::string type = payload.substr(0, 2);
-        const std::string value = payload.substr(4);
-        const bool empty = value.empty() || value == "00";
-        if (type == "3C") {
-            plist["em_alm"]["state"] = value == "01" ? "SET" : "CLEAR";
-        } else if (type == "52" || type == "53") {
-            std::string text;
-            for (std::size_t i = 0; i < value.size() / 2; ++i)
-                text += static_cast<char>(number(value, i, 1));
-            plist[type == "52" ? "scr_name" : "scr_gname"] = empty ? Json::Value() : Json::Value(text);
-        } else if (type == "2B") {
-            Json::Value cfg(Json::objectValue);
-            const auto role = empty ? 0 : number(value, 0, 1);
-            cfg["role"] = role == 1 ? "monitor" : role == 2 ? "announcer" : "disabled";
-            if (role == 1 || role == 2) {
-                const auto flags = number(value, 1, 1);
-                cfg["alarm_back"] = (flags & 1) != 0;
-                cfg["haptic"] = (flags & 16) != 0;
-                cfg["buzzer"] = (flags & 32) != 0;
-                if (flags & 4)
-                    cfg["pin"] = "SOLID";
-                if (flags & 8)
-                    cfg["pin"] = "PULSE";
-                cfg["delay"] = number(value, 2, 2);
-            }
-            if (role == 2) {
-                cfg["distance"] = number(value, 4, 2);
-                cfg["angle"] = number(value, 6, 1) * 2;
-                cfg["alert_distance"] = number(value, 7, 2);
-                cfg["safe_distance"] = number(value, 9, 2);
-            }
-            plist["t2t_cfg"] = cfg;
-        } else if (type == "2C") {
-            plist["t2t_no_alarm"] = Json::Value(Json::arrayValue);
-            if (!empty)
-                plist["t2t_no_alarm"].append(Json::Value(Json::objectValue))["mac"] = value;
-        } else if (type == "5D") {
-            plist["stationary"] = value == "01";
-        } else if (type == "5E") {
-            static const char* const names[] = {"unspecified", "person", "vehicle", "asset"};
-            plist["category"] = names[empty ? 0 : number(value, 0, 1)];
-        } else if (type == "09") {
-            Json::Value loc(Json::objectValue);
-            loc["x"] = static_cast<std::int32_t>(number(value, 0, 4));
-            loc["y"] = static_cast<std::int32_t>(number(value, 4, 4));
-            loc["z"] = static_cast<std::int32_t>(number(value, 8, 4));
-            loc["sl_z"] = static_cast<std::int32_t>(number(value, 12, 4));
-            loc["sl_id"] = number(value, 16, 2);
-            plist["loc"] = loc;
-        } else if (type == "2E") {
-            plist["veh_cert"]["id"] = empty ? 0u : number(value, 0, 1);
-        } else if (type == "2F") {
-            plist["driver_lic"] = Json::Value(Json::arrayValue);
-            for (std::size_t i = 0; !empty && i < value.size() / 2; ++i)
-                plist["driver_lic"].append(Json::Value(Json::objectValue))["id"] = number(value, i, 1);
-        } else if (type == "16") {
-            // 18 bytes per partner; the margin travels in units of 250.
-            Json::Value partners(Json::arrayValue);
-            for (std::size_t i = 0; !empty && i + 18 <= value.size() / 2; i += 18) {
-                Json::Value partner(Json::objectValue);
-                const auto flags = number(value, i + 1, 1);
-                partner["slot"] = number(value, i, 1);
-                partner["sect"] = flags >> 7;
-                partner["et"] = (flags >> 5) & 3;
-                partner["dim"] = flags & 3;
-                partner["margin"] = number(value, i + 2, 1) * 250;
-                partner["addr"] = value.substr((i + 4) * 2, 4);
-                partner["x"] = static_cast<std::int32_t>(number(value, i + 6, 4));
-                partner["y"] = static_cast<std::int32_t>(number(value, i + 10, 4));
-                partner["z"] = static_cast<std::int32_t>(number(value, i + 14, 4));
-                partners.append(partner);
-            }
-            plist["tdoa_schedule"] = empty ? Json::Value() : partners;
-        } else if (type == "18") {
-            plist["sync_slot"]["addr"] = value.substr(0, 4);
-            plist["sync_slot"]["slot"] = number(value, 2, 1);
-            plist["sync_slot"]["flags"] = value.substr(6, 2);
-        } else if (type == "14") {
-            if (empty)
-                plist["sf"] = Json::Value();
-            else
-                plist["sf"]["addr"] = value.substr(0, 4);
-        } else if (type == "35") {
-            plist["nwk_cfg"]["router"] = false;
-        } else {
-            ADD_FAILURE() << "the device does not know the payload " << payload;
-        }
-    }
-    return plist;
+    vyr::devsim::device_state device;
+    const auto outcome = device.apply(_payloads);
+    for (const auto& payload : outcome.unknown)
+        ADD_FAILURE() << "the device does not know the payload " << payload;
+    return outcome.report;
 }
 
 class ParamGateway : public mech_param_req_test {

@@ -1,0 +1,75 @@
+#include "support/sim_site.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include <json/json.h>
+
+#include "core/json.h"
+
+namespace test {
+
+std::string sim_site::demo_project() {
+    return std::string(QUORVANE_SOURCE_DIR) + "/tools/platform-server/demo-project";
+}
+
+sim_site::sim_site(options _options) : m_options(std::move(_options)) {
+    const std::string program = binary("rtls-quorvane");
+    if (!file_exists(program))
+        throw std::runtime_error(program + " is not built");
+
+    m_platform = std::make_unique<platform_server>();
+    for (const auto& entry : std::filesystem::directory_iterator(m_options.project_dir)) {
+        if (entry.is_regular_file())
+            m_platform->write(entry.path().filename().string(), read_file(entry.path().string()));
+    }
+
+    const int output_port = free_port();
+    const int input_port = free_port();
+    vyr::devsim::sim_options sim = m_options.sim;
+    sim.project_dir = m_options.project_dir;
+    sim.publish = "tcp://127.0.0.1:" + std::to_string(output_port);
+    sim.collect = "tcp://127.0.0.1:" + std::to_string(input_port);
+    m_sim = std::make_unique<vyr::devsim::device_sim>(sim);
+    m_sim->start();
+
+    Json::Value config;
+    config["system"]["pidfile"] = m_files.file("rtls-quorvane.pid");
+    config["system"]["debug_port"] = "tcp://127.0.0.1:" + std::to_string(free_port());
+    config["system"]["local_debug"] = false;
+    config["system"]["push_schedule_to_destination"] = m_options.push_schedule_to_destination;
+    config["proxy"]["address"] = "127.0.0.1";
+    config["proxy"]["output_port"] = output_port;
+    config["proxy"]["input_port"] = input_port;
+    config["server"]["protocol"] = "http";
+    config["server"]["address"] = "127.0.0.1";
+    config["server"]["port"] = m_platform->port();
+    config["redis"]["address"] = m_redis.host();
+    config["redis"]["port"] = m_redis.port();
+    write_file(m_files.file("config.json"), vyr::libs::core::json::to_string(config));
+    process::options run;
+    run.stderr_path = m_files.file("stderr.txt");
+    m_service = std::make_unique<process>(program, std::vector<std::string>{"-c", m_files.file("config.json")}, run);
+}
+
+sim_site::~sim_site() {
+    if (m_service && m_service->signal(SIGTERM))
+        m_service->wait(std::chrono::seconds(20));
+    m_service.reset();
+    m_sim.reset();
+    m_platform.reset();
+}
+
+std::string sim_site::service_output() const { return read_file(m_files.file("stderr.txt")); }
+
+std::optional<exit_status> sim_site::terminate(std::chrono::milliseconds _limit, std::chrono::milliseconds* _took) {
+    const auto from = std::chrono::steady_clock::now();
+    if (!m_service->signal(SIGTERM))
+        return m_service->wait(std::chrono::milliseconds(0));
+    auto status = m_service->wait(_limit);
+    if (_took)
+        *_took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from);
+    return status;
+}
+
+}  // namespace test

@@ -1,0 +1,61 @@
+// A whole site for end-to-end tests around the device simulator: a private
+// redis-server, the platform stand-in serving a project folder (by default the generated
+// demo project of the sources), the built service configured to both proxy endpoints of
+// an in-process device simulator (tools/device-sim) that stands in for the gateway and
+// the devices. Owned and used by one test thread; the destructor stops the service
+// (SIGTERM), the simulator, the stand-in and redis.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "device_sim.h"
+#include "support/platform_server.h"
+#include "support/process.h"
+#include "support/redis_server.h"
+
+namespace test {
+
+class sim_site {
+public:
+    struct options {
+        std::string project_dir = demo_project();
+        // Device behaviour; project_dir, publish and collect are filled in by the site.
+        vyr::devsim::sim_options sim;
+        bool push_schedule_to_destination = false;
+    };
+
+    // Starts redis, the stand-in, the simulator (its sockets bound and its thread
+    // running) and then the service. Throws std::runtime_error when a part cannot start.
+    explicit sim_site(options _options);
+    sim_site() : sim_site(options{}) {}
+    ~sim_site();
+    sim_site(const sim_site&) = delete;
+    sim_site& operator=(const sim_site&) = delete;
+
+    vyr::devsim::device_sim& sim() { return *m_sim; }
+    process& service() { return *m_service; }
+    const redis_server& redis() const { return m_redis; }
+    const std::string& project_dir() const noexcept { return m_options.project_dir; }
+    // What the service wrote on its standard error.
+    std::string service_output() const;
+
+    // SIGTERM to the service and a wait of up to `_limit` for its end; nothing when it
+    // did not end in time. `_took` receives the time from the signal to the end.
+    std::optional<exit_status> terminate(std::chrono::milliseconds _limit, std::chrono::milliseconds* _took = nullptr);
+
+    // The generated demo project committed with the sources.
+    static std::string demo_project();
+
+private:
+    options m_options;
+    temp_dir m_files;
+    redis_server m_redis;
+    std::unique_ptr<platform_server> m_platform;
+    std::unique_ptr<vyr::devsim::device_sim> m_sim;
+    std::unique_ptr<process> m_service;
+};
+
+}  // namespace test
