@@ -17,9 +17,13 @@ c_mechanism::c_mechanism(std::shared_ptr<zmq::context_t> _zmq_context,
 
 c_mechanism::~c_mechanism() = default;
 
+void c_mechanism::open_context() {
+    m_context = std::make_unique<vyr::context::context>(11, m_redis_address, m_redis_port);
+}
+
 bool c_mechanism::thread_init() {
     try {
-        m_context = std::make_unique<vyr::context::context>(11, m_redis_address, m_redis_port);
+        open_context();
         m_pipe_out = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pull);
         m_pipe_out->set(zmq::sockopt::linger, 0);
         m_pipe_out->bind(m_inproc_mechanism_name);

@@ -36,6 +36,10 @@ public:
     virtual void thread_body() = 0;
     // On the mechanism's thread: opens the Redis context and binds the pipe.
     virtual bool thread_init();
+    // Opens the Redis context on the calling thread, for a caller that uses the
+    // mechanism's builders and checks from its own thread (the status tool) and never
+    // start()s it. Throws the Redis client's exceptions.
+    void open_context();
     // Sends the stop command on the pipe and joins the thread.
     void thread_stop();
 

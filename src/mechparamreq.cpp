@@ -4,11 +4,13 @@
 
 #include <cctype>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "commands.h"
 #include "context/context.h"
 #include "core/exception.h"
+#include "core/json.h"
 #include "globals.h"
 #include "sender.h"
 
@@ -96,6 +98,78 @@ std::optional<std::string> category_code(const std::string& _category) {
 
 // A signed number as the 32-bit two's complement the device reads.
 std::string hex32(std::int64_t _value) { return hex(static_cast<std::uint32_t>(_value), 8); }
+
+// ---- texts of the values compared, for readers of the checks --------------------------------
+
+std::string json_text(const Json::Value& _value) { return vyr::libs::core::json::to_string(_value); }
+
+Json::Value json_list(const std::vector<std::string>& _list) {
+    Json::Value list(Json::arrayValue);
+    for (const auto& entry : _list)
+        list.append(entry);
+    return list;
+}
+
+Json::Value loc_to_json(const loc& _loc) {
+    Json::Value value(Json::objectValue);
+    value["x"] = _loc.x;
+    value["y"] = _loc.y;
+    value["z"] = _loc.z;
+    value["sl_z"] = _loc.sublocation_z;
+    value["sl_id"] = _loc.sublocation_id;
+    return value;
+}
+
+// Tag-to-tag fields, from either side.
+struct t2t_fields {
+    std::optional<bool> alarm_back;
+    std::optional<std::uint32_t> distance, angle, delay;
+    std::optional<std::string> pin;
+    std::optional<std::uint32_t> alert_distance, safe_distance;
+    std::optional<bool> buzzer, haptic;
+};
+
+// The role and the present fields, under the names of the device's report.
+Json::Value t2t_to_json(const std::string& _role, const t2t_fields& _fields) {
+    Json::Value value(Json::objectValue);
+    value["role"] = _role;
+    const auto put = [&value](const char* _name, const auto& _field) {
+        if (_field)
+            value[_name] = *_field;
+    };
+    put("alarm_back", _fields.alarm_back);
+    put("distance", _fields.distance);
+    put("angle", _fields.angle);
+    put("delay", _fields.delay);
+    put("pin", _fields.pin);
+    put("alert_distance", _fields.alert_distance);
+    put("safe_distance", _fields.safe_distance);
+    put("buzzer", _fields.buzzer);
+    put("haptic", _fields.haptic);
+    return value;
+}
+
+// What the object requires; an object without a configuration requires "disabled".
+Json::Value t2t_cfg_to_json(const vyr::context::track_obj& _object) {
+    if (!_object.t2t_cfg_exists())
+        return t2t_to_json("disabled", {});
+    return t2t_to_json(_object.t2t_cfg_role(),
+                       {_object.t2t_cfg_alarm_back(), _object.t2t_cfg_distance(), _object.t2t_cfg_angle(),
+                        _object.t2t_cfg_delay(), _object.t2t_cfg_pin(), _object.t2t_cfg_alert_distance(),
+                        _object.t2t_cfg_safe_distance(), _object.t2t_cfg_buzzer(), _object.t2t_cfg_haptic()});
+}
+
+// What the device reported; null when it reported no role.
+Json::Value reported_t2t_cfg_to_json(const win& _win) {
+    const auto role = reported_role(_win);
+    if (!role)
+        return Json::Value();
+    return t2t_to_json(*role, {_win.parameter_t2t_cfg_alarm_back(), _win.parameter_t2t_cfg_distance(),
+                               _win.parameter_t2t_cfg_angle(), _win.parameter_t2t_cfg_delay(),
+                               _win.parameter_t2t_cfg_pin(), _win.parameter_t2t_cfg_alert_distance(),
+                               _win.parameter_t2t_cfg_safe_distance(), _win.parameter_t2t_cfg_buzzer(),
+                               _win.parameter_t2t_cfg_haptic()});
+}
 
 }  // namespace
 
@@ -308,95 +382,192 @@ void c_mech_param_req::deliver_parameters() {
 }
 
 void c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
+    const auto checks = check_parameters(_win);
+    for (const auto& check : checks)
+        if (check.must_stored)
+            _win.parameter_as_json(check.parameter, win::must, check.must);
+    // Each differing parameter goes out by itself, in check order; the joint ones follow
+    // together in one command.
+    std::string joint;
+    for (const auto& check : checks) {
+        if (check.standing != param_standing::differs)
+            continue;
+        if (check.joint)
+            joint += check.payload;
+        else
+            push(_win.mac_addr(), check.payload, _sent);
+    }
+    if (!joint.empty())
+        push(_win.mac_addr(), joint, _sent);
+}
+
+// ---- what differs ----------------------------------------------------------------------------
+
+std::vector<c_mech_param_req::param_check> c_mech_param_req::check_parameters(const win& _win, bool _describe) {
     const auto& mac = _win.mac_addr();
+    std::vector<param_check> checks;
     if (m_context->anchor_exists_by_mac(mac))
-        deliver_to_anchor(_win, _sent);
+        checks = check_anchor(_win);
     else if (!m_context->track_obj_exists_by_mac(mac))
-        deliver_clearing(_win, _sent);
+        checks = check_clearing(_win, _describe);
     else
-        deliver_to_track_obj(_win, _sent);
+        checks = check_track_obj(_win, _describe);
+    // Payloads are built only for what goes out: the builders read the project again.
+    for (auto& check : checks)
+        if (check.standing == param_standing::differs && check.payload.empty())
+            check.payload = payload_of(check.parameter, mac);
+    return checks;
 }
 
-void c_mech_param_req::deliver_to_anchor(win& _win, bool& _sent) {
+std::string c_mech_param_req::payload_of(parameter_t _p, const std::string& _mac_address) {
+    switch (_p) {
+        case T2T_CFG:
+            return form_t2t_cfg(_mac_address);
+        case T2T_NO_ALARM:
+            return form_t2t_no_alarm(_mac_address);
+        case STATIONARY:
+            return form_stationary(_mac_address);
+        case LOC:
+            return form_loc(_mac_address);
+        case CATEGORY:
+            return form_category(_mac_address);
+        default:
+            VYR_THROW("no payload builder for parameter " + parameters.at(_p));
+    }
+}
+
+std::vector<c_mech_param_req::param_check> c_mech_param_req::check_anchor(const win& _win) {
     const auto& mac = _win.mac_addr();
-    deliver_value<param_tdoa_schedule>(_win, TDOA_SCHEDULE, tdoa_schedule_to_json(mac), false, _sent);
-    // Without a reported network configuration the anchor is asked for it.
-    if (_win.parameter_as_json(NWK_CFG, win::actual).empty())
-        push(mac, param_nwk_cfg::request_formation(), _sent);
+    std::vector<param_check> checks;
+    checks.push_back(check_value<param_tdoa_schedule>(_win, TDOA_SCHEDULE, tdoa_schedule_to_json(mac), false));
+    // Without a reported network configuration the anchor is asked for it; any report
+    // will do.
+    param_check nwk_cfg;
+    nwk_cfg.parameter = NWK_CFG;
+    nwk_cfg.actual = _win.parameter_as_json(NWK_CFG, win::actual);
+    if (nwk_cfg.actual.empty()) {
+        nwk_cfg.standing = param_standing::differs;
+        nwk_cfg.payload = param_nwk_cfg::request_formation();
+    }
+    checks.push_back(std::move(nwk_cfg));
+    return checks;
 }
 
-// A device no longer in the project: what it still holds is cleared.
-void c_mech_param_req::deliver_clearing(win& _win, bool& _sent) {
-    std::string clearing;
-    if (_win.parameter_state(T2T_CFG) == SUPPORTED && lower(reported_role(_win).value_or("")) != "disabled")
-        clearing += payload_frame(T2T_CFG, "");
-    if (_win.parameter_state(T2T_NO_ALARM) == SUPPORTED && !_win.parameter_t2t_no_alarm().empty())
-        clearing += payload_frame(T2T_NO_ALARM, "");
-    if (_win.parameter_state(STATIONARY) == SUPPORTED && reported_stationary(_win).value_or(false))
-        clearing += payload_frame(STATIONARY, "");
-    if (_win.parameter_state(CATEGORY) == SUPPORTED &&
-        _win.parameter_category() != std::optional<std::string>("unspecified"))
-        clearing += payload_frame(CATEGORY, "");
-    if (!clearing.empty())
-        push(_win.mac_addr(), clearing, _sent);
+// A device no longer in the project: what it still holds is cleared, in one command.
+std::vector<c_mech_param_req::param_check> c_mech_param_req::check_clearing(const win& _win, bool _describe) {
+    std::vector<param_check> checks;
+    const auto add = [&](parameter_t _p, const std::function<bool()>& _holds_something,
+                         const std::function<Json::Value()>& _reported) {
+        param_check check;
+        check.parameter = _p;
+        check.joint = true;
+        const auto state = _win.parameter_state(_p);
+        if (state == SUPPORTED && _holds_something()) {
+            check.standing = param_standing::differs;
+            check.payload = payload_frame(_p, "");
+        } else if (state == NOT_SUPPORTED) {
+            check.standing = param_standing::not_supported;
+        }
+        if (_describe && state != UNKNOWN)
+            check.actual = json_text(_reported());
+        checks.push_back(std::move(check));
+    };
+    const auto optional_json = [](const auto& _value) { return _value ? Json::Value(*_value) : Json::Value(); };
+    add(
+        T2T_CFG, [&] { return lower(reported_role(_win).value_or("")) != "disabled"; },
+        [&] { return reported_t2t_cfg_to_json(_win); });
+    add(
+        T2T_NO_ALARM, [&] { return !_win.parameter_t2t_no_alarm().empty(); },
+        [&] { return json_list(_win.parameter_t2t_no_alarm()); });
+    add(
+        STATIONARY, [&] { return reported_stationary(_win).value_or(false); },
+        [&] { return optional_json(reported_stationary(_win)); });
+    add(
+        CATEGORY, [&] { return _win.parameter_category() != std::optional<std::string>("unspecified"); },
+        [&] { return optional_json(_win.parameter_category()); });
+    return checks;
 }
 
-void c_mech_param_req::deliver_to_track_obj(win& _win, bool& _sent) {
+std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(const win& _win, bool _describe) {
     const auto& mac = _win.mac_addr();
     const auto object = m_context->get_track_obj_by_mac(mac);
     // Asset tags are configured elsewhere; the platform may write the type in any case.
     if (upper(object.type()) == "ASSET")
-        return;
+        return {};
 
+    std::vector<param_check> checks;
     if (vehicle_certification) {
-        deliver_value<param_veh_cert>(_win, VEH_CERT, veh_cert_to_json(mac), true, _sent);
-        deliver_value<param_driver_lic>(_win, DRIVER_LIC, driver_lic_to_json(mac), false, _sent);
+        checks.push_back(check_value<param_veh_cert>(_win, VEH_CERT, veh_cert_to_json(mac), true));
+        checks.push_back(check_value<param_driver_lic>(_win, DRIVER_LIC, driver_lic_to_json(mac), false));
     }
-    deliver_value<param_em_alm>(_win, EM_ALM, em_alm_to_json(mac), true, _sent);
-    deliver_value<param_scr_name>(_win, SCR_NAME, scr_name_to_json(mac), false, _sent);
-    deliver_value<param_scr_gname>(_win, SCR_GNAME, scr_gname_to_json(mac), false, _sent);
+    checks.push_back(check_value<param_em_alm>(_win, EM_ALM, em_alm_to_json(mac), true));
+    checks.push_back(check_value<param_scr_name>(_win, SCR_NAME, scr_name_to_json(mac), false));
+    checks.push_back(check_value<param_scr_gname>(_win, SCR_GNAME, scr_gname_to_json(mac), false));
 
-    if (t2t_cfg_differs(_win, mac))
-        push(mac, form_t2t_cfg(mac), _sent);
+    // A parameter the pass does not push stands as not supported when the device said
+    // so, else in step. The texts are filled only when asked for.
+    const auto judged = [&](parameter_t _p, parameter_states _state, bool _differs,
+                            const std::function<Json::Value()>& _must, const std::function<Json::Value()>& _reported) {
+        param_check check;
+        check.parameter = _p;
+        if (_differs)
+            check.standing = param_standing::differs;
+        else if (_state == NOT_SUPPORTED)
+            check.standing = param_standing::not_supported;
+        if (_describe) {
+            check.must = json_text(_must());
+            if (_state != UNKNOWN)
+                check.actual = json_text(_reported());
+        }
+        return check;
+    };
+    const auto optional_json = [](const auto& _value) { return _value ? Json::Value(*_value) : Json::Value(); };
+
+    const auto t2t_state = _win.parameter_state(T2T_CFG);
+    checks.push_back(judged(
+        T2T_CFG, t2t_state, t2t_cfg_differs(_win, mac), [&] { return t2t_cfg_to_json(object); },
+        [&] { return reported_t2t_cfg_to_json(_win); }));
 
     const auto no_alarm_state = _win.parameter_state(T2T_NO_ALARM);
     bool no_alarm_differs = no_alarm_state == UNKNOWN;
-    if (!no_alarm_differs) {
-        const auto must = object.t2t_no_alarm();
-        const auto reported = _win.parameter_t2t_no_alarm();
-        no_alarm_differs = must.size() != reported.size() || (!must.empty() && must.front() != reported.front());
-    }
-    if (no_alarm_differs)
-        push(mac, form_t2t_no_alarm(mac), _sent);
+    // Values are read only where they are compared or described.
+    const bool read_lists = !no_alarm_differs || _describe;
+    const auto must_list = read_lists ? object.t2t_no_alarm() : std::vector<std::string>();
+    const auto reported_list = read_lists ? _win.parameter_t2t_no_alarm() : std::vector<std::string>();
+    if (!no_alarm_differs)
+        no_alarm_differs = must_list.size() != reported_list.size() ||
+                           (!must_list.empty() && must_list.front() != reported_list.front());
+    checks.push_back(judged(
+        T2T_NO_ALARM, no_alarm_state, no_alarm_differs, [&] { return json_list(must_list); },
+        [&] { return json_list(reported_list); }));
 
     // Stationary and location travel together in one command.
-    std::string combined;
     const auto stationary_state = _win.parameter_state(STATIONARY);
     const bool stationary = object.stationary();
-    if (stationary_state == UNKNOWN ||
-        (stationary_state == SUPPORTED && reported_stationary(_win) != std::optional<bool>(stationary)))
-        combined += form_stationary(mac);
+    const auto reported_flag =
+        stationary_state == SUPPORTED || _describe ? reported_stationary(_win) : std::optional<bool>();
+    checks.push_back(judged(
+        STATIONARY, stationary_state,
+        stationary_state == UNKNOWN ||
+            (stationary_state == SUPPORTED && reported_flag != std::optional<bool>(stationary)),
+        [&] { return Json::Value(stationary); }, [&] { return optional_json(reported_flag); }));
+    checks.back().joint = true;
     if (stationary && stationary_state == SUPPORTED) {
         const auto loc_state = _win.parameter_state(LOC);
-        if (loc_state == UNKNOWN) {
-            combined += form_loc(mac);
-        } else if (loc_state == SUPPORTED) {
-            const auto sublocation_uid = object.sublocation_uid();
-            const auto place = m_context->get_sublocation(sublocation_uid);
-            if (!sublocation_uid.empty() && place.exists()) {
-                // A sublocation without an offset is sent with offset 0 (form_loc), so the
-                // device's report is compared with that; otherwise it never matches.
-                const std::int64_t offset = place.offset_z().value_or(0);
-                const auto reported = reported_loc(_win);
-                const bool equal = reported && reported->x == object.position_x() &&
-                                   reported->y == object.position_y() &&
-                                   reported->z == static_cast<std::int32_t>(object.default_height() + offset) &&
-                                   reported->sublocation_z == static_cast<std::int32_t>(offset) &&
-                                   reported->sublocation_id == place.sublocation_id();
-                if (!equal)
-                    combined += form_loc(mac);
-            }
-        }
+        // Compared only where the object's sublocation is known.
+        std::optional<loc> must;
+        if (loc_state == SUPPORTED || _describe)
+            must = must_loc(object);
+        const auto reported_place = must || _describe ? reported_loc(_win) : std::optional<loc>();
+        bool loc_differs = loc_state == UNKNOWN;
+        if (loc_state == SUPPORTED && must)
+            loc_differs = !(reported_place && reported_place->x == must->x && reported_place->y == must->y &&
+                            reported_place->z == must->z && reported_place->sublocation_z == must->sublocation_z &&
+                            reported_place->sublocation_id == must->sublocation_id);
+        checks.push_back(judged(
+            LOC, loc_state, loc_differs, [&] { return must ? loc_to_json(*must) : Json::Value(); },
+            [&] { return reported_place ? loc_to_json(*reported_place) : Json::Value(); }));
+        checks.back().joint = true;
     }
 
     // A category without a code reaches the device as "unspecified", which is then what
@@ -405,32 +576,53 @@ void c_mech_param_req::deliver_to_track_obj(win& _win, bool& _sent) {
     auto category = object.category();
     if (!category_code(category))
         category = "unspecified";
-    if (category_state == UNKNOWN ||
-        (category_state == SUPPORTED && _win.parameter_category() != std::optional<std::string>(category)))
-        push(mac, form_category(mac), _sent);
+    const auto reported_category =
+        category_state == SUPPORTED || _describe ? _win.parameter_category() : std::optional<std::string>();
+    checks.push_back(judged(
+        CATEGORY, category_state,
+        category_state == UNKNOWN ||
+            (category_state == SUPPORTED && reported_category != std::optional<std::string>(category)),
+        [&] { return Json::Value(category); }, [&] { return optional_json(reported_category); }));
+    return checks;
+}
 
-    if (!combined.empty())
-        push(mac, combined, _sent);
+// Where a stationary object must be; nothing when its sublocation is not known. A
+// sublocation without an offset is sent with offset 0 (form_loc), so the device's report
+// is compared with that; otherwise it would never match.
+std::optional<loc> c_mech_param_req::must_loc(const vyr::context::track_obj& _object) {
+    const auto sublocation_uid = _object.sublocation_uid();
+    const auto place = m_context->get_sublocation(sublocation_uid);
+    if (sublocation_uid.empty() || !place.exists())
+        return std::nullopt;
+    const std::int64_t offset = place.offset_z().value_or(0);
+    return loc{_object.position_x(), _object.position_y(), static_cast<std::int32_t>(_object.default_height() + offset),
+               static_cast<std::int32_t>(offset), place.sublocation_id()};
 }
 
 template <class Param>
-void c_mech_param_req::deliver_value(win& _win, parameter_t _p, const Json::Value& _must, bool _null_actual_is_kept,
-                                     bool& _sent) {
+c_mech_param_req::param_check c_mech_param_req::check_value(const win& _win, parameter_t _p, const Json::Value& _must,
+                                                            bool _null_actual_is_kept) {
     const Param must(_must, m_logger);
-    _win.parameter_as_json(_p, win::must, must.to_json_string());
-    const auto actual_text = _win.parameter_as_json(_p, win::actual);
-    if (actual_text.empty()) {
-        push(_win.mac_addr(), must.to_hex(), _sent);
-        return;
+    param_check check;
+    check.parameter = _p;
+    check.must = must.to_json_string();
+    check.must_stored = true;
+    check.actual = _win.parameter_as_json(_p, win::actual);
+    if (check.actual.empty()) {
+        check.standing = param_standing::differs;
+    } else {
+        const Param actual(check.actual, m_logger);
+        if (_null_actual_is_kept && actual.is_null())
+            check.standing = param_standing::not_supported;
+        else if (must != actual)
+            check.standing = param_standing::differs;
     }
-    const Param actual(actual_text, m_logger);
-    if (_null_actual_is_kept && actual.is_null())
-        return;
-    if (must != actual)
-        push(_win.mac_addr(), must.to_hex(), _sent);
+    if (check.standing == param_standing::differs)
+        check.payload = must.to_hex();
+    return check;
 }
 
-bool c_mech_param_req::t2t_cfg_differs(win& _win, const std::string& _mac_address) {
+bool c_mech_param_req::t2t_cfg_differs(const win& _win, const std::string& _mac_address) {
     const auto state = _win.parameter_state(T2T_CFG);
     const auto object = m_context->get_track_obj_by_mac(_mac_address);
     const auto reported = reported_role(_win);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "mechanism.h"
 #include "parameters.h"
@@ -20,6 +21,7 @@
 
 namespace vyr::context {
 class win;
+class track_obj;
 }
 
 class c_mech_param_req : public c_mechanism {
@@ -51,6 +53,30 @@ public:
     void deliver_alarms();
     // Synchronisation slots and superframes of the TDOA anchors.
     void lsb();
+
+    // How one parameter of a WIN stands against the project in the delivery pass.
+    enum class param_standing { in_step, differs, not_supported };
+    struct param_check {
+        vyr::parameter::parameter_t parameter = vyr::parameter::TXP;
+        param_standing standing = param_standing::in_step;
+        // What the device is to have and what it last reported, as JSON text (empty:
+        // nothing reported). The value parameters always carry both (their must text is
+        // what the pass stores); the others only when the checks were asked to describe.
+        std::string must;
+        std::string actual;
+        // What the pass sends for it; built only when it differs.
+        std::string payload;
+        // Sent after the others, together with the other joint payloads in one command.
+        bool joint = false;
+        // The pass stores `must` as the WIN's must text of the parameter.
+        bool must_stored = false;
+    };
+    // The comparisons of one delivery pass for `_win`, in sending order, without sending
+    // or storing anything: the anchor's schedule and network configuration, the clearing
+    // of a device no longer in the project, or the tag's parameters (nothing for an asset
+    // tag). Reads the project through the mechanism's context (its thread, or a caller
+    // that used open_context()).
+    std::vector<param_check> check_parameters(const vyr::context::win& _win, bool _describe = false);
 
     // Sends `_parameters` to the WIN when its pacing allows (the counter limit is not
     // looked at) and records the sending.
@@ -90,14 +116,17 @@ private:
     void answer_request(const zmq::message_t& _message);
     // The parameters of one WIN; sets `_sent` as soon as anything went out.
     void deliver_to_win(vyr::context::win& _win, bool& _sent);
-    void deliver_to_anchor(vyr::context::win& _win, bool& _sent);
-    void deliver_clearing(vyr::context::win& _win, bool& _sent);
-    void deliver_to_track_obj(vyr::context::win& _win, bool& _sent);
+    std::vector<param_check> check_anchor(const vyr::context::win& _win);
+    std::vector<param_check> check_clearing(const vyr::context::win& _win, bool _describe);
+    std::vector<param_check> check_track_obj(const vyr::context::win& _win, bool _describe);
     // The compare rule of the value parameters; `Param` is the value class of `_p`.
     template <class Param>
-    void deliver_value(vyr::context::win& _win, vyr::parameter::parameter_t _p, const Json::Value& _must,
-                       bool _null_actual_is_kept, bool& _sent);
-    bool t2t_cfg_differs(vyr::context::win& _win, const std::string& _mac_address);
+    param_check check_value(const vyr::context::win& _win, vyr::parameter::parameter_t _p, const Json::Value& _must,
+                            bool _null_actual_is_kept);
+    bool t2t_cfg_differs(const vyr::context::win& _win, const std::string& _mac_address);
+    std::optional<vyr::parameter::loc> must_loc(const vyr::context::track_obj& _object);
+    // The payload builder of a parameter without a value class.
+    std::string payload_of(vyr::parameter::parameter_t _p, const std::string& _mac_address);
     void push(const std::string& _mac_address, const std::string& _parameters, bool& _sent);
 
     // Constant after construction.

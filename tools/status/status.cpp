@@ -1,0 +1,385 @@
+#include "status.h"
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <iomanip>
+#include <ostream>
+#include <sstream>
+#include <stdexcept>
+#include <zmq.hpp>
+
+#include "context/context.h"
+#include "globals.h"
+#include "mechparamreq.h"
+#include "parameters.h"
+
+namespace vyr::tools::status {
+
+namespace {
+
+using standing = c_mech_param_req::param_standing;
+
+const char* standing_text(standing _standing) {
+    switch (_standing) {
+        case standing::in_step:
+            return "in_step";
+        case standing::differs:
+            return "differs";
+        case standing::not_supported:
+            return "not_supported";
+    }
+    return "unknown";
+}
+
+std::string lower(std::string _text) {
+    for (auto& c : _text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return _text;
+}
+
+// The stored JSON texts end with a line feed.
+std::string trimmed(std::string _text) {
+    while (!_text.empty() && std::isspace(static_cast<unsigned char>(_text.back())))
+        _text.pop_back();
+    return _text;
+}
+
+// The fields of a hash: MAC → uid for the MAC indexes.
+std::vector<std::string> hash_fields(vyr::redis::context& _redis, const std::string& _key) {
+    std::vector<std::string> fields;
+    const auto reply = _redis.command({"HKEYS", _key});
+    if (reply.get_type() != vyr::redis::reply_type::ARRAY)
+        return fields;
+    reply.as_array().for_each_element([&fields](const vyr::redis::reply_element& _element) {
+        if (_element.is_string())
+            fields.push_back(_element.to_string());
+        return true;
+    });
+    return fields;
+}
+
+int kind_order(const std::string& _kind) {
+    if (_kind == "anchor")
+        return 0;
+    if (_kind == "none")
+        return 2;
+    return 1;
+}
+
+// The checks read the process-wide switch of the service; it is set for one reading
+// and put back after it.
+class certification_switch {
+public:
+    explicit certification_switch(bool _on) : m_before(vehicle_certification.exchange(_on)) {}
+    ~certification_switch() { vehicle_certification = m_before; }
+    certification_switch(const certification_switch&) = delete;
+    certification_switch& operator=(const certification_switch&) = delete;
+
+private:
+    bool m_before;
+};
+
+std::string time_text(const timeval& _time) {
+    if (_time.tv_sec == 0 && _time.tv_usec == 0)
+        return "-";
+    const std::time_t seconds = _time.tv_sec;
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    std::ostringstream text;
+    text << std::put_time(&local, "%Y-%m-%d %H:%M:%S");
+    return text.str();
+}
+
+std::string status_text(const device_status& _device) {
+    if (_device.status == "in_step")
+        return "in step";
+    if (_device.status == "differing")
+        return _device.gave_up ? "gave up" : "differing";
+    return _device.status;
+}
+
+// A text cut to `_width` characters, with "~" marking the cut.
+std::string cell(const std::string& _text, std::size_t _width) {
+    if (_text.size() <= _width)
+        return _text;
+    return _text.substr(0, _width - 1) + "~";
+}
+
+}  // namespace
+
+reader::reader(const options& _options, vyr::libs::core::component_logger& _logger)
+    : m_options(_options),
+      m_context(std::make_unique<vyr::context::context>(11, _options.redis_host, _options.redis_port)) {
+    // The mechanism serves only as the holder of the checks: it is never started, so its
+    // ZeroMQ context carries no socket but the one its destructor's stop command opens.
+    m_checks = std::make_unique<c_mech_param_req>(std::make_shared<zmq::context_t>(0), nullptr, nullptr,
+                                                  _options.redis_host, _options.redis_port,
+                                                  _options.push_schedule_to_destination, _logger);
+    m_checks->open_context();
+}
+
+reader::~reader() = default;
+
+bool reader::vehicle_certification_on() {
+    if (m_options.vehicle_certification)
+        return *m_options.vehicle_certification;
+    using vyr::context::win;
+    for (const auto& mac : m_context->get_wins()) {
+        const auto record = m_context->get_win(mac);
+        if (!record.parameter_as_json(vyr::parameter::VEH_CERT, win::must).empty() ||
+            !record.parameter_as_json(vyr::parameter::DRIVER_LIC, win::must).empty())
+            return true;
+    }
+    return false;
+}
+
+device_status reader::read(const std::string& _mac, bool _describe) {
+    device_status device;
+    device.mac = _mac;
+    device.kind = "none";
+    try {
+        if (m_context->anchor_exists_by_mac(_mac)) {
+            device.kind = "anchor";
+            const auto anchor = m_context->get_anchor_by_mac(_mac);
+            const auto name = m_context->redis_context().get_from_table(vyr::context::anchor::keys::fields(anchor.uid()),
+                                                                        vyr::context::anchor::s_name);
+            if (name.is_string())
+                device.name = name.to_string();
+        } else if (m_context->track_obj_exists_by_mac(_mac)) {
+            const auto object = m_context->get_track_obj_by_mac(_mac);
+            device.kind = lower(object.type());
+            device.name = object.name();
+        }
+
+        const auto record = m_context->get_win(_mac);
+        device.sending_counter = record.sending_counter();
+        device.last_push = record.sending_time();
+        device.alarm_state = vyr::context::to_string(record.alarm_state());
+        // The service walks only the WINs it has a record of; an unseen device is judged
+        // only when it is asked for by itself.
+        const bool seen = record.exists();
+        if (!seen && !_describe) {
+            device.status = "unseen";
+            return device;
+        }
+
+        for (const auto& check : m_checks->check_parameters(record, _describe)) {
+            switch (check.standing) {
+                case standing::in_step:
+                    ++device.in_step;
+                    break;
+                case standing::differs:
+                    ++device.differing;
+                    device.differing_parameters.push_back(vyr::parameter::parameters.at(check.parameter));
+                    break;
+                case standing::not_supported:
+                    ++device.not_supported;
+                    break;
+            }
+            if (_describe)
+                device.parameters.push_back({vyr::parameter::parameters.at(check.parameter),
+                                             standing_text(check.standing), trimmed(check.must),
+                                             trimmed(check.actual)});
+        }
+        if (!seen)
+            device.status = "unseen";
+        else if (device.differing > 0)
+            device.status = "differing";
+        else
+            device.status = "in_step";
+        device.gave_up = device.status == "differing" && device.sending_counter > c_mech_param_req::s_max_sending_counter;
+    } catch (const std::exception& e) {
+        device.status = "error";
+        device.error = e.what();
+    }
+    return device;
+}
+
+report reader::read_all() {
+    report result;
+    result.mirror_complete = m_context->updated();
+    result.vehicle_certification = vehicle_certification_on();
+    const certification_switch on(result.vehicle_certification);
+
+    std::vector<std::string> macs = m_context->get_wins();
+    for (const auto& index : {vyr::context::anchor::keys::mac_addr(), vyr::context::track_obj::keys::mac_addr()})
+        for (auto& mac : hash_fields(m_context->redis_context(), index))
+            macs.push_back(std::move(mac));
+    std::sort(macs.begin(), macs.end());
+    macs.erase(std::unique(macs.begin(), macs.end()), macs.end());
+
+    for (const auto& mac : macs) {
+        auto device = read(mac, false);
+        auto& totals = result.totals;
+        ++totals.total;
+        if (device.status == "in_step")
+            ++totals.in_step;
+        else if (device.status == "differing")
+            ++totals.differing;
+        else if (device.status == "unseen")
+            ++totals.unseen;
+        else
+            ++totals.errors;
+        if (device.gave_up)
+            ++totals.gave_up;
+        result.devices.push_back(std::move(device));
+    }
+    std::stable_sort(result.devices.begin(), result.devices.end(),
+                     [](const device_status& _a, const device_status& _b) {
+                         return kind_order(_a.kind) < kind_order(_b.kind);
+                     });
+    return result;
+}
+
+device_status reader::read_device(const std::string& _mac) {
+    std::string mac = _mac;
+    const bool hex = std::all_of(mac.begin(), mac.end(), [](char _c) { return std::isxdigit(static_cast<unsigned char>(_c)); });
+    if (!hex || !comb_mac(mac))
+        throw std::invalid_argument("not a MAC address (12 or 16 hexadecimal characters): " + _mac);
+    const certification_switch on(vehicle_certification_on());
+    return read(mac, true);
+}
+
+// ---- output forms ----------------------------------------------------------------------------
+
+namespace {
+
+Json::Value time_json(const timeval& _time) {
+    if (_time.tv_sec == 0 && _time.tv_usec == 0)
+        return Json::Value();
+    return Json::Value(static_cast<double>(_time.tv_sec) + static_cast<double>(_time.tv_usec) / 1e6);
+}
+
+// A stored JSON text as a value; text that does not parse stays text.
+Json::Value embedded(const std::string& _text) {
+    if (_text.empty())
+        return Json::Value();
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    Json::Value value;
+    std::string errors;
+    std::istringstream stream(_text);
+    if (Json::parseFromStream(builder, stream, &value, &errors))
+        return value;
+    return Json::Value(_text);
+}
+
+}  // namespace
+
+Json::Value to_json(const device_status& _device) {
+    Json::Value value(Json::objectValue);
+    value["mac"] = _device.mac;
+    value["name"] = _device.name;
+    value["kind"] = _device.kind;
+    value["status"] = _device.status;
+    value["in_step"] = Json::UInt64(_device.in_step);
+    value["differing"] = Json::UInt64(_device.differing);
+    value["not_supported"] = Json::UInt64(_device.not_supported);
+    value["differing_parameters"] = Json::Value(Json::arrayValue);
+    for (const auto& name : _device.differing_parameters)
+        value["differing_parameters"].append(name);
+    value["sending_counter"] = _device.sending_counter;
+    value["gave_up"] = _device.gave_up;
+    value["last_push"] = time_json(_device.last_push);
+    value["alarm_state"] = _device.alarm_state;
+    if (!_device.error.empty())
+        value["error"] = _device.error;
+    if (!_device.parameters.empty()) {
+        Json::Value parameters(Json::arrayValue);
+        for (const auto& p : _device.parameters) {
+            Json::Value entry(Json::objectValue);
+            entry["name"] = p.name;
+            entry["standing"] = p.standing;
+            entry["must"] = embedded(p.must);
+            entry["actual"] = embedded(p.actual);
+            entry["reported"] = !p.actual.empty();
+            parameters.append(entry);
+        }
+        value["parameters"] = parameters;
+    }
+    return value;
+}
+
+Json::Value to_json(const report& _report) {
+    Json::Value value(Json::objectValue);
+    value["mirror_complete"] = _report.mirror_complete;
+    value["vehicle_certification"] = _report.vehicle_certification;
+    Json::Value totals(Json::objectValue);
+    totals["total"] = Json::UInt64(_report.totals.total);
+    totals["in_step"] = Json::UInt64(_report.totals.in_step);
+    totals["differing"] = Json::UInt64(_report.totals.differing);
+    totals["unseen"] = Json::UInt64(_report.totals.unseen);
+    totals["errors"] = Json::UInt64(_report.totals.errors);
+    totals["gave_up"] = Json::UInt64(_report.totals.gave_up);
+    value["summary"] = totals;
+    value["devices"] = Json::Value(Json::arrayValue);
+    for (const auto& device : _report.devices)
+        value["devices"].append(to_json(device));
+    return value;
+}
+
+std::string summary_line(const summary& _totals) {
+    std::ostringstream line;
+    line << "devices " << _totals.total << ": " << _totals.in_step << " in step, " << _totals.differing
+         << " differing";
+    if (_totals.gave_up > 0)
+        line << " (" << _totals.gave_up << " given up)";
+    line << ", " << _totals.unseen << " unseen";
+    if (_totals.errors > 0)
+        line << ", " << _totals.errors << " unreadable";
+    return line.str();
+}
+
+void print_table(std::ostream& _out, const report& _report) {
+    if (!_report.mirror_complete)
+        _out << "note: the service's mirror of the project is not complete; it delivers nothing yet\n";
+    _out << std::left << std::setw(18) << "MAC" << std::setw(9) << "KIND" << std::setw(21) << "NAME"
+         << std::setw(11) << "STATUS" << std::right << std::setw(8) << "IN-STEP" << std::setw(6) << "DIFF"
+         << std::setw(6) << "N/S" << std::setw(6) << "SENT" << "  " << std::left << std::setw(21) << "LAST PUSH"
+         << std::setw(15) << "ALARM" << "DIFFERING\n";
+    for (const auto& d : _report.devices) {
+        std::string differing;
+        for (const auto& name : d.differing_parameters)
+            differing += (differing.empty() ? "" : ",") + name;
+        if (!d.error.empty())
+            differing = d.error;
+        _out << std::left << std::setw(18) << d.mac << std::setw(9) << cell(d.kind, 8) << std::setw(21)
+             << cell(d.name.empty() ? "-" : d.name, 20) << std::setw(11) << status_text(d) << std::right
+             << std::setw(8) << d.in_step << std::setw(6) << d.differing << std::setw(6) << d.not_supported
+             << std::setw(6) << d.sending_counter << "  " << std::left << std::setw(21) << time_text(d.last_push)
+             << std::setw(15) << d.alarm_state << differing << '\n';
+    }
+    _out << summary_line(_report.totals) << '\n';
+}
+
+void print_device(std::ostream& _out, const device_status& _device) {
+    _out << "MAC " << _device.mac << "  " << _device.kind << "  " << (_device.name.empty() ? "-" : _device.name)
+         << "\nstatus: " << status_text(_device) << "; sending counter " << _device.sending_counter
+         << ", last push " << time_text(_device.last_push) << ", alarm state " << _device.alarm_state << '\n';
+    if (!_device.error.empty()) {
+        _out << "error: " << _device.error << '\n';
+        return;
+    }
+    if (_device.status == "unseen")
+        _out << "the service has no record of this device yet (never announced, never sent to)\n";
+    if (_device.parameters.empty()) {
+        _out << "no parameters are delivered to this device\n";
+        return;
+    }
+    _out << std::left << std::setw(15) << "PARAMETER" << std::setw(15) << "STANDING" << std::setw(40) << "MUST"
+         << "ACTUAL\n";
+    constexpr std::size_t must_width = 40;
+    for (const auto& p : _device.parameters) {
+        const std::string must = p.must.empty() ? "-" : p.must;
+        _out << std::left << std::setw(15) << p.name << std::setw(15) << p.standing << must;
+        // A long must value puts the actual one under the column, on a line of its own.
+        if (must.size() < must_width - 1)
+            _out << std::string(must_width - must.size(), ' ');
+        else
+            _out << '\n' << std::string(30 + must_width, ' ');
+        _out << (p.actual.empty() ? "(not reported)" : p.actual) << '\n';
+    }
+}
+
+}  // namespace vyr::tools::status

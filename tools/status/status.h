@@ -1,0 +1,127 @@
+// The state of the field devices as the service sees it, read from database 11: for every
+// WIN, how each of its parameters stands against the project, judged by the delivery
+// mechanism's own checks (c_mech_param_req::check_parameters), with its sending counter,
+// last push and alarm state. The quorvane-status tool prints it; tests and the demo use it
+// to tell when every device is in step. A `reader` owns its Redis connections and is used
+// by one thread; the report structures are plain values.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+#include "core/logger.h"
+
+class c_mech_param_req;
+namespace vyr::context {
+class context;
+}
+
+namespace vyr::tools::status {
+
+// One parameter of one device: "in_step", "differs" or "not_supported", and the two
+// values as JSON text (empty when nothing is known).
+struct parameter_status {
+    std::string name;
+    std::string standing;
+    std::string must;
+    std::string actual;
+};
+
+struct device_status {
+    std::string mac;
+    std::string name;  // of the anchor or the trackable object; empty when not in the project
+    // "anchor", the trackable object's type in lower case ("person", "vehicle", "asset"), or
+    // "none" for a device no longer in the project.
+    std::string kind;
+    // "in_step", "differing", "unseen" (no WIN record: never announced nor sent to) or
+    // "error" (its records could not be read; see `error`).
+    std::string status;
+    std::size_t in_step = 0;
+    std::size_t differing = 0;
+    std::size_t not_supported = 0;
+    std::vector<std::string> differing_parameters;
+    std::uint32_t sending_counter = 0;
+    // The counter is past the limit: the service pushes nothing more until the device
+    // answers.
+    bool gave_up = false;
+    // Time of the last push; 0 when none since the device last answered.
+    timeval last_push{};
+    std::string alarm_state;
+    std::string error;
+    // Filled by reader::read_device only.
+    std::vector<parameter_status> parameters;
+};
+
+struct summary {
+    std::size_t total = 0;
+    std::size_t in_step = 0;
+    std::size_t differing = 0;
+    std::size_t unseen = 0;
+    std::size_t errors = 0;
+    std::size_t gave_up = 0;
+};
+
+struct report {
+    // The service's mirror of the project is complete ("updated"); until then it
+    // delivers nothing.
+    bool mirror_complete = false;
+    // Whether vehicle certificates and driver licences were compared.
+    bool vehicle_certification = false;
+    std::vector<device_status> devices;  // anchors first, then tags, then the rest; by MAC
+    summary totals;
+};
+
+struct options {
+    std::string redis_host = "127.0.0.1";
+    int redis_port = 6379;
+    // The service's system.push_schedule_to_destination: shapes an anchor's schedule.
+    bool push_schedule_to_destination = false;
+    // Whether the service delivers vehicle certificates and driver licences (it does when
+    // the platform serves them). Nothing: taken as on when any WIN holds a must value
+    // for one of them, which the service stores only then.
+    std::optional<bool> vehicle_certification;
+};
+
+class reader {
+public:
+    // Connects to Redis (throws the Redis client's exceptions when it cannot). Builder
+    // failures inside the checks are logged through `_logger`, as in the service.
+    reader(const options& _options, vyr::libs::core::component_logger& _logger);
+    ~reader();
+    reader(const reader&) = delete;
+    reader& operator=(const reader&) = delete;
+
+    // Every device: the WINs of the database and every MAC of the project's anchors and
+    // trackable objects.
+    report read_all();
+    // One device with its parameters; `_mac` in 12 or 16 hexadecimal characters, any case.
+    // Throws std::invalid_argument for anything else.
+    device_status read_device(const std::string& _mac);
+
+private:
+    device_status read(const std::string& _mac, bool _describe);
+    bool vehicle_certification_on();
+
+    options m_options;
+    std::unique_ptr<vyr::context::context> m_context;
+    std::unique_ptr<c_mech_param_req> m_checks;
+};
+
+// The tool's output forms.
+Json::Value to_json(const report& _report);
+Json::Value to_json(const device_status& _device);
+void print_table(std::ostream& _out, const report& _report);
+void print_device(std::ostream& _out, const device_status& _device);
+// "in step / total" style one-liner of the summary.
+std::string summary_line(const summary& _totals);
+
+}  // namespace vyr::tools::status
