@@ -15,6 +15,8 @@ namespace {
 // Sockets of the receiver never hold the context's termination for long: commands not
 // yet taken by a mechanism are of no use once the service stops.
 constexpr int s_linger_ms = 0;
+// Proxy frames handled before the stop pipe is looked at again.
+constexpr int s_frames_per_wakeup = 64;
 
 }  // namespace
 
@@ -88,7 +90,9 @@ void c_receiver::thread_body() {
                     return;
             }
             if (items[1].revents & ZMQ_POLLIN) {
-                for (;;) {
+                // A batch per wake-up, not until the queue runs dry: under a flood it never
+                // does, and the stop command on the pipe must still be seen between batches.
+                for (int taken = 0; taken < s_frames_per_wakeup; ++taken) {
                     zmq::message_t frame;
                     if (!m_proxy_socket->recv(frame))
                         break;  // drained (receive time-out 0)

@@ -18,6 +18,8 @@ namespace {
 struct stop_signal {};
 
 constexpr auto s_retry_pause = std::chrono::seconds(1);
+// How often an idle thread checks that Redis still holds the mirror.
+constexpr auto s_watch_period = std::chrono::seconds(1);
 constexpr unsigned int s_database = 11;
 
 // ---- applying decoded server records to Redis records ------------------------------------
@@ -248,6 +250,11 @@ void updater::run_job(const job& _job) {
 }
 
 void updater::complete_pass() {
+    // Redis lost what this pass wrote (a restart while the platform was read): again.
+    if (!mirror_intact()) {
+        refill_mirror();
+        return;
+    }
     std::lock_guard updated_lock(m_updated_mutex);
     {
         std::lock_guard lock(m_waiting_mutex);
@@ -265,11 +272,54 @@ void updater::complete_pass() {
     }
 }
 
+// ---- the mirror's watch ------------------------------------------------------------------
+
+std::string updater::redis_run_id() {
+    const std::string info = m_context->redis_context().command("INFO", "server").to_string();
+    static const std::string s_field = "run_id:";
+    const auto at = info.find(s_field);
+    if (at == std::string::npos)
+        return {};
+    const auto begin = at + s_field.size();
+    return info.substr(begin, info.find_first_of("\r\n", begin) - begin);
+}
+
+bool updater::mirror_intact() {
+    const std::string run_id = redis_run_id();
+    if (run_id != m_redis_run_id) {
+        m_logger.warning("Redis server restarted (run id %1%, was %2%): the mirror is filled again from the platform") %
+            run_id % m_redis_run_id;
+        m_redis_run_id = run_id;
+        return false;
+    }
+    if (m_context->name() != module_name) {
+        m_logger.warning("Redis lost the mirror (key \"name\" is gone): it is filled again from the platform");
+        return false;
+    }
+    return true;
+}
+
+void updater::refill_mirror() {
+    std::lock_guard updated_lock(m_updated_mutex);
+    {
+        std::lock_guard lock(m_waiting_mutex);
+        m_update_all_flag = true;
+        for (std::size_t i = 0; i < kind_count; ++i)
+            full_flag(static_cast<kind>(i)) = true;
+    }
+    // Records still in Redis (a restart that kept its data) are refreshed in place and
+    // those the platform no longer lists removed, as in every full refresh; the device
+    // records are kept.
+    m_context->updated(false);
+    m_context->name(module_name);
+}
+
 // ---- the thread --------------------------------------------------------------------------
 
 void updater::thread_body() {
     try {
         m_context = std::make_unique<vyr::context::context>(s_database, m_redis_address, m_redis_port);
+        m_redis_run_id = redis_run_id();
         m_context->flush();
         m_context->name(module_name);
     } catch (const std::exception&) {
@@ -278,17 +328,34 @@ void updater::thread_body() {
         return;
     }
 
+    auto next_watch = std::chrono::steady_clock::now() + s_watch_period;
     for (;;) {
         job next;
+        bool watch = false;
         {
+            // The watch is due once a second, also between the jobs of a long pass or of
+            // a retried failure, so a restart of Redis is never missed for long.
             std::unique_lock lock(m_waiting_mutex);
-            while (!m_completion_flag && (next = take_job()).what == job::type::none)
-                m_waiting_variable.wait(lock);
-            if (m_completion_flag)
-                return;
+            for (;;) {
+                if (m_completion_flag)
+                    return;
+                if (std::chrono::steady_clock::now() >= next_watch) {
+                    watch = true;
+                    break;
+                }
+                if ((next = take_job()).what != job::type::none)
+                    break;
+                m_waiting_variable.wait_until(lock, next_watch);
+            }
         }
         try {
-            run_job(next);
+            if (watch) {
+                next_watch = std::chrono::steady_clock::now() + s_watch_period;
+                if (!mirror_intact())
+                    refill_mirror();
+            } else {
+                run_job(next);
+            }
         } catch (const stop_signal&) {
             return;
         } catch (const std::exception&) {

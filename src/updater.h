@@ -4,7 +4,9 @@
 // Any thread may call the request operations: they hold m_waiting_mutex only to record
 // work (never across server or Redis I/O), and the two that mark the mirror incomplete
 // write "updated" through the updater's own request connection under m_updated_mutex.
-// The worker thread alone uses m_context and does all server and mirror I/O.
+// The worker thread alone uses m_context and does all server and mirror I/O. Once a second,
+// idle or busy, it looks at Redis: a server that restarted (new run id) or a mirror that is
+// gone (no "name") makes it mark the mirror incomplete and fill it again from the platform.
 #pragma once
 
 #include <condition_variable>
@@ -88,8 +90,16 @@ private:
     job take_job();
     // Runs a job outside the mutex and records its success.
     void run_job(const job& _job);
-    // Clears the all flag and writes "updated" true unless a full refresh is pending again.
+    // Clears the all flag and writes "updated" true unless a full refresh is pending again
+    // or the mirror was lost meanwhile (then the pass starts over).
     void complete_pass();
+    // The mirror's watch: false (logged) when the Redis server is not the one the mirror
+    // was written to or the key "name" is gone. Throws when Redis cannot be reached.
+    bool mirror_intact();
+    // Marks every kind for a full refresh, "updated" false and the module name stored.
+    void refill_mirror();
+    // The run id of the Redis server behind m_context.
+    std::string redis_run_id();
     // Throws stop_signal when a stop was requested (checked between server requests).
     void check_stop();
     bool completion_requested();
@@ -153,6 +163,7 @@ private:
 
     // Updater thread only.
     std::unique_ptr<vyr::context::context> m_context;
+    std::string m_redis_run_id;  // of the server the mirror is written to
 };
 
 }  // namespace vyr
