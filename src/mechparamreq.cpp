@@ -192,6 +192,7 @@ bool c_mech_param_req::thread_init() {
         return false;
     try {
         m_processing_timer.start();
+        m_timer_due = now();
         return true;
     } catch (const std::exception&) {
         m_logger.log_exception(VYR_HERE);
@@ -223,8 +224,9 @@ void c_mech_param_req::thread_body() {
                 std::uint64_t expirations = 0;
                 // A read that would block (the expiry was taken already) is no cycle.
                 if (::read(m_processing_timer.get_descriptor(), &expirations, sizeof expirations) ==
-                    static_cast<ssize_t>(sizeof expirations))
-                    processing_timer();
+                    static_cast<ssize_t>(sizeof expirations)) {
+                    processing_cycle(next_timer_due(expirations));
+                }
             }
         } catch (const std::exception&) {
             m_logger.log_exception(VYR_HERE);
@@ -238,7 +240,8 @@ void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
     switch (*static_cast<const std::uint8_t*>(_message.data())) {
         case vyr::cmd::notified:  // the context was updated
             m_processing_timer.reset();
-            processing_timer();
+            m_timer_due = now();
+            processing_cycle(m_timer_due);
             break;
         case vyr::cmd::request:
             answer_request(_message);
@@ -319,6 +322,27 @@ void c_mech_param_req::processing_timer() {
     deliver_parameters();
 }
 
+timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {
+    m_timer_due.tv_sec += static_cast<time_t>(_expirations * s_sending_period_sec);
+    const timeval wall = now();
+    const auto off_us = (static_cast<long long>(wall.tv_sec) - m_timer_due.tv_sec) * 1000000LL +
+                        (static_cast<long long>(wall.tv_usec) - m_timer_due.tv_usec);
+    if (off_us > 1000000LL || off_us < -1000000LL)
+        m_timer_due = wall;
+    return m_timer_due;
+}
+
+void c_mech_param_req::processing_cycle(const timeval& _due) {
+    struct cycle_scope {
+        std::optional<timeval>& time;
+        ~cycle_scope() { time.reset(); }
+    } scope{m_cycle_time};
+    m_cycle_time = _due;
+    processing_timer();
+}
+
+timeval c_mech_param_req::pass_time() const { return m_cycle_time ? *m_cycle_time : now(); }
+
 // ---- pacing --------------------------------------------------------------------------------
 
 timeval c_mech_param_req::now() {
@@ -339,7 +363,7 @@ bool c_mech_param_req::may_push(const win& _win, const timeval& _now) {
 }
 
 void c_mech_param_req::hw_param_to_win(win& _win, const std::string& _parameters) {
-    const timeval time = now();
+    const timeval time = pass_time();
     if (!sending_period_passed(time, _win.sending_time()))
         return;
     _win.sending_time(time);
@@ -355,7 +379,7 @@ void c_mech_param_req::push(const std::string& _mac_address, const std::string& 
 // ---- the pass over all WINs ----------------------------------------------------------------
 
 void c_mech_param_req::deliver_parameters() {
-    const timeval time = now();
+    const timeval time = pass_time();
     for (const auto& mac : m_context->get_wins()) {
         auto record = m_context->get_win(mac);
         bool sent = false;

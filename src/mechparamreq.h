@@ -111,6 +111,10 @@ public:
     // Whether `_win` may be pushed now: counter not above the limit, period passed.
     static bool may_push(const vyr::context::win& _win, const timeval& _now);
     static timeval now();
+    // The time a delivery pass goes by: inside a processing cycle the moment the timer
+    // was due (so periodic cycles lie exactly 5 s apart whatever the wake-up latency,
+    // and a push is not skipped for being a few milliseconds early), else now().
+    timeval pass_time() const;
 
 private:
     void answer_request(const zmq::message_t& _message);
@@ -133,4 +137,14 @@ private:
     const bool m_push_schedule_to_destination;
     // Mechanism thread only.
     vyr::timer m_processing_timer;
+    // When the timer was last due (or started, or reset): each expiry is due 5 s later.
+    timeval m_timer_due{};
+    // Set while a processing cycle runs.
+    std::optional<timeval> m_cycle_time;
+
+    // One processing cycle going by `_due`.
+    void processing_cycle(const timeval& _due);
+    // The due time of the timer after `_expirations` more expiries; taken from the wall
+    // clock again when that was set or drifted by more than a second.
+    timeval next_timer_due(std::uint64_t _expirations);
 };

@@ -75,7 +75,7 @@ void clear_zone_alarm(c_sender& _sender, win& _win) {
 }  // namespace
 
 void c_mech_param_req::deliver_alarms() {
-    const timeval time = now();
+    const timeval time = pass_time();
     for (const auto& object_uid : m_context->get_track_objs()) {
         try {
             const auto object = m_context->get_track_obj(object_uid);

@@ -434,7 +434,7 @@ void c_mech_param_req::lsb() {
                          record->parameter_sync_slot_slot() != std::min<std::uint32_t>(master.slot, s_no_slot)))
                         return;
                     // Built only when it can go out: a paced WIN would not take it anyway.
-                    if (sending_period_passed(now(), record->sending_time()))
+                    if (sending_period_passed(pass_time(), record->sending_time()))
                         hw_param_to_win(*record, form_sf(anchor.mac_addr()));
                 });
             }

@@ -277,3 +277,34 @@ TEST_F(ParamDelivery, OneBrokenWinDoesNotStopThePass) {
 
 }  // namespace
 }  // namespace delivery_test
+
+namespace delivery_test {
+namespace {
+
+// Regression: the pass took its time after the alarm and TDOA passes, so a timer cycle
+// that woke a little earlier after its period than the previous one found "fewer than 5
+// whole seconds" and skipped: a device that did not answer was pushed every 10 s. The
+// timer's own cycles (no context-updated command here) go by the time they were due.
+TEST_F(ParamDelivery, TimerCyclesPushAnUnansweredDeviceEveryPeriodNotEveryOther) {
+    fresh_tag();
+    m_store->updated(true);
+    // The mechanism's timer started in SetUp: cycles at about 5, 10 and 15 s.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(17500);
+    int pushes = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        zmq::pollitem_t item{m_gateway->handle(), 0, ZMQ_POLLIN, 0};
+        zmq::poll(&item, 1, std::chrono::milliseconds(100));
+        if (!(item.revents & ZMQ_POLLIN))
+            continue;
+        const auto frame = receive();
+        if (frame && frame->mac == object_def{}.mac && frame->code == "000E")
+            ++pushes;
+    }
+    m_store->updated(false);
+    // Each cycle sends the tag's parameters in several commands: count the cycles by
+    // the sending counter, which goes up once per cycle that pushed.
+    EXPECT_EQ(m_store->get_win(object_def{}.mac).sending_counter(), 3u) << pushes << " commands";
+}
+
+}  // namespace
+}  // namespace delivery_test
