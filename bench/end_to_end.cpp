@@ -1,0 +1,322 @@
+#include "end_to_end.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <iostream>
+#include <thread>
+#include <vector>
+
+#include "context/win.h"
+#include "device_sim.h"
+#include "proxy_tap.h"
+#include "redis_probe.h"
+#include "reports.h"
+#include "service.h"
+#include "support/redis_server.h"
+
+namespace bench {
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+std::string loopback() { return "tcp://127.0.0.1:" + std::to_string(test::free_port()); }
+
+double since(clock_type::time_point _start) {
+    return std::chrono::duration<double>(clock_type::now() - _start).count();
+}
+
+// The value at quantile `_q` of sorted samples (nearest rank).
+double quantile(const std::vector<double>& _sorted, double _q) {
+    const auto rank = static_cast<std::size_t>(std::ceil(_q * static_cast<double>(_sorted.size())));
+    return _sorted[std::min(_sorted.size() - 1, rank == 0 ? 0 : rank - 1)];
+}
+
+// How long a report takes to get through the receiver's queue: a report of a device
+// outside the project goes straight to the service, and the time until its time stamp
+// is in Redis is the receiver's backlog (reports are taken in order).
+class backlog_probe {
+public:
+    backlog_probe(proxy_tap& _tap, test::redis_server& _redis)
+        : m_tap(_tap), m_redis(_redis.host(), _redis.port()), m_stamp(wall_clock_ms()) {}
+
+    // Seconds; nothing when the report did not arrive within `_timeout`.
+    std::optional<double> measure(clock_type::duration _timeout) {
+        m_stamp = std::max(m_stamp + 1000, wall_clock_ms());
+        Json::Value values(Json::objectValue);
+        values["stationary"] = false;  // as reported, nothing to clear
+        std::string frame = report_frame(s_mac, values, m_stamp);
+        const std::string expected = std::to_string(m_stamp / 1000);
+        const auto start = clock_type::now();
+        m_tap.inject(frame);
+        while (clock_type::now() - start < _timeout) {
+            if (m_redis.hget(m_key, "timestamp_sec") == expected)
+                return since(start);
+            std::this_thread::sleep_for(milliseconds(2));
+        }
+        return std::nullopt;
+    }
+
+private:
+    static constexpr const char* s_mac = "FFFFFFFFFFFF0002";
+    proxy_tap& m_tap;
+    redis_probe m_redis;
+    const std::string m_key = vyr::context::win::keys::parameters(s_mac, "stationary");
+    std::int64_t m_stamp;
+};
+
+// Sends six-parameter reports of the simulator's tags through the simulator at a fixed
+// rate, on a thread of its own, until destroyed.
+class report_load {
+public:
+    report_load(vyr::devsim::device_sim& _sim, const std::vector<std::string>& _tags,
+                const std::vector<Json::Value>& _values, double _rate)
+        : m_thread([this, &_sim, &_tags, &_values, _rate] {
+              const auto start = clock_type::now();
+              std::size_t next = 0;
+              while (!m_stop.load()) {
+                  const auto due = static_cast<std::uint64_t>(since(start) * _rate);
+                  const std::int64_t stamp = wall_clock_ms();
+                  while (m_sent < due) {
+                      const std::size_t i = next++ % _tags.size();
+                      _sim.publish(report_frame(_tags[i], _values[i], stamp));
+                      ++m_sent;
+                  }
+                  std::this_thread::sleep_for(milliseconds(2));
+              }
+          }) {}
+    ~report_load() {
+        m_stop = true;
+        m_thread.join();
+    }
+    std::uint64_t sent() const { return m_sent.load(); }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::atomic<std::uint64_t> m_sent{0};
+    std::thread m_thread;
+};
+
+// One window of load: the offered rate, what left the simulator, and the receiver's
+// backlog sampled over the window (seconds from the start, delay in seconds).
+struct load_run {
+    double rate = 0;
+    double generated = 0;
+    std::vector<std::pair<double, double>> samples;
+
+    // Least-squares growth of the backlog, seconds of delay per second.
+    double slope() const {
+        if (samples.size() < 3)
+            return INFINITY;
+        double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+        for (const auto& [x, y] : samples) {
+            n += 1;
+            sx += x;
+            sy += y;
+            sxx += x * x;
+            sxy += x * y;
+        }
+        const double d = n * sxx - sx * sx;
+        return d > 0 ? (n * sxy - sx * sy) / d : INFINITY;
+    }
+    // The slope, or with too few samples for one (the backlog grew so fast that each
+    // took long) the growth since the start.
+    double growth() const {
+        if (samples.size() >= 3)
+            return slope();
+        if (!samples.empty() && samples.back().first > 0)
+            return samples.back().second / samples.back().first;
+        return 10;
+    }
+    // The simulator kept up, the backlog did not grow by more than 5 % of the time, and
+    // it ended under a quarter of a second.
+    bool sustained() const {
+        return generated >= 0.9 * rate && slope() < 0.05 && !samples.empty() && samples.back().second < 0.25;
+    }
+};
+
+}  // namespace
+
+void run_end_to_end(site& _site, const end_to_end_options& _options, size_results& _results) {
+    const auto& shape = _site.shape();
+    service quorvane(_site, _options.service_log.empty() ? std::string()
+                                                         : _options.service_log + "." +
+                                                               std::to_string(shape.devices));
+    tap_endpoints endpoints{quorvane.output_endpoint(), quorvane.input_endpoint(), loopback(), loopback()};
+    proxy_tap tap(endpoints);
+
+    vyr::devsim::sim_options sim_options;
+    sim_options.project_dir = _site.project_dir();
+    sim_options.publish = endpoints.sim_publish;
+    sim_options.collect = endpoints.sim_collect;
+    sim_options.seed = 1;
+    vyr::devsim::device_sim sim(sim_options);
+    sim.start();
+
+    std::cerr << "e2e: starting rtls-quorvane\n";
+    quorvane.start(seconds(180));
+    // Every device announces itself and asks for all its parameters at start; what the
+    // site does until the receiver has worked that off is no measurement.
+    backlog_probe backlog(tap, _site.redis());
+
+    // 1. Report throughput: six-parameter reports of every tag. A marker report's time to
+    // Redis is the receiver's backlog d(t); offered r reports/s against a capacity of c,
+    // the backlog grows as d'(t) = r / c - 1. A run above the capacity gives c from the
+    // growth; a run below it must show no growing backlog.
+    {
+        std::cerr << "e2e: report throughput\n";
+        const auto& tags = _site.tag_macs();
+        // What each tag holds once the start-up is worked off is what it reports.
+        std::vector<Json::Value> values;
+        // The whole phase has a budget: the start-up's share grows with the site, and a
+        // loaded machine drains slowly.
+        const auto first_drain =
+            _options.quick ? seconds(15) : seconds(20 + 6 * static_cast<int>(shape.devices / 1000));
+        const auto deadline = clock_type::now() + first_drain + (_options.quick ? seconds(12) : seconds(30));
+        const auto left = [&] { return std::max(clock_type::duration::zero(), deadline - clock_type::now()); };
+        // Until a marker report reaches Redis within 50 ms; false when the budget ran out.
+        const auto drain = [&](clock_type::duration _limit) {
+            const auto until = clock_type::now() + std::min(_limit, left());
+            while (clock_type::now() < until) {
+                const auto delay = backlog.measure(until - clock_type::now() + seconds(1));
+                if (delay && *delay < 0.05)
+                    return true;
+                std::this_thread::sleep_for(milliseconds(100));
+            }
+            return false;
+        };
+        const auto run = [&](double _rate, clock_type::duration _window) {
+            load_run result;
+            result.rate = _rate;
+            drain(left());
+            // The devices' own reports (answers to pushes) pass the tap too.
+            const auto own = [&] {
+                const auto stats = sim.stats();
+                return stats.reports + stats.requests;
+            };
+            const auto forwarded_before = tap.reports_forwarded() - own();
+            const auto start = clock_type::now();
+            {
+                report_load load(sim, tags, values, _rate);
+                while (clock_type::now() - start < _window) {
+                    const double at = since(start);
+                    const auto delay = backlog.measure(_window + seconds(5));
+                    if (delay)
+                        result.samples.emplace_back(at, *delay);
+                    std::this_thread::sleep_for(milliseconds(100));
+                }
+            }
+            result.generated =
+                static_cast<double>(tap.reports_forwarded() - own() - forwarded_before) / since(start);
+            std::cerr << "e2e:   " << static_cast<long>(_rate) << " reports/s offered, "
+                      << static_cast<long>(result.generated) << "/s generated, backlog "
+                      << (result.samples.empty() ? -1.0 : result.samples.front().second * 1000) << " ms -> "
+                      << (result.samples.empty() ? -1.0 : result.samples.back().second * 1000)
+                      << " ms, growing " << result.growth() << " s/s\n";
+            return result;
+        };
+
+        const auto window = _options.quick ? seconds(3) : seconds(5);
+        std::cerr << "e2e: waiting for the receiver to work off the start-up of " << shape.devices
+                  << " devices\n";
+        if (!drain(first_drain)) {
+            _results.notes.push_back("the receiver had not worked off the site's start-up after " +
+                                     std::to_string(first_drain.count()) +
+                                     " s (a report still waited seconds for it): no report throughput measured");
+        } else {
+            values.reserve(tags.size());
+            for (const auto& mac : tags) {
+                try {
+                    values.push_back(sim.device(mac).values);
+                } catch (const std::out_of_range&) {
+                    values.push_back(vyr::devsim::device_state(vyr::devsim::device_kind::tag).values());
+                }
+            }
+            // The receiver alone (in-process) is the first guess, and more than the service
+            // manages beside its other threads: a short run at it gives the capacity from
+            // the growth of the backlog under what was really generated (short, so the
+            // backlog it leaves drains soon); a run at 90 % of that (then 70 %) must show no
+            // growing backlog.
+            double capacity = 400;
+            if (_results.receiver_per_report && *_results.receiver_per_report > 0)
+                capacity = 1.0 / *_results.receiver_per_report;
+            const auto over = run(capacity, seconds(2));
+            if (over.generated < 0.9 * over.rate)
+                _results.notes.push_back("the simulator sent only " +
+                                         std::to_string(static_cast<long>(over.generated)) + " of " +
+                                         std::to_string(static_cast<long>(over.rate)) + " reports/s offered");
+            capacity = over.generated / (1.0 + std::max(0.0, over.growth()));
+            for (const double share : {0.9, 0.7}) {
+                if (left() < window + seconds(2))
+                    break;
+                const auto check = run(share * capacity, window);
+                if (check.sustained()) {
+                    _results.reports_per_second = check.generated;
+                    break;
+                }
+                if (_options.quick)
+                    break;
+            }
+            if (!_results.reports_per_second)
+                _results.notes.push_back("no report rate tried was sustained (capacity estimate " +
+                                         std::to_string(static_cast<long>(capacity)) + "/s)");
+        }
+    }
+
+    // 2. Request latency: one request at a time, each of every parameter a tag may ask
+    // for, for tags spread over the site, during a fixed window, once the receiver has
+    // worked off the load above. A request still without an answer a grace period after
+    // the window counts as lost (an infinite latency).
+    {
+        for (const auto until = clock_type::now() + seconds(10); clock_type::now() < until;) {
+            const auto delay = backlog.measure(seconds(10));
+            if (delay && *delay < 0.05)
+                break;
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+        std::vector<double> latencies;
+        const auto window = _options.quick ? seconds(4) : seconds(8);
+        const auto grace = seconds(7);
+        const auto& tags = _site.tag_macs();
+        const auto start = clock_type::now();
+        std::size_t i = 0;
+        std::cerr << "e2e: request latency\n";
+        while (clock_type::now() - start < window) {
+            const std::string& mac = tags[(i++ * 7919) % tags.size()];
+            const auto timeout = std::chrono::duration_cast<milliseconds>(window - (clock_type::now() - start) + grace);
+            const auto latency =
+                tap.probe(mac, request_frame(mac, vyr::devsim::device_kind::tag, wall_clock_ms()), timeout);
+            latencies.push_back(latency ? *latency : INFINITY);
+            if (!latency)
+                ++_results.latency_lost;
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        std::sort(latencies.begin(), latencies.end());
+        _results.latency_samples = latencies.size();
+        _results.requested_parameters =
+            static_cast<int>(vyr::devsim::device_state(vyr::devsim::device_kind::tag).request_list().size());
+        _results.latency_p50 = quantile(latencies, 0.50);
+        _results.latency_p99 = quantile(latencies, 0.99);
+        _results.latency_max = latencies.back();
+        if (_results.latency_lost)
+            _results.notes.push_back(std::to_string(_results.latency_lost) + " of " +
+                                     std::to_string(latencies.size()) + " requests got no answer within " +
+                                     std::to_string(grace.count()) + " s after the " +
+                                     std::to_string(window.count()) + " s window (shown as \"no answer\")");
+    }
+
+    _results.peak_rss = quorvane.peak_rss();
+    // A worker in the middle of a long pass sees the stop only at its end.
+    const auto patience = seconds(10);
+    const auto stopped = quorvane.stop(patience);
+    if (!stopped)
+        _results.notes.push_back("rtls-quorvane did not stop within " + std::to_string(patience.count()) +
+                                 " s of SIGTERM and was killed");
+    sim.stop();
+}
+
+}  // namespace bench

@@ -1,0 +1,79 @@
+// The gateway's ZeroMQ proxy as the end-to-end benchmark places it between the device
+// simulator and the service: frames of the simulator's PUB go on to the service's
+// subscription (and the subscriptions back), "#win" commands of the service go on to the
+// simulator's PULL. Beside forwarding, it sends probe requests straight into the
+// service's subscription and times them to their "#win" 000F answer, and it counts the
+// frames it forwards. One thread of its own owns every socket; probe(), inject() and
+// the counters may be called from one other thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <zmq.hpp>
+
+namespace bench {
+
+struct tap_endpoints {
+    std::string service_output;  // bound here; the service's receiver connects
+    std::string service_input;   // bound here; the service's sender connects
+    std::string sim_publish;     // the simulator's PUB (bound there), connected here
+    std::string sim_collect;     // the simulator's PULL (bound there), connected here
+};
+
+class proxy_tap {
+public:
+    // Binds and connects every socket and starts the forwarding thread.
+    explicit proxy_tap(const tap_endpoints& _endpoints);
+    ~proxy_tap();
+    proxy_tap(const proxy_tap&) = delete;
+    proxy_tap& operator=(const proxy_tap&) = delete;
+
+    // Sends `_frame` (a request of the device `_mac`) to the service and waits for the
+    // next 000F answer to that MAC: seconds from the send to its arrival; nothing when no
+    // answer came within `_timeout`.
+    std::optional<double> probe(const std::string& _mac, const std::string& _frame,
+                                std::chrono::milliseconds _timeout);
+
+    // Sends `_frame` to the service at once, ahead of frames the simulator sends later.
+    void inject(const std::string& _frame);
+
+    // "#param_p" frames forwarded from the simulator, "#win" frames from the service.
+    std::uint64_t reports_forwarded() const noexcept { return m_reports.load(); }
+    std::uint64_t commands_forwarded() const noexcept { return m_commands.load(); }
+    // Every frame in either direction.
+    std::uint64_t frames_forwarded() const noexcept { return m_frames.load(); }
+
+private:
+    void run();
+    void take_command(const zmq::message_t& _frame);
+
+    zmq::context_t m_context{1};
+    std::unique_ptr<zmq::socket_t> m_output;  // XPUB towards the service
+    std::unique_ptr<zmq::socket_t> m_input;   // PULL from the service
+    std::unique_ptr<zmq::socket_t> m_sim_publish;  // XSUB from the simulator
+    std::unique_ptr<zmq::socket_t> m_sim_collect;  // PUSH to the simulator
+    std::unique_ptr<zmq::socket_t> m_control;      // PAIR: probe frames from probe()
+    std::unique_ptr<zmq::socket_t> m_control_peer;  // PAIR end of the calling thread
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<std::uint64_t> m_reports{0};
+    std::atomic<std::uint64_t> m_commands{0};
+    std::atomic<std::uint64_t> m_frames{0};
+
+    // Guarded by m_mutex: the probe in flight.
+    std::mutex m_mutex;
+    std::condition_variable m_answered;
+    std::string m_probe_mac;
+    std::chrono::steady_clock::time_point m_probe_sent;
+    std::optional<double> m_probe_latency;
+};
+
+}  // namespace bench

@@ -1,0 +1,84 @@
+// The figures of one benchmark run and the one table they are printed as: a column per
+// site size, every time also as a multiple of that site's synchronous Redis round trip.
+// Filled and printed by the benchmark's main thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bench {
+
+// Everything measured at one site size; a figure that could not be measured stays empty
+// and prints as "n/a" (with the reason in `notes`).
+struct size_results {
+    int devices = 0;
+    int tags = 0;
+    int anchors = 0;
+
+    // Floor (seconds).
+    std::optional<double> round_trip;
+    std::optional<double> pipelined;
+
+    // 1. The mechanism's answer to a request, in-process with no pass running (seconds).
+    std::optional<double> request_p50;
+    std::optional<double> request_p99;
+    std::optional<double> request_max;
+    std::size_t request_samples = 0;
+    // 1. Parameter request to "#win" 000F answer, end to end (seconds).
+    std::optional<double> latency_p50;
+    std::optional<double> latency_p99;
+    std::optional<double> latency_max;
+    std::size_t latency_samples = 0;  // requests sent
+    std::size_t latency_lost = 0;     // of which never answered (infinite latency)
+    int requested_parameters = 0;
+
+    // 2. Reports of six parameters per second, and Redis commands per report.
+    std::optional<double> reports_per_second;
+    std::optional<double> commands_per_report;
+    std::optional<double> receiver_per_report;  // the receiver alone, in-process (seconds)
+
+    // 3. One processing cycle over all WINs (seconds), Redis commands and frames per WIN.
+    std::optional<double> pass_in_step;
+    std::optional<double> pass_in_step_commands;
+    std::optional<double> pass_in_step_frames;
+    std::optional<double> pass_differ;
+    std::optional<double> pass_differ_commands;
+    std::optional<double> pass_differ_frames;
+    std::size_t wins = 0;
+
+    // 4. Full refresh of the mirror (seconds), the platform fetch alone, Redis commands.
+    std::optional<double> refresh;
+    std::optional<double> refresh_fetch;
+    std::optional<double> refresh_commands;
+
+    // 6. Peak resident set of the service (bytes).
+    std::optional<double> peak_rss;
+
+    std::vector<std::string> notes;
+    // Redis commands by name, per unit of a figure ("delivery pass in step, per WIN":
+    // "hget 31.2, exists 4.0, ..."), printed under the table with --detail.
+    std::vector<std::pair<std::string, std::string>> breakdowns;
+};
+
+struct run_description {
+    std::string machine;  // e.g. "2 cores"
+    std::string redis_version;
+    std::string build_type;
+    double seconds = 0;  // wall time of the whole run
+    std::string load_before;  // 1-minute load average at the start and at the end
+    std::string load_after;
+};
+
+void print_table(std::ostream& _out, const run_description& _run, const std::vector<size_results>& _sizes);
+// The command breakdowns of every size.
+void print_breakdowns(std::ostream& _out, const std::vector<size_results>& _sizes);
+
+// Helpers of the table, exposed for the detail output.
+std::string format_time(double _seconds);
+std::string format_count(double _value);
+
+}  // namespace bench
