@@ -35,6 +35,12 @@ bool c_mechanism::thread_init() {
 }
 
 void c_mechanism::thread_stop() {
+    // Every destructor of the hierarchy calls this: once the thread is joined (or never
+    // ran) and the pipe is closed there is nothing to stop, and a stop command sent now
+    // could meet the closed pipe and block for ever. With no thread, the pipe is this
+    // thread's to look at.
+    if (!m_thread.joinable() && !m_pipe_out)
+        return;
     zmq::socket_t push(*m_zmq_context, zmq::socket_type::push);
     // The stop frame is one byte; if the thread never bound its pipe nobody takes it, and
     // it must not hold the context's termination.

@@ -40,7 +40,9 @@ public:
     // mechanism's builders and checks from its own thread (the status tool) and never
     // start()s it. Throws the Redis client's exceptions.
     void open_context();
-    // Sends the stop command on the pipe and joins the thread.
+    // Sends the stop command on the pipe and joins the thread; returns at once when there
+    // is nothing to stop (thread joined or never started, pipe closed), so every
+    // destructor of the hierarchy may call it.
     void thread_stop();
 
     // Starts thread_body() on the mechanism's own thread.

@@ -130,12 +130,24 @@ int main(int argc, char* argv[]) {
         std::cout << port << std::endl;
         std::cerr << "quorvane-platform-server: serving " << options.project_dir << " on " << options.bind << ":"
                   << port << std::endl;
-        std::thread([&server, signals] {
+        std::thread stopper([&server, signals] {
             int number = 0;
             sigwait(&signals, &number);
             server.stop();
-        }).detach();
-        server.run();
+        });
+        std::exception_ptr failure;
+        try {
+            server.run();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // run() ends once the stopper has called stop(), which may still be running: the
+        // server must outlive it. A stopper still waiting (run() failed) is woken first;
+        // the signal stays blocked, so it only ends the wait.
+        pthread_kill(stopper.native_handle(), SIGTERM);
+        stopper.join();
+        if (failure)
+            std::rethrow_exception(failure);
     } catch (const std::exception& e) {
         std::cerr << "quorvane-platform-server: " << e.what() << "\n";
         return 1;

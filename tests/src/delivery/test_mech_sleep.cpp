@@ -80,6 +80,9 @@ std::string confirmed(const std::string& _mac) {
 class sleep_probe : public c_mech_sleep {
 public:
     using c_mech_sleep::c_mech_sleep;
+    // As every derived mechanism must (see c_mechanism): the running thread reads the
+    // object's dynamic type, which the base destructors change, so it is joined first.
+    ~sleep_probe() override { thread_stop(); }
     using c_mech_sleep::m_anchors;
     using c_mech_sleep::process_sleep_orders;
     int receive_timeout() const { return m_pipe_out->get(zmq::sockopt::rcvtimeo); }
