@@ -49,27 +49,31 @@ c_receiver::~c_receiver() {
     m_mech_param_req_socket.reset();
 }
 
+void c_receiver::open() {
+    m_pipe_output_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pull);
+    m_pipe_output_socket->set(zmq::sockopt::linger, s_linger_ms);
+    m_pipe_output_socket->bind(s_pipe_endpoint);
+
+    m_proxy_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::sub);
+    m_proxy_socket->set(zmq::sockopt::rcvtimeo, 0);
+    m_proxy_socket->set(zmq::sockopt::linger, s_linger_ms);
+    m_proxy_socket->connect(m_addr);
+    for (const auto* tag : {&notify_tag, &srv_conf_tag, &hw_report_tag, &param_p_tag, &alarm_tag})
+        m_proxy_socket->set(zmq::sockopt::subscribe, *tag);
+
+    m_mech_sleep_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::push);
+    m_mech_sleep_socket->set(zmq::sockopt::linger, s_linger_ms);
+    m_mech_sleep_socket->connect(s_mech_sleep_endpoint);
+    m_mech_param_req_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::push);
+    m_mech_param_req_socket->set(zmq::sockopt::linger, s_linger_ms);
+    m_mech_param_req_socket->connect(s_mech_param_req_endpoint);
+
+    m_context = std::make_unique<vyr::context::context>(11, m_redis_address, m_redis_port);
+}
+
 void c_receiver::thread_body() {
     try {
-        m_pipe_output_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pull);
-        m_pipe_output_socket->set(zmq::sockopt::linger, s_linger_ms);
-        m_pipe_output_socket->bind(s_pipe_endpoint);
-
-        m_proxy_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::sub);
-        m_proxy_socket->set(zmq::sockopt::rcvtimeo, 0);
-        m_proxy_socket->set(zmq::sockopt::linger, s_linger_ms);
-        m_proxy_socket->connect(m_addr);
-        for (const auto* tag : {&notify_tag, &srv_conf_tag, &hw_report_tag, &param_p_tag, &alarm_tag})
-            m_proxy_socket->set(zmq::sockopt::subscribe, *tag);
-
-        m_mech_sleep_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::push);
-        m_mech_sleep_socket->set(zmq::sockopt::linger, s_linger_ms);
-        m_mech_sleep_socket->connect(s_mech_sleep_endpoint);
-        m_mech_param_req_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::push);
-        m_mech_param_req_socket->set(zmq::sockopt::linger, s_linger_ms);
-        m_mech_param_req_socket->connect(s_mech_param_req_endpoint);
-
-        m_context = std::make_unique<vyr::context::context>(11, m_redis_address, m_redis_port);
+        open();
     } catch (const std::exception&) {
         m_logger.log_exception(VYR_HERE);
         stop_all();

@@ -48,6 +48,10 @@ public:
 
     void thread_body();
     void start() { m_thread = std::thread([this] { thread_body(); }); }
+    // Creates the sockets and the Redis connection on the calling thread, which then owns
+    // them; thread_body() begins with it. Throws when one cannot be made. A caller that
+    // runs the handlers on its own thread (the fuzz targets) calls it instead of start().
+    void open();
 
     // Routes one frame from the proxy to its handler (the fixed tag order); an empty
     // frame or one without a known tag is ignored.
