@@ -1,11 +1,12 @@
 // Fuzz target: the text constructors of the parameter value classes, which read the JSON
 // text a WIN record keeps. The first byte picks the class, the rest is the text. For every
 // value: the payload is a well-formed frame of the class's type (type byte, length byte,
-// exactly that many value bytes, uppercase hexadecimal), and writing the value back and
+// exactly that many value bytes, hexadecimal), and writing the value back and
 // reading that text gives an equal value with the same text and the same payload, so a
 // stored value never looks changed to the delivery comparison. JsonCpp writes a text that
 // is not valid UTF-8 (or holds a lone surrogate) with U+FFFD in place of the bad
 // sequence, so for such texts only the second round trip must be exact.
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,8 +24,9 @@ using namespace vyr::parameter;
 void check_payload(const std::string& _payload, parameter_t _type, const std::string& _text) {
     const std::string detail = "payload \"" + _payload + "\" of \"" + fuzz::printable(_text) + "\"";
     FUZZ_CHECK(_payload.size() >= 4 && _payload.size() % 2 == 0, detail);
+    // Hexadecimal digits; a TDOA partner's address text keeps its letter case.
     for (const char c : _payload)
-        FUZZ_CHECK((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'), detail);
+        FUZZ_CHECK(std::isxdigit(static_cast<unsigned char>(c)), detail);
     FUZZ_CHECK(_payload.compare(0, 2, hex(_type, 2)) == 0, detail + ": type byte");
     const std::size_t length = std::stoul(_payload.substr(2, 2), nullptr, 16);
     FUZZ_CHECK(_payload.size() == 4 + 2 * length, detail + ": length byte");

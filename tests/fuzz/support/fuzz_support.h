@@ -101,8 +101,8 @@ private:
 // The proxy's input side: a PULL socket bound at an inproc endpoint of `_context`. check()
 // takes every frame queued so far and checks that each is a well-formed node command:
 // "#win ", command 080E, sequence byte, length field, a body of exactly that many bytes
-// of uppercase hexadecimal text holding the 000E/000F code and whole parameter payloads
-// (type, length, value), then the MAC.
+// of hexadecimal text holding the 000E/000F code and whole parameter payloads (type,
+// length, value), then the MAC.
 class gateway {
 public:
     gateway(zmq::context_t& _context, const std::string& _endpoint);
