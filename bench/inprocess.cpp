@@ -13,18 +13,18 @@
 #include <thread>
 #include <vector>
 
-#include "commands.h"
+#include "common/globals.h"
 #include "context/context.h"
 #include "core/json.h"
+#include "delivery/mechparamreq.h"
 #include "device_state.h"
-#include "globals.h"
-#include "mechparamreq.h"
-#include "parameters.h"
-#include "receiver.h"
+#include "input/receiver.h"
+#include "parameters/parameters.h"
+#include "platform/updater.h"
+#include "platform/vyrserver.h"
 #include "redis_probe.h"
 #include "reports.h"
-#include "updater.h"
-#include "vyrserver.h"
+#include "runtime/inproc_commands.h"
 
 namespace bench {
 

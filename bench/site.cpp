@@ -7,12 +7,12 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/globals.h"
 #include "context/context.h"
 #include "core/json.h"
-#include "globals.h"
-#include "mechparamreq.h"
-#include "parameters.h"
-#include "sender.h"
+#include "delivery/mechparamreq.h"
+#include "delivery/sender.h"
+#include "parameters/parameters.h"
 #include "support/process.h"
 
 namespace bench {

@@ -10,13 +10,13 @@
 #include <memory>
 #include <string>
 
-#include "config.h"
+#include "app/config.h"
+#include "app/quorvane.h"
+#include "common/globals.h"
 #include "core/exception.h"
 #include "core/get_config_file_name.h"
 #include "core/logger.h"
 #include "core/pid_file.h"
-#include "globals.h"
-#include "quorvane.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "context/alarm.h"
 #include "context/common.h"
-#include "parameters.h"
+#include "parameters/parameters.h"
 #include "redis/context.h"
 
 namespace vyr::context {

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "config.h"
+#include "app/config.h"
 #include "core/exception.h"
 #include "support/fuzz_support.h"
 

@@ -13,8 +13,8 @@
 #include <zmq.hpp>
 
 #include "core/exception.h"
-#include "mechparamreq.h"
-#include "sender.h"
+#include "delivery/mechparamreq.h"
+#include "delivery/sender.h"
 #include "support/fuzz_support.h"
 
 namespace {

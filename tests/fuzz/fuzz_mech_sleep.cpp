@@ -17,8 +17,8 @@
 #include <zmq.hpp>
 
 #include "core/exception.h"
-#include "mechsleep.h"
-#include "sender.h"
+#include "delivery/mechsleep.h"
+#include "delivery/sender.h"
 #include "support/fuzz_support.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include <string>
 
 #include "core/exception.h"
+#include "platform/vyrserver.h"
 #include "support/fuzz_support.h"
-#include "vyrserver.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "base64.h"
-#include "globals.h"
+#include "common/base64.h"
+#include "common/globals.h"
 #include "support/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _size) {

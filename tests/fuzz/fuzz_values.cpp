@@ -14,7 +14,7 @@
 #include <json/json.h>
 
 #include "core/json.h"
-#include "parameters.h"
+#include "parameters/parameters.h"
 #include "support/fuzz_support.h"
 
 namespace {

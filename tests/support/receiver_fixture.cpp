@@ -5,9 +5,9 @@
 #include <cstring>
 #include <optional>
 
-#include "commands.h"
-#include "updater.h"
-#include "vyrserver.h"
+#include "platform/updater.h"
+#include "platform/vyrserver.h"
+#include "runtime/inproc_commands.h"
 
 namespace test {
 

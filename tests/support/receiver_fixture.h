@@ -17,7 +17,7 @@
 
 #include "context/context.h"
 #include "core/logger.h"
-#include "receiver.h"
+#include "input/receiver.h"
 #include "support/log_sink.h"
 #include "support/redis_server.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "config.h"
+#include "app/config.h"
 #include "core/json.h"
 #include "status.h"
 

@@ -9,10 +9,10 @@
 #include <stdexcept>
 #include <zmq.hpp>
 
+#include "common/globals.h"
 #include "context/context.h"
-#include "globals.h"
-#include "mechparamreq.h"
-#include "parameters.h"
+#include "delivery/mechparamreq.h"
+#include "parameters/parameters.h"
 
 namespace vyr::tools::status {
 

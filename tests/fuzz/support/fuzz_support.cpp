@@ -7,12 +7,12 @@
 #include <stdexcept>
 
 #include "context/context.h"
+#include "input/receiver.h"
+#include "platform/updater.h"
+#include "platform/vyrserver.h"
 #include "platform_server.h"
-#include "receiver.h"
 #include "redis/context.h"
 #include "support/redis_server.h"
-#include "updater.h"
-#include "vyrserver.h"
 
 namespace fuzz {
 

@@ -4,13 +4,13 @@
 #include <cstring>
 #include <exception>
 
-#include "commands.h"
 #include "core/exception.h"
-#include "parameters.h"
+#include "parameters/parameters.h"
+#include "platform/updater.h"
+#include "platform/vyrserver.h"
+#include "runtime/inproc_commands.h"
 #include "support/fuzz_support.h"
 #include "support/redis_server.h"
-#include "updater.h"
-#include "vyrserver.h"
 
 namespace fuzz {
 

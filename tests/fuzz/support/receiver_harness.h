@@ -11,7 +11,7 @@
 
 #include <zmq.hpp>
 
-#include "receiver.h"
+#include "input/receiver.h"
 
 namespace vyr {
 class updater;

@@ -1,0 +1,64 @@
+#include "app/quorvane.h"
+
+#include "common/globals.h"
+#include "delivery/mechparamreq.h"
+#include "delivery/mechsleep.h"
+#include "delivery/sender.h"
+#include "input/receiver.h"
+#include "platform/updater.h"
+#include "platform/vyrserver.h"
+#include "redis/context.h"
+
+c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_logger& _logger)
+    : m_zmq_context(std::make_shared<zmq::context_t>(1)), m_logger(_logger) {
+    m_server = std::make_shared<vyr::vyrserver::c_vyrserver>(module_name, _config.server.protocol,
+                                                             _config.server.address, "", "", _config.server.port,
+                                                             m_logger);
+    wait_for_redis(_config.redis.address, _config.redis.port);
+
+    const std::string input_endpoint =
+        "tcp://" + _config.proxy.address + ":" + std::to_string(_config.proxy.input_port);
+    m_sender = std::make_shared<c_sender>(m_zmq_context, input_endpoint, m_logger);
+    m_updater = std::make_shared<vyr::updater>(m_server, _config.redis.address, _config.redis.port, m_logger);
+    m_mech_sleep = std::make_unique<c_mech_sleep>(m_zmq_context, m_server, m_sender, _config.redis.address,
+                                                  _config.redis.port, m_logger);
+    m_mech_param_req = std::make_unique<c_mech_param_req>(m_zmq_context, m_server, m_sender, _config.redis.address,
+                                                          _config.redis.port,
+                                                          _config.system.push_schedule_to_destination, m_logger);
+    const std::string output_endpoint =
+        "tcp://" + _config.proxy.address + ":" + std::to_string(_config.proxy.output_port);
+    m_receiver = std::make_unique<c_receiver>(m_zmq_context, output_endpoint, m_updater, _config.redis.address,
+                                              _config.redis.port, m_logger);
+}
+
+c_quorvane::~c_quorvane() {
+    m_receiver.reset();
+    m_mech_sleep.reset();
+    m_mech_param_req.reset();
+    m_server.reset();
+    m_updater.reset();
+    m_sender.reset();
+    // Every socket on the context is closed by now, so termination does not wait.
+    m_zmq_context.reset();
+}
+
+void c_quorvane::wait_for_redis(const std::string& _address, int _port) const {
+    for (;;) {
+        try {
+            vyr::redis::context probe(_address, _port, 11);
+            return;
+        } catch (const std::exception&) {
+            m_logger.log_exception(VYR_HERE);
+            if (waiting_to_stop(5))
+                throw;
+        }
+    }
+}
+
+void c_quorvane::run() {
+    m_updater->start();
+    m_mech_sleep->start();
+    m_mech_param_req->start();
+    m_receiver->start();
+    waiting_to_stop();
+}

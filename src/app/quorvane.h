@@ -1,0 +1,50 @@
+// The application object: builds every long-lived component in a fixed order (waiting
+// until Redis answers), starts the four worker threads, parks the main thread until a
+// stop is requested, and on destruction stops the workers in a fixed order and ends the
+// shared ZeroMQ context last. Used by the main thread only.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <zmq.hpp>
+
+#include "app/config.h"
+#include "core/logger.h"
+
+class c_receiver;
+class c_sender;
+class c_mech_sleep;
+class c_mech_param_req;
+namespace vyr {
+class updater;
+}
+namespace vyr::vyrserver {
+class c_vyrserver;
+}
+
+class c_quorvane {
+public:
+    // Blocks until Redis answers or a stop is requested (then the last connection error
+    // is rethrown).
+    c_quorvane(const vyr::config& _config, vyr::libs::core::component_logger& _logger);
+    virtual ~c_quorvane();
+    c_quorvane(const c_quorvane&) = delete;
+    c_quorvane& operator=(const c_quorvane&) = delete;
+
+    // Starts the worker threads and returns once a stop is requested.
+    void run();
+
+    // Tries a Redis connection every 5 s until one succeeds; interrupted by a stop.
+    void wait_for_redis(const std::string& _address, int _port) const;
+
+private:
+    std::shared_ptr<zmq::context_t> m_zmq_context;
+    std::unique_ptr<c_receiver> m_receiver;
+    std::shared_ptr<c_sender> m_sender;
+    std::shared_ptr<vyr::updater> m_updater;
+    std::shared_ptr<vyr::vyrserver::c_vyrserver> m_server;
+    std::unique_ptr<c_mech_sleep> m_mech_sleep;
+    std::unique_ptr<c_mech_param_req> m_mech_param_req;
+    vyr::libs::core::component_logger& m_logger;
+};

@@ -1,0 +1,829 @@
+#include "delivery/mechparamreq.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "common/globals.h"
+#include "context/context.h"
+#include "core/exception.h"
+#include "core/json.h"
+#include "delivery/sender.h"
+#include "runtime/inproc_commands.h"
+
+using vyr::context::win;
+using namespace vyr::parameter;
+
+namespace {
+
+std::string lower(std::string _text) {
+    for (auto& c : _text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return _text;
+}
+
+std::string upper(std::string _text) {
+    for (auto& c : _text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return _text;
+}
+
+// The WIN's reported detail fields whose getters throw when the device never reported
+// them: a missing report reads as "nothing reported" instead of ending the WIN's pass.
+std::optional<std::string> reported_role(const win& _win) {
+    try {
+        return _win.parameter_t2t_cfg_role();
+    } catch (const vyr::libs::core::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<bool> reported_stationary(const win& _win) {
+    try {
+        return _win.parameter_stationary();
+    } catch (const vyr::libs::core::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<loc> reported_loc(const win& _win) {
+    try {
+        return _win.parameter_loc();
+    } catch (const vyr::libs::core::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Different only when both sides hold a value and the values differ.
+template <class T>
+bool both_differ(const std::optional<T>& _a, const std::optional<T>& _b) {
+    return _a && _b && *_a != *_b;
+}
+
+// The pin setting as the device holds it: the flag bits of the t2t_cfg payload.
+std::uint32_t pin_bits(const std::optional<std::string>& _pin) {
+    if (!_pin)
+        return 0;
+    const auto pin = upper(*_pin);
+    if (pin == "SOLID")
+        return 1u << 2;
+    if (pin == "PULSE")
+        return 1u << 3;
+    return 0;
+}
+
+bool is_hex_text(const std::string& _text) {
+    for (const char c : _text)
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    return true;
+}
+
+// The category byte of the CATEGORY payload; nothing for a category the device does
+// not know (it is sent without a value, which the device reads as "unspecified").
+std::optional<std::string> category_code(const std::string& _category) {
+    if (_category == "unspecified")
+        return "00";
+    if (_category == "person")
+        return "01";
+    if (_category == "vehicle")
+        return "02";
+    if (_category == "asset")
+        return "03";
+    return std::nullopt;
+}
+
+// A signed number as the 32-bit two's complement the device reads.
+std::string hex32(std::int64_t _value) { return hex(static_cast<std::uint32_t>(_value), 8); }
+
+// ---- texts of the values compared, for readers of the checks --------------------------------
+
+std::string json_text(const Json::Value& _value) { return vyr::libs::core::json::to_string(_value); }
+
+Json::Value json_list(const std::vector<std::string>& _list) {
+    Json::Value list(Json::arrayValue);
+    for (const auto& entry : _list)
+        list.append(entry);
+    return list;
+}
+
+Json::Value loc_to_json(const loc& _loc) {
+    Json::Value value(Json::objectValue);
+    value["x"] = _loc.x;
+    value["y"] = _loc.y;
+    value["z"] = _loc.z;
+    value["sl_z"] = _loc.sublocation_z;
+    value["sl_id"] = _loc.sublocation_id;
+    return value;
+}
+
+// Tag-to-tag fields, from either side.
+struct t2t_fields {
+    std::optional<bool> alarm_back;
+    std::optional<std::uint32_t> distance, angle, delay;
+    std::optional<std::string> pin;
+    std::optional<std::uint32_t> alert_distance, safe_distance;
+    std::optional<bool> buzzer, haptic;
+};
+
+// The role and the present fields, under the names of the device's report.
+Json::Value t2t_to_json(const std::string& _role, const t2t_fields& _fields) {
+    Json::Value value(Json::objectValue);
+    value["role"] = _role;
+    const auto put = [&value](const char* _name, const auto& _field) {
+        if (_field)
+            value[_name] = *_field;
+    };
+    put("alarm_back", _fields.alarm_back);
+    put("distance", _fields.distance);
+    put("angle", _fields.angle);
+    put("delay", _fields.delay);
+    put("pin", _fields.pin);
+    put("alert_distance", _fields.alert_distance);
+    put("safe_distance", _fields.safe_distance);
+    put("buzzer", _fields.buzzer);
+    put("haptic", _fields.haptic);
+    return value;
+}
+
+// What the object requires; an object without a configuration requires "disabled".
+Json::Value t2t_cfg_to_json(const vyr::context::track_obj& _object) {
+    if (!_object.t2t_cfg_exists())
+        return t2t_to_json("disabled", {});
+    return t2t_to_json(_object.t2t_cfg_role(),
+                       {_object.t2t_cfg_alarm_back(), _object.t2t_cfg_distance(), _object.t2t_cfg_angle(),
+                        _object.t2t_cfg_delay(), _object.t2t_cfg_pin(), _object.t2t_cfg_alert_distance(),
+                        _object.t2t_cfg_safe_distance(), _object.t2t_cfg_buzzer(), _object.t2t_cfg_haptic()});
+}
+
+// What the device reported; null when it reported no role.
+Json::Value reported_t2t_cfg_to_json(const win& _win) {
+    const auto role = reported_role(_win);
+    if (!role)
+        return Json::Value();
+    return t2t_to_json(*role, {_win.parameter_t2t_cfg_alarm_back(), _win.parameter_t2t_cfg_distance(),
+                               _win.parameter_t2t_cfg_angle(), _win.parameter_t2t_cfg_delay(),
+                               _win.parameter_t2t_cfg_pin(), _win.parameter_t2t_cfg_alert_distance(),
+                               _win.parameter_t2t_cfg_safe_distance(), _win.parameter_t2t_cfg_buzzer(),
+                               _win.parameter_t2t_cfg_haptic()});
+}
+
+}  // namespace
+
+c_mech_param_req::c_mech_param_req(std::shared_ptr<zmq::context_t> _zmq_context,
+                                   std::shared_ptr<vyr::vyrserver::c_vyrserver> _server,
+                                   std::shared_ptr<c_sender> _sender, const std::string& _redis_address,
+                                   int _redis_port, bool _push_schedule_to_destination,
+                                   vyr::libs::core::component_logger& _logger)
+    : c_mechanism(std::move(_zmq_context), std::move(_server), std::move(_sender), _redis_address, _redis_port,
+                  _logger),
+      m_push_schedule_to_destination(_push_schedule_to_destination),
+      m_processing_timer(5, 0, 5, 0) {
+    m_inproc_mechanism_name = "inproc://mech_param_req";
+}
+
+c_mech_param_req::~c_mech_param_req() { thread_stop(); }
+
+bool c_mech_param_req::thread_init() {
+    if (!c_mechanism::thread_init())
+        return false;
+    try {
+        m_processing_timer.start();
+        m_timer_due = now();
+        return true;
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+        return false;
+    }
+}
+
+void c_mech_param_req::thread_body() {
+    if (!thread_init()) {
+        stop_all();
+        return;
+    }
+    for (;;) {
+        try {
+            zmq::pollitem_t items[] = {
+                {m_pipe_out->handle(), 0, ZMQ_POLLIN, 0},
+                {nullptr, m_processing_timer.get_descriptor(), ZMQ_POLLIN, 0},
+            };
+            zmq::poll(items, 2, std::chrono::milliseconds(-1));
+            if (items[0].revents & ZMQ_POLLIN) {
+                zmq::message_t message;
+                if (m_pipe_out->recv(message, zmq::recv_flags::dontwait) && message.size() > 0) {
+                    if (*static_cast<const std::uint8_t*>(message.data()) == vyr::cmd::stop)
+                        return;
+                    process_zmq_message(message);
+                }
+            }
+            if (items[1].revents & ZMQ_POLLIN) {
+                std::uint64_t expirations = 0;
+                // A read that would block (the expiry was taken already) is no cycle.
+                if (::read(m_processing_timer.get_descriptor(), &expirations, sizeof expirations) ==
+                    static_cast<ssize_t>(sizeof expirations)) {
+                    processing_cycle(next_timer_due(expirations));
+                }
+            }
+        } catch (const std::exception&) {
+            m_logger.log_exception(VYR_HERE);
+        }
+    }
+}
+
+void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
+    if (_message.size() == 0)
+        return;
+    switch (*static_cast<const std::uint8_t*>(_message.data())) {
+        case vyr::cmd::notified:  // the context was updated
+            m_processing_timer.reset();
+            m_timer_due = now();
+            processing_cycle(m_timer_due);
+            break;
+        case vyr::cmd::request:
+            answer_request(_message);
+            break;
+        default:
+            break;
+    }
+}
+
+void c_mech_param_req::answer_request(const zmq::message_t& _message) {
+    cmd_param_req_from_node_t header{};
+    if (!vyr::cmd::read_command(_message.data(), _message.size(), header))
+        VYR_THROW("zmq_message.size() < sizeof(cmd_param_req_from_node_t)");
+    const std::string mac = vyr::cmd::field_text(header.mac);
+    const auto* numbers = static_cast<const std::uint8_t*>(_message.data()) + sizeof header;
+    const std::size_t count = (_message.size() - sizeof header) / sizeof(std::uint32_t);
+
+    std::string payloads;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t number = 0;
+        std::memcpy(&number, numbers + i * sizeof number, sizeof number);
+        switch (number) {
+            case TDOA_SCHD:
+                payloads += form_tdoa_schd(mac);
+                break;
+            case LOC:
+                payloads += form_loc(mac);
+                break;
+            case SF:
+                payloads += form_sf(mac);
+                break;
+            case TDOA_SCHEDULE:
+                payloads += param_tdoa_schedule(tdoa_schedule_to_json(mac), m_logger).to_hex();
+                break;
+            case SYNC_SLOT:
+                if (const auto slot = form_sync_slot_by_mac(mac))
+                    payloads += *slot;
+                break;
+            case T2T_CFG:
+                payloads += form_t2t_cfg(mac);
+                break;
+            case T2T_NO_ALARM:
+                payloads += form_t2t_no_alarm(mac);
+                break;
+            case VEH_CERT:
+                payloads += param_veh_cert(veh_cert_to_json(mac), m_logger).to_hex();
+                break;
+            case DRIVER_LIC:
+                payloads += param_driver_lic(driver_lic_to_json(mac), m_logger).to_hex();
+                break;
+            case EM_ALM:
+                payloads += param_em_alm(em_alm_to_json(mac), m_logger).to_hex();
+                break;
+            case SCR_NAME:
+                payloads += param_scr_name(scr_name_to_json(mac), m_logger).to_hex();
+                break;
+            case SCR_GNAME:
+                payloads += param_scr_gname(scr_gname_to_json(mac), m_logger).to_hex();
+                break;
+            case STATIONARY:
+                payloads += form_stationary(mac);
+                break;
+            case CATEGORY:
+                payloads += form_category(mac);
+                break;
+            default:
+                break;
+        }
+    }
+    m_sender->paramreq_to_node(mac, payloads);
+}
+
+void c_mech_param_req::processing_timer() {
+    if (!m_context->updated())
+        return;
+    deliver_alarms();
+    lsb();
+    deliver_parameters();
+}
+
+timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {
+    m_timer_due.tv_sec += static_cast<time_t>(_expirations * s_sending_period_sec);
+    const timeval wall = now();
+    const auto off_us = (static_cast<long long>(wall.tv_sec) - m_timer_due.tv_sec) * 1000000LL +
+                        (static_cast<long long>(wall.tv_usec) - m_timer_due.tv_usec);
+    if (off_us > 1000000LL || off_us < -1000000LL)
+        m_timer_due = wall;
+    return m_timer_due;
+}
+
+void c_mech_param_req::processing_cycle(const timeval& _due) {
+    struct cycle_scope {
+        std::optional<timeval>& time;
+        ~cycle_scope() { time.reset(); }
+    } scope{m_cycle_time};
+    m_cycle_time = _due;
+    processing_timer();
+}
+
+timeval c_mech_param_req::pass_time() const { return m_cycle_time ? *m_cycle_time : now(); }
+
+// ---- pacing --------------------------------------------------------------------------------
+
+timeval c_mech_param_req::now() {
+    timeval time{};
+    ::gettimeofday(&time, nullptr);
+    return time;
+}
+
+bool c_mech_param_req::sending_period_passed(const timeval& _now, const timeval& _last) {
+    long seconds = static_cast<long>(_now.tv_sec - _last.tv_sec);
+    if (_now.tv_usec < _last.tv_usec)
+        --seconds;
+    return seconds >= s_sending_period_sec;
+}
+
+bool c_mech_param_req::may_push(const win& _win, const timeval& _now) {
+    return _win.sending_counter() <= s_max_sending_counter && sending_period_passed(_now, _win.sending_time());
+}
+
+void c_mech_param_req::hw_param_to_win(win& _win, const std::string& _parameters) {
+    const timeval time = pass_time();
+    if (!sending_period_passed(time, _win.sending_time()))
+        return;
+    _win.sending_time(time);
+    _win.increment_sending_counter();
+    m_sender->hw_param_to_node(_win.mac_addr(), _parameters);
+}
+
+void c_mech_param_req::push(const std::string& _mac_address, const std::string& _parameters, bool& _sent) {
+    m_sender->hw_param_to_node(_mac_address, _parameters);
+    _sent = true;
+}
+
+// ---- the pass over all WINs ----------------------------------------------------------------
+
+void c_mech_param_req::deliver_parameters() {
+    const timeval time = pass_time();
+    for (const auto& mac : m_context->get_wins()) {
+        auto record = m_context->get_win(mac);
+        bool sent = false;
+        const auto record_sending = [&] {
+            if (sent) {
+                record.sending_time(time);
+                record.increment_sending_counter();
+            }
+        };
+        try {
+            if (!record.exists() || !may_push(record, time))
+                continue;
+            deliver_to_win(record, sent);
+        } catch (const zmq::error_t&) {
+            // What went out before the failure is still paced; the pass ends here.
+            record_sending();
+            throw;
+        } catch (const std::exception&) {
+            // One broken record must not keep every WIN after it from its parameters.
+            m_logger.log_exception(VYR_HERE);
+        }
+        record_sending();
+    }
+}
+
+void c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
+    const auto checks = check_parameters(_win);
+    for (const auto& check : checks)
+        if (check.must_stored)
+            _win.parameter_as_json(check.parameter, win::must, check.must);
+    // Each differing parameter goes out by itself, in check order; the joint ones follow
+    // together in one command.
+    std::string joint;
+    for (const auto& check : checks) {
+        if (check.standing != param_standing::differs)
+            continue;
+        if (check.joint)
+            joint += check.payload;
+        else
+            push(_win.mac_addr(), check.payload, _sent);
+    }
+    if (!joint.empty())
+        push(_win.mac_addr(), joint, _sent);
+}
+
+// ---- what differs ----------------------------------------------------------------------------
+
+std::vector<c_mech_param_req::param_check> c_mech_param_req::check_parameters(const win& _win, bool _describe) {
+    const auto& mac = _win.mac_addr();
+    std::vector<param_check> checks;
+    if (m_context->anchor_exists_by_mac(mac))
+        checks = check_anchor(_win);
+    else if (!m_context->track_obj_exists_by_mac(mac))
+        checks = check_clearing(_win, _describe);
+    else
+        checks = check_track_obj(_win, _describe);
+    // Payloads are built only for what goes out: the builders read the project again.
+    for (auto& check : checks)
+        if (check.standing == param_standing::differs && check.payload.empty())
+            check.payload = payload_of(check.parameter, mac);
+    return checks;
+}
+
+std::string c_mech_param_req::payload_of(parameter_t _p, const std::string& _mac_address) {
+    switch (_p) {
+        case T2T_CFG:
+            return form_t2t_cfg(_mac_address);
+        case T2T_NO_ALARM:
+            return form_t2t_no_alarm(_mac_address);
+        case STATIONARY:
+            return form_stationary(_mac_address);
+        case LOC:
+            return form_loc(_mac_address);
+        case CATEGORY:
+            return form_category(_mac_address);
+        default:
+            VYR_THROW("no payload builder for parameter " + parameters.at(_p));
+    }
+}
+
+std::vector<c_mech_param_req::param_check> c_mech_param_req::check_anchor(const win& _win) {
+    const auto& mac = _win.mac_addr();
+    std::vector<param_check> checks;
+    checks.push_back(check_value<param_tdoa_schedule>(_win, TDOA_SCHEDULE, tdoa_schedule_to_json(mac), false));
+    // Without a reported network configuration the anchor is asked for it; any report
+    // will do.
+    param_check nwk_cfg;
+    nwk_cfg.parameter = NWK_CFG;
+    nwk_cfg.actual = _win.parameter_as_json(NWK_CFG, win::actual);
+    if (nwk_cfg.actual.empty()) {
+        nwk_cfg.standing = param_standing::differs;
+        nwk_cfg.payload = param_nwk_cfg::request_formation();
+    }
+    checks.push_back(std::move(nwk_cfg));
+    return checks;
+}
+
+// A device no longer in the project: what it still holds is cleared, in one command.
+std::vector<c_mech_param_req::param_check> c_mech_param_req::check_clearing(const win& _win, bool _describe) {
+    std::vector<param_check> checks;
+    const auto add = [&](parameter_t _p, const std::function<bool()>& _holds_something,
+                         const std::function<Json::Value()>& _reported) {
+        param_check check;
+        check.parameter = _p;
+        check.joint = true;
+        const auto state = _win.parameter_state(_p);
+        if (state == SUPPORTED && _holds_something()) {
+            check.standing = param_standing::differs;
+            check.payload = payload_frame(_p, "");
+        } else if (state == NOT_SUPPORTED) {
+            check.standing = param_standing::not_supported;
+        }
+        if (_describe && state != UNKNOWN)
+            check.actual = json_text(_reported());
+        checks.push_back(std::move(check));
+    };
+    const auto optional_json = [](const auto& _value) { return _value ? Json::Value(*_value) : Json::Value(); };
+    add(
+        T2T_CFG, [&] { return lower(reported_role(_win).value_or("")) != "disabled"; },
+        [&] { return reported_t2t_cfg_to_json(_win); });
+    add(
+        T2T_NO_ALARM, [&] { return !_win.parameter_t2t_no_alarm().empty(); },
+        [&] { return json_list(_win.parameter_t2t_no_alarm()); });
+    add(
+        STATIONARY, [&] { return reported_stationary(_win).value_or(false); },
+        [&] { return optional_json(reported_stationary(_win)); });
+    add(
+        CATEGORY, [&] { return _win.parameter_category() != std::optional<std::string>("unspecified"); },
+        [&] { return optional_json(_win.parameter_category()); });
+    return checks;
+}
+
+std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(const win& _win, bool _describe) {
+    const auto& mac = _win.mac_addr();
+    const auto object = m_context->get_track_obj_by_mac(mac);
+    // Asset tags are configured elsewhere; the platform may write the type in any case.
+    if (upper(object.type()) == "ASSET")
+        return {};
+
+    std::vector<param_check> checks;
+    if (vehicle_certification) {
+        checks.push_back(check_value<param_veh_cert>(_win, VEH_CERT, veh_cert_to_json(mac), true));
+        checks.push_back(check_value<param_driver_lic>(_win, DRIVER_LIC, driver_lic_to_json(mac), false));
+    }
+    checks.push_back(check_value<param_em_alm>(_win, EM_ALM, em_alm_to_json(mac), true));
+    checks.push_back(check_value<param_scr_name>(_win, SCR_NAME, scr_name_to_json(mac), false));
+    checks.push_back(check_value<param_scr_gname>(_win, SCR_GNAME, scr_gname_to_json(mac), false));
+
+    // A parameter the pass does not push stands as not supported when the device said
+    // so, else in step. The texts are filled only when asked for.
+    const auto judged = [&](parameter_t _p, parameter_states _state, bool _differs,
+                            const std::function<Json::Value()>& _must, const std::function<Json::Value()>& _reported) {
+        param_check check;
+        check.parameter = _p;
+        if (_differs)
+            check.standing = param_standing::differs;
+        else if (_state == NOT_SUPPORTED)
+            check.standing = param_standing::not_supported;
+        if (_describe) {
+            check.must = json_text(_must());
+            if (_state != UNKNOWN)
+                check.actual = json_text(_reported());
+        }
+        return check;
+    };
+    const auto optional_json = [](const auto& _value) { return _value ? Json::Value(*_value) : Json::Value(); };
+
+    const auto t2t_state = _win.parameter_state(T2T_CFG);
+    checks.push_back(judged(
+        T2T_CFG, t2t_state, t2t_cfg_differs(_win, mac), [&] { return t2t_cfg_to_json(object); },
+        [&] { return reported_t2t_cfg_to_json(_win); }));
+
+    const auto no_alarm_state = _win.parameter_state(T2T_NO_ALARM);
+    bool no_alarm_differs = no_alarm_state == UNKNOWN;
+    // Values are read only where they are compared or described.
+    const bool read_lists = !no_alarm_differs || _describe;
+    const auto must_list = read_lists ? object.t2t_no_alarm() : std::vector<std::string>();
+    const auto reported_list = read_lists ? _win.parameter_t2t_no_alarm() : std::vector<std::string>();
+    if (!no_alarm_differs)
+        no_alarm_differs = must_list.size() != reported_list.size() ||
+                           (!must_list.empty() && must_list.front() != reported_list.front());
+    checks.push_back(judged(
+        T2T_NO_ALARM, no_alarm_state, no_alarm_differs, [&] { return json_list(must_list); },
+        [&] { return json_list(reported_list); }));
+
+    // Stationary and location travel together in one command.
+    const auto stationary_state = _win.parameter_state(STATIONARY);
+    const bool stationary = object.stationary();
+    const auto reported_flag =
+        stationary_state == SUPPORTED || _describe ? reported_stationary(_win) : std::optional<bool>();
+    checks.push_back(judged(
+        STATIONARY, stationary_state,
+        stationary_state == UNKNOWN ||
+            (stationary_state == SUPPORTED && reported_flag != std::optional<bool>(stationary)),
+        [&] { return Json::Value(stationary); }, [&] { return optional_json(reported_flag); }));
+    checks.back().joint = true;
+    if (stationary && stationary_state == SUPPORTED) {
+        const auto loc_state = _win.parameter_state(LOC);
+        // Compared only where the object's sublocation is known.
+        std::optional<loc> must;
+        if (loc_state == SUPPORTED || _describe)
+            must = must_loc(object);
+        const auto reported_place = must || _describe ? reported_loc(_win) : std::optional<loc>();
+        bool loc_differs = loc_state == UNKNOWN;
+        if (loc_state == SUPPORTED && must)
+            loc_differs = !(reported_place && reported_place->x == must->x && reported_place->y == must->y &&
+                            reported_place->z == must->z && reported_place->sublocation_z == must->sublocation_z &&
+                            reported_place->sublocation_id == must->sublocation_id);
+        checks.push_back(judged(
+            LOC, loc_state, loc_differs, [&] { return must ? loc_to_json(*must) : Json::Value(); },
+            [&] { return reported_place ? loc_to_json(*reported_place) : Json::Value(); }));
+        checks.back().joint = true;
+    }
+
+    // A category without a code reaches the device as "unspecified", which is then what
+    // it reports; compared with the object's own text it would be pushed for ever.
+    const auto category_state = _win.parameter_state(CATEGORY);
+    auto category = object.category();
+    if (!category_code(category))
+        category = "unspecified";
+    const auto reported_category =
+        category_state == SUPPORTED || _describe ? _win.parameter_category() : std::optional<std::string>();
+    checks.push_back(judged(
+        CATEGORY, category_state,
+        category_state == UNKNOWN ||
+            (category_state == SUPPORTED && reported_category != std::optional<std::string>(category)),
+        [&] { return Json::Value(category); }, [&] { return optional_json(reported_category); }));
+    return checks;
+}
+
+// Where a stationary object must be; nothing when its sublocation is not known. A
+// sublocation without an offset is sent with offset 0 (form_loc), so the device's report
+// is compared with that; otherwise it would never match.
+std::optional<loc> c_mech_param_req::must_loc(const vyr::context::track_obj& _object) {
+    const auto sublocation_uid = _object.sublocation_uid();
+    const auto place = m_context->get_sublocation(sublocation_uid);
+    if (sublocation_uid.empty() || !place.exists())
+        return std::nullopt;
+    const std::int64_t offset = place.offset_z().value_or(0);
+    return loc{_object.position_x(), _object.position_y(), static_cast<std::int32_t>(_object.default_height() + offset),
+               static_cast<std::int32_t>(offset), place.sublocation_id()};
+}
+
+template <class Param>
+c_mech_param_req::param_check c_mech_param_req::check_value(const win& _win, parameter_t _p, const Json::Value& _must,
+                                                            bool _null_actual_is_kept) {
+    const Param must(_must, m_logger);
+    param_check check;
+    check.parameter = _p;
+    check.must = must.to_json_string();
+    check.must_stored = true;
+    check.actual = _win.parameter_as_json(_p, win::actual);
+    if (check.actual.empty()) {
+        check.standing = param_standing::differs;
+    } else {
+        const Param actual(check.actual, m_logger);
+        if (_null_actual_is_kept && actual.is_null())
+            check.standing = param_standing::not_supported;
+        else if (must != actual)
+            check.standing = param_standing::differs;
+    }
+    if (check.standing == param_standing::differs)
+        check.payload = must.to_hex();
+    return check;
+}
+
+bool c_mech_param_req::t2t_cfg_differs(const win& _win, const std::string& _mac_address) {
+    const auto state = _win.parameter_state(T2T_CFG);
+    const auto object = m_context->get_track_obj_by_mac(_mac_address);
+    const auto reported = reported_role(_win);
+    if (!object.t2t_cfg_exists())
+        return state == SUPPORTED && lower(reported.value_or("")) != "disabled";
+    if (state == UNKNOWN)
+        return true;
+    if (state != SUPPORTED)
+        return false;
+    const auto role = lower(object.t2t_cfg_role());
+    if (role != lower(reported.value_or("")))
+        return true;
+    if (role != "monitor" && role != "announcer")
+        return false;
+    return both_differ(object.t2t_cfg_alarm_back(), _win.parameter_t2t_cfg_alarm_back()) ||
+           both_differ(object.t2t_cfg_distance(), _win.parameter_t2t_cfg_distance()) ||
+           both_differ(object.t2t_cfg_angle(), _win.parameter_t2t_cfg_angle()) ||
+           both_differ(object.t2t_cfg_delay(), _win.parameter_t2t_cfg_delay()) ||
+           (object.t2t_cfg_pin() && _win.parameter_t2t_cfg_pin() &&
+            pin_bits(object.t2t_cfg_pin()) != pin_bits(_win.parameter_t2t_cfg_pin())) ||
+           both_differ(object.t2t_cfg_alert_distance(), _win.parameter_t2t_cfg_alert_distance()) ||
+           both_differ(std::optional<std::uint32_t>(object.t2t_cfg_safe_distance().value_or(0)),
+                       _win.parameter_t2t_cfg_safe_distance()) ||
+           both_differ(object.t2t_cfg_buzzer(), _win.parameter_t2t_cfg_buzzer()) ||
+           both_differ(object.t2t_cfg_haptic(), _win.parameter_t2t_cfg_haptic());
+}
+
+// ---- payload builders ----------------------------------------------------------------------
+
+std::string c_mech_param_req::form_stationary(const std::string& _mac_address) {
+    try {
+        return payload_frame(STATIONARY, m_context->get_track_obj_by_mac(_mac_address).stationary() ? "01" : "00");
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return payload_frame(STATIONARY, "");
+}
+
+std::string c_mech_param_req::form_category(const std::string& _mac_address) {
+    try {
+        const auto code = category_code(m_context->get_track_obj_by_mac(_mac_address).category());
+        const std::string value = code.value_or("");
+        return payload_frame(CATEGORY, value);
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return payload_frame(CATEGORY, "");
+}
+
+std::string c_mech_param_req::form_loc(const std::string& _mac_address) {
+    try {
+        const auto object = m_context->get_track_obj_by_mac(_mac_address);
+        const auto place = m_context->get_sublocation(object.sublocation_uid());
+        const std::int64_t offset = place.offset_z().value_or(0);
+        const std::string value = hex32(object.position_x()) + hex32(object.position_y()) +
+                                  hex32(object.default_height() + offset) + hex32(offset) +
+                                  hex(place.sublocation_id(), 4);
+        return payload_frame(LOC, value);
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return payload_frame(LOC, "");
+}
+
+std::string c_mech_param_req::form_t2t_cfg(const std::string& _mac_address) {
+    try {
+        const auto object = m_context->get_track_obj_by_mac(_mac_address);
+        if (!object.t2t_cfg_exists())
+            return payload_frame(T2T_CFG, "");
+        const auto role = lower(object.t2t_cfg_role());
+        const bool announcer = role == "announcer";
+        if (role != "monitor" && !announcer)
+            return payload_frame(T2T_CFG, "00");
+        std::uint32_t flags = pin_bits(object.t2t_cfg_pin());
+        if (object.t2t_cfg_alarm_back().value_or(false))
+            flags |= 1u << 0;
+        if (object.t2t_cfg_haptic().value_or(false))
+            flags |= 1u << 4;
+        if (object.t2t_cfg_buzzer().value_or(false))
+            flags |= 1u << 5;
+        std::string value = (announcer ? "02" : "01") + hex(flags, 2) + hex(object.t2t_cfg_delay().value_or(0), 4);
+        if (announcer)
+            value += hex(object.t2t_cfg_distance().value_or(0), 4) + hex(object.t2t_cfg_angle().value_or(0) / 2, 2) +
+                     hex(object.t2t_cfg_alert_distance().value_or(0), 4) +
+                     hex(object.t2t_cfg_safe_distance().value_or(0), 4);
+        return payload_frame(T2T_CFG, value);
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return payload_frame(T2T_CFG, "");
+}
+
+std::string c_mech_param_req::form_t2t_no_alarm(const std::string& _mac_address) {
+    try {
+        const auto list = m_context->get_track_obj_by_mac(_mac_address).t2t_no_alarm();
+        if (list.empty())
+            return payload_frame(T2T_NO_ALARM, "00");
+        // The entry goes into the command as it stands: anything but hexadecimal digits
+        // would corrupt the command text.
+        if (!is_hex_text(list.front()))
+            VYR_THROW("t2t_no_alarm entry is not hexadecimal: " + list.front() + ", mac: " + _mac_address);
+        return payload_frame(T2T_NO_ALARM, list.front());
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return payload_frame(T2T_NO_ALARM, "");
+}
+
+// ---- JSON builders -------------------------------------------------------------------------
+
+Json::Value c_mech_param_req::em_alm_to_json(const std::string& _mac_address) {
+    try {
+        const auto object = m_context->get_track_obj_by_mac(_mac_address);
+        const auto alarm = m_context->get_button_alarm_of_object(object.uid());
+        Json::Value value(Json::objectValue);
+        value["state"] = alarm && alarm->exists() && alarm->set() ? "SET" : "CLEAR";
+        return value;
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return Json::Value();
+}
+
+Json::Value c_mech_param_req::scr_name_to_json(const std::string& _mac_address) {
+    try {
+        const auto name = m_context->get_track_obj_by_mac(_mac_address).name();
+        if (!name.empty())
+            return Json::Value(name);
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return Json::Value();
+}
+
+Json::Value c_mech_param_req::scr_gname_to_json(const std::string& _mac_address) {
+    try {
+        const auto groups = m_context->get_track_obj_by_mac(_mac_address).groups();
+        if (groups.empty())
+            return Json::Value();
+        const auto first = m_context->get_group(groups.front());
+        if (!first.exists())
+            return Json::Value();
+        const auto name = first.name();
+        if (!name.empty())
+            return Json::Value(name);
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return Json::Value();
+}
+
+Json::Value c_mech_param_req::veh_cert_to_json(const std::string& _mac_address) {
+    try {
+        if (const auto model = m_context->get_track_obj_by_mac(_mac_address).vehicle_model()) {
+            Json::Value value(Json::objectValue);
+            value["id"] = Json::UInt(*model);
+            return value;
+        }
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return Json::Value();
+}
+
+Json::Value c_mech_param_req::driver_lic_to_json(const std::string& _mac_address) {
+    try {
+        Json::Value value(Json::arrayValue);
+        if (const auto licenses = m_context->get_track_obj_by_mac(_mac_address).driver_licenses()) {
+            for (const auto id : *licenses) {
+                Json::Value entry(Json::objectValue);
+                entry["id"] = Json::UInt(id);
+                value.append(entry);
+            }
+        }
+        return value;
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return Json::Value();
+}

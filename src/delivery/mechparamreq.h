@@ -1,0 +1,150 @@
+// The parameter-request mechanism: the worker that answers a device's parameter request
+// at once and, every 5 seconds or when the context changes, pushes to every WIN what
+// differs from the project (alarms, screen texts, TDOA configuration and the tag
+// parameters). It owns a 5-second timer beside the base's pipe; everything here runs on
+// the mechanism's own thread with the base's Redis context, and the only object it shares
+// is the sender. The TDOA builders and alarm delivery live in mechparamreq_tdoa.cpp and
+// mechparamreq_alarms.cpp.
+#pragma once
+
+#include <json/json.h>
+#include <sys/time.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "delivery/mechanism.h"
+#include "parameters/parameters.h"
+#include "runtime/timer.h"
+
+namespace vyr::context {
+class win;
+class track_obj;
+}
+
+class c_mech_param_req : public c_mechanism {
+public:
+    // A WIN receives at most one push per this many whole seconds...
+    static constexpr long s_sending_period_sec = 5;
+    // ...and no push once its sending counter is above this, until the device answers.
+    static constexpr std::uint32_t s_max_sending_counter = 9;
+
+    c_mech_param_req(std::shared_ptr<zmq::context_t> _zmq_context, std::shared_ptr<vyr::vyrserver::c_vyrserver> _server,
+                     std::shared_ptr<c_sender> _sender, const std::string& _redis_address, int _redis_port,
+                     bool _push_schedule_to_destination, vyr::libs::core::component_logger& _logger);
+    ~c_mech_param_req() override;
+
+    void thread_body() override;
+    // The base initialisation, then the timer starts; false when the base fails.
+    bool thread_init() override;
+
+    // Command 7 (parameter request) and 8 (context updated); others are ignored. A
+    // request shorter than its header throws.
+    void process_zmq_message(const zmq::message_t& _message);
+    // One processing cycle: alarms, sync slots, then parameters; nothing until the
+    // project mirror is complete.
+    void processing_timer();
+
+    // One pass over all WINs, pushing what differs from the project.
+    void deliver_parameters();
+    // Zone alarms and screen messages of every tag.
+    void deliver_alarms();
+    // Synchronisation slots and superframes of the TDOA anchors.
+    void lsb();
+
+    // How one parameter of a WIN stands against the project in the delivery pass.
+    enum class param_standing { in_step, differs, not_supported };
+    struct param_check {
+        vyr::parameter::parameter_t parameter = vyr::parameter::TXP;
+        param_standing standing = param_standing::in_step;
+        // What the device is to have and what it last reported, as JSON text (empty:
+        // nothing reported). The value parameters always carry both (their must text is
+        // what the pass stores); the others only when the checks were asked to describe.
+        std::string must;
+        std::string actual;
+        // What the pass sends for it; built only when it differs.
+        std::string payload;
+        // Sent after the others, together with the other joint payloads in one command.
+        bool joint = false;
+        // The pass stores `must` as the WIN's must text of the parameter.
+        bool must_stored = false;
+    };
+    // The comparisons of one delivery pass for `_win`, in sending order, without sending
+    // or storing anything: the anchor's schedule and network configuration, the clearing
+    // of a device no longer in the project, or the tag's parameters (nothing for an asset
+    // tag). Reads the project through the mechanism's context (its thread, or a caller
+    // that used open_context()).
+    std::vector<param_check> check_parameters(const vyr::context::win& _win, bool _describe = false);
+
+    // Sends `_parameters` to the WIN when its pacing allows (the counter limit is not
+    // looked at) and records the sending.
+    void hw_param_to_win(vyr::context::win& _win, const std::string& _parameters);
+
+    // Payload builders: one parameter payload text for the WIN with this MAC. A failure
+    // is logged and gives the payload with an empty value (type + "0100").
+    std::string form_loc(const std::string& _mac_address);
+    std::string form_stationary(const std::string& _mac_address);
+    std::string form_category(const std::string& _mac_address);
+    std::string form_t2t_cfg(const std::string& _mac_address);
+    std::string form_t2t_no_alarm(const std::string& _mac_address);
+    std::string form_tdoa_schd(const std::string& _mac_address);
+    std::string form_sf(const std::string& _mac_address);
+    static std::string form_sync_slot(std::uint32_t _master_node_id, std::uint32_t _beacon_slot_number,
+                                      std::uint32_t _flags);
+    // Nothing when the anchor's slot cannot be worked out.
+    std::optional<std::string> form_sync_slot_by_mac(const std::string& _mac_address);
+
+    // JSON builders: the value the WIN must have, in the JSON form of its value class. A
+    // failure is logged and gives JSON null.
+    Json::Value em_alm_to_json(const std::string& _mac_address);
+    Json::Value scr_name_to_json(const std::string& _mac_address);
+    Json::Value scr_gname_to_json(const std::string& _mac_address);
+    Json::Value veh_cert_to_json(const std::string& _mac_address);
+    Json::Value driver_lic_to_json(const std::string& _mac_address);
+    Json::Value tdoa_schedule_to_json(const std::string& _mac_address);
+    Json::Value tdoa_schedule_row_to_json(const std::string& _anchor_uid, const std::string& _row);
+
+    // Whether at least s_sending_period_sec whole seconds lie between `_last` and `_now`.
+    static bool sending_period_passed(const timeval& _now, const timeval& _last);
+    // Whether `_win` may be pushed now: counter not above the limit, period passed.
+    static bool may_push(const vyr::context::win& _win, const timeval& _now);
+    static timeval now();
+    // The time a delivery pass goes by: inside a processing cycle the moment the timer
+    // was due (so periodic cycles lie exactly 5 s apart whatever the wake-up latency,
+    // and a push is not skipped for being a few milliseconds early), else now().
+    timeval pass_time() const;
+
+private:
+    void answer_request(const zmq::message_t& _message);
+    // The parameters of one WIN; sets `_sent` as soon as anything went out.
+    void deliver_to_win(vyr::context::win& _win, bool& _sent);
+    std::vector<param_check> check_anchor(const vyr::context::win& _win);
+    std::vector<param_check> check_clearing(const vyr::context::win& _win, bool _describe);
+    std::vector<param_check> check_track_obj(const vyr::context::win& _win, bool _describe);
+    // The compare rule of the value parameters; `Param` is the value class of `_p`.
+    template <class Param>
+    param_check check_value(const vyr::context::win& _win, vyr::parameter::parameter_t _p, const Json::Value& _must,
+                            bool _null_actual_is_kept);
+    bool t2t_cfg_differs(const vyr::context::win& _win, const std::string& _mac_address);
+    std::optional<vyr::parameter::loc> must_loc(const vyr::context::track_obj& _object);
+    // The payload builder of a parameter without a value class.
+    std::string payload_of(vyr::parameter::parameter_t _p, const std::string& _mac_address);
+    void push(const std::string& _mac_address, const std::string& _parameters, bool& _sent);
+
+    // Constant after construction.
+    const bool m_push_schedule_to_destination;
+    // Mechanism thread only.
+    vyr::timer m_processing_timer;
+    // When the timer was last due (or started, or reset): each expiry is due 5 s later.
+    timeval m_timer_due{};
+    // Set while a processing cycle runs.
+    std::optional<timeval> m_cycle_time;
+
+    // One processing cycle going by `_due`.
+    void processing_cycle(const timeval& _due);
+    // The due time of the timer after `_expirations` more expiries; taken from the wall
+    // clock again when that was set or drifted by more than a second.
+    timeval next_timer_due(std::uint64_t _expirations);
+};

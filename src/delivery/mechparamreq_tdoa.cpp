@@ -1,0 +1,443 @@
+// TDOA configuration of the anchors, part of the parameter-request mechanism: the
+// version-1 schedule payload (TDOA_SCHD), the version-2 schedule value (TDOA_SCHEDULE),
+// the synchronisation slot (SYNC_SLOT), the superframe (SF) and the per-cycle push of
+// synchronisation slots and superframes (lsb). Everything runs on the mechanism's thread
+// with its own Redis context.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <set>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "context/context.h"
+#include "core/exception.h"
+#include "delivery/mechparamreq.h"
+#include "delivery/sender.h"
+
+using vyr::context::win;
+using namespace vyr::parameter;
+
+namespace {
+
+using vyr::libs::core::component_logger;
+
+// The synchronisation slot of an anchor that follows no master.
+constexpr std::uint32_t s_no_master = 0xFFFF;
+constexpr std::uint32_t s_no_slot = 0xFF;
+// Bit 7 of a version-1 entry's first byte marks the anchor as the destination of the row.
+constexpr std::uint32_t s_destination_bit = 0x80;
+// Version-1 entries are 5 bytes; one length byte holds at most this many of them.
+constexpr std::size_t s_max_v1_entries = 255 / 5;
+
+// A number larger than its field is sent as the field's largest value (with a warning)
+// rather than with extra digits that would shift every later byte of the payload.
+std::uint32_t fit(component_logger& _logger, std::uint64_t _value, std::uint32_t _max, const char* _what) {
+    if (_value <= _max)
+        return static_cast<std::uint32_t>(_value);
+    _logger.warning("%1% %2% does not fit its field, sent as %3%") % _what % _value % _max;
+    return _max;
+}
+
+// A whole decimal number of a schedule row: digits only, nothing around them.
+std::uint32_t row_unsigned(std::string_view _text, const char* _what, const std::string& _row) {
+    std::uint64_t value = 0;
+    bool ok = !_text.empty() && _text.size() <= 10;
+    for (const char c : _text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) {
+            ok = false;
+            break;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (!ok || value > 0xFFFFFFFFull)
+        VYR_THROW(std::string("bad ") + _what + " in schedule row: " + _row);
+    return static_cast<std::uint32_t>(value);
+}
+
+// The margin of a version-1 row: a decimal fraction, blanks allowed after it.
+double row_fraction(const std::string& _text, const std::string& _row) {
+    const char* begin = _text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(begin, &end);
+    bool ok = end != begin && errno == 0 && std::isfinite(value) &&
+              !std::isspace(static_cast<unsigned char>(_text.front()));
+    for (; ok && *end != '\0'; ++end)
+        ok = std::isspace(static_cast<unsigned char>(*end)) != 0;
+    if (!ok)
+        VYR_THROW("bad margin in schedule row: " + _row);
+    return value;
+}
+
+// The short radio address of an anchor: characters 12 to 15 of its MAC text.
+std::string short_address(const std::string& _mac_addr, const char* _side) {
+    if (_mac_addr.size() < 16)
+        VYR_THROW(std::string(_side) + " mac_addr is too short: " + _mac_addr);
+    std::string address = _mac_addr.substr(12, 4);
+    for (const char c : address)
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            VYR_THROW(std::string(_side) + " mac_addr is not hexadecimal: " + _mac_addr);
+    for (auto& c : address)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return address;
+}
+
+// The MAC text of an anchor; empty when the anchor does not exist.
+std::string mac_of(const vyr::context::anchor& _anchor) { return _anchor.exists() ? _anchor.mac_addr() : ""; }
+
+// The fields of a row cut at every comma, nothing trimmed.
+std::vector<std::string> split_row(const std::string& _row) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const auto comma = _row.find(',', start);
+        fields.push_back(_row.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos)
+            return fields;
+        start = comma + 1;
+    }
+}
+
+// The WIN of an anchor when the cycle may push to it: it exists and its counter is not
+// above the limit.
+std::optional<win> pushable_win(vyr::context::context& _context, const vyr::context::anchor& _anchor) {
+    auto record = _context.get_win(_anchor.mac_addr());
+    if (!record.exists() || record.sending_counter() > c_mech_param_req::s_max_sending_counter)
+        return std::nullopt;
+    return record;
+}
+
+// The superframe node id the WIN reports; nothing when it never reported one.
+std::optional<std::uint32_t> reported_sf(const win& _win) {
+    try {
+        return _win.parameter_sf();
+    } catch (const vyr::libs::core::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+// ---- synchronisation slot ------------------------------------------------------------------
+
+std::string c_mech_param_req::form_sync_slot(std::uint32_t _master_node_id, std::uint32_t _beacon_slot_number,
+                                             std::uint32_t _flags) {
+    // Callers keep the numbers inside their fields; capping here only guards the frame.
+    return payload_frame(SYNC_SLOT, hex(std::min<std::uint32_t>(_master_node_id, 0xFFFF), 4) +
+                                        hex(std::min<std::uint32_t>(_beacon_slot_number, 0xFF), 2) +
+                                        hex(std::min<std::uint32_t>(_flags, 0xFF), 2));
+}
+
+std::optional<std::string> c_mech_param_req::form_sync_slot_by_mac(const std::string& _mac_address) {
+    try {
+        const auto anchor = m_context->get_anchor_by_mac(_mac_address);
+        const auto setting = m_context->get_tdoa_setting(anchor.project_uid());
+        // A master beacons in its own slot; the answer tells it what the cycle would push,
+        // instead of "no master" followed by a correction one cycle later.
+        if (const auto master = setting.get_master(anchor.uid()))
+            return form_sync_slot(fit(m_logger, anchor.node_id(), s_no_master, "master node id"),
+                                  fit(m_logger, master->slot, s_no_slot, "master slot"), 0);
+        const auto distributor = setting.get_distributor(anchor.uid());
+        if (!distributor)
+            return form_sync_slot(s_no_master, s_no_slot, 0);
+        const std::uint32_t master_node_id =
+            distributor->master_uid ? m_context->get_anchor(*distributor->master_uid).node_id() : s_no_master;
+        return form_sync_slot(fit(m_logger, master_node_id, s_no_master, "master node id"),
+                              fit(m_logger, distributor->slot, s_no_slot, "distributor slot"), 0);
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return std::nullopt;
+}
+
+// ---- superframe ----------------------------------------------------------------------------
+
+std::string c_mech_param_req::form_sf(const std::string& _mac_address) {
+    std::string value;
+    try {
+        const auto anchor = m_context->get_anchor_by_mac(_mac_address);
+        const auto project_uid = anchor.project_uid();
+        const auto setting = m_context->get_tdoa_setting(project_uid);
+        const auto master = setting.get_master(anchor.uid());
+        if (!master)
+            return payload_frame(SF, "");
+        const auto active = setting.get_active_schedule_uid();
+        if (!active)
+            VYR_THROW("active_schedule_uid not found in tdoa_setting:" + project_uid);
+        const auto schedule = m_context->get_tdoa_schedule(std::string(*active));
+        // A schedule not (yet) mirrored has no slots: a superframe of one slot would be
+        // wrong, and the device would keep it.
+        if (!schedule.exists())
+            VYR_THROW("active tdoa schedule not found: " + schedule.uid() + ", tdoa_setting:" + project_uid);
+        const std::uint64_t slot_count = std::uint64_t{schedule.max_slot_num()} + 1;
+        const auto max_slot = setting.get_max_slot();
+        const std::uint64_t setting_slots = max_slot ? std::uint64_t{*max_slot} + 1 : 1;
+        const std::uint32_t node_id = anchor.node_id();
+        // Every number is read before the value is written, so it is whole or empty.
+        value = hex(fit(m_logger, node_id, 0xFFFF, "superframe node id"), 4) +
+                hex(fit(m_logger, master->sfd, 0xFFFF, "superframe sfd"), 4) +
+                hex(fit(m_logger, setting_slots, 0xFF, "superframe setting slots"), 2) +
+                hex(fit(m_logger, slot_count, 0xFF, "superframe slot count"), 2);
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return payload_frame(SF, value);
+}
+
+// ---- version-1 schedule --------------------------------------------------------------------
+
+std::string c_mech_param_req::form_tdoa_schd(const std::string& _mac_address) {
+    std::string entries;
+    std::size_t count = 0;
+    try {
+        const auto anchor = m_context->get_anchor_by_mac(_mac_address);
+        const auto& uid = anchor.uid();
+        const auto setting = m_context->get_tdoa_setting(anchor.project_uid());
+        const auto active = setting.get_active_schedule_uid();
+        if (!active)
+            return payload_frame(TDOA_SCHD, "");
+        const auto schedule = m_context->get_tdoa_schedule(std::string(*active));
+        if (schedule.tdoa_version() != 1)
+            return payload_frame(TDOA_SCHD, "");
+
+        for (const auto& row : schedule.rows()) {
+            // Column 0 is not used; columns 1 to 5 end at commas 2 to 6; the margin is the
+            // rest of the row after the sixth comma.
+            std::size_t commas[6];
+            std::size_t from = 0;
+            for (int n = 0; n < 6; ++n) {
+                commas[n] = row.find(',', from);
+                if (commas[n] == std::string::npos)
+                    VYR_THROW("bad schedule format (" + std::to_string(n + 1) + ")");
+                from = commas[n] + 1;
+            }
+            const auto column = [&](int _n) {
+                return std::string_view(row).substr(commas[_n - 1] + 1, commas[_n] - commas[_n - 1] - 1);
+            };
+            const std::string src_uid(column(1));
+            const std::string dst_uid(column(2));
+            const std::uint32_t slot = row_unsigned(column(3), "slot number", row);
+            const std::uint32_t dimension = row_unsigned(column(4), "dimension", row);
+            const std::uint32_t boundary = row_unsigned(column(5), "boundary", row);
+            const double margin = row_fraction(row.substr(commas[5] + 1), row);
+
+            std::uint32_t first = 0;
+            std::string partner_mac;
+            if (src_uid == uid) {
+                partner_mac = mac_of(m_context->get_anchor(dst_uid));
+                if (partner_mac.empty())
+                    VYR_THROW("dst mac_addr is empty");
+                first = fit(m_logger, slot, s_destination_bit - 1, "tdoa schedule slot number");
+            } else if (dst_uid == uid) {
+                partner_mac = mac_of(m_context->get_anchor(src_uid));
+                if (partner_mac.empty())
+                    VYR_THROW("src mac_addr is empty");
+                first = fit(m_logger, slot, s_destination_bit - 1, "tdoa schedule slot number") | s_destination_bit;
+            } else {
+                continue;
+            }
+            const std::string address = short_address(partner_mac, src_uid == uid ? "dst" : "src");
+
+            // Flags byte: bit `dimension` and the boundary in the high half. Numbers that
+            // do not fit it would change the meaning of other bits: the row is refused.
+            if (dimension > 7 || boundary > 0x0F)
+                VYR_THROW("bad schedule flags (dimension " + std::to_string(dimension) + ", boundary " +
+                          std::to_string(boundary) + "): " + row);
+            const std::uint32_t flags = (1u << dimension) | (boundary << 4);
+
+            // Quarter units, halves away from zero; the field holds 0 to 255.
+            const double quarters = std::round(margin * 4);
+            std::uint32_t margin_byte = 0;
+            if (quarters < 0)
+                m_logger.warning("tdoa schedule margin %1% is negative, sent as 0") % margin;
+            else
+                margin_byte = fit(m_logger, static_cast<std::uint64_t>(std::min(quarters, 65535.0)), 0xFF,
+                                  "tdoa schedule margin in quarters");
+
+            if (count == s_max_v1_entries) {
+                m_logger.warning("tdoa schedule of %1%: more entries than one payload holds, only the first %2% sent") %
+                    _mac_address % s_max_v1_entries;
+                break;
+            }
+            entries += hex(first, 2) + address + hex(flags, 2) + hex(margin_byte, 2);
+            ++count;
+        }
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return payload_frame(TDOA_SCHD, entries);
+}
+
+// ---- version-2 schedule --------------------------------------------------------------------
+
+Json::Value c_mech_param_req::tdoa_schedule_to_json(const std::string& _mac_address) {
+    Json::Value partners(Json::arrayValue);
+    try {
+        const auto anchor = m_context->get_anchor_by_mac(_mac_address);
+        const auto setting = m_context->get_tdoa_setting(anchor.project_uid());
+        const auto active = setting.get_active_schedule_uid();
+        if (!active)
+            return Json::Value();
+        const auto schedule = m_context->get_tdoa_schedule(std::string(*active));
+        if (!schedule.exists() || schedule.tdoa_version() != 2)
+            return Json::Value();
+        for (const auto& row : schedule.rows()) {
+            auto partner = tdoa_schedule_row_to_json(anchor.uid(), row);
+            if (!partner.isNull())
+                partners.append(std::move(partner));
+        }
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    if (partners.empty())
+        return Json::Value();
+    return partners;
+}
+
+Json::Value c_mech_param_req::tdoa_schedule_row_to_json(const std::string& _anchor_uid, const std::string& _row) {
+    const auto fields = split_row(_row);
+    if (fields.size() != 8)
+        VYR_THROW("bad schedule row format: " + _row);
+    const std::uint32_t dim = row_unsigned(fields[5], "dim", _row);
+    const bool source = fields[1] == _anchor_uid;
+    const bool destination = m_push_schedule_to_destination && fields[2] == _anchor_uid && dim == 2;
+    if (!source && !destination)
+        return Json::Value();
+
+    // The partner is the other end of the row: the destination for the row's source, the
+    // source for its destination (never the anchor itself).
+    const auto partner = m_context->get_anchor(source ? fields[2] : fields[1]);
+    Json::Value result(Json::objectValue);
+    result["addr"] = hex(partner.node_id(), 4);
+    result["dim"] = dim;
+    result["et"] = row_unsigned(fields[6], "et", _row);
+    result["margin"] = row_unsigned(fields[7], "margin", _row);
+    result["sect"] = row_unsigned(fields[4], "sect", _row);
+    result["slot"] = row_unsigned(fields[3], "slot", _row);
+    result["x"] = partner.position_x();
+    result["y"] = partner.position_y();
+    result["z"] = partner.position_z();
+    return result;
+}
+
+// ---- the per-cycle push of synchronisation slots and superframes ---------------------------
+
+void c_mech_param_req::lsb() {
+    // The synchronisation slot a WIN must have; pushed when the device does not report it.
+    const auto push_sync_slot = [this](win& _win, std::uint64_t _master_node_id, std::uint64_t _slot) {
+        const auto addr = fit(m_logger, _master_node_id, s_no_master, "sync slot master node id");
+        const auto slot = fit(m_logger, _slot, s_no_slot, "sync slot");
+        const auto state = _win.parameter_state(SYNC_SLOT);
+        if (state == UNKNOWN ||
+            (state == SUPPORTED &&
+             (_win.parameter_sync_slot_addr() != addr || _win.parameter_sync_slot_slot() != slot)))
+            hw_param_to_win(_win, form_sync_slot(addr, slot, 0));
+    };
+    // One broken anchor or setting record must not keep the others from their
+    // configuration (nor the parameters that follow in the cycle); a failing send ends
+    // the pass.
+    const auto guarded = [this](auto&& _step) {
+        try {
+            _step();
+        } catch (const zmq::error_t&) {
+            throw;
+        } catch (const std::exception&) {
+            m_logger.log_exception(VYR_HERE);
+        }
+    };
+
+    std::vector<std::string> non_distributors = m_context->get_anchors();
+    const auto take_out = [&non_distributors](const std::string& _uid) {
+        const auto at = std::find(non_distributors.begin(), non_distributors.end(), _uid);
+        if (at != non_distributors.end())
+            non_distributors.erase(at);
+    };
+
+    for (const auto& setting_uid : m_context->get_tdoa_settings()) {
+        guarded([&] {
+            const auto setting = m_context->get_tdoa_setting(setting_uid);
+            if (setting.get_autostart() != std::optional<bool>(true) ||
+                setting.get_configured_state() != std::optional<bool>(true))
+                return;
+            const auto masters = setting.get_masters();
+            const auto distributors = setting.get_distributors();
+            if (!masters || !distributors)
+                return;
+
+            // Masters beacon in their own slot.
+            std::set<std::string> master_uids;
+            std::vector<vyr::context::tdoa_setting::master> present_masters;
+            for (const auto& master : *masters) {
+                master_uids.insert(master.anchor_uid);
+                take_out(master.anchor_uid);
+                guarded([&] {
+                    const auto anchor = m_context->get_anchor(master.anchor_uid);
+                    if (!anchor.exists())
+                        return;
+                    present_masters.push_back(master);
+                    if (auto record = pushable_win(*m_context, anchor))
+                        push_sync_slot(*record, anchor.node_id(), master.slot);
+                });
+            }
+
+            // Distributors follow their master's beacon.
+            for (const auto& distributor : *distributors) {
+                if (master_uids.count(distributor.anchor_uid) != 0)
+                    continue;
+                take_out(distributor.anchor_uid);
+                guarded([&] {
+                    const auto anchor = m_context->get_anchor(distributor.anchor_uid);
+                    if (!anchor.exists())
+                        return;
+                    std::uint32_t master_node_id = s_no_master;
+                    if (distributor.master_uid) {
+                        const auto master = m_context->get_anchor(*distributor.master_uid);
+                        if (!master.exists())
+                            return;
+                        master_node_id = master.node_id();
+                    }
+                    if (auto record = pushable_win(*m_context, anchor))
+                        push_sync_slot(*record, master_node_id, distributor.slot);
+                });
+            }
+
+            // The project's other anchors follow nobody.
+            for (const auto& uid : non_distributors) {
+                guarded([&] {
+                    const auto anchor = m_context->get_anchor(uid);
+                    if (!anchor.exists() || anchor.project_uid() != setting_uid)
+                        return;
+                    if (auto record = pushable_win(*m_context, anchor))
+                        push_sync_slot(*record, s_no_master, s_no_slot);
+                });
+            }
+
+            // Superframes of the masters whose sync slot is settled.
+            for (const auto& master : present_masters) {
+                guarded([&] {
+                    const auto anchor = m_context->get_anchor(master.anchor_uid);
+                    auto record = pushable_win(*m_context, anchor);
+                    if (!record)
+                        return;
+                    const auto node_id = anchor.node_id();
+                    const auto sf_state = record->parameter_state(SF);
+                    if (sf_state == NOT_SUPPORTED)
+                        return;
+                    if (sf_state == SUPPORTED && reported_sf(*record) == std::optional<std::uint32_t>(node_id))
+                        return;
+                    if (record->parameter_state(SYNC_SLOT) == SUPPORTED &&
+                        (record->parameter_sync_slot_addr() != std::min<std::uint32_t>(node_id, s_no_master) ||
+                         record->parameter_sync_slot_slot() != std::min<std::uint32_t>(master.slot, s_no_slot)))
+                        return;
+                    // Built only when it can go out: a paced WIN would not take it anyway.
+                    if (sending_period_passed(pass_time(), record->sending_time()))
+                        hw_param_to_win(*record, form_sf(anchor.mac_addr()));
+                });
+            }
+        });
+    }
+}

@@ -1,0 +1,101 @@
+#include "delivery/sender.h"
+
+#include <string_view>
+
+#include "parameters/parameters.h"
+
+using vyr::parameter::hex;
+using vyr::parameter::hex_bytes;
+
+namespace {
+
+const std::string s_topic = "#win ";
+const std::string s_command = "080E";
+const std::string s_pushed = "000E";
+const std::string s_requested = "000F";
+constexpr std::size_t s_uid_bytes = 22;
+constexpr std::size_t s_max_body_bytes = 0xFFFF;
+constexpr std::size_t s_max_text_bytes = 255;
+
+}  // namespace
+
+c_sender::c_sender(std::shared_ptr<zmq::context_t> _zmq_context, const std::string& _addr,
+                   vyr::libs::core::component_logger& _logger)
+    : m_zmq_context(std::move(_zmq_context)), m_logger(_logger) {
+    m_proxy_input_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::push);
+    m_proxy_input_socket->set(zmq::sockopt::linger, s_linger_ms);
+    m_proxy_input_socket->connect(_addr);
+}
+
+void c_sender::send_locked(const std::string& _message) {
+    m_logger.debug("To GW: %s") % _message;
+    const std::string frame = s_topic + _message;
+    // An empty result means EAGAIN: nothing can be queued now, the frame is dropped.
+    (void)m_proxy_input_socket->send(zmq::const_buffer(frame.data(), frame.size()), zmq::send_flags::dontwait);
+}
+
+void c_sender::win_message(const std::string& _message) {
+    std::lock_guard lock(m_mutex);
+    send_locked(_message);
+}
+
+std::uint8_t c_sender::next_sequence_number() {
+    std::lock_guard lock(m_mutex);
+    return seq_num;
+}
+
+void c_sender::msg_generic_req_to_node(const std::string& _mac_addr, const std::string& _message) {
+    // The length field counts whole bytes in 16 bits; anything else would give the
+    // gateway a frame whose length disagrees with what follows.
+    if (_message.size() % 2 != 0 || _message.size() / 2 > s_max_body_bytes) {
+        m_logger.error("node command for %1% not sent: body of %2% digits is not whole bytes or exceeds 65535 bytes") %
+            _mac_addr % _message.size();
+        return;
+    }
+    std::lock_guard lock(m_mutex);
+    std::string command;
+    command.reserve(s_command.size() + 6 + _message.size() + _mac_addr.size());
+    command += s_command;
+    command += hex(seq_num++, 2);
+    command += hex(_message.size() / 2, 4);
+    command += _message;
+    command += _mac_addr;
+    send_locked(command);
+}
+
+void c_sender::hw_param_to_node(const std::string& _mac_addr, const std::string& _parameters) {
+    msg_generic_req_to_node(_mac_addr, s_pushed + _parameters);
+}
+
+void c_sender::paramreq_to_node(const std::string& _mac_addr, const std::string& _parameters) {
+    msg_generic_req_to_node(_mac_addr, s_requested + _parameters);
+}
+
+void c_sender::sleep_cmd_to_node(const std::string& _mac_addr, std::uint16_t _wait_period,
+                                 std::uint32_t _sleep_period) {
+    hw_param_to_node(_mac_addr, "4706" + hex(_wait_period, 4) + hex(_sleep_period, 8));
+}
+
+void c_sender::zone_alarm_to_node(const std::string& _mac_addr, std::uint32_t _zone_alarm_level,
+                                  std::uint32_t _zone_id, const std::string& _zone_uid) {
+    // Values wider than their fields are capped at the field's largest value (level FF,
+    // zone id FFFF) so the payload keeps its 25 bytes.
+    if (_zone_alarm_level > 0xFF) {
+        m_logger.warning("zone alarm level %1% for %2% does not fit one byte, sent as 255") % _zone_alarm_level %
+            _mac_addr;
+        _zone_alarm_level = 0xFF;
+    }
+    if (_zone_id > 0xFFFF) {
+        m_logger.warning("zone id %1% for %2% does not fit two bytes, sent as 65535") % _zone_id % _mac_addr;
+        _zone_id = 0xFFFF;
+    }
+    const std::string uid = _zone_uid.size() < s_uid_bytes ? std::string(s_uid_bytes * 2, '0')
+                                                            : hex_bytes(std::string_view(_zone_uid).substr(0, s_uid_bytes));
+    hw_param_to_node(_mac_addr, "0819" + hex(_zone_alarm_level, 2) + hex(_zone_id, 4) + uid);
+}
+
+void c_sender::message_to_node(const std::string& _mac_addr, const std::string& _message) {
+    hw_param_to_node(_mac_addr, vyr::parameter::payload_frame(
+                                    vyr::parameter::SCR_MESSAGE,
+                                    hex_bytes(std::string_view(_message).substr(0, s_max_text_bytes))));
+}

@@ -1,0 +1,137 @@
+// The receiver owns the one thread that takes every message coming into the service from
+// the gateway's ZeroMQ proxy: server change notifications, parameter reports, hardware
+// reports, alarms and server configuration requests. It cuts the topic off each frame
+// and runs the topic's handler on its own thread, with its own Redis connection; work for
+// the mechanisms goes out as binary commands on inproc sockets. All sockets and the Redis
+// context belong to the receiver thread; the destructor touches them only after the join.
+#pragma once
+
+#include <sys/time.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <json/json.h>
+#include <zmq.hpp>
+
+#include "core/logger.h"
+#include "parameters/parameters.h"
+
+namespace vyr {
+class updater;
+}
+namespace vyr::context {
+class context;
+}
+
+extern const std::string notify_tag;     // "#notify"
+extern const std::string hw_report_tag;  // "#hw_report"
+extern const std::string srv_conf_tag;   // "#srv_conf"
+extern const std::string param_p_tag;    // "#param_p"
+extern const std::string alarm_tag;      // "#alarm"
+
+class c_receiver {
+public:
+    static constexpr const char* s_pipe_endpoint = "inproc://receiver";
+    static constexpr const char* s_mech_sleep_endpoint = "inproc://mech_sleep";
+    static constexpr const char* s_mech_param_req_endpoint = "inproc://mech_param_req";
+
+    // Stores its arguments; creates no socket and no connection.
+    c_receiver(std::shared_ptr<zmq::context_t> _zmq_context, const std::string& _addr,
+               std::shared_ptr<vyr::updater> _updater, const std::string& _redis_address, int _redis_port,
+               vyr::libs::core::component_logger& _logger);
+    // Sends the stop command and joins the thread.
+    virtual ~c_receiver();
+    c_receiver(const c_receiver&) = delete;
+    c_receiver& operator=(const c_receiver&) = delete;
+
+    void thread_body();
+    void start() { m_thread = std::thread([this] { thread_body(); }); }
+    // Creates the sockets and the Redis connection on the calling thread, which then owns
+    // them; thread_body() begins with it. Throws when one cannot be made. A caller that
+    // runs the handlers on its own thread (the fuzz targets) calls it instead of start().
+    void open();
+
+    // Routes one frame from the proxy to its handler (the fixed tag order); an empty
+    // frame or one without a known tag is ignored.
+    void dispatch(const std::string& _frame) const;
+
+    // Topic handlers, called on the receiver thread with the text after the tag.
+    void process_notify(const std::string& _body) const;
+    void process_hw_report(const std::string& _body) const;
+    void process_srv_conf(const std::string& _body) const;
+    void process_alarm(const std::string& _body) const;
+    void process_param_p(const std::string& _body) const;
+
+    // One-byte command 8 to the parameter-request mechanism, without blocking.
+    void send_context_updated_notification() const;
+
+private:
+    // Sends one command frame without blocking; a full queue drops it.
+    static void send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size);
+
+    // Server change notifications ("#notify"): one handler per object kind, each taking
+    // the parsed notification and writing the change into the Redis mirror.
+    void process_notify_WIN(const Json::Value& _j_notify) const;
+    void process_notify_WIN_ANCHOR(const Json::Value& _j_notify) const;
+    void process_notify_TO(const Json::Value& _j_notify) const;
+    void process_notify_TRACKABLE_OBJECT(const Json::Value& _j_notify) const;
+    void process_notify_GROUP(const Json::Value& _j_notify) const;
+    void process_notify_ZONE(const Json::Value& _j_notify) const;
+    void process_notify_SUBLOCATION(const Json::Value& _j_notify) const;
+    void process_notify_PROJECT(const Json::Value& _j_notify) const;
+    void process_notify_tdoa_schedule(const Json::Value& _j_notify) const;
+    void process_notify_tdoa_settings(const Json::Value& _j_notify) const;
+    void process_notify_driver_licenses(const Json::Value& _j_notify) const;
+    void process_notify_vehicle_certifications(const Json::Value& _j_notify) const;
+
+    // Parameter reports ("#param_p"): the freshness gate and one handler per reported
+    // parameter, each called with the normalised MAC, the reported value and the report time.
+    bool check_and_update_timestamp(const std::string& _mac_address, vyr::parameter::parameter_t _parameter,
+                                    const timeval& _timestamp) const;
+    void process_param_p_sf(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
+    void process_param_p_tdoa_schedule(const std::string& _mac_address, const Json::Value& _value,
+                                       const timeval& _ts) const;
+    void process_param_p_nwk_cfg(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
+    void process_param_p_em_alm(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
+    void process_param_p_scr_name(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
+    void process_param_p_scr_gname(const std::string& _mac_address, const Json::Value& _value,
+                                   const timeval& _ts) const;
+    void process_param_p_sync_slot(const std::string& _mac_address, const Json::Value& _value,
+                                   const timeval& _ts) const;
+    void process_param_p_t2t_cfg(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
+    void process_param_p_t2t_no_alarm(const std::string& _mac_address, const Json::Value& _value,
+                                      const timeval& _ts) const;
+    void process_param_p_veh_cert(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
+    void process_param_p_driver_lic(const std::string& _mac_address, const Json::Value& _value,
+                                    const timeval& _ts) const;
+    void process_param_p_stationary(const std::string& _mac_address, const Json::Value& _value,
+                                    const timeval& _ts) const;
+    void process_param_p_category(const std::string& _mac_address, const Json::Value& _value,
+                                  const timeval& _ts) const;
+    void process_param_p_loc(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
+    void process_param_p_al_zv(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
+    void process_param_p_scr_message(const std::string& _mac_address, const Json::Value& _value,
+                                     const timeval& _ts) const;
+    // Stores a value-class parameter's reported value as its "actual" JSON text.
+    template <class Value>
+    void store_actual_value(const std::string& _mac_address, vyr::parameter::parameter_t _parameter,
+                            const Json::Value& _value) const;
+
+    // Constant after construction.
+    const std::string m_addr;
+    std::thread m_thread;
+    std::shared_ptr<zmq::context_t> m_zmq_context;
+    // Receiver thread only.
+    std::unique_ptr<zmq::socket_t> m_proxy_socket;
+    std::unique_ptr<zmq::socket_t> m_pipe_output_socket;
+    std::unique_ptr<zmq::socket_t> m_mech_sleep_socket;
+    std::unique_ptr<zmq::socket_t> m_mech_param_req_socket;
+    std::shared_ptr<vyr::updater> m_updater;
+    std::string m_redis_address;
+    const int m_redis_port;
+    // Receiver thread only.
+    std::unique_ptr<vyr::context::context> m_context;
+    vyr::libs::core::component_logger& m_logger;
+};

@@ -1,0 +1,194 @@
+// Device and server-side messages other than parameter reports: alarms of trackable
+// objects ("#alarm"), hardware reports with the sleep confirmation ("#hw_report") and the
+// server's sleep orders ("#srv_conf"). Run on the receiver thread; the results go to
+// Redis and, as inproc commands, to the two mechanisms.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "common/globals.h"
+#include "context/context.h"
+#include "core/json.h"
+#include "input/receiver.h"
+#include "runtime/inproc_commands.h"
+
+using vyr::context::alarm_states;
+
+namespace {
+
+bool is_zone_alarm(const std::string& _alarm_name) {
+    return _alarm_name == "zone_violation" || _alarm_name == "buffer_violation";
+}
+
+bool is_known_alarm(const std::string& _alarm_name) {
+    return _alarm_name == "emergency_button" || is_zone_alarm(_alarm_name);
+}
+
+// Cuts the first `_count` characters off `_text` and returns them. A text too short for
+// the cut raises the standard out-of-range error, as substr does.
+std::string take_front(std::string& _text, std::size_t _count) {
+    if (_text.size() < _count)
+        throw std::out_of_range("basic_string::substr");
+    std::string front = _text.substr(0, _count);
+    _text.erase(0, _count);
+    return front;
+}
+
+// As take_front, from the end of the text.
+std::string take_back(std::string& _text, std::size_t _count) {
+    if (_text.size() < _count)
+        throw std::out_of_range("basic_string::substr");
+    std::string back = _text.substr(_text.size() - _count);
+    _text.erase(_text.size() - _count);
+    return back;
+}
+
+bool is_string_equal(const Json::Value& _object, const char* _member, const char* _expected) {
+    const Json::Value& value = _object[_member];
+    return value.isString() && value.asString() == _expected;
+}
+
+}  // namespace
+
+void c_receiver::process_alarm(const std::string& _body) const {
+    static const std::string func = "process_alarm";
+    static const std::string object = "alarm";
+    const auto parsed = vyr::libs::core::json::try_parse(_body);
+    if (!parsed.ok)
+        return;
+    const Json::Value& message = parsed.result;
+
+    std::string uid, alarm_name, obj_uid, state;
+    if (!get_j_value(m_logger, message, func, object, "uid", uid, ""))
+        return;
+    if (!get_j_value(m_logger, message, func, object, "alarm_name", alarm_name, uid) || !is_known_alarm(alarm_name))
+        return;
+    if (!get_j_value(m_logger, message, func, object, "obj_uid", obj_uid, uid) || obj_uid.empty())
+        return;
+    if (!get_j_value(m_logger, message, func, object, "state", state, uid))
+        return;
+    const bool zone_alarm = is_zone_alarm(alarm_name);
+    const bool set = state == "set";
+
+    const auto track_obj = m_context->get_track_obj(obj_uid);
+    if (!track_obj.exists())
+        return;
+    auto alarm = m_context->get_alarm(uid);
+    const bool alarm_exists = alarm.exists();
+
+    // The device of the object has to be sent its zone alarms again.
+    const auto reset_device = [&] {
+        const auto mac = track_obj.mac_addr();
+        if (mac.empty())
+            return;
+        auto device = m_context->get_win(mac);
+        if (device.alarm_state() != alarm_states::UNKNOWN)
+            device.alarm_state(alarm_states::NOT_CONFIGURED);
+    };
+
+    if (!set && alarm_exists) {
+        alarm.remove();
+        if (zone_alarm)
+            reset_device();
+        send_context_updated_notification();
+        return;
+    }
+
+    unsigned int acknowledged = 0;
+    if (!get_j_value(m_logger, message, func, object, "acknowledged", acknowledged, uid))
+        return;
+
+    std::optional<std::string> text;
+    std::optional<std::string> zone_uid;
+    std::optional<std::uint32_t> zone_alarm_level;
+    if (message.isMember("additional_info") && message["additional_info"].isObject()) {
+        const Json::Value& info = message["additional_info"];
+        std::string info_text;
+        if (!get_j_value(m_logger, info, func, object, "text", info_text, uid))
+            return;
+        text = info_text;
+        if (zone_alarm) {
+            std::string info_zone_uid;
+            unsigned int info_level = 0;
+            if (!get_j_value(m_logger, info, func, object, "zone_uid", info_zone_uid, uid) ||
+                !get_j_value(m_logger, info, func, object, "zone_alarm_level", info_level, uid))
+                return;
+            zone_uid = info_zone_uid;
+            zone_alarm_level = info_level;
+        }
+    }
+
+    // A new alarm, or one whose level changed, must be shown on the device again.
+    if (zone_alarm && (!alarm_exists || alarm.zone_alarm_level() != zone_alarm_level))
+        reset_device();
+
+    alarm.update(alarm_name, acknowledged, obj_uid, zone_uid, zone_alarm_level, text, set);
+    send_context_updated_notification();
+}
+
+void c_receiver::process_hw_report(const std::string& _body) const {
+    static const std::string start = "010E";
+    static const std::string events = "000E";
+    static const std::string sleep_confirmed = "47";
+
+    const auto position = _body.find(start);
+    if (position == std::string::npos)
+        return;
+    std::string data = _body.substr(position + start.size());
+    take_front(data, 2);
+    const std::string mac = take_back(data, 16);
+    take_front(data, 4);
+    if (take_front(data, 4) != events)
+        return;
+
+    cmd_node_notified_t command{};
+    command.cmd = vyr::cmd::notified;
+    vyr::cmd::set_field(command.mac, mac);
+    // One confirmation per "47" code; the first other code ends the list.
+    while (!data.empty()) {
+        if (take_front(data, 2) != sleep_confirmed)
+            break;
+        send_command(*m_mech_sleep_socket, &command, sizeof(command));
+    }
+}
+
+void c_receiver::process_srv_conf(const std::string& _body) const {
+    const auto parsed = vyr::libs::core::json::try_parse(_body);
+    if (!parsed.ok)
+        return;
+    const Json::Value& request = parsed.result;
+    if (!request.isObject())
+        return;
+
+    if (!is_string_equal(request, "jsonrpc", "2.0") || !is_string_equal(request, "method", "set") ||
+        !request["id"].isString())
+        return;
+    const Json::Value& params = request["params"];
+    if (!params.isObject() || !is_string_equal(params, "entity", "schedule_sleep"))
+        return;
+    const Json::Value& data = params["data"];
+    if (!data.isObject() || !data["project_uid"].isString())
+        return;
+    if (data.isMember("location_uid") && !data["location_uid"].isString())
+        return;
+    if (data.isMember("sublocation_uid") && !data["sublocation_uid"].isString())
+        return;
+    if (!data["delay"].isString() || !data["duration"].isString())
+        return;
+
+    const std::uint32_t delay = std::min<std::uint32_t>(parse_time(data["delay"].asString()), 65535);
+    const std::uint32_t duration = parse_time(data["duration"].asString());
+
+    cmd_put_to_sleep_t order;
+    std::memset(&order, 0, sizeof(order));  // padding included: the frame leaves the thread
+    order.cmd = vyr::cmd::request;
+    order.delay = static_cast<std::uint16_t>(delay);
+    order.sleep_time = duration;
+    vyr::cmd::set_field(order.project_uid, data["project_uid"].asString());
+    vyr::cmd::set_field(order.loc_uid, data.get("location_uid", "").asString());
+    vyr::cmd::set_field(order.sl_uid, data.get("sublocation_uid", "").asString());
+    send_command(*m_mech_sleep_socket, &order, sizeof(order));
+}

@@ -1,0 +1,486 @@
+// Parameter reports of the devices ("#param_p"): every reported parameter is recorded in
+// the device's WIN record, guarded by the per-parameter freshness gate, and the device's
+// request list becomes command 7 for the parameter-request mechanism. Runs on the
+// receiver thread with the receiver's own Redis connection.
+#include <sys/time.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/globals.h"
+#include "context/context.h"
+#include "core/json.h"
+#include "input/receiver.h"
+#include "platform/updater.h"
+#include "runtime/inproc_commands.h"
+
+using vyr::context::alarm_states;
+using vyr::context::win;
+using namespace vyr::parameter;
+
+namespace {
+
+// The parameters a device may ask for, in the order their names are looked up.
+constexpr parameter_t s_requestable[] = {
+    TXP,          TDOA_SCHD, LOC,        ACC,     BT,     SF,       TDOA_SCHEDULE, SYNC_SLOT, T2T_CFG, T2T_NO_ALARM,
+    VEH_CERT,     DRIVER_LIC, NWK_CFG,   EM_ALM,  SCR_NAME, SCR_GNAME, ANCHOR_LOC,  STATIONARY, CATEGORY,
+};
+
+const std::string& name_of(parameter_t _parameter) { return parameters.at(_parameter); }
+
+// The device has answered: the delivery mechanisms may send to it again at once.
+void reset_sending(win& _win) {
+    _win.sending_time(timeval{0, 0});
+    _win.del_sending_counter();
+}
+
+// Nearest integer, halves away from zero, clamped to the range of the target type so a
+// wild report cannot overflow the conversion.
+std::int32_t round_signed(double _value) {
+    const double rounded = std::round(_value);
+    if (!(rounded > std::numeric_limits<std::int32_t>::min()))
+        return std::numeric_limits<std::int32_t>::min();
+    if (rounded >= std::numeric_limits<std::int32_t>::max())
+        return std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(rounded);
+}
+
+// As round_signed; negatives (and NaN) are 0.
+std::uint32_t round_unsigned(double _value) {
+    if (!(_value > 0))
+        return 0;
+    const double rounded = std::round(_value);
+    if (rounded >= static_cast<double>(std::numeric_limits<std::uint32_t>::max()))
+        return std::numeric_limits<std::uint32_t>::max();
+    return static_cast<std::uint32_t>(rounded);
+}
+
+// A hexadecimal text as an unsigned 32-bit number; nothing when the text does not start
+// with a hexadecimal number or the number does not fit (a "-" sign included).
+std::optional<std::uint32_t> hex_unsigned(const std::string& _text) {
+    try {
+        const unsigned long value = std::stoul(_text, nullptr, 16);
+        if (value > std::numeric_limits<std::uint32_t>::max())
+            return std::nullopt;
+        return static_cast<std::uint32_t>(value);
+    } catch (const std::logic_error&) {  // invalid_argument, out_of_range
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+void c_receiver::process_param_p(const std::string& _body) const {
+    const auto parsed = vyr::libs::core::json::try_parse(_body);
+    if (!parsed.ok)
+        return;
+    const Json::Value& message = parsed.result;
+
+    // A body that is neither an object nor null raises the JSON library's type error
+    // here, which the receiver's guard logs.
+    const Json::Value& mac_value = message["mac"];
+    const Json::Value& ts_value = message["ts"];
+    const Json::Value& ms_value = message["ms"];
+    if (!mac_value.isString() || !ts_value.isInt64() || !ms_value.isInt())
+        return;
+    std::string mac = mac_value.asString();
+    if (!comb_mac(mac))
+        return;
+    timeval ts{};
+    ts.tv_sec = static_cast<time_t>(ts_value.asInt64());
+    // Milliseconds to microseconds in 32 bits, wrapping rather than overflowing.
+    ts.tv_usec = static_cast<suseconds_t>(
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(ms_value.asInt()) * 1000u));
+
+    if (message.isMember("plist") && !message["plist"].isNull()) {
+        const Json::Value& plist = message["plist"];
+        using handler_t = void (c_receiver::*)(const std::string&, const Json::Value&, const timeval&) const;
+        static const std::pair<parameter_t, handler_t> handlers[] = {
+            {SF, &c_receiver::process_param_p_sf},
+            {TDOA_SCHEDULE, &c_receiver::process_param_p_tdoa_schedule},
+            {NWK_CFG, &c_receiver::process_param_p_nwk_cfg},
+            {EM_ALM, &c_receiver::process_param_p_em_alm},
+            {SCR_NAME, &c_receiver::process_param_p_scr_name},
+            {SCR_GNAME, &c_receiver::process_param_p_scr_gname},
+            {SYNC_SLOT, &c_receiver::process_param_p_sync_slot},
+            {T2T_CFG, &c_receiver::process_param_p_t2t_cfg},
+            {T2T_NO_ALARM, &c_receiver::process_param_p_t2t_no_alarm},
+            {VEH_CERT, &c_receiver::process_param_p_veh_cert},
+            {DRIVER_LIC, &c_receiver::process_param_p_driver_lic},
+            {STATIONARY, &c_receiver::process_param_p_stationary},
+            {CATEGORY, &c_receiver::process_param_p_category},
+            {LOC, &c_receiver::process_param_p_loc},
+            {AL_ZV, &c_receiver::process_param_p_al_zv},
+            {SCR_MESSAGE, &c_receiver::process_param_p_scr_message},
+        };
+        // A "plist" that is not an object raises the type error in isMember.
+        for (const auto& [parameter, handler] : handlers) {
+            const auto& name = name_of(parameter);
+            if (plist.isMember(name))
+                (this->*handler)(mac, plist[name], ts);
+        }
+    }
+
+    if (message.isMember("req_plist")) {
+        const Json::Value& requested = message["req_plist"];
+        cmd_param_req_from_node_t head{};
+        head.cmd = vyr::cmd::request;
+        vyr::cmd::set_field(head.mac, mac);
+        std::string frame(reinterpret_cast<const char*>(&head), sizeof(head));
+        // Indexed access: null, texts and numbers hold no elements, an object with
+        // members raises the type error.
+        for (Json::ArrayIndex i = 0; i < requested.size(); ++i) {
+            // Only a text can name a parameter.
+            if (!requested[i].isString())
+                continue;
+            const std::string name = requested[i].asString();
+            for (const auto parameter : s_requestable) {
+                if (name_of(parameter) == name) {
+                    const std::uint32_t number = parameter;
+                    frame.append(reinterpret_cast<const char*>(&number), sizeof(number));
+                    break;
+                }
+            }
+        }
+        send_command(*m_mech_param_req_socket, frame.data(), frame.size());
+    }
+}
+
+bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, parameter_t _parameter,
+                                            const timeval& _timestamp) const {
+    auto device = m_context->get_win(_mac_address);
+    const timeval stored = device.parameter_timestamp(_parameter);
+    if (_timestamp.tv_sec < stored.tv_sec ||
+        (_timestamp.tv_sec == stored.tv_sec && _timestamp.tv_usec < stored.tv_usec)) {
+        m_logger.debug("The input timestamp (%d:%d) is older than the stored one (%d:%d). MAC:%s, parameter:%s") %
+            _timestamp.tv_sec % (_timestamp.tv_usec / 1000) % stored.tv_sec % (stored.tv_usec / 1000) %
+            _mac_address % name_of(_parameter);
+        return false;
+    }
+    device.parameter_timestamp(_parameter, _timestamp);
+    return true;
+}
+
+void c_receiver::process_param_p_sf(const std::string& _mac_address, const Json::Value& _value,
+                                    const timeval& _ts) const {
+    if (!check_and_update_timestamp(_mac_address, SF, _ts))
+        return;
+    auto device = m_context->get_win(_mac_address);
+    reset_sending(device);
+    if (_value.isNull()) {
+        device.parameter_state(SF, NOT_SUPPORTED);
+        return;
+    }
+    device.parameter_state(SF, SUPPORTED);
+    std::string addr;
+    if (get_j_value(m_logger, _value, "process_param_p_sf", name_of(SF), "addr", addr, _mac_address)) {
+        // A node id that is not hexadecimal raises "stol" and ends the whole message.
+        const long node_id = std::stol(addr, nullptr, 16);
+        device.parameter_sf(static_cast<std::uint32_t>(node_id));
+    }
+}
+
+template <class Value>
+void c_receiver::store_actual_value(const std::string& _mac_address, parameter_t _parameter,
+                                    const Json::Value& _value) const {
+    const Value reported(_value, m_logger);
+    auto device = m_context->get_win(_mac_address);
+    reset_sending(device);
+    device.parameter_as_json(_parameter, win::actual, reported.to_json_string());
+}
+
+void c_receiver::process_param_p_tdoa_schedule(const std::string& _mac_address, const Json::Value& _value,
+                                               const timeval& _ts) const {
+    if (check_and_update_timestamp(_mac_address, TDOA_SCHEDULE, _ts))
+        store_actual_value<param_tdoa_schedule>(_mac_address, TDOA_SCHEDULE, _value);
+}
+
+void c_receiver::process_param_p_nwk_cfg(const std::string& _mac_address, const Json::Value& _value,
+                                         const timeval& _ts) const {
+    if (check_and_update_timestamp(_mac_address, NWK_CFG, _ts))
+        store_actual_value<param_nwk_cfg>(_mac_address, NWK_CFG, _value);
+}
+
+void c_receiver::process_param_p_em_alm(const std::string& _mac_address, const Json::Value& _value,
+                                        const timeval& _ts) const {
+    if (!check_and_update_timestamp(_mac_address, EM_ALM, _ts))
+        return;
+    // What the device shows may be out of date: have the whole alarm list read again.
+    if (m_updater)
+        m_updater->update_all_alarms_req();
+    store_actual_value<param_em_alm>(_mac_address, EM_ALM, _value);
+}
+
+void c_receiver::process_param_p_scr_name(const std::string& _mac_address, const Json::Value& _value,
+                                          const timeval& _ts) const {
+    if (check_and_update_timestamp(_mac_address, SCR_NAME, _ts))
+        store_actual_value<param_scr_name>(_mac_address, SCR_NAME, _value);
+}
+
+void c_receiver::process_param_p_scr_gname(const std::string& _mac_address, const Json::Value& _value,
+                                           const timeval& _ts) const {
+    if (check_and_update_timestamp(_mac_address, SCR_GNAME, _ts))
+        store_actual_value<param_scr_gname>(_mac_address, SCR_GNAME, _value);
+}
+
+void c_receiver::process_param_p_veh_cert(const std::string& _mac_address, const Json::Value& _value,
+                                          const timeval& _ts) const {
+    if (check_and_update_timestamp(_mac_address, VEH_CERT, _ts))
+        store_actual_value<param_veh_cert>(_mac_address, VEH_CERT, _value);
+}
+
+void c_receiver::process_param_p_driver_lic(const std::string& _mac_address, const Json::Value& _value,
+                                            const timeval& _ts) const {
+    if (check_and_update_timestamp(_mac_address, DRIVER_LIC, _ts))
+        store_actual_value<param_driver_lic>(_mac_address, DRIVER_LIC, _value);
+}
+
+void c_receiver::process_param_p_sync_slot(const std::string& _mac_address, const Json::Value& _value,
+                                           const timeval& _ts) const {
+    static const std::string func = "process_param_p_sync_slot";
+    if (!check_and_update_timestamp(_mac_address, SYNC_SLOT, _ts))
+        return;
+    auto device = m_context->get_win(_mac_address);
+    reset_sending(device);
+    if (_value.isNull()) {
+        device.parameter_state(SYNC_SLOT, NOT_SUPPORTED);
+        return;
+    }
+    if (!_value.isObject())
+        return;
+    const auto& object = name_of(SYNC_SLOT);
+
+    std::string addr_text;
+    if (!get_j_value(m_logger, _value, func, object, "addr", addr_text, _mac_address))
+        return;
+    const auto addr = hex_unsigned(addr_text);
+    if (!addr)
+        return;
+    device.parameter_sync_slot_addr(*addr);
+
+    unsigned int slot = 0;
+    if (!get_j_value(m_logger, _value, func, object, "slot", slot, _mac_address))
+        return;
+    device.parameter_sync_slot_slot(slot);
+
+    if (_value.isMember("flags")) {
+        std::string flags_text;
+        if (!get_j_value(m_logger, _value, func, object, "flags", flags_text, _mac_address))
+            return;
+        const auto flags = hex_unsigned(flags_text);
+        if (!flags)
+            return;
+        device.parameter_sync_slot_flags(*flags);
+    }
+    device.parameter_state(SYNC_SLOT, SUPPORTED);
+}
+
+void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const Json::Value& _value,
+                                         const timeval& _ts) const {
+    static const std::string func = "process_param_p_t2t_cfg";
+    if (!check_and_update_timestamp(_mac_address, T2T_CFG, _ts))
+        return;
+    auto device = m_context->get_win(_mac_address);
+    reset_sending(device);
+    // The report replaces the whole configuration: members it leaves out must not
+    // survive from an earlier one. This also drops the time stamp just stored, so the
+    // next t2t_cfg report of the device passes the gate whatever its time.
+    device.del_parameter(T2T_CFG);
+    if (_value.isNull()) {
+        device.parameter_state(T2T_CFG, NOT_SUPPORTED);
+        return;
+    }
+    if (!_value.isObject())
+        return;
+    const auto& object = name_of(T2T_CFG);
+
+    std::string role;
+    if (!get_j_value(m_logger, _value, func, object, "role", role, _mac_address))
+        return;
+    device.parameter_t2t_cfg_role(role);
+
+    // Optional members: a present member of the wrong type is logged by the reader and
+    // stored as the empty value of its kind (false, 0 or ""), as the server's decoder does.
+    const auto read_bool = [&](const char* _field, void (win::*_setter)(bool)) {
+        if (!_value.isMember(_field))
+            return;
+        bool flag = false;
+        if (!get_j_value(m_logger, _value, func, object, _field, flag, _mac_address))
+            flag = false;
+        (device.*_setter)(flag);
+    };
+    const auto read_number = [&](const char* _field, void (win::*_setter)(std::uint32_t)) {
+        if (!_value.isMember(_field))
+            return;
+        double number = 0;
+        if (!get_j_value(m_logger, _value, func, object, _field, number, _mac_address))
+            number = 0;
+        (device.*_setter)(round_unsigned(number));
+    };
+
+    read_bool("alarm_back", &win::parameter_t2t_cfg_alarm_back);
+    read_number("distance", &win::parameter_t2t_cfg_distance);
+    read_number("angle", &win::parameter_t2t_cfg_angle);
+    read_number("delay", &win::parameter_t2t_cfg_delay);
+    if (_value.isMember("pin")) {
+        std::string pin;
+        if (!get_j_value(m_logger, _value, func, object, "pin", pin, _mac_address))
+            pin.clear();
+        device.parameter_t2t_cfg_pin(pin);
+    }
+    read_number("alert_distance", &win::parameter_t2t_cfg_alert_distance);
+    read_number("safe_distance", &win::parameter_t2t_cfg_safe_distance);
+    read_bool("buzzer", &win::parameter_t2t_cfg_buzzer);
+    read_bool("haptic", &win::parameter_t2t_cfg_haptic);
+    device.parameter_state(T2T_CFG, SUPPORTED);
+}
+
+void c_receiver::process_param_p_t2t_no_alarm(const std::string& _mac_address, const Json::Value& _value,
+                                              const timeval& _ts) const {
+    if (!check_and_update_timestamp(_mac_address, T2T_NO_ALARM, _ts))
+        return;
+    auto device = m_context->get_win(_mac_address);
+    reset_sending(device);
+    std::vector<std::string> list;
+    if (_value.isArray()) {
+        for (const auto& element : _value) {
+            std::string mac;
+            if (get_j_value(m_logger, element, "process_param_p_t2t_no_alarm", name_of(T2T_NO_ALARM), "mac", mac,
+                            _mac_address))
+                list.push_back(mac);
+        }
+    }
+    device.parameter_t2t_no_alarm(list);
+    // No list at all is an empty list: the device supports the parameter either way.
+    device.parameter_state(T2T_NO_ALARM, SUPPORTED);
+}
+
+void c_receiver::process_param_p_stationary(const std::string& _mac_address, const Json::Value& _value,
+                                            const timeval& _ts) const {
+    if (!check_and_update_timestamp(_mac_address, STATIONARY, _ts))
+        return;
+    auto device = m_context->get_win(_mac_address);
+    reset_sending(device);
+    if (_value.isNull()) {
+        device.parameter_state(STATIONARY, NOT_SUPPORTED);
+    } else if (_value.isBool()) {
+        device.parameter_state(STATIONARY, SUPPORTED);
+        device.parameter_stationary(_value.asBool());
+    }
+}
+
+void c_receiver::process_param_p_category(const std::string& _mac_address, const Json::Value& _value,
+                                          const timeval& _ts) const {
+    if (!check_and_update_timestamp(_mac_address, CATEGORY, _ts))
+        return;
+    auto device = m_context->get_win(_mac_address);
+    reset_sending(device);
+    if (_value.isNull()) {
+        device.parameter_state(CATEGORY, NOT_SUPPORTED);
+    } else if (_value.isString()) {
+        device.parameter_state(CATEGORY, SUPPORTED);
+        device.parameter_category(_value.asString());
+    }
+}
+
+void c_receiver::process_param_p_loc(const std::string& _mac_address, const Json::Value& _value,
+                                     const timeval& _ts) const {
+    static const std::string func = "process_param_p_loc";
+    if (!check_and_update_timestamp(_mac_address, LOC, _ts))
+        return;
+    auto device = m_context->get_win(_mac_address);
+    reset_sending(device);
+    if (_value.isNull()) {
+        device.parameter_state(LOC, NOT_SUPPORTED);
+        return;
+    }
+    device.parameter_state(LOC, SUPPORTED);
+    const auto& object = name_of(LOC);
+    double x = 0, y = 0, z = 0, sl_z = 0;
+    if (!get_j_value(m_logger, _value, func, object, "x", x, _mac_address) ||
+        !get_j_value(m_logger, _value, func, object, "y", y, _mac_address) ||
+        !get_j_value(m_logger, _value, func, object, "z", z, _mac_address) ||
+        !get_j_value(m_logger, _value, func, object, "sl_z", sl_z, _mac_address))
+        return;
+    loc position;
+    position.x = round_signed(x);
+    position.y = round_signed(y);
+    position.z = round_signed(z);
+    position.sublocation_z = round_signed(sl_z);
+    if (_value.isMember("sl_id")) {
+        unsigned int sl_id = 0;
+        if (!get_j_value(m_logger, _value, func, object, "sl_id", sl_id, _mac_address))
+            return;
+        position.sublocation_id = sl_id;
+    }
+    device.parameter_loc(position);
+}
+
+void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Json::Value& _value,
+                                       const timeval& _ts) const {
+    static const std::string func = "process_param_p_al_zv";
+    if (!check_and_update_timestamp(_mac_address, AL_ZV, _ts))
+        return;
+    auto device = m_context->get_win(_mac_address);
+    reset_sending(device);
+    if (_value.isNull()) {
+        device.parameter_state(AL_ZV, NOT_SUPPORTED);
+        device.alarm_state(alarm_states::NOT_SUPPORTED);
+        return;
+    }
+    device.parameter_state(AL_ZV, SUPPORTED);
+
+    // Delivery check: the device confirms the zone alarm it was sent.
+    if (device.alarm_state() != alarm_states::SENT)
+        return;
+    if (!m_context->track_obj_exists_by_mac(_mac_address))
+        return;
+    const auto object_uid = m_context->get_track_obj_by_mac(_mac_address).uid();
+    const auto alarms = m_context->get_zone_alarms_of_object(object_uid);
+    const auto& object = name_of(AL_ZV);
+
+    unsigned int level = 0;
+    if (!get_j_value(m_logger, _value, func, object, "level", level, _mac_address))
+        return;
+    if (level == 0) {
+        // The device shows no alarm: right only when none is active.
+        if (alarms.empty()) {
+            device.alarm_state(alarm_states::MESSAGE);
+            send_context_updated_notification();
+        }
+        return;
+    }
+    unsigned int zid = 0;
+    if (!get_j_value(m_logger, _value, func, object, "zid", zid, _mac_address))
+        return;
+    for (const auto& alarm_uid : alarms) {
+        auto alarm = m_context->get_alarm(alarm_uid);
+        const auto zone_uid = alarm.zone_uid();
+        if (!zone_uid)
+            continue;
+        if (m_context->get_zone(*zone_uid).zone_id() == zid) {
+            alarm.delivered(true);
+            device.alarm_state(alarm_states::MESSAGE);
+            send_context_updated_notification();
+            return;
+        }
+    }
+}
+
+void c_receiver::process_param_p_scr_message(const std::string& _mac_address, const Json::Value& _value,
+                                             const timeval& _ts) const {
+    if (!check_and_update_timestamp(_mac_address, SCR_MESSAGE, _ts))
+        return;
+    auto device = m_context->get_win(_mac_address);
+    reset_sending(device);
+    // The text itself is not kept; anything but a text means the device has no screen.
+    device.parameter_state(SCR_MESSAGE, _value.isString() ? SUPPORTED : NOT_SUPPORTED);
+    if (device.alarm_state() == alarm_states::MESSAGE)
+        device.alarm_state(alarm_states::CONFIGURED);
+}

@@ -1,0 +1,222 @@
+#include "platform/server.h"
+
+#include <chrono>
+#include <exception>
+#include <utility>
+
+#include "core/exception.h"
+
+namespace vyr {
+
+namespace {
+
+// Total time a request may take, and the part of it that connecting may use, so that a
+// dead server is reported before the total runs out.
+constexpr long s_timeout_seconds = 10;
+constexpr long s_connect_timeout_seconds = 5;
+
+// libcurl's global state is set up once for the process, on first use. The first
+// client is built by the application object before any worker thread starts, so the
+// initialisation never races with a transfer; the matching clean-up runs at exit.
+class curl_global {
+public:
+    curl_global() : m_code(curl_global_init(CURL_GLOBAL_ALL)) {}
+    ~curl_global() {
+        if (m_code == CURLE_OK)
+            curl_global_cleanup();
+    }
+    CURLcode code() const noexcept { return m_code; }
+
+private:
+    CURLcode m_code;
+};
+
+void ensure_curl_global() {
+    static const curl_global global;
+    if (global.code() != CURLE_OK)
+        VYR_THROW(curl_easy_strerror(global.code()));
+}
+
+// Every curl_easy_setopt goes through here: a refused option is a programming or
+// library fault, reported with the option's name.
+template <class T>
+void set_option(CURL* _handle, CURLoption _option, T _value, const char* _name) {
+    const CURLcode code = curl_easy_setopt(_handle, _option, _value);
+    if (code != CURLE_OK)
+        VYR_THROW(std::string("curl_easy_setopt(") + _name + ") failed: " + curl_easy_strerror(code));
+}
+
+}  // namespace
+
+std::size_t callback_func(void* _contents, std::size_t _size, std::size_t _nmemb, void* _userp) {
+    const std::size_t real_size = _size * _nmemb;
+    static_cast<std::stringstream*>(_userp)->write(static_cast<const char*>(_contents),
+                                                   static_cast<std::streamsize>(real_size));
+    return real_size;
+}
+
+c_server::c_server(const std::string& _module_name, const std::string& _protocol, const std::string& _address,
+                   const std::string& _login, const std::string& _password, std::uint32_t _port,
+                   libs::core::component_logger& _logger)
+    : m_logger(_logger),
+      module_name(_module_name),
+      protocol(_protocol),
+      address(_address),
+      login(_login),
+      password(_password),
+      port(_port) {
+    ensure_curl_global();
+}
+
+c_server::~c_server() {
+    // Give running asynchronous POSTs a short grace; destroying their futures below
+    // still waits for any task that is running.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (auto& f : futures) {
+        if (!f.valid())
+            continue;
+        if (f.wait_for(std::chrono::seconds(0)) == std::future_status::timeout)
+            f.wait_until(deadline);
+    }
+}
+
+long c_server::perform(method _method, const char* _operation, const std::string& _url,
+                       curl_handles::slist_ptr _headers, const std::string* _body,
+                       std::stringstream& _answer) const {
+    const std::string full_url = address + _url;
+    curl_handles::easy_ptr handle(curl_easy_init());
+    if (!handle)
+        VYR_THROW("curl_handle == nullptr");
+    CURL* h = handle.get();
+
+    if (_method == method::post || _method == method::put) {
+        _headers.reset(curl_slist_append(nullptr, "content-type: application/json"));
+        if (!_headers)
+            VYR_THROW(std::string(_operation) + ": curl_slist_append failed");
+    }
+    if (_headers)
+        set_option(h, CURLOPT_HTTPHEADER, _headers.get(), "CURLOPT_HTTPHEADER");
+    set_option(h, CURLOPT_URL, full_url.c_str(), "CURLOPT_URL");
+    set_option(h, CURLOPT_USERAGENT, module_name.c_str(), "CURLOPT_USERAGENT");
+    if (!protocol.empty())
+        set_option(h, CURLOPT_DEFAULT_PROTOCOL, protocol.c_str(), "CURLOPT_DEFAULT_PROTOCOL");
+    if (_method == method::put)
+        set_option(h, CURLOPT_CUSTOMREQUEST, "PUT", "CURLOPT_CUSTOMREQUEST");
+    else if (_method == method::del)
+        set_option(h, CURLOPT_CUSTOMREQUEST, "DELETE", "CURLOPT_CUSTOMREQUEST");
+    if (_body) {
+        set_option(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(_body->size()), "CURLOPT_POSTFIELDSIZE");
+        set_option(h, CURLOPT_POSTFIELDS, _body->c_str(), "CURLOPT_POSTFIELDS");
+    }
+    set_option(h, CURLOPT_WRITEFUNCTION, &callback_func, "CURLOPT_WRITEFUNCTION");
+    set_option(h, CURLOPT_WRITEDATA, static_cast<void*>(&_answer), "CURLOPT_WRITEDATA");
+    set_option(h, CURLOPT_TIMEOUT, s_timeout_seconds, "CURLOPT_TIMEOUT");
+    set_option(h, CURLOPT_CONNECTTIMEOUT, s_connect_timeout_seconds, "CURLOPT_CONNECTTIMEOUT");
+    // Several threads make requests: time-outs must not be signalled with SIGALRM.
+    set_option(h, CURLOPT_NOSIGNAL, 1L, "CURLOPT_NOSIGNAL");
+    set_option(h, CURLOPT_FOLLOWLOCATION, 1L, "CURLOPT_FOLLOWLOCATION");
+    if (port != 0)
+        set_option(h, CURLOPT_PORT, static_cast<long>(port), "CURLOPT_PORT");
+    const std::string credentials = login + ":" + password;
+    if (!login.empty() && !password.empty())
+        set_option(h, CURLOPT_USERPWD, credentials.c_str(), "CURLOPT_USERPWD");
+
+    const CURLcode code = curl_easy_perform(h);
+    _headers.reset();
+    if (code != CURLE_OK) {
+        std::string message;
+        if (_method != method::get) {
+            message += _operation;
+            message += ": ";
+        }
+        message += "curl_easy_perform failed: ";
+        message += curl_easy_strerror(code);
+        message += " URL=" + full_url;
+        VYR_THROW(message);
+    }
+    long response_code = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response_code);
+    return response_code;
+}
+
+void c_server::throw_status(const char* _operation, const std::string& _full_url, long _code) const {
+    VYR_THROW(std::string(_operation) + ": request \"" + _full_url + "\" returns code " + std::to_string(_code));
+}
+
+std::stringstream c_server::curl_get_request(const std::string& _url, curl_slist* _headers) const {
+    curl_handles::slist_ptr headers(_headers);
+    std::stringstream answer;
+    const long code = perform(method::get, "curl_get_request", _url, std::move(headers), nullptr, answer);
+    if (code != 200)
+        throw_status("curl_get_request", address + _url, code);
+    return answer;
+}
+
+bool c_server::try_curl_get_request(const std::string& _url, std::stringstream& _answer,
+                                    curl_slist* _headers) const {
+    curl_handles::slist_ptr headers(_headers);
+    const long code = perform(method::get, "try_curl_get_request", _url, std::move(headers), nullptr, _answer);
+    if (code == 200)
+        return true;
+    if (code == 401 || code == 404)
+        return false;
+    throw_status("try_curl_get_request", address + _url, code);
+}
+
+std::stringstream c_server::curl_post_request(const std::string& _url, const std::string& _body) const {
+    std::stringstream answer;
+    const long code = perform(method::post, "curl_post_request", _url, nullptr, &_body, answer);
+    if (code != 200)
+        throw_status("curl_post_request", address + _url, code);
+    return answer;
+}
+
+std::stringstream c_server::curl_put_request(const std::string& _url, const std::string& _body) const {
+    std::stringstream answer;
+    const long code = perform(method::put, "curl_put_request", _url, nullptr, &_body, answer);
+    if (code != 200)
+        throw_status("curl_put_request", address + _url, code);
+    return answer;
+}
+
+std::stringstream c_server::curl_del_request(const std::string& _url) const {
+    std::stringstream answer;
+    const long code = perform(method::del, "curl_del_request", _url, nullptr, nullptr, answer);
+    if (code != 200)
+        throw_status("curl_del_request", address + _url, code);
+    return answer;
+}
+
+void c_server::curl_post_request_async(const std::string& _url, const std::string& _body) {
+    clear_futures();
+    futures.push_back(std::async([this, _url, _body]() -> bool {
+        try {
+            (void)curl_post_request(_url, _body);
+            return true;
+        } catch (const std::exception&) {
+            m_logger.log_exception(VYR_HERE);
+            return false;
+        }
+    }));
+}
+
+void c_server::clear_futures() {
+    for (auto it = futures.begin(); it != futures.end();) {
+        if (!it->valid())
+            throw std::future_error(std::future_errc::no_state);
+        if (it->wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+            it = futures.erase(it);
+        else
+            ++it;
+    }
+}
+
+void c_server::parse_answer(const std::string& _name, std::stringstream& _answer, Json::Value& _result) const {
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    std::string errors;
+    if (!Json::parseFromStream(builder, _answer, &_result, &errors))
+        VYR_THROW(_name + ": parseFromStream " + errors);
+}
+
+}  // namespace vyr

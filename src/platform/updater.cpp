@@ -1,0 +1,501 @@
+#include "platform/updater.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <vector>
+
+#include "common/globals.h"
+#include "context/context.h"
+#include "platform/vyrserver.h"
+
+namespace vyr {
+
+namespace {
+
+// Thrown inside a job when a stop was requested between two server requests; not a
+// std::exception, so only the thread loop sees it.
+struct stop_signal {};
+
+constexpr auto s_retry_pause = std::chrono::seconds(1);
+// How often an idle thread checks that Redis still holds the mirror.
+constexpr auto s_watch_period = std::chrono::seconds(1);
+constexpr unsigned int s_database = 11;
+
+// ---- applying decoded server records to Redis records ------------------------------------
+
+void apply(context::anchor& _record, const vyrserver::anchor& _a) {
+    _record.update(_a.project_uid, _a.name, _a.sublocation_uid, _a.position_x, _a.position_y, _a.position_z, _a.type,
+                   _a.mac_address, _a.node_id);
+}
+
+void apply(context::track_obj& _record, const vyrserver::track_obj& _t) {
+    const auto& tag = _t.tag_config;
+    const auto& cfg = tag.t2t_cfg;
+    _record.update(_t.project_uid, _t.name, _t.sublocation_uid, _t.position_x, _t.position_y, _t.default_height,
+                   _t.type, _t.mac_address, _t.groups, _t.category, tag.stationary, tag.t2t_no_alarm, cfg.valid,
+                   cfg.role, cfg.alarm_back, cfg.distance, cfg.angle, cfg.delay, cfg.pin, cfg.alert_distance,
+                   cfg.safe_distance, cfg.buzzer, cfg.haptic);
+}
+
+void apply(context::group& _record, const vyrserver::group& _g) { _record.update(_g.project_uid, _g.name); }
+
+void apply(context::zone& _record, const vyrserver::zone& _z) { _record.update(_z.project_uid, _z.zone_id); }
+
+void apply(context::sublocation& _record, const vyrserver::sublocation& _s) {
+    _record.update(_s.project_uid, _s.sublocation_id, _s.offset_x, _s.offset_y, _s.offset_z);
+}
+
+void apply(context::tdoa_schedule& _record, const vyrserver::tdoa_schedule& _s) {
+    _record.update(_s.tdoa_version, _s.rows);
+}
+
+void apply(context::tdoa_setting& _record, const Json::Value& _settings) { _record.update(_settings); }
+
+// An alarm that names no object is left as it is.
+void apply(context::alarm& _record, const vyrserver::alarm& _a) {
+    if (_a.obj_uid.empty())
+        return;
+    _record.update(_a.alarm_name, _a.acknowledged, _a.obj_uid, _a.zone_uid, _a.zone_alarm_level, _a.text, true);
+}
+
+// A full refresh of one kind: every object of the answer is written (ascending uid, the
+// map's order); every recorded uid the answer no longer holds is removed.
+template <class Map, class Open>
+void refresh_all(const Map& _answer, std::vector<std::string> _recorded, Open _open) {
+    for (const auto& [uid, object] : _answer) {
+        const auto found = std::find(_recorded.begin(), _recorded.end(), uid);
+        if (found != _recorded.end())
+            _recorded.erase(found);
+        auto record = _open(uid);
+        apply(record, object);
+    }
+    for (const auto& uid : _recorded)
+        _open(uid).remove();
+}
+
+// A single-object refresh: the first object of the answer is written into the record
+// of the requested uid; an empty answer removes the record when it exists.
+template <class Map, class Record>
+void refresh_one(const Map& _answer, Record _record) {
+    if (!_answer.empty())
+        apply(_record, _answer.begin()->second);
+    else if (_record.exists())
+        _record.remove();
+}
+
+}  // namespace
+
+updater::updater(std::shared_ptr<vyr::vyrserver::c_vyrserver> _server, const std::string& _redis_address,
+                 int _redis_port, vyr::libs::core::component_logger& _logger)
+    : m_redis_address(_redis_address), m_redis_port(_redis_port), m_server(std::move(_server)), m_logger(_logger) {}
+
+updater::~updater() {
+    stop();
+    if (m_thread.joinable())
+        m_thread.join();
+    m_context.reset();
+    m_request_context.reset();
+}
+
+void updater::stop() {
+    std::lock_guard lock(m_waiting_mutex);
+    m_completion_flag = true;
+    m_waiting_variable.notify_all();
+}
+
+bool updater::completion_requested() {
+    std::lock_guard lock(m_waiting_mutex);
+    return m_completion_flag;
+}
+
+void updater::check_stop() {
+    if (completion_requested())
+        throw stop_signal{};
+}
+
+// ---- pending work ------------------------------------------------------------------------
+
+bool& updater::full_flag(kind _kind) {
+    switch (_kind) {
+        case anchors: return m_update_all_anchors_flag;
+        case track_objs: return m_update_all_track_objs_flag;
+        case groups: return m_update_all_groups_flag;
+        case zones: return m_update_all_zones_flag;
+        case sublocations: return m_update_all_sublocations_flag;
+        case tdoa_schedules: return m_update_all_tdoa_schedules_flag;
+        case tdoa_settings: return m_update_all_tdoa_settings_flag;
+        case alarms:
+        case kind_count: break;
+    }
+    return m_update_all_alarms_flag;
+}
+
+std::deque<std::string>& updater::list(kind _kind) {
+    switch (_kind) {
+        case anchors: return m_anchors_to_be_updated;
+        case track_objs: return m_track_objs_to_be_updated;
+        case groups: return m_groups_to_be_updated;
+        case zones: return m_zones_to_be_updated;
+        case sublocations: return m_sublocations_to_be_updated;
+        case tdoa_schedules: return m_tdoa_schedules_to_be_updated;
+        case tdoa_settings: return m_tdoa_settings_to_be_updated;
+        case alarms:
+        case kind_count: break;
+    }
+    return m_alarms_to_be_updated;
+}
+
+void updater::request(kind _kind, const std::string& _uid) {
+    std::lock_guard lock(m_waiting_mutex);
+    list(_kind).push_back(_uid);
+    m_waiting_variable.notify_one();
+}
+
+void updater::request_full(std::initializer_list<kind> _kinds) {
+    // m_updated_mutex first: the thread cannot mark the mirror complete between the
+    // flags being set here and "updated" going false.
+    std::lock_guard updated_lock(m_updated_mutex);
+    {
+        std::lock_guard lock(m_waiting_mutex);
+        m_update_all_flag = true;
+        for (const auto k : _kinds)
+            full_flag(k) = true;
+        m_waiting_variable.notify_one();
+    }
+    try {
+        if (!m_request_context)
+            m_request_context = std::make_unique<vyr::context::context>(s_database, m_redis_address, m_redis_port);
+        m_request_context->updated(false);
+    } catch (const std::exception&) {
+        // The refresh itself is queued; the connection is opened again next time.
+        m_request_context.reset();
+        m_logger.log_exception(VYR_HERE);
+    }
+}
+
+void updater::update_all_req() {
+    request_full({anchors, track_objs, groups, zones, sublocations, tdoa_schedules, tdoa_settings, alarms});
+}
+void updater::update_all_alarms_req() { request_full({alarms}); }
+void updater::update_anchor_req(const std::string& _uid) { request(anchors, _uid); }
+void updater::update_track_obj_req(const std::string& _uid) { request(track_objs, _uid); }
+void updater::update_group_req(const std::string& _uid) { request(groups, _uid); }
+void updater::update_zone_req(const std::string& _uid) { request(zones, _uid); }
+void updater::update_sublocation_req(const std::string& _uid) { request(sublocations, _uid); }
+void updater::update_tdoa_setting_req(const std::string& _uid) { request(tdoa_settings, _uid); }
+void updater::update_alarm_req(const std::string& _uid) { request(alarms, _uid); }
+void updater::update_tdoa_schedule_req(const std::string& _uid) { request(tdoa_schedules, _uid); }
+
+updater::job updater::take_job() {
+    job j;
+    if (m_update_all_flag) {
+        for (std::size_t i = 0; i < kind_count; ++i) {
+            const auto k = static_cast<kind>(i);
+            if (full_flag(k)) {
+                // Cleared now so that a request arriving during the refresh is kept.
+                full_flag(k) = false;
+                j.what = job::type::full;
+                j.which = k;
+                j.list_size = list(k).size();
+                return j;
+            }
+        }
+        j.what = job::type::complete;
+        return j;
+    }
+    for (std::size_t i = 0; i < kind_count; ++i) {
+        const auto k = static_cast<kind>(i);
+        if (!list(k).empty()) {
+            j.what = job::type::single;
+            j.which = k;
+            j.uid = list(k).front();
+            return j;
+        }
+    }
+    return j;
+}
+
+void updater::run_job(const job& _job) {
+    switch (_job.what) {
+        case job::type::none: return;
+        case job::type::complete: complete_pass(); return;
+        case job::type::full:
+            try {
+                update_all(_job.which);
+            } catch (...) {
+                std::lock_guard lock(m_waiting_mutex);
+                full_flag(_job.which) = true;  // still pending: retried
+                throw;
+            }
+            {
+                // Single requests queued before the refresh started are covered by it.
+                std::lock_guard lock(m_waiting_mutex);
+                auto& pending = list(_job.which);
+                pending.erase(pending.begin(),
+                              pending.begin() + static_cast<std::ptrdiff_t>(std::min(_job.list_size, pending.size())));
+            }
+            return;
+        case job::type::single:
+            update_one(_job.which, _job.uid);
+            {
+                // Only this thread takes entries off the lists, so the head is still ours.
+                std::lock_guard lock(m_waiting_mutex);
+                auto& pending = list(_job.which);
+                if (!pending.empty() && pending.front() == _job.uid)
+                    pending.pop_front();
+            }
+            return;
+    }
+}
+
+void updater::complete_pass() {
+    // Redis lost what this pass wrote (a restart while the platform was read): again.
+    if (!mirror_intact()) {
+        refill_mirror();
+        return;
+    }
+    std::lock_guard updated_lock(m_updated_mutex);
+    {
+        std::lock_guard lock(m_waiting_mutex);
+        for (std::size_t i = 0; i < kind_count; ++i)
+            if (full_flag(static_cast<kind>(i)))
+                return;  // requested again meanwhile: the pass goes on
+        m_update_all_flag = false;
+    }
+    try {
+        m_context->updated(true);
+    } catch (...) {
+        std::lock_guard lock(m_waiting_mutex);
+        m_update_all_flag = true;
+        throw;
+    }
+}
+
+// ---- the mirror's watch ------------------------------------------------------------------
+
+std::string updater::redis_run_id() {
+    const std::string info = m_context->redis_context().command("INFO", "server").to_string();
+    static const std::string s_field = "run_id:";
+    const auto at = info.find(s_field);
+    if (at == std::string::npos)
+        return {};
+    const auto begin = at + s_field.size();
+    return info.substr(begin, info.find_first_of("\r\n", begin) - begin);
+}
+
+bool updater::mirror_intact() {
+    const std::string run_id = redis_run_id();
+    if (run_id != m_redis_run_id) {
+        m_logger.warning("Redis server restarted (run id %1%, was %2%): the mirror is filled again from the platform") %
+            run_id % m_redis_run_id;
+        m_redis_run_id = run_id;
+        return false;
+    }
+    if (m_context->name() != module_name) {
+        m_logger.warning("Redis lost the mirror (key \"name\" is gone): it is filled again from the platform");
+        return false;
+    }
+    return true;
+}
+
+void updater::refill_mirror() {
+    std::lock_guard updated_lock(m_updated_mutex);
+    {
+        std::lock_guard lock(m_waiting_mutex);
+        m_update_all_flag = true;
+        for (std::size_t i = 0; i < kind_count; ++i)
+            full_flag(static_cast<kind>(i)) = true;
+    }
+    // Records still in Redis (a restart that kept its data) are refreshed in place and
+    // those the platform no longer lists removed, as in every full refresh; the device
+    // records are kept.
+    m_context->updated(false);
+    m_context->name(module_name);
+}
+
+// ---- the thread --------------------------------------------------------------------------
+
+void updater::thread_body() {
+    try {
+        m_context = std::make_unique<vyr::context::context>(s_database, m_redis_address, m_redis_port);
+        m_redis_run_id = redis_run_id();
+        m_context->flush();
+        m_context->name(module_name);
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+        stop_all();
+        return;
+    }
+
+    auto next_watch = std::chrono::steady_clock::now() + s_watch_period;
+    for (;;) {
+        job next;
+        bool watch = false;
+        {
+            // The watch is due once a second, also between the jobs of a long pass or of
+            // a retried failure, so a restart of Redis is never missed for long.
+            std::unique_lock lock(m_waiting_mutex);
+            for (;;) {
+                if (m_completion_flag)
+                    return;
+                if (std::chrono::steady_clock::now() >= next_watch) {
+                    watch = true;
+                    break;
+                }
+                if ((next = take_job()).what != job::type::none)
+                    break;
+                m_waiting_variable.wait_until(lock, next_watch);
+            }
+        }
+        try {
+            if (watch) {
+                next_watch = std::chrono::steady_clock::now() + s_watch_period;
+                if (!mirror_intact())
+                    refill_mirror();
+            } else {
+                run_job(next);
+            }
+        } catch (const stop_signal&) {
+            return;
+        } catch (const std::exception&) {
+            m_logger.log_exception(VYR_HERE);
+            // The failed work is pending again; pause, awake to a stop but not to requests.
+            std::unique_lock lock(m_waiting_mutex);
+            if (m_waiting_variable.wait_for(lock, s_retry_pause, [this] { return m_completion_flag; }))
+                return;
+        }
+    }
+}
+
+// ---- full refreshes ----------------------------------------------------------------------
+
+void updater::update_all(kind _kind) {
+    switch (_kind) {
+        case anchors: update_anchors(); break;
+        case track_objs: update_track_objs(); break;
+        case groups: update_groups(); break;
+        case zones: update_zones(); break;
+        case sublocations: update_sublocations(); break;
+        case tdoa_schedules: update_tdoa_schedules(); break;
+        case tdoa_settings: update_tdoa_settings(); break;
+        case alarms: update_alarms(); break;
+        case kind_count: break;
+    }
+}
+
+void updater::update_anchors() {
+    refresh_all(m_server->get_anchors("", ""), m_context->get_anchors(),
+                [this](const std::string& _uid) { return m_context->get_anchor(_uid); });
+}
+
+void updater::update_track_objs() {
+    refresh_all(m_server->get_track_objs("", ""), m_context->get_track_objs(),
+                [this](const std::string& _uid) { return m_context->get_track_obj(_uid); });
+    update_licenses_and_certifications();
+}
+
+void updater::update_licenses_and_certifications() {
+    check_stop();
+    const auto licenses = m_server->get_driver_licenses("");
+    check_stop();
+    const auto certifications = m_server->get_vehicle_certifications("");
+    if (!licenses || !certifications) {
+        vehicle_certification = false;
+        return;
+    }
+    vehicle_certification = true;
+    for (const auto& [obj_uid, ids] : *licenses)
+        m_context->get_track_obj(obj_uid).update_driver_licenses(ids);
+    for (const auto& [obj_uid, id] : *certifications)
+        m_context->get_track_obj(obj_uid).update_vehicle_model(id);
+}
+
+void updater::update_groups() {
+    refresh_all(m_server->get_groups("", ""), m_context->get_groups(),
+                [this](const std::string& _uid) { return m_context->get_group(_uid); });
+}
+
+void updater::update_zones() {
+    refresh_all(m_server->get_zones("", ""), m_context->get_zones(),
+                [this](const std::string& _uid) { return m_context->get_zone(_uid); });
+}
+
+void updater::update_sublocations() {
+    refresh_all(m_server->get_sublocations("", ""), m_context->get_sublocations(),
+                [this](const std::string& _uid) { return m_context->get_sublocation(_uid); });
+}
+
+void updater::update_tdoa_schedules() {
+    refresh_all(m_server->get_tdoa_schedules(""), m_context->get_tdoa_schedules(),
+                [this](const std::string& _uid) { return m_context->get_tdoa_schedule(_uid); });
+}
+
+// An answer that could not be read says nothing about which settings exist: nothing
+// is written and nothing removed.
+void updater::update_tdoa_settings() {
+    const auto settings = m_server->get_tdoa_settings("");
+    if (!settings)
+        return;
+    refresh_all(*settings, m_context->get_tdoa_settings(),
+                [this](const std::string& _uid) { return m_context->get_tdoa_setting(_uid); });
+}
+
+// Alarms without an object are neither written nor removed (see apply).
+void updater::update_alarms() {
+    refresh_all(m_server->get_alarms(""), m_context->get_alarms(),
+                [this](const std::string& _uid) { return m_context->get_alarm(_uid); });
+}
+
+// ---- single objects ----------------------------------------------------------------------
+
+void updater::update_one(kind _kind, const std::string& _uid) {
+    switch (_kind) {
+        case anchors: update_anchor(_uid); break;
+        case track_objs: update_track_obj(_uid); break;
+        case groups: update_group(_uid); break;
+        case zones: update_zone(_uid); break;
+        case sublocations: update_sublocation(_uid); break;
+        case tdoa_schedules: update_tdoa_schedule(_uid); break;
+        case tdoa_settings: update_tdoa_setting(_uid); break;
+        case alarms: update_alarm(_uid); break;
+        case kind_count: break;
+    }
+}
+
+void updater::update_anchor(const std::string& _uid) {
+    refresh_one(m_server->get_anchors(_uid, ""), m_context->get_anchor(_uid));
+}
+
+void updater::update_track_obj(const std::string& _uid) {
+    refresh_one(m_server->get_track_objs(_uid, ""), m_context->get_track_obj(_uid));
+}
+
+void updater::update_group(const std::string& _uid) {
+    refresh_one(m_server->get_groups(_uid, ""), m_context->get_group(_uid));
+}
+
+void updater::update_zone(const std::string& _uid) {
+    refresh_one(m_server->get_zones(_uid, ""), m_context->get_zone(_uid));
+}
+
+void updater::update_sublocation(const std::string& _uid) {
+    refresh_one(m_server->get_sublocations(_uid, ""), m_context->get_sublocation(_uid));
+}
+
+void updater::update_tdoa_schedule(const std::string& _uid) {
+    refresh_one(m_server->get_tdoa_schedules(_uid), m_context->get_tdoa_schedule(_uid));
+}
+
+void updater::update_tdoa_setting(const std::string& _uid) {
+    const auto settings = m_server->get_tdoa_settings(_uid);
+    if (settings)
+        refresh_one(*settings, m_context->get_tdoa_setting(_uid));
+}
+
+// A non-empty answer whose first alarm names no object changes nothing.
+void updater::update_alarm(const std::string& _uid) {
+    refresh_one(m_server->get_alarms(_uid), m_context->get_alarm(_uid));
+}
+
+}  // namespace vyr

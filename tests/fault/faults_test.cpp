@@ -1,0 +1,203 @@
+// Faults around the built service, each injected into a real neighbour while the service
+// runs: Redis restarted (empty, or with its data), the platform server down at start and
+// during a run, the gateway proxy restarted, and SIGTERM under a flood of reports. The
+// service must recover without a restart of its own, and stop cleanly.
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "fault/rig.h"
+#include "parameters/parameters.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using fault::s_tag;
+
+// Generous bounds: the machine may be busy; none of these is a speed measurement.
+constexpr auto s_mirror_bound = 40s;
+constexpr auto s_recovery_bound = 30s;
+
+// The name the sample project gives the tag, as its payload carries it.
+const std::string s_name_hex = vyr::parameter::hex_bytes("Worker-2");
+
+class faults : public ::testing::Test {
+protected:
+    bool mirror_complete() {
+        return m_rig.redis_command({"GET", "updated"}) == "true" &&
+               m_rig.redis_command({"GET", "name"}) == "rtls-quorvane" &&
+               m_rig.redis_command({"SCARD", "track_objs:set"}) == "6";
+    }
+    void wait_mirror() {
+        ASSERT_TRUE(test::wait_until([&] { return mirror_complete(); }, s_mirror_bound))
+            << "updated=" << m_rig.redis_command({"GET", "updated"}) << "; " << m_rig.service_stderr();
+    }
+    // Running all along: the same child, never restarted.
+    void expect_service_running() { EXPECT_TRUE(m_rig.service_running()) << m_rig.service_stderr(); }
+
+    fault::rig m_rig;
+};
+
+// ---- Redis ---------------------------------------------------------------------------------
+
+TEST_F(faults, redis_restarted_empty_is_noticed_refilled_and_every_worker_recovers) {
+    m_rig.start_platform();
+    m_rig.start_service();
+    wait_mirror();
+    ASSERT_TRUE(m_rig.answered(s_tag, "scr_name", s_name_hex, s_recovery_bound));
+
+    m_rig.redis().restart();
+    ASSERT_EQ(m_rig.redis_command({"DBSIZE"}), "0");
+
+    // The updater notices the new, empty server within its 10 s contract and refills the
+    // mirror from the platform.
+    EXPECT_TRUE(m_rig.logged("Redis server restarted", 10s));
+    wait_mirror();
+    EXPECT_EQ(m_rig.redis_command({"HGET", "groups:grp-drivers:from_server:fields", "name"}), "Drivers");
+
+    // Receiver: a report is recorded again. Parameter-request mechanism: a request is
+    // answered from the refilled mirror.
+    EXPECT_TRUE(m_rig.report_recorded(s_tag, "Renamed", s_recovery_bound));
+    EXPECT_TRUE(m_rig.answered(s_tag, "scr_name", s_name_hex, s_recovery_bound));
+
+    // Its 5-second cycle delivers again (it waits for "updated"): the tag reported a name
+    // that is not the project's, so the name is pushed to it.
+    bool pushed = false;
+    const auto deadline = std::chrono::steady_clock::now() + s_recovery_bound;
+    while (!pushed && std::chrono::steady_clock::now() < deadline) {
+        const auto frame = m_rig.next_command(1s);
+        pushed = frame && frame->compare(15, 4, "000E") == 0 &&
+                 frame->compare(frame->size() - 16, 16, s_tag) == 0 && frame->find(s_name_hex) != std::string::npos;
+    }
+    EXPECT_TRUE(pushed) << "no cycle pushed the name after the restart";
+    expect_service_running();
+}
+
+TEST_F(faults, redis_restarted_with_its_data_is_refreshed_from_the_platform_and_keeps_device_records) {
+    m_rig.start_platform();
+    m_rig.start_service();
+    wait_mirror();
+    ASSERT_TRUE(m_rig.report_recorded(s_tag, "Before", s_recovery_bound));
+
+    // A snapshot that the restarted server loads; the platform changes meanwhile without
+    // a notification, so only a refresh can bring the change.
+    ASSERT_EQ(m_rig.redis_command({"SAVE"}), "OK");
+    m_rig.write_project_file("groups.json", R"({"groups": [
+        {"uid": "grp-drivers", "project_uid": "prj-demo", "name": "Drivers-renamed"}]})");
+    m_rig.redis().restart();
+    ASSERT_EQ(m_rig.redis_command({"HGET", "groups:grp-drivers:from_server:fields", "name"}), "Drivers");
+
+    EXPECT_TRUE(m_rig.logged("Redis server restarted", 10s));
+    EXPECT_TRUE(test::wait_until(
+        [&] {
+            return m_rig.redis_command({"HGET", "groups:grp-drivers:from_server:fields", "name"}) ==
+                       "Drivers-renamed" &&
+                   m_rig.redis_command({"SISMEMBER", "groups:set", "grp-visitors"}) == "0" &&
+                   m_rig.redis_command({"GET", "updated"}) == "true";
+        },
+        s_mirror_bound))
+        << m_rig.redis_command({"HGET", "groups:grp-drivers:from_server:fields", "name"});
+    // What the device reported before the snapshot is still known.
+    EXPECT_EQ(m_rig.recorded_scr_name(s_tag), "Before");
+    EXPECT_TRUE(m_rig.answered(s_tag, "scr_name", s_name_hex, s_recovery_bound));
+    expect_service_running();
+}
+
+// ---- the platform server -------------------------------------------------------------------
+
+TEST_F(faults, platform_down_at_start_is_retried_while_reports_are_recorded) {
+    m_rig.start_service();
+    // The updater started (it named the database) but cannot fill the mirror.
+    ASSERT_TRUE(test::wait_until([&] { return m_rig.redis_command({"GET", "name"}) == "rtls-quorvane"; }, 20s));
+
+    // The receiver goes on with device messages meanwhile.
+    EXPECT_TRUE(m_rig.report_recorded(s_tag, "Offline", s_recovery_bound));
+    // The updater keeps failing and retrying: the refused request is logged again and again.
+    EXPECT_TRUE(m_rig.logged("/api/private/win_anchors/", 10s));
+    EXPECT_TRUE(m_rig.logged("/api/private/win_anchors/", 10s));
+    EXPECT_NE(m_rig.redis_command({"GET", "updated"}), "true");
+
+    m_rig.start_platform();
+    wait_mirror();
+    EXPECT_EQ(m_rig.redis_command({"SCARD", "anchors:set"}), "3");
+    EXPECT_EQ(m_rig.recorded_scr_name(s_tag), "Offline");
+    EXPECT_TRUE(m_rig.answered(s_tag, "scr_name", s_name_hex, s_recovery_bound));
+    expect_service_running();
+}
+
+TEST_F(faults, platform_down_during_a_run_is_retried_while_reports_are_recorded) {
+    m_rig.start_platform();
+    m_rig.start_service();
+    wait_mirror();
+
+    m_rig.stop_platform();
+    // The tag announces itself anew: all alarms are to be read again, so the mirror is
+    // incomplete until the platform answers.
+    m_rig.publish(R"(#notify{"object":"TO","action":"NA","mac":")" + s_tag + R"(","dev_id":"to-worker-2"})");
+    ASSERT_TRUE(test::wait_until([&] { return m_rig.redis_command({"GET", "updated"}) == "false"; }, 20s));
+
+    EXPECT_TRUE(m_rig.report_recorded(s_tag, "During", s_recovery_bound));
+    EXPECT_TRUE(m_rig.logged("/api/private/alarms/active/", 10s));
+    EXPECT_TRUE(m_rig.logged("/api/private/alarms/active/", 10s));
+    EXPECT_EQ(m_rig.redis_command({"GET", "updated"}), "false");
+
+    m_rig.start_platform();
+    wait_mirror();
+    EXPECT_EQ(m_rig.redis_command({"SCARD", "alarms:set"}), "3");
+    EXPECT_EQ(m_rig.recorded_scr_name(s_tag), "During");
+    expect_service_running();
+}
+
+// ---- the gateway proxy ---------------------------------------------------------------------
+
+TEST_F(faults, proxy_restarted_gets_the_subscription_back_and_requests_answered) {
+    m_rig.start_platform();
+    m_rig.start_service();
+    wait_mirror();
+    ASSERT_TRUE(m_rig.answered(s_tag, "scr_name", s_name_hex, s_recovery_bound));
+
+    m_rig.restart_proxy();
+    EXPECT_TRUE(m_rig.wait_subscribed(s_recovery_bound)) << "the service did not subscribe to the new proxy";
+    // Published after the restart, answered through the new proxy input.
+    EXPECT_TRUE(m_rig.answered(s_tag, "scr_name", s_name_hex, s_recovery_bound));
+    expect_service_running();
+}
+
+// ---- stopping ------------------------------------------------------------------------------
+
+TEST_F(faults, sigterm_under_a_flood_of_reports_ends_the_service_within_5_s_with_exit_0) {
+    m_rig.start_platform();
+    m_rig.start_service();
+    wait_mirror();
+
+    // Reports of every tag of the project and of unknown devices, some with requests, as
+    // fast as this thread can publish; the proxy socket is this thread's until it ends.
+    std::atomic<bool> flooding{true};
+    std::atomic<long> published{0};
+    std::thread flood([&] {
+        const std::string macs[] = {s_tag, "70B3D5FFFE0B0001", "70B3D5FFFE0C0001", "70B3D5FFFE0A0001",
+                                    "0011223344556677"};
+        for (long n = 0; flooding; ++n) {
+            const std::string req = n % 10 == 0 ? R"(,"req_plist":["scr_name","stationary"])" : "";
+            m_rig.publish(R"(#param_p{"mac":")" + macs[n % 5] + R"(","ts":)" + std::to_string(2000 + n) +
+                          R"(,"ms":0,"plist":{"scr_name":"Load-)" + std::to_string(n) +
+                          R"(","stationary":false})" + req + "}");
+            published = n + 1;
+        }
+    });
+    // The service is busy with them before the signal comes.
+    EXPECT_TRUE(test::wait_until([&] { return !m_rig.recorded_scr_name("70B3D5FFFE0C0001").empty(); }, 20s));
+    std::this_thread::sleep_for(2s);
+
+    const auto status = m_rig.terminate(5s);
+    flooding = false;
+    flood.join();
+    ASSERT_TRUE(status) << "still running 5 s after SIGTERM under load (" << published << " reports published)";
+    EXPECT_TRUE(status->exited) << "killed by signal " << status->signal;
+    EXPECT_EQ(status->code, 0) << m_rig.service_stderr();
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// Reading the service configuration: every required key, strict types, the optional
+// key, and the exact reasons of an invalid file.
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "app/config.h"
+#include "core/exception.h"
+#include "core/json.h"
+#include "support/checks.h"
+
+using ::testing::StartsWith;
+
+namespace {
+
+Json::Value valid() {
+    return vyr::libs::core::json::try_parse(R"({
+        "system": {"pidfile": "/run/rtls-quorvane.pid", "debug_port": "tcp://127.0.0.1:5557", "local_debug": true},
+        "proxy": {"address": "10.0.0.2", "output_port": 5556, "input_port": 5555},
+        "server": {"protocol": "https", "address": "platform.local", "port": 8443},
+        "redis": {"address": "127.0.0.1", "port": 6379}})")
+        .result;
+}
+
+vyr::config read_text(const std::string& _text) {
+    std::istringstream stream(_text);
+    return vyr::config(stream);
+}
+
+vyr::config read(const Json::Value& _document) { return read_text(vyr::libs::core::json::to_string(_document)); }
+
+std::string invalid_reason(const Json::Value& _document) {
+    return test::thrown_message([&] { read(_document); });
+}
+
+const char* const s_all_objects_missing =
+    "Config file is invalid: "
+    "Can not find object <object>: system, path: system.pidfile\n"
+    "Can not find object <object>: system, path: system.debug_port\n"
+    "Can not find object <object>: system, path: system.local_debug\n"
+    "Can not find object <object>: proxy, path: proxy.address\n"
+    "Can not find object <object>: proxy, path: proxy.output_port\n"
+    "Can not find object <object>: proxy, path: proxy.input_port\n"
+    "Can not find object <object>: server, path: server.protocol\n"
+    "Can not find object <object>: server, path: server.address\n"
+    "Can not find object <object>: server, path: server.port\n"
+    "Can not find object <object>: redis, path: redis.address\n"
+    "Can not find object <object>: redis, path: redis.port";
+
+}  // namespace
+
+TEST(Config, reads_every_key_with_comments_fractions_and_unknown_keys) {
+    const auto c = read_text(R"({
+        // the site server
+        "system": {"pidfile": "/run/q.pid", "debug_port": "tcp://127.0.0.1:5557", "local_debug": true,
+                   "push_schedule_to_destination": true, "colour": "blue"},
+        /* the gateway side */
+        "proxy": {"address": "10.0.0.2", "output_port": 5556.0, "input_port": 5555},
+        "server": {"protocol": "https", "address": "platform.local", "port": 8443},
+        "redis": {"address": "127.0.0.1", "port": 6380.0},
+        "extra": {"anything": [1, 2, 3]}
+    })");
+    EXPECT_EQ(std::tie(c.system.pidfile, c.system.debug_port, c.system.local_debug, c.system.push_schedule_to_destination),
+              std::make_tuple("/run/q.pid", "tcp://127.0.0.1:5557", true, true));
+    EXPECT_EQ(std::tie(c.proxy.address, c.proxy.output_port, c.proxy.input_port), std::make_tuple("10.0.0.2", 5556u, 5555u));
+    EXPECT_EQ(std::tie(c.server.protocol, c.server.address, c.server.port), std::make_tuple("https", "platform.local", 8443));
+    EXPECT_EQ(std::tie(c.redis.address, c.redis.port), std::make_tuple("127.0.0.1", 6380));
+}
+
+TEST(Config, push_schedule_is_false_when_absent_or_not_a_boolean) {
+    EXPECT_FALSE(read(valid()).system.push_schedule_to_destination);
+    for (const Json::Value& value : {Json::Value("true"), Json::Value(1), Json::Value(false)}) {
+        Json::Value document = valid();
+        document["system"]["push_schedule_to_destination"] = value;
+        EXPECT_FALSE(read(document).system.push_schedule_to_destination) << value;
+    }
+}
+
+TEST(Config, empty_object_gives_eleven_reasons_in_order) {
+    EXPECT_EQ(invalid_reason(Json::Value(Json::objectValue)), s_all_objects_missing);
+}
+
+TEST(Config, missing_section_gives_one_reason_per_key) {
+    Json::Value document = valid();
+    document.removeMember("redis");
+    const std::string reasons = "Config file is invalid: "
+                                "Can not find object <object>: redis, path: redis.address\n"
+                                "Can not find object <object>: redis, path: redis.port";
+    EXPECT_EQ(invalid_reason(document), reasons);
+    document["redis"] = "127.0.0.1:6379";  // a section that is not an object
+    EXPECT_EQ(invalid_reason(document), reasons);
+}
+
+TEST(Config, types_are_strict) {
+    struct case_t {
+        const char* section;
+        const char* key;
+        Json::Value wrong;
+        const char* reason;
+    };
+    const case_t cases[] = {
+        {"proxy", "output_port", "5556", "Can not find field <int>: proxy.output_port"},
+        {"proxy", "input_port", 5555.5, "Can not find field <int>: proxy.input_port"},
+        {"system", "local_debug", 1, "Can not find field <bool>: system.local_debug"},
+        {"system", "local_debug", "true", "Can not find field <bool>: system.local_debug"},
+        {"system", "pidfile", 5, "Can not find field <string>: system.pidfile"},
+        {"server", "port", true, "Can not find field <int>: server.port"},
+        {"redis", "address", Json::Value(), "Can not find field <string>: redis.address"},
+        {"redis", "port", Json::Value(Json::arrayValue), "Can not find field <int>: redis.port"},
+    };
+    for (const auto& c : cases) {
+        Json::Value document = valid();
+        document[c.section][c.key] = c.wrong;
+        EXPECT_EQ(invalid_reason(document), std::string("Config file is invalid: ") + c.reason)
+            << c.section << "." << c.key;
+    }
+}
+
+TEST(Config, every_failing_key_is_reported) {
+    Json::Value document = valid();
+    document["system"].removeMember("debug_port");
+    document["server"]["port"] = "8443";
+    document["redis"]["port"] = Json::Value();
+    EXPECT_EQ(invalid_reason(document),
+              "Config file is invalid: "
+              "Can not find field <string>: system.debug_port\n"
+              "Can not find field <int>: server.port\n"
+              "Can not find field <int>: redis.port");
+}
+
+TEST(Config, unparsable_text_or_a_missing_file_fails_with_the_reader_report) {
+    for (const char* text : {"", "{", "{\"system\": }", "not json at all"})
+        EXPECT_THAT(test::thrown_message<std::runtime_error>([&] { read_text(text); }), StartsWith("Cannot parse json: "))
+            << text;
+    std::ifstream missing("/nonexistent/rtls-quorvane.json");
+    EXPECT_THAT(test::thrown_message<std::runtime_error>([&] { vyr::config c(missing); }),
+                StartsWith("Cannot parse json: "));
+}
+
+TEST(Config, example_file_is_valid) {
+    std::ifstream example(std::string(QUORVANE_SOURCE_DIR) + "/config/rtls-quorvane.example.json");
+    ASSERT_TRUE(example) << "config/rtls-quorvane.example.json is missing";
+    const vyr::config c(example);
+    EXPECT_FALSE(c.system.pidfile.empty());
+    EXPECT_FALSE(c.system.debug_port.empty());
+}

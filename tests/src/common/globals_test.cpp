@@ -1,0 +1,155 @@
+// The shared helpers of globals: typed JSON field readers with their debug diagnostics
+// (read back from the debug stream), MAC normalisation and duration parsing.
+#include <climits>
+#include <cstdint>
+#include <utility>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "common/globals.h"
+#include "core/json.h"
+#include "support/log_sink.h"
+
+namespace {
+
+class JsonFields : public ::testing::Test {
+protected:
+    void SetUp() override { m_sink.connect(m_logger); }
+
+    // The messages logged since the last call.
+    std::vector<std::string> messages() {
+        std::vector<std::string> out;
+        for (const auto& frame : m_sink.frames_until_marker(m_logger))
+            out.push_back(test::frame_message(frame));
+        return out;
+    }
+
+    static Json::Value message() {
+        return vyr::libs::core::json::try_parse(R"({"s": "text", "n": null, "i": 7, "f": 3.0, "half": 3.5,
+            "neg": -1, "umax": 4294967295, "big": 4294967296, "b": false, "o": {"k": 1}, "a": [1],
+            "names": ["x", "y"], "mixed": ["x", 2, "z"], "empty": []})")
+            .result;
+    }
+
+    // Reads `_field` of message() into a T holding `_start`: whether it was read, and the T afterwards.
+    template <class T>
+    std::pair<bool, T> read(const char* _field, T _start = T()) {
+        const bool ok = get_j_value(m_logger, message(), "f", "o", _field, _start, "u");
+        return {ok, std::move(_start)};
+    }
+
+    test::log_sink m_sink;
+    vyr::libs::core::logger m_logger{"quorvane-test", "main"};
+};
+
+using strings = std::vector<std::string>;
+
+template <class T>
+std::pair<bool, T> read_as(T _value) {
+    return {true, std::move(_value)};
+}
+template <class T>
+std::pair<bool, T> kept(T _value) {
+    return {false, std::move(_value)};
+}
+
+}  // namespace
+
+TEST_F(JsonFields, missing_member_or_a_message_that_is_no_object_reports_has_no_field) {
+    std::string value = "kept";
+    EXPECT_FALSE(get_j_value(m_logger, message(), "get_x", "obj", "absent", value, "u1"));
+    Json::Value field;
+    EXPECT_FALSE(get_j_field(m_logger, message(), "get_x", "obj", "absent", field, ""));
+    EXPECT_FALSE(get_j_value(m_logger, Json::Value(Json::arrayValue), "get_x", "obj", "i", value, "u"));
+    EXPECT_FALSE(get_j_value(m_logger, Json::Value("text"), "get_x", "obj", "i", value, "u"));
+    EXPECT_EQ(value, "kept");
+    EXPECT_EQ(messages(), (strings{"get_x obj:u1 has no field \"absent\"", "get_x obj: has no field \"absent\"",
+                                   "get_x obj:u has no field \"i\"", "get_x obj:u has no field \"i\""}));
+}
+
+TEST_F(JsonFields, null_member_fails_with_the_type_message) {
+    EXPECT_EQ(read<std::string>("n", "kept"), kept<std::string>("kept"));
+    EXPECT_EQ(read("n", Json::Value(7)), kept(Json::Value(7)));
+    EXPECT_EQ(read("n", 1), kept(1));
+    EXPECT_EQ(read("n", 1.5), kept(1.5));
+    EXPECT_EQ(read("n", 2u), kept(2u));
+    EXPECT_EQ(read("n", true), kept(true));
+    EXPECT_EQ(messages(), (strings{
+                              "f o:u field \"n\" is not a  std::string",
+                              "f o:u field \"n\" is not an _object",
+                              "f o:u field \"n\" is not Int",
+                              "f o:u field \"n\" is not Double",
+                              "f o:u field \"n\" is not UInt",
+                              "f o:u field \"n\" is not Bool",
+                          }));
+    // A null that is no array fails quietly.
+    EXPECT_EQ(read("n", strings{"kept"}), kept(strings{"kept"}));
+    EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(JsonFields, values_follow_the_json_type_tests) {
+    EXPECT_EQ(read("f", 0), read_as(3));  // 3.0 is an Int
+    EXPECT_EQ(read("half", 3), kept(3));
+    EXPECT_EQ(read("umax", 3), kept(3));
+    EXPECT_EQ(read("neg", 9u), kept(9u));  // -1 is no UInt
+    EXPECT_FALSE(read("big", 9u).first);
+    EXPECT_EQ(read("umax", 0u), read_as(4294967295u));
+    EXPECT_EQ(read("i", 0.0), read_as(7.0));
+    EXPECT_FALSE(read("s", 0.0).first);
+    EXPECT_EQ(read<std::string>("s"), read_as<std::string>("text"));
+    EXPECT_FALSE(read<std::string>("i").first);
+    EXPECT_EQ(read("b", true), read_as(false));
+    EXPECT_FALSE(read("i", true).first);
+    EXPECT_EQ(read<Json::Value>("o").second["k"].asInt(), 1);
+    EXPECT_FALSE(read<Json::Value>("a").first);
+    Json::Value any;
+    EXPECT_TRUE(get_j_field(m_logger, message(), "f", "o", "n", any, "u"));
+    EXPECT_TRUE(any.isNull());
+    EXPECT_EQ(messages(), (strings{"f o:u field \"half\" is not Int", "f o:u field \"umax\" is not Int",
+                                   "f o:u field \"neg\" is not UInt", "f o:u field \"big\" is not UInt",
+                                   "f o:u field \"s\" is not Double", "f o:u field \"i\" is not a  std::string",
+                                   "f o:u field \"i\" is not Bool", "f o:u field \"a\" is not an _object"}));
+}
+
+TEST_F(JsonFields, string_list_appends_and_stops_at_the_first_non_string) {
+    EXPECT_EQ(read("names", strings{"before"}), read_as(strings{"before", "x", "y"}));
+    EXPECT_EQ(read("empty", strings{"before"}), read_as(strings{"before"}));
+    EXPECT_TRUE(messages().empty());
+    EXPECT_EQ(read<strings>("mixed"), kept(strings{"x"}));
+    EXPECT_EQ(messages(), strings{"f o:u field \"mixed\" is not an array of strings"});
+    EXPECT_FALSE(read<strings>("s").first);
+    EXPECT_TRUE(messages().empty());
+}
+
+TEST(CombMac, widens_eui48_upper_cases_and_refuses_other_lengths_untouched) {
+    const std::pair<std::string, std::string> good[] = {{"aabbccddeeff", "AABBCCFFFEDDEEFF"},
+                                                        {"AABBCCFFFEDDEEFF", "AABBCCFFFEDDEEFF"},
+                                                        {"0011223344556677", "0011223344556677"},
+                                                        {"a1b2c3d4e5f6a7b8", "A1B2C3D4E5F6A7B8"}};
+    for (auto [mac, expected] : good) {
+        EXPECT_TRUE(comb_mac(mac)) << expected;
+        EXPECT_EQ(mac, expected);
+    }
+    for (const std::string bad : {"AA:BB:CC:DD:EE:FF", "", "aabbccddeef", "aabbccddeeff0", "aabbccddeeff00112"}) {
+        std::string mac = bad;
+        EXPECT_FALSE(comb_mac(mac)) << bad;
+        EXPECT_EQ(mac, bad);
+    }
+}
+
+TEST(ParseTime, units_in_the_fixed_order_unreadable_text_as_zero_and_saturation) {
+    const std::pair<const char*, std::uint32_t> cases[] = {
+        {"1h30m", 5400}, {"2d", 172800}, {"90", 90}, {"1d2s", 86402}, {"1d1h1m1s", 90061}, {"1h 30m", 5400},
+        {" 15", 15},
+        {"30m1h", 108000},  // d, h, m, s are looked for in that order: "30m1h" takes "30m1" before the h
+        {"", 0}, {"abc", 0}, {"xh", 0}, {"10x", 10}, {"h", 0}, {"-5", 0}, {"-5m", 0},
+        // Huge values saturate instead of wrapping.
+        {"4294967295", 4294967295u}, {"4294967296", UINT32_MAX}, {"50000d", UINT32_MAX},
+        {"99999999999999999999999d", UINT32_MAX}, {"49710d6h", 4294965600u}, {"49710d7h", UINT32_MAX},
+    };
+    for (const auto& [text, seconds] : cases)
+        EXPECT_EQ(parse_time(text), seconds) << '"' << text << '"';
+}

@@ -1,0 +1,166 @@
+// Zone alarms and screen messages of the tags: the alarm chosen among an object's zone
+// alarms, the clearing form, the message state, the pacing and the counter, as the
+// running mechanism pushes them to the gateway in a cycle.
+#include "mechparamreq_fixture.h"
+
+namespace {
+
+using namespace delivery_test;
+using vyr::context::alarm_states;
+
+const object_def s_tag;
+const std::string s_clearing = "0819" + std::string(50, '0');
+
+class alarm_delivery : public mech_param_req_test {
+protected:
+    void SetUp() override {
+        mech_param_req_test::SetUp();
+        put(s_tag);
+        m_win = std::make_unique<vyr::context::win>(device(s_tag.mac));
+        m_win->alarm_state(alarm_states::NOT_CONFIGURED);
+    }
+
+    // A zone alarm of the tag in zone `_zone_id`, whose 22-character uid ends in that id.
+    void alarm(const std::string& _uid, std::uint32_t _acknowledged, std::uint32_t _level, std::uint32_t _zone_id,
+               const std::optional<std::string>& _text = std::string("Leave the zone")) {
+        const auto zone_uid = zone(_zone_id);
+        m_store->get_zone(zone_uid).update("prj-1", _zone_id);
+        m_store->get_alarm(_uid).update("zone_violation", _acknowledged, s_tag.uid, zone_uid, _level, _text, true);
+    }
+
+    // Changes an alarm's level and zone without touching the object's index of alarms.
+    static void set_level(const std::string& _uid, std::uint32_t _level, std::uint32_t _zone_id) {
+        redis({"HSET", vyr::context::alarm::keys::fields(_uid), "zone_alarm_level", std::to_string(_level), "zone_uid",
+               zone(_zone_id)});
+    }
+
+    static std::string zone(std::uint32_t _zone_id) {
+        const auto id = std::to_string(_zone_id);
+        return std::string(22 - id.size(), 'Z') + id;
+    }
+
+    static std::string shown(std::uint32_t _level, std::uint32_t _zone_id) {
+        return "0819" + vyr::parameter::hex(_level, 2) + vyr::parameter::hex(_zone_id, 4) +
+               vyr::parameter::hex_bytes(zone(_zone_id));
+    }
+
+    // The zone-alarm and message payloads one cycle pushes to the tag.
+    std::vector<std::string> pushed() {
+        std::vector<std::string> result;
+        for (const auto& frame : cycle())
+            for (const auto& payload : frame.payloads)
+                if (frame.mac == s_tag.mac && (payload.substr(0, 2) == "08" || payload.substr(0, 2) == "54"))
+                    result.push_back(payload);
+        return result;
+    }
+
+    // One cycle after the pacing period of the last push has passed.
+    std::vector<std::string> pushed_later() {
+        m_win->sending_time({0, 0});
+        return pushed();
+    }
+
+    std::unique_ptr<vyr::context::win> m_win;
+};
+
+using payloads = std::vector<std::string>;
+
+TEST_F(alarm_delivery, highest_level_shown_and_resent_while_sent) {
+    alarm("al-1", 0, 1, 11, std::string("Level one"));
+    alarm("al-3", 0, 3, 33, std::string("Level three"));
+    EXPECT_EQ(pushed(), payloads{shown(3, 33)});
+    EXPECT_EQ(m_win->alarm_state(), alarm_states::SENT);
+    EXPECT_EQ(m_win->current_text(), "Level three");
+    EXPECT_EQ(m_win->sending_counter(), 1u);
+    EXPECT_EQ(pushed(), payloads{});  // paced
+    EXPECT_EQ(pushed_later(), payloads{shown(3, 33)});
+    EXPECT_EQ(m_win->sending_counter(), 2u);
+}
+
+TEST_F(alarm_delivery, unacknowledged_and_undelivered_alarms_come_first) {
+    alarm("al-a", 7, 2, 11);
+    alarm("al-b", 0, 2, 22);
+    EXPECT_EQ(pushed(), payloads{shown(2, 22)});
+
+    // A delivered candidate gives way to an undelivered alarm, even of a lower level.
+    m_store->get_alarm("al-a").remove();
+    alarm("al-c", 0, 1, 33);
+    const auto order = m_store->get_zone_alarms_of_object(s_tag.uid);
+    ASSERT_EQ(order.size(), 2u);
+    // Rewriting an alarm may reorder the index: the fields are set in place.
+    set_level(order[0], 3, 33);
+    m_store->get_alarm(order[0]).delivered(true);
+    set_level(order[1], 1, 11);
+    EXPECT_EQ(pushed_later(), payloads{shown(1, 11)});
+}
+
+TEST_F(alarm_delivery, alarm_without_acknowledged_value_chosen_only_when_first) {
+    alarm("al-1", 0, 1, 11);
+    alarm("al-9", 0, 9, 99);
+    const auto order = m_store->get_zone_alarms_of_object(s_tag.uid);
+    ASSERT_EQ(order.size(), 2u);
+    const auto level_of = [&](const std::string& _uid) { return *m_store->get_alarm(_uid).zone_alarm_level(); };
+    const auto zone_of = [](std::uint32_t _level) { return _level == 1 ? 11u : 99u; };
+    const auto drop_acknowledged = [](const std::string& _uid) {
+        redis({"HDEL", vyr::context::alarm::keys::fields(_uid), "acknowledged"});
+    };
+    // The second one lacks it: never chosen, whatever its level.
+    drop_acknowledged(order[1]);
+    EXPECT_EQ(pushed(), payloads{shown(level_of(order[0]), zone_of(level_of(order[0])))});
+    // The first one lacks it: it stays chosen, whatever comes after it.
+    redis({"HSET", vyr::context::alarm::keys::fields(order[1]), "acknowledged", "0"});
+    drop_acknowledged(order[0]);
+    EXPECT_EQ(pushed_later(), payloads{shown(level_of(order[0]), zone_of(level_of(order[0])))});
+}
+
+TEST_F(alarm_delivery, no_zone_alarm_clears_the_device) {
+    m_win->current_text("Old text");
+    EXPECT_EQ(pushed(), payloads{s_clearing});
+    EXPECT_EQ(m_win->current_text(), " ");
+    EXPECT_EQ(m_win->alarm_state(), alarm_states::SENT);
+    // An alarm without its text is shown as no alarm.
+    alarm("al-1", 0, 2, 11, std::nullopt);
+    m_win->current_text("Old text");
+    EXPECT_EQ(pushed_later(), payloads{s_clearing});
+    EXPECT_EQ(m_win->current_text(), " ");
+}
+
+TEST_F(alarm_delivery, message_resent_until_the_counter_reaches_ten) {
+    m_win->alarm_state(alarm_states::MESSAGE);
+    m_win->current_text("Hi");
+    for (int n = 1; n <= 10; ++n)
+        EXPECT_EQ(pushed_later(), payloads{"54024869"}) << n;
+    EXPECT_EQ(pushed_later(), payloads{});
+    EXPECT_EQ(m_win->sending_counter(), 10u);
+    EXPECT_EQ(m_win->alarm_state(), alarm_states::MESSAGE);
+}
+
+TEST_F(alarm_delivery, nothing_for_assets_or_settled_states) {
+    alarm("al-1", 0, 2, 11);
+    for (const auto state : {alarm_states::UNKNOWN, alarm_states::CONFIGURED, alarm_states::NOT_SUPPORTED}) {
+        m_win->alarm_state(state);
+        EXPECT_EQ(pushed_later(), payloads{}) << static_cast<int>(state);
+    }
+    auto asset = s_tag;
+    asset.type = "ASSET";
+    put(asset);
+    for (const auto state : {alarm_states::NOT_CONFIGURED, alarm_states::MESSAGE}) {
+        m_win->alarm_state(state);
+        EXPECT_EQ(pushed_later(), payloads{}) << static_cast<int>(state);
+    }
+}
+
+TEST_F(alarm_delivery, broken_object_does_not_block_other_tags) {
+    // Objects come in set order: with a dozen broken ones, some precede the tag.
+    for (int n = 0; n < 12; ++n) {
+        object_def broken;
+        broken.uid = "broken-" + std::to_string(n);
+        broken.mac = "70B3D5FFFE0C00" + vyr::parameter::hex(static_cast<std::uint64_t>(n), 2);
+        put(broken);
+        redis({"HDEL", vyr::context::track_obj::keys::fields(broken.uid), "type"});
+    }
+    alarm("al-1", 0, 2, 11);
+    EXPECT_EQ(pushed(), payloads{shown(2, 11)});
+}
+
+}  // namespace

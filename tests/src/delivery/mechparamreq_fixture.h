@@ -1,0 +1,211 @@
+// Fixture of the parameter-request mechanism tests: a private redis-server for the test
+// program, a running mechanism on a real ZeroMQ context, the sender connected to a PULL
+// socket that stands where the proxy input would be, and a PUSH socket on the
+// mechanism's pipe. Frames are collected up to a "fence": a request for a MAC no test
+// uses, answered after everything queued before it, so no test waits for a time.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+#include <zmq.hpp>
+
+#include "context/context.h"
+#include "core/logger.h"
+#include "delivery/mechparamreq.h"
+#include "delivery/sender.h"
+#include "runtime/inproc_commands.h"
+#include "support/log_sink.h"
+#include "support/node_command.h"
+#include "support/redis_server.h"
+
+namespace delivery_test {
+
+inline vyr::libs::core::logger& test_logger() {
+    static vyr::libs::core::logger logger("rtls-quorvane-test", "mech_param_req");
+    return logger;
+}
+
+// The test logger's records, connected once per test program.
+inline test::log_sink& log_records() {
+    static test::log_sink* sink = [] {
+        auto* s = new test::log_sink;
+        s->connect(test_logger());
+        return s;
+    }();
+    return *sink;
+}
+
+// How many records since the previous call contain `_text`.
+inline int logged(const std::string& _text) {
+    int count = 0;
+    for (const auto& frame : log_records().frames_until_marker(test_logger()))
+        if (frame.find(_text) != std::string::npos)
+            ++count;
+    return count;
+}
+
+using test::bodies;
+using test::node_command;
+
+// A trackable object as the tests write it; the defaults are a settled monitor tag.
+struct object_def {
+    std::string uid = "to-1";
+    std::string mac = "70B3D5FFFE0B0001";
+    std::string name = "Worker-1";
+    std::string type = "person";
+    std::string category = "person";
+    std::string sublocation = "sl-1";
+    std::int32_t x = 500, y = -300, height = 120;
+    bool stationary = false;
+    std::vector<std::string> groups{"grp-1"};
+    std::vector<std::string> no_alarm{"70B3D5FFFE0B0002"};
+    bool t2t = true;
+    std::string role = "monitor";
+    std::optional<bool> alarm_back = true;
+    std::optional<std::uint32_t> distance = 500, angle = 90, delay = 2;
+    std::optional<std::string> pin = std::string("SOLID");
+    std::optional<std::uint32_t> alert_distance = 800, safe_distance = 300;
+    std::optional<bool> buzzer = true, haptic = false;
+};
+
+class mech_param_req_test : public ::testing::Test {
+protected:
+    static constexpr const char* s_fence_mac = "FFFFFFFFFFFF0000";
+    // Fence MACs share this prefix; answers to earlier fences are skipped.
+    static bool is_fence(const std::string& _mac) { return _mac.rfind("FFFFFFFFFFFF", 0) == 0; }
+
+    static void SetUpTestSuite() { s_redis = std::make_unique<test::redis_server>(); }
+    static void TearDownTestSuite() { s_redis.reset(); }
+
+    void SetUp() override {
+        s_redis->flush();
+        m_zmq = std::make_shared<zmq::context_t>(1);
+        m_gateway = std::make_unique<zmq::socket_t>(*m_zmq, zmq::socket_type::pull);
+        m_gateway->set(zmq::sockopt::rcvtimeo, 10000);  // a lost frame fails instead of hanging
+        m_gateway->set(zmq::sockopt::linger, 0);
+        const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(test::free_port());
+        m_gateway->bind(endpoint);
+        m_sender = std::make_shared<c_sender>(m_zmq, endpoint, test_logger());
+        m_store = std::make_unique<vyr::context::context>(11, s_redis->host(), s_redis->port());
+        m_mechanism = std::make_unique<c_mech_param_req>(m_zmq, nullptr, m_sender, s_redis->host(), s_redis->port(),
+                                                         false, test_logger());
+        m_mechanism->start();
+        m_pipe = std::make_unique<zmq::socket_t>(*m_zmq, zmq::socket_type::push);
+        m_pipe->set(zmq::sockopt::linger, 0);
+        m_pipe->connect("inproc://mech_param_req");
+    }
+
+    void TearDown() override {
+        m_mechanism.reset();
+        m_pipe.reset();
+        m_sender.reset();
+        m_gateway.reset();
+        m_store.reset();
+        m_zmq->close();
+    }
+
+    void send(const std::string& _bytes) { (void)m_pipe->send(zmq::buffer(_bytes), zmq::send_flags::none); }
+
+    static std::string request(const std::string& _mac, const std::vector<std::uint32_t>& _numbers) {
+        cmd_param_req_from_node_t head{};
+        head.cmd = vyr::cmd::request;
+        vyr::cmd::set_field(head.mac, _mac);
+        std::string frame(reinterpret_cast<const char*>(&head), sizeof head);
+        for (const std::uint32_t n : _numbers)
+            frame.append(reinterpret_cast<const char*>(&n), sizeof n);
+        return frame;
+    }
+
+    std::optional<node_command> receive() {
+        zmq::message_t message;
+        if (!m_gateway->recv(message, zmq::recv_flags::none)) {
+            ADD_FAILURE() << "no frame reached the gateway";
+            return std::nullopt;
+        }
+        return node_command::parse(message.to_string());
+    }
+
+    // Every frame the mechanism sent before it handled the fence request.
+    std::vector<node_command> fence() {
+        send(request(s_fence_mac, {}));
+        std::vector<node_command> frames;
+        while (auto frame = receive()) {
+            if (frame->mac == s_fence_mac)
+                return frames;
+            if (!is_fence(frame->mac))
+                frames.push_back(*frame);
+        }
+        return frames;
+    }
+
+    // One processing cycle on the context-updated command, with the mirror complete
+    // only for its duration (the timer's own cycles then find nothing to do).
+    std::vector<node_command> cycle() {
+        m_store->updated(true);
+        send(std::string(1, static_cast<char>(vyr::cmd::notified)));
+        auto frames = fence();
+        m_store->updated(false);
+        return frames;
+    }
+
+    void put(const object_def& _o) {
+        m_store->get_track_obj(_o.uid).update("prj-1", _o.name, _o.sublocation, _o.x, _o.y, _o.height, _o.type, _o.mac,
+                                              _o.groups, _o.category, _o.stationary, _o.no_alarm, _o.t2t, _o.role,
+                                              _o.alarm_back, _o.distance, _o.angle, _o.delay, _o.pin, _o.alert_distance,
+                                              _o.safe_distance, _o.buzzer, _o.haptic);
+    }
+
+    // A WIN the cycle walks: it has a data hash and is in the set of WINs.
+    vyr::context::win device(const std::string& _mac) {
+        auto record = m_store->get_win(_mac);
+        record.sending_time(timeval{0, 0});
+        return record;
+    }
+
+    // The object's WIN reporting exactly what the object requires.
+    vyr::context::win settled(const object_def& _o) {
+        using namespace vyr::parameter;
+        using vyr::context::win;
+        put(_o);
+        m_store->get_group("grp-1").update("prj-1", "Drivers");
+        m_store->get_sublocation("sl-1").update("prj-1", 7, 0, 0, 40);
+        auto record = device(_o.mac);
+        auto& log = test_logger();
+        record.parameter_as_json(EM_ALM, win::actual, param_em_alm(R"({"state":"CLEAR"})", log).to_json_string());
+        record.parameter_as_json(SCR_NAME, win::actual, param_scr_name(Json::Value(_o.name), log).to_json_string());
+        record.parameter_as_json(SCR_GNAME, win::actual, param_scr_gname(Json::Value("Drivers"), log).to_json_string());
+        for (const auto number : {T2T_CFG, T2T_NO_ALARM, STATIONARY, CATEGORY})
+            record.parameter_state(number, SUPPORTED);
+        record.parameter_t2t_cfg_role(_o.role);
+        record.parameter_t2t_cfg_alarm_back(*_o.alarm_back);
+        record.parameter_t2t_cfg_distance(*_o.distance);
+        record.parameter_t2t_cfg_angle(*_o.angle);
+        record.parameter_t2t_cfg_delay(*_o.delay);
+        record.parameter_t2t_cfg_pin(*_o.pin);
+        record.parameter_t2t_cfg_alert_distance(*_o.alert_distance);
+        record.parameter_t2t_cfg_safe_distance(*_o.safe_distance);
+        record.parameter_t2t_cfg_buzzer(*_o.buzzer);
+        record.parameter_t2t_cfg_haptic(*_o.haptic);
+        record.parameter_t2t_no_alarm(_o.no_alarm);
+        record.parameter_stationary(_o.stationary);
+        record.parameter_category(_o.category);
+        return record;
+    }
+
+    static std::string redis(const std::vector<std::string>& _argv) { return s_redis->command(_argv); }
+
+    inline static std::unique_ptr<test::redis_server> s_redis;
+    std::shared_ptr<zmq::context_t> m_zmq;
+    std::unique_ptr<zmq::socket_t> m_gateway;
+    std::shared_ptr<c_sender> m_sender;
+    std::unique_ptr<vyr::context::context> m_store;
+    std::unique_ptr<c_mech_param_req> m_mechanism;
+    std::unique_ptr<zmq::socket_t> m_pipe;
+};
+
+}  // namespace delivery_test

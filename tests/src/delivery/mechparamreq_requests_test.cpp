@@ -1,0 +1,129 @@
+// A device's own parameter request: the answer frame (command 000F) built from the
+// project in Redis, the payload encodings of every builder, and what happens to short,
+// unknown and broken input.
+#include <gtest/gtest.h>
+
+#include "common/globals.h"
+#include "mechparamreq_fixture.h"
+
+namespace delivery_test {
+namespace {
+
+using namespace vyr::parameter;
+
+class ParamRequest : public mech_param_req_test {};
+
+TEST_F(ParamRequest, StationaryPersonIsAnsweredInRequestOrderSkippingUnknownNumbers) {
+    object_def person;
+    person.stationary = true;
+    put(person);
+    send(request(person.mac, {STATIONARY, 5, CATEGORY}));
+    const auto frames = fence();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].body(), "000F5D01015E0101");
+    EXPECT_EQ(frames[0].mac, person.mac);
+    // An answer is no push: the WIN's pacing is not touched.
+    EXPECT_FALSE(m_store->get_win(person.mac).exists());
+}
+
+TEST_F(ParamRequest, HeaderOnlyRequestGetsAnEmptyAnswerAndStrayBytesAreIgnored) {
+    put(object_def{});
+    send(request("70B3D5FFFE0B0001", {}));
+    send(request("70B3D5FFFE0B0001", {CATEGORY}) + "\x01\x02\x03");
+    EXPECT_EQ(bodies(fence()), (std::vector<std::string>{"000F", "000F5E0101"}));
+}
+
+TEST_F(ParamRequest, ShortRequestIsLoggedAndDropped) {
+    logged("");
+    send(request("70B3D5FFFE0B0001", {}).substr(0, 17));
+    send(std::string(1, '\x07'));
+    EXPECT_TRUE(fence().empty());
+    EXPECT_EQ(logged("zmq_message.size() < sizeof(cmd_param_req_from_node_t)"), 2);
+    // The thread goes on answering.
+    send(request("70B3D5FFFE0B0001", {}));
+    EXPECT_EQ(bodies(fence()), (std::vector<std::string>{"000F"}));
+}
+
+TEST_F(ParamRequest, EveryBuilderEncodesTheProject) {
+    object_def announcer;
+    announcer.stationary = true;
+    announcer.role = "Announcer";
+    announcer.pin = "pulse";
+    announcer.haptic = true;
+    announcer.buzzer = std::nullopt;
+    announcer.angle = 91;
+    announcer.safe_distance = std::nullopt;
+    announcer.y = -2;
+    announcer.name = "AB";
+    announcer.no_alarm = {"70b3d5fffe0b0002"};
+    put(announcer);
+    m_store->get_sublocation("sl-1").update("prj-1", 7, 0, 0, 30);
+    m_store->get_group("grp-1").update("prj-1", "G1");
+    auto object = m_store->get_track_obj(announcer.uid);
+    object.update_vehicle_model(7);
+    object.update_driver_licenses({3, 1});
+    m_store->get_alarm("al-1").update("emergency_button", 0, announcer.uid, std::nullopt, std::nullopt, std::nullopt,
+                                      true);
+
+    send(request(announcer.mac, {LOC, T2T_CFG, T2T_NO_ALARM, VEH_CERT, DRIVER_LIC, EM_ALM, SCR_NAME, SCR_GNAME,
+                                 TDOA_SCHEDULE, SYNC_SLOT}));
+    const auto frames = fence();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].payloads, (std::vector<std::string>{
+                                      // x 500, y -2, z 120 + 30, sublocation z 30, sublocation 7
+                                      "0912000001F4FFFFFFFE000000960000001E0007",
+                                      // announcer; alarm back, pulse, haptic; delay 2; distance 500;
+                                      // angle 91 / 2; alert 800; safe distance missing
+                                      "2B0B0219000201F42D03200000",
+                                      "2C0870B3D5FFFE0B0002",
+                                      "2E0107",
+                                      "2F020103",
+                                      "3C0101",
+                                      "52024142",
+                                      "53024731",
+                                      // a tag has no TDOA schedule and no sync slot
+                                      "160100",
+                                  }));
+}
+
+TEST_F(ParamRequest, MonitorAndOtherRolesEncodeTheirOwnLength) {
+    object_def monitor;  // alarm back, solid pin, buzzer; delay 2
+    put(monitor);
+    object_def other;
+    other.uid = "to-2";
+    other.mac = "70B3D5FFFE0B0003";
+    other.role = "disabled";
+    put(other);
+    object_def none;
+    none.uid = "to-3";
+    none.mac = "70B3D5FFFE0B0004";
+    none.t2t = false;
+    none.no_alarm = {};
+    put(none);
+    send(request(monitor.mac, {T2T_CFG}));
+    send(request(other.mac, {T2T_CFG}));
+    send(request(none.mac, {T2T_CFG, T2T_NO_ALARM}));
+    EXPECT_EQ(bodies(fence()), (std::vector<std::string>{"000F2B0401250002", "000F2B0100", "000F2B01002C0100"}));
+}
+
+TEST_F(ParamRequest, BrokenRecordsGiveEmptyPayloadsAndAreLogged) {
+    object_def broken;
+    broken.category = "forklift";                     // no code
+    broken.no_alarm = {"70B3D5FFFE0B0002\" #win X"};  // would corrupt the command text
+    put(broken);
+    redis({"HSET", "track_objs:to-1:from_server:fields", "position_x", "abc"});
+    logged("");
+    send(request(broken.mac, {LOC, T2T_NO_ALARM, CATEGORY, STATIONARY}));
+    // A MAC without any object: every builder fails on its own.
+    send(request("0011223344556677", {LOC, STATIONARY, CATEGORY, T2T_CFG, T2T_NO_ALARM, EM_ALM, SCR_NAME, SCR_GNAME,
+                                      VEH_CERT, DRIVER_LIC}));
+    EXPECT_EQ(bodies(fence()), (std::vector<std::string>{
+                                   "000F0901002C01005E01005D0100",
+                                   "000F0901005D01005E01002B01002C01003C0100520100530100"
+                                   "2E01002F0100",
+                               }));
+    EXPECT_GE(logged("Caught exeption"), 2 + 10);
+}
+
+}  // namespace
+}  // namespace delivery_test

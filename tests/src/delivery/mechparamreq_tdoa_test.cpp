@@ -1,0 +1,205 @@
+// TDOA configuration of the anchors: the schedule, superframe and sync-slot payloads
+// built from the records in a private redis-server, the answers to an anchor's request
+// and the sync slots and superframes the processing cycle pushes through the gateway.
+#include <map>
+#include <memory>
+#include <set>
+
+#include "core/json.h"
+#include "mechparamreq_fixture.h"
+
+namespace {
+
+using namespace delivery_test;
+using namespace vyr::parameter;
+
+const std::string s_mac_a = "70B3D5FFFE0A0A0A";
+const std::string s_mac_b = "0011223344556677";
+const std::string s_mac_c = "70B3D5FFFE0C0C0C";
+
+class tdoa_delivery : public mech_param_req_test {
+protected:
+    void SetUp() override {
+        mech_param_req_test::SetUp();
+        anchor("A", s_mac_a, 0x0102, 10, -20, 30);
+        anchor("B", s_mac_b, 0x0304, 40, 50, -60);
+        anchor("C", s_mac_c, 0x0506, 0, 0, 0);
+    }
+
+    void anchor(const std::string& _uid, const std::string& _mac, std::uint32_t _node, std::int32_t _x, std::int32_t _y,
+                std::int32_t _z) {
+        m_store->get_anchor(_uid).update("prj-1", _uid, "sl-1", _x, _y, _z, "anchor", _mac, _node);
+    }
+
+    // The project's setting: A master (sfd 0x1234, slot 0), B distributor of A (slot 5).
+    void setting(const std::string& _active, bool _configured = true) {
+        auto document = vyr::libs::core::json::try_parse(R"({"values": {"autostart": true,
+            "masters": [{"anchor_uid": "A", "sfd": 4660, "slot": 0}],
+            "distributors": [{"anchor_uid": "B", "master_uid": "A", "slot": 5}]}})").result;
+        if (!_active.empty())
+            document["values"]["active_schedule_uid"] = _active;
+        document["values"]["configured_state"] = _configured;
+        m_store->get_tdoa_setting("prj-1").update(document);
+    }
+
+    void schedule(std::uint32_t _version, const std::set<std::string>& _rows) {
+        m_store->get_tdoa_schedule("sch-1").update(_version, _rows);
+        setting("sch-1");
+    }
+
+    // A mechanism that is not running, for calling the builders on the test thread. It
+    // has its own ZeroMQ context, so its pipe does not meet the running one's.
+    std::unique_ptr<c_mech_param_req> builder(bool _push_to_destination = false) {
+        auto mechanism = std::make_unique<c_mech_param_req>(std::make_shared<zmq::context_t>(1), nullptr, nullptr,
+                                                            s_redis->host(), s_redis->port(), _push_to_destination,
+                                                            test_logger());
+        EXPECT_TRUE(mechanism->thread_init());
+        (void)logged("");
+        return mechanism;
+    }
+
+    // The sync-slot and superframe payloads one cycle pushes, by MAC.
+    std::map<std::string, std::vector<std::string>> pushed() {
+        std::map<std::string, std::vector<std::string>> result;
+        for (const auto& frame : cycle())
+            for (const auto& payload : frame.payloads)
+                if (payload.substr(0, 2) == "18" || payload.substr(0, 2) == "14")
+                    result[frame.mac].push_back(payload);
+        return result;
+    }
+};
+
+TEST_F(tdoa_delivery, version_one_entries_for_source_and_destination) {
+    schedule(1, {"1,A,B,3,1,2,0.75"});
+    auto mechanism = builder();
+    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_a), "06050366772203");
+    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_b), "0605830A0A2203");
+    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_c), "060100");  // in no row
+
+    schedule(2, {"1,A,B,3,1,2,0.75"});
+    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_a), "060100");
+    EXPECT_EQ(mechanism->form_tdoa_schd("70B3D5FFFE999999"), "060100");  // no such anchor
+}
+
+TEST_F(tdoa_delivery, corrupted_version_one_row_keeps_the_rows_before_it) {
+    const std::vector<std::pair<std::string, std::string>> bad_rows = {
+        {"2,A,B,4,1,2", "bad schedule format (6)"},
+        {"2 no commas", "bad schedule format (1)"},
+        {"2,A,B,x4,1,2,0.5", "bad slot number"},
+        {"2,A,B,4,1,2,half", "bad margin"},
+        {"2,A,Z,4,1,2,0.5", "dst mac_addr is empty"},
+        {"2,Z,A,4,1,2,0.5", "src mac_addr is empty"},
+        {"2,A,B,4,9,2,0.5", "bad schedule flags"},
+    };
+    auto mechanism = builder();
+    for (const auto& [row, message] : bad_rows) {
+        schedule(1, {"1,A,B,3,1,2,0.75", row, "3,A,B,6,1,2,0.75"});
+        EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_a), "06050366772203") << row;
+        EXPECT_EQ(logged(message), 1) << row;
+    }
+}
+
+TEST_F(tdoa_delivery, numbers_beyond_their_byte_never_widen_the_payload) {
+    // Margin -0.3 and 100 (quarters -1 and 400), slot 300: every entry stays 5 bytes.
+    schedule(1, {"1,A,B,3,1,2,-0.3", "2,A,B,3,1,2,100", "3,A,B,300,1,2,0.75"});
+    auto mechanism = builder();
+    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_a), "060F" "0366772200" "03667722FF" "7F66772203");
+    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_b), "060F" "830A0A2200" "830A0A22FF" "FF0A0A2203");
+}
+
+TEST_F(tdoa_delivery, version_two_rows_and_their_errors) {
+    schedule(2, {"1,A,B,3,1,2,1,1000", "2,A,C,4,0,1,0,250", "3,A,C,5,0,1,0", "4,A,C,6,0,1,0,250"});
+    auto mechanism = builder();
+    const auto partners = mechanism->tdoa_schedule_to_json(s_mac_a);
+    ASSERT_EQ(partners.size(), 2u);
+    EXPECT_EQ(vyr::libs::core::json::to_string(partners[0]),
+              R"({"addr":"0304","dim":2,"et":1,"margin":1000,"sect":1,"slot":3,"x":40,"y":50,"z":-60})");
+    EXPECT_EQ(partners[1]["addr"].asString(), "0506");
+    EXPECT_EQ(logged("bad schedule row format: 3,A,C,5,0,1,0"), 1);
+    EXPECT_THROW(mechanism->tdoa_schedule_row_to_json("A", "1,A,B,3,1,2,1,1000,9"), vyr::libs::core::exception);
+    EXPECT_THROW(mechanism->tdoa_schedule_row_to_json("A", "1,A,B,3,1,2,-1,1000"), vyr::libs::core::exception);
+
+    // Destination rows only with the option, and only of dimension 2; they name the source.
+    EXPECT_TRUE(mechanism->tdoa_schedule_to_json(s_mac_b).isNull());
+    auto to_destination = builder(true);
+    const auto for_b = to_destination->tdoa_schedule_to_json(s_mac_b);
+    ASSERT_EQ(for_b.size(), 1u);
+    EXPECT_EQ(for_b[0]["addr"].asString(), "0102");  // A, not B itself
+    EXPECT_EQ(for_b[0]["z"].asInt(), 30);
+    EXPECT_TRUE(to_destination->tdoa_schedule_to_json(s_mac_c).isNull());  // its rows have dim 1
+}
+
+TEST_F(tdoa_delivery, superframe_and_sync_slot_payloads) {
+    // Schedule slots up to 3; setting slots up to 5 (the distributor).
+    schedule(1, {"1,A,B,3,1,2,0.75", "2,B,A,2,1,2,0.75"});
+    auto mechanism = builder();
+    EXPECT_EQ(mechanism->form_sf(s_mac_a), "1406" "0102" "1234" "06" "04");
+    EXPECT_EQ(mechanism->form_sf(s_mac_b), "140100");  // not a master
+    EXPECT_EQ(mechanism->form_sync_slot_by_mac(s_mac_a), "1804" "0102" "00" "00");
+    EXPECT_EQ(mechanism->form_sync_slot_by_mac(s_mac_b), "1804" "0102" "05" "00");
+    EXPECT_EQ(mechanism->form_sync_slot_by_mac(s_mac_c), "1804FFFFFF00");
+    EXPECT_EQ(c_mech_param_req::form_sync_slot(0x10000, 256, 0), "1804FFFFFF00");
+
+    m_store->get_tdoa_schedule("sch-1").remove();
+    EXPECT_EQ(mechanism->form_sf(s_mac_a), "140100");  // no superframe of a missing schedule
+    setting("");
+    EXPECT_EQ(mechanism->form_sf(s_mac_a), "140100");
+    EXPECT_EQ(logged("active_schedule_uid not found in tdoa_setting:prj-1"), 1);
+    m_store->get_anchor("A").remove();
+    EXPECT_EQ(mechanism->form_sync_slot_by_mac(s_mac_b), std::nullopt);  // its master is gone
+}
+
+TEST_F(tdoa_delivery, request_answer_carries_the_tdoa_payloads) {
+    schedule(1, {"1,A,B,3,1,2,0.75"});
+    send(request(s_mac_a, {TDOA_SCHD, SF, TDOA_SCHEDULE, SYNC_SLOT}));
+    const auto frames = fence();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].body(), "000F" "06050366772203" "1406010212340604" "160100" "180401020000");
+
+    schedule(2, {"1,A,B,3,1,2,1,1000"});
+    send(request(s_mac_a, {TDOA_SCHEDULE}));
+    EXPECT_EQ(bodies(fence()), std::vector<std::string>{"000F" "1612" "03A2040003040000002800000032FFFFFFC4"});
+}
+
+TEST_F(tdoa_delivery, cycle_pushes_sync_slots_then_the_superframe) {
+    using slots = std::map<std::string, std::vector<std::string>>;
+    schedule(1, {"1,A,B,3,1,2,0.75"});
+    auto a = device(s_mac_a);
+    auto b = device(s_mac_b);
+    auto c = device(s_mac_c);
+    // One push per WIN and cycle: the sync slots come first, also to C, which is in the
+    // project but neither master nor distributor.
+    EXPECT_EQ(pushed(), (slots{{s_mac_a, {"180401020000"}}, {s_mac_b, {"180401020500"}}, {s_mac_c, {"1804FFFFFF00"}}}));
+
+    // Once each reports its slot, the master gets its superframe...
+    const auto report = [](vyr::context::win& _win, std::uint32_t _addr, std::uint32_t _slot) {
+        _win.sending_time({0, 0});
+        _win.parameter_state(SYNC_SLOT, SUPPORTED);
+        _win.parameter_sync_slot_addr(_addr);
+        _win.parameter_sync_slot_slot(_slot);
+    };
+    report(a, 0x0102, 0);
+    report(b, 0x0102, 5);
+    report(c, 0xFFFF, 0xFF);
+    EXPECT_EQ(pushed(), (slots{{s_mac_a, {"1406010212340604"}}}));
+    // ...and nothing once it reports its own node id as superframe.
+    a.sending_time({0, 0});
+    a.parameter_state(SF, SUPPORTED);
+    a.parameter_sf(0x0102);
+    EXPECT_EQ(pushed(), slots{});
+
+    // A WIN that reports another slot is told again; not so for a setting that is not
+    // configured, nor for a WIN past its counter.
+    report(c, 0xFFFF, 7);
+    setting("sch-1", false);
+    EXPECT_EQ(pushed(), slots{});
+    setting("sch-1");
+    c.sending_time({0, 0});  // the parameters went out in the cycle before
+    EXPECT_EQ(pushed(), (slots{{s_mac_c, {"1804FFFFFF00"}}}));
+    c.sending_time({0, 0});
+    while (c.sending_counter() < 10)
+        c.increment_sending_counter();
+    EXPECT_EQ(pushed(), slots{});
+}
+
+}  // namespace

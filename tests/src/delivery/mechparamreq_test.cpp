@@ -1,0 +1,310 @@
+// The processing cycle's pushes (command 000E): what differs between the project and a
+// WIN's reports, the pacing of 5 seconds and 10 sends, anchors, devices no longer in the
+// project, and the compare rules per parameter. Elapsed time is simulated by writing the
+// WIN's sending time.
+#include <gtest/gtest.h>
+
+#include "common/globals.h"
+#include "mechparamreq_fixture.h"
+
+namespace delivery_test {
+namespace {
+
+using namespace vyr::parameter;
+using vyr::context::win;
+using list = std::vector<std::string>;
+
+timeval seconds_ago(long _seconds) {
+    timeval time = c_mech_param_req::now();
+    time.tv_sec -= _seconds;
+    return time;
+}
+
+// Everything a fresh monitor tag is pushed in one pass, in sending order.
+const list s_fresh_tag = {
+    "000E3C0100",                // no button alarm
+    "000E5208576F726B65722D31",  // "Worker-1"
+    "000E530744726976657273",    // "Drivers"
+    "000E2B0401250002",          // monitor: alarm back, solid, buzzer; delay 2
+    "000E2C0870B3D5FFFE0B0002",  // the no-alarm list
+    "000E5E0101",                // person
+    "000E5D0100",                // not stationary (no location)
+};
+
+class ParamDelivery : public mech_param_req_test {
+protected:
+    // The settled tag with every report removed: everything differs.
+    win fresh_tag() {
+        auto record = settled(object_def{});
+        record.del_all_parameters();
+        return record;
+    }
+    // The bodies of one cycle once the pacing period of the last push has passed.
+    list later(win& _record) {
+        _record.sending_time(timeval{0, 0});
+        return bodies(cycle());
+    }
+};
+
+TEST_F(ParamDelivery, SettledTagReceivesNothingAndItsMustValuesAreStored) {
+    const auto record = settled(object_def{});
+    EXPECT_TRUE(cycle().empty());
+    EXPECT_EQ(record.parameter_as_json(SCR_NAME, win::must), "\"Worker-1\"\n");
+    EXPECT_EQ(record.parameter_as_json(EM_ALM, win::must), "{\"state\":\"CLEAR\"}\n");
+    EXPECT_EQ(record.sending_counter(), 0u);
+}
+
+TEST_F(ParamDelivery, FreshTagReceivesEverythingInOrderAndIsBookedOnceButOnlyWithTheMirrorComplete) {
+    const auto record = fresh_tag();
+    send(std::string(1, static_cast<char>(vyr::cmd::notified)));  // "updated" is not true
+    EXPECT_TRUE(fence().empty());
+    const timeval before = c_mech_param_req::now();
+    EXPECT_EQ(bodies(cycle()), s_fresh_tag);
+    EXPECT_EQ(record.sending_counter(), 1u);
+    EXPECT_GE(record.sending_time().tv_sec, before.tv_sec);
+}
+
+TEST_F(ParamDelivery, TenSendsInARowAreTheLimit) {
+    auto record = fresh_tag();
+    redis({"HSET", "wins:70B3D5FFFE0B0001:data", "sending_counter", "10"});
+    EXPECT_TRUE(cycle().empty());
+    redis({"HSET", "wins:70B3D5FFFE0B0001:data", "sending_counter", "9"});
+    EXPECT_EQ(bodies(cycle()), s_fresh_tag);
+    EXPECT_EQ(record.sending_counter(), 10u);
+    record.sending_time(seconds_ago(60));
+    EXPECT_TRUE(cycle().empty());
+    record.del_sending_counter();  // the device answers: a new series starts
+    EXPECT_EQ(bodies(cycle()), s_fresh_tag);
+}
+
+TEST_F(ParamDelivery, APushBlocksTheNextForFiveWholeSeconds) {
+    auto record = fresh_tag();
+    record.sending_time(seconds_ago(4));
+    EXPECT_TRUE(cycle().empty());
+    record.sending_time(seconds_ago(6));
+    EXPECT_EQ(bodies(cycle()), s_fresh_tag);
+    EXPECT_TRUE(cycle().empty());  // pushed at t: nothing until t + 5 s
+    timeval pushed = record.sending_time();
+    pushed.tv_sec -= 5;
+    record.sending_time(pushed);
+    EXPECT_EQ(bodies(cycle()), s_fresh_tag);
+    EXPECT_EQ(record.sending_counter(), 2u);
+
+    EXPECT_FALSE(c_mech_param_req::sending_period_passed({105, 100}, {100, 200}));
+    EXPECT_TRUE(c_mech_param_req::sending_period_passed({105, 200}, {100, 200}));
+    EXPECT_TRUE(c_mech_param_req::sending_period_passed({106, 100}, {100, 200}));
+}
+
+TEST_F(ParamDelivery, AssetTagsAreNeverPushed) {
+    object_def upper, lower;
+    upper.type = "ASSET";
+    lower.uid = "to-2";
+    lower.mac = "70B3D5FFFE0B0009";
+    lower.type = "asset";
+    put(upper);
+    put(lower);
+    const auto a = device(upper.mac), b = device(lower.mac);
+    EXPECT_TRUE(cycle().empty());
+    EXPECT_EQ(a.sending_counter() + b.sending_counter(), 0u);
+    EXPECT_EQ(a.parameter_as_json(SCR_NAME, win::must), "");
+}
+
+TEST_F(ParamDelivery, AnchorGetsItsScheduleAndIsAskedForItsNetworkConfiguration) {
+    const std::string mac = "70B3D5FFFE0A0001";
+    m_store->get_anchor("anc-1").update("prj-1", "A1", "sl-1", 0, 0, 0, "anchor", mac, 17);
+    auto record = device(mac);
+    EXPECT_EQ(bodies(cycle()), (list{"000E160100", "000E3500"}));
+    EXPECT_EQ(record.parameter_as_json(TDOA_SCHEDULE, win::must), "null\n");
+    record.parameter_as_json(TDOA_SCHEDULE, win::actual, "null\n");  // it reports both: nothing more
+    record.parameter_as_json(NWK_CFG, win::actual, "{\"router\":false}\n");
+    EXPECT_TRUE(later(record).empty());
+}
+
+TEST_F(ParamDelivery, DeviceNoLongerInTheProjectIsClearedUntilItReportsCleared) {
+    auto record = device("0011223344556677");
+    for (const auto number : {T2T_CFG, T2T_NO_ALARM, STATIONARY, CATEGORY})
+        record.parameter_state(number, SUPPORTED);
+    record.parameter_t2t_cfg_role("Monitor");
+    record.parameter_t2t_no_alarm({"70B3D5FFFE0B0002"});
+    record.parameter_stationary(true);
+    record.parameter_category("person");
+    EXPECT_EQ(bodies(cycle()), (list{"000E2B01002C01005D01005E0100"}));
+    record.parameter_t2t_cfg_role("DISABLED");
+    record.parameter_t2t_no_alarm({});
+    record.parameter_stationary(false);
+    record.parameter_category("unspecified");
+    EXPECT_TRUE(later(record).empty());
+}
+
+TEST_F(ParamDelivery, ValueParametersFollowTheCompareRule) {
+    object_def tag;
+    auto record = settled(tag);
+    record.parameter_as_json(SCR_NAME, win::actual, "\"Worker-0\"\n");  // a changed name
+    EXPECT_EQ(bodies(cycle()), (list{"000E5208576F726B65722D31"}));
+
+    // Certifications only while the platform provides them.
+    m_store->get_track_obj(tag.uid).update_vehicle_model(5);
+    m_store->get_track_obj(tag.uid).update_driver_licenses({1, 3});
+    settled(tag);
+    record.parameter_as_json(VEH_CERT, win::actual, "{\"id\":4}\n");
+    EXPECT_TRUE(cycle().empty());
+    vehicle_certification = true;
+    EXPECT_EQ(bodies(cycle()), (list{"000E2E0105", "000E2F020103"}));
+    record.parameter_as_json(VEH_CERT, win::actual, "null\n");  // a null report is left alone
+    record.parameter_as_json(DRIVER_LIC, win::actual, "[{\"id\":3},{\"id\":1}]\n");
+    const auto frames = later(record);
+    vehicle_certification = false;
+    EXPECT_TRUE(frames.empty());
+
+    // The button alarm is raised: the device showing CLEAR is told SET.
+    m_store->get_alarm("al-1").update("emergency_button", 0, tag.uid, std::nullopt, std::nullopt, std::nullopt, true);
+    EXPECT_EQ(later(record), (list{"000E3C0101"}));
+    record.parameter_as_json(EM_ALM, win::actual, "null\n");
+    EXPECT_TRUE(later(record).empty());
+}
+
+TEST_F(ParamDelivery, T2tConfigurationComparesRolesAndCommonFields) {
+    object_def tag;
+    auto record = settled(tag);
+    const list push{"000E2B0401250002"}, none;
+    record.parameter_t2t_cfg_role("ANNOUNCER");
+    EXPECT_EQ(later(record), push);
+    record.parameter_t2t_cfg_role("Monitor");
+    record.parameter_t2t_cfg_distance(501);
+    EXPECT_EQ(later(record), push);
+    record.del_parameter(T2T_CFG);  // reported without the optional fields
+    record.parameter_state(T2T_CFG, SUPPORTED);
+    record.parameter_t2t_cfg_role("monitor");
+    EXPECT_EQ(later(record), none);
+    record.parameter_t2t_cfg_pin("solid");  // the same pin setting in other letters
+    EXPECT_EQ(later(record), none);
+    record.parameter_t2t_cfg_pin("PULSE");
+    EXPECT_EQ(later(record), push);
+    record.parameter_t2t_cfg_pin("SOLID");
+    record.parameter_t2t_cfg_safe_distance(300);
+    EXPECT_EQ(later(record), none);
+    record.parameter_state(T2T_CFG, NOT_SUPPORTED);
+    record.parameter_t2t_cfg_role("announcer");
+    EXPECT_EQ(later(record), none);
+    record.parameter_state(T2T_CFG, UNKNOWN);
+    EXPECT_EQ(later(record), push);
+
+    tag.safe_distance = std::nullopt;  // the object's safe distance missing counts as 0
+    put(tag);
+    record.parameter_state(T2T_CFG, SUPPORTED);
+    record.parameter_t2t_cfg_role("monitor");
+    record.parameter_t2t_cfg_safe_distance(0);
+    EXPECT_EQ(later(record), none);
+    record.parameter_t2t_cfg_safe_distance(5);
+    EXPECT_EQ(later(record), push);
+
+    tag.role = "passive";  // any other common role: nothing to compare
+    put(tag);
+    record.parameter_t2t_cfg_role("Passive");
+    record.parameter_t2t_cfg_distance(1);
+    EXPECT_EQ(later(record), none);
+
+    tag.t2t = false;  // without a configuration the device must report "disabled"
+    put(tag);
+    EXPECT_EQ(later(record), (list{"000E2B0100"}));
+    record.parameter_t2t_cfg_role("Disabled");
+    EXPECT_EQ(later(record), none);
+}
+
+TEST_F(ParamDelivery, NoAlarmListComparesSizeAndFirstEntryAndCategoryWithoutACodeSettlesOnUnspecified) {
+    object_def tag;
+    auto record = settled(tag);
+    record.parameter_t2t_no_alarm({"70B3D5FFFE0B0003"});
+    EXPECT_EQ(bodies(cycle()), (list{"000E2C0870B3D5FFFE0B0002"}));
+    record.parameter_t2t_no_alarm({});
+    EXPECT_EQ(later(record).size(), 1u);
+    record.parameter_t2t_no_alarm({"70b3d5fffe0b0002"});
+    EXPECT_TRUE(later(record).empty());
+
+    record.parameter_category("vehicle");
+    EXPECT_EQ(later(record), (list{"000E5E0101"}));
+    tag.category = "forklift";
+    put(tag);
+    EXPECT_EQ(later(record), (list{"000E5E0100"}));
+    record.parameter_category("unspecified");
+    EXPECT_TRUE(later(record).empty());
+}
+
+TEST_F(ParamDelivery, LocationOnlyForAStationaryObjectWhoseDeviceSupportsIt) {
+    object_def tag;
+    tag.stationary = true;
+    auto record = settled(tag);
+    const std::string loc = "0912000001F4FFFFFED4000000A0000000280007";  // z 120 + 40, offset 40, id 7
+    record.parameter_state(STATIONARY, UNKNOWN);
+    EXPECT_EQ(later(record), (list{"000E5D0101"}));
+    record.parameter_state(STATIONARY, SUPPORTED);
+    EXPECT_EQ(later(record), (list{"000E" + loc}));  // location state unknown
+    record.parameter_stationary(false);
+    EXPECT_EQ(later(record), (list{"000E5D0101" + loc}));  // one command for both
+    record.parameter_stationary(true);
+    record.parameter_state(LOC, SUPPORTED);
+    record.parameter_loc({500, -300, 160, 40, 7});
+    EXPECT_TRUE(later(record).empty());
+    record.parameter_loc({501, -300, 160, 40, 7});
+    EXPECT_EQ(later(record), (list{"000E" + loc}));
+    record.parameter_state(LOC, NOT_SUPPORTED);
+    EXPECT_TRUE(later(record).empty());
+
+    // In a sublocation without offset: z 120 + 0, sublocation z 0; settles once reported.
+    redis({"HDEL", "sublocations:sl-1:from_server:fields", "offset_z"});
+    record.parameter_state(LOC, UNKNOWN);
+    EXPECT_EQ(later(record), (list{"000E0912000001F4FFFFFED400000078000000000007"}));
+    record.parameter_state(LOC, SUPPORTED);
+    record.parameter_loc({500, -300, 120, 0, 7});
+    EXPECT_TRUE(later(record).empty());
+
+    tag.stationary = false;  // a moving object's location is never pushed
+    put(tag);
+    record.parameter_stationary(false);
+    record.parameter_state(LOC, UNKNOWN);
+    EXPECT_TRUE(later(record).empty());
+}
+
+TEST_F(ParamDelivery, OneBrokenWinDoesNotStopThePass) {
+    fresh_tag();
+    const std::string broken = "0011223344556677";
+    device(broken);
+    redis({"HSET", "wins:" + broken + ":data", "sending_counter", "many"});
+    logged("");
+    EXPECT_EQ(bodies(cycle()), s_fresh_tag);
+    EXPECT_GE(logged("Caught exeption"), 1);
+}
+
+}  // namespace
+}  // namespace delivery_test
+
+namespace delivery_test {
+namespace {
+
+// Regression: the pass took its time after the alarm and TDOA passes, so a timer cycle
+// that woke a little earlier after its period than the previous one found "fewer than 5
+// whole seconds" and skipped: a device that did not answer was pushed every 10 s. The
+// timer's own cycles (no context-updated command here) go by the time they were due.
+TEST_F(ParamDelivery, TimerCyclesPushAnUnansweredDeviceEveryPeriodNotEveryOther) {
+    fresh_tag();
+    m_store->updated(true);
+    // The mechanism's timer started in SetUp: cycles at about 5, 10 and 15 s.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(17500);
+    int pushes = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        zmq::pollitem_t item{m_gateway->handle(), 0, ZMQ_POLLIN, 0};
+        zmq::poll(&item, 1, std::chrono::milliseconds(100));
+        if (!(item.revents & ZMQ_POLLIN))
+            continue;
+        const auto frame = receive();
+        if (frame && frame->mac == object_def{}.mac && frame->code == "000E")
+            ++pushes;
+    }
+    m_store->updated(false);
+    // Each cycle sends the tag's parameters in several commands: count the cycles by
+    // the sending counter, which goes up once per cycle that pushed.
+    EXPECT_EQ(m_store->get_win(object_def{}.mac).sending_counter(), 3u) << pushes << " commands";
+}
+
+}  // namespace
+}  // namespace delivery_test

@@ -1,0 +1,316 @@
+// The sleep mechanism over real sockets: commands arrive on its inproc pipe, the anchors
+// come from the platform server stand-in, and the sleep commands are read where the
+// gateway input would be. Most cases drive the mechanism on the test thread with an
+// injected clock (one pass at a time); the last ones run its real thread.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include <zmq.hpp>
+
+#include "core/logger.h"
+#include "delivery/mechsleep.h"
+#include "delivery/sender.h"
+#include "parameters/parameters.h"
+#include "platform/vyrserver.h"
+#include "runtime/inproc_commands.h"
+#include "support/log_sink.h"
+#include "support/node_command.h"
+#include "support/platform_server.h"
+#include "support/redis_server.h"
+
+namespace {
+
+const std::string s_mac1 = "70B3D5FFFE0A0001";
+const std::string s_mac2 = "70B3D5FFFE0A0002";  // listed in its 12-character form
+const std::string s_mac9 = "0011223344556677";
+const std::string s_long_project = "prj-0123456789abcdefghi";  // 23 characters: no terminator
+const std::string s_long_uid = "anc-0123456789abcdefghi";
+const std::string s_long_mac = "AABBCCDDEEFF0011";
+
+const char* const s_anchors = R"({"win_anchors": [
+  {"uid": "anc-2", "project_uid": "prj-a", "location_uid": "loc-1",
+   "position": {"sublocation_uid": "sl-2"}, "node": {"mac_address": "70b3d50a0002"}},
+  {"uid": "anc-1", "project_uid": "prj-a", "location_uid": "loc-1",
+   "position": {"sublocation_uid": "sl-1"}, "node": {"mac_address": "70B3D5FFFE0A0001"}},
+  {"uid": "anc-3", "project_uid": "prj-a", "location_uid": "loc-1", "node": null},
+  {"uid": "anc-9", "project_uid": "prj-b", "node": {"mac_address": "0011223344556677"}},
+  {"uid": "anc-0123456789abcdefghi", "project_uid": "prj-0123456789abcdefghi",
+   "node": {"mac_address": "AABBCCDDEEFF0011"}}]})";
+
+vyr::libs::core::logger& test_logger() {
+    static vyr::libs::core::logger logger("rtls-quorvane-test", "mech_sleep");
+    return logger;
+}
+
+template <class T>
+std::string frame_of(const T& _command) {
+    return std::string(reinterpret_cast<const char*>(&_command), sizeof _command);
+}
+
+std::string put_to_sleep(std::uint16_t _delay, std::uint32_t _sleep, const std::string& _project,
+                         const std::string& _loc = "", const std::string& _sl = "") {
+    cmd_put_to_sleep_t c{};
+    c.cmd = vyr::cmd::request;
+    c.delay = _delay;
+    c.sleep_time = _sleep;
+    vyr::cmd::set_field(c.project_uid, _project);
+    vyr::cmd::set_field(c.loc_uid, _loc);
+    vyr::cmd::set_field(c.sl_uid, _sl);
+    return frame_of(c);
+}
+
+std::string from_node(std::uint8_t _code, const std::string& _mac, const std::string& _uid) {
+    cmd_notify_from_node_t c{};
+    c.cmd = _code;
+    vyr::cmd::set_field(c.mac, _mac);
+    vyr::cmd::set_field(c.uid, _uid);
+    return frame_of(c);
+}
+
+std::string confirmed(const std::string& _mac) {
+    cmd_node_notified_t c{};
+    c.cmd = vyr::cmd::notified;
+    vyr::cmd::set_field(c.mac, _mac);
+    return frame_of(c);
+}
+
+// The mechanism with its table, pass and pipe opened up to the test.
+class sleep_probe : public c_mech_sleep {
+public:
+    using c_mech_sleep::c_mech_sleep;
+    // As every derived mechanism must (see c_mechanism): the running thread reads the
+    // object's dynamic type, which the base destructors change, so it is joined first.
+    ~sleep_probe() override { thread_stop(); }
+    using c_mech_sleep::m_anchors;
+    using c_mech_sleep::process_sleep_orders;
+    int receive_timeout() const { return m_pipe_out->get(zmq::sockopt::rcvtimeo); }
+};
+
+class mech_sleep_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_platform.write("win_anchors.json", s_anchors);
+        m_gateway.set(zmq::sockopt::rcvtimeo, 10000);  // a missing frame fails, not hangs
+        m_gateway.set(zmq::sockopt::linger, 0);
+        m_gateway.bind("tcp://127.0.0.1:*");
+        m_sender = std::make_shared<c_sender>(m_context, m_gateway.get(zmq::sockopt::last_endpoint), test_logger());
+        m_server = std::make_shared<vyr::vyrserver::c_vyrserver>("rtls-quorvane", "http", m_platform.address(), "",
+                                                                 "", 0, test_logger());
+        m_push.set(zmq::sockopt::linger, 0);
+    }
+
+    std::unique_ptr<sleep_probe> make_mechanism(vyr::libs::core::component_logger& _logger) {
+        auto probe = std::make_unique<sleep_probe>(m_context, m_server, m_sender, m_redis.host(), m_redis.port(),
+                                                   _logger);
+        m_push.connect(probe->inproc_name());
+        return probe;
+    }
+
+    // The mechanism driven on this thread: pipe bound here, clock read from m_now.
+    sleep_probe& mechanism() {
+        if (!m_mech) {
+            m_mech = make_mechanism(test_logger());
+            m_mech->set_clock([this] { return m_now; });
+            EXPECT_TRUE(m_mech->thread_init());
+        }
+        return *m_mech;
+    }
+
+    bool handle(const std::string& _frame) {
+        auto& mech = mechanism();
+        EXPECT_TRUE(m_push.send(zmq::buffer(_frame), zmq::send_flags::none));
+        return mech.process_pipe_output_socket();
+    }
+    void pass_at(long _seconds, long _micros = 0) {
+        m_now = timeval{_seconds, _micros};
+        mechanism().process_sleep_orders();
+    }
+
+    std::string next_frame() {
+        zmq::message_t message;
+        EXPECT_TRUE(m_gateway.recv(message)) << "no frame reached the gateway";
+        return message.to_string();
+    }
+    // The next frame is a sleep command (0x47) for `_mac`: wait (2 bytes) and sleep time (4).
+    void expect_sleep_cmd(const std::string& _mac, unsigned _wait, unsigned long _sleep = 3600) {
+        const auto command = test::node_command::parse(next_frame());
+        EXPECT_EQ(command.body() + command.mac,
+                  "000E4706" + vyr::parameter::hex(_wait, 4) + vyr::parameter::hex(_sleep, 8) + _mac);
+    }
+    // Nothing was sent before this point: a fence frame on the same socket comes next.
+    void expect_nothing_sent() {
+        m_sender->win_message("fence");
+        EXPECT_EQ(next_frame(), "#win fence");
+    }
+
+    test::redis_server m_redis;
+    test::platform_server m_platform;
+    std::shared_ptr<zmq::context_t> m_context = std::make_shared<zmq::context_t>(1);
+    zmq::socket_t m_gateway{*m_context, zmq::socket_type::pull};
+    zmq::socket_t m_push{*m_context, zmq::socket_type::push};
+    std::shared_ptr<c_sender> m_sender;
+    std::shared_ptr<vyr::vyrserver::c_vyrserver> m_server;
+    timeval m_now{1000, 0};
+    std::unique_ptr<sleep_probe> m_mech;  // destroyed first: its stop needs the context
+};
+
+TEST_F(mech_sleep_test, OrderWithDelayZeroIsRemovedWithoutSending) {
+    EXPECT_TRUE(handle(put_to_sleep(0, 3600, "prj-a")));
+    EXPECT_EQ(mechanism().m_anchors.size(), 2u);  // the anchor without a node is not listed
+    EXPECT_EQ(mechanism().receive_timeout(), c_mech_sleep::s_pending_timeout_ms);
+    pass_at(1000);
+    EXPECT_TRUE(mechanism().m_anchors.empty());
+    EXPECT_EQ(mechanism().receive_timeout(), -1);
+    expect_nothing_sent();
+}
+
+TEST_F(mech_sleep_test, WaitSentShrinksAndEachPassSendsAtMostOneCommand) {
+    m_now = {1000, 500000};
+    handle(put_to_sleep(60, 3600, "prj-a", "loc-1"));
+    const auto& entry = mechanism().m_anchors.at("anc-2");
+    EXPECT_EQ(entry.m_mac_address, s_mac2);
+    EXPECT_EQ(entry.m_loc_uid, "loc-1");
+    EXPECT_EQ(entry.m_start_time.tv_sec, 1000);
+
+    pass_at(1000, 500000);
+    expect_sleep_cmd(s_mac1, 60);  // key order: anc-1 first
+    expect_nothing_sent();         // and only that one in this pass
+    pass_at(1000, 500000);
+    expect_sleep_cmd(s_mac2, 60);
+    pass_at(1000, 600000);
+    pass_at(1005, 400000);  // only 4 whole seconds since the last command
+    expect_nothing_sent();
+    pass_at(1005, 500000);
+    expect_sleep_cmd(s_mac1, 55);
+    pass_at(1005, 500000);
+    expect_sleep_cmd(s_mac2, 55);
+}
+
+TEST_F(mech_sleep_test, HardwareReportStopsAnAnchorAndAnnouncementStartsItAgain) {
+    handle(put_to_sleep(60, 3600, "prj-a"));
+    pass_at(1000);
+    pass_at(1000);
+    expect_sleep_cmd(s_mac1, 60);
+    expect_sleep_cmd(s_mac2, 60);
+
+    handle(confirmed(s_mac1));
+    pass_at(1005);
+    pass_at(1005);
+    expect_sleep_cmd(s_mac2, 55);
+    expect_nothing_sent();
+
+    // A heartbeat only resets the counter: the confirmed anchor stays quiet.
+    handle(from_node(vyr::cmd::node_heartbeat, s_mac1, "anc-1"));
+    pass_at(1010);
+    pass_at(1010);
+    expect_sleep_cmd(s_mac2, 50);
+    expect_nothing_sent();
+
+    handle(from_node(vyr::cmd::node_new_announce, s_mac1, "anc-1"));
+    pass_at(1011);
+    expect_sleep_cmd(s_mac1, 49);
+}
+
+TEST_F(mech_sleep_test, TenUnconfirmedCommandsThenNothingUntilReset) {
+    handle(put_to_sleep(600, 60, "prj-b"));
+    long t = 1000;
+    auto send_series = [&](unsigned _count) {
+        for (unsigned i = 0; i < _count; ++i, t += 5) {
+            pass_at(t);
+            expect_sleep_cmd(s_mac9, 600 - (t - 1000), 60);
+        }
+        pass_at(t);
+        expect_nothing_sent();
+    };
+    send_series(10);
+    handle(from_node(vyr::cmd::node_heartbeat, s_mac9, "anc-9"));
+    send_series(10);
+    handle(from_node(vyr::cmd::node_new_announce, s_mac9, "anc-9"));
+    pass_at(t);
+    expect_sleep_cmd(s_mac9, 500, 60);
+}
+
+TEST_F(mech_sleep_test, OrderExpiresAcrossAWrapOfTheLow16BitsOfTheSeconds) {
+    const long start = 0x2FFFA;  // low 16 bits 65530
+    m_now = {start, 0};
+    handle(put_to_sleep(20, 60, "prj-b"));
+    pass_at(start);
+    expect_sleep_cmd(s_mac9, 20, 60);
+    pass_at(start + 11);  // low 16 bits 5
+    expect_sleep_cmd(s_mac9, 9, 60);
+    pass_at(start + 19);
+    expect_sleep_cmd(s_mac9, 1, 60);
+    pass_at(start + 20);
+    EXPECT_TRUE(mechanism().m_anchors.empty());
+    EXPECT_EQ(mechanism().receive_timeout(), -1);
+    expect_nothing_sent();
+}
+
+TEST_F(mech_sleep_test, FailingPlatformRequestDropsOnlyThatOrder) {
+    handle(put_to_sleep(60, 3600, "prj-b"));
+    m_platform.write("control.json", R"({"fail": {"/api/private/win_anchors/": 500}})");
+    EXPECT_ANY_THROW(handle(put_to_sleep(60, 3600, "prj-a")));
+    ASSERT_EQ(mechanism().m_anchors.size(), 1u);
+    EXPECT_EQ(mechanism().m_anchors.count("anc-9"), 1u);
+
+    // An order that lists no anchor changes nothing.
+    m_platform.remove("control.json");
+    handle(put_to_sleep(0, 3600, "prj-none"));
+    EXPECT_EQ(mechanism().m_anchors.size(), 1u);
+}
+
+TEST_F(mech_sleep_test, UidFillingItsWholeFieldIsReadWithoutRunningPastIt) {
+    handle(put_to_sleep(60, 3600, s_long_project));
+    ASSERT_EQ(mechanism().m_anchors.count(s_long_uid), 1u);
+    pass_at(1000);
+    expect_sleep_cmd(s_long_mac, 60);
+    handle(confirmed(s_long_mac));
+    handle(from_node(vyr::cmd::node_new_announce, s_long_mac, s_long_uid));
+    pass_at(1001);
+    expect_sleep_cmd(s_long_mac, 59);
+}
+
+TEST_F(mech_sleep_test, CorruptedCommandsAreIgnored) {
+    handle(put_to_sleep(60, 3600, "prj-b"));
+    pass_at(1000);
+    expect_sleep_cmd(s_mac9, 60, 60 * 60);
+    const std::string short_confirm = confirmed(s_mac9).substr(0, 10);
+    const std::string short_order = put_to_sleep(60, 3600, "prj-a").substr(0, 40);
+    for (const std::string& frame : {std::string(), std::string(1, '\x2A'), short_confirm, short_order,
+                                     from_node(vyr::cmd::node_new_announce, s_mac9, "anc-9").substr(0, 30)})
+        EXPECT_TRUE(handle(frame));
+    EXPECT_EQ(mechanism().m_anchors.size(), 1u);
+    EXPECT_FALSE(mechanism().m_anchors.at("anc-9").m_delivered);
+    pass_at(1004);
+    expect_nothing_sent();  // the short announcement did not restart the anchor
+    EXPECT_FALSE(handle(std::string(1, '\x01')));  // stop
+}
+
+TEST_F(mech_sleep_test, RunningThreadLogsAFailedOrderAndServesTheNext) {
+    vyr::libs::core::logger logger("rtls-quorvane-test", "mech_sleep_thread");
+    test::log_sink sink;
+    sink.connect(logger);
+    m_platform.write("control.json", R"({"fail": {"/api/private/win_anchors/": 500}})");
+    auto mech = make_mechanism(logger);
+    mech->start();
+    ASSERT_TRUE(m_push.send(zmq::buffer(put_to_sleep(60, 3600, "prj-a")), zmq::send_flags::none));
+    bool logged = false;
+    for (int i = 0; i < 50 && !logged; ++i)
+        logged = sink.next_frame().find("Caught exeption") != std::string::npos;
+    EXPECT_TRUE(logged);
+
+    m_platform.remove("control.json");
+    ASSERT_TRUE(m_push.send(zmq::buffer(put_to_sleep(60, 3600, "prj-b")), zmq::send_flags::none));
+    // Had the failed order been kept, anc-1 would come first in key order; the real clock
+    // may have passed a second or more since the order.
+    const auto command = test::node_command::parse(next_frame());
+    EXPECT_EQ(command.mac, s_mac9);
+    ASSERT_EQ(command.payloads.size(), 1u);
+    const unsigned wait = std::stoul(command.payloads[0].substr(4, 4), nullptr, 16);
+    EXPECT_TRUE(wait >= 50 && wait <= 60) << command.body();
+    mech.reset();  // the stop command ends the thread
+}
+
+}  // namespace

@@ -1,0 +1,219 @@
+// Alarms, hardware reports and sleep orders driven through the running receiver: frames
+// go out on the stand-in proxy, alarm and WIN records are read back from Redis and the
+// commands from the two mechanism channels.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "runtime/inproc_commands.h"
+#include "support/checks.h"
+#include "support/receiver_fixture.h"
+
+namespace {
+
+using vyr::context::alarm_states;
+
+const std::string s_mac = "AABBCCDDEEFF0011";
+const std::string s_context_updated(1, '\x08');
+
+// ---- alarms ---------------------------------------------------------------------------
+
+class alarm_message : public test::receiver_fixture {
+protected:
+    void SetUp() override {
+        test::receiver_fixture::SetUp();
+        store().get_track_obj("o1").update("p1", "Worker", "sl1", 0, 0, 0, "person", s_mac, {}, "person", false, {},
+                                           false, "", {}, {}, {}, {}, {}, {}, {}, {}, {});
+        device().alarm_state(alarm_states::CONFIGURED);
+    }
+    vyr::context::win device() { return store().get_win(s_mac); }
+
+    static std::string zone_alarm(const std::string& _state, unsigned _level, const std::string& _name = "zone_violation") {
+        return "#alarm{\"uid\": \"al1\", \"alarm_name\": \"" + _name + "\", \"obj_uid\": \"o1\", \"state\": \"" + _state +
+               "\", \"acknowledged\": 0, \"additional_info\": {\"text\": \"Leave zone 3\", \"zone_uid\": \"z3\", "
+               "\"zone_alarm_level\": " +
+               std::to_string(_level) + "}}";
+    }
+};
+
+TEST_F(alarm_message, new_zone_alarm_or_level_resets_the_device_and_the_same_level_updates_quietly) {
+    auto sent = handle(zone_alarm("set", 2));
+    const auto alarm = store().get_alarm("al1");
+    ASSERT_TRUE(alarm.exists());
+    EXPECT_EQ(std::make_tuple(alarm.set(), alarm.alarm_name(), alarm.zone_uid(), alarm.zone_alarm_level(), alarm.text()),
+              std::make_tuple(true, "zone_violation", "z3", 2u, "Leave zone 3"));
+    EXPECT_EQ(store().get_zone_alarms_of_object("o1"), (std::vector<std::string>{"al1"}));
+    EXPECT_EQ(device().alarm_state(), alarm_states::NOT_CONFIGURED);
+    EXPECT_EQ(sent.param_req, (std::vector<std::string>{s_context_updated}));
+
+    device().alarm_state(alarm_states::CONFIGURED);
+    sent = handle(zone_alarm("set", 2));
+    EXPECT_EQ(device().alarm_state(), alarm_states::CONFIGURED);
+    EXPECT_EQ(sent.param_req, (std::vector<std::string>{s_context_updated}));
+    sent = handle(zone_alarm("set", 3));
+    EXPECT_EQ(alarm.zone_alarm_level(), 3u);
+    EXPECT_EQ(device().alarm_state(), alarm_states::NOT_CONFIGURED);
+    EXPECT_EQ(sent.param_req.size(), 1u);
+}
+
+TEST_F(alarm_message, clearing_removes_the_record_and_resets_a_known_device_state) {
+    handle(zone_alarm("set", 2));
+    store().get_alarm("al1").delivered(true);
+    device().alarm_state(alarm_states::CONFIGURED);
+
+    const auto sent = handle(R"(#alarm{"uid": "al1", "alarm_name": "buffer_violation", "obj_uid": "o1", "state": "cleared"})");
+    EXPECT_FALSE(store().get_alarm("al1").exists());
+    EXPECT_TRUE(store().get_alarms_of_object("o1").empty());
+    EXPECT_EQ(device().alarm_state(), alarm_states::NOT_CONFIGURED);
+    EXPECT_EQ(sent.param_req, (std::vector<std::string>{s_context_updated}));
+
+    // A device that never reported its alarm support keeps the unknown state.
+    handle(zone_alarm("set", 2));
+    device().del_alarms();
+    handle(zone_alarm("reset", 2));
+    EXPECT_EQ(device().alarm_state(), alarm_states::UNKNOWN);
+}
+
+TEST_F(alarm_message, clearing_an_unknown_alarm_records_it_as_not_set) {
+    const auto sent = handle(zone_alarm("cleared", 1));
+    const auto alarm = store().get_alarm("al1");
+    ASSERT_TRUE(alarm.exists());
+    EXPECT_FALSE(alarm.set());
+    EXPECT_EQ(sent.param_req.size(), 1u);
+
+    // Without "acknowledged" such a message is incomplete and changes nothing.
+    redis({"FLUSHDB"});
+    store().get_track_obj("o1").update("p1", "Worker", "sl1", 0, 0, 0, "person", s_mac, {}, "person", false, {},
+                                       false, "", {}, {}, {}, {}, {}, {}, {}, {}, {});
+    const auto none = handle(R"(#alarm{"uid": "al1", "alarm_name": "zone_violation", "obj_uid": "o1", "state": "off"})");
+    EXPECT_FALSE(store().get_alarm("al1").exists());
+    EXPECT_TRUE(none.param_req.empty());
+}
+
+TEST_F(alarm_message, emergency_button_never_touches_the_device_state) {
+    const std::string button =
+        R"({"uid": "b1", "alarm_name": "emergency_button", "obj_uid": "o1", "acknowledged": 1,
+            "additional_info": {"text": "Help"}, "state": ")";
+    auto sent = handle("#alarm" + button + "set\"}");
+    const auto alarm = store().get_alarm("b1");
+    ASSERT_TRUE(alarm.exists());
+    EXPECT_EQ(std::make_tuple(alarm.text(), alarm.zone_uid(), alarm.acknowledged()), std::make_tuple("Help", std::nullopt, 1u));
+    EXPECT_EQ(device().alarm_state(), alarm_states::CONFIGURED);
+    EXPECT_EQ(sent.param_req.size(), 1u);
+
+    sent = handle("#alarm" + button + "clear\"}");
+    EXPECT_FALSE(store().get_alarm("b1").exists());
+    EXPECT_EQ(device().alarm_state(), alarm_states::CONFIGURED);
+    EXPECT_EQ(sent.param_req.size(), 1u);
+}
+
+TEST_F(alarm_message, incomplete_or_foreign_alarms_are_ignored) {
+    for (const std::string& body : {
+             zone_alarm("set", 2, "fire_alarm"),
+             std::string(R"(#alarm{"uid": "al1", "alarm_name": "zone_violation", "obj_uid": "", "state": "set", "acknowledged": 0})"),
+             std::string(R"(#alarm{"uid": "al1", "alarm_name": "zone_violation", "obj_uid": "o9", "state": "set", "acknowledged": 0})"),
+             std::string(R"(#alarm{"uid": "al1", "alarm_name": "zone_violation", "obj_uid": "o1", "state": "set", "acknowledged": -1})"),
+             std::string(R"(#alarm{"uid": "al1", "alarm_name": "zone_violation", "obj_uid": "o1", "state": "set", "acknowledged": 0,
+                          "additional_info": {"text": "no zone"}})"),
+             std::string(R"(#alarm{"uid": 7, "alarm_name": "zone_violation", "obj_uid": "o1", "state": "set", "acknowledged": 0})"),
+             std::string(R"(#alarm{"uid": "al1", "alarm_name": "zone_violation")"),
+             std::string(R"(#alarm[1])"),
+         }) {
+        SCOPED_TRACE(body);
+        const auto sent = handle(body);
+        EXPECT_TRUE(sent.param_req.empty());
+        EXPECT_FALSE(store().get_alarm("al1").exists());
+        EXPECT_EQ(device().alarm_state(), alarm_states::CONFIGURED);
+    }
+}
+
+// ---- hardware reports -----------------------------------------------------------------
+
+using hw_report = test::receiver_fixture;
+
+TEST_F(hw_report, every_sleep_confirmation_code_sends_one_command_until_another_code) {
+    const auto sent = handle("#hw_report" "AB" "010E" "05" "1234" "000E" "47" "47" + s_mac);
+    ASSERT_EQ(sent.sleep.size(), 2u);
+    for (const auto& frame : sent.sleep) {
+        ASSERT_EQ(frame.size(), sizeof(cmd_node_notified_t));
+        EXPECT_EQ(std::make_tuple(frame[0], frame[17], command_mac(frame)), std::make_tuple('\x08', '\0', s_mac));
+    }
+    EXPECT_TRUE(sent.param_req.empty());
+    // Another code ends the list; a missing marker ignores the report.
+    EXPECT_EQ(handle("#hw_report010E" "05" "1234" "000E" "47" "12" "47" + s_mac).sleep.size(), 1u);
+    EXPECT_TRUE(handle("#hw_report010E" "05" "1234" "000F" "47" + s_mac).sleep.empty());
+    EXPECT_TRUE(handle("#hw_report0000" "05" "1234" "000E" "47" + s_mac).sleep.empty());
+    EXPECT_TRUE(handle("#hw_report010E" "05" "1234" "000E" + s_mac).sleep.empty());
+}
+
+TEST_F(hw_report, too_short_report_is_logged_by_the_guard_and_the_next_one_is_handled) {
+    for (const std::string& body : {std::string("010E05"), std::string("010E051234000E47") + "AABBCC",
+                                    std::string("010E05") + "12" + s_mac}) {
+        SCOPED_TRACE(body);
+        EXPECT_TRUE(handle("#hw_report" + body).sleep.empty());
+        const auto messages = log_messages();
+        EXPECT_TRUE(test::contains(messages, "Caught exeption") && test::contains(messages, "basic_string::substr"));
+    }
+    EXPECT_EQ(handle("#hw_report010E" "05" "1234" "000E" "47" + s_mac).sleep.size(), 1u);
+}
+
+// ---- server configuration -------------------------------------------------------------
+
+class srv_conf : public test::receiver_fixture {
+protected:
+    static std::string order(const std::string& _delay, const std::string& _top = R"("jsonrpc": "2.0", "method": "set", "id": "1")",
+                             const std::string& _data_extra = R"(, "location_uid": "loc-1")") {
+        return "#srv_conf{" + _top + R"(, "params": {"entity": "schedule_sleep", "data": {"project_uid": "proj-1")" +
+               _data_extra + R"(, "delay": ")" + _delay + R"(", "duration": "1h30m"}}})";
+    }
+    static cmd_put_to_sleep_t decode(const std::string& _frame) {
+        cmd_put_to_sleep_t command{};
+        EXPECT_EQ(_frame.size(), sizeof(command));
+        vyr::cmd::read_command(_frame.data(), _frame.size(), command);
+        return command;
+    }
+};
+
+TEST_F(srv_conf, sleep_order_carries_the_times_and_uids_and_the_delay_is_capped_at_sixteen_bits) {
+    const auto sent = handle(order("2h"));
+    ASSERT_EQ(sent.sleep.size(), 1u);
+    EXPECT_TRUE(sent.param_req.empty());
+    const auto command = decode(sent.sleep[0]);
+    EXPECT_EQ(std::make_tuple(command.cmd, command.delay, command.sleep_time), std::make_tuple(7, 7200, 5400u));
+    EXPECT_EQ(std::make_tuple(vyr::cmd::field_text(command.project_uid), vyr::cmd::field_text(command.loc_uid),
+                              vyr::cmd::field_text(command.sl_uid)),
+              std::make_tuple("proj-1", "loc-1", ""));
+    EXPECT_EQ(decode(handle(order("1d")).sleep.at(0)).delay, 65535);
+
+    // A uid that fills its field is kept without terminator.
+    const std::string long_uid(23, 'u');
+    const auto filled = decode(handle(order("5m", R"("jsonrpc": "2.0", "method": "set", "id": "1")",
+                                            R"(, "sublocation_uid": ")" + long_uid + std::string(5, 'x') + "\""))
+                                   .sleep.at(0));
+    EXPECT_EQ(std::make_tuple(vyr::cmd::field_text(filled.sl_uid), vyr::cmd::field_text(filled.loc_uid), filled.delay),
+              std::make_tuple(long_uid, "", 300));
+}
+
+TEST_F(srv_conf, requests_failing_a_check_send_nothing) {
+    for (const std::string& frame : {
+             order("2h", R"("jsonrpc": "2.0", "method": "get", "id": "1")"),
+             order("2h", R"("jsonrpc": "2.0", "method": "set", "id": 1)"),
+             order("2h", R"("jsonrpc": "1.0", "method": "set", "id": "1")"),
+             order("2h", R"("method": "set", "id": "1")"),
+             order("2h", R"("jsonrpc": "2.0", "method": "set", "id": "1")", R"(, "location_uid": 4)"),
+             std::string(R"(#srv_conf{"jsonrpc": "2.0", "method": "set", "id": "1", "params": {"entity": "reboot", "data": {}}})"),
+             std::string(R"(#srv_conf{"jsonrpc": "2.0", "method": "set", "id": "1", "params": {"entity": "schedule_sleep",
+                         "data": {"project_uid": "p", "delay": 5, "duration": "1h"}}})"),
+             std::string(R"(#srv_conf{"jsonrpc": "2.0", "method": "set", "id": "1", "params": "schedule_sleep"})"),
+             std::string(R"(#srv_conf{"jsonrpc": "2.0")"),
+             std::string(R"(#srv_conf["2.0"])"),
+         }) {
+        SCOPED_TRACE(frame);
+        EXPECT_TRUE(handle(frame).sleep.empty());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,303 @@
+// Parameter reports of the devices, driven through the running receiver: frames go out
+// on the stand-in proxy, the WIN records are read back from Redis and the request
+// commands from the parameter-request channel.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "parameters/parameters.h"
+#include "support/checks.h"
+#include "support/receiver_fixture.h"
+
+namespace {
+
+using namespace vyr::parameter;
+using vyr::context::alarm_states;
+
+const std::string s_mac = "AABBCCDDEEFF0011";
+
+// "#param_p" frame for `_mac` at `_ts`/`_ms` with the given JSON members after the time.
+std::string report(const std::string& _mac, long _ts, int _ms, const std::string& _members) {
+    return "#param_p{\"mac\":\"" + _mac + "\",\"ts\":" + std::to_string(_ts) + ",\"ms\":" + std::to_string(_ms) +
+           (_members.empty() ? "" : "," + _members) + "}";
+}
+
+std::string plist(const std::string& _mac, long _ts, int _ms, const std::string& _plist) {
+    return report(_mac, _ts, _ms, "\"plist\":{" + _plist + "}");
+}
+
+class param_report : public test::receiver_fixture {
+protected:
+    vyr::context::win device(const std::string& _mac = s_mac) { return store().get_win(_mac); }
+
+    // Marks the device as recently sent to, so a reset is visible.
+    void mark_sent(const std::string& _mac = s_mac) {
+        auto win = device(_mac);
+        win.sending_time(timeval{1234, 56});
+        win.increment_sending_counter();
+        win.increment_sending_counter();
+    }
+    // The device's sending time and counter: {0, 0, 0} once reset, {1234, 56, 2} as marked.
+    std::tuple<long, long, unsigned> sending() {
+        const auto time = device().sending_time();
+        return {time.tv_sec, time.tv_usec, device().sending_counter()};
+    }
+    void expect_sending_reset() { EXPECT_EQ(sending(), std::make_tuple(0l, 0l, 0u)); }
+};
+
+// ---- freshness gate -------------------------------------------------------------------
+
+TEST_F(param_report, stale_report_is_logged_and_ignored_while_an_equal_time_passes) {
+    handle(plist(s_mac, 100, 500, R"("stationary": true)"));
+    ASSERT_TRUE(device().parameter_stationary());
+    (void)log_messages();
+    mark_sent();
+
+    handle(plist(s_mac, 100, 400, R"("stationary": false)"));
+    EXPECT_TRUE(logged("The input timestamp (100:400) is older than the stored one (100:500). MAC:" + s_mac +
+                       ", parameter:stationary"));
+    EXPECT_TRUE(device().parameter_stationary());
+    EXPECT_EQ(device().parameter_timestamp(STATIONARY).tv_usec, 500000);
+    EXPECT_EQ(sending(), std::make_tuple(1234l, 56l, 2u));
+
+    handle(plist(s_mac, 100, 500, R"("stationary": false)"));
+    EXPECT_FALSE(device().parameter_stationary());
+    expect_sending_reset();
+}
+
+TEST_F(param_report, gate_is_kept_per_parameter) {
+    handle(plist(s_mac, 200, 0, R"("category": "worker")"));
+    handle(plist(s_mac, 100, 0, R"("stationary": true, "category": "visitor")"));
+    EXPECT_TRUE(device().parameter_stationary());  // first report of stationary
+    EXPECT_EQ(device().parameter_category().value_or(""), "worker");
+}
+
+TEST_F(param_report, t2t_cfg_report_is_accepted_whatever_its_time_after_the_previous_one) {
+    handle(plist(s_mac, 100, 0, R"("t2t_cfg": {"role": "vehicle", "distance": 12, "pin": "1234"})"));
+    ASSERT_EQ(device().parameter_t2t_cfg_role(), "vehicle");
+    // The hash with its time stamp was replaced, so an older report still passes and
+    // leaves nothing of the previous configuration behind.
+    handle(plist(s_mac, 50, 0, R"("t2t_cfg": {"role": "pedestrian"})"));
+    EXPECT_EQ(device().parameter_t2t_cfg_role(), "pedestrian");
+    EXPECT_FALSE(device().parameter_t2t_cfg_distance().has_value());
+    EXPECT_FALSE(device().parameter_t2t_cfg_pin().has_value());
+    EXPECT_EQ(device().parameter_state(T2T_CFG), SUPPORTED);
+}
+
+// ---- values and states ----------------------------------------------------------------
+
+TEST_F(param_report, null_means_not_supported_and_resets_sending) {
+    for (const char* name : {"sf", "sync_slot", "t2t_cfg", "stationary", "category", "loc", "al_zv", "scr_message"}) {
+        SCOPED_TRACE(name);
+        redis({"FLUSHDB"});
+        mark_sent();
+        device().alarm_state(alarm_states::SENT);
+        handle(plist(s_mac, 10, 0, "\"" + std::string(name) + "\": null"));
+        const auto number = std::find_if(parameters.begin(), parameters.end(),
+                                         [&](const auto& entry) { return entry.second == name; })
+                                ->first;
+        EXPECT_EQ(device().parameter_state(number), NOT_SUPPORTED);
+        expect_sending_reset();
+        // al_zv null also tells that the device cannot show zone alarms.
+        EXPECT_EQ(device().alarm_state(), number == AL_ZV ? alarm_states::NOT_SUPPORTED : alarm_states::SENT);
+    }
+}
+
+TEST_F(param_report, mistyped_stationary_keeps_state_and_value_but_counts_as_answer) {
+    handle(plist(s_mac, 1, 0, R"("stationary": true)"));
+    mark_sent();
+    handle(plist(s_mac, 2, 0, R"("stationary": "yes")"));
+    EXPECT_EQ(device().parameter_state(STATIONARY), SUPPORTED);
+    EXPECT_TRUE(device().parameter_stationary());
+    EXPECT_EQ(device().parameter_timestamp(STATIONARY).tv_sec, 2);
+    expect_sending_reset();
+}
+
+TEST_F(param_report, t2t_no_alarm_list_is_replaced_and_null_is_the_empty_supported_list) {
+    handle(plist(s_mac, 1, 0, R"("t2t_no_alarm": [{"mac": "aa00000000000001"}, {"x": 1}, 5, {"mac": "BB00000000000002"}])"));
+    EXPECT_EQ(test::sorted(device().parameter_t2t_no_alarm()), (std::vector<std::string>{"AA00000000000001", "BB00000000000002"}));
+
+    handle(plist(s_mac, 2, 0, R"("t2t_no_alarm": null)"));
+    EXPECT_TRUE(device().parameter_t2t_no_alarm().empty());
+    EXPECT_EQ(device().parameter_state(T2T_NO_ALARM), SUPPORTED);
+}
+
+TEST_F(param_report, loc_is_rounded_half_away_from_zero_and_a_missing_or_mistyped_member_stores_no_position) {
+    handle(plist(s_mac, 1, 0, R"("loc": {"x": 1.5, "y": -2.5, "z": 0, "sl_z": 3})"));
+    const auto p = device().parameter_loc();
+    EXPECT_EQ(std::make_tuple(p.x, p.y, p.z, p.sublocation_z, p.sublocation_id), std::make_tuple(2, -3, 0, 3, 0u));
+    EXPECT_EQ(device().parameter_state(LOC), SUPPORTED);
+    const std::string other = "AABBCCDDEEFF0022";
+    handle(plist(other, 1, 0, R"("loc": {"x": 1, "z": 0, "sl_z": 3})"));
+    handle(plist(other, 2, 0, R"("loc": {"x": 1, "y": 1, "z": 0, "sl_z": 3, "sl_id": -4})"));
+    EXPECT_EQ(redis({"HEXISTS", "wins:" + other + ":parameters:loc", "x"}), "0");
+    EXPECT_EQ(device(other).parameter_state(LOC), SUPPORTED);
+}
+
+TEST_F(param_report, sf_node_id_is_hexadecimal_and_garbage_ends_the_message) {
+    handle(plist(s_mac, 1, 0, R"("sf": {"addr": "1A"})"));
+    EXPECT_EQ(device().parameter_sf(), 26u);
+
+    // sf comes first, so a bad node id stops the later handlers and the request list.
+    const auto sent = handle(report(s_mac, 2, 0, R"("plist": {"sf": {"addr": "zz"}, "stationary": true}, "req_plist": ["loc"])"));
+    EXPECT_TRUE(sent.param_req.empty());
+    EXPECT_EQ(redis({"EXISTS", "wins:" + s_mac + ":parameters:stationary"}), "0");
+    EXPECT_EQ(device().parameter_sf(), 26u);
+    EXPECT_TRUE(logged("Caught exeption"));
+}
+
+TEST_F(param_report, sync_slot_is_stored_and_a_bad_address_stops_quietly) {
+    handle(plist(s_mac, 1, 0, R"("sync_slot": {"addr": "1F", "slot": 3, "flags": "A"})"));
+    EXPECT_EQ(std::make_tuple(device().parameter_sync_slot_addr(), device().parameter_sync_slot_slot(),
+                              device().parameter_sync_slot_flags(), device().parameter_state(SYNC_SLOT)),
+              std::make_tuple(31u, 3u, 10u, SUPPORTED));
+
+    const std::string other = "AABBCCDDEEFF0022";
+    handle(plist(other, 1, 0, R"("sync_slot": {"addr": "-1", "slot": 3})"));
+    handle(plist(other, 2, 0, R"("sync_slot": {"addr": "10", "slot": 4, "flags": 7})"));
+    EXPECT_EQ(std::make_tuple(device(other).parameter_sync_slot_addr(), device(other).parameter_sync_slot_slot(),
+                              device(other).parameter_state(SYNC_SLOT)),
+              std::make_tuple(16u, 4u, UNKNOWN));  // flags not a text
+}
+
+TEST_F(param_report, t2t_cfg_members_of_the_wrong_type_store_empty_values) {
+    handle(plist(s_mac, 1, 0,
+                 R"("t2t_cfg": {"role": "vehicle", "alarm_back": true, "buzzer": "on", "haptic": 1,
+                    "distance": 2.5, "angle": -3, "delay": "x", "pin": 42, "safe_distance": 7})"));
+    const auto d = device();
+    EXPECT_EQ(std::make_tuple(d.parameter_t2t_cfg_alarm_back(), d.parameter_t2t_cfg_buzzer(), d.parameter_t2t_cfg_haptic(),
+                              d.parameter_t2t_cfg_distance(), d.parameter_t2t_cfg_angle(), d.parameter_t2t_cfg_delay(),
+                              d.parameter_t2t_cfg_safe_distance(), d.parameter_state(T2T_CFG)),
+              std::make_tuple(true, false, false, 3u, 0u, 0u, 7u, SUPPORTED));
+    // The empty text of a mistyped pin is stored as no field.
+    EXPECT_FALSE(d.parameter_t2t_cfg_pin().has_value() || d.parameter_t2t_cfg_alert_distance().has_value());
+}
+
+TEST_F(param_report, value_class_reports_are_stored_as_actual_json_without_a_state) {
+    mark_sent();
+    handle(plist(s_mac, 1, 0, R"("em_alm": {"state": "SET"}, "scr_name": "Forklift 7", "nwk_cfg": null)"));
+    EXPECT_EQ(param_em_alm(device().parameter_as_json(EM_ALM, vyr::context::win::actual), m_logger).value(), "SET");
+    EXPECT_EQ(param_scr_name(device().parameter_as_json(SCR_NAME, vyr::context::win::actual), m_logger).value(),
+              "Forklift 7");
+    EXPECT_TRUE(param_nwk_cfg(device().parameter_as_json(NWK_CFG, vyr::context::win::actual), m_logger).is_null());
+    EXPECT_EQ(device().parameter_state(EM_ALM), UNKNOWN);
+    EXPECT_EQ(device().parameter_state(SCR_NAME), UNKNOWN);
+    expect_sending_reset();
+}
+
+TEST_F(param_report, scr_message_confirms_a_shown_alarm_text) {
+    device().alarm_state(alarm_states::MESSAGE);
+    handle(plist(s_mac, 1, 0, R"("scr_message": "EVACUATE")"));
+    EXPECT_EQ(device().parameter_state(SCR_MESSAGE), SUPPORTED);
+    EXPECT_EQ(device().alarm_state(), alarm_states::CONFIGURED);
+    EXPECT_EQ(redis({"HEXISTS", "wins:" + s_mac + ":parameters:scr_message", "actual"}), "0");
+}
+
+// ---- MAC and request list ---------------------------------------------------------------
+
+TEST_F(param_report, short_mac_is_widened_before_any_key_is_built) {
+    const auto sent = handle(report("aabbccddeeff", 1, 0, R"("plist": {"stationary": true}, "req_plist": ["sf"])"));
+    EXPECT_TRUE(device("AABBCCFFFEDDEEFF").parameter_stationary());
+    EXPECT_EQ(redis({"KEYS", "*aabbcc*"}), "");
+    EXPECT_EQ(redis({"KEYS", "*AABBCCDDEEFF*"}), "");
+    ASSERT_EQ(sent.param_req.size(), 1u);
+    EXPECT_EQ(command_mac(sent.param_req[0]), "AABBCCFFFEDDEEFF");
+}
+
+TEST_F(param_report, request_carries_the_numbers_of_the_known_names_in_order) {
+    const auto sent = handle(report(s_mac, 1, 0, R"("req_plist": ["sf", "al_zv", "no_such_parameter", "loc"])"));
+    ASSERT_EQ(sent.param_req.size(), 1u);
+    const auto& frame = sent.param_req[0];
+    ASSERT_EQ(frame.size(), 26u);
+    EXPECT_EQ(std::make_tuple(frame[0], frame[17], command_mac(frame)), std::make_tuple('\x07', '\0', s_mac));
+    EXPECT_EQ(requested_numbers(frame), (std::vector<std::uint32_t>{20, 9}));
+}
+
+TEST_F(param_report, request_list_that_is_no_array_sends_the_bare_head) {
+    for (const char* list : {"null", "\"sf\"", "5", "{}", "[]", "[1, [\"sf\"], \"scr_message\"]"}) {
+        SCOPED_TRACE(list);
+        const auto sent = handle(report(s_mac, 1, 0, std::string("\"req_plist\": ") + list));
+        ASSERT_EQ(sent.param_req.size(), 1u);
+        EXPECT_EQ(sent.param_req[0].size(), 18u);
+    }
+    // An object with members is a type error of the JSON library: nothing is sent.
+    const auto sent = handle(report(s_mac, 1, 0, R"("req_plist": {"a": "sf"})"));
+    EXPECT_TRUE(sent.param_req.empty());
+    EXPECT_TRUE(logged("Caught exeption"));
+}
+
+TEST_F(param_report, corrupted_reports_change_nothing) {
+    for (const std::string& body : {
+             std::string("{\"mac\": \"AABBCCDDEEFF0011\", \"ts\": 1,"),  // cut short
+             std::string("not json at all"),
+             std::string("[1, 2, 3]"),
+             std::string("\"text\""),
+             std::string("null"),
+             std::string(R"({"mac": "AABBCCDDEEFF001", "ts": 1, "ms": 0, "plist": {"stationary": true}})"),
+             std::string(R"({"mac": 12, "ts": 1, "ms": 0, "plist": {"stationary": true}})"),
+             std::string(R"({"mac": "AABBCCDDEEFF0011", "ts": "1", "ms": 0, "plist": {"stationary": true}})"),
+             std::string(R"({"mac": "AABBCCDDEEFF0011", "ts": 1, "ms": 1.5, "plist": {"stationary": true}})"),
+             std::string(R"({"mac": "AABBCCDDEEFF0011", "ts": 1, "ms": 0, "plist": [true]})"),
+             std::string(R"({"mac": "AABBCCDDEEFF0011", "ts": 1, "ms": 0, "plist": "stationary"})"),
+         }) {
+        SCOPED_TRACE(body);
+        const auto sent = handle("#param_p" + body);
+        EXPECT_TRUE(sent.param_req.empty());
+        EXPECT_EQ(redis({"DBSIZE"}), "0");
+    }
+}
+
+// ---- zone-alarm delivery --------------------------------------------------------------
+
+class alarm_delivery : public param_report {
+protected:
+    void SetUp() override {
+        param_report::SetUp();
+        store().get_track_obj("o1").update("p1", "Worker", "sl1", 0, 0, 0, "person", s_mac, {}, "person", false, {},
+                                           false, "", {}, {}, {}, {}, {}, {}, {}, {}, {});
+        store().get_zone("z3").update("p1", 3);
+        store().get_zone("z7").update("p1", 7);
+        store().get_alarm("a-free").update("zone_violation", 0, "o1", std::nullopt, std::nullopt, "no zone", true);
+        store().get_alarm("a3").update("zone_violation", 0, "o1", std::string("z3"), 1u, "zone 3", true);
+        store().get_alarm("a7").update("buffer_violation", 0, "o1", std::string("z7"), 3u, "zone 7", true);
+        device().alarm_state(alarm_states::SENT);
+    }
+};
+
+TEST_F(alarm_delivery, confirmed_zone_alarm_is_marked_delivered) {
+    const auto sent = handle(plist(s_mac, 1, 0, R"("al_zv": {"level": 3, "zid": 7})"));
+    EXPECT_TRUE(store().get_alarm("a7").delivered());
+    EXPECT_FALSE(store().get_alarm("a3").delivered());
+    EXPECT_EQ(device().alarm_state(), alarm_states::MESSAGE);
+    EXPECT_EQ(device().parameter_state(AL_ZV), SUPPORTED);
+    EXPECT_EQ(sent.param_req, (std::vector<std::string>{std::string(1, '\x08')}));
+}
+
+TEST_F(alarm_delivery, nothing_is_confirmed_unless_the_alarm_was_sent_and_matches) {
+    auto sent = handle(plist(s_mac, 1, 0, R"("al_zv": {"level": 3, "zid": 9})"));
+    EXPECT_TRUE(sent.param_req.empty());
+    EXPECT_EQ(device().alarm_state(), alarm_states::SENT);
+
+    // Level 0 while alarms are active: the device has not caught up yet.
+    sent = handle(plist(s_mac, 2, 0, R"("al_zv": {"level": 0})"));
+    EXPECT_TRUE(sent.param_req.empty());
+    EXPECT_EQ(device().alarm_state(), alarm_states::SENT);
+
+    device().alarm_state(alarm_states::NOT_CONFIGURED);
+    sent = handle(plist(s_mac, 3, 0, R"("al_zv": {"level": 3, "zid": 7})"));
+    EXPECT_TRUE(sent.param_req.empty());
+    EXPECT_FALSE(store().get_alarm("a7").delivered());
+}
+
+TEST_F(alarm_delivery, level_zero_without_alarms_confirms_the_cleared_screen) {
+    for (const char* uid : {"a-free", "a3", "a7"})
+        store().get_alarm(uid).remove();
+    const auto sent = handle(plist(s_mac, 1, 0, R"("al_zv": {"level": 0})"));
+    EXPECT_EQ(device().alarm_state(), alarm_states::MESSAGE);
+    EXPECT_EQ(sent.param_req.size(), 1u);
+}
+
+}  // namespace

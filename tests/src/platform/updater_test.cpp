@@ -1,0 +1,324 @@
+// The context updater against the platform stand-in and a private redis-server: the first
+// pass, full and single-object refreshes, licences and certifications, retry of failed
+// work only, and that neither the request operations nor the receiver wait for a slow
+// platform; stopping while idle, retrying or inside a hanging request.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <zmq.hpp>
+
+#include "common/globals.h"
+#include "context/context.h"
+#include "input/receiver.h"
+#include "platform/updater.h"
+#include "platform/vyrserver.h"
+#include "support/checks.h"
+#include "support/platform_server.h"
+#include "support/process.h"
+#include "support/redis_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using test::sorted;
+
+const std::string s_anchors_path = "/api/private/win_anchors/";
+const std::string s_track_objs_path = "/api/private/track_obj/";
+const std::string s_groups_path = "/api/private/groups/";
+const std::string s_zones_path = "/api/private/zones/";
+const std::string s_sublocations_path = "/api/private/sublocations/";
+const std::string s_alarms_path = "/api/private/alarms/active/";
+const std::string s_schedules_path = "/api/private/tdoa/schedules/";
+
+// Runs `_f` on another thread; false when it has not returned within `_bound` (a bound for
+// a deadlock, far beyond any normal duration).
+template <class F>
+bool returns(F _f, std::chrono::seconds _bound = 40s) {
+    auto done = std::async(std::launch::async, std::move(_f));
+    return done.wait_for(_bound) == std::future_status::ready;
+}
+
+class updater_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform = std::make_unique<test::platform_server>(std::vector<std::string>{}, true);
+        api = std::make_shared<vyr::vyrserver::c_vyrserver>("rtls-quorvane", "http", platform->address(), "", "", 0,
+                                                            logger);
+        store = std::make_unique<vyr::context::context>(11, redis.host(), redis.port());
+    }
+    void TearDown() override {
+        updater.reset();
+        platform.reset();
+    }
+
+    void start() {
+        updater = std::make_shared<vyr::updater>(api, redis.host(), redis.port(), logger);
+        updater->start();
+    }
+    void start_and_wait_updated() {
+        start();
+        wait_updated();
+    }
+    std::string updated_text() const { return redis.command({"GET", "updated"}); }
+    void wait_updated() const {
+        ASSERT_TRUE(test::wait_until([this] { return updated_text() == "true"; }, 40s)) << updated_text();
+    }
+    // How many requests so far had `_value` as path (or as another logged member).
+    int count(const std::string& _value, const char* _member = "path") const {
+        int n = 0;
+        for (const auto& r : platform->requests())
+            n += r[_member].asString() == _value;
+        return n;
+    }
+    void fail(const std::string& _path, int _status) const {
+        platform->write("control.json", R"({"fail": {")" + _path + R"(": )" + std::to_string(_status) + "}}");
+    }
+    static std::string sample(const std::string& _file) {
+        return test::read_file(test::platform_server::sample_project() + "/" + _file);
+    }
+
+    vyr::libs::core::logger logger{"rtls-quorvane-test", "updater"};
+    test::redis_server redis;
+    std::unique_ptr<test::platform_server> platform;
+    std::shared_ptr<vyr::vyrserver::c_vyrserver> api;
+    std::unique_ptr<vyr::context::context> store;
+    std::shared_ptr<vyr::updater> updater;
+};
+
+// ---- full refreshes ----------------------------------------------------------------------
+
+TEST_F(updater_test, first_pass_flushes_names_fills_every_kind_and_sets_updated) {
+    redis.command({"SET", "stale", "1"});
+    vehicle_certification = false;
+    start_and_wait_updated();
+
+    EXPECT_EQ(redis.command({"GET", "stale"}), "(nil)");
+    EXPECT_EQ(store->name(), "rtls-quorvane");
+    EXPECT_EQ(sorted(store->get_anchors()), (std::vector<std::string>{"anc-1", "anc-2", "anc-3"}));
+    EXPECT_EQ(store->get_track_objs().size(), 6u);
+    EXPECT_EQ(sorted(store->get_groups()), (std::vector<std::string>{"grp-drivers", "grp-visitors"}));
+    EXPECT_EQ(sorted(store->get_zones()), (std::vector<std::string>{"zone-bay", "zone-office"}));
+    EXPECT_EQ(store->get_sublocations(), std::vector<std::string>{"sl-hall"});
+    EXPECT_EQ(sorted(store->get_tdoa_schedules()), (std::vector<std::string>{"sch-legacy", "sch-main"}));
+    EXPECT_EQ(store->get_tdoa_settings(), std::vector<std::string>{"prj-demo"});
+    EXPECT_EQ(sorted(store->get_alarms()), (std::vector<std::string>{"alm-1", "alm-2", "alm-3"}));
+
+    EXPECT_EQ(store->get_anchor("anc-2").mac_addr(), "70B3D5FFFE0A0002");
+    EXPECT_EQ(store->get_anchor("anc-2").node_id(), 4098u);
+    EXPECT_EQ(store->get_zone("zone-office").zone_id(), 2u);
+    EXPECT_EQ(store->get_tdoa_schedule("sch-main").rows().size(), 3u);
+    EXPECT_EQ(store->get_alarm("alm-1").zone_uid(), "zone-bay");
+
+    // Licences and certifications both answered: applied, and the switch is on.
+    EXPECT_TRUE(vehicle_certification);
+    EXPECT_EQ(store->get_track_obj("to-worker-1").driver_licenses(), (std::set<std::uint32_t>{3}));
+    EXPECT_EQ(store->get_track_obj("to-forklift-1").vehicle_model(), 3u);
+    EXPECT_EQ(store->get_track_obj("to-forklift-2").vehicle_model(), std::nullopt);
+    EXPECT_TRUE(returns([this] { updater.reset(); }));  // stopped while waiting
+}
+
+TEST_F(updater_test, objects_no_longer_listed_are_removed_by_the_next_full_refresh) {
+    start_and_wait_updated();
+    platform->write("groups.json", R"({"groups": [{"uid": "grp-drivers", "project_uid": "prj-demo", "name": "D2"}]})");
+    platform->write("zones.json", R"({"zones": []})");
+    platform->write("tdoa_settings.json", "{not json");  // unreadable: neither written nor removed
+    updater->update_all_req();
+    wait_updated();
+
+    EXPECT_EQ(store->get_groups(), std::vector<std::string>{"grp-drivers"});
+    EXPECT_EQ(store->get_group("grp-drivers").name(), "D2");
+    EXPECT_FALSE(store->get_group("grp-visitors").exists());
+    EXPECT_TRUE(store->get_zones().empty());
+    EXPECT_FALSE(store->get_zone("zone-bay").exists());
+    EXPECT_EQ(store->get_anchors().size(), 3u);
+    EXPECT_EQ(store->get_tdoa_settings(), std::vector<std::string>{"prj-demo"});
+    EXPECT_TRUE(store->get_tdoa_setting("prj-demo").get_masters().has_value());
+}
+
+TEST_F(updater_test, an_alarm_without_object_is_neither_updated_nor_removed) {
+    start_and_wait_updated();
+    platform->write("alarms_active.json", R"({"alarms": [
+        {"uid": "alm-3", "alarm_name": "emergency_button", "acknowledged": 1, "obj_uid": "", "additional_info": {}},
+        {"uid": "alm-4", "alarm_name": "zone_violation", "acknowledged": 0, "obj_uid": "", "additional_info": {}}]})");
+    updater->update_all_alarms_req();
+    wait_updated();
+
+    EXPECT_EQ(store->get_alarms(), std::vector<std::string>{"alm-3"});
+    EXPECT_EQ(store->get_alarm("alm-3").acknowledged(), 0u);
+    EXPECT_EQ(store->get_alarm("alm-3").obj_uid(), "to-worker-2");
+    EXPECT_FALSE(store->get_alarm("alm-1").exists());
+    EXPECT_FALSE(store->get_alarm("alm-4").exists());
+}
+
+TEST_F(updater_test, licences_and_certifications_apply_only_when_both_endpoints_answer) {
+    platform->remove("driver_licenses.json");  // answers 404
+    vehicle_certification = true;
+    start_and_wait_updated();
+    EXPECT_FALSE(vehicle_certification);
+    EXPECT_EQ(store->get_track_obj("to-forklift-1").vehicle_model(), std::nullopt);
+    EXPECT_EQ(store->get_track_obj("to-worker-1").driver_licenses(), std::set<std::uint32_t>{});
+
+    platform->write("driver_licenses.json", sample("driver_licenses.json"));
+    updater->update_all_req();
+    wait_updated();
+    EXPECT_TRUE(vehicle_certification);
+    EXPECT_EQ(store->get_track_obj("to-forklift-1").vehicle_model(), 3u);
+    EXPECT_EQ(store->get_track_obj("to-worker-1").driver_licenses(), (std::set<std::uint32_t>{3}));
+}
+
+// ---- failures and retries ------------------------------------------------------------------
+
+TEST_F(updater_test, a_failing_endpoint_is_retried_until_it_answers_and_earlier_work_is_not_repeated) {
+    fail(s_zones_path, 500);
+    start();
+    ASSERT_TRUE(test::wait_until([this] { return count(s_zones_path) >= 3; }, 40s));
+    EXPECT_NE(updated_text(), "true");
+    EXPECT_EQ(count(s_sublocations_path), 0);
+
+    platform->remove("control.json");
+    wait_updated();
+    EXPECT_EQ(count(s_anchors_path), 1);
+    EXPECT_EQ(count(s_track_objs_path), 1);
+    EXPECT_EQ(count(s_groups_path), 1);
+    EXPECT_EQ(count(s_sublocations_path), 1);
+    EXPECT_EQ(store->get_zones().size(), 2u);
+}
+
+TEST_F(updater_test, an_alarm_refresh_request_marks_the_mirror_incomplete_and_refreshes_only_alarms) {
+    start_and_wait_updated();
+    const int anchors = count(s_anchors_path), groups = count(s_groups_path), alarms = count(s_alarms_path);
+
+    fail(s_alarms_path, 500);
+    updater->update_all_alarms_req();
+    // Written by the request itself: the refresh cannot have finished while alarms fail.
+    EXPECT_EQ(updated_text(), "false");
+    ASSERT_TRUE(test::wait_until([&] { return count(s_alarms_path) >= alarms + 2; }, 40s));
+    EXPECT_EQ(updated_text(), "false");
+
+    platform->remove("control.json");
+    wait_updated();
+    EXPECT_EQ(count(s_anchors_path), anchors);
+    EXPECT_EQ(count(s_groups_path), groups);
+}
+
+// ---- single objects ----------------------------------------------------------------------
+
+TEST_F(updater_test, queued_schedule_requests_are_each_fetched_and_an_empty_answer_removes_the_record) {
+    start_and_wait_updated();
+    platform->write("tdoa_schedules.json",
+                    R"({"tdoa_schedules": [{"uid": "sch-main", "tdoa_version": 5, "content": "0,a,b,7,0,2,0,1\r\n"}]})");
+    updater->update_tdoa_schedule_req("sch-legacy");
+    updater->update_tdoa_schedule_req("sch-legacy");
+    updater->update_tdoa_schedule_req("sch-main");
+
+    // First in, first out: once sch-main is written both legacy requests are done.
+    ASSERT_TRUE(test::wait_until([this] { return store->get_tdoa_schedule("sch-main").tdoa_version() == 5; }, 40s));
+    EXPECT_EQ(count(s_schedules_path + "sch-legacy"), 2);
+    EXPECT_EQ(count(s_schedules_path + "sch-main"), 1);
+    EXPECT_FALSE(store->get_tdoa_schedule("sch-legacy").exists());
+    EXPECT_EQ(store->get_tdoa_schedule("sch-main").max_slot_num(), 7u);
+    EXPECT_EQ(updated_text(), "true");  // single refreshes leave the flag alone
+}
+
+TEST_F(updater_test, a_failing_single_request_is_retried_and_the_queue_behind_it_waits) {
+    start_and_wait_updated();
+    fail(s_schedules_path + "sch-legacy", 503);
+    updater->update_tdoa_schedule_req("sch-legacy");
+    updater->update_alarm_req("alm-1");
+    ASSERT_TRUE(test::wait_until([this] { return count(s_schedules_path + "sch-legacy") >= 2; }, 40s));
+    EXPECT_EQ(count(s_alarms_path + "alm-1"), 0);
+
+    platform->remove("control.json");
+    ASSERT_TRUE(test::wait_until([this] { return count(s_alarms_path + "alm-1") == 1; }, 40s));
+    EXPECT_TRUE(store->get_tdoa_schedule("sch-legacy").exists());
+}
+
+// ---- stopping ----------------------------------------------------------------------------
+
+TEST_F(updater_test, stop_while_retrying_ends_the_thread_without_finishing_the_pass) {
+    fail(s_groups_path, 500);
+    start();
+    ASSERT_TRUE(test::wait_until([this] { return count(s_groups_path) >= 2; }, 40s));
+    updater->stop();
+    EXPECT_TRUE(returns([this] { updater.reset(); }));
+    const int groups = count(s_groups_path);
+    platform->remove("control.json");
+    EXPECT_NE(updated_text(), "true");
+    EXPECT_EQ(count(s_groups_path), groups);
+}
+
+// Regression: the updater held its lock through every server request and retry pause, so
+// a request operation (and with it the receiver thread) blocked while the platform hung.
+TEST_F(updater_test, requests_and_the_receiver_do_not_wait_for_a_hanging_platform_and_stop_ends_the_request) {
+    platform->write("control.json", R"({"hang": [")" + s_anchors_path + R"("]})");
+    start();
+    ASSERT_TRUE(test::wait_until([this] { return count("hang", "status") >= 1; }, 40s));
+
+    ASSERT_TRUE(returns([this] {
+        updater->update_tdoa_schedule_req("sch-main");
+        updater->update_all_alarms_req();
+    }));
+    EXPECT_EQ(updated_text(), "false");
+
+    // The receiver, wired to the stuck updater, stands between a test proxy and the
+    // parameter-request channel.
+    auto zmq_context = std::make_shared<zmq::context_t>(1);
+    zmq::socket_t proxy(*zmq_context, zmq::socket_type::pub);
+    proxy.set(zmq::sockopt::linger, 0);
+    proxy.bind("tcp://127.0.0.1:*");
+    zmq::socket_t param_req(*zmq_context, zmq::socket_type::pull);
+    param_req.set(zmq::sockopt::linger, 0);
+    param_req.bind(c_receiver::s_mech_param_req_endpoint);
+    zmq::socket_t sleep(*zmq_context, zmq::socket_type::pull);
+    sleep.set(zmq::sockopt::linger, 0);
+    sleep.bind(c_receiver::s_mech_sleep_endpoint);
+    auto receiver = std::make_unique<c_receiver>(zmq_context, proxy.get(zmq::sockopt::last_endpoint), updater,
+                                                 redis.host(), redis.port(), logger);
+    receiver->start();
+
+    // The MAC of the next request command, or "" when none comes within `_wait`.
+    auto next_request_mac = [&](std::chrono::milliseconds _wait) {
+        zmq::pollitem_t item{param_req.handle(), 0, ZMQ_POLLIN, 0};
+        zmq::message_t frame;
+        if (zmq::poll(&item, 1, _wait) == 0 || !param_req.recv(frame, zmq::recv_flags::dontwait) ||
+            frame.size() < 18)
+            return std::string();
+        return std::string(static_cast<const char*>(frame.data()) + 1, 16);
+    };
+    auto request = [](const std::string& _mac) {
+        return "#param_p{\"mac\":\"" + _mac + "\",\"ts\":0,\"ms\":0,\"req_plist\":[]}";
+    };
+    // Probe until the subscription is up.
+    bool up = false;
+    for (int i = 0; i < 400 && !up; ++i) {
+        (void)proxy.send(zmq::buffer(request("FFFFFFFF00000000")), zmq::send_flags::none);
+        up = !next_request_mac(50ms).empty();
+    }
+    ASSERT_TRUE(up);
+
+    const std::string tag = "70B3D5FFFE0B0009";
+    for (const std::string& frame :
+         {R"(#notify{"object": "TO", "mac": ")" + tag + R"(", "action": "NA", "dev_id": "to-x"})",
+          std::string(R"(#notify{"object": "TDOA_SCHEDULE", "action": "updated", "plist": {"uid": "sch-main"}})"),
+          request("AABBCCDDEEFF0001")})
+        (void)proxy.send(zmq::buffer(frame), zmq::send_flags::none);
+    std::string mac;
+    for (int i = 0; i < 200 && mac != "AABBCCDDEEFF0001"; ++i)
+        mac = next_request_mac(100ms);
+    EXPECT_EQ(mac, "AABBCCDDEEFF0001");
+    EXPECT_EQ(store->get_win(tag).alarm_state(), vyr::context::alarm_states::NOT_CONFIGURED);
+    EXPECT_EQ(count("200", "status"), 0);  // the updater was stuck all along
+
+    // Stopped inside the hanging request, it ends once that request gives up, and asks no more.
+    receiver.reset();
+    EXPECT_TRUE(returns([this] { updater.reset(); }));
+    EXPECT_EQ(count(s_track_objs_path), 0);
+}
+
+}  // namespace
