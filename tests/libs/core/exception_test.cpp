@@ -49,6 +49,9 @@ TEST(SourceLocation, file_below_the_source_tree) {
     EXPECT_EQ(source_location::remove_directory_prefix(std::string(vyr::libs::core::constants::source_directory) + "/src/x.cpp"),
               "/src/x.cpp");
     EXPECT_EQ(source_location::remove_directory_prefix("short"), "");
+    // Paths made relative to the build folder by a compiler launcher (ccache base_dir).
+    for (const char* relative : {"../src/x.cpp", "../../src/x.cpp"})
+        EXPECT_EQ(source_location::remove_directory_prefix(relative), "/src/x.cpp") << relative;
 }
 
 TEST(Exception, describes_file_line_and_message) {

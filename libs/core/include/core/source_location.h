@@ -25,7 +25,8 @@ public:
     // signature when it names nothing inside the vyr namespace.
     std::string short_function() const;
 
-    // Drops as many leading characters as the build's source directory has.
+    // The path below the build's source directory, with its leading slash; empty for a
+    // path outside it.
     static std::string_view remove_directory_prefix(std::string_view _path) noexcept;
 
 private:

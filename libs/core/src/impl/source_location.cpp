@@ -20,10 +20,17 @@ std::string source_location::short_function() const {
 }
 
 std::string_view source_location::remove_directory_prefix(std::string_view _path) noexcept {
-    const auto prefix_length = std::strlen(constants::source_directory);
-    if (_path.size() <= prefix_length)
-        return {};
-    return _path.substr(prefix_length);
+    const std::string_view source_directory = constants::source_directory;
+    if (_path.substr(0, source_directory.size()) == source_directory)
+        return _path.substr(source_directory.size());
+    // A compiler launcher that rewrites paths relative to the build folder (ccache with
+    // base_dir) gives "../src/x.cpp": the part after the leading "../" steps is the same.
+    std::size_t start = 0;
+    while (_path.substr(start, 3) == "../")
+        start += 3;
+    if (start > 0)
+        return _path.substr(start - 1);
+    return {};
 }
 
 }  // namespace vyr::libs::core
