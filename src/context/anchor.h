@@ -41,7 +41,7 @@ public:
                 const std::string& _mac_addr, std::uint32_t _node_id);
     void remove();
 
-    // Throw "<field>Uid: <uid>" when missing.
+    // Throw field_missing "<field>Uid: <uid>" when missing.
     std::string project_uid() const { return required_field(s_project_uid); }
     std::string mac_addr() const { return required_field(s_mac_addr); }
     std::uint32_t node_id() const { return common::to_unsigned(required_field(s_node_id)); }

@@ -73,7 +73,7 @@ void check_ok(const redis::reply& _reply, std::string_view _uid) {
 }
 
 void throw_missing(std::string_view _name, std::string_view _uid) {
-    VYR_THROW(std::string(_name) + "Uid: " + std::string(_uid));
+    throw field_missing(std::string(_name) + "Uid: " + std::string(_uid), VYR_HERE);
 }
 
 }  // namespace common

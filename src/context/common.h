@@ -13,9 +13,19 @@
 #include <string_view>
 #include <vector>
 
+#include "core/exception.h"
 #include "redis/context.h"
 
 namespace vyr::context {
+
+// A mandatory field a record getter did not find (never written, or deleted): the
+// message names the field or getter and the record ("node_idUid: a2"). Callers that read
+// a missing field as "never reported" catch this type only, so that a lost connection
+// (redis::connection_error) is never taken for a missing field.
+class field_missing : public vyr::libs::core::exception {
+public:
+    using vyr::libs::core::exception::exception;
+};
 
 // "a:b:c" for {"a", "b", "c"}.
 std::string join_key(std::initializer_list<std::string_view> _parts);
@@ -58,7 +68,7 @@ bool is_one(const redis::reply_element& _element);
 std::vector<std::string> members(redis::context& _redis_context, std::string_view _key);
 // Throws "update" + "Uid: " + uid + ", str = " + the reply's text unless it reads "OK".
 void check_ok(const redis::reply& _reply, std::string_view _uid);
-// Throws `_name` immediately followed by "Uid: " and the uid.
+// Throws field_missing: `_name` immediately followed by "Uid: " and the uid.
 [[noreturn]] void throw_missing(std::string_view _name, std::string_view _uid);
 
 }  // namespace common
@@ -79,7 +89,8 @@ protected:
     std::optional<std::string> field(std::string_view _name) const {
         return common::text_of(m_redis_context.get_from_table(Keys::fields(m_uid), _name));
     }
-    // A mandatory field: throws its name followed by "Uid: " and the uid when missing.
+    // A mandatory field: throws field_missing, its name followed by "Uid: " and the uid,
+    // when missing.
     std::string required_field(std::string_view _name) const {
         auto value = field(_name);
         if (!value)

@@ -42,7 +42,7 @@ std::vector<std::string> context::get_wins() { return common::members(*m_redis_c
 std::string context::uid_by_mac(const std::string& _index_key, const std::string& _mac_addr) {
     auto uid = common::text_of(m_redis_context->get_from_table(_index_key, _mac_addr));
     if (!uid)
-        VYR_THROW("Mac: " + _mac_addr);
+        throw field_missing("Mac: " + _mac_addr, VYR_HERE);
     return std::move(*uid);
 }
 

@@ -68,7 +68,8 @@ public:
     alarm get_alarm(const std::string& _uid) { return alarm(*m_redis_context, _uid); }
     win get_win(const std::string& _mac_addr) { return win(*m_redis_context, _mac_addr); }
 
-    // The record indexed under `_mac_addr`; throws "Mac: <mac>" when there is none.
+    // The record indexed under `_mac_addr`; throws field_missing "Mac: <mac>" when there
+    // is none.
     anchor get_anchor_by_mac(const std::string& _mac_addr);
     track_obj get_track_obj_by_mac(const std::string& _mac_addr);
     bool anchor_exists_by_mac(const std::string& _mac_addr);

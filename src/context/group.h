@@ -27,7 +27,7 @@ public:
     // Deletes fields and data hashes and leaves the kind set.
     void remove();
 
-    // Throw "<field>Uid: <uid>" when missing.
+    // Throw field_missing "<field>Uid: <uid>" when missing.
     std::string project_uid() const { return required_field(s_project_uid); }
     std::string name() const { return required_field(s_name); }
 };

@@ -30,7 +30,7 @@ public:
     void update(std::uint32_t _tdoa_version, const std::set<std::string>& _rows);
     void remove();
 
-    // Throws "tdoa_versionUid: <uid>" when missing.
+    // Throws field_missing "tdoa_versionUid: <uid>" when missing.
     std::uint32_t tdoa_version() const { return common::to_unsigned(required_field(s_tdoa_version)); }
     // Empty for a missing key; throws "rowsUid: <uid>" when the reply is not an array.
     std::set<std::string> rows() const;

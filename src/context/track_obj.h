@@ -81,7 +81,7 @@ public:
     // kind set. Alarms and WIN records are not touched.
     void remove();
 
-    // Mandatory fields throw "<field>Uid: <uid>" when missing.
+    // Mandatory fields throw field_missing "<field>Uid: <uid>" when missing.
     std::string project_uid() const { return required_field(s_project_uid); }
     std::string type() const { return required_field(s_type); }
     std::string mac_addr() const { return required_field(s_mac_addr); }

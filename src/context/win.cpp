@@ -79,7 +79,7 @@ std::optional<std::string> win::detail(parameter_t _p, std::string_view _field) 
 std::string win::required_detail(parameter_t _p, std::string_view _field, std::string_view _getter) const {
     auto value = detail(_p, _field);
     if (!value)
-        VYR_THROW(std::string(_getter) + "mac: " + m_mac_addr);
+        throw field_missing(std::string(_getter) + "mac: " + m_mac_addr, VYR_HERE);
     return std::move(*value);
 }
 

@@ -89,7 +89,8 @@ public:
     // Deletes the hash of every catalogue parameter (one command), then the no-alarm set.
     void del_all_parameters();
 
-    // Detail fields. The throwing getters throw "<getter name>mac: <mac>" when missing.
+    // Detail fields. The throwing getters throw field_missing "<getter name>mac: <mac>"
+    // when missing.
     bool parameter_stationary() const;
     void parameter_stationary(bool _value);
     std::optional<std::string> parameter_category() const;

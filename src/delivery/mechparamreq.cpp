@@ -32,11 +32,12 @@ std::string upper(std::string _text) {
 }
 
 // The WIN's reported detail fields whose getters throw when the device never reported
-// them: a missing report reads as "nothing reported" instead of ending the WIN's pass.
+// them: a missing field reads as "nothing reported" instead of ending the WIN's pass. A
+// lost Redis connection is no missing field: it goes on and ends the WIN's pass.
 std::optional<std::string> reported_role(const win& _win) {
     try {
         return _win.parameter_t2t_cfg_role();
-    } catch (const vyr::libs::core::exception&) {
+    } catch (const vyr::context::field_missing&) {
         return std::nullopt;
     }
 }
@@ -44,7 +45,7 @@ std::optional<std::string> reported_role(const win& _win) {
 std::optional<bool> reported_stationary(const win& _win) {
     try {
         return _win.parameter_stationary();
-    } catch (const vyr::libs::core::exception&) {
+    } catch (const vyr::context::field_missing&) {
         return std::nullopt;
     }
 }
@@ -52,7 +53,7 @@ std::optional<bool> reported_stationary(const win& _win) {
 std::optional<loc> reported_loc(const win& _win) {
     try {
         return _win.parameter_loc();
-    } catch (const vyr::libs::core::exception&) {
+    } catch (const vyr::context::field_missing&) {
         return std::nullopt;
     }
 }
@@ -371,6 +372,16 @@ void c_mech_param_req::hw_param_to_win(win& _win, const std::string& _parameters
     m_sender->hw_param_to_node(_win.mac_addr(), _parameters);
 }
 
+void c_mech_param_req::log_unless_connection_lost(const vyr::libs::core::source_location& _location) {
+    try {
+        throw;
+    } catch (const vyr::redis::connection_error&) {
+        throw;
+    } catch (...) {
+        m_logger.log_exception(_location);
+    }
+}
+
 void c_mech_param_req::push(const std::string& _mac_address, const std::string& _parameters, bool& _sent) {
     m_sender->hw_param_to_node(_mac_address, _parameters);
     _sent = true;
@@ -398,7 +409,9 @@ void c_mech_param_req::deliver_parameters() {
             record_sending();
             throw;
         } catch (const std::exception&) {
-            // One broken record must not keep every WIN after it from its parameters.
+            // One broken record must not keep every WIN after it from its parameters. A
+            // lost Redis connection ends this WIN's work before anything was pushed to
+            // it; the next WIN's first command connects again.
             m_logger.log_exception(VYR_HERE);
         }
         record_sending();
@@ -680,7 +693,7 @@ std::string c_mech_param_req::form_stationary(const std::string& _mac_address) {
     try {
         return payload_frame(STATIONARY, m_context->get_track_obj_by_mac(_mac_address).stationary() ? "01" : "00");
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return payload_frame(STATIONARY, "");
 }
@@ -691,7 +704,7 @@ std::string c_mech_param_req::form_category(const std::string& _mac_address) {
         const std::string value = code.value_or("");
         return payload_frame(CATEGORY, value);
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return payload_frame(CATEGORY, "");
 }
@@ -706,7 +719,7 @@ std::string c_mech_param_req::form_loc(const std::string& _mac_address) {
                                   hex(place.sublocation_id(), 4);
         return payload_frame(LOC, value);
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return payload_frame(LOC, "");
 }
@@ -734,7 +747,7 @@ std::string c_mech_param_req::form_t2t_cfg(const std::string& _mac_address) {
                      hex(object.t2t_cfg_safe_distance().value_or(0), 4);
         return payload_frame(T2T_CFG, value);
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return payload_frame(T2T_CFG, "");
 }
@@ -750,7 +763,7 @@ std::string c_mech_param_req::form_t2t_no_alarm(const std::string& _mac_address)
             VYR_THROW("t2t_no_alarm entry is not hexadecimal: " + list.front() + ", mac: " + _mac_address);
         return payload_frame(T2T_NO_ALARM, list.front());
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return payload_frame(T2T_NO_ALARM, "");
 }
@@ -765,7 +778,7 @@ Json::Value c_mech_param_req::em_alm_to_json(const std::string& _mac_address) {
         value["state"] = alarm && alarm->exists() && alarm->set() ? "SET" : "CLEAR";
         return value;
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return Json::Value();
 }
@@ -776,7 +789,7 @@ Json::Value c_mech_param_req::scr_name_to_json(const std::string& _mac_address) 
         if (!name.empty())
             return Json::Value(name);
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return Json::Value();
 }
@@ -793,7 +806,7 @@ Json::Value c_mech_param_req::scr_gname_to_json(const std::string& _mac_address)
         if (!name.empty())
             return Json::Value(name);
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return Json::Value();
 }
@@ -806,7 +819,7 @@ Json::Value c_mech_param_req::veh_cert_to_json(const std::string& _mac_address) 
             return value;
         }
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return Json::Value();
 }
@@ -823,7 +836,7 @@ Json::Value c_mech_param_req::driver_lic_to_json(const std::string& _mac_address
         }
         return value;
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return Json::Value();
 }

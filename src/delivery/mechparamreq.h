@@ -83,7 +83,9 @@ public:
     void hw_param_to_win(vyr::context::win& _win, const std::string& _parameters);
 
     // Payload builders: one parameter payload text for the WIN with this MAC. A failure
-    // is logged and gives the payload with an empty value (type + "0100").
+    // is logged and gives the payload with an empty value (type + "0100"); a lost Redis
+    // connection (vyr::redis::connection_error) is thrown on, so that no value is sent
+    // in place of what could not be read.
     std::string form_loc(const std::string& _mac_address);
     std::string form_stationary(const std::string& _mac_address);
     std::string form_category(const std::string& _mac_address);
@@ -97,7 +99,7 @@ public:
     std::optional<std::string> form_sync_slot_by_mac(const std::string& _mac_address);
 
     // JSON builders: the value the WIN must have, in the JSON form of its value class. A
-    // failure is logged and gives JSON null.
+    // failure is logged and gives JSON null; a lost Redis connection is thrown on.
     Json::Value em_alm_to_json(const std::string& _mac_address);
     Json::Value scr_name_to_json(const std::string& _mac_address);
     Json::Value scr_gname_to_json(const std::string& _mac_address);
@@ -132,6 +134,9 @@ private:
     // The payload builder of a parameter without a value class.
     std::string payload_of(vyr::parameter::parameter_t _p, const std::string& _mac_address);
     void push(const std::string& _mac_address, const std::string& _parameters, bool& _sent);
+    // For a builder's catch block: logs the failure, or throws a lost Redis connection
+    // on to the pass, which logs it once and ends that WIN's work.
+    void log_unless_connection_lost(const vyr::libs::core::source_location& _location);
 
     // Constant after construction.
     const bool m_push_schedule_to_destination;

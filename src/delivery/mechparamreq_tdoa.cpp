@@ -115,7 +115,7 @@ std::optional<win> pushable_win(vyr::context::context& _context, const vyr::cont
 std::optional<std::uint32_t> reported_sf(const win& _win) {
     try {
         return _win.parameter_sf();
-    } catch (const vyr::libs::core::exception&) {
+    } catch (const vyr::context::field_missing&) {
         return std::nullopt;
     }
 }
@@ -149,7 +149,7 @@ std::optional<std::string> c_mech_param_req::form_sync_slot_by_mac(const std::st
         return form_sync_slot(fit(m_logger, master_node_id, s_no_master, "master node id"),
                               fit(m_logger, distributor->slot, s_no_slot, "distributor slot"), 0);
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return std::nullopt;
 }
@@ -183,7 +183,7 @@ std::string c_mech_param_req::form_sf(const std::string& _mac_address) {
                 hex(fit(m_logger, setting_slots, 0xFF, "superframe setting slots"), 2) +
                 hex(fit(m_logger, slot_count, 0xFF, "superframe slot count"), 2);
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return payload_frame(SF, value);
 }
@@ -267,7 +267,7 @@ std::string c_mech_param_req::form_tdoa_schd(const std::string& _mac_address) {
             ++count;
         }
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     return payload_frame(TDOA_SCHD, entries);
 }
@@ -291,7 +291,7 @@ Json::Value c_mech_param_req::tdoa_schedule_to_json(const std::string& _mac_addr
                 partners.append(std::move(partner));
         }
     } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
+        log_unless_connection_lost(VYR_HERE);
     }
     if (partners.empty())
         return Json::Value();

@@ -3,7 +3,6 @@
 #include <sys/time.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include <hiredis/hiredis.h>
 
@@ -16,6 +15,29 @@ namespace {
 constexpr timeval s_connect_timeout{1, 500000};
 constexpr timeval s_command_timeout{10, 0};
 
+using cause = connection_error::cause;
+
+// How a connection failed, from hiredis's error code and the errno of the failing call
+// (hiredis keeps an I/O error only as text, so callers take errno right after the call).
+cause classify(int _code, int _errno) noexcept {
+    if (_code == REDIS_ERR_EOF)
+        return cause::closed;
+    if (_code != REDIS_ERR_IO)
+        return cause::other;
+    if (_errno == ECONNRESET || _errno == EPIPE || _errno == ECONNABORTED)
+        return cause::closed;
+    // A blocking read or write past its time-out fails with EAGAIN; a connect past its
+    // time-out with ETIMEDOUT.
+    if (_errno == EAGAIN || _errno == ETIMEDOUT)
+        return cause::timeout;
+    return cause::io;
+}
+
+[[noreturn]] void throw_connection_error(const redisContext& _context, int _errno, const std::string& _prefix,
+                                         vyr::libs::core::source_location _location) {
+    throw connection_error(classify(_context.err, _errno), _prefix + _context.errstr, _location);
+}
+
 }  // namespace
 
 void context::deleter::operator()(redisContext* _context) const noexcept { redisFree(_context); }
@@ -26,13 +48,16 @@ context::context(const std::string& _host, int _port, unsigned int _db)
 context::~context() = default;
 
 context::context_ptr context::connect() const {
+    errno = 0;
     context_ptr connection(redisConnectWithTimeout(m_host.c_str(), m_port, s_connect_timeout));
+    const int connect_errno = errno;
     if (!connection)
-        VYR_THROW("Connection error: can't allocate redis context");
+        throw connection_error(cause::other, "Connection error: can't allocate redis context", VYR_HERE);
     if (connection->err)
-        VYR_THROW(std::string("Connection error: ") + connection->errstr);
+        throw_connection_error(*connection, connect_errno, "Connection error: ", VYR_HERE);
+    errno = 0;
     if (redisSetTimeout(connection.get(), s_command_timeout) != REDIS_OK)
-        VYR_THROW(std::string("Connection error: ") + connection->errstr);
+        throw_connection_error(*connection, errno, "Connection error: ", VYR_HERE);
     const std::string db = std::to_string(m_db);
     run(connection.get(), {"SELECT", db});
     return connection;
@@ -49,13 +74,17 @@ reply context::run(redisContext* _context, const std::vector<std::string_view>& 
         argv.push_back(argument.data() ? argument.data() : "");
         lengths.push_back(argument.size());
     }
+    errno = 0;
     void* raw = redisCommandArgv(_context, static_cast<int>(argv.size()), argv.data(), lengths.data());
+    const int command_errno = errno;
     const std::string command(_argv.front());
-    if (!raw)
+    if (!raw) {
         // The connection is lost or timed out; it is marked broken and replaced before
         // the next command.
-        VYR_THROW("Command: " + command + ", error: " +
-                  (_context->err ? std::string(_context->errstr) : std::string("no reply")));
+        if (!_context->err)
+            throw connection_error(cause::other, "Command: " + command + ", error: no reply", VYR_HERE);
+        throw_connection_error(*_context, command_errno, "Command: " + command + ", error: ", VYR_HERE);
+    }
     reply result(static_cast<redisReply*>(raw));
     if (result.get_type() == reply_type::ERROR)
         VYR_THROW("Command: " + command + ", error: " + result.to_string());
@@ -72,26 +101,17 @@ reply context::execute_command_argv(const std::vector<std::string_view>& _argv) 
     }
     try {
         return run(m_context_ptr.get(), _argv);
-    } catch (const vyr::libs::core::exception&) {
+    } catch (const connection_error& e) {
         // The server closed a connection that had been open before this command: Redis
         // restarted or dropped idle clients, and the command never reached a live
         // server. Send it once more on a new connection, so that a restart loses
-        // nothing. A time-out or an error reply is not retried.
-        if (fresh || !closed_by_peer(m_context_ptr.get()))
+        // nothing. A time-out is not retried, nor is an error reply (not caught here).
+        if (fresh || e.reason() != cause::closed)
             throw;
     }
     m_context_ptr.reset();
     m_context_ptr = connect();
     return run(m_context_ptr.get(), _argv);
-}
-
-bool context::closed_by_peer(const redisContext* _context) noexcept {
-    if (_context->err == REDIS_ERR_EOF)
-        return true;
-    if (_context->err != REDIS_ERR_IO)
-        return false;
-    const std::string_view text(_context->errstr);
-    return text == std::strerror(ECONNRESET) || text == std::strerror(EPIPE);
 }
 
 reply context::execute_command_argv(const std::vector<std::string>& _argv) {

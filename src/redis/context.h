@@ -1,7 +1,9 @@
 // One synchronous connection to a Redis server with one database selected. Every
 // command goes out as a binary-safe argument vector, so keys and values may hold any
 // bytes. A connection found broken (lost, timed out) is replaced by a new one before the
-// next command. A `context` belongs to the thread that made it; it has no locks.
+// next command; its failure throws `connection_error`, while an error reply of the
+// server throws the base exception. A `context` belongs to the thread that made it; it
+// has no locks.
 #pragma once
 
 #include <initializer_list>
@@ -12,24 +14,47 @@
 #include <utility>
 #include <vector>
 
+#include "core/exception.h"
 #include "redis/reply.h"
 
 struct redisContext;
 
 namespace vyr::redis {
 
+// The connection failed, as opposed to the server answering with an error: it could not
+// be made, the server closed it, a command timed out, or reading or writing failed. The
+// message is "Connection error: ..." (connecting) or "Command: <word>, error: ...".
+class connection_error : public vyr::libs::core::exception {
+public:
+    enum class cause {
+        closed,   // closed by the server: end of file, reset, broken pipe
+        timeout,  // no answer within the connect or command time-out
+        io,       // any other failed read, write or connect
+        other,    // hiredis gave up for another reason (protocol, memory, address)
+    };
+
+    connection_error(cause _cause, std::string _message, vyr::libs::core::source_location _location)
+        : exception(std::move(_message), _location), m_cause(_cause) {}
+
+    cause reason() const noexcept { return m_cause; }
+
+private:
+    cause m_cause;
+};
+
 class context {
 public:
     // Connects (1.5 s connect time-out, 10 s command time-out) and selects `_db`.
-    // Throws "Connection error: ..." when the server cannot be reached and the
-    // "Command: ..." error when it rejects the SELECT.
+    // Throws connection_error "Connection error: ..." when the server cannot be reached
+    // and the "Command: ..." error when it rejects the SELECT.
     context(const std::string& _host, int _port, unsigned int _db);
     context(const context&) = delete;
     context& operator=(const context&) = delete;
     virtual ~context();
 
     // Runs one command given as its arguments: command("HSET", key, field, value).
-    // Texts are sent as they are; integers as decimal text.
+    // Texts are sent as they are; integers as decimal text. A command that finds its
+    // (earlier opened) connection closed by the server is sent once more on a new one.
     template <class... Args>
     reply command(const Args&... _args);
     reply command(std::initializer_list<std::string_view> _argv);
@@ -59,12 +84,9 @@ private:
 
     // A new connection with its database selected; throws on any failure.
     context_ptr connect() const;
-    // Sends one command on `_context` and returns its reply; throws on a lost
-    // connection and on an error reply.
+    // Sends one command on `_context` and returns its reply; throws connection_error on
+    // a lost connection and the base exception on an error reply.
     static reply run(redisContext* _context, const std::vector<std::string_view>& _argv);
-    // Whether a failed command's connection was closed by the server (end of file,
-    // reset, broken pipe) rather than timed out.
-    static bool closed_by_peer(const redisContext* _context) noexcept;
 
     template <class T>
     static void add_argument(std::vector<std::string_view>& _argv, std::vector<std::string>& _owned,

@@ -1,4 +1,7 @@
 // The project context: its own keys, listings and the lookups across records.
+#include <functional>
+#include <utility>
+
 #include "store_fixture.h"
 
 namespace {
@@ -60,6 +63,24 @@ TEST_F(project_context, zone_and_button_alarms_of_object_with_three_kinds) {
     ASSERT_TRUE(button);
     EXPECT_EQ(button->uid(), "button");
     EXPECT_FALSE(m_context->get_button_alarm_of_object("nobody"));
+}
+
+// Missing fields throw field_missing (their texts are checked with each record); the
+// same getters on a stopped server throw the connection error and never field_missing,
+// which callers read as "never reported".
+TEST_F(project_context, missing_fields_throw_field_missing_and_a_stopped_server_never_does) {
+    const std::vector<std::pair<const char*, std::function<void()>>> getters = {
+        {"record field", [&] { m_context->get_anchor("a2").node_id(); }},
+        {"t2t role", [&] { m_context->get_track_obj("o1").t2t_cfg_role(); }},
+        {"WIN detail", [&] { m_context->get_win("AA").parameter_stationary(); }},
+        {"MAC index", [&] { m_context->get_anchor_by_mac("X"); }},
+    };
+    for (const auto& [name, getter] : getters)
+        EXPECT_THROW(getter(), vyr::context::field_missing) << name;
+    s_server->stop();
+    for (const auto& [name, getter] : getters)
+        EXPECT_THROW(getter(), vyr::redis::connection_error) << name;
+    s_server->start();
 }
 
 }  // namespace

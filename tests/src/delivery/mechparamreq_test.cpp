@@ -275,6 +275,49 @@ TEST_F(ParamDelivery, OneBrokenWinDoesNotStopThePass) {
     EXPECT_GE(logged("Caught exeption"), 1);
 }
 
+// A Redis connection lost while a WIN is checked is no "never reported" and no failed
+// value: the helpers that read a missing report as nothing caught every error (a lost
+// read of the stationary flag became "differs" and the flag was pushed), and the value
+// builders logged it and gave null (the emergency alarm was pushed as null). The server
+// drops the mechanism's connection on the reply to the read (a reply over its output
+// limit, on the resend as well): that WIN gets nothing and is not booked, the error is
+// logged once per WIN, and the next WIN of the pass gets its parameters on a new
+// connection.
+TEST_F(ParamDelivery, LostRedisConnectionIsNotTakenForNeverReportedAndPushesNothingToThatWin) {
+    const std::string huge(256 * 1024, 'x');
+    object_def flag_lost;
+    flag_lost.uid = "to-2";
+    flag_lost.mac = "70B3D5FFFE0B0009";
+    auto flag_record = settled(flag_lost);
+    // Read as "not stationary" (not "true"), like the object: in step while readable.
+    redis({"HSET", win::keys::parameters(flag_lost.mac, parameters.at(STATIONARY)), "stationary", huge});
+
+    object_def alarm_lost = flag_lost;
+    alarm_lost.uid = "to-3";
+    alarm_lost.mac = "70B3D5FFFE0B000A";
+    auto alarm_record = settled(alarm_lost);
+    // No emergency button alarm while readable: "CLEAR", as the WIN reports.
+    m_store->get_alarm("al-1").update(huge, 0, alarm_lost.uid, std::nullopt, std::nullopt, std::nullopt, true);
+
+    fresh_tag();
+    redis({"CONFIG", "SET", "client-output-buffer-limit", "normal 65536 0 0"});
+    logged("");
+    const auto frames = cycle();
+    redis({"CONFIG", "SET", "client-output-buffer-limit", "normal 0 0 0"});
+
+    list others;
+    for (const auto& frame : frames) {
+        EXPECT_NE(frame.mac, flag_lost.mac) << frame.body();
+        EXPECT_NE(frame.mac, alarm_lost.mac) << frame.body();
+        if (frame.mac != flag_lost.mac && frame.mac != alarm_lost.mac)
+            others.push_back(frame.body());
+    }
+    EXPECT_EQ(others, s_fresh_tag);
+    EXPECT_EQ(flag_record.sending_counter(), 0u);
+    EXPECT_EQ(alarm_record.sending_counter(), 0u);
+    EXPECT_EQ(logged("Server closed the connection"), 2);
+}
+
 }  // namespace
 }  // namespace delivery_test
 

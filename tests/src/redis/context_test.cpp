@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/exception.h"
 #include "redis/context.h"
@@ -15,6 +17,7 @@
 
 namespace {
 
+using vyr::redis::connection_error;
 using vyr::redis::reply_type;
 
 using test::thrown_message;
@@ -124,6 +127,62 @@ TEST_F(redis_client, restart_loses_no_command_and_keeps_the_database_selected) {
     EXPECT_EQ(s_server->command({"GET", "k"}), "first");
     m_context->command("SET", "k", "after");
     EXPECT_EQ(s_server->command({"GET", "k"}), "after");
+}
+
+// What a call threw: "none", "reply" for the base exception (an error reply), else the
+// connection error's cause.
+template <class F>
+std::string failure_of(F&& _call) {
+    try {
+        _call();
+    } catch (const connection_error& e) {
+        switch (e.reason()) {
+            case connection_error::cause::closed:
+                return "closed";
+            case connection_error::cause::timeout:
+                return "timeout";
+            case connection_error::cause::io:
+                return "io";
+            case connection_error::cause::other:
+                return "other";
+        }
+    } catch (const vyr::libs::core::exception&) {
+        return "reply";
+    }
+    return "none";
+}
+
+TEST_F(redis_client, a_connection_closed_by_the_server_is_a_connection_error_sent_once_more_an_error_reply_is_not) {
+    s_server->command({"SET", "k", "v"});
+    s_server->command({"SET", "big", std::string(256 * 1024, 'x')});
+    const auto server = [](std::vector<std::string> _argv) { return [=] { s_server->command(_argv); }; };
+    struct row {
+        const char* name;
+        std::function<void()> before;
+        std::vector<std::string> command;
+        std::string failure;
+        std::size_t runs;  // times the server ran the command
+    } const rows[] = {
+        {"closed before the command", server({"CLIENT", "KILL", "TYPE", "normal", "SKIPME", "yes"}), {"GET", "k"},
+         "none", 1},
+        // A reply over the client output limit: the server closes the connection again
+        // after the resend.
+        {"closed on every try", server({"CONFIG", "SET", "client-output-buffer-limit", "normal 65536 0 0"}),
+         {"GET", "big"}, "closed", 2},
+        {"error reply", [] {}, {"HGET", "k", "f"}, "reply", 1},
+    };
+    for (const auto& r : rows) {
+        r.before();
+        test::redis_monitor monitor(*s_server);
+        EXPECT_EQ(failure_of([&] { m_context->execute_command_argv(r.command); }), r.failure) << r.name;
+        std::size_t runs = 0;
+        for (const auto& seen : monitor.take())
+            runs += seen == r.command;
+        EXPECT_EQ(runs, r.runs) << r.name;
+        s_server->command({"CONFIG", "SET", "client-output-buffer-limit", "normal 0 0 0"});
+    }
+    EXPECT_EQ(failure_of([&] { s_server->stop(); m_context->command("PING"); }), "io");
+    s_server->start();
 }
 
 TEST_F(redis_client, lost_server_throws_and_next_command_reconnects) {
