@@ -4,7 +4,6 @@
 // receiver thread with the receiver's own Redis connection.
 #include <sys/time.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "common/helpers.h"
 #include "context/context.h"
 #include "core/json.h"
 #include "input/receiver.h"
@@ -38,27 +38,6 @@ const std::string& name_of(parameter_t _parameter) { return parameters.at(_param
 void reset_sending(win& _win) {
     _win.sending_time(timeval{0, 0});
     _win.del_sending_counter();
-}
-
-// Nearest integer, halves away from zero, clamped to the range of the target type so a
-// wild report cannot overflow the conversion.
-std::int32_t round_signed(double _value) {
-    const double rounded = std::round(_value);
-    if (!(rounded > std::numeric_limits<std::int32_t>::min()))
-        return std::numeric_limits<std::int32_t>::min();
-    if (rounded >= std::numeric_limits<std::int32_t>::max())
-        return std::numeric_limits<std::int32_t>::max();
-    return static_cast<std::int32_t>(rounded);
-}
-
-// As round_signed; negatives (and NaN) are 0.
-std::uint32_t round_unsigned(double _value) {
-    if (!(_value > 0))
-        return 0;
-    const double rounded = std::round(_value);
-    if (rounded >= static_cast<double>(std::numeric_limits<std::uint32_t>::max()))
-        return std::numeric_limits<std::uint32_t>::max();
-    return static_cast<std::uint32_t>(rounded);
 }
 
 // A hexadecimal text as an unsigned 32-bit number; nothing when the text does not start
@@ -321,7 +300,7 @@ void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const 
         double number = 0;
         if (!get_j_value(m_logger, _value, func, object, _field, number, _mac_address))
             number = 0;
-        (device.*_setter)(round_unsigned(number));
+        (device.*_setter)(round_half_away_unsigned(number));
     };
 
     read_bool("alarm_back", &win::parameter_t2t_cfg_alarm_back);
@@ -409,10 +388,10 @@ void c_receiver::process_param_p_loc(const std::string& _mac_address, const Json
         !get_j_value(m_logger, _value, func, object, "sl_z", sl_z, _mac_address))
         return;
     loc position;
-    position.x = round_signed(x);
-    position.y = round_signed(y);
-    position.z = round_signed(z);
-    position.sublocation_z = round_signed(sl_z);
+    position.x = round_half_away(x);
+    position.y = round_half_away(y);
+    position.z = round_half_away(z);
+    position.sublocation_z = round_half_away(sl_z);
     if (_value.isMember("sl_id")) {
         unsigned int sl_id = 0;
         if (!get_j_value(m_logger, _value, func, object, "sl_id", sl_id, _mac_address))
