@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cctype>
 #include <map>
 #include <stdexcept>
 #include <utility>
 
 #include "common/globals.h"
+#include "common/helpers.h"
 #include "context/context.h"
 #include "core/json.h"
 #include "delivery/mechparamreq.h"
@@ -45,12 +45,6 @@ std::vector<std::string> macs_in(const std::string& _file, const char* _member) 
             result.push_back(mac);
     }
     return result;
-}
-
-std::string upper(std::string _text) {
-    for (auto& c : _text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return _text;
 }
 
 }  // namespace
@@ -152,7 +146,7 @@ void tag_in_step(c_mech_param_req& _mechanism, vyr::context::context& _store, co
     if (!_store.track_obj_exists_by_mac(_mac))
         return;
     const auto object = _store.get_track_obj_by_mac(_mac);
-    if (upper(object.type()) == "ASSET")
+    if (to_upper(object.type()) == "ASSET")
         return;
 
     const auto reported = [&](parameter_t _p, const parameter& _value) {

@@ -1,10 +1,11 @@
 #include "common/globals.h"
 
+#include "common/helpers.h"
+
 #include <pthread.h>
 #include <signal.h>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <chrono>
@@ -168,8 +169,7 @@ bool comb_mac(std::string& _mac_address) {
         _mac_address.insert(6, "FFFE");
     else if (_mac_address.size() != 16)
         return false;
-    for (auto& c : _mac_address)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    _mac_address = to_upper(std::move(_mac_address));
     return true;
 }
 

@@ -1,6 +1,5 @@
 #include "context/common.h"
 
-#include <cctype>
 #include <limits>
 #include <stdexcept>
 
@@ -32,12 +31,6 @@ std::uint32_t to_unsigned(const std::string& _text) {
 }
 
 std::int32_t to_int(const std::string& _text) { return std::stoi(_text); }
-
-std::string to_upper(std::string _text) {
-    for (auto& c : _text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return _text;
-}
 
 std::optional<std::string> text_of(const redis::reply_element& _element) {
     if (_element.get_type() != redis::reply_type::STRING)

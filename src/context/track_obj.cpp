@@ -1,5 +1,7 @@
 #include "context/track_obj.h"
 
+#include "common/helpers.h"
+
 namespace vyr::context {
 
 void track_obj::update(const std::string& _project_uid, const std::string& _name, const std::string& _sublocation_uid,
@@ -45,7 +47,7 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
     for (const auto& group : _groups)
         m_redis_context.command("SADD", groups_key, group);
     for (const auto& entry : _t2t_no_alarm)
-        m_redis_context.command("SADD", no_alarm_key, common::to_upper(entry));
+        m_redis_context.command("SADD", no_alarm_key, to_upper(entry));
 
     remove_t2t_cfg();
     if (_t2t_cfg_valid) {

@@ -1,5 +1,6 @@
 #include "context/win.h"
 
+#include "common/helpers.h"
 #include "core/exception.h"
 
 namespace vyr::context {
@@ -200,7 +201,7 @@ void win::parameter_t2t_no_alarm(const std::vector<std::string>& _list) {
     const auto key = keys::t2t_no_alarm_set(m_mac_addr);
     m_redis_context.command("DEL", key);
     for (const auto& entry : _list)
-        m_redis_context.command("SADD", key, common::to_upper(entry));
+        m_redis_context.command("SADD", key, to_upper(entry));
 }
 
 alarm_states win::alarm_state() const {

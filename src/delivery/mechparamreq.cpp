@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "common/helpers.h"
 #include "context/context.h"
 #include "core/exception.h"
 #include "core/json.h"
@@ -18,18 +19,6 @@ using vyr::context::win;
 using namespace vyr::parameter;
 
 namespace {
-
-std::string lower(std::string _text) {
-    for (auto& c : _text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return _text;
-}
-
-std::string upper(std::string _text) {
-    for (auto& c : _text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return _text;
-}
 
 // The WIN's reported detail fields whose getters throw when the device never reported
 // them: a missing field reads as "nothing reported" instead of ending the WIN's pass. A
@@ -68,7 +57,7 @@ bool both_differ(const std::optional<T>& _a, const std::optional<T>& _b) {
 std::uint32_t pin_bits(const std::optional<std::string>& _pin) {
     if (!_pin)
         return 0;
-    const auto pin = upper(*_pin);
+    const auto pin = to_upper(*_pin);
     if (pin == "SOLID")
         return 1u << 2;
     if (pin == "PULSE")
@@ -511,7 +500,7 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_clearing(cons
     };
     const auto optional_json = [](const auto& _value) { return _value ? Json::Value(*_value) : Json::Value(); };
     add(
-        T2T_CFG, [&] { return lower(reported_role(_win).value_or("")) != "disabled"; },
+        T2T_CFG, [&] { return to_lower(reported_role(_win).value_or("")) != "disabled"; },
         [&] { return reported_t2t_cfg_to_json(_win); });
     add(
         T2T_NO_ALARM, [&] { return !_win.parameter_t2t_no_alarm().empty(); },
@@ -529,7 +518,7 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
     const auto& mac = _win.mac_addr();
     const auto object = m_context->get_track_obj_by_mac(mac);
     // Asset tags are configured elsewhere; the platform may write the type in any case.
-    if (upper(object.type()) == "ASSET")
+    if (to_upper(object.type()) == "ASSET")
         return {};
 
     std::vector<param_check> checks;
@@ -664,13 +653,13 @@ bool c_mech_param_req::t2t_cfg_differs(const win& _win, const std::string& _mac_
     const auto object = m_context->get_track_obj_by_mac(_mac_address);
     const auto reported = reported_role(_win);
     if (!object.t2t_cfg_exists())
-        return state == SUPPORTED && lower(reported.value_or("")) != "disabled";
+        return state == SUPPORTED && to_lower(reported.value_or("")) != "disabled";
     if (state == UNKNOWN)
         return true;
     if (state != SUPPORTED)
         return false;
-    const auto role = lower(object.t2t_cfg_role());
-    if (role != lower(reported.value_or("")))
+    const auto role = to_lower(object.t2t_cfg_role());
+    if (role != to_lower(reported.value_or("")))
         return true;
     if (role != "monitor" && role != "announcer")
         return false;
@@ -729,7 +718,7 @@ std::string c_mech_param_req::form_t2t_cfg(const std::string& _mac_address) {
         const auto object = m_context->get_track_obj_by_mac(_mac_address);
         if (!object.t2t_cfg_exists())
             return payload_frame(T2T_CFG, "");
-        const auto role = lower(object.t2t_cfg_role());
+        const auto role = to_lower(object.t2t_cfg_role());
         const bool announcer = role == "announcer";
         if (role != "monitor" && !announcer)
             return payload_frame(T2T_CFG, "00");

@@ -3,11 +3,11 @@
 // must show (or the clearing form), or its pending text message, paced like every push.
 // Runs on the mechanism's thread with its own Redis context.
 #include <algorithm>
-#include <cctype>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/helpers.h"
 #include "context/context.h"
 #include "core/exception.h"
 #include "delivery/mechparamreq.h"
@@ -60,12 +60,6 @@ std::string choose_alarm(vyr::context::context& _context, const std::vector<std:
     return candidate.uid;
 }
 
-std::string upper(std::string _text) {
-    for (auto& c : _text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return _text;
-}
-
 // The WIN's screen text and the clearing form of the zone alarm.
 void clear_zone_alarm(c_sender& _sender, win& _win) {
     _win.current_text(s_blank_text);
@@ -80,7 +74,7 @@ void c_mech_param_req::deliver_alarms() {
         try {
             const auto object = m_context->get_track_obj(object_uid);
             // Asset tags show nothing; the platform may write the type in any case.
-            if (upper(object.type()) == "ASSET")
+            if (to_upper(object.type()) == "ASSET")
                 continue;
             const auto mac = object.mac_addr();
             if (mac.empty())

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/helpers.h"
 #include "context/context.h"
 #include "core/exception.h"
 #include "delivery/mechparamreq.h"
@@ -81,9 +82,7 @@ std::string short_address(const std::string& _mac_addr, const char* _side) {
     for (const char c : address)
         if (!std::isxdigit(static_cast<unsigned char>(c)))
             VYR_THROW(std::string(_side) + " mac_addr is not hexadecimal: " + _mac_addr);
-    for (auto& c : address)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return address;
+    return to_upper(address);
 }
 
 // The MAC text of an anchor; empty when the anchor does not exist.

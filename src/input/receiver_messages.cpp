@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/globals.h"
+#include "common/field_reader.h"
 #include "context/context.h"
 #include "core/json.h"
 #include "input/receiver.h"
@@ -54,21 +54,20 @@ bool is_string_equal(const Json::Value& _object, const char* _member, const char
 }  // namespace
 
 void c_receiver::process_alarm(const std::string& _body) const {
-    static const std::string func = "process_alarm";
-    static const std::string object = "alarm";
+    const field_reader read{m_logger, "process_alarm", "alarm"};
     const auto parsed = vyr::libs::core::json::try_parse(_body);
     if (!parsed.ok)
         return;
     const Json::Value& message = parsed.result;
 
     std::string uid, alarm_name, obj_uid, state;
-    if (!get_j_value(m_logger, message, func, object, "uid", uid, ""))
+    if (!read(message, "uid", uid))
         return;
-    if (!get_j_value(m_logger, message, func, object, "alarm_name", alarm_name, uid) || !is_known_alarm(alarm_name))
+    if (!read(message, "alarm_name", alarm_name, uid) || !is_known_alarm(alarm_name))
         return;
-    if (!get_j_value(m_logger, message, func, object, "obj_uid", obj_uid, uid) || obj_uid.empty())
+    if (!read(message, "obj_uid", obj_uid, uid) || obj_uid.empty())
         return;
-    if (!get_j_value(m_logger, message, func, object, "state", state, uid))
+    if (!read(message, "state", state, uid))
         return;
     const bool zone_alarm = is_zone_alarm(alarm_name);
     const bool set = state == "set";
@@ -98,7 +97,7 @@ void c_receiver::process_alarm(const std::string& _body) const {
     }
 
     unsigned int acknowledged = 0;
-    if (!get_j_value(m_logger, message, func, object, "acknowledged", acknowledged, uid))
+    if (!read(message, "acknowledged", acknowledged, uid))
         return;
 
     std::optional<std::string> text;
@@ -107,14 +106,13 @@ void c_receiver::process_alarm(const std::string& _body) const {
     if (message.isMember("additional_info") && message["additional_info"].isObject()) {
         const Json::Value& info = message["additional_info"];
         std::string info_text;
-        if (!get_j_value(m_logger, info, func, object, "text", info_text, uid))
+        if (!read(info, "text", info_text, uid))
             return;
         text = info_text;
         if (zone_alarm) {
             std::string info_zone_uid;
             unsigned int info_level = 0;
-            if (!get_j_value(m_logger, info, func, object, "zone_uid", info_zone_uid, uid) ||
-                !get_j_value(m_logger, info, func, object, "zone_alarm_level", info_level, uid))
+            if (!read(info, "zone_uid", info_zone_uid, uid) || !read(info, "zone_alarm_level", info_level, uid))
                 return;
             zone_uid = info_zone_uid;
             zone_alarm_level = info_level;

@@ -5,95 +5,53 @@
 // anchor announcements.
 #include <sys/time.h>
 
-#include <cmath>
 #include <cstdint>
-#include <limits>
-#include <locale>
-#include <optional>
-#include <set>
 #include <string>
-#include <vector>
 
-#include "common/globals.h"
+#include "common/field_reader.h"
+#include "common/helpers.h"
 #include "context/context.h"
 #include "core/json.h"
 #include "input/receiver.h"
+#include "platform/decoders.h"
 #include "platform/updater.h"
-#include "platform/vyrserver.h"
 #include "runtime/inproc_commands.h"
 
 namespace {
 
-using vyr::libs::core::component_logger;
-
-// Typed reads of one notification for one handler: every diagnostic names the handler
-// and the object kind.
-struct reader {
-    component_logger& logger;
-    const std::string func;
-    const std::string object;
-
-    template <class T>
-    bool operator()(const Json::Value& _j, const std::string& _field, T& _out, const std::string& _uid = {}) const {
-        return get_j_value(logger, _j, func, object, _field, _out, _uid);
-    }
-
-    // The start of every project-object notification: "action", "plist" and its "uid".
-    bool envelope(const Json::Value& _j, std::string& _action, Json::Value& _plist, std::string& _uid) const {
-        return (*this)(_j, "action", _action) && (*this)(_j, "plist", _plist) && (*this)(_plist, "uid", _uid);
-    }
-
-    // A node's MAC address, normalised; false (after a debug record) when it is rejected.
-    bool mac(const Json::Value& _j, std::string& _mac, const std::string& _uid) const {
-        if (!(*this)(_j, "mac_address", _mac))
-            return false;
-        return checked_mac(_mac, _uid);
-    }
-
-    bool checked_mac(std::string& _mac, const std::string& _uid) const {
-        if (comb_mac(_mac))
-            return true;
-        logger.debug("%s %s field \"mac_address\" is not valid (%s)") % object % _uid % _mac;
-        return false;
-    }
-};
-
-bool has(const Json::Value& _j, const char* _member) { return _j.isObject() && _j.isMember(_member); }
-
 bool is_change(const std::string& _action) { return _action == "created" || _action == "updated"; }
 
-// Nearest integer with halves away from zero, saturating at the ends of the range.
-std::int32_t round_half_away(double _value) {
-    const double rounded = std::round(_value);
-    if (!(rounded > static_cast<double>(std::numeric_limits<std::int32_t>::min())))
-        return std::numeric_limits<std::int32_t>::min();
-    if (rounded >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
-        return std::numeric_limits<std::int32_t>::max();
-    return static_cast<std::int32_t>(rounded);
+// The start of every project-object notification: "action", "plist" and its "uid".
+bool read_envelope(const field_reader& _read, const Json::Value& _j, std::string& _action, Json::Value& _plist,
+                   std::string& _uid) {
+    return _read(_j, "action", _action) && _read(_j, "plist", _plist) && _read(_plist, "uid", _uid);
 }
 
-std::string to_lower(std::string _text) {
-    const std::locale locale;
-    for (auto& c : _text)
-        c = std::tolower(c, locale);
-    return _text;
-}
-
-// An unsigned number from `_first`, or from `_second` when there is no `_first`.
-bool read_number_or_sequence(const reader& _read, const Json::Value& _plist, const char* _first,
-                             unsigned int& _out, const std::string& _uid) {
-    if (has(_plist, _first))
-        return _read(_plist, _first, _out, _uid);
-    if (has(_plist, "sequence"))
-        return _read(_plist, "sequence", _out, _uid);
-    return false;
+// A project object's notification: "deleted" removes the record; "created" and
+// "updated" write the decoded "plist" into it; another action is decoded and dropped.
+template <class Object, class Open>
+void notify_object(component_logger& _logger, const char* _func, const char* _object, const Json::Value& _j_notify,
+                   Open _open) {
+    const vyr::vyrserver::object_decoder decode{{_logger, _func, _object}, vyr::vyrserver::from_notification};
+    std::string action, uid;
+    Json::Value plist;
+    if (!read_envelope(decode.read, _j_notify, action, plist, uid))
+        return;
+    auto record = _open(uid);
+    if (action == "deleted") {
+        record.remove();
+        return;
+    }
+    Object object;
+    if (decode(plist, uid, object) && is_change(action))
+        vyr::vyrserver::apply(record, object);
 }
 
 // The node announcement common to anchors and tags: "dev_id" when present, then the
 // normalised "mac" and "action".
-bool read_announcement(const reader& _read, const Json::Value& _j, std::string& _dev_id, std::string& _mac,
+bool read_announcement(const field_reader& _read, const Json::Value& _j, std::string& _dev_id, std::string& _mac,
                        std::string& _action) {
-    if (has(_j, "dev_id") && !_read(_j, "dev_id", _dev_id))
+    if (has_member(_j, "dev_id") && !_read(_j, "dev_id", _dev_id))
         return false;
     if (!_read(_j, "mac", _mac) || !_read.checked_mac(_mac, _dev_id))
         return false;
@@ -138,177 +96,39 @@ void c_receiver::process_notify(const std::string& _body) const {
 // ---- project objects -----------------------------------------------------------------------
 
 void c_receiver::process_notify_GROUP(const Json::Value& _j_notify) const {
-    const reader read{m_logger, "process_notify_GROUP", "GROUP"};
-    std::string action, uid, project_uid, name;
-    Json::Value plist;
-    if (!read.envelope(_j_notify, action, plist, uid))
-        return;
-    auto record = m_context->get_group(uid);
-    if (action == "deleted") {
-        record.remove();
-        return;
-    }
-    if (!read(plist, "project_uid", project_uid, uid) || !read(plist, "name", name, uid))
-        return;
-    if (is_change(action))
-        record.update(project_uid, name);
+    notify_object<vyr::vyrserver::group>(m_logger, "process_notify_GROUP", "GROUP", _j_notify,
+                                         [this](const std::string& _uid) { return m_context->get_group(_uid); });
 }
 
 void c_receiver::process_notify_ZONE(const Json::Value& _j_notify) const {
-    const reader read{m_logger, "process_notify_ZONE", "ZONE"};
-    std::string action, uid, project_uid;
-    Json::Value plist;
-    unsigned int zone_id = 0;
-    if (!read.envelope(_j_notify, action, plist, uid))
-        return;
-    auto record = m_context->get_zone(uid);
-    if (action == "deleted") {
-        record.remove();
-        return;
-    }
-    if (!read(plist, "project_uid", project_uid, uid) ||
-        !read_number_or_sequence(read, plist, "zone_id", zone_id, uid))
-        return;
-    if (is_change(action))
-        record.update(project_uid, zone_id);
+    notify_object<vyr::vyrserver::zone>(m_logger, "process_notify_ZONE", "ZONE", _j_notify,
+                                        [this](const std::string& _uid) { return m_context->get_zone(_uid); });
 }
 
+// Offsets are rounded as in the API's answers: add 0.5, truncate toward zero.
 void c_receiver::process_notify_SUBLOCATION(const Json::Value& _j_notify) const {
-    const reader read{m_logger, "process_notify_SUBLOCATION", "SUBLOCATION"};
-    std::string action, uid, project_uid;
-    Json::Value plist;
-    unsigned int id = 0;
-    double x = 0, y = 0, z = 0;
-    if (!read.envelope(_j_notify, action, plist, uid))
-        return;
-    auto record = m_context->get_sublocation(uid);
-    if (action == "deleted") {
-        record.remove();
-        return;
-    }
-    if (!read(plist, "project_uid", project_uid, uid) || !read_number_or_sequence(read, plist, "id", id, uid) ||
-        !read(plist, "offset_x", x, uid) || !read(plist, "offset_y", y, uid) || !read(plist, "offset_z", z, uid))
-        return;
-    // Offsets are rounded as the server decoder does: add 0.5, truncate toward zero.
-    using vyr::vyrserver::round_signed;
-    if (is_change(action))
-        record.update(project_uid, id, round_signed(x), round_signed(y), round_signed(z));
+    notify_object<vyr::vyrserver::sublocation>(
+        m_logger, "process_notify_SUBLOCATION", "SUBLOCATION", _j_notify,
+        [this](const std::string& _uid) { return m_context->get_sublocation(_uid); });
 }
 
 void c_receiver::process_notify_WIN_ANCHOR(const Json::Value& _j_notify) const {
-    const reader read{m_logger, "process_notify_WIN_ANCHOR", "WIN_ANCHOR"};
-    std::string action, uid, project_uid, name, sublocation_uid, type, mac;
-    Json::Value plist, position;
-    double x = 0, y = 0, z = 0;
-    unsigned int node_id = 0;
-    if (!read.envelope(_j_notify, action, plist, uid))
-        return;
-    auto record = m_context->get_anchor(uid);
-    if (action == "deleted") {
-        record.remove();
-        return;
-    }
-    if (!read(plist, "project_uid", project_uid, uid) || !read(plist, "name", name, uid) ||
-        !read(plist, "sublocation_uid", sublocation_uid, uid) || !read(plist, "type", type, uid) ||
-        !read(plist, "position", position, uid) || !read(position, "x", x, uid) || !read(position, "y", y, uid) ||
-        !read(position, "z", z, uid))
-        return;
-    if (has(plist, "node") && plist["node"].isObject()) {
-        const Json::Value& node = plist["node"];
-        if (!read.mac(node, mac, uid) || !read(node, "node_id", node_id, uid))
-            return;
-    }
-    using vyr::vyrserver::round_signed;
-    if (is_change(action))
-        record.update(project_uid, name, sublocation_uid, round_signed(x), round_signed(y), round_signed(z), type,
-                      mac, node_id);
+    notify_object<vyr::vyrserver::anchor>(m_logger, "process_notify_WIN_ANCHOR", "WIN_ANCHOR", _j_notify,
+                                          [this](const std::string& _uid) { return m_context->get_anchor(_uid); });
 }
 
+// Unlike the API's answers, the position and height round halves away from zero and the
+// position need not name its sublocation.
 void c_receiver::process_notify_TRACKABLE_OBJECT(const Json::Value& _j_notify) const {
-    const reader read{m_logger, "process_notify_TRACKABLE_OBJECT", "TRACKABLE_OBJECT"};
-    std::string action, uid;
-    Json::Value plist;
-    if (!read.envelope(_j_notify, action, plist, uid))
-        return;
-    auto record = m_context->get_track_obj(uid);
-    if (action == "deleted") {
-        record.remove();
-        return;
-    }
-
-    vyr::vyrserver::track_obj t;
-    std::string category;
-    double height = 0;
-    if (!read(plist, "project_uid", t.project_uid, uid) || !read(plist, "name", t.name, uid) ||
-        !read(plist, "type", t.type, uid) || !read(plist, "category", category, uid) ||
-        !read(plist, "default_height", height, uid))
-        return;
-    t.category = to_lower(category);
-    t.default_height = round_half_away(height);
-
-    if (has(plist, "node") && plist["node"].isObject() && !read.mac(plist["node"], t.mac_address, uid))
-        return;
-
-    if (has(plist, "position") && plist["position"].isObject()) {
-        const Json::Value& position = plist["position"];
-        double x = 0, y = 0;
-        if (has(position, "sl_id") && !read(position, "sl_id", t.sublocation_uid, uid))
-            return;
-        if (!read(position, "x", x, uid) || !read(position, "y", y, uid))
-            return;
-        t.position_x = round_half_away(x);
-        t.position_y = round_half_away(y);
-    }
-
-    // The strings up to the first that is not one; a bad list does not drop the object.
-    if (has(plist, "groups"))
-        (void)read(plist, "groups", t.groups, uid);
-
-    auto& tag = t.tag_config;
-    auto& cfg = tag.t2t_cfg;
-    if (has(plist, "tag_config") && plist["tag_config"].isObject()) {
-        const Json::Value& tag_config = plist["tag_config"];
-        if (!read(tag_config, "stationary", tag.stationary, uid))
-            return;
-        if (has(tag_config, "t2t_no_alarm") && tag_config["t2t_no_alarm"].isArray()) {
-            for (const auto& entry : tag_config["t2t_no_alarm"])
-                if (entry.isObject() && entry["mac"].isString())
-                    tag.t2t_no_alarm.push_back(entry["mac"].asString());
-        }
-        if (has(tag_config, "t2t_cfg") && tag_config["t2t_cfg"].isObject()) {
-            const Json::Value& j_cfg = tag_config["t2t_cfg"];
-            if (!read(j_cfg, "role", cfg.role, uid))
-                return;
-            cfg.valid = true;
-            // Present means set: to the value, or to false, 0 or "" for another type.
-            for (auto [name, field] : {std::pair{"alarm_back", &vyr::vyrserver::t2t_cfg_t::alarm_back},
-                                       std::pair{"buzzer", &vyr::vyrserver::t2t_cfg_t::buzzer},
-                                       std::pair{"haptic", &vyr::vyrserver::t2t_cfg_t::haptic}})
-                if (has(j_cfg, name))
-                    cfg.*field = j_cfg[name].isBool() && j_cfg[name].asBool();
-            for (auto [name, field] : {std::pair{"distance", &vyr::vyrserver::t2t_cfg_t::distance},
-                                       std::pair{"angle", &vyr::vyrserver::t2t_cfg_t::angle},
-                                       std::pair{"delay", &vyr::vyrserver::t2t_cfg_t::delay},
-                                       std::pair{"alert_distance", &vyr::vyrserver::t2t_cfg_t::alert_distance},
-                                       std::pair{"safe_distance", &vyr::vyrserver::t2t_cfg_t::safe_distance}})
-                if (has(j_cfg, name))
-                    cfg.*field = j_cfg[name].isNumeric() ? vyr::vyrserver::round_unsigned(j_cfg[name].asDouble()) : 0u;
-            if (has(j_cfg, "pin"))
-                cfg.pin = j_cfg["pin"].isString() ? j_cfg["pin"].asString() : std::string();
-        }
-    }
-
-    if (is_change(action))
-        record.update(t.project_uid, t.name, t.sublocation_uid, t.position_x, t.position_y, t.default_height, t.type,
-                      t.mac_address, t.groups, t.category, tag.stationary, tag.t2t_no_alarm, cfg.valid, cfg.role,
-                      cfg.alarm_back, cfg.distance, cfg.angle, cfg.delay, cfg.pin, cfg.alert_distance,
-                      cfg.safe_distance, cfg.buzzer, cfg.haptic);
+    notify_object<vyr::vyrserver::track_obj>(
+        m_logger, "process_notify_TRACKABLE_OBJECT", "TRACKABLE_OBJECT", _j_notify,
+        [this](const std::string& _uid) { return m_context->get_track_obj(_uid); });
 }
 
 // Only the project's TDOA setting goes with the project; its other objects are deleted
 // by notifications of their own.
 void c_receiver::process_notify_PROJECT(const Json::Value& _j_notify) const {
-    const reader read{m_logger, "process_notify_PROJECT", "PROJECT"};
+    const field_reader read{m_logger, "process_notify_PROJECT", "PROJECT"};
     std::string action, uid;
     Json::Value plist;
     if (!read(_j_notify, "action", action) || action != "deleted")
@@ -321,10 +141,10 @@ void c_receiver::process_notify_PROJECT(const Json::Value& _j_notify) const {
 
 // Schedules are fetched by the updater: the notification does not carry the rows.
 void c_receiver::process_notify_tdoa_schedule(const Json::Value& _j_notify) const {
-    const reader read{m_logger, "process_notify_tdoa_schedule", "TDOA_SCHEDULE"};
+    const field_reader read{m_logger, "process_notify_tdoa_schedule", "TDOA_SCHEDULE"};
     std::string action, uid;
     Json::Value plist;
-    if (!read.envelope(_j_notify, action, plist, uid))
+    if (!read_envelope(read, _j_notify, action, plist, uid))
         return;
     if (is_change(action)) {
         if (m_updater)
@@ -353,7 +173,7 @@ void c_receiver::process_notify_tdoa_settings(const Json::Value& _j_notify) cons
 }
 
 void c_receiver::process_notify_driver_licenses(const Json::Value& _j_notify) const {
-    const reader read{m_logger, "process_notify_driver_licenses", "driver_licenses"};
+    const field_reader read{m_logger, "process_notify_driver_licenses", "driver_licenses"};
     std::string action, obj_uid;
     Json::Value plist;
     if (!read(_j_notify, "action", action) || !read(_j_notify, "plist", plist) || !read(plist, "obj_uid", obj_uid))
@@ -364,20 +184,12 @@ void c_receiver::process_notify_driver_licenses(const Json::Value& _j_notify) co
         record.remove_driver_licenses();
         return;
     }
-    std::set<std::uint32_t> required;
-    for (const auto& license : licenses) {
-        unsigned int id = 0;
-        bool certification_required = false;
-        if (read(license, "id", id) && read(license, "certification_required", certification_required) &&
-            certification_required)
-            required.insert(id);
-    }
-    record.update_driver_licenses(required);
+    record.update_driver_licenses(vyr::vyrserver::required_licences(read, licenses));
 }
 
 // A certification that is not required is stored as model 0, not removed.
 void c_receiver::process_notify_vehicle_certifications(const Json::Value& _j_notify) const {
-    const reader read{m_logger, "process_notify_vehicle_certifications", "vehicle_certifications"};
+    const field_reader read{m_logger, "process_notify_vehicle_certifications", "vehicle_certifications"};
     std::string action, obj_uid;
     Json::Value plist;
     if (!read(_j_notify, "action", action) || !read(_j_notify, "plist", plist) || !read(plist, "obj_uid", obj_uid))
@@ -399,7 +211,7 @@ void c_receiver::process_notify_vehicle_certifications(const Json::Value& _j_not
 // An anchor announced itself ("NA") or is alive ("HB"): the sleep mechanism hears of it,
 // and the WIN may be sent to at once; after "NA" every parameter is delivered again.
 void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
-    const reader read{m_logger, "process_notify_WIN", "WIN"};
+    const field_reader read{m_logger, "process_notify_WIN", "WIN"};
     std::string dev_id, mac, action;
     if (!read_announcement(read, _j_notify, dev_id, mac, action))
         return;
@@ -429,7 +241,7 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
 // A tag announced itself ("NA") or is alive ("HB"). After "NA" the tag knows nothing:
 // parameters and alarms are delivered again from scratch and the alarms re-read.
 void c_receiver::process_notify_TO(const Json::Value& _j_notify) const {
-    const reader read{m_logger, "process_notify_TO", "TO"};
+    const field_reader read{m_logger, "process_notify_TO", "TO"};
     std::string dev_id, mac, action;
     if (!read_announcement(read, _j_notify, dev_id, mac, action))
         return;

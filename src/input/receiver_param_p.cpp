@@ -4,7 +4,6 @@
 // receiver thread with the receiver's own Redis connection.
 #include <sys/time.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -13,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "common/globals.h"
+#include "common/field_reader.h"
+#include "common/helpers.h"
 #include "context/context.h"
 #include "core/json.h"
 #include "input/receiver.h"
@@ -38,27 +38,6 @@ const std::string& name_of(parameter_t _parameter) { return parameters.at(_param
 void reset_sending(win& _win) {
     _win.sending_time(timeval{0, 0});
     _win.del_sending_counter();
-}
-
-// Nearest integer, halves away from zero, clamped to the range of the target type so a
-// wild report cannot overflow the conversion.
-std::int32_t round_signed(double _value) {
-    const double rounded = std::round(_value);
-    if (!(rounded > std::numeric_limits<std::int32_t>::min()))
-        return std::numeric_limits<std::int32_t>::min();
-    if (rounded >= std::numeric_limits<std::int32_t>::max())
-        return std::numeric_limits<std::int32_t>::max();
-    return static_cast<std::int32_t>(rounded);
-}
-
-// As round_signed; negatives (and NaN) are 0.
-std::uint32_t round_unsigned(double _value) {
-    if (!(_value > 0))
-        return 0;
-    const double rounded = std::round(_value);
-    if (rounded >= static_cast<double>(std::numeric_limits<std::uint32_t>::max()))
-        return std::numeric_limits<std::uint32_t>::max();
-    return static_cast<std::uint32_t>(rounded);
 }
 
 // A hexadecimal text as an unsigned 32-bit number; nothing when the text does not start
@@ -179,7 +158,7 @@ void c_receiver::process_param_p_sf(const std::string& _mac_address, const Json:
     }
     device.parameter_state(SF, SUPPORTED);
     std::string addr;
-    if (get_j_value(m_logger, _value, "process_param_p_sf", name_of(SF), "addr", addr, _mac_address)) {
+    if (field_reader{m_logger, "process_param_p_sf", name_of(SF)}(_value, "addr", addr, _mac_address)) {
         // A node id that is not hexadecimal raises "stol" and ends the whole message.
         const long node_id = std::stol(addr, nullptr, 16);
         device.parameter_sf(static_cast<std::uint32_t>(node_id));
@@ -243,7 +222,6 @@ void c_receiver::process_param_p_driver_lic(const std::string& _mac_address, con
 
 void c_receiver::process_param_p_sync_slot(const std::string& _mac_address, const Json::Value& _value,
                                            const timeval& _ts) const {
-    static const std::string func = "process_param_p_sync_slot";
     if (!check_and_update_timestamp(_mac_address, SYNC_SLOT, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
@@ -254,10 +232,10 @@ void c_receiver::process_param_p_sync_slot(const std::string& _mac_address, cons
     }
     if (!_value.isObject())
         return;
-    const auto& object = name_of(SYNC_SLOT);
+    const field_reader read{m_logger, "process_param_p_sync_slot", name_of(SYNC_SLOT)};
 
     std::string addr_text;
-    if (!get_j_value(m_logger, _value, func, object, "addr", addr_text, _mac_address))
+    if (!read(_value, "addr", addr_text, _mac_address))
         return;
     const auto addr = hex_unsigned(addr_text);
     if (!addr)
@@ -265,13 +243,13 @@ void c_receiver::process_param_p_sync_slot(const std::string& _mac_address, cons
     device.parameter_sync_slot_addr(*addr);
 
     unsigned int slot = 0;
-    if (!get_j_value(m_logger, _value, func, object, "slot", slot, _mac_address))
+    if (!read(_value, "slot", slot, _mac_address))
         return;
     device.parameter_sync_slot_slot(slot);
 
     if (_value.isMember("flags")) {
         std::string flags_text;
-        if (!get_j_value(m_logger, _value, func, object, "flags", flags_text, _mac_address))
+        if (!read(_value, "flags", flags_text, _mac_address))
             return;
         const auto flags = hex_unsigned(flags_text);
         if (!flags)
@@ -283,7 +261,6 @@ void c_receiver::process_param_p_sync_slot(const std::string& _mac_address, cons
 
 void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const Json::Value& _value,
                                          const timeval& _ts) const {
-    static const std::string func = "process_param_p_t2t_cfg";
     if (!check_and_update_timestamp(_mac_address, T2T_CFG, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
@@ -298,10 +275,10 @@ void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const 
     }
     if (!_value.isObject())
         return;
-    const auto& object = name_of(T2T_CFG);
+    const field_reader read{m_logger, "process_param_p_t2t_cfg", name_of(T2T_CFG)};
 
     std::string role;
-    if (!get_j_value(m_logger, _value, func, object, "role", role, _mac_address))
+    if (!read(_value, "role", role, _mac_address))
         return;
     device.parameter_t2t_cfg_role(role);
 
@@ -311,7 +288,7 @@ void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const 
         if (!_value.isMember(_field))
             return;
         bool flag = false;
-        if (!get_j_value(m_logger, _value, func, object, _field, flag, _mac_address))
+        if (!read(_value, _field, flag, _mac_address))
             flag = false;
         (device.*_setter)(flag);
     };
@@ -319,9 +296,9 @@ void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const 
         if (!_value.isMember(_field))
             return;
         double number = 0;
-        if (!get_j_value(m_logger, _value, func, object, _field, number, _mac_address))
+        if (!read(_value, _field, number, _mac_address))
             number = 0;
-        (device.*_setter)(round_unsigned(number));
+        (device.*_setter)(round_half_away_unsigned(number));
     };
 
     read_bool("alarm_back", &win::parameter_t2t_cfg_alarm_back);
@@ -330,7 +307,7 @@ void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const 
     read_number("delay", &win::parameter_t2t_cfg_delay);
     if (_value.isMember("pin")) {
         std::string pin;
-        if (!get_j_value(m_logger, _value, func, object, "pin", pin, _mac_address))
+        if (!read(_value, "pin", pin, _mac_address))
             pin.clear();
         device.parameter_t2t_cfg_pin(pin);
     }
@@ -347,12 +324,12 @@ void c_receiver::process_param_p_t2t_no_alarm(const std::string& _mac_address, c
         return;
     auto device = m_context->get_win(_mac_address);
     reset_sending(device);
+    const field_reader read{m_logger, "process_param_p_t2t_no_alarm", name_of(T2T_NO_ALARM)};
     std::vector<std::string> list;
     if (_value.isArray()) {
         for (const auto& element : _value) {
             std::string mac;
-            if (get_j_value(m_logger, element, "process_param_p_t2t_no_alarm", name_of(T2T_NO_ALARM), "mac", mac,
-                            _mac_address))
+            if (read(element, "mac", mac, _mac_address))
                 list.push_back(mac);
         }
     }
@@ -391,7 +368,6 @@ void c_receiver::process_param_p_category(const std::string& _mac_address, const
 
 void c_receiver::process_param_p_loc(const std::string& _mac_address, const Json::Value& _value,
                                      const timeval& _ts) const {
-    static const std::string func = "process_param_p_loc";
     if (!check_and_update_timestamp(_mac_address, LOC, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
@@ -401,21 +377,19 @@ void c_receiver::process_param_p_loc(const std::string& _mac_address, const Json
         return;
     }
     device.parameter_state(LOC, SUPPORTED);
-    const auto& object = name_of(LOC);
+    const field_reader read{m_logger, "process_param_p_loc", name_of(LOC)};
     double x = 0, y = 0, z = 0, sl_z = 0;
-    if (!get_j_value(m_logger, _value, func, object, "x", x, _mac_address) ||
-        !get_j_value(m_logger, _value, func, object, "y", y, _mac_address) ||
-        !get_j_value(m_logger, _value, func, object, "z", z, _mac_address) ||
-        !get_j_value(m_logger, _value, func, object, "sl_z", sl_z, _mac_address))
+    if (!read(_value, "x", x, _mac_address) || !read(_value, "y", y, _mac_address) ||
+        !read(_value, "z", z, _mac_address) || !read(_value, "sl_z", sl_z, _mac_address))
         return;
     loc position;
-    position.x = round_signed(x);
-    position.y = round_signed(y);
-    position.z = round_signed(z);
-    position.sublocation_z = round_signed(sl_z);
+    position.x = round_half_away(x);
+    position.y = round_half_away(y);
+    position.z = round_half_away(z);
+    position.sublocation_z = round_half_away(sl_z);
     if (_value.isMember("sl_id")) {
         unsigned int sl_id = 0;
-        if (!get_j_value(m_logger, _value, func, object, "sl_id", sl_id, _mac_address))
+        if (!read(_value, "sl_id", sl_id, _mac_address))
             return;
         position.sublocation_id = sl_id;
     }
@@ -424,7 +398,6 @@ void c_receiver::process_param_p_loc(const std::string& _mac_address, const Json
 
 void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Json::Value& _value,
                                        const timeval& _ts) const {
-    static const std::string func = "process_param_p_al_zv";
     if (!check_and_update_timestamp(_mac_address, AL_ZV, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
@@ -443,10 +416,10 @@ void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Js
         return;
     const auto object_uid = m_context->get_track_obj_by_mac(_mac_address).uid();
     const auto alarms = m_context->get_zone_alarms_of_object(object_uid);
-    const auto& object = name_of(AL_ZV);
+    const field_reader read{m_logger, "process_param_p_al_zv", name_of(AL_ZV)};
 
     unsigned int level = 0;
-    if (!get_j_value(m_logger, _value, func, object, "level", level, _mac_address))
+    if (!read(_value, "level", level, _mac_address))
         return;
     if (level == 0) {
         // The device shows no alarm: right only when none is active.
@@ -457,7 +430,7 @@ void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Js
         return;
     }
     unsigned int zid = 0;
-    if (!get_j_value(m_logger, _value, func, object, "zid", zid, _mac_address))
+    if (!read(_value, "zid", zid, _mac_address))
         return;
     for (const auto& alarm_uid : alarms) {
         auto alarm = m_context->get_alarm(alarm_uid);

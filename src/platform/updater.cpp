@@ -7,6 +7,7 @@
 
 #include "common/globals.h"
 #include "context/context.h"
+#include "platform/decoders.h"
 #include "platform/vyrserver.h"
 
 namespace vyr {
@@ -24,40 +25,9 @@ constexpr unsigned int s_database = 11;
 
 // ---- applying decoded server records to Redis records ------------------------------------
 
-void apply(context::anchor& _record, const vyrserver::anchor& _a) {
-    _record.update(_a.project_uid, _a.name, _a.sublocation_uid, _a.position_x, _a.position_y, _a.position_z, _a.type,
-                   _a.mac_address, _a.node_id);
-}
-
-void apply(context::track_obj& _record, const vyrserver::track_obj& _t) {
-    const auto& tag = _t.tag_config;
-    const auto& cfg = tag.t2t_cfg;
-    _record.update(_t.project_uid, _t.name, _t.sublocation_uid, _t.position_x, _t.position_y, _t.default_height,
-                   _t.type, _t.mac_address, _t.groups, _t.category, tag.stationary, tag.t2t_no_alarm, cfg.valid,
-                   cfg.role, cfg.alarm_back, cfg.distance, cfg.angle, cfg.delay, cfg.pin, cfg.alert_distance,
-                   cfg.safe_distance, cfg.buzzer, cfg.haptic);
-}
-
-void apply(context::group& _record, const vyrserver::group& _g) { _record.update(_g.project_uid, _g.name); }
-
-void apply(context::zone& _record, const vyrserver::zone& _z) { _record.update(_z.project_uid, _z.zone_id); }
-
-void apply(context::sublocation& _record, const vyrserver::sublocation& _s) {
-    _record.update(_s.project_uid, _s.sublocation_id, _s.offset_x, _s.offset_y, _s.offset_z);
-}
-
-void apply(context::tdoa_schedule& _record, const vyrserver::tdoa_schedule& _s) {
-    _record.update(_s.tdoa_version, _s.rows);
-}
+using vyrserver::apply;
 
 void apply(context::tdoa_setting& _record, const Json::Value& _settings) { _record.update(_settings); }
-
-// An alarm that names no object is left as it is.
-void apply(context::alarm& _record, const vyrserver::alarm& _a) {
-    if (_a.obj_uid.empty())
-        return;
-    _record.update(_a.alarm_name, _a.acknowledged, _a.obj_uid, _a.zone_uid, _a.zone_alarm_level, _a.text, true);
-}
 
 // A full refresh of one kind: every object of the answer is written (ascending uid, the
 // map's order); every recorded uid the answer no longer holds is removed.

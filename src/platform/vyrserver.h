@@ -114,12 +114,6 @@ struct anchor_sleep_t {
     timeval m_start_time{};
 };
 
-// Number rounding of the decoders. To signed: add 0.5 and truncate toward zero
-// (2.5 → 3, -2.5 → -2). To unsigned: nearest, halves away from zero, negatives 0.
-// Both saturate at the ends of their range.
-std::int32_t round_signed(double _value);
-std::uint32_t round_unsigned(double _value);
-
 class c_vyrserver : public c_server {
 public:
     static const std::string req_win_anchors;
@@ -169,6 +163,16 @@ public:
 private:
     // The array under _member of a parsed answer; null when the member is absent.
     static Json::Value collection(const std::string& _func, const Json::Value& _answer, const std::string& _member);
+    // Requests _path (a project header when _project_uid is not empty) and decodes every
+    // element of the answer's _member collection; an element that does not decode is left
+    // out, and of two with one uid the first is kept.
+    template <class Record>
+    std::map<std::string, Record> get_objects(const std::string& _func, const std::string& _member,
+                                              const std::string& _path, const std::string& _project_uid) const;
+    // The _member collection of _path, asked for one object when _obj_uid is not empty;
+    // nothing when the server answers 401 or 404.
+    std::optional<Json::Value> optional_collection(const std::string& _func, const std::string& _member,
+                                                   const std::string& _path, const std::string& _obj_uid) const;
 };
 
 }  // namespace vyr::vyrserver

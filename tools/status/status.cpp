@@ -10,6 +10,7 @@
 #include <zmq.hpp>
 
 #include "common/globals.h"
+#include "common/helpers.h"
 #include "context/context.h"
 #include "delivery/mechparamreq.h"
 #include "parameters/parameters.h"
@@ -30,12 +31,6 @@ const char* standing_text(standing _standing) {
             return "not_supported";
     }
     return "unknown";
-}
-
-std::string lower(std::string _text) {
-    for (auto& c : _text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return _text;
 }
 
 // The stored JSON texts end with a line feed.
@@ -148,7 +143,7 @@ device_status reader::read(const std::string& _mac, bool _describe) {
                 device.name = name.to_string();
         } else if (m_context->track_obj_exists_by_mac(_mac)) {
             const auto object = m_context->get_track_obj_by_mac(_mac);
-            device.kind = lower(object.type());
+            device.kind = to_lower(object.type());
             device.name = object.name();
         }
 

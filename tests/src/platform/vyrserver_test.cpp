@@ -217,16 +217,6 @@ TEST_F(api_fixture, trackable_objects_follow_the_decoding_table) {
     }
 }
 
-TEST(rounding, signed_adds_a_half_and_truncates_and_unsigned_rounds_halves_away) {
-    using vyr::vyrserver::round_signed;
-    using vyr::vyrserver::round_unsigned;
-    // Both saturate instead of overflowing.
-    for (const auto& [in, out] : {std::pair{2.5, 3}, {2.4, 2}, {-2.5, -2}, {-2.7, -2}, {1e12, INT32_MAX}, {-1e12, INT32_MIN}})
-        EXPECT_EQ(round_signed(in), out) << in;
-    for (const auto& [in, out] : {std::pair{2.5, 3u}, {2.49, 2u}, {-1.0, 0u}, {1e12, UINT32_MAX}})
-        EXPECT_EQ(round_unsigned(in), out) << in;
-}
-
 // ---- zones, sublocations -------------------------------------------------------------------
 
 TEST_F(api_fixture, zones_and_sublocations_need_every_field) {

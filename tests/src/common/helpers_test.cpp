@@ -1,0 +1,27 @@
+// The three rounding rules, at their halves, their signs and the ends of their ranges.
+#include <cmath>
+#include <cstdint>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "common/helpers.h"
+
+namespace {
+
+TEST(rounding, signed_adds_a_half_and_truncates_and_unsigned_rounds_halves_away) {
+    // Both saturate instead of overflowing.
+    for (const auto& [in, out] : {std::pair{2.5, 3}, {2.4, 2}, {-2.5, -2}, {-2.7, -2}, {1e12, INT32_MAX}, {-1e12, INT32_MIN}})
+        EXPECT_EQ(add_half_and_truncate(in), out) << in;
+    for (const auto& [in, out] : {std::pair{2.5, 3u}, {2.49, 2u}, {-1.0, 0u}, {1e12, UINT32_MAX}})
+        EXPECT_EQ(round_half_away_unsigned(in), out) << in;
+}
+
+TEST(rounding, half_away_is_symmetric_and_saturates_with_nan_at_the_low_end) {
+    for (const auto& [in, out] : {std::pair{2.5, 3}, {-2.5, -3}, {-2.4, -2}, {0.49, 0}, {1e12, INT32_MAX},
+                                  {-1e12, INT32_MIN}, {std::nan(""), INT32_MIN}})
+        EXPECT_EQ(round_half_away(in), out) << in;
+    EXPECT_EQ(round_half_away_unsigned(std::nan("")), 0u);
+}
+
+}  // namespace
