@@ -127,7 +127,7 @@ protected:
             ADD_FAILURE() << "no frame reached the gateway";
             return std::nullopt;
         }
-        return node_command::parse(message.to_string());
+        return test::parse_command(message.to_string());
     }
 
     // Every frame the mechanism sent before it handled the fence request.
