@@ -3,9 +3,6 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include <json/json.h>
-
-#include "core/json.h"
 
 namespace test {
 
@@ -33,23 +30,14 @@ sim_site::sim_site(options _options) : m_options(std::move(_options)) {
     m_sim = std::make_unique<vyr::devsim::device_sim>(sim);
     m_sim->start();
 
-    Json::Value config;
-    config["system"]["pidfile"] = m_files.file("rtls-quorvane.pid");
-    config["system"]["debug_port"] = "tcp://127.0.0.1:" + std::to_string(free_port());
-    config["system"]["local_debug"] = false;
-    config["system"]["push_schedule_to_destination"] = m_options.push_schedule_to_destination;
-    config["proxy"]["address"] = "127.0.0.1";
-    config["proxy"]["output_port"] = output_port;
-    config["proxy"]["input_port"] = input_port;
-    config["server"]["protocol"] = "http";
-    config["server"]["address"] = "127.0.0.1";
-    config["server"]["port"] = m_platform->port();
-    config["redis"]["address"] = m_redis.host();
-    config["redis"]["port"] = m_redis.port();
-    write_file(m_files.file("config.json"), vyr::libs::core::json::to_string(config));
+    const std::string config = write_service_config(
+        m_files, {"tcp://127.0.0.1:" + std::to_string(free_port()), output_port, input_port, m_platform->port(), m_redis.port()},
+        [&](Json::Value& _config) {
+            _config["system"]["push_schedule_to_destination"] = m_options.push_schedule_to_destination;
+        });
     process::options run;
     run.stderr_path = m_files.file("stderr.txt");
-    m_service = std::make_unique<process>(program, std::vector<std::string>{"-c", m_files.file("config.json")}, run);
+    m_service = std::make_unique<process>(program, std::vector<std::string>{"-c", config}, run);
 }
 
 sim_site::~sim_site() {
