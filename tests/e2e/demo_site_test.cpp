@@ -3,7 +3,8 @@
 // simulated gateway proxy. The site must settle (pushes stop and every device holds what
 // the project says), a device that keeps ignoring a parameter must see the 10-push limit
 // and a new series after it announces itself, a sleep order must reach every anchor and
-// stop per anchor at its confirmation, and SIGTERM must end the service promptly.
+// stop per anchor at its confirmation. What the devices hold is compared with what the
+// project files say, worked out here from the files (the fault tests stop a busy service).
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -262,25 +263,15 @@ TEST(DemoSite, SettlesWithEveryDeviceHoldingWhatTheProjectSays) {
     for (const auto& mac : site.sim().macs()) {
         const device_snapshot d = site.sim().device(mac);
         SCOPED_TRACE(d.uid + " " + mac);
-        // What a device holds is what it was last sent of each parameter.
-        std::map<std::string, Json::Value> last_sent;
-        std::size_t push_rounds = 0;  // pushes more than a second apart
+        // Settled by agreement, not by the 10-push limit: pushes more than a second apart.
+        std::size_t push_rounds = 0;
         double previous_push = -10;
         for (const auto& r : d.received) {
-            for (const auto& payload : r.command.payloads) {
-                const auto decoded = vyr::devsim::decode_payload(payload);
-                EXPECT_NE(decoded.kind, vyr::devsim::decoded_payload::unknown) << "payload " << payload;
-                if (decoded.kind == vyr::devsim::decoded_payload::value)
-                    last_sent[decoded.name] = decoded.json;
-            }
             if (r.command.code == "000E") {
                 push_rounds += r.at - previous_push > 1 ? 1 : 0;
                 previous_push = r.at;
             }
         }
-        for (const auto& [name, value] : last_sent)
-            EXPECT_EQ(text(d.values[name]), text(value)) << name;
-        // Settled by agreement, not by the 10-push limit.
         EXPECT_LE(push_rounds, 6u);
 
         std::map<std::string, Json::Value> want;
@@ -413,18 +404,6 @@ TEST(DemoSite, SleepOrderReachesEveryAnchorAndStopsAtEachConfirmation) {
     for (const auto& mac : tags)
         EXPECT_EQ(sleep_commands(mac), 0u) << mac;
     EXPECT_EQ(site.sim().stats().sleep_confirmations, 11u);
-}
-
-TEST(DemoSite, SigtermEndsTheServiceWithExitZeroWithinFiveSeconds) {
-    test::sim_site site;
-    wait_started(site);
-    // Busy with the site: the start-up requests are being answered.
-    ASSERT_TRUE(test::wait_until([&] { return site.sim().stats().commands >= site.sim().stats().devices; }, 30s));
-    std::chrono::milliseconds took{};
-    const auto status = site.terminate(5s, &took);
-    ASSERT_TRUE(status) << "still running 5 s after SIGTERM";
-    EXPECT_TRUE(status->exited) << "killed by signal " << status->signal;
-    EXPECT_EQ(status->code, 0) << site.service_output();
 }
 
 }  // namespace

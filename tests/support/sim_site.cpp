@@ -50,14 +50,4 @@ sim_site::~sim_site() {
 
 std::string sim_site::service_output() const { return read_file(m_files.file("stderr.txt")); }
 
-std::optional<exit_status> sim_site::terminate(std::chrono::milliseconds _limit, std::chrono::milliseconds* _took) {
-    const auto from = std::chrono::steady_clock::now();
-    if (!m_service->signal(SIGTERM))
-        return m_service->wait(std::chrono::milliseconds(0));
-    auto status = m_service->wait(_limit);
-    if (_took)
-        *_took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from);
-    return status;
-}
-
 }  // namespace test
