@@ -243,7 +243,7 @@ TEST(DemoSite, SleepOrderReachesEveryAnchorAndStopsAtEachConfirmation) {
         ASSERT_TRUE(d.sleep) << "no sleep command";
         EXPECT_EQ(d.sleep->period, 3600u);
         EXPECT_LE(d.sleep->wait, 60u);
-        EXPECT_GT(d.sleep->wait, 30u);
+        EXPECT_GT(d.sleep->wait, 0u);
         if (mac != silent) {
             EXPECT_EQ(sleep_commands(mac), 1u) << "commands went on after the confirmation";
         }
