@@ -38,19 +38,7 @@ rig::~rig() {
 }
 
 void rig::write_config() {
-    Json::Value config;
-    config["system"]["pidfile"] = m_files.file("rtls-quorvane.pid");
-    config["system"]["debug_port"] = m_log.endpoint();
-    config["system"]["local_debug"] = false;
-    config["proxy"]["address"] = "127.0.0.1";
-    config["proxy"]["output_port"] = m_output_port;
-    config["proxy"]["input_port"] = m_input_port;
-    config["server"]["protocol"] = "http";
-    config["server"]["address"] = "127.0.0.1";
-    config["server"]["port"] = m_platform_port;
-    config["redis"]["address"] = m_redis.host();
-    config["redis"]["port"] = m_redis.port();
-    test::write_file(m_files.file("config.json"), vyr::libs::core::json::to_string(config));
+    test::write_service_config(m_files, {m_log.endpoint(), m_output_port, m_input_port, m_platform_port, m_redis.port()});
 }
 
 // ---- the platform stand-in ----------------------------------------------------------------

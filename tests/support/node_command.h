@@ -1,25 +1,31 @@
-// One "#win" frame as the node message sender writes it for the gateway, cut into its
-// parts: "#win 080E", the sequence byte, the body length (2 bytes), the body (a 2-byte
-// code, then payloads of type, length and value) and the 8-byte MAC, all in hex text.
-// A plain value; parse() records a test failure for every length that disagrees.
+// Node commands as the gateway receives them, cut by the device simulator's own parser
+// (tools/device-sim), which refuses any frame whose lengths disagree.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "device_state.h"
+
 namespace test {
 
-struct node_command {
-    unsigned seq = 0;
-    std::string code;                   // "000E" pushed, "000F" an answer
-    std::vector<std::string> payloads;  // each with its type and length bytes
-    std::string mac;
+using node_command = vyr::devsim::node_command;
 
-    std::string body() const;
-    static node_command parse(const std::string& _frame);
-};
+// The parts of `_frame`; a test failure (and an empty command) when it is malformed.
+inline node_command parse_command(const std::string& _frame) {
+    const auto c = vyr::devsim::parse_win_frame(_frame);
+    EXPECT_TRUE(c) << "malformed frame " << _frame;
+    return c ? *c : node_command{};
+}
 
 // The bodies of a list of frames, for compact expectations.
-std::vector<std::string> bodies(const std::vector<node_command>& _frames);
+inline std::vector<std::string> bodies(const std::vector<node_command>& _frames) {
+    std::vector<std::string> result;
+    for (const auto& frame : _frames)
+        result.push_back(frame.body());
+    return result;
+}
 
 }  // namespace test

@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "core/json.h"
+
 extern char** environ;
 
 namespace test {
@@ -164,5 +166,25 @@ bool wait_until(const std::function<bool()>& _condition, std::chrono::millisecon
 }
 
 std::string binary(const std::string& _name) { return std::string(QUORVANE_BINARY_DIR) + "/" + _name; }
+
+std::string write_service_config(const temp_dir& _dir, const service_peers& _peers,
+                                 const std::function<void(Json::Value&)>& _change) {
+    Json::Value config;
+    config["system"]["pidfile"] = _dir.file("rtls-quorvane.pid");
+    config["system"]["debug_port"] = _peers.debug;
+    config["system"]["local_debug"] = false;
+    config["proxy"]["address"] = "127.0.0.1";
+    config["proxy"]["output_port"] = _peers.output;
+    config["proxy"]["input_port"] = _peers.input;
+    config["server"]["protocol"] = "http";
+    config["server"]["address"] = "127.0.0.1";
+    config["server"]["port"] = _peers.platform;
+    config["redis"]["address"] = "127.0.0.1";
+    config["redis"]["port"] = _peers.redis;
+    if (_change)
+        _change(config);
+    write_file(_dir.file("config.json"), vyr::libs::core::json::to_string(config));
+    return _dir.file("config.json");
+}
 
 }  // namespace test

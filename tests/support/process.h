@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <json/json.h>
+
 namespace test {
 
 // How a child ended: exited with a code, or killed by a signal.
@@ -82,5 +84,14 @@ bool wait_until(const std::function<bool()>& _condition,
 
 // Path of a built binary (QUORVANE_BINARY_DIR + "/" + _name).
 std::string binary(const std::string& _name);
+
+// The service's configuration file, every peer on 127.0.0.1: written to `_dir`/config.json
+// (the pid file beside it) after `_change` had its say; returns the file's path.
+struct service_peers {
+    std::string debug;  // the debug endpoint
+    int output = 0, input = 0, platform = 0, redis = 0;
+};
+std::string write_service_config(const temp_dir& _dir, const service_peers& _peers,
+                                 const std::function<void(Json::Value&)>& _change = {});
 
 }  // namespace test

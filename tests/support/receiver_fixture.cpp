@@ -83,11 +83,16 @@ void receiver_fixture::SetUp() {
     m_sleep->set(zmq::sockopt::linger, 0);
     m_sleep->bind(c_receiver::s_mech_sleep_endpoint);
 
-    // Nothing listens on the platform port: the updater is never started, so the server
-    // is never asked; the handlers only record requests in it.
-    m_server = std::make_shared<vyr::vyrserver::c_vyrserver>("rtls-quorvane-test", "http", "127.0.0.1", "user",
-                                                             "password", test::free_port(), m_logger);
+    // Without a platform nothing listens on its port and the updater is never started, so
+    // the server is never asked; the handlers only record requests in it.
+    m_server = m_platform_address.empty()
+                   ? std::make_shared<vyr::vyrserver::c_vyrserver>("rtls-quorvane-test", "http", "127.0.0.1", "user",
+                                                                   "password", test::free_port(), m_logger)
+                   : std::make_shared<vyr::vyrserver::c_vyrserver>("rtls-quorvane-test", "http", m_platform_address,
+                                                                   "", "", 0, m_logger);
     m_updater = std::make_shared<vyr::updater>(m_server, s_server->host(), s_server->port(), m_logger);
+    if (!m_platform_address.empty())
+        m_updater->start();
     m_receiver = std::make_unique<c_receiver>(m_zmq_context, endpoint, m_updater, s_server->host(), s_server->port(),
                                               m_logger);
     m_receiver->start();

@@ -76,7 +76,10 @@ protected:
     std::unique_ptr<zmq::socket_t> m_param_req;
     std::unique_ptr<zmq::socket_t> m_sleep;
     std::shared_ptr<vyr::vyrserver::c_vyrserver> m_server;
-    std::shared_ptr<vyr::updater> m_updater;  // never started: it records requests only
+    // The platform the updater asks. Empty: nobody, and the updater is never started (it
+    // records requests only); a test that sets it before SetUp gets a started updater.
+    std::string m_platform_address;
+    std::shared_ptr<vyr::updater> m_updater;
     std::unique_ptr<c_receiver> m_receiver;
     std::unique_ptr<vyr::context::context> m_store;
 

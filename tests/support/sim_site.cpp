@@ -3,9 +3,6 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include <json/json.h>
-
-#include "core/json.h"
 
 namespace test {
 
@@ -33,23 +30,14 @@ sim_site::sim_site(options _options) : m_options(std::move(_options)) {
     m_sim = std::make_unique<vyr::devsim::device_sim>(sim);
     m_sim->start();
 
-    Json::Value config;
-    config["system"]["pidfile"] = m_files.file("rtls-quorvane.pid");
-    config["system"]["debug_port"] = "tcp://127.0.0.1:" + std::to_string(free_port());
-    config["system"]["local_debug"] = false;
-    config["system"]["push_schedule_to_destination"] = m_options.push_schedule_to_destination;
-    config["proxy"]["address"] = "127.0.0.1";
-    config["proxy"]["output_port"] = output_port;
-    config["proxy"]["input_port"] = input_port;
-    config["server"]["protocol"] = "http";
-    config["server"]["address"] = "127.0.0.1";
-    config["server"]["port"] = m_platform->port();
-    config["redis"]["address"] = m_redis.host();
-    config["redis"]["port"] = m_redis.port();
-    write_file(m_files.file("config.json"), vyr::libs::core::json::to_string(config));
+    const std::string config = write_service_config(
+        m_files, {"tcp://127.0.0.1:" + std::to_string(free_port()), output_port, input_port, m_platform->port(), m_redis.port()},
+        [&](Json::Value& _config) {
+            _config["system"]["push_schedule_to_destination"] = m_options.push_schedule_to_destination;
+        });
     process::options run;
     run.stderr_path = m_files.file("stderr.txt");
-    m_service = std::make_unique<process>(program, std::vector<std::string>{"-c", m_files.file("config.json")}, run);
+    m_service = std::make_unique<process>(program, std::vector<std::string>{"-c", config}, run);
 }
 
 sim_site::~sim_site() {
@@ -61,15 +49,5 @@ sim_site::~sim_site() {
 }
 
 std::string sim_site::service_output() const { return read_file(m_files.file("stderr.txt")); }
-
-std::optional<exit_status> sim_site::terminate(std::chrono::milliseconds _limit, std::chrono::milliseconds* _took) {
-    const auto from = std::chrono::steady_clock::now();
-    if (!m_service->signal(SIGTERM))
-        return m_service->wait(std::chrono::milliseconds(0));
-    auto status = m_service->wait(_limit);
-    if (_took)
-        *_took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from);
-    return status;
-}
 
 }  // namespace test

@@ -37,14 +37,8 @@ public:
 
     vyr::devsim::device_sim& sim() { return *m_sim; }
     process& service() { return *m_service; }
-    const redis_server& redis() const { return m_redis; }
-    const std::string& project_dir() const noexcept { return m_options.project_dir; }
     // What the service wrote on its standard error.
     std::string service_output() const;
-
-    // SIGTERM to the service and a wait of up to `_limit` for its end; nothing when it
-    // did not end in time. `_took` receives the time from the signal to the end.
-    std::optional<exit_status> terminate(std::chrono::milliseconds _limit, std::chrono::milliseconds* _took = nullptr);
 
     // The generated demo project committed with the sources.
     static std::string demo_project();

@@ -150,7 +150,11 @@ TEST_F(LoggerSocket, log_error_names_location_and_error) {
 TEST(Logger, connect_to_a_bad_endpoint_throws) {
     logger log("quorvane-test", "main");
     EXPECT_THROW(log.connect("no-such-transport://x"), zmq::error_t);
+    // It still logs once connected to a good one.
+    test::log_sink sink;
+    sink.connect(log);
     log.info("still usable");
+    expect_frame(sink.next_frame(), "&quorvane-test:main " + s_time + "still usable");
 }
 
 TEST(Logger, local_debug_copies_records_with_time_stamp_to_stderr) {

@@ -1,5 +1,5 @@
-// Reading the service configuration: every required key, strict types, the optional
-// key, and the exact reasons of an invalid file.
+// Reading the service configuration: every required key, the optional key, and the
+// reasons of an invalid file.
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -86,58 +86,24 @@ TEST(Config, empty_object_gives_eleven_reasons_in_order) {
     EXPECT_EQ(invalid_reason(Json::Value(Json::objectValue)), s_all_objects_missing);
 }
 
-TEST(Config, missing_section_gives_one_reason_per_key) {
-    Json::Value document = valid();
-    document.removeMember("redis");
-    const std::string reasons = "Config file is invalid: "
-                                "Can not find object <object>: redis, path: redis.address\n"
-                                "Can not find object <object>: redis, path: redis.port";
-    EXPECT_EQ(invalid_reason(document), reasons);
-    document["redis"] = "127.0.0.1:6379";  // a section that is not an object
-    EXPECT_EQ(invalid_reason(document), reasons);
-}
-
-TEST(Config, types_are_strict) {
-    struct case_t {
-        const char* section;
-        const char* key;
-        Json::Value wrong;
-        const char* reason;
-    };
-    const case_t cases[] = {
-        {"proxy", "output_port", "5556", "Can not find field <int>: proxy.output_port"},
-        {"proxy", "input_port", 5555.5, "Can not find field <int>: proxy.input_port"},
-        {"system", "local_debug", 1, "Can not find field <bool>: system.local_debug"},
-        {"system", "local_debug", "true", "Can not find field <bool>: system.local_debug"},
-        {"system", "pidfile", 5, "Can not find field <string>: system.pidfile"},
-        {"server", "port", true, "Can not find field <int>: server.port"},
-        {"redis", "address", Json::Value(), "Can not find field <string>: redis.address"},
-        {"redis", "port", Json::Value(Json::arrayValue), "Can not find field <int>: redis.port"},
-    };
-    for (const auto& c : cases) {
-        Json::Value document = valid();
-        document[c.section][c.key] = c.wrong;
-        EXPECT_EQ(invalid_reason(document), std::string("Config file is invalid: ") + c.reason)
-            << c.section << "." << c.key;
-    }
-}
-
+// The reasons themselves (types are strict, objects on the way) are the configuration
+// tree's, pinned by its own tests; here every failing key of the service is reported.
 TEST(Config, every_failing_key_is_reported) {
     Json::Value document = valid();
     document["system"].removeMember("debug_port");
     document["server"]["port"] = "8443";
-    document["redis"]["port"] = Json::Value();
+    document["redis"] = "127.0.0.1:6379";  // a section that is not an object
     EXPECT_EQ(invalid_reason(document),
               "Config file is invalid: "
               "Can not find field <string>: system.debug_port\n"
               "Can not find field <int>: server.port\n"
-              "Can not find field <int>: redis.port");
+              "Can not find object <object>: redis, path: redis.address\n"
+              "Can not find object <object>: redis, path: redis.port");
 }
 
 TEST(Config, unparsable_text_or_a_missing_file_fails_with_the_reader_report) {
-    for (const char* text : {"", "{", "{\"system\": }", "not json at all"})
-        EXPECT_THAT(test::thrown_message<std::runtime_error>([&] { read_text(text); }), StartsWith("Cannot parse json: "))
-            << text;
+    EXPECT_THAT(test::thrown_message<std::runtime_error>([&] { read_text("{\"system\": }"); }),
+                StartsWith("Cannot parse json: "));
     std::ifstream missing("/nonexistent/rtls-quorvane.json");
     EXPECT_THAT(test::thrown_message<std::runtime_error>([&] { vyr::config c(missing); }),
                 StartsWith("Cannot parse json: "));

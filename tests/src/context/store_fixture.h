@@ -11,7 +11,6 @@
 
 #include "context/context.h"
 #include "support/checks.h"
-#include "support/redis_monitor.h"
 #include "support/redis_server.h"
 
 using test::sorted;

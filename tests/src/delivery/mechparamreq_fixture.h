@@ -127,7 +127,7 @@ protected:
             ADD_FAILURE() << "no frame reached the gateway";
             return std::nullopt;
         }
-        return node_command::parse(message.to_string());
+        return test::parse_command(message.to_string());
     }
 
     // Every frame the mechanism sent before it handled the fence request.
@@ -175,10 +175,10 @@ protected:
         m_store->get_group("grp-1").update("prj-1", "Drivers");
         m_store->get_sublocation("sl-1").update("prj-1", 7, 0, 0, 40);
         auto record = device(_o.mac);
-        auto& log = test_logger();
-        record.parameter_as_json(EM_ALM, win::actual, param_em_alm(R"({"state":"CLEAR"})", log).to_json_string());
-        record.parameter_as_json(SCR_NAME, win::actual, param_scr_name(Json::Value(_o.name), log).to_json_string());
-        record.parameter_as_json(SCR_GNAME, win::actual, param_scr_gname(Json::Value("Drivers"), log).to_json_string());
+        // As the receiver stores a device's report of them (one JSON text and a newline).
+        record.parameter_as_json(EM_ALM, win::actual, "{\"state\":\"CLEAR\"}\n");
+        record.parameter_as_json(SCR_NAME, win::actual, "\"" + _o.name + "\"\n");
+        record.parameter_as_json(SCR_GNAME, win::actual, "\"Drivers\"\n");
         for (const auto number : {T2T_CFG, T2T_NO_ALARM, STATIONARY, CATEGORY})
             record.parameter_state(number, SUPPORTED);
         record.parameter_t2t_cfg_role(_o.role);

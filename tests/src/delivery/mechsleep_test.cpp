@@ -135,7 +135,7 @@ protected:
     }
     // The next frame is a sleep command (0x47) for `_mac`: wait (2 bytes) and sleep time (4).
     void expect_sleep_cmd(const std::string& _mac, unsigned _wait, unsigned long _sleep = 3600) {
-        const auto command = test::node_command::parse(next_frame());
+        const auto command = test::parse_command(next_frame());
         EXPECT_EQ(command.body() + command.mac,
                   "000E4706" + vyr::parameter::hex(_wait, 4) + vyr::parameter::hex(_sleep, 8) + _mac);
     }
@@ -305,7 +305,7 @@ TEST_F(mech_sleep_test, RunningThreadLogsAFailedOrderAndServesTheNext) {
     ASSERT_TRUE(m_push.send(zmq::buffer(put_to_sleep(60, 3600, "prj-b")), zmq::send_flags::none));
     // Had the failed order been kept, anc-1 would come first in key order; the real clock
     // may have passed a second or more since the order.
-    const auto command = test::node_command::parse(next_frame());
+    const auto command = test::parse_command(next_frame());
     EXPECT_EQ(command.mac, s_mac9);
     ASSERT_EQ(command.payloads.size(), 1u);
     const unsigned wait = std::stoul(command.payloads[0].substr(4, 4), nullptr, 16);

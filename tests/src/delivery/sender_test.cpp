@@ -80,7 +80,7 @@ TEST_F(sender_test, sequence_byte_wraps_from_ff_to_00) {
         m_sender->hw_param_to_node(s_mac, "3C0100");
     std::vector<unsigned> seqs;
     for (unsigned i = 0; i < 257; ++i)
-        seqs.push_back(node_command::parse(receive()).seq);
+        seqs.push_back(test::parse_command(receive()).seq);
     EXPECT_EQ(seqs[0], 0x01u);
     EXPECT_EQ(seqs[253], 0xFEu);
     EXPECT_EQ(seqs[254], 0xFFu);
@@ -101,18 +101,18 @@ TEST_F(sender_test, built_payloads_and_the_zone_alarm_uid_rules) {
                                   "000E081903" "0007" + vyr::parameter::hex_bytes(uid30.substr(0, 22)),
                                   "000E081900" "0000" + zeros};
     for (const auto& body : bodies)
-        EXPECT_EQ(node_command::parse(receive()).body(), body);
+        EXPECT_EQ(test::parse_command(receive()).body(), body);
 }
 
 TEST_F(sender_test, oversized_values_give_well_formed_frames) {
     m_sender->message_to_node(s_mac, std::string(300, 'x'));
-    const auto long_text = node_command::parse(receive());
+    const auto long_text = test::parse_command(receive());
     EXPECT_EQ(long_text.body().substr(0, 8), "000E54FF");
     EXPECT_EQ(long_text.body().size(), 8u + 255 * 2);
     EXPECT_EQ(long_text.mac, s_mac);
 
     m_sender->zone_alarm_to_node(s_mac, 300, 70000, std::string(22, 'u'));
-    const auto alarm = node_command::parse(receive());
+    const auto alarm = test::parse_command(receive());
     EXPECT_EQ(alarm.body().size(), 4u + 4 + 25 * 2);
     EXPECT_EQ(alarm.body().substr(0, 18), "000E0819FFFFFF7575");
 
@@ -120,7 +120,7 @@ TEST_F(sender_test, oversized_values_give_well_formed_frames) {
     m_sender->hw_param_to_node(s_mac, "3C010");
     m_sender->hw_param_to_node(s_mac, std::string(2 * 65535, '0'));
     m_sender->hw_param_to_node(s_mac, "3C0101");
-    const auto next = node_command::parse(receive());
+    const auto next = test::parse_command(receive());
     EXPECT_EQ(next.seq, 3u);  // right after the two frames above
     EXPECT_EQ(next.body(), "000E3C0101");
 }
@@ -153,7 +153,7 @@ TEST_F(sender_test, two_threads_get_distinct_consecutive_sequence_bytes) {
         std::set<unsigned> seqs;
         zmq::message_t message;
         while (seqs.size() < 2 * per_thread && m_pull->recv(message, zmq::recv_flags::none)) {
-            const auto command = node_command::parse(message.to_string());
+            const auto command = test::parse_command(message.to_string());
             ASSERT_EQ(command.body(), "000E3C0101") << "round " << round;
             ASSERT_EQ(command.mac, s_mac);
             ASSERT_TRUE(wanted.count(command.seq)) << "round " << round << ": stray sequence " << command.seq;

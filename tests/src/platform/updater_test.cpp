@@ -11,16 +11,14 @@
 #include <string>
 #include <vector>
 
-#include <zmq.hpp>
-
 #include "common/globals.h"
 #include "context/context.h"
-#include "input/receiver.h"
 #include "platform/updater.h"
 #include "platform/vyrserver.h"
 #include "support/checks.h"
 #include "support/platform_server.h"
 #include "support/process.h"
+#include "support/receiver_fixture.h"
 #include "support/redis_server.h"
 
 namespace {
@@ -255,69 +253,41 @@ TEST_F(updater_test, stop_while_retrying_ends_the_thread_without_finishing_the_p
 
 // Regression: the updater held its lock through every server request and retry pause, so
 // a request operation (and with it the receiver thread) blocked while the platform hung.
-TEST_F(updater_test, requests_and_the_receiver_do_not_wait_for_a_hanging_platform_and_stop_ends_the_request) {
-    platform->write("control.json", R"({"hang": [")" + s_anchors_path + R"("]})");
-    start();
-    ASSERT_TRUE(test::wait_until([this] { return count("hang", "status") >= 1; }, 40s));
-
-    ASSERT_TRUE(returns([this] {
-        updater->update_tdoa_schedule_req("sch-main");
-        updater->update_all_alarms_req();
-    }));
-    EXPECT_EQ(updated_text(), "false");
-
-    // The receiver, wired to the stuck updater, stands between a test proxy and the
-    // parameter-request channel.
-    auto zmq_context = std::make_shared<zmq::context_t>(1);
-    zmq::socket_t proxy(*zmq_context, zmq::socket_type::pub);
-    proxy.set(zmq::sockopt::linger, 0);
-    proxy.bind("tcp://127.0.0.1:*");
-    zmq::socket_t param_req(*zmq_context, zmq::socket_type::pull);
-    param_req.set(zmq::sockopt::linger, 0);
-    param_req.bind(c_receiver::s_mech_param_req_endpoint);
-    zmq::socket_t sleep(*zmq_context, zmq::socket_type::pull);
-    sleep.set(zmq::sockopt::linger, 0);
-    sleep.bind(c_receiver::s_mech_sleep_endpoint);
-    auto receiver = std::make_unique<c_receiver>(zmq_context, proxy.get(zmq::sockopt::last_endpoint), updater,
-                                                 redis.host(), redis.port(), logger);
-    receiver->start();
-
-    // The MAC of the next request command, or "" when none comes within `_wait`.
-    auto next_request_mac = [&](std::chrono::milliseconds _wait) {
-        zmq::pollitem_t item{param_req.handle(), 0, ZMQ_POLLIN, 0};
-        zmq::message_t frame;
-        if (zmq::poll(&item, 1, _wait) == 0 || !param_req.recv(frame, zmq::recv_flags::dontwait) ||
-            frame.size() < 18)
-            return std::string();
-        return std::string(static_cast<const char*>(frame.data()) + 1, 16);
-    };
-    auto request = [](const std::string& _mac) {
-        return "#param_p{\"mac\":\"" + _mac + "\",\"ts\":0,\"ms\":0,\"req_plist\":[]}";
-    };
-    // Probe until the subscription is up.
-    bool up = false;
-    for (int i = 0; i < 400 && !up; ++i) {
-        (void)proxy.send(zmq::buffer(request("FFFFFFFF00000000")), zmq::send_flags::none);
-        up = !next_request_mac(50ms).empty();
+// The receiver here is wired to an updater stuck in a request to the stand-in.
+class updater_and_receiver : public test::receiver_fixture {
+protected:
+    void SetUp() override {
+        platform.write("control.json", R"({"hang": [")" + s_anchors_path + R"("]})");
+        m_platform_address = platform.address();
+        test::receiver_fixture::SetUp();
     }
-    ASSERT_TRUE(up);
+    int count(const std::string& _value, const char* _member = "path") const {
+        int n = 0;
+        for (const auto& r : platform.requests())
+            n += r[_member].asString() == _value;
+        return n;
+    }
+    test::platform_server platform{{}, true};
+};
 
+TEST_F(updater_and_receiver, requests_and_the_receiver_do_not_wait_for_a_hanging_platform_and_stop_ends_the_request) {
+    ASSERT_TRUE(test::wait_until([this] { return count("hang", "status") >= 1; }, 40s));
+    ASSERT_TRUE(returns([this] {
+        m_updater->update_tdoa_schedule_req("sch-main");
+        m_updater->update_all_alarms_req();
+    }));
+    EXPECT_EQ(redis({"GET", "updated"}), "false");
+
+    // handle() returns once the receiver handled the frame.
     const std::string tag = "70B3D5FFFE0B0009";
-    for (const std::string& frame :
-         {R"(#notify{"object": "TO", "mac": ")" + tag + R"(", "action": "NA", "dev_id": "to-x"})",
-          std::string(R"(#notify{"object": "TDOA_SCHEDULE", "action": "updated", "plist": {"uid": "sch-main"}})"),
-          request("AABBCCDDEEFF0001")})
-        (void)proxy.send(zmq::buffer(frame), zmq::send_flags::none);
-    std::string mac;
-    for (int i = 0; i < 200 && mac != "AABBCCDDEEFF0001"; ++i)
-        mac = next_request_mac(100ms);
-    EXPECT_EQ(mac, "AABBCCDDEEFF0001");
-    EXPECT_EQ(store->get_win(tag).alarm_state(), vyr::context::alarm_states::NOT_CONFIGURED);
+    handle(R"(#notify{"object": "TO", "mac": ")" + tag + R"(", "action": "NA", "dev_id": "to-x"})");
+    handle(R"(#notify{"object": "TDOA_SCHEDULE", "action": "updated", "plist": {"uid": "sch-main"}})");
+    EXPECT_EQ(store().get_win(tag).alarm_state(), vyr::context::alarm_states::NOT_CONFIGURED);
     EXPECT_EQ(count("200", "status"), 0);  // the updater was stuck all along
 
     // Stopped inside the hanging request, it ends once that request gives up, and asks no more.
-    receiver.reset();
-    EXPECT_TRUE(returns([this] { updater.reset(); }));
+    m_receiver.reset();
+    EXPECT_TRUE(returns([this] { m_updater.reset(); }));
     EXPECT_EQ(count(s_track_objs_path), 0);
 }
 
