@@ -3,6 +3,7 @@
 #include "context/context.h"
 #include "delivery/sender.h"
 #include "platform/vyrserver.h"
+#include "redis/database.h"
 
 c_mechanism::c_mechanism(const std::string& _name, const std::string& _inproc_name,
                          std::shared_ptr<zmq::context_t> _zmq_context,
@@ -21,7 +22,7 @@ c_mechanism::c_mechanism(const std::string& _name, const std::string& _inproc_na
 c_mechanism::~c_mechanism() = default;
 
 void c_mechanism::open_context() {
-    m_context = std::make_unique<vyr::context::context>(11, m_redis_address, m_redis_port);
+    m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
 }
 
 bool c_mechanism::thread_init() {

@@ -29,7 +29,8 @@ public:
                 std::shared_ptr<zmq::context_t> _zmq_context, std::shared_ptr<vyr::vyrserver::c_vyrserver> _server,
                 std::shared_ptr<c_sender> _sender, const std::string& _redis_address, int _redis_port,
                 vyr::libs::core::component_logger& _logger);
-    // Derived destructors call thread_stop() first: a joinable thread here ends the process.
+    // Derived destructors call thread_stop() first: the thread runs their passes, so it
+    // must end before their members go.
     virtual ~c_mechanism() = 0;
     c_mechanism(const c_mechanism&) = delete;
     c_mechanism& operator=(const c_mechanism&) = delete;
@@ -58,11 +59,13 @@ protected:
     std::shared_ptr<zmq::context_t> m_zmq_context;
     // Mechanism thread only.
     std::unique_ptr<zmq::socket_t> m_pipe_out;
+    // Constant after construction.
     const std::string m_inproc_mechanism_name;
     // Mechanism thread only.
     std::unique_ptr<vyr::context::context> m_context;
     vyr::libs::core::component_logger& m_logger;
     std::string m_redis_address;
     const int m_redis_port;
+    // Last, so that it is joined before any other member goes.
     vyr::worker_thread m_worker;
 };

@@ -3,6 +3,7 @@
 #include "common/globals.h"
 #include "context/context.h"
 #include "platform/updater.h"
+#include "redis/database.h"
 #include "runtime/inproc_commands.h"
 
 const std::string notify_tag = "#notify";
@@ -61,7 +62,7 @@ void c_receiver::open() {
     m_mech_param_req_socket->set(zmq::sockopt::linger, s_linger_ms);
     m_mech_param_req_socket->connect(s_mech_param_req_endpoint);
 
-    m_context = std::make_unique<vyr::context::context>(11, m_redis_address, m_redis_port);
+    m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
 }
 
 void c_receiver::start() {

@@ -8,6 +8,7 @@
 #include "common/globals.h"
 #include "context/context.h"
 #include "platform/vyrserver.h"
+#include "redis/database.h"
 
 namespace vyr {
 
@@ -16,7 +17,6 @@ namespace {
 constexpr auto s_retry_pause = std::chrono::seconds(1);
 // How often an idle thread checks that Redis still holds the mirror.
 constexpr auto s_watch_period = std::chrono::seconds(1);
-constexpr unsigned int s_database = 11;
 
 // ---- applying decoded server records to Redis records ------------------------------------
 
@@ -163,7 +163,7 @@ void updater::request_full(std::initializer_list<kind> _kinds) {
     }
     try {
         if (!m_request_context)
-            m_request_context = std::make_unique<vyr::context::context>(s_database, m_redis_address,
+            m_request_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address,
                                                                          m_redis_port);
         m_request_context->updated(false);
     } catch (const std::exception&) {
@@ -320,7 +320,7 @@ void updater::start() {
 }
 
 bool updater::open() {
-    m_context = std::make_unique<vyr::context::context>(s_database, m_redis_address, m_redis_port);
+    m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
     m_redis_run_id = redis_run_id();
     m_context->flush();
     m_context->name(module_name);

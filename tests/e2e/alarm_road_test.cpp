@@ -14,6 +14,7 @@
 #include "context/context.h"
 #include "core/json.h"
 #include "parameters/parameters.h"
+#include "redis/database.h"
 #include "support/platform_server.h"
 #include "support/process.h"
 #include "support/redis_server.h"
@@ -93,7 +94,7 @@ protected:
         }
         ASSERT_TRUE(test::wait_until([&] { return m_redis.command({"GET", "updated"}) == "true"; },
                                      std::chrono::seconds(30)));
-        m_store = std::make_unique<vyr::context::context>(11, m_redis.host(), m_redis.port());
+        m_store = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis.host(), m_redis.port());
     }
 
     void TearDown() override {
