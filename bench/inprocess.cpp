@@ -23,6 +23,7 @@
 #include "platform/updater.h"
 #include "platform/vyrserver.h"
 #include "redis_probe.h"
+#include "redis/database.h"
 #include "reports.h"
 #include "runtime/inproc_commands.h"
 
@@ -163,7 +164,7 @@ void delivery_pass(benchmark::State& _state, site& _site, vyr::libs::core::compo
                    scenario _scenario) {
     ensure_mirror(_site, _logger);
     delivery_harness harness(_site, _logger);
-    vyr::context::context store(11, _site.redis().host(), _site.redis().port());
+    vyr::context::context store(vyr::redis::service_database, _site.redis().host(), _site.redis().port());
     redis_probe probe(_site.redis().host(), _site.redis().port());
     if (_scenario == scenario::in_step)
         make_in_step(harness, store, _site, _logger);

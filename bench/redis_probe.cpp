@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "context/win.h"
+#include "redis/database.h"
 
 namespace bench {
 
@@ -54,7 +55,7 @@ redis_probe::redis_probe(const std::string& _host, int _port) {
     m_context.reset(redisConnectWithTimeout(_host.c_str(), _port, timeout));
     if (!m_context || m_context->err)
         throw std::runtime_error("cannot connect to redis at " + _host + ":" + std::to_string(_port));
-    run({"SELECT", "11"});
+    run({"SELECT", std::to_string(vyr::redis::service_database)});
 }
 
 redis_probe::reply_ptr redis_probe::run(const std::vector<std::string>& _argv) {

@@ -27,7 +27,7 @@ void accumulate(command_counts& _sum, const command_counts& _more);
 
 class redis_probe {
 public:
-    // Connects and selects database 11; throws std::runtime_error on failure.
+    // Connects and selects the service's database; throws std::runtime_error on failure.
     redis_probe(const std::string& _host, int _port);
 
     // Calls per command name since the server started (INFO excluded).

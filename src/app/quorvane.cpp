@@ -8,6 +8,7 @@
 #include "platform/updater.h"
 #include "platform/vyrserver.h"
 #include "redis/context.h"
+#include "redis/database.h"
 
 c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_logger& _logger)
     : m_zmq_context(std::make_shared<zmq::context_t>(1)), m_logger(_logger) {
@@ -45,7 +46,7 @@ c_quorvane::~c_quorvane() {
 void c_quorvane::wait_for_redis(const std::string& _address, int _port) const {
     for (;;) {
         try {
-            vyr::redis::context probe(_address, _port, 11);
+            vyr::redis::context probe(_address, _port, vyr::redis::service_database);
             return;
         } catch (const std::exception&) {
             m_logger.log_exception(VYR_HERE);

@@ -3,22 +3,26 @@
 #include "context/context.h"
 #include "delivery/sender.h"
 #include "platform/vyrserver.h"
+#include "redis/database.h"
 
-c_mechanism::c_mechanism(std::shared_ptr<zmq::context_t> _zmq_context,
+c_mechanism::c_mechanism(const std::string& _name, const std::string& _inproc_name,
+                         std::shared_ptr<zmq::context_t> _zmq_context,
                          std::shared_ptr<vyr::vyrserver::c_vyrserver> _server, std::shared_ptr<c_sender> _sender,
                          const std::string& _redis_address, int _redis_port,
                          vyr::libs::core::component_logger& _logger)
     : m_server(std::move(_server)),
       m_sender(std::move(_sender)),
       m_zmq_context(std::move(_zmq_context)),
+      m_inproc_mechanism_name(_inproc_name),
       m_logger(_logger),
       m_redis_address(_redis_address),
-      m_redis_port(_redis_port) {}
+      m_redis_port(_redis_port),
+      m_worker(_name, _logger, [this] { vyr::worker_thread::send_stop(*m_zmq_context, m_inproc_mechanism_name); }) {}
 
 c_mechanism::~c_mechanism() = default;
 
 void c_mechanism::open_context() {
-    m_context = std::make_unique<vyr::context::context>(11, m_redis_address, m_redis_port);
+    m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
 }
 
 bool c_mechanism::thread_init() {
@@ -34,29 +38,16 @@ bool c_mechanism::thread_init() {
     }
 }
 
+void c_mechanism::start() {
+    m_worker.start({[this] { return thread_init(); }, [this] { return thread_pass(); }, nullptr});
+}
+
 void c_mechanism::thread_stop() {
     // Every destructor of the hierarchy calls this: once the thread is joined (or never
-    // ran) and the pipe is closed there is nothing to stop, and a stop command sent now
-    // could meet the closed pipe and block for ever. With no thread, the pipe is this
-    // thread's to look at.
-    if (!m_thread.joinable() && !m_pipe_out)
-        return;
-    zmq::socket_t push(*m_zmq_context, zmq::socket_type::push);
-    // The stop frame is one byte; if the thread never bound its pipe nobody takes it, and
-    // it must not hold the context's termination.
-    push.set(zmq::sockopt::linger, 0);
-    push.connect(m_inproc_mechanism_name);
-    const std::uint8_t stop = 1;
-    try {
-        (void)push.send(zmq::const_buffer(&stop, 1), zmq::send_flags::none);
-    } catch (const zmq::error_t& e) {
-        if (e.num() != EAGAIN)
-            throw;
-    }
-    push.disconnect(m_inproc_mechanism_name);
-    if (m_thread.joinable())
-        m_thread.join();
-    push.close();
-    // The pipe was made on the mechanism's thread; close it before the context goes.
+    // ran) the worker sends nothing, as a stop command could meet the closed pipe and stay
+    // queued for the next socket bound there.
+    m_worker.stop();
+    // The pipe was made on the mechanism's thread (or on the caller's, which then never
+    // started the thread); close it before the context goes.
     m_pipe_out.reset();
 }

@@ -1,17 +1,17 @@
 // Base of the two delivery workers (parameter requests, sleep orders). It holds what
-// every mechanism needs, owns the mechanism's thread, and gives it an inproc PULL socket
-// (its pipe) on which the receiver and the destructor send binary commands. The pipe and
+// every mechanism needs, owns the mechanism's worker thread, and gives it an inproc PULL
+// socket (its pipe) on which the receiver and the stop send binary commands. The pipe and
 // the Redis context are created and used only on the mechanism's own thread; the
 // destroying thread touches them only after the join.
 #pragma once
 
 #include <memory>
 #include <string>
-#include <thread>
 
 #include <zmq.hpp>
 
 #include "core/logger.h"
+#include "runtime/worker_thread.h"
 
 class c_sender;
 namespace vyr::vyrserver {
@@ -23,18 +23,22 @@ class context;
 
 class c_mechanism {
 public:
-    // Stores its arguments; creates no socket, no connection and no thread.
-    c_mechanism(std::shared_ptr<zmq::context_t> _zmq_context, std::shared_ptr<vyr::vyrserver::c_vyrserver> _server,
+    // Stores its arguments; creates no socket, no connection and no thread. `_name` names
+    // the thread in the log, `_inproc_name` is the pipe's endpoint.
+    c_mechanism(const std::string& _name, const std::string& _inproc_name,
+                std::shared_ptr<zmq::context_t> _zmq_context, std::shared_ptr<vyr::vyrserver::c_vyrserver> _server,
                 std::shared_ptr<c_sender> _sender, const std::string& _redis_address, int _redis_port,
                 vyr::libs::core::component_logger& _logger);
-    // Derived destructors call thread_stop() first: a joinable thread here ends the process.
+    // Derived destructors call thread_stop() first: the thread runs their passes, so it
+    // must end before their members go.
     virtual ~c_mechanism() = 0;
     c_mechanism(const c_mechanism&) = delete;
     c_mechanism& operator=(const c_mechanism&) = delete;
 
-    // The mechanism's loop; starts with thread_init() and calls stop_all() if it fails.
-    virtual void thread_body() = 0;
-    // On the mechanism's thread: opens the Redis context and binds the pipe.
+    // One pass of the mechanism's loop, on its thread; false ends the thread.
+    virtual bool thread_pass() = 0;
+    // On the mechanism's thread, before the first pass: opens the Redis context and binds
+    // the pipe. A failure is logged and gives false; the thread then calls stop_all().
     virtual bool thread_init();
     // Opens the Redis context on the calling thread, for a caller that uses the
     // mechanism's builders and checks from its own thread (the status tool) and never
@@ -45,8 +49,8 @@ public:
     // destructor of the hierarchy may call it.
     void thread_stop();
 
-    // Starts thread_body() on the mechanism's own thread.
-    void start() { m_thread = std::thread([this] { thread_body(); }); }
+    // Starts the mechanism's own thread: thread_init(), then thread_pass() until it ends.
+    void start();
     const std::string& inproc_name() const noexcept { return m_inproc_mechanism_name; }
 
 protected:
@@ -55,12 +59,13 @@ protected:
     std::shared_ptr<zmq::context_t> m_zmq_context;
     // Mechanism thread only.
     std::unique_ptr<zmq::socket_t> m_pipe_out;
-    // Set by the derived constructor.
-    std::string m_inproc_mechanism_name;
+    // Constant after construction.
+    const std::string m_inproc_mechanism_name;
     // Mechanism thread only.
     std::unique_ptr<vyr::context::context> m_context;
     vyr::libs::core::component_logger& m_logger;
-    std::thread m_thread;
     std::string m_redis_address;
     const int m_redis_port;
+    // Last, so that it is joined before any other member goes.
+    vyr::worker_thread m_worker;
 };

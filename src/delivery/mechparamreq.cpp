@@ -168,12 +168,10 @@ c_mech_param_req::c_mech_param_req(std::shared_ptr<zmq::context_t> _zmq_context,
                                    std::shared_ptr<c_sender> _sender, const std::string& _redis_address,
                                    int _redis_port, bool _push_schedule_to_destination,
                                    vyr::libs::core::component_logger& _logger)
-    : c_mechanism(std::move(_zmq_context), std::move(_server), std::move(_sender), _redis_address, _redis_port,
-                  _logger),
+    : c_mechanism("parameter-request mechanism", "inproc://mech_param_req", std::move(_zmq_context),
+                  std::move(_server), std::move(_sender), _redis_address, _redis_port, _logger),
       m_push_schedule_to_destination(_push_schedule_to_destination),
-      m_processing_timer(5, 0, 5, 0) {
-    m_inproc_mechanism_name = "inproc://mech_param_req";
-}
+      m_processing_timer(5, 0, 5, 0) {}
 
 c_mech_param_req::~c_mech_param_req() { thread_stop(); }
 
@@ -190,38 +188,29 @@ bool c_mech_param_req::thread_init() {
     }
 }
 
-void c_mech_param_req::thread_body() {
-    if (!thread_init()) {
-        stop_all();
-        return;
-    }
-    for (;;) {
-        try {
-            zmq::pollitem_t items[] = {
-                {m_pipe_out->handle(), 0, ZMQ_POLLIN, 0},
-                {nullptr, m_processing_timer.get_descriptor(), ZMQ_POLLIN, 0},
-            };
-            zmq::poll(items, 2, std::chrono::milliseconds(-1));
-            if (items[0].revents & ZMQ_POLLIN) {
-                zmq::message_t message;
-                if (m_pipe_out->recv(message, zmq::recv_flags::dontwait) && message.size() > 0) {
-                    if (*static_cast<const std::uint8_t*>(message.data()) == vyr::cmd::stop)
-                        return;
-                    process_zmq_message(message);
-                }
-            }
-            if (items[1].revents & ZMQ_POLLIN) {
-                std::uint64_t expirations = 0;
-                // A read that would block (the expiry was taken already) is no cycle.
-                if (::read(m_processing_timer.get_descriptor(), &expirations, sizeof expirations) ==
-                    static_cast<ssize_t>(sizeof expirations)) {
-                    processing_cycle(next_timer_due(expirations));
-                }
-            }
-        } catch (const std::exception&) {
-            m_logger.log_exception(VYR_HERE);
+bool c_mech_param_req::thread_pass() {
+    zmq::pollitem_t items[] = {
+        {m_pipe_out->handle(), 0, ZMQ_POLLIN, 0},
+        {nullptr, m_processing_timer.get_descriptor(), ZMQ_POLLIN, 0},
+    };
+    zmq::poll(items, 2, std::chrono::milliseconds(-1));
+    if (items[0].revents & ZMQ_POLLIN) {
+        zmq::message_t message;
+        if (m_pipe_out->recv(message, zmq::recv_flags::dontwait) && message.size() > 0) {
+            if (*static_cast<const std::uint8_t*>(message.data()) == vyr::cmd::stop)
+                return false;
+            process_zmq_message(message);
         }
     }
+    if (items[1].revents & ZMQ_POLLIN) {
+        std::uint64_t expirations = 0;
+        // A read that would block (the expiry was taken already) is no cycle.
+        if (::read(m_processing_timer.get_descriptor(), &expirations, sizeof expirations) ==
+            static_cast<ssize_t>(sizeof expirations)) {
+            processing_cycle(next_timer_due(expirations));
+        }
+    }
+    return true;
 }
 
 void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {

@@ -36,11 +36,12 @@ public:
                      bool _push_schedule_to_destination, vyr::libs::core::component_logger& _logger);
     ~c_mech_param_req() override;
 
-    void thread_body() override;
+    // Waits for a command on the pipe or the timer's expiry and handles what came.
+    bool thread_pass() override;
     // The base initialisation, then the timer starts; false when the base fails.
     bool thread_init() override;
 
-    // Command 7 (parameter request) and 8 (context updated); others are ignored. A
+    // Commands "request" (parameter request) and "notified" (context updated); others are ignored. A
     // request shorter than its header throws.
     void process_zmq_message(const zmq::message_t& _message);
     // One processing cycle: alarms, sync slots, then parameters; nothing until the

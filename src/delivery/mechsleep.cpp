@@ -1,8 +1,5 @@
 #include "delivery/mechsleep.h"
 
-#include <cerrno>
-
-#include "common/globals.h"
 #include "core/exception.h"
 #include "delivery/sender.h"
 #include "runtime/inproc_commands.h"
@@ -38,36 +35,17 @@ c_mech_sleep::c_mech_sleep(std::shared_ptr<zmq::context_t> _zmq_context,
                            std::shared_ptr<vyr::vyrserver::c_vyrserver> _server, std::shared_ptr<c_sender> _sender,
                            const std::string& _redis_address, int _redis_port,
                            vyr::libs::core::component_logger& _logger)
-    : c_mechanism(std::move(_zmq_context), std::move(_server), std::move(_sender), _redis_address, _redis_port,
-                  _logger),
-      m_clock(wall_clock) {
-    m_inproc_mechanism_name = "inproc://mech_sleep";
-}
+    : c_mechanism("sleep mechanism", "inproc://mech_sleep", std::move(_zmq_context), std::move(_server),
+                  std::move(_sender), _redis_address, _redis_port, _logger),
+      m_clock(wall_clock) {}
 
 c_mech_sleep::~c_mech_sleep() { thread_stop(); }
 
-void c_mech_sleep::thread_body() {
-    if (!thread_init()) {
-        stop_all();
-        return;
-    }
-    for (;;) {
-        try {
-            if (!process_pipe_output_socket())
-                return;
-            process_sleep_orders();
-        } catch (const zmq::error_t& e) {
-            // A terminated context can never deliver another command: end instead of
-            // spinning on the error.
-            if (e.num() == ETERM) {
-                m_logger.error("sleep mechanism: ZeroMQ context terminated, thread ends").location(VYR_HERE);
-                return;
-            }
-            m_logger.log_exception(VYR_HERE);
-        } catch (const std::exception&) {
-            m_logger.log_exception(VYR_HERE);
-        }
-    }
+bool c_mech_sleep::thread_pass() {
+    if (!process_pipe_output_socket())
+        return false;
+    process_sleep_orders();
+    return true;
 }
 
 bool c_mech_sleep::process_pipe_output_socket() {

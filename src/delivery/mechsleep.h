@@ -31,7 +31,8 @@ public:
                  vyr::libs::core::component_logger& _logger);
     ~c_mech_sleep() override;
 
-    void thread_body() override;
+    // One command (or the pipe's time-out), then one pass over the orders.
+    bool thread_pass() override;
     // Receives and handles one command (waiting at most the pipe's receive time-out);
     // false means stop. A failing platform request throws and drops the order.
     bool process_pipe_output_socket();

@@ -3,6 +3,8 @@
 #include "common/globals.h"
 #include "context/context.h"
 #include "platform/updater.h"
+#include "redis/database.h"
+#include "runtime/inproc_commands.h"
 
 const std::string notify_tag = "#notify";
 const std::string hw_report_tag = "#hw_report";
@@ -28,19 +30,11 @@ c_receiver::c_receiver(std::shared_ptr<zmq::context_t> _zmq_context, const std::
       m_updater(std::move(_updater)),
       m_redis_address(_redis_address),
       m_redis_port(_redis_port),
-      m_logger(_logger) {}
+      m_logger(_logger),
+      m_worker("receiver", _logger, [this] { vyr::worker_thread::send_stop(*m_zmq_context, s_pipe_endpoint); }) {}
 
 c_receiver::~c_receiver() {
-    {
-        zmq::socket_t push(*m_zmq_context, zmq::socket_type::push);
-        push.set(zmq::sockopt::linger, 0);
-        push.connect(s_pipe_endpoint);
-        const std::uint8_t stop = 1;
-        (void)push.send(zmq::const_buffer(&stop, 1), zmq::send_flags::dontwait);
-        push.disconnect(s_pipe_endpoint);
-        if (m_thread.joinable())
-            m_thread.join();
-    }
+    m_worker.stop();
     m_context.reset();
     m_updater.reset();
     m_proxy_socket.reset();
@@ -68,49 +62,42 @@ void c_receiver::open() {
     m_mech_param_req_socket->set(zmq::sockopt::linger, s_linger_ms);
     m_mech_param_req_socket->connect(s_mech_param_req_endpoint);
 
-    m_context = std::make_unique<vyr::context::context>(11, m_redis_address, m_redis_port);
+    m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
 }
 
-void c_receiver::thread_body() {
-    try {
-        open();
-    } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
-        stop_all();
-        return;
-    }
+void c_receiver::start() {
+    m_worker.start({[this] {
+                        open();
+                        return true;
+                    },
+                    [this] { return pass(); }, nullptr});
+}
 
-    for (;;) {
-        try {
-            zmq::pollitem_t items[] = {
-                {m_pipe_output_socket->handle(), 0, ZMQ_POLLIN, 0},
-                {m_proxy_socket->handle(), 0, ZMQ_POLLIN, 0},
-            };
-            zmq::poll(items, 2, std::chrono::milliseconds(-1));
-            if (items[0].revents & ZMQ_POLLIN) {
-                zmq::message_t command;
-                if (m_pipe_output_socket->recv(command, zmq::recv_flags::dontwait) && command.size() == 1 &&
-                    *static_cast<const std::uint8_t*>(command.data()) == 1)
-                    return;
-            }
-            if (items[1].revents & ZMQ_POLLIN) {
-                // A batch per wake-up, not until the queue runs dry: under a flood it never
-                // does, and the stop command on the pipe must still be seen between batches.
-                for (int taken = 0; taken < s_frames_per_wakeup; ++taken) {
-                    zmq::message_t frame;
-                    if (!m_proxy_socket->recv(frame))
-                        break;  // drained (receive time-out 0)
-                    try {
-                        dispatch(frame.to_string());
-                    } catch (const std::exception&) {
-                        m_logger.log_exception(VYR_HERE);
-                    }
-                }
-            }
-        } catch (const std::exception&) {
-            m_logger.log_exception(VYR_HERE);
+bool c_receiver::pass() {
+    zmq::pollitem_t items[] = {
+        {m_pipe_output_socket->handle(), 0, ZMQ_POLLIN, 0},
+        {m_proxy_socket->handle(), 0, ZMQ_POLLIN, 0},
+    };
+    zmq::poll(items, 2, std::chrono::milliseconds(-1));
+    if (items[0].revents & ZMQ_POLLIN) {
+        zmq::message_t command;
+        if (m_pipe_output_socket->recv(command, zmq::recv_flags::dontwait) && command.size() == 1 &&
+            *static_cast<const std::uint8_t*>(command.data()) == vyr::cmd::stop)
+            return false;
+    }
+    if (items[1].revents & ZMQ_POLLIN) {
+        // A batch per wake-up, not until the queue runs dry: under a flood it never does,
+        // and the stop command on the pipe must still be seen between batches.
+        for (int taken = 0; taken < s_frames_per_wakeup; ++taken) {
+            zmq::message_t frame;
+            if (!m_proxy_socket->recv(frame))
+                break;  // drained (receive time-out 0)
+            // One bad frame is logged and does not cost the rest of the batch.
+            if (m_worker.guard([&] { dispatch(frame.to_string()); }) == vyr::worker_thread::outcome::ended)
+                return false;
         }
     }
+    return true;
 }
 
 void c_receiver::dispatch(const std::string& _frame) const {
@@ -139,6 +126,5 @@ void c_receiver::send_command(zmq::socket_t& _socket, const void* _data, std::si
 }
 
 void c_receiver::send_context_updated_notification() const {
-    const std::uint8_t command = 8;
-    send_command(*m_mech_param_req_socket, &command, 1);
+    send_command(*m_mech_param_req_socket, &vyr::cmd::notified, sizeof vyr::cmd::notified);
 }

@@ -10,13 +10,13 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 
 #include <json/json.h>
 #include <zmq.hpp>
 
 #include "core/logger.h"
 #include "parameters/parameters.h"
+#include "runtime/worker_thread.h"
 
 namespace vyr {
 class updater;
@@ -46,11 +46,11 @@ public:
     c_receiver(const c_receiver&) = delete;
     c_receiver& operator=(const c_receiver&) = delete;
 
-    void thread_body();
-    void start() { m_thread = std::thread([this] { thread_body(); }); }
+    // Starts the receiver thread: open(), then passes until the stop command comes.
+    void start();
     // Creates the sockets and the Redis connection on the calling thread, which then owns
-    // them; thread_body() begins with it. Throws when one cannot be made. A caller that
-    // runs the handlers on its own thread (the fuzz targets) calls it instead of start().
+    // them; the receiver thread begins with it. Throws when one cannot be made. A caller
+    // that runs the handlers on its own thread (the fuzz targets) calls it instead of start().
     void open();
 
     // Routes one frame from the proxy to its handler (the fixed tag order); an empty
@@ -64,10 +64,13 @@ public:
     void process_alarm(const std::string& _body) const;
     void process_param_p(const std::string& _body) const;
 
-    // One-byte command 8 to the parameter-request mechanism, without blocking.
+    // The one-byte command "notified" to the parameter-request mechanism, without blocking.
     void send_context_updated_notification() const;
 
 private:
+    // One pass of the receiver thread: waits for the stop pipe or the proxy and takes a
+    // batch of frames; false when the stop command came.
+    bool pass();
     // Sends one command frame without blocking; a full queue drops it.
     static void send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size);
 
@@ -121,7 +124,6 @@ private:
 
     // Constant after construction.
     const std::string m_addr;
-    std::thread m_thread;
     std::shared_ptr<zmq::context_t> m_zmq_context;
     // Receiver thread only.
     std::unique_ptr<zmq::socket_t> m_proxy_socket;
@@ -134,4 +136,5 @@ private:
     // Receiver thread only.
     std::unique_ptr<vyr::context::context> m_context;
     vyr::libs::core::component_logger& m_logger;
+    vyr::worker_thread m_worker;
 };

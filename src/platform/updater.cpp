@@ -9,19 +9,15 @@
 #include "context/context.h"
 #include "platform/decoders.h"
 #include "platform/vyrserver.h"
+#include "redis/database.h"
 
 namespace vyr {
 
 namespace {
 
-// Thrown inside a job when a stop was requested between two server requests; not a
-// std::exception, so only the thread loop sees it.
-struct stop_signal {};
-
 constexpr auto s_retry_pause = std::chrono::seconds(1);
 // How often an idle thread checks that Redis still holds the mirror.
 constexpr auto s_watch_period = std::chrono::seconds(1);
-constexpr unsigned int s_database = 11;
 
 // ---- applying decoded server records to Redis records ------------------------------------
 
@@ -58,12 +54,14 @@ void refresh_one(const Map& _answer, Record _record) {
 
 updater::updater(std::shared_ptr<vyr::vyrserver::c_vyrserver> _server, const std::string& _redis_address,
                  int _redis_port, vyr::libs::core::component_logger& _logger)
-    : m_redis_address(_redis_address), m_redis_port(_redis_port), m_server(std::move(_server)), m_logger(_logger) {}
+    : m_redis_address(_redis_address),
+      m_redis_port(_redis_port),
+      m_server(std::move(_server)),
+      m_logger(_logger),
+      m_worker("updater", _logger, [this] { stop(); }) {}
 
 updater::~updater() {
-    stop();
-    if (m_thread.joinable())
-        m_thread.join();
+    m_worker.stop();
     m_context.reset();
     m_request_context.reset();
 }
@@ -81,7 +79,7 @@ bool updater::completion_requested() {
 
 void updater::check_stop() {
     if (completion_requested())
-        throw stop_signal{};
+        throw worker_thread::end_of_thread{};
 }
 
 // ---- pending work ------------------------------------------------------------------------
@@ -135,7 +133,8 @@ void updater::request_full(std::initializer_list<kind> _kinds) {
     }
     try {
         if (!m_request_context)
-            m_request_context = std::make_unique<vyr::context::context>(s_database, m_redis_address, m_redis_port);
+            m_request_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address,
+                                                                         m_redis_port);
         m_request_context->updated(false);
     } catch (const std::exception&) {
         // The refresh itself is queued; the connection is opened again next time.
@@ -286,56 +285,51 @@ void updater::refill_mirror() {
 
 // ---- the thread --------------------------------------------------------------------------
 
-void updater::thread_body() {
-    try {
-        m_context = std::make_unique<vyr::context::context>(s_database, m_redis_address, m_redis_port);
-        m_redis_run_id = redis_run_id();
-        m_context->flush();
-        m_context->name(module_name);
-    } catch (const std::exception&) {
-        m_logger.log_exception(VYR_HERE);
-        stop_all();
-        return;
-    }
+void updater::start() {
+    m_worker.start({[this] { return open(); }, [this] { return pass(); }, [this] { return pause_after_failure(); }});
+}
 
-    auto next_watch = std::chrono::steady_clock::now() + s_watch_period;
-    for (;;) {
-        job next;
-        bool watch = false;
-        {
-            // The watch is due once a second, also between the jobs of a long pass or of
-            // a retried failure, so a restart of Redis is never missed for long.
-            std::unique_lock lock(m_waiting_mutex);
-            for (;;) {
-                if (m_completion_flag)
-                    return;
-                if (std::chrono::steady_clock::now() >= next_watch) {
-                    watch = true;
-                    break;
-                }
-                if ((next = take_job()).what != job::type::none)
-                    break;
-                m_waiting_variable.wait_until(lock, next_watch);
+bool updater::open() {
+    m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
+    m_redis_run_id = redis_run_id();
+    m_context->flush();
+    m_context->name(module_name);
+    m_next_watch = std::chrono::steady_clock::now() + s_watch_period;
+    return true;
+}
+
+bool updater::pass() {
+    job next;
+    bool watch = false;
+    {
+        // The watch is due once a second, also between the jobs of a long pass or of a
+        // retried failure, so a restart of Redis is never missed for long.
+        std::unique_lock lock(m_waiting_mutex);
+        for (;;) {
+            if (m_completion_flag)
+                return false;
+            if (std::chrono::steady_clock::now() >= m_next_watch) {
+                watch = true;
+                break;
             }
-        }
-        try {
-            if (watch) {
-                next_watch = std::chrono::steady_clock::now() + s_watch_period;
-                if (!mirror_intact())
-                    refill_mirror();
-            } else {
-                run_job(next);
-            }
-        } catch (const stop_signal&) {
-            return;
-        } catch (const std::exception&) {
-            m_logger.log_exception(VYR_HERE);
-            // The failed work is pending again; pause, awake to a stop but not to requests.
-            std::unique_lock lock(m_waiting_mutex);
-            if (m_waiting_variable.wait_for(lock, s_retry_pause, [this] { return m_completion_flag; }))
-                return;
+            if ((next = take_job()).what != job::type::none)
+                break;
+            m_waiting_variable.wait_until(lock, m_next_watch);
         }
     }
+    if (watch) {
+        m_next_watch = std::chrono::steady_clock::now() + s_watch_period;
+        if (!mirror_intact())
+            refill_mirror();
+    } else {
+        run_job(next);
+    }
+    return true;
+}
+
+bool updater::pause_after_failure() {
+    std::unique_lock lock(m_waiting_mutex);
+    return !m_waiting_variable.wait_for(lock, s_retry_pause, [this] { return m_completion_flag; });
 }
 
 // ---- full refreshes ----------------------------------------------------------------------

@@ -9,6 +9,7 @@
 // gone (no "name") makes it mark the mirror incomplete and fill it again from the platform.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -16,9 +17,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "core/logger.h"
+#include "runtime/worker_thread.h"
 
 namespace vyr::vyrserver {
 class c_vyrserver;
@@ -39,8 +40,8 @@ public:
     updater(const updater&) = delete;
     updater& operator=(const updater&) = delete;
 
-    void thread_body();
-    void start() { m_thread = std::thread([this] { thread_body(); }); }
+    // Starts the thread: it empties the mirror, then works until stopped.
+    void start();
     // Asks the thread to end; it sees the request whether it waits, works or pauses.
     void stop();
 
@@ -100,7 +101,15 @@ private:
     void refill_mirror();
     // The run id of the Redis server behind m_context.
     std::string redis_run_id();
-    // Throws stop_signal when a stop was requested (checked between server requests).
+    // On the thread: opens its Redis context and empties the mirror.
+    bool open();
+    // Waits for the next piece of work (or the watch) and does it; false once stopped.
+    bool pass();
+    // After a failed pass: the work is pending again; pauses, awake to a stop but not to
+    // requests. False once stopped.
+    bool pause_after_failure();
+    // Ends the thread (worker_thread::end_of_thread) when a stop was requested; checked
+    // between server requests.
     void check_stop();
     bool completion_requested();
 
@@ -127,7 +136,6 @@ private:
     void update_tdoa_setting(const std::string& _uid);
     void update_alarm(const std::string& _uid);
 
-    std::thread m_thread;
     // Constant after construction.
     const std::string m_redis_address;
     const int m_redis_port;
@@ -164,6 +172,10 @@ private:
     // Updater thread only.
     std::unique_ptr<vyr::context::context> m_context;
     std::string m_redis_run_id;  // of the server the mirror is written to
+    // When the watch is due next.
+    std::chrono::steady_clock::time_point m_next_watch;
+
+    vyr::worker_thread m_worker;
 };
 
 }  // namespace vyr

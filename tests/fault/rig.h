@@ -64,7 +64,7 @@ public:
 
     // ---- Redis and the log ----
     test::redis_server& redis() { return m_redis; }
-    // One command on database 11; "(error)" while Redis cannot be reached.
+    // One command on the service's database; "(error)" while Redis cannot be reached.
     std::string redis_command(const std::vector<std::string>& _argv) const;
     // The scr_name `_mac` reported, as Redis holds it; empty when none.
     std::string recorded_scr_name(const std::string& _mac) const;

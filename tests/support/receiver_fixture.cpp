@@ -7,6 +7,7 @@
 
 #include "platform/updater.h"
 #include "platform/vyrserver.h"
+#include "redis/database.h"
 #include "runtime/inproc_commands.h"
 
 namespace test {
@@ -69,7 +70,7 @@ void receiver_fixture::TearDownTestSuite() { s_server.reset(); }
 void receiver_fixture::SetUp() {
     s_server->flush();
     m_sink.connect(m_logger);
-    m_store = std::make_unique<vyr::context::context>(11, s_server->host(), s_server->port());
+    m_store = std::make_unique<vyr::context::context>(vyr::redis::service_database, s_server->host(), s_server->port());
 
     m_zmq_context = std::make_shared<zmq::context_t>(1);
     m_proxy = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pub);

@@ -2,7 +2,7 @@
 // test in the place of the proxy and of both mechanisms: a PUB socket on a loopback port
 // publishes the input frames, and PULL sockets bound at "inproc://mech_param_req" and
 // "inproc://mech_sleep" collect the commands the handlers send. Each test gets a fresh
-// receiver, emptied Redis database 11 of a private redis-server (one per test suite) and
+// receiver, an emptied service database on a private redis-server (one per test suite) and
 // a logger whose records it can read. Owned and used by the test thread only.
 #pragma once
 
@@ -57,7 +57,7 @@ protected:
     // Whether one of the messages logged since the previous call contains `_text`.
     bool logged(const std::string& _text);
 
-    // One command on database 11 through an independent connection.
+    // One command on the service's database through an independent connection.
     static std::string redis(const std::vector<std::string>& _argv) { return s_server->command(_argv); }
     // The test's own project context on the same database, to prepare and read records.
     vyr::context::context& store() { return *m_store; }

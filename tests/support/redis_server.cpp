@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "redis/database.h"
+
 namespace test {
 
 int free_port() {
@@ -154,7 +156,7 @@ std::string redis_server::command(const std::vector<std::string>& _argv) const {
     auto context = connect(m_host, m_port);
     if (!context)
         throw std::runtime_error("cannot connect to the test redis-server");
-    reply_ptr select(static_cast<redisReply*>(redisCommand(context.get(), "SELECT 11")));
+    reply_ptr select(static_cast<redisReply*>(redisCommand(context.get(), "SELECT %u", vyr::redis::service_database)));
     std::vector<const char*> argv;
     std::vector<size_t> lengths;
     for (const auto& a : _argv) {

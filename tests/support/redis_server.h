@@ -27,10 +27,10 @@ public:
     void start();
     bool running() const noexcept { return m_pid > 0; }
 
-    // Runs one command through redis-cli-free hiredis on database 11 and returns the
+    // Runs one command through redis-cli-free hiredis on the service's database and returns the
     // reply as text (integers in decimal, nil as "(nil)", arrays joined by "\n").
     std::string command(const std::vector<std::string>& _argv) const;
-    // FLUSHDB on database 11.
+    // FLUSHDB on the service's database.
     void flush() const;
 
 private:

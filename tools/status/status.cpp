@@ -14,6 +14,7 @@
 #include "context/context.h"
 #include "delivery/mechparamreq.h"
 #include "parameters/parameters.h"
+#include "redis/database.h"
 
 namespace vyr::tools::status {
 
@@ -105,7 +106,7 @@ std::string cell(const std::string& _text, std::size_t _width) {
 
 reader::reader(const options& _options, vyr::libs::core::component_logger& _logger)
     : m_options(_options),
-      m_context(std::make_unique<vyr::context::context>(11, _options.redis_host, _options.redis_port)) {
+      m_context(std::make_unique<vyr::context::context>(vyr::redis::service_database, _options.redis_host, _options.redis_port)) {
     // The mechanism serves only as the holder of the checks: it is never started, so its
     // ZeroMQ context carries no socket but the one its destructor's stop command opens.
     m_checks = std::make_unique<c_mech_param_req>(std::make_shared<zmq::context_t>(0), nullptr, nullptr,

@@ -12,6 +12,7 @@
 #include "platform/vyrserver.h"
 #include "platform_server.h"
 #include "redis/context.h"
+#include "redis/database.h"
 #include "support/redis_server.h"
 
 namespace fuzz {
@@ -87,6 +88,9 @@ std::string platform::sample_project() { return std::string(QUORVANE_SOURCE_DIR)
 
 namespace {
 
+// Where the project as mirrored once is kept, to reset the service's database from.
+constexpr int s_copy_database = 12;
+
 // Copies every key of one database into another that was emptied first, inside the
 // server: one round trip however many keys the project has.
 const char* const s_copy_script = R"(
@@ -121,14 +125,14 @@ project_store& project_store::instance() {
 
 project_store::project_store() {
     m_server = std::make_unique<test::redis_server>();
-    m_connection = std::make_unique<vyr::redis::context>(m_server->host(), m_server->port(), 11);
+    m_connection = std::make_unique<vyr::redis::context>(m_server->host(), m_server->port(), vyr::redis::service_database);
 
     platform stand_in(platform::sample_project());
     auto client = stand_in.client();
     {
         vyr::updater updater(client, m_server->host(), m_server->port(), logger());
         updater.start();
-        vyr::context::context mirror(11, m_server->host(), m_server->port());
+        vyr::context::context mirror(vyr::redis::service_database, m_server->host(), m_server->port());
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (!mirror.updated()) {
             if (std::chrono::steady_clock::now() > deadline)
@@ -144,7 +148,7 @@ project_store::project_store() {
         if (!object.mac_address.empty())
             m_macs.push_back(object.mac_address);
     build_devices();
-    copy_database(11, 12);
+    copy_database(static_cast<int>(vyr::redis::service_database), s_copy_database);
 }
 
 void project_store::build_devices() {
@@ -158,7 +162,7 @@ void project_store::build_devices() {
             receiver.process_param_p(baseline_report(mac));
         }
     }
-    vyr::context::context mirror(11, m_server->host(), m_server->port());
+    vyr::context::context mirror(vyr::redis::service_database, m_server->host(), m_server->port());
     mirror.updated(true);
     zmq_context->close();
 }
@@ -170,7 +174,7 @@ void project_store::copy_database(int _from, int _to) {
 const std::string& project_store::host() const { return m_server->host(); }
 int project_store::port() const { return m_server->port(); }
 
-void project_store::reset() { copy_database(12, 11); }
+void project_store::reset() { copy_database(s_copy_database, static_cast<int>(vyr::redis::service_database)); }
 
 // ---- gateway ----------------------------------------------------------------------------
 

@@ -83,7 +83,7 @@ public:
 
     const std::string& host() const;
     int port() const;
-    // Database 11 becomes the copy again (one script run on the server).
+    // The service's database becomes the copy again (one script run on the server).
     void reset();
     // The normalised MACs of the project's devices.
     const std::vector<std::string>& macs() const noexcept { return m_macs; }

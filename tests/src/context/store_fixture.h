@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "context/context.h"
+#include "redis/database.h"
 #include "support/checks.h"
 #include "support/redis_server.h"
 
@@ -22,10 +23,10 @@ protected:
     static void TearDownTestSuite() { s_server.reset(); }
     void SetUp() override {
         s_server->flush();
-        m_context = std::make_unique<vyr::context::context>(11, s_server->host(), s_server->port());
+        m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, s_server->host(), s_server->port());
     }
 
-    // One command on database 11 through an independent connection.
+    // One command on the service's database through an independent connection.
     static std::string redis(const std::vector<std::string>& _argv) { return s_server->command(_argv); }
     // The members of a set, sorted.
     static std::vector<std::string> members(const std::string& _key) {

@@ -14,6 +14,7 @@
 #include "core/logger.h"
 #include "delivery/mechparamreq.h"
 #include "delivery/mechsleep.h"
+#include "runtime/inproc_commands.h"
 #include "support/process.h"
 #include "support/redis_server.h"
 
@@ -73,8 +74,7 @@ TEST(Mechanism, RunningMechanismsEndOnTheStopCommand) {
         zmq::socket_t push(*context, zmq::socket_type::push);
         push.set(zmq::sockopt::linger, 0);
         push.connect("inproc://mech_param_req");
-        const std::uint8_t updated = 8;
-        EXPECT_TRUE(push.send(zmq::const_buffer(&updated, 1), zmq::send_flags::none));
+        EXPECT_TRUE(push.send(zmq::const_buffer(&vyr::cmd::notified, 1), zmq::send_flags::none));
     }));
     EXPECT_FALSE(stop_requested());
     context->close();

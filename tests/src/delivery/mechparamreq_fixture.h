@@ -18,6 +18,7 @@
 #include "core/logger.h"
 #include "delivery/mechparamreq.h"
 #include "delivery/sender.h"
+#include "redis/database.h"
 #include "runtime/inproc_commands.h"
 #include "support/log_sink.h"
 #include "support/node_command.h"
@@ -91,7 +92,7 @@ protected:
         const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(test::free_port());
         m_gateway->bind(endpoint);
         m_sender = std::make_shared<c_sender>(m_zmq, endpoint, test_logger());
-        m_store = std::make_unique<vyr::context::context>(11, s_redis->host(), s_redis->port());
+        m_store = std::make_unique<vyr::context::context>(vyr::redis::service_database, s_redis->host(), s_redis->port());
         m_mechanism = std::make_unique<c_mech_param_req>(m_zmq, nullptr, m_sender, s_redis->host(), s_redis->port(),
                                                          false, test_logger());
         m_mechanism->start();

@@ -15,6 +15,7 @@
 #include "context/context.h"
 #include "platform/updater.h"
 #include "platform/vyrserver.h"
+#include "redis/database.h"
 #include "support/checks.h"
 #include "support/platform_server.h"
 #include "support/process.h"
@@ -48,7 +49,7 @@ protected:
         platform = std::make_unique<test::platform_server>(std::vector<std::string>{}, true);
         api = std::make_shared<vyr::vyrserver::c_vyrserver>("rtls-quorvane", "http", platform->address(), "", "", 0,
                                                             logger);
-        store = std::make_unique<vyr::context::context>(11, redis.host(), redis.port());
+        store = std::make_unique<vyr::context::context>(vyr::redis::service_database, redis.host(), redis.port());
     }
     void TearDown() override {
         updater.reset();

@@ -1,0 +1,94 @@
+#include "runtime/worker_thread.h"
+
+#include <cerrno>
+#include <exception>
+#include <utility>
+
+#include <zmq.hpp>
+
+#include "common/globals.h"
+#include "runtime/inproc_commands.h"
+
+namespace vyr {
+
+worker_thread::worker_thread(std::string _name, vyr::libs::core::component_logger& _logger,
+                             std::function<void()> _stop)
+    : m_name(std::move(_name)), m_logger(_logger), m_stop(std::move(_stop)) {}
+
+worker_thread::~worker_thread() { stop(); }
+
+void worker_thread::start(loop _loop) {
+    m_thread = std::thread([this, work = std::move(_loop)] { run(work); });
+}
+
+void worker_thread::stop() {
+    if (!m_thread.joinable())
+        return;
+    m_stop();
+    m_thread.join();
+}
+
+worker_thread::outcome worker_thread::guard(const std::function<void()>& _work) const {
+    try {
+        _work();
+        return outcome::done;
+    } catch (const end_of_thread&) {
+        return outcome::ended;
+    } catch (const zmq::error_t& e) {
+        // A terminated context can never deliver another command: end instead of spinning
+        // on the error.
+        if (e.num() == ETERM) {
+            m_logger.error("%1%: ZeroMQ context terminated, thread ends").location(VYR_HERE) % m_name;
+            return outcome::ended;
+        }
+        m_logger.log_exception(VYR_HERE);
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    return outcome::failed;
+}
+
+void worker_thread::run(const loop& _loop) const {
+    bool opened = false;
+    try {
+        opened = _loop.open();
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+    if (!opened) {
+        stop_all();
+        return;
+    }
+    for (;;) {
+        bool go_on = true;
+        switch (guard([&] { go_on = _loop.pass(); })) {
+            case outcome::done:
+                if (!go_on)
+                    return;
+                break;
+            case outcome::failed:
+                if (_loop.after_failure && !_loop.after_failure())
+                    return;
+                break;
+            case outcome::ended:
+                return;
+        }
+    }
+}
+
+void worker_thread::send_stop(zmq::context_t& _context, const std::string& _endpoint) {
+    try {
+        zmq::socket_t push(_context, zmq::socket_type::push);
+        // The frame must not hold the context's termination when nobody takes it.
+        push.set(zmq::sockopt::linger, 0);
+        push.connect(_endpoint);
+        (void)push.send(zmq::const_buffer(&cmd::stop, sizeof cmd::stop), zmq::send_flags::none);
+        push.disconnect(_endpoint);
+    } catch (const zmq::error_t& e) {
+        // A terminated context ends the thread by itself (ETERM).
+        if (e.num() != EAGAIN && e.num() != ETERM)
+            throw;
+    }
+}
+
+}  // namespace vyr
