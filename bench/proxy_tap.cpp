@@ -63,7 +63,7 @@ void proxy_tap::run() {
         if (items[3].revents & ZMQ_POLLIN)
             while (m_control->recv(frame, zmq::recv_flags::dontwait)) {
                 {
-                    std::lock_guard lock(m_mutex);
+                    vyr::libs::core::mutex_lock lock(m_mutex);
                     m_probe_sent = std::chrono::steady_clock::now();
                 }
                 (void)m_output->send(frame, zmq::send_flags::dontwait);
@@ -95,7 +95,7 @@ void proxy_tap::take_command(const zmq::message_t& _frame) {
         return;
     const auto mac = text.substr(text.size() - 16);
     const auto now = std::chrono::steady_clock::now();
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     if (m_probe_mac.empty() || mac != m_probe_mac)
         return;
     m_probe_latency = std::chrono::duration<double>(now - m_probe_sent).count();
@@ -110,13 +110,16 @@ void proxy_tap::inject(const std::string& _frame) {
 std::optional<double> proxy_tap::probe(const std::string& _mac, const std::string& _frame,
                                        std::chrono::milliseconds _timeout) {
     {
-        std::lock_guard lock(m_mutex);
+        vyr::libs::core::mutex_lock lock(m_mutex);
         m_probe_mac = _mac;
         m_probe_latency.reset();
     }
     (void)m_control_peer->send(zmq::buffer(_frame), zmq::send_flags::none);
-    std::unique_lock lock(m_mutex);
-    m_answered.wait_for(lock, _timeout, [this] { return m_probe_latency.has_value(); });
+    const auto deadline = std::chrono::steady_clock::now() + _timeout;
+    vyr::libs::core::mutex_lock lock(m_mutex);
+    while (!m_probe_latency)
+        if (m_answered.wait_until(m_mutex, deadline) == std::cv_status::timeout)
+            break;
     auto latency = m_probe_latency;
     m_probe_mac.clear();
     return latency;

@@ -9,15 +9,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include <zmq.hpp>
+
+#include "core/mutex.h"
 
 namespace bench {
 
@@ -69,11 +69,11 @@ private:
     std::atomic<std::uint64_t> m_frames{0};
 
     // Guarded by m_mutex: the probe in flight.
-    std::mutex m_mutex;
-    std::condition_variable m_answered;
-    std::string m_probe_mac;
-    std::chrono::steady_clock::time_point m_probe_sent;
-    std::optional<double> m_probe_latency;
+    vyr::libs::core::mutex m_mutex;
+    vyr::libs::core::condition_variable m_answered;
+    std::string m_probe_mac VYR_GUARDED_BY(m_mutex);
+    std::chrono::steady_clock::time_point m_probe_sent VYR_GUARDED_BY(m_mutex);
+    std::optional<double> m_probe_latency VYR_GUARDED_BY(m_mutex);
 };
 
 }  // namespace bench

@@ -14,33 +14,34 @@
 
 const char* const module_name = "rtls-quorvane";
 
-std::mutex completion_mutex;
-std::condition_variable completion_variable;
+vyr::libs::core::mutex completion_mutex;
+vyr::libs::core::condition_variable completion_variable;
 bool completion_flag = false;
 
 std::atomic<bool> vehicle_certification{false};
 
 void stop_all() {
-    std::lock_guard lock(completion_mutex);
+    vyr::libs::core::mutex_lock lock(completion_mutex);
     completion_flag = true;
     completion_variable.notify_one();
 }
 
 void waiting_to_stop() {
-    std::unique_lock lock(completion_mutex);
-    completion_variable.wait(lock, [] { return completion_flag; });
+    vyr::libs::core::mutex_lock lock(completion_mutex);
+    while (!completion_flag)
+        completion_variable.wait(completion_mutex);
 }
 
 bool waiting_to_stop(std::uint32_t _duration) {
-    std::unique_lock lock(completion_mutex);
+    vyr::libs::core::mutex_lock lock(completion_mutex);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(_duration);
     if (!completion_flag)
-        completion_variable.wait_until(lock, deadline);
+        completion_variable.wait_until(completion_mutex, deadline);
     return completion_flag;
 }
 
 bool stop_requested() {
-    std::lock_guard lock(completion_mutex);
+    vyr::libs::core::mutex_lock lock(completion_mutex);
     return completion_flag;
 }
 

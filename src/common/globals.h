@@ -6,23 +6,22 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include <json/json.h>
 
 #include "core/logger.h"
+#include "core/mutex.h"
 
 extern const char* const module_name;  // "rtls-quorvane"
 
 // Stop machinery: completion_flag is read and written only under completion_mutex; it
 // goes from false to true once and stays true.
-extern std::mutex completion_mutex;
-extern std::condition_variable completion_variable;
-extern bool completion_flag;
+extern vyr::libs::core::mutex completion_mutex;
+extern vyr::libs::core::condition_variable completion_variable;
+extern bool completion_flag VYR_GUARDED_BY(completion_mutex);
 
 void stop_all();
 // Blocks until a stop is requested (returns at once if it already was).

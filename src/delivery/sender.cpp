@@ -35,12 +35,12 @@ void c_sender::send_locked(const std::string& _message) {
 }
 
 void c_sender::win_message(const std::string& _message) {
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     send_locked(_message);
 }
 
 std::uint8_t c_sender::next_sequence_number() {
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     return seq_num;
 }
 
@@ -52,7 +52,7 @@ void c_sender::msg_generic_req_to_node(const std::string& _mac_addr, const std::
             _mac_addr % _message.size();
         return;
     }
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     std::string command;
     command.reserve(s_command.size() + 6 + _message.size() + _mac_addr.size());
     command += s_command;

@@ -8,12 +8,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include <zmq.hpp>
 
 #include "core/logger.h"
+#include "core/mutex.h"
 
 class c_sender {
 public:
@@ -55,14 +55,14 @@ public:
     std::uint8_t next_sequence_number();
 
 private:
-    void send_locked(const std::string& _message);
+    void send_locked(const std::string& _message) VYR_REQUIRES(m_mutex);
 
     // Constant after construction.
-    std::shared_ptr<zmq::context_t> m_zmq_context;  // kept alive while the socket exists
+    const std::shared_ptr<zmq::context_t> m_zmq_context;  // kept alive while the socket exists
     vyr::libs::core::component_logger& m_logger;
 
     // Guarded by m_mutex.
-    std::mutex m_mutex;
-    std::unique_ptr<zmq::socket_t> m_proxy_input_socket;
-    std::uint8_t seq_num = 1;  // of the next command; wraps from 255 to 0
+    vyr::libs::core::mutex m_mutex;
+    std::unique_ptr<zmq::socket_t> m_proxy_input_socket VYR_GUARDED_BY(m_mutex);
+    std::uint8_t seq_num VYR_GUARDED_BY(m_mutex) = 1;  // of the next command; wraps from 255 to 0
 };

@@ -124,14 +124,16 @@ private:
 
     // Constant after construction.
     const std::string m_addr;
-    std::shared_ptr<zmq::context_t> m_zmq_context;
+    const std::shared_ptr<zmq::context_t> m_zmq_context;
     // Receiver thread only.
     std::unique_ptr<zmq::socket_t> m_proxy_socket;
     std::unique_ptr<zmq::socket_t> m_pipe_output_socket;
     std::unique_ptr<zmq::socket_t> m_mech_sleep_socket;
     std::unique_ptr<zmq::socket_t> m_mech_param_req_socket;
+    // Used by the receiver thread; let go by the destructor once the thread has ended.
     std::shared_ptr<vyr::updater> m_updater;
-    std::string m_redis_address;
+    // Constant after construction.
+    const std::string m_redis_address;
     const int m_redis_port;
     // Receiver thread only.
     std::unique_ptr<vyr::context::context> m_context;

@@ -251,7 +251,7 @@ protected:
     param_screen_text(parameter_t _type, component_logger& _logger) : parameter(_logger), m_type(_type) {}
     bool equals(const param_screen_text& _other) const;
 
-    parameter_t m_type;  // constant after construction
+    const parameter_t m_type;  // constant after construction
     std::string m_value;
 };
 

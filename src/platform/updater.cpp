@@ -67,13 +67,13 @@ updater::~updater() {
 }
 
 void updater::stop() {
-    std::lock_guard lock(m_waiting_mutex);
+    libs::core::mutex_lock lock(m_waiting_mutex);
     m_completion_flag = true;
     m_waiting_variable.notify_all();
 }
 
 bool updater::completion_requested() {
-    std::lock_guard lock(m_waiting_mutex);
+    libs::core::mutex_lock lock(m_waiting_mutex);
     return m_completion_flag;
 }
 
@@ -115,7 +115,7 @@ std::deque<std::string>& updater::list(kind _kind) {
 }
 
 void updater::request(kind _kind, const std::string& _uid) {
-    std::lock_guard lock(m_waiting_mutex);
+    libs::core::mutex_lock lock(m_waiting_mutex);
     list(_kind).push_back(_uid);
     m_waiting_variable.notify_one();
 }
@@ -123,9 +123,9 @@ void updater::request(kind _kind, const std::string& _uid) {
 void updater::request_full(std::initializer_list<kind> _kinds) {
     // m_updated_mutex first: the thread cannot mark the mirror complete between the
     // flags being set here and "updated" going false.
-    std::lock_guard updated_lock(m_updated_mutex);
+    libs::core::mutex_lock updated_lock(m_updated_mutex);
     {
-        std::lock_guard lock(m_waiting_mutex);
+        libs::core::mutex_lock lock(m_waiting_mutex);
         m_update_all_flag = true;
         for (const auto k : _kinds)
             full_flag(k) = true;
@@ -193,13 +193,13 @@ void updater::run_job(const job& _job) {
             try {
                 update_all(_job.which);
             } catch (...) {
-                std::lock_guard lock(m_waiting_mutex);
+                libs::core::mutex_lock lock(m_waiting_mutex);
                 full_flag(_job.which) = true;  // still pending: retried
                 throw;
             }
             {
                 // Single requests queued before the refresh started are covered by it.
-                std::lock_guard lock(m_waiting_mutex);
+                libs::core::mutex_lock lock(m_waiting_mutex);
                 auto& pending = list(_job.which);
                 pending.erase(pending.begin(),
                               pending.begin() + static_cast<std::ptrdiff_t>(std::min(_job.list_size, pending.size())));
@@ -209,7 +209,7 @@ void updater::run_job(const job& _job) {
             update_one(_job.which, _job.uid);
             {
                 // Only this thread takes entries off the lists, so the head is still ours.
-                std::lock_guard lock(m_waiting_mutex);
+                libs::core::mutex_lock lock(m_waiting_mutex);
                 auto& pending = list(_job.which);
                 if (!pending.empty() && pending.front() == _job.uid)
                     pending.pop_front();
@@ -224,9 +224,9 @@ void updater::complete_pass() {
         refill_mirror();
         return;
     }
-    std::lock_guard updated_lock(m_updated_mutex);
+    libs::core::mutex_lock updated_lock(m_updated_mutex);
     {
-        std::lock_guard lock(m_waiting_mutex);
+        libs::core::mutex_lock lock(m_waiting_mutex);
         for (std::size_t i = 0; i < kind_count; ++i)
             if (full_flag(static_cast<kind>(i)))
                 return;  // requested again meanwhile: the pass goes on
@@ -235,7 +235,7 @@ void updater::complete_pass() {
     try {
         m_context->updated(true);
     } catch (...) {
-        std::lock_guard lock(m_waiting_mutex);
+        libs::core::mutex_lock lock(m_waiting_mutex);
         m_update_all_flag = true;
         throw;
     }
@@ -269,9 +269,9 @@ bool updater::mirror_intact() {
 }
 
 void updater::refill_mirror() {
-    std::lock_guard updated_lock(m_updated_mutex);
+    libs::core::mutex_lock updated_lock(m_updated_mutex);
     {
-        std::lock_guard lock(m_waiting_mutex);
+        libs::core::mutex_lock lock(m_waiting_mutex);
         m_update_all_flag = true;
         for (std::size_t i = 0; i < kind_count; ++i)
             full_flag(static_cast<kind>(i)) = true;
@@ -304,7 +304,7 @@ bool updater::pass() {
     {
         // The watch is due once a second, also between the jobs of a long pass or of a
         // retried failure, so a restart of Redis is never missed for long.
-        std::unique_lock lock(m_waiting_mutex);
+        libs::core::mutex_lock lock(m_waiting_mutex);
         for (;;) {
             if (m_completion_flag)
                 return false;
@@ -314,7 +314,7 @@ bool updater::pass() {
             }
             if ((next = take_job()).what != job::type::none)
                 break;
-            m_waiting_variable.wait_until(lock, m_next_watch);
+            m_waiting_variable.wait_until(m_waiting_mutex, m_next_watch);
         }
     }
     if (watch) {
@@ -328,8 +328,13 @@ bool updater::pass() {
 }
 
 bool updater::pause_after_failure() {
-    std::unique_lock lock(m_waiting_mutex);
-    return !m_waiting_variable.wait_for(lock, s_retry_pause, [this] { return m_completion_flag; });
+    // The failed work is pending again; pause, awake to a stop but not to requests.
+    const auto resume = std::chrono::steady_clock::now() + s_retry_pause;
+    libs::core::mutex_lock lock(m_waiting_mutex);
+    while (!m_completion_flag)
+        if (m_waiting_variable.wait_until(m_waiting_mutex, resume) == std::cv_status::timeout)
+            break;
+    return !m_completion_flag;
 }
 
 // ---- full refreshes ----------------------------------------------------------------------

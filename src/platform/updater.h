@@ -10,16 +10,15 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "core/logger.h"
 #include "runtime/worker_thread.h"
+#include "core/mutex.h"
 
 namespace vyr::vyrserver {
 class c_vyrserver;
@@ -81,14 +80,14 @@ private:
         std::size_t list_size = 0;  // full: entries of the kind's list covered by it
     };
 
-    bool& full_flag(kind _kind);
-    std::deque<std::string>& list(kind _kind);
+    bool& full_flag(kind _kind) VYR_REQUIRES(m_waiting_mutex);
+    std::deque<std::string>& list(kind _kind) VYR_REQUIRES(m_waiting_mutex);
     void request(kind _kind, const std::string& _uid);
     // Sets the flags of `_kinds` (and the all flag) and writes "updated" false.
     void request_full(std::initializer_list<kind> _kinds);
 
     // Under m_waiting_mutex: the next piece of work, none when idle.
-    job take_job();
+    job take_job() VYR_REQUIRES(m_waiting_mutex);
     // Runs a job outside the mutex and records its success.
     void run_job(const job& _job);
     // Clears the all flag and writes "updated" true unless a full refresh is pending again
@@ -143,31 +142,31 @@ private:
     vyr::libs::core::component_logger& m_logger;
 
     // Guarded by m_waiting_mutex.
-    std::mutex m_waiting_mutex;
-    std::condition_variable m_waiting_variable;
-    bool m_completion_flag = false;
-    bool m_update_all_flag = true;
-    bool m_update_all_anchors_flag = true;
-    bool m_update_all_track_objs_flag = true;
-    bool m_update_all_groups_flag = true;
-    bool m_update_all_zones_flag = true;
-    bool m_update_all_sublocations_flag = true;
-    bool m_update_all_tdoa_schedules_flag = true;
-    bool m_update_all_tdoa_settings_flag = true;
-    bool m_update_all_alarms_flag = true;
-    std::deque<std::string> m_anchors_to_be_updated;
-    std::deque<std::string> m_track_objs_to_be_updated;
-    std::deque<std::string> m_groups_to_be_updated;
-    std::deque<std::string> m_zones_to_be_updated;
-    std::deque<std::string> m_sublocations_to_be_updated;
-    std::deque<std::string> m_tdoa_settings_to_be_updated;
-    std::deque<std::string> m_alarms_to_be_updated;
-    std::deque<std::string> m_tdoa_schedules_to_be_updated;
+    vyr::libs::core::mutex m_waiting_mutex;
+    vyr::libs::core::condition_variable m_waiting_variable;
+    bool m_completion_flag VYR_GUARDED_BY(m_waiting_mutex) = false;
+    bool m_update_all_flag VYR_GUARDED_BY(m_waiting_mutex) = true;
+    bool m_update_all_anchors_flag VYR_GUARDED_BY(m_waiting_mutex) = true;
+    bool m_update_all_track_objs_flag VYR_GUARDED_BY(m_waiting_mutex) = true;
+    bool m_update_all_groups_flag VYR_GUARDED_BY(m_waiting_mutex) = true;
+    bool m_update_all_zones_flag VYR_GUARDED_BY(m_waiting_mutex) = true;
+    bool m_update_all_sublocations_flag VYR_GUARDED_BY(m_waiting_mutex) = true;
+    bool m_update_all_tdoa_schedules_flag VYR_GUARDED_BY(m_waiting_mutex) = true;
+    bool m_update_all_tdoa_settings_flag VYR_GUARDED_BY(m_waiting_mutex) = true;
+    bool m_update_all_alarms_flag VYR_GUARDED_BY(m_waiting_mutex) = true;
+    std::deque<std::string> m_anchors_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
+    std::deque<std::string> m_track_objs_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
+    std::deque<std::string> m_groups_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
+    std::deque<std::string> m_zones_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
+    std::deque<std::string> m_sublocations_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
+    std::deque<std::string> m_tdoa_settings_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
+    std::deque<std::string> m_alarms_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
+    std::deque<std::string> m_tdoa_schedules_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
 
     // Guarded by m_updated_mutex, which orders every write of "updated" (taken before
     // m_waiting_mutex when both are needed). The request connection is opened on first use.
-    std::mutex m_updated_mutex;
-    std::unique_ptr<vyr::context::context> m_request_context;
+    vyr::libs::core::mutex m_updated_mutex VYR_ACQUIRED_BEFORE(m_waiting_mutex);
+    std::unique_ptr<vyr::context::context> m_request_context VYR_GUARDED_BY(m_updated_mutex);
 
     // Updater thread only.
     std::unique_ptr<vyr::context::context> m_context;

@@ -12,11 +12,11 @@
 namespace vyr {
 
 timer::timer(std::int64_t _init_sec, std::int64_t _init_nsec, std::int64_t _repeat_sec, std::int64_t _repeat_nsec)
-    : m_init_period_sec(_init_sec),
+    : m_fd(::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK)),
+      m_init_period_sec(_init_sec),
       m_init_period_nsec(_init_nsec),
       m_repeat_period_sec(_repeat_sec),
       m_repeat_period_nsec(_repeat_nsec) {
-    m_fd = ::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK);
     if (m_fd == -1)
         VYR_THROW(std::string("timerfd_create: ") + std::strerror(errno));
 }

@@ -26,7 +26,7 @@ private:
                  std::int64_t _repeat_nsec);
 
     // Constant after construction.
-    int m_fd = -1;
+    const int m_fd;
     const std::int64_t m_init_period_sec;
     const std::int64_t m_init_period_nsec;
     const std::int64_t m_repeat_period_sec;

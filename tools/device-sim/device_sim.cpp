@@ -206,14 +206,14 @@ double device_sim::elapsed() const {
 }
 
 sim_stats device_sim::stats() const {
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     sim_stats s = m_stats;
     s.elapsed = elapsed();
     return s;
 }
 
 std::vector<std::string> device_sim::macs() const {
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     std::vector<std::string> result;
     for (const auto& d : m_devices)
         result.push_back(d->def.mac);
@@ -221,7 +221,7 @@ std::vector<std::string> device_sim::macs() const {
 }
 
 device_snapshot device_sim::device(const std::string& _mac) const {
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     const auto* d = m_by_mac.at(_mac);
     device_snapshot s;
     s.mac = d->def.mac;
@@ -238,23 +238,23 @@ device_snapshot device_sim::device(const std::string& _mac) const {
 }
 
 bool device_sim::announced() const {
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     return m_announced;
 }
 
 void device_sim::publish(const std::string& _frame) {
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     m_injected_frames.push_back(_frame);
 }
 
 void device_sim::restart(const std::string& _mac) {
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     (void)m_by_mac.at(_mac);
     m_injected_actions.emplace_back(_mac, "restart");
 }
 
 void device_sim::heartbeat(const std::string& _mac) {
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     (void)m_by_mac.at(_mac);
     m_injected_actions.emplace_back(_mac, "heartbeat");
 }
@@ -308,7 +308,7 @@ void device_sim::take_subscription(const std::string& _message) {
     // The devices start once the service listens to their announcements and reports; when
     // it goes away they start again for the next one.
     const bool listening = m_subscriptions.count("#notify") && m_subscriptions.count("#param_p");
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     if (listening && !m_announced) {
         m_announced = true;
         start_devices(elapsed());
@@ -345,7 +345,7 @@ void device_sim::start_device(sim_device& _device, double _now) {
 }
 
 void device_sim::take_command(const std::string& _frame, double _now) {
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     ++m_stats.commands;
     const auto command = parse_win_frame(_frame);
     if (!command)
@@ -408,7 +408,7 @@ void device_sim::send_report(sim_device& _device, const Json::Value& _plist, boo
 }
 
 void device_sim::run_timers(double _now) {
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     if (!m_announced)
         return;
     for (auto& d : m_devices) {
@@ -428,7 +428,7 @@ void device_sim::run_timers(double _now) {
 }
 
 void device_sim::flush_injected() {
-    std::lock_guard lock(m_mutex);
+    vyr::libs::core::mutex_lock lock(m_mutex);
     while (!m_injected_frames.empty()) {
         send(m_injected_frames.front());
         m_injected_frames.pop_front();
@@ -450,7 +450,7 @@ void device_sim::write_stats(double _now) {
         return;
     sim_stats s;
     {
-        std::lock_guard lock(m_mutex);
+        vyr::libs::core::mutex_lock lock(m_mutex);
         s = m_stats;
     }
     s.elapsed = _now;

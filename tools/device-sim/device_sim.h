@@ -20,7 +20,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <set>
@@ -30,6 +29,7 @@
 
 #include <json/json.h>
 
+#include "core/mutex.h"
 #include "device_state.h"
 
 namespace zmq {
@@ -148,11 +148,11 @@ private:
 
     void loop();
     void take_subscription(const std::string& _message);
-    void start_devices(double _now);
-    void start_device(sim_device& _device, double _now);
+    void start_devices(double _now) VYR_REQUIRES(m_mutex);
+    void start_device(sim_device& _device, double _now) VYR_REQUIRES(m_mutex);
     void take_command(const std::string& _frame, double _now);
-    void send_announcement(sim_device& _device, const char* _action);
-    void send_report(sim_device& _device, const Json::Value& _plist, bool _request, double _now);
+    void send_announcement(sim_device& _device, const char* _action) VYR_REQUIRES(m_mutex);
+    void send_report(sim_device& _device, const Json::Value& _plist, bool _request, double _now) VYR_REQUIRES(m_mutex);
     void run_timers(double _now);
     void flush_injected();
     void write_stats(double _now);
@@ -172,13 +172,14 @@ private:
     double m_next_stats = 0;
 
     // Guarded by m_mutex.
-    mutable std::mutex m_mutex;
-    std::vector<std::unique_ptr<sim_device>> m_devices;
-    std::map<std::string, sim_device*> m_by_mac;
-    std::deque<std::string> m_injected_frames;
-    std::deque<std::pair<std::string, std::string>> m_injected_actions;  // MAC, "restart" / "heartbeat"
-    sim_stats m_stats;
-    bool m_announced = false;
+    mutable vyr::libs::core::mutex m_mutex;
+    std::vector<std::unique_ptr<sim_device>> m_devices VYR_GUARDED_BY(m_mutex);
+    std::map<std::string, sim_device*> m_by_mac VYR_GUARDED_BY(m_mutex);
+    std::deque<std::string> m_injected_frames VYR_GUARDED_BY(m_mutex);
+    // MAC, "restart" / "heartbeat".
+    std::deque<std::pair<std::string, std::string>> m_injected_actions VYR_GUARDED_BY(m_mutex);
+    sim_stats m_stats VYR_GUARDED_BY(m_mutex);
+    bool m_announced VYR_GUARDED_BY(m_mutex) = false;
 };
 
 }  // namespace vyr::devsim

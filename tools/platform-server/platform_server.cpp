@@ -147,7 +147,7 @@ void platform_server::log_request(const httplib::Request& _request, const std::s
     line["status"] = _status;
     const std::string text = one_line(line);
 
-    std::lock_guard lock(m_log_mutex);
+    vyr::libs::core::mutex_lock lock(m_log_mutex);
     if (!m_options.quiet)
         std::cerr << text << std::endl;
     if (m_log.is_open())

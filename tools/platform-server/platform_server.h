@@ -33,8 +33,9 @@
 // and, when a log file is given, appended to it before the answer goes out.
 //
 // Threads: the HTTP library answers on its own worker threads; the log is written under
-// m_log_mutex, everything else is constant after construction. start() and stop() may
-// be called from any thread; run() blocks its caller until stop().
+// m_log_mutex, the port is set by bind() before run(), everything else is constant after
+// construction. start() and stop() may be called from any thread; run() blocks its caller
+// until stop().
 #pragma once
 
 #include <atomic>
@@ -42,9 +43,10 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "core/mutex.h"
 
 namespace httplib {
 class Server;
@@ -87,7 +89,8 @@ private:
 
     // Constant after construction.
     const platform_server_options m_options;
-    std::unique_ptr<httplib::Server> m_server;
+    const std::unique_ptr<httplib::Server> m_server;
+    // Set by bind(), before run() serves.
     int m_port = 0;
 
     // stop() and run() may meet in any order: whichever comes second sees the other's
@@ -96,8 +99,8 @@ private:
     std::atomic<bool> m_in_run{false};
 
     // Guarded by m_log_mutex.
-    std::mutex m_log_mutex;
-    std::ofstream m_log;
+    vyr::libs::core::mutex m_log_mutex;
+    std::ofstream m_log VYR_GUARDED_BY(m_log_mutex);
 };
 
 }  // namespace vyr::tools

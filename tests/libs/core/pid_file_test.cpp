@@ -67,7 +67,7 @@ TEST(ConfigFileName, usage_texts) {
         {{"prog", "-c", "a.json", "-x"}, usage}, {{"prog", "-c"}, usage},
     };
     for (const auto& [args, expected] : cases)
-        EXPECT_EQ(thrown_message([&] { parse(args); }), expected) << ::testing::PrintToString(args);
+        EXPECT_EQ(thrown_message([&arguments = args] { parse(arguments); }), expected) << ::testing::PrintToString(args);
     char* no_arguments[] = {nullptr};  // not even the program name
     EXPECT_EQ(thrown_message([&] { get_config_file_name(0, no_arguments); }),
               "The configuration file is not defined! Usage: rtls-quorvane -c config_file");

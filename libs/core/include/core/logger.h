@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +18,7 @@
 #include <zmq.hpp>
 
 #include "core/exception.h"
+#include "core/mutex.h"
 #include "core/source_location.h"
 
 namespace vyr::libs::core {
@@ -141,7 +141,7 @@ public:
     ~logger() override;
 
     // Connects the debug socket to a ZeroMQ endpoint; throws zmq::error_t on failure.
-    void connect(const std::string& _address);
+    void connect(const std::string& _address) VYR_EXCLUDES(m_socket_mutex);
 
     void set_debug(bool _on);
     bool is_debug() const noexcept { return m_debug; }
@@ -154,18 +154,20 @@ private:
     friend class component_logger;
 
     // Sends one frame without blocking; EAGAIN and every other failure drop the frame.
-    void send_frame(const std::string& _frame) noexcept;
+    void send_frame(const std::string& _frame) noexcept VYR_EXCLUDES(m_socket_mutex);
 
     // Constant after construction.
-    std::string m_module_name;  // syslog keeps a pointer to its characters
+    const std::string m_module_name;  // syslog keeps a pointer to its characters
+    // Switched by any thread at any time.
     std::atomic<bool> m_debug{false};
     std::atomic<bool> m_writing_to_socket{true};
     std::atomic<bool> m_enable_logger{true};
+    // The debug socket's own context: made by the constructor, closed by the destructor.
     zmq::context_t m_zmq_context;
 
     // Guarded by m_socket_mutex.
-    std::mutex m_socket_mutex;
-    zmq::socket_t m_debug_socket;
+    mutex m_socket_mutex;
+    zmq::socket_t m_debug_socket VYR_GUARDED_BY(m_socket_mutex);
 };
 
 }  // namespace vyr::libs::core

@@ -205,7 +205,7 @@ logger::logger(std::string_view _module_name, std::string_view _component_name)
 logger::~logger() {
     ::closelog();
     try {
-        std::lock_guard lock(m_socket_mutex);
+        mutex_lock lock(m_socket_mutex);
         m_debug_socket.close();
         m_zmq_context.close();
     } catch (...) {
@@ -214,7 +214,7 @@ logger::~logger() {
 
 void logger::connect(const std::string& _address) {
     {
-        std::lock_guard lock(m_socket_mutex);
+        mutex_lock lock(m_socket_mutex);
         m_debug_socket.connect(_address);
     }
     debug("Connected to socket");
@@ -229,7 +229,7 @@ void logger::set_debug(bool _on) {
 
 void logger::send_frame(const std::string& _frame) noexcept {
     try {
-        std::lock_guard lock(m_socket_mutex);
+        mutex_lock lock(m_socket_mutex);
         (void)m_debug_socket.send(zmq::buffer(_frame), zmq::send_flags::dontwait);
     } catch (...) {
         // A send failure other than EAGAIN (for example a closed context at exit) drops
