@@ -1,12 +1,11 @@
 // The built service on a whole simulated site: the demo project served by the platform
 // stand-in and its 162 devices simulated in-process (tools/device-sim) behind a
 // simulated gateway proxy. The site must settle (pushes stop and every device holds what
-// the project says), a device that keeps ignoring a parameter must see the 10-push limit
-// and a new series after it announces itself, a sleep order must reach every anchor and
-// stop per anchor at its confirmation. What devices hold is compared with what the
+// the project says), and a sleep order must reach every anchor and stop per anchor at its
+// confirmation. The 10-push limit and the new series after an announcement are pinned by
+// the delivery and receiver tests. What devices hold is compared with what the
 // project files say, written out here (the fault tests stop a busy service).
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <map>
 #include <string>
@@ -146,69 +145,6 @@ TEST(DemoSite, SettlesWithEveryDeviceHoldingWhatTheProjectSays) {
     }
     EXPECT_TRUE(held.empty()) << held.size() << " of the listed devices are not simulated";
     EXPECT_EQ(assets, 30u);
-}
-
-// Publishes an emergency-button alarm of another tag twice a second while it lives: each
-// one makes the service run a delivery cycle at once, so a push is due about 5 s after
-// the previous one instead of on the 5-second timer, where a cycle that comes a little
-// less than 5 s after the push is skipped and the series takes up to twice as long.
-class alarm_ticker {
-public:
-    explicit alarm_ticker(vyr::devsim::device_sim& _sim)
-        : m_thread([this, &_sim] {
-              const std::string alarm = R"(#alarm {"uid": "alm-button-1", "alarm_name": "emergency_button",
-                  "obj_uid": "to-0002", "state": "set", "acknowledged": 0, "additional_info": {"text": "Help-needed"}})";
-              while (!m_stop) {
-                  _sim.publish(alarm);
-                  std::this_thread::sleep_for(500ms);
-              }
-          }) {}
-    ~alarm_ticker() {
-        m_stop = true;
-        m_thread.join();
-    }
-
-private:
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
-TEST(DemoSite, IgnoredParameterIsPushedTenTimesAndAgainAfterAnAnnouncement) {
-    test::sim_site::options options;
-    // One tag, which never applies its screen name; its alarm display is not supported,
-    // so nothing but the screen name is left to push once the start-up request is answered.
-    options.sim.devices = 1;
-    options.sim.ignore = {vyr::devsim::parse_rule("1:scr_name")};
-    options.sim.unsupported = {vyr::devsim::parse_rule("1:al_zv")};
-    options.sim.heartbeat = 0;  // a heartbeat would start a new series
-    test::sim_site site(options);
-    wait_started(site);
-    const std::string mac = site.sim().macs().at(0);
-    ASSERT_EQ(site.sim().device(mac).uid, "to-0001");
-    alarm_ticker ticker(site.sim());
-
-    // The pushes of the screen name since the device last answered anything.
-    const auto series = [&] {
-        const auto d = site.sim().device(mac);
-        return d.count_received("000E", "52", d.last_report_at);
-    };
-    ASSERT_TRUE(test::wait_until([&] { return series() >= 10; }, 100s))
-        << "only " << series() << " pushes; " << site.service_output();
-    const auto tenth = site.sim().device(mac).received.back().at;
-    // Cycles run twice a second: one more push would come 5 s after the tenth.
-    ASSERT_TRUE(test::wait_until([&] { return site.sim().elapsed() > tenth + 6.5; }, 20s));
-    const auto held = site.sim().device(mac);
-    EXPECT_EQ(series(), 10u);
-    EXPECT_EQ(held.count_received("000E", "", held.last_report_at), 10u) << "something else was pushed";
-    EXPECT_EQ(text(held.values["scr_name"]), "null") << "the ignored value was applied";
-
-    // The announcement ("NA") starts a new series, and the request that follows it is
-    // answered with the screen name too (in either order: a cycle may come first).
-    const double restart = site.sim().elapsed();
-    site.sim().restart(mac);
-    const auto again = [&](const char* _code) { return site.sim().device(mac).count_received(_code, "52", restart); };
-    EXPECT_TRUE(test::wait_until([&] { return again("000E") >= 1 && again("000F") >= 1; }, 20s))
-        << again("000E") << " pushes and " << again("000F") << " answers after the announcement";
 }
 
 TEST(DemoSite, SleepOrderReachesEveryAnchorAndStopsAtEachConfirmation) {
