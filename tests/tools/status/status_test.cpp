@@ -59,25 +59,6 @@ protected:
 // stationary and category.
 constexpr std::size_t s_tag_parameters = 7;
 
-TEST_F(DeviceStatus, CertificationsCountOnlyOnceTheServiceComparesThem) {
-    object_def tag;
-    auto record = settled(tag);
-    m_store->get_track_obj(tag.uid).update_vehicle_model(5);
-    record.parameter_as_json(VEH_CERT, win::actual, "{\"id\":4}\n");
-    EXPECT_TRUE(differing(tag.mac).empty());
-    EXPECT_FALSE(m_reader->read_all().vehicle_certification);
-
-    // The service compares them and stores their must values, which the reader takes as
-    // the sign that it does.
-    vehicle_certification = true;
-    cycle();
-    vehicle_certification = false;
-    EXPECT_TRUE(m_reader->read_all().vehicle_certification);
-    EXPECT_EQ(differing(tag.mac), (std::set<std::string>{"veh_cert", "driver_lic"}));
-    // Reading left the service's own switch as it was.
-    EXPECT_FALSE(vehicle_certification);
-}
-
 TEST_F(DeviceStatus, OneDeviceShowsMustAgainstActual) {
     object_def tag;
     tag.stationary = true;
@@ -243,21 +224,6 @@ TEST_F(StatusProgram, PrintsTableJsonAndOneDeviceWithItsExitCodesAndRejectsBadIn
     const auto closed = run({"--redis-port", std::to_string(test::free_port())});
     EXPECT_EQ(closed.code, 1);
     EXPECT_NE(closed.err.find("cannot read the status"), std::string::npos) << closed.err;
-}
-
-TEST_F(StatusProgram, WatchRewritesTheOutputFileUntilStopped) {
-    settled(object_def{});
-    test::temp_dir dir;
-    const std::string file = dir.file("status.json");
-    test::process program(test::binary("quorvane-status"), at_redis({"--json", "--watch", "1", "--output", file}));
-    ASSERT_TRUE(test::wait_until([&] { return vyr::libs::core::json::try_parse(test::read_file(file)).ok; }));
-    // A change shows in a later round.
-    redis({"HSET", "wins:70B3D5FFFE0B0001:parameters:scr_name", "actual", "\"Worker-0\"\n"});
-    EXPECT_TRUE(test::wait_until([&] { return test::read_file(file).find("\"differing\":1") != std::string::npos; }));
-    ASSERT_TRUE(program.signal(SIGINT));
-    const auto end = program.wait(std::chrono::seconds(10));
-    ASSERT_TRUE(end && end->exited);
-    EXPECT_EQ(end->code, 3);
 }
 
 }  // namespace
