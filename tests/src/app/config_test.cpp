@@ -39,20 +39,6 @@ std::string invalid_reason(const Json::Value& _document) {
     return test::thrown_message([&] { read(_document); });
 }
 
-const char* const s_all_objects_missing =
-    "Config file is invalid: "
-    "Can not find object <object>: system, path: system.pidfile\n"
-    "Can not find object <object>: system, path: system.debug_port\n"
-    "Can not find object <object>: system, path: system.local_debug\n"
-    "Can not find object <object>: proxy, path: proxy.address\n"
-    "Can not find object <object>: proxy, path: proxy.output_port\n"
-    "Can not find object <object>: proxy, path: proxy.input_port\n"
-    "Can not find object <object>: server, path: server.protocol\n"
-    "Can not find object <object>: server, path: server.address\n"
-    "Can not find object <object>: server, path: server.port\n"
-    "Can not find object <object>: redis, path: redis.address\n"
-    "Can not find object <object>: redis, path: redis.port";
-
 }  // namespace
 
 TEST(Config, reads_every_key_with_comments_fractions_and_unknown_keys) {
@@ -80,10 +66,6 @@ TEST(Config, push_schedule_is_false_when_absent_or_not_a_boolean) {
         document["system"]["push_schedule_to_destination"] = value;
         EXPECT_FALSE(read(document).system.push_schedule_to_destination) << value;
     }
-}
-
-TEST(Config, empty_object_gives_eleven_reasons_in_order) {
-    EXPECT_EQ(invalid_reason(Json::Value(Json::objectValue)), s_all_objects_missing);
 }
 
 // The reasons themselves (types are strict, objects on the way) are the configuration

@@ -44,13 +44,6 @@ TEST_F(win_record, never_seen_win_reads_as_unset_and_stored_values_override_that
     EXPECT_EQ(redis({"HGET", "wins:" + s_mac + ":parameters:sync_slot", "addr"}), "7");
 }
 
-TEST_F(win_record, mandatory_getters_throw_name_then_mac) {
-    EXPECT_EQ(thrown_message([&] { m_win->parameter_sf(); }), "parameter_sfmac: " + s_mac);
-    EXPECT_EQ(thrown_message([&] { m_win->parameter_stationary(); }), "parameter_stationarymac: " + s_mac);
-    EXPECT_EQ(thrown_message([&] { m_win->parameter_t2t_cfg_role(); }), "parameter_t2t_cfg_rolemac: " + s_mac);
-    EXPECT_EQ(thrown_message([&] { m_win->parameter_loc(); }), "parameter_locmac: " + s_mac);
-}
-
 TEST_F(win_record, parameter_loc_fails_when_the_sublocation_z_is_missing) {
     const std::string key = "wins:" + s_mac + ":parameters:loc";
     redis({"HSET", key, "x", "1", "y", "-2", "z", "3", "sublocation_id", "4"});
@@ -116,14 +109,6 @@ TEST_F(win_record, alarm_state_and_hostile_screen_text_round_trip) {
     EXPECT_EQ(m_win->current_text(), text);
     m_win->current_text("");
     EXPECT_EQ(redis({"HEXISTS", "wins:" + s_mac + ":data", "current_text"}), "1");
-}
-
-TEST(alarm_state_texts, convert_both_ways) {
-    EXPECT_EQ(vyr::context::alarm_states_from_string("sent"), alarm_states::SENT);
-    EXPECT_EQ(vyr::context::alarm_states_from_string("SENT"), alarm_states::UNKNOWN);
-    EXPECT_EQ(vyr::context::alarm_states_from_string(""), alarm_states::UNKNOWN);
-    EXPECT_EQ(vyr::context::to_string(alarm_states::NOT_SUPPORTED), "not_supported");
-    EXPECT_THROW(vyr::context::to_string(static_cast<alarm_states>(6)), std::out_of_range);
 }
 
 }  // namespace

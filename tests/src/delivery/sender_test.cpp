@@ -15,7 +15,6 @@
 #include "delivery/sender.h"
 #include "parameters/parameters.h"
 #include "support/checks.h"
-#include "support/log_sink.h"
 #include "support/node_command.h"
 #include "support/redis_server.h"
 
@@ -164,15 +163,6 @@ TEST_F(sender_test, two_threads_get_distinct_consecutive_sequence_bytes) {
         ASSERT_EQ(m_sender->next_sequence_number(), expected_seq) << "round " << round;
     }
     EXPECT_GT(received_total, rounds * per_thread);
-}
-
-TEST(sender, logs_each_outgoing_message_at_debug_level) {
-    vyr::libs::core::logger logger("rtls-quorvane-test", "sender_log");
-    test::log_sink sink;
-    sink.connect(logger);
-    c_sender sender(std::make_shared<zmq::context_t>(1), endpoint(test::free_port()), logger);
-    sender.hw_param_to_node(s_mac, "3C0101");
-    EXPECT_TRUE(test::contains(sink.frames_until_marker(logger), "To GW: 080E010005000E3C01010011223344556677"));
 }
 
 TEST(sender, gateway_absent_drops_frames_without_blocking_and_bad_endpoint_throws) {
