@@ -1,6 +1,6 @@
 // Faults around the built service, each injected into a real neighbour while the service
-// runs: Redis restarted (empty, or with its data), the platform server down at start and
-// during a run, the gateway proxy restarted, and SIGTERM under a flood of reports. The
+// runs: Redis restarted (empty, or with its data), the platform server down during a
+// run, the gateway proxy restarted, and SIGTERM under a flood of reports. The
 // service must recover without a restart of its own, and stop cleanly.
 #include <atomic>
 #include <chrono>
@@ -107,26 +107,6 @@ TEST_F(faults, redis_restarted_with_its_data_is_refreshed_from_the_platform_and_
 }
 
 // ---- the platform server -------------------------------------------------------------------
-
-TEST_F(faults, platform_down_at_start_is_retried_while_reports_are_recorded) {
-    m_rig.start_service();
-    // The updater started (it named the database) but cannot fill the mirror.
-    ASSERT_TRUE(test::wait_until([&] { return m_rig.redis_command({"GET", "name"}) == "rtls-quorvane"; }, 20s));
-
-    // The receiver goes on with device messages meanwhile.
-    EXPECT_TRUE(m_rig.report_recorded(s_tag, "Offline", s_recovery_bound));
-    // The updater keeps failing and retrying: the refused request is logged again and again.
-    EXPECT_TRUE(m_rig.logged("/api/private/win_anchors/", s_recovery_bound));
-    EXPECT_TRUE(m_rig.logged("/api/private/win_anchors/", s_recovery_bound));
-    EXPECT_NE(m_rig.redis_command({"GET", "updated"}), "true");
-
-    m_rig.start_platform();
-    wait_mirror();
-    EXPECT_EQ(m_rig.redis_command({"SCARD", "anchors:set"}), "3");
-    EXPECT_EQ(m_rig.recorded_scr_name(s_tag), "Offline");
-    EXPECT_TRUE(m_rig.answered(s_tag, "scr_name", s_name_hex, s_recovery_bound));
-    expect_service_running();
-}
 
 TEST_F(faults, platform_down_during_a_run_is_retried_while_reports_are_recorded) {
     m_rig.start_platform();

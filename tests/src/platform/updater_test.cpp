@@ -108,11 +108,8 @@ TEST_F(updater_test, first_pass_flushes_names_fills_every_kind_and_sets_updated)
     EXPECT_EQ(store->get_tdoa_settings(), std::vector<std::string>{"prj-demo"});
     EXPECT_EQ(sorted(store->get_alarms()), (std::vector<std::string>{"alm-1", "alm-2", "alm-3"}));
 
-    EXPECT_EQ(store->get_anchor("anc-2").mac_addr(), "70B3D5FFFE0A0002");
-    EXPECT_EQ(store->get_anchor("anc-2").node_id(), 4098u);
-    EXPECT_EQ(store->get_zone("zone-office").zone_id(), 2u);
+    // How each kind is decoded is pinned by the platform API tests.
     EXPECT_EQ(store->get_tdoa_schedule("sch-main").rows().size(), 3u);
-    EXPECT_EQ(store->get_alarm("alm-1").zone_uid(), "zone-bay");
 
     // Licences and certifications both answered: applied, and the switch is on.
     EXPECT_TRUE(vehicle_certification);
