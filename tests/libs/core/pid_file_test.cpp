@@ -66,8 +66,9 @@ TEST(ConfigFileName, usage_texts) {
         {{"prog", "a.json"}, not_defined}, {{"prog", "-x"}, usage},
         {{"prog", "-c", "a.json", "-x"}, usage}, {{"prog", "-c"}, usage},
     };
-    for (const auto& [args, expected] : cases)
-        EXPECT_EQ(thrown_message([&] { parse(args); }), expected) << ::testing::PrintToString(args);
+    // No structured bindings here: C++17 does not let the lambda capture them (clang refuses).
+    for (const auto& c : cases)
+        EXPECT_EQ(thrown_message([&] { parse(c.first); }), c.second) << ::testing::PrintToString(c.first);
     char* no_arguments[] = {nullptr};  // not even the program name
     EXPECT_EQ(thrown_message([&] { get_config_file_name(0, no_arguments); }),
               "The configuration file is not defined! Usage: rtls-quorvane -c config_file");
