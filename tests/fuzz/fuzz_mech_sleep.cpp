@@ -5,7 +5,8 @@
 // mechanism's pipe; then, as in the mechanism's loop, the command is taken and one pass
 // over the orders runs. Three passes 5 s apart close the input. Sleep orders list the
 // anchors of the sample project at the in-process platform stand-in; every sleep command
-// is checked at the stand-in gateway.
+// is checked at the stand-in gateway, down to its MAC being one of the
+// project's devices.
 #include <sys/time.h>
 
 #include <cstddef>
@@ -109,6 +110,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _si
         r.now.tv_sec += 5;
         r.pass();
     }
-    r.gateway.check();
+    r.gateway.check(fuzz::project_store::instance().macs());
     return 0;
 }

@@ -143,10 +143,10 @@ project_store::project_store() {
     }
     for (const auto& [uid, anchor] : client->get_anchors("", ""))
         if (!anchor.mac_address.empty())
-            m_macs.push_back(anchor.mac_address);
+            m_macs.insert(anchor.mac_address);
     for (const auto& [uid, object] : client->get_track_objs("", ""))
         if (!object.mac_address.empty())
-            m_macs.push_back(object.mac_address);
+            m_macs.insert(object.mac_address);
     build_devices();
     copy_database(static_cast<int>(vyr::redis::service_database), s_copy_database);
 }
@@ -199,7 +199,7 @@ std::size_t hex_value(const std::string& _text) { return std::stoul(_text, nullp
 
 }  // namespace
 
-void check_node_command(const std::string& _frame) {
+void check_node_command(const std::string& _frame, const std::set<std::string>& _macs) {
     const std::string detail = "node command \"" + printable(_frame) + "\"";
     FUZZ_CHECK(_frame.compare(0, 5, "#win ") == 0, detail);
     const std::string command = _frame.substr(5);
@@ -218,6 +218,8 @@ void check_node_command(const std::string& _frame) {
         FUZZ_CHECK(at + 2 * value_length <= body.size(), detail + ": payload longer than the body");
         at += 2 * value_length;
     }
+    const std::string mac = command.substr(10 + 2 * length);
+    FUZZ_CHECK(_macs.count(mac) == 1, detail + ": MAC \"" + printable(mac) + "\" is none of the addressed devices");
 }
 
 gateway::gateway(zmq::context_t& _context, const std::string& _endpoint)
@@ -226,13 +228,13 @@ gateway::gateway(zmq::context_t& _context, const std::string& _endpoint)
     m_socket.bind(_endpoint);
 }
 
-std::size_t gateway::check() {
+std::size_t gateway::check(const std::set<std::string>& _macs) {
     std::size_t count = 0;
     for (;;) {
         zmq::message_t frame;
         if (!m_socket.recv(frame, zmq::recv_flags::dontwait))
             return count;
-        check_node_command(frame.to_string());
+        check_node_command(frame.to_string(), _macs);
         ++count;
     }
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,7 +87,7 @@ public:
     // The service's database becomes the copy again (one script run on the server).
     void reset();
     // The normalised MACs of the project's devices.
-    const std::vector<std::string>& macs() const noexcept { return m_macs; }
+    const std::set<std::string>& macs() const noexcept { return m_macs; }
 
 private:
     project_store();
@@ -95,24 +96,26 @@ private:
 
     std::unique_ptr<test::redis_server> m_server;
     std::unique_ptr<vyr::redis::context> m_connection;
-    std::vector<std::string> m_macs;
+    std::set<std::string> m_macs;
 };
 
 // The proxy's input side: a PULL socket bound at an inproc endpoint of `_context`. check()
 // takes every frame queued so far and checks that each is a well-formed node command:
 // "#win ", command 080E, sequence byte, length field, a body of exactly that many bytes
 // of hexadecimal text holding the 000E/000F code and whole parameter payloads (type,
-// length, value), then the MAC.
+// length, value), then the MAC of one of `_macs` and nothing after it (a frame without a
+// MAC, with a cut or garbled one, or with one of another device fails). Returns how many
+// frames it took.
 class gateway {
 public:
     gateway(zmq::context_t& _context, const std::string& _endpoint);
-    std::size_t check();
+    std::size_t check(const std::set<std::string>& _macs);
 
 private:
     zmq::socket_t m_socket;
 };
 
 // Checks one node command as gateway::check() does.
-void check_node_command(const std::string& _frame);
+void check_node_command(const std::string& _frame, const std::set<std::string>& _macs);
 
 }  // namespace fuzz
