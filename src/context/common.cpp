@@ -56,13 +56,20 @@ std::vector<std::string> members(redis::context& _redis_context, std::string_vie
     return result;
 }
 
-void check_ok(const redis::reply& _reply, std::string_view _uid) {
+void check_ok(const redis::reply_element& _reply, std::string_view _uid) {
     const auto type = _reply.get_type();
     const std::string text = type == redis::reply_type::STRING || type == redis::reply_type::STATUS
                                  ? _reply.to_string()
                                  : redis::to_string(type);
     if (text != "OK")
         VYR_THROW("updateUid: " + std::string(_uid) + ", str = " + text);
+}
+
+void remove_own_mac_entry(redis::batch& _batch, std::string_view _index_key, std::string_view _mac,
+                          std::string_view _uid) {
+    static constexpr std::string_view script =
+        "if redis.call('HGET',KEYS[1],ARGV[1])==ARGV[2] then return redis.call('HDEL',KEYS[1],ARGV[1]) end return 0";
+    _batch.add("EVAL", script, "1", _index_key, _mac, _uid);
 }
 
 void throw_missing(std::string_view _name, std::string_view _uid) {

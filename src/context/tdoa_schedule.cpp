@@ -6,21 +6,25 @@
 
 namespace vyr::context {
 
+// The rows are replaced inside one transaction: a reader between deleting the old rows
+// and adding the new ones would see a partial schedule and compute a wrong slot count
+// from it, which nothing corrects later.
 void tdoa_schedule::update(std::uint32_t _tdoa_version, const std::set<std::string>& _rows) {
     const auto rows_key = keys::rows(m_uid);
-    if (exists())
-        m_redis_context.command("DEL", rows_key);
-    common::check_ok(
-        m_redis_context.set_to_table(keys::fields(m_uid), {{s_tdoa_version, std::to_string(_tdoa_version)}}), m_uid);
-    for (const auto& row : _rows)
-        m_redis_context.command("SADD", rows_key, row);
-    add_to_set();
+    redis::batch writes;
+    writes.add("DEL", rows_key);
+    writes.add("HMSET", keys::fields(m_uid), s_tdoa_version, _tdoa_version);
+    common::add_members(writes, rows_key, _rows);
+    add_to_set(writes);
+    common::check_ok(m_redis_context.transaction(writes).as_array()[1], m_uid);
 }
 
 void tdoa_schedule::remove() {
-    m_redis_context.command("DEL", keys::rows(m_uid));
-    m_redis_context.command("DEL", keys::fields(m_uid));
-    remove_from_set();
+    redis::batch writes;
+    writes.add("DEL", keys::rows(m_uid));
+    writes.add("DEL", keys::fields(m_uid));
+    remove_from_set(writes);
+    m_redis_context.transaction(writes);
 }
 
 std::set<std::string> tdoa_schedule::rows() const {

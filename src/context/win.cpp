@@ -69,8 +69,8 @@ void win::del_all_parameters() {
     std::vector<std::string> argv{"DEL"};
     for (const auto& [number, name] : vyr::parameter::parameters)
         argv.push_back(keys::parameters(m_mac_addr, name));
+    argv.push_back(keys::t2t_no_alarm_set(m_mac_addr));
     m_redis_context.execute_command_argv(argv);
-    m_redis_context.command("DEL", keys::t2t_no_alarm_set(m_mac_addr));
 }
 
 std::optional<std::string> win::detail(parameter_t _p, std::string_view _field) const {
@@ -198,10 +198,17 @@ std::vector<std::string> win::parameter_t2t_no_alarm() const {
 }
 
 void win::parameter_t2t_no_alarm(const std::vector<std::string>& _list) {
+    // Replaced in one transaction: the delivery pass compares this list with the
+    // object's, and a partial list would count as a change to push.
     const auto key = keys::t2t_no_alarm_set(m_mac_addr);
-    m_redis_context.command("DEL", key);
+    std::vector<std::string> entries;
+    entries.reserve(_list.size());
     for (const auto& entry : _list)
-        m_redis_context.command("SADD", key, to_upper(entry));
+        entries.push_back(to_upper(entry));
+    redis::batch writes;
+    writes.add("DEL", key);
+    common::add_members(writes, key, entries);
+    m_redis_context.transaction(writes);
 }
 
 alarm_states win::alarm_state() const {
