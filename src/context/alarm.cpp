@@ -70,6 +70,25 @@ void alarm::delivered(bool _delivered) {
     m_redis_context.set_to_table(keys::data(m_uid), {{s_delivered, common::to_text(_delivered)}});
 }
 
+std::optional<alarm_data> alarm::read() const {
+    const auto reply =
+        m_redis_context.transaction(redis::batch().add("HGETALL", keys::fields(m_uid)).add("HGET", keys::data(m_uid), s_delivered));
+    const auto replies = reply.as_array();
+    const auto fields = common::to_hash(replies[0]);
+    if (fields.empty())
+        return std::nullopt;
+    alarm_data result;
+    result.alarm_name = common::get(fields, s_alarm_name);
+    result.obj_uid = common::get(fields, s_obj_uid);
+    result.zone_uid = common::get(fields, s_zone_uid);
+    result.text = common::get(fields, s_text);
+    result.acknowledged = common::get_unsigned(fields, s_acknowledged);
+    result.zone_alarm_level = common::get_unsigned(fields, s_zone_alarm_level);
+    result.set = common::is_true(common::get(fields, s_set));
+    result.delivered = common::is_true(common::text_of(replies[1]));
+    return result;
+}
+
 bool alarm::delivered() const {
     return common::is_true(common::text_of(m_redis_context.get_from_table(keys::data(m_uid), s_delivered)));
 }

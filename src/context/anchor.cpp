@@ -25,6 +25,25 @@ void anchor::update(const std::string& _project_uid, const std::string& _name, c
     common::check_ok(m_redis_context.transaction(writes).as_array()[fields_at], m_uid);
 }
 
+std::optional<anchor_data> anchor::read() const {
+    const auto read = read_fields();
+    if (!read)
+        return std::nullopt;
+    const auto& fields = *read;
+    const auto required = [&](std::string_view _field) { return common::get_required(fields, _field, m_uid); };
+    anchor_data result;
+    result.project_uid = required(s_project_uid);
+    result.name = required(s_name);
+    result.sublocation_uid = required(s_sublocation_uid);
+    result.type = required(s_type);
+    result.mac_addr = required(s_mac_addr);
+    result.position_x = common::to_int(required(s_position_x));
+    result.position_y = common::to_int(required(s_position_y));
+    result.position_z = common::to_int(required(s_position_z));
+    result.node_id = common::to_unsigned(required(s_node_id));
+    return result;
+}
+
 void anchor::remove() {
     const auto reply = m_redis_context.get_from_table(keys::fields(m_uid), {s_sublocation_uid, s_mac_addr});
     const auto old = reply.as_array();

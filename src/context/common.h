@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -89,6 +91,17 @@ void add_members(redis::batch& _batch, std::string_view _key, const Range& _memb
 // Throws field_missing: `_name` immediately followed by "Uid: " and the uid.
 [[noreturn]] void throw_missing(std::string_view _name, std::string_view _uid);
 
+// A hash as read whole (HGETALL): field → value.
+using hash = std::map<std::string, std::string, std::less<>>;
+// The pairs of an HGETALL reply; empty when the reply is not an array.
+hash to_hash(const redis::reply_element& _element);
+// The members of an SMEMBERS reply; empty when the reply is not an array.
+std::vector<std::string> to_members(const redis::reply_element& _element);
+std::optional<std::string> get(const hash& _hash, std::string_view _field);
+// A mandatory field: throws field_missing as the getters do.
+std::string get_required(const hash& _hash, std::string_view _field, std::string_view _uid);
+std::optional<std::uint32_t> get_unsigned(const hash& _hash, std::string_view _field);
+
 }  // namespace common
 
 // Base of the uid-keyed records: bound to one connection and one uid.
@@ -124,6 +137,13 @@ protected:
         if (auto value = field(_name))
             return common::to_int(*value);
         return std::nullopt;
+    }
+    // The fields hash in one round trip; nothing when it is missing or empty.
+    std::optional<common::hash> read_fields() const {
+        auto fields = common::to_hash(m_redis_context.command("HGETALL", Keys::fields(m_uid)));
+        if (fields.empty())
+            return std::nullopt;
+        return fields;
     }
     void add_to_set(redis::batch& _batch) const { _batch.add("SADD", Keys::set(), m_uid); }
     void remove_from_set(redis::batch& _batch) const { _batch.add("SREM", Keys::set(), m_uid); }

@@ -51,10 +51,26 @@ std::uint32_t tdoa_schedule::slot_of_row(const std::string& _row) {
     return common::to_unsigned(_row.substr(commas[2] + 1, commas[3] - commas[2] - 1));
 }
 
-std::uint32_t tdoa_schedule::max_slot_num() const {
+std::uint32_t tdoa_schedule::max_slot_num() const { return max_slot_num(rows()); }
+
+std::uint32_t tdoa_schedule::max_slot_num(const std::set<std::string>& _rows) {
     std::uint32_t result = 0;
-    for (const auto& row : rows())
+    for (const auto& row : _rows)
         result = std::max(result, slot_of_row(row));
+    return result;
+}
+
+std::optional<tdoa_schedule_data> tdoa_schedule::read() const {
+    const auto reply = m_redis_context.transaction(
+        redis::batch().add("HGET", keys::fields(m_uid), s_tdoa_version).add("SMEMBERS", keys::rows(m_uid)));
+    const auto replies = reply.as_array();
+    const auto version = common::text_of(replies[0]);
+    if (!version)
+        return std::nullopt;
+    tdoa_schedule_data result;
+    result.tdoa_version = common::to_unsigned(*version);
+    for (auto& row : common::to_members(replies[1]))
+        result.rows.insert(std::move(row));
     return result;
 }
 

@@ -120,6 +120,58 @@ void track_obj::remove() {
     m_redis_context.transaction(writes);
 }
 
+std::optional<track_obj_data> track_obj::read() const {
+    redis::batch reads;
+    reads.add("HGETALL", keys::fields(m_uid))
+        .add("SMEMBERS", keys::groups(m_uid))
+        .add("SMEMBERS", keys::t2t_no_alarm(m_uid))
+        .add("HGETALL", keys::t2t_cfg(m_uid))
+        .add("SMEMBERS", keys::driver_licenses(m_uid));
+    const auto reply = m_redis_context.transaction(reads);
+    const auto replies = reply.as_array();
+    const auto fields = common::to_hash(replies[0]);
+    if (fields.empty())
+        return std::nullopt;
+    const auto required = [&](std::string_view _field) { return common::get_required(fields, _field, m_uid); };
+    track_obj_data result;
+    result.project_uid = required(s_project_uid);
+    result.name = required(s_name);
+    result.sublocation_uid = required(s_sublocation_uid);
+    result.type = required(s_type);
+    result.mac_addr = required(s_mac_addr);
+    result.category = required(s_category);
+    result.stationary = required(s_stationary) == "true";
+    result.position_x = common::to_int(required(s_position_x));
+    result.position_y = common::to_int(required(s_position_y));
+    result.default_height = common::to_int(required(s_default_height));
+    result.vehicle_model = common::get_unsigned(fields, s_vehicle_model);
+    result.groups = common::to_members(replies[1]);
+    result.t2t_no_alarm = common::to_members(replies[2]);
+    if (const auto t2t = common::to_hash(replies[3]); !t2t.empty()) {
+        const auto flag = [&](std::string_view _field) -> std::optional<bool> {
+            if (const auto value = common::get(t2t, _field))
+                return *value == "true";
+            return std::nullopt;
+        };
+        auto& cfg = result.t2t_cfg.emplace();
+        cfg.role = common::get(t2t, s_role).value_or(std::string());
+        if (!common::get(t2t, s_role))
+            common::throw_missing("t2t_cfg_role", m_uid);
+        cfg.alarm_back = flag(s_alarm_back);
+        cfg.buzzer = flag(s_buzzer);
+        cfg.haptic = flag(s_haptic);
+        cfg.pin = common::get(t2t, s_pin);
+        cfg.distance = common::get_unsigned(t2t, s_distance);
+        cfg.angle = common::get_unsigned(t2t, s_angle);
+        cfg.delay = common::get_unsigned(t2t, s_delay);
+        cfg.alert_distance = common::get_unsigned(t2t, s_alert_distance);
+        cfg.safe_distance = common::get_unsigned(t2t, s_safe_distance);
+    }
+    for (const auto& id : common::to_members(replies[4]))
+        result.driver_licenses.insert(common::to_unsigned(id));
+    return result;
+}
+
 bool track_obj::t2t_cfg_exists() const {
     return common::is_one(m_redis_context.command("EXISTS", keys::t2t_cfg(m_uid)));
 }

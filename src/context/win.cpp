@@ -246,6 +246,25 @@ timeval win::sending_time() const {
     return time_pair(keys::data(m_mac_addr), s_sending_counter_sec, s_sending_counter_usec);
 }
 
+win_data win::read() const {
+    redis::batch reads;
+    reads.add("HGETALL", keys::data(m_mac_addr)).add("HGETALL", keys::alarm(m_mac_addr));
+    reads.add("SMEMBERS", keys::t2t_no_alarm_set(m_mac_addr));
+    for (const auto& [number, name] : vyr::parameter::parameters)
+        reads.add("HGETALL", keys::parameters(m_mac_addr, name));
+    const auto reply = m_redis_context.transaction(reads);
+    const auto replies = reply.as_array();
+    win_data result;
+    result.data = common::to_hash(replies[0]);
+    result.alarm = common::to_hash(replies[1]);
+    result.t2t_no_alarm = common::to_members(replies[2]);
+    std::size_t at = 3;
+    for (const auto& [number, name] : vyr::parameter::parameters)
+        if (auto hash = common::to_hash(replies[at++]); !hash.empty())
+            result.parameters.emplace(name, std::move(hash));
+    return result;
+}
+
 void win::current_text(const std::string& _text) {
     m_redis_context.set_to_table(keys::data(m_mac_addr), {{s_current_text, _text}});
 }

@@ -68,6 +68,21 @@ TEST_F(atomic_writes, a_polling_reader_never_sees_a_record_partial) {
         {"alarm index", alarm, set("alarms:objects:obj1")},
         {"alarm fields", alarm, hash("alarms:al1:from_server:fields")},
         {"schedule rows", schedule, set("tdoa_schedules:s1:from_server:rows")},
+        // A whole read is one snapshot: the lists and the t2t role of one version.
+        {"whole object", write_track_obj,
+         [](vyr::redis::context& _r) {
+             const auto obj = vyr::context::track_obj(_r, "o1").read();
+             std::string text = obj->t2t_cfg->role + ":" + std::to_string(*obj->t2t_cfg->distance);
+             for (const auto& list : {obj->groups, obj->t2t_no_alarm})
+                 for (const auto& item : sorted(list)) text += ";" + item;
+             return text;
+         }},
+        {"whole schedule", schedule,
+         [](vyr::redis::context& _r) {
+             const auto schedule = vyr::context::tdoa_schedule(_r, "s1").read();
+             return std::to_string(schedule->tdoa_version) + ":" + std::to_string(schedule->rows.size()) + ":" +
+                    std::to_string(vyr::context::tdoa_schedule::max_slot_num(schedule->rows));
+         }},
     };
     constexpr int rewrites = 2000;
     for (const auto& r : rows) {
@@ -134,6 +149,80 @@ TEST_F(atomic_writes, a_tag_moved_between_records_keeps_its_mac_entry_whatever_o
                 EXPECT_EQ(k.owner(), "a")
                     << k.name << (b_removed ? " removed" : " rewritten") << (a_first ? ", a first" : ", b first");
             }
+}
+
+TEST_F(atomic_writes, whole_reads_take_one_round_trip_and_agree_with_the_getters) {
+    write_track_obj(*m_context, 0);
+    m_context->get_track_obj("o1").update_driver_licenses({4, 2});
+    m_context->get_track_obj("o1").update_vehicle_model(7);
+    m_context->get_alarm("al1").update("zone_violation", 1, "o1", std::string("z1"), 2u, std::nullopt, true);
+    m_context->get_alarm("al1").delivered(true);
+    m_context->get_anchor("an1").update("p", "n", "sub1", 1, -2, 3, "anchor", "AMAC", 9);
+    m_context->get_tdoa_schedule("s1").update(5, {"a,1,2,3,4", "b,1,2,8,6"});
+    m_context->get_group("g1").update("p", "night");
+    m_context->get_zone("z1").update("p", 17);
+    m_context->get_sublocation("sl1").update("p", 3, -1, 2, -3);
+    auto win = m_context->get_win("W1");
+    win.parameter_stationary(true);
+    win.parameter_t2t_no_alarm({"ab"});
+    win.alarm_state(vyr::context::alarm_states::SENT);
+    win.current_text("hello");
+
+    auto& redis = m_context->redis_context();
+    struct row {
+        const char* name;
+        std::function<std::string()> read;  // the whole read, as text
+        std::string expected;
+        std::function<bool()> missing_is_nothing;
+    } const rows[] = {
+        {"track_obj",
+         [&] {
+             const auto o = m_context->get_track_obj("o1").read();
+             return o->name + o->t2t_cfg->role + std::to_string(*o->t2t_cfg->distance) +
+                    std::to_string(o->groups.size()) + std::to_string(*o->driver_licenses.begin()) +
+                    std::to_string(*o->vehicle_model) + std::to_string(o->position_y);
+         },
+         "objmaster5002272", [&] { return !m_context->get_track_obj("none").read(); }},
+        {"alarm",
+         [&] {
+             const auto a = m_context->get_alarm("al1").read();
+             return *a->obj_uid + *a->zone_uid + std::to_string(*a->zone_alarm_level) + std::to_string(a->set) +
+                    std::to_string(a->delivered) + std::to_string(a->text.has_value());
+         },
+         "o1z12110", [&] { return !m_context->get_alarm("none").read(); }},
+        {"anchor",
+         [&] {
+             const auto a = m_context->get_anchor("an1").read();
+             return a->mac_addr + a->sublocation_uid + std::to_string(a->position_y) + std::to_string(a->node_id);
+         },
+         "AMACsub1-29", [&] { return !m_context->get_anchor("none").read(); }},
+        {"schedule",
+         [&] {
+             const auto s = m_context->get_tdoa_schedule("s1").read();
+             return std::to_string(s->tdoa_version) + std::to_string(s->rows.size());
+         },
+         "52", [&] { return !m_context->get_tdoa_schedule("none").read(); }},
+        {"group, zone, sublocation",
+         [&] {
+             return m_context->get_group("g1").read()->name +
+                    std::to_string(m_context->get_zone("z1").read()->zone_id) +
+                    std::to_string(*m_context->get_sublocation("sl1").read()->offset_z);
+         },
+         "night17-3", [&] { return !m_context->get_group("none").read() && !m_context->get_zone("none").read(); }},
+        {"win",
+         [&] {
+             const auto w = m_context->get_win("W1").read();
+             return w.parameters.at("stationary").at("stationary") + w.t2t_no_alarm.at(0) + w.alarm.at("state") +
+                    w.data.at("current_text") + std::to_string(w.parameters.size());
+         },
+         "trueABsenthello1", [&] { return m_context->get_win("none").read().parameters.empty(); }},
+    };
+    for (const auto& r : rows) {
+        const auto trips = redis.round_trips();
+        EXPECT_EQ(r.read(), r.expected) << r.name;
+        EXPECT_EQ(redis.round_trips() - trips, std::string(r.name) == "group, zone, sublocation" ? 3u : 1u) << r.name;
+        EXPECT_TRUE(r.missing_is_nothing()) << r.name;
+    }
 }
 
 }  // namespace
