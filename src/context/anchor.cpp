@@ -9,11 +9,10 @@ void anchor::update(const std::string& _project_uid, const std::string& _name, c
                     std::int32_t _position_x, std::int32_t _position_y, std::int32_t _position_z,
                     const std::string& _type, const std::string& _mac_addr, std::uint32_t _node_id) {
     redis::batch writes;
-    if (exists()) {
-        const auto old_mac = field(s_mac_addr).value_or(std::string());
-        if (!old_mac.empty() && old_mac != _mac_addr)
-            common::remove_own_mac_entry(writes, keys::mac_addr(), old_mac, m_uid);
-    }
+    // A new anchor has no MAC to read.
+    const auto old_mac = field(s_mac_addr).value_or(std::string());
+    if (!old_mac.empty() && old_mac != _mac_addr)
+        common::remove_own_mac_entry(writes, keys::mac_addr(), old_mac, m_uid);
     const std::size_t fields_at = writes.size();
     writes.add("HMSET", keys::fields(m_uid), s_project_uid, _project_uid, s_name, _name, s_sublocation_uid,
                _sublocation_uid, s_position_x, _position_x, s_position_y, _position_y, s_position_z, _position_z,
