@@ -75,8 +75,8 @@ public:
     track_obj(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
 
     // Writes the whole object (groups, no-alarm list and t2t configuration replaced) and
-    // moves its MAC index entry. Throws "updateUid: <uid>, str = <reply>" when an HMSET
-    // is not answered "OK"; earlier writes stay.
+    // moves its MAC index entry, in one transaction. Throws "updateUid: <uid>, str = <reply>"
+    // when an HMSET is not answered "OK"; the transaction's other writes stay.
     void update(const std::string& _project_uid, const std::string& _name, const std::string& _sublocation_uid,
                 std::int32_t _position_x, std::int32_t _position_y, std::int32_t _default_height,
                 const std::string& _type, const std::string& _mac_addr, const std::vector<std::string>& _groups,

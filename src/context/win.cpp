@@ -186,11 +186,11 @@ vyr::parameter::loc win::parameter_loc() const {
 }
 
 void win::parameter_loc(const vyr::parameter::loc& _loc) {
-    detail(parameter_t::LOC, loc::s_x, std::to_string(_loc.x));
-    detail(parameter_t::LOC, loc::s_y, std::to_string(_loc.y));
-    detail(parameter_t::LOC, loc::s_z, std::to_string(_loc.z));
-    detail(parameter_t::LOC, loc::s_sublocation_z, std::to_string(_loc.sublocation_z));
-    detail(parameter_t::LOC, loc::s_sublocation_id, std::to_string(_loc.sublocation_id));
+    // One HMSET: a position is read whole or not at all, never with a coordinate of the
+    // previous report.
+    m_redis_context.command("HMSET", parameter_key(parameter_t::LOC), loc::s_x, _loc.x, loc::s_y, _loc.y, loc::s_z,
+                            _loc.z, loc::s_sublocation_z, _loc.sublocation_z, loc::s_sublocation_id,
+                            _loc.sublocation_id);
 }
 
 std::vector<std::string> win::parameter_t2t_no_alarm() const {

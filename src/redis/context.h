@@ -2,8 +2,9 @@
 // command goes out as a binary-safe argument vector, so keys and values may hold any
 // bytes. A connection found broken (lost, timed out) is replaced by a new one before the
 // next command; its failure throws `connection_error`, while an error reply of the
-// server throws the base exception. A `context` belongs to the thread that made it; it
-// has no locks.
+// server throws the base exception. Commands can also go as a pipelined batch or a
+// MULTI/EXEC transaction, one round trip each. A `context` belongs to the thread that
+// made it; it has no locks.
 #pragma once
 
 #include <cstdint>
