@@ -1,7 +1,6 @@
 // Record writes seen from a second connection: a reader polling a record while another
 // thread rewrites it finds one version or the other, never a mix or a gap; and a MAC
 // index entry follows a tag moved between records whatever order the writes land in.
-#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -20,13 +19,15 @@ std::string hash_snapshot(vyr::redis::context& _redis, const std::string& _key) 
     for (std::size_t i = 0; i + 1 < array.size(); i += 2)
         items.push_back(array[i].to_string() + "=" + array[i + 1].to_string());
     std::string text;
-    for (const auto& item : sorted(items)) text += item + ";";
+    for (const auto& item : sorted(items))
+        text += item + ";";
     return text;
 }
 
 std::string set_snapshot(vyr::redis::context& _redis, const std::string& _key) {
     std::string text;
-    for (const auto& member : sorted(vyr::context::common::members(_redis, _key))) text += member + ";";
+    for (const auto& member : sorted(vyr::context::common::members(_redis, _key)))
+        text += member + ";";
     return text;
 }
 
@@ -151,7 +152,7 @@ TEST_F(atomic_writes, a_tag_moved_between_records_keeps_its_mac_entry_whatever_o
             }
 }
 
-TEST_F(atomic_writes, whole_reads_take_one_round_trip_and_agree_with_the_getters) {
+TEST_F(atomic_writes, whole_reads_take_one_round_trip_and_hold_what_was_written) {
     write_track_obj(*m_context, 0);
     m_context->get_track_obj("o1").update_driver_licenses({4, 2});
     m_context->get_track_obj("o1").update_vehicle_model(7);
