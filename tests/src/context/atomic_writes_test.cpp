@@ -75,7 +75,8 @@ TEST_F(atomic_writes, a_polling_reader_never_sees_a_record_partial) {
              const auto obj = vyr::context::track_obj(_r, "o1").read();
              std::string text = obj->t2t_cfg->role + ":" + std::to_string(*obj->t2t_cfg->distance);
              for (const auto& list : {obj->groups, obj->t2t_no_alarm})
-                 for (const auto& item : sorted(list)) text += ";" + item;
+                 for (const auto& item : sorted(list))
+                     text += ";" + item;
              return text;
          }},
         {"whole schedule", schedule,
@@ -97,7 +98,8 @@ TEST_F(atomic_writes, a_polling_reader_never_sees_a_record_partial) {
         std::string writer_error;
         std::thread writer([&] {
             try {
-                for (int i = 0; i < rewrites; ++i) r.write(*m_context, i % 2);
+                for (int i = 0; i < rewrites; ++i)
+                    r.write(*m_context, i % 2);
             } catch (const std::exception& e) {
                 writer_error = e.what();
             }
