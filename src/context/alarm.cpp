@@ -21,40 +21,72 @@ void alarm::update(const std::string& _alarm_name, std::uint32_t _acknowledged, 
                    const std::optional<std::string>& _zone_uid, const std::optional<std::uint32_t>& _zone_alarm_level,
                    const std::optional<std::string>& _text, bool _set) {
     const auto fields = keys::fields(m_uid);
-    if (const auto old_obj_uid = obj_uid())
-        m_redis_context.command("SREM", keys::objects(*old_obj_uid), m_uid);
+    // One transaction: a reader must never find the alarm out of its object's index, or
+    // with the fields of two versions, or it would take the object for one without an
+    // alarm and clear the alarm on its device. The index is left alone when the object
+    // stays the same.
+    redis::batch writes;
+    const auto old_obj_uid = obj_uid();
+    if (old_obj_uid && *old_obj_uid != _obj_uid)
+        writes.add("SREM", keys::objects(*old_obj_uid), m_uid);
 
-    const auto acknowledged = std::to_string(_acknowledged);
-    m_redis_context.set_to_table(fields, {{s_alarm_name, _alarm_name},
-                                          {s_acknowledged, acknowledged},
-                                          {s_obj_uid, _obj_uid},
-                                          {s_set, common::to_text(_set)}});
-    if (_zone_uid)
-        m_redis_context.set_to_table(fields, {{s_zone_uid, *_zone_uid}});
-    else
-        m_redis_context.delete_from_table(fields, s_zone_uid);
-    if (_zone_alarm_level)
-        m_redis_context.set_to_table(fields, {{s_zone_alarm_level, std::to_string(*_zone_alarm_level)}});
-    else
-        m_redis_context.delete_from_table(fields, s_zone_alarm_level);
-    if (_text)
-        m_redis_context.set_to_table(fields, {{s_text, *_text}});
-    else
-        m_redis_context.delete_from_table(fields, s_text);
+    std::vector<std::string> argv{"HMSET",          fields,
+                                  std::string(s_alarm_name), _alarm_name,
+                                  std::string(s_acknowledged), std::to_string(_acknowledged),
+                                  std::string(s_obj_uid), _obj_uid,
+                                  std::string(s_set), common::to_text(_set)};
+    std::vector<std::string> absent{"HDEL", fields};
+    const auto put = [&](std::string_view _field, const std::optional<std::string>& _value) {
+        if (_value) {
+            argv.emplace_back(_field);
+            argv.push_back(*_value);
+        } else {
+            absent.emplace_back(_field);
+        }
+    };
+    put(s_zone_uid, _zone_uid);
+    put(s_zone_alarm_level,
+        _zone_alarm_level ? std::optional<std::string>(std::to_string(*_zone_alarm_level)) : std::nullopt);
+    put(s_text, _text);
+    writes.add_argv(std::move(argv));
+    if (absent.size() > 2)
+        writes.add_argv(std::move(absent));
 
-    add_to_set();
-    m_redis_context.command("SADD", keys::objects(_obj_uid), m_uid);
+    add_to_set(writes);
+    writes.add("SADD", keys::objects(_obj_uid), m_uid);
+    m_redis_context.transaction(writes);
 }
 
 void alarm::remove() {
+    redis::batch writes;
     if (const auto old_obj_uid = obj_uid())
-        m_redis_context.command("SREM", keys::objects(*old_obj_uid), m_uid);
-    remove_from_set();
-    m_redis_context.command("DEL", keys::fields(m_uid), keys::data(m_uid));
+        writes.add("SREM", keys::objects(*old_obj_uid), m_uid);
+    remove_from_set(writes);
+    writes.add("DEL", keys::fields(m_uid), keys::data(m_uid));
+    m_redis_context.transaction(writes);
 }
 
 void alarm::delivered(bool _delivered) {
     m_redis_context.set_to_table(keys::data(m_uid), {{s_delivered, common::to_text(_delivered)}});
+}
+
+std::optional<alarm_data> alarm::read() const {
+    const auto reply =
+        m_redis_context.transaction(redis::batch().add("HGETALL", keys::fields(m_uid)).add("HGET", keys::data(m_uid), s_delivered));
+    const auto replies = reply.as_array();
+    const auto fields = common::to_hash(replies[0]);
+    if (fields.empty())
+        return std::nullopt;
+    alarm_data result;
+    result.alarm_name = common::get(fields, s_alarm_name);
+    result.obj_uid = common::get(fields, s_obj_uid);
+    result.zone_uid = common::get(fields, s_zone_uid);
+    result.text = common::get(fields, s_text);
+    result.acknowledged = common::get_unsigned(fields, s_acknowledged);
+    result.zone_alarm_level = common::get_unsigned(fields, s_zone_alarm_level);
+    result.set = common::is_true(common::get(fields, s_set));
+    result.delivered = common::is_true(common::text_of(replies[1]));
+    return result;
 }
 
 bool alarm::delivered() const {

@@ -36,6 +36,14 @@ struct alarm_keys : keys_base<alarm_keys> {
     static std::string objects(std::string_view _obj_uid) { return join_key({s_prefix, "objects", _obj_uid}); }
 };
 
+// An alarm as read whole by `alarm::read`.
+struct alarm_data {
+    std::optional<std::string> alarm_name, obj_uid, zone_uid, text;
+    std::optional<std::uint32_t> acknowledged, zone_alarm_level;
+    bool set = false;
+    bool delivered = false;
+};
+
 class alarm : public record<alarm_keys> {
 public:
     using keys = alarm_keys;
@@ -70,6 +78,10 @@ public:
 
     void delivered(bool _delivered);
     bool delivered() const;
+
+    // Fields and delivery flag in one round trip, as one consistent snapshot; nothing
+    // when the alarm does not exist.
+    std::optional<alarm_data> read() const;
 };
 
 }  // namespace vyr::context

@@ -2,43 +2,58 @@
 
 namespace vyr::context {
 
+// The anchor's writes go in one transaction, so that no reader finds it half written.
+// The index entry of a MAC the anchor no longer has is deleted only while it still
+// names this anchor: the device may meanwhile belong to another anchor, written first.
 void anchor::update(const std::string& _project_uid, const std::string& _name, const std::string& _sublocation_uid,
                     std::int32_t _position_x, std::int32_t _position_y, std::int32_t _position_z,
                     const std::string& _type, const std::string& _mac_addr, std::uint32_t _node_id) {
-    if (exists()) {
-        const auto old_mac = field(s_mac_addr).value_or(std::string());
-        if (!old_mac.empty() && old_mac != _mac_addr)
-            m_redis_context.delete_from_table(keys::mac_addr(), old_mac);
-    }
-
-    const auto position_x = std::to_string(_position_x);
-    const auto position_y = std::to_string(_position_y);
-    const auto position_z = std::to_string(_position_z);
-    const auto node_id = std::to_string(_node_id);
-    common::check_ok(m_redis_context.set_to_table(keys::fields(m_uid), {{s_project_uid, _project_uid},
-                                                                        {s_name, _name},
-                                                                        {s_sublocation_uid, _sublocation_uid},
-                                                                        {s_position_x, position_x},
-                                                                        {s_position_y, position_y},
-                                                                        {s_position_z, position_z},
-                                                                        {s_type, _type},
-                                                                        {s_mac_addr, _mac_addr},
-                                                                        {s_node_id, node_id}}),
-                     m_uid);
-
-    m_redis_context.command("SADD", sublocation::keys::anchors(_sublocation_uid), m_uid);
-    add_to_set();
+    redis::batch writes;
+    // A new anchor has no MAC to read.
+    const auto old_mac = field(s_mac_addr).value_or(std::string());
+    if (!old_mac.empty() && old_mac != _mac_addr)
+        common::remove_own_mac_entry(writes, keys::mac_addr(), old_mac, m_uid);
+    const std::size_t fields_at = writes.size();
+    writes.add("HMSET", keys::fields(m_uid), s_project_uid, _project_uid, s_name, _name, s_sublocation_uid,
+               _sublocation_uid, s_position_x, _position_x, s_position_y, _position_y, s_position_z, _position_z,
+               s_type, _type, s_mac_addr, _mac_addr, s_node_id, _node_id);
+    writes.add("SADD", sublocation::keys::anchors(_sublocation_uid), m_uid);
+    add_to_set(writes);
     if (!_mac_addr.empty())
-        m_redis_context.set_to_table(keys::mac_addr(), _mac_addr, m_uid);
+        writes.add("HSET", keys::mac_addr(), _mac_addr, m_uid);
+    common::check_ok(m_redis_context.transaction(writes).as_array()[fields_at], m_uid);
+}
+
+std::optional<anchor_data> anchor::read() const {
+    const auto read = read_fields();
+    if (!read)
+        return std::nullopt;
+    const auto& fields = *read;
+    const auto required = [&](std::string_view _field) { return common::get_required(fields, _field, m_uid); };
+    anchor_data result;
+    result.project_uid = required(s_project_uid);
+    result.name = required(s_name);
+    result.sublocation_uid = required(s_sublocation_uid);
+    result.type = required(s_type);
+    result.mac_addr = required(s_mac_addr);
+    result.position_x = common::to_int(required(s_position_x));
+    result.position_y = common::to_int(required(s_position_y));
+    result.position_z = common::to_int(required(s_position_z));
+    result.node_id = common::to_unsigned(required(s_node_id));
+    return result;
 }
 
 void anchor::remove() {
-    if (const auto sublocation_uid = field(s_sublocation_uid))
-        m_redis_context.command("SREM", sublocation::keys::anchors(*sublocation_uid), m_uid);
-    if (const auto mac = field(s_mac_addr); mac && !mac->empty())
-        m_redis_context.delete_from_table(keys::mac_addr(), *mac);
-    m_redis_context.command("DEL", keys::fields(m_uid));
-    remove_from_set();
+    const auto reply = m_redis_context.get_from_table(keys::fields(m_uid), {s_sublocation_uid, s_mac_addr});
+    const auto old = reply.as_array();
+    redis::batch writes;
+    if (const auto sublocation_uid = common::text_of(old[0]))
+        writes.add("SREM", sublocation::keys::anchors(*sublocation_uid), m_uid);
+    if (const auto mac = common::text_of(old[1]); mac && !mac->empty())
+        common::remove_own_mac_entry(writes, keys::mac_addr(), *mac, m_uid);
+    writes.add("DEL", keys::fields(m_uid));
+    remove_from_set(writes);
+    m_redis_context.transaction(writes);
 }
 
 }  // namespace vyr::context

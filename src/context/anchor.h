@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,13 @@ namespace vyr::context {
 
 struct anchor_keys : keys_base<anchor_keys> {
     static constexpr std::string_view s_prefix = "anchors";
+};
+
+// An anchor as read whole by `anchor::read`.
+struct anchor_data {
+    std::string project_uid, name, sublocation_uid, type, mac_addr;
+    std::int32_t position_x = 0, position_y = 0, position_z = 0;
+    std::uint32_t node_id = 0;
 };
 
 class anchor : public record<anchor_keys> {
@@ -48,6 +56,10 @@ public:
     std::int32_t position_x() const { return common::to_int(required_field(s_position_x)); }
     std::int32_t position_y() const { return common::to_int(required_field(s_position_y)); }
     std::int32_t position_z() const { return common::to_int(required_field(s_position_z)); }
+
+    // All fields in one round trip; nothing when the anchor does not exist. Throws
+    // field_missing for a missing field, like the getters.
+    std::optional<anchor_data> read() const;
 };
 
 }  // namespace vyr::context

@@ -56,7 +56,7 @@ std::vector<std::string> members(redis::context& _redis_context, std::string_vie
     return result;
 }
 
-void check_ok(const redis::reply& _reply, std::string_view _uid) {
+void check_ok(const redis::reply_element& _reply, std::string_view _uid) {
     const auto type = _reply.get_type();
     const std::string text = type == redis::reply_type::STRING || type == redis::reply_type::STATUS
                                  ? _reply.to_string()
@@ -65,8 +65,56 @@ void check_ok(const redis::reply& _reply, std::string_view _uid) {
         VYR_THROW("updateUid: " + std::string(_uid) + ", str = " + text);
 }
 
+void remove_own_mac_entry(redis::batch& _batch, std::string_view _index_key, std::string_view _mac,
+                          std::string_view _uid) {
+    static constexpr std::string_view script =
+        "if redis.call('HGET',KEYS[1],ARGV[1])==ARGV[2] then return redis.call('HDEL',KEYS[1],ARGV[1]) end return 0";
+    _batch.add("EVAL", script, "1", _index_key, _mac, _uid);
+}
+
 void throw_missing(std::string_view _name, std::string_view _uid) {
     throw field_missing(std::string(_name) + "Uid: " + std::string(_uid), VYR_HERE);
+}
+
+hash to_hash(const redis::reply_element& _element) {
+    hash result;
+    if (_element.get_type() != redis::reply_type::ARRAY)
+        return result;
+    const auto array = _element.as_array();
+    for (std::size_t i = 0; i + 1 < array.size(); i += 2)
+        result.emplace(array[i].to_string(), array[i + 1].to_string());
+    return result;
+}
+
+std::vector<std::string> to_members(const redis::reply_element& _element) {
+    std::vector<std::string> result;
+    if (_element.get_type() != redis::reply_type::ARRAY)
+        return result;
+    _element.as_array().for_each_element([&](const redis::reply_element& _member) {
+        result.push_back(_member.to_string());
+        return true;
+    });
+    return result;
+}
+
+std::optional<std::string> get(const hash& _hash, std::string_view _field) {
+    const auto found = _hash.find(_field);
+    if (found == _hash.end())
+        return std::nullopt;
+    return found->second;
+}
+
+std::string get_required(const hash& _hash, std::string_view _field, std::string_view _uid) {
+    auto value = get(_hash, _field);
+    if (!value)
+        throw_missing(_field, _uid);
+    return std::move(*value);
+}
+
+std::optional<std::uint32_t> get_unsigned(const hash& _hash, std::string_view _field) {
+    if (const auto value = get(_hash, _field))
+        return to_unsigned(*value);
+    return std::nullopt;
 }
 
 }  // namespace common

@@ -7,10 +7,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/exception.h"
@@ -65,9 +68,39 @@ bool is_one(const redis::reply_element& _element);
 // The members of a set in the order Redis returns them; empty when the reply is not an array.
 std::vector<std::string> members(redis::context& _redis_context, std::string_view _key);
 // Throws "update" + "Uid: " + uid + ", str = " + the reply's text unless it reads "OK".
-void check_ok(const redis::reply& _reply, std::string_view _uid);
+void check_ok(const redis::reply_element& _reply, std::string_view _uid);
+// Appends to `_batch` the deletion of `_mac` from the MAC → uid index `_index_key`, made
+// only while the entry still holds `_uid`. A device that moved to another record belongs
+// to that record now: whichever of the two writes lands last, the entry must stay.
+void remove_own_mac_entry(redis::batch& _batch, std::string_view _index_key, std::string_view _mac,
+                          std::string_view _uid);
+// Appends "SADD <key> <member>..." when there are members.
+template <class Range>
+void add_members(redis::batch& _batch, std::string_view _key, const Range& _members) {
+    if (_members.empty())
+        return;
+    std::vector<std::string> argv{"SADD", std::string(_key)};
+    for (const auto& member : _members) {
+        if constexpr (std::is_integral_v<std::decay_t<decltype(member)>>)
+            argv.push_back(std::to_string(member));
+        else
+            argv.push_back(std::string(member));
+    }
+    _batch.add_argv(std::move(argv));
+}
 // Throws field_missing: `_name` immediately followed by "Uid: " and the uid.
 [[noreturn]] void throw_missing(std::string_view _name, std::string_view _uid);
+
+// A hash as read whole (HGETALL): field → value.
+using hash = std::map<std::string, std::string, std::less<>>;
+// The pairs of an HGETALL reply; empty when the reply is not an array.
+hash to_hash(const redis::reply_element& _element);
+// The members of an SMEMBERS reply; empty when the reply is not an array.
+std::vector<std::string> to_members(const redis::reply_element& _element);
+std::optional<std::string> get(const hash& _hash, std::string_view _field);
+// A mandatory field: throws field_missing as the getters do.
+std::string get_required(const hash& _hash, std::string_view _field, std::string_view _uid);
+std::optional<std::uint32_t> get_unsigned(const hash& _hash, std::string_view _field);
 
 }  // namespace common
 
@@ -105,8 +138,15 @@ protected:
             return common::to_int(*value);
         return std::nullopt;
     }
-    void add_to_set() { m_redis_context.command("SADD", Keys::set(), m_uid); }
-    void remove_from_set() { m_redis_context.command("SREM", Keys::set(), m_uid); }
+    // The fields hash in one round trip; nothing when it is missing or empty.
+    std::optional<common::hash> read_fields() const {
+        auto fields = common::to_hash(m_redis_context.command("HGETALL", Keys::fields(m_uid)));
+        if (fields.empty())
+            return std::nullopt;
+        return fields;
+    }
+    void add_to_set(redis::batch& _batch) const { _batch.add("SADD", Keys::set(), m_uid); }
+    void remove_from_set(redis::batch& _batch) const { _batch.add("SREM", Keys::set(), m_uid); }
 
     redis::context& m_redis_context;
     const std::string m_uid;

@@ -2,15 +2,20 @@
 
 namespace vyr::context {
 
+// Each write is one transaction, so that a reader never sees a group listed without its
+// fields or the other way round.
 void group::update(const std::string& _project_uid, const std::string& _name) {
-    common::check_ok(m_redis_context.set_to_table(keys::fields(m_uid), {{s_project_uid, _project_uid}, {s_name, _name}}),
-                     m_uid);
-    add_to_set();
+    redis::batch writes;
+    writes.add("HMSET", keys::fields(m_uid), s_project_uid, _project_uid, s_name, _name);
+    add_to_set(writes);
+    common::check_ok(m_redis_context.transaction(writes).as_array()[0], m_uid);
 }
 
 void group::remove() {
-    m_redis_context.command("DEL", keys::fields(m_uid), keys::data(m_uid));
-    remove_from_set();
+    redis::batch writes;
+    writes.add("DEL", keys::fields(m_uid), keys::data(m_uid));
+    remove_from_set(writes);
+    m_redis_context.transaction(writes);
 }
 
 }  // namespace vyr::context

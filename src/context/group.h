@@ -13,6 +13,10 @@ struct group_keys : keys_base<group_keys> {
     static constexpr std::string_view s_prefix = "groups";
 };
 
+struct group_data {
+    std::string project_uid, name;
+};
+
 class group : public record<group_keys> {
 public:
     using keys = group_keys;
@@ -30,6 +34,14 @@ public:
     // Throw field_missing "<field>Uid: <uid>" when missing.
     std::string project_uid() const { return required_field(s_project_uid); }
     std::string name() const { return required_field(s_name); }
+    // Both fields in one round trip; nothing when the group does not exist.
+    std::optional<group_data> read() const {
+        const auto fields = read_fields();
+        if (!fields)
+            return std::nullopt;
+        return group_data{common::get_required(*fields, s_project_uid, m_uid),
+                          common::get_required(*fields, s_name, m_uid)};
+    }
 };
 
 }  // namespace vyr::context

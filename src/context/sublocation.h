@@ -18,6 +18,12 @@ struct sublocation_keys : keys_base<sublocation_keys> {
     static std::string track_objs(std::string_view _uid) { return join_key({s_prefix, _uid, "track_objs"}); }
 };
 
+struct sublocation_data {
+    std::optional<std::string> project_uid;
+    std::uint32_t sublocation_id = 0;  // 0 when missing
+    std::optional<std::int32_t> offset_x, offset_y, offset_z;
+};
+
 class sublocation : public record<sublocation_keys> {
 public:
     using keys = sublocation_keys;
@@ -42,6 +48,20 @@ public:
     std::optional<std::int32_t> offset_x() const { return int_field(s_offset_x); }
     std::optional<std::int32_t> offset_y() const { return int_field(s_offset_y); }
     std::optional<std::int32_t> offset_z() const { return int_field(s_offset_z); }
+    // All fields in one round trip; nothing when the sublocation does not exist.
+    std::optional<sublocation_data> read() const {
+        const auto fields = read_fields();
+        if (!fields)
+            return std::nullopt;
+        const auto offset = [&](std::string_view _field) -> std::optional<std::int32_t> {
+            if (const auto value = common::get(*fields, _field))
+                return common::to_int(*value);
+            return std::nullopt;
+        };
+        return sublocation_data{common::get(*fields, s_project_uid),
+                                common::get_unsigned(*fields, s_sublocation_id).value_or(0), offset(s_offset_x),
+                                offset(s_offset_y), offset(s_offset_z)};
+    }
 };
 
 }  // namespace vyr::context

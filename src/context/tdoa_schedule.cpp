@@ -6,21 +6,25 @@
 
 namespace vyr::context {
 
+// The rows are replaced inside one transaction: a reader between deleting the old rows
+// and adding the new ones would see a partial schedule and compute a wrong slot count
+// from it, which nothing corrects later.
 void tdoa_schedule::update(std::uint32_t _tdoa_version, const std::set<std::string>& _rows) {
     const auto rows_key = keys::rows(m_uid);
-    if (exists())
-        m_redis_context.command("DEL", rows_key);
-    common::check_ok(
-        m_redis_context.set_to_table(keys::fields(m_uid), {{s_tdoa_version, std::to_string(_tdoa_version)}}), m_uid);
-    for (const auto& row : _rows)
-        m_redis_context.command("SADD", rows_key, row);
-    add_to_set();
+    redis::batch writes;
+    writes.add("DEL", rows_key);
+    writes.add("HMSET", keys::fields(m_uid), s_tdoa_version, _tdoa_version);
+    common::add_members(writes, rows_key, _rows);
+    add_to_set(writes);
+    common::check_ok(m_redis_context.transaction(writes).as_array()[1], m_uid);
 }
 
 void tdoa_schedule::remove() {
-    m_redis_context.command("DEL", keys::rows(m_uid));
-    m_redis_context.command("DEL", keys::fields(m_uid));
-    remove_from_set();
+    redis::batch writes;
+    writes.add("DEL", keys::rows(m_uid));
+    writes.add("DEL", keys::fields(m_uid));
+    remove_from_set(writes);
+    m_redis_context.transaction(writes);
 }
 
 std::set<std::string> tdoa_schedule::rows() const {
@@ -47,10 +51,26 @@ std::uint32_t tdoa_schedule::slot_of_row(const std::string& _row) {
     return common::to_unsigned(_row.substr(commas[2] + 1, commas[3] - commas[2] - 1));
 }
 
-std::uint32_t tdoa_schedule::max_slot_num() const {
+std::uint32_t tdoa_schedule::max_slot_num() const { return max_slot_num(rows()); }
+
+std::uint32_t tdoa_schedule::max_slot_num(const std::set<std::string>& _rows) {
     std::uint32_t result = 0;
-    for (const auto& row : rows())
+    for (const auto& row : _rows)
         result = std::max(result, slot_of_row(row));
+    return result;
+}
+
+std::optional<tdoa_schedule_data> tdoa_schedule::read() const {
+    const auto reply = m_redis_context.transaction(
+        redis::batch().add("HGET", keys::fields(m_uid), s_tdoa_version).add("SMEMBERS", keys::rows(m_uid)));
+    const auto replies = reply.as_array();
+    const auto version = common::text_of(replies[0]);
+    if (!version)
+        return std::nullopt;
+    tdoa_schedule_data result;
+    result.tdoa_version = common::to_unsigned(*version);
+    for (auto& row : common::to_members(replies[1]))
+        result.rows.insert(std::move(row));
     return result;
 }
 

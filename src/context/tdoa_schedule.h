@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -15,6 +16,12 @@ namespace vyr::context {
 struct tdoa_schedule_keys : keys_base<tdoa_schedule_keys> {
     static constexpr std::string_view s_prefix = "tdoa_schedules";
     static std::string rows(std::string_view _uid) { return join_key({from_server(_uid), "rows"}); }
+};
+
+// A schedule as read whole by `tdoa_schedule::read`.
+struct tdoa_schedule_data {
+    std::uint32_t tdoa_version = 0;
+    std::set<std::string> rows;
 };
 
 class tdoa_schedule : public record<tdoa_schedule_keys> {
@@ -37,6 +44,11 @@ public:
     // The largest slot over all rows, 0 without rows. Throws "Bad schedule format" for
     // a row with fewer than four commas after its first character.
     std::uint32_t max_slot_num() const;
+    // Version and rows in one round trip, as one consistent snapshot (a slot count
+    // computed from it matches its version); nothing when the schedule does not exist.
+    std::optional<tdoa_schedule_data> read() const;
+    // The largest slot of `_rows`, as max_slot_num.
+    static std::uint32_t max_slot_num(const std::set<std::string>& _rows);
 
     // The slot field of one row (see max_slot_num).
     static std::uint32_t slot_of_row(const std::string& _row);

@@ -18,14 +18,19 @@ bool is_text(const Json::Value& _object, const char* _name) {
 
 }  // namespace
 
+// One transaction each: the document and the kind set change together.
 void tdoa_setting::update(const Json::Value& _j_value) {
-    m_redis_context.command("SET", keys::uid(m_uid), vyr::libs::core::json::to_string(_j_value));
-    add_to_set();
+    redis::batch writes;
+    writes.add("SET", keys::uid(m_uid), vyr::libs::core::json::to_string(_j_value));
+    add_to_set(writes);
+    m_redis_context.transaction(writes);
 }
 
 void tdoa_setting::remove() {
-    m_redis_context.command("DEL", keys::uid(m_uid));
-    remove_from_set();
+    redis::batch writes;
+    writes.add("DEL", keys::uid(m_uid));
+    remove_from_set(writes);
+    m_redis_context.transaction(writes);
 }
 
 bool tdoa_setting::retrieve_value_from_redis() const {

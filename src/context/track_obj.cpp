@@ -17,42 +17,40 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
                        const std::optional<std::uint32_t>& _t2t_cfg_alert_distance,
                        const std::optional<std::uint32_t>& _t2t_cfg_safe_distance,
                        const std::optional<bool>& _t2t_cfg_buzzer, const std::optional<bool>& _t2t_cfg_haptic) {
-    const auto fields = keys::fields(m_uid);
     const auto groups_key = keys::groups(m_uid);
     const auto no_alarm_key = keys::t2t_no_alarm(m_uid);
     const auto t2t_cfg_key = keys::t2t_cfg(m_uid);
 
-    // The object leaves the index under a MAC it no longer has.
+    // The whole object is rewritten in one transaction: a reader between deleting the
+    // groups, the no-alarm list or the t2t configuration and writing them again would
+    // take the object for one without them (t2t read as disabled, say) and push that to
+    // its device.
+    redis::batch writes;
+    // The object leaves the index under a MAC it no longer has, unless the device was
+    // meanwhile given to another object, whose entry it is now.
     const auto old_mac = field(s_mac_addr).value_or(std::string());
     if (!old_mac.empty() && old_mac != _mac_addr)
-        m_redis_context.delete_from_table(keys::mac_addr(), old_mac);
+        common::remove_own_mac_entry(writes, keys::mac_addr(), old_mac, m_uid);
 
-    m_redis_context.command("DEL", groups_key, no_alarm_key, t2t_cfg_key);
-
-    const auto position_x = std::to_string(_position_x);
-    const auto position_y = std::to_string(_position_y);
-    const auto default_height = std::to_string(_default_height);
-    common::check_ok(m_redis_context.set_to_table(fields, {{s_project_uid, _project_uid},
-                                                           {s_name, _name},
-                                                           {s_sublocation_uid, _sublocation_uid},
-                                                           {s_position_x, position_x},
-                                                           {s_position_y, position_y},
-                                                           {s_default_height, default_height},
-                                                           {s_type, _type},
-                                                           {s_mac_addr, _mac_addr},
-                                                           {s_stationary, common::to_text(_stationary)},
-                                                           {s_category, _category}}),
-                     m_uid);
-
-    for (const auto& group : _groups)
-        m_redis_context.command("SADD", groups_key, group);
+    writes.add("DEL", groups_key, no_alarm_key, t2t_cfg_key);
+    const std::size_t fields_at = writes.size();
+    writes.add("HMSET", keys::fields(m_uid), s_project_uid, _project_uid, s_name, _name, s_sublocation_uid,
+               _sublocation_uid, s_position_x, _position_x, s_position_y, _position_y, s_default_height,
+               _default_height, s_type, _type, s_mac_addr, _mac_addr, s_stationary, common::to_text(_stationary),
+               s_category, _category);
+    common::add_members(writes, groups_key, _groups);
+    std::vector<std::string> no_alarm;
+    no_alarm.reserve(_t2t_no_alarm.size());
     for (const auto& entry : _t2t_no_alarm)
-        m_redis_context.command("SADD", no_alarm_key, to_upper(entry));
+        no_alarm.push_back(to_upper(entry));
+    common::add_members(writes, no_alarm_key, no_alarm);
 
-    remove_t2t_cfg();
+    std::size_t t2t_at = 0;
     if (_t2t_cfg_valid) {
-        const auto put = [&](std::string_view _field, std::string_view _value) {
-            common::check_ok(m_redis_context.set_to_table(t2t_cfg_key, {{_field, _value}}), m_uid);
+        std::vector<std::string> argv{"HMSET", t2t_cfg_key, std::string(s_role), _t2t_cfg_role};
+        const auto put = [&](std::string_view _field, std::string _value) {
+            argv.emplace_back(_field);
+            argv.push_back(std::move(_value));
         };
         const auto put_unsigned = [&](std::string_view _field, const std::optional<std::uint32_t>& _value) {
             if (_value)
@@ -62,7 +60,6 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
             if (_value)
                 put(_field, common::to_text(*_value));
         };
-        put(s_role, _t2t_cfg_role);
         put_bool(s_alarm_back, _t2t_cfg_alarm_back);
         put_unsigned(s_distance, _t2t_cfg_distance);
         put_unsigned(s_angle, _t2t_cfg_angle);
@@ -73,11 +70,17 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
         put_unsigned(s_safe_distance, _t2t_cfg_safe_distance);
         put_bool(s_buzzer, _t2t_cfg_buzzer);
         put_bool(s_haptic, _t2t_cfg_haptic);
+        t2t_at = writes.size();
+        writes.add_argv(std::move(argv));
     }
 
-    add_to_set();
+    add_to_set(writes);
     if (!_mac_addr.empty())
-        m_redis_context.set_to_table(keys::mac_addr(), _mac_addr, m_uid);
+        writes.add("HSET", keys::mac_addr(), _mac_addr, m_uid);
+    const auto replies = m_redis_context.transaction(writes);
+    common::check_ok(replies.as_array()[fields_at], m_uid);
+    if (t2t_at)
+        common::check_ok(replies.as_array()[t2t_at], m_uid);
 }
 
 void track_obj::update_vehicle_model(std::uint32_t _vehicle_model) {
@@ -91,10 +94,12 @@ void track_obj::remove_vehicle_model() { m_redis_context.delete_from_table(keys:
 void track_obj::update_driver_licenses(const std::set<std::uint32_t>& _driver_licenses) {
     if (!exists())
         return;
+    // Replaced in one transaction, so that no reader finds the licences missing.
     const auto key = keys::driver_licenses(m_uid);
-    m_redis_context.command("DEL", key);
-    for (const auto id : _driver_licenses)
-        m_redis_context.command("SADD", key, id);
+    redis::batch writes;
+    writes.add("DEL", key);
+    common::add_members(writes, key, _driver_licenses);
+    m_redis_context.transaction(writes);
 }
 
 void track_obj::remove_driver_licenses() { m_redis_context.command("DEL", keys::driver_licenses(m_uid)); }
@@ -102,13 +107,69 @@ void track_obj::remove_driver_licenses() { m_redis_context.command("DEL", keys::
 void track_obj::remove_t2t_cfg() { m_redis_context.command("DEL", keys::t2t_cfg(m_uid)); }
 
 void track_obj::remove() {
-    if (const auto sublocation_uid = field(s_sublocation_uid))
-        m_redis_context.command("SREM", sublocation::keys::track_objs(*sublocation_uid), m_uid);
-    if (const auto mac = field(s_mac_addr); mac && !mac->empty())
-        m_redis_context.delete_from_table(keys::mac_addr(), *mac);
-    m_redis_context.command("DEL", keys::fields(m_uid), keys::groups(m_uid), keys::t2t_no_alarm(m_uid),
-                            keys::t2t_cfg(m_uid), keys::driver_licenses(m_uid));
-    remove_from_set();
+    const auto reply = m_redis_context.get_from_table(keys::fields(m_uid), {s_sublocation_uid, s_mac_addr});
+    const auto old = reply.as_array();
+    redis::batch writes;
+    if (const auto sublocation_uid = common::text_of(old[0]))
+        writes.add("SREM", sublocation::keys::track_objs(*sublocation_uid), m_uid);
+    if (const auto mac = common::text_of(old[1]); mac && !mac->empty())
+        common::remove_own_mac_entry(writes, keys::mac_addr(), *mac, m_uid);
+    writes.add("DEL", keys::fields(m_uid), keys::groups(m_uid), keys::t2t_no_alarm(m_uid), keys::t2t_cfg(m_uid),
+               keys::driver_licenses(m_uid));
+    remove_from_set(writes);
+    m_redis_context.transaction(writes);
+}
+
+std::optional<track_obj_data> track_obj::read() const {
+    redis::batch reads;
+    reads.add("HGETALL", keys::fields(m_uid))
+        .add("SMEMBERS", keys::groups(m_uid))
+        .add("SMEMBERS", keys::t2t_no_alarm(m_uid))
+        .add("HGETALL", keys::t2t_cfg(m_uid))
+        .add("SMEMBERS", keys::driver_licenses(m_uid));
+    const auto reply = m_redis_context.transaction(reads);
+    const auto replies = reply.as_array();
+    const auto fields = common::to_hash(replies[0]);
+    if (fields.empty())
+        return std::nullopt;
+    const auto required = [&](std::string_view _field) { return common::get_required(fields, _field, m_uid); };
+    track_obj_data result;
+    result.project_uid = required(s_project_uid);
+    result.name = required(s_name);
+    result.sublocation_uid = required(s_sublocation_uid);
+    result.type = required(s_type);
+    result.mac_addr = required(s_mac_addr);
+    result.category = required(s_category);
+    result.stationary = required(s_stationary) == "true";
+    result.position_x = common::to_int(required(s_position_x));
+    result.position_y = common::to_int(required(s_position_y));
+    result.default_height = common::to_int(required(s_default_height));
+    result.vehicle_model = common::get_unsigned(fields, s_vehicle_model);
+    result.groups = common::to_members(replies[1]);
+    result.t2t_no_alarm = common::to_members(replies[2]);
+    if (const auto t2t = common::to_hash(replies[3]); !t2t.empty()) {
+        const auto flag = [&](std::string_view _field) -> std::optional<bool> {
+            if (const auto value = common::get(t2t, _field))
+                return *value == "true";
+            return std::nullopt;
+        };
+        auto& cfg = result.t2t_cfg.emplace();
+        cfg.role = common::get(t2t, s_role).value_or(std::string());
+        if (!common::get(t2t, s_role))
+            common::throw_missing("t2t_cfg_role", m_uid);
+        cfg.alarm_back = flag(s_alarm_back);
+        cfg.buzzer = flag(s_buzzer);
+        cfg.haptic = flag(s_haptic);
+        cfg.pin = common::get(t2t, s_pin);
+        cfg.distance = common::get_unsigned(t2t, s_distance);
+        cfg.angle = common::get_unsigned(t2t, s_angle);
+        cfg.delay = common::get_unsigned(t2t, s_delay);
+        cfg.alert_distance = common::get_unsigned(t2t, s_alert_distance);
+        cfg.safe_distance = common::get_unsigned(t2t, s_safe_distance);
+    }
+    for (const auto& id : common::to_members(replies[4]))
+        result.driver_licenses.insert(common::to_unsigned(id));
+    return result;
 }
 
 bool track_obj::t2t_cfg_exists() const {

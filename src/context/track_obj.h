@@ -27,6 +27,23 @@ struct track_obj_keys : keys_base<track_obj_keys> {
     }
 };
 
+// A trackable object as read whole by `track_obj::read`.
+struct track_obj_data {
+    std::string project_uid, name, sublocation_uid, type, mac_addr, category;
+    bool stationary = false;
+    std::int32_t position_x = 0, position_y = 0, default_height = 0;
+    std::optional<std::uint32_t> vehicle_model;
+    std::vector<std::string> groups, t2t_no_alarm;
+    std::set<std::uint32_t> driver_licenses;
+    struct t2t {
+        std::string role;
+        std::optional<bool> alarm_back, buzzer, haptic;
+        std::optional<std::string> pin;
+        std::optional<std::uint32_t> distance, angle, delay, alert_distance, safe_distance;
+    };
+    std::optional<t2t> t2t_cfg;  // nothing when the object has no t2t configuration
+};
+
 class track_obj : public record<track_obj_keys> {
 public:
     using keys = track_obj_keys;
@@ -58,8 +75,8 @@ public:
     track_obj(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
 
     // Writes the whole object (groups, no-alarm list and t2t configuration replaced) and
-    // moves its MAC index entry. Throws "updateUid: <uid>, str = <reply>" when an HMSET
-    // is not answered "OK"; earlier writes stay.
+    // moves its MAC index entry, in one transaction. Throws "updateUid: <uid>, str = <reply>"
+    // when an HMSET is not answered "OK"; the transaction's other writes stay.
     void update(const std::string& _project_uid, const std::string& _name, const std::string& _sublocation_uid,
                 std::int32_t _position_x, std::int32_t _position_y, std::int32_t _default_height,
                 const std::string& _type, const std::string& _mac_addr, const std::vector<std::string>& _groups,
@@ -112,6 +129,11 @@ public:
     }
     // An empty set for a missing key; nothing only when the reply is not an array.
     std::optional<std::set<std::uint32_t>> driver_licenses() const;
+
+    // The whole object in one round trip, as one consistent snapshot (its five keys read
+    // in one transaction); nothing when it does not exist. Throws field_missing for a
+    // missing mandatory field, like the getters.
+    std::optional<track_obj_data> read() const;
 
 private:
     std::optional<std::string> t2t_field(std::string_view _field) const;

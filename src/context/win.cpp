@@ -69,8 +69,8 @@ void win::del_all_parameters() {
     std::vector<std::string> argv{"DEL"};
     for (const auto& [number, name] : vyr::parameter::parameters)
         argv.push_back(keys::parameters(m_mac_addr, name));
+    argv.push_back(keys::t2t_no_alarm_set(m_mac_addr));
     m_redis_context.execute_command_argv(argv);
-    m_redis_context.command("DEL", keys::t2t_no_alarm_set(m_mac_addr));
 }
 
 std::optional<std::string> win::detail(parameter_t _p, std::string_view _field) const {
@@ -186,11 +186,11 @@ vyr::parameter::loc win::parameter_loc() const {
 }
 
 void win::parameter_loc(const vyr::parameter::loc& _loc) {
-    detail(parameter_t::LOC, loc::s_x, std::to_string(_loc.x));
-    detail(parameter_t::LOC, loc::s_y, std::to_string(_loc.y));
-    detail(parameter_t::LOC, loc::s_z, std::to_string(_loc.z));
-    detail(parameter_t::LOC, loc::s_sublocation_z, std::to_string(_loc.sublocation_z));
-    detail(parameter_t::LOC, loc::s_sublocation_id, std::to_string(_loc.sublocation_id));
+    // One HMSET: a position is read whole or not at all, never with a coordinate of the
+    // previous report.
+    m_redis_context.command("HMSET", parameter_key(parameter_t::LOC), loc::s_x, _loc.x, loc::s_y, _loc.y, loc::s_z,
+                            _loc.z, loc::s_sublocation_z, _loc.sublocation_z, loc::s_sublocation_id,
+                            _loc.sublocation_id);
 }
 
 std::vector<std::string> win::parameter_t2t_no_alarm() const {
@@ -198,10 +198,17 @@ std::vector<std::string> win::parameter_t2t_no_alarm() const {
 }
 
 void win::parameter_t2t_no_alarm(const std::vector<std::string>& _list) {
+    // Replaced in one transaction: the delivery pass compares this list with the
+    // object's, and a partial list would count as a change to push.
     const auto key = keys::t2t_no_alarm_set(m_mac_addr);
-    m_redis_context.command("DEL", key);
+    std::vector<std::string> entries;
+    entries.reserve(_list.size());
     for (const auto& entry : _list)
-        m_redis_context.command("SADD", key, to_upper(entry));
+        entries.push_back(to_upper(entry));
+    redis::batch writes;
+    writes.add("DEL", key);
+    common::add_members(writes, key, entries);
+    m_redis_context.transaction(writes);
 }
 
 alarm_states win::alarm_state() const {
@@ -237,6 +244,25 @@ void win::sending_time(const timeval& _time) {
 
 timeval win::sending_time() const {
     return time_pair(keys::data(m_mac_addr), s_sending_counter_sec, s_sending_counter_usec);
+}
+
+win_data win::read() const {
+    redis::batch reads;
+    reads.add("HGETALL", keys::data(m_mac_addr)).add("HGETALL", keys::alarm(m_mac_addr));
+    reads.add("SMEMBERS", keys::t2t_no_alarm_set(m_mac_addr));
+    for (const auto& [number, name] : vyr::parameter::parameters)
+        reads.add("HGETALL", keys::parameters(m_mac_addr, name));
+    const auto reply = m_redis_context.transaction(reads);
+    const auto replies = reply.as_array();
+    win_data result;
+    result.data = common::to_hash(replies[0]);
+    result.alarm = common::to_hash(replies[1]);
+    result.t2t_no_alarm = common::to_members(replies[2]);
+    std::size_t at = 3;
+    for (const auto& [number, name] : vyr::parameter::parameters)
+        if (auto hash = common::to_hash(replies[at++]); !hash.empty())
+            result.parameters.emplace(name, std::move(hash));
+    return result;
 }
 
 void win::current_text(const std::string& _text) {

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,16 @@ struct win_keys : keys_base<win_keys> {
     static std::string t2t_no_alarm_set(std::string_view _mac) { return parameters(_mac, "t2t_no_alarm_set"); }
     // Hash of the WIN's alarm-delivery state.
     static std::string alarm(std::string_view _mac) { return join_key({s_prefix, _mac, "alarm"}); }
+};
+
+// A WIN record as read whole by `win::read`: its hashes as stored.
+struct win_data {
+    common::hash data;   // sending counter and time, current text
+    common::hash alarm;  // alarm delivery state
+    // The stored parameter hashes by parameter name (state, actual, must, timestamps,
+    // details); parameters never stored are absent.
+    std::map<std::string, common::hash, std::less<>> parameters;
+    std::vector<std::string> t2t_no_alarm;
 };
 
 class win {
@@ -145,6 +156,8 @@ public:
     void sending_time(const timeval& _time);
     timeval sending_time() const;
     void current_text(const std::string& _text);
+    // Every hash and set of the record in one round trip, as one consistent snapshot.
+    win_data read() const;
     std::string current_text() const;
 
 private:

@@ -2,15 +2,19 @@
 
 namespace vyr::context {
 
+// One transaction each: the fields and the kind set change together.
 void zone::update(const std::string& _project_uid, std::uint32_t _zone_id) {
-    m_redis_context.set_to_table(keys::fields(m_uid),
-                                 {{s_project_uid, _project_uid}, {s_zone_id, std::to_string(_zone_id)}});
-    add_to_set();
+    redis::batch writes;
+    writes.add("HMSET", keys::fields(m_uid), s_project_uid, _project_uid, s_zone_id, _zone_id);
+    add_to_set(writes);
+    m_redis_context.transaction(writes);
 }
 
 void zone::remove() {
-    m_redis_context.command("DEL", keys::fields(m_uid), keys::data(m_uid));
-    remove_from_set();
+    redis::batch writes;
+    writes.add("DEL", keys::fields(m_uid), keys::data(m_uid));
+    remove_from_set(writes);
+    m_redis_context.transaction(writes);
 }
 
 }  // namespace vyr::context

@@ -15,6 +15,11 @@ struct zone_keys : keys_base<zone_keys> {
     static constexpr std::string_view s_prefix = "zones";
 };
 
+struct zone_data {
+    std::optional<std::string> project_uid;
+    std::uint32_t zone_id = 0;  // 0 when missing
+};
+
 class zone : public record<zone_keys> {
 public:
     using keys = zone_keys;
@@ -31,6 +36,13 @@ public:
     std::optional<std::string> project_uid() const { return field(s_project_uid); }
     // 0 when missing.
     std::uint32_t zone_id() const { return unsigned_field(s_zone_id).value_or(0); }
+    // Both fields in one round trip; nothing when the zone does not exist.
+    std::optional<zone_data> read() const {
+        const auto fields = read_fields();
+        if (!fields)
+            return std::nullopt;
+        return zone_data{common::get(*fields, s_project_uid), common::get_unsigned(*fields, s_zone_id).value_or(0)};
+    }
 };
 
 }  // namespace vyr::context

@@ -234,6 +234,8 @@ void updater::complete_pass() {
     }
     try {
         m_context->updated(true);
+        m_logger.debug("Mirror complete; %1% Redis round trips by the updater so far") %
+            m_context->redis_context().round_trips();
     } catch (...) {
         libs::core::mutex_lock lock(m_waiting_mutex);
         m_update_all_flag = true;

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <cctype>
 #include <cerrno>
 
 #include <hiredis/hiredis.h>
@@ -91,16 +92,24 @@ reply context::run(redisContext* _context, const std::vector<std::string_view>& 
     return result;
 }
 
-reply context::execute_command_argv(const std::vector<std::string_view>& _argv) {
-    bool fresh = false;
+redisContext* context::live_connection(bool& _fresh) {
+    _fresh = false;
     if (!m_context_ptr || m_context_ptr->err) {
         // hiredis cannot reuse a connection after an error: open a new one.
         m_context_ptr.reset();
         m_context_ptr = connect();
-        fresh = true;
+        ++m_round_trips;  // its SELECT
+        _fresh = true;
     }
+    return m_context_ptr.get();
+}
+
+reply context::execute_command_argv(const std::vector<std::string_view>& _argv) {
+    bool fresh = false;
+    redisContext* connection = live_connection(fresh);
     try {
-        return run(m_context_ptr.get(), _argv);
+        ++m_round_trips;
+        return run(connection, _argv);
     } catch (const connection_error& e) {
         // The server closed a connection that had been open before this command: Redis
         // restarted or dropped idle clients, and the command never reached a live
@@ -110,8 +119,122 @@ reply context::execute_command_argv(const std::vector<std::string_view>& _argv) 
             throw;
     }
     m_context_ptr.reset();
-    m_context_ptr = connect();
-    return run(m_context_ptr.get(), _argv);
+    connection = live_connection(fresh);
+    ++m_round_trips;
+    return run(connection, _argv);
+}
+
+std::vector<reply> context::run_batch(redisContext* _context, const std::vector<std::vector<std::string>>& _commands,
+                                      bool& _replies_read) {
+    _replies_read = false;
+    std::vector<const char*> argv;
+    std::vector<size_t> lengths;
+    for (const auto& command : _commands) {
+        if (command.empty())
+            VYR_THROW("Command: , error: empty command");
+        argv.clear();
+        lengths.clear();
+        for (const auto& argument : command) {
+            argv.push_back(argument.data());
+            lengths.push_back(argument.size());
+        }
+        // Appending only fills hiredis's output buffer; it fails only when out of memory.
+        if (redisAppendCommandArgv(_context, static_cast<int>(argv.size()), argv.data(), lengths.data()) != REDIS_OK)
+            throw connection_error(cause::other, "Command: " + command.front() + ", error: " + _context->errstr,
+                                   VYR_HERE);
+    }
+    std::vector<reply> replies;
+    replies.reserve(_commands.size());
+    for (const auto& command : _commands) {
+        void* raw = nullptr;
+        errno = 0;
+        // The first call writes the whole buffer, then each call reads one reply.
+        const int status = redisGetReply(_context, &raw);
+        const int command_errno = errno;
+        if (status != REDIS_OK || !raw) {
+            if (!_context->err)
+                throw connection_error(cause::other, "Command: " + command.front() + ", error: no reply", VYR_HERE);
+            throw_connection_error(*_context, command_errno, "Command: " + command.front() + ", error: ", VYR_HERE);
+        }
+        replies.emplace_back(static_cast<redisReply*>(raw));
+        _replies_read = true;
+    }
+    return replies;
+}
+
+namespace {
+
+bool is_idempotent(const std::vector<std::vector<std::string>>& _commands) {
+    for (const auto& command : _commands) {
+        std::string word = command.front();
+        for (auto& c : word)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (word == "HINCRBY")
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<reply> context::execute_batch(const std::vector<std::vector<std::string>>& _commands) {
+    if (_commands.empty())
+        return {};
+    bool fresh = false;
+    bool replies_read = false;
+    redisContext* connection = live_connection(fresh);
+    try {
+        ++m_round_trips;
+        return run_batch(connection, _commands, replies_read);
+    } catch (const connection_error& e) {
+        // As for one command: a batch that met a connection the server had closed before
+        // it is sent once more, but only when nothing of it can have run (no reply came
+        // back) or running it twice changes nothing (no HINCRBY).
+        if (fresh || e.reason() != cause::closed || replies_read || !is_idempotent(_commands))
+            throw;
+    }
+    m_context_ptr.reset();
+    connection = live_connection(fresh);
+    ++m_round_trips;
+    return run_batch(connection, _commands, replies_read);
+}
+
+namespace {
+
+// Throws the first error reply of `_replies`, naming its command.
+void throw_first_error(const std::vector<std::vector<std::string>>& _commands, const std::vector<reply>& _replies) {
+    for (std::size_t i = 0; i < _replies.size(); ++i)
+        if (_replies[i].get_type() == reply_type::ERROR)
+            VYR_THROW("Command: " + _commands[i].front() + ", error: " + _replies[i].to_string());
+}
+
+}  // namespace
+
+std::vector<reply> context::pipeline(const batch& _batch) {
+    auto replies = execute_batch(_batch.commands());
+    throw_first_error(_batch.commands(), replies);
+    return replies;
+}
+
+reply context::transaction(const batch& _batch) {
+    std::vector<std::vector<std::string>> commands;
+    commands.reserve(_batch.size() + 2);
+    commands.push_back({"MULTI"});
+    commands.insert(commands.end(), _batch.commands().begin(), _batch.commands().end());
+    commands.push_back({"EXEC"});
+    auto replies = execute_batch(commands);
+    // A command rejected while queued (unknown, wrong arity) answers an error and makes
+    // EXEC answer EXECABORT; the first error names the command at fault.
+    throw_first_error(commands, replies);
+    reply result = std::move(replies.back());
+    if (result.get_type() != reply_type::ARRAY)
+        VYR_THROW("Command: EXEC, error: transaction aborted, reply " + to_string(result.get_type()));
+    // Errors of commands that ran inside (WRONGTYPE...); the others ran all the same.
+    const auto array = result.as_array();
+    for (std::size_t i = 0; i < array.size(); ++i)
+        if (array[i].get_type() == reply_type::ERROR)
+            VYR_THROW("Command: " + _batch.commands()[i].front() + ", error: " + array[i].to_string());
+    return result;
 }
 
 reply context::execute_command_argv(const std::vector<std::string>& _argv) {

@@ -2,10 +2,12 @@
 // command goes out as a binary-safe argument vector, so keys and values may hold any
 // bytes. A connection found broken (lost, timed out) is replaced by a new one before the
 // next command; its failure throws `connection_error`, while an error reply of the
-// server throws the base exception. A `context` belongs to the thread that made it; it
-// has no locks.
+// server throws the base exception. Commands can also go as a pipelined batch or a
+// MULTI/EXEC transaction, one round trip each. A `context` belongs to the thread that
+// made it; it has no locks.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -42,6 +44,37 @@ private:
     cause m_cause;
 };
 
+// Commands to be sent together, each one given as its arguments like `context::command`.
+class batch {
+public:
+    template <class... Args>
+    batch& add(const Args&... _args) {
+        std::vector<std::string> argv;
+        argv.reserve(sizeof...(Args));
+        (argv.push_back(to_argument(_args)), ...);
+        m_commands.push_back(std::move(argv));
+        return *this;
+    }
+    batch& add_argv(std::vector<std::string> _argv) {
+        m_commands.push_back(std::move(_argv));
+        return *this;
+    }
+    std::size_t size() const noexcept { return m_commands.size(); }
+    bool empty() const noexcept { return m_commands.empty(); }
+    const std::vector<std::vector<std::string>>& commands() const noexcept { return m_commands; }
+
+private:
+    template <class T>
+    static std::string to_argument(const T& _argument) {
+        if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>)
+            return std::to_string(_argument);
+        else
+            return std::string(std::string_view(_argument));
+    }
+
+    std::vector<std::vector<std::string>> m_commands;
+};
+
 class context {
 public:
     // Connects (1.5 s connect time-out, 10 s command time-out) and selects `_db`.
@@ -60,6 +93,22 @@ public:
     reply command(std::initializer_list<std::string_view> _argv);
     reply execute_command_argv(const std::vector<std::string_view>& _argv);
     reply execute_command_argv(const std::vector<std::string>& _argv);
+
+    // Sends every command of `_batch` at once and reads every reply, in order, so that
+    // one round trip serves the whole batch. All replies are read even after an error
+    // reply, so the connection stays in step; then the first error reply throws (as
+    // `command` does). A batch that finds its connection closed by the server before any
+    // reply came back is sent once more on a new connection, unless it holds HINCRBY,
+    // which must not count twice.
+    std::vector<reply> pipeline(const batch& _batch);
+    // The batch between MULTI and EXEC, in one round trip: other connections see all of
+    // its writes or none. Returns EXEC's array of the commands' replies. Throws on an
+    // error reply to any command (queued or run) and when EXEC is aborted (nil, after a
+    // WATCHed key changed).
+    reply transaction(const batch& _batch);
+    // Round trips to the server so far: one per command, pipeline or transaction sent,
+    // including resends and the SELECT of each new connection.
+    std::uint64_t round_trips() const noexcept { return m_round_trips; }
 
     reply flush_db();
     // HGET; a missing field or key gives a NIL reply.
@@ -87,6 +136,15 @@ private:
     // Sends one command on `_context` and returns its reply; throws connection_error on
     // a lost connection and the base exception on an error reply.
     static reply run(redisContext* _context, const std::vector<std::string_view>& _argv);
+    // Appends the commands and reads all their replies; throws connection_error on a lost
+    // connection (`_replies_read` then tells whether any reply came back). Error replies
+    // are returned, not thrown.
+    static std::vector<reply> run_batch(redisContext* _context, const std::vector<std::vector<std::string>>& _commands,
+                                        bool& _replies_read);
+    std::vector<reply> execute_batch(const std::vector<std::vector<std::string>>& _commands);
+    // A connection for the next command: the current one, or a new one when it is broken.
+    // `_fresh` tells whether it was just opened.
+    redisContext* live_connection(bool& _fresh);
 
     template <class T>
     static void add_argument(std::vector<std::string_view>& _argv, std::vector<std::string>& _owned,
@@ -98,6 +156,7 @@ private:
     const unsigned int m_db;
     // Replaced when found broken.
     context_ptr m_context_ptr;
+    std::uint64_t m_round_trips = 0;
 };
 
 template <class T>

@@ -185,6 +185,74 @@ TEST_F(redis_client, a_connection_closed_by_the_server_is_a_connection_error_sen
     s_server->start();
 }
 
+TEST_F(redis_client, an_error_reply_in_a_batch_is_reported_after_all_replies_were_read) {
+    m_context->command("SET", "k", "v");
+    const auto trips = m_context->round_trips();
+    vyr::redis::batch piped;
+    piped.add("SET", "a", 1).add("HSET", "k", "f", "v").add("SET", "b", 2);
+    EXPECT_THAT(thrown_message([&] { m_context->pipeline(piped); }), ::testing::StartsWith("Command: HSET, error: WRONGTYPE"));
+    EXPECT_EQ(m_context->round_trips(), trips + 1);
+    EXPECT_EQ(s_server->command({"GET", "b"}), "2");
+    // Still in step: each command gets its own reply.
+    EXPECT_EQ(m_context->command("GET", "a").to_string(), "1");
+    const auto replies = m_context->pipeline(vyr::redis::batch().add("GET", "b").add("GET", "a").add("GET", "none"));
+    ASSERT_EQ(replies.size(), 3u);
+    EXPECT_EQ(replies[0].to_string() + replies[1].to_string(), "21");
+    EXPECT_TRUE(replies[2].is_nil());
+
+    // A transaction: a command failing inside does not undo the others; one rejected
+    // while queued runs nothing.
+    vyr::redis::batch failing_inside;
+    failing_inside.add("SET", "c", 3).add("HSET", "k", "f", "v").add("SET", "d", 4);
+    EXPECT_THAT(thrown_message([&] { m_context->transaction(failing_inside); }),
+                ::testing::StartsWith("Command: HSET, error: WRONGTYPE"));
+    EXPECT_EQ(s_server->command({"MGET", "c", "d"}), "3\n4");
+    vyr::redis::batch rejected;
+    rejected.add("SET", "e", 5).add("NOSUCHCOMMAND");
+    EXPECT_THAT(thrown_message([&] { m_context->transaction(rejected); }), ::testing::StartsWith("Command: NOSUCHCOMMAND, error: "));
+    EXPECT_EQ(s_server->command({"EXISTS", "e"}), "0");
+    const auto exec = m_context->transaction(vyr::redis::batch().add("INCR", "n").add("GET", "a"));
+    EXPECT_EQ(exec.as_array()[0].to_integer(), 1);
+    EXPECT_EQ(exec.as_array()[1].to_string(), "1");
+    EXPECT_EQ(m_context->command("GET", "b").to_string(), "2");
+}
+
+TEST_F(redis_client, a_batch_cut_by_a_restart_is_resent_only_when_nothing_ran_and_no_hincrby_is_in_it) {
+    const auto client_id = [&] { return std::to_string(m_context->command("CLIENT", "ID").to_integer()); };
+    struct row {
+        const char* name;
+        bool restart;       // the server restarts before the batch
+        bool kill_midway;   // the server closes the connection after the first command
+        bool hincrby;       // the batch counts with HINCRBY rather than setting
+        std::string failure;
+        std::string count;  // the counter afterwards; the batch must never add 2
+        std::string last;   // the batch's last key afterwards
+    } const rows[] = {
+        {"restart, idempotent batch: resent", true, false, false, "none", "1", "1"},
+        {"restart, batch with HINCRBY: not resent", true, false, true, "closed", "(nil)", "(nil)"},
+        {"closed midway, idempotent: not resent", false, true, false, "closed", "1", "(nil)"},
+        {"closed midway, HINCRBY: not resent", false, true, true, "closed", "1", "(nil)"},
+    };
+    for (const auto& r : rows) {
+        m_context->command("FLUSHDB");
+        vyr::redis::batch work;
+        if (r.hincrby)
+            work.add("HINCRBY", "h", "n", 1);
+        else
+            work.add("HSET", "h", "n", 1);
+        if (r.kill_midway)
+            work.add("CLIENT", "KILL", "ID", client_id(), "SKIPME", "no");
+        work.add("SET", "last", 1);
+        if (r.restart)
+            s_server->restart();
+        EXPECT_EQ(failure_of([&] { m_context->pipeline(work); }), r.failure) << r.name;
+        EXPECT_EQ(s_server->command({"HGET", "h", "n"}), r.count) << r.name;
+        EXPECT_EQ(s_server->command({"GET", "last"}), r.last) << r.name;
+        // Usable again at once.
+        EXPECT_EQ(m_context->command("PING").to_string(), "PONG") << r.name;
+    }
+}
+
 TEST_F(redis_client, lost_server_throws_and_next_command_reconnects) {
     s_server->stop();
     EXPECT_THROW(m_context->command("PING"), vyr::libs::core::exception);
