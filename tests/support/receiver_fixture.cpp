@@ -9,6 +9,7 @@
 #include "platform/vyrserver.h"
 #include "redis/database.h"
 #include "runtime/inproc_commands.h"
+#include "support/checks.h"
 
 namespace test {
 
@@ -150,13 +151,7 @@ std::vector<std::string> receiver_fixture::log_messages() {
     return messages;
 }
 
-bool receiver_fixture::logged(const std::string& _text) {
-    for (const auto& message : log_messages()) {
-        if (message.find(_text) != std::string::npos)
-            return true;
-    }
-    return false;
-}
+bool receiver_fixture::logged(const std::string& _text) { return test::contains(log_messages(), _text); }
 
 std::string receiver_fixture::command_mac(const std::string& _frame) { return mac_field(_frame); }
 
