@@ -26,17 +26,6 @@ std::string mac_field(const std::string& _frame) {
     return vyr::cmd::field_text(head.mac);
 }
 
-// The next frame on `_socket`, or nothing after `_timeout`.
-std::optional<std::string> receive(zmq::socket_t& _socket, std::chrono::milliseconds _timeout) {
-    zmq::pollitem_t item{_socket.handle(), 0, ZMQ_POLLIN, 0};
-    if (zmq::poll(&item, 1, _timeout) == 0)
-        return std::nullopt;
-    zmq::message_t frame;
-    if (!_socket.recv(frame, zmq::recv_flags::dontwait))
-        return std::nullopt;
-    return frame.to_string();
-}
-
 // The frames on `_socket` before the command addressed to `_mac`; fails the test if that
 // one never comes.
 std::vector<std::string> frames_before(zmq::socket_t& _socket, const std::string& _mac, const char* _channel) {
