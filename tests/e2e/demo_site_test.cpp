@@ -26,12 +26,6 @@ using vyr::devsim::device_kind;
 using vyr::devsim::device_snapshot;
 using namespace std::chrono_literals;
 
-std::string text(const Json::Value& _value) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    return Json::writeString(builder, _value);
-}
-
 // Waits until every device has announced itself and sent its start-up request.
 void wait_started(test::sim_site& _site) {
     ASSERT_TRUE(test::wait_until(
@@ -86,11 +80,12 @@ const std::pair<const char*, const char*> s_held[] = {
 
 // A value as text; the partners of a schedule in a sorted list (their order is free).
 std::string held_text(const std::string& _name, const Json::Value& _value) {
+    using vyr::libs::core::json::to_string;
     if (_name != "tdoa_schedule" || !_value.isArray())
-        return text(_value);
+        return to_string(_value);
     std::vector<std::string> partners;
     for (const auto& p : _value)
-        partners.push_back(text(p));
+        partners.push_back(to_string(p));
     std::sort(partners.begin(), partners.end());
     std::string all;
     for (const auto& p : partners)

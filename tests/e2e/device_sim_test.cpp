@@ -4,6 +4,7 @@
 // on: a device that answered wrongly would keep the site from settling or fail their
 // counts.
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -17,11 +18,8 @@ namespace {
 TEST(DeviceCodec, FramesOfTheSenderAreCutIntoTheirPartsAndMalformedOnesRefused) {
     const auto c = vyr::devsim::parse_win_frame("#win 080E050008000F5D01015E01010011223344556677");
     ASSERT_TRUE(c);
-    EXPECT_EQ(c->seq, 5u);
-    EXPECT_EQ(c->code, "000F");
-    EXPECT_EQ(c->payloads, (std::vector<std::string>{"5D0101", "5E0101"}));
-    EXPECT_EQ(c->mac, "0011223344556677");
-    EXPECT_EQ(c->body(), "000F5D01015E0101");
+    EXPECT_EQ(std::make_tuple(c->seq, c->code, c->payloads, c->mac, c->body()),
+              std::make_tuple(5u, "000F", std::vector<std::string>{"5D0101", "5E0101"}, "0011223344556677", "000F5D01015E0101"));
     const auto empty = vyr::devsim::parse_win_frame("#win 080E010002000F0011223344556677");
     ASSERT_TRUE(empty);
     EXPECT_TRUE(empty->payloads.empty());

@@ -154,15 +154,7 @@ void rig::report(const std::string& _mac, const std::string& _plist, const std::
     publish("#param_p" + body + "}");
 }
 
-std::optional<std::string> rig::next_command(std::chrono::milliseconds _bound) {
-    zmq::pollitem_t item{m_gateway->handle(), 0, ZMQ_POLLIN, 0};
-    if (zmq::poll(&item, 1, _bound) <= 0)
-        return std::nullopt;
-    zmq::message_t frame;
-    if (!m_gateway->recv(frame, zmq::recv_flags::dontwait))
-        return std::nullopt;
-    return frame.to_string();
-}
+std::optional<std::string> rig::next_command(std::chrono::milliseconds _bound) { return test::receive(*m_gateway, _bound); }
 
 bool rig::answered(const std::string& _mac, const std::string& _parameter, const std::string& _expected,
                    std::chrono::seconds _bound) {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "core/exception.h"
 #include "platform/vyrserver.h"
@@ -109,29 +110,24 @@ void run(std::uint8_t _selector, const std::string& _body) {
         }
         break;
     case 3:
-        p.write("groups.json", _body);
-        (void)client.get_groups("", "");
-        break;
     case 4:
-        p.write("zones.json", _body);
-        (void)client.get_zones("", "");
-        break;
     case 5:
-        p.write("sublocations.json", _body);
-        (void)client.get_sublocations("", "");
-        break;
     case 6:
-        p.write("alarms_active.json", _body);
-        (void)client.get_alarms("");
-        break;
     case 7:
-        p.write("tdoa_settings.json", _body);
-        (void)client.get_tdoa_settings("");
+    case 8: {
+        // Getters whose records promise nothing beyond being read without a crash.
+        static const std::pair<const char*, void (*)(const c_vyrserver&)> plain[] = {
+            {"groups.json", [](const c_vyrserver& _c) { (void)_c.get_groups("", ""); }},
+            {"zones.json", [](const c_vyrserver& _c) { (void)_c.get_zones("", ""); }},
+            {"sublocations.json", [](const c_vyrserver& _c) { (void)_c.get_sublocations("", ""); }},
+            {"alarms_active.json", [](const c_vyrserver& _c) { (void)_c.get_alarms(""); }},
+            {"tdoa_settings.json", [](const c_vyrserver& _c) { (void)_c.get_tdoa_settings(""); }},
+            {"tdoa_schedules.json", [](const c_vyrserver& _c) { (void)_c.get_tdoa_schedules(""); }}};
+        const auto& [file, getter] = plain[_selector % 11 - 3];
+        p.write(file, _body);
+        getter(client);
         break;
-    case 8:
-        p.write("tdoa_schedules.json", _body);
-        (void)client.get_tdoa_schedules("");
-        break;
+    }
     case 9: {
         p.write("driver_licenses.json", _body);
         p.set_status(statuses[(_selector >> 4) % 4]);

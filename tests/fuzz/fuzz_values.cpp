@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include <json/json.h>
 
@@ -111,28 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _si
     if (_size == 0)
         return 0;
     const std::string text(reinterpret_cast<const char*>(_data) + 1, _size - 1);
-    switch (_data[0] % 7) {
-    case 0:
-        run<param_tdoa_schedule>(TDOA_SCHEDULE, text);
-        break;
-    case 1:
-        run<param_veh_cert>(VEH_CERT, text);
-        break;
-    case 2:
-        run<param_driver_lic>(DRIVER_LIC, text);
-        break;
-    case 3:
-        run<param_nwk_cfg>(NWK_CFG, text);
-        break;
-    case 4:
-        run<param_em_alm>(EM_ALM, text);
-        break;
-    case 5:
-        run<param_scr_name>(SCR_NAME, text);
-        break;
-    case 6:
-        run<param_scr_gname>(SCR_GNAME, text);
-        break;
-    }
+    using runner = void (*)(parameter_t, const std::string&);
+    static const std::pair<runner, parameter_t> classes[] = {
+        {run<param_tdoa_schedule>, TDOA_SCHEDULE}, {run<param_veh_cert>, VEH_CERT}, {run<param_driver_lic>, DRIVER_LIC},
+        {run<param_nwk_cfg>, NWK_CFG}, {run<param_em_alm>, EM_ALM}, {run<param_scr_name>, SCR_NAME},
+        {run<param_scr_gname>, SCR_GNAME}};
+    const auto& [value_class, type] = classes[_data[0] % 7];
+    value_class(type, text);
     return 0;
 }

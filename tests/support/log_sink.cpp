@@ -47,12 +47,14 @@ std::vector<std::string> log_sink::frames_until_marker(vyr::libs::core::componen
     return frames;
 }
 
-std::optional<std::string> log_sink::receive(std::chrono::milliseconds _timeout) {
-    zmq::pollitem_t item{m_pull.handle(), 0, ZMQ_POLLIN, 0};
-    if (zmq::poll(&item, 1, _timeout) == 0)
+std::optional<std::string> log_sink::receive(std::chrono::milliseconds _timeout) { return test::receive(m_pull, _timeout); }
+
+std::optional<std::string> receive(zmq::socket_t& _socket, std::chrono::milliseconds _timeout) {
+    zmq::pollitem_t item{_socket.handle(), 0, ZMQ_POLLIN, 0};
+    if (zmq::poll(&item, 1, _timeout) <= 0)
         return std::nullopt;
     zmq::message_t frame;
-    if (!m_pull.recv(frame, zmq::recv_flags::dontwait))
+    if (!_socket.recv(frame, zmq::recv_flags::dontwait))
         return std::nullopt;
     return frame.to_string();
 }

@@ -44,4 +44,7 @@ private:
 // The message of a frame: what follows "&module:component YYYY-MM-DD HH:MM:SS.mmm ".
 std::string frame_message(const std::string& _frame);
 
+// The next frame on `_socket`, or nothing after `_timeout`.
+std::optional<std::string> receive(zmq::socket_t& _socket, std::chrono::milliseconds _timeout);
+
 }  // namespace test

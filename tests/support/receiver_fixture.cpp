@@ -9,6 +9,7 @@
 #include "platform/vyrserver.h"
 #include "redis/database.h"
 #include "runtime/inproc_commands.h"
+#include "support/checks.h"
 
 namespace test {
 
@@ -23,17 +24,6 @@ std::string mac_field(const std::string& _frame) {
     if (!vyr::cmd::read_command(_frame.data(), _frame.size(), head))
         return {};
     return vyr::cmd::field_text(head.mac);
-}
-
-// The next frame on `_socket`, or nothing after `_timeout`.
-std::optional<std::string> receive(zmq::socket_t& _socket, std::chrono::milliseconds _timeout) {
-    zmq::pollitem_t item{_socket.handle(), 0, ZMQ_POLLIN, 0};
-    if (zmq::poll(&item, 1, _timeout) == 0)
-        return std::nullopt;
-    zmq::message_t frame;
-    if (!_socket.recv(frame, zmq::recv_flags::dontwait))
-        return std::nullopt;
-    return frame.to_string();
 }
 
 // The frames on `_socket` before the command addressed to `_mac`; fails the test if that
@@ -150,13 +140,7 @@ std::vector<std::string> receiver_fixture::log_messages() {
     return messages;
 }
 
-bool receiver_fixture::logged(const std::string& _text) {
-    for (const auto& message : log_messages()) {
-        if (message.find(_text) != std::string::npos)
-            return true;
-    }
-    return false;
-}
+bool receiver_fixture::logged(const std::string& _text) { return test::contains(log_messages(), _text); }
 
 std::string receiver_fixture::command_mac(const std::string& _frame) { return mac_field(_frame); }
 

@@ -1,5 +1,6 @@
 #include "support/fuzz_support.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -142,11 +143,10 @@ project_store::project_store() {
         updater.stop();
     }
     for (const auto& [uid, anchor] : client->get_anchors("", ""))
-        if (!anchor.mac_address.empty())
-            m_macs.insert(anchor.mac_address);
+        m_macs.insert(anchor.mac_address);
     for (const auto& [uid, object] : client->get_track_objs("", ""))
-        if (!object.mac_address.empty())
-            m_macs.insert(object.mac_address);
+        m_macs.insert(object.mac_address);
+    m_macs.erase("");
     build_devices();
     copy_database(static_cast<int>(vyr::redis::service_database), s_copy_database);
 }
@@ -181,18 +181,12 @@ void project_store::reset() { copy_database(s_copy_database, static_cast<int>(vy
 namespace {
 
 bool is_upper_hex(const std::string& _text) {
-    for (const char c : _text)
-        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
-            return false;
-    return true;
+    return std::all_of(_text.begin(), _text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
 }
 
 // Payload values are upper case too, but a TDOA partner's address text keeps its case.
 bool is_hex(const std::string& _text) {
-    for (const char c : _text)
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return false;
-    return true;
+    return std::all_of(_text.begin(), _text.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
 }
 
 std::size_t hex_value(const std::string& _text) { return std::stoul(_text, nullptr, 16); }

@@ -2,6 +2,8 @@
 // kind become one line of log text.
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -29,18 +31,17 @@ std::string text_of_thrown(void (*_throw)()) {
 }  // namespace
 
 TEST(SourceLocation, short_function) {
-    EXPECT_EQ(short_of("void vyr::updater::thread_body()"), "vyr::updater::thread_body");
-    EXPECT_EQ(short_of("vyr::redis::reply vyr::redis::context::command(const vyr::x&)"), "vyr::redis::context::command");
-    EXPECT_EQ(short_of("vyr::c_receiver::thread_body()::<lambda()>"), "vyr::c_receiver::thread_body");
-    EXPECT_EQ(short_of("void vyr::f(T) [with T = int]"), "vyr::f");
-    EXPECT_EQ(short_of("vyr::f()"), "vyr::f");
+    const std::pair<const char*, const char*> shortened[] = {
+        {"void vyr::updater::thread_body()", "vyr::updater::thread_body"}, {"vyr::f()", "vyr::f"},
+        {"vyr::redis::reply vyr::redis::context::command(const vyr::x&)", "vyr::redis::context::command"},
+        {"vyr::c_receiver::thread_body()::<lambda()>", "vyr::c_receiver::thread_body"},
+        {"void vyr::f(T) [with T = int]", "vyr::f"}};
+    for (const auto& [signature, expected] : shortened)
+        EXPECT_EQ(short_of(signature), expected);
     // Outside the namespace, or not a signature: the whole text.
-    EXPECT_EQ(short_of("int main(int, char**)"), "int main(int, char**)");
-    EXPECT_EQ(short_of("void c_receiver::thread_body()"), "void c_receiver::thread_body()");
-    EXPECT_EQ(short_of("void f(vyr::x)"), "void f(vyr::x)");
-    EXPECT_EQ(short_of("vyr::no_parenthesis"), "vyr::no_parenthesis");
-    EXPECT_EQ(short_of("f()"), "f()");
-    EXPECT_EQ(short_of(""), "");
+    for (const char* whole :
+         {"int main(int, char**)", "void c_receiver::thread_body()", "void f(vyr::x)", "vyr::no_parenthesis", "f()", ""})
+        EXPECT_EQ(short_of(whole), whole);
 }
 
 TEST(SourceLocation, file_below_the_source_tree) {
@@ -57,9 +58,9 @@ TEST(SourceLocation, file_below_the_source_tree) {
 TEST(Exception, describes_file_line_and_message) {
     const source_location where(42, std::string_view(__FILE__), "f()");
     const vyr::libs::core::exception e("went wrong", where);
-    EXPECT_STREQ(e.what(), "/tests/libs/core/exception_test.cpp:42 went wrong");
-    EXPECT_EQ(exception_to_string(e), "/tests/libs/core/exception_test.cpp:42 went wrong");
-    EXPECT_EQ(e.message(), "went wrong");
+    const std::string described = "/tests/libs/core/exception_test.cpp:42 went wrong";
+    EXPECT_EQ(std::make_tuple(std::string(e.what()), exception_to_string(e), e.message()),
+              std::make_tuple(described, described, "went wrong"));
 
     const vyr::libs::core::located_exception bare(where);
     EXPECT_STREQ(bare.what(), "/tests/libs/core/exception_test.cpp:42");
@@ -69,6 +70,6 @@ TEST(Exception, exception_to_string_classifies_what_is_in_flight) {
     EXPECT_THAT(text_of_thrown([] { VYR_THROW("located"); }),
                 ::testing::MatchesRegex("/tests/libs/core/exception_test.cpp:[0-9]+ located"));
     EXPECT_EQ(text_of_thrown([] { throw std::runtime_error("plain"); }), "std::exception::what(): plain");
-    EXPECT_EQ(text_of_thrown([] { throw 5; }), "Unknown exception");
-    EXPECT_EQ(text_of_thrown([] { throw std::string("text"); }), "Unknown exception");
+    EXPECT_EQ(std::make_tuple(text_of_thrown([] { throw 5; }), text_of_thrown([] { throw std::string("text"); })),
+              std::make_tuple("Unknown exception", "Unknown exception"));
 }

@@ -48,12 +48,9 @@ pid_t finished_pid() {
 TEST(ConfigFileName, last_c_wins_and_other_arguments_are_ignored) {
     // Run one after another: getopt keeps its position between calls, each scan must start over.
     const std::pair<args_t, std::string> cases[] = {
-        {{"prog", "-c", "a.json"}, "a.json"},
-        {{"prog", "-ca.json"}, "a.json"},
-        {{"prog", "-c", "a.json", "-c", "b.json"}, "b.json"},
-        {{"prog", "extra", "-c", "a.json", "more"}, "a.json"},
-        {{"prog", "x", "-c", "third.json"}, "third.json"},
-    };
+        {{"prog", "-c", "a.json"}, "a.json"}, {{"prog", "-ca.json"}, "a.json"},
+        {{"prog", "-c", "a.json", "-c", "b.json"}, "b.json"}, {{"prog", "extra", "-c", "a.json", "more"}, "a.json"},
+        {{"prog", "x", "-c", "third.json"}, "third.json"}};
     for (const auto& [args, expected] : cases)
         EXPECT_EQ(parse(args), expected) << ::testing::PrintToString(args);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <utility>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -62,47 +63,34 @@ TEST_F(JsonFields, reads_follow_the_json_type_tests_and_a_failure_keeps_the_targ
     EXPECT_FALSE(get_j_field(m_logger, message(), "get_x", "obj", "absent", field, ""));
     EXPECT_FALSE(get_j_value(m_logger, Json::Value(Json::arrayValue), "get_x", "obj", "i", value, "u"));
     EXPECT_FALSE(get_j_value(m_logger, Json::Value("text"), "get_x", "obj", "i", value, "u"));
-    EXPECT_EQ(value, "kept");
-    EXPECT_EQ(logged(), 4u);
+    EXPECT_EQ(std::make_tuple(value, logged()), std::make_tuple("kept", 4u));
 
-    EXPECT_EQ(read<std::string>("n", "kept"), kept<std::string>("kept"));
-    EXPECT_EQ(read("n", Json::Value(7)), kept(Json::Value(7)));
-    EXPECT_EQ(read("n", 1), kept(1));
-    EXPECT_EQ(read("n", 1.5), kept(1.5));
-    EXPECT_EQ(read("n", 2u), kept(2u));
-    EXPECT_EQ(read("n", true), kept(true));
-    EXPECT_EQ(read("f", 0), read_as(3));  // 3.0 is an Int
-    EXPECT_EQ(read("half", 3), kept(3));
-    EXPECT_EQ(read("umax", 3), kept(3));
-    EXPECT_EQ(read("neg", 9u), kept(9u));  // -1 is no UInt
-    EXPECT_FALSE(read("big", 9u).first);
-    EXPECT_EQ(read("umax", 0u), read_as(4294967295u));
-    EXPECT_EQ(read("i", 0.0), read_as(7.0));
-    EXPECT_FALSE(read("s", 0.0).first);
-    EXPECT_EQ(read<std::string>("s"), read_as<std::string>("text"));
-    EXPECT_FALSE(read<std::string>("i").first);
-    EXPECT_EQ(read("b", true), read_as(false));
-    EXPECT_FALSE(read("i", true).first);
+    // Null is no value of any type; 3.0 is an Int, -1 no UInt.
+    EXPECT_EQ(std::make_tuple(read<std::string>("n", "kept"), read("n", Json::Value(7)), read("n", 1), read("n", 1.5)),
+              std::make_tuple(kept<std::string>("kept"), kept(Json::Value(7)), kept(1), kept(1.5)));
+    EXPECT_EQ(std::make_tuple(read("n", 2u), read("n", true), read("f", 0), read("half", 3), read("umax", 3), read("neg", 9u)),
+              std::make_tuple(kept(2u), kept(true), read_as(3), kept(3), kept(3), kept(9u)));
+    EXPECT_EQ(std::make_tuple(read("umax", 0u), read("i", 0.0), read<std::string>("s"), read("b", true)),
+              std::make_tuple(read_as(4294967295u), read_as(7.0), read_as<std::string>("text"), read_as(false)));
+    EXPECT_EQ((std::vector<bool>{read("big", 9u).first, read("s", 0.0).first, read<std::string>("i").first,
+                                 read("i", true).first, read<Json::Value>("a").first}),
+              std::vector<bool>(5, false));
     EXPECT_EQ(read<Json::Value>("o").second["k"].asInt(), 1);
-    EXPECT_FALSE(read<Json::Value>("a").first);
     EXPECT_EQ(read<strings>("mixed"), kept(strings{"x"}));  // appends up to the first non-string
     EXPECT_EQ(logged(), 15u);
 
     Json::Value any;
-    EXPECT_TRUE(get_j_field(m_logger, message(), "f", "o", "n", any, "u"));
-    EXPECT_TRUE(any.isNull());
-    EXPECT_EQ(read("names", strings{"before"}), read_as(strings{"before", "x", "y"}));
-    EXPECT_EQ(read("empty", strings{"before"}), read_as(strings{"before"}));
-    EXPECT_EQ(read("n", strings{"kept"}), kept(strings{"kept"}));
+    EXPECT_TRUE(get_j_field(m_logger, message(), "f", "o", "n", any, "u") && any.isNull());
+    EXPECT_EQ(std::make_tuple(read("names", strings{"before"}), read("empty", strings{"before"}), read("n", strings{"kept"})),
+              std::make_tuple(read_as(strings{"before", "x", "y"}), read_as(strings{"before"}), kept(strings{"kept"})));
     EXPECT_FALSE(read<strings>("s").first);
     EXPECT_EQ(logged(), 0u);
 }
 
 TEST(CombMac, widens_eui48_upper_cases_and_refuses_other_lengths_untouched) {
-    const std::pair<std::string, std::string> good[] = {{"aabbccddeeff", "AABBCCFFFEDDEEFF"},
-                                                        {"AABBCCFFFEDDEEFF", "AABBCCFFFEDDEEFF"},
-                                                        {"0011223344556677", "0011223344556677"},
-                                                        {"a1b2c3d4e5f6a7b8", "A1B2C3D4E5F6A7B8"}};
+    const std::pair<std::string, std::string> good[] = {
+        {"aabbccddeeff", "AABBCCFFFEDDEEFF"}, {"AABBCCFFFEDDEEFF", "AABBCCFFFEDDEEFF"},
+        {"0011223344556677", "0011223344556677"}, {"a1b2c3d4e5f6a7b8", "A1B2C3D4E5F6A7B8"}};
     for (auto [mac, expected] : good) {
         EXPECT_TRUE(comb_mac(mac)) << expected;
         EXPECT_EQ(mac, expected);

@@ -1,6 +1,8 @@
 // Zone alarms and screen messages of the tags: the alarm chosen among an object's zone
 // alarms, the clearing form, the message state, the pacing and the counter, as the
 // running mechanism pushes them to the gateway in a cycle.
+#include <tuple>
+
 #include "mechparamreq_fixture.h"
 
 namespace {
@@ -69,9 +71,8 @@ TEST_F(alarm_delivery, highest_level_shown_and_resent_while_sent) {
     alarm("al-1", 0, 1, 11, std::string("Level one"));
     alarm("al-3", 0, 3, 33, std::string("Level three"));
     EXPECT_EQ(pushed(), payloads{shown(3, 33)});
-    EXPECT_EQ(m_win->alarm_state(), alarm_states::SENT);
-    EXPECT_EQ(m_win->current_text(), "Level three");
-    EXPECT_EQ(m_win->sending_counter(), 1u);
+    EXPECT_EQ(std::make_tuple(m_win->alarm_state(), m_win->current_text(), m_win->sending_counter()),
+              std::make_tuple(alarm_states::SENT, "Level three", 1u));
     EXPECT_EQ(pushed(), payloads{});  // paced
     EXPECT_EQ(pushed_later(), payloads{shown(3, 33)});
     EXPECT_EQ(m_win->sending_counter(), 2u);
@@ -116,8 +117,7 @@ TEST_F(alarm_delivery, alarm_without_acknowledged_value_chosen_only_when_first) 
 TEST_F(alarm_delivery, no_zone_alarm_clears_the_device) {
     m_win->current_text("Old text");
     EXPECT_EQ(pushed(), payloads{s_clearing});
-    EXPECT_EQ(m_win->current_text(), " ");
-    EXPECT_EQ(m_win->alarm_state(), alarm_states::SENT);
+    EXPECT_EQ(std::make_tuple(m_win->current_text(), m_win->alarm_state()), std::make_tuple(" ", alarm_states::SENT));
     // An alarm without its text is shown as no alarm.
     alarm("al-1", 0, 2, 11, std::nullopt);
     m_win->current_text("Old text");
@@ -131,8 +131,7 @@ TEST_F(alarm_delivery, message_resent_until_the_counter_reaches_ten) {
     for (int n = 1; n <= 10; ++n)
         EXPECT_EQ(pushed_later(), payloads{"54024869"}) << n;
     EXPECT_EQ(pushed_later(), payloads{});
-    EXPECT_EQ(m_win->sending_counter(), 10u);
-    EXPECT_EQ(m_win->alarm_state(), alarm_states::MESSAGE);
+    EXPECT_EQ(std::make_tuple(m_win->sending_counter(), m_win->alarm_state()), std::make_tuple(10u, alarm_states::MESSAGE));
 }
 
 TEST_F(alarm_delivery, nothing_for_assets_or_settled_states) {
@@ -153,9 +152,7 @@ TEST_F(alarm_delivery, nothing_for_assets_or_settled_states) {
 TEST_F(alarm_delivery, broken_object_does_not_block_other_tags) {
     // Objects come in set order: with a dozen broken ones, some precede the tag.
     for (int n = 0; n < 12; ++n) {
-        object_def broken;
-        broken.uid = "broken-" + std::to_string(n);
-        broken.mac = "70B3D5FFFE0C00" + vyr::parameter::hex(static_cast<std::uint64_t>(n), 2);
+        const auto broken = s_tag.as("broken-" + std::to_string(n), "70B3D5FFFE0C00" + vyr::parameter::hex(std::uint64_t(n), 2));
         put(broken);
         redis({"HDEL", vyr::context::track_obj::keys::fields(broken.uid), "type"});
     }

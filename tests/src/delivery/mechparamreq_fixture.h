@@ -72,6 +72,12 @@ struct object_def {
     std::optional<std::string> pin = std::string("SOLID");
     std::optional<std::uint32_t> alert_distance = 800, safe_distance = 300;
     std::optional<bool> buzzer = true, haptic = false;
+    // The same object under another uid, on another device.
+    object_def as(const std::string& _uid, const std::string& _mac) const {
+        auto copy = *this;
+        copy.uid = _uid, copy.mac = _mac;
+        return copy;
+    }
 };
 
 class mech_param_req_test : public ::testing::Test {

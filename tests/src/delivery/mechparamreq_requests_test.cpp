@@ -3,6 +3,8 @@
 // unknown and broken input.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "common/globals.h"
 #include "mechparamreq_fixture.h"
 
@@ -20,8 +22,7 @@ TEST_F(ParamRequest, StationaryPersonIsAnsweredInRequestOrderSkippingUnknownNumb
     send(request(person.mac, {STATIONARY, 5, CATEGORY}));
     const auto frames = fence();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].body(), "000F5D01015E0101");
-    EXPECT_EQ(frames[0].mac, person.mac);
+    EXPECT_EQ(std::make_tuple(frames[0].body(), frames[0].mac), std::make_tuple("000F5D01015E0101", person.mac));
     // An answer is no push: the WIN's pacing is not touched.
     EXPECT_FALSE(m_store->get_win(person.mac).exists());
 }
@@ -46,15 +47,10 @@ TEST_F(ParamRequest, ShortRequestIsLoggedAndDropped) {
 
 TEST_F(ParamRequest, EveryBuilderEncodesTheProject) {
     object_def announcer;
-    announcer.stationary = true;
-    announcer.role = "Announcer";
-    announcer.pin = "pulse";
-    announcer.haptic = true;
-    announcer.buzzer = std::nullopt;
-    announcer.angle = 91;
-    announcer.safe_distance = std::nullopt;
-    announcer.y = -2;
-    announcer.name = "AB";
+    announcer.stationary = true, announcer.haptic = true;
+    announcer.role = "Announcer", announcer.pin = "pulse", announcer.name = "AB";
+    announcer.buzzer = std::nullopt, announcer.safe_distance = std::nullopt;
+    announcer.angle = 91, announcer.y = -2;
     announcer.no_alarm = {"70b3d5fffe0b0002"};
     put(announcer);
     m_store->get_sublocation("sl-1").update("prj-1", 7, 0, 0, 30);
@@ -69,34 +65,20 @@ TEST_F(ParamRequest, EveryBuilderEncodesTheProject) {
                                  TDOA_SCHEDULE, SYNC_SLOT}));
     const auto frames = fence();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].payloads, (std::vector<std::string>{
-                                      // x 500, y -2, z 120 + 30, sublocation z 30, sublocation 7
-                                      "0912000001F4FFFFFFFE000000960000001E0007",
-                                      // announcer; alarm back, pulse, haptic; delay 2; distance 500;
-                                      // angle 91 / 2; alert 800; safe distance missing
-                                      "2B0B0219000201F42D03200000",
-                                      "2C0870B3D5FFFE0B0002",
-                                      "2E0107",
-                                      "2F020103",
-                                      "3C0101",
-                                      "52024142",
-                                      "53024731",
-                                      // a tag has no TDOA schedule and no sync slot
-                                      "160100",
-                                  }));
+    // Location: x 500, y -2, z 120 + 30, sublocation z 30, sublocation 7. Configuration: announcer;
+    // alarm back, pulse, haptic; delay 2; distance 500; angle 91 / 2; alert 800; safe distance missing.
+    // A tag has no TDOA schedule and no sync slot.
+    EXPECT_EQ(frames[0].payloads,
+              (std::vector<std::string>{"0912000001F4FFFFFFFE000000960000001E0007", "2B0B0219000201F42D03200000",
+                                        "2C0870B3D5FFFE0B0002", "2E0107", "2F020103", "3C0101", "52024142", "53024731", "160100"}));
 }
 
 TEST_F(ParamRequest, MonitorAndOtherRolesEncodeTheirOwnLength) {
     object_def monitor;  // alarm back, solid pin, buzzer; delay 2
     put(monitor);
-    object_def other;
-    other.uid = "to-2";
-    other.mac = "70B3D5FFFE0B0003";
+    auto other = monitor.as("to-2", "70B3D5FFFE0B0003"), none = monitor.as("to-3", "70B3D5FFFE0B0004");
     other.role = "disabled";
     put(other);
-    object_def none;
-    none.uid = "to-3";
-    none.mac = "70B3D5FFFE0B0004";
     none.t2t = false;
     none.no_alarm = {};
     put(none);
@@ -117,11 +99,8 @@ TEST_F(ParamRequest, BrokenRecordsGiveEmptyPayloadsAndAreLogged) {
     // A MAC without any object: every builder fails on its own.
     send(request("0011223344556677", {LOC, STATIONARY, CATEGORY, T2T_CFG, T2T_NO_ALARM, EM_ALM, SCR_NAME, SCR_GNAME,
                                       VEH_CERT, DRIVER_LIC}));
-    EXPECT_EQ(bodies(fence()), (std::vector<std::string>{
-                                   "000F0901002C01005E01005D0100",
-                                   "000F0901005D01005E01002B01002C01003C0100520100530100"
-                                   "2E01002F0100",
-                               }));
+    EXPECT_EQ(bodies(fence()), (std::vector<std::string>{"000F0901002C01005E01005D0100",
+                                                         "000F0901005D01005E01002B01002C01003C0100520100530100" "2E01002F0100"}));
     EXPECT_GE(logged("Caught exeption"), 2 + 10);
 }
 

@@ -3,7 +3,11 @@
 // and the sync slots and superframes the processing cycle pushes through the gateway.
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "core/json.h"
 #include "mechparamreq_fixture.h"
@@ -12,6 +16,7 @@ namespace {
 
 using namespace delivery_test;
 using namespace vyr::parameter;
+using list = std::vector<std::string>;
 
 const std::string s_mac_a = "70B3D5FFFE0A0A0A";
 const std::string s_mac_b = "0011223344556677";
@@ -72,13 +77,12 @@ protected:
 TEST_F(tdoa_delivery, version_one_entries_for_source_and_destination) {
     schedule(1, {"1,A,B,3,1,2,0.75"});
     auto mechanism = builder();
-    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_a), "06050366772203");
-    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_b), "0605830A0A2203");
-    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_c), "060100");  // in no row
-
+    // C is in no row; after it, a version 2 schedule and an anchor that does not exist.
+    EXPECT_EQ((list{mechanism->form_tdoa_schd(s_mac_a), mechanism->form_tdoa_schd(s_mac_b), mechanism->form_tdoa_schd(s_mac_c)}),
+              (list{"06050366772203", "0605830A0A2203", "060100"}));
     schedule(2, {"1,A,B,3,1,2,0.75"});
-    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_a), "060100");
-    EXPECT_EQ(mechanism->form_tdoa_schd("70B3D5FFFE999999"), "060100");  // no such anchor
+    EXPECT_EQ((list{mechanism->form_tdoa_schd(s_mac_a), mechanism->form_tdoa_schd("70B3D5FFFE999999")}),
+              (list{"060100", "060100"}));
 }
 
 TEST_F(tdoa_delivery, corrupted_version_one_row_keeps_the_rows_before_it) {
@@ -124,8 +128,7 @@ TEST_F(tdoa_delivery, version_two_rows_and_their_errors) {
     auto to_destination = builder(true);
     const auto for_b = to_destination->tdoa_schedule_to_json(s_mac_b);
     ASSERT_EQ(for_b.size(), 1u);
-    EXPECT_EQ(for_b[0]["addr"].asString(), "0102");  // A, not B itself
-    EXPECT_EQ(for_b[0]["z"].asInt(), 30);
+    EXPECT_EQ(std::make_tuple(for_b[0]["addr"].asString(), for_b[0]["z"].asInt()), std::make_tuple("0102", 30));  // A, not B
     EXPECT_TRUE(to_destination->tdoa_schedule_to_json(s_mac_c).isNull());  // its rows have dim 1
 }
 
@@ -133,17 +136,17 @@ TEST_F(tdoa_delivery, superframe_and_sync_slot_payloads) {
     // Schedule slots up to 3; setting slots up to 5 (the distributor).
     schedule(1, {"1,A,B,3,1,2,0.75", "2,B,A,2,1,2,0.75"});
     auto mechanism = builder();
-    EXPECT_EQ(mechanism->form_sf(s_mac_a), "1406" "0102" "1234" "06" "04");
-    EXPECT_EQ(mechanism->form_sf(s_mac_b), "140100");  // not a master
-    EXPECT_EQ(mechanism->form_sync_slot_by_mac(s_mac_a), "1804" "0102" "00" "00");
-    EXPECT_EQ(mechanism->form_sync_slot_by_mac(s_mac_b), "1804" "0102" "05" "00");
-    EXPECT_EQ(mechanism->form_sync_slot_by_mac(s_mac_c), "1804FFFFFF00");
+    EXPECT_EQ((list{mechanism->form_sf(s_mac_a), mechanism->form_sf(s_mac_b)}), (list{"1406" "0102" "1234" "06" "04", "140100"}));
+    EXPECT_EQ((std::vector<std::optional<std::string>>{mechanism->form_sync_slot_by_mac(s_mac_a),
+                                                       mechanism->form_sync_slot_by_mac(s_mac_b),
+                                                       mechanism->form_sync_slot_by_mac(s_mac_c)}),
+              (std::vector<std::optional<std::string>>{"1804" "0102" "00" "00", "1804" "0102" "05" "00", "1804FFFFFF00"}));
     EXPECT_EQ(c_mech_param_req::form_sync_slot(0x10000, 256, 0), "1804FFFFFF00");
 
     m_store->get_tdoa_schedule("sch-1").remove();
-    EXPECT_EQ(mechanism->form_sf(s_mac_a), "140100");  // no superframe of a missing schedule
+    const auto superframe = mechanism->form_sf(s_mac_a);  // no superframe of a missing schedule, nor of no active one
     setting("");
-    EXPECT_EQ(mechanism->form_sf(s_mac_a), "140100");
+    EXPECT_EQ((list{superframe, mechanism->form_sf(s_mac_a)}), (list{"140100", "140100"}));
     EXPECT_EQ(logged("active_schedule_uid not found in tdoa_setting:prj-1"), 1);
     m_store->get_anchor("A").remove();
     EXPECT_EQ(mechanism->form_sync_slot_by_mac(s_mac_b), std::nullopt);  // its master is gone
@@ -164,9 +167,7 @@ TEST_F(tdoa_delivery, request_answer_carries_the_tdoa_payloads) {
 TEST_F(tdoa_delivery, cycle_pushes_sync_slots_then_the_superframe) {
     using slots = std::map<std::string, std::vector<std::string>>;
     schedule(1, {"1,A,B,3,1,2,0.75"});
-    auto a = device(s_mac_a);
-    auto b = device(s_mac_b);
-    auto c = device(s_mac_c);
+    auto a = device(s_mac_a), b = device(s_mac_b), c = device(s_mac_c);
     // One push per WIN and cycle: the sync slots come first, also to C, which is in the
     // project but neither master nor distributor.
     EXPECT_EQ(pushed(), (slots{{s_mac_a, {"180401020000"}}, {s_mac_b, {"180401020500"}}, {s_mac_c, {"1804FFFFFF00"}}}));

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "common/globals.h"
 #include "mechparamreq_fixture.h"
@@ -93,17 +94,13 @@ TEST_F(ParamDelivery, APushBlocksTheNextForFiveWholeSeconds) {
     EXPECT_EQ(bodies(cycle()), s_fresh_tag);
     EXPECT_EQ(record.sending_counter(), 2u);
 
-    EXPECT_FALSE(c_mech_param_req::sending_period_passed({105, 100}, {100, 200}));
-    EXPECT_TRUE(c_mech_param_req::sending_period_passed({105, 200}, {100, 200}));
-    EXPECT_TRUE(c_mech_param_req::sending_period_passed({106, 100}, {100, 200}));
+    for (const auto& [now, passed] : {std::pair<timeval, bool>{{105, 100}, false}, {{105, 200}, true}, {{106, 100}, true}})
+        EXPECT_EQ(c_mech_param_req::sending_period_passed(now, {100, 200}), passed) << now.tv_sec << "." << now.tv_usec;
 }
 
 TEST_F(ParamDelivery, AssetTagsAreNeverPushed) {
-    object_def upper, lower;
-    upper.type = "ASSET";
-    lower.uid = "to-2";
-    lower.mac = "70B3D5FFFE0B0009";
-    lower.type = "asset";
+    object_def upper, lower = upper.as("to-2", "70B3D5FFFE0B0009");
+    upper.type = "ASSET", lower.type = "asset";
     put(upper);
     put(lower);
     const auto a = device(upper.mac), b = device(lower.mac);
@@ -288,16 +285,12 @@ TEST_F(ParamDelivery, OneBrokenWinDoesNotStopThePass) {
 // connection.
 TEST_F(ParamDelivery, LostRedisConnectionIsNotTakenForNeverReportedAndPushesNothingToThatWin) {
     const std::string huge(256 * 1024, 'x');
-    object_def flag_lost;
-    flag_lost.uid = "to-2";
-    flag_lost.mac = "70B3D5FFFE0B0009";
+    const auto flag_lost = object_def{}.as("to-2", "70B3D5FFFE0B0009");
     auto flag_record = settled(flag_lost);
     // Read as "not stationary" (not "true"), like the object: in step while readable.
     redis({"HSET", win::keys::parameters(flag_lost.mac, parameters.at(STATIONARY)), "stationary", huge});
 
-    object_def alarm_lost = flag_lost;
-    alarm_lost.uid = "to-3";
-    alarm_lost.mac = "70B3D5FFFE0B000A";
+    const auto alarm_lost = flag_lost.as("to-3", "70B3D5FFFE0B000A");
     auto alarm_record = settled(alarm_lost);
     // No emergency button alarm while readable: "CLEAR", as the WIN reports.
     m_store->get_alarm("al-1").update(huge, 0, alarm_lost.uid, std::nullopt, std::nullopt, std::nullopt, true);

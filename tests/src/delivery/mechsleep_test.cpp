@@ -6,6 +6,8 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include <zmq.hpp>
 
@@ -127,6 +129,11 @@ protected:
         m_now = timeval{_seconds, _micros};
         mechanism().process_sleep_orders();
     }
+    // One pass at `_seconds`, which sends the sleep command for `_mac`.
+    void pass_sends(long _seconds, const std::string& _mac, unsigned _wait, unsigned long _sleep = 3600) {
+        pass_at(_seconds);
+        expect_sleep_cmd(_mac, _wait, _sleep);
+    }
 
     std::string next_frame() {
         zmq::message_t message;
@@ -161,8 +168,7 @@ TEST_F(mech_sleep_test, OrderWithDelayZeroIsRemovedWithoutSending) {
     EXPECT_EQ(mechanism().m_anchors.size(), 2u);  // the anchor without a node is not listed
     EXPECT_EQ(mechanism().receive_timeout(), c_mech_sleep::s_pending_timeout_ms);
     pass_at(1000);
-    EXPECT_TRUE(mechanism().m_anchors.empty());
-    EXPECT_EQ(mechanism().receive_timeout(), -1);
+    EXPECT_EQ(std::make_tuple(mechanism().m_anchors.empty(), mechanism().receive_timeout()), std::make_tuple(true, -1));
     expect_nothing_sent();
 }
 
@@ -170,9 +176,7 @@ TEST_F(mech_sleep_test, WaitSentShrinksAndEachPassSendsAtMostOneCommand) {
     m_now = {1000, 500000};
     handle(put_to_sleep(60, 3600, "prj-a", "loc-1"));
     const auto& entry = mechanism().m_anchors.at("anc-2");
-    EXPECT_EQ(entry.m_mac_address, s_mac2);
-    EXPECT_EQ(entry.m_loc_uid, "loc-1");
-    EXPECT_EQ(entry.m_start_time.tv_sec, 1000);
+    EXPECT_EQ(std::tie(entry.m_mac_address, entry.m_loc_uid, entry.m_start_time.tv_sec), std::make_tuple(s_mac2, "loc-1", 1000));
 
     pass_at(1000, 500000);
     expect_sleep_cmd(s_mac1, 60);  // key order: anc-1 first
@@ -190,37 +194,30 @@ TEST_F(mech_sleep_test, WaitSentShrinksAndEachPassSendsAtMostOneCommand) {
 
 TEST_F(mech_sleep_test, HardwareReportStopsAnAnchorAndAnnouncementStartsItAgain) {
     handle(put_to_sleep(60, 3600, "prj-a"));
-    pass_at(1000);
-    pass_at(1000);
-    expect_sleep_cmd(s_mac1, 60);
-    expect_sleep_cmd(s_mac2, 60);
+    pass_sends(1000, s_mac1, 60);
+    pass_sends(1000, s_mac2, 60);
 
     handle(confirmed(s_mac1));
+    pass_sends(1005, s_mac2, 55);
     pass_at(1005);
-    pass_at(1005);
-    expect_sleep_cmd(s_mac2, 55);
     expect_nothing_sent();
 
     // A heartbeat only resets the counter: the confirmed anchor stays quiet.
     handle(from_node(vyr::cmd::node_heartbeat, s_mac1, "anc-1"));
+    pass_sends(1010, s_mac2, 50);
     pass_at(1010);
-    pass_at(1010);
-    expect_sleep_cmd(s_mac2, 50);
     expect_nothing_sent();
 
     handle(from_node(vyr::cmd::node_new_announce, s_mac1, "anc-1"));
-    pass_at(1011);
-    expect_sleep_cmd(s_mac1, 49);
+    pass_sends(1011, s_mac1, 49);
 }
 
 TEST_F(mech_sleep_test, TenUnconfirmedCommandsThenNothingUntilReset) {
     handle(put_to_sleep(600, 60, "prj-b"));
     long t = 1000;
     auto send_series = [&](unsigned _count) {
-        for (unsigned i = 0; i < _count; ++i, t += 5) {
-            pass_at(t);
-            expect_sleep_cmd(s_mac9, 600 - (t - 1000), 60);
-        }
+        for (unsigned i = 0; i < _count; ++i, t += 5)
+            pass_sends(t, s_mac9, 600 - (t - 1000), 60);
         pass_at(t);
         expect_nothing_sent();
     };
@@ -228,23 +225,18 @@ TEST_F(mech_sleep_test, TenUnconfirmedCommandsThenNothingUntilReset) {
     handle(from_node(vyr::cmd::node_heartbeat, s_mac9, "anc-9"));
     send_series(10);
     handle(from_node(vyr::cmd::node_new_announce, s_mac9, "anc-9"));
-    pass_at(t);
-    expect_sleep_cmd(s_mac9, 500, 60);
+    pass_sends(t, s_mac9, 500, 60);
 }
 
 TEST_F(mech_sleep_test, OrderExpiresAcrossAWrapOfTheLow16BitsOfTheSeconds) {
     const long start = 0x2FFFA;  // low 16 bits 65530
     m_now = {start, 0};
     handle(put_to_sleep(20, 60, "prj-b"));
-    pass_at(start);
-    expect_sleep_cmd(s_mac9, 20, 60);
-    pass_at(start + 11);  // low 16 bits 5
-    expect_sleep_cmd(s_mac9, 9, 60);
-    pass_at(start + 19);
-    expect_sleep_cmd(s_mac9, 1, 60);
+    pass_sends(start, s_mac9, 20, 60);
+    pass_sends(start + 11, s_mac9, 9, 60);  // low 16 bits 5
+    pass_sends(start + 19, s_mac9, 1, 60);
     pass_at(start + 20);
-    EXPECT_TRUE(mechanism().m_anchors.empty());
-    EXPECT_EQ(mechanism().receive_timeout(), -1);
+    EXPECT_EQ(std::make_tuple(mechanism().m_anchors.empty(), mechanism().receive_timeout()), std::make_tuple(true, -1));
     expect_nothing_sent();
 }
 
@@ -252,8 +244,7 @@ TEST_F(mech_sleep_test, FailingPlatformRequestDropsOnlyThatOrder) {
     handle(put_to_sleep(60, 3600, "prj-b"));
     m_platform.write("control.json", R"({"fail": {"/api/private/win_anchors/": 500}})");
     EXPECT_ANY_THROW(handle(put_to_sleep(60, 3600, "prj-a")));
-    ASSERT_EQ(mechanism().m_anchors.size(), 1u);
-    EXPECT_EQ(mechanism().m_anchors.count("anc-9"), 1u);
+    EXPECT_EQ(std::make_tuple(mechanism().m_anchors.size(), mechanism().m_anchors.count("anc-9")), std::make_tuple(1u, 1u));
 
     // An order that lists no anchor changes nothing.
     m_platform.remove("control.json");
@@ -264,25 +255,22 @@ TEST_F(mech_sleep_test, FailingPlatformRequestDropsOnlyThatOrder) {
 TEST_F(mech_sleep_test, UidFillingItsWholeFieldIsReadWithoutRunningPastIt) {
     handle(put_to_sleep(60, 3600, s_long_project));
     ASSERT_EQ(mechanism().m_anchors.count(s_long_uid), 1u);
-    pass_at(1000);
-    expect_sleep_cmd(s_long_mac, 60);
+    pass_sends(1000, s_long_mac, 60);
     handle(confirmed(s_long_mac));
     handle(from_node(vyr::cmd::node_new_announce, s_long_mac, s_long_uid));
-    pass_at(1001);
-    expect_sleep_cmd(s_long_mac, 59);
+    pass_sends(1001, s_long_mac, 59);
 }
 
 TEST_F(mech_sleep_test, CorruptedCommandsAreIgnored) {
     handle(put_to_sleep(60, 3600, "prj-b"));
-    pass_at(1000);
-    expect_sleep_cmd(s_mac9, 60, 60 * 60);
+    pass_sends(1000, s_mac9, 60, 60 * 60);
     const std::string short_confirm = confirmed(s_mac9).substr(0, 10);
     const std::string short_order = put_to_sleep(60, 3600, "prj-a").substr(0, 40);
     for (const std::string& frame : {std::string(), std::string(1, '\x2A'), short_confirm, short_order,
                                      from_node(vyr::cmd::node_new_announce, s_mac9, "anc-9").substr(0, 30)})
         EXPECT_TRUE(handle(frame));
-    EXPECT_EQ(mechanism().m_anchors.size(), 1u);
-    EXPECT_FALSE(mechanism().m_anchors.at("anc-9").m_delivered);
+    EXPECT_EQ(std::make_tuple(mechanism().m_anchors.size(), mechanism().m_anchors.at("anc-9").m_delivered),
+              std::make_tuple(1u, false));
     pass_at(1004);
     expect_nothing_sent();  // the short announcement did not restart the anchor
     EXPECT_FALSE(handle(std::string(1, '\x01')));  // stop

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <zmq.hpp>
@@ -36,8 +37,7 @@ protected:
     void SetUp() override {
         m_context = std::make_shared<zmq::context_t>(1);
         m_pull = std::make_unique<zmq::socket_t>(*m_context, zmq::socket_type::pull);
-        // A missing frame fails the test instead of hanging it.
-        m_pull->set(zmq::sockopt::rcvtimeo, 10000);
+        m_pull->set(zmq::sockopt::rcvtimeo, 10000);  // a missing frame fails the test instead of hanging it
         m_pull->set(zmq::sockopt::linger, 0);
         const int port = test::free_port();
         m_pull->bind(endpoint(port));
@@ -80,11 +80,8 @@ TEST_F(sender_test, sequence_byte_wraps_from_ff_to_00) {
     std::vector<unsigned> seqs;
     for (unsigned i = 0; i < 257; ++i)
         seqs.push_back(test::parse_command(receive()).seq);
-    EXPECT_EQ(seqs[0], 0x01u);
-    EXPECT_EQ(seqs[253], 0xFEu);
-    EXPECT_EQ(seqs[254], 0xFFu);
-    EXPECT_EQ(seqs[255], 0x00u);
-    EXPECT_EQ(seqs[256], 0x01u);
+    EXPECT_EQ((std::vector<unsigned>{seqs[0], seqs[253], seqs[254], seqs[255], seqs[256]}),
+              (std::vector<unsigned>{0x01, 0xFE, 0xFF, 0x00, 0x01}));
 }
 
 TEST_F(sender_test, built_payloads_and_the_zone_alarm_uid_rules) {
@@ -106,22 +103,20 @@ TEST_F(sender_test, built_payloads_and_the_zone_alarm_uid_rules) {
 TEST_F(sender_test, oversized_values_give_well_formed_frames) {
     m_sender->message_to_node(s_mac, std::string(300, 'x'));
     const auto long_text = test::parse_command(receive());
-    EXPECT_EQ(long_text.body().substr(0, 8), "000E54FF");
-    EXPECT_EQ(long_text.body().size(), 8u + 255 * 2);
-    EXPECT_EQ(long_text.mac, s_mac);
+    EXPECT_EQ(std::make_tuple(long_text.body().substr(0, 8), long_text.body().size(), long_text.mac),
+              std::make_tuple("000E54FF", 8u + 255 * 2, s_mac));
 
     m_sender->zone_alarm_to_node(s_mac, 300, 70000, std::string(22, 'u'));
     const auto alarm = test::parse_command(receive());
-    EXPECT_EQ(alarm.body().size(), 4u + 4 + 25 * 2);
-    EXPECT_EQ(alarm.body().substr(0, 18), "000E0819FFFFFF7575");
+    EXPECT_EQ(std::make_tuple(alarm.body().size(), alarm.body().substr(0, 18)),
+              std::make_tuple(4u + 4 + 25 * 2, "000E0819FFFFFF7575"));
 
     // A body that is not whole bytes is not sent and takes no sequence number.
     m_sender->hw_param_to_node(s_mac, "3C010");
     m_sender->hw_param_to_node(s_mac, std::string(2 * 65535, '0'));
     m_sender->hw_param_to_node(s_mac, "3C0101");
     const auto next = test::parse_command(receive());
-    EXPECT_EQ(next.seq, 3u);  // right after the two frames above
-    EXPECT_EQ(next.body(), "000E3C0101");
+    EXPECT_EQ(std::make_tuple(next.seq, next.body()), std::make_tuple(3u, "000E3C0101"));  // right after the two frames above
 }
 
 TEST_F(sender_test, two_threads_get_distinct_consecutive_sequence_bytes) {

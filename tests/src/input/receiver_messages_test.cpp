@@ -25,9 +25,12 @@ class alarm_message : public test::receiver_fixture {
 protected:
     void SetUp() override {
         test::receiver_fixture::SetUp();
+        add_worker();
+        device().alarm_state(alarm_states::CONFIGURED);
+    }
+    void add_worker() {
         store().get_track_obj("o1").update("p1", "Worker", "sl1", 0, 0, 0, "person", s_mac, {}, "person", false, {},
                                            false, "", {}, {}, {}, {}, {}, {}, {}, {}, {});
-        device().alarm_state(alarm_states::CONFIGURED);
     }
     vyr::context::win device() { return store().get_win(s_mac); }
 
@@ -45,18 +48,16 @@ TEST_F(alarm_message, new_zone_alarm_or_level_resets_the_device_and_the_same_lev
     ASSERT_TRUE(alarm.exists());
     EXPECT_EQ(std::make_tuple(alarm.set(), alarm.alarm_name(), alarm.zone_uid(), alarm.zone_alarm_level(), alarm.text()),
               std::make_tuple(true, "zone_violation", "z3", 2u, "Leave zone 3"));
-    EXPECT_EQ(store().get_zone_alarms_of_object("o1"), (std::vector<std::string>{"al1"}));
-    EXPECT_EQ(device().alarm_state(), alarm_states::NOT_CONFIGURED);
-    EXPECT_EQ(sent.param_req, (std::vector<std::string>{s_context_updated}));
+    const std::vector<std::string> updated{s_context_updated};
+    EXPECT_EQ(std::make_tuple(store().get_zone_alarms_of_object("o1"), device().alarm_state(), sent.param_req),
+              std::make_tuple(std::vector<std::string>{"al1"}, alarm_states::NOT_CONFIGURED, updated));
 
     device().alarm_state(alarm_states::CONFIGURED);
     sent = handle(zone_alarm("set", 2));
-    EXPECT_EQ(device().alarm_state(), alarm_states::CONFIGURED);
-    EXPECT_EQ(sent.param_req, (std::vector<std::string>{s_context_updated}));
+    EXPECT_EQ(std::make_tuple(device().alarm_state(), sent.param_req), std::make_tuple(alarm_states::CONFIGURED, updated));
     sent = handle(zone_alarm("set", 3));
-    EXPECT_EQ(alarm.zone_alarm_level(), 3u);
-    EXPECT_EQ(device().alarm_state(), alarm_states::NOT_CONFIGURED);
-    EXPECT_EQ(sent.param_req.size(), 1u);
+    EXPECT_EQ(std::make_tuple(alarm.zone_alarm_level(), device().alarm_state(), sent.param_req.size()),
+              std::make_tuple(3u, alarm_states::NOT_CONFIGURED, 1u));
 }
 
 TEST_F(alarm_message, clearing_removes_the_record_and_resets_a_known_device_state) {
@@ -67,8 +68,8 @@ TEST_F(alarm_message, clearing_removes_the_record_and_resets_a_known_device_stat
     const auto sent = handle(R"(#alarm{"uid": "al1", "alarm_name": "buffer_violation", "obj_uid": "o1", "state": "cleared"})");
     EXPECT_FALSE(store().get_alarm("al1").exists());
     EXPECT_TRUE(store().get_alarms_of_object("o1").empty());
-    EXPECT_EQ(device().alarm_state(), alarm_states::NOT_CONFIGURED);
-    EXPECT_EQ(sent.param_req, (std::vector<std::string>{s_context_updated}));
+    EXPECT_EQ(std::make_tuple(device().alarm_state(), sent.param_req),
+              std::make_tuple(alarm_states::NOT_CONFIGURED, std::vector<std::string>{s_context_updated}));
 
     // A device that never reported its alarm support keeps the unknown state.
     handle(zone_alarm("set", 2));
@@ -81,13 +82,11 @@ TEST_F(alarm_message, clearing_an_unknown_alarm_records_it_as_not_set) {
     const auto sent = handle(zone_alarm("cleared", 1));
     const auto alarm = store().get_alarm("al1");
     ASSERT_TRUE(alarm.exists());
-    EXPECT_FALSE(alarm.set());
-    EXPECT_EQ(sent.param_req.size(), 1u);
+    EXPECT_EQ(std::make_tuple(alarm.set(), sent.param_req.size()), std::make_tuple(false, 1u));
 
     // Without "acknowledged" such a message is incomplete and changes nothing.
     redis({"FLUSHDB"});
-    store().get_track_obj("o1").update("p1", "Worker", "sl1", 0, 0, 0, "person", s_mac, {}, "person", false, {},
-                                       false, "", {}, {}, {}, {}, {}, {}, {}, {}, {});
+    add_worker();
     const auto none = handle(R"(#alarm{"uid": "al1", "alarm_name": "zone_violation", "obj_uid": "o1", "state": "off"})");
     EXPECT_FALSE(store().get_alarm("al1").exists());
     EXPECT_TRUE(none.param_req.empty());
@@ -101,27 +100,22 @@ TEST_F(alarm_message, emergency_button_never_touches_the_device_state) {
     const auto alarm = store().get_alarm("b1");
     ASSERT_TRUE(alarm.exists());
     EXPECT_EQ(std::make_tuple(alarm.text(), alarm.zone_uid(), alarm.acknowledged()), std::make_tuple("Help", std::nullopt, 1u));
-    EXPECT_EQ(device().alarm_state(), alarm_states::CONFIGURED);
-    EXPECT_EQ(sent.param_req.size(), 1u);
+    EXPECT_EQ(std::make_tuple(device().alarm_state(), sent.param_req.size()), std::make_tuple(alarm_states::CONFIGURED, 1u));
 
     sent = handle("#alarm" + button + "clear\"}");
     EXPECT_FALSE(store().get_alarm("b1").exists());
-    EXPECT_EQ(device().alarm_state(), alarm_states::CONFIGURED);
-    EXPECT_EQ(sent.param_req.size(), 1u);
+    EXPECT_EQ(std::make_tuple(device().alarm_state(), sent.param_req.size()), std::make_tuple(alarm_states::CONFIGURED, 1u));
 }
 
 TEST_F(alarm_message, incomplete_or_foreign_alarms_are_ignored) {
+    const std::string al1 = R"(#alarm{"uid": "al1", "alarm_name": "zone_violation")";
     for (const std::string& body : {
-             zone_alarm("set", 2, "fire_alarm"),
-             std::string(R"(#alarm{"uid": "al1", "alarm_name": "zone_violation", "obj_uid": "", "state": "set", "acknowledged": 0})"),
-             std::string(R"(#alarm{"uid": "al1", "alarm_name": "zone_violation", "obj_uid": "o9", "state": "set", "acknowledged": 0})"),
-             std::string(R"(#alarm{"uid": "al1", "alarm_name": "zone_violation", "obj_uid": "o1", "state": "set", "acknowledged": -1})"),
-             std::string(R"(#alarm{"uid": "al1", "alarm_name": "zone_violation", "obj_uid": "o1", "state": "set", "acknowledged": 0,
-                          "additional_info": {"text": "no zone"}})"),
+             zone_alarm("set", 2, "fire_alarm"), al1 + R"(, "obj_uid": "", "state": "set", "acknowledged": 0})",
+             al1 + R"(, "obj_uid": "o9", "state": "set", "acknowledged": 0})",
+             al1 + R"(, "obj_uid": "o1", "state": "set", "acknowledged": -1})",
+             al1 + R"(, "obj_uid": "o1", "state": "set", "acknowledged": 0, "additional_info": {"text": "no zone"}})",
              std::string(R"(#alarm{"uid": 7, "alarm_name": "zone_violation", "obj_uid": "o1", "state": "set", "acknowledged": 0})"),
-             std::string(R"(#alarm{"uid": "al1", "alarm_name": "zone_violation")"),
-             std::string(R"(#alarm[1])"),
-         }) {
+             al1, std::string(R"(#alarm[1])")}) {
         SCOPED_TRACE(body);
         const auto sent = handle(body);
         EXPECT_TRUE(sent.param_req.empty());
@@ -179,8 +173,7 @@ protected:
 
 TEST_F(srv_conf, sleep_order_carries_the_times_and_uids_and_the_delay_is_capped_at_sixteen_bits) {
     const auto sent = handle(order("2h"));
-    ASSERT_EQ(sent.sleep.size(), 1u);
-    EXPECT_TRUE(sent.param_req.empty());
+    ASSERT_EQ(std::make_tuple(sent.sleep.size(), sent.param_req.size()), std::make_tuple(1u, 0u));
     const auto command = decode(sent.sleep[0]);
     EXPECT_EQ(std::make_tuple(command.cmd, command.delay, command.sleep_time), std::make_tuple(7, 7200, 5400u));
     EXPECT_EQ(std::make_tuple(vyr::cmd::field_text(command.project_uid), vyr::cmd::field_text(command.loc_uid),
@@ -198,19 +191,15 @@ TEST_F(srv_conf, sleep_order_carries_the_times_and_uids_and_the_delay_is_capped_
 }
 
 TEST_F(srv_conf, requests_failing_a_check_send_nothing) {
+    const std::string set = R"(#srv_conf{"jsonrpc": "2.0", "method": "set", "id": "1", "params": )";
     for (const std::string& frame : {
              order("2h", R"("jsonrpc": "2.0", "method": "get", "id": "1")"),
              order("2h", R"("jsonrpc": "2.0", "method": "set", "id": 1)"),
-             order("2h", R"("jsonrpc": "1.0", "method": "set", "id": "1")"),
-             order("2h", R"("method": "set", "id": "1")"),
+             order("2h", R"("jsonrpc": "1.0", "method": "set", "id": "1")"), order("2h", R"("method": "set", "id": "1")"),
              order("2h", R"("jsonrpc": "2.0", "method": "set", "id": "1")", R"(, "location_uid": 4)"),
-             std::string(R"(#srv_conf{"jsonrpc": "2.0", "method": "set", "id": "1", "params": {"entity": "reboot", "data": {}}})"),
-             std::string(R"(#srv_conf{"jsonrpc": "2.0", "method": "set", "id": "1", "params": {"entity": "schedule_sleep",
-                         "data": {"project_uid": "p", "delay": 5, "duration": "1h"}}})"),
-             std::string(R"(#srv_conf{"jsonrpc": "2.0", "method": "set", "id": "1", "params": "schedule_sleep"})"),
-             std::string(R"(#srv_conf{"jsonrpc": "2.0")"),
-             std::string(R"(#srv_conf["2.0"])"),
-         }) {
+             set + R"({"entity": "reboot", "data": {}}})",
+             set + R"({"entity": "schedule_sleep", "data": {"project_uid": "p", "delay": 5, "duration": "1h"}}})",
+             set + R"("schedule_sleep"})", std::string(R"(#srv_conf{"jsonrpc": "2.0")"), std::string(R"(#srv_conf["2.0"])")}) {
         SCOPED_TRACE(frame);
         EXPECT_TRUE(handle(frame).sleep.empty());
     }

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "core/logger.h"
 #include "parameters/parameters.h"
@@ -41,29 +43,20 @@ TEST(param_values, payload_encodings) {
         {schedule(s_partner).to_hex(), "161205C104001A2BFFFFFFFF000000000000012C"},
         {param_tdoa_schedule(Json::Value(Json::arrayValue), lg()).to_hex(), "160100"},
         {param_tdoa_schedule(lg()).to_hex(), "160100"},
-        {param_veh_cert(R"({"id":7})", lg()).to_hex(), "2E0107"},
-        {param_veh_cert(lg()).to_hex(), "2E0100"},
+        {param_veh_cert(R"({"id":7})", lg()).to_hex(), "2E0107"}, {param_veh_cert(lg()).to_hex(), "2E0100"},
         {param_veh_cert(R"({"id":300})", lg()).to_hex(), "2E0100"},  // beyond one byte: no certification
         {licences(R"([{"id":3},{"id":1},{"id":3},{"x":4},{"id":"5"}])").to_hex(), "2F020103"},
-        {licences("[]").to_hex(), "2F0100"},
-        {param_driver_lic(lg()).to_hex(), "2F0100"},
+        {licences("[]").to_hex(), "2F0100"}, {param_driver_lic(lg()).to_hex(), "2F0100"},
         {licences(R"([{"id":2},{"id":300},{"id":255}])").to_hex(), "2F0202FF"},  // 300 does not fit
-        {param_nwk_cfg(R"({"router":true})", lg()).to_hex(), "350101"},
-        {param_nwk_cfg(R"({"router":false})", lg()).to_hex(), "350100"},
-        {param_nwk_cfg(lg()).to_hex(), "350100"},
-        {param_nwk_cfg::request_formation(), "3500"},
-        {param_em_alm(R"({"state":"SET"})", lg()).to_hex(), "3C0101"},
+        {param_nwk_cfg(R"({"router":true})", lg()).to_hex(), "350101"}, {param_nwk_cfg(lg()).to_hex(), "350100"},
+        {param_nwk_cfg(R"({"router":false})", lg()).to_hex(), "350100"}, {param_nwk_cfg::request_formation(), "3500"},
+        {param_em_alm(R"({"state":"SET"})", lg()).to_hex(), "3C0101"}, {param_em_alm(lg()).to_hex(), "3C0100"},
         {param_em_alm(R"({"state":"CLEAR"})", lg()).to_hex(), "3C0100"},
-        {param_em_alm(R"({"state":"set"})", lg()).to_hex(), "3C0100"},
-        {param_em_alm(R"({"state":""})", lg()).to_hex(), "3C0100"},
-        {param_em_alm(lg()).to_hex(), "3C0100"},
-        {param_scr_name(Json::Value("AB"), lg()).to_hex(), "52024142"},
-        {param_scr_gname(Json::Value("AB"), lg()).to_hex(), "53024142"},
-        {param_scr_name(Json::Value(""), lg()).to_hex(), "520100"},
-        {param_scr_gname(lg()).to_hex(), "530100"},
+        {param_em_alm(R"({"state":"set"})", lg()).to_hex(), "3C0100"}, {param_em_alm(R"({"state":""})", lg()).to_hex(), "3C0100"},
+        {param_scr_name(Json::Value("AB"), lg()).to_hex(), "52024142"}, {param_scr_gname(lg()).to_hex(), "530100"},
+        {param_scr_gname(Json::Value("AB"), lg()).to_hex(), "53024142"}, {param_scr_name(Json::Value(""), lg()).to_hex(), "520100"},
         {param_scr_name(Json::Value("\xC3\xA9"), lg()).to_hex(), "5202C3A9"},  // bytes are sent unsigned
-        {payload_frame(SCR_MESSAGE, ""), "540100"},
-        {payload_frame(SF, "0102"), "14020102"},
+        {payload_frame(SCR_MESSAGE, ""), "540100"}, {payload_frame(SF, "0102"), "14020102"},
     };
     for (const auto& [encoded, expected] : cases)
         EXPECT_EQ(encoded, expected);
@@ -92,8 +85,7 @@ TEST(param_values, equality_and_null_rules) {
     EXPECT_NE(schedule(a + "," + b), schedule(a));
     EXPECT_NE(schedule(a + "," + a), schedule(a + "," + b));
     EXPECT_NE(schedule(a + "," + b), schedule(a + "," + a));
-    EXPECT_NE(schedule(""), param_tdoa_schedule(lg()));  // empty is no null
-    EXPECT_NE(param_tdoa_schedule(lg()), schedule(""));
+    EXPECT_TRUE(schedule("") != param_tdoa_schedule(lg()) && param_tdoa_schedule(lg()) != schedule(""));  // empty is no null
     // Vehicle certification: null equals id 0, both ways.
     const param_veh_cert cert_null(lg()), zero(R"({"id":0})", lg()), seven(R"({"id":7})", lg());
     EXPECT_TRUE(cert_null == zero && zero == cert_null);
@@ -109,12 +101,11 @@ TEST(param_values, equality_and_null_rules) {
     EXPECT_FALSE(licences(R"([{"id":1},{"id":3}])") == licences(R"([{"id":1}])"));
     // Network configuration, alarm state and screen texts: null is a value of its own.
     const param_nwk_cfg plain(R"({"router":false})", lg());
-    EXPECT_NE(plain, param_nwk_cfg(lg()));
-    EXPECT_NE(param_nwk_cfg(lg()), plain);
+    EXPECT_TRUE(plain != param_nwk_cfg(lg()) && param_nwk_cfg(lg()) != plain);
     EXPECT_NE(plain, param_nwk_cfg(R"({"router":true})", lg()));
     EXPECT_NE(param_em_alm(R"({"state":""})", lg()), param_em_alm(lg()));
-    EXPECT_NE(param_scr_name(Json::Value(""), lg()), param_scr_name(lg()));
-    EXPECT_NE(param_scr_name(lg()), param_scr_name(Json::Value(""), lg()));
+    EXPECT_TRUE(param_scr_name(Json::Value(""), lg()) != param_scr_name(lg()) &&
+                param_scr_name(lg()) != param_scr_name(Json::Value(""), lg()));
     EXPECT_NE(param_scr_name(Json::Value("Bob"), lg()), param_scr_name(Json::Value("bob"), lg()));
 }
 
@@ -123,9 +114,8 @@ TEST(param_values, schedule_skips_incomplete_or_mistyped_elements) {
                                              R"("sect":1,"slot":-5,"x":0,"y":0,"z":0},7,)" +
                                  partner_json("0003", 9));
     ASSERT_EQ(parsed.partners().size(), 2u);
-    EXPECT_EQ(parsed.partners()[0].addr, "1A2B");
-    EXPECT_EQ(parsed.partners()[1].addr, "0003");
-    EXPECT_EQ(parsed.partners()[1].slot, 9u);
+    EXPECT_EQ(std::tie(parsed.partners()[0].addr, parsed.partners()[1].addr, parsed.partners()[1].slot),
+              std::make_tuple("1A2B", "0003", 9u));
 }
 
 TEST(param_values, oversized_values_still_give_well_formed_frames) {
@@ -135,8 +125,8 @@ TEST(param_values, oversized_values_still_give_well_formed_frames) {
         many += (i ? "," : "") + partner_json(hex(i, 4), i);
     const std::string hex16 = schedule(many).to_hex();
     expect_well_formed(hex16, TDOA_SCHEDULE);
-    EXPECT_EQ(hex16.substr(0, 4), "16FC");          // 14 × 18 bytes
-    EXPECT_EQ(hex16.substr(4 + 13 * 36, 2), "0D");  // the 14th partner's slot
+    // 14 × 18 bytes; the 14th partner's slot.
+    EXPECT_EQ(std::make_tuple(hex16.substr(0, 4), hex16.substr(4 + 13 * 36, 2)), std::make_tuple("16FC", "0D"));
     // A slot and margin / 250 over 255 are capped at FF; a long address drops its partner.
     const std::string capped =
         schedule(partner_json("0001", 300, 100000) + "," + partner_json("12345", 1) + "," + partner_json("zz", 1)).to_hex();
@@ -148,8 +138,7 @@ TEST(param_values, oversized_values_still_give_well_formed_frames) {
         ids.append(Json::Value(Json::objectValue))["id"] = id;
     const std::string full = param_driver_lic(ids, lg()).to_hex();
     expect_well_formed(full, DRIVER_LIC);
-    EXPECT_EQ(full.substr(0, 4), "2FFF");
-    EXPECT_EQ(full.substr(full.size() - 2), "FE");  // ids 0..254
+    EXPECT_EQ(std::make_tuple(full.substr(0, 4), full.substr(full.size() - 2)), std::make_tuple("2FFF", "FE"));  // 0..254
 
     std::string long_name, expected = "52FF";
     for (int i = 0; i < 300; ++i)
@@ -165,21 +154,16 @@ TEST(param_values, oversized_values_still_give_well_formed_frames) {
 TEST(param_values, corrupted_or_foreign_text_gives_null_objects) {
     for (const char* text : {"", "not json", "{\"id\":7", "[{\"id\":1},", "\"unterminated", "[{\"addr\":}]"}) {
         SCOPED_TRACE(text);
-        EXPECT_TRUE(param_tdoa_schedule(text, lg()).is_null());
-        EXPECT_TRUE(param_veh_cert(text, lg()).is_null());
-        EXPECT_TRUE(param_driver_lic(text, lg()).is_null());
-        EXPECT_TRUE(param_nwk_cfg(text, lg()).is_null());
-        EXPECT_TRUE(param_em_alm(text, lg()).is_null());
-        EXPECT_TRUE(param_scr_name(text, lg()).is_null());
-        EXPECT_TRUE(param_scr_gname(text, lg()).is_null());
+        EXPECT_EQ((std::vector<bool>{param_tdoa_schedule(text, lg()).is_null(), param_veh_cert(text, lg()).is_null(),
+                                     param_driver_lic(text, lg()).is_null(), param_nwk_cfg(text, lg()).is_null(),
+                                     param_em_alm(text, lg()).is_null(), param_scr_name(text, lg()).is_null(),
+                                     param_scr_gname(text, lg()).is_null()}),
+                  std::vector<bool>(7, true));
     }
     // Well-formed JSON of the wrong shape is no value either.
-    EXPECT_TRUE(param_tdoa_schedule(R"({"addr":"1A2B"})", lg()).is_null());
-    EXPECT_TRUE(param_veh_cert("[7]", lg()).is_null());
-    EXPECT_TRUE(param_veh_cert(R"({"id":-1})", lg()).is_null());
-    EXPECT_TRUE(param_veh_cert(R"({"id":"7"})", lg()).is_null());
-    EXPECT_TRUE(param_driver_lic(R"({"id":1})", lg()).is_null());
-    EXPECT_TRUE(param_nwk_cfg(R"({"router":1})", lg()).is_null());
-    EXPECT_TRUE(param_em_alm("\"SET\"", lg()).is_null());
-    EXPECT_TRUE(param_scr_name(R"({"name":"Bob"})", lg()).is_null());
+    EXPECT_EQ((std::vector<bool>{param_tdoa_schedule(R"({"addr":"1A2B"})", lg()).is_null(), param_veh_cert("[7]", lg()).is_null(),
+                                 param_veh_cert(R"({"id":-1})", lg()).is_null(), param_veh_cert(R"({"id":"7"})", lg()).is_null(),
+                                 param_driver_lic(R"({"id":1})", lg()).is_null(), param_nwk_cfg(R"({"router":1})", lg()).is_null(),
+                                 param_em_alm("\"SET\"", lg()).is_null(), param_scr_name(R"({"name":"Bob"})", lg()).is_null()}),
+              std::vector<bool>(8, true));
 }

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "common/base64.h"
 #include "core/exception.h"
@@ -47,9 +48,9 @@ TEST_F(client_fixture, get_returns_the_body_of_a_200_answer_and_throws_on_every_
     const auto body = c->curl_get_request(s_groups_path, project_header("p1")).str();
     EXPECT_EQ(vyr::libs::core::json::try_parse(body).result, vyr::libs::core::json::try_parse(s_groups).result);
     const auto request = server.requests().at(0);
-    EXPECT_EQ(request["method"].asString(), "GET");
-    EXPECT_EQ(request["headers"]["X-User-Project"].asString(), "p1");
-    EXPECT_EQ(request["headers"]["User-Agent"].asString(), "rtls-quorvane");
+    EXPECT_EQ(std::make_tuple(request["method"].asString(), request["headers"]["X-User-Project"].asString(),
+                              request["headers"]["User-Agent"].asString()),
+              std::make_tuple("GET", "p1", "rtls-quorvane"));
 
     for (const std::string status : {"204", "401", "404"}) {  // no file: the stand-in answers 404
         const std::string path = status == "204" ? "/api/private/zones/" : status == "401" ? "/api/private/sublocations/" : "/x/";
@@ -84,9 +85,9 @@ TEST_F(client_fixture, port_and_credential_options) {
         return client(_address, _port)->curl_get_request(s_groups_path, nullptr).str();
     };
     // Port 0 keeps the URL's port, any other replaces it; no scheme: the configured protocol.
-    EXPECT_EQ(get(server.address(), 0), s_groups);
-    EXPECT_EQ(get(dead_address(), server.port()), s_groups);
-    EXPECT_EQ(get("127.0.0.1:" + std::to_string(server.port()), 0), s_groups);
+    EXPECT_EQ(std::make_tuple(get(server.address(), 0), get(dead_address(), server.port()),
+                              get("127.0.0.1:" + std::to_string(server.port()), 0)),
+              std::make_tuple(s_groups, s_groups, s_groups));
     EXPECT_THAT(thrown_message([&] { get(server.address(), test::free_port()); }), StartsWith("curl_easy_perform failed: "));
 
     // Credentials only when login and password are both set.
@@ -99,8 +100,8 @@ TEST_F(client_fixture, port_and_credential_options) {
     const std::string pair = "user:secret";
     EXPECT_EQ(requests[before]["headers"]["Authorization"].asString(),
               "Basic " + base64_encode(reinterpret_cast<const unsigned char*>(pair.data()), pair.size()));
-    EXPECT_FALSE(requests[before + 1]["headers"].isMember("Authorization"));
-    EXPECT_FALSE(requests[before + 2]["headers"].isMember("Authorization"));
+    EXPECT_FALSE(requests[before + 1]["headers"].isMember("Authorization") ||
+                 requests[before + 2]["headers"].isMember("Authorization"));
 }
 
 TEST_F(client_fixture, post_put_and_delete_send_their_method_and_body_and_check_the_status) {
@@ -118,11 +119,11 @@ TEST_F(client_fixture, post_put_and_delete_send_their_method_and_body_and_check_
         EXPECT_EQ(thrown_message(k.call), std::string(k.name) + ": request \"" + server.address() + s_groups_path +
                                               "\" returns code 405");
         const auto request = server.requests().back();
-        EXPECT_EQ(request["method"].asString(), k.method);
-        EXPECT_EQ(request.isMember("body"), k.body != nullptr);
+        EXPECT_EQ(std::make_tuple(request["method"].asString(), request.isMember("body")),
+                  std::make_tuple(k.method, k.body != nullptr));
         if (k.body) {
-            EXPECT_EQ(request["body"].asString(), k.body);
-            EXPECT_EQ(request["headers"]["Content-Type"].asString(), "application/json");
+            EXPECT_EQ(std::make_tuple(request["body"].asString(), request["headers"]["Content-Type"].asString()),
+                      std::make_tuple(k.body, "application/json"));
         }
     }
 }

@@ -9,6 +9,8 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "common/globals.h"
@@ -43,6 +45,14 @@ bool returns(F _f, std::chrono::seconds _bound = 40s) {
     return done.wait_for(_bound) == std::future_status::ready;
 }
 
+// How many requests so far had `_value` as path (or as another logged member).
+int counted(const test::platform_server& _platform, const std::string& _value, const char* _member) {
+    int n = 0;
+    for (const auto& r : _platform.requests())
+        n += r[_member].asString() == _value;
+    return n;
+}
+
 class updater_test : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -68,13 +78,7 @@ protected:
     void wait_updated() const {
         ASSERT_TRUE(test::wait_until([this] { return updated_text() == "true"; }, 40s)) << updated_text();
     }
-    // How many requests so far had `_value` as path (or as another logged member).
-    int count(const std::string& _value, const char* _member = "path") const {
-        int n = 0;
-        for (const auto& r : platform->requests())
-            n += r[_member].asString() == _value;
-        return n;
-    }
+    int count(const std::string& _value, const char* _member = "path") const { return counted(*platform, _value, _member); }
     void fail(const std::string& _path, int _status) const {
         platform->write("control.json", R"({"fail": {")" + _path + R"(": )" + std::to_string(_status) + "}}");
     }
@@ -99,14 +103,13 @@ TEST_F(updater_test, first_pass_flushes_names_fills_every_kind_and_sets_updated)
 
     EXPECT_EQ(redis.command({"GET", "stale"}), "(nil)");
     EXPECT_EQ(store->name(), "rtls-quorvane");
-    EXPECT_EQ(sorted(store->get_anchors()), (std::vector<std::string>{"anc-1", "anc-2", "anc-3"}));
+    using list = std::vector<std::string>;
+    EXPECT_EQ((std::vector<list>{sorted(store->get_anchors()), sorted(store->get_groups()), sorted(store->get_zones()),
+                                 store->get_sublocations(), sorted(store->get_tdoa_schedules()), store->get_tdoa_settings(),
+                                 sorted(store->get_alarms())}),
+              (std::vector<list>{{"anc-1", "anc-2", "anc-3"}, {"grp-drivers", "grp-visitors"}, {"zone-bay", "zone-office"},
+                                 {"sl-hall"}, {"sch-legacy", "sch-main"}, {"prj-demo"}, {"alm-1", "alm-2", "alm-3"}}));
     EXPECT_EQ(store->get_track_objs().size(), 6u);
-    EXPECT_EQ(sorted(store->get_groups()), (std::vector<std::string>{"grp-drivers", "grp-visitors"}));
-    EXPECT_EQ(sorted(store->get_zones()), (std::vector<std::string>{"zone-bay", "zone-office"}));
-    EXPECT_EQ(store->get_sublocations(), std::vector<std::string>{"sl-hall"});
-    EXPECT_EQ(sorted(store->get_tdoa_schedules()), (std::vector<std::string>{"sch-legacy", "sch-main"}));
-    EXPECT_EQ(store->get_tdoa_settings(), std::vector<std::string>{"prj-demo"});
-    EXPECT_EQ(sorted(store->get_alarms()), (std::vector<std::string>{"alm-1", "alm-2", "alm-3"}));
 
     // How each kind is decoded is pinned by the platform API tests.
     EXPECT_EQ(store->get_tdoa_schedule("sch-main").rows().size(), 3u);
@@ -129,9 +132,8 @@ TEST_F(updater_test, objects_no_longer_listed_are_removed_by_the_next_full_refre
 
     EXPECT_EQ(store->get_groups(), std::vector<std::string>{"grp-drivers"});
     EXPECT_EQ(store->get_group("grp-drivers").name(), "D2");
-    EXPECT_FALSE(store->get_group("grp-visitors").exists());
     EXPECT_TRUE(store->get_zones().empty());
-    EXPECT_FALSE(store->get_zone("zone-bay").exists());
+    EXPECT_FALSE(store->get_group("grp-visitors").exists() || store->get_zone("zone-bay").exists());
     EXPECT_EQ(store->get_anchors().size(), 3u);
     EXPECT_EQ(store->get_tdoa_settings(), std::vector<std::string>{"prj-demo"});
     EXPECT_TRUE(store->get_tdoa_setting("prj-demo").get_masters().has_value());
@@ -146,10 +148,9 @@ TEST_F(updater_test, an_alarm_without_object_is_neither_updated_nor_removed) {
     wait_updated();
 
     EXPECT_EQ(store->get_alarms(), std::vector<std::string>{"alm-3"});
-    EXPECT_EQ(store->get_alarm("alm-3").acknowledged(), 0u);
-    EXPECT_EQ(store->get_alarm("alm-3").obj_uid(), "to-worker-2");
-    EXPECT_FALSE(store->get_alarm("alm-1").exists());
-    EXPECT_FALSE(store->get_alarm("alm-4").exists());
+    EXPECT_EQ(std::make_tuple(store->get_alarm("alm-3").acknowledged(), store->get_alarm("alm-3").obj_uid()),
+              std::make_tuple(0u, "to-worker-2"));
+    EXPECT_FALSE(store->get_alarm("alm-1").exists() || store->get_alarm("alm-4").exists());
 }
 
 TEST_F(updater_test, licences_and_certifications_apply_only_when_both_endpoints_answer) {
@@ -179,10 +180,8 @@ TEST_F(updater_test, a_failing_endpoint_is_retried_until_it_answers_and_earlier_
 
     platform->remove("control.json");
     wait_updated();
-    EXPECT_EQ(count(s_anchors_path), 1);
-    EXPECT_EQ(count(s_track_objs_path), 1);
-    EXPECT_EQ(count(s_groups_path), 1);
-    EXPECT_EQ(count(s_sublocations_path), 1);
+    for (const auto& path : {s_anchors_path, s_track_objs_path, s_groups_path, s_sublocations_path})
+        EXPECT_EQ(count(path), 1) << path;
     EXPECT_EQ(store->get_zones().size(), 2u);
 }
 
@@ -199,8 +198,7 @@ TEST_F(updater_test, an_alarm_refresh_request_marks_the_mirror_incomplete_and_re
 
     platform->remove("control.json");
     wait_updated();
-    EXPECT_EQ(count(s_anchors_path), anchors);
-    EXPECT_EQ(count(s_groups_path), groups);
+    EXPECT_EQ(std::make_tuple(count(s_anchors_path), count(s_groups_path)), std::make_tuple(anchors, groups));
 }
 
 // ---- single objects ----------------------------------------------------------------------
@@ -215,8 +213,8 @@ TEST_F(updater_test, queued_schedule_requests_are_each_fetched_and_an_empty_answ
 
     // First in, first out: once sch-main is written both legacy requests are done.
     ASSERT_TRUE(test::wait_until([this] { return store->get_tdoa_schedule("sch-main").tdoa_version() == 5; }, 40s));
-    EXPECT_EQ(count(s_schedules_path + "sch-legacy"), 2);
-    EXPECT_EQ(count(s_schedules_path + "sch-main"), 1);
+    EXPECT_EQ(std::make_tuple(count(s_schedules_path + "sch-legacy"), count(s_schedules_path + "sch-main")),
+              std::make_tuple(2, 1));
     EXPECT_FALSE(store->get_tdoa_schedule("sch-legacy").exists());
     EXPECT_EQ(store->get_tdoa_schedule("sch-main").max_slot_num(), 7u);
     EXPECT_EQ(updated_text(), "true");  // single refreshes leave the flag alone
@@ -259,12 +257,7 @@ protected:
         m_platform_address = platform.address();
         test::receiver_fixture::SetUp();
     }
-    int count(const std::string& _value, const char* _member = "path") const {
-        int n = 0;
-        for (const auto& r : platform.requests())
-            n += r[_member].asString() == _value;
-        return n;
-    }
+    int count(const std::string& _value, const char* _member = "path") const { return counted(platform, _value, _member); }
     test::platform_server platform{{}, true};
 };
 

@@ -17,17 +17,11 @@
 #include "core/logger.h"
 #include "runtime/inproc_commands.h"
 #include "runtime/worker_thread.h"
+#include "support/checks.h"
 #include "support/log_sink.h"
 #include "support/process.h"
 
 namespace {
-
-bool contains(const std::vector<std::string>& _frames, const std::string& _text) {
-    for (const auto& frame : _frames)
-        if (frame.find(_text) != std::string::npos)
-            return true;
-    return false;
-}
 
 class worker_thread_test : public ::testing::Test {
 protected:
@@ -106,8 +100,7 @@ TEST_F(worker_thread_test, a_failing_pass_is_logged_and_the_loop_goes_on) {
     for (const bool with_hook : {false, true}) {
         SCOPED_TRACE(with_hook ? "with after_failure" : "without after_failure");
         const std::string endpoint = with_hook ? "inproc://worker-fail-hook" : "inproc://worker-fail";
-        m_handled = 0;
-        m_stops = 0;
+        m_handled = 0, m_stops = 0;
         std::atomic<int> failures{0};
         auto worker = pipe_worker(endpoint, with_hook ? std::function<bool()>([&] { return ++failures > 0; })
                                                       : std::function<bool()>());
@@ -116,7 +109,7 @@ TEST_F(worker_thread_test, a_failing_pass_is_logged_and_the_loop_goes_on) {
         ASSERT_TRUE(test::wait_until([this] { return m_handled == 2; }));
         EXPECT_EQ(failures, with_hook ? 2 : 0);
         const auto frames = m_sink.frames_until_marker(m_logger);
-        EXPECT_TRUE(contains(frames, "Caught exeption") && contains(frames, "bad frame"));
+        EXPECT_TRUE(test::contains(frames, "Caught exeption") && test::contains(frames, "bad frame"));
         worker.reset();
         EXPECT_EQ(m_stops, 1);
         m_pull.reset();

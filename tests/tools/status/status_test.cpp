@@ -7,6 +7,7 @@
 
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/globals.h"
@@ -70,10 +71,8 @@ TEST_F(DeviceStatus, OneDeviceShowsMustAgainstActual) {
 
     // Any case and the 12-character form name the same device.
     const auto shown = m_reader->read_device("70b3d50b0001");
-    EXPECT_EQ(shown.mac, tag.mac);
-    EXPECT_EQ(shown.name, "Worker-1");
-    EXPECT_EQ(shown.kind, "person");
-    EXPECT_EQ(shown.status, "differing");
+    EXPECT_EQ(std::tie(shown.mac, shown.name, shown.kind, shown.status),
+              std::make_tuple(tag.mac, "Worker-1", "person", "differing"));
     ASSERT_EQ(shown.parameters.size(), 8u);
     std::map<std::string, std::vector<std::string>> by_name;
     for (const auto& p : shown.parameters)
@@ -103,17 +102,12 @@ TEST_F(DeviceStatus, OneDeviceShowsMustAgainstActual) {
 }
 
 TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
-    object_def settled_tag;
-    settled(settled_tag);
-    object_def fresh;
-    fresh.uid = "to-2";
-    fresh.mac = "70B3D5FFFE0B0002";
+    const object_def settled_tag, never = settled_tag.as("to-3", "70B3D5FFFE0B0003");
+    object_def fresh = settled_tag.as("to-2", "70B3D5FFFE0B0002");
     fresh.name = "Worker-2";
+    settled(settled_tag);
     put(fresh);
-    auto fresh_record = device(fresh.mac);
-    object_def never;
-    never.uid = "to-3";
-    never.mac = "70B3D5FFFE0B0003";
+    device(fresh.mac);
     put(never);  // in the project, but its device never showed up
     m_store->get_anchor("anc-1").update("prj-1", "A1", "sl-1", 0, 0, 0, "anchor", s_anchor_mac, 17);
     auto anchor = device(s_anchor_mac);
@@ -126,28 +120,21 @@ TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
     const auto report = m_reader->read_all();
     EXPECT_TRUE(report.mirror_complete);
     ASSERT_EQ(report.devices.size(), 4u);
-    EXPECT_EQ(report.devices.front().mac, s_anchor_mac);  // anchors first
-    EXPECT_EQ(report.devices.front().kind, "anchor");
-    EXPECT_EQ(report.devices.front().name, "A1");
-    EXPECT_EQ(report.devices.front().status, "in_step");
+    const auto& first = report.devices.front();  // anchors first
+    EXPECT_EQ(std::tie(first.mac, first.kind, first.name, first.status),
+              std::make_tuple(s_anchor_mac, "anchor", "A1", "in_step"));
     EXPECT_EQ(find(report, settled_tag.mac)->status, "in_step");
     const auto* gave_up = find(report, fresh.mac);
     ASSERT_NE(gave_up, nullptr);
-    EXPECT_EQ(gave_up->status, "differing");
-    EXPECT_TRUE(gave_up->gave_up);
-    EXPECT_EQ(gave_up->sending_counter, 10u);
-    EXPECT_EQ(gave_up->differing, s_tag_parameters);
+    EXPECT_EQ(std::tie(gave_up->status, gave_up->gave_up, gave_up->sending_counter, gave_up->differing),
+              std::make_tuple("differing", true, 10u, s_tag_parameters));
     const auto* unseen = find(report, never.mac);
     ASSERT_NE(unseen, nullptr);
-    EXPECT_EQ(unseen->status, "unseen");
-    EXPECT_EQ(unseen->differing, 0u);  // not walked by the service, so not judged in the list
+    EXPECT_EQ(std::tie(unseen->status, unseen->differing), std::make_tuple("unseen", 0u));  // not walked: not judged in the list
     // Asked for by itself it is judged: everything is still to be sent.
     EXPECT_EQ(m_reader->read_device(never.mac).differing, s_tag_parameters);
-    EXPECT_EQ(report.totals.total, 4u);
-    EXPECT_EQ(report.totals.in_step, 2u);
-    EXPECT_EQ(report.totals.differing, 1u);
-    EXPECT_EQ(report.totals.gave_up, 1u);
-    EXPECT_EQ(report.totals.unseen, 1u);
+    const auto& t = report.totals;
+    EXPECT_EQ(std::tie(t.total, t.in_step, t.differing, t.gave_up, t.unseen), std::make_tuple(4u, 2u, 1u, 1u, 1u));
     EXPECT_EQ(status::summary_line(report.totals), "devices 4: 2 in step, 1 differing (1 given up), 1 unseen");
 
     const auto json = status::to_json(report);
@@ -158,8 +145,7 @@ TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
     redis({"HSET", "wins:" + settled_tag.mac + ":data", "sending_counter", "many"});
     const auto broken = m_reader->read_all();
     EXPECT_EQ(find(broken, settled_tag.mac)->status, "error");
-    EXPECT_EQ(broken.totals.errors, 1u);
-    EXPECT_EQ(broken.totals.in_step, 1u);
+    EXPECT_EQ(std::tie(broken.totals.errors, broken.totals.in_step), std::make_tuple(1u, 1u));
 }
 
 // ---- the program ---------------------------------------------------------------------------
@@ -168,8 +154,7 @@ class StatusProgram : public DeviceStatus {
 protected:
     struct run_result {
         int code = -1;
-        std::string out;
-        std::string err;
+        std::string out, err;
     };
 
     run_result run(std::vector<std::string> _args) {
@@ -179,15 +164,11 @@ protected:
         files.stderr_path = dir.file("err");
         test::process program(test::binary("quorvane-status"), _args, files);
         const auto end = program.wait(std::chrono::seconds(30));
-        run_result result;
         if (!end || !end->exited) {
             ADD_FAILURE() << "quorvane-status did not exit";
-            return result;
+            return {};
         }
-        result.code = end->code;
-        result.out = test::read_file(dir.file("out"));
-        result.err = test::read_file(dir.file("err"));
-        return result;
+        return {end->code, test::read_file(dir.file("out")), test::read_file(dir.file("err"))};
     }
 
     std::vector<std::string> at_redis(std::vector<std::string> _args) {
