@@ -1,5 +1,6 @@
 #include "delivery/mechparamreq.h"
 
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -331,6 +332,10 @@ timeval c_mech_param_req::now() {
 }
 
 bool c_mech_param_req::sending_period_passed(const timeval& _now, const timeval& _last) {
+    // A sending time after now means the clock was set back: waiting for it would stop
+    // the pushes to the device for as long as the clock went back.
+    if (timercmp(&_last, &_now, >))
+        return true;
     long seconds = static_cast<long>(_now.tv_sec - _last.tv_sec);
     if (_now.tv_usec < _last.tv_usec)
         --seconds;

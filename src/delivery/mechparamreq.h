@@ -109,7 +109,8 @@ public:
     Json::Value tdoa_schedule_to_json(const std::string& _mac_address);
     Json::Value tdoa_schedule_row_to_json(const std::string& _anchor_uid, const std::string& _row);
 
-    // Whether at least s_sending_period_sec whole seconds lie between `_last` and `_now`.
+    // Whether at least s_sending_period_sec whole seconds lie between `_last` and `_now`;
+    // a `_last` after `_now` (the clock was set back) counts as passed.
     static bool sending_period_passed(const timeval& _now, const timeval& _last);
     // Whether `_win` may be pushed now: counter not above the limit, period passed.
     static bool may_push(const vyr::context::win& _win, const timeval& _now);

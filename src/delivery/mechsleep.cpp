@@ -1,32 +1,38 @@
 #include "delivery/mechsleep.h"
 
+#include <time.h>
+
+#include <algorithm>
+
 #include "core/exception.h"
 #include "delivery/sender.h"
 #include "runtime/inproc_commands.h"
 
 namespace {
 
-timeval wall_clock() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return now;
+// The table's clock: monotonic, so setting the wall clock neither ends nor holds back
+// an order.
+timeval monotonic_clock() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return timeval{now.tv_sec, static_cast<suseconds_t>(now.tv_nsec / 1000)};
 }
 
 // Whole seconds from `_then` to `_now`: the seconds' difference, one less when the
-// microseconds of `_now` are below those of `_then`. Signed, so a clock set back gives a
-// negative count and no resend.
+// microseconds of `_now` are below those of `_then`; never below zero (an injected clock
+// may step back).
 std::int64_t whole_seconds_between(const timeval& _then, const timeval& _now) {
     std::int64_t seconds = static_cast<std::int64_t>(_now.tv_sec) - static_cast<std::int64_t>(_then.tv_sec);
     if (_now.tv_usec < _then.tv_usec)
         --seconds;
-    return seconds;
+    return seconds < 0 ? 0 : seconds;
 }
 
-// Seconds since the order was received, modulo 65536: the wait period is 16 bits, so an
-// order expires correctly across a wrap of the low 16 bits of the clock.
-std::uint16_t elapsed_seconds(const timeval& _start, const timeval& _now) {
-    return static_cast<std::uint16_t>(static_cast<std::uint64_t>(_now.tv_sec) -
-                                      static_cast<std::uint64_t>(_start.tv_sec));
+// Whether the anchor or the request last served at `_last` is due again: never served
+// since the last reset, s_resend_seconds passed, or a time ahead of the clock's.
+bool resend_due(const timeval& _last, const timeval& _now) {
+    return !timerisset(&_last) || timercmp(&_last, &_now, >) ||
+           whole_seconds_between(_last, _now) >= c_mech_sleep::s_resend_seconds;
 }
 
 }  // namespace
@@ -37,7 +43,7 @@ c_mech_sleep::c_mech_sleep(std::shared_ptr<zmq::context_t> _zmq_context,
                            vyr::libs::core::component_logger& _logger)
     : c_mechanism("sleep mechanism", "inproc://mech_sleep", std::move(_zmq_context), std::move(_server),
                   std::move(_sender), _redis_address, _redis_port, _logger),
-      m_clock(wall_clock) {}
+      m_clock(monotonic_clock) {}
 
 c_mech_sleep::~c_mech_sleep() { thread_stop(); }
 
@@ -111,34 +117,81 @@ void c_mech_sleep::on_put_to_sleep(const void* _data, std::size_t _size) {
         m_logger.debug("sleep mechanism: short sleep order (%1% bytes) ignored") % _size;
         return;
     }
+    unlisted_order order;
+    order.project_uid = vyr::cmd::field_text(command.project_uid);
+    order.loc_uid = vyr::cmd::field_text(command.loc_uid);
+    order.sl_uid = vyr::cmd::field_text(command.sl_uid);
+    order.delay = command.delay;
+    order.sleep_time = command.sleep_time;
+    order.received = now();
+    // A repeated order replaces the one still waiting for its anchors.
+    m_unlisted.erase(std::remove_if(m_unlisted.begin(), m_unlisted.end(),
+                                    [&](const unlisted_order& _other) {
+                                        return _other.project_uid == order.project_uid &&
+                                               _other.loc_uid == order.loc_uid && _other.sl_uid == order.sl_uid;
+                                    }),
+                     m_unlisted.end());
+    if (list_anchors(order, order.received))
+        return;
+    m_logger.warning("sleep order for project '%1%' location '%2%' sublocation '%3%': the anchors are asked for "
+                     "again every %4% s while its wait of %5% s lasts") %
+        order.project_uid % order.loc_uid % order.sl_uid % s_resend_seconds % order.delay;
+    m_unlisted.push_back(std::move(order));
+    update_receive_timeout();
+}
+
+bool c_mech_sleep::list_anchors(unlisted_order& _order, const timeval& _now) {
     if (!m_server)
         VYR_THROW("sleep mechanism: no platform server client to list the anchors");
-
-    const std::string project_uid = vyr::cmd::field_text(command.project_uid);
-    const std::string loc_uid = vyr::cmd::field_text(command.loc_uid);
-    const std::string sl_uid = vyr::cmd::field_text(command.sl_uid);
-
+    const bool first_attempt = !timerisset(&_order.last_attempt);
+    _order.last_attempt = _now;
     // The getter keeps the fields of entries it already holds, so it gets a fresh map: a
     // new order restarts the anchors it names from scratch.
     std::map<std::string, vyr::vyrserver::anchor_sleep_t> anchors;
-    m_server->get_anchors(anchors, project_uid, loc_uid, sl_uid);
+    try {
+        m_server->get_anchors(anchors, _order.project_uid, _order.loc_uid, _order.sl_uid);
+    } catch (const std::exception& e) {
+        if (first_attempt)
+            m_logger.log_exception(VYR_HERE);
+        else
+            m_logger.debug("sleep order for project '%1%': anchors still not listed: %2%") % _order.project_uid %
+                e.what();
+        return false;
+    }
     m_logger.debug("sleep order for project '%1%' location '%2%' sublocation '%3%': %4% anchors, delay %5% s, "
                    "sleep %6% s") %
-        project_uid % loc_uid % sl_uid % anchors.size() % command.delay % command.sleep_time;
-    if (anchors.empty())
-        return;
-
-    const timeval received = now();
+        _order.project_uid % _order.loc_uid % _order.sl_uid % anchors.size() % _order.delay % _order.sleep_time;
     for (auto& [uid, anchor] : anchors) {
         anchor.m_sending_time = timeval{};
         anchor.m_sending_counter = 0;
         anchor.m_delivered = false;
-        anchor.m_delay = command.delay;
-        anchor.m_sleep_time = command.sleep_time;
-        anchor.m_start_time = received;
+        anchor.m_delay = _order.delay;
+        anchor.m_sleep_time = _order.sleep_time;
+        anchor.m_start_time = _order.received;
         m_anchors[uid] = std::move(anchor);
     }
-    m_pipe_out->set(zmq::sockopt::rcvtimeo, s_pending_timeout_ms);
+    update_receive_timeout();
+    return true;
+}
+
+void c_mech_sleep::retry_unlisted(const timeval& _now) {
+    for (auto it = m_unlisted.begin(); it != m_unlisted.end();) {
+        if (whole_seconds_between(it->received, _now) >= it->delay) {
+            m_logger.warning("sleep order for project '%1%' location '%2%' sublocation '%3%' dropped: its anchors "
+                             "were not listed within its wait of %4% s") %
+                it->project_uid % it->loc_uid % it->sl_uid % it->delay;
+            it = m_unlisted.erase(it);
+        } else if (resend_due(it->last_attempt, _now) && list_anchors(*it, _now)) {
+            it = m_unlisted.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void c_mech_sleep::update_receive_timeout() {
+    const bool pending = !m_anchors.empty() || !m_unlisted.empty();
+    m_pipe_out->set(zmq::sockopt::rcvtimeo, pending ? s_pending_timeout_ms : -1);
 }
 
 // The device confirmed its sleep command with a hardware report.
@@ -161,26 +214,27 @@ void c_mech_sleep::on_node_notified(const void* _data, std::size_t _size) {
 
 void c_mech_sleep::process_sleep_orders() {
     const timeval current = now();
+    retry_unlisted(current);
     for (auto it = m_anchors.begin(); it != m_anchors.end();) {
         auto& anchor = it->second;
-        const std::uint16_t elapsed = elapsed_seconds(anchor.m_start_time, current);
+        const std::int64_t elapsed = whole_seconds_between(anchor.m_start_time, current);
         if (anchor.m_delay <= elapsed) {
             m_logger.debug("sleep order of anchor %1% ended (%2% s)") % it->first % anchor.m_delay;
             it = m_anchors.erase(it);
             continue;
         }
-        if (!anchor.m_delivered && anchor.m_sending_counter < s_max_sendings &&
-            whole_seconds_between(anchor.m_sending_time, current) >= s_resend_seconds) {
+        const auto wait = static_cast<std::uint32_t>(anchor.m_delay - elapsed);
+        // Every anchor that is due gets its command in this pass, so that a large order
+        // reaches each anchor within one resend period.
+        if (!anchor.m_delivered && anchor.m_sending_counter < s_max_sendings && wait <= s_max_command_wait &&
+            resend_due(anchor.m_sending_time, current)) {
             if (!m_sender)
                 VYR_THROW("sleep mechanism: no sender");
             anchor.m_sending_time = current;
             ++anchor.m_sending_counter;
-            const auto wait = static_cast<std::uint16_t>(anchor.m_delay - elapsed);
-            m_sender->sleep_cmd_to_node(anchor.m_mac_address, wait, anchor.m_sleep_time);
-            break;  // at most one command per pass
+            m_sender->sleep_cmd_to_node(anchor.m_mac_address, static_cast<std::uint16_t>(wait), anchor.m_sleep_time);
         }
         ++it;
     }
-    if (m_anchors.empty())
-        m_pipe_out->set(zmq::sockopt::rcvtimeo, -1);
+    update_receive_timeout();
 }

@@ -2,7 +2,8 @@
 // project, location or sublocation to sleep into sleep commands, repeated every 5 s (at
 // most 10 times until a reset) until each anchor confirms or the order's wait period
 // runs out. Its table of orders lives in memory and belongs to the mechanism's own
-// thread; other threads reach it only through commands on "inproc://mech_sleep".
+// thread; other threads reach it only through commands on "inproc://mech_sleep". The
+// table's times come from the monotonic clock: setting the wall clock changes nothing.
 #pragma once
 
 #include <sys/time.h>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "delivery/mechanism.h"
 #include "platform/vyrserver.h"
@@ -23,8 +25,11 @@ public:
     // times a second.
     static constexpr int s_pending_timeout_ms = 100;
     // Pacing of one anchor: one command per s_resend_seconds, s_max_sendings in a row.
+    // An order whose anchors could not be listed is asked for again at the same pace.
     static constexpr std::int64_t s_resend_seconds = 5;
     static constexpr std::uint32_t s_max_sendings = 10;
+    // The largest wait the node command carries: a longer wait is sent once it fits.
+    static constexpr std::uint32_t s_max_command_wait = 0xFFFF;
 
     c_mech_sleep(std::shared_ptr<zmq::context_t> _zmq_context, std::shared_ptr<vyr::vyrserver::c_vyrserver> _server,
                  std::shared_ptr<c_sender> _sender, const std::string& _redis_address, int _redis_port,
@@ -34,17 +39,27 @@ public:
     // One command (or the pipe's time-out), then one pass over the orders.
     bool thread_pass() override;
     // Receives and handles one command (waiting at most the pipe's receive time-out);
-    // false means stop. A failing platform request throws and drops the order.
+    // false means stop. An order whose anchors cannot be listed is kept and asked for
+    // again while its wait lasts.
     bool process_pipe_output_socket();
 
-    // Replaces the wall clock (gettimeofday). Call before start(): the clock is read on
-    // the mechanism's thread without a lock.
+    // Replaces the monotonic clock. Call before start(): the clock is read on the
+    // mechanism's thread without a lock.
     void set_clock(clock_function _clock) { m_clock = std::move(_clock); }
 
 protected:
-    // One pass over the table: removes the orders whose wait period has run out and
-    // sends at most one sleep command. When the table is left empty the pipe waits
-    // without a time-out again.
+    // An order whose anchors are not listed yet.
+    struct unlisted_order {
+        std::string project_uid, loc_uid, sl_uid;
+        std::uint32_t delay = 0;
+        std::uint32_t sleep_time = 0;
+        timeval received{};
+        timeval last_attempt{};
+    };
+
+    // One pass: asks again for the anchors of unlisted orders that are due, removes the
+    // orders whose wait period has run out and sends a sleep command to every anchor
+    // that is due. When nothing is left pending the pipe waits without a time-out again.
     void process_sleep_orders();
 
     timeval now() const { return m_clock(); }
@@ -54,10 +69,17 @@ protected:
 
     // Mechanism thread only: anchor key (uid) → its pending order, in key order.
     std::map<std::string, vyr::vyrserver::anchor_sleep_t> m_anchors;
+    // Mechanism thread only: orders whose anchor list the platform did not give yet.
+    std::vector<unlisted_order> m_unlisted;
 
 private:
     void on_node_announce(const void* _data, std::size_t _size);
     void on_node_heartbeat(const void* _data, std::size_t _size);
     void on_put_to_sleep(const void* _data, std::size_t _size);
     void on_node_notified(const void* _data, std::size_t _size);
+    // Asks the platform for the anchors of `_order` and enters them; false when the
+    // request failed (logged), true when it was answered, also with no anchor.
+    bool list_anchors(unlisted_order& _order, const timeval& _now);
+    void retry_unlisted(const timeval& _now);
+    void update_receive_timeout();
 };

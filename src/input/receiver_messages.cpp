@@ -177,13 +177,15 @@ void c_receiver::process_srv_conf(const std::string& _body) const {
     if (!data["delay"].isString() || !data["duration"].isString())
         return;
 
-    const std::uint32_t delay = std::min<std::uint32_t>(parse_time(data["delay"].asString()), 65535);
+    // The whole delay goes to the sleep mechanism, which holds the commands back until
+    // the wait left fits their 16-bit field.
+    const std::uint32_t delay = parse_time(data["delay"].asString());
     const std::uint32_t duration = parse_time(data["duration"].asString());
 
     cmd_put_to_sleep_t order;
     std::memset(&order, 0, sizeof(order));  // padding included: the frame leaves the thread
     order.cmd = vyr::cmd::request;
-    order.delay = static_cast<std::uint16_t>(delay);
+    order.delay = delay;
     order.sleep_time = duration;
     vyr::cmd::set_field(order.project_uid, data["project_uid"].asString());
     vyr::cmd::set_field(order.loc_uid, data.get("location_uid", "").asString());

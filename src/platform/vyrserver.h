@@ -106,10 +106,12 @@ struct anchor_sleep_t {
     std::string m_loc_uid;
     std::string m_sl_uid;
     std::string m_mac_address;
+    // Times on the sleep mechanism's clock (monotonic); a zero sending time means no
+    // command since the last reset.
     timeval m_sending_time{};
     std::uint32_t m_sending_counter = 0;
     bool m_delivered = false;
-    std::uint16_t m_delay = 0;
+    std::uint32_t m_delay = 0;  // wait period in seconds, from m_start_time
     std::uint32_t m_sleep_time = 0;
     timeval m_start_time{};
 };

@@ -39,7 +39,7 @@ struct cmd_notify_from_node_t {
 
 struct cmd_put_to_sleep_t {
     std::uint8_t cmd;
-    std::uint16_t delay;
+    std::uint32_t delay;  // seconds; the node command carries at most 65535 of them
     std::uint32_t sleep_time;
     char project_uid[23];
     char loc_uid[23];
@@ -53,12 +53,12 @@ static_assert(offsetof(cmd_node_notified_t, mac) == 1);
 static_assert(sizeof(cmd_notify_from_node_t) == 41);
 static_assert(offsetof(cmd_notify_from_node_t, mac) == 1);
 static_assert(offsetof(cmd_notify_from_node_t, uid) == 18);
-static_assert(sizeof(cmd_put_to_sleep_t) == 80);
-static_assert(offsetof(cmd_put_to_sleep_t, delay) == 2);
-static_assert(offsetof(cmd_put_to_sleep_t, sleep_time) == 4);
-static_assert(offsetof(cmd_put_to_sleep_t, project_uid) == 8);
-static_assert(offsetof(cmd_put_to_sleep_t, loc_uid) == 31);
-static_assert(offsetof(cmd_put_to_sleep_t, sl_uid) == 54);
+static_assert(sizeof(cmd_put_to_sleep_t) == 84);
+static_assert(offsetof(cmd_put_to_sleep_t, delay) == 4);
+static_assert(offsetof(cmd_put_to_sleep_t, sleep_time) == 8);
+static_assert(offsetof(cmd_put_to_sleep_t, project_uid) == 12);
+static_assert(offsetof(cmd_put_to_sleep_t, loc_uid) == 35);
+static_assert(offsetof(cmd_put_to_sleep_t, sl_uid) == 58);
 
 namespace vyr::cmd {
 

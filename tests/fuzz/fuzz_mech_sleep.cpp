@@ -33,6 +33,7 @@ public:
     // An empty order table, the pipe waiting without a time-out: as after start.
     void clear_orders() {
         m_anchors.clear();
+        m_unlisted.clear();
         m_pipe_out->set(zmq::sockopt::rcvtimeo, -1);
     }
 };

@@ -81,7 +81,7 @@ TEST_F(ParamDelivery, TenSendsInARowAreTheLimit) {
     EXPECT_EQ(bodies(cycle()), s_fresh_tag);
 }
 
-TEST_F(ParamDelivery, APushBlocksTheNextForFiveWholeSeconds) {
+TEST_F(ParamDelivery, APushBlocksTheNextForFiveWholeSecondsAndASendingTimeAheadDoesNot) {
     auto record = fresh_tag();
     record.sending_time(seconds_ago(4));
     EXPECT_TRUE(cycle().empty());
@@ -93,9 +93,13 @@ TEST_F(ParamDelivery, APushBlocksTheNextForFiveWholeSeconds) {
     record.sending_time(pushed);
     EXPECT_EQ(bodies(cycle()), s_fresh_tag);
     EXPECT_EQ(record.sending_counter(), 2u);
+    record.sending_time(seconds_ago(-3600));  // pushed before the clock was set back an hour
+    EXPECT_EQ(bodies(cycle()), s_fresh_tag);
 
-    for (const auto& [now, passed] : {std::pair<timeval, bool>{{105, 100}, false}, {{105, 200}, true}, {{106, 100}, true}})
-        EXPECT_EQ(c_mech_param_req::sending_period_passed(now, {100, 200}), passed) << now.tv_sec << "." << now.tv_usec;
+    struct row { timeval now; bool passed; };
+    for (const row& r : {row{{105, 100}, false}, row{{105, 200}, true}, row{{106, 100}, true},
+                         row{{100, 200}, false}, row{{100, 199}, true}, row{{40, 0}, true}})
+        EXPECT_EQ(c_mech_param_req::sending_period_passed(r.now, {100, 200}), r.passed) << r.now.tv_sec;
 }
 
 TEST_F(ParamDelivery, AssetTagsAreNeverPushed) {

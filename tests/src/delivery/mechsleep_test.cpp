@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -51,7 +52,7 @@ std::string frame_of(const T& _command) {
     return std::string(reinterpret_cast<const char*>(&_command), sizeof _command);
 }
 
-std::string put_to_sleep(std::uint16_t _delay, std::uint32_t _sleep, const std::string& _project,
+std::string put_to_sleep(std::uint32_t _delay, std::uint32_t _sleep, const std::string& _project,
                          const std::string& _loc = "", const std::string& _sl = "") {
     cmd_put_to_sleep_t c{};
     c.cmd = vyr::cmd::request;
@@ -172,7 +173,7 @@ TEST_F(mech_sleep_test, OrderWithDelayZeroIsRemovedWithoutSending) {
     expect_nothing_sent();
 }
 
-TEST_F(mech_sleep_test, WaitSentShrinksAndEachPassSendsAtMostOneCommand) {
+TEST_F(mech_sleep_test, WaitSentShrinksAndEveryDueAnchorIsServedInOnePass) {
     m_now = {1000, 500000};
     handle(put_to_sleep(60, 3600, "prj-a", "loc-1"));
     const auto& entry = mechanism().m_anchors.at("anc-2");
@@ -180,16 +181,44 @@ TEST_F(mech_sleep_test, WaitSentShrinksAndEachPassSendsAtMostOneCommand) {
 
     pass_at(1000, 500000);
     expect_sleep_cmd(s_mac1, 60);  // key order: anc-1 first
-    expect_nothing_sent();         // and only that one in this pass
-    pass_at(1000, 500000);
     expect_sleep_cmd(s_mac2, 60);
     pass_at(1000, 600000);
     pass_at(1005, 400000);  // only 4 whole seconds since the last command
     expect_nothing_sent();
     pass_at(1005, 500000);
     expect_sleep_cmd(s_mac1, 55);
-    pass_at(1005, 500000);
     expect_sleep_cmd(s_mac2, 55);
+}
+
+TEST_F(mech_sleep_test, EveryAnchorOfALargeOrderGetsItsFirstCommandWithinOnePeriod) {
+    std::string list;
+    for (std::uint64_t i = 0; i < 500; ++i)
+        list += std::string(i ? "," : "") + R"({"uid": "big-)" + std::to_string(i) + R"(", "project_uid": "prj-big", )" +
+                R"("node": {"mac_address": ")" + vyr::parameter::hex(0x70B3D5FFFE100000 + i, 16) + "\"}}";
+    m_platform.write("win_anchors.json", R"({"win_anchors": [)" + list + "]}");
+    handle(put_to_sleep(600, 3600, "prj-big"));
+    for (long tenth = 0; tenth < 50; ++tenth)  // 5 s of passes
+        pass_at(1000 + tenth / 10, tenth % 10 * 100000);
+    m_sender->win_message("fence");
+    std::set<std::string> reached;
+    for (std::string frame = next_frame(); frame != "#win fence" && reached.size() < 600; frame = next_frame())
+        reached.insert(test::parse_command(frame).mac);
+    EXPECT_EQ(reached.size(), 500u);
+}
+
+TEST_F(mech_sleep_test, WaitLongerThanTheCommandCarriesIsHeldBackAndAClockSetBackKeepsTheOrder) {
+    handle(put_to_sleep(86400, 3600, "prj-b"));  // sleep in one day
+    pass_at(1000);
+    pass_at(1000 + 86400 - 65536);
+    expect_nothing_sent();
+    pass_at(1000 + 86400 - 65535);
+    expect_sleep_cmd(s_mac9, 65535);
+    handle(put_to_sleep(60, 3600, "prj-b"));  // replaces the order
+    pass_at(m_now.tv_sec);
+    expect_sleep_cmd(s_mac9, 60);
+    pass_at(400);  // the clock stepped back: the order stays and its commands go on
+    ASSERT_EQ(mechanism().m_anchors.count("anc-9"), 1u);
+    expect_sleep_cmd(s_mac9, 60);
 }
 
 TEST_F(mech_sleep_test, HardwareReportStopsAnAnchorAndAnnouncementStartsItAgain) {
@@ -228,8 +257,8 @@ TEST_F(mech_sleep_test, TenUnconfirmedCommandsThenNothingUntilReset) {
     pass_sends(t, s_mac9, 500, 60);
 }
 
-TEST_F(mech_sleep_test, OrderExpiresAcrossAWrapOfTheLow16BitsOfTheSeconds) {
-    const long start = 0x2FFFA;  // low 16 bits 65530
+TEST_F(mech_sleep_test, OrderEndsWhenItsWaitHasRunOut) {
+    const long start = 0x2FFFA;
     m_now = {start, 0};
     handle(put_to_sleep(20, 60, "prj-b"));
     pass_sends(start, s_mac9, 20, 60);
@@ -240,16 +269,23 @@ TEST_F(mech_sleep_test, OrderExpiresAcrossAWrapOfTheLow16BitsOfTheSeconds) {
     expect_nothing_sent();
 }
 
-TEST_F(mech_sleep_test, FailingPlatformRequestDropsOnlyThatOrder) {
-    handle(put_to_sleep(60, 3600, "prj-b"));
+TEST_F(mech_sleep_test, FailingPlatformRequestIsRetriedWhileTheOrderWaits) {
     m_platform.write("control.json", R"({"fail": {"/api/private/win_anchors/": 500}})");
-    EXPECT_ANY_THROW(handle(put_to_sleep(60, 3600, "prj-a")));
-    EXPECT_EQ(std::make_tuple(mechanism().m_anchors.size(), mechanism().m_anchors.count("anc-9")), std::make_tuple(1u, 1u));
+    EXPECT_TRUE(handle(put_to_sleep(60, 3600, "prj-a")));
+    EXPECT_TRUE(handle(put_to_sleep(3, 3600, "prj-b")));
+    EXPECT_EQ(mechanism().receive_timeout(), c_mech_sleep::s_pending_timeout_ms);
+    pass_at(1004);  // the order of prj-b ran out
+    m_platform.remove("control.json");
+    pass_at(1004);  // asked again only 5 s after the last request
+    EXPECT_TRUE(mechanism().m_anchors.empty());
+    pass_at(1005);
+    expect_sleep_cmd(s_mac1, 55);
+    expect_sleep_cmd(s_mac2, 55);
+    EXPECT_EQ(mechanism().m_anchors.count("anc-9"), 0u);
 
     // An order that lists no anchor changes nothing.
-    m_platform.remove("control.json");
     handle(put_to_sleep(0, 3600, "prj-none"));
-    EXPECT_EQ(mechanism().m_anchors.size(), 1u);
+    EXPECT_EQ(mechanism().m_anchors.size(), 2u);
 }
 
 TEST_F(mech_sleep_test, UidFillingItsWholeFieldIsReadWithoutRunningPastIt) {
@@ -276,7 +312,7 @@ TEST_F(mech_sleep_test, CorruptedCommandsAreIgnored) {
     EXPECT_FALSE(handle(std::string(1, '\x01')));  // stop
 }
 
-TEST_F(mech_sleep_test, RunningThreadLogsAFailedOrderAndServesTheNext) {
+TEST_F(mech_sleep_test, RunningThreadLogsAFailedOrderServesTheNextAndRetriesTheFailed) {
     vyr::libs::core::logger logger("rtls-quorvane-test", "mech_sleep_thread");
     test::log_sink sink;
     sink.connect(logger);
@@ -291,13 +327,17 @@ TEST_F(mech_sleep_test, RunningThreadLogsAFailedOrderAndServesTheNext) {
 
     m_platform.remove("control.json");
     ASSERT_TRUE(m_push.send(zmq::buffer(put_to_sleep(60, 3600, "prj-b")), zmq::send_flags::none));
-    // Had the failed order been kept, anc-1 would come first in key order; the real clock
-    // may have passed a second or more since the order.
-    const auto command = test::parse_command(next_frame());
-    EXPECT_EQ(command.mac, s_mac9);
-    ASSERT_EQ(command.payloads.size(), 1u);
-    const unsigned wait = std::stoul(command.payloads[0].substr(4, 4), nullptr, 16);
-    EXPECT_TRUE(wait >= 50 && wait <= 60) << command.body();
+    // The new order is served at once, the failed one once it is asked for again (5 s
+    // after the failure); the real clock may have passed a few seconds meanwhile.
+    std::vector<std::string> macs;
+    for (int i = 0; i < 3; ++i) {
+        const auto command = test::parse_command(next_frame());
+        macs.push_back(command.mac);
+        ASSERT_EQ(command.payloads.size(), 1u);
+        const unsigned wait = std::stoul(command.payloads[0].substr(4, 4), nullptr, 16);
+        EXPECT_TRUE(wait >= 45 && wait <= 60) << command.body();
+    }
+    EXPECT_EQ(macs, (std::vector<std::string>{s_mac9, s_mac1, s_mac2}));
     mech.reset();  // the stop command ends the thread
 }
 

@@ -171,7 +171,7 @@ protected:
     }
 };
 
-TEST_F(srv_conf, sleep_order_carries_the_times_and_uids_and_the_delay_is_capped_at_sixteen_bits) {
+TEST_F(srv_conf, sleep_order_carries_the_times_and_uids_and_the_whole_delay_in_32_bits) {
     const auto sent = handle(order("2h"));
     ASSERT_EQ(std::make_tuple(sent.sleep.size(), sent.param_req.size()), std::make_tuple(1u, 0u));
     const auto command = decode(sent.sleep[0]);
@@ -179,7 +179,7 @@ TEST_F(srv_conf, sleep_order_carries_the_times_and_uids_and_the_delay_is_capped_
     EXPECT_EQ(std::make_tuple(vyr::cmd::field_text(command.project_uid), vyr::cmd::field_text(command.loc_uid),
                               vyr::cmd::field_text(command.sl_uid)),
               std::make_tuple("proj-1", "loc-1", ""));
-    EXPECT_EQ(decode(handle(order("1d")).sleep.at(0)).delay, 65535);
+    EXPECT_EQ(decode(handle(order("1d")).sleep.at(0)).delay, 86400u);
 
     // A uid that fills its field is kept without terminator.
     const std::string long_uid(23, 'u');
