@@ -5,7 +5,6 @@
 // when the stop came while Redis was still awaited; 1 when start-up fails (the reason
 // goes to the log and to standard error).
 #include <csignal>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -53,9 +52,7 @@ int main(int argc, char* argv[]) {
 
     try {
         const std::string file_name = vyr::libs::core::get_config_file_name(argc, argv);
-        // An unreadable file reaches the reader as an empty stream and fails there.
-        std::ifstream stream(file_name);
-        const vyr::config configuration(stream);
+        const auto configuration = vyr::config::from_file(file_name);
 
         vyr::libs::core::detail::check_pid(configuration.system.pidfile);
         vyr::libs::core::detail::write_pid(configuration.system.pidfile);

@@ -83,13 +83,16 @@ TEST_F(Service, failed_starts_exit_1_with_the_reason_on_stderr_and_keep_the_pid_
         {[] { return std::vector<std::string>{}; },
          "The configuration file is not defined! Usage: " + m_binary + " -c config_file", true},
         {[] { return std::vector<std::string>{"-x"}; }, "rtls-quorvane: Usage: " + m_binary + " -c config_file", true},
-        {[&] { return std::vector<std::string>{"-c", m_files.file("absent.json")}; }, "rtls-quorvane: Cannot parse json: ",
-         true},
+        {[&] { return std::vector<std::string>{"-c", m_files.file("absent.json")}; },
+         "rtls-quorvane: cannot open " + m_files.file("absent.json") + ": No such file or directory", true},
         {[&] {
-             return std::vector<std::string>{
-                 "-c", config("tcp://127.0.0.1:1", 1, [](Json::Value& _c) { _c["proxy"]["output_port"] = "5556"; })};
+             return std::vector<std::string>{"-c", config("tcp://127.0.0.1:1", 1, [](Json::Value& _c) {
+                                                 _c["proxy"]["output_port"] = -1;
+                                                 _c["server"]["port"] = 70000;
+                                             })};
          },
-         "Config file is invalid: Can not find field <int>: proxy.output_port", true},
+         "Config file is invalid: Port out of range 1-65535: proxy.output_port = -1\n"
+         "Port out of range 1-65535: server.port = 70000", true},
         {[&] {
              test::write_file(m_pid_file, live);
              return std::vector<std::string>{"-c", config()};
