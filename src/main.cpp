@@ -1,5 +1,5 @@
 // Process entry of the site server: takes the configuration file from -c, refuses to
-// start while another instance named in the pid file is alive, writes its own pid file,
+// start while another instance holds the pid file's lock, locks it and writes its pid,
 // connects the debug stream, builds the application (waiting for Redis) and runs it
 // until SIGINT or SIGTERM asks it to stop. Exit status 0 after a requested stop, also
 // when the stop came while Redis was still awaited; 1 when start-up fails (the reason
@@ -54,8 +54,8 @@ int main(int argc, char* argv[]) {
         const std::string file_name = vyr::libs::core::get_config_file_name(argc, argv);
         const auto configuration = vyr::config::from_file(file_name);
 
-        vyr::libs::core::detail::check_pid(configuration.system.pidfile);
-        vyr::libs::core::detail::write_pid(configuration.system.pidfile);
+        // Locked until main returns: a second instance is refused meanwhile.
+        const vyr::libs::core::pid_file pid_file(configuration.system.pidfile);
 
         logger->connect(configuration.system.debug_port);
         logger->set_debug(configuration.system.local_debug);
