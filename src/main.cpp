@@ -2,8 +2,8 @@
 // start while another instance holds the pid file's lock, locks it and writes its pid,
 // connects the debug stream, builds the application (waiting for Redis) and runs it
 // until SIGINT or SIGTERM asks it to stop. Exit status 0 after a requested stop, also
-// when the stop came while Redis was still awaited; 1 when start-up fails (the reason
-// goes to the log and to standard error).
+// when the stop came while Redis was still awaited; 1 when start-up fails or a worker
+// could not start (the reason goes to the log and to standard error).
 #include <csignal>
 #include <iostream>
 #include <memory>
@@ -69,6 +69,13 @@ int main(int argc, char* argv[]) {
             if (!stop_requested())
                 throw;
             logger->log_exception();
+        }
+        // A worker that could not start stopped the service: a failure, so that a service
+        // manager restarts it.
+        if (const std::string failure = stop_failure(); !failure.empty()) {
+            logger->error("exit: %1%").location(VYR_HERE) % failure;
+            std::cerr << module_name << ": " << failure << std::endl;
+            return 1;
         }
         logger->info("exit").location(VYR_HERE);
     } catch (...) {

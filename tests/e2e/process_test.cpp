@@ -169,6 +169,18 @@ TEST_F(Service, with_redis_up_the_workers_start_and_sigterm_ends_within_5_s_with
     EXPECT_EQ(status->code, 0);
 }
 
+TEST_F(Service, a_worker_that_cannot_start_ends_the_service_with_exit_1_and_the_reason) {
+    test::redis_server redis;
+    // The updater starts by emptying its database: refused here, as by a Redis still loading.
+    redis.command({"ACL", "SETUSER", "default", "-flushdb"});
+    auto service = start({"-c", config("tcp://127.0.0.1:" + std::to_string(test::free_port()), redis.port())});
+    const auto status = service->wait(s_exit_timeout);
+    ASSERT_TRUE(status) << "the service did not end";
+    EXPECT_TRUE(status->exited && status->code == 1) << status->code;
+    EXPECT_NE(err().find("rtls-quorvane: updater could not start: Command: FLUSHDB, error: NOPERM"), std::string::npos)
+        << err();
+}
+
 // ---- debug console -------------------------------------------------------------------------
 
 TEST(DebugConsole, prints_each_frame_on_its_own_line_stops_on_sigterm_and_refuses_wrong_command_lines) {
