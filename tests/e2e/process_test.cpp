@@ -14,6 +14,7 @@
 #include <json/json.h>
 #include <zmq.hpp>
 
+#include "redis/context.h"
 #include "support/log_sink.h"
 #include "support/process.h"
 #include "support/redis_server.h"
@@ -179,6 +180,37 @@ TEST_F(Service, a_worker_that_cannot_start_ends_the_service_with_exit_1_and_the_
     EXPECT_TRUE(status->exited && status->code == 1) << status->code;
     EXPECT_NE(err().find("rtls-quorvane: updater could not start: Command: FLUSHDB, error: NOPERM"), std::string::npos)
         << err();
+}
+
+TEST_F(Service, redis_still_loading_its_dataset_is_waited_out) {
+    // A dataset saved by a test redis-server and loaded slowly (2 ms a key, answering
+    // LOADING meanwhile) by another one.
+    test::temp_dir data;
+    {
+        test::redis_server seed;
+        seed.command({"EVAL", "for i = 1, 5000 do redis.call('SET', 'k' .. i, i) end", "0"});
+        seed.command({"SAVE"});
+        std::filesystem::copy_file(seed.command({"CONFIG", "GET", "dir"}).substr(4) + "/dump.rdb", data.file("dump.rdb"));
+    }
+    const int port = test::free_port();
+    test::process redis("/bin/sh", {"-c", "exec redis-server --port " + std::to_string(port) + " --bind 127.0.0.1 --dir " +
+                                              data.path() + " --save '' --key-load-delay 2000 "
+                                              "--loading-process-events-interval-bytes 1024"});
+    test::log_sink debug;
+    auto service = start({"-c", config(debug.endpoint(), port)});
+    bool loading = false;
+    for (auto until = std::chrono::steady_clock::now() + 60s; !loading && std::chrono::steady_clock::now() < until;)
+        loading = debug.receive(1s).value_or("").find("LOADING") != std::string::npos;
+    ASSERT_TRUE(loading) << "the service never met the loading Redis";
+    // Once loaded, the updater empties database 11 and names the mirror.
+    ASSERT_TRUE(test::wait_until([&] {
+        try {
+            return vyr::redis::context("127.0.0.1", port, 11).command("GET", "name").to_string() == "rtls-quorvane";
+        } catch (const std::exception&) {
+            return false;
+        }
+    }, 60s)) << err();
+    expect_stops_with_0(*service);
 }
 
 // ---- debug console -------------------------------------------------------------------------
