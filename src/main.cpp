@@ -1,11 +1,10 @@
 // Process entry of the site server: takes the configuration file from -c, refuses to
-// start while another instance named in the pid file is alive, writes its own pid file,
+// start while another instance holds the pid file's lock, locks it and writes its pid,
 // connects the debug stream, builds the application (waiting for Redis) and runs it
 // until SIGINT or SIGTERM asks it to stop. Exit status 0 after a requested stop, also
-// when the stop came while Redis was still awaited; 1 when start-up fails (the reason
-// goes to the log and to standard error).
+// when the stop came while Redis was still awaited; 1 when start-up fails or a worker
+// could not start (the reason goes to the log and to standard error).
 #include <csignal>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -53,12 +52,10 @@ int main(int argc, char* argv[]) {
 
     try {
         const std::string file_name = vyr::libs::core::get_config_file_name(argc, argv);
-        // An unreadable file reaches the reader as an empty stream and fails there.
-        std::ifstream stream(file_name);
-        const vyr::config configuration(stream);
+        const auto configuration = vyr::config::from_file(file_name);
 
-        vyr::libs::core::detail::check_pid(configuration.system.pidfile);
-        vyr::libs::core::detail::write_pid(configuration.system.pidfile);
+        // Locked until main returns: a second instance is refused meanwhile.
+        const vyr::libs::core::pid_file pid_file(configuration.system.pidfile);
 
         logger->connect(configuration.system.debug_port);
         logger->set_debug(configuration.system.local_debug);
@@ -72,6 +69,13 @@ int main(int argc, char* argv[]) {
             if (!stop_requested())
                 throw;
             logger->log_exception();
+        }
+        // A worker that could not start stopped the service: a failure, so that a service
+        // manager restarts it.
+        if (const std::string failure = stop_failure(); !failure.empty()) {
+            logger->error("exit: %1%").location(VYR_HERE) % failure;
+            std::cerr << module_name << ": " << failure << std::endl;
+            return 1;
         }
         logger->info("exit").location(VYR_HERE);
     } catch (...) {

@@ -1,5 +1,11 @@
 #include "app/config.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -8,8 +14,51 @@
 
 namespace vyr {
 
+namespace {
+
+namespace cfg = vyr::libs::config;
+
+// A TCP port: an integer in 1..65535. Out of range it would wrap (-1 becomes 4294967295
+// in an endpoint text, which ZeroMQ takes without a word) or name no port at all.
+cfg::result<int> port(const cfg::config& _tree, const char* _section, const char* _key) {
+    auto found = _tree.get_by_path<int>({_section, _key});
+    if (found.ok() && (found.value() < 1 || found.value() > 65535))
+        return cfg::error_reason{std::string("Port out of range 1-65535: ") + _section + "." + _key + " = " +
+                                 std::to_string(found.value())};
+    return found;
+}
+
+}  // namespace
+
+config config::from_file(const std::string& _file_name) {
+    // Read here rather than through a stream, so that a file that cannot be read is
+    // reported with its name and the system's reason instead of as empty JSON.
+    const auto fail = [&] { VYR_THROW("cannot open " + _file_name + ": " + std::strerror(errno)); };
+    const int fd = ::open(_file_name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        fail();
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            fail();
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    std::istringstream stream(text);
+    return config(stream);
+}
+
 config::config(std::istream& _stream) {
-    namespace cfg = vyr::libs::config;
     const auto tree = cfg::config::create<cfg::type::json>(_stream);
 
     // Every required key is looked up, so one run reports all that is wrong.
@@ -18,13 +67,13 @@ config::config(std::istream& _stream) {
         tree->get_by_path<std::string>({"system", "debug_port"}) +
         tree->get_by_path<bool>({"system", "local_debug"}) +
         tree->get_by_path<std::string>({"proxy", "address"}) +
-        tree->get_by_path<int>({"proxy", "output_port"}) +
-        tree->get_by_path<int>({"proxy", "input_port"}) +
+        port(*tree, "proxy", "output_port") +
+        port(*tree, "proxy", "input_port") +
         tree->get_by_path<std::string>({"server", "protocol"}) +
         tree->get_by_path<std::string>({"server", "address"}) +
-        tree->get_by_path<int>({"server", "port"}) +
+        port(*tree, "server", "port") +
         tree->get_by_path<std::string>({"redis", "address"}) +
-        tree->get_by_path<int>({"redis", "port"});
+        port(*tree, "redis", "port");
     if (!required.ok())
         VYR_THROW("Config file is invalid: " + required.reason());
 

@@ -12,9 +12,12 @@ namespace vyr {
 struct config {
     // Reads and checks the whole file. Throws std::runtime_error "Cannot parse json: ..."
     // when the text is not JSON, and vyr::libs::core::exception "Config file is invalid: "
-    // + one reason per missing or mistyped required key (newline-separated, in the order
-    // of the members below) otherwise.
+    // + one reason per missing or mistyped required key or port outside 1..65535
+    // (newline-separated, in the order of the members below) otherwise.
     explicit config(std::istream& _stream);
+    // The same from the file `_file_name`; a file that cannot be read throws
+    // vyr::libs::core::exception "cannot open <file>: <strerror>".
+    static config from_file(const std::string& _file_name);
 
     struct {
         std::string pidfile;

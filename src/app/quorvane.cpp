@@ -47,6 +47,11 @@ void c_quorvane::wait_for_redis(const std::string& _address, int _port) const {
     for (;;) {
         try {
             vyr::redis::context probe(_address, _port, vyr::redis::service_database);
+            // A Redis that is still loading its dataset accepts the connection and the
+            // SELECT but answers other commands with a LOADING error (so would the
+            // updater's FLUSHDB): an error reply to PING is waited out like a refused
+            // connection.
+            probe.command("PING");
             return;
         } catch (const std::exception&) {
             m_logger.log_exception(VYR_HERE);

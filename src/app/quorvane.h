@@ -35,7 +35,8 @@ public:
     // Starts the worker threads and returns once a stop is requested.
     void run();
 
-    // Tries a Redis connection every 5 s until one succeeds; interrupted by a stop.
+    // Tries a Redis connection and a PING every 5 s until both succeed (a Redis still
+    // loading its dataset answers PING with an error); interrupted by a stop.
     void wait_for_redis(const std::string& _address, int _port) const;
 
 private:

@@ -17,6 +17,8 @@ constexpr std::array<int, 256> make_index() {
 
 constexpr auto sextet = make_index();
 
+constexpr bool is_blank(char _c) { return _c == ' ' || _c == '\t' || _c == '\r' || _c == '\n'; }
+
 }  // namespace
 
 std::string base64_encode(const unsigned char* _bytes, std::size_t _in_len) {
@@ -43,11 +45,15 @@ std::string base64_encode(const unsigned char* _bytes, std::size_t _in_len) {
     return out;
 }
 
-std::string base64_decode(const std::string& _encoded) {
+std::string base64_decode(const std::string& _encoded, std::size_t* _cut_at) {
     std::string out;
     unsigned group = 0;
     int count = 0;
-    for (const char c : _encoded) {
+    std::size_t position = 0;
+    for (; position < _encoded.size(); ++position) {
+        const char c = _encoded[position];
+        if (is_blank(c))
+            continue;
         const int value = sextet[static_cast<unsigned char>(c)];
         if (value < 0)
             break;  // "=" or anything outside the alphabet ends the data
@@ -65,6 +71,14 @@ std::string base64_decode(const std::string& _encoded) {
     } else if (count == 3) {
         out += static_cast<char>((group >> 10) & 0xFF);
         out += static_cast<char>((group >> 2) & 0xFF);
+    }
+    if (_cut_at) {
+        // Padding may only be followed by more padding and blanks; anything else is data
+        // that was not decoded.
+        if (position < _encoded.size() && _encoded[position] == '=')
+            while (position < _encoded.size() && (_encoded[position] == '=' || is_blank(_encoded[position])))
+                ++position;
+        *_cut_at = position < _encoded.size() ? position : std::string::npos;
     }
     return out;
 }

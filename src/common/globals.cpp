@@ -18,12 +18,30 @@ vyr::libs::core::mutex completion_mutex;
 vyr::libs::core::condition_variable completion_variable;
 bool completion_flag = false;
 
+namespace {
+std::string completion_failure VYR_GUARDED_BY(completion_mutex);
+}
+
 std::atomic<bool> vehicle_certification{false};
 
 void stop_all() {
     vyr::libs::core::mutex_lock lock(completion_mutex);
     completion_flag = true;
     completion_variable.notify_one();
+}
+
+void stop_on_failure(const std::string& _reason) {
+    {
+        vyr::libs::core::mutex_lock lock(completion_mutex);
+        if (completion_failure.empty())
+            completion_failure = _reason.empty() ? "unknown failure" : _reason;
+    }
+    stop_all();
+}
+
+std::string stop_failure() {
+    vyr::libs::core::mutex_lock lock(completion_mutex);
+    return completion_failure;
 }
 
 void waiting_to_stop() {

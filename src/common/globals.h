@@ -18,12 +18,19 @@
 extern const char* const module_name;  // "rtls-quorvane"
 
 // Stop machinery: completion_flag is read and written only under completion_mutex; it
-// goes from false to true once and stays true.
+// goes from false to true once and stays true. A stop also tells why: requested, or a
+// worker that failed to start (stop_on_failure).
 extern vyr::libs::core::mutex completion_mutex;
 extern vyr::libs::core::condition_variable completion_variable;
 extern bool completion_flag VYR_GUARDED_BY(completion_mutex);
 
 void stop_all();
+// The stop of a worker that could not start: records `_reason` (the first one recorded
+// counts), then stop_all(). main exits with status 1 for it.
+void stop_on_failure(const std::string& _reason);
+// The reason recorded by stop_on_failure; empty when the stop was only requested (a
+// signal) or none came.
+std::string stop_failure();
 // Blocks until a stop is requested (returns at once if it already was).
 void waiting_to_stop();
 // One timed wait of up to `_duration` seconds; returns whether a stop was requested.

@@ -172,8 +172,14 @@ bool object_decoder::operator()(const Json::Value& _j, const std::string& _uid, 
     if ((has_member(_j, "tdoa_version") && !read(_j, "tdoa_version", version, _uid)) ||
         !read(_j, "content", content, _uid))
         return false;
-    if (version == 1)
-        content = base64_decode(content);
+    if (version == 1) {
+        std::size_t cut_at = std::string::npos;
+        const std::size_t encoded_size = content.size();
+        content = base64_decode(content, &cut_at);
+        if (cut_at != std::string::npos)
+            read.logger.warning("%s %s:%s field \"content\": base64 ends at character %u of %u, the rest is ignored") %
+                read.func % read.object % _uid % cut_at % encoded_size;
+    }
 
     std::string text;
     text.reserve(content.size());

@@ -7,6 +7,7 @@
 #include <zmq.hpp>
 
 #include "common/globals.h"
+#include "core/exception.h"
 #include "runtime/inproc_commands.h"
 
 namespace vyr {
@@ -50,13 +51,20 @@ worker_thread::outcome worker_thread::guard(const std::function<void()>& _work) 
 
 void worker_thread::run(const loop& _loop) const {
     bool opened = false;
+    std::string failure;
     try {
         opened = _loop.open();
-    } catch (const std::exception&) {
+    } catch (const vyr::libs::core::exception& e) {
         m_logger.log_exception(VYR_HERE);
+        failure = ": " + e.message();
+    } catch (const std::exception& e) {
+        m_logger.log_exception(VYR_HERE);
+        failure = std::string(": ") + e.what();
     }
     if (!opened) {
-        stop_all();
+        // The whole service stops, and it ends with a failure status, so that a service
+        // manager restarts it.
+        stop_on_failure(m_name + " could not start" + failure);
         return;
     }
     for (;;) {

@@ -6,8 +6,9 @@
 // on an inproc PULL endpoint that is send_stop(), for one waiting on a condition
 // variable it sets the flag and notifies.
 //
-// Catch policy: an `open` that throws or returns false is logged and asks the whole
-// service to stop (stop_all()); the thread ends. A pass that throws is logged ("Caught
+// Catch policy: an `open` that throws or returns false is logged and stops the whole
+// service as failed (stop_on_failure(), with the thread's name and the exception's
+// text); the thread ends. A pass that throws is logged ("Caught
 // exeption" and the exception) and the loop goes on, after the `after_failure` hook when
 // there is one. A ZeroMQ ETERM (the context is gone, no command can come any more) and
 // an end_of_thread thrown from a pass end the thread.

@@ -15,6 +15,7 @@
 #include <json/json.h>
 #include <zmq.hpp>
 
+#include "redis/context.h"
 #include "support/log_sink.h"
 #include "support/process.h"
 #include "support/redis_server.h"
@@ -39,12 +40,12 @@ protected:
     }
     std::string config() const { return config("tcp://127.0.0.1:" + std::to_string(test::free_port())); }
 
-    // Starts the service with `_args`, working in the empty folder m_work.
-    std::unique_ptr<test::process> start(const std::vector<std::string>& _args) {
+    // Starts the service (or `_program`) with `_args`, working in the empty folder m_work.
+    std::unique_ptr<test::process> start(const std::vector<std::string>& _args, const std::string& _program = {}) {
         test::process::options options;
         options.stderr_path = m_stderr;
         options.working_directory = m_work.path();
-        return std::make_unique<test::process>(m_binary, _args, options);
+        return std::make_unique<test::process>(_program.empty() ? m_binary : _program, _args, options);
     }
 
     // SIGTERM (or `_signal`, sent twice with `_twice`) and the exit status, which must come.
@@ -73,9 +74,7 @@ protected:
 }  // namespace
 
 TEST_F(Service, failed_starts_exit_1_with_the_reason_on_stderr_and_keep_the_pid_file) {
-    const std::string live = std::to_string(::getpid());
-    // Every start that fails before the debug connection leaves the pid file as it was:
-    // absent, or naming the live process.
+    // No start that fails before the debug connection writes the pid file.
     const struct {
         std::function<std::vector<std::string>()> args;
         std::string reason;
@@ -84,23 +83,17 @@ TEST_F(Service, failed_starts_exit_1_with_the_reason_on_stderr_and_keep_the_pid_
         {[] { return std::vector<std::string>{}; },
          "The configuration file is not defined! Usage: " + m_binary + " -c config_file", true},
         {[] { return std::vector<std::string>{"-x"}; }, "rtls-quorvane: Usage: " + m_binary + " -c config_file", true},
-        {[&] { return std::vector<std::string>{"-c", m_files.file("absent.json")}; }, "rtls-quorvane: Cannot parse json: ",
-         true},
+        {[&] { return std::vector<std::string>{"-c", m_files.file("absent.json")}; },
+         "rtls-quorvane: cannot open " + m_files.file("absent.json") + ": No such file or directory", true},
         {[&] {
-             return std::vector<std::string>{
-                 "-c", config("tcp://127.0.0.1:1", 1, [](Json::Value& _c) { _c["proxy"]["output_port"] = "5556"; })};
+             return std::vector<std::string>{"-c", config("tcp://127.0.0.1:1", 1, [](Json::Value& _c) {
+                                                 _c["proxy"]["output_port"] = -1;
+                                                 _c["server"]["port"] = 70000;
+                                             })};
          },
-         "Config file is invalid: Can not find field <int>: proxy.output_port", true},
-        {[&] {
-             test::write_file(m_pid_file, live);
-             return std::vector<std::string>{"-c", config()};
-         },
-         "rtls-quorvane: Process is running", true},
-        {[&] {
-             std::remove(m_pid_file.c_str());
-             return std::vector<std::string>{"-c", config("not-an-endpoint")};
-         },
-         "rtls-quorvane: ", false},
+         "Config file is invalid: Port out of range 1-65535: proxy.output_port = -1\n"
+         "Port out of range 1-65535: server.port = 70000", true},
+        {[&] { return std::vector<std::string>{"-c", config("not-an-endpoint")}; }, "rtls-quorvane: ", false},
     };
     for (const auto& c : cases) {
         const auto status = start(c.args())->wait(s_exit_timeout);
@@ -108,24 +101,29 @@ TEST_F(Service, failed_starts_exit_1_with_the_reason_on_stderr_and_keep_the_pid_
         EXPECT_TRUE(status->exited && status->code == 1) << c.reason << ": " << status->code;
         EXPECT_NE(err().find(c.reason), std::string::npos) << err();
         if (c.before_debug) {
-            EXPECT_TRUE(test::read_file(m_pid_file).empty() || test::read_file(m_pid_file) == live) << c.reason;
+            EXPECT_FALSE(test::file_exists(m_pid_file)) << c.reason;
         }
         EXPECT_TRUE(std::filesystem::is_empty(m_work.path())) << c.reason;
     }
 }
 
-TEST_F(Service, runs_until_a_signal_keeps_its_pid_file_and_refuses_a_second_instance) {
+TEST_F(Service, of_two_started_at_once_one_runs_until_a_signal_and_keeps_its_pid_file) {
     // A stale pid file is replaced; the last -c counts.
     test::process gone("/bin/true", {});
     ASSERT_TRUE(gone.wait(s_exit_timeout));
     test::write_file(m_pid_file, std::to_string(gone.pid()));
     const std::string file = config();
-    auto service = start({"-c", m_files.file("other.json"), "-c", file});
-    ASSERT_TRUE(wait_for_pid_file(service->pid())) << err();
-
-    const auto second = start({"-c", file})->wait(s_exit_timeout);
+    std::unique_ptr<test::process> both[] = {start({"-c", m_files.file("other.json"), "-c", file}),
+                                             start({"-c", file})};
+    // Exactly one gets the pid file's lock; the other ends at once.
+    ASSERT_TRUE(test::wait_until([&] { return !both[0]->running() || !both[1]->running(); }, s_exit_timeout));
+    auto& service = both[0]->running() ? both[0] : both[1];
+    const auto second = (both[0]->running() ? both[1] : both[0])->wait(s_exit_timeout);
     ASSERT_TRUE(second);
-    EXPECT_TRUE(second->code == 1 && err().find("Process is running") != std::string::npos) << second->code << err();
+    EXPECT_EQ(second->code, 1);
+    EXPECT_NE(err().find("Process is running"), std::string::npos) << err();
+    ASSERT_TRUE(wait_for_pid_file(service->pid())) << err();
+    EXPECT_TRUE(service->running());
     test::write_file(m_stderr, "");
 
     expect_stops_with_0(*service);
@@ -138,9 +136,11 @@ TEST_F(Service, runs_until_a_signal_keeps_its_pid_file_and_refuses_a_second_inst
     expect_stops_with_0(*service, SIGINT, true);
 }
 
-TEST_F(Service, redis_down_is_retried_every_5_s_and_sigterm_ends_the_wait_with_exit_0) {
+TEST_F(Service, own_pid_in_the_pid_file_does_not_block_redis_down_is_retried_and_sigterm_ends_the_wait) {
     test::log_sink debug;
-    auto service = start({"-c", config(debug.endpoint())});
+    // A restart in a fresh pid namespace finds its own pid in the kept file.
+    const std::string shell = "printf %s $$ > '" + m_pid_file + "' && exec '" + m_binary + "' -c '";
+    auto service = start({"-c", shell + config(debug.endpoint()) + "'"}, "/bin/sh");
     ASSERT_TRUE(wait_for_pid_file(service->pid())) << err();
     // Records written before the debug connection is up are dropped, so the first attempt
     // may be missed: a second one must come.
@@ -168,6 +168,49 @@ TEST_F(Service, with_redis_up_the_workers_start_and_sigterm_ends_within_5_s_with
     const auto status = service->wait(std::chrono::seconds(5));
     ASSERT_TRUE(status) << "the service did not stop within 5 s";
     EXPECT_TRUE(status->exited && status->code == 0) << status->code;
+}
+
+TEST_F(Service, a_worker_that_cannot_start_ends_the_service_with_exit_1_and_the_reason) {
+    test::redis_server redis;
+    // The updater starts by emptying its database: refused here, as by a Redis still loading.
+    redis.command({"ACL", "SETUSER", "default", "-flushdb"});
+    auto service = start({"-c", config("tcp://127.0.0.1:" + std::to_string(test::free_port()), redis.port())});
+    const auto status = service->wait(s_exit_timeout);
+    ASSERT_TRUE(status) << "the service did not end";
+    EXPECT_TRUE(status->exited && status->code == 1) << status->code;
+    EXPECT_NE(err().find("rtls-quorvane: updater could not start: Command: FLUSHDB, error: NOPERM"), std::string::npos)
+        << err();
+}
+
+TEST_F(Service, redis_still_loading_its_dataset_is_waited_out) {
+    // A dataset saved by a test redis-server and loaded slowly (2 ms a key, answering
+    // LOADING meanwhile) by another one.
+    test::temp_dir data;
+    {
+        test::redis_server seed;
+        seed.command({"EVAL", "for i = 1, 5000 do redis.call('SET', 'k' .. i, i) end", "0"});
+        seed.command({"SAVE"});
+        std::filesystem::copy_file(seed.command({"CONFIG", "GET", "dir"}).substr(4) + "/dump.rdb", data.file("dump.rdb"));
+    }
+    const int port = test::free_port();
+    test::process redis("/bin/sh", {"-c", "exec redis-server --port " + std::to_string(port) + " --bind 127.0.0.1 --dir " +
+                                              data.path() + " --save '' --key-load-delay 2000 "
+                                              "--loading-process-events-interval-bytes 1024"});
+    test::log_sink debug;
+    auto service = start({"-c", config(debug.endpoint(), port)});
+    bool loading = false;
+    for (auto until = std::chrono::steady_clock::now() + 60s; !loading && std::chrono::steady_clock::now() < until;)
+        loading = debug.receive(1s).value_or("").find("LOADING") != std::string::npos;
+    ASSERT_TRUE(loading) << "the service never met the loading Redis";
+    // Once loaded, the updater empties database 11 and names the mirror.
+    ASSERT_TRUE(test::wait_until([&] {
+        try {
+            return vyr::redis::context("127.0.0.1", port, 11).command("GET", "name").to_string() == "rtls-quorvane";
+        } catch (const std::exception&) {
+            return false;
+        }
+    }, 60s)) << err();
+    expect_stops_with_0(*service);
 }
 
 // ---- debug console -------------------------------------------------------------------------

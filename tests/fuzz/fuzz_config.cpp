@@ -2,8 +2,8 @@
 // stream). A file is either accepted or rejected with one of the two documented
 // exceptions: "Cannot parse json: ..." (std::runtime_error) for text that is not JSON,
 // "Config file is invalid: ..." (vyr::libs::core::exception) for a wrong tree. Anything
-// else escaping is a crash, and so is a reason line that names neither an object nor a
-// field.
+// else escaping is a crash, and so is a reason line that names neither an object, a
+// field nor a port out of range.
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* _data, std::size_t _si
         std::string reason;
         while (std::getline(reasons, reason))
             FUZZ_CHECK(reason.rfind("Can not find object <object>: ", 0) == 0 ||
-                           reason.rfind("Can not find field <", 0) == 0,
+                           reason.rfind("Can not find field <", 0) == 0 ||
+                           reason.rfind("Port out of range 1-65535: ", 0) == 0,
                        "reason \"" + reason + "\"");
     } catch (const std::runtime_error& e) {
         FUZZ_CHECK(std::string(e.what()).rfind("Cannot parse json: ", 0) == 0, e.what());

@@ -109,8 +109,7 @@ int main(int argc, char* argv[]) {
                 break;
             case 'c':
                 try {
-                    std::ifstream file(optarg);
-                    const vyr::config config(file);
+                    const auto config = vyr::config::from_file(optarg);
                     options.redis_host = config.redis.address;
                     options.redis_port = config.redis.port;
                     options.push_schedule_to_destination = config.system.push_schedule_to_destination;

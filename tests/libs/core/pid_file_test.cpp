@@ -17,8 +17,7 @@
 
 using test::thrown_message;
 using vyr::libs::core::get_config_file_name;
-using vyr::libs::core::detail::check_pid;
-using vyr::libs::core::detail::write_pid;
+using vyr::libs::core::pid_file;
 
 namespace {
 
@@ -76,63 +75,38 @@ protected:
     std::string path = dir.file("rtls-quorvane.pid");
 };
 
-TEST_F(PidFile, live_or_own_pid_refuses_start_and_keeps_the_file) {
+TEST_F(PidFile, a_file_nobody_locks_is_stale_whatever_pid_it_holds_and_gets_ours) {
+    const std::string ours = std::to_string(::getpid());
     test::process sleeper("/bin/sleep", {"30"});
-    for (const std::string& content : {std::to_string(sleeper.pid()), std::to_string(::getpid())}) {
-        test::write_file(path, content);
-        EXPECT_EQ(thrown_message([&] { check_pid(path); }), "Process is running");
-        EXPECT_EQ(test::read_file(path), content);
-    }
-}
-
-TEST_F(PidFile, missing_stale_or_garbage_file_lets_start_go_on_and_is_overwritten) {
-    EXPECT_NO_THROW(check_pid(path));
-    EXPECT_FALSE(test::file_exists(path));
-    // kill(-1, 0) and kill(-pgid, 0) succeed, but no negative number names an instance.
+    // Our own pid (a restart in a fresh pid namespace), a live process, pid 1 (another
+    // user's for an unprivileged caller: kill() would fail with EPERM), a finished one,
+    // nothing, garbage, a longer old content. The missing file comes first.
     for (const std::string& content :
-         {std::to_string(finished_pid()), std::string(), std::string("0"), std::string("abc123"), std::string("\n\n"),
-          std::string("99999999999999999999999"), std::string("2147483647"), std::string("-1"),
-          "-" + std::to_string(::getpgrp()), std::string("999999999\nold content that is longer")}) {
-        test::write_file(path, content);
-        EXPECT_NO_THROW(check_pid(path)) << "content: " << content;
-        write_pid(path);
-        EXPECT_EQ(test::read_file(path), std::to_string(::getpid()));  // no newline, nothing old left
-    }
-    // A folder in place of the file cannot be read as a number.
-    std::remove(path.c_str());
-    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
-    EXPECT_NO_THROW(check_pid(path));
-}
-
-TEST_F(PidFile, kill_error_other_than_esrch_is_reported) {
-    // pid 1 lives but belongs to root: an unprivileged caller gets EPERM. Under root the
-    // check runs in a child that first gives up its privileges.
-    test::write_file(path, "1");
-    const std::string expected = "write_pid: kill(): Operation not permitted";
-    if (::geteuid() != 0) {
-        EXPECT_EQ(thrown_message([&] { check_pid(path); }), expected);
-        return;
-    }
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(2);
-        try {
-            check_pid(path);
-        } catch (const vyr::libs::core::exception& e) {
-            ::_exit(e.message() == expected ? 0 : 1);
+         {std::string("(none)"), ours, std::to_string(sleeper.pid()), std::string("1"), std::to_string(finished_pid()),
+          std::string(), std::string("abc123"), std::string("999999999\nold content that is longer")}) {
+        if (content != "(none)")
+            test::write_file(path, content);
+        {
+            const pid_file held(path);
+            EXPECT_EQ(test::read_file(path), ours) << "content: " << content;  // no newline, nothing old left
         }
-        ::_exit(1);
+        EXPECT_EQ(test::read_file(path), ours);  // kept after the release
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "1: another message, 2: privileges not dropped";
 }
 
-TEST_F(PidFile, unwritable_place_fails_to_open) {
+TEST_F(PidFile, while_one_holds_the_lock_another_is_refused_and_the_file_kept) {
+    {
+        const pid_file first(path);
+        for (int attempt = 0; attempt < 2; ++attempt)
+            EXPECT_EQ(thrown_message([&] { pid_file second(path); }), "Process is running");
+        EXPECT_EQ(test::read_file(path), std::to_string(::getpid()));
+    }
+    EXPECT_NO_THROW(pid_file again(path));  // released with the first
+}
+
+TEST_F(PidFile, unwritable_place_or_a_folder_fails_to_open) {
     test::write_file(dir.file("plain"), "");  // a path below a regular file cannot be created, even by root
-    for (const char* place : {"plain/rtls-quorvane.pid", "missing-folder/rtls-quorvane.pid"})
-        EXPECT_EQ(thrown_message([&] { write_pid(dir.file(place)); }), "Error opening pid-file!") << place;
+    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+    for (const std::string& place : {dir.file("plain/rtls-quorvane.pid"), dir.file("missing-folder/rtls-quorvane.pid"), path})
+        EXPECT_EQ(thrown_message([&] { pid_file held(place); }), "Error opening pid-file!") << place;
 }

@@ -1,10 +1,10 @@
 // Reading the service configuration: every required key, the optional key, and the
 // reasons of an invalid file.
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -73,28 +73,44 @@ TEST(Config, push_schedule_is_false_when_absent_or_not_a_boolean) {
 TEST(Config, every_failing_key_is_reported) {
     Json::Value document = valid();
     document["system"].removeMember("debug_port");
+    document["proxy"]["output_port"] = -1;
+    document["proxy"]["input_port"] = 70000;
     document["server"]["port"] = "8443";
     document["redis"] = "127.0.0.1:6379";  // a section that is not an object
     EXPECT_EQ(invalid_reason(document),
               "Config file is invalid: "
               "Can not find field <string>: system.debug_port\n"
+              "Port out of range 1-65535: proxy.output_port = -1\n"
+              "Port out of range 1-65535: proxy.input_port = 70000\n"
               "Can not find field <int>: server.port\n"
               "Can not find object <object>: redis, path: redis.address\n"
               "Can not find object <object>: redis, path: redis.port");
 }
 
-TEST(Config, unparsable_text_or_a_missing_file_fails_with_the_reader_report) {
+TEST(Config, every_port_is_1_to_65535) {
+    for (const auto& [section, key] : {std::pair{"proxy", "output_port"}, {"proxy", "input_port"}, {"server", "port"},
+                                       {"redis", "port"}})
+        for (const int value : {0, 1, 65535, 65536}) {
+            Json::Value document = valid();
+            document[section][key] = value;
+            if (value == 1 || value == 65535)
+                EXPECT_NO_THROW(read(document)) << section << "." << key << " = " << value;
+            else
+                EXPECT_EQ(invalid_reason(document), "Config file is invalid: Port out of range 1-65535: " +
+                                                        std::string(section) + "." + key + " = " + std::to_string(value));
+        }
+}
+
+TEST(Config, unparsable_text_fails_with_the_reader_report_and_an_unreadable_file_with_its_name) {
     EXPECT_THAT(test::thrown_message<std::runtime_error>([&] { read_text("{\"system\": }"); }),
                 StartsWith("Cannot parse json: "));
-    std::ifstream missing("/nonexistent/rtls-quorvane.json");
-    EXPECT_THAT(test::thrown_message<std::runtime_error>([&] { vyr::config c(missing); }),
-                StartsWith("Cannot parse json: "));
+    for (const std::string& file : {std::string("/nonexistent/rtls-quorvane.json"), std::string(QUORVANE_SOURCE_DIR)})
+        EXPECT_EQ(test::thrown_message([&] { vyr::config::from_file(file); }),
+                  "cannot open " + file + ": " + (file == QUORVANE_SOURCE_DIR ? "Is a directory" : "No such file or directory"));
 }
 
 TEST(Config, example_file_is_valid) {
-    std::ifstream example(std::string(QUORVANE_SOURCE_DIR) + "/config/rtls-quorvane.example.json");
-    ASSERT_TRUE(example) << "config/rtls-quorvane.example.json is missing";
-    const vyr::config c(example);
+    const auto c = vyr::config::from_file(std::string(QUORVANE_SOURCE_DIR) + "/config/rtls-quorvane.example.json");
     EXPECT_FALSE(c.system.pidfile.empty());
     EXPECT_FALSE(c.system.debug_port.empty());
 }

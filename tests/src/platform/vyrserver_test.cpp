@@ -243,6 +243,28 @@ TEST_F(api_fixture, schedules_are_decoded_by_version_into_sorted_unique_rows) {
               std::make_tuple(1u, rows{"A,1", "B,2"}, 2u, rows{"A,B", "Q,1"}, rows{"A,1", "B,2"}));
 }
 
+TEST_F(api_fixture, a_base64_schedule_wrapped_at_76_is_decoded_whole_and_a_cut_one_is_reported) {
+    test::log_sink sink;
+    sink.connect(logger);
+    std::string text;
+    std::set<std::string> rows;
+    for (int row = 10; row < 40; ++row)
+        text += *rows.insert("A" + std::to_string(row) + ",B,7,0,2,0,1").first + "\r\n";
+    const std::string coded = base64_encode(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    std::string wrapped = coded;
+    for (std::size_t at = 76; at < wrapped.size(); at += 80)
+        wrapped.insert(at, "\\r\\n");  // a JSON escape: CR LF in the decoded text
+    serve("tdoa_schedules.json", "tdoa_schedules",
+          R"({"uid": "wrapped", "content": ")" + wrapped + R"("}, {"uid": "cut", "content": ")" + coded.substr(0, 40) +
+              "-" + coded.substr(40) + R"("})");
+    const auto schedules = api.get_tdoa_schedules("");
+    EXPECT_EQ(schedules.at("wrapped").rows, rows);
+    EXPECT_THAT(schedules.at("cut").rows, ElementsAre("A10,B,7,0,2,0,1", "A11,B,7,0,2,0"));
+    EXPECT_TRUE(test::contains(sink.frames_until_marker(logger),
+                               "tdoa_schedules:cut field \"content\": base64 ends at character 40 of " +
+                                   std::to_string(coded.size() + 1)));
+}
+
 TEST_F(api_fixture, tdoa_settings_are_keyed_by_project_and_a_bad_answer_gives_nothing) {
     test::log_sink sink;
     sink.connect(logger);

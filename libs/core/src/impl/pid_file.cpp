@@ -1,45 +1,39 @@
 #include "core/pid_file.h"
 
-#include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "core/exception.h"
 
-namespace vyr::libs::core::detail {
+namespace vyr::libs::core {
 
-void check_pid(const std::string& _pid_file) {
-    long long pid = 0;
-    {
-        std::ifstream in(_pid_file);
-        if (!in)
-            return;
-        // An empty file or one that does not start with a number leaves 0.
-        in >> pid;
-    }
-    // Only a positive number names a process: kill() would take 0 as our own process
-    // group, a negative number as another group and -1 as every process there is.
-    if (pid <= 0 || pid != static_cast<pid_t>(pid))
-        return;
-    if (::kill(static_cast<pid_t>(pid), 0) == 0)
-        VYR_THROW("Process is running");
-    const int error = errno;
-    if (error == ESRCH)
-        return;
-    VYR_THROW(std::string("write_pid: kill(): ") + std::strerror(error));
-}
-
-void write_pid(const std::string& _pid_file) {
-    std::ofstream out(_pid_file, std::ios::out | std::ios::trunc);
-    if (!out)
+pid_file::pid_file(const std::string& _path) {
+    // No O_TRUNC: the file of a running instance must keep its pid.
+    m_fd = ::open(_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m_fd < 0)
         VYR_THROW("Error opening pid-file!");
-    out << ::getpid();
-    out.close();
-    if (!out)
+    int locked;
+    while ((locked = ::flock(m_fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+        const int error = errno;
+        ::close(m_fd);
+        if (error == EWOULDBLOCK)
+            VYR_THROW("Process is running");
+        VYR_THROW(std::string("pid-file: flock(): ") + std::strerror(error));
+    }
+    const std::string pid = std::to_string(::getpid());
+    if (::ftruncate(m_fd, 0) != 0 ||
+        ::pwrite(m_fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+        ::close(m_fd);
         VYR_THROW("Error writing pid-file!");
+    }
 }
 
-}  // namespace vyr::libs::core::detail
+pid_file::~pid_file() { ::close(m_fd); }
+
+}  // namespace vyr::libs::core
