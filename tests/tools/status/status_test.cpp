@@ -1,7 +1,6 @@
 // The device status read from Redis: which parameters differ (the delivery pass's own
 // checks decide it; their rules are pinned by the delivery tests), must against actual,
-// the summary of the devices, and the quorvane-status program's output and exit codes. A
-// private redis-server is filled through the service's record classes; the real
+// and the summary of the devices. A private redis-server is filled through the service's record classes; the real
 // parameter-request mechanism runs beside the reader.
 #include <gtest/gtest.h>
 
@@ -11,10 +10,8 @@
 #include <vector>
 
 #include "common/globals.h"
-#include "core/json.h"
 #include "src/delivery/mechparamreq_fixture.h"
 #include "status.h"
-#include "support/process.h"
 
 namespace delivery_test {
 namespace {
@@ -146,65 +143,6 @@ TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
     const auto broken = m_reader->read_all();
     EXPECT_EQ(find(broken, settled_tag.mac)->status, "error");
     EXPECT_EQ(std::tie(broken.totals.errors, broken.totals.in_step), std::make_tuple(1u, 1u));
-}
-
-// ---- the program ---------------------------------------------------------------------------
-
-class StatusProgram : public DeviceStatus {
-protected:
-    struct run_result {
-        int code = -1;
-        std::string out, err;
-    };
-
-    run_result run(std::vector<std::string> _args) {
-        test::temp_dir dir;
-        test::process::options files;
-        files.stdout_path = dir.file("out");
-        files.stderr_path = dir.file("err");
-        test::process program(test::binary("quorvane-status"), _args, files);
-        const auto end = program.wait(std::chrono::seconds(30));
-        if (!end || !end->exited) {
-            ADD_FAILURE() << "quorvane-status did not exit";
-            return {};
-        }
-        return {end->code, test::read_file(dir.file("out")), test::read_file(dir.file("err"))};
-    }
-
-    std::vector<std::string> at_redis(std::vector<std::string> _args) {
-        _args.insert(_args.begin(), {"--redis-host", s_redis->host(), "--redis-port", std::to_string(s_redis->port())});
-        return _args;
-    }
-};
-
-TEST_F(StatusProgram, PrintsTableJsonAndOneDeviceWithItsExitCodesAndRejectsBadInput) {
-    auto record = settled(object_def{});
-    const auto table = run(at_redis({}));
-    EXPECT_EQ(table.code, 0) << table.err;
-    EXPECT_NE(table.out.find("70B3D5FFFE0B0001  person   Worker-1"), std::string::npos) << table.out;
-    EXPECT_NE(table.out.find("devices 1: 1 in step, 0 differing, 0 unseen"), std::string::npos) << table.out;
-    EXPECT_NE(table.out.find("not complete"), std::string::npos) << "the mirror flag is not set: " << table.out;
-    test::temp_dir dir;
-    const auto configured = run({"-c", test::write_service_config(dir, {"tcp://127.0.0.1:1", 1, 2, 3, s_redis->port()}), "--json"});
-    EXPECT_EQ(configured.code, 0) << configured.err;
-    EXPECT_NE(configured.out.find("\"in_step\":1"), std::string::npos) << configured.out;
-
-    record.parameter_as_json(SCR_NAME, win::actual, "\"Worker-0\"\n");
-    const auto all = run(at_redis({"--json"}));
-    EXPECT_EQ(all.code, 3) << all.err;
-    const auto parsed = vyr::libs::core::json::try_parse(all.out);
-    EXPECT_EQ(parsed.result["summary"]["differing"].asUInt(), 1u) << all.out;
-    EXPECT_EQ(parsed.result["devices"][0]["differing_parameters"][0].asString(), "scr_name");
-    const auto one = run(at_redis({"--mac", "70B3D5FFFE0B0001"}));
-    EXPECT_EQ(one.code, 3) << one.err;
-    EXPECT_NE(one.out.find("scr_name       differs        \"Worker-1\""), std::string::npos) << one.out;
-
-    EXPECT_EQ(run(at_redis({"--mac", "nonsense"})).code, 2);
-    EXPECT_EQ(run(at_redis({"--redis-port", "0"})).code, 2);
-    EXPECT_EQ(run({"-c", dir.file("missing.json")}).code, 2);
-    const auto closed = run({"--redis-port", std::to_string(test::free_port())});
-    EXPECT_EQ(closed.code, 1);
-    EXPECT_NE(closed.err.find("cannot read the status"), std::string::npos) << closed.err;
 }
 
 }  // namespace
