@@ -68,46 +68,21 @@ c_server::c_server(const std::string& _module_name, const std::string& _protocol
     ensure_curl_global();
 }
 
-c_server::~c_server() {
-    // Give running asynchronous POSTs a short grace; destroying their futures below
-    // still waits for any task that is running.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    for (auto& f : futures) {
-        if (!f.valid())
-            continue;
-        if (f.wait_for(std::chrono::seconds(0)) == std::future_status::timeout)
-            f.wait_until(deadline);
-    }
-}
+c_server::~c_server() = default;
 
-long c_server::perform(method _method, const char* _operation, const std::string& _url,
-                       curl_handles::slist_ptr _headers, const std::string* _body,
-                       std::stringstream& _answer) const {
+long c_server::perform(const std::string& _url, curl_handles::slist_ptr _headers, std::stringstream& _answer) const {
     const std::string full_url = address + _url;
     curl_handles::easy_ptr handle(curl_easy_init());
     if (!handle)
         VYR_THROW("curl_handle == nullptr");
     CURL* h = handle.get();
 
-    if (_method == method::post || _method == method::put) {
-        _headers.reset(curl_slist_append(nullptr, "content-type: application/json"));
-        if (!_headers)
-            VYR_THROW(std::string(_operation) + ": curl_slist_append failed");
-    }
     if (_headers)
         set_option(h, CURLOPT_HTTPHEADER, _headers.get(), "CURLOPT_HTTPHEADER");
     set_option(h, CURLOPT_URL, full_url.c_str(), "CURLOPT_URL");
     set_option(h, CURLOPT_USERAGENT, module_name.c_str(), "CURLOPT_USERAGENT");
     if (!protocol.empty())
         set_option(h, CURLOPT_DEFAULT_PROTOCOL, protocol.c_str(), "CURLOPT_DEFAULT_PROTOCOL");
-    if (_method == method::put)
-        set_option(h, CURLOPT_CUSTOMREQUEST, "PUT", "CURLOPT_CUSTOMREQUEST");
-    else if (_method == method::del)
-        set_option(h, CURLOPT_CUSTOMREQUEST, "DELETE", "CURLOPT_CUSTOMREQUEST");
-    if (_body) {
-        set_option(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(_body->size()), "CURLOPT_POSTFIELDSIZE");
-        set_option(h, CURLOPT_POSTFIELDS, _body->c_str(), "CURLOPT_POSTFIELDS");
-    }
     set_option(h, CURLOPT_WRITEFUNCTION, &callback_func, "CURLOPT_WRITEFUNCTION");
     set_option(h, CURLOPT_WRITEDATA, static_cast<void*>(&_answer), "CURLOPT_WRITEDATA");
     set_option(h, CURLOPT_TIMEOUT, s_timeout_seconds, "CURLOPT_TIMEOUT");
@@ -124,12 +99,7 @@ long c_server::perform(method _method, const char* _operation, const std::string
     const CURLcode code = curl_easy_perform(h);
     _headers.reset();
     if (code != CURLE_OK) {
-        std::string message;
-        if (_method != method::get) {
-            message += _operation;
-            message += ": ";
-        }
-        message += "curl_easy_perform failed: ";
+        std::string message = "curl_easy_perform failed: ";
         message += curl_easy_strerror(code);
         message += " URL=" + full_url;
         VYR_THROW(message);
@@ -146,7 +116,7 @@ void c_server::throw_status(const char* _operation, const std::string& _full_url
 std::stringstream c_server::curl_get_request(const std::string& _url, curl_slist* _headers) const {
     curl_handles::slist_ptr headers(_headers);
     std::stringstream answer;
-    const long code = perform(method::get, "curl_get_request", _url, std::move(headers), nullptr, answer);
+    const long code = perform(_url, std::move(headers), answer);
     if (code != 200)
         throw_status("curl_get_request", address + _url, code);
     return answer;
@@ -155,60 +125,12 @@ std::stringstream c_server::curl_get_request(const std::string& _url, curl_slist
 bool c_server::try_curl_get_request(const std::string& _url, std::stringstream& _answer,
                                     curl_slist* _headers) const {
     curl_handles::slist_ptr headers(_headers);
-    const long code = perform(method::get, "try_curl_get_request", _url, std::move(headers), nullptr, _answer);
+    const long code = perform(_url, std::move(headers), _answer);
     if (code == 200)
         return true;
     if (code == 401 || code == 404)
         return false;
     throw_status("try_curl_get_request", address + _url, code);
-}
-
-std::stringstream c_server::curl_post_request(const std::string& _url, const std::string& _body) const {
-    std::stringstream answer;
-    const long code = perform(method::post, "curl_post_request", _url, nullptr, &_body, answer);
-    if (code != 200)
-        throw_status("curl_post_request", address + _url, code);
-    return answer;
-}
-
-std::stringstream c_server::curl_put_request(const std::string& _url, const std::string& _body) const {
-    std::stringstream answer;
-    const long code = perform(method::put, "curl_put_request", _url, nullptr, &_body, answer);
-    if (code != 200)
-        throw_status("curl_put_request", address + _url, code);
-    return answer;
-}
-
-std::stringstream c_server::curl_del_request(const std::string& _url) const {
-    std::stringstream answer;
-    const long code = perform(method::del, "curl_del_request", _url, nullptr, nullptr, answer);
-    if (code != 200)
-        throw_status("curl_del_request", address + _url, code);
-    return answer;
-}
-
-void c_server::curl_post_request_async(const std::string& _url, const std::string& _body) {
-    clear_futures();
-    futures.push_back(std::async([this, _url, _body]() -> bool {
-        try {
-            (void)curl_post_request(_url, _body);
-            return true;
-        } catch (const std::exception&) {
-            m_logger.log_exception(VYR_HERE);
-            return false;
-        }
-    }));
-}
-
-void c_server::clear_futures() {
-    for (auto it = futures.begin(); it != futures.end();) {
-        if (!it->valid())
-            throw std::future_error(std::future_errc::no_state);
-        if (it->wait_for(std::chrono::seconds(0)) == std::future_status::ready)
-            it = futures.erase(it);
-        else
-            ++it;
-    }
 }
 
 void c_server::parse_answer(const std::string& _name, std::stringstream& _answer, Json::Value& _result) const {

@@ -3,14 +3,10 @@
 // body comes back in a stringstream. One instance is shared by the updater, the sleep
 // mechanism and the parameter-request mechanism; the request operations read only
 // members that are constant after construction, so any thread may call them at once.
-// The list of asynchronous POST futures is not guarded: curl_post_request_async and
-// clear_futures must be called from one thread at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <future>
-#include <list>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -55,14 +51,6 @@ public:
     // As curl_get_request, but 401 and 404 return false (the body that came is left in
     // _answer); 200 returns true; any other status throws.
     bool try_curl_get_request(const std::string& _url, std::stringstream& _answer, curl_slist* _headers) const;
-    // POST / PUT a JSON body, DELETE; HTTP 200 only.
-    std::stringstream curl_post_request(const std::string& _url, const std::string& _body) const;
-    std::stringstream curl_put_request(const std::string& _url, const std::string& _body) const;
-    std::stringstream curl_del_request(const std::string& _url) const;
-    // Runs curl_post_request on another thread; a failure is only logged.
-    void curl_post_request_async(const std::string& _url, const std::string& _body);
-    // Drops the futures of finished asynchronous POSTs.
-    void clear_futures();
 
     // Parses a response body; throws "<_name>: parseFromStream <errors>" on failure.
     void parse_answer(const std::string& _name, std::stringstream& _answer, Json::Value& _result) const;
@@ -78,16 +66,11 @@ protected:
     const std::string password;
     const std::uint32_t port;  // 0 keeps the URL's own port
 
-    // Owned by the one thread that posts asynchronously.
-    std::list<std::future<bool>> futures;
-
 private:
-    enum class method { get, post, put, del };
-
     // One transfer: builds the handle, sets the options, performs it and returns the
-    // HTTP status. Transfer failures throw with the message that _operation asks for.
-    long perform(method _method, const char* _operation, const std::string& _url, curl_handles::slist_ptr _headers,
-                 const std::string* _body, std::stringstream& _answer) const;
+    // HTTP status (GET only: the service reads the platform, it never writes to it).
+    // Transfer failures throw "curl_easy_perform failed: <reason> URL=<url>".
+    long perform(const std::string& _url, curl_handles::slist_ptr _headers, std::stringstream& _answer) const;
     [[noreturn]] void throw_status(const char* _operation, const std::string& _full_url, long _code) const;
 };
 

@@ -44,12 +44,4 @@ TEST_F(alarm_record, delivered_survives_update_and_goes_with_remove) {
     EXPECT_EQ(redis({"DBSIZE"}), "0");
 }
 
-TEST_F(alarm_record, set_requires_exact_lower_case_true) {
-    redis({"HSET", "alarms:al1:from_server:fields", "set", "True"});
-    EXPECT_FALSE(m_context->get_alarm("al1").set());
-    redis({"HSET", "alarms:al1:from_server:fields", "set", "true"});
-    EXPECT_TRUE(m_context->get_alarm("al1").set());
-    EXPECT_FALSE(m_context->get_alarm("none").set());
-}
-
 }  // namespace

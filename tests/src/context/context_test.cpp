@@ -19,22 +19,6 @@ TEST_F(project_context, updated_is_true_only_for_exact_lower_case_true) {
     EXPECT_FALSE(m_context->updated());
 }
 
-TEST_F(project_context, name_with_blanks_is_stored_whole_not_split_into_arguments) {
-    EXPECT_EQ(m_context->name(), "");
-    m_context->name("rtls quorvane %s");
-    EXPECT_EQ(redis({"GET", "name"}), "rtls quorvane %s");
-    EXPECT_EQ(m_context->name(), "rtls quorvane %s");
-    m_context->flush();
-    EXPECT_EQ(redis({"DBSIZE"}), "0");
-}
-
-TEST_F(project_context, listings_and_unknown_records) {
-    EXPECT_TRUE(m_context->get_wins().empty());
-    redis({"SADD", "zones:set", "z1", "z2"});
-    EXPECT_EQ(sorted(m_context->get_zones()), (std::vector<std::string>{"z1", "z2"}));
-    EXPECT_FALSE(m_context->get_anchor("nobody").exists());
-}
-
 TEST_F(project_context, unknown_mac_throws_mac_text_and_does_not_exist) {
     EXPECT_EQ(thrown_message([&] { m_context->get_track_obj_by_mac("00AA00FFFE00BB00"); }),
               "Mac: 00AA00FFFE00BB00");

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <functional>
-#include <cstdlib>
 #include <future>
 #include <string>
 

@@ -70,8 +70,6 @@ TEST_F(client_fixture, transfer_failures_name_the_curl_error_and_the_url) {
     std::stringstream answer;
     EXPECT_THAT(thrown_message([&] { c->try_curl_get_request("/x", answer, nullptr); }),
                 StartsWith("curl_easy_perform failed: "));
-    EXPECT_THAT(thrown_message([&] { c->curl_del_request("/x"); }),
-                ::testing::AllOf(StartsWith("curl_del_request: curl_easy_perform failed: "), EndsWith(" URL=" + address + "/x")));
 
     test::platform_server hanging({"--hang", s_groups_path});
     EXPECT_THAT(thrown_message([&] { client(hanging.address())->curl_get_request(s_groups_path, nullptr); }),
@@ -102,56 +100,6 @@ TEST_F(client_fixture, port_and_credential_options) {
               "Basic " + base64_encode(reinterpret_cast<const unsigned char*>(pair.data()), pair.size()));
     EXPECT_FALSE(requests[before + 1]["headers"].isMember("Authorization") ||
                  requests[before + 2]["headers"].isMember("Authorization"));
-}
-
-TEST_F(client_fixture, post_put_and_delete_send_their_method_and_body_and_check_the_status) {
-    test::platform_server server;  // answers 405 to anything but GET
-    auto c = client(server.address());
-    const struct {
-        std::function<void()> call;
-        const char* name;
-        const char* method;
-        const char* body;  // none for DELETE
-    } cases[] = {{[&] { c->curl_post_request(s_groups_path, R"({"a":1})"); }, "curl_post_request", "POST", R"({"a":1})"},
-                 {[&] { c->curl_put_request(s_groups_path, R"({"b":2})"); }, "curl_put_request", "PUT", R"({"b":2})"},
-                 {[&] { c->curl_del_request(s_groups_path); }, "curl_del_request", "DELETE", nullptr}};
-    for (const auto& k : cases) {
-        EXPECT_EQ(thrown_message(k.call), std::string(k.name) + ": request \"" + server.address() + s_groups_path +
-                                              "\" returns code 405");
-        const auto request = server.requests().back();
-        EXPECT_EQ(std::make_tuple(request["method"].asString(), request.isMember("body")),
-                  std::make_tuple(k.method, k.body != nullptr));
-        if (k.body) {
-            EXPECT_EQ(std::make_tuple(request["body"].asString(), request["headers"]["Content-Type"].asString()),
-                      std::make_tuple(k.body, "application/json"));
-        }
-    }
-}
-
-// Exposes the tracked futures of the asynchronous POST.
-struct async_client : vyr::c_server {
-    using vyr::c_server::c_server;
-    std::list<std::future<bool>>& tracked() { return futures; }
-};
-
-TEST_F(client_fixture, async_post_reports_failure_in_its_future_and_only_finished_ones_are_cleared) {
-    test::platform_server server;
-    async_client c("rtls-quorvane", "http", server.address(), "", "", 0, logger);
-    c.curl_post_request_async(s_groups_path, R"({"n":1})");
-    c.curl_post_request_async("/api/private/zones/", R"({"n":2})");
-    ASSERT_EQ(c.tracked().size(), 2u);
-    for (auto& f : c.tracked()) {
-        EXPECT_FALSE(f.get());  // 405 is a failure
-        f = std::async(std::launch::deferred, [] { return true; });
-    }
-    c.clear_futures();  // deferred futures never become ready by waiting zero time: they stay
-    EXPECT_EQ(c.tracked().size(), 2u);
-    c.tracked().clear();
-    c.curl_post_request_async("/x", "{}");
-    c.tracked().front().wait();
-    c.clear_futures();
-    EXPECT_TRUE(c.tracked().empty());
-    EXPECT_EQ(server.requests().size(), 3u);
 }
 
 }  // namespace

@@ -34,52 +34,11 @@ protected:
     std::unique_ptr<vyr::redis::context> m_context;
 };
 
-TEST_F(redis_client, replies_are_typed_and_convert_only_to_their_own_kind) {
-    const auto status = m_context->command("SET", "k", "v");
-    EXPECT_EQ(status.get_type(), reply_type::STATUS);
-    EXPECT_EQ(status.to_string(), "OK");
-
-    const auto nil = m_context->get_from_table("no-such-key", "f");
-    EXPECT_EQ(nil.get_type(), reply_type::NIL);
-    EXPECT_EQ(thrown_message([&] { nil.to_string(); }), "Reply is not string, actual type: nil");
-
-    const auto text = m_context->command("GET", "k");
-    EXPECT_EQ(thrown_message([&] { text.to_integer(); }), "Reply is not integer, actual type: string");
-    EXPECT_EQ(thrown_message([&] { text.as_array(); }), "Reply is not array, actual type: string");
-
-    EXPECT_EQ(m_context->increment_in_table("h", "n", "5").to_integer(), 5);
-    EXPECT_EQ(m_context->increment_in_table("h", "n", "-2").to_integer(), 3);
-}
-
 TEST_F(redis_client, unknown_reply_type_code_reports_unknown_instead_of_a_map_error) {
     redisReply raw{};
     raw.type = 9;
     const vyr::redis::reply_element element(raw);
     EXPECT_EQ(thrown_message([&] { element.to_string(); }), "Reply is not string, actual type: unknown");
-}
-
-TEST_F(redis_client, hmget_with_missing_middle_field_keeps_its_place_and_for_each_element_stops_at_false) {
-    m_context->set_to_table("h", {{"a", "1"}, {"c", "3"}});
-    const auto reply = m_context->get_from_table("h", {"a", "b", "c"});
-    const auto array = reply.as_array();
-    ASSERT_EQ(array.size(), 3u);
-    EXPECT_EQ(array[0].to_string(), "1");
-    EXPECT_EQ(array[1].get_type(), reply_type::NIL);
-    EXPECT_EQ(array[2].to_string(), "3");
-    EXPECT_EQ(thrown_message([&] { array[3]; }), "Index out of range");
-
-    std::string seen;
-    EXPECT_FALSE(array.for_each_element([&](const vyr::redis::reply_element& _e) {
-        seen += _e.is_nil() ? "-" : _e.to_string();
-        return !_e.is_nil();
-    }));
-    EXPECT_EQ(seen, "1-");
-    // An empty array: nothing visited, success.
-    EXPECT_TRUE(m_context->get_set_members("no-such-set").as_array().for_each_element(
-        [](const vyr::redis::reply_element&) {
-            ADD_FAILURE() << "an element of an empty array";
-            return true;
-        }));
 }
 
 TEST_F(redis_client, set_to_table_with_empty_value_deletes_the_field) {

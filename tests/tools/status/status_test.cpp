@@ -57,47 +57,6 @@ protected:
 // stationary and category.
 constexpr std::size_t s_tag_parameters = 7;
 
-TEST_F(DeviceStatus, OneDeviceShowsMustAgainstActual) {
-    object_def tag;
-    tag.stationary = true;
-    auto record = settled(tag);
-    record.parameter_as_json(SCR_NAME, win::actual, "\"Worker-0\"\n");
-    record.parameter_state(LOC, SUPPORTED);
-    record.parameter_loc({501, -300, 160, 40, 7});
-    record.parameter_state(CATEGORY, NOT_SUPPORTED);
-
-    // Any case and the 12-character form name the same device.
-    const auto shown = m_reader->read_device("70b3d50b0001");
-    EXPECT_EQ(std::tie(shown.mac, shown.name, shown.kind, shown.status),
-              std::make_tuple(tag.mac, "Worker-1", "person", "differing"));
-    ASSERT_EQ(shown.parameters.size(), 8u);
-    std::map<std::string, std::vector<std::string>> by_name;
-    for (const auto& p : shown.parameters)
-        by_name[p.name] = {p.standing, p.must, p.actual};
-    const std::map<std::string, std::vector<std::string>> expected = {
-        {"scr_name", {"differs", "\"Worker-1\"", "\"Worker-0\""}},
-        {"loc", {"differs", R"({"sl_id":7,"sl_z":40,"x":500,"y":-300,"z":160})", R"({"sl_id":7,"sl_z":40,"x":501,"y":-300,"z":160})"}},
-        {"category", {"not_supported", "\"person\"", "\"person\""}},
-        {"stationary", {"in_step", "true", "true"}}};
-    for (const auto& [name, row] : expected)
-        EXPECT_EQ(by_name[name], row) << name;
-    EXPECT_EQ(by_name["t2t_cfg"].at(0), "in_step");
-    EXPECT_EQ(shown.in_step + shown.differing + shown.not_supported, 8u);
-
-    // Never reported: no actual value.
-    record.parameter_state(STATIONARY, UNKNOWN);
-    std::size_t stationary = 0;
-    for (const auto& p : m_reader->read_device(tag.mac).parameters)
-        if (p.name == "stationary") {
-            ++stationary;
-            EXPECT_EQ(p.actual, "");
-        }
-    EXPECT_EQ(stationary, 1u);
-
-    EXPECT_THROW(m_reader->read_device("70B3D5"), std::invalid_argument);
-    EXPECT_THROW(m_reader->read_device("70B3D5FFFE0B000Z"), std::invalid_argument);
-}
-
 TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
     const object_def settled_tag, never = settled_tag.as("to-3", "70B3D5FFFE0B0003");
     object_def fresh = settled_tag.as("to-2", "70B3D5FFFE0B0002");
