@@ -324,11 +324,15 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
         retry_soon(true);
         return;
     }
-    deliver_alarms();
-    if (_alarms_only)
+    if (_alarms_only) {
+        deliver_alarms();
         return;
+    }
+    deliver_alarms(alarm_pass::changes);
     lsb();
     deliver_parameters();
+    // An unchanged alarm is resent only to a WIN the parameters left its slot to.
+    deliver_alarms(alarm_pass::resends);
 }
 
 timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {

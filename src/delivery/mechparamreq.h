@@ -47,15 +47,18 @@ public:
     // Commands "request" (parameter request) and "notified" (context updated); others are ignored. A
     // request shorter than its header throws.
     void process_zmq_message(const zmq::message_t& _message);
-    // One processing cycle: alarms, sync slots, then parameters. Nothing while the project
-    // mirror is incomplete, and no alarms while an alarm refresh is pending; either way
-    // the cycle is tried again a second later.
+    // One processing cycle: changed alarms, sync slots, parameters, then unchanged alarm
+    // resends. Nothing while the project mirror is incomplete, and no alarms while an
+    // alarm refresh is pending; either way the cycle is tried again a second later.
     void processing_timer();
 
     // One pass over all WINs, pushing what differs from the project.
     void deliver_parameters();
+    // Which alarm pushes a pass of deliver_alarms makes: all of them, all but the resends
+    // of the alarm a WIN was sent last, or those resends only.
+    enum class alarm_pass { all, changes, resends };
     // Zone alarms and screen messages of every tag.
-    void deliver_alarms();
+    void deliver_alarms(alarm_pass _pass = alarm_pass::all);
     // Synchronisation slots and superframes of the TDOA anchors.
     void lsb();
 

@@ -122,15 +122,33 @@ TEST_F(alarm_delivery, alarm_without_acknowledged_value_chosen_only_when_first) 
     EXPECT_EQ(pushed_later(), payloads{shown(level_of(order[0]), zone_of(level_of(order[0])))});
 }
 
-TEST_F(alarm_delivery, no_zone_alarm_clears_the_device) {
+// Regression (second half): an alarm stored without its text, chosen for its level, made
+// the device show no alarm although another one could be shown.
+TEST_F(alarm_delivery, no_zone_alarm_clears_the_device_and_unshowable_alarm_is_not_chosen) {
     m_win->current_text("Old text");
     EXPECT_EQ(pushed(), payloads{s_clearing});
     EXPECT_EQ(std::make_tuple(m_win->current_text(), m_win->alarm_state()), std::make_tuple(" ", alarm_states::SENT));
-    // An alarm without its text is shown as no alarm.
-    alarm("al-1", 0, 2, 11, std::nullopt);
-    m_win->current_text("Old text");
+    alarm("al-9", 0, 9, 99, std::nullopt);
     EXPECT_EQ(pushed_later(), payloads{s_clearing});
-    EXPECT_EQ(m_win->current_text(), " ");
+    alarm("al-1", 0, 1, 11);
+    EXPECT_EQ(pushed_later(), payloads{shown(1, 11)});
+    EXPECT_EQ(m_win->current_text(), "Leave the zone");
+}
+
+// Regression: the resend of an unchanged alarm ran first in the cycle and took the WIN's
+// slot, so a WIN whose alarm was not confirmed never got its parameters.
+TEST_F(alarm_delivery, alarm_resend_keeps_parameter_slot) {
+    using namespace vyr::parameter;
+    alarm("al-1", 0, 2, 11);
+    EXPECT_EQ(pushed(), payloads{shown(2, 11)});  // a new alarm goes first
+    m_win->parameter_as_json(SCR_NAME, vyr::context::win::actual, "\"Other\"\n");
+    m_win->sending_time({0, 0});
+    const auto frames = cycle();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].payloads, payloads{param_scr_name(Json::Value(s_tag.name), test_logger()).to_hex()});
+    // Once nothing else is to be sent, the alarm is sent again.
+    m_win->parameter_as_json(SCR_NAME, vyr::context::win::actual, "\"" + s_tag.name + "\"\n");
+    EXPECT_EQ(pushed_later(), payloads{shown(2, 11)});
 }
 
 // Regression: an alarm refresh paused every delivery at the site. While one is pending
