@@ -195,6 +195,7 @@ void updater::alarms_refreshed(bool _succeeded) {
         m_logger.log_exception(VYR_HERE);
     }
 }
+
 void updater::update_anchor_req(const std::string& _uid) { request(anchors, _uid); }
 void updater::update_track_obj_req(const std::string& _uid) { request(track_objs, _uid); }
 void updater::update_group_req(const std::string& _uid) { request(groups, _uid); }
