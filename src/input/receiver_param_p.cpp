@@ -443,6 +443,6 @@ void c_receiver::process_param_p_scr_message(const std::string& _mac_address, co
     reset_sending(device);
     // The text itself is not kept; anything but a text means the device has no screen.
     device.parameter_state(SCR_MESSAGE, _value.isString() ? SUPPORTED : NOT_SUPPORTED);
-    if (device.alarm_state() == alarm_states::MESSAGE)
-        device.alarm_state(alarm_states::CONFIGURED);
+    // Compare-and-set: a new alarm set meanwhile keeps its state.
+    device.replace_alarm_state(alarm_states::MESSAGE, alarm_states::CONFIGURED);
 }
