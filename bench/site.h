@@ -73,8 +73,8 @@ public:
     delivery_harness& operator=(const delivery_harness&) = delete;
 
     c_mech_param_req& mechanism() noexcept { return *m_mechanism; }
-    // One processing cycle: deliver_alarms, lsb, deliver_parameters (nothing while the
-    // mirror is incomplete).
+    // One processing cycle: changed alarms, lsb, deliver_parameters, alarm resends
+    // (nothing while the mirror is incomplete).
     void cycle();
     // Frames received so far, once the count has stopped moving for a moment.
     std::uint64_t settled_frames();

@@ -21,6 +21,22 @@ bool context::updated() { return common::is_true(common::text_of(m_redis_context
 
 void context::updated(bool _updated) { m_redis_context->command("SET", s_updated, common::to_text(_updated)); }
 
+context::refresh_state context::alarms_refresh() {
+    const auto text = common::text_of(m_redis_context->command("GET", s_alarms_refresh));
+    if (text == std::optional<std::string>("pending"))
+        return refresh_state::pending;
+    if (text == std::optional<std::string>("failed"))
+        return refresh_state::failed;
+    return refresh_state::none;
+}
+
+void context::alarms_refresh(refresh_state _state) {
+    if (_state == refresh_state::none)
+        m_redis_context->command("DEL", s_alarms_refresh);
+    else
+        m_redis_context->command("SET", s_alarms_refresh, _state == refresh_state::pending ? "pending" : "failed");
+}
+
 std::vector<std::string> context::get_anchors() { return common::members(*m_redis_context, anchor::keys::set()); }
 std::vector<std::string> context::get_track_objs() {
     return common::members(*m_redis_context, track_obj::keys::set());

@@ -27,6 +27,11 @@ class context {
 public:
     static constexpr std::string_view s_name = "name";
     static constexpr std::string_view s_updated = "updated";
+    static constexpr std::string_view s_alarms_refresh = "alarms_refresh";
+
+    // Where a refresh of the alarm kind stands: none pending, requested and not finished,
+    // or failed at least once and still retried (alarms are then delivered as stored).
+    enum class refresh_state { none, pending, failed };
 
     // Connects and selects `_db`; throws on failure.
     context(unsigned int _db, const std::string& _host, int _port);
@@ -45,6 +50,9 @@ public:
     // Whether the mirror is complete: true only for the stored text "true".
     bool updated();
     void updated(bool _updated);
+    // Any other stored text reads as none; none deletes the key.
+    refresh_state alarms_refresh();
+    void alarms_refresh(refresh_state _state);
 
     // uids (MACs for WINs) of every record of a kind, in the order Redis returns them.
     std::vector<std::string> get_anchors();

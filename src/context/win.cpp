@@ -220,6 +220,42 @@ void win::alarm_state(alarm_states _state) {
     m_redis_context.set_to_table(keys::alarm(m_mac_addr), s_state, to_string(_state));
 }
 
+alarm_delivery win::alarm_delivery_state() const {
+    const auto fields = common::to_hash(m_redis_context.command("HGETALL", keys::alarm(m_mac_addr)));
+    alarm_delivery result;
+    if (const auto state = common::get(fields, s_state))
+        result.state = alarm_states_from_string(*state);
+    const auto uid = common::get(fields, s_shown_uid);
+    const auto level = common::get_unsigned(fields, s_shown_level);
+    const auto zone_id = common::get_unsigned(fields, s_shown_zone_id);
+    if (uid && level && zone_id)
+        result.shown = shown_alarm{*uid, *level, *zone_id};
+    return result;
+}
+
+bool win::replace_alarm_state(alarm_states _expected, alarm_states _next, const std::optional<shown_alarm>& _shown,
+                              const std::optional<std::string>& _text) {
+    // KEYS: alarm hash, data hash. ARGV: expected state, next state, text flag, text,
+    // then the shown fields as name/value pairs.
+    static const std::string s_script = R"(
+if redis.call('HGET', KEYS[1], 'state') ~= ARGV[1] then return 0 end
+redis.call('HSET', KEYS[1], 'state', ARGV[2])
+if ARGV[3] == '1' then redis.call('HSET', KEYS[2], 'current_text', ARGV[4]) end
+for i = 5, #ARGV, 2 do redis.call('HSET', KEYS[1], ARGV[i], ARGV[i + 1]) end
+return 1)";
+    std::vector<std::string> argv{"EVAL",        s_script,
+                                  "2",           keys::alarm(m_mac_addr),
+                                  keys::data(m_mac_addr), to_string(_expected),
+                                  to_string(_next), _text ? "1" : "0",
+                                  _text.value_or(std::string())};
+    if (_shown) {
+        argv.insert(argv.end(), {std::string(s_shown_uid), _shown->uid, std::string(s_shown_level),
+                                 std::to_string(_shown->level), std::string(s_shown_zone_id),
+                                 std::to_string(_shown->zone_id)});
+    }
+    return common::is_one(m_redis_context.execute_command_argv(argv));
+}
+
 void win::del_alarms() { m_redis_context.command("DEL", keys::alarm(m_mac_addr)); }
 
 std::uint32_t win::increment_sending_counter() {

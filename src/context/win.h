@@ -33,6 +33,24 @@ struct win_keys : keys_base<win_keys> {
     static std::string alarm(std::string_view _mac) { return join_key({s_prefix, _mac, "alarm"}); }
 };
 
+// The zone alarm last sent to a WIN, as the device confirms it: level and zone id (both 0
+// for the clearing form, whose uid is empty) and the uid of the alarm it came from.
+struct shown_alarm {
+    std::string uid;
+    std::uint32_t level = 0;
+    std::uint32_t zone_id = 0;
+    bool operator==(const shown_alarm& _o) const {
+        return uid == _o.uid && level == _o.level && zone_id == _o.zone_id;
+    }
+    bool operator!=(const shown_alarm& _o) const { return !(*this == _o); }
+};
+
+// A WIN's alarm-delivery state with what was last sent (nothing when not recorded).
+struct alarm_delivery {
+    alarm_states state = alarm_states::UNKNOWN;
+    std::optional<shown_alarm> shown;
+};
+
 // A WIN record as read whole by `win::read`: its hashes as stored.
 struct win_data {
     common::hash data;   // sending counter and time, current text
@@ -61,6 +79,10 @@ public:
     static constexpr std::string_view s_sending_counter_sec = "sending_counter_sec";
     static constexpr std::string_view s_sending_counter_usec = "sending_counter_usec";
     static constexpr std::string_view s_current_text = "current_text";
+    // Fields of the alarm hash beside the state: the alarm last sent.
+    static constexpr std::string_view s_shown_uid = "shown_uid";
+    static constexpr std::string_view s_shown_level = "shown_level";
+    static constexpr std::string_view s_shown_zone_id = "shown_zone_id";
 
     // Detail fields in the hash of the sync_slot parameter.
     struct sync_slot {
@@ -146,6 +168,14 @@ public:
 
     alarm_states alarm_state() const;
     void alarm_state(alarm_states _state);
+    // State and shown alarm in one round trip.
+    alarm_delivery alarm_delivery_state() const;
+    // Compare-and-set: only while the state is still `_expected`, sets it to `_next` and,
+    // when given, records the alarm sent and the screen text; false when the state
+    // changed meanwhile (nothing written).
+    bool replace_alarm_state(alarm_states _expected, alarm_states _next,
+                             const std::optional<shown_alarm>& _shown = std::nullopt,
+                             const std::optional<std::string>& _text = std::nullopt);
     void del_alarms();
     // The new counter value (1 on a fresh WIN); 0 if the reply is not an integer.
     std::uint32_t increment_sending_counter();

@@ -3,6 +3,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <functional>
@@ -194,7 +195,11 @@ bool c_mech_param_req::thread_pass() {
         {m_pipe_out->handle(), 0, ZMQ_POLLIN, 0},
         {nullptr, m_processing_timer.get_descriptor(), ZMQ_POLLIN, 0},
     };
-    zmq::poll(items, 2, std::chrono::milliseconds(-1));
+    auto timeout = std::chrono::milliseconds(-1);
+    if (m_retry_due)
+        timeout = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                              *m_retry_due - std::chrono::steady_clock::now()));
+    zmq::poll(items, 2, timeout);
     if (items[0].revents & ZMQ_POLLIN) {
         zmq::message_t message;
         if (m_pipe_out->recv(message, zmq::recv_flags::dontwait) && message.size() > 0) {
@@ -211,6 +216,8 @@ bool c_mech_param_req::thread_pass() {
             processing_cycle(next_timer_due(expirations));
         }
     }
+    if (m_retry_due && std::chrono::steady_clock::now() >= *m_retry_due)
+        processing_cycle(now(), m_retry_alarms_only);
     return true;
 }
 
@@ -294,12 +301,38 @@ void c_mech_param_req::answer_request(const zmq::message_t& _message) {
     m_sender->paramreq_to_node(mac, payloads);
 }
 
-void c_mech_param_req::processing_timer() {
-    if (!m_context->updated())
+void c_mech_param_req::processing_timer() { run_cycle(false); }
+
+void c_mech_param_req::retry_soon(bool _alarms_only) {
+    m_retry_due = std::chrono::steady_clock::now() + s_retry_delay;
+    m_retry_alarms_only = _alarms_only;
+}
+
+void c_mech_param_req::run_cycle(bool _alarms_only) {
+    m_retry_due.reset();
+    if (!m_context->updated()) {
+        retry_soon(false);
         return;
-    deliver_alarms();
+    }
+    // The alarms being read again, what is stored may be out of date: the alarms wait
+    // (a refresh that failed lets them go out as stored), the rest goes on.
+    if (m_context->alarms_refresh() == vyr::context::context::refresh_state::pending) {
+        if (!_alarms_only) {
+            lsb();
+            deliver_parameters();
+        }
+        retry_soon(true);
+        return;
+    }
+    if (_alarms_only) {
+        deliver_alarms();
+        return;
+    }
+    deliver_alarms(alarm_pass::changes);
     lsb();
     deliver_parameters();
+    // An unchanged alarm is resent only to a WIN the parameters left its slot to.
+    deliver_alarms(alarm_pass::resends);
 }
 
 timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {
@@ -312,13 +345,13 @@ timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {
     return m_timer_due;
 }
 
-void c_mech_param_req::processing_cycle(const timeval& _due) {
+void c_mech_param_req::processing_cycle(const timeval& _due, bool _alarms_only) {
     struct cycle_scope {
         std::optional<timeval>& time;
         ~cycle_scope() { time.reset(); }
     } scope{m_cycle_time};
     m_cycle_time = _due;
-    processing_timer();
+    run_cycle(_alarms_only);
 }
 
 timeval c_mech_param_req::pass_time() const { return m_cycle_time ? *m_cycle_time : now(); }

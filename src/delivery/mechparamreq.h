@@ -10,6 +10,7 @@
 #include <json/json.h>
 #include <sys/time.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,6 +31,8 @@ public:
     static constexpr long s_sending_period_sec = 5;
     // ...and no push once its sending counter is above this, until the device answers.
     static constexpr std::uint32_t s_max_sending_counter = 9;
+    // A cycle that could not do all its work is tried again this much later.
+    static constexpr std::chrono::seconds s_retry_delay{1};
 
     c_mech_param_req(std::shared_ptr<zmq::context_t> _zmq_context, std::shared_ptr<vyr::vyrserver::c_vyrserver> _server,
                      std::shared_ptr<c_sender> _sender, const std::string& _redis_address, int _redis_port,
@@ -44,14 +47,18 @@ public:
     // Commands "request" (parameter request) and "notified" (context updated); others are ignored. A
     // request shorter than its header throws.
     void process_zmq_message(const zmq::message_t& _message);
-    // One processing cycle: alarms, sync slots, then parameters; nothing until the
-    // project mirror is complete.
+    // One processing cycle: changed alarms, sync slots, parameters, then unchanged alarm
+    // resends. Nothing while the project mirror is incomplete, and no alarms while an
+    // alarm refresh is pending; either way the cycle is tried again a second later.
     void processing_timer();
 
     // One pass over all WINs, pushing what differs from the project.
     void deliver_parameters();
+    // Which alarm pushes a pass of deliver_alarms makes: all of them, all but the resends
+    // of the alarm a WIN was sent last, or those resends only.
+    enum class alarm_pass { all, changes, resends };
     // Zone alarms and screen messages of every tag.
-    void deliver_alarms();
+    void deliver_alarms(alarm_pass _pass = alarm_pass::all);
     // Synchronisation slots and superframes of the TDOA anchors.
     void lsb();
 
@@ -146,11 +153,17 @@ private:
     vyr::timer m_processing_timer;
     // When the timer was last due (or started, or reset): each expiry is due 5 s later.
     timeval m_timer_due{};
+    // A cycle that could not do all its work is tried again at this time: the whole cycle
+    // when the mirror was incomplete, else the alarms only.
+    std::optional<std::chrono::steady_clock::time_point> m_retry_due;
+    bool m_retry_alarms_only = false;
     // Set while a processing cycle runs.
     std::optional<timeval> m_cycle_time;
 
-    // One processing cycle going by `_due`.
-    void processing_cycle(const timeval& _due);
+    // One processing cycle going by `_due`; only the alarm delivery when `_alarms_only`.
+    void processing_cycle(const timeval& _due, bool _alarms_only = false);
+    void run_cycle(bool _alarms_only);
+    void retry_soon(bool _alarms_only);
     // The due time of the timer after `_expirations` more expiries; taken from the wall
     // clock again when that was set or drifted by more than a second.
     timeval next_timer_due(std::uint64_t _expirations);

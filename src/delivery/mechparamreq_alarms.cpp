@@ -1,6 +1,8 @@
 // Zone alarms and screen messages of the tags, part of the parameter-request mechanism:
 // once per processing cycle every tag whose WIN asks for it is sent the zone alarm it
 // must show (or the clearing form), or its pending text message, paced like every push.
+// What was sent is recorded on the WIN, so that the device's confirmation is matched
+// against it and an unchanged resend can wait until the parameters had their turn.
 // Runs on the mechanism's thread with its own Redis context.
 #include <algorithm>
 #include <optional>
@@ -24,51 +26,44 @@ const std::string s_blank_text = " ";
 // What the choice of the alarm to show reads from one alarm record.
 struct alarm_view {
     std::string uid;
-    std::optional<std::uint32_t> acknowledged;
-    bool delivered = false;
-    std::optional<std::uint32_t> level;
+    vyr::context::alarm_data data;
 };
-
-alarm_view view_of(vyr::context::context& _context, const std::string& _uid) {
-    const auto record = _context.get_alarm(_uid);
-    return alarm_view{_uid, record.acknowledged(), record.delivered(), record.zone_alarm_level()};
-}
 
 // Whether `_b` is to be shown rather than `_a`: an undelivered alarm before a delivered
 // one, then the higher level, then an unacknowledged one before an acknowledged one. An
 // alarm without an acknowledged value takes part in no comparison.
 bool preferred(const alarm_view& _a, const alarm_view& _b) {
-    if (!_a.acknowledged || !_b.acknowledged)
+    const auto& a = _a.data;
+    const auto& b = _b.data;
+    if (!a.acknowledged || !b.acknowledged)
         return false;
-    if (_a.delivered && !_b.delivered)
+    if (a.delivered && !b.delivered)
         return true;
-    if ((_b.level && !_a.level) || (_a.level && _b.level && *_a.level < *_b.level))
+    if ((b.zone_alarm_level && !a.zone_alarm_level) ||
+        (a.zone_alarm_level && b.zone_alarm_level && *a.zone_alarm_level < *b.zone_alarm_level))
         return true;
-    return *_a.acknowledged != 0 && *_b.acknowledged == 0;
+    return *a.acknowledged != 0 && *b.acknowledged == 0;
 }
 
-// The alarm to show among the object's zone alarms (not empty): the first one, replaced
-// by every later one preferred to the current candidate. The first is compared with
-// itself, which never replaces it.
-std::string choose_alarm(vyr::context::context& _context, const std::vector<std::string>& _uids) {
-    alarm_view candidate = view_of(_context, _uids.front());
+// The alarm to show among the object's zone alarms that can be shown (text, zone and
+// level stored): the first one, replaced by every later one preferred to the current
+// candidate. Nothing when none can be shown.
+std::optional<alarm_view> choose_alarm(vyr::context::context& _context, const std::vector<std::string>& _uids) {
+    std::optional<alarm_view> candidate;
     for (const auto& uid : _uids) {
-        auto other = view_of(_context, uid);
-        if (preferred(candidate, other))
+        auto data = _context.get_alarm(uid).read();
+        if (!data || !data->text || !data->zone_uid || !data->zone_alarm_level)
+            continue;
+        alarm_view other{uid, std::move(*data)};
+        if (!candidate || preferred(*candidate, other))
             candidate = std::move(other);
     }
-    return candidate.uid;
-}
-
-// The WIN's screen text and the clearing form of the zone alarm.
-void clear_zone_alarm(c_sender& _sender, win& _win) {
-    _win.current_text(s_blank_text);
-    _sender.zone_alarm_to_node(_win.mac_addr(), 0, 0, "");
+    return candidate;
 }
 
 }  // namespace
 
-void c_mech_param_req::deliver_alarms() {
+void c_mech_param_req::deliver_alarms(alarm_pass _pass) {
     const timeval time = pass_time();
     for (const auto& object_uid : m_context->get_track_objs()) {
         try {
@@ -83,28 +78,35 @@ void c_mech_param_req::deliver_alarms() {
             if (!record.exists() || !may_push(record, time))
                 continue;
 
-            const auto state = record.alarm_state();
-            if (state == alarm_states::MESSAGE) {
+            const auto delivery = record.alarm_delivery_state();
+            if (delivery.state == alarm_states::MESSAGE) {
+                if (_pass == alarm_pass::resends)
+                    continue;
                 m_sender->message_to_node(mac, record.current_text());
-            } else if (state == alarm_states::NOT_CONFIGURED || state == alarm_states::SENT) {
-                const auto alarms = m_context->get_zone_alarms_of_object(object_uid);
-                record.alarm_state(alarm_states::SENT);
-                if (alarms.empty()) {
-                    clear_zone_alarm(*m_sender, record);
-                } else {
-                    const auto shown = m_context->get_alarm(choose_alarm(*m_context, alarms));
-                    const auto text = shown.text();
-                    const auto zone_uid = shown.zone_uid();
-                    const auto level = shown.zone_alarm_level();
-                    if (text && zone_uid && level) {
-                        record.current_text(*text);
-                        const auto zone_id = m_context->get_zone(*zone_uid).zone_id();
-                        m_sender->zone_alarm_to_node(mac, *level, zone_id, *zone_uid);
-                        record.alarm_state(alarm_states::SENT);
-                    } else {
-                        clear_zone_alarm(*m_sender, record);
-                    }
+            } else if (delivery.state == alarm_states::NOT_CONFIGURED || delivery.state == alarm_states::SENT) {
+                const auto chosen = choose_alarm(*m_context, m_context->get_zone_alarms_of_object(object_uid));
+                // The clearing form when nothing can be shown.
+                vyr::context::shown_alarm shown;
+                std::string text = s_blank_text;
+                if (chosen) {
+                    shown.uid = chosen->uid;
+                    shown.level = *chosen->data.zone_alarm_level;
+                    shown.zone_id = m_context->get_zone(*chosen->data.zone_uid).zone_id();
+                    text = *chosen->data.text;
                 }
+                // Sending again what the device was sent last is a resend: it comes after
+                // the parameters, so that it never takes their slot.
+                const bool resend = delivery.state == alarm_states::SENT && delivery.shown == shown;
+                if ((_pass == alarm_pass::changes && resend) || (_pass == alarm_pass::resends && !resend))
+                    continue;
+                // A new alarm may have been set since the state was read: then it stays to
+                // be shown, and this choice is not sent.
+                if (!record.replace_alarm_state(delivery.state, alarm_states::SENT, shown, text))
+                    continue;
+                if (chosen)
+                    m_sender->zone_alarm_to_node(mac, shown.level, shown.zone_id, *chosen->data.zone_uid);
+                else
+                    m_sender->zone_alarm_to_node(mac, 0, 0, "");
             } else {
                 continue;
             }

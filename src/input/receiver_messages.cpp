@@ -88,7 +88,10 @@ void c_receiver::process_alarm(const std::string& _body) const {
             device.alarm_state(alarm_states::NOT_CONFIGURED);
     };
 
-    if (!set && alarm_exists) {
+    // A clear removes the alarm; of an alarm without a record nothing is stored.
+    if (!set) {
+        if (!alarm_exists)
+            return;
         alarm.remove();
         if (zone_alarm)
             reset_device();

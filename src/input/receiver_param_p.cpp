@@ -409,41 +409,30 @@ void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Js
     }
     device.parameter_state(AL_ZV, SUPPORTED);
 
-    // Delivery check: the device confirms the zone alarm it was sent.
-    if (device.alarm_state() != alarm_states::SENT)
+    // Delivery check: the device confirms the zone alarm it was sent. Only an answer that
+    // matches what was sent last settles it (level 0: the clearing form); another one
+    // answers an older push, and the alarm is sent again.
+    const auto delivery = device.alarm_delivery_state();
+    if (delivery.state != alarm_states::SENT || !delivery.shown)
         return;
-    if (!m_context->track_obj_exists_by_mac(_mac_address))
-        return;
-    const auto object_uid = m_context->get_track_obj_by_mac(_mac_address).uid();
-    const auto alarms = m_context->get_zone_alarms_of_object(object_uid);
     const field_reader read{m_logger, "process_param_p_al_zv", name_of(AL_ZV)};
-
     unsigned int level = 0;
     if (!read(_value, "level", level, _mac_address))
         return;
-    if (level == 0) {
-        // The device shows no alarm: right only when none is active.
-        if (alarms.empty()) {
-            device.alarm_state(alarm_states::MESSAGE);
-            send_context_updated_notification();
-        }
-        return;
-    }
     unsigned int zid = 0;
-    if (!read(_value, "zid", zid, _mac_address))
+    if (level != 0 && !read(_value, "zid", zid, _mac_address))
         return;
-    for (const auto& alarm_uid : alarms) {
-        auto alarm = m_context->get_alarm(alarm_uid);
-        const auto zone_uid = alarm.zone_uid();
-        if (!zone_uid)
-            continue;
-        if (m_context->get_zone(*zone_uid).zone_id() == zid) {
+    const auto& shown = *delivery.shown;
+    if (level != shown.level || (level != 0 && zid != shown.zone_id))
+        return;
+    if (!shown.uid.empty()) {
+        auto alarm = m_context->get_alarm(shown.uid);
+        if (alarm.exists())
             alarm.delivered(true);
-            device.alarm_state(alarm_states::MESSAGE);
-            send_context_updated_notification();
-            return;
-        }
     }
+    // A new alarm set since the sending keeps its state: it is to be shown next.
+    if (device.replace_alarm_state(alarm_states::SENT, alarm_states::MESSAGE))
+        send_context_updated_notification();
 }
 
 void c_receiver::process_param_p_scr_message(const std::string& _mac_address, const Json::Value& _value,
@@ -454,6 +443,6 @@ void c_receiver::process_param_p_scr_message(const std::string& _mac_address, co
     reset_sending(device);
     // The text itself is not kept; anything but a text means the device has no screen.
     device.parameter_state(SCR_MESSAGE, _value.isString() ? SUPPORTED : NOT_SUPPORTED);
-    if (device.alarm_state() == alarm_states::MESSAGE)
-        device.alarm_state(alarm_states::CONFIGURED);
+    // Compare-and-set: a new alarm set meanwhile keeps its state.
+    device.replace_alarm_state(alarm_states::MESSAGE, alarm_states::CONFIGURED);
 }

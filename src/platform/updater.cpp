@@ -120,6 +120,20 @@ void updater::request(kind _kind, const std::string& _uid) {
     m_waiting_variable.notify_one();
 }
 
+template <class Write>
+void updater::request_write(Write _write) {
+    try {
+        if (!m_request_context)
+            m_request_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address,
+                                                                         m_redis_port);
+        _write(*m_request_context);
+    } catch (const std::exception&) {
+        // The refresh itself is queued; the connection is opened again next time.
+        m_request_context.reset();
+        m_logger.log_exception(VYR_HERE);
+    }
+}
+
 void updater::request_full(std::initializer_list<kind> _kinds) {
     // m_updated_mutex first: the thread cannot mark the mirror complete between the
     // flags being set here and "updated" going false.
@@ -131,22 +145,57 @@ void updater::request_full(std::initializer_list<kind> _kinds) {
             full_flag(k) = true;
         m_waiting_variable.notify_one();
     }
-    try {
-        if (!m_request_context)
-            m_request_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address,
-                                                                         m_redis_port);
-        m_request_context->updated(false);
-    } catch (const std::exception&) {
-        // The refresh itself is queued; the connection is opened again next time.
-        m_request_context.reset();
-        m_logger.log_exception(VYR_HERE);
-    }
+    request_write([](vyr::context::context& _context) { _context.updated(false); });
 }
 
 void updater::update_all_req() {
     request_full({anchors, track_objs, groups, zones, sublocations, tdoa_schedules, tdoa_settings, alarms});
 }
-void updater::update_all_alarms_req() { request_full({alarms}); }
+
+void updater::update_all_alarms_req() {
+    // m_updated_mutex first: the thread cannot finish the refresh (and delete the key)
+    // between the refresh being recorded here and the key being written.
+    libs::core::mutex_lock updated_lock(m_updated_mutex);
+    {
+        libs::core::mutex_lock lock(m_waiting_mutex);
+        if (m_alarms_pending)
+            return;  // joins the refresh already asked for
+        m_alarms_pending = true;
+        m_alarms_failed = false;
+        full_flag(alarms) = true;
+        m_waiting_variable.notify_one();
+    }
+    request_write([](vyr::context::context& _context) {
+        _context.alarms_refresh(vyr::context::context::refresh_state::pending);
+    });
+}
+
+void updater::alarms_refreshed(bool _succeeded) {
+    using state = vyr::context::context::refresh_state;
+    libs::core::mutex_lock updated_lock(m_updated_mutex);
+    {
+        libs::core::mutex_lock lock(m_waiting_mutex);
+        if (!m_alarms_pending)
+            return;
+        if (_succeeded) {
+            if (full_flag(alarms))
+                return;  // asked for again after this refresh began: the next one ends it
+            m_alarms_pending = false;
+        } else {
+            if (m_alarms_failed)
+                return;
+            m_alarms_failed = true;
+        }
+    }
+    if (!_succeeded)
+        m_logger.warning("Alarm refresh failed: alarms are delivered as stored until a retry succeeds");
+    try {
+        m_context->alarms_refresh(_succeeded ? state::none : state::failed);
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+}
+
 void updater::update_anchor_req(const std::string& _uid) { request(anchors, _uid); }
 void updater::update_track_obj_req(const std::string& _uid) { request(track_objs, _uid); }
 void updater::update_group_req(const std::string& _uid) { request(groups, _uid); }
@@ -158,7 +207,7 @@ void updater::update_tdoa_schedule_req(const std::string& _uid) { request(tdoa_s
 
 updater::job updater::take_job() {
     job j;
-    if (m_update_all_flag) {
+    if (m_update_all_flag || full_flag(alarms)) {
         for (std::size_t i = 0; i < kind_count; ++i) {
             const auto k = static_cast<kind>(i);
             if (full_flag(k)) {
@@ -170,7 +219,8 @@ updater::job updater::take_job() {
                 return j;
             }
         }
-        j.what = job::type::complete;
+        if (m_update_all_flag)
+            j.what = job::type::complete;
         return j;
     }
     for (std::size_t i = 0; i < kind_count; ++i) {
@@ -185,6 +235,11 @@ updater::job updater::take_job() {
     return j;
 }
 
+void updater::keep_pending(kind _kind) {
+    libs::core::mutex_lock lock(m_waiting_mutex);
+    full_flag(_kind) = true;  // still pending: retried
+}
+
 void updater::run_job(const job& _job) {
     switch (_job.what) {
         case job::type::none: return;
@@ -192,11 +247,17 @@ void updater::run_job(const job& _job) {
         case job::type::full:
             try {
                 update_all(_job.which);
+            } catch (const worker_thread::end_of_thread&) {
+                keep_pending(_job.which);
+                throw;
             } catch (...) {
-                libs::core::mutex_lock lock(m_waiting_mutex);
-                full_flag(_job.which) = true;  // still pending: retried
+                keep_pending(_job.which);
+                if (_job.which == alarms)
+                    alarms_refreshed(false);
                 throw;
             }
+            if (_job.which == alarms)
+                alarms_refreshed(true);
             {
                 // Single requests queued before the refresh started are covered by it.
                 libs::core::mutex_lock lock(m_waiting_mutex);

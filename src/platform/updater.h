@@ -2,8 +2,10 @@
 // in step with the platform server. At start it empties the mirror and copies every kind
 // of project object; afterwards it refreshes single objects or whole kinds on request.
 // Any thread may call the request operations: they hold m_waiting_mutex only to record
-// work (never across server or Redis I/O), and the two that mark the mirror incomplete
-// write "updated" through the updater's own request connection under m_updated_mutex.
+// work (never across server or Redis I/O). A full refresh marks the mirror incomplete
+// ("updated" false); an alarm refresh only marks the alarms as being refreshed (key
+// "alarms_refresh"), so that alarm delivery alone waits for it. Both keys are written
+// under m_updated_mutex, by a request through the updater's own request connection.
 // The worker thread alone uses m_context and does all server and mirror I/O. Once a second,
 // idle or busy, it looks at Redis: a server that restarted (new run id) or a mirror that is
 // gone (no "name") makes it mark the mirror incomplete and fill it again from the platform.
@@ -44,9 +46,12 @@ public:
     // Asks the thread to end; it sees the request whether it waits, works or pauses.
     void stop();
 
-    // Full refresh of every kind / of all alarms; "updated" is false in Redis when they
-    // return (unless Redis cannot be reached, which is logged).
+    // Full refresh of every kind; "updated" is false in Redis when it returns (unless
+    // Redis cannot be reached, which is logged).
     void update_all_req();
+    // Refresh of the alarm kind in place; the mirror stays complete. A request while one
+    // is pending joins it; "alarms_refresh" is "pending" from the first request until the
+    // refresh succeeds, and "failed" once it failed (it is retried).
     void update_all_alarms_req();
     // Single-object refreshes, queued first in, first out; duplicates are fetched twice.
     void update_anchor_req(const std::string& _uid);
@@ -90,6 +95,14 @@ private:
     job take_job() VYR_REQUIRES(m_waiting_mutex);
     // Runs a job outside the mutex and records its success.
     void run_job(const job& _job);
+    // A full refresh of `_kind` that failed is pending again.
+    void keep_pending(kind _kind);
+    // After a refresh of the alarm kind: a pending alarm refresh is done (unless asked
+    // again meanwhile) or, on failure, marked failed once (logged).
+    void alarms_refreshed(bool _succeeded);
+    // Runs `_write` on the request connection, opened on first use; a failure is logged.
+    template <class Write>
+    void request_write(Write _write) VYR_REQUIRES(m_updated_mutex);
     // Clears the all flag and writes "updated" true unless a full refresh is pending again
     // or the mirror was lost meanwhile (then the pass starts over).
     void complete_pass();
@@ -154,6 +167,9 @@ private:
     bool m_update_all_tdoa_schedules_flag VYR_GUARDED_BY(m_waiting_mutex) = true;
     bool m_update_all_tdoa_settings_flag VYR_GUARDED_BY(m_waiting_mutex) = true;
     bool m_update_all_alarms_flag VYR_GUARDED_BY(m_waiting_mutex) = true;
+    // An alarm refresh was requested and has not succeeded yet / it failed since.
+    bool m_alarms_pending VYR_GUARDED_BY(m_waiting_mutex) = false;
+    bool m_alarms_failed VYR_GUARDED_BY(m_waiting_mutex) = false;
     std::deque<std::string> m_anchors_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
     std::deque<std::string> m_track_objs_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
     std::deque<std::string> m_groups_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);

@@ -42,6 +42,17 @@ protected:
         m_rig.start_service();
         wait_mirror();
     }
+    // Whether a cycle pushes the project's name to the tag (which reported another one).
+    bool name_pushed() {
+        const auto deadline = std::chrono::steady_clock::now() + s_recovery_bound;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto frame = m_rig.next_command(1s);
+            if (frame && frame->compare(15, 4, "000E") == 0 && frame->compare(frame->size() - 16, 16, s_tag) == 0 &&
+                frame->find(s_name_hex) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
     // Running all along: the same child, never restarted.
     void expect_service_running() { EXPECT_TRUE(m_rig.service_running()) << m_rig.service_stderr(); }
 
@@ -70,14 +81,7 @@ TEST_F(faults, redis_restarted_empty_is_noticed_refilled_and_every_worker_recove
 
     // Its 5-second cycle delivers again (it waits for "updated"): the tag reported a name
     // that is not the project's, so the name is pushed to it.
-    bool pushed = false;
-    const auto deadline = std::chrono::steady_clock::now() + s_recovery_bound;
-    while (!pushed && std::chrono::steady_clock::now() < deadline) {
-        const auto frame = m_rig.next_command(1s);
-        pushed = frame && frame->compare(15, 4, "000E") == 0 &&
-                 frame->compare(frame->size() - 16, 16, s_tag) == 0 && frame->find(s_name_hex) != std::string::npos;
-    }
-    EXPECT_TRUE(pushed) << "no cycle pushed the name after the restart";
+    EXPECT_TRUE(name_pushed()) << "no cycle pushed the name after the restart";
     expect_service_running();
 }
 
@@ -111,22 +115,24 @@ TEST_F(faults, redis_restarted_with_its_data_is_refreshed_from_the_platform_and_
 
 // ---- the platform server -------------------------------------------------------------------
 
-TEST_F(faults, platform_down_during_a_run_is_retried_while_reports_are_recorded) {
+TEST_F(faults, platform_down_during_a_run_is_retried_while_reports_are_recorded_and_delivery_goes_on) {
     start_all();
 
     m_rig.stop_platform();
-    // The tag announces itself anew: all alarms are to be read again, so the mirror is
-    // incomplete until the platform answers.
+    // The tag announces itself anew: all alarms are to be read again. The refresh fails
+    // and is retried; the mirror stays complete and delivery goes on.
     m_rig.publish(R"(#notify{"object":"TO","action":"NA","mac":")" + s_tag + R"(","dev_id":"to-worker-2"})");
-    ASSERT_TRUE(test::wait_until([&] { return m_rig.redis_command({"GET", "updated"}) == "false"; }, 20s));
+    const auto refresh = [&] { return m_rig.redis_command({"GET", "alarms_refresh"}); };
+    ASSERT_TRUE(test::wait_until([&] { return refresh() == "failed"; }, 20s)) << refresh();
 
     EXPECT_TRUE(m_rig.report_recorded(s_tag, "During", s_recovery_bound));
     EXPECT_TRUE(m_rig.logged("/api/private/alarms/active/", s_recovery_bound));
     EXPECT_TRUE(m_rig.logged("/api/private/alarms/active/", s_recovery_bound));
-    EXPECT_EQ(m_rig.redis_command({"GET", "updated"}), "false");
+    EXPECT_EQ(m_rig.redis_command({"GET", "updated"}), "true");
+    EXPECT_TRUE(name_pushed()) << "delivery paused while the platform was down";
 
     m_rig.start_platform();
-    wait_mirror();
+    ASSERT_TRUE(test::wait_until([&] { return refresh() == "(nil)"; }, s_mirror_bound)) << refresh();
     EXPECT_EQ(std::make_tuple(m_rig.redis_command({"SCARD", "alarms:set"}), m_rig.recorded_scr_name(s_tag)),
               std::make_tuple("3", "During"));
     expect_service_running();

@@ -111,4 +111,18 @@ TEST_F(win_record, alarm_state_and_hostile_screen_text_round_trip) {
     EXPECT_EQ(redis({"HEXISTS", "wins:" + s_mac + ":data", "current_text"}), "1");
 }
 
+// Regression: delivery read the state, then wrote SENT over a NOT_CONFIGURED set in
+// between for a new alarm, which was then never shown.
+TEST_F(win_record, newer_alarm_is_not_overwritten_by_sent) {
+    const vyr::context::shown_alarm shown{"al-1", 3, 7};
+    m_win->alarm_state(alarm_states::NOT_CONFIGURED);
+    EXPECT_FALSE(m_win->replace_alarm_state(alarm_states::SENT, alarm_states::MESSAGE, shown, "old"));
+    EXPECT_EQ(std::make_tuple(m_win->alarm_state(), m_win->alarm_delivery_state().shown.has_value(), m_win->current_text()),
+              std::make_tuple(alarm_states::NOT_CONFIGURED, false, ""));
+    EXPECT_TRUE(m_win->replace_alarm_state(alarm_states::NOT_CONFIGURED, alarm_states::SENT, shown, "Leave"));
+    const auto stored = m_win->alarm_delivery_state();
+    EXPECT_EQ(std::make_tuple(stored.state, stored.shown == shown, m_win->current_text()),
+              std::make_tuple(alarm_states::SENT, true, "Leave"));
+}
+
 }  // namespace

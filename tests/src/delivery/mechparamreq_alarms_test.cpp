@@ -1,6 +1,7 @@
 // Zone alarms and screen messages of the tags: the alarm chosen among an object's zone
 // alarms, the clearing form, the message state, the pacing and the counter, as the
 // running mechanism pushes them to the gateway in a cycle.
+#include <set>
 #include <tuple>
 
 #include "mechparamreq_fixture.h"
@@ -17,8 +18,7 @@ class alarm_delivery : public mech_param_req_test {
 protected:
     void SetUp() override {
         mech_param_req_test::SetUp();
-        put(s_tag);
-        m_win = std::make_unique<vyr::context::win>(device(s_tag.mac));
+        m_win = std::make_unique<vyr::context::win>(settled(s_tag));
         m_win->alarm_state(alarm_states::NOT_CONFIGURED);
     }
 
@@ -60,6 +60,14 @@ protected:
     std::vector<std::string> pushed_later() {
         m_win->sending_time({0, 0});
         return pushed();
+    }
+
+    // The next frame to `_mac` the mechanism sends on its own.
+    std::optional<node_command> next_frame_to(const std::string& _mac) {
+        for (int n = 0; n < 20; ++n)
+            if (auto frame = receive(); !frame || frame->mac == _mac)
+                return frame;
+        return std::nullopt;
     }
 
     std::unique_ptr<vyr::context::win> m_win;
@@ -114,15 +122,73 @@ TEST_F(alarm_delivery, alarm_without_acknowledged_value_chosen_only_when_first) 
     EXPECT_EQ(pushed_later(), payloads{shown(level_of(order[0]), zone_of(level_of(order[0])))});
 }
 
-TEST_F(alarm_delivery, no_zone_alarm_clears_the_device) {
+// Regression (second half): an alarm stored without its text, chosen for its level, made
+// the device show no alarm although another one could be shown.
+TEST_F(alarm_delivery, no_zone_alarm_clears_the_device_and_unshowable_alarm_is_not_chosen) {
     m_win->current_text("Old text");
     EXPECT_EQ(pushed(), payloads{s_clearing});
     EXPECT_EQ(std::make_tuple(m_win->current_text(), m_win->alarm_state()), std::make_tuple(" ", alarm_states::SENT));
-    // An alarm without its text is shown as no alarm.
-    alarm("al-1", 0, 2, 11, std::nullopt);
-    m_win->current_text("Old text");
+    alarm("al-9", 0, 9, 99, std::nullopt);
     EXPECT_EQ(pushed_later(), payloads{s_clearing});
-    EXPECT_EQ(m_win->current_text(), " ");
+    alarm("al-1", 0, 1, 11);
+    EXPECT_EQ(pushed_later(), payloads{shown(1, 11)});
+    EXPECT_EQ(m_win->current_text(), "Leave the zone");
+}
+
+// Regression: the resend of an unchanged alarm ran first in the cycle and took the WIN's
+// slot, so a WIN whose alarm was not confirmed never got its parameters.
+TEST_F(alarm_delivery, alarm_resend_keeps_parameter_slot) {
+    using namespace vyr::parameter;
+    alarm("al-1", 0, 2, 11);
+    EXPECT_EQ(pushed(), payloads{shown(2, 11)});  // a new alarm goes first
+    m_win->parameter_as_json(SCR_NAME, vyr::context::win::actual, "\"Other\"\n");
+    m_win->sending_time({0, 0});
+    const auto frames = cycle();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].payloads, payloads{param_scr_name(Json::Value(s_tag.name), test_logger()).to_hex()});
+    // Once nothing else is to be sent, the alarm is sent again.
+    m_win->parameter_as_json(SCR_NAME, vyr::context::win::actual, "\"" + s_tag.name + "\"\n");
+    EXPECT_EQ(pushed_later(), payloads{shown(2, 11)});
+}
+
+// Regression: an alarm refresh paused every delivery at the site. While one is pending
+// only the alarms wait; a failed one lets them go out as stored.
+TEST_F(alarm_delivery, em_alm_stream_does_not_pause_delivery) {
+    alarm("al-1", 0, 2, 11);
+    const auto other = s_tag.as("to-2", "70B3D5FFFE0B00F2");
+    put(other);
+    device(other.mac);
+    redis({"SET", "alarms_refresh", "pending"});
+    m_store->updated(true);
+    send(std::string(1, static_cast<char>(vyr::cmd::notified)));
+    std::set<std::string> macs;
+    for (const auto& frame : fence())
+        macs.insert(frame.mac);
+    EXPECT_EQ(macs, std::set<std::string>{other.mac});
+
+    redis({"DEL", "alarms_refresh"});
+    const auto frame = next_frame_to(s_tag.mac);
+    m_store->updated(false);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->payloads, payloads{shown(2, 11)});
+
+    redis({"SET", "alarms_refresh", "failed"});
+    EXPECT_EQ(pushed_later(), payloads{shown(2, 11)});
+}
+
+// Regression: a cycle that found the mirror incomplete waited for the next period.
+TEST_F(alarm_delivery, incomplete_mirror_cycle_retries_soon) {
+    alarm("al-1", 0, 2, 11);
+    const auto before = c_mech_param_req::now();
+    send(std::string(1, static_cast<char>(vyr::cmd::notified)));  // the timer restarts
+    EXPECT_TRUE(fence().empty());
+    m_store->updated(true);
+    const auto frame = next_frame_to(s_tag.mac);
+    m_store->updated(false);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->payloads, payloads{shown(2, 11)});
+    // Stamped by a retry: the period's own cycle is due 5 s after the restart.
+    EXPECT_LT(m_win->sending_time().tv_sec, before.tv_sec + c_mech_param_req::s_sending_period_sec);
 }
 
 TEST_F(alarm_delivery, message_resent_until_the_counter_reaches_ten) {

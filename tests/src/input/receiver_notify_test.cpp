@@ -276,10 +276,11 @@ TEST_F(notify_test, tag_announcement_resets_alarms_and_asks_for_them_again) {
     device.alarm_state(alarm_states::CONFIGURED);
     EXPECT_TRUE(announced(R"({"object": "TO", "mac": ")" + mac + R"(", "action": "NA", "dev_id": "to-1"})").empty());
     EXPECT_EQ(reset_and_kept(device), std::make_pair(true, false));
-    // All alarms are re-read ("updated" false); the zone alarm is to be delivered again.
-    EXPECT_EQ(std::make_tuple(device.alarm_state(), redis({"GET", "updated"}), store().get_alarm("zv").delivered(),
-                              store().get_alarm("eb").delivered()),
-              std::make_tuple(alarm_states::NOT_CONFIGURED, "false", false, true));
+    // All alarms are re-read, the mirror staying complete; the zone alarm is to be
+    // delivered again.
+    EXPECT_EQ(std::make_tuple(device.alarm_state(), redis({"GET", "updated"}), redis({"GET", "alarms_refresh"}),
+                              store().get_alarm("zv").delivered(), store().get_alarm("eb").delivered()),
+              std::make_tuple(alarm_states::NOT_CONFIGURED, "true", "pending", false, true));
 }
 
 TEST_F(notify_test, tag_heartbeat_configures_only_an_unknown_alarm_state) {

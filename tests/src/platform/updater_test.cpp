@@ -145,7 +145,7 @@ TEST_F(updater_test, an_alarm_without_object_is_neither_updated_nor_removed) {
         {"uid": "alm-3", "alarm_name": "emergency_button", "acknowledged": 1, "obj_uid": "", "additional_info": {}},
         {"uid": "alm-4", "alarm_name": "zone_violation", "acknowledged": 0, "obj_uid": "", "additional_info": {}}]})");
     updater->update_all_alarms_req();
-    wait_updated();
+    ASSERT_TRUE(test::wait_until([this] { return redis.command({"GET", "alarms_refresh"}) == "(nil)"; }, 40s));
 
     EXPECT_EQ(store->get_alarms(), std::vector<std::string>{"alm-3"});
     EXPECT_EQ(std::make_tuple(store->get_alarm("alm-3").acknowledged(), store->get_alarm("alm-3").obj_uid()),
@@ -185,20 +185,27 @@ TEST_F(updater_test, a_failing_endpoint_is_retried_until_it_answers_and_earlier_
     EXPECT_EQ(store->get_zones().size(), 2u);
 }
 
-TEST_F(updater_test, an_alarm_refresh_request_marks_the_mirror_incomplete_and_refreshes_only_alarms) {
+// Regression: every em_alm report and tag announcement wrote "updated" false, and with it
+// all delivery at the site stopped until the alarms were read again (for ever while the
+// platform failed). The mirror stays complete; requests join the pending refresh.
+TEST_F(updater_test, em_alm_stream_does_not_pause_delivery) {
     start_and_wait_updated();
-    const int anchors = count(s_anchors_path), groups = count(s_groups_path), alarms = count(s_alarms_path);
+    const int anchors = count(s_anchors_path), groups = count(s_groups_path);
+    const auto refresh = [this] { return redis.command({"GET", "alarms_refresh"}); };
 
     fail(s_alarms_path, 500);
     updater->update_all_alarms_req();
-    // Written by the request itself: the refresh cannot have finished while alarms fail.
-    EXPECT_EQ(updated_text(), "false");
-    ASSERT_TRUE(test::wait_until([&] { return count(s_alarms_path) >= alarms + 2; }, 40s));
-    EXPECT_EQ(updated_text(), "false");
+    ASSERT_TRUE(test::wait_until([&] { return refresh() == "failed"; }, 40s)) << refresh();
+    for (int n = 0; n < 20; ++n)
+        updater->update_all_alarms_req();
+    EXPECT_EQ(std::make_tuple(updated_text(), refresh()), std::make_tuple("true", "failed"));
 
+    platform->write("alarms_active.json", R"({"alarms": []})");
     platform->remove("control.json");
-    wait_updated();
-    EXPECT_EQ(std::make_tuple(count(s_anchors_path), count(s_groups_path)), std::make_tuple(anchors, groups));
+    ASSERT_TRUE(test::wait_until([&] { return refresh() == "(nil)"; }, 40s)) << refresh();
+    EXPECT_TRUE(store->get_alarms().empty());
+    EXPECT_EQ(std::make_tuple(updated_text(), count(s_anchors_path), count(s_groups_path)),
+              std::make_tuple("true", anchors, groups));
 }
 
 // ---- single objects ----------------------------------------------------------------------
@@ -267,7 +274,7 @@ TEST_F(updater_and_receiver, requests_and_the_receiver_do_not_wait_for_a_hanging
         m_updater->update_tdoa_schedule_req("sch-main");
         m_updater->update_all_alarms_req();
     }));
-    EXPECT_EQ(redis({"GET", "updated"}), "false");
+    EXPECT_EQ(redis({"GET", "alarms_refresh"}), "pending");
 
     // handle() returns once the receiver handled the frame.
     const std::string tag = "70B3D5FFFE0B0009";
