@@ -127,9 +127,9 @@ TEST(param_values, oversized_values_still_give_well_formed_frames) {
     expect_well_formed(hex16, TDOA_SCHEDULE);
     // 14 × 18 bytes; the 14th partner's slot.
     EXPECT_EQ(std::make_tuple(hex16.substr(0, 4), hex16.substr(4 + 13 * 36, 2)), std::make_tuple("16FC", "0D"));
-    // A slot and margin / 250 over 255 are capped at FF; a long address drops its partner.
-    const std::string capped =
-        schedule(partner_json("0001", 300, 100000) + "," + partner_json("12345", 1) + "," + partner_json("zz", 1)).to_hex();
+    // A margin / 250 over 255 is capped at FF; a slot over 255 or a long address drops its partner.
+    const std::string capped = schedule(partner_json("0001", 255, 100000) + "," + partner_json("0002", 300) + "," +
+                                        partner_json("12345", 1) + "," + partner_json("zz", 1)).to_hex();
     expect_well_formed(capped, TDOA_SCHEDULE);
     EXPECT_EQ(capped, "1612FFC1FF000001FFFFFFFF000000000000012C");
 
