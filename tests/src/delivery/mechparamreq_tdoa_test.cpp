@@ -132,6 +132,27 @@ TEST_F(tdoa_delivery, version_two_rows_and_their_errors) {
     EXPECT_TRUE(to_destination->tdoa_schedule_to_json(s_mac_c)->isNull());  // its rows have dim 1
 }
 
+// Regression: schedule values beyond their fields (a margin that is no multiple of 250,
+// sect, et and dim beyond their flag bits) and partners the payload cannot carry (a node
+// id beyond four hexadecimal digits, a slot beyond a byte) were compared as the project
+// holds them, so the anchor was pushed every 5 s for ever.
+TEST_F(tdoa_delivery, ScheduleIsComparedAsTheAnchorHoldsIt) {
+    anchor("D", "70B3D5FFFE0D0D0D", 0x12345, 1, 2, 3);
+    schedule(2, {"1,A,B,3,3,6,7,100", "2,A,C,300,0,1,0,250", "3,A,D,4,0,1,0,250", "4,A,C,5,0,1,0,1000"});
+    auto a = device(s_mac_a);
+    a.parameter_state(SYNC_SLOT, NOT_SUPPORTED);
+    a.parameter_state(SF, NOT_SUPPORTED);
+    a.parameter_as_json(NWK_CFG, vyr::context::win::actual, "{\"router\":false}\n");
+    logged("");
+    const auto frames = cycle();
+    // B: slot 3, flags sect 1 et 3 dim 2, margin 0; C: slot 5, dim 1, margin 4 × 250.
+    EXPECT_EQ(bodies(frames), list{"000E1624" "03E2000003040000002800000032FFFFFFC4"
+                                   "050104000506000000000000000000000000"});
+    hold(a, frames);
+    EXPECT_EQ(bodies(cycle()), list{});
+    EXPECT_EQ(logged("cannot be delivered whole"), 1);
+}
+
 TEST_F(tdoa_delivery, superframe_and_sync_slot_payloads) {
     // Schedule slots up to 3; setting slots up to 5 (the distributor).
     schedule(1, {"1,A,B,3,1,2,0.75", "2,B,A,2,1,2,0.75"});
@@ -189,6 +210,29 @@ TEST_F(tdoa_delivery, cycle_pushes_sync_slots_then_the_superframe) {
     a.parameter_state(SF, SUPPORTED);
     a.parameter_sf({0x0102, std::nullopt, std::nullopt, std::nullopt});  // older firmware: the node id only
     EXPECT_EQ(pushed(), slots{});
+
+    // Regression ChangedSfdReachesReportingMaster: only the node id was compared, so a
+    // changed slot count (or sfd) never reached a master that reported its superframe.
+    a.parameter_sf({0x0102, 0x1234, 6, 4});
+    a.sending_time({0, 0});  // its other parameters went out in the cycle before
+    EXPECT_EQ(pushed(), slots{});
+    schedule(1, {"1,A,B,9,1,2,0.75"});
+    a.sending_time({0, 0});
+    EXPECT_EQ(pushed(), (slots{{s_mac_a, {"140601021234060A"}}}));
+    a.parameter_sf({0x0102, 0x1234, 6, 10});
+    a.sending_time({0, 0});
+    EXPECT_EQ(pushed(), slots{});
+    // Regression: a master whose setting has no active schedule was sent 140100 every
+    // cycle with an error each time; now nothing, warned once.
+    a.parameter_state(SF, UNKNOWN);
+    setting("");
+    logged("");
+    a.sending_time({0, 0});
+    EXPECT_EQ(pushed(), slots{});
+    a.sending_time({0, 0});
+    EXPECT_EQ(pushed(), slots{});
+    EXPECT_EQ(logged("superframe of master " + s_mac_a + " not sent"), 1);
+    setting("sch-1");
 
     // A WIN that reports another slot is told again; not so for a setting that is not
     // configured, nor for a WIN past its counter.
