@@ -167,3 +167,11 @@ TEST(param_values, corrupted_or_foreign_text_gives_null_objects) {
                                  param_em_alm("\"SET\"", lg()).is_null(), param_scr_name(R"({"name":"Bob"})", lg()).is_null()}),
               std::vector<bool>(8, true));
 }
+
+// Regression: a long screen text was cut at byte 255 inside a character, so the device
+// held text that is not valid UTF-8 and never matched the project's name.
+TEST(param_values, ScreenTextIsCutAtAWholeCharacter) {
+    const std::string a254(254, 'a'), euro = "\xE2\x82\xAC";
+    for (const auto& [text, held] : {std::pair{a254 + euro, a254}, {a254 + "b" + euro, a254 + "b"}, {a254 + "b", a254 + "b"}})
+        EXPECT_EQ(param_screen_text::held_text(text), held) << text.size();
+}
