@@ -162,6 +162,14 @@ t2t_held held_t2t(const vyr::context::track_obj& _object, std::string& _loss) {
     }
     held.exists = true;
     held.role = _object.t2t_cfg_role();
+    // Any role but these two is sent as role byte 00 and nothing more: the device holds
+    // "disabled".
+    const auto role = to_lower(held.role);
+    if (role != "monitor" && role != "announcer") {
+        _loss = "role " + held.role + " held as disabled";
+        held.role = "disabled";
+        return held;
+    }
     const auto capped = [&_loss](const char* _name, std::optional<std::uint32_t> _value, std::uint32_t _max,
                                  std::uint32_t _step) -> std::optional<std::uint32_t> {
         if (!_value)

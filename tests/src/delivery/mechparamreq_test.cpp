@@ -203,11 +203,13 @@ TEST_F(ParamDelivery, T2tConfigurationComparesRolesAndCommonFields) {
     record.parameter_t2t_cfg_safe_distance(5);
     EXPECT_EQ(later(record), push);
 
-    tag.role = "passive";  // any other common role: nothing to compare
+    tag.role = "passive";  // sent as role 00, held and compared as "disabled"
     put(tag);
-    record.parameter_t2t_cfg_role("Passive");
+    record.parameter_t2t_cfg_role("Disabled");
     record.parameter_t2t_cfg_distance(1);
     EXPECT_EQ(later(record), none);
+    record.parameter_t2t_cfg_role("Passive");
+    EXPECT_EQ(later(record), (list{"000E2B0100"}));
 
     tag.t2t = false;  // without a configuration the device must report "disabled"
     put(tag);
