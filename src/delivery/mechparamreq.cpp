@@ -794,7 +794,8 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
 std::optional<loc> c_mech_param_req::must_loc(const vyr::context::track_obj& _object) {
     const auto sublocation_uid = _object.sublocation_uid();
     const auto place = m_context->get_sublocation(sublocation_uid);
-    if (sublocation_uid.empty() || !place.exists())
+    // A sublocation id beyond its two bytes cannot be sent (form_loc): not compared.
+    if (sublocation_uid.empty() || !place.exists() || place.sublocation_id() > s_max_u16)
         return std::nullopt;
     const std::int64_t offset = place.offset_z().value_or(0);
     return loc{_object.position_x(), _object.position_y(), static_cast<std::int32_t>(_object.default_height() + offset),
@@ -865,6 +866,13 @@ std::optional<std::string> c_mech_param_req::form_loc(const std::string& _mac_ad
     try {
         const auto object = m_context->get_track_obj_by_mac(_mac_address);
         const auto place = m_context->get_sublocation(object.sublocation_uid());
+        // A sublocation id beyond its two bytes would make a payload no device reads:
+        // no location is sent (warned once).
+        const auto id = place.sublocation_id();
+        note_undeliverable(_mac_address, LOC, std::to_string(id),
+                           id > s_max_u16 ? "sublocation id " + std::to_string(id) + " beyond two bytes, not sent" : "");
+        if (id > s_max_u16)
+            return std::nullopt;
         const std::int64_t offset = place.offset_z().value_or(0);
         const std::string value = hex32(object.position_x()) + hex32(object.position_y()) +
                                   hex32(object.default_height() + offset) + hex32(offset) +

@@ -373,8 +373,15 @@ Json::Value c_mech_param_req::tdoa_schedule_row_to_json(const std::string& _anch
 void c_mech_param_req::lsb() {
     // The synchronisation slot a WIN must have; pushed when the device does not report it.
     const auto push_sync_slot = [this](win& _win, std::uint64_t _master_node_id, std::uint64_t _slot) {
-        const auto addr = fit(m_logger, _master_node_id, s_no_master, "sync slot master node id");
-        const auto slot = fit(m_logger, _slot, s_no_slot, "sync slot");
+        // Numbers beyond their fields are sent (and compared) as the largest the field
+        // holds, warned once rather than every cycle.
+        const auto addr = static_cast<std::uint32_t>(std::min<std::uint64_t>(_master_node_id, s_no_master));
+        const auto slot = static_cast<std::uint32_t>(std::min<std::uint64_t>(_slot, s_no_slot));
+        const bool whole = addr == _master_node_id && slot == _slot;
+        note_undeliverable(_win.mac_addr(), SYNC_SLOT, std::to_string(_master_node_id) + "/" + std::to_string(_slot),
+                           whole ? "" : "master node id " + std::to_string(_master_node_id) + ", slot " +
+                                            std::to_string(_slot) + " held as " + std::to_string(addr) + ", " +
+                                            std::to_string(slot));
         const auto state = _win.parameter_state(SYNC_SLOT);
         if (state == UNKNOWN ||
             (state == SUPPORTED &&

@@ -248,7 +248,9 @@ protected:
                 } else if (d.name == "sync_slot") {
                     _record.parameter_sync_slot_addr(std::stoul(v["addr"].asString(), nullptr, 16));
                     _record.parameter_sync_slot_slot(v["slot"].asUInt());
-                } else if (d.name != "stationary" && d.name != "category" && d.name != "loc" && d.name != "sync_slot") {
+                } else if (d.name == "stationary") {
+                    _record.parameter_stationary(v.asBool());
+                } else if (d.name != "category" && d.name != "loc") {
                     _record.parameter_as_json(number, win::actual, vyr::libs::core::json::to_string(v));
                 }
             }

@@ -267,6 +267,9 @@ TEST_F(ParamDelivery, LossyValuesAreComparedAsTheDeviceHoldsThem) {
              _o.update_driver_licenses({3, 300});
          },
          {"000E2E0100", "000E2F0103"}, 2},
+        {"WideSublocationIdSendsNoLocation",  // the location alone, never a payload no device reads
+         [this](object_def& o, auto) { o.stationary = true, m_store->get_sublocation("sl-1").update("prj-1", 70000, 0, 0, 40); },
+         {"000E5D0101"}, 1},
     };
     for (const auto& row : shapes) {
         s_redis->flush();
