@@ -166,7 +166,8 @@ t2t_held held_t2t(const vyr::context::track_obj& _object, std::string& _loss) {
     // "disabled".
     const auto role = to_lower(held.role);
     if (role != "monitor" && role != "announcer") {
-        _loss = "role " + held.role + " held as disabled";
+        if (role != "disabled")
+            _loss = "role " + held.role + " held as disabled";
         held.role = "disabled";
         return held;
     }
@@ -263,7 +264,7 @@ std::optional<std::string> held_no_alarm(const std::vector<std::string>& _list, 
     }
     if (_list.size() > 1 || refused != 0)
         _loss = std::to_string(_list.size()) + " entries (" + std::to_string(refused) +
-                " not hexadecimal), the device holds one: " + held.value_or("none");
+                " unusable), the device holds one: " + held.value_or("none");
     return held;
 }
 
