@@ -153,12 +153,12 @@ void tag_in_step(c_mech_param_req& _mechanism, vyr::context::context& _store, co
         record.parameter_as_json(_p, win::actual, _value.to_json_string());
     };
     if (vehicle_certification) {
-        reported(VEH_CERT, param_veh_cert(_mechanism.veh_cert_to_json(_mac), _logger));
-        reported(DRIVER_LIC, param_driver_lic(_mechanism.driver_lic_to_json(_mac), _logger));
+        reported(VEH_CERT, param_veh_cert(_mechanism.veh_cert_to_json(_mac).value_or(Json::Value()), _logger).deliverable());
+        reported(DRIVER_LIC, param_driver_lic(_mechanism.driver_lic_to_json(_mac).value_or(Json::Value()), _logger).deliverable());
     }
-    reported(EM_ALM, param_em_alm(_mechanism.em_alm_to_json(_mac), _logger));
-    reported(SCR_NAME, param_scr_name(_mechanism.scr_name_to_json(_mac), _logger));
-    reported(SCR_GNAME, param_scr_gname(_mechanism.scr_gname_to_json(_mac), _logger));
+    reported(EM_ALM, param_em_alm(_mechanism.em_alm_to_json(_mac).value_or(Json::Value()), _logger).deliverable());
+    reported(SCR_NAME, param_scr_name(_mechanism.scr_name_to_json(_mac).value_or(Json::Value()), _logger).deliverable());
+    reported(SCR_GNAME, param_scr_gname(_mechanism.scr_gname_to_json(_mac).value_or(Json::Value()), _logger).deliverable());
 
     record.parameter_state(T2T_CFG, SUPPORTED);
     if (object.t2t_cfg_exists()) {
@@ -257,7 +257,7 @@ void anchor_in_step(c_mech_param_req& _mechanism, vyr::context::context& _store,
         return;
     const auto uid = _store.get_anchor_by_mac(_mac).uid();
     record.parameter_as_json(TDOA_SCHEDULE, win::actual,
-                             param_tdoa_schedule(_mechanism.tdoa_schedule_to_json(_mac), _logger).to_json_string());
+                             param_tdoa_schedule(_mechanism.tdoa_schedule_to_json(_mac).value_or(Json::Value()), _logger).deliverable().to_json_string());
     Json::Value network(Json::objectValue);
     network["router"] = true;
     record.parameter_as_json(NWK_CFG, win::actual, param_nwk_cfg(network, _logger).to_json_string());
@@ -268,7 +268,7 @@ void anchor_in_step(c_mech_param_req& _mechanism, vyr::context::context& _store,
     }
     if (const auto sf = _targets.superframe.find(uid); sf != _targets.superframe.end()) {
         record.parameter_state(SF, SUPPORTED);
-        record.parameter_sf(sf->second);
+        record.parameter_sf({sf->second, std::nullopt, std::nullopt, std::nullopt});
     }
 }
 

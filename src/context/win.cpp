@@ -167,10 +167,37 @@ void win::parameter_sync_slot_flags(std::uint32_t _value) {
     detail(parameter_t::SYNC_SLOT, sync_slot::s_flags, std::to_string(_value));
 }
 
-std::uint32_t win::parameter_sf() const {
-    return common::to_unsigned(required_detail(parameter_t::SF, "node_id", "parameter_sf"));
+namespace {
+// Fields of the superframe hash, in the order of the members of vyr::parameter::superframe.
+constexpr const char* s_sf_fields[] = {"node_id", "sfd", "setting_slots", "slot_count"};
+}  // namespace
+
+vyr::parameter::superframe win::parameter_sf() const {
+    vyr::parameter::superframe value;
+    std::optional<std::uint32_t>* members[] = {&value.node_id, &value.sfd, &value.setting_slots, &value.slot_count};
+    for (std::size_t i = 0; i < 4; ++i)
+        *members[i] = unsigned_detail(parameter_t::SF, s_sf_fields[i]);
+    return value;
 }
-void win::parameter_sf(std::uint32_t _value) { detail(parameter_t::SF, "node_id", std::to_string(_value)); }
+
+void win::parameter_sf(const vyr::parameter::superframe& _value) {
+    const std::optional<std::uint32_t> members[] = {_value.node_id, _value.sfd, _value.setting_slots,
+                                                    _value.slot_count};
+    std::vector<std::string> set{"HMSET", parameter_key(parameter_t::SF)};
+    std::vector<std::string> removed{"HDEL", parameter_key(parameter_t::SF)};
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (members[i]) {
+            set.push_back(s_sf_fields[i]);
+            set.push_back(std::to_string(*members[i]));
+        } else {
+            removed.push_back(s_sf_fields[i]);
+        }
+    }
+    if (removed.size() > 2)
+        m_redis_context.execute_command_argv(removed);
+    if (set.size() > 2)
+        m_redis_context.execute_command_argv(set);
+}
 
 vyr::parameter::loc win::parameter_loc() const {
     const auto read = [this](std::string_view _field) {

@@ -157,8 +157,10 @@ public:
     // 0 when missing.
     std::uint32_t parameter_sync_slot_flags() const;
     void parameter_sync_slot_flags(std::uint32_t _value);
-    std::uint32_t parameter_sf() const;
-    void parameter_sf(std::uint32_t _value);
+    // The superframe the device reported; members it did not report are empty.
+    vyr::parameter::superframe parameter_sf() const;
+    // Replaces the reported superframe: empty members are removed from the record.
+    void parameter_sf(const vyr::parameter::superframe& _value);
     // Throws as soon as one of the five fields is missing.
     vyr::parameter::loc parameter_loc() const;
     void parameter_loc(const vyr::parameter::loc& _loc);

@@ -141,14 +141,135 @@ Json::Value t2t_to_json(const std::string& _role, const t2t_fields& _fields) {
     return value;
 }
 
-// What the object requires; an object without a configuration requires "disabled".
-Json::Value t2t_cfg_to_json(const vyr::context::track_obj& _object) {
-    if (!_object.t2t_cfg_exists())
-        return t2t_to_json("disabled", {});
-    return t2t_to_json(_object.t2t_cfg_role(),
-                       {_object.t2t_cfg_alarm_back(), _object.t2t_cfg_distance(), _object.t2t_cfg_angle(),
-                        _object.t2t_cfg_delay(), _object.t2t_cfg_pin(), _object.t2t_cfg_alert_distance(),
-                        _object.t2t_cfg_safe_distance(), _object.t2t_cfg_buzzer(), _object.t2t_cfg_haptic()});
+// The tag-to-tag configuration as the device holds it after the t2t_cfg payload; no
+// configuration is held as role "disabled".
+struct t2t_held {
+    bool exists = false;
+    std::string role;  // the object's text; compared in lower case
+    t2t_fields fields;
+};
+
+constexpr std::uint32_t s_max_u16 = 0xFFFF;
+
+// The object's configuration cut to its fields: the distances and the delay are sent in
+// two bytes and capped there, the angle is sent halved in one byte (an odd angle is held
+// as the even one below it). `_loss` receives what does not go whole.
+t2t_held held_t2t(const vyr::context::track_obj& _object, std::string& _loss) {
+    t2t_held held;
+    if (!_object.t2t_cfg_exists()) {
+        held.role = "disabled";
+        return held;
+    }
+    held.exists = true;
+    held.role = _object.t2t_cfg_role();
+    // Any role but these two is sent as role byte 00 and nothing more: the device holds
+    // "disabled".
+    const auto role = to_lower(held.role);
+    if (role != "monitor" && role != "announcer") {
+        if (role != "disabled")
+            _loss = "role " + held.role + " held as disabled";
+        held.role = "disabled";
+        return held;
+    }
+    const auto capped = [&_loss](const char* _name, std::optional<std::uint32_t> _value, std::uint32_t _max,
+                                 std::uint32_t _step) -> std::optional<std::uint32_t> {
+        if (!_value)
+            return std::nullopt;
+        const std::uint32_t held_value = std::min(*_value / _step, _max) * _step;
+        if (held_value != *_value)
+            _loss += std::string(_loss.empty() ? "" : "; ") + _name + " " + std::to_string(*_value) + " held as " +
+                     std::to_string(held_value);
+        return held_value;
+    };
+    held.fields = {_object.t2t_cfg_alarm_back(),
+                   capped("distance", _object.t2t_cfg_distance(), s_max_u16, 1),
+                   capped("angle", _object.t2t_cfg_angle(), 0xFF, 2),
+                   capped("delay", _object.t2t_cfg_delay(), s_max_u16, 1),
+                   _object.t2t_cfg_pin(),
+                   capped("alert_distance", _object.t2t_cfg_alert_distance(), s_max_u16, 1),
+                   capped("safe_distance", _object.t2t_cfg_safe_distance(), s_max_u16, 1),
+                   _object.t2t_cfg_buzzer(),
+                   _object.t2t_cfg_haptic()};
+    return held;
+}
+
+// The t2t_cfg payload of a held configuration.
+std::string t2t_payload(const t2t_held& _held) {
+    if (!_held.exists)
+        return payload_frame(T2T_CFG, "");
+    const auto role = to_lower(_held.role);
+    const bool announcer = role == "announcer";
+    if (role != "monitor" && !announcer)
+        return payload_frame(T2T_CFG, "00");
+    const auto& f = _held.fields;
+    std::uint32_t flags = pin_bits(f.pin);
+    if (f.alarm_back.value_or(false))
+        flags |= 1u << 0;
+    if (f.haptic.value_or(false))
+        flags |= 1u << 4;
+    if (f.buzzer.value_or(false))
+        flags |= 1u << 5;
+    std::string value = (announcer ? "02" : "01") + hex(flags, 2) + hex(f.delay.value_or(0), 4);
+    if (announcer)
+        value += hex(f.distance.value_or(0), 4) + hex(f.angle.value_or(0) / 2, 2) +
+                 hex(f.alert_distance.value_or(0), 4) + hex(f.safe_distance.value_or(0), 4);
+    return payload_frame(T2T_CFG, value);
+}
+
+// Whether the WIN's report differs from the held configuration: without a configuration
+// a supporting device must report "disabled"; with one, the roles (lower case) and, for
+// a monitor or announcer, the fields both sides hold (a missing safe distance is 0).
+bool t2t_differs(const win& _win, const t2t_held& _held) {
+    const auto state = _win.parameter_state(T2T_CFG);
+    const auto reported = reported_role(_win);
+    if (!_held.exists)
+        return state == SUPPORTED && to_lower(reported.value_or("")) != "disabled";
+    if (state == UNKNOWN)
+        return true;
+    if (state != SUPPORTED)
+        return false;
+    const auto role = to_lower(_held.role);
+    if (role != to_lower(reported.value_or("")))
+        return true;
+    if (role != "monitor" && role != "announcer")
+        return false;
+    const auto& f = _held.fields;
+    return both_differ(f.alarm_back, _win.parameter_t2t_cfg_alarm_back()) ||
+           both_differ(f.distance, _win.parameter_t2t_cfg_distance()) ||
+           both_differ(f.angle, _win.parameter_t2t_cfg_angle()) ||
+           both_differ(f.delay, _win.parameter_t2t_cfg_delay()) ||
+           (f.pin && _win.parameter_t2t_cfg_pin() && pin_bits(f.pin) != pin_bits(_win.parameter_t2t_cfg_pin())) ||
+           both_differ(f.alert_distance, _win.parameter_t2t_cfg_alert_distance()) ||
+           both_differ(std::optional<std::uint32_t>(f.safe_distance.value_or(0)),
+                       _win.parameter_t2t_cfg_safe_distance()) ||
+           both_differ(f.buzzer, _win.parameter_t2t_cfg_buzzer()) ||
+           both_differ(f.haptic, _win.parameter_t2t_cfg_haptic());
+}
+
+// The no-alarm entry the device holds: its payload carries one entry, so of the object's
+// list (a set without order) the smallest entry in byte order is taken, upper case, among
+// those that are whole bytes of hexadecimal text fitting the payload; anything else would
+// corrupt the command text and is never chosen. Nothing when no entry qualifies.
+std::optional<std::string> held_no_alarm(const std::vector<std::string>& _list, std::string& _loss) {
+    std::optional<std::string> held;
+    std::size_t refused = 0;
+    for (const auto& entry : _list) {
+        if (entry.empty() || entry.size() % 2 != 0 || entry.size() > 2 * 255 || !is_hex_text(entry)) {
+            ++refused;
+            continue;
+        }
+        auto upper = to_upper(entry);
+        if (!held || upper < *held)
+            held = std::move(upper);
+    }
+    if (_list.size() > 1 || refused != 0)
+        _loss = std::to_string(_list.size()) + " entries (" + std::to_string(refused) +
+                " unusable), the device holds one: " + held.value_or("none");
+    return held;
+}
+
+std::vector<std::string> one_or_none(const std::optional<std::string>& _entry) {
+    return _entry ? std::vector<std::string>{*_entry} : std::vector<std::string>{};
 }
 
 // What the device reported; null when it reported no role.
@@ -246,7 +367,12 @@ void c_mech_param_req::answer_request(const zmq::message_t& _message) {
     const auto* numbers = static_cast<const std::uint8_t*>(_message.data()) + sizeof header;
     const std::size_t count = (_message.size() - sizeof header) / sizeof(std::uint32_t);
 
+    // A parameter whose payload cannot be built is left out of the answer.
     std::string payloads;
+    const auto add = [&payloads](const std::optional<std::string>& _payload) {
+        if (_payload)
+            payloads += *_payload;
+    };
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t number = 0;
         std::memcpy(&number, numbers + i * sizeof number, sizeof number);
@@ -255,44 +381,43 @@ void c_mech_param_req::answer_request(const zmq::message_t& _message) {
                 payloads += form_tdoa_schd(mac);
                 break;
             case LOC:
-                payloads += form_loc(mac);
+                add(form_loc(mac));
                 break;
             case SF:
-                payloads += form_sf(mac);
+                add(form_sf(mac));
                 break;
             case TDOA_SCHEDULE:
-                payloads += param_tdoa_schedule(tdoa_schedule_to_json(mac), m_logger).to_hex();
+                add(value_payload<param_tdoa_schedule>(tdoa_schedule_to_json(mac)));
                 break;
             case SYNC_SLOT:
-                if (const auto slot = form_sync_slot_by_mac(mac))
-                    payloads += *slot;
+                add(form_sync_slot_by_mac(mac));
                 break;
             case T2T_CFG:
-                payloads += form_t2t_cfg(mac);
+                add(form_t2t_cfg(mac));
                 break;
             case T2T_NO_ALARM:
-                payloads += form_t2t_no_alarm(mac);
+                add(form_t2t_no_alarm(mac));
                 break;
             case VEH_CERT:
-                payloads += param_veh_cert(veh_cert_to_json(mac), m_logger).to_hex();
+                add(value_payload<param_veh_cert>(veh_cert_to_json(mac)));
                 break;
             case DRIVER_LIC:
-                payloads += param_driver_lic(driver_lic_to_json(mac), m_logger).to_hex();
+                add(value_payload<param_driver_lic>(driver_lic_to_json(mac)));
                 break;
             case EM_ALM:
-                payloads += param_em_alm(em_alm_to_json(mac), m_logger).to_hex();
+                add(value_payload<param_em_alm>(em_alm_to_json(mac)));
                 break;
             case SCR_NAME:
-                payloads += param_scr_name(scr_name_to_json(mac), m_logger).to_hex();
+                add(value_payload<param_scr_name>(scr_name_to_json(mac)));
                 break;
             case SCR_GNAME:
-                payloads += param_scr_gname(scr_gname_to_json(mac), m_logger).to_hex();
+                add(value_payload<param_scr_gname>(scr_gname_to_json(mac)));
                 break;
             case STATIONARY:
-                payloads += form_stationary(mac);
+                add(form_stationary(mac));
                 break;
             case CATEGORY:
-                payloads += form_category(mac);
+                add(form_category(mac));
                 break;
             default:
                 break;
@@ -398,6 +523,29 @@ void c_mech_param_req::log_unless_connection_lost(const vyr::libs::core::source_
     }
 }
 
+bool c_mech_param_req::first_notice(const std::string& _key, const std::string& _value) {
+    const auto [at, inserted] = m_notices.emplace(_key, _value);
+    if (inserted)
+        return true;
+    if (at->second == _value)
+        return false;
+    at->second = _value;
+    return true;
+}
+
+void c_mech_param_req::forget(const std::string& _key) { m_notices.erase(_key); }
+
+void c_mech_param_req::note_undeliverable(const std::string& _mac_address, parameter_t _p,
+                                          const std::string& _project_value, const std::string& _loss) {
+    const auto key = _mac_address + " " + parameters.at(_p);
+    if (_loss.empty())
+        forget(key);
+    else if (first_notice(key, _project_value))
+        m_logger.warning("%1% of %2%: the project value cannot be delivered whole (%3%); the device is given what "
+                         "it can hold") %
+            parameters.at(_p) % _mac_address % _loss;
+}
+
 void c_mech_param_req::push(const std::string& _mac_address, const std::string& _parameters, bool& _sent) {
     m_sender->hw_param_to_node(_mac_address, _parameters);
     _sent = true;
@@ -437,13 +585,13 @@ void c_mech_param_req::deliver_parameters() {
 void c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
     const auto checks = check_parameters(_win);
     for (const auto& check : checks)
-        if (check.must_stored)
+        if (check.must_stored && !check.failed)
             _win.parameter_as_json(check.parameter, win::must, check.must);
     // Each differing parameter goes out by itself, in check order; the joint ones follow
     // together in one command.
     std::string joint;
     for (const auto& check : checks) {
-        if (check.standing != param_standing::differs)
+        if (check.standing != param_standing::differs || check.failed)
             continue;
         if (check.joint)
             joint += check.payload;
@@ -466,13 +614,18 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_parameters(co
     else
         checks = check_track_obj(_win, _describe);
     // Payloads are built only for what goes out: the builders read the project again.
-    for (auto& check : checks)
-        if (check.standing == param_standing::differs && check.payload.empty())
-            check.payload = payload_of(check.parameter, mac);
+    for (auto& check : checks) {
+        if (check.standing != param_standing::differs || !check.payload.empty() || check.failed)
+            continue;
+        if (auto payload = payload_of(check.parameter, mac))
+            check.payload = std::move(*payload);
+        else
+            check.failed = true;
+    }
     return checks;
 }
 
-std::string c_mech_param_req::payload_of(parameter_t _p, const std::string& _mac_address) {
+std::optional<std::string> c_mech_param_req::payload_of(parameter_t _p, const std::string& _mac_address) {
     switch (_p) {
         case T2T_CFG:
             return form_t2t_cfg(_mac_address);
@@ -576,23 +729,52 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
     };
     const auto optional_json = [](const auto& _value) { return _value ? Json::Value(*_value) : Json::Value(); };
 
-    const auto t2t_state = _win.parameter_state(T2T_CFG);
-    checks.push_back(judged(
-        T2T_CFG, t2t_state, t2t_cfg_differs(_win, mac), [&] { return t2t_cfg_to_json(object); },
-        [&] { return reported_t2t_cfg_to_json(_win); }));
+    // A project value that cannot be read is not judged (nor pushed) in this pass.
+    const auto attempt = [this](auto&& _read) -> std::optional<std::decay_t<decltype(_read())>> {
+        try {
+            return _read();
+        } catch (const std::exception&) {
+            log_unless_connection_lost(VYR_HERE);
+        }
+        return std::nullopt;
+    };
+    const auto failed = [](parameter_t _p) {
+        param_check check;
+        check.parameter = _p;
+        check.standing = param_standing::differs;
+        check.failed = true;
+        return check;
+    };
 
-    const auto no_alarm_state = _win.parameter_state(T2T_NO_ALARM);
-    bool no_alarm_differs = no_alarm_state == UNKNOWN;
-    // Values are read only where they are compared or described.
-    const bool read_lists = !no_alarm_differs || _describe;
-    const auto must_list = read_lists ? object.t2t_no_alarm() : std::vector<std::string>();
-    const auto reported_list = read_lists ? _win.parameter_t2t_no_alarm() : std::vector<std::string>();
-    if (!no_alarm_differs)
-        no_alarm_differs = must_list.size() != reported_list.size() ||
-                           (!must_list.empty() && must_list.front() != reported_list.front());
-    checks.push_back(judged(
-        T2T_NO_ALARM, no_alarm_state, no_alarm_differs, [&] { return json_list(must_list); },
-        [&] { return json_list(reported_list); }));
+    // The tag-to-tag configuration and the no-alarm entry are compared as the device
+    // holds them after their payloads.
+    std::string t2t_loss;
+    if (const auto t2t = attempt([&] { return held_t2t(object, t2t_loss); })) {
+        note_undeliverable(mac, T2T_CFG, t2t_loss, t2t_loss);
+        checks.push_back(judged(
+            T2T_CFG, _win.parameter_state(T2T_CFG), t2t_differs(_win, *t2t),
+            [&] { return t2t_to_json(t2t->exists ? t2t->role : "disabled", t2t->fields); },
+            [&] { return reported_t2t_cfg_to_json(_win); }));
+    } else {
+        checks.push_back(failed(T2T_CFG));
+    }
+
+    std::string no_alarm_loss;
+    if (const auto must_list = attempt([&] { return one_or_none(held_no_alarm(object.t2t_no_alarm(), no_alarm_loss)); })) {
+        note_undeliverable(mac, T2T_NO_ALARM, no_alarm_loss, no_alarm_loss);
+        const auto no_alarm_state = _win.parameter_state(T2T_NO_ALARM);
+        bool no_alarm_differs = no_alarm_state == UNKNOWN;
+        const auto reported_list =
+            !no_alarm_differs || _describe ? _win.parameter_t2t_no_alarm() : std::vector<std::string>();
+        if (!no_alarm_differs)
+            no_alarm_differs = reported_list.size() != must_list->size() ||
+                               (!must_list->empty() && to_upper(reported_list.front()) != must_list->front());
+        checks.push_back(judged(
+            T2T_NO_ALARM, no_alarm_state, no_alarm_differs, [&] { return json_list(*must_list); },
+            [&] { return json_list(reported_list); }));
+    } else {
+        checks.push_back(failed(T2T_NO_ALARM));
+    }
 
     // Stationary and location travel together in one command.
     const auto stationary_state = _win.parameter_state(STATIONARY);
@@ -645,7 +827,8 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
 std::optional<loc> c_mech_param_req::must_loc(const vyr::context::track_obj& _object) {
     const auto sublocation_uid = _object.sublocation_uid();
     const auto place = m_context->get_sublocation(sublocation_uid);
-    if (sublocation_uid.empty() || !place.exists())
+    // A sublocation id beyond its two bytes cannot be sent (form_loc): not compared.
+    if (sublocation_uid.empty() || !place.exists() || place.sublocation_id() > s_max_u16)
         return std::nullopt;
     const std::int64_t offset = place.offset_z().value_or(0);
     return loc{_object.position_x(), _object.position_y(), static_cast<std::int32_t>(_object.default_height() + offset),
@@ -653,14 +836,23 @@ std::optional<loc> c_mech_param_req::must_loc(const vyr::context::track_obj& _ob
 }
 
 template <class Param>
-c_mech_param_req::param_check c_mech_param_req::check_value(const win& _win, parameter_t _p, const Json::Value& _must,
+c_mech_param_req::param_check c_mech_param_req::check_value(const win& _win, parameter_t _p,
+                                                            const std::optional<Json::Value>& _must,
                                                             bool _null_actual_is_kept) {
-    const Param must(_must, m_logger);
     param_check check;
     check.parameter = _p;
+    check.actual = _win.parameter_as_json(_p, win::actual);
+    if (!_must) {
+        check.standing = param_standing::differs;
+        check.failed = true;
+        return check;
+    }
+    // What is compared, stored and pushed is the value as the device will hold it.
+    std::string loss;
+    const auto must = Param(*_must, m_logger).deliverable(&loss);
+    note_undeliverable(_win.mac_addr(), _p, loss.empty() ? std::string() : json_text(*_must), loss);
     check.must = must.to_json_string();
     check.must_stored = true;
-    check.actual = _win.parameter_as_json(_p, win::actual);
     if (check.actual.empty()) {
         check.standing = param_standing::differs;
     } else {
@@ -675,60 +867,45 @@ c_mech_param_req::param_check c_mech_param_req::check_value(const win& _win, par
     return check;
 }
 
-bool c_mech_param_req::t2t_cfg_differs(const win& _win, const std::string& _mac_address) {
-    const auto state = _win.parameter_state(T2T_CFG);
-    const auto object = m_context->get_track_obj_by_mac(_mac_address);
-    const auto reported = reported_role(_win);
-    if (!object.t2t_cfg_exists())
-        return state == SUPPORTED && to_lower(reported.value_or("")) != "disabled";
-    if (state == UNKNOWN)
-        return true;
-    if (state != SUPPORTED)
-        return false;
-    const auto role = to_lower(object.t2t_cfg_role());
-    if (role != to_lower(reported.value_or("")))
-        return true;
-    if (role != "monitor" && role != "announcer")
-        return false;
-    return both_differ(object.t2t_cfg_alarm_back(), _win.parameter_t2t_cfg_alarm_back()) ||
-           both_differ(object.t2t_cfg_distance(), _win.parameter_t2t_cfg_distance()) ||
-           both_differ(object.t2t_cfg_angle(), _win.parameter_t2t_cfg_angle()) ||
-           both_differ(object.t2t_cfg_delay(), _win.parameter_t2t_cfg_delay()) ||
-           (object.t2t_cfg_pin() && _win.parameter_t2t_cfg_pin() &&
-            pin_bits(object.t2t_cfg_pin()) != pin_bits(_win.parameter_t2t_cfg_pin())) ||
-           both_differ(object.t2t_cfg_alert_distance(), _win.parameter_t2t_cfg_alert_distance()) ||
-           both_differ(std::optional<std::uint32_t>(object.t2t_cfg_safe_distance().value_or(0)),
-                       _win.parameter_t2t_cfg_safe_distance()) ||
-           both_differ(object.t2t_cfg_buzzer(), _win.parameter_t2t_cfg_buzzer()) ||
-           both_differ(object.t2t_cfg_haptic(), _win.parameter_t2t_cfg_haptic());
+template <class Param>
+std::optional<std::string> c_mech_param_req::value_payload(const std::optional<Json::Value>& _must) {
+    if (!_must)
+        return std::nullopt;
+    return Param(*_must, m_logger).to_hex();
 }
 
 // ---- payload builders ----------------------------------------------------------------------
 
-std::string c_mech_param_req::form_stationary(const std::string& _mac_address) {
+std::optional<std::string> c_mech_param_req::form_stationary(const std::string& _mac_address) {
     try {
         return payload_frame(STATIONARY, m_context->get_track_obj_by_mac(_mac_address).stationary() ? "01" : "00");
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
-    return payload_frame(STATIONARY, "");
+    return std::nullopt;
 }
 
-std::string c_mech_param_req::form_category(const std::string& _mac_address) {
+std::optional<std::string> c_mech_param_req::form_category(const std::string& _mac_address) {
     try {
         const auto code = category_code(m_context->get_track_obj_by_mac(_mac_address).category());
-        const std::string value = code.value_or("");
-        return payload_frame(CATEGORY, value);
+        return payload_frame(CATEGORY, code.value_or(""));
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
-    return payload_frame(CATEGORY, "");
+    return std::nullopt;
 }
 
-std::string c_mech_param_req::form_loc(const std::string& _mac_address) {
+std::optional<std::string> c_mech_param_req::form_loc(const std::string& _mac_address) {
     try {
         const auto object = m_context->get_track_obj_by_mac(_mac_address);
         const auto place = m_context->get_sublocation(object.sublocation_uid());
+        // A sublocation id beyond its two bytes would make a payload no device reads:
+        // no location is sent (warned once).
+        const auto id = place.sublocation_id();
+        note_undeliverable(_mac_address, LOC, std::to_string(id),
+                           id > s_max_u16 ? "sublocation id " + std::to_string(id) + " beyond two bytes, not sent" : "");
+        if (id > s_max_u16)
+            return std::nullopt;
         const std::int64_t offset = place.offset_z().value_or(0);
         const std::string value = hex32(object.position_x()) + hex32(object.position_y()) +
                                   hex32(object.default_height() + offset) + hex32(offset) +
@@ -737,56 +914,33 @@ std::string c_mech_param_req::form_loc(const std::string& _mac_address) {
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
-    return payload_frame(LOC, "");
+    return std::nullopt;
 }
 
-std::string c_mech_param_req::form_t2t_cfg(const std::string& _mac_address) {
+std::optional<std::string> c_mech_param_req::form_t2t_cfg(const std::string& _mac_address) {
     try {
-        const auto object = m_context->get_track_obj_by_mac(_mac_address);
-        if (!object.t2t_cfg_exists())
-            return payload_frame(T2T_CFG, "");
-        const auto role = to_lower(object.t2t_cfg_role());
-        const bool announcer = role == "announcer";
-        if (role != "monitor" && !announcer)
-            return payload_frame(T2T_CFG, "00");
-        std::uint32_t flags = pin_bits(object.t2t_cfg_pin());
-        if (object.t2t_cfg_alarm_back().value_or(false))
-            flags |= 1u << 0;
-        if (object.t2t_cfg_haptic().value_or(false))
-            flags |= 1u << 4;
-        if (object.t2t_cfg_buzzer().value_or(false))
-            flags |= 1u << 5;
-        std::string value = (announcer ? "02" : "01") + hex(flags, 2) + hex(object.t2t_cfg_delay().value_or(0), 4);
-        if (announcer)
-            value += hex(object.t2t_cfg_distance().value_or(0), 4) + hex(object.t2t_cfg_angle().value_or(0) / 2, 2) +
-                     hex(object.t2t_cfg_alert_distance().value_or(0), 4) +
-                     hex(object.t2t_cfg_safe_distance().value_or(0), 4);
-        return payload_frame(T2T_CFG, value);
+        std::string loss;
+        return t2t_payload(held_t2t(m_context->get_track_obj_by_mac(_mac_address), loss));
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
-    return payload_frame(T2T_CFG, "");
+    return std::nullopt;
 }
 
-std::string c_mech_param_req::form_t2t_no_alarm(const std::string& _mac_address) {
+std::optional<std::string> c_mech_param_req::form_t2t_no_alarm(const std::string& _mac_address) {
     try {
-        const auto list = m_context->get_track_obj_by_mac(_mac_address).t2t_no_alarm();
-        if (list.empty())
-            return payload_frame(T2T_NO_ALARM, "00");
-        // The entry goes into the command as it stands: anything but hexadecimal digits
-        // would corrupt the command text.
-        if (!is_hex_text(list.front()))
-            VYR_THROW("t2t_no_alarm entry is not hexadecimal: " + list.front() + ", mac: " + _mac_address);
-        return payload_frame(T2T_NO_ALARM, list.front());
+        std::string loss;
+        const auto entry = held_no_alarm(m_context->get_track_obj_by_mac(_mac_address).t2t_no_alarm(), loss);
+        return payload_frame(T2T_NO_ALARM, entry.value_or("00"));
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
-    return payload_frame(T2T_NO_ALARM, "");
+    return std::nullopt;
 }
 
 // ---- JSON builders -------------------------------------------------------------------------
 
-Json::Value c_mech_param_req::em_alm_to_json(const std::string& _mac_address) {
+std::optional<Json::Value> c_mech_param_req::em_alm_to_json(const std::string& _mac_address) {
     try {
         const auto object = m_context->get_track_obj_by_mac(_mac_address);
         const auto alarm = m_context->get_button_alarm_of_object(object.uid());
@@ -796,21 +950,20 @@ Json::Value c_mech_param_req::em_alm_to_json(const std::string& _mac_address) {
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
-    return Json::Value();
+    return std::nullopt;
 }
 
-Json::Value c_mech_param_req::scr_name_to_json(const std::string& _mac_address) {
+std::optional<Json::Value> c_mech_param_req::scr_name_to_json(const std::string& _mac_address) {
     try {
         const auto name = m_context->get_track_obj_by_mac(_mac_address).name();
-        if (!name.empty())
-            return Json::Value(name);
+        return name.empty() ? Json::Value() : Json::Value(name);
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
-    return Json::Value();
+    return std::nullopt;
 }
 
-Json::Value c_mech_param_req::scr_gname_to_json(const std::string& _mac_address) {
+std::optional<Json::Value> c_mech_param_req::scr_gname_to_json(const std::string& _mac_address) {
     try {
         const auto groups = m_context->get_track_obj_by_mac(_mac_address).groups();
         if (groups.empty())
@@ -819,28 +972,28 @@ Json::Value c_mech_param_req::scr_gname_to_json(const std::string& _mac_address)
         if (!first.exists())
             return Json::Value();
         const auto name = first.name();
-        if (!name.empty())
-            return Json::Value(name);
+        return name.empty() ? Json::Value() : Json::Value(name);
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
-    return Json::Value();
+    return std::nullopt;
 }
 
-Json::Value c_mech_param_req::veh_cert_to_json(const std::string& _mac_address) {
+std::optional<Json::Value> c_mech_param_req::veh_cert_to_json(const std::string& _mac_address) {
     try {
         if (const auto model = m_context->get_track_obj_by_mac(_mac_address).vehicle_model()) {
             Json::Value value(Json::objectValue);
             value["id"] = Json::UInt(*model);
             return value;
         }
+        return Json::Value();
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
-    return Json::Value();
+    return std::nullopt;
 }
 
-Json::Value c_mech_param_req::driver_lic_to_json(const std::string& _mac_address) {
+std::optional<Json::Value> c_mech_param_req::driver_lic_to_json(const std::string& _mac_address) {
     try {
         Json::Value value(Json::arrayValue);
         if (const auto licenses = m_context->get_track_obj_by_mac(_mac_address).driver_licenses()) {
@@ -854,5 +1007,5 @@ Json::Value c_mech_param_req::driver_lic_to_json(const std::string& _mac_address
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
-    return Json::Value();
+    return std::nullopt;
 }

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@
 #include "runtime/timer.h"
 
 namespace vyr::context {
+class anchor;
+class tdoa_setting;
 class win;
 class track_obj;
 }
@@ -78,6 +81,9 @@ public:
         bool joint = false;
         // The pass stores `must` as the WIN's must text of the parameter.
         bool must_stored = false;
+        // The project value or its payload could not be read or built: the pass neither
+        // pushes the parameter nor stores a must text for it.
+        bool failed = false;
     };
     // The comparisons of one delivery pass for `_win`, in sending order, without sending
     // or storing anything: the anchor's schedule and network configuration, the clearing
@@ -90,30 +96,33 @@ public:
     // looked at) and records the sending.
     void hw_param_to_win(vyr::context::win& _win, const std::string& _parameters);
 
-    // Payload builders: one parameter payload text for the WIN with this MAC. A failure
-    // is logged and gives the payload with an empty value (type + "0100"); a lost Redis
-    // connection (vyr::redis::connection_error) is thrown on, so that no value is sent
-    // in place of what could not be read.
-    std::string form_loc(const std::string& _mac_address);
-    std::string form_stationary(const std::string& _mac_address);
-    std::string form_category(const std::string& _mac_address);
-    std::string form_t2t_cfg(const std::string& _mac_address);
-    std::string form_t2t_no_alarm(const std::string& _mac_address);
+    // Payload builders: one parameter payload text for the WIN with this MAC, as the
+    // device is to hold it. A failure is logged and gives nothing, so that no empty value
+    // goes out in place of what could not be read; a lost Redis connection
+    // (vyr::redis::connection_error) is thrown on.
+    std::optional<std::string> form_loc(const std::string& _mac_address);
+    std::optional<std::string> form_stationary(const std::string& _mac_address);
+    std::optional<std::string> form_category(const std::string& _mac_address);
+    std::optional<std::string> form_t2t_cfg(const std::string& _mac_address);
+    std::optional<std::string> form_t2t_no_alarm(const std::string& _mac_address);
     std::string form_tdoa_schd(const std::string& _mac_address);
-    std::string form_sf(const std::string& _mac_address);
+    // 140100 for an anchor that is no master; nothing when a master's superframe cannot
+    // be worked out (no active schedule, or the schedule is not mirrored).
+    std::optional<std::string> form_sf(const std::string& _mac_address);
     static std::string form_sync_slot(std::uint32_t _master_node_id, std::uint32_t _beacon_slot_number,
                                       std::uint32_t _flags);
     // Nothing when the anchor's slot cannot be worked out.
     std::optional<std::string> form_sync_slot_by_mac(const std::string& _mac_address);
 
-    // JSON builders: the value the WIN must have, in the JSON form of its value class. A
-    // failure is logged and gives JSON null; a lost Redis connection is thrown on.
-    Json::Value em_alm_to_json(const std::string& _mac_address);
-    Json::Value scr_name_to_json(const std::string& _mac_address);
-    Json::Value scr_gname_to_json(const std::string& _mac_address);
-    Json::Value veh_cert_to_json(const std::string& _mac_address);
-    Json::Value driver_lic_to_json(const std::string& _mac_address);
-    Json::Value tdoa_schedule_to_json(const std::string& _mac_address);
+    // JSON builders: the value the WIN must have, in the JSON form of its value class
+    // (null where the project holds none). A failure is logged and gives nothing; a lost
+    // Redis connection is thrown on.
+    std::optional<Json::Value> em_alm_to_json(const std::string& _mac_address);
+    std::optional<Json::Value> scr_name_to_json(const std::string& _mac_address);
+    std::optional<Json::Value> scr_gname_to_json(const std::string& _mac_address);
+    std::optional<Json::Value> veh_cert_to_json(const std::string& _mac_address);
+    std::optional<Json::Value> driver_lic_to_json(const std::string& _mac_address);
+    std::optional<Json::Value> tdoa_schedule_to_json(const std::string& _mac_address);
     Json::Value tdoa_schedule_row_to_json(const std::string& _anchor_uid, const std::string& _row);
 
     // Whether at least s_sending_period_sec whole seconds lie between `_last` and `_now`;
@@ -136,16 +145,32 @@ private:
     std::vector<param_check> check_track_obj(const vyr::context::win& _win, bool _describe);
     // The compare rule of the value parameters; `Param` is the value class of `_p`.
     template <class Param>
-    param_check check_value(const vyr::context::win& _win, vyr::parameter::parameter_t _p, const Json::Value& _must,
-                            bool _null_actual_is_kept);
-    bool t2t_cfg_differs(const vyr::context::win& _win, const std::string& _mac_address);
+    param_check check_value(const vyr::context::win& _win, vyr::parameter::parameter_t _p,
+                            const std::optional<Json::Value>& _must, bool _null_actual_is_kept);
+    // The payload of value class `Param` for a JSON builder's result; nothing on failure.
+    template <class Param>
+    std::optional<std::string> value_payload(const std::optional<Json::Value>& _must);
     std::optional<vyr::parameter::loc> must_loc(const vyr::context::track_obj& _object);
     // The payload builder of a parameter without a value class.
-    std::string payload_of(vyr::parameter::parameter_t _p, const std::string& _mac_address);
+    std::optional<std::string> payload_of(vyr::parameter::parameter_t _p, const std::string& _mac_address);
     void push(const std::string& _mac_address, const std::string& _parameters, bool& _sent);
+    // The superframe a master with this sfd is to hold, each number as its field holds
+    // it; nothing (warned once until it settles) when the setting has no active schedule
+    // or that schedule is not mirrored.
+    std::optional<vyr::parameter::superframe> master_superframe(const vyr::context::anchor& _anchor,
+                                                                const vyr::context::tdoa_setting& _setting,
+                                                                std::uint32_t _sfd);
     // For a builder's catch block: logs the failure, or throws a lost Redis connection
     // on to the pass, which logs it once and ends that WIN's work.
     void log_unless_connection_lost(const vyr::libs::core::source_location& _location);
+    // Once-only warnings about one subject (`_key`): true when `_value` is new for it, so
+    // the caller logs; the same value again gives false until forget(_key).
+    bool first_notice(const std::string& _key, const std::string& _value);
+    void forget(const std::string& _key);
+    // Warns once per WIN, parameter and project value that the project holds a value
+    // the device cannot hold whole (`_loss` says what is lost; empty: nothing is).
+    void note_undeliverable(const std::string& _mac_address, vyr::parameter::parameter_t _p,
+                            const std::string& _project_value, const std::string& _loss);
 
     // Constant after construction.
     const bool m_push_schedule_to_destination;
@@ -159,6 +184,8 @@ private:
     bool m_retry_alarms_only = false;
     // Set while a processing cycle runs.
     std::optional<timeval> m_cycle_time;
+    // Subject → the value last warned about (first_notice).
+    std::map<std::string, std::string> m_notices;
 
     // One processing cycle going by `_due`; only the alarm delivery when `_alarms_only`.
     void processing_cycle(const timeval& _due, bool _alarms_only = false);

@@ -21,6 +21,7 @@
 
 using vyr::context::win;
 using namespace vyr::parameter;
+using vyr::parameter::superframe;
 
 namespace {
 
@@ -110,13 +111,20 @@ std::optional<win> pushable_win(vyr::context::context& _context, const vyr::cont
     return record;
 }
 
-// The superframe node id the WIN reports; nothing when it never reported one.
-std::optional<std::uint32_t> reported_sf(const win& _win) {
-    try {
-        return _win.parameter_sf();
-    } catch (const vyr::context::field_missing&) {
-        return std::nullopt;
-    }
+// The superframe payload of a value whose members are all set.
+std::string sf_payload(const superframe& _sf) {
+    return payload_frame(SF, hex(*_sf.node_id, 4) + hex(*_sf.sfd, 4) + hex(*_sf.setting_slots, 2) +
+                                 hex(*_sf.slot_count, 2));
+}
+
+// Whether the reported superframe is the one the master must hold: the node id always
+// (a report without one differs), the other members where the device reports them.
+bool sf_matches(const superframe& _must, const superframe& _reported) {
+    const auto same = [](const std::optional<std::uint32_t>& _m, const std::optional<std::uint32_t>& _r) {
+        return !_r || _r == _m;
+    };
+    return _reported.node_id && _reported.node_id == _must.node_id && same(_must.sfd, _reported.sfd) &&
+           same(_must.setting_slots, _reported.setting_slots) && same(_must.slot_count, _reported.slot_count);
 }
 
 }  // namespace
@@ -155,36 +163,62 @@ std::optional<std::string> c_mech_param_req::form_sync_slot_by_mac(const std::st
 
 // ---- superframe ----------------------------------------------------------------------------
 
-std::string c_mech_param_req::form_sf(const std::string& _mac_address) {
-    std::string value;
+std::optional<superframe> c_mech_param_req::master_superframe(const vyr::context::anchor& _anchor,
+                                                             const vyr::context::tdoa_setting& _setting,
+                                                             std::uint32_t _sfd) {
+    const auto& mac = _anchor.mac_addr();
+    const auto unsettled_key = mac + " sf unsettled";
+    const auto unsettled = [&](const std::string& _why) {
+        if (first_notice(unsettled_key, _why))
+            m_logger.warning("superframe of master %1% not sent: %2%") % mac % _why;
+        return std::nullopt;
+    };
+    const auto active = _setting.get_active_schedule_uid();
+    if (!active)
+        return unsettled("active_schedule_uid not found in tdoa_setting:" + _anchor.project_uid());
+    const auto schedule = m_context->get_tdoa_schedule(std::string(*active));
+    // A schedule not (yet) mirrored has no slots: a superframe of one slot would be
+    // wrong, and the device would keep it.
+    if (!schedule.exists())
+        return unsettled("active tdoa schedule not found: " + schedule.uid() + ", tdoa_setting:" +
+                         _anchor.project_uid());
+    forget(unsettled_key);
+
+    const std::uint64_t slot_count = std::uint64_t{schedule.max_slot_num()} + 1;
+    const auto max_slot = _setting.get_max_slot();
+    const std::uint64_t setting_slots = max_slot ? std::uint64_t{*max_slot} + 1 : 1;
+    const std::uint64_t node_id = _anchor.node_id();
+    // Each number as its field holds it: the largest value the field can carry.
+    std::string loss;
+    const auto held = [&loss](const char* _what, std::uint64_t _value, std::uint32_t _max) {
+        if (_value <= _max)
+            return static_cast<std::uint32_t>(_value);
+        loss += std::string(loss.empty() ? "" : "; ") + _what + " " + std::to_string(_value) + " held as " +
+                std::to_string(_max);
+        return _max;
+    };
+    superframe value;
+    value.node_id = held("node id", node_id, 0xFFFF);
+    value.sfd = held("sfd", _sfd, 0xFFFF);
+    value.setting_slots = held("setting slots", setting_slots, 0xFF);
+    value.slot_count = held("schedule slots", slot_count, 0xFF);
+    note_undeliverable(mac, SF, loss, loss);
+    return value;
+}
+
+std::optional<std::string> c_mech_param_req::form_sf(const std::string& _mac_address) {
     try {
         const auto anchor = m_context->get_anchor_by_mac(_mac_address);
-        const auto project_uid = anchor.project_uid();
-        const auto setting = m_context->get_tdoa_setting(project_uid);
+        const auto setting = m_context->get_tdoa_setting(anchor.project_uid());
         const auto master = setting.get_master(anchor.uid());
         if (!master)
             return payload_frame(SF, "");
-        const auto active = setting.get_active_schedule_uid();
-        if (!active)
-            VYR_THROW("active_schedule_uid not found in tdoa_setting:" + project_uid);
-        const auto schedule = m_context->get_tdoa_schedule(std::string(*active));
-        // A schedule not (yet) mirrored has no slots: a superframe of one slot would be
-        // wrong, and the device would keep it.
-        if (!schedule.exists())
-            VYR_THROW("active tdoa schedule not found: " + schedule.uid() + ", tdoa_setting:" + project_uid);
-        const std::uint64_t slot_count = std::uint64_t{schedule.max_slot_num()} + 1;
-        const auto max_slot = setting.get_max_slot();
-        const std::uint64_t setting_slots = max_slot ? std::uint64_t{*max_slot} + 1 : 1;
-        const std::uint32_t node_id = anchor.node_id();
-        // Every number is read before the value is written, so it is whole or empty.
-        value = hex(fit(m_logger, node_id, 0xFFFF, "superframe node id"), 4) +
-                hex(fit(m_logger, master->sfd, 0xFFFF, "superframe sfd"), 4) +
-                hex(fit(m_logger, setting_slots, 0xFF, "superframe setting slots"), 2) +
-                hex(fit(m_logger, slot_count, 0xFF, "superframe slot count"), 2);
+        if (const auto value = master_superframe(anchor, setting, master->sfd))
+            return sf_payload(*value);
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
-    return payload_frame(SF, value);
+    return std::nullopt;
 }
 
 // ---- version-1 schedule --------------------------------------------------------------------
@@ -273,10 +307,13 @@ std::string c_mech_param_req::form_tdoa_schd(const std::string& _mac_address) {
 
 // ---- version-2 schedule --------------------------------------------------------------------
 
-Json::Value c_mech_param_req::tdoa_schedule_to_json(const std::string& _mac_address) {
+std::optional<Json::Value> c_mech_param_req::tdoa_schedule_to_json(const std::string& _mac_address) {
     Json::Value partners(Json::arrayValue);
+    std::vector<std::string> rows;
+    std::string uid;
     try {
         const auto anchor = m_context->get_anchor_by_mac(_mac_address);
+        uid = anchor.uid();
         const auto setting = m_context->get_tdoa_setting(anchor.project_uid());
         const auto active = setting.get_active_schedule_uid();
         if (!active)
@@ -284,8 +321,16 @@ Json::Value c_mech_param_req::tdoa_schedule_to_json(const std::string& _mac_addr
         const auto schedule = m_context->get_tdoa_schedule(std::string(*active));
         if (!schedule.exists() || schedule.tdoa_version() != 2)
             return Json::Value();
-        for (const auto& row : schedule.rows()) {
-            auto partner = tdoa_schedule_row_to_json(anchor.uid(), row);
+        const auto all = schedule.rows();
+        rows.assign(all.begin(), all.end());
+    } catch (const std::exception&) {
+        log_unless_connection_lost(VYR_HERE);
+        return std::nullopt;
+    }
+    // A broken row is logged and ends the schedule: the rows before it are delivered.
+    try {
+        for (const auto& row : rows) {
+            auto partner = tdoa_schedule_row_to_json(uid, row);
             if (!partner.isNull())
                 partners.append(std::move(partner));
         }
@@ -328,8 +373,15 @@ Json::Value c_mech_param_req::tdoa_schedule_row_to_json(const std::string& _anch
 void c_mech_param_req::lsb() {
     // The synchronisation slot a WIN must have; pushed when the device does not report it.
     const auto push_sync_slot = [this](win& _win, std::uint64_t _master_node_id, std::uint64_t _slot) {
-        const auto addr = fit(m_logger, _master_node_id, s_no_master, "sync slot master node id");
-        const auto slot = fit(m_logger, _slot, s_no_slot, "sync slot");
+        // Numbers beyond their fields are sent (and compared) as the largest the field
+        // holds, warned once rather than every cycle.
+        const auto addr = static_cast<std::uint32_t>(std::min<std::uint64_t>(_master_node_id, s_no_master));
+        const auto slot = static_cast<std::uint32_t>(std::min<std::uint64_t>(_slot, s_no_slot));
+        const bool whole = addr == _master_node_id && slot == _slot;
+        note_undeliverable(_win.mac_addr(), SYNC_SLOT, std::to_string(_master_node_id) + "/" + std::to_string(_slot),
+                           whole ? "" : "master node id " + std::to_string(_master_node_id) + ", slot " +
+                                            std::to_string(_slot) + " held as " + std::to_string(addr) + ", " +
+                                            std::to_string(slot));
         const auto state = _win.parameter_state(SYNC_SLOT);
         if (state == UNKNOWN ||
             (state == SUPPORTED &&
@@ -426,15 +478,16 @@ void c_mech_param_req::lsb() {
                     const auto sf_state = record->parameter_state(SF);
                     if (sf_state == NOT_SUPPORTED)
                         return;
-                    if (sf_state == SUPPORTED && reported_sf(*record) == std::optional<std::uint32_t>(node_id))
-                        return;
                     if (record->parameter_state(SYNC_SLOT) == SUPPORTED &&
                         (record->parameter_sync_slot_addr() != std::min<std::uint32_t>(node_id, s_no_master) ||
                          record->parameter_sync_slot_slot() != std::min<std::uint32_t>(master.slot, s_no_slot)))
                         return;
-                    // Built only when it can go out: a paced WIN would not take it anyway.
-                    if (sending_period_passed(pass_time(), record->sending_time()))
-                        hw_param_to_win(*record, form_sf(anchor.mac_addr()));
+                    // The whole superframe is compared, so a changed sfd or slot count
+                    // reaches a master that already reports one.
+                    const auto must = master_superframe(anchor, setting, master.sfd);
+                    if (!must || (sf_state == SUPPORTED && sf_matches(*must, record->parameter_sf())))
+                        return;
+                    hw_param_to_win(*record, sf_payload(*must));
                 });
             }
         });

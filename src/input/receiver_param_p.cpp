@@ -157,12 +157,32 @@ void c_receiver::process_param_p_sf(const std::string& _mac_address, const Json:
         return;
     }
     device.parameter_state(SF, SUPPORTED);
-    std::string addr;
-    if (field_reader{m_logger, "process_param_p_sf", name_of(SF)}(_value, "addr", addr, _mac_address)) {
-        // A node id that is not hexadecimal raises "stol" and ends the whole message.
-        const long node_id = std::stol(addr, nullptr, 16);
-        device.parameter_sf(static_cast<std::uint32_t>(node_id));
-    }
+    // The whole superframe the device holds: "addr" (node id) and "sfd" as hexadecimal
+    // texts, "set_slots" and "sch_slots" (slot counts of the setting and the schedule) as
+    // numbers. A member that is missing or unreadable is left out (with a debug record
+    // for an unreadable one) and the rest of the report is still taken.
+    superframe reported;
+    const auto member = [&](const char* _name, bool _hex, std::optional<std::uint32_t>& _out) {
+        if (!_value.isObject() || !_value.isMember(_name))
+            return;
+        const auto& field = _value[_name];
+        if (_hex && field.isString()) {
+            const auto text = field.asString();
+            if (!text.empty() && text.size() <= 8 &&
+                text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
+                _out = static_cast<std::uint32_t>(std::stoul(text, nullptr, 16));
+        } else if (!_hex && field.isUInt()) {
+            _out = field.asUInt();
+        }
+        if (!_out)
+            m_logger.debug("sf member \"%1%\" of %2% is unreadable and left out: %3%") % _name % _mac_address %
+                vyr::libs::core::json::to_string(field);
+    };
+    member("addr", true, reported.node_id);
+    member("sfd", true, reported.sfd);
+    member("set_slots", false, reported.setting_slots);
+    member("sch_slots", false, reported.slot_count);
+    device.parameter_sf(reported);
 }
 
 template <class Value>

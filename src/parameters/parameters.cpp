@@ -116,13 +116,13 @@ bool read_signed(component_logger& _logger, const Json::Value& _object, const st
     return true;
 }
 
-// A one-byte quantity that is larger than a byte is sent as FF (the largest value the
-// field can carry) rather than with extra digits that would shift every later byte.
-std::uint32_t saturate_byte(component_logger& _logger, std::uint32_t _value, const char* _what) {
-    if (_value <= 0xFF)
-        return _value;
-    _logger.warning("%1% %2% does not fit one byte, sent as 255") % _what % _value;
-    return 0xFF;
+// Adds one item to a loss description.
+void add_loss(std::string* _loss, const std::string& _what) {
+    if (!_loss)
+        return;
+    if (!_loss->empty())
+        *_loss += "; ";
+    *_loss += _what;
 }
 
 bool is_short_address(const std::string& _addr) {
@@ -210,31 +210,49 @@ Json::Value param_tdoa_schedule::to_json() const {
 
 std::string param_tdoa_schedule::to_json_string() const { return fast_write(to_json()); }
 
-std::string param_tdoa_schedule::to_hex() const {
-    std::string entries;
-    std::size_t count = 0;
+param_tdoa_schedule param_tdoa_schedule::deliverable(std::string* _loss) const {
+    param_tdoa_schedule held(m_logger);
+    if (m_is_null)
+        return held;
     for (const auto& p : m_partners) {
-        if (count == s_max_partners) {
-            m_logger.warning("tdoa schedule: %1% partners, only the first %2% that fit are sent") % m_partners.size() %
-                s_max_partners;
-            break;
-        }
-        // The address must be one to four hexadecimal digits to fill exactly its two bytes.
         if (!is_short_address(p.addr)) {
-            m_logger.warning("tdoa schedule: partner address \"%1%\" is not a short address, partner left out") %
-                p.addr;
+            add_loss(_loss, "partner address \"" + p.addr + "\" left out");
             continue;
         }
-        const std::uint32_t flags = ((p.sect & 1u) << 7) | ((p.et & 3u) << 5) | (p.dim & 3u);
-        entries += hex(saturate_byte(m_logger, p.slot, "tdoa schedule slot"), 2);
-        entries += hex(flags, 2);
-        entries += hex(saturate_byte(m_logger, p.margin / 250, "tdoa schedule margin / 250"), 2);
-        entries += "00";
-        entries += std::string(4 - p.addr.size(), '0') + p.addr;
+        if (p.slot > 0xFF) {
+            add_loss(_loss, "partner " + p.addr + " with slot " + std::to_string(p.slot) + " left out");
+            continue;
+        }
+        if (held.m_partners.size() == s_max_partners) {
+            add_loss(_loss, "partners beyond the first " + std::to_string(s_max_partners) + " left out");
+            break;
+        }
+        partner h = p;
+        h.addr = std::string(4 - p.addr.size(), '0') + p.addr;
+        std::transform(h.addr.begin(), h.addr.end(), h.addr.begin(),
+                       [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+        h.sect &= 1u;
+        h.et &= 3u;
+        h.dim &= 3u;
+        h.margin = std::min<std::uint32_t>(p.margin / 250, 0xFF) * 250;
+        if (h.sect != p.sect || h.et != p.et || h.dim != p.dim || h.margin != p.margin)
+            add_loss(_loss, (boost::format("partner %1% held with margin %2%, sect %3%, et %4%, dim %5%") % h.addr %
+                             h.margin % h.sect % h.et % h.dim).str());
+        held.m_partners.push_back(std::move(h));
+    }
+    // The empty payload is no schedule.
+    held.m_is_null = held.m_partners.empty();
+    return held;
+}
+
+std::string param_tdoa_schedule::to_hex() const {
+    std::string entries;
+    for (const auto& p : deliverable().m_partners) {
+        const std::uint32_t flags = (p.sect << 7) | (p.et << 5) | p.dim;
+        entries += hex(p.slot, 2) + hex(flags, 2) + hex(p.margin / 250, 2) + "00" + p.addr;
         entries += hex(static_cast<std::uint32_t>(p.x), 8);
         entries += hex(static_cast<std::uint32_t>(p.y), 8);
         entries += hex(static_cast<std::uint32_t>(p.z), 8);
-        ++count;
     }
     return payload_frame(TDOA_SCHEDULE, entries);
 }
@@ -272,16 +290,20 @@ Json::Value param_veh_cert::to_json() const {
 
 std::string param_veh_cert::to_json_string() const { return fast_write(to_json()); }
 
-std::string param_veh_cert::to_hex() const {
-    if (m_is_null)
-        return "2E0100";
-    // An id beyond one byte cannot be named on the device; sending 00 (no certification)
-    // never grants a certification the vehicle does not hold, as a cut or capped id would.
-    if (m_id > 0xFF) {
-        m_logger.warning("vehicle certification id %1% does not fit one byte, sent as 0") % m_id;
-        return "2E0100";
+param_veh_cert param_veh_cert::deliverable(std::string* _loss) const {
+    param_veh_cert held(m_logger);
+    if (!m_is_null && m_id > 0xFF) {
+        add_loss(_loss, "certification id " + std::to_string(m_id) + " beyond one byte, held as none");
+        return held;
     }
-    return "2E01" + hex(m_id, 2);
+    held.m_is_null = m_is_null;
+    held.m_id = m_id;
+    return held;
+}
+
+std::string param_veh_cert::to_hex() const {
+    const auto held = deliverable();
+    return held.m_is_null ? "2E0100" : "2E01" + hex(held.m_id, 2);
 }
 
 // ---- param_driver_lic -------------------------------------------------------------------------
@@ -331,23 +353,29 @@ Json::Value param_driver_lic::to_json() const {
 
 std::string param_driver_lic::to_json_string() const { return fast_write(to_json()); }
 
-std::string param_driver_lic::to_hex() const {
-    // One byte per id: ids above 255 cannot be sent and are left out, and at most 255 ids
-    // fit the length byte (the smallest ones, in ascending order).
-    std::string value;
-    std::size_t count = 0;
+param_driver_lic param_driver_lic::deliverable(std::string* _loss) const {
+    param_driver_lic held(m_logger);
+    held.m_is_null = m_is_null;
     std::size_t left_out = 0;
     for (const auto id : m_ids) {
-        if (id > 0xFF || count == s_max_ids) {
+        if (id > 0xFF || held.m_ids.size() == s_max_ids)
             ++left_out;
-            continue;
-        }
-        value += hex(id, 2);
-        ++count;
+        else
+            held.m_ids.insert(id);
     }
     if (left_out != 0)
-        m_logger.warning("driver licences: %1% of %2% ids left out (over 255 or beyond 255 ids)") % left_out %
-            m_ids.size();
+        add_loss(_loss, std::to_string(left_out) + " of " + std::to_string(m_ids.size()) +
+                            " licence ids left out (beyond one byte or beyond 255 ids)");
+    static const std::set<std::uint32_t> only_zero = {0};
+    if (held.m_ids == only_zero)
+        held.m_ids.clear();
+    return held;
+}
+
+std::string param_driver_lic::to_hex() const {
+    std::string value;
+    for (const auto id : deliverable().m_ids)
+        value += hex(id, 2);
     return payload_frame(DRIVER_LIC, value);
 }
 
@@ -421,6 +449,13 @@ Json::Value param_em_alm::to_json() const {
 
 std::string param_em_alm::to_json_string() const { return fast_write(to_json()); }
 
+param_em_alm param_em_alm::deliverable(std::string* /*_loss*/) const {
+    param_em_alm held(*this);
+    if (!m_is_null && m_value != "SET")
+        held.m_value = "CLEAR";
+    return held;
+}
+
 std::string param_em_alm::to_hex() const { return (!m_is_null && m_value == "SET") ? "3C0101" : "3C0100"; }
 
 // ---- screen texts -----------------------------------------------------------------------------
@@ -442,12 +477,35 @@ Json::Value param_screen_text::to_json() const { return m_is_null ? Json::Value(
 
 std::string param_screen_text::to_json_string() const { return fast_write(to_json()); }
 
-std::string param_screen_text::to_hex() const {
-    if (m_is_null)
-        return payload_frame(m_type, "");
-    // Longer texts are cut at 255 bytes, even inside a multi-byte character.
-    return payload_frame(m_type, hex_bytes(std::string_view(m_value).substr(0, 255)));
+std::string param_screen_text::held_text(const std::string& _text) {
+    if (_text.size() <= s_max_bytes)
+        return _text;
+    std::size_t cut = s_max_bytes;
+    // Back to the first byte of the character the cut falls in (continuation bytes are
+    // 10xxxxxx), so that character is left out whole.
+    while (cut > 0 && (static_cast<unsigned char>(_text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return _text.substr(0, cut);
 }
+
+std::string param_screen_text::to_hex() const {
+    return payload_frame(m_type, m_is_null ? "" : hex_bytes(held_text(m_value)));
+}
+
+namespace {
+
+template <class Text>
+Text held_screen_text(const Text& _value, std::string* _loss) {
+    if (_value.is_null())
+        return _value;
+    Text held(Json::Value(param_screen_text::held_text(_value.value())), _value.logger());
+    if (held.value().size() != _value.value().size())
+        add_loss(_loss, "text of " + std::to_string(_value.value().size()) + " bytes cut to " +
+                            std::to_string(held.value().size()));
+    return held;
+}
+
+}  // namespace
 
 param_scr_name::param_scr_name(const Json::Value& _value, component_logger& _logger)
     : param_screen_text(SCR_NAME, _logger) {
@@ -457,6 +515,7 @@ param_scr_name::param_scr_name(const std::string& _text, component_logger& _logg
     : param_scr_name(parse_text(_text), _logger) {}
 param_scr_name::param_scr_name(const char* _text, component_logger& _logger)
     : param_scr_name(std::string(_text ? _text : ""), _logger) {}
+param_scr_name param_scr_name::deliverable(std::string* _loss) const { return held_screen_text(*this, _loss); }
 
 param_scr_gname::param_scr_gname(const Json::Value& _value, component_logger& _logger)
     : param_screen_text(SCR_GNAME, _logger) {
@@ -466,5 +525,6 @@ param_scr_gname::param_scr_gname(const std::string& _text, component_logger& _lo
     : param_scr_gname(parse_text(_text), _logger) {}
 param_scr_gname::param_scr_gname(const char* _text, component_logger& _logger)
     : param_scr_gname(std::string(_text ? _text : ""), _logger) {}
+param_scr_gname param_scr_gname::deliverable(std::string* _loss) const { return held_screen_text(*this, _loss); }
 
 }  // namespace vyr::parameter

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -66,6 +67,13 @@ struct loc {
     std::uint32_t sublocation_id = 0;
 };
 
+// A superframe as a TDOA master holds it: its node id, the sfd, the slot count of the
+// setting and that of the schedule. A device report may leave members out (older
+// firmware reports the node id only); those are not compared.
+struct superframe {
+    std::optional<std::uint32_t> node_id, sfd, setting_slots, slot_count;
+};
+
 // Base of the value classes: holds no value until one is read.
 class parameter {
 public:
@@ -77,6 +85,7 @@ public:
     virtual std::string to_hex() const = 0;
 
     bool is_null() const noexcept { return m_is_null; }
+    component_logger& logger() const noexcept { return m_logger; }
 
 protected:
     bool m_is_null = true;
@@ -100,7 +109,9 @@ std::string payload_frame(parameter_t _type, std::string_view _value_hex);
 // Each reads its value from JSON (the platform's form, or the JSON text the WIN record
 // keeps), compares two values, writes the value back as JSON and encodes the payload.
 // Construction from a text that is not JSON, or from JSON of the wrong shape, leaves the
-// object null. The objects are plain values owned by one thread.
+// object null. The objects are plain values owned by one thread. A class whose payload
+// cannot carry every value it reads has deliverable(): the value as the device holds it
+// after the payload, which to_hex() encodes and which the delivery compares and stores.
 
 // TDOA schedule (0x16): up to 14 partners of 18 bytes each.
 class param_tdoa_schedule : public parameter {
@@ -138,6 +149,14 @@ public:
 
     const std::vector<partner>& partners() const noexcept { return m_partners; }
 
+    // The schedule as the device holds it after to_hex(): partners without a short
+    // address (1-4 hexadecimal digits) or with a slot beyond a byte left out, at most
+    // s_max_partners of the rest in order, the address as four upper-case digits, the
+    // margin in whole units of 250 (at most 255 of them), sect, et and dim cut to their
+    // flag bits; no partner at all is held as no schedule (null). `_loss`, when given,
+    // receives what the encoding leaves out (empty when the value goes whole).
+    param_tdoa_schedule deliverable(std::string* _loss = nullptr) const;
+
 private:
     std::vector<partner> m_partners;
 };
@@ -159,6 +178,11 @@ public:
     std::string to_hex() const override;
 
     std::uint32_t id() const noexcept { return m_id; }
+
+    // As the device holds it: an id beyond one byte cannot be named on the device and is
+    // held as no certification (null, sent as 00), never as a cut or capped id that would
+    // grant a certification the vehicle does not have.
+    param_veh_cert deliverable(std::string* _loss = nullptr) const;
 
 private:
     std::uint32_t m_id = 0;
@@ -183,6 +207,10 @@ public:
     std::string to_hex() const override;
 
     const std::set<std::uint32_t>& ids() const noexcept { return m_ids; }
+
+    // As the device holds it: ids beyond one byte left out, at most s_max_ids of the rest
+    // (the smallest), and the lone id 0 held as no licence (its payload is the empty one).
+    param_driver_lic deliverable(std::string* _loss = nullptr) const;
 
 private:
     std::set<std::uint32_t> m_ids;
@@ -231,12 +259,15 @@ public:
 
     const std::string& value() const noexcept { return m_value; }
 
+    // As the device holds it: "SET", or "CLEAR" for any other state.
+    param_em_alm deliverable(std::string* _loss = nullptr) const;
+
 private:
     std::string m_value;
 };
 
-// A screen text (name or group name): its first 255 bytes, no terminator. The two
-// parameters differ only in their type code.
+// A screen text (name or group name): its first 255 bytes cut at a whole UTF-8
+// character, no terminator. The two parameters differ only in their type code.
 class param_screen_text : public parameter {
 public:
     void init(const Json::Value& _value);
@@ -246,6 +277,12 @@ public:
     std::string to_hex() const override;
 
     const std::string& value() const noexcept { return m_value; }
+
+    // The longest start of a text that fits a screen text payload: at most s_max_bytes
+    // bytes, cut before a UTF-8 character that would not fit whole, so that what the
+    // device holds and reports is still valid text.
+    static constexpr std::size_t s_max_bytes = 255;
+    static std::string held_text(const std::string& _text);
 
 protected:
     param_screen_text(parameter_t _type, component_logger& _logger) : parameter(_logger), m_type(_type) {}
@@ -264,6 +301,9 @@ public:
 
     bool operator==(const param_scr_name& _other) const { return equals(_other); }
     bool operator!=(const param_scr_name& _other) const { return !equals(_other); }
+
+    // As the device holds it: the text cut by held_text().
+    param_scr_name deliverable(std::string* _loss = nullptr) const;
 };
 
 class param_scr_gname : public param_screen_text {
@@ -275,6 +315,9 @@ public:
 
     bool operator==(const param_scr_gname& _other) const { return equals(_other); }
     bool operator!=(const param_scr_gname& _other) const { return !equals(_other); }
+
+    // As the device holds it: the text cut by held_text().
+    param_scr_gname deliverable(std::string* _loss = nullptr) const;
 };
 
 }  // namespace vyr::parameter

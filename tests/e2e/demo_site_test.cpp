@@ -67,7 +67,7 @@ const std::pair<const char*, const char*> s_held[] = {
     {"to-0011", R"({"al_zv":{"level":0,"zid":0},"category":"person","driver_lic":[],"em_alm":{"state":"CLEAR"},
         "scr_gname":"Workers","scr_message":" ","scr_name":"Worker-0011","stationary":false,
         "t2t_cfg":{"role":"disabled"},"t2t_no_alarm":[],"veh_cert":{"id":0}})"},
-    {"anc-001", R"({"nwk_cfg":{"router":false},"sf":{"addr":"1001"},"sync_slot":{"addr":"1001","flags":"00","slot":0},
+    {"anc-001", R"({"nwk_cfg":{"router":false},"sf":{"addr":"1001","sch_slots":18,"set_slots":5,"sfd":"0000"},"sync_slot":{"addr":"1001","flags":"00","slot":0},
         "tdoa_schedule":[{"addr":"1002","dim":2,"et":0,"margin":750,"sect":0,"slot":0,"x":2500,"y":0,"z":307},
                          {"addr":"1003","dim":2,"et":0,"margin":1000,"sect":0,"slot":1,"x":5000,"y":0,"z":363},
                          {"addr":"1004","dim":2,"et":1,"margin":500,"sect":1,"slot":2,"x":7500,"y":0,"z":398}]})"},

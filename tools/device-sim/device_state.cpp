@@ -243,7 +243,14 @@ decoded_payload decode_payload(const std::string& _payload) {
             return make_value("sf", object_with("addr", "0000"));
         if (bytes < 2)
             return unknown;
-        return make_value("sf", object_with("addr", value.substr(0, 4)));
+        // The whole superframe it holds: node id, sfd, setting and schedule slot counts.
+        Json::Value sf = object_with("addr", value.substr(0, 4));
+        if (bytes >= 6) {
+            sf["sfd"] = value.substr(4, 4);
+            sf["set_slots"] = number(value, 4, 1);
+            sf["sch_slots"] = number(value, 5, 1);
+        }
+        return make_value("sf", sf);
     }
     if (type == "35") {
         if (bytes == 0) {

@@ -15,6 +15,7 @@
 #include <zmq.hpp>
 
 #include "context/context.h"
+#include "core/json.h"
 #include "core/logger.h"
 #include "delivery/mechparamreq.h"
 #include "delivery/sender.h"
@@ -202,6 +203,58 @@ protected:
         record.parameter_stationary(_o.stationary);
         record.parameter_category(_o.category);
         return record;
+    }
+
+    // The device takes the pushed payloads as the simulator's device model does, and its
+    // report of what it then holds is stored in its WIN (as the receiver stores it).
+    static void hold(vyr::context::win& _record, const std::vector<node_command>& _frames) {
+        using namespace vyr::parameter;
+        using vyr::context::win;
+        for (const auto& frame : _frames)
+            for (const auto& payload : frame.payloads) {
+                const auto d = vyr::devsim::decode_payload(payload);
+                ASSERT_NE(d.kind, vyr::devsim::decoded_payload::unknown) << payload;
+                if (d.kind != vyr::devsim::decoded_payload::value)
+                    continue;
+                const auto& v = d.json;
+                const auto number = [&] {
+                    for (const auto& [p, name] : parameters)
+                        if (name == d.name)
+                            return p;
+                    return TXP;
+                }();
+                _record.parameter_state(number, SUPPORTED);
+                if (d.name == "t2t_cfg") {
+                    _record.del_parameter(T2T_CFG);
+                    _record.parameter_state(T2T_CFG, SUPPORTED);
+                    _record.parameter_t2t_cfg_role(v["role"].asString());
+                    using setter = void (win::*)(std::uint32_t);
+                    const std::pair<const char*, setter> numbers[] = {
+                        {"distance", &win::parameter_t2t_cfg_distance}, {"angle", &win::parameter_t2t_cfg_angle},
+                        {"delay", &win::parameter_t2t_cfg_delay},
+                        {"alert_distance", &win::parameter_t2t_cfg_alert_distance},
+                        {"safe_distance", &win::parameter_t2t_cfg_safe_distance}};
+                    for (const auto& [name, set] : numbers)
+                        if (v.isMember(name))
+                            (_record.*set)(v[name].asUInt());
+                } else if (d.name == "t2t_no_alarm") {
+                    std::vector<std::string> list;
+                    for (const auto& entry : v)
+                        list.push_back(entry["mac"].asString());
+                    _record.parameter_t2t_no_alarm(list);
+                } else if (d.name == "sf") {
+                    const auto hex_of = [&](const char* _m) { return std::optional<std::uint32_t>(std::stoul(v[_m].asString(), nullptr, 16)); };
+                    _record.parameter_sf({hex_of("addr"), hex_of("sfd"), v["set_slots"].asUInt(), v["sch_slots"].asUInt()});
+                } else if (d.name == "sync_slot") {
+                    _record.parameter_sync_slot_addr(std::stoul(v["addr"].asString(), nullptr, 16));
+                    _record.parameter_sync_slot_slot(v["slot"].asUInt());
+                } else if (d.name == "stationary") {
+                    _record.parameter_stationary(v.asBool());
+                } else if (d.name != "category" && d.name != "loc") {
+                    _record.parameter_as_json(number, win::actual, vyr::libs::core::json::to_string(v));
+                }
+            }
+        _record.sending_time(timeval{0, 0});
     }
 
     static std::string redis(const std::vector<std::string>& _argv) { return s_redis->command(_argv); }

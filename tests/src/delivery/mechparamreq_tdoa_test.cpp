@@ -114,7 +114,7 @@ TEST_F(tdoa_delivery, numbers_beyond_their_byte_never_widen_the_payload) {
 TEST_F(tdoa_delivery, version_two_rows_and_their_errors) {
     schedule(2, {"1,A,B,3,1,2,1,1000", "2,A,C,4,0,1,0,250", "3,A,C,5,0,1,0", "4,A,C,6,0,1,0,250"});
     auto mechanism = builder();
-    const auto partners = mechanism->tdoa_schedule_to_json(s_mac_a);
+    const auto partners = *mechanism->tdoa_schedule_to_json(s_mac_a);
     ASSERT_EQ(partners.size(), 2u);
     EXPECT_EQ(vyr::libs::core::json::to_string(partners[0]),
               R"({"addr":"0304","dim":2,"et":1,"margin":1000,"sect":1,"slot":3,"x":40,"y":50,"z":-60})");
@@ -124,19 +124,40 @@ TEST_F(tdoa_delivery, version_two_rows_and_their_errors) {
     EXPECT_THROW(mechanism->tdoa_schedule_row_to_json("A", "1,A,B,3,1,2,-1,1000"), vyr::libs::core::exception);
 
     // Destination rows only with the option, and only of dimension 2; they name the source.
-    EXPECT_TRUE(mechanism->tdoa_schedule_to_json(s_mac_b).isNull());
+    EXPECT_TRUE(mechanism->tdoa_schedule_to_json(s_mac_b)->isNull());
     auto to_destination = builder(true);
-    const auto for_b = to_destination->tdoa_schedule_to_json(s_mac_b);
+    const auto for_b = *to_destination->tdoa_schedule_to_json(s_mac_b);
     ASSERT_EQ(for_b.size(), 1u);
     EXPECT_EQ(std::make_tuple(for_b[0]["addr"].asString(), for_b[0]["z"].asInt()), std::make_tuple("0102", 30));  // A, not B
-    EXPECT_TRUE(to_destination->tdoa_schedule_to_json(s_mac_c).isNull());  // its rows have dim 1
+    EXPECT_TRUE(to_destination->tdoa_schedule_to_json(s_mac_c)->isNull());  // its rows have dim 1
+}
+
+// Regression: schedule values beyond their fields (a margin that is no multiple of 250,
+// sect, et and dim beyond their flag bits) and partners the payload cannot carry (a node
+// id beyond four hexadecimal digits, a slot beyond a byte) were compared as the project
+// holds them, so the anchor was pushed every 5 s for ever.
+TEST_F(tdoa_delivery, ScheduleIsComparedAsTheAnchorHoldsIt) {
+    anchor("D", "70B3D5FFFE0D0D0D", 0x12345, 1, 2, 3);
+    schedule(2, {"1,A,B,3,3,6,7,100", "2,A,C,300,0,1,0,250", "3,A,D,4,0,1,0,250", "4,A,C,5,0,1,0,1000"});
+    auto a = device(s_mac_a);
+    a.parameter_state(SYNC_SLOT, NOT_SUPPORTED);
+    a.parameter_state(SF, NOT_SUPPORTED);
+    a.parameter_as_json(NWK_CFG, vyr::context::win::actual, "{\"router\":false}\n");
+    logged("");
+    const auto frames = cycle();
+    // B: slot 3, flags sect 1 et 3 dim 2, margin 0; C: slot 5, dim 1, margin 4 × 250.
+    EXPECT_EQ(bodies(frames), list{"000E1624" "03E2000003040000002800000032FFFFFFC4"
+                                   "050104000506000000000000000000000000"});
+    hold(a, frames);
+    EXPECT_EQ(bodies(cycle()), list{});
+    EXPECT_EQ(logged("cannot be delivered whole"), 1);
 }
 
 TEST_F(tdoa_delivery, superframe_and_sync_slot_payloads) {
     // Schedule slots up to 3; setting slots up to 5 (the distributor).
     schedule(1, {"1,A,B,3,1,2,0.75", "2,B,A,2,1,2,0.75"});
     auto mechanism = builder();
-    EXPECT_EQ((list{mechanism->form_sf(s_mac_a), mechanism->form_sf(s_mac_b)}), (list{"1406" "0102" "1234" "06" "04", "140100"}));
+    EXPECT_EQ((list{*mechanism->form_sf(s_mac_a), *mechanism->form_sf(s_mac_b)}), (list{"1406" "0102" "1234" "06" "04", "140100"}));
     EXPECT_EQ((std::vector<std::optional<std::string>>{mechanism->form_sync_slot_by_mac(s_mac_a),
                                                        mechanism->form_sync_slot_by_mac(s_mac_b),
                                                        mechanism->form_sync_slot_by_mac(s_mac_c)}),
@@ -146,8 +167,9 @@ TEST_F(tdoa_delivery, superframe_and_sync_slot_payloads) {
     m_store->get_tdoa_schedule("sch-1").remove();
     const auto superframe = mechanism->form_sf(s_mac_a);  // no superframe of a missing schedule, nor of no active one
     setting("");
-    EXPECT_EQ((list{superframe, mechanism->form_sf(s_mac_a)}), (list{"140100", "140100"}));
-    EXPECT_EQ(logged("active_schedule_uid not found in tdoa_setting:prj-1"), 1);
+    EXPECT_EQ((std::vector<std::optional<std::string>>{superframe, mechanism->form_sf(s_mac_a), mechanism->form_sf(s_mac_a)}),
+              (std::vector<std::optional<std::string>>{std::nullopt, std::nullopt, std::nullopt}));
+    EXPECT_EQ(logged("active_schedule_uid not found in tdoa_setting:prj-1"), 1);  // once, not per call
     m_store->get_anchor("A").remove();
     EXPECT_EQ(mechanism->form_sync_slot_by_mac(s_mac_b), std::nullopt);  // its master is gone
 }
@@ -186,8 +208,31 @@ TEST_F(tdoa_delivery, cycle_pushes_sync_slots_then_the_superframe) {
     // ...and nothing once it reports its own node id as superframe.
     a.sending_time({0, 0});
     a.parameter_state(SF, SUPPORTED);
-    a.parameter_sf(0x0102);
+    a.parameter_sf({0x0102, std::nullopt, std::nullopt, std::nullopt});  // older firmware: the node id only
     EXPECT_EQ(pushed(), slots{});
+
+    // Regression ChangedSfdReachesReportingMaster: only the node id was compared, so a
+    // changed slot count (or sfd) never reached a master that reported its superframe.
+    a.parameter_sf({0x0102, 0x1234, 6, 4});
+    a.sending_time({0, 0});  // its other parameters went out in the cycle before
+    EXPECT_EQ(pushed(), slots{});
+    schedule(1, {"1,A,B,9,1,2,0.75"});
+    a.sending_time({0, 0});
+    EXPECT_EQ(pushed(), (slots{{s_mac_a, {"140601021234060A"}}}));
+    a.parameter_sf({0x0102, 0x1234, 6, 10});
+    a.sending_time({0, 0});
+    EXPECT_EQ(pushed(), slots{});
+    // Regression: a master whose setting has no active schedule was sent 140100 every
+    // cycle with an error each time; now nothing, warned once.
+    a.parameter_state(SF, UNKNOWN);
+    setting("");
+    logged("");
+    a.sending_time({0, 0});
+    EXPECT_EQ(pushed(), slots{});
+    a.sending_time({0, 0});
+    EXPECT_EQ(pushed(), slots{});
+    EXPECT_EQ(logged("superframe of master " + s_mac_a + " not sent"), 1);
+    setting("sch-1");
 
     // A WIN that reports another slot is told again; not so for a setting that is not
     // configured, nor for a WIN past its counter.

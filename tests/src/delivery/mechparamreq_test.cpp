@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <utility>
 
@@ -202,11 +203,13 @@ TEST_F(ParamDelivery, T2tConfigurationComparesRolesAndCommonFields) {
     record.parameter_t2t_cfg_safe_distance(5);
     EXPECT_EQ(later(record), push);
 
-    tag.role = "passive";  // any other common role: nothing to compare
+    tag.role = "passive";  // sent as role 00, held and compared as "disabled"
     put(tag);
-    record.parameter_t2t_cfg_role("Passive");
+    record.parameter_t2t_cfg_role("Disabled");
     record.parameter_t2t_cfg_distance(1);
     EXPECT_EQ(later(record), none);
+    record.parameter_t2t_cfg_role("Passive");
+    EXPECT_EQ(later(record), (list{"000E2B0100"}));
 
     tag.t2t = false;  // without a configuration the device must report "disabled"
     put(tag);
@@ -232,6 +235,84 @@ TEST_F(ParamDelivery, NoAlarmListComparesSizeAndFirstEntryAndCategoryWithoutACod
     EXPECT_EQ(later(record), (list{"000E5E0100"}));
     record.parameter_category("unspecified");
     EXPECT_TRUE(later(record).empty());
+}
+
+// Regressions: values the payload cannot carry whole were compared (and stored as must)
+// as the project holds them, so a device holding what it was sent was pushed every 5 s
+// for ever. Each shape is pushed once; once the device holds the payload, nothing more.
+// The loss is warned once per parameter, not every pass.
+TEST_F(ParamDelivery, LossyValuesAreComparedAsTheDeviceHoldsThem) {
+    const std::string cut_name = std::string(254, 'n') + "\xC3\xA9";  // the 2-byte character straddles byte 255
+    std::string name_bytes = "000E52FE";
+    for (int i = 0; i < 254; ++i)
+        name_bytes += "6E";
+    struct shape {
+        const char* fault;
+        std::function<void(object_def&, vyr::context::track_obj)> change;
+        list pushed;
+        int warnings;
+    };
+    const std::vector<shape> shapes = {
+        {"TwoNoAlarmEntriesSettleOnTheSmallestHexEntry",
+         [](object_def& o, auto) { o.no_alarm = {"70B3D5FFFE0B0009", "70b3d5fffe0b0003", "not hex"}; },
+         {"000E2C0870B3D5FFFE0B0003"}, 1},
+        {"OddT2tAngleAndWideDistanceAreComparedAsHeld",
+         [](object_def& o, auto) { o.role = "announcer", o.angle = 91, o.distance = 70000; },
+         {"000E2B0B02250002FFFF2D0320012C"}, 1},
+        {"LongScreenNameIsCutAtAWholeCharacter", [&](object_def& o, auto) { o.name = cut_name + "tail"; }, {name_bytes}, 1},
+        {"WideCertificateAndLicenceIdsAreLeftOut",
+         [](object_def&, vyr::context::track_obj _o) {
+             vehicle_certification = true;
+             _o.update_vehicle_model(300);
+             _o.update_driver_licenses({3, 300});
+         },
+         {"000E2E0100", "000E2F0103"}, 2},
+        {"WideSublocationIdSendsNoLocation",  // the location alone, never a payload no device reads
+         [this](object_def& o, auto) { o.stationary = true, m_store->get_sublocation("sl-1").update("prj-1", 70000, 0, 0, 40); },
+         {"000E5D0101"}, 1},
+    };
+    for (const auto& row : shapes) {
+        s_redis->flush();
+        object_def tag;
+        auto record = settled(tag);
+        row.change(tag, m_store->get_track_obj(tag.uid));
+        put(tag);
+        logged("");
+        const auto frames = cycle();
+        EXPECT_EQ(bodies(frames), row.pushed) << row.fault;
+        hold(record, frames);
+        EXPECT_TRUE(later(record).empty()) << row.fault;
+        vehicle_certification = false;
+        EXPECT_EQ(logged("cannot be delivered whole"), row.warnings) << row.fault;
+    }
+}
+
+// Regressions: a read that failed gave the builder's empty form, which the pass pushed: a
+// tag showing its emergency alarm was told CLEAR (3C0100), an announcer "disabled"
+// (2B0100). Now the parameter is not pushed, no must text is stored and a request's
+// answer leaves it out.
+TEST_F(ParamDelivery, FailedReadsPushNothing) {
+    struct fault {
+        const char* name;
+        std::string key;
+        parameter_t parameter;
+        std::string other;  // the other differing parameter still goes out
+    };
+    for (const fault& f : {fault{"FailedEmAlmReadPushesNothing", vyr::context::alarm_keys::objects("to-1"), EM_ALM,
+                                 "000E2B0401250002"},
+                           fault{"FailedT2tCfgReadPushesNothing", vyr::context::track_obj_keys::t2t_cfg("to-1"), T2T_CFG,
+                                 "000E3C0100"}}) {
+        s_redis->flush();
+        auto record = settled(object_def{});
+        record.parameter_as_json(EM_ALM, win::actual, "{\"state\":\"SET\"}\n");  // both would differ
+        record.parameter_t2t_cfg_role("announcer");
+        redis({"DEL", f.key});
+        redis({"SET", f.key, "not a set nor a hash"});
+        EXPECT_EQ(bodies(cycle()), list{f.other}) << f.name;
+        EXPECT_EQ(record.parameter_as_json(f.parameter, win::must), "") << f.name;
+        send(request(record.mac_addr(), {f.parameter}));
+        EXPECT_EQ(bodies(fence()), list{"000F"}) << f.name;
+    }
 }
 
 TEST_F(ParamDelivery, LocationOnlyForAStationaryObjectWhoseDeviceSupportsIt) {

@@ -135,16 +135,18 @@ TEST_F(param_report, loc_is_rounded_half_away_from_zero_and_a_missing_or_mistype
     EXPECT_EQ(device(other).parameter_state(LOC), SUPPORTED);
 }
 
-TEST_F(param_report, sf_node_id_is_hexadecimal_and_garbage_ends_the_message) {
-    handle(plist(s_mac, 1, 0, R"("sf": {"addr": "1A"})"));
-    EXPECT_EQ(device().parameter_sf(), 26u);
-
-    // sf comes first, so a bad node id stops the later handlers and the request list.
-    const auto sent = handle(report(s_mac, 2, 0, R"("plist": {"sf": {"addr": "zz"}, "stationary": true}, "req_plist": ["loc"])"));
-    EXPECT_TRUE(sent.param_req.empty());
-    EXPECT_EQ(redis({"EXISTS", "wins:" + s_mac + ":parameters:stationary"}), "0");
-    EXPECT_EQ(device().parameter_sf(), 26u);
-    EXPECT_TRUE(logged("Caught exeption"));
+// Regression: a node id that was not hexadecimal threw and lost the rest of the report.
+TEST_F(param_report, SfReportIsStoredWholeAndABadMemberIsIgnored) {
+    const auto members = [this] {
+        const auto sf = device().parameter_sf();
+        return std::vector<std::optional<std::uint32_t>>{sf.node_id, sf.sfd, sf.setting_slots, sf.slot_count};
+    };
+    handle(plist(s_mac, 1, 0, R"("sf": {"addr": "1A", "sfd": "1234", "set_slots": 6, "sch_slots": 4})"));
+    EXPECT_EQ(members(), (std::vector<std::optional<std::uint32_t>>{26u, 0x1234u, 6u, 4u}));
+    const auto sent = handle(report(s_mac, 2, 0, R"("plist": {"sf": {"addr": "zz", "sfd": "1x", "set_slots": "6"}, "stationary": true}, "req_plist": ["loc"])"));
+    EXPECT_EQ(sent.param_req.size(), 1u);
+    EXPECT_EQ(redis({"HGET", "wins:" + s_mac + ":parameters:stationary", "stationary"}), "true");
+    EXPECT_EQ(members(), (std::vector<std::optional<std::uint32_t>>{std::nullopt, std::nullopt, std::nullopt, std::nullopt}));
 }
 
 TEST_F(param_report, sync_slot_is_stored_and_a_bad_address_stops_quietly) {

@@ -127,9 +127,9 @@ TEST(param_values, oversized_values_still_give_well_formed_frames) {
     expect_well_formed(hex16, TDOA_SCHEDULE);
     // 14 × 18 bytes; the 14th partner's slot.
     EXPECT_EQ(std::make_tuple(hex16.substr(0, 4), hex16.substr(4 + 13 * 36, 2)), std::make_tuple("16FC", "0D"));
-    // A slot and margin / 250 over 255 are capped at FF; a long address drops its partner.
-    const std::string capped =
-        schedule(partner_json("0001", 300, 100000) + "," + partner_json("12345", 1) + "," + partner_json("zz", 1)).to_hex();
+    // A margin / 250 over 255 is capped at FF; a slot over 255 or a long address drops its partner.
+    const std::string capped = schedule(partner_json("0001", 255, 100000) + "," + partner_json("0002", 300) + "," +
+                                        partner_json("12345", 1) + "," + partner_json("zz", 1)).to_hex();
     expect_well_formed(capped, TDOA_SCHEDULE);
     EXPECT_EQ(capped, "1612FFC1FF000001FFFFFFFF000000000000012C");
 
@@ -166,4 +166,12 @@ TEST(param_values, corrupted_or_foreign_text_gives_null_objects) {
                                  param_driver_lic(R"({"id":1})", lg()).is_null(), param_nwk_cfg(R"({"router":1})", lg()).is_null(),
                                  param_em_alm("\"SET\"", lg()).is_null(), param_scr_name(R"({"name":"Bob"})", lg()).is_null()}),
               std::vector<bool>(8, true));
+}
+
+// Regression: a long screen text was cut at byte 255 inside a character, so the device
+// held text that is not valid UTF-8 and never matched the project's name.
+TEST(param_values, ScreenTextIsCutAtAWholeCharacter) {
+    const std::string a254(254, 'a'), euro = "\xE2\x82\xAC";
+    for (const auto& [text, held] : {std::pair{a254 + euro, a254}, {a254 + "b" + euro, a254 + "b"}, {a254 + "b", a254 + "b"}})
+        EXPECT_EQ(param_screen_text::held_text(text), held) << text.size();
 }
