@@ -4,11 +4,11 @@
 
 #include <cctype>
 #include <cerrno>
-#include <mutex>
 
 #include <hiredis/hiredis.h>
 
 #include "core/exception.h"
+#include "core/mutex.h"
 
 namespace vyr::redis {
 
@@ -40,18 +40,18 @@ cause classify(int _code, int _errno) noexcept {
     throw connection_error(classify(_context.err, _errno), _prefix + _context.errstr, _location);
 }
 
-std::mutex s_default_credentials_mutex;
-credentials s_default_credentials;
+vyr::libs::core::mutex s_default_credentials_mutex;
+credentials s_default_credentials VYR_GUARDED_BY(s_default_credentials_mutex);
 
 }  // namespace
 
 void set_default_credentials(credentials _credentials) {
-    const std::lock_guard<std::mutex> lock(s_default_credentials_mutex);
+    vyr::libs::core::mutex_lock lock(s_default_credentials_mutex);
     s_default_credentials = std::move(_credentials);
 }
 
 credentials default_credentials() {
-    const std::lock_guard<std::mutex> lock(s_default_credentials_mutex);
+    vyr::libs::core::mutex_lock lock(s_default_credentials_mutex);
     return s_default_credentials;
 }
 
