@@ -12,13 +12,20 @@ include(GNUInstallDirs)
 set(QUORVANE_CONFIG_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/rtls-quorvane)
 set(QUORVANE_CONFIG_FILE ${QUORVANE_CONFIG_DIR}/rtls-quorvane.json)
 set(QUORVANE_SBIN ${CMAKE_INSTALL_FULL_SBINDIR})
-# The unit names the pid file that the installed configuration names.
+# The unit names the pid file that the installed configuration names; it lies in the
+# runtime folder that systemd makes for the service's user (/run/<folder>/...).
 file(READ ${PROJECT_SOURCE_DIR}/config/rtls-quorvane.example.json quorvane_example_config)
 string(JSON QUORVANE_PIDFILE GET "${quorvane_example_config}" system pidfile)
+if(NOT QUORVANE_PIDFILE MATCHES "^/run/([^/]+)/[^/]+$")
+  message(FATAL_ERROR "system.pidfile of the example configuration must lie in a folder of /run: ${QUORVANE_PIDFILE}")
+endif()
+set(QUORVANE_RUNTIME_DIR ${CMAKE_MATCH_1})
 
 # The example configuration becomes the installed one (a conffile of the package: an
-# upgrade keeps the site's edits).
-install(FILES config/rtls-quorvane.example.json DESTINATION ${QUORVANE_CONFIG_DIR} RENAME rtls-quorvane.json)
+# upgrade keeps the site's edits). It may hold passwords: not readable by others (the
+# package's postinst gives it to group rtls-quorvane, which the service runs as).
+install(FILES config/rtls-quorvane.example.json DESTINATION ${QUORVANE_CONFIG_DIR} RENAME rtls-quorvane.json
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
 configure_file(packaging/rtls-quorvane.service.in ${PROJECT_BINARY_DIR}/packaging/rtls-quorvane.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/rtls-quorvane.service DESTINATION lib/systemd/system)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -44,10 +51,14 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps from the binaries; Redis may run on another host.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "redis-server")
+# postinst makes the service's system user with adduser; merged with the shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles "${QUORVANE_CONFIG_FILE}\n")
+# postinst names the configuration file.
+configure_file(packaging/debian/postinst ${PROJECT_BINARY_DIR}/packaging/postinst @ONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_BINARY_DIR}/packaging/conffiles
-    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+    ${PROJECT_BINARY_DIR}/packaging/postinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
     ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -16,6 +16,7 @@
 #include "core/get_config_file_name.h"
 #include "core/logger.h"
 #include "core/pid_file.h"
+#include "redis/context.h"
 
 namespace {
 
@@ -59,6 +60,12 @@ int main(int argc, char* argv[]) {
 
         logger->connect(configuration.system.debug_port);
         logger->set_debug(configuration.system.local_debug);
+        if (const std::string warning = configuration.exposure_warning(file_name); !warning.empty()) {
+            logger->warning("%1%").location(VYR_HERE) % warning;
+            std::cerr << module_name << ": warning: " << warning << std::endl;
+        }
+        // Every Redis connection of the service logs in with these, reconnections too.
+        vyr::redis::set_default_credentials({configuration.redis.user, configuration.redis.password});
 
         try {
             c_quorvane application(configuration, *logger);

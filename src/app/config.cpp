@@ -1,6 +1,7 @@
 #include "app/config.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,7 +29,26 @@ cfg::result<int> port(const cfg::config& _tree, const char* _section, const char
     return found;
 }
 
+// An optional text: empty when the key is absent, the reason when it holds another type.
+// The reason names the key, never the value.
+cfg::result<std::string> optional_text(const cfg::config& _tree, const char* _section, const char* _key) {
+    const auto section = _tree.get_root().get_value(_section);
+    const auto object = section ? section->get().as_object() : std::nullopt;
+    if (!object || !object->get().get_value(_key))
+        return std::string();
+    return _tree.get_by_path<std::string>({_section, _key});
+}
+
 }  // namespace
+
+std::string config::exposure_warning(const std::string& _file_name) const {
+    struct stat info {};
+    if (!holds_password() || ::stat(_file_name.c_str(), &info) != 0 || (info.st_mode & S_IROTH) == 0)
+        return {};
+    return "the configuration file " + _file_name +
+           " holds a password and every user may read it: make it readable by its owner and group only"
+           " (chmod o-rwx)";
+}
 
 config config::from_file(const std::string& _file_name) {
     // Read here rather than through a stream, so that a file that cannot be read is
@@ -74,14 +94,22 @@ config::config(std::istream& _stream) {
         port(*tree, "server", "port") +
         tree->get_by_path<std::string>({"redis", "address"}) +
         port(*tree, "redis", "port");
-    if (!required.ok())
-        VYR_THROW("Config file is invalid: " + required.reason());
+    const auto optional = optional_text(*tree, "server", "login") + optional_text(*tree, "server", "password") +
+                          optional_text(*tree, "server", "ca_file") + optional_text(*tree, "redis", "user") +
+                          optional_text(*tree, "redis", "password");
+    if (!required.ok() || !optional.ok()) {
+        std::string reasons = required.ok() ? std::string() : required.reason();
+        if (!optional.ok())
+            reasons += (reasons.empty() ? "" : "\n") + optional.reason();
+        VYR_THROW("Config file is invalid: " + reasons);
+    }
 
     const auto push_schedule = tree->get_by_path<bool>({"system", "push_schedule_to_destination"});
 
     std::tie(system.pidfile, system.debug_port, system.local_debug, proxy.address, proxy.output_port,
              proxy.input_port, server.protocol, server.address, server.port, redis.address, redis.port) =
         required.value();
+    std::tie(server.login, server.password, server.ca_file, redis.user, redis.password) = optional.value();
     system.push_schedule_to_destination = push_schedule.ok() && push_schedule.value();
 }
 

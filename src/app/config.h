@@ -19,6 +19,12 @@ struct config {
     // vyr::libs::core::exception "cannot open <file>: <strerror>".
     static config from_file(const std::string& _file_name);
 
+    // Whether any password key is set.
+    bool holds_password() const noexcept { return !redis.password.empty() || !server.password.empty(); }
+    // The start-up warning for a file `_file_name` that holds a password and that users
+    // other than its owner and group may read; empty when there is nothing to warn of.
+    std::string exposure_warning(const std::string& _file_name) const;
+
     struct {
         std::string pidfile;
         std::string debug_port;  // ZeroMQ endpoint of the debug console
@@ -32,15 +38,22 @@ struct config {
         std::uint32_t input_port = 0;   // the proxy takes messages here
     } proxy;
 
+    // The optional texts below are empty when absent; a value of another type is invalid.
+    // The passwords are secrets: nothing may print them.
     struct {
         std::string protocol;
         std::string address;
         std::int32_t port = 0;
+        std::string login;     // HTTP basic authentication, with the password
+        std::string password;
+        std::string ca_file;   // PEM bundle of the CA that signs the server's certificate
     } server;
 
     struct {
         std::string address;
         std::int32_t port = 0;
+        std::string user;      // an ACL user; empty: the default user
+        std::string password;  // empty: no AUTH
     } redis;
 };
 

@@ -12,9 +12,9 @@
 
 c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_logger& _logger)
     : m_zmq_context(std::make_shared<zmq::context_t>(1)), m_logger(_logger) {
-    m_server = std::make_shared<vyr::vyrserver::c_vyrserver>(module_name, _config.server.protocol,
-                                                             _config.server.address, "", "", _config.server.port,
-                                                             m_logger);
+    m_server = std::make_shared<vyr::vyrserver::c_vyrserver>(
+        module_name, _config.server.protocol, _config.server.address, _config.server.login, _config.server.password,
+        _config.server.port, m_logger, _config.server.ca_file);
     wait_for_redis(_config.redis.address, _config.redis.port);
 
     const std::string input_endpoint =

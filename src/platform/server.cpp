@@ -46,6 +46,21 @@ void set_option(CURL* _handle, CURLoption _option, T _value, const char* _name) 
         VYR_THROW(std::string("curl_easy_setopt(") + _name + ") failed: " + curl_easy_strerror(code));
 }
 
+// The URL as messages show it: a password written into it ("https://user:pw@host/")
+// is left out.
+std::string shown_url(const std::string& _url) {
+    const auto scheme = _url.find("://");
+    const auto start = scheme == std::string::npos ? 0 : scheme + 3;
+    const auto authority_end = _url.find_first_of("/?#", start);
+    const auto at = _url.rfind('@', authority_end == std::string::npos ? std::string::npos : authority_end);
+    if (at == std::string::npos || at < start)
+        return _url;
+    const auto colon = _url.find(':', start);
+    if (colon == std::string::npos || colon > at)
+        return _url;
+    return _url.substr(0, colon) + ":***" + _url.substr(at);
+}
+
 }  // namespace
 
 std::size_t callback_func(void* _contents, std::size_t _size, std::size_t _nmemb, void* _userp) {
@@ -57,14 +72,15 @@ std::size_t callback_func(void* _contents, std::size_t _size, std::size_t _nmemb
 
 c_server::c_server(const std::string& _module_name, const std::string& _protocol, const std::string& _address,
                    const std::string& _login, const std::string& _password, std::uint32_t _port,
-                   libs::core::component_logger& _logger)
+                   libs::core::component_logger& _logger, const std::string& _ca_file)
     : m_logger(_logger),
       module_name(_module_name),
       protocol(_protocol),
       address(_address),
       login(_login),
       password(_password),
-      port(_port) {
+      port(_port),
+      ca_file(_ca_file) {
     ensure_curl_global();
 }
 
@@ -92,16 +108,30 @@ long c_server::perform(const std::string& _url, curl_handles::slist_ptr _headers
     set_option(h, CURLOPT_FOLLOWLOCATION, 1L, "CURLOPT_FOLLOWLOCATION");
     if (port != 0)
         set_option(h, CURLOPT_PORT, static_cast<long>(port), "CURLOPT_PORT");
-    const std::string credentials = login + ":" + password;
-    if (!login.empty() && !password.empty())
-        set_option(h, CURLOPT_USERPWD, credentials.c_str(), "CURLOPT_USERPWD");
+    // Given apart, a login may hold a colon. libcurl sends them to this host only, not to
+    // one that a redirect leads to.
+    if (!login.empty() && !password.empty()) {
+        set_option(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC), "CURLOPT_HTTPAUTH");
+        set_option(h, CURLOPT_USERNAME, login.c_str(), "CURLOPT_USERNAME");
+        set_option(h, CURLOPT_PASSWORD, password.c_str(), "CURLOPT_PASSWORD");
+    }
+    // libcurl's defaults, set all the same: nothing may turn them off.
+    set_option(h, CURLOPT_SSL_VERIFYPEER, 1L, "CURLOPT_SSL_VERIFYPEER");
+    set_option(h, CURLOPT_SSL_VERIFYHOST, 2L, "CURLOPT_SSL_VERIFYHOST");
+    if (!ca_file.empty())
+        set_option(h, CURLOPT_CAINFO, ca_file.c_str(), "CURLOPT_CAINFO");
+    char detail[CURL_ERROR_SIZE] = "";
+    set_option(h, CURLOPT_ERRORBUFFER, detail, "CURLOPT_ERRORBUFFER");
 
     const CURLcode code = curl_easy_perform(h);
     _headers.reset();
     if (code != CURLE_OK) {
         std::string message = "curl_easy_perform failed: ";
         message += curl_easy_strerror(code);
-        message += " URL=" + full_url;
+        // The detail says which certificate check failed, or why connecting did.
+        if (detail[0] != '\0')
+            message += std::string(" (") + detail + ")";
+        message += " URL=" + shown_url(full_url);
         VYR_THROW(message);
     }
     long response_code = 0;
@@ -118,7 +148,7 @@ std::stringstream c_server::curl_get_request(const std::string& _url, curl_slist
     std::stringstream answer;
     const long code = perform(_url, std::move(headers), answer);
     if (code != 200)
-        throw_status("curl_get_request", address + _url, code);
+        throw_status("curl_get_request", shown_url(address + _url), code);
     return answer;
 }
 
@@ -130,7 +160,7 @@ bool c_server::try_curl_get_request(const std::string& _url, std::stringstream& 
         return true;
     if (code == 401 || code == 404)
         return false;
-    throw_status("try_curl_get_request", address + _url, code);
+    throw_status("try_curl_get_request", shown_url(address + _url), code);
 }
 
 void c_server::parse_answer(const std::string& _name, std::stringstream& _answer, Json::Value& _result) const {

@@ -37,10 +37,13 @@ class c_server {
 public:
     // Stores the values and makes sure libcurl's process-wide initialisation has run
     // (once per process; the first client must be built before worker threads start).
-    // Throws vyr::libs::core::exception when libcurl cannot be initialised.
+    // Throws vyr::libs::core::exception when libcurl cannot be initialised. A login with
+    // a password is sent as HTTP basic authentication. HTTPS always verifies the peer's
+    // certificate and host name, against `_ca_file` (a PEM bundle) when given, else
+    // against the system's CAs.
     c_server(const std::string& _module_name, const std::string& _protocol, const std::string& _address,
              const std::string& _login, const std::string& _password, std::uint32_t _port,
-             libs::core::component_logger& _logger);
+             libs::core::component_logger& _logger, const std::string& _ca_file = {});
     virtual ~c_server();
     c_server(const c_server&) = delete;
     c_server& operator=(const c_server&) = delete;
@@ -63,13 +66,15 @@ protected:
     const std::string protocol;     // scheme used when a URL has none
     const std::string address;      // prefix of every request URL
     const std::string login;
-    const std::string password;
-    const std::uint32_t port;  // 0 keeps the URL's own port
+    const std::string password;  // a secret: in no message
+    const std::uint32_t port;    // 0 keeps the URL's own port
+    const std::string ca_file;   // empty: the system's CAs
 
 private:
     // One transfer: builds the handle, sets the options, performs it and returns the
     // HTTP status (GET only: the service reads the platform, it never writes to it).
-    // Transfer failures throw "curl_easy_perform failed: <reason> URL=<url>".
+    // Transfer failures throw "curl_easy_perform failed: <reason> (<detail>) URL=<url>".
+    // A URL in a message never shows a password written into the address.
     long perform(const std::string& _url, curl_handles::slist_ptr _headers, std::stringstream& _answer) const;
     [[noreturn]] void throw_status(const char* _operation, const std::string& _full_url, long _code) const;
 };

@@ -131,7 +131,7 @@ public:
 
     c_vyrserver(const std::string& _module_name, const std::string& _protocol, const std::string& _address,
                 const std::string& _login, const std::string& _password, std::uint32_t _port,
-                libs::core::component_logger& _logger);
+                libs::core::component_logger& _logger, const std::string& _ca_file = {});
     ~c_vyrserver() override;
 
     // An empty uid asks for the whole collection. A non-empty project uid is sent as

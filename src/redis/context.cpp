@@ -8,6 +8,7 @@
 #include <hiredis/hiredis.h>
 
 #include "core/exception.h"
+#include "core/mutex.h"
 
 namespace vyr::redis {
 
@@ -39,12 +40,28 @@ cause classify(int _code, int _errno) noexcept {
     throw connection_error(classify(_context.err, _errno), _prefix + _context.errstr, _location);
 }
 
+vyr::libs::core::mutex s_default_credentials_mutex;
+credentials s_default_credentials VYR_GUARDED_BY(s_default_credentials_mutex);
+
 }  // namespace
+
+void set_default_credentials(credentials _credentials) {
+    vyr::libs::core::mutex_lock lock(s_default_credentials_mutex);
+    s_default_credentials = std::move(_credentials);
+}
+
+credentials default_credentials() {
+    vyr::libs::core::mutex_lock lock(s_default_credentials_mutex);
+    return s_default_credentials;
+}
 
 void context::deleter::operator()(redisContext* _context) const noexcept { redisFree(_context); }
 
 context::context(const std::string& _host, int _port, unsigned int _db)
-    : m_host(_host), m_port(_port), m_db(_db), m_context_ptr(connect()) {}
+    : context(_host, _port, _db, default_credentials()) {}
+
+context::context(const std::string& _host, int _port, unsigned int _db, credentials _credentials)
+    : m_host(_host), m_port(_port), m_db(_db), m_credentials(std::move(_credentials)), m_context_ptr(connect()) {}
 
 context::~context() = default;
 
@@ -59,8 +76,32 @@ context::context_ptr context::connect() const {
     errno = 0;
     if (redisSetTimeout(connection.get(), s_command_timeout) != REDIS_OK)
         throw_connection_error(*connection, errno, "Connection error: ", VYR_HERE);
+    // An error reply that is about the credentials becomes auth_error: AUTH's own (a wrong
+    // password, an unknown or disabled user) and NOAUTH to the SELECT (the server wants a
+    // password and none was given). Only the command word goes into any message.
+    const auto handshake = [&](const std::vector<std::string_view>& _argv) {
+        try {
+            run(connection.get(), _argv);
+        } catch (const connection_error&) {
+            throw;
+        } catch (const vyr::libs::core::exception& e) {
+            const bool auth = _argv.front() == "AUTH";
+            if (!auth && e.message().find("NOAUTH") == std::string::npos)
+                throw;
+            std::string message = "Connection error: " + e.message();
+            if (auth && !m_credentials.user.empty())
+                message += " (user " + m_credentials.user + ")";
+            throw auth_error(message, VYR_HERE);
+        }
+    };
+    if (!m_credentials.password.empty()) {
+        if (m_credentials.user.empty())
+            handshake({"AUTH", m_credentials.password});
+        else
+            handshake({"AUTH", m_credentials.user, m_credentials.password});
+    }
     const std::string db = std::to_string(m_db);
-    run(connection.get(), {"SELECT", db});
+    handshake({"SELECT", db});
     return connection;
 }
 
@@ -98,7 +139,7 @@ redisContext* context::live_connection(bool& _fresh) {
         // hiredis cannot reuse a connection after an error: open a new one.
         m_context_ptr.reset();
         m_context_ptr = connect();
-        ++m_round_trips;  // its SELECT
+        m_round_trips += m_credentials.password.empty() ? 1 : 2;  // its AUTH and SELECT
         _fresh = true;
     }
     return m_context_ptr.get();

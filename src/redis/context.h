@@ -3,7 +3,8 @@
 // bytes. A connection found broken (lost, timed out) is replaced by a new one before the
 // next command; its failure throws `connection_error`, while an error reply of the
 // server throws the base exception. Commands can also go as a pipelined batch or a
-// MULTI/EXEC transaction, one round trip each. A `context` belongs to the thread that
+// MULTI/EXEC transaction, one round trip each. A server that asks for a password gets
+// AUTH on every new connection, before the SELECT. A `context` belongs to the thread that
 // made it; it has no locks.
 #pragma once
 
@@ -33,6 +34,7 @@ public:
         timeout,  // no answer within the connect or command time-out
         io,       // any other failed read, write or connect
         other,    // hiredis gave up for another reason (protocol, memory, address)
+        auth,     // the server refused the credentials or wants some (auth_error)
     };
 
     connection_error(cause _cause, std::string _message, vyr::libs::core::source_location _location)
@@ -43,6 +45,29 @@ public:
 private:
     cause m_cause;
 };
+
+// The server refused the credentials (WRONGPASS, or an AUTH error reply) or asks for
+// some that were not given (NOAUTH). Handled like a server that is down: the password may
+// be set right on the server while the client retries. The message is "Connection error: "
+// + the server's reply (which never repeats the password) and the user name, if any.
+class auth_error : public connection_error {
+public:
+    auth_error(std::string _message, vyr::libs::core::source_location _location)
+        : connection_error(cause::auth, std::move(_message), _location) {}
+};
+
+// Who a connection logs in as: with a password, "AUTH user password" (an ACL user) or
+// "AUTH password" (the default user, when `user` is empty); without one, nobody.
+struct credentials {
+    std::string user;
+    std::string password;
+};
+
+// The credentials of every context made without explicit ones (the service's workers
+// each open their own). Set by main from the configuration before any thread connects;
+// a mutex guards it all the same.
+void set_default_credentials(credentials _credentials);
+credentials default_credentials();
 
 // Commands to be sent together, each one given as its arguments like `context::command`.
 class batch {
@@ -77,10 +102,13 @@ private:
 
 class context {
 public:
-    // Connects (1.5 s connect time-out, 10 s command time-out) and selects `_db`.
-    // Throws connection_error "Connection error: ..." when the server cannot be reached
-    // and the "Command: ..." error when it rejects the SELECT.
+    // Connects (1.5 s connect time-out, 10 s command time-out), logs in with
+    // `_credentials` (the default ones in the first form) and selects `_db`. Throws
+    // connection_error "Connection error: ..." when the server cannot be reached,
+    // auth_error when it refuses the credentials, and the "Command: ..." error when it
+    // rejects the SELECT.
     context(const std::string& _host, int _port, unsigned int _db);
+    context(const std::string& _host, int _port, unsigned int _db, credentials _credentials);
     context(const context&) = delete;
     context& operator=(const context&) = delete;
     virtual ~context();
@@ -107,7 +135,7 @@ public:
     // WATCHed key changed).
     reply transaction(const batch& _batch);
     // Round trips to the server so far: one per command, pipeline or transaction sent,
-    // including resends and the SELECT of each new connection.
+    // including resends and the AUTH and SELECT of each new connection.
     std::uint64_t round_trips() const noexcept { return m_round_trips; }
 
     reply flush_db();
@@ -131,7 +159,7 @@ private:
     };
     using context_ptr = std::unique_ptr<redisContext, deleter>;
 
-    // A new connection with its database selected; throws on any failure.
+    // A new connection, logged in, with its database selected; throws on any failure.
     context_ptr connect() const;
     // Sends one command on `_context` and returns its reply; throws connection_error on
     // a lost connection and the base exception on an error reply.
@@ -154,6 +182,7 @@ private:
     const std::string m_host;
     const int m_port;
     const unsigned int m_db;
+    const credentials m_credentials;
     // Replaced when found broken.
     context_ptr m_context_ptr;
     std::uint64_t m_round_trips = 0;

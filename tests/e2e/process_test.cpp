@@ -1,6 +1,7 @@
 // The built service and debug console run as child processes: the command line, the
-// pid file, stopping by signal, exit statuses and the messages on standard error, and
-// the debug console program.
+// pid file, stopping by signal, exit statuses and the messages on standard error, Redis
+// and platform credentials, and the debug console program.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,8 +16,10 @@
 #include <json/json.h>
 #include <zmq.hpp>
 
+#include "app/config.h"
 #include "redis/context.h"
 #include "support/log_sink.h"
+#include "support/platform_server.h"
 #include "support/process.h"
 #include "support/redis_server.h"
 
@@ -212,3 +215,47 @@ TEST_F(Service, redis_still_loading_its_dataset_is_waited_out) {
     }, 60s)) << err();
     expect_stops_with_0(*service);
 }
+
+// Every password holds "Secret", which neither the log nor standard error may show.
+TEST_F(Service, refused_redis_credentials_are_logged_without_the_password_and_waited_out_then_it_mirrors_over_https) {
+    test::redis_server redis;
+    // The service's user as the README sets it up, with a password the service does not
+    // know yet.
+    ASSERT_EQ(redis.command({"ACL", "SETUSER", "rtls-quorvane", "on", ">Not-Yet", "resetkeys", "~*", "resetchannels",
+                             "-@all", "+select|11", "+ping", "+info", "+flushdb", "+multi", "+exec", "+eval", "+get",
+                             "+set", "+del", "+exists", "+hget", "+hmget", "+hset", "+hmset", "+hdel", "+hexists",
+                             "+hgetall", "+hkeys", "+hincrby", "+sadd", "+srem", "+smembers"}),
+              "OK");
+    test::platform_server platform({"--basic-auth", "site:Secret-P"}, true, true);
+    test::log_sink debug;
+    const std::string file = config(debug.endpoint(), redis.port(), [&](Json::Value& _c) {
+        _c["server"]["protocol"] = "https";
+        _c["server"]["port"] = platform.port();
+        _c["server"]["login"] = "site";
+        _c["server"]["password"] = "Secret-P";
+        _c["server"]["ca_file"] = platform.ca_file();
+        _c["redis"]["user"] = "rtls-quorvane";
+        _c["redis"]["password"] = "Secret-R";
+    });
+    ::chmod(file.c_str(), 0644);
+    auto service = start({"-c", file});
+    std::string log;
+    const auto logged = [&](const std::string& _text) {
+        while (const auto frame = debug.receive(10ms))
+            log += *frame + "\n";
+        return log.find(_text) != std::string::npos;
+    };
+    ASSERT_TRUE(test::wait_until([&] { return logged("WRONGPASS"); }, 60s)) << err();
+    redis.command({"ACL", "SETUSER", "rtls-quorvane", "resetpass", ">Secret-R"});
+    ASSERT_TRUE(test::wait_until([&] { return logged("") && redis.command({"GET", "updated"}) == "true"; }, 60s))
+        << err() << log;
+    expect_stops_with_0(*service);
+    logged("");
+    EXPECT_NE(err().find("holds a password and every user may read it"), std::string::npos) << err();
+    EXPECT_EQ((log + err()).find("Secret"), std::string::npos) << log << err();
+    EXPECT_EQ(log.find("NOPERM"), std::string::npos) << log;
+    // As the package installs it, readable by owner and group only: no warning.
+    ::chmod(file.c_str(), 0640);
+    EXPECT_EQ(vyr::config::from_file(file).exposure_warning(file), "");
+}
+

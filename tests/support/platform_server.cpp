@@ -14,7 +14,7 @@ std::string platform_server::sample_project() {
     return std::string(QUORVANE_SOURCE_DIR) + "/tools/platform-server/sample-project";
 }
 
-platform_server::platform_server(const std::vector<std::string>& _extra_args, bool _with_sample_project) {
+platform_server::platform_server(const std::vector<std::string>& _extra_args, bool _with_sample_project, bool _tls) {
     const std::string project = project_dir();
     std::filesystem::create_directory(project);
     if (_with_sample_project)
@@ -26,6 +26,15 @@ platform_server::platform_server(const std::vector<std::string>& _extra_args, bo
     std::vector<std::string> args = {"--port", "0", "--project", project, "--log", m_dir.file("requests.log"),
                                      "--quiet"};
     args.insert(args.end(), _extra_args.begin(), _extra_args.end());
+    if (_tls) {
+        process openssl("/bin/sh", {"-c", "exec openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                                          "-nodes -days 2 -subj /CN=quorvane-test -addext subjectAltName=IP:127.0.0.1 "
+                                          "-out " + ca_file() + " -keyout " + m_dir.file("key.pem")});
+        if (!openssl.wait(std::chrono::seconds(60)) || !file_exists(ca_file()))
+            throw std::runtime_error("openssl could not make a test certificate (is it installed?)");
+        args.insert(args.end(), {"--tls-cert", ca_file(), "--tls-key", m_dir.file("key.pem")});
+        m_scheme = "https";
+    }
     process::options options;
     options.stdout_path = m_dir.file("stdout");
     options.stderr_path = m_dir.file("stderr");

@@ -84,7 +84,7 @@ std::string reply_text(const redisReply* _reply) {
 
 }  // namespace
 
-redis_server::redis_server() {
+redis_server::redis_server(std::vector<std::string> _extra_config) : m_extra_config(std::move(_extra_config)) {
     char pattern[] = "/tmp/quorvane-redis-XXXXXX";
     if (!::mkdtemp(pattern))
         throw std::runtime_error("mkdtemp failed");
@@ -102,7 +102,15 @@ redis_server::~redis_server() {
 void redis_server::start() {
     if (m_pid > 0)
         return;
-    const std::string port = std::to_string(m_port);
+    // Built before the fork: the child only execs.
+    std::vector<std::string> args = {"redis-server", "--port", std::to_string(m_port), "--bind", "127.0.0.1",
+                                     "--dir", m_dir, "--save", "", "--appendonly", "no", "--daemonize", "no",
+                                     "--logfile", m_dir + "/redis.log"};
+    args.insert(args.end(), m_extra_config.begin(), m_extra_config.end());
+    std::vector<char*> argv;
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0)
@@ -113,9 +121,7 @@ void redis_server::start() {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent)
             ::_exit(127);
-        ::execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1", "--dir",
-                 m_dir.c_str(), "--save", "", "--appendonly", "no", "--daemonize", "no", "--logfile",
-                 (m_dir + "/redis.log").c_str(), static_cast<char*>(nullptr));
+        ::execvp("redis-server", argv.data());
         ::_exit(127);
     }
     m_pid = pid;

@@ -1,6 +1,8 @@
 // A private redis-server for one test process: started on a free loopback port in a
 // temporary folder, without persistence, and stopped (folder removed) on destruction.
-// Tests use database 11 of it. Not thread-safe; owned by the test that made it.
+// Tests use database 11 of it. Not thread-safe; owned by the test that made it. The
+// fixture's own connections (command, flush, the readiness check of start) use the
+// default user without a password.
 #pragma once
 
 #include <sys/types.h>
@@ -12,7 +14,9 @@ namespace test {
 
 class redis_server {
 public:
-    redis_server();
+    // `_extra_config`: more configuration directives, as redis-server's command line
+    // takes them ({"--user", "name", "on", ">password", "~*", "+@all"}).
+    explicit redis_server(std::vector<std::string> _extra_config = {});
     ~redis_server();
     redis_server(const redis_server&) = delete;
     redis_server& operator=(const redis_server&) = delete;
@@ -39,6 +43,7 @@ private:
     std::string m_host = "127.0.0.1";
     int m_port = 0;
     std::string m_dir;
+    std::vector<std::string> m_extra_config;
     pid_t m_pid = -1;
 };
 

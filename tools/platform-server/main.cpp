@@ -27,6 +27,10 @@ const char* const s_usage =
     "  --fail PATH=CODE  answer requests for PATH with HTTP status CODE (repeatable)\n"
     "  --hang PATH       never answer requests for PATH (repeatable)\n"
     "  --quiet           do not log requests on standard error\n"
+    "  --tls-cert FILE   serve HTTPS with this certificate (PEM; needs --tls-key)\n"
+    "  --tls-key FILE    the certificate's private key (PEM)\n"
+    "  --basic-auth USER:PASSWORD\n"
+    "                    answer 401 to requests without these credentials\n"
     "  --help            show this text\n"
     "\n"
     "Files of the folder: win_anchors.json, track_obj.json, groups.json, zones.json,\n"
@@ -62,6 +66,8 @@ int main(int argc, char* argv[]) {
         {"project", required_argument, nullptr, 'd'}, {"log", required_argument, nullptr, 'l'},
         {"fail", required_argument, nullptr, 'f'}, {"hang", required_argument, nullptr, 'H'},
         {"quiet", no_argument, nullptr, 'q'}, {"help", no_argument, nullptr, 'h'},
+        {"tls-cert", required_argument, nullptr, 'C'}, {"tls-key", required_argument, nullptr, 'K'},
+        {"basic-auth", required_argument, nullptr, 'A'},
         {nullptr, 0, nullptr, 0}};
     int c = 0;
     while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
@@ -99,6 +105,15 @@ int main(int argc, char* argv[]) {
         case 'q':
             options.quiet = true;
             break;
+        case 'C':
+            options.cert_file = optarg;
+            break;
+        case 'K':
+            options.key_file = optarg;
+            break;
+        case 'A':
+            options.basic_auth = optarg;
+            break;
         case 'h':
             std::cout << s_usage;
             return 0;
@@ -109,6 +124,10 @@ int main(int argc, char* argv[]) {
     }
     if (optind < argc) {
         std::cerr << "unexpected argument: " << argv[optind] << "\n" << s_usage;
+        return 2;
+    }
+    if (options.cert_file.empty() != options.key_file.empty()) {
+        std::cerr << "--tls-cert and --tls-key go together\n";
         return 2;
     }
     struct stat info {};
@@ -128,8 +147,9 @@ int main(int argc, char* argv[]) {
         vyr::tools::platform_server server(options);
         const int port = server.bind();
         std::cout << port << std::endl;
-        std::cerr << "quorvane-platform-server: serving " << options.project_dir << " on " << options.bind << ":"
-                  << port << std::endl;
+        std::cerr << "quorvane-platform-server: serving " << options.project_dir << " on "
+                  << (options.cert_file.empty() ? "http://" : "https://") << options.bind << ":" << port
+                  << (options.basic_auth.empty() ? "" : " (basic authentication)") << std::endl;
         std::thread stopper([&server, signals] {
             int number = 0;
             sigwait(&signals, &number);

@@ -75,10 +75,19 @@ bool field_is(const Json::Value& _element, const char* _member, const std::strin
     return _element.isObject() && _element[_member].isString() && _element[_member].asString() == _text;
 }
 
+std::unique_ptr<httplib::Server> make_server(const platform_server_options& _options) {
+    if (_options.cert_file.empty() && _options.key_file.empty())
+        return std::make_unique<httplib::Server>();
+    auto server = std::make_unique<httplib::SSLServer>(_options.cert_file.c_str(), _options.key_file.c_str());
+    if (!server->is_valid())
+        throw std::runtime_error("cannot load the certificate " + _options.cert_file + " and key " + _options.key_file);
+    return server;
+}
+
 }  // namespace
 
 platform_server::platform_server(platform_server_options _options)
-    : m_options(std::move(_options)), m_server(std::make_unique<httplib::Server>()) {
+    : m_options(std::move(_options)), m_server(make_server(m_options)) {
     if (!m_options.log_file.empty()) {
         m_log.open(m_options.log_file, std::ios::app);
         if (!m_log)
@@ -157,6 +166,20 @@ void platform_server::log_request(const httplib::Request& _request, const std::s
 void platform_server::handle(const httplib::Request& _request, httplib::Response& _response) {
     const std::string& path = _request.path;
     const std::string dir = m_options.project_dir + "/";
+
+    if (!m_options.basic_auth.empty()) {
+        const auto colon = m_options.basic_auth.find(':');
+        const auto expected = httplib::make_basic_authentication_header(
+            m_options.basic_auth.substr(0, colon),
+            colon == std::string::npos ? std::string() : m_options.basic_auth.substr(colon + 1));
+        if (_request.get_header_value(expected.first) != expected.second) {
+            log_request(_request, "401");
+            _response.status = 401;
+            _response.set_header("WWW-Authenticate", "Basic realm=\"platform\"");
+            _response.set_content("{\"detail\":\"Invalid username/password.\"}", "application/json");
+            return;
+        }
+    }
 
     // Fault rules: the command line's, then the control file's (read every time).
     std::map<std::string, int> fail = m_options.fail;

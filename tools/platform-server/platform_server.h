@@ -27,6 +27,9 @@
 // text before it. A failing request answers STATUS with a small JSON body (none for
 // 204); a hanging one answers nothing until the server stops.
 //
+// Served over HTTPS when given a certificate and its private key (PEM files). With
+// `basic_auth` ("user:password") every GET without those credentials answers 401.
+//
 // Every request is logged as one JSON line (method, target, path, query parameters,
 // the headers X-User-Project, User-Agent, Authorization and Content-Type when sent, the
 // body when there is one, and the status: a number, or "hang") to stderr
@@ -64,10 +67,15 @@ struct platform_server_options {
     std::map<std::string, int> fail;     // path → status
     std::vector<std::string> hang;       // paths that never answer
     bool quiet = false;                  // no request lines on stderr
+    std::string cert_file;               // with key_file: serve HTTPS
+    std::string key_file;
+    std::string basic_auth;              // "user:password"; empty: no authentication
 };
 
 class platform_server {
 public:
+    // Throws std::runtime_error when the log file cannot be opened or the certificate and
+    // key cannot be loaded.
     explicit platform_server(platform_server_options _options);
     ~platform_server();
     platform_server(const platform_server&) = delete;

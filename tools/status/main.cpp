@@ -15,6 +15,7 @@
 
 #include "app/config.h"
 #include "core/json.h"
+#include "redis/context.h"
 #include "status.h"
 
 namespace {
@@ -26,8 +27,9 @@ const char* const s_usage =
     "\n"
     "  --redis-host HOST   Redis host (default 127.0.0.1)\n"
     "  --redis-port PORT   Redis port (default 6379)\n"
-    "  -c, --config FILE   take the Redis address and push_schedule_to_destination from\n"
-    "                      the service's configuration file (options given later win)\n"
+    "  -c, --config FILE   take the Redis address, user and password and\n"
+    "                      push_schedule_to_destination from the service's\n"
+    "                      configuration file (options given later win)\n"
     "  --push-schedule-to-destination\n"
     "                      as the service option of that name (default off)\n"
     "  --vehicle-certification on|off\n"
@@ -113,6 +115,8 @@ int main(int argc, char* argv[]) {
                     options.redis_host = config.redis.address;
                     options.redis_port = config.redis.port;
                     options.push_schedule_to_destination = config.system.push_schedule_to_destination;
+                    // Every connection of the reader logs in with these.
+                    vyr::redis::set_default_credentials({config.redis.user, config.redis.password});
                 } catch (const std::exception& e) {
                     std::cerr << optarg << ": " << e.what() << "\n";
                     return 2;

@@ -1,5 +1,5 @@
 // The Redis client against a private redis-server: reply typing, table helpers,
-// binary-safe arguments and recovery after the server went away.
+// binary-safe arguments, recovery after the server went away, and logging in.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
@@ -41,12 +41,6 @@ TEST_F(redis_client, unknown_reply_type_code_reports_unknown_instead_of_a_map_er
     EXPECT_EQ(thrown_message([&] { element.to_string(); }), "Reply is not string, actual type: unknown");
 }
 
-TEST_F(redis_client, set_to_table_with_empty_value_deletes_the_field) {
-    m_context->set_to_table("h", "f", "1");
-    m_context->set_to_table("h", "f", "");
-    EXPECT_EQ(s_server->command({"HEXISTS", "h", "f"}), "0");
-}
-
 TEST_F(redis_client, error_reply_throws_with_command_word_and_error_text) {
     m_context->command("SET", "k", "v");
     const auto message = thrown_message([&] { m_context->set_to_table("k", "f", "v"); });
@@ -70,6 +64,9 @@ TEST_F(redis_client, hostile_bytes_round_trip_unchanged_as_single_arguments) {
     EXPECT_EQ(m_context->get_from_table(key, {field, "%s"}).as_array()[1].to_string(), "%%");
     m_context->command("SADD", "set", value, key);
     EXPECT_EQ(m_context->get_set_members("set").as_array().size(), 2u);
+    // An empty value deletes the field.
+    m_context->set_to_table(key, field, "");
+    EXPECT_EQ(s_server->command({"HEXISTS", key, field}), "0");
 }
 
 TEST_F(redis_client, restart_loses_no_command_and_keeps_the_database_selected) {
@@ -99,6 +96,8 @@ std::string failure_of(F&& _call) {
                 return "io";
             case connection_error::cause::other:
                 return "other";
+            case connection_error::cause::auth:
+                return "auth";
         }
     } catch (const vyr::libs::core::exception&) {
         return "reply";
@@ -140,8 +139,13 @@ TEST_F(redis_client, a_connection_closed_by_the_server_is_a_connection_error_sen
         EXPECT_EQ(server_runs(r.lower_name), r.runs) << r.name;
         s_server->command({"CONFIG", "SET", "client-output-buffer-limit", "normal 0 0 0"});
     }
+    // A server that is gone: the command fails, so does a new connection; once it is back
+    // the next command reconnects.
     EXPECT_EQ(failure_of([&] { s_server->stop(); m_context->command("PING"); }), "io");
+    EXPECT_THAT(thrown_message([&] { vyr::redis::context(s_server->host(), s_server->port(), 11); }),
+                ::testing::StartsWith("Connection error: "));
     s_server->start();
+    EXPECT_EQ(m_context->command("PING").to_string(), "PONG");
 }
 
 TEST_F(redis_client, an_error_reply_in_a_batch_is_reported_after_all_replies_were_read) {
@@ -212,14 +216,33 @@ TEST_F(redis_client, a_batch_cut_by_a_restart_is_resent_only_when_nothing_ran_an
     }
 }
 
-TEST_F(redis_client, lost_server_throws_and_next_command_reconnects) {
-    s_server->stop();
-    EXPECT_THROW(m_context->command("PING"), vyr::libs::core::exception);
-    EXPECT_THROW(m_context->command("PING"), vyr::libs::core::exception);
-    EXPECT_THAT(thrown_message([&] { vyr::redis::context(s_server->host(), s_server->port(), 11); }),
-                ::testing::StartsWith("Connection error: "));
-    s_server->start();
-    EXPECT_EQ(m_context->command("PING").to_string(), "PONG");
+// The default user gets a password from an ACL user "svc" of the server's configuration.
+// Every password holds "Secret", which no message may show.
+TEST(redis_credentials, every_connection_logs_in_and_a_refusal_is_an_auth_error_that_never_shows_a_password) {
+    test::redis_server server({"--user", "svc", "on", ">Acl-Secret", "~*", "+@all"});
+    vyr::redis::context svc(server.host(), server.port(), 11, {"svc", "Acl-Secret"});
+    svc.command("CONFIG", "SET", "requirepass", "Default-Secret");
+    const struct {
+        vyr::redis::credentials credentials;
+        std::string failure;  // the start of the message; empty: logged in
+    } rows[] = {
+        {{"", "Default-Secret"}, ""},
+        {{"", "Wrong-Secret"}, "auth: Connection error: Command: AUTH, error: WRONGPASS"},
+        {{"", ""}, "auth: Connection error: Command: SELECT, error: NOAUTH"},
+    };
+    for (const auto& r : rows) {
+        std::string message;
+        try {
+            vyr::redis::context(server.host(), server.port(), 11, r.credentials).command("PING");
+        } catch (const connection_error& e) {
+            message = (e.reason() == connection_error::cause::auth ? "auth: " : "other: ") + e.message();
+        }
+        EXPECT_EQ(message.substr(0, r.failure.size()), r.failure) << r.credentials.password;
+        EXPECT_EQ(message.find("Secret"), std::string::npos) << message;
+    }
+    // A new connection after a restart logs in again before the command is resent.
+    server.restart();
+    EXPECT_EQ(svc.command("ACL", "WHOAMI").to_string(), "svc");
 }
 
 }  // namespace
