@@ -194,7 +194,8 @@ bool c_mech_param_req::thread_pass() {
         {m_pipe_out->handle(), 0, ZMQ_POLLIN, 0},
         {nullptr, m_processing_timer.get_descriptor(), ZMQ_POLLIN, 0},
     };
-    zmq::poll(items, 2, std::chrono::milliseconds(-1));
+    zmq::poll(items, 2, m_held_requests.empty() ? std::chrono::milliseconds(-1) : s_held_request_poll);
+    answer_held_requests();
     if (items[0].revents & ZMQ_POLLIN) {
         zmq::message_t message;
         if (m_pipe_out->recv(message, zmq::recv_flags::dontwait) && message.size() > 0) {
@@ -235,14 +236,59 @@ void c_mech_param_req::answer_request(const zmq::message_t& _message) {
     cmd_param_req_from_node_t header{};
     if (!vyr::cmd::read_command(_message.data(), _message.size(), header))
         VYR_THROW("zmq_message.size() < sizeof(cmd_param_req_from_node_t)");
-    const std::string mac = vyr::cmd::field_text(header.mac);
+    held_request request{vyr::cmd::field_text(header.mac), {}, std::chrono::steady_clock::now()};
     const auto* numbers = static_cast<const std::uint8_t*>(_message.data()) + sizeof header;
-    const std::size_t count = (_message.size() - sizeof header) / sizeof(std::uint32_t);
+    request.numbers.resize((_message.size() - sizeof header) / sizeof(std::uint32_t));
+    std::memcpy(request.numbers.data(), numbers, request.numbers.size() * sizeof(std::uint32_t));
 
+    // Every request goes through the queue, so that one answered at once never overtakes
+    // one held before it.
+    for (auto it = m_held_requests.begin(); it != m_held_requests.end(); ++it) {
+        if (it->mac_address == request.mac_address) {
+            m_held_requests.erase(it);
+            break;
+        }
+    }
+    if (m_held_requests.size() >= s_max_held_requests) {
+        m_logger.debug("parameter request of %1% dropped: %2% requests held") % m_held_requests.front().mac_address %
+            m_held_requests.size();
+        m_held_requests.pop_front();
+    }
+    const std::string mac = request.mac_address;
+    m_held_requests.push_back(std::move(request));
+    answer_held_requests();
+    if (!m_held_requests.empty())
+        m_logger.debug("parameter request of %1% held until the project mirror is complete") % mac;
+}
+
+void c_mech_param_req::answer_held_requests() {
+    const auto now = std::chrono::steady_clock::now();
+    while (!m_held_requests.empty() && now - m_held_requests.front().arrival > s_held_request_lifetime) {
+        m_logger.debug("held parameter request of %1% dropped: the project mirror stayed incomplete") %
+            m_held_requests.front().mac_address;
+        m_held_requests.pop_front();
+    }
+    if (m_held_requests.empty())
+        return;
+    try {
+        if (!m_context->updated())
+            return;
+    } catch (const std::exception&) {
+        // Redis cannot be read: the requests stay held (the cycle reports the failure).
+        return;
+    }
+    while (!m_held_requests.empty()) {
+        // Out of the queue first: a request whose answer fails is not tried again.
+        const auto request = std::move(m_held_requests.front());
+        m_held_requests.pop_front();
+        answer(request.mac_address, request.numbers);
+    }
+}
+
+void c_mech_param_req::answer(const std::string& _mac_address, const std::vector<std::uint32_t>& _numbers) {
+    const std::string& mac = _mac_address;
     std::string payloads;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t number = 0;
-        std::memcpy(&number, numbers + i * sizeof number, sizeof number);
+    for (const std::uint32_t number : _numbers) {
         switch (number) {
             case TDOA_SCHD:
                 payloads += form_tdoa_schd(mac);

@@ -1,5 +1,5 @@
 // The parameter-request mechanism: the worker that answers a device's parameter request
-// at once and, every 5 seconds or when the context changes, pushes to every WIN what
+// (at once, or once the project mirror is complete) and, every 5 seconds or when the context changes, pushes to every WIN what
 // differs from the project (alarms, screen texts, TDOA configuration and the tag
 // parameters). It owns a 5-second timer beside the base's pipe; everything here runs on
 // the mechanism's own thread with the base's Redis context, and the only object it shares
@@ -10,7 +10,9 @@
 #include <json/json.h>
 #include <sys/time.h>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +46,19 @@ public:
     // Commands "request" (parameter request) and "notified" (context updated); others are ignored. A
     // request shorter than its header throws.
     void process_zmq_message(const zmq::message_t& _message);
+
+    // A request that comes while the project mirror is incomplete (at start, after a
+    // Redis refill) is held instead of being answered from a half-filled mirror: at most
+    // one per MAC (a newer one replaces it), at most this many in all (the oldest goes)...
+    static constexpr std::size_t s_max_held_requests = 4096;
+    // ...and none older than this: the device asks again by then.
+    static constexpr std::chrono::seconds s_held_request_lifetime{s_sending_period_sec};
+    // While requests are held the pipe is polled at most this long, then the mirror is
+    // looked at again.
+    static constexpr std::chrono::milliseconds s_held_request_poll{200};
+    // Drops the held requests past their lifetime and, once the mirror is complete,
+    // answers the others in arrival order. Called on every pass of the thread.
+    void answer_held_requests();
     // One processing cycle: alarms, sync slots, then parameters; nothing until the
     // project mirror is complete.
     void processing_timer();
@@ -121,7 +136,10 @@ public:
     timeval pass_time() const;
 
 private:
+    // Holds the request, then answers what is held if the mirror is complete.
     void answer_request(const zmq::message_t& _message);
+    // The answer to one request: the payload of each parameter number the WIN asked for.
+    void answer(const std::string& _mac_address, const std::vector<std::uint32_t>& _numbers);
     // The parameters of one WIN; sets `_sent` as soon as anything went out.
     void deliver_to_win(vyr::context::win& _win, bool& _sent);
     std::vector<param_check> check_anchor(const vyr::context::win& _win);
@@ -148,6 +166,13 @@ private:
     timeval m_timer_due{};
     // Set while a processing cycle runs.
     std::optional<timeval> m_cycle_time;
+    struct held_request {
+        std::string mac_address;
+        std::vector<std::uint32_t> numbers;
+        std::chrono::steady_clock::time_point arrival;
+    };
+    // In arrival order.
+    std::deque<held_request> m_held_requests;
 
     // One processing cycle going by `_due`.
     void processing_cycle(const timeval& _due);

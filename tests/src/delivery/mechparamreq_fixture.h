@@ -137,16 +137,20 @@ protected:
         return test::parse_command(message.to_string());
     }
 
-    // Every frame the mechanism sent before it handled the fence request.
+    // Every frame the mechanism sent before it handled the fence request. Requests are
+    // held while the mirror is incomplete, so it is complete until the fence is answered.
     std::vector<node_command> fence() {
+        const bool complete = m_store->updated();
+        m_store->updated(true);
         send(request(s_fence_mac, {}));
         std::vector<node_command> frames;
         while (auto frame = receive()) {
             if (frame->mac == s_fence_mac)
-                return frames;
+                break;
             if (!is_fence(frame->mac))
                 frames.push_back(*frame);
         }
+        m_store->updated(complete);
         return frames;
     }
 
