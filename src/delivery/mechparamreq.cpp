@@ -3,6 +3,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <functional>
@@ -377,7 +378,7 @@ timeval c_mech_param_req::now() {
     return time;
 }
 
-bool c_mech_param_req::sending_period_passed(const timeval& _now, const timeval& _last) {
+bool c_mech_param_req::sending_period_passed(const timeval& _now, const timeval& _last, long _period_sec) {
     // A sending time after now means the clock was set back: waiting for it would stop
     // the pushes to the device for as long as the clock went back.
     if (timercmp(&_last, &_now, >))
@@ -385,7 +386,7 @@ bool c_mech_param_req::sending_period_passed(const timeval& _now, const timeval&
     long seconds = static_cast<long>(_now.tv_sec - _last.tv_sec);
     if (_now.tv_usec < _last.tv_usec)
         --seconds;
-    return seconds >= s_sending_period_sec;
+    return seconds >= _period_sec;
 }
 
 bool c_mech_param_req::may_push(const win& _win, const timeval& _now) {
@@ -448,15 +449,22 @@ void c_mech_param_req::deliver_parameters() {
 }
 
 void c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
-    const auto checks = check_parameters(_win);
+    auto checks = check_parameters(_win);
     for (const auto& check : checks)
         if (check.must_stored)
             _win.parameter_as_json(check.parameter, win::must, check.must);
+    const auto differs = [](const param_check& _check) { return _check.standing == param_standing::differs; };
+    if (std::none_of(checks.begin(), checks.end(), differs))
+        return;
+    // Something goes out: the push records compare the device's values, so the checks
+    // are taken again with them.
+    checks = check_parameters(_win, true);
+    const timeval time = pass_time();
     // Each differing parameter goes out by itself, in check order; the joint ones follow
     // together in one command.
     std::string joint;
     for (const auto& check : checks) {
-        if (check.standing != param_standing::differs)
+        if (!differs(check) || !push_due(_win, check, time))
             continue;
         if (check.joint)
             joint += check.payload;
@@ -465,6 +473,53 @@ void c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
     }
     if (!joint.empty())
         push(_win.mac_addr(), joint, _sent);
+}
+
+namespace {
+
+// What a push record compares: the must text, or the payload of a parameter without one.
+const std::string& pushed_value(const c_mech_param_req::param_check& _check) {
+    return _check.must.empty() ? _check.payload : _check.must;
+}
+
+}  // namespace
+
+bool c_mech_param_req::rejected(const win& _win, const param_check& _check) {
+    if (_check.standing != param_standing::differs)
+        return false;
+    const auto record = _win.parameter_push_record(_check.parameter);
+    return record.rejected && record.must == pushed_value(_check) && record.actual == _check.actual;
+}
+
+bool c_mech_param_req::push_due(win& _win, const param_check& _check, const timeval& _time) {
+    auto record = _win.parameter_push_record(_check.parameter);
+    const bool answered = timercmp(&record.report_now, &record.report, !=);
+    if (record.must != pushed_value(_check) || record.actual != _check.actual) {
+        // Another value to push or another value held: the count starts over.
+        record = win::push_record{pushed_value(_check), _check.actual, record.report_now, 0, false, {}, {}};
+    } else if (answered) {
+        // The device answered the previous push and still holds the same other value.
+        ++record.refusals;
+        record.report = record.report_now;
+    } else if (record.rejected && !sending_period_passed(_time, record.rejected_push, s_rejected_period_sec)) {
+        return false;
+    }
+    bool due = true;
+    if (record.refusals >= s_refusals_to_reject) {
+        if (!record.rejected) {
+            m_logger.warning("WIN %1% keeps refusing %2%: holds %3% in place of %4%; pushed once a minute from now") %
+                _win.mac_addr() % parameters.at(_check.parameter) % _check.actual % pushed_value(_check);
+            record.rejected = true;
+            record.rejected_push = _time;
+            due = false;
+        } else if (sending_period_passed(_time, record.rejected_push, s_rejected_period_sec)) {
+            record.rejected_push = _time;
+        } else {
+            due = false;
+        }
+    }
+    _win.parameter_push_record(_check.parameter, record);
+    return due;
 }
 
 // ---- what differs ----------------------------------------------------------------------------

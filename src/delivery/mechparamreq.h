@@ -32,6 +32,12 @@ public:
     static constexpr long s_sending_period_sec = 5;
     // ...and no push once its sending counter is above this, until the device answers.
     static constexpr std::uint32_t s_max_sending_counter = 9;
+    // A parameter pushed this many times in a row with one value, the device answering
+    // each push still holding the same other value, is marked rejected on the WIN...
+    static constexpr std::uint32_t s_refusals_to_reject = 10;
+    // ...and from then on pushed at most once per this many seconds, until the value to
+    // push or the device's value changes (or the device announces itself anew).
+    static constexpr long s_rejected_period_sec = 60;
 
     c_mech_param_req(std::shared_ptr<zmq::context_t> _zmq_context, std::shared_ptr<vyr::vyrserver::c_vyrserver> _server,
                      std::shared_ptr<c_sender> _sender, const std::string& _redis_address, int _redis_port,
@@ -93,6 +99,10 @@ public:
     // tag). Reads the project through the mechanism's context (its thread, or a caller
     // that used open_context()).
     std::vector<param_check> check_parameters(const vyr::context::win& _win, bool _describe = false);
+    // Whether the parameter of `_check` stands rejected: it differs, and the WIN's push
+    // record marks it rejected for this very pair of values (`_check` as described by
+    // check_parameters(_win, true)).
+    static bool rejected(const vyr::context::win& _win, const param_check& _check);
 
     // Sends `_parameters` to the WIN when its pacing allows (the counter limit is not
     // looked at) and records the sending.
@@ -124,9 +134,10 @@ public:
     Json::Value tdoa_schedule_to_json(const std::string& _mac_address);
     Json::Value tdoa_schedule_row_to_json(const std::string& _anchor_uid, const std::string& _row);
 
-    // Whether at least s_sending_period_sec whole seconds lie between `_last` and `_now`;
-    // a `_last` after `_now` (the clock was set back) counts as passed.
-    static bool sending_period_passed(const timeval& _now, const timeval& _last);
+    // Whether at least `_period_sec` whole seconds lie between `_last` and `_now`; a
+    // `_last` after `_now` (the clock was set back) counts as passed.
+    static bool sending_period_passed(const timeval& _now, const timeval& _last,
+                                      long _period_sec = s_sending_period_sec);
     // Whether `_win` may be pushed now: counter not above the limit, period passed.
     static bool may_push(const vyr::context::win& _win, const timeval& _now);
     static timeval now();
@@ -154,6 +165,10 @@ private:
     // The payload builder of a parameter without a value class.
     std::string payload_of(vyr::parameter::parameter_t _p, const std::string& _mac_address);
     void push(const std::string& _mac_address, const std::string& _parameters, bool& _sent);
+    // Keeps the push record of a differing parameter (`_check` described) and tells
+    // whether it goes out in this pass: not when it is rejected and its minute has not
+    // passed.
+    bool push_due(vyr::context::win& _win, const param_check& _check, const timeval& _time);
     // For a builder's catch block: logs the failure, or throws a lost Redis connection
     // on to the pass, which logs it once and ends that WIN's work.
     void log_unless_connection_lost(const vyr::libs::core::source_location& _location);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "common/globals.h"
@@ -48,7 +49,49 @@ protected:
         _record.sending_time(timeval{0, 0});
         return bodies(cycle());
     }
+    // A tag whose device holds another name and category than the object's and answers
+    // every push with them, but the fifth, until both are marked rejected.
+    win refused() {
+        auto record = settled(object_def{});
+        record.parameter_as_json(SCR_NAME, win::actual, "\"Worker-X\"\n");
+        record.parameter_category("vehicle");
+        for (long push = 1; push <= 11; ++push) {
+            EXPECT_EQ(later(record), (list{"000E5208576F726B65722D31", "000E5E0101"})) << push;
+            if (push == 5)  // a push the device never answered is no refusal
+                continue;
+            for (const auto p : {SCR_NAME, CATEGORY})  // as the receiver stores a report
+                record.parameter_timestamp(p, {push, 0});
+            record.del_sending_counter();
+        }
+        return record;
+    }
 };
+
+// A device that answered every push with the same other value was pushed every 5 s for
+// ever. After 10 answered pushes the parameter is marked, keeps the device's value, and
+// goes out once a minute; while not due it takes no push slot of the WIN.
+TEST_F(ParamDelivery, RefusingDeviceIsMarkedRejected) {
+    auto record = refused();
+    EXPECT_TRUE(later(record).empty());
+    for (const auto p : {SCR_NAME, CATEGORY})
+        EXPECT_TRUE(record.parameter_push_record(p).rejected) << p;
+    EXPECT_EQ(record.parameter_as_json(SCR_NAME, win::actual), "\"Worker-X\"\n");
+    EXPECT_EQ(std::make_tuple(record.sending_time().tv_sec, record.sending_counter()), std::make_tuple(0L, 0u));
+    redis({"HSET", vyr::context::win_keys::parameters(record.mac_addr(), "scr_name"), "rejected_push_sec",
+           std::to_string(seconds_ago(61).tv_sec)});
+    EXPECT_EQ(later(record), list{"000E5208576F726B65722D31"});
+    EXPECT_TRUE(later(record).empty());
+}
+
+TEST_F(ParamDelivery, NewMustValueClearsRejected) {
+    auto record = refused();
+    object_def renamed;
+    renamed.name = "Worker-2";
+    put(renamed);
+    EXPECT_EQ(later(record), list{"000E5208576F726B65722D32"});  // the category stays rejected
+    const auto name = record.parameter_push_record(SCR_NAME);
+    EXPECT_EQ(std::make_tuple(name.rejected, name.refusals), std::make_tuple(false, 0u));
+}
 
 TEST_F(ParamDelivery, SettledTagReceivesNothingAndItsMustValuesAreStored) {
     const auto record = settled(object_def{});
