@@ -208,6 +208,32 @@ protected:
         return record;
     }
 
+    // The bodies of one cycle once the pacing period of the last push has passed.
+    std::vector<std::string> later(vyr::context::win& _record) {
+        _record.sending_time(timeval{0, 0});
+        return bodies(cycle());
+    }
+
+    // A tag whose device holds another name and category than the object's and answers
+    // every push with them, but the fifth, until both are marked rejected (the pass
+    // after the eleventh push).
+    vyr::context::win refused() {
+        using namespace vyr::parameter;
+        auto record = settled(object_def{});
+        record.parameter_as_json(SCR_NAME, vyr::context::win::actual, "\"Worker-X\"\n");
+        record.parameter_category("vehicle");
+        for (long push = 1; push <= 11; ++push) {
+            EXPECT_EQ(later(record), (std::vector<std::string>{"000E5208576F726B65722D31", "000E5E0101"})) << push;
+            if (push == 5)  // a push the device never answered is no refusal
+                continue;
+            for (const auto p : {SCR_NAME, CATEGORY})  // as the receiver stores a report
+                record.parameter_timestamp(p, {push, 0});
+            record.del_sending_counter();
+        }
+        EXPECT_TRUE(later(record).empty());  // the eleventh answer: marked, not pushed
+        return record;
+    }
+
     static std::string redis(const std::vector<std::string>& _argv) { return s_redis->command(_argv); }
 
     inline static std::unique_ptr<test::redis_server> s_redis;
