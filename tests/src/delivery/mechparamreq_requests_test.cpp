@@ -37,8 +37,8 @@ TEST_F(ParamRequest, RequestBeforeMirrorIsHeldNotAnsweredEmpty) {
     send(request(other.mac, {CATEGORY}));
     send(request(tag.mac, {CATEGORY, STATIONARY}));
     ASSERT_TRUE(await_logged("held until the project mirror is complete", 3));
-    put(tag);
-    put(other);
+    for (const auto& object : {tag, other})
+        put(object);
     const auto frames = fence();
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(std::make_tuple(frames[0].mac, frames[0].body(), frames[1].mac, frames[1].body()),

@@ -190,9 +190,7 @@ TEST_F(api_fixture, BothDecodersRoundAlike) {
     std::vector<std::tuple<int, int, int, int, int, int, int, int, int>> decoded;
     for (const auto* rules : {&vyr::vyrserver::from_api, &vyr::vyrserver::from_notification}) {
         const vyr::vyrserver::object_decoder decode{{logger, "test", "object"}, *rules};
-        vyr::vyrserver::anchor a;
-        vyr::vyrserver::track_obj t;
-        vyr::vyrserver::sublocation s;
+        auto [a, t, s] = std::tuple<vyr::vyrserver::anchor, vyr::vyrserver::track_obj, vyr::vyrserver::sublocation>();
         ASSERT_TRUE(decode(anchor, "a", a) && decode(object, "t", t) && decode(sublocation, "s", s));
         decoded.emplace_back(a.position_x, a.position_y, a.position_z, t.position_x, t.position_y, t.default_height,
                              s.offset_x, s.offset_y, s.offset_z);

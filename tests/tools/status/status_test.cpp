@@ -115,9 +115,8 @@ TEST_F(DeviceStatus, RefusingDeviceShowsRejectsWithTheValueItHolds) {
               std::make_tuple("rejects", 2u, 0u, "category"));
     EXPECT_EQ(status::summary_line(report.totals), "devices 1: 0 in step, 0 differing, 1 rejects, 0 unseen");
     EXPECT_EQ(status::to_json(report)["summary"]["rejects"].asUInt(), 1u);
-    const auto one = m_reader->read_device(d.mac);
-    ASSERT_EQ(one.parameters.at(1).name, "scr_name");
-    EXPECT_EQ(std::tie(one.parameters[1].standing, one.parameters[1].actual), std::make_tuple("rejects", "\"Worker-X\""));
+    const auto name = m_reader->read_device(d.mac).parameters.at(1);
+    EXPECT_EQ(std::tie(name.name, name.standing, name.actual), std::make_tuple("scr_name", "rejects", "\"Worker-X\""));
     record.parameter_stationary(true);
     EXPECT_EQ(m_reader->read_device(d.mac).status, "differing");
 }
