@@ -507,8 +507,13 @@ bool c_mech_param_req::push_due(win& _win, const param_check& _check, const time
     bool due = true;
     if (record.refusals >= s_refusals_to_reject) {
         if (!record.rejected) {
+            const auto line = [](std::string _text) {
+                while (!_text.empty() && _text.back() == '\n')
+                    _text.pop_back();
+                return _text;
+            };
             m_logger.warning("WIN %1% keeps refusing %2%: holds %3% in place of %4%; pushed once a minute from now") %
-                _win.mac_addr() % parameters.at(_check.parameter) % _check.actual % pushed_value(_check);
+                _win.mac_addr() % parameters.at(_check.parameter) % line(_check.actual) % line(pushed_value(_check));
             record.rejected = true;
             record.rejected_push = _time;
             due = false;

@@ -1,7 +1,7 @@
 // The parameter-request mechanism: the worker that answers a device's parameter request
-// (at once, or once the project mirror is complete) and, every 5 seconds or when the context changes, pushes to every WIN what
-// differs from the project (alarms, screen texts, TDOA configuration and the tag
-// parameters). It owns a 5-second timer beside the base's pipe; everything here runs on
+// (at once, or once the project mirror is complete) and, every 5 seconds or when the
+// context changes, pushes to every WIN what differs from the project (alarms, screen
+// texts, TDOA configuration and the tag parameters). It owns a 5-second timer beside the base's pipe; everything here runs on
 // the mechanism's own thread with the base's Redis context, and the only object it shares
 // is the sender. The TDOA builders and alarm delivery live in mechparamreq_tdoa.cpp and
 // mechparamreq_alarms.cpp.
@@ -62,9 +62,6 @@ public:
     // While requests are held the pipe is polled at most this long, then the mirror is
     // looked at again.
     static constexpr std::chrono::milliseconds s_held_request_poll{200};
-    // Drops the held requests past their lifetime and, once the mirror is complete,
-    // answers the others in arrival order. Called on every pass of the thread.
-    void answer_held_requests();
     // One processing cycle: alarms, sync slots, then parameters; nothing until the
     // project mirror is complete.
     void processing_timer();
@@ -149,6 +146,9 @@ public:
 private:
     // Holds the request, then answers what is held if the mirror is complete.
     void answer_request(const zmq::message_t& _message);
+    // Drops the held requests past their lifetime and, once the mirror is complete,
+    // answers the others in arrival order. Called on every pass of the thread.
+    void answer_held_requests();
     // The answer to one request: the payload of each parameter number the WIN asked for.
     void answer(const std::string& _mac_address, const std::vector<std::uint32_t>& _numbers);
     // The parameters of one WIN; sets `_sent` as soon as anything went out.
