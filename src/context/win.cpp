@@ -65,6 +65,11 @@ void win::del_parameter(parameter_t _p) {
     m_redis_context.command("DEL", key);
 }
 
+void win::del_t2t_cfg_report() {
+    m_redis_context.command({"HDEL", parameter_key(parameter_t::T2T_CFG), s_state, "role", "alarm_back", "buzzer", "haptic",
+                             "pin", "distance", "angle", "delay", "alert_distance", "safe_distance"});
+}
+
 void win::del_all_parameters() {
     std::vector<std::string> argv{"DEL"};
     for (const auto& [number, name] : vyr::parameter::parameters)

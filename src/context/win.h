@@ -97,6 +97,9 @@ public:
     // Missing members are 0.
     timeval parameter_timestamp(vyr::parameter::parameter_t _p) const;
     void del_parameter(vyr::parameter::parameter_t _p);
+    // Deletes the state and the detail fields of the t2t_cfg parameter (what a report of
+    // it replaces); its time stamp and push record stay.
+    void del_t2t_cfg_report();
     // Deletes the hash of every catalogue parameter (one command), then the no-alarm set.
     void del_all_parameters();
 
