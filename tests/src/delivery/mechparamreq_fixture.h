@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 #include <zmq.hpp>
 
@@ -41,13 +44,36 @@ inline test::log_sink& log_records() {
     return *sink;
 }
 
+// Records awaited but not yet counted by logged().
+inline std::vector<std::string>& unread_records() {
+    static std::vector<std::string> records;
+    return records;
+}
+
 // How many records since the previous call contain `_text`.
 inline int logged(const std::string& _text) {
-    int count = 0;
-    for (const auto& frame : log_records().frames_until_marker(test_logger()))
-        if (frame.find(_text) != std::string::npos)
-            ++count;
-    return count;
+    auto frames = log_records().frames_until_marker(test_logger());
+    frames.insert(frames.begin(), unread_records().begin(), unread_records().end());
+    unread_records().clear();
+    return static_cast<int>(std::count_if(frames.begin(), frames.end(),
+                                          [&](const std::string& _frame) { return _frame.find(_text) != std::string::npos; }));
+}
+
+// Whether `_count` records containing `_text` come, since the previous logged(), within a
+// generous bound; logged() still counts them.
+inline bool await_logged(const std::string& _text, int _count = 1) {
+    auto& unread = unread_records();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        const auto frames = log_records().frames_until_marker(test_logger());
+        unread.insert(unread.end(), frames.begin(), frames.end());
+        if (std::count_if(unread.begin(), unread.end(), [&](const std::string& _frame) {
+                return _frame.find(_text) != std::string::npos;
+            }) >= _count)
+            return true;
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+    }
 }
 
 using test::bodies;
@@ -137,12 +163,17 @@ protected:
         return test::parse_command(message.to_string());
     }
 
-    // Every frame the mechanism sent before it handled the fence request. Requests are
-    // held while the mirror is incomplete, so it is complete until the fence is answered.
+    // Every frame the mechanism sent before it handled the fence request. A request is
+    // held while the mirror is incomplete: then the mirror is completed for the fence
+    // once it is held, all before it handled with the mirror incomplete.
     std::vector<node_command> fence() {
         const bool complete = m_store->updated();
-        m_store->updated(true);
+        log_records();  // connected before the record awaited
         send(request(s_fence_mac, {}));
+        if (!complete) {
+            EXPECT_TRUE(await_logged(std::string("parameter request of ") + s_fence_mac + " held"));
+            m_store->updated(true);
+        }
         std::vector<node_command> frames;
         while (auto frame = receive()) {
             if (frame->mac == s_fence_mac)
