@@ -181,21 +181,20 @@ TEST_F(api_fixture, trackable_objects_follow_the_decoding_table) {
 // zero: a stationary tag's place hung on the road its object took, and every negative
 // coordinate of the API was one too high.
 TEST_F(api_fixture, BothDecodersRoundAlike) {
-    const auto j = [](const std::string& _text) { return vyr::libs::core::json::try_parse(_text).result; };
-    const auto anchor = j(R"({"project_uid": "p", "name": "A", "sublocation_uid": "s", "type": "anchor",
-        "position": {"x": -200, "y": -2.7, "z": -2.5}})");
-    const auto object = j(R"({"project_uid": "p", "name": "F", "type": "vehicle", "category": "c",
-        "default_height": -0.4, "position": {"sl_id": "s", "x": -2.5, "y": -199.6}})");
-    const auto sublocation = j(R"({"project_uid": "p", "id": 1, "offset_x": 2.5, "offset_y": -2.7, "offset_z": -200})");
-    std::vector<std::tuple<int, int, int, int, int, int, int, int, int>> decoded;
+    const auto j = [](const char* _text) { return vyr::libs::core::json::try_parse(_text).result; };
+    std::vector<std::vector<int>> decoded;
     for (const auto* rules : {&vyr::vyrserver::from_api, &vyr::vyrserver::from_notification}) {
         const vyr::vyrserver::object_decoder decode{{logger, "test", "object"}, *rules};
         auto [a, t, s] = std::tuple<vyr::vyrserver::anchor, vyr::vyrserver::track_obj, vyr::vyrserver::sublocation>();
-        ASSERT_TRUE(decode(anchor, "a", a) && decode(object, "t", t) && decode(sublocation, "s", s));
-        decoded.emplace_back(a.position_x, a.position_y, a.position_z, t.position_x, t.position_y, t.default_height,
-                             s.offset_x, s.offset_y, s.offset_z);
+        ASSERT_TRUE(decode(j(R"({"project_uid": "p", "name": "A", "sublocation_uid": "s", "type": "anchor",
+                                 "position": {"x": -200, "y": -2.7, "z": -2.5}})"), "a", a) &&
+                    decode(j(R"({"project_uid": "p", "name": "F", "type": "vehicle", "category": "c", "default_height": -0.4,
+                                 "position": {"sl_id": "s", "x": -2.5, "y": -199.6}})"), "t", t) &&
+                    decode(j(R"({"project_uid": "p", "id": 1, "offset_x": 2.5, "offset_y": -2.7, "offset_z": -200})"), "s", s));
+        decoded.push_back({a.position_x, a.position_y, a.position_z, t.position_x, t.position_y, t.default_height,
+                           s.offset_x, s.offset_y, s.offset_z});
     }
-    EXPECT_EQ(decoded.at(0), std::make_tuple(-200, -3, -2, -2, -200, 0, 3, -3, -200));
+    EXPECT_EQ(decoded.at(0), (std::vector<int>{-200, -3, -2, -2, -200, 0, 3, -3, -200}));
     EXPECT_EQ(decoded.at(1), decoded.at(0));
 }
 

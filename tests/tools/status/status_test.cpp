@@ -109,8 +109,7 @@ TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
 TEST_F(DeviceStatus, RefusingDeviceShowsRejectsWithTheValueItHolds) {
     auto record = refused();
     const auto report = m_reader->read_all();
-    ASSERT_EQ(report.devices.size(), 1u);
-    const auto& d = report.devices.front();
+    const auto& d = report.devices.at(0);
     EXPECT_EQ(std::tie(d.status, d.rejected, d.differing, d.rejected_parameters.back()),
               std::make_tuple("rejects", 2u, 0u, "category"));
     EXPECT_EQ(status::summary_line(report.totals), "devices 1: 0 in step, 0 differing, 1 rejects, 0 unseen");
