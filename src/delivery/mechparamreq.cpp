@@ -240,7 +240,8 @@ void c_mech_param_req::answer_request(const zmq::message_t& _message) {
     held_request request{vyr::cmd::field_text(header.mac), {}, std::chrono::steady_clock::now()};
     const auto* numbers = static_cast<const std::uint8_t*>(_message.data()) + sizeof header;
     request.numbers.resize((_message.size() - sizeof header) / sizeof(std::uint32_t));
-    std::memcpy(request.numbers.data(), numbers, request.numbers.size() * sizeof(std::uint32_t));
+    if (!request.numbers.empty())
+        std::memcpy(request.numbers.data(), numbers, request.numbers.size() * sizeof(std::uint32_t));
 
     // Every request goes through the queue, so that one answered at once never overtakes
     // one held before it.
