@@ -36,11 +36,11 @@ std::uint32_t round_half_away_unsigned(double _value) {
     return static_cast<std::uint32_t>(rounded);
 }
 
-std::int32_t add_half_and_truncate(double _value) {
-    const double shifted = _value + 0.5;
-    if (shifted >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
-        return std::numeric_limits<std::int32_t>::max();
-    if (shifted <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
+std::int32_t round_half_up(double _value) {
+    const double rounded = std::floor(_value + 0.5);
+    if (!(rounded > static_cast<double>(std::numeric_limits<std::int32_t>::min())))
         return std::numeric_limits<std::int32_t>::min();
-    return static_cast<std::int32_t>(shifted);  // truncates toward zero
+    if (rounded >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
+        return std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(rounded);
 }

@@ -19,5 +19,6 @@ bool has_member(const Json::Value& _j, const char* _member);
 std::int32_t round_half_away(double _value);
 // As round_half_away; negatives and NaN are 0.
 std::uint32_t round_half_away_unsigned(double _value);
-// Adds 0.5 and truncates toward zero (2.5 → 3, -2.5 → -2, -2.7 → -2); saturates.
-std::int32_t add_half_and_truncate(double _value);
+// Nearest integer, halves up: floor(x + 0.5) (2.5 → 3, -2.5 → -2, -2.7 → -3, -200 → -200);
+// saturates as round_half_away.
+std::int32_t round_half_up(double _value);

@@ -65,12 +65,61 @@ void win::del_parameter(parameter_t _p) {
     m_redis_context.command("DEL", key);
 }
 
+void win::del_t2t_cfg_report() {
+    m_redis_context.command({"HDEL", parameter_key(parameter_t::T2T_CFG), s_state, "role", "alarm_back", "buzzer", "haptic",
+                             "pin", "distance", "angle", "delay", "alert_distance", "safe_distance"});
+}
+
 void win::del_all_parameters() {
     std::vector<std::string> argv{"DEL"};
     for (const auto& [number, name] : vyr::parameter::parameters)
         argv.push_back(keys::parameters(m_mac_addr, name));
     argv.push_back(keys::t2t_no_alarm_set(m_mac_addr));
     m_redis_context.execute_command_argv(argv);
+}
+
+namespace {
+
+constexpr std::string_view s_push_must = "push_must", s_push_actual = "push_actual",
+                           s_push_report_sec = "push_report_sec", s_push_report_usec = "push_report_usec",
+                           s_refusals = "refusals", s_rejected_push_sec = "rejected_push_sec",
+                           s_rejected_push_usec = "rejected_push_usec";
+
+}  // namespace
+
+win::push_record win::parameter_push_record(parameter_t _p) const {
+    push_record record;
+    const auto reply = m_redis_context.get_from_table(
+        parameter_key(_p), {s_push_must, s_push_actual, s_push_report_sec, s_push_report_usec, s_refusals, s_rejected,
+                            s_rejected_push_sec, s_rejected_push_usec, s_timestamp_sec, s_timestamp_usec});
+    if (reply.get_type() != redis::reply_type::ARRAY || reply.as_array().size() != 10)
+        return record;
+    const auto fields = reply.as_array();
+    const auto text = [&fields](std::size_t _i) { return common::text_of(fields[_i]).value_or(std::string()); };
+    const auto number = [&text](std::size_t _i) -> long {
+        const auto value = text(_i);
+        return value.empty() ? 0 : std::stol(value);
+    };
+    record.must = text(0);
+    record.actual = text(1);
+    record.report = {number(2), number(3)};
+    record.refusals = static_cast<std::uint32_t>(number(4));
+    record.rejected = text(5) == "true";
+    record.rejected_push = {number(6), number(7)};
+    record.report_now = {number(8), number(9)};
+    return record;
+}
+
+void win::parameter_push_record(parameter_t _p, const push_record& _record) {
+    const auto text = [](long _value) { return std::to_string(_value); };
+    m_redis_context.set_to_table(parameter_key(_p), {{s_push_must, _record.must},
+                                                     {s_push_actual, _record.actual},
+                                                     {s_push_report_sec, text(_record.report.tv_sec)},
+                                                     {s_push_report_usec, text(_record.report.tv_usec)},
+                                                     {s_refusals, text(_record.refusals)},
+                                                     {s_rejected, common::to_text(_record.rejected)},
+                                                     {s_rejected_push_sec, text(_record.rejected_push.tv_sec)},
+                                                     {s_rejected_push_usec, text(_record.rejected_push.tv_usec)}});
 }
 
 std::optional<std::string> win::detail(parameter_t _p, std::string_view _field) const {

@@ -119,8 +119,32 @@ public:
     // Missing members are 0.
     timeval parameter_timestamp(vyr::parameter::parameter_t _p) const;
     void del_parameter(vyr::parameter::parameter_t _p);
+    // Deletes the state and the detail fields of the t2t_cfg parameter (what a report of
+    // it replaces); its time stamp and push record stay.
+    void del_t2t_cfg_report();
     // Deletes the hash of every catalogue parameter (one command), then the no-alarm set.
     void del_all_parameters();
+
+    // What delivery recorded at the last push of one parameter, to tell a device that
+    // keeps refusing a value (fields of the parameter's hash, beside its state): the pair
+    // pushed against (what the device is to have, what it held), the parameter's report
+    // time then, how many pushes of that pair in a row the device answered holding that
+    // same value, and whether the parameter is marked rejected, with the time of its
+    // last push since.
+    struct push_record {
+        std::string must;
+        std::string actual;
+        timeval report{};
+        std::uint32_t refusals = 0;
+        bool rejected = false;
+        timeval rejected_push{};
+        // Read only: the parameter's report time now.
+        timeval report_now{};
+    };
+    static constexpr std::string_view s_rejected = "rejected";
+    // One round trip each; a parameter never pushed reads as a default record.
+    push_record parameter_push_record(vyr::parameter::parameter_t _p) const;
+    void parameter_push_record(vyr::parameter::parameter_t _p, const push_record& _record);
 
     // Detail fields. The throwing getters throw field_missing "<getter name>mac: <mac>"
     // when missing.

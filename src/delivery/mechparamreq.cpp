@@ -320,7 +320,10 @@ bool c_mech_param_req::thread_pass() {
     if (m_retry_due)
         timeout = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
                                                               *m_retry_due - std::chrono::steady_clock::now()));
+    if (!m_held_requests.empty() && (timeout.count() < 0 || timeout > s_held_request_poll))
+        timeout = s_held_request_poll;
     zmq::poll(items, 2, timeout);
+    answer_held_requests();
     if (items[0].revents & ZMQ_POLLIN) {
         zmq::message_t message;
         if (m_pipe_out->recv(message, zmq::recv_flags::dontwait) && message.size() > 0) {
@@ -363,19 +366,65 @@ void c_mech_param_req::answer_request(const zmq::message_t& _message) {
     cmd_param_req_from_node_t header{};
     if (!vyr::cmd::read_command(_message.data(), _message.size(), header))
         VYR_THROW("zmq_message.size() < sizeof(cmd_param_req_from_node_t)");
-    const std::string mac = vyr::cmd::field_text(header.mac);
+    held_request request{vyr::cmd::field_text(header.mac), {}, std::chrono::steady_clock::now()};
     const auto* numbers = static_cast<const std::uint8_t*>(_message.data()) + sizeof header;
-    const std::size_t count = (_message.size() - sizeof header) / sizeof(std::uint32_t);
+    request.numbers.resize((_message.size() - sizeof header) / sizeof(std::uint32_t));
+    if (!request.numbers.empty())
+        std::memcpy(request.numbers.data(), numbers, request.numbers.size() * sizeof(std::uint32_t));
 
+    // Every request goes through the queue, so that one answered at once never overtakes
+    // one held before it.
+    for (auto it = m_held_requests.begin(); it != m_held_requests.end(); ++it) {
+        if (it->mac_address == request.mac_address) {
+            m_held_requests.erase(it);
+            break;
+        }
+    }
+    if (m_held_requests.size() >= s_max_held_requests) {
+        m_logger.debug("parameter request of %1% dropped: %2% requests held") % m_held_requests.front().mac_address %
+            m_held_requests.size();
+        m_held_requests.pop_front();
+    }
+    const std::string mac = request.mac_address;
+    m_held_requests.push_back(std::move(request));
+    answer_held_requests();
+    if (!m_held_requests.empty())
+        m_logger.debug("parameter request of %1% held until the project mirror is complete") % mac;
+}
+
+void c_mech_param_req::answer_held_requests() {
+    const auto now = std::chrono::steady_clock::now();
+    while (!m_held_requests.empty() && now - m_held_requests.front().arrival > s_held_request_lifetime) {
+        m_logger.debug("held parameter request of %1% dropped: the project mirror stayed incomplete") %
+            m_held_requests.front().mac_address;
+        m_held_requests.pop_front();
+    }
+    if (m_held_requests.empty())
+        return;
+    try {
+        if (!m_context->updated())
+            return;
+    } catch (const std::exception&) {
+        // Redis cannot be read: the requests stay held (the cycle reports the failure).
+        return;
+    }
+    while (!m_held_requests.empty()) {
+        // Out of the queue first: a request whose answer fails is not tried again.
+        const auto request = std::move(m_held_requests.front());
+        m_held_requests.pop_front();
+        answer(request.mac_address, request.numbers);
+    }
+}
+
+void c_mech_param_req::answer(const std::string& _mac_address, const std::vector<std::uint32_t>& _numbers) {
+    const std::string& mac = _mac_address;
     // A parameter whose payload cannot be built is left out of the answer.
     std::string payloads;
     const auto add = [&payloads](const std::optional<std::string>& _payload) {
         if (_payload)
             payloads += *_payload;
     };
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t number = 0;
-        std::memcpy(&number, numbers + i * sizeof number, sizeof number);
+    for (const std::uint32_t number : _numbers) {
         switch (number) {
             case TDOA_SCHD:
                 payloads += form_tdoa_schd(mac);
@@ -489,7 +538,7 @@ timeval c_mech_param_req::now() {
     return time;
 }
 
-bool c_mech_param_req::sending_period_passed(const timeval& _now, const timeval& _last) {
+bool c_mech_param_req::sending_period_passed(const timeval& _now, const timeval& _last, long _period_sec) {
     // A sending time after now means the clock was set back: waiting for it would stop
     // the pushes to the device for as long as the clock went back.
     if (timercmp(&_last, &_now, >))
@@ -497,7 +546,7 @@ bool c_mech_param_req::sending_period_passed(const timeval& _now, const timeval&
     long seconds = static_cast<long>(_now.tv_sec - _last.tv_sec);
     if (_now.tv_usec < _last.tv_usec)
         --seconds;
-    return seconds >= s_sending_period_sec;
+    return seconds >= _period_sec;
 }
 
 bool c_mech_param_req::may_push(const win& _win, const timeval& _now) {
@@ -583,15 +632,22 @@ void c_mech_param_req::deliver_parameters() {
 }
 
 void c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
-    const auto checks = check_parameters(_win);
+    auto checks = check_parameters(_win);
     for (const auto& check : checks)
         if (check.must_stored && !check.failed)
             _win.parameter_as_json(check.parameter, win::must, check.must);
+    const auto differs = [](const param_check& _check) { return _check.standing == param_standing::differs; };
+    if (std::none_of(checks.begin(), checks.end(), differs))
+        return;
+    // Something goes out: the push records compare the device's values, so the checks
+    // are taken again with them.
+    checks = check_parameters(_win, true);
+    const timeval time = pass_time();
     // Each differing parameter goes out by itself, in check order; the joint ones follow
     // together in one command.
     std::string joint;
     for (const auto& check : checks) {
-        if (check.standing != param_standing::differs || check.failed)
+        if (!differs(check) || check.failed || !push_due(_win, check, time))
             continue;
         if (check.joint)
             joint += check.payload;
@@ -600,6 +656,58 @@ void c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
     }
     if (!joint.empty())
         push(_win.mac_addr(), joint, _sent);
+}
+
+namespace {
+
+// What a push record compares: the must text, or the payload of a parameter without one.
+const std::string& pushed_value(const c_mech_param_req::param_check& _check) {
+    return _check.must.empty() ? _check.payload : _check.must;
+}
+
+}  // namespace
+
+bool c_mech_param_req::rejected(const win& _win, const param_check& _check) {
+    if (_check.standing != param_standing::differs)
+        return false;
+    const auto record = _win.parameter_push_record(_check.parameter);
+    return record.rejected && record.must == pushed_value(_check) && record.actual == _check.actual;
+}
+
+bool c_mech_param_req::push_due(win& _win, const param_check& _check, const timeval& _time) {
+    auto record = _win.parameter_push_record(_check.parameter);
+    const bool answered = timercmp(&record.report_now, &record.report, !=);
+    if (record.must != pushed_value(_check) || record.actual != _check.actual) {
+        // Another value to push or another value held: the count starts over.
+        record = win::push_record{pushed_value(_check), _check.actual, record.report_now, 0, false, {}, {}};
+    } else if (answered) {
+        // The device answered the previous push and still holds the same other value.
+        ++record.refusals;
+        record.report = record.report_now;
+    } else if (record.rejected && !sending_period_passed(_time, record.rejected_push, s_rejected_period_sec)) {
+        return false;
+    }
+    bool due = true;
+    if (record.refusals >= s_refusals_to_reject) {
+        if (!record.rejected) {
+            const auto line = [](std::string _text) {
+                while (!_text.empty() && _text.back() == '\n')
+                    _text.pop_back();
+                return _text;
+            };
+            m_logger.warning("WIN %1% keeps refusing %2%: holds %3% in place of %4%; pushed once a minute from now") %
+                _win.mac_addr() % parameters.at(_check.parameter) % line(_check.actual) % line(pushed_value(_check));
+            record.rejected = true;
+            record.rejected_push = _time;
+            due = false;
+        } else if (sending_period_passed(_time, record.rejected_push, s_rejected_period_sec)) {
+            record.rejected_push = _time;
+        } else {
+            due = false;
+        }
+    }
+    _win.parameter_push_record(_check.parameter, record);
+    return due;
 }
 
 // ---- what differs ----------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 // The parameter-request mechanism: the worker that answers a device's parameter request
-// at once and, every 5 seconds or when the context changes, pushes to every WIN what
-// differs from the project (alarms, screen texts, TDOA configuration and the tag
-// parameters). It owns a 5-second timer beside the base's pipe; everything here runs on
+// (at once, or once the project mirror is complete) and, every 5 seconds or when the
+// context changes, pushes to every WIN what differs from the project (alarms, screen
+// texts, TDOA configuration and the tag parameters). It owns a 5-second timer beside the base's pipe; everything here runs on
 // the mechanism's own thread with the base's Redis context, and the only object it shares
 // is the sender. The TDOA builders and alarm delivery live in mechparamreq_tdoa.cpp and
 // mechparamreq_alarms.cpp.
@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -36,6 +37,12 @@ public:
     static constexpr std::uint32_t s_max_sending_counter = 9;
     // A cycle that could not do all its work is tried again this much later.
     static constexpr std::chrono::seconds s_retry_delay{1};
+    // A parameter pushed this many times in a row with one value, the device answering
+    // each push still holding the same other value, is marked rejected on the WIN...
+    static constexpr std::uint32_t s_refusals_to_reject = 10;
+    // ...and from then on pushed at most once per this many seconds, until the value to
+    // push or the device's value changes (or the device announces itself anew).
+    static constexpr long s_rejected_period_sec = 60;
 
     c_mech_param_req(std::shared_ptr<zmq::context_t> _zmq_context, std::shared_ptr<vyr::vyrserver::c_vyrserver> _server,
                      std::shared_ptr<c_sender> _sender, const std::string& _redis_address, int _redis_port,
@@ -50,6 +57,16 @@ public:
     // Commands "request" (parameter request) and "notified" (context updated); others are ignored. A
     // request shorter than its header throws.
     void process_zmq_message(const zmq::message_t& _message);
+
+    // A request that comes while the project mirror is incomplete (at start, after a
+    // Redis refill) is held instead of being answered from a half-filled mirror: at most
+    // one per MAC (a newer one replaces it), at most this many in all (the oldest goes)...
+    static constexpr std::size_t s_max_held_requests = 4096;
+    // ...and none older than this: the device asks again by then.
+    static constexpr std::chrono::seconds s_held_request_lifetime{s_sending_period_sec};
+    // While requests are held the pipe is polled at most this long, then the mirror is
+    // looked at again.
+    static constexpr std::chrono::milliseconds s_held_request_poll{200};
     // One processing cycle: changed alarms, sync slots, parameters, then unchanged alarm
     // resends. Nothing while the project mirror is incomplete, and no alarms while an
     // alarm refresh is pending; either way the cycle is tried again a second later.
@@ -91,6 +108,10 @@ public:
     // tag). Reads the project through the mechanism's context (its thread, or a caller
     // that used open_context()).
     std::vector<param_check> check_parameters(const vyr::context::win& _win, bool _describe = false);
+    // Whether the parameter of `_check` stands rejected: it differs, and the WIN's push
+    // record marks it rejected for this very pair of values (`_check` as described by
+    // check_parameters(_win, true)).
+    static bool rejected(const vyr::context::win& _win, const param_check& _check);
 
     // Sends `_parameters` to the WIN when its pacing allows (the counter limit is not
     // looked at) and records the sending.
@@ -125,9 +146,10 @@ public:
     std::optional<Json::Value> tdoa_schedule_to_json(const std::string& _mac_address);
     Json::Value tdoa_schedule_row_to_json(const std::string& _anchor_uid, const std::string& _row);
 
-    // Whether at least s_sending_period_sec whole seconds lie between `_last` and `_now`;
-    // a `_last` after `_now` (the clock was set back) counts as passed.
-    static bool sending_period_passed(const timeval& _now, const timeval& _last);
+    // Whether at least `_period_sec` whole seconds lie between `_last` and `_now`; a
+    // `_last` after `_now` (the clock was set back) counts as passed.
+    static bool sending_period_passed(const timeval& _now, const timeval& _last,
+                                      long _period_sec = s_sending_period_sec);
     // Whether `_win` may be pushed now: counter not above the limit, period passed.
     static bool may_push(const vyr::context::win& _win, const timeval& _now);
     static timeval now();
@@ -137,7 +159,13 @@ public:
     timeval pass_time() const;
 
 private:
+    // Holds the request, then answers what is held if the mirror is complete.
     void answer_request(const zmq::message_t& _message);
+    // Drops the held requests past their lifetime and, once the mirror is complete,
+    // answers the others in arrival order. Called on every pass of the thread.
+    void answer_held_requests();
+    // The answer to one request: the payload of each parameter number the WIN asked for.
+    void answer(const std::string& _mac_address, const std::vector<std::uint32_t>& _numbers);
     // The parameters of one WIN; sets `_sent` as soon as anything went out.
     void deliver_to_win(vyr::context::win& _win, bool& _sent);
     std::vector<param_check> check_anchor(const vyr::context::win& _win);
@@ -160,6 +188,10 @@ private:
     std::optional<vyr::parameter::superframe> master_superframe(const vyr::context::anchor& _anchor,
                                                                 const vyr::context::tdoa_setting& _setting,
                                                                 std::uint32_t _sfd);
+    // Keeps the push record of a differing parameter (`_check` described) and tells
+    // whether it goes out in this pass: not when it is rejected and its minute has not
+    // passed.
+    bool push_due(vyr::context::win& _win, const param_check& _check, const timeval& _time);
     // For a builder's catch block: logs the failure, or throws a lost Redis connection
     // on to the pass, which logs it once and ends that WIN's work.
     void log_unless_connection_lost(const vyr::libs::core::source_location& _location);
@@ -186,6 +218,13 @@ private:
     std::optional<timeval> m_cycle_time;
     // Subject → the value last warned about (first_notice).
     std::map<std::string, std::string> m_notices;
+    struct held_request {
+        std::string mac_address;
+        std::vector<std::uint32_t> numbers;
+        std::chrono::steady_clock::time_point arrival;
+    };
+    // In arrival order.
+    std::deque<held_request> m_held_requests;
 
     // One processing cycle going by `_due`; only the alarm delivery when `_alarms_only`.
     void processing_cycle(const timeval& _due, bool _alarms_only = false);

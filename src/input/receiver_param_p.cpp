@@ -281,14 +281,14 @@ void c_receiver::process_param_p_sync_slot(const std::string& _mac_address, cons
 
 void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const Json::Value& _value,
                                          const timeval& _ts) const {
-    if (!check_and_update_timestamp(_mac_address, T2T_CFG, _ts))
-        return;
-    auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
     // The report replaces the whole configuration: members it leaves out must not
-    // survive from an earlier one. This also drops the time stamp just stored, so the
-    // next t2t_cfg report of the device passes the gate whatever its time.
-    device.del_parameter(T2T_CFG);
+    // survive from an earlier one. It is taken whatever its time; the time is stored (the
+    // delivery pass tells by it that the device answered), and so is delivery's push
+    // record in the same hash.
+    auto device = m_context->get_win(_mac_address);
+    device.del_t2t_cfg_report();
+    device.parameter_timestamp(T2T_CFG, _ts);
+    reset_sending(device);
     if (_value.isNull()) {
         device.parameter_state(T2T_CFG, NOT_SUPPORTED);
         return;

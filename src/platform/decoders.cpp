@@ -7,8 +7,8 @@
 
 namespace vyr::vyrserver {
 
-const dialect from_api{"node.mac_addr", nullptr, true, add_half_and_truncate};
-const dialect from_notification{"mac_address", "sequence", false, round_half_away};
+const dialect from_api{"node.mac_addr", nullptr, true};
+const dialect from_notification{"mac_address", "sequence", false};
 
 namespace {
 
@@ -38,9 +38,9 @@ bool object_decoder::operator()(const Json::Value& _j, const std::string& _uid, 
         !read(_j, "position", position, _uid) || !read(position, "x", x, _uid) || !read(position, "y", y, _uid) ||
         !read(position, "z", z, _uid))
         return false;
-    _out.position_x = add_half_and_truncate(x);
-    _out.position_y = add_half_and_truncate(y);
-    _out.position_z = add_half_and_truncate(z);
+    _out.position_x = round_half_up(x);
+    _out.position_y = round_half_up(y);
+    _out.position_z = round_half_up(z);
     if (const auto* node = optional_object(_j, "node"))
         return read.mac(*node, _out.mac_address, _uid, rules.mac_label) && read(*node, "node_id", _out.node_id, _uid);
     return true;
@@ -53,7 +53,7 @@ bool object_decoder::operator()(const Json::Value& _j, const std::string& _uid, 
         !read(_j, "default_height", height, _uid))
         return false;
     _out.category = to_lower(_out.category);
-    _out.default_height = rules.track_obj_round(height);
+    _out.default_height = round_half_up(height);
 
     if (const auto* position = optional_object(_j, "position")) {
         double x = 0, y = 0;
@@ -62,8 +62,8 @@ bool object_decoder::operator()(const Json::Value& _j, const std::string& _uid, 
             return false;
         if (!read(*position, "x", x, _uid) || !read(*position, "y", y, _uid))
             return false;
-        _out.position_x = rules.track_obj_round(x);
-        _out.position_y = rules.track_obj_round(y);
+        _out.position_x = round_half_up(x);
+        _out.position_y = round_half_up(y);
     }
     const auto* node = optional_object(_j, "node");
     if (node && !read.mac(*node, _out.mac_address, _uid, rules.mac_label))
@@ -126,9 +126,9 @@ bool object_decoder::operator()(const Json::Value& _j, const std::string& _uid, 
         !read(_j, "offset_x", x, _uid) || !read(_j, "offset_y", y, _uid) || !read(_j, "offset_z", z, _uid))
         return false;
     _out.sublocation_id = id;
-    _out.offset_x = add_half_and_truncate(x);
-    _out.offset_y = add_half_and_truncate(y);
-    _out.offset_z = add_half_and_truncate(z);
+    _out.offset_x = round_half_up(x);
+    _out.offset_y = round_half_up(y);
+    _out.offset_z = round_half_up(z);
     return true;
 }
 

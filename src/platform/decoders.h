@@ -1,8 +1,10 @@
 // The decoders of the platform's project objects and the record update of each kind.
 // One schema serves the API's answers (an element of a collection) and the change
 // notifications (their "plist"), so both decode here; what the two sources differ in is
-// their dialect. A decoder returns false when a required member is missing or of another
-// type (its field reader leaves the debug record); the output is then partly written.
+// their dialect. Positions, heights and offsets round alike on both roads (halves up), so
+// an object's place does not depend on the road it took. A decoder returns false when a
+// required member is missing or of another type (its field reader leaves the debug
+// record); the output is then partly written.
 #pragma once
 
 #include <cstdint>
@@ -24,13 +26,11 @@ struct dialect {
     const char* number_fallback;
     // Whether a trackable object's position must name its sublocation ("sl_id").
     bool sl_id_required;
-    // A trackable object's position and height to the stored integer.
-    std::int32_t (*track_obj_round)(double);
 };
 
-// The API: "node.mac_addr", no fallback, "sl_id" required, add a half and truncate.
+// The API: "node.mac_addr", no fallback, "sl_id" required.
 extern const dialect from_api;
-// Notifications: "mac_address", "sequence", "sl_id" optional, halves away from zero.
+// Notifications: "mac_address", "sequence", "sl_id" optional.
 extern const dialect from_notification;
 
 struct object_decoder {

@@ -23,7 +23,8 @@ namespace {
 const char* const s_usage =
     "Usage: quorvane-status [options]\n"
     "Shows, for every device (WIN), which parameters are in step with the project, which\n"
-    "differ and which the device does not support, as the service judges them.\n"
+    "differ, which the device rejects (it keeps answering with another value; pushed once\n"
+    "a minute) and which it does not support, as the service judges them.\n"
     "\n"
     "  --redis-host HOST   Redis host (default 127.0.0.1)\n"
     "  --redis-port PORT   Redis port (default 6379)\n"
@@ -41,7 +42,7 @@ const char* const s_usage =
     "  --output FILE       write to FILE (replaced whole each time) instead of stdout\n"
     "  --help              show this text\n"
     "\n"
-    "Exit status: 0 when every device seen is in step, 3 when some differ or are\n"
+    "Exit status: 0 when every device seen is in step or rejects, 3 when some differ or are\n"
     "unreadable, 1 when Redis cannot be read, 2 for bad options.\n";
 
 volatile sig_atomic_t stop_requested = 0;

@@ -22,7 +22,9 @@ namespace {
 
 using standing = c_mech_param_req::param_standing;
 
-const char* standing_text(standing _standing) {
+const char* standing_text(standing _standing, bool _rejected) {
+    if (_rejected)
+        return "rejects";
     switch (_standing) {
         case standing::in_step:
             return "in_step";
@@ -160,14 +162,22 @@ device_status reader::read(const std::string& _mac, bool _describe) {
             return device;
         }
 
-        for (const auto& check : m_checks->check_parameters(record, _describe)) {
+        auto checks = m_checks->check_parameters(record, _describe);
+        // Whether a differing parameter is rejected is told by the device's value too.
+        const bool any_differs = std::any_of(checks.begin(), checks.end(),
+                                             [](const auto& _check) { return _check.standing == standing::differs; });
+        if (any_differs && !_describe)
+            checks = m_checks->check_parameters(record, true);
+        for (const auto& check : checks) {
+            const bool rejected = c_mech_param_req::rejected(record, check);
             switch (check.standing) {
                 case standing::in_step:
                     ++device.in_step;
                     break;
                 case standing::differs:
-                    ++device.differing;
-                    device.differing_parameters.push_back(vyr::parameter::parameters.at(check.parameter));
+                    ++(rejected ? device.rejected : device.differing);
+                    (rejected ? device.rejected_parameters : device.differing_parameters)
+                        .push_back(vyr::parameter::parameters.at(check.parameter));
                     break;
                 case standing::not_supported:
                     ++device.not_supported;
@@ -175,13 +185,15 @@ device_status reader::read(const std::string& _mac, bool _describe) {
             }
             if (_describe)
                 device.parameters.push_back({vyr::parameter::parameters.at(check.parameter),
-                                             standing_text(check.standing), trimmed(check.must),
+                                             standing_text(check.standing, rejected), trimmed(check.must),
                                              trimmed(check.actual)});
         }
         if (!seen)
             device.status = "unseen";
         else if (device.differing > 0)
             device.status = "differing";
+        else if (device.rejected > 0)
+            device.status = "rejects";
         else
             device.status = "in_step";
         device.gave_up = device.status == "differing" && device.sending_counter > c_mech_param_req::s_max_sending_counter;
@@ -213,6 +225,8 @@ report reader::read_all() {
             ++totals.in_step;
         else if (device.status == "differing")
             ++totals.differing;
+        else if (device.status == "rejects")
+            ++totals.rejects;
         else if (device.status == "unseen")
             ++totals.unseen;
         else
@@ -272,9 +286,13 @@ Json::Value to_json(const device_status& _device) {
     value["in_step"] = Json::UInt64(_device.in_step);
     value["differing"] = Json::UInt64(_device.differing);
     value["not_supported"] = Json::UInt64(_device.not_supported);
-    value["differing_parameters"] = Json::Value(Json::arrayValue);
-    for (const auto& name : _device.differing_parameters)
-        value["differing_parameters"].append(name);
+    value["rejected"] = Json::UInt64(_device.rejected);
+    for (const auto& [member, names] : {std::pair{"differing_parameters", &_device.differing_parameters},
+                                        std::pair{"rejected_parameters", &_device.rejected_parameters}}) {
+        value[member] = Json::Value(Json::arrayValue);
+        for (const auto& name : *names)
+            value[member].append(name);
+    }
     value["sending_counter"] = _device.sending_counter;
     value["gave_up"] = _device.gave_up;
     value["last_push"] = time_json(_device.last_push);
@@ -305,6 +323,7 @@ Json::Value to_json(const report& _report) {
     totals["total"] = Json::UInt64(_report.totals.total);
     totals["in_step"] = Json::UInt64(_report.totals.in_step);
     totals["differing"] = Json::UInt64(_report.totals.differing);
+    totals["rejects"] = Json::UInt64(_report.totals.rejects);
     totals["unseen"] = Json::UInt64(_report.totals.unseen);
     totals["errors"] = Json::UInt64(_report.totals.errors);
     totals["gave_up"] = Json::UInt64(_report.totals.gave_up);
@@ -321,6 +340,8 @@ std::string summary_line(const summary& _totals) {
          << " differing";
     if (_totals.gave_up > 0)
         line << " (" << _totals.gave_up << " given up)";
+    if (_totals.rejects > 0)
+        line << ", " << _totals.rejects << " rejects";
     line << ", " << _totals.unseen << " unseen";
     if (_totals.errors > 0)
         line << ", " << _totals.errors << " unreadable";
@@ -338,6 +359,8 @@ void print_table(std::ostream& _out, const report& _report) {
         std::string differing;
         for (const auto& name : d.differing_parameters)
             differing += (differing.empty() ? "" : ",") + name;
+        for (const auto& name : d.rejected_parameters)
+            differing += (differing.empty() ? "" : ",") + name + " (rejected)";
         if (!d.error.empty())
             differing = d.error;
         _out << std::left << std::setw(18) << d.mac << std::setw(9) << cell(d.kind, 8) << std::setw(21)

@@ -27,8 +27,10 @@ class context;
 
 namespace vyr::tools::status {
 
-// One parameter of one device: "in_step", "differs" or "not_supported", and the two
-// values as JSON text (empty when nothing is known).
+// One parameter of one device: "in_step", "differs", "rejects" (it differs, and the
+// device kept answering its pushes with the value it holds, so the service pushes it
+// once a minute only) or "not_supported", and the two values as JSON text (empty when
+// nothing is known).
 struct parameter_status {
     std::string name;
     std::string standing;
@@ -42,13 +44,16 @@ struct device_status {
     // "anchor", the trackable object's type in lower case ("person", "vehicle", "asset"), or
     // "none" for a device no longer in the project.
     std::string kind;
-    // "in_step", "differing", "unseen" (no WIN record: never announced nor sent to) or
-    // "error" (its records could not be read; see `error`).
+    // "in_step", "differing", "rejects" (nothing differs but parameters the device
+    // rejects), "unseen" (no WIN record: never announced nor sent to) or "error" (its
+    // records could not be read; see `error`).
     std::string status;
     std::size_t in_step = 0;
     std::size_t differing = 0;
+    std::size_t rejected = 0;
     std::size_t not_supported = 0;
     std::vector<std::string> differing_parameters;
+    std::vector<std::string> rejected_parameters;
     std::uint32_t sending_counter = 0;
     // The counter is past the limit: the service pushes nothing more until the device
     // answers.
@@ -65,6 +70,7 @@ struct summary {
     std::size_t total = 0;
     std::size_t in_step = 0;
     std::size_t differing = 0;
+    std::size_t rejects = 0;
     std::size_t unseen = 0;
     std::size_t errors = 0;
     std::size_t gave_up = 0;

@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 #include <zmq.hpp>
 
@@ -42,13 +45,30 @@ inline test::log_sink& log_records() {
     return *sink;
 }
 
+// The records since the previous logged(), with those that came since this call.
+inline std::vector<std::string>& collected() {
+    static std::vector<std::string> records;
+    const auto frames = log_records().frames_until_marker(test_logger());
+    records.insert(records.end(), frames.begin(), frames.end());
+    return records;
+}
+
 // How many records since the previous call contain `_text`.
 inline int logged(const std::string& _text) {
-    int count = 0;
-    for (const auto& frame : log_records().frames_until_marker(test_logger()))
-        if (frame.find(_text) != std::string::npos)
-            ++count;
-    return count;
+    auto& records = collected();
+    const auto count = std::count_if(records.begin(), records.end(), [&](const auto& _r) { return _r.find(_text) != _r.npos; });
+    records.clear();
+    return static_cast<int>(count);
+}
+
+// Whether a record containing `_text` comes within a generous bound; logged() counts it.
+inline bool await_logged(const std::string& _text) {
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+         std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        for (const auto& record : collected())
+            if (record.find(_text) != record.npos)
+                return true;
+    return false;
 }
 
 using test::bodies;
@@ -138,16 +158,23 @@ protected:
         return test::parse_command(message.to_string());
     }
 
-    // Every frame the mechanism sent before it handled the fence request.
+    // Every frame the mechanism sent before it handled the fence request. A request is
+    // held while the mirror is incomplete: then the mirror is completed for the fence
+    // once it is held, all before it handled with the mirror incomplete.
     std::vector<node_command> fence() {
+        const bool complete = m_store->updated();
+        log_records();  // connected before the record awaited
         send(request(s_fence_mac, {}));
+        if (!complete)  // completed only once the fence is held (else no answer comes)
+            m_store->updated(await_logged(std::string("parameter request of ") + s_fence_mac + " held"));
         std::vector<node_command> frames;
         while (auto frame = receive()) {
             if (frame->mac == s_fence_mac)
-                return frames;
+                break;
             if (!is_fence(frame->mac))
                 frames.push_back(*frame);
         }
+        m_store->updated(complete);
         return frames;
     }
 
@@ -255,6 +282,32 @@ protected:
                 }
             }
         _record.sending_time(timeval{0, 0});
+    }
+
+    // The bodies of one cycle once the pacing period of the last push has passed.
+    std::vector<std::string> later(vyr::context::win& _record) {
+        _record.sending_time(timeval{0, 0});
+        return bodies(cycle());
+    }
+
+    // A tag whose device holds another name and category than the object's and answers
+    // every push with them, but the fifth, until both are marked rejected (the pass
+    // after the eleventh push).
+    vyr::context::win refused() {
+        using namespace vyr::parameter;
+        auto record = settled(object_def{});
+        record.parameter_as_json(SCR_NAME, vyr::context::win::actual, "\"Worker-X\"\n");
+        record.parameter_category("vehicle");
+        for (long push = 1; push <= 11; ++push) {
+            EXPECT_EQ(later(record), (std::vector<std::string>{"000E5208576F726B65722D31", "000E5E0101"})) << push;
+            if (push == 5)  // a push the device never answered is no refusal
+                continue;
+            for (const auto p : {SCR_NAME, CATEGORY})  // as the receiver stores a report
+                record.parameter_timestamp(p, {push, 0});
+            record.del_sending_counter();
+        }
+        EXPECT_TRUE(later(record).empty());  // the eleventh answer: marked, not pushed
+        return record;
     }
 
     static std::string redis(const std::vector<std::string>& _argv) { return s_redis->command(_argv); }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "common/globals.h"
@@ -44,12 +45,29 @@ protected:
         record.del_all_parameters();
         return record;
     }
-    // The bodies of one cycle once the pacing period of the last push has passed.
-    list later(win& _record) {
-        _record.sending_time(timeval{0, 0});
-        return bodies(cycle());
-    }
 };
+
+// A device that answered every push with the same other value was pushed every 5 s for
+// ever. After 10 answered pushes the parameter is marked, keeps the device's value, and
+// goes out once a minute; while not due it takes no push slot of the WIN.
+TEST_F(ParamDelivery, RefusingDeviceIsMarkedRejected) {
+    auto record = refused();
+    EXPECT_TRUE(record.parameter_push_record(SCR_NAME).rejected && record.parameter_push_record(CATEGORY).rejected);
+    EXPECT_EQ(record.parameter_as_json(SCR_NAME, win::actual), "\"Worker-X\"\n");
+    EXPECT_EQ(std::make_tuple(record.sending_time().tv_sec, record.sending_counter()), std::make_tuple(0L, 0u));
+    redis({"HSET", vyr::context::win_keys::parameters(record.mac_addr(), "scr_name"), "rejected_push_sec",
+           std::to_string(seconds_ago(61).tv_sec)});
+    EXPECT_EQ(later(record), list{"000E5208576F726B65722D31"});
+    EXPECT_TRUE(later(record).empty());
+}
+
+TEST_F(ParamDelivery, NewMustValueClearsRejected) {
+    auto record = refused();
+    redis({"HSET", "track_objs:to-1:from_server:fields", "name", "Worker-2"});
+    EXPECT_EQ(later(record), list{"000E5208576F726B65722D32"});  // the category stays rejected
+    const auto name = record.parameter_push_record(SCR_NAME);
+    EXPECT_EQ(std::make_tuple(name.rejected, name.refusals), std::make_tuple(false, 0u));
+}
 
 TEST_F(ParamDelivery, SettledTagReceivesNothingAndItsMustValuesAreStored) {
     const auto record = settled(object_def{});

@@ -109,7 +109,7 @@ TEST_F(notify_test, zone_number_comes_from_zone_id_or_else_sequence) {
     EXPECT_FALSE(store().get_zone("z1").exists());
 }
 
-TEST_F(notify_test, sublocation_offsets_add_a_half_and_truncate) {
+TEST_F(notify_test, sublocation_offsets_round_halves_up) {
     handle(notify(R"({"object": "SUBLOCATION", "action": "created", "plist": {"uid": "s1", "project_uid": "p",
         "sequence": 4, "offset_x": -2.5, "offset_y": 2.5, "offset_z": 1.4}})"));
     const auto s = store().get_sublocation("s1");
@@ -140,8 +140,8 @@ TEST_F(notify_test, anchor_takes_its_node_mac_widened_and_a_bad_mac_changes_noth
 }
 
 // The members' decoding is shared with the platform API and pinned by its tests; here
-// what notifications do differently: halves away from zero, "sl_id" optional.
-TEST_F(notify_test, trackable_object_rounds_halves_away_from_zero_and_reads_its_tag_config) {
+// what notifications do differently: "sl_id" optional.
+TEST_F(notify_test, trackable_object_rounds_halves_up_and_reads_its_tag_config) {
     handle(notify(R"({"object": "TRACKABLE_OBJECT", "action": "created", "plist": {"uid": "t1", "project_uid": "p",
         "name": "F", "type": "vehicle", "category": "ForkLIFT", "default_height": -0.5,
         "node": {"mac_address": "70b3d50c0002"}, "position": {"x": -2.5, "y": 2.5},
@@ -149,7 +149,7 @@ TEST_F(notify_test, trackable_object_rounds_halves_away_from_zero_and_reads_its_
     const auto t = store().get_track_obj("t1");
     EXPECT_EQ(std::make_tuple(t.position_x(), t.position_y(), t.default_height(), t.category(), t.mac_addr(),
                               t.stationary(), t.t2t_cfg_role(), t.t2t_cfg_angle()),
-              std::make_tuple(-3, 3, -1, "forklift", "70B3D5FFFE0C0002", true, "monitor", 90u));
+              std::make_tuple(-2, 3, 0, "forklift", "70B3D5FFFE0C0002", true, "monitor", 90u));
 
     // Without tag_config and position: not stationary, no t2t configuration, position 0.
     const std::string t1 = R"({"object": "TRACKABLE_OBJECT", "action": "updated", "plist": {"uid": "t1", "project_uid": "p", )"

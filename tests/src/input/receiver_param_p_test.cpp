@@ -77,12 +77,16 @@ TEST_F(param_report, gate_is_kept_per_parameter) {
 TEST_F(param_report, t2t_cfg_report_is_accepted_whatever_its_time_after_the_previous_one) {
     handle(plist(s_mac, 100, 0, R"("t2t_cfg": {"role": "vehicle", "distance": 12, "pin": "1234"})"));
     ASSERT_EQ(device().parameter_t2t_cfg_role(), "vehicle");
-    // The hash with its time stamp was replaced, so an older report still passes and
-    // leaves nothing of the previous configuration behind.
+    device().parameter_push_record(T2T_CFG, {"must", "actual", {100, 0}, 3, true, {}, {}});
+    // An older report still passes and leaves nothing of the previous configuration
+    // behind, but its time and delivery's push record (once deleted with the hash, so a
+    // device refusing its configuration was never told from one that answers) stay.
     handle(plist(s_mac, 50, 0, R"("t2t_cfg": {"role": "pedestrian"})"));
     EXPECT_EQ(std::make_tuple(device().parameter_t2t_cfg_role(), device().parameter_t2t_cfg_distance().has_value(),
                               device().parameter_t2t_cfg_pin().has_value(), device().parameter_state(T2T_CFG)),
               std::make_tuple("pedestrian", false, false, SUPPORTED));
+    const auto pushed = device().parameter_push_record(T2T_CFG);
+    EXPECT_EQ(std::make_tuple(pushed.rejected, pushed.refusals, pushed.report_now.tv_sec), std::make_tuple(true, 3u, 50L));
 }
 
 // ---- values and states ----------------------------------------------------------------

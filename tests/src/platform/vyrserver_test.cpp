@@ -14,6 +14,8 @@
 
 #include "common/base64.h"
 #include "core/exception.h"
+#include "core/json.h"
+#include "platform/decoders.h"
 #include "platform/vyrserver.h"
 #include "support/checks.h"
 #include "support/log_sink.h"
@@ -102,7 +104,7 @@ TEST_F(api_fixture, anchors_are_decoded_rounded_and_normalised) {
     const auto& a1 = anchors.at("a1");  // the first of two with the same uid
     EXPECT_EQ(std::tie(a1.name, a1.project_uid, a1.sublocation_uid, a1.type, a1.mac_address, a1.node_id),
               std::make_tuple("A1", "p1", "s1", "anchor", "AABBCCFFFEDDEEFF", 17u));
-    EXPECT_EQ(std::tie(a1.position_x, a1.position_y, a1.position_z), std::make_tuple(3, -2, -2));
+    EXPECT_EQ(std::tie(a1.position_x, a1.position_y, a1.position_z), std::make_tuple(3, -2, -3));
     const auto& a2 = anchors.at("a2");  // "node": null is no node
     EXPECT_EQ(std::tie(a2.position_x, a2.mac_address, a2.node_id), std::make_tuple(2, "", 0u));
     const auto records = sink.frames_until_marker(logger);
@@ -173,6 +175,27 @@ TEST_F(api_fixture, trackable_objects_follow_the_decoding_table) {
             << uid;
         EXPECT_TRUE(t.groups.empty());
     }
+}
+
+// The API once added a half and truncated while notifications rounded halves away from
+// zero: a stationary tag's place hung on the road its object took, and every negative
+// coordinate of the API was one too high.
+TEST_F(api_fixture, BothDecodersRoundAlike) {
+    const auto j = [](const char* _text) { return vyr::libs::core::json::try_parse(_text).result; };
+    std::vector<std::vector<int>> decoded;
+    for (const auto* rules : {&vyr::vyrserver::from_api, &vyr::vyrserver::from_notification}) {
+        const vyr::vyrserver::object_decoder decode{{logger, "test", "object"}, *rules};
+        auto [a, t, s] = std::tuple<vyr::vyrserver::anchor, vyr::vyrserver::track_obj, vyr::vyrserver::sublocation>();
+        ASSERT_TRUE(decode(j(R"({"project_uid": "p", "name": "A", "sublocation_uid": "s", "type": "anchor",
+                                 "position": {"x": -200, "y": -2.7, "z": -2.5}})"), "a", a) &&
+                    decode(j(R"({"project_uid": "p", "name": "F", "type": "vehicle", "category": "c", "default_height": -0.4,
+                                 "position": {"sl_id": "s", "x": -2.5, "y": -199.6}})"), "t", t) &&
+                    decode(j(R"({"project_uid": "p", "id": 1, "offset_x": 2.5, "offset_y": -2.7, "offset_z": -200})"), "s", s));
+        decoded.push_back({a.position_x, a.position_y, a.position_z, t.position_x, t.position_y, t.default_height,
+                           s.offset_x, s.offset_y, s.offset_z});
+    }
+    EXPECT_EQ(decoded.at(0), (std::vector<int>{-200, -3, -2, -2, -200, 0, 3, -3, -200}));
+    EXPECT_EQ(decoded.at(1), decoded.at(0));
 }
 
 // ---- zones, sublocations -------------------------------------------------------------------

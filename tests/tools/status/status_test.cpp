@@ -104,5 +104,21 @@ TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
     EXPECT_EQ(std::tie(broken.totals.errors, broken.totals.in_step), std::make_tuple(1u, 1u));
 }
 
+// A device whose only differing parameters it rejects stands "rejects", with the value it
+// holds; one more differing parameter makes it differ again.
+TEST_F(DeviceStatus, RefusingDeviceShowsRejectsWithTheValueItHolds) {
+    auto record = refused();
+    const auto report = m_reader->read_all();
+    const auto& d = report.devices.at(0);
+    EXPECT_EQ(std::tie(d.status, d.rejected, d.differing, d.rejected_parameters.back()),
+              std::make_tuple("rejects", 2u, 0u, "category"));
+    EXPECT_EQ(status::summary_line(report.totals), "devices 1: 0 in step, 0 differing, 1 rejects, 0 unseen");
+    EXPECT_EQ(status::to_json(report)["summary"]["rejects"].asUInt(), 1u);
+    const auto name = m_reader->read_device(d.mac).parameters.at(1);
+    EXPECT_EQ(std::tie(name.name, name.standing, name.actual), std::make_tuple("scr_name", "rejects", "\"Worker-X\""));
+    record.parameter_stationary(true);
+    EXPECT_EQ(m_reader->read_device(d.mac).status, "differing");
+}
+
 }  // namespace
 }  // namespace delivery_test
