@@ -61,7 +61,7 @@ struct sim_options {
     std::string publish;                   // endpoint of the PUB socket (bound)
     std::string collect;                   // endpoint of the PULL socket (bound)
     std::optional<std::size_t> devices;    // only the first N devices (tags, then anchors)
-    std::vector<parameter_rule> ignore;    // tags that never apply these parameters
+    std::vector<parameter_rule> ignore;    // tags that refuse these parameters (answer with what they hold)
     std::vector<parameter_rule> unsupported;  // tags that report null for these
     double drop_percent = 0;               // share of received commands dropped
     std::size_t silent = 0;                // the last N devices never answer (they only announce
