@@ -37,6 +37,8 @@ public:
 
     vyr::devsim::device_sim& sim() { return *m_sim; }
     process& service() { return *m_service; }
+    platform_server& platform() { return *m_platform; }
+    const redis_server& redis() const { return m_redis; }
     // What the service wrote on its standard error.
     std::string service_output() const;
 

@@ -22,6 +22,9 @@ constexpr std::size_t s_max_log = 10000;  // received commands kept per device
 std::string one_line(const Json::Value& _value) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
+    // Texts go out byte for byte, as a device writes what it holds: a name cut inside a
+    // multi-byte character is reported cut, not with a replacement character.
+    builder["emitUTF8"] = true;
     return Json::writeString(builder, _value);
 }
 
@@ -71,6 +74,23 @@ parameter_rule parse_rule(const std::string& _text) {
     }
     if (rule.names.empty())
         throw std::invalid_argument("no parameter name in " + _text);
+    return rule;
+}
+
+stream_rule parse_stream_rule(const std::string& _text) {
+    const auto colon = _text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        throw std::invalid_argument("want DEVICE:RATE, got " + _text);
+    stream_rule rule;
+    rule.device = _text.substr(0, colon);
+    try {
+        std::size_t used = 0;
+        rule.rate = std::stod(_text.substr(colon + 1), &used);
+        if (used != _text.size() - colon - 1 || !(rule.rate > 0) || rule.rate > 1000)
+            throw std::invalid_argument("");
+    } catch (const std::exception&) {
+        throw std::invalid_argument("bad rate (0 < RATE <= 1000) in " + _text);
+    }
     return rule;
 }
 
@@ -142,6 +162,8 @@ struct device_sim::sim_device {
     double start_at = s_never;
     double next_heartbeat = s_never;
     double next_report = s_never;
+    double em_alm_period = 0;  // > 0: reports its em_alm state this often
+    double next_em_alm = s_never;
 
     sim_device(project_device _def, device_state _state) : def(std::move(_def)), state(std::move(_state)) {}
 };
@@ -169,6 +191,20 @@ device_sim::device_sim(sim_options _options)
         m_devices.push_back(std::move(d));
     }
     m_stats.devices = m_devices.size();
+    if (m_options.em_alm_stream) {
+        const std::string& name = m_options.em_alm_stream->device;
+        sim_device* streaming = nullptr;
+        if (const auto mac = normalise_mac(name); mac && (name.size() == 12 || name.size() == 16)) {
+            const auto found = m_by_mac.find(*mac);
+            streaming = found == m_by_mac.end() ? nullptr : found->second;
+        } else if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos &&
+                   std::stoull(name) < m_devices.size()) {
+            streaming = m_devices[std::stoull(name)].get();
+        }
+        if (!streaming)
+            throw std::runtime_error("--em-alm-stream: no simulated device " + name);
+        streaming->em_alm_period = 1.0 / m_options.em_alm_stream->rate;
+    }
 
     m_publish = std::make_unique<zmq::socket_t>(*m_context, zmq::socket_type::xpub);
     m_publish->set(zmq::sockopt::linger, 0);
@@ -315,7 +351,7 @@ void device_sim::take_subscription(const std::string& _message) {
     } else if (!listening && m_announced) {
         m_announced = false;
         for (auto& d : m_devices)
-            d->start_at = d->next_heartbeat = d->next_report = s_never;
+            d->start_at = d->next_heartbeat = d->next_report = d->next_em_alm = s_never;
     }
 }
 
@@ -337,6 +373,8 @@ void device_sim::start_device(sim_device& _device, double _now) {
     send_report(_device, plist, true, _now);
     if (m_options.heartbeat > 0)
         _device.next_heartbeat = _now + m_options.heartbeat;
+    if (_device.em_alm_period > 0)
+        _device.next_em_alm = _now + _device.em_alm_period;
     if (m_options.report_rate > 0) {
         const double period = 1.0 / m_options.report_rate;
         std::uniform_real_distribution<double> phase(0, period);
@@ -423,6 +461,12 @@ void device_sim::run_timers(double _now) {
             d->next_report += 1.0 / m_options.report_rate;
             if (d->next_report <= _now)
                 d->next_report = _now + 1.0 / m_options.report_rate;
+        }
+        if (d->next_em_alm <= _now) {
+            Json::Value plist(Json::objectValue);
+            plist["em_alm"] = d->state.value("em_alm");
+            send_report(*d, plist, false, _now);
+            d->next_em_alm = std::max(d->next_em_alm + d->em_alm_period, _now);
         }
     }
 }

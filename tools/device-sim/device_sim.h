@@ -47,18 +47,28 @@ struct parameter_rule {
 // Parses the text of a rule; throws std::invalid_argument with a readable message.
 parameter_rule parse_rule(const std::string& _text);
 
+// "DEVICE:RATE": the device (its MAC in 12 or 16 hexadecimal characters, or its index in
+// the simulator's order, from 0) sends RATE reports a second of its emergency-alarm state.
+struct stream_rule {
+    std::string device;
+    double rate = 0;
+};
+// Parses the text of a stream rule; throws std::invalid_argument with a readable message.
+stream_rule parse_stream_rule(const std::string& _text);
+
 struct sim_options {
     std::string project_dir;               // the platform stand-in's project folder
     std::string publish;                   // endpoint of the PUB socket (bound)
     std::string collect;                   // endpoint of the PULL socket (bound)
     std::optional<std::size_t> devices;    // only the first N devices (tags, then anchors)
-    std::vector<parameter_rule> ignore;    // tags that never apply these parameters
+    std::vector<parameter_rule> ignore;    // tags that refuse these parameters (answer with what they hold)
     std::vector<parameter_rule> unsupported;  // tags that report null for these
     double drop_percent = 0;               // share of received commands dropped
     std::size_t silent = 0;                // the last N devices never answer (they only announce
                                            // themselves, "NA", at start, so the service knows them)
     double heartbeat = 30;                 // seconds between "HB" announcements (0: none)
     double report_rate = 0;                // unsolicited reports per device and second
+    std::optional<stream_rule> em_alm_stream;  // one device reporting "em_alm" on its own
     std::string stats_file;                // rewritten once a second when not empty
     std::uint64_t seed = 1;
 };

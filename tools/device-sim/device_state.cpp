@@ -330,7 +330,9 @@ device_state::outcome device_state::apply(const std::vector<std::string>& _paylo
                 break;
             case decoded_payload::value:
                 if (m_ignore.count(d.name)) {
+                    // A refused value is answered with what the device holds instead.
                     out.ignored.push_back(d.name);
+                    out.report[d.name] = value(d.name);
                 } else if (m_unsupported.count(d.name)) {
                     out.report[d.name] = Json::Value();
                 } else {

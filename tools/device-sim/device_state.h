@@ -73,13 +73,14 @@ public:
         std::vector<std::string> applied;       // parameter names it applied, in payload order
     };
 
-    // A device fresh from the factory. `_ignore`: names it never applies (it goes on
-    // reporting its old value); `_unsupported`: names it reports as JSON null.
+    // A device fresh from the factory. `_ignore`: names it refuses (it never applies them
+    // and answers each push with the value it holds); `_unsupported`: names it reports as
+    // JSON null.
     explicit device_state(device_kind _kind = device_kind::tag, std::set<std::string> _ignore = {},
                           std::set<std::string> _unsupported = {});
 
     // Takes the payloads of one command in order. The report holds, for every parameter
-    // the command touched and the device does not ignore, what it now holds.
+    // the command touched, what it now holds (for a refused one: what it held before).
     outcome apply(const std::vector<std::string>& _payloads);
 
     // Everything it holds, in report form (unsupported parameters as null), leaving out

@@ -24,12 +24,15 @@ const char* const s_usage =
     "  --publish ENDPOINT      bind the PUB socket the service subscribes to (proxy output)\n"
     "  --collect ENDPOINT      bind the PULL socket the service pushes \"#win\" to (proxy input)\n"
     "  --devices N             simulate only the first N devices (tags, then anchors)\n"
-    "  --ignore N:name[,...]   the first N tags never apply these parameters (repeatable)\n"
+    "  --ignore N:name[,...]   the first N tags refuse these parameters: never apply them and\n"
+    "                          answer with what they hold (repeatable)\n"
     "  --unsupported N:name[,...]  the first N tags report null for these (repeatable)\n"
     "  --drop PERCENT          drop that share of the received commands (seeded)\n"
     "  --silent N              the last N devices announce themselves once and never answer\n"
     "  --heartbeat SECONDS     period of \"HB\" announcements (default 30, 0: none)\n"
     "  --report-rate R         unsolicited full reports per device and second (default 0)\n"
+    "  --em-alm-stream DEVICE:RATE  one device (MAC, or index from 0 in the simulator's order)\n"
+    "                          reports its emergency-alarm state RATE times a second\n"
     "  --stats FILE            rewrite FILE once a second with the counters (one JSON object)\n"
     "  --seed K                seed of the random choices (default 1)\n"
     "  --help                  show this text\n"
@@ -68,6 +71,7 @@ int main(int argc, char* argv[]) {
         {"drop", required_argument, nullptr, 'd'},     {"silent", required_argument, nullptr, 's'},
         {"heartbeat", required_argument, nullptr, 'b'}, {"report-rate", required_argument, nullptr, 'r'},
         {"stats", required_argument, nullptr, 'S'},    {"seed", required_argument, nullptr, 'k'},
+        {"em-alm-stream", required_argument, nullptr, 'e'},
         {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0}};
     const auto bad = [](const char* _option, const std::string& _value) {
         std::cerr << "bad --" << _option << ": " << _value << "\n";
@@ -120,6 +124,9 @@ int main(int argc, char* argv[]) {
                         return bad("report-rate", value);
                     options.report_rate = number;
                     break;
+                case 'e':
+                    options.em_alm_stream = vyr::devsim::parse_stream_rule(value);
+                    break;
                 case 'S':
                     options.stats_file = value;
                     break;
@@ -136,7 +143,8 @@ int main(int argc, char* argv[]) {
                     return 2;
             }
         } catch (const std::invalid_argument& e) {
-            std::cerr << "bad --" << (c == 'i' ? "ignore" : "unsupported") << ": " << e.what() << "\n";
+            std::cerr << "bad --" << (c == 'i' ? "ignore" : c == 'u' ? "unsupported" : "em-alm-stream") << ": "
+                      << e.what() << "\n";
             return 2;
         }
     }

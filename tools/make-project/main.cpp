@@ -5,10 +5,13 @@
 // licences and vehicle certifications. The same options and seed always give the same
 // files. The defaults give the demo project kept in tools/platform-server/demo-project.
 //
-// Every value stays inside what the service and the devices can carry: ids and slots
-// within one byte, node ids and zone ids within two, TDOA margins in steps of 250 (the
-// payload carries margin/250), even angles (the payload carries angle/2), at most one
-// no-alarm entry per tag, categories with a device code, and no blank in any text.
+// Every value of the default project stays inside what the service and the devices can
+// carry: ids and slots within one byte, node ids and zone ids within two, TDOA margins in
+// steps of 250 (the payload carries margin/250), even angles (the payload carries
+// angle/2), at most one no-alarm entry per tag, categories with a device code, and no
+// blank in any text. --awkward adds one instance of every shape that does not fit so
+// neatly (see add_awkward below): the service must bring those devices in step too, with
+// the value as the device can hold it.
 #include <getopt.h>
 #include <sys/stat.h>
 
@@ -27,6 +30,7 @@ namespace {
 
 const char* const s_usage =
     "Usage: quorvane-make-project --out DIR [--tags N] [--anchors M] [--sublocations S] [--seed K]\n"
+    "                             [--awkward]\n"
     "Writes a generated project folder for quorvane-platform-server.\n"
     "\n"
     "  --out DIR           folder to write (created when missing; its project files replaced)\n"
@@ -34,6 +38,11 @@ const char* const s_usage =
     "  --anchors M         anchors, spread over the sublocations (default 12)\n"
     "  --sublocations S    sublocations (floors) of the site (default 2)\n"
     "  --seed K            seed of the generated positions and settings (default 1)\n"
+    "  --awkward           add one instance of every awkward shape: a tag with two no-alarm\n"
+    "                      entries, an odd t2t angle, a schedule margin of 100, 300-character\n"
+    "                      names with multi-byte characters, a licence id of 300, a negative\n"
+    "                      position, two zone alarms in one zone, a zone alarm without text,\n"
+    "                      a TDOA setting without an active schedule\n"
     "  --help              show this text\n";
 
 const char* const s_project = "prj-demo";
@@ -107,6 +116,7 @@ struct options {
     unsigned anchors = 12;
     unsigned sublocations = 2;
     std::uint64_t seed = 1;
+    bool awkward = false;
 };
 
 struct sublocation_def {
@@ -153,6 +163,139 @@ struct project_files {
         zones{Json::arrayValue}, tags{Json::arrayValue}, alarms{Json::arrayValue}, settings{Json::arrayValue},
         schedules{Json::arrayValue}, licenses{Json::arrayValue}, certifications{Json::arrayValue};
 };
+
+// A name of `_length` characters: `_prefix`, then `_unit` over and over. Counted in
+// characters, not bytes, so multi-byte UTF-8 makes it longer in bytes.
+std::string long_name(const std::string& _prefix, const std::string& _unit, std::size_t _length) {
+    const auto is_lead = [](char _c) { return (static_cast<unsigned char>(_c) & 0xC0u) != 0x80u; };
+    std::string text = _prefix;
+    while (text.size() < _length * 4)
+        text += _unit;
+    std::size_t characters = 0, end = 0;
+    for (; end < text.size(); ++end)
+        if (is_lead(text[end]) && ++characters > _length)
+            break;
+    return text.substr(0, end);
+}
+
+// One instance of every shape that does not fit a device's payload whole, or that the
+// service must take care with: the regular project stays as it is, these come after it.
+//  - to-awk-01: two no-alarm entries (a device holds one);
+//  - to-awk-02: an announcer with an odd angle (the payload carries angle/2);
+//  - to-awk-03: a 300-character name with multi-byte characters whose 255-byte cut falls
+//    inside a character, in a group whose name is as long;
+//  - to-awk-04: a driver licence id of 300 (one byte per id);
+//  - to-awk-05: a parked vehicle at -200.4, -2.7 (negative positions and their rounding);
+//  - to-awk-06: two zone alarms of one zone, levels 1 and 3;
+//  - to-awk-07: a zone alarm without text;
+//  - a version-2 schedule row with margin 100 (carried as margin/250) from the first
+//    anchor to anc-awk-02, which stands at -200.4, -2.7 too;
+//  - a second project whose TDOA setting has a master and a distributor but no active
+//    schedule (anchors anc-awk-01 and anc-awk-02).
+void add_awkward(project_files& _f, random_source& _random, const std::vector<sublocation_def>& _floors,
+                 const std::vector<anchor_def>& _anchors) {
+    const char* const project = "prj-awkward";
+    const auto& floor = _floors.front();
+    const auto anchor_mac = [](unsigned _n) { return tag_mac(0x0A, 0xFF00 + _n); };
+    const auto awkward_mac = [](unsigned _n) { return tag_mac(0x0E, _n); };
+
+    Json::Value positions[] = {object_of({{"x", 100}, {"y", 100}, {"z", floor.offset_z + 300}}),
+                               object_of({{"x", -200.4}, {"y", -2.7}, {"z", floor.offset_z + 300}})};
+    for (unsigned n = 1; n <= 2; ++n) {
+        Json::Value position = positions[n - 1];
+        position["sublocation_uid"] = floor.uid;
+        _f.anchors.append(object_of({{"uid", format("anc-awk-%02u", n)},
+                                     {"project_uid", project},
+                                     {"location_uid", s_location},
+                                     {"name", format("Awkward-anchor-%u", n)},
+                                     {"sublocation_uid", floor.uid},
+                                     {"type", "anchor"},
+                                     {"position", position},
+                                     {"node", object_of({{"mac_address", listed_mac(anchor_mac(n), n == 2)},
+                                                         {"node_id", 0x2000 + n}})}}));
+    }
+    Json::Value masters(Json::arrayValue), distributors(Json::arrayValue);
+    masters.append(object_of({{"anchor_uid", "anc-awk-01"}, {"sfd", 7}, {"slot", 0}}));
+    distributors.append(object_of({{"anchor_uid", "anc-awk-02"}, {"master_uid", "anc-awk-01"}, {"slot", 1}}));
+    _f.settings.append(object_of(
+        {{"uid", "tdoa-awkward"},
+         {"project_uid", project},
+         {"values", object_of({{"autostart", true},
+                               {"configured_state", true},
+                               {"masters", masters},
+                               {"distributors", distributors}})}}));
+    if (!_anchors.empty())
+        _f.schedules[0]["content"] = _f.schedules[0]["content"].asString() + "0," + _anchors.front().uid +
+                                     ",anc-awk-02,250,0,2,1,100\r\n";
+
+    const std::string long_tag = long_name("Überlänge-", "Größe-Straße-€-", 300);
+    _f.groups.append(object_of(
+        {{"uid", "grp-awkward"}, {"project_uid", s_project}, {"name", long_name("Gruppe-", "Äußeres-€-", 300)}}));
+
+    const auto tag = [&](unsigned _n, const std::string& _name, bool _vehicle) {
+        Json::Value t = object_of({{"uid", format("to-awk-%02u", _n)},
+                                   {"project_uid", s_project},
+                                   {"name", _name},
+                                   {"type", _vehicle ? "vehicle" : "person"},
+                                   {"category", _vehicle ? "Vehicle" : "Person"},
+                                   {"default_height", _vehicle ? 220 : 170},
+                                   {"position", object_of({{"sl_id", floor.uid},
+                                                           {"x", _random.range(0, 20000)},
+                                                           {"y", _random.range(0, 15000)}})},
+                                   {"node", object_of({{"mac_address", awkward_mac(_n)}})}});
+        t["groups"].append(_vehicle ? "grp-fleet" : "grp-workers");
+        t["tag_config"] = object_of({{"stationary", false}});
+        return t;
+    };
+    Json::Value monitor = object_of({{"role", "monitor"}, {"alarm_back", true}, {"delay", 3}, {"pin", "PULSE"},
+                                     {"buzzer", true}, {"haptic", false}});
+
+    Json::Value exemptions = tag(1, "Awkward-exemptions", true);
+    exemptions["tag_config"]["t2t_cfg"] = monitor;
+    exemptions["tag_config"]["t2t_no_alarm"].append(object_of({{"mac", awkward_mac(2)}}));
+    exemptions["tag_config"]["t2t_no_alarm"].append(object_of({{"mac", awkward_mac(5)}}));
+    _f.tags.append(exemptions);
+
+    Json::Value odd = tag(2, "Awkward-odd-angle", false);
+    odd["tag_config"]["t2t_cfg"] = object_of({{"role", "announcer"}, {"alarm_back", false},
+                                              {"distance", 600}, {"angle", 2 * _random.range(0, 89) + 1},
+                                              {"delay", 1}, {"alert_distance", 900}, {"safe_distance", 300},
+                                              {"buzzer", true}, {"haptic", true}});
+    _f.tags.append(odd);
+
+    Json::Value named = tag(3, long_tag, false);
+    named["groups"][0] = "grp-awkward";
+    _f.tags.append(named);
+
+    _f.tags.append(tag(4, "Awkward-licences", false));
+    Json::Value licences(Json::arrayValue);
+    licences.append(object_of({{"id", 300}, {"certification_required", true}}));
+    licences.append(object_of({{"id", 12}, {"certification_required", true}}));
+    _f.licenses.append(object_of({{"obj_uid", "to-awk-04"}, {"licenses", licences}}));
+
+    Json::Value parked = tag(5, "Awkward-parked", true);
+    parked["position"] = object_of({{"sl_id", floor.uid}, {"x", -200.4}, {"y", -2.7}});
+    parked["tag_config"]["stationary"] = true;
+    parked["tag_config"]["t2t_cfg"] = monitor;
+    _f.tags.append(parked);
+
+    _f.tags.append(tag(6, "Awkward-two-alarms", false));
+    _f.tags.append(tag(7, "Awkward-alarm-without-text", false));
+    const auto zone_alarm = [&](const char* _uid, const char* _object, const std::string& _zone, unsigned _level,
+                                const char* _text) {
+        Json::Value info = object_of({{"zone_uid", _zone}, {"zone_alarm_level", _level}});
+        if (_text)
+            info["text"] = _text;
+        _f.alarms.append(object_of({{"uid", _uid},
+                                    {"alarm_name", "zone_violation"},
+                                    {"acknowledged", 0},
+                                    {"obj_uid", _object},
+                                    {"additional_info", info}}));
+    };
+    zone_alarm("alm-awk-1", "to-awk-06", floor.zones[0], 1, "Step-back");
+    zone_alarm("alm-awk-2", "to-awk-06", floor.zones[0], 3, "Leave-now");
+    zone_alarm("alm-awk-3", "to-awk-07", floor.zones[1], 2, nullptr);
+}
 
 project_files generate(const options& _o) {
     random_source random(_o.seed);
@@ -372,6 +515,8 @@ project_files generate(const options& _o) {
                                    {"obj_uid", second.substr(0, second.find('|'))},
                                    {"additional_info", object_of({{"text", "Help-needed"}})}}));
     }
+    if (_o.awkward)
+        add_awkward(f, random, floors, anchors);
     return f;
 }
 
@@ -423,6 +568,7 @@ int main(int argc, char* argv[]) {
                                           {"anchors", required_argument, nullptr, 'a'},
                                           {"sublocations", required_argument, nullptr, 's'},
                                           {"seed", required_argument, nullptr, 'k'},
+                                          {"awkward", no_argument, nullptr, 'w'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
     int c = 0;
@@ -446,6 +592,9 @@ int main(int argc, char* argv[]) {
             case 'k':
                 ok = parse_count(optarg, 0xFFFFFFFFu, seed);
                 o.seed = seed;
+                break;
+            case 'w':
+                o.awkward = true;
                 break;
             case 'h':
                 std::cout << s_usage;
