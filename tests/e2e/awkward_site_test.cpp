@@ -116,7 +116,10 @@ TEST(AwkwardSite, EveryDeviceSettlesAndIsLeftAloneWhileATagStreamsItsAlarmState)
         }
     }
     const auto named = site.sim().device("70B3D5FFFE0E0003").values;
-    EXPECT_EQ(named["scr_name"].asString().size(), 255u) << "a 300-character name is held as its first 255 bytes";
+    // The 255-byte cut falls inside a multi-byte character, which is left out whole.
+    const auto held_name = named["scr_name"].asString();
+    EXPECT_TRUE(held_name.size() <= 255u && held_name.size() > 251u && held_name.rfind("Überlänge-", 0) == 0)
+        << "a 300-character name is held as its whole characters within 255 bytes: " << held_name.size();
     EXPECT_GE(site.sim().device(site.sim().macs().at(1)).reports, 20u * 25u) << "the alarm state was not streamed";
     EXPECT_TRUE(settled()) << last;
 }
