@@ -11,6 +11,7 @@
 
 #include "common/globals.h"
 #include "common/helpers.h"
+#include "common/metrics.h"
 #include "context/context.h"
 #include "core/exception.h"
 #include "core/json.h"
@@ -316,10 +317,11 @@ bool c_mech_param_req::thread_pass() {
         {m_pipe_out->handle(), 0, ZMQ_POLLIN, 0},
         {nullptr, m_processing_timer.get_descriptor(), ZMQ_POLLIN, 0},
     };
-    auto timeout = std::chrono::milliseconds(-1);
+    auto timeout = std::chrono::milliseconds(vyr::worker_thread::s_idle_wait);
     if (m_retry_due)
-        timeout = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                              *m_retry_due - std::chrono::steady_clock::now()));
+        timeout = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(*m_retry_due -
+                                                                                   std::chrono::steady_clock::now()),
+                             std::chrono::milliseconds(0), timeout);
     zmq::poll(items, 2, timeout);
     if (items[0].revents & ZMQ_POLLIN) {
         zmq::message_t message;
@@ -360,6 +362,7 @@ void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
 }
 
 void c_mech_param_req::answer_request(const zmq::message_t& _message) {
+    const auto taken = std::chrono::steady_clock::now();
     cmd_param_req_from_node_t header{};
     if (!vyr::cmd::read_command(_message.data(), _message.size(), header))
         VYR_THROW("zmq_message.size() < sizeof(cmd_param_req_from_node_t)");
@@ -424,6 +427,8 @@ void c_mech_param_req::answer_request(const zmq::message_t& _message) {
         }
     }
     m_sender->paramreq_to_node(mac, payloads);
+    vyr::metrics::add(vyr::metrics::counter::requests_answered);
+    vyr::metrics::observe(vyr::metrics::histogram::request_latency, vyr::metrics::seconds_since(taken));
 }
 
 void c_mech_param_req::processing_timer() { run_cycle(false); }
@@ -476,7 +481,10 @@ void c_mech_param_req::processing_cycle(const timeval& _due, bool _alarms_only) 
         ~cycle_scope() { time.reset(); }
     } scope{m_cycle_time};
     m_cycle_time = _due;
+    const auto started = std::chrono::steady_clock::now();
     run_cycle(_alarms_only);
+    vyr::metrics::add(vyr::metrics::counter::cycles);
+    vyr::metrics::observe(vyr::metrics::histogram::cycle_duration, vyr::metrics::seconds_since(started));
 }
 
 timeval c_mech_param_req::pass_time() const { return m_cycle_time ? *m_cycle_time : now(); }
@@ -555,7 +563,12 @@ void c_mech_param_req::push(const std::string& _mac_address, const std::string& 
 
 void c_mech_param_req::deliver_parameters() {
     const timeval time = pass_time();
-    for (const auto& mac : m_context->get_wins()) {
+    // How each device stands after this pass, for the metrics: a WIN whose pacing keeps
+    // it from a push is judged all the same.
+    std::uint64_t standings[vyr::metrics::device_status_count] = {};
+    const auto tally = [&standings](vyr::metrics::device_status _status) { ++standings[static_cast<int>(_status)]; };
+    const auto wins = m_context->get_wins();
+    for (const auto& mac : wins) {
         auto record = m_context->get_win(mac);
         bool sent = false;
         const auto record_sending = [&] {
@@ -565,9 +578,19 @@ void c_mech_param_req::deliver_parameters() {
             }
         };
         try {
-            if (!record.exists() || !may_push(record, time))
+            if (!record.exists()) {
+                tally(vyr::metrics::device_status::unseen);
                 continue;
-            deliver_to_win(record, sent);
+            }
+            const bool differs = may_push(record, time) ? deliver_to_win(record, sent) : differing(record);
+            record_sending();
+            sent = false;
+            if (!differs)
+                tally(vyr::metrics::device_status::in_step);
+            else if (record.sending_counter() > s_max_sending_counter)
+                tally(vyr::metrics::device_status::gave_up);
+            else
+                tally(vyr::metrics::device_status::differing);
         } catch (const zmq::error_t&) {
             // What went out before the failure is still paced; the pass ends here.
             record_sending();
@@ -580,10 +603,29 @@ void c_mech_param_req::deliver_parameters() {
         }
         record_sending();
     }
+    // The project's devices that have no WIN record yet.
+    for (const auto& index : {vyr::context::anchor::keys::mac_addr(), vyr::context::track_obj::keys::mac_addr()}) {
+        const auto reply = m_context->redis_context().command({"HKEYS", index});
+        if (reply.get_type() != vyr::redis::reply_type::ARRAY)
+            continue;
+        reply.as_array().for_each_element([&](const vyr::redis::reply_element& _element) {
+            if (_element.is_string() && std::find(wins.begin(), wins.end(), _element.to_string()) == wins.end())
+                tally(vyr::metrics::device_status::unseen);
+            return true;
+        });
+    }
+    vyr::metrics::set_devices(standings);
 }
 
-void c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
+bool c_mech_param_req::differing(const win& _win) {
     const auto checks = check_parameters(_win);
+    return std::any_of(checks.begin(), checks.end(),
+                       [](const param_check& _check) { return _check.standing == param_standing::differs; });
+}
+
+bool c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
+    const auto checks = check_parameters(_win);
+    bool differs = false;
     for (const auto& check : checks)
         if (check.must_stored && !check.failed)
             _win.parameter_as_json(check.parameter, win::must, check.must);
@@ -591,6 +633,7 @@ void c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
     // together in one command.
     std::string joint;
     for (const auto& check : checks) {
+        differs = differs || check.standing == param_standing::differs;
         if (check.standing != param_standing::differs || check.failed)
             continue;
         if (check.joint)
@@ -600,6 +643,7 @@ void c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
     }
     if (!joint.empty())
         push(_win.mac_addr(), joint, _sent);
+    return differs;
 }
 
 // ---- what differs ----------------------------------------------------------------------------

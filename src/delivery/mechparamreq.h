@@ -138,8 +138,11 @@ public:
 
 private:
     void answer_request(const zmq::message_t& _message);
-    // The parameters of one WIN; sets `_sent` as soon as anything went out.
-    void deliver_to_win(vyr::context::win& _win, bool& _sent);
+    // The parameters of one WIN; sets `_sent` as soon as anything went out. Returns
+    // whether any parameter differs.
+    bool deliver_to_win(vyr::context::win& _win, bool& _sent);
+    // Whether any parameter of `_win` differs, sending nothing.
+    bool differing(const vyr::context::win& _win);
     std::vector<param_check> check_anchor(const vyr::context::win& _win);
     std::vector<param_check> check_clearing(const vyr::context::win& _win, bool _describe);
     std::vector<param_check> check_track_obj(const vyr::context::win& _win, bool _describe);
