@@ -604,12 +604,14 @@ void c_mech_param_req::deliver_parameters() {
         record_sending();
     }
     // The project's devices that have no WIN record yet.
+    auto known = wins;
+    std::sort(known.begin(), known.end());
     for (const auto& index : {vyr::context::anchor::keys::mac_addr(), vyr::context::track_obj::keys::mac_addr()}) {
         const auto reply = m_context->redis_context().command({"HKEYS", index});
         if (reply.get_type() != vyr::redis::reply_type::ARRAY)
             continue;
         reply.as_array().for_each_element([&](const vyr::redis::reply_element& _element) {
-            if (_element.is_string() && std::find(wins.begin(), wins.end(), _element.to_string()) == wins.end())
+            if (_element.is_string() && !std::binary_search(known.begin(), known.end(), _element.to_string()))
                 tally(vyr::metrics::device_status::unseen);
             return true;
         });
