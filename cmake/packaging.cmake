@@ -29,6 +29,7 @@ install(FILES config/rtls-quorvane.example.json DESTINATION ${QUORVANE_CONFIG_DI
 configure_file(packaging/rtls-quorvane.service.in ${PROJECT_BINARY_DIR}/packaging/rtls-quorvane.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/rtls-quorvane.service DESTINATION lib/systemd/system)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES packaging/grafana/rtls-quorvane-dashboard.json DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # ---- the .deb (`cpack` in the build folder) ---------------------------------------------------
 set(CPACK_GENERATOR DEB)

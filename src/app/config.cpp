@@ -96,7 +96,7 @@ config::config(std::istream& _stream) {
         port(*tree, "redis", "port");
     const auto optional = optional_text(*tree, "server", "login") + optional_text(*tree, "server", "password") +
                           optional_text(*tree, "server", "ca_file") + optional_text(*tree, "redis", "user") +
-                          optional_text(*tree, "redis", "password");
+                          optional_text(*tree, "redis", "password") + optional_text(*tree, "system", "metrics_address");
     if (!required.ok() || !optional.ok()) {
         std::string reasons = required.ok() ? std::string() : required.reason();
         if (!optional.ok())
@@ -109,7 +109,8 @@ config::config(std::istream& _stream) {
     std::tie(system.pidfile, system.debug_port, system.local_debug, proxy.address, proxy.output_port,
              proxy.input_port, server.protocol, server.address, server.port, redis.address, redis.port) =
         required.value();
-    std::tie(server.login, server.password, server.ca_file, redis.user, redis.password) = optional.value();
+    std::tie(server.login, server.password, server.ca_file, redis.user, redis.password, system.metrics_address) =
+        optional.value();
     system.push_schedule_to_destination = push_schedule.ok() && push_schedule.value();
 }
 

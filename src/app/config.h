@@ -30,6 +30,7 @@ struct config {
         std::string debug_port;  // ZeroMQ endpoint of the debug console
         bool local_debug = false;
         bool push_schedule_to_destination = false;  // optional, false when absent or not a boolean
+        std::string metrics_address;  // optional "host:port" of the metrics endpoint; empty: none
     } system;
 
     struct {

@@ -1,5 +1,11 @@
 #include "app/quorvane.h"
 
+#include <prometheus/exposer.h>
+#include <prometheus/registry.h>
+
+#include "common/metrics.h"
+#include "core/exception.h"
+
 #include "common/globals.h"
 #include "delivery/mechparamreq.h"
 #include "delivery/mechsleep.h"
@@ -11,7 +17,17 @@
 #include "redis/database.h"
 
 c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_logger& _logger)
-    : m_zmq_context(std::make_shared<zmq::context_t>(1)), m_logger(_logger) {
+    : m_service_manager(_logger), m_zmq_context(std::make_shared<zmq::context_t>(1)), m_logger(_logger) {
+    if (!_config.system.metrics_address.empty()) {
+        try {
+            m_exposer = std::make_unique<prometheus::Exposer>(_config.system.metrics_address);
+        } catch (const std::exception& e) {
+            VYR_THROW("cannot serve the metrics at " + _config.system.metrics_address + ": " + e.what());
+        }
+        m_exposer->RegisterCollectable(vyr::metrics::registry());
+        m_logger.info("metrics at http://%1%/metrics") % _config.system.metrics_address;
+    }
+    m_service_manager.status("waiting for Redis");
     m_server = std::make_shared<vyr::vyrserver::c_vyrserver>(
         module_name, _config.server.protocol, _config.server.address, _config.server.login, _config.server.password,
         _config.server.port, m_logger, _config.server.ca_file);
@@ -66,5 +82,7 @@ void c_quorvane::run() {
     m_mech_sleep->start();
     m_mech_param_req->start();
     m_receiver->start();
+    m_service_manager.ready();
     waiting_to_stop();
+    m_service_manager.stopping();
 }

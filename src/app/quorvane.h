@@ -1,5 +1,6 @@
-// The application object: builds every long-lived component in a fixed order (waiting
-// until Redis answers), starts the four worker threads, parks the main thread until a
+// The application object: serves the metrics when configured, builds every long-lived
+// component in a fixed order (waiting until Redis answers), starts the four worker
+// threads, tells the service manager how it stands, parks the main thread until a
 // stop is requested, and on destruction stops the workers in a fixed order and ends the
 // shared ZeroMQ context last. Used by the main thread only.
 #pragma once
@@ -10,12 +11,16 @@
 #include <zmq.hpp>
 
 #include "app/config.h"
+#include "app/service_manager.h"
 #include "core/logger.h"
 
 class c_receiver;
 class c_sender;
 class c_mech_sleep;
 class c_mech_param_req;
+namespace prometheus {
+class Exposer;
+}
 namespace vyr {
 class updater;
 }
@@ -26,7 +31,7 @@ class c_vyrserver;
 class c_quorvane {
 public:
     // Blocks until Redis answers or a stop is requested (then the last connection error
-    // is rethrown).
+    // is rethrown). Throws when the metrics cannot be served at system.metrics_address.
     c_quorvane(const vyr::config& _config, vyr::libs::core::component_logger& _logger);
     virtual ~c_quorvane();
     c_quorvane(const c_quorvane&) = delete;
@@ -40,6 +45,8 @@ public:
     void wait_for_redis(const std::string& _address, int _port) const;
 
 private:
+    vyr::service_manager m_service_manager;
+    std::unique_ptr<prometheus::Exposer> m_exposer;
     std::shared_ptr<zmq::context_t> m_zmq_context;
     std::unique_ptr<c_receiver> m_receiver;
     std::shared_ptr<c_sender> m_sender;

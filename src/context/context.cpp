@@ -1,5 +1,7 @@
 #include "context/context.h"
 
+#include "common/metrics.h"
+
 #include "core/exception.h"
 
 namespace vyr::context {
@@ -19,7 +21,10 @@ void context::name(const std::string& _name) { m_redis_context->command("SET", s
 
 bool context::updated() { return common::is_true(common::text_of(m_redis_context->command("GET", s_updated))); }
 
-void context::updated(bool _updated) { m_redis_context->command("SET", s_updated, common::to_text(_updated)); }
+void context::updated(bool _updated) {
+    m_redis_context->command("SET", s_updated, common::to_text(_updated));
+    vyr::metrics::set_mirror_complete(_updated);
+}
 
 context::refresh_state context::alarms_refresh() {
     const auto text = common::text_of(m_redis_context->command("GET", s_alarms_refresh));

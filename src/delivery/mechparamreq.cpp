@@ -11,6 +11,7 @@
 
 #include "common/globals.h"
 #include "common/helpers.h"
+#include "common/metrics.h"
 #include "context/context.h"
 #include "core/exception.h"
 #include "core/json.h"
@@ -316,12 +317,13 @@ bool c_mech_param_req::thread_pass() {
         {m_pipe_out->handle(), 0, ZMQ_POLLIN, 0},
         {nullptr, m_processing_timer.get_descriptor(), ZMQ_POLLIN, 0},
     };
-    auto timeout = std::chrono::milliseconds(-1);
+    auto timeout = std::chrono::milliseconds(vyr::worker_thread::s_idle_wait);
     if (m_retry_due)
-        timeout = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                              *m_retry_due - std::chrono::steady_clock::now()));
-    if (!m_held_requests.empty() && (timeout.count() < 0 || timeout > s_held_request_poll))
-        timeout = s_held_request_poll;
+        timeout = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(*m_retry_due -
+                                                                                   std::chrono::steady_clock::now()),
+                             std::chrono::milliseconds(0), timeout);
+    if (!m_held_requests.empty())
+        timeout = std::min(timeout, std::chrono::milliseconds(s_held_request_poll));
     zmq::poll(items, 2, timeout);
     answer_held_requests();
     if (items[0].revents & ZMQ_POLLIN) {
@@ -412,11 +414,12 @@ void c_mech_param_req::answer_held_requests() {
         // Out of the queue first: a request whose answer fails is not tried again.
         const auto request = std::move(m_held_requests.front());
         m_held_requests.pop_front();
-        answer(request.mac_address, request.numbers);
+        answer(request.mac_address, request.numbers, request.arrival);
     }
 }
 
-void c_mech_param_req::answer(const std::string& _mac_address, const std::vector<std::uint32_t>& _numbers) {
+void c_mech_param_req::answer(const std::string& _mac_address, const std::vector<std::uint32_t>& _numbers,
+                              std::chrono::steady_clock::time_point _taken) {
     const std::string& mac = _mac_address;
     // A parameter whose payload cannot be built is left out of the answer.
     std::string payloads;
@@ -473,6 +476,8 @@ void c_mech_param_req::answer(const std::string& _mac_address, const std::vector
         }
     }
     m_sender->paramreq_to_node(mac, payloads);
+    vyr::metrics::add(vyr::metrics::counter::requests_answered);
+    vyr::metrics::observe(vyr::metrics::histogram::request_latency, vyr::metrics::seconds_since(_taken));
 }
 
 void c_mech_param_req::processing_timer() { run_cycle(false); }
@@ -525,7 +530,10 @@ void c_mech_param_req::processing_cycle(const timeval& _due, bool _alarms_only) 
         ~cycle_scope() { time.reset(); }
     } scope{m_cycle_time};
     m_cycle_time = _due;
+    const auto started = std::chrono::steady_clock::now();
     run_cycle(_alarms_only);
+    vyr::metrics::add(vyr::metrics::counter::cycles);
+    vyr::metrics::observe(vyr::metrics::histogram::cycle_duration, vyr::metrics::seconds_since(started));
 }
 
 timeval c_mech_param_req::pass_time() const { return m_cycle_time ? *m_cycle_time : now(); }
@@ -604,7 +612,12 @@ void c_mech_param_req::push(const std::string& _mac_address, const std::string& 
 
 void c_mech_param_req::deliver_parameters() {
     const timeval time = pass_time();
-    for (const auto& mac : m_context->get_wins()) {
+    // How each device stands after this pass, for the metrics: a WIN whose pacing keeps
+    // it from a push is judged all the same.
+    std::uint64_t standings[vyr::metrics::device_status_count] = {};
+    const auto tally = [&standings](vyr::metrics::device_status _status) { ++standings[static_cast<int>(_status)]; };
+    const auto wins = m_context->get_wins();
+    for (const auto& mac : wins) {
         auto record = m_context->get_win(mac);
         bool sent = false;
         const auto record_sending = [&] {
@@ -614,9 +627,21 @@ void c_mech_param_req::deliver_parameters() {
             }
         };
         try {
-            if (!record.exists() || !may_push(record, time))
+            if (!record.exists()) {
+                tally(vyr::metrics::device_status::unseen);
                 continue;
-            deliver_to_win(record, sent);
+            }
+            const auto standing = may_push(record, time) ? deliver_to_win(record, sent) : standing_of(record);
+            record_sending();
+            sent = false;
+            if (standing == win_standing::in_step)
+                tally(vyr::metrics::device_status::in_step);
+            else if (standing == win_standing::rejects)
+                tally(vyr::metrics::device_status::rejects);
+            else if (record.sending_counter() > s_max_sending_counter)
+                tally(vyr::metrics::device_status::gave_up);
+            else
+                tally(vyr::metrics::device_status::differing);
         } catch (const zmq::error_t&) {
             // What went out before the failure is still paced; the pass ends here.
             record_sending();
@@ -629,16 +654,49 @@ void c_mech_param_req::deliver_parameters() {
         }
         record_sending();
     }
+    // The project's devices that have no WIN record yet.
+    auto known = wins;
+    std::sort(known.begin(), known.end());
+    for (const auto& index : {vyr::context::anchor::keys::mac_addr(), vyr::context::track_obj::keys::mac_addr()}) {
+        const auto reply = m_context->redis_context().command({"HKEYS", index});
+        if (reply.get_type() != vyr::redis::reply_type::ARRAY)
+            continue;
+        reply.as_array().for_each_element([&](const vyr::redis::reply_element& _element) {
+            if (_element.is_string() && !std::binary_search(known.begin(), known.end(), _element.to_string()))
+                tally(vyr::metrics::device_status::unseen);
+            return true;
+        });
+    }
+    vyr::metrics::set_devices(standings);
 }
 
-void c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
+c_mech_param_req::win_standing c_mech_param_req::standing_of(const win& _win) {
+    const auto checks = check_parameters(_win);
+    const auto differs = [](const param_check& _check) { return _check.standing == param_standing::differs; };
+    if (std::none_of(checks.begin(), checks.end(), differs))
+        return win_standing::in_step;
+    return standing_of(_win, check_parameters(_win, true));
+}
+
+c_mech_param_req::win_standing c_mech_param_req::standing_of(const win& _win,
+                                                             const std::vector<param_check>& _described) {
+    bool differing = false;
+    bool rejects = false;
+    for (const auto& check : _described) {
+        if (check.standing == param_standing::differs)
+            (rejected(_win, check) ? rejects : differing) = true;
+    }
+    return differing ? win_standing::differing : rejects ? win_standing::rejects : win_standing::in_step;
+}
+
+c_mech_param_req::win_standing c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
     auto checks = check_parameters(_win);
     for (const auto& check : checks)
         if (check.must_stored && !check.failed)
             _win.parameter_as_json(check.parameter, win::must, check.must);
     const auto differs = [](const param_check& _check) { return _check.standing == param_standing::differs; };
     if (std::none_of(checks.begin(), checks.end(), differs))
-        return;
+        return win_standing::in_step;
     // Something goes out: the push records compare the device's values, so the checks
     // are taken again with them.
     checks = check_parameters(_win, true);
@@ -656,6 +714,7 @@ void c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
     }
     if (!joint.empty())
         push(_win.mac_addr(), joint, _sent);
+    return standing_of(_win, checks);
 }
 
 namespace {

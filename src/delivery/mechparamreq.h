@@ -164,10 +164,18 @@ private:
     // Drops the held requests past their lifetime and, once the mirror is complete,
     // answers the others in arrival order. Called on every pass of the thread.
     void answer_held_requests();
-    // The answer to one request: the payload of each parameter number the WIN asked for.
-    void answer(const std::string& _mac_address, const std::vector<std::uint32_t>& _numbers);
+    // The answer to one request taken from the pipe at `_taken`: the payload of each
+    // parameter number the WIN asked for.
+    void answer(const std::string& _mac_address, const std::vector<std::uint32_t>& _numbers,
+                std::chrono::steady_clock::time_point _taken);
+    // How a WIN stands against the project after a pass: "rejects" when every parameter
+    // that differs is one the device keeps refusing.
+    enum class win_standing { in_step, differing, rejects };
     // The parameters of one WIN; sets `_sent` as soon as anything went out.
-    void deliver_to_win(vyr::context::win& _win, bool& _sent);
+    win_standing deliver_to_win(vyr::context::win& _win, bool& _sent);
+    // How `_win` stands, sending nothing; or by checks already taken with their values.
+    win_standing standing_of(const vyr::context::win& _win);
+    win_standing standing_of(const vyr::context::win& _win, const std::vector<param_check>& _described);
     std::vector<param_check> check_anchor(const vyr::context::win& _win);
     std::vector<param_check> check_clearing(const vyr::context::win& _win, bool _describe);
     std::vector<param_check> check_track_obj(const vyr::context::win& _win, bool _describe);

@@ -47,6 +47,13 @@ c_mech_sleep::c_mech_sleep(std::shared_ptr<zmq::context_t> _zmq_context,
 
 c_mech_sleep::~c_mech_sleep() { thread_stop(); }
 
+bool c_mech_sleep::thread_init() {
+    if (!c_mechanism::thread_init())
+        return false;
+    update_receive_timeout();
+    return true;
+}
+
 bool c_mech_sleep::thread_pass() {
     if (!process_pipe_output_socket())
         return false;
@@ -191,7 +198,8 @@ void c_mech_sleep::retry_unlisted(const timeval& _now) {
 
 void c_mech_sleep::update_receive_timeout() {
     const bool pending = !m_anchors.empty() || !m_unlisted.empty();
-    m_pipe_out->set(zmq::sockopt::rcvtimeo, pending ? s_pending_timeout_ms : -1);
+    m_pipe_out->set(zmq::sockopt::rcvtimeo,
+                    pending ? s_pending_timeout_ms : static_cast<int>(vyr::worker_thread::s_idle_wait.count()));
 }
 
 // The device confirmed its sleep command with a hardware report.

@@ -38,6 +38,8 @@ public:
 
     // One command (or the pipe's time-out), then one pass over the orders.
     bool thread_pass() override;
+    // The base initialisation, then the pipe's first receive time-out.
+    bool thread_init() override;
     // Receives and handles one command (waiting at most the pipe's receive time-out);
     // false means stop. An order whose anchors cannot be listed is kept and asked for
     // again while its wait lasts.
@@ -59,7 +61,7 @@ protected:
 
     // One pass: asks again for the anchors of unlisted orders that are due, removes the
     // orders whose wait period has run out and sends a sleep command to every anchor
-    // that is due. When nothing is left pending the pipe waits without a time-out again.
+    // that is due. When nothing is left pending the pipe waits the idle wait again.
     void process_sleep_orders();
 
     timeval now() const { return m_clock(); }

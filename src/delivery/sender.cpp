@@ -1,7 +1,9 @@
 #include "delivery/sender.h"
 
+#include <charconv>
 #include <string_view>
 
+#include "common/metrics.h"
 #include "parameters/parameters.h"
 
 using vyr::parameter::hex;
@@ -17,6 +19,19 @@ constexpr std::size_t s_uid_bytes = 22;
 constexpr std::size_t s_max_body_bytes = 0xFFFF;
 constexpr std::size_t s_max_text_bytes = 255;
 
+// The payloads back to back in `_parameters`: type byte, length byte, value.
+std::size_t payload_count(const std::string& _parameters) {
+    std::size_t count = 0;
+    for (std::size_t at = 0; at + 4 <= _parameters.size(); ++count) {
+        unsigned length = 0;
+        const char* digits = _parameters.data() + at + 2;
+        if (std::from_chars(digits, digits + 2, length, 16).ptr != digits + 2)
+            return count + 1;
+        at += 4 + 2 * std::size_t{length};
+    }
+    return count;
+}
+
 }  // namespace
 
 c_sender::c_sender(std::shared_ptr<zmq::context_t> _zmq_context, const std::string& _addr,
@@ -31,7 +46,8 @@ void c_sender::send_locked(const std::string& _message) {
     m_logger.debug("To GW: %s") % _message;
     const std::string frame = s_topic + _message;
     // An empty result means EAGAIN: nothing can be queued now, the frame is dropped.
-    (void)m_proxy_input_socket->send(zmq::const_buffer(frame.data(), frame.size()), zmq::send_flags::dontwait);
+    const bool queued = m_proxy_input_socket->send(zmq::const_buffer(frame.data(), frame.size()), zmq::send_flags::dontwait).has_value();
+    vyr::metrics::add(queued ? vyr::metrics::counter::frames_sent : vyr::metrics::counter::frames_dropped);
 }
 
 void c_sender::win_message(const std::string& _message) {
@@ -45,12 +61,16 @@ std::uint8_t c_sender::next_sequence_number() {
 }
 
 void c_sender::msg_generic_req_to_node(const std::string& _mac_addr, const std::string& _message) {
+    (void)send_node_command(_mac_addr, _message);
+}
+
+bool c_sender::send_node_command(const std::string& _mac_addr, const std::string& _message) {
     // The length field counts whole bytes in 16 bits; anything else would give the
     // gateway a frame whose length disagrees with what follows.
     if (_message.size() % 2 != 0 || _message.size() / 2 > s_max_body_bytes) {
         m_logger.error("node command for %1% not sent: body of %2% digits is not whole bytes or exceeds 65535 bytes") %
             _mac_addr % _message.size();
-        return;
+        return false;
     }
     vyr::libs::core::mutex_lock lock(m_mutex);
     std::string command;
@@ -61,14 +81,19 @@ void c_sender::msg_generic_req_to_node(const std::string& _mac_addr, const std::
     command += _message;
     command += _mac_addr;
     send_locked(command);
+    return true;
 }
 
 void c_sender::hw_param_to_node(const std::string& _mac_addr, const std::string& _parameters) {
-    msg_generic_req_to_node(_mac_addr, s_pushed + _parameters);
+    if (!send_node_command(_mac_addr, s_pushed + _parameters))
+        return;
+    vyr::metrics::add(vyr::metrics::counter::pushes);
+    vyr::metrics::add(vyr::metrics::counter::payloads_sent, static_cast<double>(payload_count(_parameters)));
 }
 
 void c_sender::paramreq_to_node(const std::string& _mac_addr, const std::string& _parameters) {
-    msg_generic_req_to_node(_mac_addr, s_requested + _parameters);
+    if (send_node_command(_mac_addr, s_requested + _parameters))
+        vyr::metrics::add(vyr::metrics::counter::payloads_sent, static_cast<double>(payload_count(_parameters)));
 }
 
 void c_sender::sleep_cmd_to_node(const std::string& _mac_addr, std::uint16_t _wait_period,

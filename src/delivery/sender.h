@@ -55,6 +55,8 @@ public:
     std::uint8_t next_sequence_number();
 
 private:
+    // msg_generic_req_to_node; false when the body was refused.
+    bool send_node_command(const std::string& _mac_addr, const std::string& _message);
     void send_locked(const std::string& _message) VYR_REQUIRES(m_mutex);
 
     // Constant after construction.

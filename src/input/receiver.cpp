@@ -1,6 +1,7 @@
 #include "input/receiver.h"
 
 #include "common/globals.h"
+#include "common/metrics.h"
 #include "context/context.h"
 #include "platform/updater.h"
 #include "redis/database.h"
@@ -78,7 +79,7 @@ bool c_receiver::pass() {
         {m_pipe_output_socket->handle(), 0, ZMQ_POLLIN, 0},
         {m_proxy_socket->handle(), 0, ZMQ_POLLIN, 0},
     };
-    zmq::poll(items, 2, std::chrono::milliseconds(-1));
+    zmq::poll(items, 2, vyr::worker_thread::s_idle_wait);
     if (items[0].revents & ZMQ_POLLIN) {
         zmq::message_t command;
         if (m_pipe_output_socket->recv(command, zmq::recv_flags::dontwait) && command.size() == 1 &&
@@ -93,8 +94,12 @@ bool c_receiver::pass() {
             if (!m_proxy_socket->recv(frame))
                 break;  // drained (receive time-out 0)
             // One bad frame is logged and does not cost the rest of the batch.
-            if (m_worker.guard([&] { dispatch(frame.to_string()); }) == vyr::worker_thread::outcome::ended)
+            vyr::metrics::add(vyr::metrics::counter::reports_processed);
+            const auto outcome = m_worker.guard([&] { dispatch(frame.to_string()); });
+            if (outcome == vyr::worker_thread::outcome::ended)
                 return false;
+            if (outcome == vyr::worker_thread::outcome::failed)
+                vyr::metrics::add(vyr::metrics::counter::reports_malformed);
         }
     }
     return true;
@@ -119,10 +124,12 @@ void c_receiver::dispatch(const std::string& _frame) const {
             return;
         }
     }
+    vyr::metrics::add(vyr::metrics::counter::reports_malformed);
 }
 
 void c_receiver::send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size) {
-    (void)_socket.send(zmq::const_buffer(_data, _size), zmq::send_flags::dontwait);
+    if (!_socket.send(zmq::const_buffer(_data, _size), zmq::send_flags::dontwait))
+        vyr::metrics::add(vyr::metrics::counter::inproc_commands_dropped);
 }
 
 void c_receiver::send_context_updated_notification() const {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/field_reader.h"
+#include "common/metrics.h"
 #include "context/context.h"
 #include "core/json.h"
 #include "input/receiver.h"
@@ -57,7 +58,7 @@ void c_receiver::process_alarm(const std::string& _body) const {
     const field_reader read{m_logger, "process_alarm", "alarm"};
     const auto parsed = vyr::libs::core::json::try_parse(_body);
     if (!parsed.ok)
-        return;
+        return vyr::metrics::add(vyr::metrics::counter::reports_malformed);
     const Json::Value& message = parsed.result;
 
     std::string uid, alarm_name, obj_uid, state;
@@ -159,7 +160,7 @@ void c_receiver::process_hw_report(const std::string& _body) const {
 void c_receiver::process_srv_conf(const std::string& _body) const {
     const auto parsed = vyr::libs::core::json::try_parse(_body);
     if (!parsed.ok)
-        return;
+        return vyr::metrics::add(vyr::metrics::counter::reports_malformed);
     const Json::Value& request = parsed.result;
     if (!request.isObject())
         return;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/field_reader.h"
+#include "common/metrics.h"
 #include "common/helpers.h"
 #include "context/context.h"
 #include "core/json.h"
@@ -63,7 +64,7 @@ bool read_announcement(const field_reader& _read, const Json::Value& _j, std::st
 void c_receiver::process_notify(const std::string& _body) const {
     const auto parsed = vyr::libs::core::json::try_parse(_body);
     if (!parsed.ok)
-        return;
+        return vyr::metrics::add(vyr::metrics::counter::reports_malformed);
     // A document that is not an object makes JsonCpp throw here; the receiver loop logs it.
     const Json::Value& object = parsed.result["object"];
     if (!object.isString())

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/field_reader.h"
+#include "common/metrics.h"
 #include "common/helpers.h"
 #include "context/context.h"
 #include "core/json.h"
@@ -58,7 +59,7 @@ std::optional<std::uint32_t> hex_unsigned(const std::string& _text) {
 void c_receiver::process_param_p(const std::string& _body) const {
     const auto parsed = vyr::libs::core::json::try_parse(_body);
     if (!parsed.ok)
-        return;
+        return vyr::metrics::add(vyr::metrics::counter::reports_malformed);
     const Json::Value& message = parsed.result;
 
     // A body that is neither an object nor null raises the JSON library's type error
@@ -140,6 +141,7 @@ bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, par
         m_logger.debug("The input timestamp (%d:%d) is older than the stored one (%d:%d). MAC:%s, parameter:%s") %
             _timestamp.tv_sec % (_timestamp.tv_usec / 1000) % stored.tv_sec % (stored.tv_usec / 1000) %
             _mac_address % name_of(_parameter);
+        vyr::metrics::add(vyr::metrics::counter::reports_stale);
         return false;
     }
     device.parameter_timestamp(_parameter, _timestamp);

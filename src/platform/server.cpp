@@ -4,11 +4,25 @@
 #include <exception>
 #include <utility>
 
+#include "common/metrics.h"
 #include "core/exception.h"
 
 namespace vyr {
 
 namespace {
+
+// The kind of a failed transfer, as the metrics label it.
+const char* failure_kind(CURLcode _code) {
+    switch (_code) {
+        case CURLE_OPERATION_TIMEDOUT: return "timeout";
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT: return "connect";
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE: return "tls";
+        default: return "transfer";
+    }
+}
 
 // Total time a request may take, and the part of it that connecting may use, so that a
 // dead server is reported before the total runs out.
@@ -126,6 +140,7 @@ long c_server::perform(const std::string& _url, curl_handles::slist_ptr _headers
     const CURLcode code = curl_easy_perform(h);
     _headers.reset();
     if (code != CURLE_OK) {
+        vyr::metrics::platform_request_failed(failure_kind(code));
         std::string message = "curl_easy_perform failed: ";
         message += curl_easy_strerror(code);
         // The detail says which certificate check failed, or why connecting did.
@@ -140,6 +155,7 @@ long c_server::perform(const std::string& _url, curl_handles::slist_ptr _headers
 }
 
 void c_server::throw_status(const char* _operation, const std::string& _full_url, long _code) const {
+    vyr::metrics::platform_request_failed(_code >= 500 ? "http_5xx" : _code >= 400 ? "http_4xx" : "http_other");
     VYR_THROW(std::string(_operation) + ": request \"" + _full_url + "\" returns code " + std::to_string(_code));
 }
 
@@ -167,8 +183,10 @@ void c_server::parse_answer(const std::string& _name, std::stringstream& _answer
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     std::string errors;
-    if (!Json::parseFromStream(builder, _answer, &_result, &errors))
+    if (!Json::parseFromStream(builder, _answer, &_result, &errors)) {
+        vyr::metrics::platform_request_failed("malformed");
         VYR_THROW(_name + ": parseFromStream " + errors);
+    }
 }
 
 }  // namespace vyr

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "common/metrics.h"
 #include "context/context.h"
 #include "platform/decoders.h"
 #include "platform/vyrserver.h"
@@ -244,7 +245,8 @@ void updater::run_job(const job& _job) {
     switch (_job.what) {
         case job::type::none: return;
         case job::type::complete: complete_pass(); return;
-        case job::type::full:
+        case job::type::full: {
+            const auto started = std::chrono::steady_clock::now();
             try {
                 update_all(_job.which);
             } catch (const worker_thread::end_of_thread&) {
@@ -258,6 +260,8 @@ void updater::run_job(const job& _job) {
             }
             if (_job.which == alarms)
                 alarms_refreshed(true);
+            metrics::add(metrics::counter::full_refreshes);
+            metrics::observe(metrics::histogram::full_refresh_duration, metrics::seconds_since(started));
             {
                 // Single requests queued before the refresh started are covered by it.
                 libs::core::mutex_lock lock(m_waiting_mutex);
@@ -266,6 +270,7 @@ void updater::run_job(const job& _job) {
                               pending.begin() + static_cast<std::ptrdiff_t>(std::min(_job.list_size, pending.size())));
             }
             return;
+        }
         case job::type::single:
             update_one(_job.which, _job.uid);
             {

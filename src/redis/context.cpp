@@ -4,15 +4,32 @@
 
 #include <cctype>
 #include <cerrno>
+#include <exception>
 
 #include <hiredis/hiredis.h>
 
+#include "common/metrics.h"
 #include "core/exception.h"
 #include "core/mutex.h"
 
 namespace vyr::redis {
 
 namespace {
+
+// Counts a command, pipeline or transaction that leaves by an exception, once.
+class count_failure {
+public:
+    count_failure() = default;
+    ~count_failure() {
+        if (std::uncaught_exceptions() > m_before)
+            metrics::add(metrics::counter::redis_command_errors);
+    }
+    count_failure(const count_failure&) = delete;
+    count_failure& operator=(const count_failure&) = delete;
+
+private:
+    const int m_before = std::uncaught_exceptions();
+};
 
 constexpr timeval s_connect_timeout{1, 500000};
 constexpr timeval s_command_timeout{10, 0};
@@ -139,6 +156,7 @@ redisContext* context::live_connection(bool& _fresh) {
         // hiredis cannot reuse a connection after an error: open a new one.
         m_context_ptr.reset();
         m_context_ptr = connect();
+        metrics::add(metrics::counter::redis_reconnects);
         m_round_trips += m_credentials.password.empty() ? 1 : 2;  // its AUTH and SELECT
         _fresh = true;
     }
@@ -146,6 +164,7 @@ redisContext* context::live_connection(bool& _fresh) {
 }
 
 reply context::execute_command_argv(const std::vector<std::string_view>& _argv) {
+    const count_failure count;
     bool fresh = false;
     redisContext* connection = live_connection(fresh);
     try {
@@ -252,12 +271,14 @@ void throw_first_error(const std::vector<std::vector<std::string>>& _commands, c
 }  // namespace
 
 std::vector<reply> context::pipeline(const batch& _batch) {
+    const count_failure count;
     auto replies = execute_batch(_batch.commands());
     throw_first_error(_batch.commands(), replies);
     return replies;
 }
 
 reply context::transaction(const batch& _batch) {
+    const count_failure count;
     std::vector<std::vector<std::string>> commands;
     commands.reserve(_batch.size() + 2);
     commands.push_back({"MULTI"});

@@ -2,15 +2,77 @@
 
 #include <cerrno>
 #include <exception>
+#include <list>
 #include <utility>
 
 #include <zmq.hpp>
 
 #include "common/globals.h"
 #include "core/exception.h"
+#include "core/mutex.h"
 #include "runtime/inproc_commands.h"
 
 namespace vyr {
+
+namespace {
+
+// The last beat of each running loop.
+struct beat_board {
+    struct entry {
+        std::string name;
+        std::chrono::steady_clock::time_point last;
+    };
+    libs::core::mutex mutex;
+    std::list<entry> entries VYR_GUARDED_BY(mutex);
+};
+
+beat_board& board() {
+    static beat_board s_board;
+    return s_board;
+}
+
+// A loop's entry on the board, from the start of its thread to its end.
+class heartbeat {
+public:
+    explicit heartbeat(const std::string& _name) : m_board(board()) {
+        libs::core::mutex_lock lock(m_board.mutex);
+        m_entry = m_board.entries.insert(m_board.entries.end(), {_name, std::chrono::steady_clock::now()});
+    }
+    ~heartbeat() {
+        libs::core::mutex_lock lock(m_board.mutex);
+        m_board.entries.erase(m_entry);
+    }
+    heartbeat(const heartbeat&) = delete;
+    heartbeat& operator=(const heartbeat&) = delete;
+
+    void beat() {
+        libs::core::mutex_lock lock(m_board.mutex);
+        m_entry->last = std::chrono::steady_clock::now();
+    }
+
+private:
+    beat_board& m_board;
+    std::list<beat_board::entry>::iterator m_entry;
+};
+
+}  // namespace
+
+std::vector<std::string> worker_thread::stalled(std::chrono::steady_clock::duration _limit) {
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::string> names;
+    auto& b = board();
+    libs::core::mutex_lock lock(b.mutex);
+    for (const auto& entry : b.entries)
+        if (now - entry.last > _limit)
+            names.push_back(entry.name);
+    return names;
+}
+
+std::size_t worker_thread::loops_running() {
+    auto& b = board();
+    libs::core::mutex_lock lock(b.mutex);
+    return b.entries.size();
+}
 
 worker_thread::worker_thread(std::string _name, vyr::libs::core::component_logger& _logger,
                              std::function<void()> _stop)
@@ -50,6 +112,7 @@ worker_thread::outcome worker_thread::guard(const std::function<void()>& _work) 
 }
 
 void worker_thread::run(const loop& _loop) const {
+    heartbeat heart(m_name);
     bool opened = false;
     std::string failure;
     try {
@@ -68,8 +131,11 @@ void worker_thread::run(const loop& _loop) const {
         return;
     }
     for (;;) {
+        heart.beat();
         bool go_on = true;
-        switch (guard([&] { go_on = _loop.pass(); })) {
+        const outcome result = guard([&] { go_on = _loop.pass(); });
+        heart.beat();
+        switch (result) {
             case outcome::done:
                 if (!go_on)
                     return;

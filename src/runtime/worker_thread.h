@@ -13,13 +13,20 @@
 // there is one. A ZeroMQ ETERM (the context is gone, no command can come any more) and
 // an end_of_thread thrown from a pass end the thread.
 //
+// Heartbeats: every running loop beats once before `open` and after each pass, whatever
+// its outcome; stalled() names the loops whose last beat is older than a limit, which the
+// watchdog of the service manager is told. So that an idle loop still beats, a pass waits
+// for work at most s_idle_wait.
+//
 // start(), stop() and the destructor belong to the owning thread; guard() is for the
 // worker thread. The hooks run on the worker thread, except the stop hook, which runs on
 // the owning thread.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "core/logger.h"
@@ -43,6 +50,14 @@ public:
     };
 
     enum class outcome { done, failed, ended };
+
+    // The longest wait of a pass for work.
+    static constexpr std::chrono::milliseconds s_idle_wait{1000};
+    // The names of the running loops whose last beat is older than `_limit`, in the order
+    // they started.
+    static std::vector<std::string> stalled(std::chrono::steady_clock::duration _limit);
+    // The number of loops running now.
+    static std::size_t loops_running();
 
     // `_name` leads the log record of a thread ended by ETERM.
     worker_thread(std::string _name, vyr::libs::core::component_logger& _logger, std::function<void()> _stop);

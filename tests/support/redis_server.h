@@ -30,6 +30,7 @@ public:
     void stop();
     void start();
     bool running() const noexcept { return m_pid > 0; }
+    pid_t pid() const noexcept { return m_pid; }
 
     // Runs one command through redis-cli-free hiredis on the service's database and returns the
     // reply as text (integers in decimal, nil as "(nil)", arrays joined by "\n").

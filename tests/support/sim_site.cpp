@@ -34,6 +34,8 @@ sim_site::sim_site(options _options) : m_options(std::move(_options)) {
         m_files, {"tcp://127.0.0.1:" + std::to_string(free_port()), output_port, input_port, m_platform->port(), m_redis.port()},
         [&](Json::Value& _config) {
             _config["system"]["push_schedule_to_destination"] = m_options.push_schedule_to_destination;
+            if (m_options.configure)
+                m_options.configure(_config);
         });
     process::options run;
     run.stderr_path = m_files.file("stderr.txt");

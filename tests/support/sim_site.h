@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +26,8 @@ public:
         // Device behaviour; project_dir, publish and collect are filled in by the site.
         vyr::devsim::sim_options sim;
         bool push_schedule_to_destination = false;
+        // More changes to the service's configuration.
+        std::function<void(Json::Value&)> configure;
     };
 
     // Starts redis, the stand-in, the simulator (its sockets bound and its thread

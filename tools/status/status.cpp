@@ -186,7 +186,7 @@ device_status reader::read(const std::string& _mac, bool _describe) {
             if (_describe)
                 device.parameters.push_back({vyr::parameter::parameters.at(check.parameter),
                                              standing_text(check.standing, rejected), trimmed(check.must),
-                                             trimmed(check.actual)});
+                                             trimmed(check.actual), record.parameter_timestamp(check.parameter)});
         }
         if (!seen)
             device.status = "unseen";
@@ -308,6 +308,7 @@ Json::Value to_json(const device_status& _device) {
             entry["must"] = embedded(p.must);
             entry["actual"] = embedded(p.actual);
             entry["reported"] = !p.actual.empty();
+            entry["reported_at"] = time_json(p.reported);
             parameters.append(entry);
         }
         value["parameters"] = parameters;
@@ -372,6 +373,33 @@ void print_table(std::ostream& _out, const report& _report) {
     _out << summary_line(_report.totals) << '\n';
 }
 
+namespace {
+
+void explain(std::ostream& _out, const device_status& _device) {
+    _out << "not in step: " << _device.differing << " of " << _device.parameters.size() << " parameters differ\n";
+    for (const auto& p : _device.parameters) {
+        if (p.standing == "in_step" || p.standing == "not_supported")
+            continue;
+        _out << "  " << p.name << (p.standing == "differs" ? "" : " (" + p.standing + ")") << ": must "
+             << (p.must.empty() ? "-" : p.must) << "; the device ";
+        if (p.actual.empty())
+            _out << "has not reported it\n";
+        else
+            _out << "reported " << p.actual << (p.reported.tv_sec ? " at " + time_text(p.reported) : "") << '\n';
+    }
+    if (_device.sending_counter == 0) {
+        _out << "no push since the device last answered\n";
+        return;
+    }
+    _out << _device.sending_counter << " push" << (_device.sending_counter == 1 ? "" : "es")
+         << " since the device last answered, the last at " << time_text(_device.last_push);
+    if (_device.gave_up)
+        _out << "; the service pushes nothing more until the device answers";
+    _out << '\n';
+}
+
+}  // namespace
+
 void print_device(std::ostream& _out, const device_status& _device) {
     _out << "MAC " << _device.mac << "  " << _device.kind << "  " << (_device.name.empty() ? "-" : _device.name)
          << "\nstatus: " << status_text(_device) << "; sending counter " << _device.sending_counter
@@ -382,6 +410,8 @@ void print_device(std::ostream& _out, const device_status& _device) {
     }
     if (_device.status == "unseen")
         _out << "the service has no record of this device yet (never announced, never sent to)\n";
+    if (_device.status == "differing")
+        explain(_out, _device);
     if (_device.parameters.empty()) {
         _out << "no parameters are delivered to this device\n";
         return;

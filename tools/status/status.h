@@ -36,6 +36,7 @@ struct parameter_status {
     std::string standing;
     std::string must;
     std::string actual;
+    timeval reported{};  // when the device last reported it; 0 when never
 };
 
 struct device_status {
@@ -126,6 +127,9 @@ private:
 Json::Value to_json(const report& _report);
 Json::Value to_json(const device_status& _device);
 void print_table(std::ostream& _out, const report& _report);
+// The device and each of its parameters; for a device that is not in step, first why:
+// each parameter that is not in step with the value it must have, the value the device
+// reported and when, and the pushes made since the device last answered.
 void print_device(std::ostream& _out, const device_status& _device);
 // "in step / total" style one-liner of the summary.
 std::string summary_line(const summary& _totals);

@@ -116,6 +116,24 @@ TEST_F(worker_thread_test, a_failing_pass_is_logged_and_the_loop_goes_on) {
     }
 }
 
+// The watchdog's view: a loop is named stalled while its pass does not return (here it
+// waits for a frame), no longer once it passes again, and leaves the board at its end.
+TEST_F(worker_thread_test, a_loop_whose_pass_does_not_return_is_stalled_until_it_passes_again) {
+    using namespace std::chrono_literals;
+    using vyr::worker_thread;
+    auto worker = pipe_worker("inproc://worker-beat");
+    ASSERT_TRUE(test::wait_until([] { return worker_thread::stalled(50ms) == std::vector<std::string>{"test worker"}; }));
+    EXPECT_EQ(worker_thread::loops_running(), 1u);
+    EXPECT_TRUE(worker_thread::stalled(1h).empty());
+    EXPECT_TRUE(test::wait_until([&] {
+        send("inproc://worker-beat", "work");
+        return worker_thread::stalled(1s).empty();
+    }));
+    worker->stop();
+    EXPECT_EQ(worker_thread::loops_running(), 0u);
+    m_pull.reset();
+}
+
 TEST_F(worker_thread_test, a_terminated_context_ends_the_thread_and_stop_still_returns) {
     auto worker = pipe_worker("inproc://worker-term");
     send("inproc://worker-term", "work");

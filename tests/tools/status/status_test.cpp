@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "common/globals.h"
+#include "common/metrics.h"
 #include "src/delivery/mechparamreq_fixture.h"
 #include "status.h"
 
@@ -96,6 +98,21 @@ TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
     const auto json = status::to_json(report);
     EXPECT_EQ(json["summary"]["in_step"].asUInt(), 2u);
     EXPECT_EQ(json["devices"].size(), 4u);
+
+    // The delivery pass itself decides the same standings, for the metrics.
+    cycle();
+    const auto& counted = vyr::metrics::devices;
+    using standing = vyr::metrics::device_status;
+    EXPECT_EQ(std::make_tuple(counted(standing::in_step), counted(standing::differing), counted(standing::gave_up),
+                              counted(standing::unseen)),
+              std::make_tuple(2u, 0u, 1u, 1u));
+
+    // Why the given-up tag is not in step.
+    std::ostringstream why;
+    status::print_device(why, m_reader->read_device(fresh.mac));
+    for (const char* line : {"not in step: 7 of 7 parameters differ\n", "  scr_name: must \"Worker-2\"; the device has not reported it\n",
+                             "10 pushes since the device last answered, the last at -; the service pushes nothing more"})
+        EXPECT_NE(why.str().find(line), std::string::npos) << line << " not in:\n" << why.str();
 
     // A broken record is reported, not fatal.
     redis({"HSET", "wins:" + settled_tag.mac + ":data", "sending_counter", "many"});

@@ -1,0 +1,180 @@
+// The service as operators watch it, on a simulated demo site: its metrics endpoint
+// agrees with the status tool and with what the simulated gateway received, and the
+// service manager's notify socket gets READY=1 and watchdog pings that stop while a
+// worker loop is stuck (on a Redis that no longer answers) and come back after.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <regex>
+#include <string>
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include "core/logger.h"
+#include "status.h"
+#include "support/process.h"
+#include "support/sim_site.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The samples of a Prometheus text exposition, "name{labels}" → value; empty when the
+// endpoint does not answer.
+std::map<std::string, double> scrape(const std::string& _url) {
+    std::string body;
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, _url.c_str());
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* _data, size_t, size_t _size, void* _body) {
+        static_cast<std::string*>(_body)->append(_data, _size);
+        return _size;
+    });
+    const bool ok = curl_easy_perform(curl) == CURLE_OK;
+    curl_easy_cleanup(curl);
+    std::map<std::string, double> samples;
+    static const std::regex s_sample(R"(^([a-z_]+(\{[^}]*\})?) (\S+)$)");
+    std::smatch m;
+    std::size_t at = 0;
+    while (ok && at < body.size()) {
+        const auto end = body.find('\n', at);
+        const std::string line = body.substr(at, end - at);
+        if (std::regex_match(line, m, s_sample))
+            samples[m[1]] = std::stod(m[3]);
+        at = end == std::string::npos ? body.size() : end + 1;
+    }
+    return samples;
+}
+
+TEST(Operations, MetricsAgreeWithTheStatusToolAndTheGateway) {
+    const int port = test::free_port();
+    test::sim_site::options options;
+    options.sim.devices = 40;  // the rest of the project's devices stay unseen
+    options.sim.ignore = {vyr::devsim::parse_rule("3:scr_name")};  // three tags keep differing
+    options.configure = [&](Json::Value& _config) {
+        _config["system"]["metrics_address"] = "127.0.0.1:" + std::to_string(port);
+    };
+    test::sim_site site(options);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/metrics";
+
+    vyr::libs::core::logger logger("operations-test", "status");
+    vyr::tools::status::options read_options;
+    read_options.redis_port = site.redis().port();
+    std::unique_ptr<vyr::tools::status::reader> reader;
+    std::map<std::string, double> m;
+    vyr::tools::status::summary totals;
+    const auto devices = [&](const char* _status) { return m["rtls_quorvane_devices{status=\"" + std::string(_status) + "\"}"]; };
+    // Settled: the counts of the latest pass are those the status tool reads, and the
+    // gateway took every frame the service counted.
+    const bool agree = test::wait_until(
+        [&] {
+            m = scrape(url);
+            if (m["rtls_quorvane_mirror_complete"] != 1 || m["rtls_quorvane_cycles_total"] < 3)
+                return false;
+            if (!reader)
+                reader = std::make_unique<vyr::tools::status::reader>(read_options, logger);
+            totals = reader->read_all().totals;
+            const auto stats = site.sim().stats();
+            return devices("in_step") == totals.in_step &&
+                   devices("differing") + devices("gave_up") == totals.differing &&
+                   devices("gave_up") == totals.gave_up && devices("unseen") == totals.unseen &&
+                   m["rtls_quorvane_frames_sent_total"] == stats.commands &&
+                   m["rtls_quorvane_payloads_sent_total"] == stats.payloads;
+        },
+        120s);
+    ASSERT_TRUE(agree) << "metrics: in step " << devices("in_step") << ", differing " << devices("differing")
+                       << ", gave up " << devices("gave_up") << ", unseen " << devices("unseen") << ", frames "
+                       << m["rtls_quorvane_frames_sent_total"] << ", payloads "
+                       << m["rtls_quorvane_payloads_sent_total"] << "; " << summary_line(totals) << "; gateway "
+                       << site.sim().stats().to_json().toStyledString() << site.service_output();
+    EXPECT_GT(devices("differing"), 0);
+    EXPECT_LE(devices("differing"), 3);
+    EXPECT_EQ(devices("unseen"), 162 - 40);
+    EXPECT_GT(devices("in_step"), 30);
+    EXPECT_EQ(devices("rejects"), 0);
+    // The other families move as the site runs.
+    for (const char* name : {"rtls_quorvane_pushes_total", "rtls_quorvane_requests_answered_total",
+                             "rtls_quorvane_request_latency_seconds_count", "rtls_quorvane_cycle_duration_seconds_count",
+                             "rtls_quorvane_reports_processed_total", "rtls_quorvane_full_refreshes_total",
+                             "rtls_quorvane_full_refresh_duration_seconds_count"})
+        EXPECT_GT(m[name], 0) << name;
+    EXPECT_EQ(m["rtls_quorvane_requests_answered_total"], m["rtls_quorvane_request_latency_seconds_count"]);
+    for (const char* name : {"rtls_quorvane_frames_dropped_total", "rtls_quorvane_reports_malformed_total",
+                             "rtls_quorvane_redis_command_errors_total", "rtls_quorvane_inproc_commands_dropped_total"})
+        EXPECT_EQ(m.count(name), 1u) << name;
+}
+
+// A unix datagram socket in the place of the service manager's.
+class notify_socket {
+public:
+    explicit notify_socket(const std::string& _path) : m_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        _path.copy(address.sun_path, sizeof address.sun_path - 1);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot bind " + _path);
+    }
+    ~notify_socket() { ::close(m_fd); }
+    notify_socket(const notify_socket&) = delete;
+    notify_socket& operator=(const notify_socket&) = delete;
+
+    // The next datagram within `_wait`; empty when none came.
+    std::string receive(std::chrono::milliseconds _wait) {
+        const timeval timeout{static_cast<time_t>(_wait.count() / 1000), static_cast<suseconds_t>(_wait.count() % 1000 * 1000)};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        char buffer[4096];
+        const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
+        return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
+    }
+    // Receives until `_wanted` holds for a datagram; false after `_timeout`.
+    template <class Predicate>
+    bool until(Predicate _wanted, std::chrono::seconds _timeout) {
+        return test::wait_until([&] { return _wanted(receive(200ms)); }, _timeout);
+    }
+
+private:
+    int m_fd;
+};
+
+TEST(Operations, WatchdogIsPingedOnlyWhileEveryWorkerLoopMakesProgress) {
+    test::temp_dir dir;
+    notify_socket manager(dir.file("notify"));
+    // The child takes the environment of the test process.
+    ::setenv("NOTIFY_SOCKET", dir.file("notify").c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "1000000", 1);
+    test::sim_site::options options;
+    options.sim.devices = 10;
+    test::sim_site site(options);
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+
+    const auto has = [](const char* _text) { return [_text](const std::string& _m) { return _m.find(_text) != std::string::npos; }; };
+    ASSERT_TRUE(manager.until(has("READY=1"), 60s)) << site.service_output();
+    ASSERT_TRUE(manager.until(has("STATUS=running: 162 devices"), 60s));
+    int pings = 0;
+    ASSERT_TRUE(manager.until([&](const std::string& _m) { return has("WATCHDOG=1")(_m) && ++pings == 3; }, 30s));
+
+    // Redis stops answering: the loops that wait on it make no progress.
+    ASSERT_EQ(::kill(site.redis().pid(), SIGSTOP), 0);
+    const bool silent = test::wait_until(
+        [&] {
+            const auto start = std::chrono::steady_clock::now();
+            while (std::chrono::steady_clock::now() - start < 3s)
+                if (has("WATCHDOG=1")(manager.receive(500ms)))
+                    return false;
+            return true;
+        },
+        60s);
+    ::kill(site.redis().pid(), SIGCONT);
+    EXPECT_TRUE(silent) << "the watchdog was pinged on while Redis did not answer";
+    EXPECT_TRUE(site.service().running());
+    EXPECT_TRUE(manager.until(has("WATCHDOG=1"), 60s)) << "no ping after Redis answered again";
+}
+
+}  // namespace
