@@ -22,6 +22,14 @@ namespace vyr {
 // _userp points at and takes them all.
 std::size_t callback_func(void* _contents, std::size_t _size, std::size_t _nmemb, void* _userp);
 
+// The most bytes an answer body may have: a larger one is refused (its transfer fails,
+// before a byte is read when the server announces the length).
+constexpr std::size_t max_answer_bytes = 32u << 20;
+
+// The start of an answer body for a log record: at most a few hundred bytes, and the
+// size of the whole when it was cut.
+std::string body_excerpt(const std::string& _body);
+
 namespace curl_handles {
 struct easy_deleter {
     void operator()(CURL* _handle) const noexcept { curl_easy_cleanup(_handle); }
@@ -51,6 +59,9 @@ public:
     // As curl_get_request, but 401 and 404 return false (the body that came is left in
     // _answer); 200 returns true; any other status throws.
     bool try_curl_get_request(const std::string& _url, std::stringstream& _answer, curl_slist* _headers) const;
+    // As curl_get_request for one object: 404 (the object is gone) returns false, 200
+    // true; any other status throws.
+    bool curl_get_object(const std::string& _url, std::stringstream& _answer, curl_slist* _headers) const;
 
     // Parses a response body; throws "<_name>: parseFromStream <errors>" on failure.
     void parse_answer(const std::string& _name, std::stringstream& _answer, Json::Value& _result) const;
@@ -71,6 +82,8 @@ private:
     // HTTP status (GET only: the service reads the platform, it never writes to it).
     // Transfer failures throw "curl_easy_perform failed: <reason> URL=<url>".
     long perform(const std::string& _url, curl_handles::slist_ptr _headers, std::stringstream& _answer) const;
+    // The bounds of a transfer: body size, redirects (http and https only).
+    static void set_bounds(CURL* _handle);
     [[noreturn]] void throw_status(const char* _operation, const std::string& _full_url, long _code) const;
 };
 
