@@ -1,5 +1,6 @@
 #include "platform/server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <utility>
@@ -20,21 +21,27 @@ constexpr long s_max_redirects = 5;
 constexpr std::size_t s_excerpt_bytes = 300;
 
 // Where a transfer's body goes: the answer, until the body would pass max_answer_bytes.
+// Its room is reserved once, from the announced length, when the first bytes come.
 struct bounded_body {
-    std::stringstream& answer;
-    std::size_t received = 0;
+    CURL* handle;
+    std::string& answer;
     bool refused = false;
 };
 
 std::size_t bounded_write(void* _contents, std::size_t _size, std::size_t _nmemb, void* _userp) {
     auto& body = *static_cast<bounded_body*>(_userp);
     const std::size_t real_size = _size * _nmemb;
-    if (real_size > max_answer_bytes - body.received) {
+    if (real_size > max_answer_bytes - body.answer.size()) {
         body.refused = true;
         return 0;  // libcurl ends the transfer with a write error
     }
-    body.received += real_size;
-    return callback_func(_contents, _size, _nmemb, &body.answer);
+    if (body.answer.empty()) {
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(body.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0)
+            body.answer.reserve(std::min(static_cast<std::size_t>(length), max_answer_bytes) + answer_padding);
+    }
+    body.answer.append(static_cast<const char*>(_contents), real_size);
+    return real_size;
 }
 
 // libcurl's global state is set up once for the process, on first use. The first
@@ -99,6 +106,13 @@ c_server::c_server(const std::string& _module_name, const std::string& _protocol
 c_server::~c_server() = default;
 
 long c_server::perform(const std::string& _url, curl_handles::slist_ptr _headers, std::stringstream& _answer) const {
+    std::string text;
+    const long code = perform(_url, std::move(_headers), text);
+    _answer.str(std::move(text));
+    return code;
+}
+
+long c_server::perform(const std::string& _url, curl_handles::slist_ptr _headers, std::string& _answer) const {
     const std::string full_url = address + _url;
     curl_handles::easy_ptr handle(curl_easy_init());
     if (!handle)
@@ -111,7 +125,7 @@ long c_server::perform(const std::string& _url, curl_handles::slist_ptr _headers
     set_option(h, CURLOPT_USERAGENT, module_name.c_str(), "CURLOPT_USERAGENT");
     if (!protocol.empty())
         set_option(h, CURLOPT_DEFAULT_PROTOCOL, protocol.c_str(), "CURLOPT_DEFAULT_PROTOCOL");
-    bounded_body body{_answer};
+    bounded_body body{h, _answer};
     set_option(h, CURLOPT_WRITEFUNCTION, &bounded_write, "CURLOPT_WRITEFUNCTION");
     set_option(h, CURLOPT_WRITEDATA, static_cast<void*>(&body), "CURLOPT_WRITEDATA");
     set_bounds(h);
@@ -172,9 +186,22 @@ bool c_server::try_curl_get_request(const std::string& _url, std::stringstream& 
     throw_status("try_curl_get_request", address + _url, code);
 }
 
-bool c_server::curl_get_object(const std::string& _url, std::stringstream& _answer, curl_slist* _headers) const {
+std::string c_server::curl_get_text(const std::string& _url, curl_slist* _headers) const {
+    curl_handles::slist_ptr headers(_headers);
+    std::string answer;
+    const long code = perform(_url, std::move(headers), answer);
+    if (code != 200)
+        throw_status("curl_get_request", address + _url, code);
+    if (answer.capacity() < answer.size() + answer_padding)
+        answer.reserve(answer.size() + answer_padding);
+    return answer;
+}
+
+bool c_server::curl_get_object(const std::string& _url, std::string& _answer, curl_slist* _headers) const {
     curl_handles::slist_ptr headers(_headers);
     const long code = perform(_url, std::move(headers), _answer);
+    if (_answer.capacity() < _answer.size() + answer_padding)
+        _answer.reserve(_answer.size() + answer_padding);
     if (code == 200)
         return true;
     if (code == 404)

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <utility>
 
+#include <simdjson.h>
+
 #include "common/globals.h"
 #include "core/exception.h"
 #include "core/json.h"
@@ -24,6 +26,8 @@ const std::string c_vyrserver::req_driver_licenses = "/api/private/wsc/driver_li
 const std::string c_vyrserver::req_vehicle_certifications = "/api/private/wsc/vehicle_certifications/";
 
 namespace {
+
+static_assert(answer_padding >= simdjson::SIMDJSON_PADDING, "the parser reads past the end of the text");
 
 using libs::core::component_logger;
 using curl_handles::slist_ptr;
@@ -124,27 +128,54 @@ template <class Record>
 std::map<std::string, Record> c_vyrserver::get_objects(const std::string& _func, const std::string& _member,
                                                        const std::string& _path, const std::string& _uid,
                                                        const std::string& _project_uid, undecoded* _undecoded) const {
-    std::stringstream answer;
+    std::string body;
     auto headers = project_header(_project_uid, false);
     if (_uid.empty())
-        answer = curl_get_request(_path, headers.release());
-    else if (!curl_get_object(_path + escaped(_uid), answer, headers.release()))
+        body = curl_get_text(_path, headers.release());
+    else if (!curl_get_object(_path + escaped(_uid), body, headers.release()))
         return {};  // gone
-    Json::Value root;
-    parse_answer(_func, answer, root);
-    answer = std::stringstream();
 
+    // The answer is walked in place and only one element at a time becomes a JSON value:
+    // a large answer is never held as a whole document next to its text.
     const object_decoder decode{{m_logger, _func, _member}, from_api};
     std::map<std::string, Record> result;
-    for (const auto& element : collection(_func, root, _member, true)) {
-        std::string uid;
-        Record record;
-        if (!element.isObject() || !decode.read(element, "uid", uid))
-            note_undecoded(_func, _member, "", _undecoded);
-        else if (decode(element, uid, record))
-            insert_first(result, uid, std::move(record));
-        else if (!left_out_by_design(element, &record))
-            note_undecoded(_func, _member, uid, _undecoded);
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    try {
+        simdjson::ondemand::parser parser;
+        simdjson::ondemand::document document = parser.iterate(simdjson::padded_string_view(body.data(), body.size(), body.capacity()));
+        if (document.type() != simdjson::ondemand::json_type::object)
+            VYR_THROW(_func + ": the answer is not a JSON object");
+        simdjson::ondemand::value member;
+        const auto found = document.get_object().find_field_unordered(_member).get(member);
+        if (found != simdjson::SUCCESS && found != simdjson::NO_SUCH_FIELD)
+            throw simdjson::simdjson_error(found);
+        if (found == simdjson::NO_SUCH_FIELD || member.is_null())
+            VYR_THROW(_func + ": the answer has no \"" + _member + "\"");
+        if (member.type() != simdjson::ondemand::json_type::array)
+            VYR_THROW(_func + ": \"" + _member + "\" is not an array");
+        for (auto item : member.get_array()) {
+            simdjson::ondemand::value value = item.value();
+            Json::Value element;
+            std::string errors;
+            if (value.type() == simdjson::ondemand::json_type::object) {
+                simdjson::ondemand::object object = value.get_object();
+                const std::string_view text = object.raw_json();
+                if (!reader->parse(text.data(), text.data() + text.size(), &element, &errors))
+                    VYR_THROW(_func + ": element of \"" + _member + "\": " + errors);
+            }  // anything else is passed over by the iteration
+            std::string uid;
+            Record record;
+            if (!element.isObject() || !decode.read(element, "uid", uid))
+                note_undecoded(_func, _member, "", _undecoded);
+            else if (decode(element, uid, record))
+                insert_first(result, uid, std::move(record));
+            else if (!left_out_by_design(element, &record))
+                note_undecoded(_func, _member, uid, _undecoded);
+        }
+    } catch (const simdjson::simdjson_error& e) {
+        VYR_THROW(_func + ": parse error: " + e.what());
     }
     return result;
 }

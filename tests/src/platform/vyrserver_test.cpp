@@ -47,7 +47,7 @@ TEST_F(api_fixture, an_answer_without_the_collection_or_a_broken_one_throws) {
     server.write("groups.json", R"([1, 2])");
     EXPECT_THROW(api.get_groups("", ""), vyr::libs::core::exception);
     server.write("groups.json", R"({"groups": [{"uid": "g1", )");
-    EXPECT_THAT(test::thrown_message([&] { api.get_groups("", ""); }), ::testing::StartsWith("get_groups: parseFromStream "));
+    EXPECT_THAT(test::thrown_message([&] { api.get_groups("", ""); }), ::testing::StartsWith("get_groups: parse error"));
 }
 
 TEST_F(api_fixture, elements_that_are_not_objects_are_dropped_and_the_rest_is_used) {
