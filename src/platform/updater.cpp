@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "context/common.h"
 #include "context/context.h"
 #include "platform/decoders.h"
 #include "platform/vyrserver.h"
+#include "redis/context.h"
 #include "redis/database.h"
 
 namespace vyr {
@@ -26,8 +28,9 @@ constexpr auto s_first_back_off = std::chrono::seconds(1);
 constexpr auto s_longest_back_off = std::chrono::seconds(60);
 // Single-object refreshes a kind's queue holds at most.
 constexpr std::size_t s_queue_bound = 1000;
-// Objects a full refresh writes between two looks for a stop.
-constexpr std::size_t s_stop_check_objects = 256;
+// Objects a full refresh writes between two looks for a stop (and, for the kinds written
+// in pipelines, in one pipeline).
+constexpr std::size_t s_chunk_objects = 256;
 // How often an idle thread checks that Redis still holds the mirror.
 constexpr auto s_watch_period = std::chrono::seconds(1);
 
@@ -41,21 +44,54 @@ void apply(context::tdoa_setting& _record, const Json::Value& _settings) { _reco
 // map's order), with a look for a stop every so many objects; every recorded uid the
 // answer no longer holds is removed, except those whose element did not decode (kept as
 // they are stored), and none at all when an element had no readable uid.
-template <class Map, class Open, class Stop>
-void refresh_all(const Map& _answer, const vyrserver::undecoded& _undecoded, const std::vector<std::string>& _recorded,
-                 Open _open, Stop _check_stop) {
-    std::size_t written = 0;
-    for (const auto& [uid, object] : _answer) {
-        if (++written % s_stop_check_objects == 0)
-            _check_stop();
-        auto record = _open(uid);
-        apply(record, object);
-    }
+template <class Map, class Open>
+void remove_unlisted(const Map& _answer, const vyrserver::undecoded& _undecoded,
+                     const std::vector<std::string>& _recorded, Open _open) {
     if (_undecoded.unnamed)
         return;
     for (const auto& uid : _recorded)
         if (_answer.count(uid) == 0 && _undecoded.uids.count(uid) == 0)
             _open(uid).remove();
+}
+
+template <class Map, class Open, class Stop>
+void refresh_all(const Map& _answer, const vyrserver::undecoded& _undecoded, const std::vector<std::string>& _recorded,
+                 Open _open, Stop _check_stop) {
+    std::size_t written = 0;
+    for (const auto& [uid, object] : _answer) {
+        if (++written % s_chunk_objects == 0)
+            _check_stop();
+        auto record = _open(uid);
+        apply(record, object);
+    }
+    remove_unlisted(_answer, _undecoded, _recorded, _open);
+}
+
+// refresh_all for the kinds whose records index their MAC (anchors, trackable objects),
+// in pipelined chunks: per chunk one round trip reads the stored MACs and one sends every
+// write, each object in its own MULTI/EXEC so that no reader sees one half written. A
+// stop is looked for between chunks.
+template <class Map, class Open, class Stop>
+void refresh_all_pipelined(redis::context& _redis, const Map& _answer, const vyrserver::undecoded& _undecoded,
+                           const std::vector<std::string>& _recorded, Open _open, Stop _check_stop) {
+    using record_type = decltype(_open(std::string()));
+    for (auto next = _answer.begin(); next != _answer.end();) {
+        _check_stop();
+        const auto first = next;
+        redis::batch reads;
+        for (; next != _answer.end() && reads.size() < s_chunk_objects; ++next)
+            reads.add("HGET", record_type::keys::fields(next->first), record_type::s_mac_addr);
+        const auto macs = _redis.pipeline(reads);
+        redis::batch writes;
+        std::size_t i = 0;
+        for (auto object = first; object != next; ++object, ++i) {
+            auto record = _open(object->first);
+            record.write_into(writes, macs[i].is_string() ? macs[i].to_string() : std::string());
+            apply(record, object->second);
+        }
+        context::common::check_no_error(_redis.pipeline(writes), "mirror write");
+    }
+    remove_unlisted(_answer, _undecoded, _recorded, _open);
 }
 
 // A single-object refresh: the first object of the answer is written into the record
@@ -459,16 +495,18 @@ void updater::update_all(kind _kind) {
 void updater::update_anchors() {
     vyrserver::undecoded bad;
     const auto answer = m_server->get_anchors("", "", &bad);
-    refresh_all(answer, bad, m_context->get_anchors(), [this](const std::string& _uid) { return m_context->get_anchor(_uid); },
-                [this] { check_stop(); });
+    refresh_all_pipelined(m_context->redis_context(), answer, bad, m_context->get_anchors(),
+                          [this](const std::string& _uid) { return m_context->get_anchor(_uid); },
+                          [this] { check_stop(); });
 }
 
 void updater::update_track_objs() {
     {
         vyrserver::undecoded bad;
         const auto answer = m_server->get_track_objs("", "", &bad);
-        refresh_all(answer, bad, m_context->get_track_objs(),
-                    [this](const std::string& _uid) { return m_context->get_track_obj(_uid); }, [this] { check_stop(); });
+        refresh_all_pipelined(m_context->redis_context(), answer, bad, m_context->get_track_objs(),
+                              [this](const std::string& _uid) { return m_context->get_track_obj(_uid); },
+                              [this] { check_stop(); });
     }
     update_licenses_and_certifications();
 }
