@@ -10,7 +10,7 @@ void anchor::update(const std::string& _project_uid, const std::string& _name, c
                     const std::string& _type, const std::string& _mac_addr, std::uint32_t _node_id) {
     redis::batch writes;
     // A new anchor has no MAC to read.
-    const auto old_mac = field(s_mac_addr).value_or(std::string());
+    const auto old_mac = m_pipeline ? m_stored_mac : field(s_mac_addr).value_or(std::string());
     if (!old_mac.empty() && old_mac != _mac_addr)
         common::remove_own_mac_entry(writes, keys::mac_addr(), old_mac, m_uid);
     const std::size_t fields_at = writes.size();
@@ -21,6 +21,10 @@ void anchor::update(const std::string& _project_uid, const std::string& _name, c
     add_to_set(writes);
     if (!_mac_addr.empty())
         writes.add("HSET", keys::mac_addr(), _mac_addr, m_uid);
+    if (m_pipeline) {
+        common::add_transaction(*m_pipeline, writes);
+        return;
+    }
     common::check_ok(m_redis_context.transaction(writes).as_array()[fields_at], m_uid);
 }
 

@@ -48,6 +48,15 @@ public:
                 std::int32_t _position_x, std::int32_t _position_y, std::int32_t _position_z, const std::string& _type,
                 const std::string& _mac_addr, std::uint32_t _node_id);
     void remove();
+    // The next update() appends its transaction (MULTI, its writes, EXEC) to _pipeline
+    // instead of sending it, and takes _stored_mac (empty: none) for the MAC the record
+    // holds instead of reading it: a caller writing many records reads their MACs in one
+    // round trip and sends every write in another. The EXEC replies are the caller's to
+    // check.
+    void write_into(redis::batch& _pipeline, std::string _stored_mac) {
+        m_pipeline = &_pipeline;
+        m_stored_mac = std::move(_stored_mac);
+    }
 
     // Throw field_missing "<field>Uid: <uid>" when missing.
     std::string project_uid() const { return required_field(s_project_uid); }
@@ -60,6 +69,11 @@ public:
     // All fields in one round trip; nothing when the anchor does not exist. Throws
     // field_missing for a missing field, like the getters.
     std::optional<anchor_data> read() const;
+
+private:
+    // Set by write_into.
+    redis::batch* m_pipeline = nullptr;
+    std::string m_stored_mac;
 };
 
 }  // namespace vyr::context

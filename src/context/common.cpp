@@ -65,6 +65,26 @@ void check_ok(const redis::reply_element& _reply, std::string_view _uid) {
         VYR_THROW("updateUid: " + std::string(_uid) + ", str = " + text);
 }
 
+void add_transaction(redis::batch& _pipeline, const redis::batch& _writes) {
+    _pipeline.add("MULTI");
+    for (const auto& argv : _writes.commands())
+        _pipeline.add_argv(argv);
+    _pipeline.add("EXEC");
+}
+
+void check_no_error(const std::vector<redis::reply>& _replies, std::string_view _what) {
+    const auto check = [&](const redis::reply_element& _reply) {
+        if (_reply.get_type() == redis::reply_type::ERROR)
+            VYR_THROW(std::string(_what) + ": " + _reply.to_string());
+        return true;
+    };
+    for (const auto& reply : _replies) {
+        check(reply);
+        if (reply.get_type() == redis::reply_type::ARRAY)
+            reply.as_array().for_each_element(check);
+    }
+}
+
 void remove_own_mac_entry(redis::batch& _batch, std::string_view _index_key, std::string_view _mac,
                           std::string_view _uid) {
     static constexpr std::string_view script =

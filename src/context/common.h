@@ -74,6 +74,10 @@ void check_ok(const redis::reply_element& _reply, std::string_view _uid);
 // to that record now: whichever of the two writes lands last, the entry must stay.
 void remove_own_mac_entry(redis::batch& _batch, std::string_view _index_key, std::string_view _mac,
                           std::string_view _uid);
+// Appends _writes to _pipeline as one transaction: MULTI, the writes, EXEC.
+void add_transaction(redis::batch& _pipeline, const redis::batch& _writes);
+// Throws when a reply of a pipeline, or an element of an EXEC reply in it, is an error.
+void check_no_error(const std::vector<redis::reply>& _replies, std::string_view _what);
 // Appends "SADD <key> <member>..." when there are members.
 template <class Range>
 void add_members(redis::batch& _batch, std::string_view _key, const Range& _members) {

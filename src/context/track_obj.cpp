@@ -28,7 +28,7 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
     redis::batch writes;
     // The object leaves the index under a MAC it no longer has, unless the device was
     // meanwhile given to another object, whose entry it is now.
-    const auto old_mac = field(s_mac_addr).value_or(std::string());
+    const auto old_mac = m_pipeline ? m_stored_mac : field(s_mac_addr).value_or(std::string());
     if (!old_mac.empty() && old_mac != _mac_addr)
         common::remove_own_mac_entry(writes, keys::mac_addr(), old_mac, m_uid);
 
@@ -77,6 +77,10 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
     add_to_set(writes);
     if (!_mac_addr.empty())
         writes.add("HSET", keys::mac_addr(), _mac_addr, m_uid);
+    if (m_pipeline) {
+        common::add_transaction(*m_pipeline, writes);
+        return;
+    }
     const auto replies = m_redis_context.transaction(writes);
     common::check_ok(replies.as_array()[fields_at], m_uid);
     if (t2t_at)

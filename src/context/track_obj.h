@@ -88,6 +88,15 @@ public:
                 const std::optional<std::uint32_t>& _t2t_cfg_alert_distance,
                 const std::optional<std::uint32_t>& _t2t_cfg_safe_distance,
                 const std::optional<bool>& _t2t_cfg_buzzer, const std::optional<bool>& _t2t_cfg_haptic);
+    // The next update() appends its transaction (MULTI, its writes, EXEC) to _pipeline
+    // instead of sending it, and takes _stored_mac (empty: none) for the MAC the record
+    // holds instead of reading it: a caller writing many records reads their MACs in one
+    // round trip and sends every write in another. The EXEC replies are the caller's to
+    // check.
+    void write_into(redis::batch& _pipeline, std::string _stored_mac) {
+        m_pipeline = &_pipeline;
+        m_stored_mac = std::move(_stored_mac);
+    }
     // Both do nothing when the object does not exist.
     void update_vehicle_model(std::uint32_t _vehicle_model);
     void update_driver_licenses(const std::set<std::uint32_t>& _driver_licenses);
@@ -136,6 +145,9 @@ public:
     std::optional<track_obj_data> read() const;
 
 private:
+    // Set by write_into.
+    redis::batch* m_pipeline = nullptr;
+    std::string m_stored_mac;
     std::optional<std::string> t2t_field(std::string_view _field) const;
     std::optional<bool> t2t_bool(std::string_view _field) const;
     std::optional<std::uint32_t> t2t_unsigned(std::string_view _field) const;

@@ -1,5 +1,6 @@
 #include "platform/server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <utility>
@@ -28,6 +29,34 @@ const char* failure_kind(CURLcode _code) {
 // dead server is reported before the total runs out.
 constexpr long s_timeout_seconds = 10;
 constexpr long s_connect_timeout_seconds = 5;
+// Redirects followed at most for one request.
+constexpr long s_max_redirects = 5;
+// Bytes of a body that a log record shows.
+constexpr std::size_t s_excerpt_bytes = 300;
+
+// Where a transfer's body goes: the answer, until the body would pass max_answer_bytes.
+// Its room is reserved once, from the announced length, when the first bytes come.
+struct bounded_body {
+    CURL* handle;
+    std::string& answer;
+    bool refused = false;
+};
+
+std::size_t bounded_write(void* _contents, std::size_t _size, std::size_t _nmemb, void* _userp) {
+    auto& body = *static_cast<bounded_body*>(_userp);
+    const std::size_t real_size = _size * _nmemb;
+    if (real_size > max_answer_bytes - body.answer.size()) {
+        body.refused = true;
+        return 0;  // libcurl ends the transfer with a write error
+    }
+    if (body.answer.empty()) {
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(body.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0)
+            body.answer.reserve(std::min(static_cast<std::size_t>(length), max_answer_bytes) + answer_padding);
+    }
+    body.answer.append(static_cast<const char*>(_contents), real_size);
+    return real_size;
+}
 
 // libcurl's global state is set up once for the process, on first use. The first
 // client is built by the application object before any worker thread starts, so the
@@ -84,6 +113,12 @@ std::size_t callback_func(void* _contents, std::size_t _size, std::size_t _nmemb
     return real_size;
 }
 
+std::string body_excerpt(const std::string& _body) {
+    if (_body.size() <= s_excerpt_bytes)
+        return _body;
+    return _body.substr(0, s_excerpt_bytes) + "... (" + std::to_string(_body.size()) + " bytes)";
+}
+
 c_server::c_server(const std::string& _module_name, const std::string& _protocol, const std::string& _address,
                    const std::string& _login, const std::string& _password, std::uint32_t _port,
                    libs::core::component_logger& _logger, const std::string& _ca_file)
@@ -101,6 +136,13 @@ c_server::c_server(const std::string& _module_name, const std::string& _protocol
 c_server::~c_server() = default;
 
 long c_server::perform(const std::string& _url, curl_handles::slist_ptr _headers, std::stringstream& _answer) const {
+    std::string text;
+    const long code = perform(_url, std::move(_headers), text);
+    _answer.str(std::move(text));
+    return code;
+}
+
+long c_server::perform(const std::string& _url, curl_handles::slist_ptr _headers, std::string& _answer) const {
     const std::string full_url = address + _url;
     curl_handles::easy_ptr handle(curl_easy_init());
     if (!handle)
@@ -113,13 +155,14 @@ long c_server::perform(const std::string& _url, curl_handles::slist_ptr _headers
     set_option(h, CURLOPT_USERAGENT, module_name.c_str(), "CURLOPT_USERAGENT");
     if (!protocol.empty())
         set_option(h, CURLOPT_DEFAULT_PROTOCOL, protocol.c_str(), "CURLOPT_DEFAULT_PROTOCOL");
-    set_option(h, CURLOPT_WRITEFUNCTION, &callback_func, "CURLOPT_WRITEFUNCTION");
-    set_option(h, CURLOPT_WRITEDATA, static_cast<void*>(&_answer), "CURLOPT_WRITEDATA");
+    bounded_body body{h, _answer};
+    set_option(h, CURLOPT_WRITEFUNCTION, &bounded_write, "CURLOPT_WRITEFUNCTION");
+    set_option(h, CURLOPT_WRITEDATA, static_cast<void*>(&body), "CURLOPT_WRITEDATA");
+    set_bounds(h);
     set_option(h, CURLOPT_TIMEOUT, s_timeout_seconds, "CURLOPT_TIMEOUT");
     set_option(h, CURLOPT_CONNECTTIMEOUT, s_connect_timeout_seconds, "CURLOPT_CONNECTTIMEOUT");
     // Several threads make requests: time-outs must not be signalled with SIGALRM.
     set_option(h, CURLOPT_NOSIGNAL, 1L, "CURLOPT_NOSIGNAL");
-    set_option(h, CURLOPT_FOLLOWLOCATION, 1L, "CURLOPT_FOLLOWLOCATION");
     if (port != 0)
         set_option(h, CURLOPT_PORT, static_cast<long>(port), "CURLOPT_PORT");
     // Given apart, a login may hold a colon. libcurl sends them to this host only, not to
@@ -146,12 +189,22 @@ long c_server::perform(const std::string& _url, curl_handles::slist_ptr _headers
         // The detail says which certificate check failed, or why connecting did.
         if (detail[0] != '\0')
             message += std::string(" (") + detail + ")";
+        if (body.refused || code == CURLE_FILESIZE_EXCEEDED)
+            message += " (answer larger than " + std::to_string(max_answer_bytes) + " bytes refused)";
         message += " URL=" + shown_url(full_url);
         VYR_THROW(message);
     }
     long response_code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response_code);
     return response_code;
+}
+
+void c_server::set_bounds(CURL* _handle) {
+    set_option(_handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(max_answer_bytes),
+               "CURLOPT_MAXFILESIZE_LARGE");
+    set_option(_handle, CURLOPT_FOLLOWLOCATION, 1L, "CURLOPT_FOLLOWLOCATION");
+    set_option(_handle, CURLOPT_MAXREDIRS, s_max_redirects, "CURLOPT_MAXREDIRS");
+    set_option(_handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https", "CURLOPT_REDIR_PROTOCOLS_STR");
 }
 
 void c_server::throw_status(const char* _operation, const std::string& _full_url, long _code) const {
@@ -177,6 +230,29 @@ bool c_server::try_curl_get_request(const std::string& _url, std::stringstream& 
     if (code == 401 || code == 404)
         return false;
     throw_status("try_curl_get_request", shown_url(address + _url), code);
+}
+
+std::string c_server::curl_get_text(const std::string& _url, curl_slist* _headers) const {
+    curl_handles::slist_ptr headers(_headers);
+    std::string answer;
+    const long code = perform(_url, std::move(headers), answer);
+    if (code != 200)
+        throw_status("curl_get_request", shown_url(address + _url), code);
+    if (answer.capacity() < answer.size() + answer_padding)
+        answer.reserve(answer.size() + answer_padding);
+    return answer;
+}
+
+bool c_server::curl_get_object(const std::string& _url, std::string& _answer, curl_slist* _headers) const {
+    curl_handles::slist_ptr headers(_headers);
+    const long code = perform(_url, std::move(headers), _answer);
+    if (_answer.capacity() < _answer.size() + answer_padding)
+        _answer.reserve(_answer.size() + answer_padding);
+    if (code == 200)
+        return true;
+    if (code == 404)
+        return false;
+    throw_status("curl_get_object", shown_url(address + _url), code);
 }
 
 void c_server::parse_answer(const std::string& _name, std::stringstream& _answer, Json::Value& _result) const {

@@ -22,6 +22,18 @@ namespace vyr {
 // _userp points at and takes them all.
 std::size_t callback_func(void* _contents, std::size_t _size, std::size_t _nmemb, void* _userp);
 
+// The most bytes an answer body may have: a larger one is refused (its transfer fails,
+// before a byte is read when the server announces the length).
+constexpr std::size_t max_answer_bytes = 32u << 20;
+
+// Spare bytes of capacity after a body received as text, for parsers that read whole
+// blocks past its end.
+constexpr std::size_t answer_padding = 64;
+
+// The start of an answer body for a log record: at most a few hundred bytes, and the
+// size of the whole when it was cut.
+std::string body_excerpt(const std::string& _body);
+
 namespace curl_handles {
 struct easy_deleter {
     void operator()(CURL* _handle) const noexcept { curl_easy_cleanup(_handle); }
@@ -54,6 +66,12 @@ public:
     // As curl_get_request, but 401 and 404 return false (the body that came is left in
     // _answer); 200 returns true; any other status throws.
     bool try_curl_get_request(const std::string& _url, std::stringstream& _answer, curl_slist* _headers) const;
+    // As curl_get_request, but the body comes as text, received into a buffer reserved
+    // from the announced length (not copied as it grows) with answer_padding spare bytes.
+    std::string curl_get_text(const std::string& _url, curl_slist* _headers) const;
+    // As curl_get_text for one object: 404 (the object is gone) returns false, 200 true;
+    // any other status throws.
+    bool curl_get_object(const std::string& _url, std::string& _answer, curl_slist* _headers) const;
 
     // Parses a response body; throws "<_name>: parseFromStream <errors>" on failure.
     void parse_answer(const std::string& _name, std::stringstream& _answer, Json::Value& _result) const;
@@ -75,7 +93,10 @@ private:
     // HTTP status (GET only: the service reads the platform, it never writes to it).
     // Transfer failures throw "curl_easy_perform failed: <reason> (<detail>) URL=<url>".
     // A URL in a message never shows a password written into the address.
+    long perform(const std::string& _url, curl_handles::slist_ptr _headers, std::string& _answer) const;
     long perform(const std::string& _url, curl_handles::slist_ptr _headers, std::stringstream& _answer) const;
+    // The bounds of a transfer: body size, redirects (http and https only).
+    static void set_bounds(CURL* _handle);
     [[noreturn]] void throw_status(const char* _operation, const std::string& _full_url, long _code) const;
 };
 

@@ -2,14 +2,20 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <exception>
+#include <map>
+#include <optional>
+#include <set>
 #include <vector>
 
 #include "common/globals.h"
 #include "common/metrics.h"
+#include "context/common.h"
 #include "context/context.h"
 #include "platform/decoders.h"
 #include "platform/vyrserver.h"
+#include "redis/context.h"
 #include "redis/database.h"
 
 namespace vyr {
@@ -17,6 +23,15 @@ namespace vyr {
 namespace {
 
 constexpr auto s_retry_pause = std::chrono::seconds(1);
+// A failed single-object refresh waits this long, doubled for each further failure up to
+// the longest back-off.
+constexpr auto s_first_back_off = std::chrono::seconds(1);
+constexpr auto s_longest_back_off = std::chrono::seconds(60);
+// Single-object refreshes a kind's queue holds at most.
+constexpr std::size_t s_queue_bound = 1000;
+// Objects a full refresh writes between two looks for a stop (and, for the kinds written
+// in pipelines, in one pipeline).
+constexpr std::size_t s_chunk_objects = 256;
 // How often an idle thread checks that Redis still holds the mirror.
 constexpr auto s_watch_period = std::chrono::seconds(1);
 
@@ -27,29 +42,72 @@ using vyrserver::apply;
 void apply(context::tdoa_setting& _record, const Json::Value& _settings) { _record.update(_settings); }
 
 // A full refresh of one kind: every object of the answer is written (ascending uid, the
-// map's order); every recorded uid the answer no longer holds is removed.
+// map's order), with a look for a stop every so many objects; every recorded uid the
+// answer no longer holds is removed, except those whose element did not decode (kept as
+// they are stored), and none at all when an element had no readable uid.
 template <class Map, class Open>
-void refresh_all(const Map& _answer, std::vector<std::string> _recorded, Open _open) {
+void remove_unlisted(const Map& _answer, const vyrserver::undecoded& _undecoded,
+                     const std::vector<std::string>& _recorded, Open _open) {
+    if (_undecoded.unnamed)
+        return;
+    for (const auto& uid : _recorded)
+        if (_answer.count(uid) == 0 && _undecoded.uids.count(uid) == 0)
+            _open(uid).remove();
+}
+
+template <class Map, class Open, class Stop>
+void refresh_all(const Map& _answer, const vyrserver::undecoded& _undecoded, const std::vector<std::string>& _recorded,
+                 Open _open, Stop _check_stop) {
+    std::size_t written = 0;
     for (const auto& [uid, object] : _answer) {
-        const auto found = std::find(_recorded.begin(), _recorded.end(), uid);
-        if (found != _recorded.end())
-            _recorded.erase(found);
+        if (++written % s_chunk_objects == 0)
+            _check_stop();
         auto record = _open(uid);
         apply(record, object);
     }
-    for (const auto& uid : _recorded)
-        _open(uid).remove();
+    remove_unlisted(_answer, _undecoded, _recorded, _open);
+}
+
+// refresh_all for the kinds whose records index their MAC (anchors, trackable objects),
+// in pipelined chunks: per chunk one round trip reads the stored MACs and one sends every
+// write, each object in its own MULTI/EXEC so that no reader sees one half written. A
+// stop is looked for between chunks.
+template <class Map, class Open, class Stop>
+void refresh_all_pipelined(redis::context& _redis, const Map& _answer, const vyrserver::undecoded& _undecoded,
+                           const std::vector<std::string>& _recorded, Open _open, Stop _check_stop) {
+    using record_type = decltype(_open(std::string()));
+    for (auto next = _answer.begin(); next != _answer.end();) {
+        _check_stop();
+        const auto first = next;
+        redis::batch reads;
+        for (; next != _answer.end() && reads.size() < s_chunk_objects; ++next)
+            reads.add("HGET", record_type::keys::fields(next->first), record_type::s_mac_addr);
+        const auto macs = _redis.pipeline(reads);
+        redis::batch writes;
+        std::size_t i = 0;
+        for (auto object = first; object != next; ++object, ++i) {
+            auto record = _open(object->first);
+            record.write_into(writes, macs[i].is_string() ? macs[i].to_string() : std::string());
+            apply(record, object->second);
+        }
+        context::common::check_no_error(_redis.pipeline(writes), "mirror write");
+    }
+    remove_unlisted(_answer, _undecoded, _recorded, _open);
 }
 
 // A single-object refresh: the first object of the answer is written into the record
-// of the requested uid; an empty answer removes the record when it exists.
+// of the requested uid; an empty answer (or a 404) removes the record when it exists,
+// unless an element was there that did not decode.
 template <class Map, class Record>
-void refresh_one(const Map& _answer, Record _record) {
+void refresh_one(const Map& _answer, const vyrserver::undecoded& _undecoded, Record _record) {
     if (!_answer.empty())
         apply(_record, _answer.begin()->second);
-    else if (_record.exists())
+    else if (_undecoded.uids.empty() && !_undecoded.unnamed && _record.exists())
         _record.remove();
 }
+
+const char* const s_kind_names[] = {"anchor",        "trackable object", "group",        "zone",
+                                    "sublocation",   "TDOA schedule",    "TDOA setting", "alarm"};
 
 }  // namespace
 
@@ -100,25 +158,46 @@ bool& updater::full_flag(kind _kind) {
     return m_update_all_alarms_flag;
 }
 
-std::deque<std::string>& updater::list(kind _kind) {
-    switch (_kind) {
-        case anchors: return m_anchors_to_be_updated;
-        case track_objs: return m_track_objs_to_be_updated;
-        case groups: return m_groups_to_be_updated;
-        case zones: return m_zones_to_be_updated;
-        case sublocations: return m_sublocations_to_be_updated;
-        case tdoa_schedules: return m_tdoa_schedules_to_be_updated;
-        case tdoa_settings: return m_tdoa_settings_to_be_updated;
-        case alarms:
-        case kind_count: break;
+void updater::request(kind _kind, const std::string& _uid) {
+    bool overflow = false;
+    {
+        libs::core::mutex_lock lock(m_waiting_mutex);
+        auto& queue = m_singles[_kind];
+        if (queue.uids.count(_uid) != 0 || full_flag(_kind))
+            return;  // already waiting, or covered by the full refresh to come
+        if (queue.entries.size() >= s_queue_bound) {
+            // A full refresh of the kind covers every request queued so far.
+            full_flag(_kind) = overflow = true;
+        } else {
+            queue.entries.push_back({_uid, 0, {}});
+            queue.uids.insert(_uid);
+        }
+        m_waiting_variable.notify_one();
     }
-    return m_alarms_to_be_updated;
+    if (overflow)
+        m_logger.warning("More than %1% %2% refreshes waiting: the whole kind is refreshed instead") % s_queue_bound %
+            s_kind_names[_kind];
 }
 
-void updater::request(kind _kind, const std::string& _uid) {
+void updater::retry_later(const job& _job, const char* _reason) {
+    const unsigned failures = _job.failures + 1;
+    const auto back_off = std::min<clock::duration>(s_first_back_off * (1u << std::min(failures - 1, 6u)),
+                                                   s_longest_back_off);
+    m_logger.warning("Refresh of %1% \"%2%\" failed (%3%): retried in %4% s, after the others") %
+        s_kind_names[_job.which] % _job.uid % _reason %
+        std::chrono::duration_cast<std::chrono::seconds>(back_off).count();
     libs::core::mutex_lock lock(m_waiting_mutex);
-    list(_kind).push_back(_uid);
-    m_waiting_variable.notify_one();
+    auto& queue = m_singles[_job.which];
+    if (full_flag(_job.which) || queue.entries.size() >= s_queue_bound)
+        return;  // covered by the full refresh to come
+    if (!queue.uids.insert(_job.uid).second) {
+        // Asked for again meanwhile: that request keeps the back-off.
+        for (auto& entry : queue.entries)
+            if (entry.uid == _job.uid)
+                entry = {_job.uid, failures, clock::now() + back_off};
+        return;
+    }
+    queue.entries.push_back({_job.uid, failures, clock::now() + back_off});
 }
 
 template <class Write>
@@ -208,28 +287,35 @@ void updater::update_tdoa_schedule_req(const std::string& _uid) { request(tdoa_s
 
 updater::job updater::take_job() {
     job j;
-    if (m_update_all_flag || full_flag(alarms)) {
-        for (std::size_t i = 0; i < kind_count; ++i) {
-            const auto k = static_cast<kind>(i);
-            if (full_flag(k)) {
-                // Cleared now so that a request arriving during the refresh is kept.
-                full_flag(k) = false;
-                j.what = job::type::full;
-                j.which = k;
-                j.list_size = list(k).size();
-                return j;
-            }
-        }
-        if (m_update_all_flag)
-            j.what = job::type::complete;
-        return j;
-    }
     for (std::size_t i = 0; i < kind_count; ++i) {
         const auto k = static_cast<kind>(i);
-        if (!list(k).empty()) {
-            j.what = job::type::single;
+        if (full_flag(k)) {
+            // Cleared now so that a request arriving during the refresh is kept; the
+            // single requests queued so far are covered by it (a failed refresh is
+            // pending again and so still covers them).
+            full_flag(k) = false;
+            m_singles[k] = single_queue();
+            j.what = job::type::full;
             j.which = k;
-            j.uid = list(k).front();
+            return j;
+        }
+    }
+    if (m_update_all_flag) {
+        j.what = job::type::complete;
+        return j;
+    }
+    const auto now = clock::now();
+    for (std::size_t i = 0; i < kind_count; ++i) {
+        auto& queue = m_singles[i];
+        for (auto entry = queue.entries.begin(); entry != queue.entries.end(); ++entry) {
+            if (entry->due > now)
+                continue;  // backing off
+            j.what = job::type::single;
+            j.which = static_cast<kind>(i);
+            j.uid = std::move(entry->uid);
+            j.failures = entry->failures;
+            queue.uids.erase(j.uid);
+            queue.entries.erase(entry);
             return j;
         }
     }
@@ -262,23 +348,13 @@ void updater::run_job(const job& _job) {
                 alarms_refreshed(true);
             metrics::add(metrics::counter::full_refreshes);
             metrics::observe(metrics::histogram::full_refresh_duration, metrics::seconds_since(started));
-            {
-                // Single requests queued before the refresh started are covered by it.
-                libs::core::mutex_lock lock(m_waiting_mutex);
-                auto& pending = list(_job.which);
-                pending.erase(pending.begin(),
-                              pending.begin() + static_cast<std::ptrdiff_t>(std::min(_job.list_size, pending.size())));
-            }
             return;
         }
         case job::type::single:
-            update_one(_job.which, _job.uid);
-            {
-                // Only this thread takes entries off the lists, so the head is still ours.
-                libs::core::mutex_lock lock(m_waiting_mutex);
-                auto& pending = list(_job.which);
-                if (!pending.empty() && pending.front() == _job.uid)
-                    pending.pop_front();
+            try {
+                update_one(_job.which, _job.uid);
+            } catch (const std::exception& e) {
+                retry_later(_job, e.what());
             }
             return;
     }
@@ -422,21 +498,40 @@ void updater::update_all(kind _kind) {
 }
 
 void updater::update_anchors() {
-    refresh_all(m_server->get_anchors("", ""), m_context->get_anchors(),
-                [this](const std::string& _uid) { return m_context->get_anchor(_uid); });
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_anchors("", "", &bad);
+    refresh_all_pipelined(m_context->redis_context(), answer, bad, m_context->get_anchors(),
+                          [this](const std::string& _uid) { return m_context->get_anchor(_uid); },
+                          [this] { check_stop(); });
 }
 
 void updater::update_track_objs() {
-    refresh_all(m_server->get_track_objs("", ""), m_context->get_track_objs(),
-                [this](const std::string& _uid) { return m_context->get_track_obj(_uid); });
+    {
+        vyrserver::undecoded bad;
+        const auto answer = m_server->get_track_objs("", "", &bad);
+        refresh_all_pipelined(m_context->redis_context(), answer, bad, m_context->get_track_objs(),
+                              [this](const std::string& _uid) { return m_context->get_track_obj(_uid); },
+                              [this] { check_stop(); });
+    }
     update_licenses_and_certifications();
 }
 
+// Optional endpoints: 401 or 404 means the platform has no such data (the switch goes
+// off); any other failure keeps what is stored and the switch as it is, and holds up
+// neither the pass nor "updated".
 void updater::update_licenses_and_certifications() {
     check_stop();
-    const auto licenses = m_server->get_driver_licenses("");
-    check_stop();
-    const auto certifications = m_server->get_vehicle_certifications("");
+    std::optional<std::map<std::string, std::set<std::uint32_t>>> licenses;
+    std::optional<std::map<std::string, std::uint32_t>> certifications;
+    try {
+        licenses = m_server->get_driver_licenses("");
+        check_stop();
+        certifications = m_server->get_vehicle_certifications("");
+    } catch (const std::exception& e) {
+        m_logger.warning("Driver licences and vehicle certifications not read (%1%): the stored ones are kept") %
+            e.what();
+        return;
+    }
     if (!licenses || !certifications) {
         vehicle_certification = false;
         return;
@@ -449,39 +544,50 @@ void updater::update_licenses_and_certifications() {
 }
 
 void updater::update_groups() {
-    refresh_all(m_server->get_groups("", ""), m_context->get_groups(),
-                [this](const std::string& _uid) { return m_context->get_group(_uid); });
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_groups("", "", &bad);
+    refresh_all(answer, bad, m_context->get_groups(), [this](const std::string& _uid) { return m_context->get_group(_uid); },
+                [this] { check_stop(); });
 }
 
 void updater::update_zones() {
-    refresh_all(m_server->get_zones("", ""), m_context->get_zones(),
-                [this](const std::string& _uid) { return m_context->get_zone(_uid); });
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_zones("", "", &bad);
+    refresh_all(answer, bad, m_context->get_zones(), [this](const std::string& _uid) { return m_context->get_zone(_uid); },
+                [this] { check_stop(); });
 }
 
 void updater::update_sublocations() {
-    refresh_all(m_server->get_sublocations("", ""), m_context->get_sublocations(),
-                [this](const std::string& _uid) { return m_context->get_sublocation(_uid); });
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_sublocations("", "", &bad);
+    refresh_all(answer, bad, m_context->get_sublocations(), [this](const std::string& _uid) { return m_context->get_sublocation(_uid); },
+                [this] { check_stop(); });
 }
 
 void updater::update_tdoa_schedules() {
-    refresh_all(m_server->get_tdoa_schedules(""), m_context->get_tdoa_schedules(),
-                [this](const std::string& _uid) { return m_context->get_tdoa_schedule(_uid); });
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_tdoa_schedules("", &bad);
+    refresh_all(answer, bad, m_context->get_tdoa_schedules(), [this](const std::string& _uid) { return m_context->get_tdoa_schedule(_uid); },
+                [this] { check_stop(); });
 }
 
 // An answer that could not be read says nothing about which settings exist: nothing
 // is written and nothing removed.
 void updater::update_tdoa_settings() {
-    const auto settings = m_server->get_tdoa_settings("");
+    vyrserver::undecoded bad;
+    const auto settings = m_server->get_tdoa_settings("", &bad);
     if (!settings)
         return;
-    refresh_all(*settings, m_context->get_tdoa_settings(),
-                [this](const std::string& _uid) { return m_context->get_tdoa_setting(_uid); });
+    refresh_all(*settings, bad, m_context->get_tdoa_settings(),
+                [this](const std::string& _uid) { return m_context->get_tdoa_setting(_uid); }, [this] { check_stop(); });
 }
 
 // Alarms without an object are neither written nor removed (see apply).
 void updater::update_alarms() {
-    refresh_all(m_server->get_alarms(""), m_context->get_alarms(),
-                [this](const std::string& _uid) { return m_context->get_alarm(_uid); });
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_alarms("", &bad);
+    refresh_all(answer, bad, m_context->get_alarms(), [this](const std::string& _uid) { return m_context->get_alarm(_uid); },
+                [this] { check_stop(); });
 }
 
 // ---- single objects ----------------------------------------------------------------------
@@ -501,38 +607,53 @@ void updater::update_one(kind _kind, const std::string& _uid) {
 }
 
 void updater::update_anchor(const std::string& _uid) {
-    refresh_one(m_server->get_anchors(_uid, ""), m_context->get_anchor(_uid));
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_anchors(_uid, "", &bad);
+    refresh_one(answer, bad, m_context->get_anchor(_uid));
 }
 
 void updater::update_track_obj(const std::string& _uid) {
-    refresh_one(m_server->get_track_objs(_uid, ""), m_context->get_track_obj(_uid));
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_track_objs(_uid, "", &bad);
+    refresh_one(answer, bad, m_context->get_track_obj(_uid));
 }
 
 void updater::update_group(const std::string& _uid) {
-    refresh_one(m_server->get_groups(_uid, ""), m_context->get_group(_uid));
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_groups(_uid, "", &bad);
+    refresh_one(answer, bad, m_context->get_group(_uid));
 }
 
 void updater::update_zone(const std::string& _uid) {
-    refresh_one(m_server->get_zones(_uid, ""), m_context->get_zone(_uid));
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_zones(_uid, "", &bad);
+    refresh_one(answer, bad, m_context->get_zone(_uid));
 }
 
 void updater::update_sublocation(const std::string& _uid) {
-    refresh_one(m_server->get_sublocations(_uid, ""), m_context->get_sublocation(_uid));
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_sublocations(_uid, "", &bad);
+    refresh_one(answer, bad, m_context->get_sublocation(_uid));
 }
 
 void updater::update_tdoa_schedule(const std::string& _uid) {
-    refresh_one(m_server->get_tdoa_schedules(_uid), m_context->get_tdoa_schedule(_uid));
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_tdoa_schedules(_uid, &bad);
+    refresh_one(answer, bad, m_context->get_tdoa_schedule(_uid));
 }
 
 void updater::update_tdoa_setting(const std::string& _uid) {
-    const auto settings = m_server->get_tdoa_settings(_uid);
+    vyrserver::undecoded bad;
+    const auto settings = m_server->get_tdoa_settings(_uid, &bad);
     if (settings)
-        refresh_one(*settings, m_context->get_tdoa_setting(_uid));
+        refresh_one(*settings, bad, m_context->get_tdoa_setting(_uid));
 }
 
 // A non-empty answer whose first alarm names no object changes nothing.
 void updater::update_alarm(const std::string& _uid) {
-    refresh_one(m_server->get_alarms(_uid), m_context->get_alarm(_uid));
+    vyrserver::undecoded bad;
+    const auto answer = m_server->get_alarms(_uid, &bad);
+    refresh_one(answer, bad, m_context->get_alarm(_uid));
 }
 
 }  // namespace vyr

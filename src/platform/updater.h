@@ -11,12 +11,14 @@
 // gone (no "name") makes it mark the mirror incomplete and fill it again from the platform.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <deque>
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 #include "core/logger.h"
 #include "runtime/worker_thread.h"
@@ -53,7 +55,10 @@ public:
     // is pending joins it; "alarms_refresh" is "pending" from the first request until the
     // refresh succeeds, and "failed" once it failed (it is retried).
     void update_all_alarms_req();
-    // Single-object refreshes, queued first in, first out; duplicates are fetched twice.
+    // Single-object refreshes, queued first in, first out. An object already waiting is
+    // not queued again. A failed one goes to the back of its queue with a back-off
+    // (doubling up to a minute), so it never holds up the others. A kind's queue is
+    // bounded: once full, a full refresh of the kind stands for every request.
     void update_anchor_req(const std::string& _uid);
     void update_track_obj_req(const std::string& _uid);
     void update_group_req(const std::string& _uid);
@@ -77,17 +82,31 @@ private:
         kind_count,
     };
 
+    using clock = std::chrono::steady_clock;
+
+    // A single-object refresh waiting in its kind's queue.
+    struct single {
+        std::string uid;
+        unsigned failures = 0;  // of this request so far
+        clock::time_point due;  // not taken before (after a failure)
+    };
+    struct single_queue {
+        std::deque<single> entries;
+        std::unordered_set<std::string> uids;  // those of `entries`
+    };
+
     // One piece of work taken from the pending state under the mutex.
     struct job {
         enum class type { none, full, single, complete } what = type::none;
         kind which = anchors;
-        std::string uid;            // single
-        std::size_t list_size = 0;  // full: entries of the kind's list covered by it
+        std::string uid;        // single
+        unsigned failures = 0;  // single
     };
 
     bool& full_flag(kind _kind) VYR_REQUIRES(m_waiting_mutex);
-    std::deque<std::string>& list(kind _kind) VYR_REQUIRES(m_waiting_mutex);
     void request(kind _kind, const std::string& _uid);
+    // A failed single refresh goes back to its queue with a back-off (logged).
+    void retry_later(const job& _job, const char* _reason);
     // Sets the flags of `_kinds` (and the all flag) and writes "updated" false.
     void request_full(std::initializer_list<kind> _kinds);
 
@@ -170,14 +189,7 @@ private:
     // An alarm refresh was requested and has not succeeded yet / it failed since.
     bool m_alarms_pending VYR_GUARDED_BY(m_waiting_mutex) = false;
     bool m_alarms_failed VYR_GUARDED_BY(m_waiting_mutex) = false;
-    std::deque<std::string> m_anchors_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
-    std::deque<std::string> m_track_objs_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
-    std::deque<std::string> m_groups_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
-    std::deque<std::string> m_zones_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
-    std::deque<std::string> m_sublocations_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
-    std::deque<std::string> m_tdoa_settings_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
-    std::deque<std::string> m_alarms_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
-    std::deque<std::string> m_tdoa_schedules_to_be_updated VYR_GUARDED_BY(m_waiting_mutex);
+    std::array<single_queue, kind_count> m_singles VYR_GUARDED_BY(m_waiting_mutex);
 
     // Guarded by m_updated_mutex, which orders every write of "updated" (taken before
     // m_waiting_mutex when both are needed). The request connection is opened on first use.

@@ -1,7 +1,11 @@
 #include "platform/vyrserver.h"
 
+#include <cctype>
 #include <memory>
+#include <sstream>
 #include <utility>
+
+#include <simdjson.h>
 
 #include "common/globals.h"
 #include "core/exception.h"
@@ -23,6 +27,8 @@ const std::string c_vyrserver::req_vehicle_certifications = "/api/private/wsc/ve
 
 namespace {
 
+static_assert(answer_padding >= simdjson::SIMDJSON_PADDING, "the parser reads past the end of the text");
+
 using libs::core::component_logger;
 using curl_handles::slist_ptr;
 
@@ -42,6 +48,32 @@ slist_ptr project_header(const std::string& _project_uid, bool _always) {
     return list;
 }
 
+// A uid as one segment (or query value) of a URL: every byte but the unreserved ones
+// percent-encoded, so that a blank, a slash or a line break cannot break the request.
+std::string escaped(const std::string& _uid) {
+    static const char s_hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(_uid.size());
+    for (const unsigned char c : _uid) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(s_hex[c >> 4]);
+            out.push_back(s_hex[c & 0xF]);
+        }
+    }
+    return out;
+}
+
+// Alarms of the kinds the service does not handle are left out by design, not broken.
+bool left_out_by_design(const Json::Value&, const void*) { return false; }
+bool left_out_by_design(const Json::Value& _element, const alarm*) {
+    const Json::Value& name = _element["alarm_name"];
+    return name.isString() && name.asString() != "zone_violation" && name.asString() != "buffer_violation" &&
+           name.asString() != "emergency_button";
+}
+
 // Adds a decoded record unless its uid is there already: the first one stays.
 template <class Map, class Record>
 void insert_first(Map& _map, const std::string& _uid, Record&& _record) {
@@ -57,13 +89,17 @@ c_vyrserver::c_vyrserver(const std::string& _module_name, const std::string& _pr
 
 c_vyrserver::~c_vyrserver() = default;
 
-Json::Value c_vyrserver::collection(const std::string& _func, const Json::Value& _answer, const std::string& _member) {
-    if (_answer.isNull())
+Json::Value c_vyrserver::collection(const std::string& _func, const Json::Value& _answer, const std::string& _member,
+                                    bool _required) {
+    if (_answer.isNull() && !_required)
         return Json::Value();
     if (!_answer.isObject())
         VYR_THROW(_func + ": the answer is not a JSON object");
-    if (!_answer.isMember(_member) || _answer[_member].isNull())
+    if (!_answer.isMember(_member) || _answer[_member].isNull()) {
+        if (_required)
+            VYR_THROW(_func + ": the answer has no \"" + _member + "\"");
         return Json::Value();
+    }
     const Json::Value& value = _answer[_member];
     // Anything but an array is a broken answer, not an empty collection: reading it as
     // "no objects" would make the mirror drop every record of the kind.
@@ -72,56 +108,115 @@ Json::Value c_vyrserver::collection(const std::string& _func, const Json::Value&
     return value;
 }
 
+void c_vyrserver::note_undecoded(const std::string& _func, const std::string& _member, const std::string& _uid,
+                                 undecoded* _undecoded) const {
+    if (!_undecoded)
+        return;
+    if (_uid.empty()) {
+        _undecoded->unnamed = true;
+        m_logger.warning("%1%: an element of \"%2%\" has no uid (or is no object): stored objects of the kind are "
+                         "not removed") % _func % _member;
+        return;
+    }
+    _undecoded->uids.insert(_uid);
+    m_logger.warning("%1%: element \"%2%\" of \"%3%\" does not decode (a required member is missing, mistyped or "
+                     "invalid; the debug record before names it): its stored record is kept") %
+        _func % _uid % _member;
+}
+
 template <class Record>
 std::map<std::string, Record> c_vyrserver::get_objects(const std::string& _func, const std::string& _member,
-                                                       const std::string& _path,
-                                                       const std::string& _project_uid) const {
-    auto answer = curl_get_request(_path, project_header(_project_uid, false).release());
-    Json::Value root;
-    parse_answer(_func, answer, root);
+                                                       const std::string& _path, const std::string& _uid,
+                                                       const std::string& _project_uid, undecoded* _undecoded) const {
+    std::string body;
+    auto headers = project_header(_project_uid, false);
+    if (_uid.empty())
+        body = curl_get_text(_path, headers.release());
+    else if (!curl_get_object(_path + escaped(_uid), body, headers.release()))
+        return {};  // gone
 
+    // The answer is walked in place and only one element at a time becomes a JSON value:
+    // a large answer is never held as a whole document next to its text.
     const object_decoder decode{{m_logger, _func, _member}, from_api};
     std::map<std::string, Record> result;
-    for (const auto& element : collection(_func, root, _member)) {
-        std::string uid;
-        Record record;
-        if (decode.read(element, "uid", uid) && decode(element, uid, record))
-            insert_first(result, uid, std::move(record));
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    try {
+        simdjson::ondemand::parser parser;
+        simdjson::ondemand::document document = parser.iterate(simdjson::padded_string_view(body.data(), body.size(), body.capacity()));
+        if (document.type() != simdjson::ondemand::json_type::object)
+            VYR_THROW(_func + ": the answer is not a JSON object");
+        simdjson::ondemand::value member;
+        const auto found = document.get_object().find_field_unordered(_member).get(member);
+        if (found != simdjson::SUCCESS && found != simdjson::NO_SUCH_FIELD)
+            throw simdjson::simdjson_error(found);
+        if (found == simdjson::NO_SUCH_FIELD || member.is_null())
+            VYR_THROW(_func + ": the answer has no \"" + _member + "\"");
+        if (member.type() != simdjson::ondemand::json_type::array)
+            VYR_THROW(_func + ": \"" + _member + "\" is not an array");
+        for (auto item : member.get_array()) {
+            simdjson::ondemand::value value = item.value();
+            Json::Value element;
+            std::string errors;
+            if (value.type() == simdjson::ondemand::json_type::object) {
+                simdjson::ondemand::object object = value.get_object();
+                const std::string_view text = object.raw_json();
+                if (!reader->parse(text.data(), text.data() + text.size(), &element, &errors))
+                    VYR_THROW(_func + ": element of \"" + _member + "\": " + errors);
+            }  // anything else is passed over by the iteration
+            std::string uid;
+            Record record;
+            if (!element.isObject() || !decode.read(element, "uid", uid))
+                note_undecoded(_func, _member, "", _undecoded);
+            else if (decode(element, uid, record))
+                insert_first(result, uid, std::move(record));
+            else if (!left_out_by_design(element, &record))
+                note_undecoded(_func, _member, uid, _undecoded);
+        }
+    } catch (const simdjson::simdjson_error& e) {
+        VYR_THROW(_func + ": parse error: " + e.what());
     }
     return result;
 }
 
-std::map<std::string, anchor> c_vyrserver::get_anchors(const std::string& anchor_uid,
-                                                       const std::string& project_uid) const {
-    return get_objects<anchor>("get_anchors", "win_anchors", req_win_anchors + anchor_uid, project_uid);
+std::map<std::string, anchor> c_vyrserver::get_anchors(const std::string& anchor_uid, const std::string& project_uid,
+                                                       undecoded* _undecoded) const {
+    return get_objects<anchor>("get_anchors", "win_anchors", req_win_anchors, anchor_uid, project_uid, _undecoded);
 }
 
 std::map<std::string, track_obj> c_vyrserver::get_track_objs(const std::string& track_obj_uid,
-                                                             const std::string& project_uid) const {
-    return get_objects<track_obj>("get_track_objs", "trackableObjects", req_track_obj + track_obj_uid, project_uid);
+                                                             const std::string& project_uid,
+                                                             undecoded* _undecoded) const {
+    return get_objects<track_obj>("get_track_objs", "trackableObjects", req_track_obj, track_obj_uid, project_uid,
+                                  _undecoded);
 }
 
-std::map<std::string, group> c_vyrserver::get_groups(const std::string& group_uid,
-                                                     const std::string& project_uid) const {
-    return get_objects<group>("get_groups", "groups", req_groups + group_uid, project_uid);
+std::map<std::string, group> c_vyrserver::get_groups(const std::string& group_uid, const std::string& project_uid,
+                                                     undecoded* _undecoded) const {
+    return get_objects<group>("get_groups", "groups", req_groups, group_uid, project_uid, _undecoded);
 }
 
-std::map<std::string, zone> c_vyrserver::get_zones(const std::string& zone_uid, const std::string& project_uid) const {
-    return get_objects<zone>("get_zones", "zones", req_zones + zone_uid, project_uid);
+std::map<std::string, zone> c_vyrserver::get_zones(const std::string& zone_uid, const std::string& project_uid,
+                                                   undecoded* _undecoded) const {
+    return get_objects<zone>("get_zones", "zones", req_zones, zone_uid, project_uid, _undecoded);
 }
 
 std::map<std::string, sublocation> c_vyrserver::get_sublocations(const std::string& sublocation_uid,
-                                                                 const std::string& project_uid) const {
-    return get_objects<sublocation>("get_sublocations", "sublocations", req_sublocations + sublocation_uid,
-                                    project_uid);
+                                                                 const std::string& project_uid,
+                                                                 undecoded* _undecoded) const {
+    return get_objects<sublocation>("get_sublocations", "sublocations", req_sublocations, sublocation_uid,
+                                    project_uid, _undecoded);
 }
 
-std::map<std::string, alarm> c_vyrserver::get_alarms(const std::string& alarm_uid) const {
-    return get_objects<alarm>("get_alarms", "alarms", req_alarms_active + alarm_uid, "");
+std::map<std::string, alarm> c_vyrserver::get_alarms(const std::string& alarm_uid, undecoded* _undecoded) const {
+    return get_objects<alarm>("get_alarms", "alarms", req_alarms_active, alarm_uid, "", _undecoded);
 }
 
-std::map<std::string, tdoa_schedule> c_vyrserver::get_tdoa_schedules(const std::string& schedule_uid) const {
-    return get_objects<tdoa_schedule>("get_tdoa_schedules", "tdoa_schedules", req_tdoa_schedules + schedule_uid, "");
+std::map<std::string, tdoa_schedule> c_vyrserver::get_tdoa_schedules(const std::string& schedule_uid,
+                                                                     undecoded* _undecoded) const {
+    return get_objects<tdoa_schedule>("get_tdoa_schedules", "tdoa_schedules", req_tdoa_schedules, schedule_uid, "",
+                                      _undecoded);
 }
 
 // ---- the sleep mechanism's anchor table --------------------------------------------------
@@ -177,8 +272,8 @@ void c_vyrserver::get_anchors(std::map<std::string, anchor_sleep_t>& _anchors, c
 // ---- TDOA ------------------------------------------------------------------------------
 
 std::optional<std::map<std::string, Json::Value>> c_vyrserver::get_tdoa_settings(
-    const std::string& tdoa_settings_uid) const {
-    auto answer = curl_get_request(req_tdoa_settings + tdoa_settings_uid, nullptr);
+    const std::string& tdoa_settings_uid, undecoded* _undecoded) const {
+    auto answer = curl_get_request(req_tdoa_settings + escaped(tdoa_settings_uid), nullptr);
     const std::string body = answer.str();
 
     Json::CharReaderBuilder builder;
@@ -187,7 +282,7 @@ std::optional<std::map<std::string, Json::Value>> c_vyrserver::get_tdoa_settings
     Json::Value root;
     std::string errors;
     if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) {
-        m_logger.error("json: '%1%', parse error: '%2%'") % body % errors;
+        m_logger.error("json: '%1%', parse error: '%2%'") % body_excerpt(body) % errors;
         return std::nullopt;
     }
 
@@ -197,8 +292,10 @@ std::optional<std::map<std::string, Json::Value>> c_vyrserver::get_tdoa_settings
 
     std::map<std::string, Json::Value> result;
     for (const auto& element : root["tdoa_settings"]) {
-        if (!element.isObject() || !element["project_uid"].isString())
+        if (!element.isObject() || !element["project_uid"].isString()) {
+            note_undecoded("get_tdoa_settings", "tdoa_settings", "", _undecoded);
             continue;
+        }
         result.try_emplace(element["project_uid"].asString(), element);
     }
     return result;
@@ -209,7 +306,7 @@ std::optional<std::map<std::string, Json::Value>> c_vyrserver::get_tdoa_settings
 std::optional<Json::Value> c_vyrserver::optional_collection(const std::string& _func, const std::string& _member,
                                                         const std::string& _path, const std::string& _obj_uid) const {
     std::stringstream answer;
-    if (!try_curl_get_request(_obj_uid.empty() ? _path : _path + "?obj_uid[]=" + _obj_uid, answer, nullptr))
+    if (!try_curl_get_request(_obj_uid.empty() ? _path : _path + "?obj_uid[]=" + escaped(_obj_uid), answer, nullptr))
         return std::nullopt;
     Json::Value root;
     parse_answer(_func, answer, root);

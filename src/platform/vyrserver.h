@@ -1,7 +1,8 @@
 // The typed client of the platform server's private REST API: one getter per kind of
 // project data, each issuing a GET through c_server and decoding the answer's array into
 // plain records keyed by the object's uid. Decoding is forgiving: an element with a
-// missing or mistyped required field is logged at debug level and left out. The getters
+// missing or mistyped required field is left out, and the caller learns its uid so that
+// the stored record is kept rather than taken for deleted. The getters
 // keep no state, so the updater and the sleep mechanism may call them at the same time.
 #pragma once
 
@@ -116,6 +117,14 @@ struct anchor_sleep_t {
     timeval m_start_time{};
 };
 
+// The elements of an answer that are there but do not decode. The records they name are
+// kept as stored (neither overwritten nor removed); an element without a readable uid
+// makes the removals of a full refresh unsafe (it may be any stored object).
+struct undecoded {
+    std::set<std::string> uids;
+    bool unnamed = false;
+};
+
 class c_vyrserver : public c_server {
 public:
     static const std::string req_win_anchors;
@@ -134,26 +143,38 @@ public:
                 libs::core::component_logger& _logger, const std::string& _ca_file = {});
     ~c_vyrserver() override;
 
-    // An empty uid asks for the whole collection. A non-empty project uid is sent as
-    // "X-User-Project". Transport, status and parse failures throw; so does an answer
-    // that is not an object or whose collection member is neither an array nor null.
-    std::map<std::string, anchor> get_anchors(const std::string& anchor_uid, const std::string& project_uid) const;
+    // An empty uid asks for the whole collection; a uid (sent escaped) asks for one
+    // object, and a 404 then means the object is gone: the answer is empty. A non-empty
+    // project uid is sent as "X-User-Project". Transport, status and parse failures
+    // throw; so does an answer that is not an object or whose collection member is absent,
+    // null or not an array. Elements that do not decode are left out; when _undecoded is
+    // given they are recorded there (and each is logged).
+    std::map<std::string, anchor> get_anchors(const std::string& anchor_uid, const std::string& project_uid,
+                                              undecoded* _undecoded = nullptr) const;
     // The sleep mechanism's form: merges the project's anchors with a node (and, when
     // given, of one location or sublocation) into _anchors, keeping the entries' other
     // fields. Elements that do not match are skipped silently.
     void get_anchors(std::map<std::string, anchor_sleep_t>& _anchors, const std::string& project_uid,
                      const std::string& loc_uid, const std::string& sl_uid) const;
-    std::map<std::string, track_obj> get_track_objs(const std::string& track_obj_uid,
-                                                    const std::string& project_uid) const;
-    std::map<std::string, group> get_groups(const std::string& group_uid, const std::string& project_uid) const;
-    std::map<std::string, zone> get_zones(const std::string& zone_uid, const std::string& project_uid) const;
+    std::map<std::string, track_obj> get_track_objs(const std::string& track_obj_uid, const std::string& project_uid,
+                                                    undecoded* _undecoded = nullptr) const;
+    std::map<std::string, group> get_groups(const std::string& group_uid, const std::string& project_uid,
+                                            undecoded* _undecoded = nullptr) const;
+    std::map<std::string, zone> get_zones(const std::string& zone_uid, const std::string& project_uid,
+                                          undecoded* _undecoded = nullptr) const;
     std::map<std::string, sublocation> get_sublocations(const std::string& sublocation_uid,
-                                                        const std::string& project_uid) const;
-    std::map<std::string, alarm> get_alarms(const std::string& alarm_uid) const;
+                                                        const std::string& project_uid,
+                                                        undecoded* _undecoded = nullptr) const;
+    // Alarms of other kinds than zone, buffer and emergency button are left out, not
+    // recorded as undecoded.
+    std::map<std::string, alarm> get_alarms(const std::string& alarm_uid, undecoded* _undecoded = nullptr) const;
     // Project uid → the whole setting element. Nothing (after an error record) when the
-    // body is not JSON or has no "tdoa_settings" array.
-    std::optional<std::map<std::string, Json::Value>> get_tdoa_settings(const std::string& tdoa_settings_uid) const;
-    std::map<std::string, tdoa_schedule> get_tdoa_schedules(const std::string& schedule_uid) const;
+    // body is not JSON or has no "tdoa_settings" array. An element without a project uid
+    // is left out (recorded as unnamed in _undecoded).
+    std::optional<std::map<std::string, Json::Value>> get_tdoa_settings(const std::string& tdoa_settings_uid,
+                                                                        undecoded* _undecoded = nullptr) const;
+    std::map<std::string, tdoa_schedule> get_tdoa_schedules(const std::string& schedule_uid,
+                                                            undecoded* _undecoded = nullptr) const;
     // Object uid → ids of the licences that require certification. Nothing when the
     // server answers 401 or 404.
     std::optional<std::map<std::string, std::set<std::uint32_t>>> get_driver_licenses(
@@ -163,14 +184,21 @@ public:
     std::optional<std::map<std::string, std::uint32_t>> get_vehicle_certifications(const std::string& _obj_uid) const;
 
 private:
-    // The array under _member of a parsed answer; null when the member is absent.
-    static Json::Value collection(const std::string& _func, const Json::Value& _answer, const std::string& _member);
+    // The array under _member of a parsed answer; null when the member is absent or null,
+    // unless _required (then that throws: an answer without the collection must not read
+    // as "no objects", which would empty the kind).
+    static Json::Value collection(const std::string& _func, const Json::Value& _answer, const std::string& _member,
+                                  bool _required = false);
     // Requests _path (a project header when _project_uid is not empty) and decodes every
     // element of the answer's _member collection; an element that does not decode is left
     // out, and of two with one uid the first is kept.
     template <class Record>
     std::map<std::string, Record> get_objects(const std::string& _func, const std::string& _member,
-                                              const std::string& _path, const std::string& _project_uid) const;
+                                              const std::string& _path, const std::string& _uid,
+                                              const std::string& _project_uid, undecoded* _undecoded) const;
+    // Records an element that did not decode (and logs it).
+    void note_undecoded(const std::string& _func, const std::string& _member, const std::string& _uid,
+                        undecoded* _undecoded) const;
     // The _member collection of _path, asked for one object when _obj_uid is not empty;
     // nothing when the server answers 401 or 404.
     std::optional<Json::Value> optional_collection(const std::string& _func, const std::string& _member,

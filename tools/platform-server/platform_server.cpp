@@ -1,5 +1,6 @@
 #include "platform_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iostream>
@@ -184,9 +185,15 @@ void platform_server::handle(const httplib::Request& _request, httplib::Response
     // Fault rules: the command line's, then the control file's (read every time).
     std::map<std::string, int> fail = m_options.fail;
     std::vector<std::string> hang = m_options.hang;
+    std::map<std::string, std::string> redirect;
+    std::map<std::string, double> huge;
     if (const auto text = read_file(dir + s_control_file)) {
         const auto control = parse(*text);
         if (control && control->isObject()) {
+            for (const auto& name : (*control)["redirect"].getMemberNames())
+                redirect[name] = (*control)["redirect"][name].asString();
+            for (const auto& name : (*control)["huge"].getMemberNames())
+                huge[name] = (*control)["huge"][name].asDouble();
             const Json::Value& f = (*control)["fail"];
             if (f.isObject()) {
                 for (const auto& name : f.getMemberNames()) {
@@ -220,6 +227,32 @@ void platform_server::handle(const httplib::Request& _request, httplib::Response
         _response.status = status;
         if (status != 204 && status != 304)
             _response.set_content("{\"detail\":\"Injected failure.\"}", "application/json");
+        return;
+    }
+
+    for (const auto& [rule, location] : redirect) {
+        if (!path_matches(rule, path))
+            continue;
+        log_request(_request, "302");
+        _response.set_redirect(location);
+        return;
+    }
+    for (const auto& [rule, size] : huge) {
+        if (!path_matches(rule, path))
+            continue;
+        log_request(_request, "200");
+        // Made up while it is sent, in chunks without a length, so the stand-in stays small.
+        const auto bytes = static_cast<std::size_t>(size);
+        _response.set_chunked_content_provider("application/json", [bytes](std::size_t _offset, httplib::DataSink& _sink) {
+            static const std::string s_chunk(1 << 16, ' ');
+            if (_offset == 0 && !_sink.write("[", 1))
+                return false;
+            if (_offset >= bytes) {
+                _sink.done();
+                return true;
+            }
+            return _sink.write(s_chunk.data(), std::min(s_chunk.size(), bytes - _offset));
+        });
         return;
     }
 

@@ -12,11 +12,23 @@ protected:
     void update(const std::string& _uid, const std::string& _mac, const std::string& _sublocation = "sub1",
                 bool _t2t_valid = true, const std::vector<std::string>& _no_alarm = {"aabbccddeeff0011"},
                 const std::vector<std::string>& _groups = {"g1", "g2"}) {
-        m_context->get_track_obj(_uid).update("project", "forklift 7 %s", _sublocation, 10, -20, 150, "vehicle",
-                                              _mac, _groups, "heavy", true, _no_alarm, _t2t_valid, "master", true,
-                                              500u, 90u, std::nullopt, std::string("1234"), std::nullopt, 200u,
-                                              std::nullopt, false);
+        auto& connection = m_context->redis_context();
+        auto obj = m_context->get_track_obj(_uid);
+        vyr::redis::batch pipeline;
+        if (m_pipelined) {  // as a full refresh writes: the stored MAC read by the caller
+            const auto mac = connection.command("HGET", vyr::context::track_obj::keys::fields(_uid), "mac_addr");
+            obj.write_into(pipeline, mac.is_string() ? mac.to_string() : "");
+        }
+        const auto round_trips = connection.round_trips();
+        obj.update("project", "forklift 7 %s", _sublocation, 10, -20, 150, "vehicle", _mac, _groups, "heavy", true,
+                   _no_alarm, _t2t_valid, "master", true, 500u, 90u, std::nullopt, std::string("1234"), std::nullopt,
+                   200u, std::nullopt, false);
+        if (m_pipelined) {
+            EXPECT_EQ(connection.round_trips(), round_trips);  // nothing read or sent by the record
+            vyr::context::common::check_no_error(connection.pipeline(pipeline), "test");
+        }
     }
+    bool m_pipelined = false;
 };
 
 TEST_F(track_obj_record, update_writes_fields_sets_and_t2t_configuration_and_replaces_the_lists) {
@@ -37,17 +49,21 @@ TEST_F(track_obj_record, update_writes_fields_sets_and_t2t_configuration_and_rep
 }
 
 TEST_F(track_obj_record, mac_index_follows_a_changed_or_emptied_mac_and_an_unchanged_one_is_not_deleted) {
-    update("o1", "MAC1");
-    EXPECT_EQ(m_context->get_track_obj_by_mac("MAC1").uid(), "o1");
-    update("o1", "MAC1");
-    EXPECT_EQ(m_context->get_track_obj_by_mac("MAC1").uid(), "o1");
-    update("o1", "MAC2");
-    EXPECT_EQ(thrown_message([&] { m_context->get_track_obj_by_mac("MAC1"); }), "Mac: MAC1");
-    EXPECT_EQ(m_context->get_track_obj_by_mac("MAC2").uid(), "o1");
-    EXPECT_EQ(redis({"HLEN", "track_objs:mac_addr"}), "1");
-    update("o1", "");
-    EXPECT_EQ(redis({"HLEN", "track_objs:mac_addr"}), "0");
-    EXPECT_FALSE(m_context->track_obj_exists_by_mac(""));
+    for (const bool pipelined : {false, true}) {
+        SCOPED_TRACE(pipelined);
+        m_pipelined = pipelined;
+        update("o1", "MAC1");
+        EXPECT_EQ(m_context->get_track_obj_by_mac("MAC1").uid(), "o1");
+        update("o1", "MAC1");
+        EXPECT_EQ(m_context->get_track_obj_by_mac("MAC1").uid(), "o1");
+        update("o1", "MAC2");
+        EXPECT_EQ(thrown_message([&] { m_context->get_track_obj_by_mac("MAC1"); }), "Mac: MAC1");
+        EXPECT_EQ(m_context->get_track_obj_by_mac("MAC2").uid(), "o1");
+        EXPECT_EQ(redis({"HLEN", "track_objs:mac_addr"}), "1");
+        update("o1", "");
+        EXPECT_EQ(redis({"HLEN", "track_objs:mac_addr"}), "0");
+        EXPECT_FALSE(m_context->track_obj_exists_by_mac(""));
+    }
 }
 
 TEST_F(track_obj_record, invalid_t2t_configuration_leaves_no_hash_and_no_alarm_entries_are_upper_cased) {

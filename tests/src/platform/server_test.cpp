@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -75,6 +76,35 @@ TEST_F(client_fixture, transfer_failures_name_the_curl_error_and_the_url) {
     test::platform_server hanging({"--hang", s_groups_path});
     EXPECT_THAT(thrown_message([&] { client(hanging.address())->curl_get_request(s_groups_path, nullptr); }),
                 ::testing::AllOf(StartsWith("curl_easy_perform failed: "), HasSubstr(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT))));
+}
+
+// The peak resident size of this process so far, in KiB.
+long peak_rss_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// Regression: a body of any size was taken whole, and redirects were followed without
+// limit, to any scheme.
+TEST_F(client_fixture, an_oversized_answer_a_redirect_loop_and_a_redirect_off_http_are_refused) {
+    test::platform_server server;
+    server.write("control.json", R"({"huge": {"/big": 104857600},
+                                     "redirect": {"/loop": "/loop", "/file": "file:///etc/hostname"}})");
+    auto c = client(server.address());
+    const long before = peak_rss_kib();
+    for (const auto& [path, reason] : {std::pair{"/big", "(answer larger than 33554432 bytes refused)"},
+                                       {"/loop", curl_easy_strerror(CURLE_TOO_MANY_REDIRECTS)},
+                                       {"/file", curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL)}})
+        EXPECT_THAT(thrown_message([&] { c->curl_get_request(path, nullptr); }), HasSubstr(reason)) << path;
+    EXPECT_LT(peak_rss_kib() - before, 96 * 1024);  // the 100 MiB were never held
+    int loops = 0;
+    for (const auto& r : server.requests())
+        loops += r["path"].asString() == "/loop";
+    EXPECT_LE(loops, 6);
 }
 
 // The port and protocol options, then HTTPS; every password holds "Secret", which no

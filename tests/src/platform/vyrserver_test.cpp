@@ -38,26 +38,27 @@ struct api_fixture : ::testing::Test {
 
 // ---- answer shape ----------------------------------------------------------------------
 
-TEST_F(api_fixture, absent_or_null_collection_is_empty_and_a_broken_answer_throws) {
-    server.write("groups.json", "{}");
-    EXPECT_TRUE(api.get_groups("", "").empty());
-    server.write("groups.json", R"({"groups": null})");
-    EXPECT_TRUE(api.get_groups("", "").empty());
-
-    // An answer that is not a list must not read as "no groups any more".
+TEST_F(api_fixture, an_answer_without_the_collection_or_a_broken_one_throws) {
+    // None of them may read as "no groups any more".
+    for (const auto* body : {"{}", R"({"groups": null})", ""}) {
+        server.write("groups.json", body);
+        EXPECT_THROW(api.get_groups("", ""), vyr::libs::core::exception) << body;
+    }
     server.write("groups.json", R"({"groups": {"uid": "g1", "project_uid": "p", "name": "n"}})");
     EXPECT_THROW(api.get_groups("", ""), vyr::libs::core::exception);
     server.write("groups.json", R"([1, 2])");
     EXPECT_THROW(api.get_groups("", ""), vyr::libs::core::exception);
     server.write("groups.json", R"({"groups": [{"uid": "g1", )");
-    EXPECT_THAT(test::thrown_message([&] { api.get_groups("", ""); }), ::testing::StartsWith("get_groups: parseFromStream "));
+    EXPECT_THAT(test::thrown_message([&] { api.get_groups("", ""); }), ::testing::StartsWith("get_groups: parse error"));
 }
 
 TEST_F(api_fixture, elements_that_are_not_objects_are_dropped_and_the_rest_is_used) {
     serve("groups.json", "groups",
           R"(7, "text", [1], null, {"uid": "g1", "project_uid": "p", "name": "One"},
              {"uid": "g2", "project_uid": "p"}, {"uid": 3, "project_uid": "p", "name": "x"})");
-    const auto groups = api.get_groups("", "");
+    vyr::vyrserver::undecoded bad;
+    const auto groups = api.get_groups("", "", &bad);
+    EXPECT_EQ(std::tie(bad.uids, bad.unnamed), std::make_tuple(std::set<std::string>{"g2"}, true));
     ASSERT_EQ(groups.size(), 1u);
     EXPECT_EQ(std::tie(groups.at("g1").name, groups.at("g1").project_uid), std::make_tuple("One", "p"));
 }
@@ -67,12 +68,16 @@ TEST_F(api_fixture, uid_goes_into_the_path_and_project_into_one_header) {
     serve("zones.json", "zones", R"({"uid": "z1", "project_uid": "p1", "zone_id": 4})");
     api.get_groups("g1", "p1");
     api.get_zones("", "");
+    server.write("control.json", R"({"fail": {"/api/private/groups/g 1/?": 404}})");
+    EXPECT_TRUE(api.get_groups("g 1/?", "").empty());  // 404 for one object: gone
 
     const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 2u);
+    ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(std::make_tuple(requests[0]["target"].asString(), requests[0]["headers"]["X-User-Project"].asString(),
-                              requests[1]["target"].asString(), requests[1]["headers"].isMember("X-User-Project")),
-              std::make_tuple("/api/private/groups/g1", "p1", "/api/private/zones/", false));
+                              requests[1]["target"].asString(), requests[1]["headers"].isMember("X-User-Project"),
+                              requests[2]["target"].asString() + " " + requests[2]["status"].asString()),
+              std::make_tuple("/api/private/groups/g1", "p1", "/api/private/zones/", false,
+                              "/api/private/groups/g%201%2F%3F 404"));
 }
 
 // ---- anchors ---------------------------------------------------------------------------
