@@ -53,8 +53,8 @@ public:
     // that runs the handlers on its own thread (the fuzz targets) calls it instead of start().
     void open();
 
-    // Routes one frame from the proxy to its handler (the fixed tag order); an empty
-    // frame or one without a known tag is ignored.
+    // Routes one frame from the proxy to the handler of the tag it starts with; an empty
+    // frame or one that starts with no known tag is ignored.
     void dispatch(const std::string& _frame) const;
 
     // Topic handlers, called on the receiver thread with the text after the tag.
@@ -71,6 +71,9 @@ private:
     // One pass of the receiver thread: waits for the stop pipe or the proxy and takes a
     // batch of frames; false when the stop command came.
     bool pass();
+    // (Re)creates the SUB socket to the proxy with its subscriptions and a monitor that
+    // reports a dropped connection.
+    void open_proxy_socket();
     // Sends one command frame without blocking; a full queue drops it.
     static void send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size);
 
@@ -127,6 +130,10 @@ private:
     const std::shared_ptr<zmq::context_t> m_zmq_context;
     // Receiver thread only.
     std::unique_ptr<zmq::socket_t> m_proxy_socket;
+    // Events of the proxy socket: the library gives up a connection that brought a frame
+    // over the size limit, so the socket is made again when its connection drops.
+    std::unique_ptr<zmq::socket_t> m_proxy_monitor;
+    unsigned m_proxy_generation = 0;
     std::unique_ptr<zmq::socket_t> m_pipe_output_socket;
     std::unique_ptr<zmq::socket_t> m_mech_sleep_socket;
     std::unique_ptr<zmq::socket_t> m_mech_param_req_socket;

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ctime>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -33,6 +35,13 @@ constexpr parameter_t s_requestable[] = {
 };
 
 const std::string& name_of(parameter_t _parameter) { return parameters.at(_parameter); }
+
+// The report time of a report whose own time cannot be trusted: its values pass the
+// freshness gate, which keeps the stored time stamps as they are.
+constexpr timeval s_untimed{0, -1};
+bool is_untimed(const timeval& _ts) { return _ts.tv_usec == s_untimed.tv_usec; }
+// How far a report time may lie beyond the server's clock.
+constexpr std::int64_t s_max_ahead_seconds = 24 * 3600;
 
 // The device has answered: the delivery mechanisms may send to it again at once.
 void reset_sending(win& _win) {
@@ -69,13 +78,20 @@ void c_receiver::process_param_p(const std::string& _body) const {
     if (!mac_value.isString() || !ts_value.isInt64() || !ms_value.isInt())
         return;
     std::string mac = mac_value.asString();
-    if (!comb_mac(mac))
+    if (!comb_mac(mac)) {
+        m_logger.debug("report with a bad MAC dropped: %1%") % vyr::libs::core::json::to_string(mac_value);
         return;
-    timeval ts{};
-    ts.tv_sec = static_cast<time_t>(ts_value.asInt64());
-    // Milliseconds to microseconds in 32 bits, wrapping rather than overflowing.
-    ts.tv_usec = static_cast<suseconds_t>(
-        static_cast<std::int32_t>(static_cast<std::uint32_t>(ms_value.asInt()) * 1000u));
+    }
+    // A time past the server's clock by more than a day (a clock glitch, a forged frame)
+    // would make every later report of these parameters look older and be dropped.
+    const std::int64_t seconds = ts_value.asInt64();
+    const int milliseconds = ms_value.asInt();
+    timeval ts = s_untimed;
+    if (milliseconds < 0 || milliseconds > 999 || seconds > std::int64_t{::time(nullptr)} + s_max_ahead_seconds)
+        m_logger.warning("report of %1% with a bad time (ts %2%, ms %3%): its values are taken without it") % mac %
+            seconds % milliseconds;
+    else
+        ts = timeval{static_cast<time_t>(seconds), static_cast<suseconds_t>(milliseconds * 1000)};
 
     if (message.isMember("plist") && !message["plist"].isNull()) {
         const Json::Value& plist = message["plist"];
@@ -113,18 +129,26 @@ void c_receiver::process_param_p(const std::string& _body) const {
         vyr::cmd::set_field(head.mac, mac);
         std::string frame(reinterpret_cast<const char*>(&head), sizeof(head));
         // Indexed access: null, texts and numbers hold no elements, an object with
-        // members raises the type error.
-        for (Json::ArrayIndex i = 0; i < requested.size(); ++i) {
+        // members raises the type error. Each parameter is asked for once, in the order of
+        // its first mention; the look-up ends when every parameter is in.
+        constexpr std::size_t requestable_count = std::size(s_requestable);
+        bool asked[requestable_count] = {};
+        std::size_t asked_count = 0;
+        for (Json::ArrayIndex i = 0; i < requested.size() && asked_count < requestable_count; ++i) {
             // Only a text can name a parameter.
             if (!requested[i].isString())
                 continue;
             const std::string name = requested[i].asString();
-            for (const auto parameter : s_requestable) {
-                if (name_of(parameter) == name) {
-                    const std::uint32_t number = parameter;
+            for (std::size_t k = 0; k < requestable_count; ++k) {
+                if (name_of(s_requestable[k]) != name)
+                    continue;
+                if (!asked[k]) {
+                    asked[k] = true;
+                    ++asked_count;
+                    const std::uint32_t number = s_requestable[k];
                     frame.append(reinterpret_cast<const char*>(&number), sizeof(number));
-                    break;
                 }
+                break;
             }
         }
         send_command(*m_mech_param_req_socket, frame.data(), frame.size());
@@ -133,6 +157,8 @@ void c_receiver::process_param_p(const std::string& _body) const {
 
 bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, parameter_t _parameter,
                                             const timeval& _timestamp) const {
+    if (is_untimed(_timestamp))
+        return true;
     auto device = m_context->get_win(_mac_address);
     const timeval stored = device.parameter_timestamp(_parameter);
     if (_timestamp.tv_sec < stored.tv_sec ||
@@ -286,9 +312,11 @@ void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const 
     auto device = m_context->get_win(_mac_address);
     reset_sending(device);
     // The report replaces the whole configuration: members it leaves out must not
-    // survive from an earlier one. This also drops the time stamp just stored, so the
-    // next t2t_cfg report of the device passes the gate whatever its time.
+    // survive from an earlier one. Its time stamp goes back in, so an older report
+    // replayed later is still refused.
     device.del_parameter(T2T_CFG);
+    if (!is_untimed(_ts))
+        device.parameter_timestamp(T2T_CFG, _ts);
     if (_value.isNull()) {
         device.parameter_state(T2T_CFG, NOT_SUPPORTED);
         return;
