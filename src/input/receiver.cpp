@@ -1,6 +1,7 @@
 #include "input/receiver.h"
 
 #include <cstdint>
+#include <ctime>
 
 #include "common/globals.h"
 #include "context/context.h"
@@ -103,7 +104,7 @@ bool c_receiver::pass() {
         {m_proxy_socket->handle(), 0, ZMQ_POLLIN, 0},
         {m_proxy_monitor->handle(), 0, ZMQ_POLLIN, 0},
     };
-    zmq::poll(items, 3, std::chrono::milliseconds(-1));
+    zmq::poll(items, 3, sweep_wins_when_due());
     if (items[0].revents & ZMQ_POLLIN) {
         zmq::message_t command;
         if (m_pipe_output_socket->recv(command, zmq::recv_flags::dontwait) && command.size() == 1 &&
@@ -131,6 +132,21 @@ bool c_receiver::pass() {
         }
     }
     return true;
+}
+
+std::chrono::milliseconds c_receiver::sweep_wins_when_due() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= m_next_win_sweep) {
+        m_next_win_sweep = now + m_win_sweep_interval;
+        m_worker.guard([&] {
+            const auto removed = vyr::context::remove_silent_wins(m_context->redis_context(), ::time(nullptr),
+                                                                  m_win_silence.count());
+            if (removed)
+                m_logger.info("%1% WIN records of devices outside the project, silent for %2% s, removed") % removed %
+                    m_win_silence.count();
+        });
+    }
+    return std::chrono::ceil<std::chrono::milliseconds>(m_next_win_sweep - now);
 }
 
 void c_receiver::dispatch(const std::string& _frame) const {

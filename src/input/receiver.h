@@ -8,6 +8,7 @@
 
 #include <sys/time.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -46,6 +47,14 @@ public:
     c_receiver(const c_receiver&) = delete;
     c_receiver& operator=(const c_receiver&) = delete;
 
+    // How long a device that belongs to no anchor or trackable object of the project may
+    // stay silent before its WIN record is removed, and how often that is looked at.
+    // Call before start().
+    void set_win_expiry(std::chrono::seconds _silence, std::chrono::milliseconds _interval) {
+        m_win_silence = _silence;
+        m_win_sweep_interval = _interval;
+    }
+
     // Starts the receiver thread: open(), then passes until the stop command comes.
     void start();
     // Creates the sockets and the Redis connection on the calling thread, which then owns
@@ -71,6 +80,9 @@ private:
     // One pass of the receiver thread: waits for the stop pipe or the proxy and takes a
     // batch of frames; false when the stop command came.
     bool pass();
+    // Removes the silent foreign WIN records when the interval has passed since the last
+    // time; returns how long the thread may wait for frames until it is due again.
+    std::chrono::milliseconds sweep_wins_when_due();
     // (Re)creates the SUB socket to the proxy with its subscriptions and a monitor that
     // reports a dropped connection.
     void open_proxy_socket();
@@ -134,6 +146,11 @@ private:
     // over the size limit, so the socket is made again when its connection drops.
     std::unique_ptr<zmq::socket_t> m_proxy_monitor;
     unsigned m_proxy_generation = 0;
+    // Constant once the thread runs.
+    std::chrono::seconds m_win_silence{24 * 3600};
+    std::chrono::milliseconds m_win_sweep_interval{10 * 60 * 1000};
+    // Receiver thread only.
+    std::chrono::steady_clock::time_point m_next_win_sweep{};
     std::unique_ptr<zmq::socket_t> m_pipe_output_socket;
     std::unique_ptr<zmq::socket_t> m_mech_sleep_socket;
     std::unique_ptr<zmq::socket_t> m_mech_param_req_socket;

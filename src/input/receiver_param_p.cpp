@@ -82,12 +82,13 @@ void c_receiver::process_param_p(const std::string& _body) const {
         m_logger.debug("report with a bad MAC dropped: %1%") % vyr::libs::core::json::to_string(mac_value);
         return;
     }
+    const std::int64_t now = ::time(nullptr);
     // A time past the server's clock by more than a day (a clock glitch, a forged frame)
     // would make every later report of these parameters look older and be dropped.
     const std::int64_t seconds = ts_value.asInt64();
     const int milliseconds = ms_value.asInt();
     timeval ts = s_untimed;
-    if (milliseconds < 0 || milliseconds > 999 || seconds > std::int64_t{::time(nullptr)} + s_max_ahead_seconds)
+    if (milliseconds < 0 || milliseconds > 999 || seconds > now + s_max_ahead_seconds)
         m_logger.warning("report of %1% with a bad time (ts %2%, ms %3%): its values are taken without it") % mac %
             seconds % milliseconds;
     else
@@ -153,6 +154,10 @@ void c_receiver::process_param_p(const std::string& _body) const {
         }
         send_command(*m_mech_param_req_socket, frame.data(), frame.size());
     }
+    // A device that reported values was heard: its record is not silent. (A report that
+    // failed above leaves a record without this time; the sweep starts its silence then.)
+    if (message.isMember("plist") && !message["plist"].isNull())
+        m_context->get_win(mac).heard(now);
 }
 
 bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, parameter_t _parameter,

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -288,6 +291,40 @@ TEST_F(param_report, corrupted_reports_change_nothing) {
         EXPECT_TRUE(sent.param_req.empty());
         EXPECT_EQ(redis({"DBSIZE"}), "0");
     }
+}
+
+// ---- silent foreign WIN records ----------------------------------------------------------
+
+class win_expiry : public param_report {
+protected:
+    void configure(c_receiver& _receiver) override {
+        _receiver.set_win_expiry(std::chrono::hours(1), std::chrono::milliseconds(50));
+    }
+};
+
+// Regression: the set of WINs only grew; every MAC ever reported cost round trips in every
+// pass for ever. Records outside the project silent for the configured time are removed.
+TEST_F(win_expiry, silent_records_outside_the_project_are_removed_with_their_set_entries) {
+    const std::string foreign = "00000000000000A1", member = "00000000000000A2", fresh = "00000000000000A3",
+                      unheard = "00000000000000A4";
+    store().get_track_obj("o1").update("p1", "Worker", "sl1", 0, 0, 0, "person", member, {}, "person", false, {},
+                                       false, "", {}, {}, {}, {}, {}, {}, {}, {}, {});
+    for (const auto& mac : {foreign, member, fresh})
+        handle(plist(mac, 1, 0, R"("stationary": true, "t2t_no_alarm": [{"mac": "AABBCCDDEEFF0011"}])"));
+    device(unheard).sending_time(timeval{5, 0});
+    const std::string old = std::to_string(::time(nullptr) - 7200);
+    for (const auto& mac : {foreign, member})
+        redis({"HSET", "wins:" + mac + ":data", "heard_sec", old});
+    for (int wait = 0; wait < 200 && redis({"GET", "wins:removed"}) != "1"; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(redis({"GET", "wins:removed"}), "1");
+    EXPECT_EQ(redis({"KEYS", "wins:" + foreign + "*"}), "");
+    EXPECT_EQ(std::make_tuple(redis({"SISMEMBER", "wins:set", foreign}), redis({"SISMEMBER", "wins:set", member}),
+                              redis({"SISMEMBER", "wins:set", fresh}), redis({"SISMEMBER", "wins:set", unheard})),
+              std::make_tuple("0", "1", "1", "1"));
+    EXPECT_TRUE(device(member).parameter_stationary() && device(fresh).parameter_stationary());
+    // A record never heard starts its silence at the sweep.
+    EXPECT_NE(redis({"HGET", "wins:" + unheard + ":data", "heard_sec"}), "");
 }
 
 // ---- zone-alarm delivery --------------------------------------------------------------
