@@ -341,6 +341,13 @@ std::string win::current_text() const {
         .value_or(std::string());
 }
 
+void win::answered() {
+    redis::batch writes;
+    writes.add("HMSET", keys::data(m_mac_addr), s_sending_counter_sec, "0", s_sending_counter_usec, "0");
+    writes.add("SADD", keys::set(), m_mac_addr).add("HDEL", keys::data(m_mac_addr), s_sending_counter);
+    m_redis_context.pipeline(writes);
+}
+
 void win::heard(std::int64_t _now) {
     redis::batch writes;
     writes.add("HSET", keys::data(m_mac_addr), s_heard_sec, _now).add("SADD", keys::set(), m_mac_addr);

@@ -192,6 +192,9 @@ public:
     void sending_time(const timeval& _time);
     timeval sending_time() const;
     void current_text(const std::string& _text);
+    // The device answered: sending time 0:0 and no counter (the delivery mechanisms may
+    // send again at once), the MAC in the set of WINs; one round trip.
+    void answered();
     // Records that the device reported at server time `_now` (seconds) and adds the MAC
     // to the set of WINs, in one round trip.
     void heard(std::int64_t _now);

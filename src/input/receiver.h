@@ -24,6 +24,7 @@ class updater;
 }
 namespace vyr::context {
 class context;
+class win;
 }
 
 extern const std::string notify_tag;     // "#notify"
@@ -132,6 +133,9 @@ private:
     void process_param_p_al_zv(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
     void process_param_p_scr_message(const std::string& _mac_address, const Json::Value& _value,
                                      const timeval& _ts) const;
+    // The device has answered (an accepted parameter): the delivery mechanisms may send to
+    // it again at once. Written once per report.
+    void answered(vyr::context::win& _device) const;
     // Stores a value-class parameter's reported value as its "actual" JSON text.
     template <class Value>
     void store_actual_value(const std::string& _mac_address, vyr::parameter::parameter_t _parameter,
@@ -151,6 +155,8 @@ private:
     std::chrono::milliseconds m_win_sweep_interval{10 * 60 * 1000};
     // Receiver thread only.
     std::chrono::steady_clock::time_point m_next_win_sweep{};
+    // Receiver thread only: the report being handled has reset the sending time already.
+    mutable bool m_answered = false;
     std::unique_ptr<zmq::socket_t> m_pipe_output_socket;
     std::unique_ptr<zmq::socket_t> m_mech_sleep_socket;
     std::unique_ptr<zmq::socket_t> m_mech_param_req_socket;

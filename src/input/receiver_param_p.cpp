@@ -43,12 +43,6 @@ bool is_untimed(const timeval& _ts) { return _ts.tv_usec == s_untimed.tv_usec; }
 // How far a report time may lie beyond the server's clock.
 constexpr std::int64_t s_max_ahead_seconds = 24 * 3600;
 
-// The device has answered: the delivery mechanisms may send to it again at once.
-void reset_sending(win& _win) {
-    _win.sending_time(timeval{0, 0});
-    _win.del_sending_counter();
-}
-
 // A hexadecimal text as an unsigned 32-bit number; nothing when the text does not start
 // with a hexadecimal number or the number does not fit (a "-" sign included).
 std::optional<std::uint32_t> hex_unsigned(const std::string& _text) {
@@ -94,6 +88,7 @@ void c_receiver::process_param_p(const std::string& _body) const {
     else
         ts = timeval{static_cast<time_t>(seconds), static_cast<suseconds_t>(milliseconds * 1000)};
 
+    m_answered = false;
     if (message.isMember("plist") && !message["plist"].isNull()) {
         const Json::Value& plist = message["plist"];
         using handler_t = void (c_receiver::*)(const std::string&, const Json::Value&, const timeval&) const;
@@ -160,6 +155,14 @@ void c_receiver::process_param_p(const std::string& _body) const {
         m_context->get_win(mac).heard(now);
 }
 
+void c_receiver::answered(win& _device) const {
+    // Once per report: every later reset would leave the same state.
+    if (m_answered)
+        return;
+    m_answered = true;
+    _device.answered();
+}
+
 bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, parameter_t _parameter,
                                             const timeval& _timestamp) const {
     if (is_untimed(_timestamp))
@@ -182,7 +185,7 @@ void c_receiver::process_param_p_sf(const std::string& _mac_address, const Json:
     if (!check_and_update_timestamp(_mac_address, SF, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     if (_value.isNull()) {
         device.parameter_state(SF, NOT_SUPPORTED);
         return;
@@ -221,7 +224,7 @@ void c_receiver::store_actual_value(const std::string& _mac_address, parameter_t
                                     const Json::Value& _value) const {
     const Value reported(_value, m_logger);
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     device.parameter_as_json(_parameter, win::actual, reported.to_json_string());
 }
 
@@ -276,7 +279,7 @@ void c_receiver::process_param_p_sync_slot(const std::string& _mac_address, cons
     if (!check_and_update_timestamp(_mac_address, SYNC_SLOT, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     if (_value.isNull()) {
         device.parameter_state(SYNC_SLOT, NOT_SUPPORTED);
         return;
@@ -315,7 +318,7 @@ void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const 
     if (!check_and_update_timestamp(_mac_address, T2T_CFG, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     // The report replaces the whole configuration: members it leaves out must not
     // survive from an earlier one. Its time stamp goes back in, so an older report
     // replayed later is still refused.
@@ -376,7 +379,7 @@ void c_receiver::process_param_p_t2t_no_alarm(const std::string& _mac_address, c
     if (!check_and_update_timestamp(_mac_address, T2T_NO_ALARM, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     const field_reader read{m_logger, "process_param_p_t2t_no_alarm", name_of(T2T_NO_ALARM)};
     std::vector<std::string> list;
     if (_value.isArray()) {
@@ -396,7 +399,7 @@ void c_receiver::process_param_p_stationary(const std::string& _mac_address, con
     if (!check_and_update_timestamp(_mac_address, STATIONARY, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     if (_value.isNull()) {
         device.parameter_state(STATIONARY, NOT_SUPPORTED);
     } else if (_value.isBool()) {
@@ -410,7 +413,7 @@ void c_receiver::process_param_p_category(const std::string& _mac_address, const
     if (!check_and_update_timestamp(_mac_address, CATEGORY, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     if (_value.isNull()) {
         device.parameter_state(CATEGORY, NOT_SUPPORTED);
     } else if (_value.isString()) {
@@ -424,7 +427,7 @@ void c_receiver::process_param_p_loc(const std::string& _mac_address, const Json
     if (!check_and_update_timestamp(_mac_address, LOC, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     if (_value.isNull()) {
         device.parameter_state(LOC, NOT_SUPPORTED);
         return;
@@ -454,7 +457,7 @@ void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Js
     if (!check_and_update_timestamp(_mac_address, AL_ZV, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     if (_value.isNull()) {
         device.parameter_state(AL_ZV, NOT_SUPPORTED);
         device.alarm_state(alarm_states::NOT_SUPPORTED);
@@ -493,7 +496,7 @@ void c_receiver::process_param_p_scr_message(const std::string& _mac_address, co
     if (!check_and_update_timestamp(_mac_address, SCR_MESSAGE, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     // The text itself is not kept; anything but a text means the device has no screen.
     device.parameter_state(SCR_MESSAGE, _value.isString() ? SUPPORTED : NOT_SUPPORTED);
     // Compare-and-set: a new alarm set meanwhile keeps its state.

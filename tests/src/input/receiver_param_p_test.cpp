@@ -135,6 +135,17 @@ TEST_F(param_report, null_means_not_supported_and_resets_sending) {
     }
 }
 
+// The "device answered" reset left the same state when written once per report; it cost
+// three commands for every parameter.
+TEST_F(param_report, device_answered_is_written_once_per_report) {
+    mark_sent();
+    redis({"CONFIG", "RESETSTAT"});
+    handle(plist(s_mac, 1, 0, R"("stationary": true, "category": "c", "sync_slot": {"addr": "1A", "slot": 2},
+                                 "t2t_cfg": {"role": "vehicle"}, "t2t_no_alarm": [], "scr_message": "hi")"));
+    expect_sending_reset();
+    EXPECT_NE(redis({"INFO", "commandstats"}).find("cmdstat_hdel:calls=1,"), std::string::npos);
+}
+
 TEST_F(param_report, mistyped_stationary_keeps_state_and_value_but_counts_as_answer) {
     handle(plist(s_mac, 1, 0, R"("stationary": true)"));
     mark_sent();
