@@ -341,17 +341,41 @@ std::string win::current_text() const {
         .value_or(std::string());
 }
 
-void win::answered() {
-    redis::batch writes;
-    writes.add("HMSET", keys::data(m_mac_addr), s_sending_counter_sec, "0", s_sending_counter_usec, "0");
-    writes.add("SADD", keys::set(), m_mac_addr).add("HDEL", keys::data(m_mac_addr), s_sending_counter);
-    m_redis_context.pipeline(writes);
+void win::answered(redis::batch& _writes) const {
+    _writes.add("HMSET", keys::data(m_mac_addr), s_sending_counter_sec, "0", s_sending_counter_usec, "0");
+    _writes.add("SADD", keys::set(), m_mac_addr).add("HDEL", keys::data(m_mac_addr), s_sending_counter);
 }
 
-void win::heard(std::int64_t _now) {
-    redis::batch writes;
-    writes.add("HSET", keys::data(m_mac_addr), s_heard_sec, _now).add("SADD", keys::set(), m_mac_addr);
-    m_redis_context.pipeline(writes);
+void win::heard(std::int64_t _now, redis::batch& _writes) const {
+    _writes.add("HSET", keys::data(m_mac_addr), s_heard_sec, _now).add("SADD", keys::set(), m_mac_addr);
+}
+
+void win::parameter_timestamp(parameter_t _p, const timeval& _timestamp, redis::batch& _writes) const {
+    _writes.add("HMSET", parameter_key(_p), s_timestamp_sec, std::to_string(_timestamp.tv_sec), s_timestamp_usec,
+                std::to_string(_timestamp.tv_usec));
+}
+
+std::vector<timeval> win::parameter_timestamps(const std::vector<parameter_t>& _parameters) const {
+    redis::batch reads;
+    for (const auto p : _parameters)
+        reads.add("HMGET", parameter_key(p), s_timestamp_sec, s_timestamp_usec);
+    std::vector<timeval> result;
+    if (reads.empty())
+        return result;
+    for (const auto& reply : m_redis_context.pipeline(reads)) {
+        timeval stamp{0, 0};
+        if (reply.get_type() == redis::reply_type::ARRAY) {
+            const auto array = reply.as_array();
+            if (array.size() == 2) {
+                if (const auto sec = common::text_of(array[0]))
+                    stamp.tv_sec = std::stol(*sec);
+                if (const auto usec = common::text_of(array[1]))
+                    stamp.tv_usec = std::stol(*usec);
+            }
+        }
+        result.push_back(stamp);
+    }
+    return result;
 }
 
 void win::remove() {

@@ -193,11 +193,16 @@ public:
     timeval sending_time() const;
     void current_text(const std::string& _text);
     // The device answered: sending time 0:0 and no counter (the delivery mechanisms may
-    // send again at once), the MAC in the set of WINs; one round trip.
-    void answered();
-    // Records that the device reported at server time `_now` (seconds) and adds the MAC
-    // to the set of WINs, in one round trip.
-    void heard(std::int64_t _now);
+    // send again at once), the MAC in the set of WINs. Appended to `_writes`.
+    void answered(redis::batch& _writes) const;
+    // That the device reported at server time `_now` (seconds), and the MAC in the set of
+    // WINs. Appended to `_writes`.
+    void heard(std::int64_t _now, redis::batch& _writes) const;
+    // The report time of `_p`, appended to `_writes`.
+    void parameter_timestamp(vyr::parameter::parameter_t _p, const timeval& _timestamp,
+                             redis::batch& _writes) const;
+    // The stored report times of `_parameters` (0:0 when none) in one round trip.
+    std::vector<timeval> parameter_timestamps(const std::vector<vyr::parameter::parameter_t>& _parameters) const;
     // Deletes every hash and set of the record and takes the MAC out of the set of WINs.
     void remove();
     // Every hash and set of the record in one round trip, as one consistent snapshot.

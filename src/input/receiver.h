@@ -9,6 +9,7 @@
 #include <sys/time.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,7 @@
 
 #include "core/logger.h"
 #include "parameters/parameters.h"
+#include "redis/context.h"
 #include "runtime/worker_thread.h"
 
 namespace vyr {
@@ -133,6 +135,11 @@ private:
     void process_param_p_al_zv(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
     void process_param_p_scr_message(const std::string& _mac_address, const Json::Value& _value,
                                      const timeval& _ts) const;
+    // The values of one report: the parameters' handlers in the fixed order.
+    void process_param_p_values(const std::string& _mac, const Json::Value& _message, const timeval& _ts,
+                                std::int64_t _now) const;
+    // Sends the report's common writes in one round trip.
+    void flush_report_writes() const;
     // The device has answered (an accepted parameter): the delivery mechanisms may send to
     // it again at once. Written once per report.
     void answered(vyr::context::win& _device) const;
@@ -155,8 +162,12 @@ private:
     std::chrono::milliseconds m_win_sweep_interval{10 * 60 * 1000};
     // Receiver thread only.
     std::chrono::steady_clock::time_point m_next_win_sweep{};
-    // Receiver thread only: the report being handled has reset the sending time already.
+    // Receiver thread only, for the report being handled: whether it has reset the sending
+    // time already, its writes still to be sent, and the report times of its parameters
+    // as stored before it (then as it accepted them).
     mutable bool m_answered = false;
+    mutable vyr::redis::batch m_report_writes;
+    mutable std::map<vyr::parameter::parameter_t, timeval> m_report_stamps;
     std::unique_ptr<zmq::socket_t> m_pipe_output_socket;
     std::unique_ptr<zmq::socket_t> m_mech_sleep_socket;
     std::unique_ptr<zmq::socket_t> m_mech_param_req_socket;

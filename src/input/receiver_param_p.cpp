@@ -88,35 +88,22 @@ void c_receiver::process_param_p(const std::string& _body) const {
     else
         ts = timeval{static_cast<time_t>(seconds), static_cast<suseconds_t>(milliseconds * 1000)};
 
+    // The writes every report makes alike (report times, "device answered", "heard") go
+    // out together in one round trip once the values are stored, before the request.
     m_answered = false;
-    if (message.isMember("plist") && !message["plist"].isNull()) {
-        const Json::Value& plist = message["plist"];
-        using handler_t = void (c_receiver::*)(const std::string&, const Json::Value&, const timeval&) const;
-        static const std::pair<parameter_t, handler_t> handlers[] = {
-            {SF, &c_receiver::process_param_p_sf},
-            {TDOA_SCHEDULE, &c_receiver::process_param_p_tdoa_schedule},
-            {NWK_CFG, &c_receiver::process_param_p_nwk_cfg},
-            {EM_ALM, &c_receiver::process_param_p_em_alm},
-            {SCR_NAME, &c_receiver::process_param_p_scr_name},
-            {SCR_GNAME, &c_receiver::process_param_p_scr_gname},
-            {SYNC_SLOT, &c_receiver::process_param_p_sync_slot},
-            {T2T_CFG, &c_receiver::process_param_p_t2t_cfg},
-            {T2T_NO_ALARM, &c_receiver::process_param_p_t2t_no_alarm},
-            {VEH_CERT, &c_receiver::process_param_p_veh_cert},
-            {DRIVER_LIC, &c_receiver::process_param_p_driver_lic},
-            {STATIONARY, &c_receiver::process_param_p_stationary},
-            {CATEGORY, &c_receiver::process_param_p_category},
-            {LOC, &c_receiver::process_param_p_loc},
-            {AL_ZV, &c_receiver::process_param_p_al_zv},
-            {SCR_MESSAGE, &c_receiver::process_param_p_scr_message},
-        };
-        // A "plist" that is not an object raises the type error in isMember.
-        for (const auto& [parameter, handler] : handlers) {
-            const auto& name = name_of(parameter);
-            if (plist.isMember(name))
-                (this->*handler)(mac, plist[name], ts);
+    m_report_writes = vyr::redis::batch{};
+    m_report_stamps.clear();
+    try {
+        process_param_p_values(mac, message, ts, now);
+    } catch (...) {
+        // What the handlers before the failure accepted stays, as it would written at once.
+        try {
+            flush_report_writes();
+        } catch (...) {  // the first failure is the one to report
         }
+        throw;
     }
+    flush_report_writes();
 
     if (message.isMember("req_plist")) {
         const Json::Value& requested = message["req_plist"];
@@ -149,10 +136,60 @@ void c_receiver::process_param_p(const std::string& _body) const {
         }
         send_command(*m_mech_param_req_socket, frame.data(), frame.size());
     }
+}
+
+void c_receiver::process_param_p_values(const std::string& _mac, const Json::Value& _message, const timeval& _ts,
+                                        std::int64_t _now) const {
+    if (!_message.isMember("plist") || _message["plist"].isNull())
+        return;
+    const Json::Value& plist = _message["plist"];
+    using handler_t = void (c_receiver::*)(const std::string&, const Json::Value&, const timeval&) const;
+    static const std::pair<parameter_t, handler_t> handlers[] = {
+        {SF, &c_receiver::process_param_p_sf},
+        {TDOA_SCHEDULE, &c_receiver::process_param_p_tdoa_schedule},
+        {NWK_CFG, &c_receiver::process_param_p_nwk_cfg},
+        {EM_ALM, &c_receiver::process_param_p_em_alm},
+        {SCR_NAME, &c_receiver::process_param_p_scr_name},
+        {SCR_GNAME, &c_receiver::process_param_p_scr_gname},
+        {SYNC_SLOT, &c_receiver::process_param_p_sync_slot},
+        {T2T_CFG, &c_receiver::process_param_p_t2t_cfg},
+        {T2T_NO_ALARM, &c_receiver::process_param_p_t2t_no_alarm},
+        {VEH_CERT, &c_receiver::process_param_p_veh_cert},
+        {DRIVER_LIC, &c_receiver::process_param_p_driver_lic},
+        {STATIONARY, &c_receiver::process_param_p_stationary},
+        {CATEGORY, &c_receiver::process_param_p_category},
+        {LOC, &c_receiver::process_param_p_loc},
+        {AL_ZV, &c_receiver::process_param_p_al_zv},
+        {SCR_MESSAGE, &c_receiver::process_param_p_scr_message},
+    };
+    // A "plist" that is not an object raises the type error in isMember.
+    std::vector<std::pair<parameter_t, handler_t>> present;
+    for (const auto& entry : handlers)
+        if (plist.isMember(name_of(entry.first)))
+            present.push_back(entry);
+    auto device = m_context->get_win(_mac);
+    // The stored report times of all reported parameters in one round trip.
+    if (!is_untimed(_ts) && !present.empty()) {
+        std::vector<parameter_t> reported;
+        for (const auto& entry : present)
+            reported.push_back(entry.first);
+        const auto stamps = device.parameter_timestamps(reported);
+        for (std::size_t i = 0; i < reported.size() && i < stamps.size(); ++i)
+            m_report_stamps[reported[i]] = stamps[i];
+    }
+    for (const auto& [parameter, handler] : present)
+        (this->*handler)(_mac, plist[name_of(parameter)], _ts);
     // A device that reported values was heard: its record is not silent. (A report that
     // failed above leaves a record without this time; the sweep starts its silence then.)
-    if (message.isMember("plist") && !message["plist"].isNull())
-        m_context->get_win(mac).heard(now);
+    device.heard(_now, m_report_writes);
+}
+
+void c_receiver::flush_report_writes() const {
+    if (m_report_writes.empty())
+        return;
+    const auto writes = std::move(m_report_writes);
+    m_report_writes = vyr::redis::batch{};
+    m_context->redis_context().pipeline(writes);
 }
 
 void c_receiver::answered(win& _device) const {
@@ -160,7 +197,7 @@ void c_receiver::answered(win& _device) const {
     if (m_answered)
         return;
     m_answered = true;
-    _device.answered();
+    _device.answered(m_report_writes);
 }
 
 bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, parameter_t _parameter,
@@ -168,7 +205,8 @@ bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, par
     if (is_untimed(_timestamp))
         return true;
     auto device = m_context->get_win(_mac_address);
-    const timeval stored = device.parameter_timestamp(_parameter);
+    const auto known = m_report_stamps.find(_parameter);
+    const timeval stored = known != m_report_stamps.end() ? known->second : device.parameter_timestamp(_parameter);
     if (_timestamp.tv_sec < stored.tv_sec ||
         (_timestamp.tv_sec == stored.tv_sec && _timestamp.tv_usec < stored.tv_usec)) {
         m_logger.debug("The input timestamp (%d:%d) is older than the stored one (%d:%d). MAC:%s, parameter:%s") %
@@ -176,7 +214,9 @@ bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, par
             _mac_address % name_of(_parameter);
         return false;
     }
-    device.parameter_timestamp(_parameter, _timestamp);
+    // Written with the report's other common writes, after the handler's own.
+    device.parameter_timestamp(_parameter, _timestamp, m_report_writes);
+    m_report_stamps[_parameter] = _timestamp;
     return true;
 }
 
@@ -320,11 +360,9 @@ void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const 
     auto device = m_context->get_win(_mac_address);
     answered(device);
     // The report replaces the whole configuration: members it leaves out must not
-    // survive from an earlier one. Its time stamp goes back in, so an older report
-    // replayed later is still refused.
+    // survive from an earlier one. Its time stamp is written after this (with the
+    // report's common writes), so an older report replayed later is still refused.
     device.del_parameter(T2T_CFG);
-    if (!is_untimed(_ts))
-        device.parameter_timestamp(T2T_CFG, _ts);
     if (_value.isNull()) {
         device.parameter_state(T2T_CFG, NOT_SUPPORTED);
         return;
