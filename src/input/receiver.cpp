@@ -67,6 +67,8 @@ void c_receiver::open() {
     m_mech_param_req_socket->connect(s_mech_param_req_endpoint);
 
     m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
+    // Not at once: the start-up is busy enough, and a record is silent for hours.
+    m_next_win_sweep = std::chrono::steady_clock::now() + m_win_sweep_interval;
 }
 
 void c_receiver::open_proxy_socket() {
