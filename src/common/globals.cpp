@@ -184,6 +184,8 @@ bool get_j_value(component_logger& _logger, const Json::Value& _j_message, const
 // ---- text helpers ------------------------------------------------------------------------
 
 bool comb_mac(std::string& _mac_address) {
+    if (_mac_address.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
     if (_mac_address.size() == 12)
         _mac_address.insert(6, "FFFE");
     else if (_mac_address.size() != 16)

@@ -79,7 +79,8 @@ bool get_j_value(component_logger& _logger, const Json::Value& _j_message, const
                  const std::string& _object_uid);
 
 // A 12-character EUI-48 gets "FFFE" after its sixth character; a 16-character EUI-64 is
-// kept; both are upper-cased. Any other length: false, text untouched.
+// kept; both are upper-cased. Any other length, or a character that is no hexadecimal
+// digit: false, text untouched.
 bool comb_mac(std::string& _mac_address);
 
 // "1h30m" → 5400, "2d" → 172800, "90" → 90: units d, h, m, s tried in that order.

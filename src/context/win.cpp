@@ -1,6 +1,10 @@
 #include "context/win.h"
 
+#include <stdexcept>
+
 #include "common/helpers.h"
+#include "context/anchor.h"
+#include "context/track_obj.h"
 #include "core/exception.h"
 
 namespace vyr::context {
@@ -384,6 +388,83 @@ void win::current_text(const std::string& _text) {
 std::string win::current_text() const {
     return common::text_of(m_redis_context.get_from_table(keys::data(m_mac_addr), s_current_text))
         .value_or(std::string());
+}
+
+void win::answered(redis::batch& _writes) const {
+    _writes.add("HMSET", keys::data(m_mac_addr), s_sending_counter_sec, "0", s_sending_counter_usec, "0");
+    _writes.add("SADD", keys::set(), m_mac_addr).add("HDEL", keys::data(m_mac_addr), s_sending_counter);
+}
+
+void win::heard(std::int64_t _now, redis::batch& _writes) const {
+    _writes.add("HSET", keys::data(m_mac_addr), s_heard_sec, _now).add("SADD", keys::set(), m_mac_addr);
+}
+
+void win::parameter_timestamp(parameter_t _p, const timeval& _timestamp, redis::batch& _writes) const {
+    _writes.add("HMSET", parameter_key(_p), s_timestamp_sec, std::to_string(_timestamp.tv_sec), s_timestamp_usec,
+                std::to_string(_timestamp.tv_usec));
+}
+
+std::vector<timeval> win::parameter_timestamps(const std::vector<parameter_t>& _parameters) const {
+    redis::batch reads;
+    for (const auto p : _parameters)
+        reads.add("HMGET", parameter_key(p), s_timestamp_sec, s_timestamp_usec);
+    std::vector<timeval> result;
+    if (reads.empty())
+        return result;
+    for (const auto& reply : m_redis_context.pipeline(reads)) {
+        timeval stamp{0, 0};
+        if (reply.get_type() == redis::reply_type::ARRAY) {
+            const auto array = reply.as_array();
+            if (array.size() == 2) {
+                if (const auto sec = common::text_of(array[0]))
+                    stamp.tv_sec = std::stol(*sec);
+                if (const auto usec = common::text_of(array[1]))
+                    stamp.tv_usec = std::stol(*usec);
+            }
+        }
+        result.push_back(stamp);
+    }
+    return result;
+}
+
+void win::remove() {
+    std::vector<std::string> argv{"DEL", keys::data(m_mac_addr), keys::alarm(m_mac_addr),
+                                  keys::t2t_no_alarm_set(m_mac_addr)};
+    for (const auto& [number, name] : vyr::parameter::parameters)
+        argv.push_back(keys::parameters(m_mac_addr, name));
+    redis::batch writes;
+    writes.add_argv(std::move(argv)).add("SREM", keys::set(), m_mac_addr);
+    m_redis_context.transaction(writes);
+}
+
+std::size_t remove_silent_wins(redis::context& _redis_context, std::int64_t _now, std::int64_t _silence) {
+    const auto macs = common::members(_redis_context, win::keys::set());
+    redis::batch reads;
+    for (const auto& mac : macs) {
+        reads.add("HEXISTS", anchor::keys::mac_addr(), mac).add("HEXISTS", track_obj::keys::mac_addr(), mac);
+        reads.add("HGET", win::keys::data(mac), win::s_heard_sec);
+    }
+    const auto replies = reads.empty() ? std::vector<redis::reply>{} : _redis_context.pipeline(reads);
+    std::size_t removed = 0;
+    for (std::size_t i = 0; i < macs.size(); ++i) {
+        if (common::is_one(replies[3 * i]) || common::is_one(replies[3 * i + 1]))
+            continue;
+        std::optional<long long> heard;
+        try {
+            if (const auto text = common::text_of(replies[3 * i + 2]))
+                heard = std::stoll(*text);
+        } catch (const std::logic_error&) {  // unreadable: as never heard
+        }
+        if (!heard) {
+            _redis_context.command("HSET", win::keys::data(macs[i]), win::s_heard_sec, _now);
+        } else if (_now - *heard >= _silence) {
+            win(_redis_context, macs[i]).remove();
+            ++removed;
+        }
+    }
+    if (removed)
+        _redis_context.command("INCRBY", win::keys::removed(), removed);
+    return removed;
 }
 
 }  // namespace vyr::context

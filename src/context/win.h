@@ -31,6 +31,8 @@ struct win_keys : keys_base<win_keys> {
     static std::string t2t_no_alarm_set(std::string_view _mac) { return parameters(_mac, "t2t_no_alarm_set"); }
     // Hash of the WIN's alarm-delivery state.
     static std::string alarm(std::string_view _mac) { return join_key({s_prefix, _mac, "alarm"}); }
+    // Count of the WIN records removed as silent and foreign so far.
+    static std::string removed() { return join_key({s_prefix, "removed"}); }
 };
 
 // The zone alarm last sent to a WIN, as the device confirms it: level and zone id (both 0
@@ -79,6 +81,8 @@ public:
     static constexpr std::string_view s_sending_counter_sec = "sending_counter_sec";
     static constexpr std::string_view s_sending_counter_usec = "sending_counter_usec";
     static constexpr std::string_view s_current_text = "current_text";
+    // Server time (seconds) of the device's last report.
+    static constexpr std::string_view s_heard_sec = "heard_sec";
     // Fields of the alarm hash beside the state: the alarm last sent.
     static constexpr std::string_view s_shown_uid = "shown_uid";
     static constexpr std::string_view s_shown_level = "shown_level";
@@ -212,6 +216,19 @@ public:
     void sending_time(const timeval& _time);
     timeval sending_time() const;
     void current_text(const std::string& _text);
+    // The device answered: sending time 0:0 and no counter (the delivery mechanisms may
+    // send again at once), the MAC in the set of WINs. Appended to `_writes`.
+    void answered(redis::batch& _writes) const;
+    // That the device reported at server time `_now` (seconds), and the MAC in the set of
+    // WINs. Appended to `_writes`.
+    void heard(std::int64_t _now, redis::batch& _writes) const;
+    // The report time of `_p`, appended to `_writes`.
+    void parameter_timestamp(vyr::parameter::parameter_t _p, const timeval& _timestamp,
+                             redis::batch& _writes) const;
+    // The stored report times of `_parameters` (0:0 when none) in one round trip.
+    std::vector<timeval> parameter_timestamps(const std::vector<vyr::parameter::parameter_t>& _parameters) const;
+    // Deletes every hash and set of the record and takes the MAC out of the set of WINs.
+    void remove();
     // Every hash and set of the record in one round trip, as one consistent snapshot.
     win_data read() const;
     std::string current_text() const;
@@ -230,5 +247,11 @@ private:
     redis::context& m_redis_context;
     const std::string m_mac_addr;
 };
+
+// Removes the WIN records of devices that belong to no anchor or trackable object of the
+// project and were last heard `_silence` seconds or more before `_now`, adds their number
+// to the removed count and returns it. A foreign record never heard (written before it
+// could be) starts its silence now.
+std::size_t remove_silent_wins(redis::context& _redis_context, std::int64_t _now, std::int64_t _silence);
 
 }  // namespace vyr::context

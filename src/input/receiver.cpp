@@ -1,5 +1,8 @@
 #include "input/receiver.h"
 
+#include <cstdint>
+#include <ctime>
+
 #include "common/globals.h"
 #include "common/metrics.h"
 #include "context/context.h"
@@ -20,6 +23,11 @@ namespace {
 constexpr int s_linger_ms = 0;
 // Proxy frames handled before the stop pipe is looked at again.
 constexpr int s_frames_per_wakeup = 64;
+// The largest frame taken from the proxy. Real frames stay far below it: the largest are
+// "#notify" messages with a whole TDOA setting or schedule and "#param_p" reports with a
+// long t2t_no_alarm list, some tens of kilobytes. A larger frame makes the library drop
+// the connection to the proxy (which it then makes again) instead of buffering it.
+constexpr std::int64_t s_max_frame_bytes = 1 << 20;
 
 }  // namespace
 
@@ -38,6 +46,7 @@ c_receiver::~c_receiver() {
     m_worker.stop();
     m_context.reset();
     m_updater.reset();
+    m_proxy_monitor.reset();
     m_proxy_socket.reset();
     m_pipe_output_socket.reset();
     m_mech_sleep_socket.reset();
@@ -49,12 +58,7 @@ void c_receiver::open() {
     m_pipe_output_socket->set(zmq::sockopt::linger, s_linger_ms);
     m_pipe_output_socket->bind(s_pipe_endpoint);
 
-    m_proxy_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::sub);
-    m_proxy_socket->set(zmq::sockopt::rcvtimeo, 0);
-    m_proxy_socket->set(zmq::sockopt::linger, s_linger_ms);
-    m_proxy_socket->connect(m_addr);
-    for (const auto* tag : {&notify_tag, &srv_conf_tag, &hw_report_tag, &param_p_tag, &alarm_tag})
-        m_proxy_socket->set(zmq::sockopt::subscribe, *tag);
+    open_proxy_socket();
 
     m_mech_sleep_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::push);
     m_mech_sleep_socket->set(zmq::sockopt::linger, s_linger_ms);
@@ -64,6 +68,29 @@ void c_receiver::open() {
     m_mech_param_req_socket->connect(s_mech_param_req_endpoint);
 
     m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
+    // Not at once: the start-up is busy enough, and a record is silent for hours.
+    m_next_win_sweep = std::chrono::steady_clock::now() + m_win_sweep_interval;
+}
+
+void c_receiver::open_proxy_socket() {
+    m_proxy_monitor.reset();
+    m_proxy_socket.reset();
+    m_proxy_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::sub);
+    m_proxy_socket->set(zmq::sockopt::rcvtimeo, 0);
+    m_proxy_socket->set(zmq::sockopt::linger, s_linger_ms);
+    m_proxy_socket->set(zmq::sockopt::maxmsgsize, s_max_frame_bytes);
+    for (const auto* tag : {&notify_tag, &srv_conf_tag, &hw_report_tag, &param_p_tag, &alarm_tag})
+        m_proxy_socket->set(zmq::sockopt::subscribe, *tag);
+    // A name of its own per socket: the endpoint of a closed one may not be free yet.
+    const std::string monitor = "inproc://receiver-proxy-monitor-" +
+                                std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "-" +
+                                std::to_string(++m_proxy_generation);
+    if (zmq_socket_monitor(m_proxy_socket->handle(), monitor.c_str(), ZMQ_EVENT_DISCONNECTED) != 0)
+        throw zmq::error_t();
+    m_proxy_monitor = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pair);
+    m_proxy_monitor->set(zmq::sockopt::linger, s_linger_ms);
+    m_proxy_monitor->connect(monitor);
+    m_proxy_socket->connect(m_addr);
 }
 
 void c_receiver::start() {
@@ -78,13 +105,22 @@ bool c_receiver::pass() {
     zmq::pollitem_t items[] = {
         {m_pipe_output_socket->handle(), 0, ZMQ_POLLIN, 0},
         {m_proxy_socket->handle(), 0, ZMQ_POLLIN, 0},
+        {m_proxy_monitor->handle(), 0, ZMQ_POLLIN, 0},
     };
-    zmq::poll(items, 2, vyr::worker_thread::s_idle_wait);
+    zmq::poll(items, 3, std::min(vyr::worker_thread::s_idle_wait, sweep_wins_when_due()));
     if (items[0].revents & ZMQ_POLLIN) {
         zmq::message_t command;
         if (m_pipe_output_socket->recv(command, zmq::recv_flags::dontwait) && command.size() == 1 &&
             *static_cast<const std::uint8_t*>(command.data()) == vyr::cmd::stop)
             return false;
+    }
+    if (items[2].revents & ZMQ_POLLIN) {
+        // The frames still queued in the old socket are lost with it.
+        m_logger.warning("connection to the proxy dropped (a frame over %1% bytes, or the proxy went away): "
+                         "connecting again") %
+            s_max_frame_bytes;
+        open_proxy_socket();
+        return true;
     }
     if (items[1].revents & ZMQ_POLLIN) {
         // A batch per wake-up, not until the queue runs dry: under a flood it never does,
@@ -105,6 +141,21 @@ bool c_receiver::pass() {
     return true;
 }
 
+std::chrono::milliseconds c_receiver::sweep_wins_when_due() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= m_next_win_sweep) {
+        m_next_win_sweep = now + m_win_sweep_interval;
+        m_worker.guard([&] {
+            const auto removed = vyr::context::remove_silent_wins(m_context->redis_context(), ::time(nullptr),
+                                                                  m_win_silence.count());
+            if (removed)
+                m_logger.info("%1% WIN records of devices outside the project, silent for %2% s, removed") % removed %
+                    m_win_silence.count();
+        });
+    }
+    return std::chrono::ceil<std::chrono::milliseconds>(m_next_win_sweep - now);
+}
+
 void c_receiver::dispatch(const std::string& _frame) const {
     if (_frame.empty())
         return;
@@ -117,10 +168,10 @@ void c_receiver::dispatch(const std::string& _frame) const {
         {srv_conf_tag, &c_receiver::process_srv_conf}, {param_p_tag, &c_receiver::process_param_p},
         {alarm_tag, &c_receiver::process_alarm},
     };
+    // The topic leads the frame: a tag further on is part of the body (a screen name, say).
     for (const auto& r : routes) {
-        const auto position = _frame.find(r.tag);
-        if (position != std::string::npos) {
-            (this->*r.handler)(_frame.substr(position + r.tag.size()));
+        if (_frame.compare(0, r.tag.size(), r.tag) == 0) {
+            (this->*r.handler)(_frame.substr(r.tag.size()));
             return;
         }
     }

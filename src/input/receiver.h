@@ -8,6 +8,8 @@
 
 #include <sys/time.h>
 
+#include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -16,6 +18,7 @@
 
 #include "core/logger.h"
 #include "parameters/parameters.h"
+#include "redis/context.h"
 #include "runtime/worker_thread.h"
 
 namespace vyr {
@@ -23,6 +26,7 @@ class updater;
 }
 namespace vyr::context {
 class context;
+class win;
 }
 
 extern const std::string notify_tag;     // "#notify"
@@ -46,6 +50,14 @@ public:
     c_receiver(const c_receiver&) = delete;
     c_receiver& operator=(const c_receiver&) = delete;
 
+    // How long a device that belongs to no anchor or trackable object of the project may
+    // stay silent before its WIN record is removed, and how often that is looked at.
+    // Call before start().
+    void set_win_expiry(std::chrono::seconds _silence, std::chrono::milliseconds _interval) {
+        m_win_silence = _silence;
+        m_win_sweep_interval = _interval;
+    }
+
     // Starts the receiver thread: open(), then passes until the stop command comes.
     void start();
     // Creates the sockets and the Redis connection on the calling thread, which then owns
@@ -53,8 +65,8 @@ public:
     // that runs the handlers on its own thread (the fuzz targets) calls it instead of start().
     void open();
 
-    // Routes one frame from the proxy to its handler (the fixed tag order); an empty
-    // frame or one without a known tag is ignored.
+    // Routes one frame from the proxy to the handler of the tag it starts with; an empty
+    // frame or one that starts with no known tag is ignored.
     void dispatch(const std::string& _frame) const;
 
     // Topic handlers, called on the receiver thread with the text after the tag.
@@ -71,6 +83,12 @@ private:
     // One pass of the receiver thread: waits for the stop pipe or the proxy and takes a
     // batch of frames; false when the stop command came.
     bool pass();
+    // Removes the silent foreign WIN records when the interval has passed since the last
+    // time; returns how long the thread may wait for frames until it is due again.
+    std::chrono::milliseconds sweep_wins_when_due();
+    // (Re)creates the SUB socket to the proxy with its subscriptions and a monitor that
+    // reports a dropped connection.
+    void open_proxy_socket();
     // Sends one command frame without blocking; a full queue drops it.
     static void send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size);
 
@@ -117,6 +135,14 @@ private:
     void process_param_p_al_zv(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
     void process_param_p_scr_message(const std::string& _mac_address, const Json::Value& _value,
                                      const timeval& _ts) const;
+    // The values of one report: the parameters' handlers in the fixed order.
+    void process_param_p_values(const std::string& _mac, const Json::Value& _message, const timeval& _ts,
+                                std::int64_t _now) const;
+    // Sends the report's common writes in one round trip.
+    void flush_report_writes() const;
+    // The device has answered (an accepted parameter): the delivery mechanisms may send to
+    // it again at once. Written once per report.
+    void answered(vyr::context::win& _device) const;
     // Stores a value-class parameter's reported value as its "actual" JSON text.
     template <class Value>
     void store_actual_value(const std::string& _mac_address, vyr::parameter::parameter_t _parameter,
@@ -127,6 +153,21 @@ private:
     const std::shared_ptr<zmq::context_t> m_zmq_context;
     // Receiver thread only.
     std::unique_ptr<zmq::socket_t> m_proxy_socket;
+    // Events of the proxy socket: the library gives up a connection that brought a frame
+    // over the size limit, so the socket is made again when its connection drops.
+    std::unique_ptr<zmq::socket_t> m_proxy_monitor;
+    unsigned m_proxy_generation = 0;
+    // Constant once the thread runs.
+    std::chrono::seconds m_win_silence{24 * 3600};
+    std::chrono::milliseconds m_win_sweep_interval{10 * 60 * 1000};
+    // Receiver thread only.
+    std::chrono::steady_clock::time_point m_next_win_sweep{};
+    // Receiver thread only, for the report being handled: whether it has reset the sending
+    // time already, its writes still to be sent, and the report times of its parameters
+    // as stored before it (then as it accepted them).
+    mutable bool m_answered = false;
+    mutable vyr::redis::batch m_report_writes;
+    mutable std::map<vyr::parameter::parameter_t, timeval> m_report_stamps;
     std::unique_ptr<zmq::socket_t> m_pipe_output_socket;
     std::unique_ptr<zmq::socket_t> m_mech_sleep_socket;
     std::unique_ptr<zmq::socket_t> m_mech_param_req_socket;

@@ -141,7 +141,11 @@ void c_receiver::process_hw_report(const std::string& _body) const {
         return;
     std::string data = _body.substr(position + start.size());
     take_front(data, 2);
-    const std::string mac = take_back(data, 16);
+    std::string mac = take_back(data, 16);
+    if (!comb_mac(mac)) {
+        m_logger.debug("hardware report with a bad MAC dropped: %1%") % mac;
+        return;
+    }
     take_front(data, 4);
     if (take_front(data, 4) != events)
         return;
@@ -191,8 +195,18 @@ void c_receiver::process_srv_conf(const std::string& _body) const {
     order.cmd = vyr::cmd::request;
     order.delay = delay;
     order.sleep_time = duration;
-    vyr::cmd::set_field(order.project_uid, data["project_uid"].asString());
-    vyr::cmd::set_field(order.loc_uid, data.get("location_uid", "").asString());
-    vyr::cmd::set_field(order.sl_uid, data.get("sublocation_uid", "").asString());
+    const std::string project_uid = data["project_uid"].asString();
+    const std::string loc_uid = data.get("location_uid", "").asString();
+    const std::string sl_uid = data.get("sublocation_uid", "").asString();
+    // A cut uid would match no anchor: such an order is refused where it can be seen.
+    if (!vyr::cmd::fits_field(order.project_uid, project_uid) || !vyr::cmd::fits_field(order.loc_uid, loc_uid) ||
+        !vyr::cmd::fits_field(order.sl_uid, sl_uid)) {
+        m_logger.warning("sleep order refused: a uid is longer than %1% characters (project %2%)") %
+            vyr::cmd::uid_size % project_uid;
+        return;
+    }
+    vyr::cmd::set_field(order.project_uid, project_uid);
+    vyr::cmd::set_field(order.loc_uid, loc_uid);
+    vyr::cmd::set_field(order.sl_uid, sl_uid);
     send_command(*m_mech_sleep_socket, &order, sizeof(order));
 }

@@ -224,8 +224,11 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
     else
         return;
 
-    if (!dev_id.empty()) {
-        cmd_notify_from_node_t message{};
+    cmd_notify_from_node_t message{};
+    if (!vyr::cmd::fits_field(message.uid, dev_id)) {
+        m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
+            mac % vyr::cmd::uid_size % dev_id;
+    } else if (!dev_id.empty()) {
         message.cmd = command;
         vyr::cmd::set_field(message.mac, mac);
         vyr::cmd::set_field(message.uid, dev_id);

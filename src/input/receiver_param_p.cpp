@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ctime>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -35,11 +37,12 @@ constexpr parameter_t s_requestable[] = {
 
 const std::string& name_of(parameter_t _parameter) { return parameters.at(_parameter); }
 
-// The device has answered: the delivery mechanisms may send to it again at once.
-void reset_sending(win& _win) {
-    _win.sending_time(timeval{0, 0});
-    _win.del_sending_counter();
-}
+// The report time of a report whose own time cannot be trusted: its values pass the
+// freshness gate, which keeps the stored time stamps as they are.
+constexpr timeval s_untimed{0, -1};
+bool is_untimed(const timeval& _ts) { return _ts.tv_usec == s_untimed.tv_usec; }
+// How far a report time may lie beyond the server's clock.
+constexpr std::int64_t s_max_ahead_seconds = 24 * 3600;
 
 // A hexadecimal text as an unsigned 32-bit number; nothing when the text does not start
 // with a hexadecimal number or the number does not fit (a "-" sign included).
@@ -70,42 +73,38 @@ void c_receiver::process_param_p(const std::string& _body) const {
     if (!mac_value.isString() || !ts_value.isInt64() || !ms_value.isInt())
         return;
     std::string mac = mac_value.asString();
-    if (!comb_mac(mac))
+    if (!comb_mac(mac)) {
+        m_logger.debug("report with a bad MAC dropped: %1%") % vyr::libs::core::json::to_string(mac_value);
         return;
-    timeval ts{};
-    ts.tv_sec = static_cast<time_t>(ts_value.asInt64());
-    // Milliseconds to microseconds in 32 bits, wrapping rather than overflowing.
-    ts.tv_usec = static_cast<suseconds_t>(
-        static_cast<std::int32_t>(static_cast<std::uint32_t>(ms_value.asInt()) * 1000u));
-
-    if (message.isMember("plist") && !message["plist"].isNull()) {
-        const Json::Value& plist = message["plist"];
-        using handler_t = void (c_receiver::*)(const std::string&, const Json::Value&, const timeval&) const;
-        static const std::pair<parameter_t, handler_t> handlers[] = {
-            {SF, &c_receiver::process_param_p_sf},
-            {TDOA_SCHEDULE, &c_receiver::process_param_p_tdoa_schedule},
-            {NWK_CFG, &c_receiver::process_param_p_nwk_cfg},
-            {EM_ALM, &c_receiver::process_param_p_em_alm},
-            {SCR_NAME, &c_receiver::process_param_p_scr_name},
-            {SCR_GNAME, &c_receiver::process_param_p_scr_gname},
-            {SYNC_SLOT, &c_receiver::process_param_p_sync_slot},
-            {T2T_CFG, &c_receiver::process_param_p_t2t_cfg},
-            {T2T_NO_ALARM, &c_receiver::process_param_p_t2t_no_alarm},
-            {VEH_CERT, &c_receiver::process_param_p_veh_cert},
-            {DRIVER_LIC, &c_receiver::process_param_p_driver_lic},
-            {STATIONARY, &c_receiver::process_param_p_stationary},
-            {CATEGORY, &c_receiver::process_param_p_category},
-            {LOC, &c_receiver::process_param_p_loc},
-            {AL_ZV, &c_receiver::process_param_p_al_zv},
-            {SCR_MESSAGE, &c_receiver::process_param_p_scr_message},
-        };
-        // A "plist" that is not an object raises the type error in isMember.
-        for (const auto& [parameter, handler] : handlers) {
-            const auto& name = name_of(parameter);
-            if (plist.isMember(name))
-                (this->*handler)(mac, plist[name], ts);
-        }
     }
+    const std::int64_t now = ::time(nullptr);
+    // A time past the server's clock by more than a day (a clock glitch, a forged frame)
+    // would make every later report of these parameters look older and be dropped.
+    const std::int64_t seconds = ts_value.asInt64();
+    const int milliseconds = ms_value.asInt();
+    timeval ts = s_untimed;
+    if (milliseconds < 0 || milliseconds > 999 || seconds > now + s_max_ahead_seconds)
+        m_logger.warning("report of %1% with a bad time (ts %2%, ms %3%): its values are taken without it") % mac %
+            seconds % milliseconds;
+    else
+        ts = timeval{static_cast<time_t>(seconds), static_cast<suseconds_t>(milliseconds * 1000)};
+
+    // The writes every report makes alike (report times, "device answered", "heard") go
+    // out together in one round trip once the values are stored, before the request.
+    m_answered = false;
+    m_report_writes = vyr::redis::batch{};
+    m_report_stamps.clear();
+    try {
+        process_param_p_values(mac, message, ts, now);
+    } catch (...) {
+        // What the handlers before the failure accepted stays, as it would written at once.
+        try {
+            flush_report_writes();
+        } catch (...) {  // the first failure is the one to report
+        }
+        throw;
+    }
+    flush_report_writes();
 
     if (message.isMember("req_plist")) {
         const Json::Value& requested = message["req_plist"];
@@ -114,28 +113,101 @@ void c_receiver::process_param_p(const std::string& _body) const {
         vyr::cmd::set_field(head.mac, mac);
         std::string frame(reinterpret_cast<const char*>(&head), sizeof(head));
         // Indexed access: null, texts and numbers hold no elements, an object with
-        // members raises the type error.
-        for (Json::ArrayIndex i = 0; i < requested.size(); ++i) {
+        // members raises the type error. Each parameter is asked for once, in the order of
+        // its first mention; the look-up ends when every parameter is in.
+        constexpr std::size_t requestable_count = std::size(s_requestable);
+        bool asked[requestable_count] = {};
+        std::size_t asked_count = 0;
+        for (Json::ArrayIndex i = 0; i < requested.size() && asked_count < requestable_count; ++i) {
             // Only a text can name a parameter.
             if (!requested[i].isString())
                 continue;
             const std::string name = requested[i].asString();
-            for (const auto parameter : s_requestable) {
-                if (name_of(parameter) == name) {
-                    const std::uint32_t number = parameter;
+            for (std::size_t k = 0; k < requestable_count; ++k) {
+                if (name_of(s_requestable[k]) != name)
+                    continue;
+                if (!asked[k]) {
+                    asked[k] = true;
+                    ++asked_count;
+                    const std::uint32_t number = s_requestable[k];
                     frame.append(reinterpret_cast<const char*>(&number), sizeof(number));
-                    break;
                 }
+                break;
             }
         }
         send_command(*m_mech_param_req_socket, frame.data(), frame.size());
     }
 }
 
+void c_receiver::process_param_p_values(const std::string& _mac, const Json::Value& _message, const timeval& _ts,
+                                        std::int64_t _now) const {
+    if (!_message.isMember("plist") || _message["plist"].isNull())
+        return;
+    const Json::Value& plist = _message["plist"];
+    using handler_t = void (c_receiver::*)(const std::string&, const Json::Value&, const timeval&) const;
+    static const std::pair<parameter_t, handler_t> handlers[] = {
+        {SF, &c_receiver::process_param_p_sf},
+        {TDOA_SCHEDULE, &c_receiver::process_param_p_tdoa_schedule},
+        {NWK_CFG, &c_receiver::process_param_p_nwk_cfg},
+        {EM_ALM, &c_receiver::process_param_p_em_alm},
+        {SCR_NAME, &c_receiver::process_param_p_scr_name},
+        {SCR_GNAME, &c_receiver::process_param_p_scr_gname},
+        {SYNC_SLOT, &c_receiver::process_param_p_sync_slot},
+        {T2T_CFG, &c_receiver::process_param_p_t2t_cfg},
+        {T2T_NO_ALARM, &c_receiver::process_param_p_t2t_no_alarm},
+        {VEH_CERT, &c_receiver::process_param_p_veh_cert},
+        {DRIVER_LIC, &c_receiver::process_param_p_driver_lic},
+        {STATIONARY, &c_receiver::process_param_p_stationary},
+        {CATEGORY, &c_receiver::process_param_p_category},
+        {LOC, &c_receiver::process_param_p_loc},
+        {AL_ZV, &c_receiver::process_param_p_al_zv},
+        {SCR_MESSAGE, &c_receiver::process_param_p_scr_message},
+    };
+    // A "plist" that is not an object raises the type error in isMember.
+    std::vector<std::pair<parameter_t, handler_t>> present;
+    for (const auto& entry : handlers)
+        if (plist.isMember(name_of(entry.first)))
+            present.push_back(entry);
+    auto device = m_context->get_win(_mac);
+    // The stored report times of all reported parameters in one round trip.
+    if (!is_untimed(_ts) && !present.empty()) {
+        std::vector<parameter_t> reported;
+        for (const auto& entry : present)
+            reported.push_back(entry.first);
+        const auto stamps = device.parameter_timestamps(reported);
+        for (std::size_t i = 0; i < reported.size() && i < stamps.size(); ++i)
+            m_report_stamps[reported[i]] = stamps[i];
+    }
+    for (const auto& [parameter, handler] : present)
+        (this->*handler)(_mac, plist[name_of(parameter)], _ts);
+    // A device that reported values was heard: its record is not silent. (A report that
+    // failed above leaves a record without this time; the sweep starts its silence then.)
+    device.heard(_now, m_report_writes);
+}
+
+void c_receiver::flush_report_writes() const {
+    if (m_report_writes.empty())
+        return;
+    const auto writes = std::move(m_report_writes);
+    m_report_writes = vyr::redis::batch{};
+    m_context->redis_context().pipeline(writes);
+}
+
+void c_receiver::answered(win& _device) const {
+    // Once per report: every later reset would leave the same state.
+    if (m_answered)
+        return;
+    m_answered = true;
+    _device.answered(m_report_writes);
+}
+
 bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, parameter_t _parameter,
                                             const timeval& _timestamp) const {
+    if (is_untimed(_timestamp))
+        return true;
     auto device = m_context->get_win(_mac_address);
-    const timeval stored = device.parameter_timestamp(_parameter);
+    const auto known = m_report_stamps.find(_parameter);
+    const timeval stored = known != m_report_stamps.end() ? known->second : device.parameter_timestamp(_parameter);
     if (_timestamp.tv_sec < stored.tv_sec ||
         (_timestamp.tv_sec == stored.tv_sec && _timestamp.tv_usec < stored.tv_usec)) {
         m_logger.debug("The input timestamp (%d:%d) is older than the stored one (%d:%d). MAC:%s, parameter:%s") %
@@ -144,7 +216,9 @@ bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, par
         vyr::metrics::add(vyr::metrics::counter::reports_stale);
         return false;
     }
-    device.parameter_timestamp(_parameter, _timestamp);
+    // Written with the report's other common writes, after the handler's own.
+    device.parameter_timestamp(_parameter, _timestamp, m_report_writes);
+    m_report_stamps[_parameter] = _timestamp;
     return true;
 }
 
@@ -153,7 +227,7 @@ void c_receiver::process_param_p_sf(const std::string& _mac_address, const Json:
     if (!check_and_update_timestamp(_mac_address, SF, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     if (_value.isNull()) {
         device.parameter_state(SF, NOT_SUPPORTED);
         return;
@@ -192,7 +266,7 @@ void c_receiver::store_actual_value(const std::string& _mac_address, parameter_t
                                     const Json::Value& _value) const {
     const Value reported(_value, m_logger);
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     device.parameter_as_json(_parameter, win::actual, reported.to_json_string());
 }
 
@@ -247,7 +321,7 @@ void c_receiver::process_param_p_sync_slot(const std::string& _mac_address, cons
     if (!check_and_update_timestamp(_mac_address, SYNC_SLOT, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     if (_value.isNull()) {
         device.parameter_state(SYNC_SLOT, NOT_SUPPORTED);
         return;
@@ -283,14 +357,15 @@ void c_receiver::process_param_p_sync_slot(const std::string& _mac_address, cons
 
 void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const Json::Value& _value,
                                          const timeval& _ts) const {
-    // The report replaces the whole configuration: members it leaves out must not
-    // survive from an earlier one. It is taken whatever its time; the time is stored (the
-    // delivery pass tells by it that the device answered), and so is delivery's push
-    // record in the same hash.
+    if (!check_and_update_timestamp(_mac_address, T2T_CFG, _ts))
+        return;
     auto device = m_context->get_win(_mac_address);
+    answered(device);
+    // The report replaces the whole configuration: members it leaves out must not
+    // survive from an earlier one. Its time stamp (written after this, with the report's
+    // common writes, so an older report replayed later is still refused) and delivery's
+    // push record in the same hash stay.
     device.del_t2t_cfg_report();
-    device.parameter_timestamp(T2T_CFG, _ts);
-    reset_sending(device);
     if (_value.isNull()) {
         device.parameter_state(T2T_CFG, NOT_SUPPORTED);
         return;
@@ -345,7 +420,7 @@ void c_receiver::process_param_p_t2t_no_alarm(const std::string& _mac_address, c
     if (!check_and_update_timestamp(_mac_address, T2T_NO_ALARM, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     const field_reader read{m_logger, "process_param_p_t2t_no_alarm", name_of(T2T_NO_ALARM)};
     std::vector<std::string> list;
     if (_value.isArray()) {
@@ -365,7 +440,7 @@ void c_receiver::process_param_p_stationary(const std::string& _mac_address, con
     if (!check_and_update_timestamp(_mac_address, STATIONARY, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     if (_value.isNull()) {
         device.parameter_state(STATIONARY, NOT_SUPPORTED);
     } else if (_value.isBool()) {
@@ -379,7 +454,7 @@ void c_receiver::process_param_p_category(const std::string& _mac_address, const
     if (!check_and_update_timestamp(_mac_address, CATEGORY, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     if (_value.isNull()) {
         device.parameter_state(CATEGORY, NOT_SUPPORTED);
     } else if (_value.isString()) {
@@ -393,7 +468,7 @@ void c_receiver::process_param_p_loc(const std::string& _mac_address, const Json
     if (!check_and_update_timestamp(_mac_address, LOC, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     if (_value.isNull()) {
         device.parameter_state(LOC, NOT_SUPPORTED);
         return;
@@ -423,7 +498,7 @@ void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Js
     if (!check_and_update_timestamp(_mac_address, AL_ZV, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     if (_value.isNull()) {
         device.parameter_state(AL_ZV, NOT_SUPPORTED);
         device.alarm_state(alarm_states::NOT_SUPPORTED);
@@ -462,7 +537,7 @@ void c_receiver::process_param_p_scr_message(const std::string& _mac_address, co
     if (!check_and_update_timestamp(_mac_address, SCR_MESSAGE, _ts))
         return;
     auto device = m_context->get_win(_mac_address);
-    reset_sending(device);
+    answered(device);
     // The text itself is not kept; anything but a text means the device has no screen.
     device.parameter_state(SCR_MESSAGE, _value.isString() ? SUPPORTED : NOT_SUPPORTED);
     // Compare-and-set: a new alarm set meanwhile keeps its state.

@@ -19,6 +19,10 @@ constexpr std::uint8_t node_heartbeat = 3;     // WIN "HB" (sleep channel)
 constexpr std::uint8_t request = 7;            // parameter request / put to sleep
 constexpr std::uint8_t notified = 8;           // hardware report / context updated
 
+// Size of a uid field: the longest uid a command carries whole. A sender refuses a
+// longer uid (see fits_field) rather than cut it.
+constexpr std::size_t uid_size = 64;
+
 }  // namespace vyr::cmd
 
 struct cmd_param_req_from_node_t {
@@ -34,31 +38,31 @@ struct cmd_node_notified_t {
 struct cmd_notify_from_node_t {
     std::uint8_t cmd;
     char mac[17];
-    char uid[23];
+    char uid[vyr::cmd::uid_size];
 };
 
 struct cmd_put_to_sleep_t {
     std::uint8_t cmd;
     std::uint32_t delay;  // seconds; the node command carries at most 65535 of them
     std::uint32_t sleep_time;
-    char project_uid[23];
-    char loc_uid[23];
-    char sl_uid[23];
+    char project_uid[vyr::cmd::uid_size];
+    char loc_uid[vyr::cmd::uid_size];
+    char sl_uid[vyr::cmd::uid_size];
 };
 
 static_assert(sizeof(cmd_param_req_from_node_t) == 18);
 static_assert(offsetof(cmd_param_req_from_node_t, mac) == 1);
 static_assert(sizeof(cmd_node_notified_t) == 18);
 static_assert(offsetof(cmd_node_notified_t, mac) == 1);
-static_assert(sizeof(cmd_notify_from_node_t) == 41);
+static_assert(sizeof(cmd_notify_from_node_t) == 82);
 static_assert(offsetof(cmd_notify_from_node_t, mac) == 1);
 static_assert(offsetof(cmd_notify_from_node_t, uid) == 18);
-static_assert(sizeof(cmd_put_to_sleep_t) == 84);
+static_assert(sizeof(cmd_put_to_sleep_t) == 204);
 static_assert(offsetof(cmd_put_to_sleep_t, delay) == 4);
 static_assert(offsetof(cmd_put_to_sleep_t, sleep_time) == 8);
 static_assert(offsetof(cmd_put_to_sleep_t, project_uid) == 12);
-static_assert(offsetof(cmd_put_to_sleep_t, loc_uid) == 35);
-static_assert(offsetof(cmd_put_to_sleep_t, sl_uid) == 58);
+static_assert(offsetof(cmd_put_to_sleep_t, loc_uid) == 76);
+static_assert(offsetof(cmd_put_to_sleep_t, sl_uid) == 140);
 
 namespace vyr::cmd {
 
@@ -75,6 +79,12 @@ template <std::size_t N>
 void set_field(char (&_field)[N], std::string_view _text) {
     std::memset(_field, 0, N);
     std::memcpy(_field, _text.data(), _text.size() < N ? _text.size() : N);
+}
+
+// Whether `_text` fits a field whole (filling it without a terminator counts).
+template <std::size_t N>
+constexpr bool fits_field(const char (&)[N], std::string_view _text) {
+    return _text.size() <= N;
 }
 
 // Copies a frame into a command structure when it is at least that long.

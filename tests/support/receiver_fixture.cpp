@@ -86,6 +86,7 @@ void receiver_fixture::SetUp() {
         m_updater->start();
     m_receiver = std::make_unique<c_receiver>(m_zmq_context, endpoint, m_updater, s_server->host(), s_server->port(),
                                               m_logger);
+    configure(*m_receiver);
     m_receiver->start();
 
     // A subscriber misses what is published before its subscription reaches the

@@ -44,6 +44,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // Settings of the receiver before it starts.
+    virtual void configure(c_receiver&) {}
     // Publishes one frame as the proxy does (topic and body in one frame).
     void publish(const std::string& _frame);
     // Publishes `_frame` and waits until the receiver has handled it: a sentinel that

@@ -210,6 +210,9 @@ report reader::read_all() {
     result.vehicle_certification = vehicle_certification_on();
     const certification_switch on(result.vehicle_certification);
 
+    if (const auto removed = vyr::context::common::text_of(
+            m_context->redis_context().command("GET", vyr::context::win::keys::removed())))
+        result.totals.removed = std::stoull(*removed);
     std::vector<std::string> macs = m_context->get_wins();
     for (const auto& index : {vyr::context::anchor::keys::mac_addr(), vyr::context::track_obj::keys::mac_addr()})
         for (auto& mac : hash_fields(m_context->redis_context(), index))
@@ -328,6 +331,7 @@ Json::Value to_json(const report& _report) {
     totals["unseen"] = Json::UInt64(_report.totals.unseen);
     totals["errors"] = Json::UInt64(_report.totals.errors);
     totals["gave_up"] = Json::UInt64(_report.totals.gave_up);
+    totals["removed"] = Json::UInt64(_report.totals.removed);
     value["summary"] = totals;
     value["devices"] = Json::Value(Json::arrayValue);
     for (const auto& device : _report.devices)
@@ -346,6 +350,8 @@ std::string summary_line(const summary& _totals) {
     line << ", " << _totals.unseen << " unseen";
     if (_totals.errors > 0)
         line << ", " << _totals.errors << " unreadable";
+    if (_totals.removed > 0)
+        line << "; " << _totals.removed << " silent records outside the project removed";
     return line.str();
 }
 

@@ -75,6 +75,8 @@ struct summary {
     std::size_t unseen = 0;
     std::size_t errors = 0;
     std::size_t gave_up = 0;
+    // WIN records the service removed as silent and outside the project, so far.
+    std::size_t removed = 0;
 };
 
 struct report {

@@ -28,13 +28,13 @@ bool is_requestable(std::uint32_t _number) {
     return std::find(std::begin(numbers), std::end(numbers), _number) != std::end(numbers);
 }
 
-// A MAC the receiver passes on is normalised to 16 characters, so the last byte of the
-// 17-byte field stays NUL. (comb_mac looks at the length only: a MAC with a NUL inside
-// reads shorter at the mechanism, which then finds no device; that is not checked here.)
+// A MAC the receiver passes on is normalised to 16 upper-case hexadecimal digits, so the
+// last byte of the 17-byte field stays NUL.
 void check_mac(const std::string& _frame) {
     cmd_node_notified_t head{};
     (void)vyr::cmd::read_command(_frame.data(), _frame.size(), head);
-    FUZZ_CHECK(head.mac[16] == '\0', "MAC field of \"" + printable(_frame) + "\"");
+    FUZZ_CHECK(head.mac[16] == '\0' && std::strspn(head.mac, "0123456789ABCDEF") == 16,
+               "MAC field of \"" + printable(_frame) + "\"");
 }
 
 void check_param_req_command(const std::string& _frame) {

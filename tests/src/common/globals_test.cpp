@@ -87,7 +87,7 @@ TEST_F(JsonFields, reads_follow_the_json_type_tests_and_a_failure_keeps_the_targ
     EXPECT_EQ(logged(), 0u);
 }
 
-TEST(CombMac, widens_eui48_upper_cases_and_refuses_other_lengths_untouched) {
+TEST(CombMac, widens_eui48_upper_cases_and_refuses_other_lengths_and_non_hex_untouched) {
     const std::pair<std::string, std::string> good[] = {
         {"aabbccddeeff", "AABBCCFFFEDDEEFF"}, {"AABBCCFFFEDDEEFF", "AABBCCFFFEDDEEFF"},
         {"0011223344556677", "0011223344556677"}, {"a1b2c3d4e5f6a7b8", "A1B2C3D4E5F6A7B8"}};
@@ -95,7 +95,9 @@ TEST(CombMac, widens_eui48_upper_cases_and_refuses_other_lengths_untouched) {
         EXPECT_TRUE(comb_mac(mac)) << expected;
         EXPECT_EQ(mac, expected);
     }
-    for (const std::string bad : {"AA:BB:CC:DD:EE:FF", "", "aabbccddeef", "aabbccddeeff0", "aabbccddeeff00112"}) {
+    for (const std::string& bad : std::initializer_list<std::string>{
+             "AA:BB:CC:DD:EE:FF", "", "aabbccddeef", "aabbccddeeff0", "aabbccddeeff00112", "AABBCCDDEEFG",
+             "AABBCC DDEEFF00", "AABBCCDDEEF:", std::string("AABBCCDDEE\0F", 12)}) {
         std::string mac = bad;
         EXPECT_FALSE(comb_mac(mac)) << bad;
         EXPECT_EQ(mac, bad);

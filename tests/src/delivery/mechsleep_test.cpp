@@ -28,8 +28,8 @@ namespace {
 const std::string s_mac1 = "70B3D5FFFE0A0001";
 const std::string s_mac2 = "70B3D5FFFE0A0002";  // listed in its 12-character form
 const std::string s_mac9 = "0011223344556677";
-const std::string s_long_project = "prj-0123456789abcdefghi";  // 23 characters: no terminator
-const std::string s_long_uid = "anc-0123456789abcdefghi";
+const std::string s_long_project = "prj-0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWX";  // fills its field: no terminator
+const std::string s_long_uid = "anc-0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWX";
 const std::string s_long_mac = "AABBCCDDEEFF0011";
 // With nothing pending the pipe still times out, so that the idle worker beats.
 const int s_idle_ms = static_cast<int>(vyr::worker_thread::s_idle_wait.count());
@@ -41,7 +41,7 @@ const char* const s_anchors = R"({"win_anchors": [
    "position": {"sublocation_uid": "sl-1"}, "node": {"mac_address": "70B3D5FFFE0A0001"}},
   {"uid": "anc-3", "project_uid": "prj-a", "location_uid": "loc-1", "node": null},
   {"uid": "anc-9", "project_uid": "prj-b", "node": {"mac_address": "0011223344556677"}},
-  {"uid": "anc-0123456789abcdefghi", "project_uid": "prj-0123456789abcdefghi",
+  {"uid": "anc-0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWX", "project_uid": "prj-0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWX",
    "node": {"mac_address": "AABBCCDDEEFF0011"}}]})";
 
 vyr::libs::core::logger& test_logger() {

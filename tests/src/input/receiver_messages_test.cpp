@@ -3,8 +3,10 @@
 // commands from the two mechanism channels.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -142,6 +144,16 @@ TEST_F(hw_report, every_sleep_confirmation_code_sends_one_command_until_another_
     EXPECT_TRUE(handle("#hw_report010E" "05" "1234" "000E" + s_mac).sleep.empty());
 }
 
+// Regression: the MAC was taken as written, so a lower-case one never confirmed a sleep
+// command; one that is no MAC is dropped with a debug record.
+TEST_F(hw_report, mac_is_normalised_and_a_bad_one_dropped) {
+    const auto sent = handle("#hw_report010E" "05" "1234" "000E" "47" "aabbccddeeff0011");
+    ASSERT_EQ(sent.sleep.size(), 1u);
+    EXPECT_EQ(command_mac(sent.sleep[0]), "AABBCCDDEEFF0011");
+    EXPECT_TRUE(handle("#hw_report010E" "05" "1234" "000E" "47" "AABBCCDDEEFF00:1").sleep.empty());
+    EXPECT_TRUE(logged("hardware report with a bad MAC dropped: AABBCCDDEEFF00:1"));
+}
+
 TEST_F(hw_report, too_short_report_is_logged_by_the_guard_and_the_next_one_is_handled) {
     for (const std::string& body : {std::string("010E05"), std::string("010E051234000E47") + "AABBCC",
                                     std::string("010E05") + "12" + s_mac}) {
@@ -151,6 +163,23 @@ TEST_F(hw_report, too_short_report_is_logged_by_the_guard_and_the_next_one_is_ha
         EXPECT_TRUE(test::contains(messages, "Caught exeption") && test::contains(messages, "basic_string::substr"));
     }
     EXPECT_EQ(handle("#hw_report010E" "05" "1234" "000E" "47" + s_mac).sleep.size(), 1u);
+}
+
+// Regression: the proxy socket took frames of any size. A larger one makes the library drop
+// the connection (frames sent while it is made again may be lost); later frames are handled.
+TEST_F(hw_report, oversized_frame_is_never_handled_and_the_receiver_goes_on) {
+    const std::string key = "wins:" + s_mac + ":parameters:";
+    publish(R"(#param_p{"mac": ")" + s_mac + R"(", "ts": 1, "ms": 0, "plist": {"stationary": true}})" +
+            std::string(2 << 20, ' '));
+    bool handled = false;
+    for (int attempt = 0; attempt < 400 && !handled; ++attempt) {
+        publish(R"(#param_p{"mac": ")" + s_mac + R"(", "ts": 2, "ms": 0, "plist": {"category": "after"}})");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        handled = redis({"HGET", key + "category", "category"}) == "after";
+    }
+    ASSERT_TRUE(handled);
+    sync();
+    EXPECT_EQ(redis({"EXISTS", key + "stationary"}), "0");
 }
 
 // ---- server configuration -------------------------------------------------------------
@@ -180,13 +209,20 @@ TEST_F(srv_conf, sleep_order_carries_the_times_and_uids_and_the_whole_delay_in_3
               std::make_tuple("proj-1", "loc-1", ""));
     EXPECT_EQ(decode(handle(order("1d")).sleep.at(0)).delay, 86400u);
 
-    // A uid that fills its field is kept without terminator.
-    const std::string long_uid(23, 'u');
-    const auto filled = decode(handle(order("5m", R"("jsonrpc": "2.0", "method": "set", "id": "1")",
-                                            R"(, "sublocation_uid": ")" + long_uid + std::string(5, 'x') + "\""))
-                                   .sleep.at(0));
+}
+
+// Regression: uids were cut to 23 characters, so an order for a long project uid matched
+// no anchor. A uid that fills its field goes whole; a longer one refuses the order.
+TEST_F(srv_conf, uids_reach_the_sleep_mechanism_whole_or_the_order_is_refused_with_a_warning) {
+    const std::string top = R"("jsonrpc": "2.0", "method": "set", "id": "1")";
+    const std::string long_uid(vyr::cmd::uid_size, 'u');
+    const auto filled = decode(handle(order("5m", top, R"(, "sublocation_uid": ")" + long_uid + "\"")).sleep.at(0));
     EXPECT_EQ(std::make_tuple(vyr::cmd::field_text(filled.sl_uid), vyr::cmd::field_text(filled.loc_uid), filled.delay),
               std::make_tuple(long_uid, "", 300));
+    for (const char* member : {"location_uid", "sublocation_uid"}) {
+        EXPECT_TRUE(handle(order("5m", top, std::string(", \"") + member + "\": \"" + long_uid + "u\"")).sleep.empty());
+        EXPECT_TRUE(logged("sleep order refused: a uid is longer than 64 characters (project proj-1)"));
+    }
 }
 
 TEST_F(srv_conf, requests_failing_a_check_send_nothing) {

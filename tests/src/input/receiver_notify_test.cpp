@@ -76,10 +76,15 @@ TEST_F(notify_test, kind_is_matched_exactly_broken_bodies_are_dropped_and_only_k
     EXPECT_FALSE(store().get_group("g1").exists());
 }
 
-TEST_F(notify_test, receiver_tries_the_tags_in_order_and_skips_empty_frames_and_stray_stop_frames) {
+// Regression: a tag was searched anywhere in the frame, so a report whose screen name held
+// "#notify" went to the notification handler.
+TEST_F(notify_test, topic_tag_counts_only_at_the_start_and_empty_frames_and_stray_stop_frames_are_skipped) {
     const std::string group = R"({"object": "GROUP", "action": "created", "plist": {"uid": "g1", "project_uid": "p", "name": "A"}})";
-    // "#notify" is tried before "#hw_report", wherever it stands.
-    EXPECT_TRUE(handle("#hw_report010E05#notify" + group).sleep.empty());
+    handle(R"(#param_p{"mac": "AABBCCDDEEFF0011", "ts": 1, "ms": 0, "plist": {"category": "a #notify b"}})");
+    handle("x#notify" + group);
+    EXPECT_FALSE(store().get_group("g1").exists());
+    EXPECT_EQ(store().get_win("AABBCCDDEEFF0011").parameter_category(), "a #notify b");
+    handle("#notify" + group);
     EXPECT_EQ(store().get_group("g1").name(), "A");
     // A longer topic that begins with a tag is that tag, the rest of the topic leading the body.
     handle("#notify5");
@@ -246,13 +251,19 @@ TEST_F(notify_test, anchor_announcement_tells_the_sleep_mechanism_and_clears_the
               std::make_tuple(2, mac, "anc-1"));
     EXPECT_EQ(reset_and_kept(device), std::make_pair(true, false));
 
-    // Heartbeat: command 3, parameters kept; a 23-character id fills the field.
-    busy_win(mac);
-    const std::string long_id(30, 'x');
-    sent = announced(R"({"object": "WIN", "mac": ")" + mac + R"(", "action": "HB", "dev_id": ")" + long_id + "\"}");
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(std::make_tuple(sent[0].cmd, vyr::cmd::field_text(sent[0].uid)), std::make_tuple(3, long_id.substr(0, 23)));
-    EXPECT_EQ(reset_and_kept(device), std::make_pair(true, true));
+    // Heartbeat: command 3, parameters kept; an id that fills the field goes whole, a
+    // longer one is refused with a warning (a cut one would match no anchor).
+    for (const std::size_t length : {vyr::cmd::uid_size, vyr::cmd::uid_size + 1}) {
+        busy_win(mac);
+        const std::string long_id(length, 'x');
+        sent = announced(R"({"object": "WIN", "mac": ")" + mac + R"(", "action": "HB", "dev_id": ")" + long_id + "\"}");
+        const bool fits = length == vyr::cmd::uid_size;
+        EXPECT_EQ(std::make_tuple(sent.size(), logged("its uid is longer than 64")), std::make_tuple(fits ? 1u : 0u, !fits));
+        if (fits) {
+            EXPECT_EQ(std::make_tuple(sent[0].cmd, vyr::cmd::field_text(sent[0].uid)), std::make_tuple(3, long_id));
+        }
+        EXPECT_EQ(reset_and_kept(device), std::make_pair(true, true));
+    }
 
     // Without dev_id: cleared, no command. Another action, or a bad MAC: nothing at all.
     busy_win(mac);

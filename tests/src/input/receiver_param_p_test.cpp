@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -74,19 +77,48 @@ TEST_F(param_report, gate_is_kept_per_parameter) {
     EXPECT_EQ(device().parameter_category().value_or(""), "worker");
 }
 
-TEST_F(param_report, t2t_cfg_report_is_accepted_whatever_its_time_after_the_previous_one) {
+// Regression: replacing the t2t_cfg hash dropped its time stamp, so an older, replayed
+// report overwrote a newer one.
+TEST_F(param_report, t2t_cfg_keeps_its_report_time_and_replaces_the_whole_configuration) {
     handle(plist(s_mac, 100, 0, R"("t2t_cfg": {"role": "vehicle", "distance": 12, "pin": "1234"})"));
-    ASSERT_EQ(device().parameter_t2t_cfg_role(), "vehicle");
     device().parameter_push_record(T2T_CFG, {"must", "actual", {100, 0}, 3, true, {}, {}});
-    // An older report still passes and leaves nothing of the previous configuration
-    // behind, but its time and delivery's push record (once deleted with the hash, so a
-    // device refusing its configuration was never told from one that answers) stay.
     handle(plist(s_mac, 50, 0, R"("t2t_cfg": {"role": "pedestrian"})"));
+    EXPECT_EQ(std::make_tuple(device().parameter_t2t_cfg_role(), device().parameter_timestamp(T2T_CFG).tv_sec),
+              std::make_tuple("vehicle", 100l));
+    // A newer report leaves nothing of the previous configuration behind.
+    handle(plist(s_mac, 150, 0, R"("t2t_cfg": {"role": "pedestrian"})"));
     EXPECT_EQ(std::make_tuple(device().parameter_t2t_cfg_role(), device().parameter_t2t_cfg_distance().has_value(),
-                              device().parameter_t2t_cfg_pin().has_value(), device().parameter_state(T2T_CFG)),
-              std::make_tuple("pedestrian", false, false, SUPPORTED));
+                              device().parameter_t2t_cfg_pin().has_value(), device().parameter_state(T2T_CFG),
+                              device().parameter_timestamp(T2T_CFG).tv_sec),
+              std::make_tuple("pedestrian", false, false, SUPPORTED, 150l));
+    // Delivery's push record in the same hash stays (once deleted with it, a device
+    // refusing its configuration was never told from one that answers).
     const auto pushed = device().parameter_push_record(T2T_CFG);
-    EXPECT_EQ(std::make_tuple(pushed.rejected, pushed.refusals, pushed.report_now.tv_sec), std::make_tuple(true, 3u, 50L));
+    EXPECT_EQ(std::make_tuple(pushed.rejected, pushed.refusals, pushed.report_now.tv_sec), std::make_tuple(true, 3u, 150L));
+}
+
+// Regression: a "ts" far in the future made every later real report look older, and an
+// "ms" outside 0-999 stored an invalid time. Such a time is not stored (warning); the
+// values are taken and the stored time stamps stay.
+TEST_F(param_report, bad_report_time_is_not_stored_and_its_values_are_taken) {
+    const long now = static_cast<long>(::time(nullptr));
+    const struct {
+        long ts;
+        int ms;
+    } cases[] = {{now + 2 * 86400, 0}, {150, 1000}, {150, -1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ts);
+        handle(plist(s_mac, 100, 0, R"("category": "worker")"));
+        handle(plist(s_mac, c.ts, c.ms, R"("category": "visitor", "t2t_cfg": {"role": "vehicle"})"));
+        EXPECT_TRUE(logged("report of " + s_mac + " with a bad time (ts " + std::to_string(c.ts)));
+        EXPECT_EQ(std::make_tuple(device().parameter_category().value_or(""), device().parameter_t2t_cfg_role(),
+                                  device().parameter_timestamp(CATEGORY).tv_sec,
+                                  device().parameter_timestamp(T2T_CFG).tv_sec),
+                  std::make_tuple("visitor", "vehicle", 100l, 0l));
+    }
+    // Within a day ahead is a real time.
+    handle(plist(s_mac, now + 3600, 999, R"("category": "worker")"));
+    EXPECT_EQ(device().parameter_timestamp(CATEGORY).tv_sec, now + 3600);
 }
 
 // ---- values and states ----------------------------------------------------------------
@@ -106,6 +138,18 @@ TEST_F(param_report, null_means_not_supported_and_resets_sending) {
         // al_zv null also tells that the device cannot show zone alarms.
         EXPECT_EQ(device().alarm_state(), number == AL_ZV ? alarm_states::NOT_SUPPORTED : alarm_states::SENT);
     }
+}
+
+// The "device answered" reset left the same state when written once per report; it cost
+// three commands for every parameter.
+TEST_F(param_report, device_answered_is_written_once_per_report) {
+    mark_sent();
+    redis({"CONFIG", "RESETSTAT"});
+    handle(plist(s_mac, 1, 0, R"("stationary": true, "category": "c", "sync_slot": {"addr": "1A", "slot": 2},
+                                 "t2t_cfg": {"role": "vehicle"}, "t2t_no_alarm": [], "scr_message": "hi")"));
+    expect_sending_reset();
+    // The reset, and the t2t_cfg report clearing its previous configuration.
+    EXPECT_NE(redis({"INFO", "commandstats"}).find("cmdstat_hdel:calls=2,"), std::string::npos);
 }
 
 TEST_F(param_report, mistyped_stationary_keeps_state_and_value_but_counts_as_answer) {
@@ -210,13 +254,27 @@ TEST_F(param_report, short_mac_is_widened_before_any_key_is_built) {
     EXPECT_EQ(command_mac(sent.param_req[0]), "AABBCCFFFEDDEEFF");
 }
 
-TEST_F(param_report, request_carries_the_numbers_of_the_known_names_in_order) {
-    const auto sent = handle(report(s_mac, 1, 0, R"("req_plist": ["sf", "al_zv", "no_such_parameter", "loc"])"));
+// Regression: the request list was neither de-duplicated nor bounded.
+TEST_F(param_report, request_carries_the_numbers_of_the_known_names_once_in_order) {
+    const auto sent = handle(report(s_mac, 1, 0, R"("req_plist": ["sf", "al_zv", "no_such_parameter", "loc", "sf", "loc"])"));
     ASSERT_EQ(sent.param_req.size(), 1u);
     const auto& frame = sent.param_req[0];
     ASSERT_EQ(frame.size(), 26u);
     EXPECT_EQ(std::make_tuple(frame[0], frame[17], command_mac(frame)), std::make_tuple('\x07', '\0', s_mac));
     EXPECT_EQ(requested_numbers(frame), (std::vector<std::uint32_t>{20, 9}));
+}
+
+TEST_F(param_report, request_of_many_copies_holds_each_requestable_parameter_once) {
+    std::string names;
+    for (int copy = 0; copy < 2000; ++copy)
+        for (const auto& [number, name] : parameters)
+            names += (names.empty() ? "\"" : ",\"") + name + "\"";
+    const auto sent = handle(report(s_mac, 1, 0, "\"req_plist\": [" + names + "]"));
+    ASSERT_EQ(sent.param_req.size(), 1u);
+    auto numbers = requested_numbers(sent.param_req[0]);
+    EXPECT_EQ(numbers.size(), 19u);
+    std::sort(numbers.begin(), numbers.end());
+    EXPECT_EQ(std::unique(numbers.begin(), numbers.end()), numbers.end());
 }
 
 TEST_F(param_report, request_list_that_is_no_array_sends_the_bare_head) {
@@ -238,6 +296,9 @@ TEST_F(param_report, corrupted_reports_change_nothing) {
              std::string("{\"mac\": \"AABBCCDDEEFF0011\", \"ts\": 1,"),  // cut short
              std::string("not json at all"), std::string("[1, 2, 3]"), std::string("\"text\""), std::string("null"),
              R"({"mac": "AABBCCDDEEFF001", "ts": 1, "ms": 0, )" + stationary, R"({"mac": 12, "ts": 1, "ms": 0, )" + stationary,
+             // Regression: any 12 or 16 characters were a MAC and became WIN records and keys.
+             R"({"mac": "AABBCCDDEEFF001G", "ts": 1, "ms": 0, )" + stationary,
+             R"({"mac": "AABBCC:DDEEF", "ts": 1, "ms": 0, )" + stationary, R"({"mac": "AABBCC\u0000DDEEF", "ts": 1, "ms": 0, )" + stationary,
              R"({"mac": "AABBCCDDEEFF0011", "ts": "1", "ms": 0, )" + stationary,
              R"({"mac": "AABBCCDDEEFF0011", "ts": 1, "ms": 1.5, )" + stationary,
              std::string(R"({"mac": "AABBCCDDEEFF0011", "ts": 1, "ms": 0, "plist": [true]})"),
@@ -247,6 +308,40 @@ TEST_F(param_report, corrupted_reports_change_nothing) {
         EXPECT_TRUE(sent.param_req.empty());
         EXPECT_EQ(redis({"DBSIZE"}), "0");
     }
+}
+
+// ---- silent foreign WIN records ----------------------------------------------------------
+
+class win_expiry : public param_report {
+protected:
+    void configure(c_receiver& _receiver) override {
+        _receiver.set_win_expiry(std::chrono::hours(1), std::chrono::milliseconds(50));
+    }
+};
+
+// Regression: the set of WINs only grew; every MAC ever reported cost round trips in every
+// pass for ever. Records outside the project silent for the configured time are removed.
+TEST_F(win_expiry, silent_records_outside_the_project_are_removed_with_their_set_entries) {
+    const std::string foreign = "00000000000000A1", member = "00000000000000A2", fresh = "00000000000000A3",
+                      unheard = "00000000000000A4";
+    store().get_track_obj("o1").update("p1", "Worker", "sl1", 0, 0, 0, "person", member, {}, "person", false, {},
+                                       false, "", {}, {}, {}, {}, {}, {}, {}, {}, {});
+    for (const auto& mac : {foreign, member, fresh})
+        handle(plist(mac, 1, 0, R"("stationary": true, "t2t_no_alarm": [{"mac": "AABBCCDDEEFF0011"}])"));
+    device(unheard).sending_time(timeval{5, 0});
+    const std::string old = std::to_string(::time(nullptr) - 7200);
+    for (const auto& mac : {foreign, member})
+        redis({"HSET", "wins:" + mac + ":data", "heard_sec", old});
+    for (int wait = 0; wait < 200 && redis({"GET", "wins:removed"}) != "1"; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(redis({"GET", "wins:removed"}), "1");
+    EXPECT_EQ(redis({"KEYS", "wins:" + foreign + "*"}), "");
+    EXPECT_EQ(std::make_tuple(redis({"SISMEMBER", "wins:set", foreign}), redis({"SISMEMBER", "wins:set", member}),
+                              redis({"SISMEMBER", "wins:set", fresh}), redis({"SISMEMBER", "wins:set", unheard})),
+              std::make_tuple("0", "1", "1", "1"));
+    EXPECT_TRUE(device(member).parameter_stationary() && device(fresh).parameter_stationary());
+    // A record never heard starts its silence at the sweep.
+    EXPECT_NE(redis({"HGET", "wins:" + unheard + ":data", "heard_sec"}), "");
 }
 
 // ---- zone-alarm delivery --------------------------------------------------------------

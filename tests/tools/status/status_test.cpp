@@ -73,6 +73,7 @@ TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
     anchor.parameter_as_json(NWK_CFG, win::actual, "{\"router\":true}\n");
     // The fresh tag was pushed ten times without an answer.
     redis({"HSET", "wins:" + fresh.mac + ":data", "sending_counter", "10"});
+    redis({"SET", "wins:removed", "3"});
     m_store->updated(true);
 
     const auto report = m_reader->read_all();
@@ -93,7 +94,7 @@ TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
     EXPECT_EQ(m_reader->read_device(never.mac).differing, s_tag_parameters);
     const auto& t = report.totals;
     EXPECT_EQ(std::tie(t.total, t.in_step, t.differing, t.gave_up, t.unseen), std::make_tuple(4u, 2u, 1u, 1u, 1u));
-    EXPECT_EQ(status::summary_line(report.totals), "devices 4: 2 in step, 1 differing (1 given up), 1 unseen");
+    EXPECT_EQ(status::summary_line(report.totals), "devices 4: 2 in step, 1 differing (1 given up), 1 unseen; 3 silent records outside the project removed");
 
     const auto json = status::to_json(report);
     EXPECT_EQ(json["summary"]["in_step"].asUInt(), 2u);
