@@ -71,8 +71,8 @@ private:
     // One pass of the receiver thread: waits for the stop pipe or the proxy and takes a
     // batch of frames; false when the stop command came.
     bool pass();
-    // Sends one command frame without blocking; a full queue drops it.
-    static void send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size);
+    // Sends one command frame without blocking; a full pipe drops it (counted, warned).
+    void send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size) const;
 
     // Server change notifications ("#notify"): one handler per object kind, each taking
     // the parsed notification and writing the change into the Redis mirror.
