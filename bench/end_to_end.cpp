@@ -139,6 +139,50 @@ struct load_run {
     }
 };
 
+// Requests of every parameter a device may ask for, open loop: `_rate` per second for
+// `_window`, every fifth to an anchor (when the site has any), the others to tags
+// spread over the site. After the window the answers get `_grace`; what has none then
+// counts as dropped, an answer more than a second after its due moment as late.
+open_loop_figures open_loop_window(proxy_tap& _tap, const site& _site, double _rate, clock_type::duration _window,
+                                   clock_type::duration _grace) {
+    const auto& tags = _site.tag_macs();
+    const auto& anchors = _site.anchor_macs();
+    (void)_tap.take_open_loop();
+    open_loop_figures figures;
+    const auto start = clock_type::now();
+    const auto period = std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(1.0 / _rate));
+    for (std::size_t i = 0;; ++i) {
+        const auto due = start + static_cast<long>(i) * period;
+        if (due - start >= _window)
+            break;
+        std::this_thread::sleep_until(due);
+        const bool anchor = !anchors.empty() && i % 5 == 4;
+        const std::string& mac = anchor ? anchors[(i * 131) % anchors.size()] : tags[(i * 7919) % tags.size()];
+        _tap.send_scheduled(mac,
+                            request_frame(mac, anchor ? vyr::devsim::device_kind::anchor : vyr::devsim::device_kind::tag,
+                                          wall_clock_ms()),
+                            due);
+        ++figures.sent;
+    }
+    for (const auto until = clock_type::now() + _grace; clock_type::now() < until && _tap.open_loop_pending() > 0;)
+        std::this_thread::sleep_for(milliseconds(50));
+    auto answers = _tap.take_open_loop();
+    figures.dropped = answers.unanswered;
+    auto& l = answers.latencies;
+    std::sort(l.begin(), l.end());
+    figures.late = static_cast<std::size_t>(l.end() - std::upper_bound(l.begin(), l.end(), 1.0));
+    // A dropped request is an infinite latency in the quantiles.
+    std::vector<double> all = l;
+    all.insert(all.end(), figures.dropped, INFINITY);
+    if (!all.empty()) {
+        const auto finite = [](double _t) { return std::isinf(_t) ? std::optional<double>() : std::optional<double>(_t); };
+        figures.p50 = finite(quantile(all, 0.50));
+        figures.p99 = finite(quantile(all, 0.99));
+        figures.max = finite(all.back());
+    }
+    return figures;
+}
+
 }  // namespace
 
 void run_end_to_end(site& _site, const end_to_end_options& _options, size_results& _results) {
@@ -162,6 +206,9 @@ void run_end_to_end(site& _site, const end_to_end_options& _options, size_result
     // Every device announces itself and asks for all its parameters at start; what the
     // site does until the receiver has worked that off is no measurement.
     backlog_probe backlog(tap, _site.redis());
+    // 0. Requests while the whole site announces itself and asks for its parameters.
+    std::cerr << "e2e: open-loop requests during start-up\n";
+    _results.open_start = open_loop_window(tap, _site, 20, _options.quick ? seconds(5) : seconds(15), seconds(15));
 
     // 1. Report throughput: six-parameter reports of every tag. A marker report's time to
     // Redis is the receiver's backlog d(t); offered r reports/s against a capacity of c,
@@ -307,6 +354,24 @@ void run_end_to_end(site& _site, const end_to_end_options& _options, size_result
                                      std::to_string(latencies.size()) + " requests got no answer within " +
                                      std::to_string(grace.count()) + " s after the " +
                                      std::to_string(window.count()) + " s window (shown as \"no answer\")");
+    }
+
+    // 3. Open-loop requests in steady state, under half the sustained report rate.
+    {
+        std::cerr << "e2e: open-loop requests under report load\n";
+        const auto& tags = _site.tag_macs();
+        std::vector<Json::Value> values;
+        for (const auto& mac : tags) {
+            try {
+                values.push_back(sim.device(mac).values);
+            } catch (const std::out_of_range&) {
+                values.push_back(vyr::devsim::device_state(vyr::devsim::device_kind::tag).values());
+            }
+        }
+        const double rate = _results.reports_per_second ? 0.5 * *_results.reports_per_second : 100.0;
+        _results.open_steady_report_rate = rate;
+        report_load load(sim, tags, values, rate);
+        _results.open_steady = open_loop_window(tap, _site, 20, _options.quick ? seconds(5) : seconds(10), seconds(15));
     }
 
     _results.peak_rss = quorvane.peak_rss();

@@ -96,6 +96,11 @@ void proxy_tap::take_command(const zmq::message_t& _frame) {
     const auto mac = text.substr(text.size() - 16);
     const auto now = std::chrono::steady_clock::now();
     vyr::libs::core::mutex_lock lock(m_mutex);
+    const auto scheduled = m_scheduled.find(std::string(mac));
+    if (scheduled != m_scheduled.end() && !scheduled->second.empty()) {
+        m_open_latencies.push_back(std::chrono::duration<double>(now - scheduled->second.front()).count());
+        scheduled->second.pop_front();
+    }
     if (m_probe_mac.empty() || mac != m_probe_mac)
         return;
     m_probe_latency = std::chrono::duration<double>(now - m_probe_sent).count();
@@ -105,6 +110,33 @@ void proxy_tap::take_command(const zmq::message_t& _frame) {
 
 void proxy_tap::inject(const std::string& _frame) {
     (void)m_control_peer->send(zmq::buffer(_frame), zmq::send_flags::none);
+}
+
+void proxy_tap::send_scheduled(const std::string& _mac, const std::string& _frame,
+                               std::chrono::steady_clock::time_point _scheduled) {
+    {
+        vyr::libs::core::mutex_lock lock(m_mutex);
+        m_scheduled[_mac].push_back(_scheduled);
+    }
+    (void)m_control_peer->send(zmq::buffer(_frame), zmq::send_flags::none);
+}
+
+proxy_tap::open_loop_answers proxy_tap::take_open_loop() {
+    vyr::libs::core::mutex_lock lock(m_mutex);
+    open_loop_answers answers;
+    answers.latencies.swap(m_open_latencies);
+    for (const auto& [mac, due] : m_scheduled)
+        answers.unanswered += due.size();
+    m_scheduled.clear();
+    return answers;
+}
+
+std::size_t proxy_tap::open_loop_pending() {
+    vyr::libs::core::mutex_lock lock(m_mutex);
+    std::size_t pending = 0;
+    for (const auto& [mac, due] : m_scheduled)
+        pending += due.size();
+    return pending;
 }
 
 std::optional<double> proxy_tap::probe(const std::string& _mac, const std::string& _frame,

@@ -14,6 +14,9 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
+#include <deque>
 
 #include <zmq.hpp>
 
@@ -45,6 +48,19 @@ public:
     // Sends `_frame` to the service at once, ahead of frames the simulator sends later.
     void inject(const std::string& _frame);
 
+    // Open-loop probing: sends `_frame` (a request of `_mac`) without waiting; the next
+    // 000F answer to that MAC is timed from `_scheduled`, the moment the request was due
+    // (so a stall of the service delays every request scheduled during it).
+    void send_scheduled(const std::string& _mac, const std::string& _frame,
+                        std::chrono::steady_clock::time_point _scheduled);
+    struct open_loop_answers {
+        std::vector<double> latencies;  // seconds, of the answered requests
+        std::size_t unanswered = 0;     // still waiting for their answer
+    };
+    // What the scheduled requests got so far; forgets them all.
+    open_loop_answers take_open_loop();
+    std::size_t open_loop_pending();
+
     // "#param_p" frames forwarded from the simulator, "#win" frames from the service.
     std::uint64_t reports_forwarded() const noexcept { return m_reports.load(); }
     std::uint64_t commands_forwarded() const noexcept { return m_commands.load(); }
@@ -74,6 +90,10 @@ private:
     std::string m_probe_mac VYR_GUARDED_BY(m_mutex);
     std::chrono::steady_clock::time_point m_probe_sent VYR_GUARDED_BY(m_mutex);
     std::optional<double> m_probe_latency VYR_GUARDED_BY(m_mutex);
+    // MAC -> the due moments of its scheduled requests still unanswered, oldest first.
+    std::unordered_map<std::string, std::deque<std::chrono::steady_clock::time_point>> m_scheduled
+        VYR_GUARDED_BY(m_mutex);
+    std::vector<double> m_open_latencies VYR_GUARDED_BY(m_mutex);
 };
 
 }  // namespace bench

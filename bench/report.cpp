@@ -78,6 +78,20 @@ cell_t count_cell(std::optional<double> size_results::*_member) {
     };
 }
 
+// Quantiles of an open-loop window, or its maximum and its counts.
+cell_t open_cell(open_loop_figures size_results::*_member, bool _counts) {
+    return [_member, _counts](const size_results& _r) -> std::string {
+        const auto& f = _r.*_member;
+        if (f.sent == 0)
+            return "n/a";
+        const auto time = [](const std::optional<double>& _t) { return _t ? format_time(*_t) : "no answer"; };
+        if (!_counts)
+            return time(f.p50) + " / " + time(f.p99);
+        return time(f.max) + "; " + std::to_string(f.late) + " + " + std::to_string(f.dropped) + " / " +
+               std::to_string(f.sent);
+    };
+}
+
 }  // namespace
 
 std::string format_time(double _seconds) {
@@ -119,6 +133,13 @@ void print_table(std::ostream& _out, const run_description& _run, const std::vec
                  text += ", n=" + std::to_string(_r.latency_samples - _r.latency_lost) + "/" +
                          std::to_string(_r.latency_samples);
              return text;
+         }},
+        {"  Open loop at start-up, p50 / p99", open_cell(&size_results::open_start, false)},
+        {"    max; late (> 1 s) + dropped / sent", open_cell(&size_results::open_start, true)},
+        {"  Open loop under report load, p50 / p99", open_cell(&size_results::open_steady, false)},
+        {"    max; late (> 1 s) + dropped / sent", open_cell(&size_results::open_steady, true)},
+        {"    report load", [](const size_results& _r) -> std::string {
+             return _r.open_steady_report_rate ? format_count(*_r.open_steady_report_rate) + "/s" : "n/a";
          }},
         {"2 Reports (6 parameters) sustained",
          [](const size_results& _r) -> std::string {

@@ -12,6 +12,17 @@
 
 namespace bench {
 
+// Requests sent open-loop on a fixed schedule (tags and anchors), each timed from the
+// moment it was due to its answer.
+struct open_loop_figures {
+    std::optional<double> p50;
+    std::optional<double> p99;
+    std::optional<double> max;
+    std::size_t sent = 0;
+    std::size_t late = 0;     // answered, but more than a second after it was due
+    std::size_t dropped = 0;  // never answered within the grace period
+};
+
 // Everything measured at one site size; a figure that could not be measured stays empty
 // and prints as "n/a" (with the reason in `notes`).
 struct size_results {
@@ -35,6 +46,11 @@ struct size_results {
     std::size_t latency_samples = 0;  // requests sent
     std::size_t latency_lost = 0;     // of which never answered (infinite latency)
     int requested_parameters = 0;
+    // Open loop while every device announces itself and asks at once (the service just
+    // started), and in steady state under report load.
+    open_loop_figures open_start;
+    open_loop_figures open_steady;
+    std::optional<double> open_steady_report_rate;
 
     // 2. Reports of six parameters per second, and Redis commands per report.
     std::optional<double> reports_per_second;

@@ -4,6 +4,7 @@
 #include "delivery/sender.h"
 #include "platform/vyrserver.h"
 #include "redis/database.h"
+#include "runtime/pipe.h"
 
 c_mechanism::c_mechanism(const std::string& _name, const std::string& _inproc_name,
                          std::shared_ptr<zmq::context_t> _zmq_context,
@@ -30,6 +31,7 @@ bool c_mechanism::thread_init() {
         open_context();
         m_pipe_out = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pull);
         m_pipe_out->set(zmq::sockopt::linger, 0);
+        vyr::pipe::set_high_water_mark(*m_pipe_out);
         m_pipe_out->bind(m_inproc_mechanism_name);
         return true;
     } catch (const std::exception&) {

@@ -318,7 +318,9 @@ bool c_mech_param_req::thread_pass() {
         {nullptr, m_processing_timer.get_descriptor(), ZMQ_POLLIN, 0},
     };
     auto timeout = std::chrono::milliseconds(vyr::worker_thread::s_idle_wait);
-    if (m_retry_due)
+    if (m_cycle_requested)
+        timeout = std::chrono::milliseconds(0);
+    else if (m_retry_due)
         timeout = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(*m_retry_due -
                                                                                    std::chrono::steady_clock::now()),
                              std::chrono::milliseconds(0), timeout);
@@ -326,21 +328,25 @@ bool c_mech_param_req::thread_pass() {
         timeout = std::min(timeout, std::chrono::milliseconds(s_held_request_poll));
     zmq::poll(items, 2, timeout);
     answer_held_requests();
-    if (items[0].revents & ZMQ_POLLIN) {
-        zmq::message_t message;
-        if (m_pipe_out->recv(message, zmq::recv_flags::dontwait) && message.size() > 0) {
-            if (*static_cast<const std::uint8_t*>(message.data()) == vyr::cmd::stop)
-                return false;
-            process_zmq_message(message);
-        }
-    }
+    if (!service_pipe(false))
+        return false;
+    std::optional<timeval> timer_due;
     if (items[1].revents & ZMQ_POLLIN) {
         std::uint64_t expirations = 0;
         // A read that would block (the expiry was taken already) is no cycle.
         if (::read(m_processing_timer.get_descriptor(), &expirations, sizeof expirations) ==
-            static_cast<ssize_t>(sizeof expirations)) {
-            processing_cycle(next_timer_due(expirations));
-        }
+            static_cast<ssize_t>(sizeof expirations))
+            timer_due = next_timer_due(expirations);
+    }
+    if (m_cycle_requested) {
+        // The context changed: one cycle now for however many notices came, and the
+        // timer counts its 5 s from here.
+        m_cycle_requested = false;
+        m_processing_timer.reset();
+        m_timer_due = now();
+        processing_cycle(m_timer_due);
+    } else if (timer_due) {
+        processing_cycle(*timer_due);
     }
     if (m_retry_due && std::chrono::steady_clock::now() >= *m_retry_due)
         processing_cycle(now(), m_retry_alarms_only);
@@ -362,6 +368,43 @@ void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
         default:
             break;
     }
+}
+
+bool c_mech_param_req::service_pipe(bool _in_cycle) {
+    zmq::message_t message;
+    // Outside a cycle the first "context updated" ends the reading: its cycle runs before
+    // what came after it, as the commands were sent.
+    while (!(m_cycle_requested && !_in_cycle) && m_pipe_out->recv(message, zmq::recv_flags::dontwait)) {
+        if (message.size() == 0)
+            continue;
+        switch (*static_cast<const std::uint8_t*>(message.data())) {
+            case vyr::cmd::stop:
+                return false;
+            case vyr::cmd::notified:
+                m_cycle_requested = true;
+                break;
+            case vyr::cmd::request:
+                try {
+                    answer_request(message);
+                } catch (const vyr::redis::connection_error&) {
+                    throw;
+                } catch (const std::exception&) {
+                    // One bad request must not cost the others their answer.
+                    m_logger.log_exception(VYR_HERE);
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    return true;
+}
+
+void c_mech_param_req::service_pipe_in_cycle(std::size_t _done) {
+    if (!m_pipe_out || _done == 0 || _done % s_pipe_chunk != 0)
+        return;
+    if (!service_pipe(true))
+        throw vyr::worker_thread::end_of_thread{};
 }
 
 void c_mech_param_req::answer_request(const zmq::message_t& _message) {
@@ -565,9 +608,11 @@ void c_mech_param_req::hw_param_to_win(win& _win, const std::string& _parameters
     const timeval time = pass_time();
     if (!sending_period_passed(time, _win.sending_time()))
         return;
+    // Only a frame that was queued counts as a push.
+    if (!m_sender->hw_param_to_node(_win.mac_addr(), _parameters))
+        return;
     _win.sending_time(time);
     _win.increment_sending_counter();
-    m_sender->hw_param_to_node(_win.mac_addr(), _parameters);
 }
 
 void c_mech_param_req::log_unless_connection_lost(const vyr::libs::core::source_location& _location) {
@@ -604,8 +649,8 @@ void c_mech_param_req::note_undeliverable(const std::string& _mac_address, param
 }
 
 void c_mech_param_req::push(const std::string& _mac_address, const std::string& _parameters, bool& _sent) {
-    m_sender->hw_param_to_node(_mac_address, _parameters);
-    _sent = true;
+    if (m_sender->hw_param_to_node(_mac_address, _parameters))
+        _sent = true;
 }
 
 // ---- the pass over all WINs ----------------------------------------------------------------
@@ -617,7 +662,9 @@ void c_mech_param_req::deliver_parameters() {
     std::uint64_t standings[vyr::metrics::device_status_count] = {};
     const auto tally = [&standings](vyr::metrics::device_status _status) { ++standings[static_cast<int>(_status)]; };
     const auto wins = m_context->get_wins();
+    std::size_t done = 0;
     for (const auto& mac : wins) {
+        service_pipe_in_cycle(done++);
         auto record = m_context->get_win(mac);
         bool sent = false;
         const auto record_sending = [&] {

@@ -49,14 +49,19 @@ public:
                      bool _push_schedule_to_destination, vyr::libs::core::component_logger& _logger);
     ~c_mech_param_req() override;
 
-    // Waits for a command on the pipe or the timer's expiry and handles what came.
+    // Waits for a command on the pipe or the timer's expiry, then takes everything the
+    // pipe holds: requests are answered at once, and any number of "context updated"
+    // commands give one processing cycle (the timer restarts from it).
     bool thread_pass() override;
     // The base initialisation, then the timer starts; false when the base fails.
     bool thread_init() override;
 
-    // Commands "request" (parameter request) and "notified" (context updated); others are ignored. A
-    // request shorter than its header throws.
+    // Commands "request" (parameter request) and "notified" (context updated: a cycle at
+    // once); others are ignored. A request shorter than its header throws.
     void process_zmq_message(const zmq::message_t& _message);
+    // A cycle takes the pipe's commands after every this many WINs (or tags), so that
+    // requests are answered and a stop is honoured while it runs.
+    static constexpr std::size_t s_pipe_chunk = 50;
 
     // A request that comes while the project mirror is incomplete (at start, after a
     // Redis refill) is held instead of being answered from a half-filled mirror: at most
@@ -234,6 +239,16 @@ private:
     // In arrival order.
     std::deque<held_request> m_held_requests;
 
+    // A "context updated" came while no cycle could start: one runs next.
+    bool m_cycle_requested = false;
+    // Takes the commands the pipe holds without waiting: answers requests, notes a
+    // "context updated" in m_cycle_requested. Outside a cycle (`_in_cycle` false) it
+    // stops at that note, inside one it takes everything. False when the stop came (the
+    // rest stays).
+    bool service_pipe(bool _in_cycle);
+    // Inside a cycle, every s_pipe_chunk calls (the count is `_done`): service_pipe(),
+    // a stop ending the thread from there. Nothing for a caller without a pipe.
+    void service_pipe_in_cycle(std::size_t _done);
     // One processing cycle going by `_due`; only the alarm delivery when `_alarms_only`.
     void processing_cycle(const timeval& _due, bool _alarms_only = false);
     void run_cycle(bool _alarms_only);

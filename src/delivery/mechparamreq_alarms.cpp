@@ -65,7 +65,9 @@ std::optional<alarm_view> choose_alarm(vyr::context::context& _context, const st
 
 void c_mech_param_req::deliver_alarms(alarm_pass _pass) {
     const timeval time = pass_time();
+    std::size_t done = 0;
     for (const auto& object_uid : m_context->get_track_objs()) {
+        service_pipe_in_cycle(done++);
         try {
             const auto object = m_context->get_track_obj(object_uid);
             // Asset tags show nothing; the platform may write the type in any case.
@@ -82,7 +84,8 @@ void c_mech_param_req::deliver_alarms(alarm_pass _pass) {
             if (delivery.state == alarm_states::MESSAGE) {
                 if (_pass == alarm_pass::resends)
                     continue;
-                m_sender->message_to_node(mac, record.current_text());
+                if (!m_sender->message_to_node(mac, record.current_text()))
+                    continue;
             } else if (delivery.state == alarm_states::NOT_CONFIGURED || delivery.state == alarm_states::SENT) {
                 const auto chosen = choose_alarm(*m_context, m_context->get_zone_alarms_of_object(object_uid));
                 // The clearing form when nothing can be shown.
@@ -103,10 +106,13 @@ void c_mech_param_req::deliver_alarms(alarm_pass _pass) {
                 // be shown, and this choice is not sent.
                 if (!record.replace_alarm_state(delivery.state, alarm_states::SENT, shown, text))
                     continue;
-                if (chosen)
-                    m_sender->zone_alarm_to_node(mac, shown.level, shown.zone_id, *chosen->data.zone_uid);
-                else
-                    m_sender->zone_alarm_to_node(mac, 0, 0, "");
+                // A frame that was not queued is no push (the state says SENT, so it
+                // goes out again as a resend).
+                const bool queued =
+                    chosen ? m_sender->zone_alarm_to_node(mac, shown.level, shown.zone_id, *chosen->data.zone_uid)
+                           : m_sender->zone_alarm_to_node(mac, 0, 0, "");
+                if (!queued)
+                    continue;
             } else {
                 continue;
             }

@@ -238,9 +238,12 @@ void c_mech_sleep::process_sleep_orders() {
             resend_due(anchor.m_sending_time, current)) {
             if (!m_sender)
                 VYR_THROW("sleep mechanism: no sender");
-            anchor.m_sending_time = current;
-            ++anchor.m_sending_counter;
-            m_sender->sleep_cmd_to_node(anchor.m_mac_address, static_cast<std::uint16_t>(wait), anchor.m_sleep_time);
+            // Only a queued command counts as a sending; the next pass tries again.
+            if (m_sender->sleep_cmd_to_node(anchor.m_mac_address, static_cast<std::uint16_t>(wait),
+                                            anchor.m_sleep_time)) {
+                anchor.m_sending_time = current;
+                ++anchor.m_sending_counter;
+            }
         }
         ++it;
     }

@@ -1,6 +1,7 @@
 #include "delivery/sender.h"
 
 #include <charconv>
+#include <chrono>
 #include <string_view>
 
 #include "common/metrics.h"
@@ -42,17 +43,30 @@ c_sender::c_sender(std::shared_ptr<zmq::context_t> _zmq_context, const std::stri
     m_proxy_input_socket->connect(_addr);
 }
 
-void c_sender::send_locked(const std::string& _message) {
+bool c_sender::send_locked(const std::string& _message) {
     m_logger.debug("To GW: %s") % _message;
     const std::string frame = s_topic + _message;
-    // An empty result means EAGAIN: nothing can be queued now, the frame is dropped.
-    const bool queued = m_proxy_input_socket->send(zmq::const_buffer(frame.data(), frame.size()), zmq::send_flags::dontwait).has_value();
+    const zmq::const_buffer buffer(frame.data(), frame.size());
+    // An empty result means EAGAIN: nothing can be queued now.
+    bool queued = m_proxy_input_socket->send(buffer, zmq::send_flags::dontwait).has_value();
+    if (!queued && !m_blocked) {
+        zmq::pollitem_t item{m_proxy_input_socket->handle(), 0, ZMQ_POLLOUT, 0};
+        if (zmq::poll(&item, 1, std::chrono::milliseconds(s_blocked_wait_ms)) > 0)
+            queued = m_proxy_input_socket->send(buffer, zmq::send_flags::dontwait).has_value();
+        if (!queued)
+            m_logger.warning("the gateway proxy takes no frames: commands are dropped until it does (%1% so far)") %
+                (m_dropped + 1);
+    }
+    m_blocked = !queued;
     vyr::metrics::add(queued ? vyr::metrics::counter::frames_sent : vyr::metrics::counter::frames_dropped);
+    if (!queued)
+        ++m_dropped;
+    return queued;
 }
 
-void c_sender::win_message(const std::string& _message) {
+bool c_sender::win_message(const std::string& _message) {
     vyr::libs::core::mutex_lock lock(m_mutex);
-    send_locked(_message);
+    return send_locked(_message);
 }
 
 std::uint8_t c_sender::next_sequence_number() {
@@ -60,11 +74,7 @@ std::uint8_t c_sender::next_sequence_number() {
     return seq_num;
 }
 
-void c_sender::msg_generic_req_to_node(const std::string& _mac_addr, const std::string& _message) {
-    (void)send_node_command(_mac_addr, _message);
-}
-
-bool c_sender::send_node_command(const std::string& _mac_addr, const std::string& _message) {
+bool c_sender::msg_generic_req_to_node(const std::string& _mac_addr, const std::string& _message) {
     // The length field counts whole bytes in 16 bits; anything else would give the
     // gateway a frame whose length disagrees with what follows.
     if (_message.size() % 2 != 0 || _message.size() / 2 > s_max_body_bytes) {
@@ -80,28 +90,30 @@ bool c_sender::send_node_command(const std::string& _mac_addr, const std::string
     command += hex(_message.size() / 2, 4);
     command += _message;
     command += _mac_addr;
-    send_locked(command);
+    return send_locked(command);
+}
+
+bool c_sender::hw_param_to_node(const std::string& _mac_addr, const std::string& _parameters) {
+    if (!msg_generic_req_to_node(_mac_addr, s_pushed + _parameters))
+        return false;
+    vyr::metrics::add(vyr::metrics::counter::pushes);
+    vyr::metrics::add(vyr::metrics::counter::payloads_sent, static_cast<double>(payload_count(_parameters)));
     return true;
 }
 
-void c_sender::hw_param_to_node(const std::string& _mac_addr, const std::string& _parameters) {
-    if (!send_node_command(_mac_addr, s_pushed + _parameters))
-        return;
-    vyr::metrics::add(vyr::metrics::counter::pushes);
+bool c_sender::paramreq_to_node(const std::string& _mac_addr, const std::string& _parameters) {
+    if (!msg_generic_req_to_node(_mac_addr, s_requested + _parameters))
+        return false;
     vyr::metrics::add(vyr::metrics::counter::payloads_sent, static_cast<double>(payload_count(_parameters)));
+    return true;
 }
 
-void c_sender::paramreq_to_node(const std::string& _mac_addr, const std::string& _parameters) {
-    if (send_node_command(_mac_addr, s_requested + _parameters))
-        vyr::metrics::add(vyr::metrics::counter::payloads_sent, static_cast<double>(payload_count(_parameters)));
-}
-
-void c_sender::sleep_cmd_to_node(const std::string& _mac_addr, std::uint16_t _wait_period,
+bool c_sender::sleep_cmd_to_node(const std::string& _mac_addr, std::uint16_t _wait_period,
                                  std::uint32_t _sleep_period) {
-    hw_param_to_node(_mac_addr, "4706" + hex(_wait_period, 4) + hex(_sleep_period, 8));
+    return hw_param_to_node(_mac_addr, "4706" + hex(_wait_period, 4) + hex(_sleep_period, 8));
 }
 
-void c_sender::zone_alarm_to_node(const std::string& _mac_addr, std::uint32_t _zone_alarm_level,
+bool c_sender::zone_alarm_to_node(const std::string& _mac_addr, std::uint32_t _zone_alarm_level,
                                   std::uint32_t _zone_id, const std::string& _zone_uid) {
     // Values wider than their fields are capped at the field's largest value (level FF,
     // zone id FFFF) so the payload keeps its 25 bytes.
@@ -116,11 +128,11 @@ void c_sender::zone_alarm_to_node(const std::string& _mac_addr, std::uint32_t _z
     }
     const std::string uid = _zone_uid.size() < s_uid_bytes ? std::string(s_uid_bytes * 2, '0')
                                                             : hex_bytes(std::string_view(_zone_uid).substr(0, s_uid_bytes));
-    hw_param_to_node(_mac_addr, "0819" + hex(_zone_alarm_level, 2) + hex(_zone_id, 4) + uid);
+    return hw_param_to_node(_mac_addr, "0819" + hex(_zone_alarm_level, 2) + hex(_zone_id, 4) + uid);
 }
 
-void c_sender::message_to_node(const std::string& _mac_addr, const std::string& _message) {
-    hw_param_to_node(_mac_addr, vyr::parameter::payload_frame(
+bool c_sender::message_to_node(const std::string& _mac_addr, const std::string& _message) {
+    return hw_param_to_node(_mac_addr, vyr::parameter::payload_frame(
                                     vyr::parameter::SCR_MESSAGE,
                                     hex_bytes(std::string_view(_message).substr(0, s_max_text_bytes))));
 }

@@ -28,36 +28,40 @@ public:
     c_sender(const c_sender&) = delete;
     c_sender& operator=(const c_sender&) = delete;
 
-    // Logs "To GW: <message>" and sends "#win " + `_message` without blocking. A frame
-    // that cannot be queued now is dropped (its sender resends later); any other send
-    // error raises zmq::error_t.
-    void win_message(const std::string& _message);
+    // When the proxy socket cannot take a frame (its queue is full, or no proxy is
+    // connected) a send waits up to this long for it to become writable; once such a wait
+    // ran out, the following frames are not waited for until one is queued again.
+    static constexpr int s_blocked_wait_ms = 500;
+
+    // Logs "To GW: <message>" and sends "#win " + `_message`. True when the frame was
+    // queued; a frame that cannot be queued (see s_blocked_wait_ms) is dropped and gives
+    // false (its sender resends later); any other send error raises zmq::error_t. The
+    // commands below answer the same way.
+    bool win_message(const std::string& _message);
 
     // Node command 080E + sequence byte + body length (2 bytes) + `_message` + MAC. A body
     // that is not whole bytes or is longer than 65535 bytes is not sent (error record).
-    void msg_generic_req_to_node(const std::string& _mac_addr, const std::string& _message);
+    bool msg_generic_req_to_node(const std::string& _mac_addr, const std::string& _message);
     // Parameters pushed by the service (command 000E) / answering the device (000F).
     // `_parameters` is one or more payloads back to back.
-    void hw_param_to_node(const std::string& _mac_addr, const std::string& _parameters);
-    void paramreq_to_node(const std::string& _mac_addr, const std::string& _parameters);
+    bool hw_param_to_node(const std::string& _mac_addr, const std::string& _parameters);
+    bool paramreq_to_node(const std::string& _mac_addr, const std::string& _parameters);
 
     // Payload 47 06: wait period (2 bytes) and sleep period (4 bytes), pushed.
-    void sleep_cmd_to_node(const std::string& _mac_addr, std::uint16_t _wait_period, std::uint32_t _sleep_period);
+    bool sleep_cmd_to_node(const std::string& _mac_addr, std::uint16_t _wait_period, std::uint32_t _sleep_period);
     // Payload 08 19: zone alarm level (1 byte), zone id (2 bytes), zone uid (22 bytes: the
     // first 22 characters, or 22 zero bytes when the uid is shorter). Level 0, id 0 and
     // an empty uid clear the zone alarm on the device.
-    void zone_alarm_to_node(const std::string& _mac_addr, std::uint32_t _zone_alarm_level, std::uint32_t _zone_id,
+    bool zone_alarm_to_node(const std::string& _mac_addr, std::uint32_t _zone_alarm_level, std::uint32_t _zone_id,
                             const std::string& _zone_uid);
     // Payload 54: the first 255 bytes of `_message`; an empty text is sent as 540100.
-    void message_to_node(const std::string& _mac_addr, const std::string& _message);
+    bool message_to_node(const std::string& _mac_addr, const std::string& _message);
 
     // The sequence byte the next command will carry.
     std::uint8_t next_sequence_number();
 
 private:
-    // msg_generic_req_to_node; false when the body was refused.
-    bool send_node_command(const std::string& _mac_addr, const std::string& _message);
-    void send_locked(const std::string& _message) VYR_REQUIRES(m_mutex);
+    bool send_locked(const std::string& _message) VYR_REQUIRES(m_mutex);
 
     // Constant after construction.
     const std::shared_ptr<zmq::context_t> m_zmq_context;  // kept alive while the socket exists
@@ -67,4 +71,7 @@ private:
     vyr::libs::core::mutex m_mutex;
     std::unique_ptr<zmq::socket_t> m_proxy_input_socket VYR_GUARDED_BY(m_mutex);
     std::uint8_t seq_num VYR_GUARDED_BY(m_mutex) = 1;  // of the next command; wraps from 255 to 0
+    // A wait for the socket ran out and no frame was queued since.
+    bool m_blocked VYR_GUARDED_BY(m_mutex) = false;
+    std::uint64_t m_dropped VYR_GUARDED_BY(m_mutex) = 0;  // frames not queued, in all
 };

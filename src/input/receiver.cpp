@@ -9,6 +9,7 @@
 #include "platform/updater.h"
 #include "redis/database.h"
 #include "runtime/inproc_commands.h"
+#include "runtime/pipe.h"
 
 const std::string notify_tag = "#notify";
 const std::string hw_report_tag = "#hw_report";
@@ -62,9 +63,11 @@ void c_receiver::open() {
 
     m_mech_sleep_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::push);
     m_mech_sleep_socket->set(zmq::sockopt::linger, s_linger_ms);
+    vyr::pipe::set_high_water_mark(*m_mech_sleep_socket);
     m_mech_sleep_socket->connect(s_mech_sleep_endpoint);
     m_mech_param_req_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::push);
     m_mech_param_req_socket->set(zmq::sockopt::linger, s_linger_ms);
+    vyr::pipe::set_high_water_mark(*m_mech_param_req_socket);
     m_mech_param_req_socket->connect(s_mech_param_req_endpoint);
 
     m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
@@ -178,9 +181,8 @@ void c_receiver::dispatch(const std::string& _frame) const {
     vyr::metrics::add(vyr::metrics::counter::reports_malformed);
 }
 
-void c_receiver::send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size) {
-    if (!_socket.send(zmq::const_buffer(_data, _size), zmq::send_flags::dontwait))
-        vyr::metrics::add(vyr::metrics::counter::inproc_commands_dropped);
+void c_receiver::send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size) const {
+    (void)vyr::pipe::send(_socket, _data, _size, m_logger);
 }
 
 void c_receiver::send_context_updated_notification() const {

@@ -89,8 +89,8 @@ private:
     // (Re)creates the SUB socket to the proxy with its subscriptions and a monitor that
     // reports a dropped connection.
     void open_proxy_socket();
-    // Sends one command frame without blocking; a full queue drops it.
-    static void send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size);
+    // Sends one command frame without blocking; a full pipe drops it (counted, warned).
+    void send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size) const;
 
     // Server change notifications ("#notify"): one handler per object kind, each taking
     // the parsed notification and writing the change into the Redis mirror.

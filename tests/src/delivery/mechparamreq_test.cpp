@@ -87,6 +87,41 @@ TEST_F(ParamDelivery, FreshTagReceivesEverythingInOrderAndIsBookedOnceButOnlyWit
     EXPECT_GE(record.sending_time().tv_sec, before.tv_sec);
 }
 
+// A push the gateway side could not take was counted toward the limit of 10 sends: a
+// device behind a full proxy queue was given up on without ever receiving anything.
+TEST_F(ParamDelivery, PushNotQueuedIsNotCounted) {
+    m_mechanism.reset();  // the fixture's mechanism must not push to the WIN meanwhile
+    auto blocked = std::make_shared<c_sender>(m_zmq, "tcp://127.0.0.1:" + std::to_string(test::free_port()),
+                                              test_logger());
+    for (int i = 0; i < 100000 && blocked->win_message("fill"); ++i) {
+    }
+    c_mech_param_req mechanism(m_zmq, nullptr, blocked, s_redis->host(), s_redis->port(), false, test_logger());
+    mechanism.open_context();
+    const auto record = fresh_tag();
+    m_store->updated(true);
+    mechanism.processing_timer();
+    EXPECT_EQ(std::make_tuple(record.sending_counter(), record.sending_time().tv_sec), std::make_tuple(0u, 0L));
+}
+
+// Every "context updated" ran a whole cycle, and the pipe was read one command per
+// cycle: at start-up the confirmations of a large site queued thousands of cycles and
+// requests waited behind them. Notices that come during a cycle now give one more.
+TEST_F(ParamDelivery, NoticesDuringACycleGiveOneMoreCycle) {
+    settled(object_def{});
+    for (int i = 0; i < 400; ++i)  // a cycle long enough for the notices to arrive in it
+        device("70B3D5FFFE0C" + std::to_string(1000 + i));
+    m_store->updated(true);
+    redis({"CONFIG", "RESETSTAT"});
+    for (int i = 0; i < 200; ++i)
+        send(std::string(1, static_cast<char>(vyr::cmd::notified)));
+    fence();  // after the notices: answered once they were all taken
+    const auto stats = redis({"INFO", "commandstats"});
+    const auto at = stats.find("cmdstat_smembers:calls=");
+    ASSERT_NE(at, std::string::npos) << stats;
+    // A cycle reads the set of WINs and the set of objects once each.
+    EXPECT_LT(std::stoi(stats.substr(at + 23)), 20) << stats.substr(at, 60);
+}
+
 TEST_F(ParamDelivery, TenSendsInARowAreTheLimit) {
     auto record = fresh_tag();
     redis({"HSET", "wins:70B3D5FFFE0B0001:data", "sending_counter", "10"});

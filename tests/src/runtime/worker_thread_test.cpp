@@ -16,6 +16,7 @@
 
 #include "core/logger.h"
 #include "runtime/inproc_commands.h"
+#include "runtime/pipe.h"
 #include "runtime/worker_thread.h"
 #include "support/checks.h"
 #include "support/log_sink.h"
@@ -146,6 +147,25 @@ TEST_F(worker_thread_test, a_terminated_context_ends_the_thread_and_stop_still_r
     worker->stop();  // the hook meets the terminated context: nothing to send
     EXPECT_EQ(m_stops, 1);
     m_pull.reset();
+}
+
+// The receiver sent to a full pipe with don't-wait and lost the command unseen: a drop
+// is now counted and warned about.
+TEST_F(worker_thread_test, a_full_pipe_drop_is_counted_and_warned) {
+    zmq::socket_t push(m_context, zmq::socket_type::push);
+    push.set(zmq::sockopt::linger, 0);
+    vyr::pipe::set_high_water_mark(push);
+    push.connect("inproc://pipe-full");  // nobody binds it: the sending side fills up
+    const auto before = vyr::pipe::dropped();
+    int queued = 0;
+    while (queued <= 2 * vyr::pipe::s_high_water_mark && vyr::pipe::send(push, "x", 1, m_logger))
+        ++queued;
+    EXPECT_GE(queued, vyr::pipe::s_high_water_mark);
+    EXPECT_EQ(vyr::pipe::dropped(), before + 1);
+    bool warned = false;
+    for (int i = 0; i < 50 && !warned; ++i)
+        warned = m_sink.next_frame().find("inproc pipe is full: command dropped") != std::string::npos;
+    EXPECT_TRUE(warned);
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+#include "runtime/pipe.h"
+
+#include <atomic>
+
+#include <zmq.hpp>
+
+#include "common/metrics.h"
+
+namespace vyr::pipe {
+
+namespace {
+
+std::atomic<std::uint64_t> s_dropped{0};
+
+}  // namespace
+
+void set_high_water_mark(zmq::socket_t& _socket) {
+    _socket.set(zmq::sockopt::sndhwm, s_high_water_mark);
+    _socket.set(zmq::sockopt::rcvhwm, s_high_water_mark);
+}
+
+bool send(zmq::socket_t& _socket, const void* _data, std::size_t _size, vyr::libs::core::component_logger& _logger) {
+    if (_socket.send(zmq::const_buffer(_data, _size), zmq::send_flags::dontwait))
+        return true;
+    const auto dropped = ++s_dropped;
+    vyr::metrics::add(vyr::metrics::counter::inproc_commands_dropped);
+    if (dropped % 1000 == 1)
+        _logger.warning("an inproc pipe is full: command dropped (%1% dropped so far)") % dropped;
+    return false;
+}
+
+std::uint64_t dropped() noexcept { return s_dropped.load(); }
+
+}  // namespace vyr::pipe

@@ -1,0 +1,33 @@
+// The inproc pipes that carry commands between the service's threads (see
+// inproc_commands.h): one high-water mark for both ends, and the one way a producer
+// sends on them, which never blocks and never loses a frame silently.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/logger.h"
+
+namespace zmq {
+class socket_t;
+}
+
+namespace vyr::pipe {
+
+// Frames each end of a pipe holds (the sender's and the receiver's side add up). At
+// start every device of a site announces itself and asks for its parameters at once,
+// tens of thousands of small frames while a mechanism may be busy; the frames are tens
+// of bytes, so even a full pipe stays a few megabytes.
+constexpr int s_high_water_mark = 200000;
+
+// Sets the high-water mark of a pipe end; before its bind or connect.
+void set_high_water_mark(zmq::socket_t& _socket);
+
+// Sends one frame without blocking. A pipe that is full drops it: that is counted, the
+// first drop and every thousandth are warned about, and the result is false.
+bool send(zmq::socket_t& _socket, const void* _data, std::size_t _size, vyr::libs::core::component_logger& _logger);
+
+// Frames dropped by send() since the start, over all pipes.
+std::uint64_t dropped() noexcept;
+
+}  // namespace vyr::pipe
