@@ -96,10 +96,12 @@ TEST_F(client_fixture, an_oversized_answer_a_redirect_loop_and_a_redirect_off_ht
                                      "redirect": {"/loop": "/loop", "/file": "file:///etc/hostname"}})");
     auto c = client(server.address());
     const long before = peak_rss_kib();
-    for (const auto& [path, reason] : {std::pair{"/big", "(answer larger than 33554432 bytes refused)"},
-                                       {"/loop", curl_easy_strerror(CURLE_TOO_MANY_REDIRECTS)},
-                                       {"/file", curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL)}})
+    for (const auto& [at, reason] : {std::pair{"/big", "(answer larger than 33554432 bytes refused)"},
+                                     {"/loop", curl_easy_strerror(CURLE_TOO_MANY_REDIRECTS)},
+                                     {"/file", curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL)}}) {
+        const std::string path = at;  // a structured binding cannot be captured in C++17
         EXPECT_THAT(thrown_message([&] { c->curl_get_request(path, nullptr); }), HasSubstr(reason)) << path;
+    }
     EXPECT_LT(peak_rss_kib() - before, 96 * 1024);  // the 100 MiB were never held
     int loops = 0;
     for (const auto& r : server.requests())
