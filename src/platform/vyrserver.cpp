@@ -273,8 +273,11 @@ void c_vyrserver::get_anchors(std::map<std::string, anchor_sleep_t>& _anchors, c
 
 std::optional<std::map<std::string, Json::Value>> c_vyrserver::get_tdoa_settings(
     const std::string& tdoa_settings_uid, undecoded* _undecoded) const {
-    auto answer = curl_get_request(req_tdoa_settings + escaped(tdoa_settings_uid), nullptr);
-    const std::string body = answer.str();
+    std::string body;
+    if (tdoa_settings_uid.empty())
+        body = curl_get_text(req_tdoa_settings, nullptr);
+    else if (!curl_get_object(req_tdoa_settings + escaped(tdoa_settings_uid), body, nullptr))
+        return std::map<std::string, Json::Value>();  // gone
 
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;

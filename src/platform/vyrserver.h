@@ -170,7 +170,8 @@ public:
     std::map<std::string, alarm> get_alarms(const std::string& alarm_uid, undecoded* _undecoded = nullptr) const;
     // Project uid → the whole setting element. Nothing (after an error record) when the
     // body is not JSON or has no "tdoa_settings" array. An element without a project uid
-    // is left out (recorded as unnamed in _undecoded).
+    // is left out (recorded as unnamed in _undecoded). A single setting answered 404 is
+    // gone: the answer is empty.
     std::optional<std::map<std::string, Json::Value>> get_tdoa_settings(const std::string& tdoa_settings_uid,
                                                                         undecoded* _undecoded = nullptr) const;
     std::map<std::string, tdoa_schedule> get_tdoa_schedules(const std::string& schedule_uid,

@@ -3,11 +3,13 @@
 // schedule) while one tag streams its emergency-alarm state and the first tag refuses its
 // screen name. Every device must end in step as quorvane-status judges it (the refusing
 // one "rejects"), hold what its payloads carried, and be left alone once in step; a
-// change on the platform still reaches its device while the alarms cannot be read.
+// change on the platform still reaches its device while the alarms cannot be read, and an
+// element that no longer decodes neither changes nor clears its device.
 #include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <json/json.h>
@@ -83,6 +85,20 @@ TEST(AwkwardSite, EveryDeviceSettlesAndIsLeftAloneWhileATagStreamsItsAlarmState)
     auto project = vyr::libs::core::json::try_parse(test::read_file(dir.file("track_obj.json"))).result;
     Json::Value& element = project["trackableObjects"][2];
     element["name"] = "Renamed-0003";
+    // The parked vehicle's element no longer decodes ("stationary" gone, renamed with it):
+    // the full refresh below keeps its record, so its device is neither renamed nor cleared.
+    const double parked_changed_at = site.sim().elapsed();
+    std::string parked_mac;
+    for (const auto& mac : site.sim().macs())
+        parked_mac = site.sim().device(mac).uid == "to-awk-05" ? mac : parked_mac;
+    ASSERT_FALSE(parked_mac.empty());
+    const auto parked_name = site.sim().device(parked_mac).values["scr_name"];
+    for (auto& parked : project["trackableObjects"]) {
+        if (parked["uid"] == "to-awk-05") {
+            parked["name"] = "Renamed-0005";
+            ASSERT_TRUE(parked["tag_config"].removeMember("stationary", nullptr));
+        }
+    }
     site.platform().write("track_obj.json", to_string(project));
     site.sim().publish(R"(#notify {"object":"TRACKABLE_OBJECT","action":"updated","plist":)" + to_string(element) +
                        "}");
@@ -100,6 +116,16 @@ TEST(AwkwardSite, EveryDeviceSettlesAndIsLeftAloneWhileATagStreamsItsAlarmState)
     const std::size_t read_before = alarms_read();
     site.platform().remove("control.json");
     EXPECT_TRUE(test::wait_until([&] { return alarms_read() > read_before; }, 30s)) << "alarms never read again";
+    // Redis losing the mirror's name makes the service read the whole project again.
+    const auto objects_read = [&] {
+        const auto requests = site.platform().requests();
+        return std::count_if(requests.begin(), requests.end(), [](const Json::Value& _r) {
+            return _r["path"] == "/api/private/track_obj/" && _r["status"] == "200";
+        });
+    };
+    const auto objects_read_before = objects_read();
+    site.redis().command({"DEL", "name"});
+    EXPECT_TRUE(test::wait_until([&] { return objects_read() > objects_read_before; }, 30s)) << "no full refresh";
     EXPECT_TRUE(test::wait_until(settled, 30s)) << last;
 
     // Once in step nobody is pushed again; the refused value at most once a minute.
@@ -115,6 +141,13 @@ TEST(AwkwardSite, EveryDeviceSettlesAndIsLeftAloneWhileATagStreamsItsAlarmState)
             }
         }
     }
+    const auto parked = site.sim().device(parked_mac);
+    for (const auto& r : parked.received)
+        for (const auto& p : r.command.payloads)
+            EXPECT_TRUE(r.at <= parked_changed_at || (p != "2B0100" && p != "5D0100" && p != "5E0100"))
+                << "cleared: " << p;
+    EXPECT_EQ(std::make_tuple(parked.values["scr_name"], parked.values["stationary"]),
+              std::make_tuple(parked_name, Json::Value(true)));
     const auto named = site.sim().device("70B3D5FFFE0E0003").values;
     // The 255-byte cut falls inside a multi-byte character, which is left out whole.
     const auto held_name = named["scr_name"].asString();

@@ -210,13 +210,14 @@ TEST_F(updater_test, em_alm_stream_does_not_pause_delivery) {
 
 // ---- single objects ----------------------------------------------------------------------
 
-// Regression: a uid with a blank broke the request, a 404 (a schedule deleted before it was
-// fetched) failed too, and a failed request was retried every second at the head of the
+// Regression: a uid with a blank broke the request, a 404 (a schedule or setting deleted
+// before it was fetched) failed too, and a failed request was retried every second at the head of the
 // queue for ever, holding up every later one. Asked again while it backs off, it is one.
 TEST_F(updater_test, a_bad_uid_a_404_or_a_failing_request_does_not_hold_up_the_queue) {
     start_and_wait_updated();
+    ASSERT_TRUE(store->get_tdoa_setting("prj-demo").exists());
     platform->write("control.json", R"({"fail": {")" + s_schedules_path + R"(sch-legacy": 404, ")" + s_schedules_path +
-                                        R"(sch-main": 503}})");
+                                        R"(sch-main": 503, "/api/private/tdoa/settings/prj-demo": 404}})");
     const std::string main = s_schedules_path + "sch-main";
     updater->update_tdoa_schedule_req("sch-main");
     ASSERT_TRUE(test::wait_until([&] { return count(main) == 1; }, 40s));
@@ -224,10 +225,12 @@ TEST_F(updater_test, a_bad_uid_a_404_or_a_failing_request_does_not_hold_up_the_q
         updater->update_tdoa_schedule_req("sch-main");
     for (const auto* uid : {"sch x", "sch-legacy"})
         updater->update_tdoa_schedule_req(uid);
+    updater->update_tdoa_setting_req("prj-demo");
     updater->update_alarm_req("alm-1");
     ASSERT_TRUE(test::wait_until([this] { return count(s_alarms_path + "alm-1") == 1; }, 40s));
     EXPECT_EQ(count(s_schedules_path + "sch x"), 1);
     EXPECT_FALSE(store->get_tdoa_schedule("sch-legacy").exists());
+    EXPECT_FALSE(store->get_tdoa_setting("prj-demo").exists());  // a setting answered 404 is gone too
 
     platform->write("tdoa_schedules.json",
                     R"({"tdoa_schedules": [{"uid": "sch-main", "tdoa_version": 5, "content": "0,a,b,7,0,2,0,1\r\n"}]})");
