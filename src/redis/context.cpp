@@ -164,6 +164,37 @@ redisContext* context::live_connection(bool& _fresh) {
 }
 
 reply context::execute_command_argv(const std::vector<std::string_view>& _argv) {
+    if (!m_cache)
+        return execute_live(_argv);
+    if (auto served = m_cache->serve(_argv)) {
+        ++m_cache_hits;
+        return std::move(*served);
+    }
+    if (m_hold_writes) {
+        if (auto answer = m_cache->deferred_reply(_argv)) {
+            m_held.add_argv(std::vector<std::string>(_argv.begin(), _argv.end()));
+            m_cache->note(_argv);
+            return std::move(*answer);
+        }
+    }
+    try {
+        if (m_held.empty()) {
+            auto result = execute_live(_argv);
+            m_cache->note(_argv);
+            return result;
+        }
+        const count_failure count;
+        auto replies = execute_with_held({std::vector<std::string>(_argv.begin(), _argv.end())});
+        if (replies.back().get_type() == reply_type::ERROR)
+            VYR_THROW("Command: " + std::string(_argv.front()) + ", error: " + replies.back().to_string());
+        return std::move(replies.back());
+    } catch (...) {
+        m_cache->clear();
+        throw;
+    }
+}
+
+reply context::execute_live(const std::vector<std::string_view>& _argv) {
     const count_failure count;
     bool fresh = false;
     redisContext* connection = live_connection(fresh);
@@ -270,11 +301,43 @@ void throw_first_error(const std::vector<std::vector<std::string>>& _commands, c
 
 }  // namespace
 
+std::vector<reply> context::execute_with_held(const std::vector<std::vector<std::string>>& _commands) {
+    if (m_held.empty()) {
+        auto replies = execute_batch(_commands);
+        note_batch(_commands);
+        return replies;
+    }
+    batch held = std::move(m_held);
+    m_held.clear();
+    auto commands = held.commands();
+    commands.insert(commands.end(), _commands.begin(), _commands.end());
+    auto replies = execute_batch(commands);
+    const std::vector<reply> held_replies(std::make_move_iterator(replies.begin()),
+                                          std::make_move_iterator(replies.begin() + held.size()));
+    throw_first_error(held.commands(), held_replies);
+    note_batch(_commands);
+    return std::vector<reply>(std::make_move_iterator(replies.begin() + held.size()),
+                              std::make_move_iterator(replies.end()));
+}
+
+void context::note_batch(const std::vector<std::vector<std::string>>& _commands) {
+    if (!m_cache)
+        return;
+    for (const auto& command : _commands)
+        m_cache->note(std::vector<std::string_view>(command.begin(), command.end()));
+}
+
 std::vector<reply> context::pipeline(const batch& _batch) {
     const count_failure count;
-    auto replies = execute_batch(_batch.commands());
-    throw_first_error(_batch.commands(), replies);
-    return replies;
+    try {
+        auto replies = m_cache ? execute_with_held(_batch.commands()) : execute_batch(_batch.commands());
+        throw_first_error(_batch.commands(), replies);
+        return replies;
+    } catch (...) {
+        if (m_cache)
+            m_cache->clear();
+        throw;
+    }
 }
 
 reply context::transaction(const batch& _batch) {
@@ -284,7 +347,14 @@ reply context::transaction(const batch& _batch) {
     commands.push_back({"MULTI"});
     commands.insert(commands.end(), _batch.commands().begin(), _batch.commands().end());
     commands.push_back({"EXEC"});
-    auto replies = execute_batch(commands);
+    std::vector<reply> replies;
+    try {
+        replies = m_cache ? execute_with_held(commands) : execute_batch(commands);
+    } catch (...) {
+        if (m_cache)
+            m_cache->clear();
+        throw;
+    }
     // A command rejected while queued (unknown, wrong arity) answers an error and makes
     // EXEC answer EXECABORT; the first error names the command at fault.
     throw_first_error(commands, replies);
@@ -305,6 +375,113 @@ reply context::execute_command_argv(const std::vector<std::string>& _argv) {
 
 reply context::command(std::initializer_list<std::string_view> _argv) {
     return execute_command_argv(std::vector<std::string_view>(_argv));
+}
+
+void context::cache_on() {
+    if (!m_cache)
+        m_cache = std::make_unique<read_cache>();
+}
+
+void context::cache_off() {
+    if (!m_cache)
+        return;
+    struct forget_all {
+        context& self;
+        ~forget_all() {
+            self.m_cache.reset();
+            self.m_held.clear();
+            self.m_hold_writes = false;
+        }
+    } forget{*this};
+    flush_writes();
+}
+
+void context::flush_writes() {
+    if (m_held.empty())
+        return;
+    const count_failure count;
+    try {
+        execute_with_held({});
+    } catch (...) {
+        if (m_cache)
+            m_cache->clear();
+        throw;
+    }
+}
+
+void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys) {
+    if (!m_cache)
+        return;
+    const count_failure count;
+    batch reads;
+    std::vector<const std::pair<std::string, key_kind>*> asked;
+    const auto send = [&] {
+        if (reads.empty() && m_held.empty())
+            return;
+        // Error replies (a key of another type) are not kept, and not thrown: the read
+        // itself meets the error later, as it would without the cache.
+        auto replies = execute_with_held(reads.commands());
+        for (std::size_t i = 0; i < asked.size(); ++i)
+            m_cache->store(asked[i]->first, asked[i]->second, replies[i]);
+        reads.clear();
+        asked.clear();
+    };
+    try {
+        for (const auto& key : _keys) {
+            if (m_cache->holds(key.first))
+                continue;
+            static constexpr const char* s_read[] = {"HGETALL", "SMEMBERS", "GET"};
+            reads.add(s_read[static_cast<int>(key.second)], key.first);
+            asked.push_back(&key);
+            if (reads.size() >= s_prefetch_chunk)
+                send();
+        }
+        send();
+    } catch (...) {
+        m_cache->clear();
+        throw;
+    }
+}
+
+void context::prefetch_fields(const std::vector<std::pair<std::string, std::vector<std::string>>>& _reads) {
+    if (!m_cache)
+        return;
+    const count_failure count;
+    batch reads;
+    std::vector<const std::pair<std::string, std::vector<std::string>>*> asked;
+    for (const auto& read : _reads) {
+        if (read.second.empty())
+            continue;
+        std::vector<std::string> argv{"HMGET", read.first};
+        argv.insert(argv.end(), read.second.begin(), read.second.end());
+        reads.add_argv(std::move(argv));
+        asked.push_back(&read);
+    }
+    try {
+        auto replies = execute_with_held(reads.commands());
+        for (std::size_t i = 0; i < asked.size(); ++i)
+            m_cache->store_fields(asked[i]->first, asked[i]->second, replies[i]);
+    } catch (...) {
+        m_cache->clear();
+        throw;
+    }
+}
+
+void context::forget(const std::vector<std::string>& _keys) {
+    if (!m_cache)
+        return;
+    // A held write of a forgotten key still goes out.
+    for (const auto& key : _keys)
+        m_cache->drop(key);
+}
+
+cache_scope::~cache_scope() {
+    try {
+        m_context.cache_off();
+    } catch (...) {
+        // Counted as a failed command; the writes that were held are lost with the
+        // connection that failed them.
+    }
 }
 
 reply context::flush_db() { return command("FLUSHDB"); }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/exception.h"
+#include "redis/read_cache.h"
 #include "redis/reply.h"
 
 struct redisContext;
@@ -87,6 +88,7 @@ public:
     std::size_t size() const noexcept { return m_commands.size(); }
     bool empty() const noexcept { return m_commands.empty(); }
     const std::vector<std::vector<std::string>>& commands() const noexcept { return m_commands; }
+    void clear() noexcept { m_commands.clear(); }
 
 private:
     template <class T>
@@ -138,6 +140,31 @@ public:
     // including resends and the AUTH and SELECT of each new connection.
     std::uint64_t round_trips() const noexcept { return m_round_trips; }
 
+    // ---- the read cache (redis/read_cache.h) ----
+    // While it is on, prefetch() and prefetch_fields() read keys in pipelines and keep
+    // them, and plain reads of what is kept are answered without a round trip; this
+    // connection's own writes keep it right. Off forgets everything, after sending the
+    // writes held back. A cache that met a failed command is emptied.
+    void cache_on();
+    void cache_off();
+    bool caching() const noexcept { return m_cache != nullptr; }
+    // Reads and keeps HGETALL / SMEMBERS / GET of each key not kept yet, at most
+    // s_prefetch_chunk commands per round trip. Nothing while the cache is off.
+    static constexpr std::size_t s_prefetch_chunk = 2000;
+    void prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys);
+    // HMGET of the fields of each hash not kept whole, kept as known fields.
+    void prefetch_fields(const std::vector<std::pair<std::string, std::vector<std::string>>>& _reads);
+    void forget(const std::vector<std::string>& _keys);
+    // While the cache is on and writes are held, a plain write of a kept key (HSET,
+    // HMSET, HDEL, DEL, SADD, SREM, SET) is answered at once and sent with the next
+    // round trip: the next command, pipeline or transaction, or flush_writes(). A write
+    // that was held and then failed throws from there.
+    void hold_writes(bool _hold) noexcept { m_hold_writes = _hold; }
+    void flush_writes();
+    std::size_t held_writes() const noexcept { return m_held.size(); }
+    // Reads answered from the cache so far.
+    std::uint64_t cache_hits() const noexcept { return m_cache_hits; }
+
     reply flush_db();
     // HGET; a missing field or key gives a NIL reply.
     reply get_from_table(std::string_view _key, std::string_view _field);
@@ -186,6 +213,31 @@ private:
     // Replaced when found broken.
     context_ptr m_context_ptr;
     std::uint64_t m_round_trips = 0;
+    // The read cache while it is on, and the writes held back for it.
+    std::unique_ptr<read_cache> m_cache;
+    bool m_hold_writes = false;
+    batch m_held;
+    std::uint64_t m_cache_hits = 0;
+
+    // Sends `_commands` after the held writes in one round trip, keeps the cache right
+    // and returns the replies of `_commands` only; an error reply to a held write throws.
+    std::vector<reply> execute_with_held(const std::vector<std::vector<std::string>>& _commands);
+    // The cache's view of the commands of a batch that went out.
+    void note_batch(const std::vector<std::vector<std::string>>& _commands);
+    reply execute_live(const std::vector<std::string_view>& _argv);
+};
+
+// The read cache of `_context` on for the life of the scope (see context::cache_on):
+// the writes still held at its end are sent then, or dropped when that fails.
+class cache_scope {
+public:
+    explicit cache_scope(context& _context) : m_context(_context) { m_context.cache_on(); }
+    ~cache_scope();
+    cache_scope(const cache_scope&) = delete;
+    cache_scope& operator=(const cache_scope&) = delete;
+
+private:
+    context& m_context;
 };
 
 template <class T>

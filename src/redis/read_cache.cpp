@@ -1,0 +1,397 @@
+#include "redis/read_cache.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <new>
+
+#include <hiredis/hiredis.h>
+
+namespace vyr::redis {
+
+namespace {
+
+// Replies are built as hiredis builds them (calloc'd and malloc'd, freed by
+// freeReplyObject), so that a `reply` owns them like any other.
+struct raw_deleter {
+    void operator()(redisReply* _reply) const noexcept { freeReplyObject(_reply); }
+};
+using raw_reply = std::unique_ptr<redisReply, raw_deleter>;
+
+raw_reply make(int _type) {
+    auto* made = static_cast<redisReply*>(std::calloc(1, sizeof(redisReply)));
+    if (!made)
+        throw std::bad_alloc();
+    made->type = _type;
+    return raw_reply(made);
+}
+
+raw_reply make_text(int _type, std::string_view _text) {
+    auto made = make(_type);
+    made->str = static_cast<char*>(std::malloc(_text.size() + 1));
+    if (!made->str)
+        throw std::bad_alloc();
+    std::memcpy(made->str, _text.data(), _text.size());
+    made->str[_text.size()] = '\0';
+    made->len = _text.size();
+    return made;
+}
+
+reply wrap(raw_reply _raw) { return reply(_raw.release()); }
+reply string_reply(std::string_view _text) { return wrap(make_text(REDIS_REPLY_STRING, _text)); }
+reply status_ok() { return wrap(make_text(REDIS_REPLY_STATUS, "OK")); }
+reply nil_reply() { return wrap(make(REDIS_REPLY_NIL)); }
+reply integer_reply(long long _value) {
+    auto made = make(REDIS_REPLY_INTEGER);
+    made->integer = _value;
+    return wrap(std::move(made));
+}
+// An array of strings; a null element is a NIL.
+reply array_reply(const std::vector<const std::string*>& _elements) {
+    auto made = make(REDIS_REPLY_ARRAY);
+    made->element = static_cast<redisReply**>(std::calloc(std::max<std::size_t>(_elements.size(), 1), sizeof(redisReply*)));
+    if (!made->element)
+        throw std::bad_alloc();
+    for (const auto* element : _elements) {
+        made->element[made->elements] =
+            (element ? make_text(REDIS_REPLY_STRING, *element) : make(REDIS_REPLY_NIL)).release();
+        ++made->elements;
+    }
+    return wrap(std::move(made));
+}
+
+std::string upper(std::string_view _word) {
+    std::string word(_word);
+    for (auto& c : word)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return word;
+}
+
+bool one_of(const std::string& _word, std::initializer_list<std::string_view> _words) {
+    return std::find(_words.begin(), _words.end(), _word) != _words.end();
+}
+
+// Reads that change nothing: they go to the server when not answered from the cache.
+bool is_pure_read(const std::string& _word) {
+    return one_of(_word, {"HGET",   "HMGET", "HGETALL", "HEXISTS", "HKEYS",      "HVALS",  "HLEN",    "HSTRLEN",
+                          "EXISTS", "SMEMBERS", "SISMEMBER", "SCARD", "SRANDMEMBER", "GET", "MGET",  "STRLEN",
+                          "KEYS",   "SCAN",  "HSCAN",   "SSCAN",   "TYPE",       "TTL",    "PTTL",    "LRANGE",
+                          "LLEN",   "ZRANGE", "ZCARD",  "ZSCORE",  "DBSIZE",     "PING",   "TIME",    "INFO",
+                          "MULTI",  "EXEC",  "DISCARD", "WATCH",   "UNWATCH",    "SCRIPT"});
+}
+
+// Writes of the key in their first argument (more for some), dropped from the cache.
+bool is_keyed_write(const std::string& _word) {
+    return one_of(_word, {"HINCRBY", "HINCRBYFLOAT", "HSETNX", "EXPIRE", "PEXPIRE", "EXPIREAT", "PERSIST", "INCR",
+                          "INCRBY",  "DECR",         "DECRBY", "APPEND", "GETSET",  "GETDEL",   "SETNX",   "SETEX",
+                          "PSETEX",  "SPOP",         "RPUSH",  "LPUSH",  "LPOP",    "RPOP",     "LREM",    "LTRIM",
+                          "LSET",    "ZADD",         "ZREM",   "ZINCRBY", "SMOVE",  "RENAME",   "UNLINK"});
+}
+
+}  // namespace
+
+const read_cache::entry* read_cache::find(std::string_view _key) const {
+    const auto found = m_entries.find(std::string(_key));
+    return found == m_entries.end() ? nullptr : &found->second;
+}
+
+std::optional<reply> read_cache::serve(const std::vector<std::string_view>& _argv) const {
+    if (_argv.size() < 2)
+        return std::nullopt;
+    const auto* kept = find(_argv[1]);
+    if (!kept)
+        return std::nullopt;
+    const std::string word = upper(_argv[0]);
+    using type = entry::type;
+    const bool absent = kept->kind == type::absent;
+    const bool hash = absent || kept->kind == type::hash;
+    const bool whole_hash = hash && !kept->partial;
+    const bool set = absent || kept->kind == type::set;
+    // A field of the hash: its value, nullptr when it is known to be missing, nothing
+    // when it is not known.
+    const auto field = [&](std::string_view _field) -> std::optional<const std::string*> {
+        const auto value = kept->fields.find(_field);
+        if (value != kept->fields.end())
+            return &value->second;
+        if (!kept->partial || kept->missing.count(_field))
+            return nullptr;
+        return std::nullopt;
+    };
+    if (word == "HGET" && hash && _argv.size() == 3) {
+        const auto value = field(_argv[2]);
+        if (!value)
+            return std::nullopt;
+        return *value ? string_reply(**value) : nil_reply();
+    }
+    if (word == "HMGET" && hash && _argv.size() >= 3) {
+        std::vector<const std::string*> values;
+        for (std::size_t i = 2; i < _argv.size(); ++i) {
+            const auto value = field(_argv[i]);
+            if (!value)
+                return std::nullopt;
+            values.push_back(*value);
+        }
+        return array_reply(values);
+    }
+    if (word == "HEXISTS" && hash && _argv.size() == 3) {
+        const auto value = field(_argv[2]);
+        if (!value)
+            return std::nullopt;
+        return integer_reply(*value ? 1 : 0);
+    }
+    if (whole_hash && _argv.size() == 2 && (word == "HGETALL" || word == "HKEYS" || word == "HVALS")) {
+        std::vector<const std::string*> elements;
+        for (const auto& [name, value] : kept->fields) {
+            if (word != "HVALS")
+                elements.push_back(&name);
+            if (word != "HKEYS")
+                elements.push_back(&value);
+        }
+        return array_reply(elements);
+    }
+    if (word == "HLEN" && whole_hash && _argv.size() == 2)
+        return integer_reply(static_cast<long long>(kept->fields.size()));
+    if (word == "EXISTS" && _argv.size() == 2 && (!kept->partial || !kept->fields.empty()))
+        return integer_reply(absent || (kept->kind == type::hash && kept->fields.empty()) ? 0 : 1);
+    if (word == "SMEMBERS" && set && _argv.size() == 2) {
+        std::vector<const std::string*> elements;
+        for (const auto& member : kept->members)
+            elements.push_back(&member);
+        return array_reply(elements);
+    }
+    if (word == "SISMEMBER" && set && _argv.size() == 3)
+        return integer_reply(std::find(kept->members.begin(), kept->members.end(), _argv[2]) != kept->members.end());
+    if (word == "SCARD" && set && _argv.size() == 2)
+        return integer_reply(static_cast<long long>(kept->members.size()));
+    if (word == "GET" && _argv.size() == 2 && (absent || kept->kind == type::string))
+        return absent ? nil_reply() : string_reply(kept->text);
+    return std::nullopt;
+}
+
+read_cache::entry* read_cache::writable_hash(std::string_view _key) {
+    const auto found = m_entries.find(std::string(_key));
+    if (found == m_entries.end())
+        return nullptr;
+    auto& kept = found->second;
+    if (kept.kind == entry::type::absent) {
+        kept.kind = entry::type::hash;
+        kept.partial = false;
+    }
+    if (kept.kind != entry::type::hash) {
+        m_entries.erase(found);
+        return nullptr;
+    }
+    return &kept;
+}
+
+read_cache::entry* read_cache::writable_set(std::string_view _key) {
+    const auto found = m_entries.find(std::string(_key));
+    if (found == m_entries.end())
+        return nullptr;
+    auto& kept = found->second;
+    if (kept.kind == entry::type::absent)
+        kept.kind = entry::type::set;
+    if (kept.kind != entry::type::set) {
+        m_entries.erase(found);
+        return nullptr;
+    }
+    return &kept;
+}
+
+void read_cache::note(const std::vector<std::string_view>& _argv) {
+    if (_argv.empty() || m_entries.empty())
+        return;
+    const std::string word = upper(_argv[0]);
+    if (is_pure_read(word))
+        return;
+    const auto emptied = [this](std::string_view _key, const entry& _kept) {
+        if (_kept.fields.empty() && _kept.members.empty() && !_kept.partial)
+            m_entries[std::string(_key)] = entry{};
+    };
+    if ((word == "HSET" || word == "HMSET") && _argv.size() >= 4 && _argv.size() % 2 == 0) {
+        if (auto* kept = writable_hash(_argv[1]))
+            for (std::size_t i = 2; i + 1 < _argv.size(); i += 2) {
+                kept->fields[std::string(_argv[i])] = std::string(_argv[i + 1]);
+                kept->missing.erase(std::string(_argv[i]));
+            }
+        return;
+    }
+    if (word == "HDEL" && _argv.size() >= 3) {
+        if (auto* kept = writable_hash(_argv[1])) {
+            for (std::size_t i = 2; i < _argv.size(); ++i) {
+                kept->fields.erase(std::string(_argv[i]));
+                if (kept->partial)
+                    kept->missing.insert(std::string(_argv[i]));
+            }
+            emptied(_argv[1], *kept);
+        }
+        return;
+    }
+    if ((word == "SADD" || word == "SREM") && _argv.size() >= 3) {
+        if (auto* kept = writable_set(_argv[1])) {
+            for (std::size_t i = 2; i < _argv.size(); ++i) {
+                const auto member = std::find(kept->members.begin(), kept->members.end(), _argv[i]);
+                if (word == "SREM" && member != kept->members.end())
+                    kept->members.erase(member);
+                else if (word == "SADD" && member == kept->members.end())
+                    kept->members.emplace_back(_argv[i]);
+            }
+            emptied(_argv[1], *kept);
+        }
+        return;
+    }
+    if (word == "DEL") {
+        // The keys are gone whether or not they were kept.
+        for (std::size_t i = 1; i < _argv.size(); ++i)
+            m_entries[std::string(_argv[i])] = entry{};
+        return;
+    }
+    if (word == "SET" && _argv.size() == 3) {
+        auto& kept = m_entries[std::string(_argv[1])];
+        kept = entry{};
+        kept.kind = entry::type::string;
+        kept.text = std::string(_argv[2]);
+        return;
+    }
+    if (word == "EVAL" || word == "EVALSHA") {
+        // Its declared keys.
+        const std::size_t keys = _argv.size() > 2 ? std::strtoul(std::string(_argv[2]).c_str(), nullptr, 10) : 0;
+        for (std::size_t i = 3; i < _argv.size() && i < 3 + keys; ++i)
+            m_entries.erase(std::string(_argv[i]));
+        return;
+    }
+    if (is_keyed_write(word)) {
+        for (std::size_t i = 1; i < _argv.size() && (i == 1 || word == "UNLINK" || word == "SMOVE" || word == "RENAME");
+             ++i)
+            m_entries.erase(std::string(_argv[i]));
+        if (word == "SMOVE" || word == "RENAME")
+            m_entries.erase(std::string(_argv[2]));
+        return;
+    }
+    // Anything else may have changed anything.
+    m_entries.clear();
+}
+
+std::optional<reply> read_cache::deferred_reply(const std::vector<std::string_view>& _argv) const {
+    if (_argv.size() < 2)
+        return std::nullopt;
+    const std::string word = upper(_argv[0]);
+    // SET replaces whatever the key holds.
+    if (word == "SET" && _argv.size() == 3)
+        return status_ok();
+    const auto* kept = find(_argv[1]);
+    if (!kept)
+        return std::nullopt;
+    const bool hash = kept->kind == entry::type::absent || kept->kind == entry::type::hash;
+    if (word == "HMSET" && hash && _argv.size() >= 4 && _argv.size() % 2 == 0)
+        return status_ok();
+    const bool set = kept->kind == entry::type::absent || kept->kind == entry::type::set;
+    // How many of the named fields (or members) are there now; nothing when unknown.
+    const auto present = [&](std::size_t _first, std::size_t _step) -> std::optional<long long> {
+        long long count = 0;
+        std::set<std::string_view> seen;
+        for (std::size_t i = _first; i < _argv.size(); i += _step) {
+            if (!seen.insert(_argv[i]).second)
+                continue;
+            if (set) {
+                count += std::find(kept->members.begin(), kept->members.end(), _argv[i]) != kept->members.end();
+            } else if (kept->fields.count(_argv[i])) {
+                ++count;
+            } else if (kept->partial && !kept->missing.count(_argv[i])) {
+                return std::nullopt;
+            }
+        }
+        return count;
+    };
+    const auto distinct = [&](std::size_t _first, std::size_t _step) {
+        std::set<std::string_view> seen;
+        for (std::size_t i = _first; i < _argv.size(); i += _step)
+            seen.insert(_argv[i]);
+        return static_cast<long long>(seen.size());
+    };
+    if (word == "HSET" && hash && _argv.size() >= 4 && _argv.size() % 2 == 0) {
+        const auto there = present(2, 2);
+        return there ? std::optional<reply>(integer_reply(distinct(2, 2) - *there)) : std::nullopt;
+    }
+    if (word == "HDEL" && hash && _argv.size() >= 3) {
+        const auto there = present(2, 1);
+        return there ? std::optional<reply>(integer_reply(*there)) : std::nullopt;
+    }
+    if ((word == "SADD" || word == "SREM") && set && _argv.size() >= 3) {
+        const auto there = present(2, 1);
+        if (!there)
+            return std::nullopt;
+        return integer_reply(word == "SREM" ? *there : distinct(2, 1) - *there);
+    }
+    return std::nullopt;
+}
+
+void read_cache::store(const std::string& _key, key_kind _kind, const reply_element& _reply) {
+    entry kept;
+    switch (_reply.get_type()) {
+        case reply_type::NIL:
+            break;
+        case reply_type::STRING:
+            if (_kind != key_kind::string)
+                return;
+            kept.kind = entry::type::string;
+            kept.text = _reply.to_string();
+            break;
+        case reply_type::ARRAY: {
+            const auto array = _reply.as_array();
+            if (_kind == key_kind::string || (_kind == key_kind::hash && array.size() % 2))
+                return;
+            if (array.empty())
+                break;
+            for (std::size_t i = 0; i < array.size(); ++i)
+                if (!array[i].is_string())
+                    return;
+            if (_kind == key_kind::hash) {
+                kept.kind = entry::type::hash;
+                for (std::size_t i = 0; i + 1 < array.size(); i += 2)
+                    kept.fields[array[i].to_string()] = array[i + 1].to_string();
+            } else {
+                kept.kind = entry::type::set;
+                for (std::size_t i = 0; i < array.size(); ++i)
+                    kept.members.push_back(array[i].to_string());
+            }
+            break;
+        }
+        default:
+            // An error (the key holds another type): not kept, so reads meet the same error.
+            return;
+    }
+    m_entries[_key] = std::move(kept);
+}
+
+void read_cache::store_fields(const std::string& _key, const std::vector<std::string>& _fields,
+                              const reply_element& _reply) {
+    if (_reply.get_type() != reply_type::ARRAY)
+        return;
+    const auto array = _reply.as_array();
+    if (array.size() != _fields.size())
+        return;
+    // What is known of a key already kept whole is not made partial.
+    const auto [found, added] = m_entries.try_emplace(_key);
+    auto& kept = found->second;
+    if (added) {
+        kept.kind = entry::type::hash;
+        kept.partial = true;
+    } else if (kept.kind != entry::type::hash || !kept.partial) {
+        return;
+    }
+    for (std::size_t i = 0; i < array.size(); ++i) {
+        if (array[i].is_string()) {
+            kept.fields[_fields[i]] = array[i].to_string();
+            kept.missing.erase(_fields[i]);
+        } else {
+            kept.fields.erase(_fields[i]);
+            kept.missing.insert(_fields[i]);
+        }
+    }
+}
+
+}  // namespace vyr::redis

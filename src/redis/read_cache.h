@@ -1,0 +1,71 @@
+// A read cache in front of one Redis connection: what a caller prefetched in pipelines
+// (whole hashes, sets and strings, or chosen fields of a hash) answers the plain reads
+// (HGET, HMGET, HGETALL, HEXISTS, HKEYS, HLEN, EXISTS, SMEMBERS, SISMEMBER, SCARD, GET)
+// without a round trip. Writes that go through the connection are applied to what is
+// kept (HSET, HMSET, HDEL, DEL, SADD, SREM, SET) or drop the keys they touch; a command
+// the cache does not know drops everything, so that a read never answers what this
+// connection itself has changed. Writes of other connections are not seen: a cache is
+// a snapshot that its user keeps only as long as that staleness is acceptable (one
+// delivery cycle, one chunk of WIN records). Owned by a `context` and used by its thread
+// only.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "redis/reply.h"
+
+namespace vyr::redis {
+
+// How a prefetched key is read whole.
+enum class key_kind { hash, set, string };
+
+class read_cache {
+public:
+    // A reply made from what is kept, when the command is a read that the cache can
+    // answer whole; nothing when it must go to the server.
+    std::optional<reply> serve(const std::vector<std::string_view>& _argv) const;
+    // Records the effect of a write (or of any other command) that went, or will go, to
+    // the server. `_argv` is one command as sent.
+    void note(const std::vector<std::string_view>& _argv);
+    // The reply a write that is held back until the next flush gives at once, as the
+    // server would give it for what is kept; nothing when the command cannot be held
+    // back (its reply depends on what is not kept, or it is no plain write).
+    std::optional<reply> deferred_reply(const std::vector<std::string_view>& _argv) const;
+
+    // Keeps the reply of HGETALL, SMEMBERS or GET of `_key` (`_kind` says which).
+    void store(const std::string& _key, key_kind _kind, const reply_element& _reply);
+    // Keeps the reply of "HMGET _key _fields...": those fields only.
+    void store_fields(const std::string& _key, const std::vector<std::string>& _fields, const reply_element& _reply);
+    bool holds(std::string_view _key) const { return m_entries.find(std::string(_key)) != m_entries.end(); }
+    void drop(const std::string& _key) { m_entries.erase(_key); }
+    void clear() { m_entries.clear(); }
+    std::size_t size() const noexcept { return m_entries.size(); }
+
+private:
+    struct entry {
+        enum class type { absent, hash, set, string };
+        type kind = type::absent;
+        // A hash of which only `fields` and `missing` are known (read by HMGET).
+        bool partial = false;
+        std::map<std::string, std::string, std::less<>> fields;
+        std::set<std::string, std::less<>> missing;
+        std::vector<std::string> members;
+        std::string text;
+    };
+    const entry* find(std::string_view _key) const;
+    // A hash entry to write fields of (an absent key becomes an empty hash); nothing
+    // when the key holds another type, which is then dropped.
+    entry* writable_hash(std::string_view _key);
+    entry* writable_set(std::string_view _key);
+
+    std::unordered_map<std::string, entry> m_entries;
+};
+
+}  // namespace vyr::redis
