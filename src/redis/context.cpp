@@ -328,6 +328,12 @@ void context::note_batch(const std::vector<std::vector<std::string>>& _commands)
 }
 
 std::vector<reply> context::pipeline(const batch& _batch) {
+    if (m_cache) {
+        if (auto served = m_cache->serve_all(_batch.commands())) {
+            m_cache_hits += served->size();
+            return std::move(*served);
+        }
+    }
     const count_failure count;
     try {
         auto replies = m_cache ? execute_with_held(_batch.commands()) : execute_batch(_batch.commands());
@@ -341,6 +347,12 @@ std::vector<reply> context::pipeline(const batch& _batch) {
 }
 
 reply context::transaction(const batch& _batch) {
+    if (m_cache) {
+        if (auto served = m_cache->serve_transaction(_batch.commands())) {
+            m_cache_hits += _batch.size();
+            return std::move(*served);
+        }
+    }
     const count_failure count;
     std::vector<std::vector<std::string>> commands;
     commands.reserve(_batch.size() + 2);

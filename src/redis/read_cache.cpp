@@ -16,10 +16,7 @@ namespace {
 
 // Replies are built as hiredis builds them (calloc'd and malloc'd, freed by
 // freeReplyObject), so that a `reply` owns them like any other.
-struct raw_deleter {
-    void operator()(redisReply* _reply) const noexcept { freeReplyObject(_reply); }
-};
-using raw_reply = std::unique_ptr<redisReply, raw_deleter>;
+using raw_reply = std::unique_ptr<redisReply, read_cache::raw_deleter>;
 
 raw_reply make(int _type) {
     auto* made = static_cast<redisReply*>(std::calloc(1, sizeof(redisReply)));
@@ -41,26 +38,30 @@ raw_reply make_text(int _type, std::string_view _text) {
 }
 
 reply wrap(raw_reply _raw) { return reply(_raw.release()); }
-reply string_reply(std::string_view _text) { return wrap(make_text(REDIS_REPLY_STRING, _text)); }
-reply status_ok() { return wrap(make_text(REDIS_REPLY_STATUS, "OK")); }
-reply nil_reply() { return wrap(make(REDIS_REPLY_NIL)); }
-reply integer_reply(long long _value) {
+raw_reply string_reply(std::string_view _text) { return make_text(REDIS_REPLY_STRING, _text); }
+raw_reply status_ok() { return make_text(REDIS_REPLY_STATUS, "OK"); }
+raw_reply nil_reply() { return make(REDIS_REPLY_NIL); }
+raw_reply integer_reply(long long _value) {
     auto made = make(REDIS_REPLY_INTEGER);
     made->integer = _value;
-    return wrap(std::move(made));
+    return made;
 }
-// An array of strings; a null element is a NIL.
-reply array_reply(const std::vector<const std::string*>& _elements) {
+raw_reply array_of(std::vector<raw_reply> _elements) {
     auto made = make(REDIS_REPLY_ARRAY);
     made->element = static_cast<redisReply**>(std::calloc(std::max<std::size_t>(_elements.size(), 1), sizeof(redisReply*)));
     if (!made->element)
         throw std::bad_alloc();
-    for (const auto* element : _elements) {
-        made->element[made->elements] =
-            (element ? make_text(REDIS_REPLY_STRING, *element) : make(REDIS_REPLY_NIL)).release();
-        ++made->elements;
-    }
-    return wrap(std::move(made));
+    for (auto& element : _elements)
+        made->element[made->elements++] = element.release();
+    return made;
+}
+// An array of strings; a null element is a NIL.
+raw_reply array_reply(const std::vector<const std::string*>& _elements) {
+    std::vector<raw_reply> made;
+    made.reserve(_elements.size());
+    for (const auto* element : _elements)
+        made.push_back(element ? string_reply(*element) : nil_reply());
+    return array_of(std::move(made));
 }
 
 std::string upper(std::string_view _word) {
@@ -93,17 +94,48 @@ bool is_keyed_write(const std::string& _word) {
 
 }  // namespace
 
+void read_cache::raw_deleter::operator()(redisReply* _reply) const noexcept { freeReplyObject(_reply); }
+
 const read_cache::entry* read_cache::find(std::string_view _key) const {
     const auto found = m_entries.find(std::string(_key));
     return found == m_entries.end() ? nullptr : &found->second;
 }
 
 std::optional<reply> read_cache::serve(const std::vector<std::string_view>& _argv) const {
+    if (auto served = serve_raw(_argv))
+        return wrap(std::move(served));
+    return std::nullopt;
+}
+
+std::optional<std::vector<reply>> read_cache::serve_all(const std::vector<std::vector<std::string>>& _commands) const {
+    std::vector<raw_reply> served;
+    for (const auto& command : _commands) {
+        served.push_back(serve_raw(std::vector<std::string_view>(command.begin(), command.end())));
+        if (!served.back())
+            return std::nullopt;
+    }
+    std::vector<reply> replies;
+    for (auto& one : served)
+        replies.push_back(wrap(std::move(one)));
+    return replies;
+}
+
+std::optional<reply> read_cache::serve_transaction(const std::vector<std::vector<std::string>>& _commands) const {
+    std::vector<raw_reply> served;
+    for (const auto& command : _commands) {
+        served.push_back(serve_raw(std::vector<std::string_view>(command.begin(), command.end())));
+        if (!served.back())
+            return std::nullopt;
+    }
+    return wrap(array_of(std::move(served)));
+}
+
+raw_reply read_cache::serve_raw(const std::vector<std::string_view>& _argv) const {
     if (_argv.size() < 2)
-        return std::nullopt;
+        return nullptr;
     const auto* kept = find(_argv[1]);
     if (!kept)
-        return std::nullopt;
+        return nullptr;
     const std::string word = upper(_argv[0]);
     using type = entry::type;
     const bool absent = kept->kind == type::absent;
@@ -123,7 +155,7 @@ std::optional<reply> read_cache::serve(const std::vector<std::string_view>& _arg
     if (word == "HGET" && hash && _argv.size() == 3) {
         const auto value = field(_argv[2]);
         if (!value)
-            return std::nullopt;
+            return nullptr;
         return *value ? string_reply(**value) : nil_reply();
     }
     if (word == "HMGET" && hash && _argv.size() >= 3) {
@@ -131,7 +163,7 @@ std::optional<reply> read_cache::serve(const std::vector<std::string_view>& _arg
         for (std::size_t i = 2; i < _argv.size(); ++i) {
             const auto value = field(_argv[i]);
             if (!value)
-                return std::nullopt;
+                return nullptr;
             values.push_back(*value);
         }
         return array_reply(values);
@@ -139,7 +171,7 @@ std::optional<reply> read_cache::serve(const std::vector<std::string_view>& _arg
     if (word == "HEXISTS" && hash && _argv.size() == 3) {
         const auto value = field(_argv[2]);
         if (!value)
-            return std::nullopt;
+            return nullptr;
         return integer_reply(*value ? 1 : 0);
     }
     if (whole_hash && _argv.size() == 2 && (word == "HGETALL" || word == "HKEYS" || word == "HVALS")) {
@@ -168,7 +200,7 @@ std::optional<reply> read_cache::serve(const std::vector<std::string_view>& _arg
         return integer_reply(static_cast<long long>(kept->members.size()));
     if (word == "GET" && _argv.size() == 2 && (absent || kept->kind == type::string))
         return absent ? nil_reply() : string_reply(kept->text);
-    return std::nullopt;
+    return nullptr;
 }
 
 read_cache::entry* read_cache::writable_hash(std::string_view _key) {
@@ -281,13 +313,13 @@ std::optional<reply> read_cache::deferred_reply(const std::vector<std::string_vi
     const std::string word = upper(_argv[0]);
     // SET replaces whatever the key holds.
     if (word == "SET" && _argv.size() == 3)
-        return status_ok();
+        return wrap(status_ok());
     const auto* kept = find(_argv[1]);
     if (!kept)
         return std::nullopt;
     const bool hash = kept->kind == entry::type::absent || kept->kind == entry::type::hash;
     if (word == "HMSET" && hash && _argv.size() >= 4 && _argv.size() % 2 == 0)
-        return status_ok();
+        return wrap(status_ok());
     const bool set = kept->kind == entry::type::absent || kept->kind == entry::type::set;
     // How many of the named fields (or members) are there now; nothing when unknown.
     const auto present = [&](std::size_t _first, std::size_t _step) -> std::optional<long long> {
@@ -314,17 +346,17 @@ std::optional<reply> read_cache::deferred_reply(const std::vector<std::string_vi
     };
     if (word == "HSET" && hash && _argv.size() >= 4 && _argv.size() % 2 == 0) {
         const auto there = present(2, 2);
-        return there ? std::optional<reply>(integer_reply(distinct(2, 2) - *there)) : std::nullopt;
+        return there ? std::optional<reply>(wrap(integer_reply(distinct(2, 2) - *there))) : std::nullopt;
     }
     if (word == "HDEL" && hash && _argv.size() >= 3) {
         const auto there = present(2, 1);
-        return there ? std::optional<reply>(integer_reply(*there)) : std::nullopt;
+        return there ? std::optional<reply>(wrap(integer_reply(*there))) : std::nullopt;
     }
     if ((word == "SADD" || word == "SREM") && set && _argv.size() >= 3) {
         const auto there = present(2, 1);
         if (!there)
             return std::nullopt;
-        return integer_reply(word == "SREM" ? *there : distinct(2, 1) - *there);
+        return wrap(integer_reply(word == "SREM" ? *there : distinct(2, 1) - *there));
     }
     return std::nullopt;
 }

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -20,6 +21,8 @@
 #include <vector>
 
 #include "redis/reply.h"
+
+struct redisReply;
 
 namespace vyr::redis {
 
@@ -31,6 +34,10 @@ public:
     // A reply made from what is kept, when the command is a read that the cache can
     // answer whole; nothing when it must go to the server.
     std::optional<reply> serve(const std::vector<std::string_view>& _argv) const;
+    // The replies of a pipeline, or the EXEC reply of a transaction, of reads only, when
+    // the cache can answer every one of them.
+    std::optional<std::vector<reply>> serve_all(const std::vector<std::vector<std::string>>& _commands) const;
+    std::optional<reply> serve_transaction(const std::vector<std::vector<std::string>>& _commands) const;
     // Records the effect of a write (or of any other command) that went, or will go, to
     // the server. `_argv` is one command as sent.
     void note(const std::vector<std::string_view>& _argv);
@@ -48,6 +55,10 @@ public:
     void clear() { m_entries.clear(); }
     std::size_t size() const noexcept { return m_entries.size(); }
 
+    struct raw_deleter {
+        void operator()(redisReply* _reply) const noexcept;
+    };
+
 private:
     struct entry {
         enum class type { absent, hash, set, string };
@@ -60,6 +71,8 @@ private:
         std::string text;
     };
     const entry* find(std::string_view _key) const;
+    // A reply as hiredis makes them; null when the cache cannot answer.
+    std::unique_ptr<redisReply, raw_deleter> serve_raw(const std::vector<std::string_view>& _argv) const;
     // A hash entry to write fields of (an absent key becomes an empty hash); nothing
     // when the key holds another type, which is then dropped.
     entry* writable_hash(std::string_view _key);

@@ -311,6 +311,24 @@ TEST_F(redis_client, read_cache_answers_as_the_server_does) {
             case 4:
                 m_context->flush_writes();
                 continue;
+            case 5: {
+                // Batches of reads, which the cache answers whole or not at all.
+                vyr::redis::batch reads;
+                reads.add("HGET", hash(), field()).add("SCARD", set()).add("HLEN", hash()).add("EXISTS", hash());
+                const auto texts = [&](vyr::redis::context& _on) {
+                    std::string text;
+                    try {
+                        for (const auto& one : _on.pipeline(reads))
+                            text += text_of(one, false) + ";";
+                        text += text_of(_on.transaction(reads), false);
+                    } catch (const std::exception&) {
+                        text += "thrown";
+                    }
+                    return text;
+                };
+                ASSERT_EQ(texts(*m_context), texts(plain)) << "step " << step;
+                continue;
+            }
             default:
                 break;
         }
