@@ -106,4 +106,67 @@ std::optional<alarm> context::get_button_alarm_of_object(const std::string& _obj
     return std::nullopt;
 }
 
+void context::prefetch_project() {
+    auto& redis = *m_redis_context;
+    if (!redis.caching())
+        return;
+    using redis::key_kind;
+    redis.prefetch({{anchor::keys::set(), key_kind::set},
+                    {track_obj::keys::set(), key_kind::set},
+                    {group::keys::set(), key_kind::set},
+                    {zone::keys::set(), key_kind::set},
+                    {sublocation::keys::set(), key_kind::set},
+                    {tdoa_setting::keys::set(), key_kind::set},
+                    {tdoa_schedule::keys::set(), key_kind::set},
+                    {alarm::keys::set(), key_kind::set},
+                    {win::keys::set(), key_kind::set},
+                    {anchor::keys::mac_addr(), key_kind::hash},
+                    {track_obj::keys::mac_addr(), key_kind::hash}});
+    std::vector<std::pair<std::string, key_kind>> keys;
+    const auto hashes = [&keys](const std::vector<std::string>& _uids, auto... _builders) {
+        for (const auto& uid : _uids)
+            (keys.emplace_back(_builders(uid), key_kind::hash), ...);
+    };
+    const auto sets = [&keys](const std::vector<std::string>& _uids, auto... _builders) {
+        for (const auto& uid : _uids)
+            (keys.emplace_back(_builders(uid), key_kind::set), ...);
+    };
+    hashes(get_anchors(), anchor::keys::fields);
+    const auto objects = get_track_objs();
+    hashes(objects, track_obj::keys::fields, track_obj::keys::t2t_cfg);
+    sets(objects, track_obj::keys::groups, track_obj::keys::t2t_no_alarm, track_obj::keys::driver_licenses,
+         alarm::keys::objects);
+    hashes(get_groups(), group::keys::fields);
+    hashes(get_zones(), zone::keys::fields);
+    hashes(get_sublocations(), sublocation::keys::fields);
+    for (const auto& uid : get_tdoa_settings())
+        keys.emplace_back(tdoa_setting::keys::uid(uid), key_kind::string);
+    const auto schedules = get_tdoa_schedules();
+    hashes(schedules, tdoa_schedule::keys::fields);
+    sets(schedules, tdoa_schedule::keys::rows);
+    hashes(get_alarms(), alarm::keys::fields, alarm::keys::data);
+    redis.prefetch(keys);
+}
+
+void context::prefetch_wins(const std::vector<std::string>& _macs, bool _whole) {
+    if (!m_redis_context->caching())
+        return;
+    std::vector<std::pair<std::string, redis::key_kind>> keys;
+    for (const auto& mac : _macs) {
+        auto more = _whole ? win::record_keys(mac) : win::delivery_keys(mac);
+        keys.insert(keys.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+    }
+    m_redis_context->prefetch(keys);
+}
+
+void context::forget_wins(const std::vector<std::string>& _macs) {
+    if (!m_redis_context->caching())
+        return;
+    std::vector<std::string> keys;
+    for (const auto& mac : _macs)
+        for (auto& [key, kind] : win::record_keys(mac))
+            keys.push_back(std::move(key));
+    m_redis_context->forget(keys);
+}
+
 }  // namespace vyr::context

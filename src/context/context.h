@@ -90,6 +90,14 @@ public:
     // The first of them named "emergency_button".
     std::optional<alarm> get_button_alarm_of_object(const std::string& _obj_uid);
 
+    // For the read cache of the connection (redis::context::cache_on): reads the whole
+    // project (every kind's set and records, the MAC indexes, the set of WINs) in a few
+    // pipelined round trips. Nothing while the cache is off.
+    void prefetch_project();
+    // The records of these WINs: whole, or what alarm delivery and pacing read.
+    void prefetch_wins(const std::vector<std::string>& _macs, bool _whole);
+    void forget_wins(const std::vector<std::string>& _macs);
+
 private:
     std::string uid_by_mac(const std::string& _index_key, const std::string& _mac_addr);
 

@@ -362,12 +362,22 @@ timeval win::sending_time() const {
     return time_pair(keys::data(m_mac_addr), s_sending_counter_sec, s_sending_counter_usec);
 }
 
+std::vector<std::pair<std::string, redis::key_kind>> win::delivery_keys(std::string_view _mac) {
+    return {{keys::data(_mac), redis::key_kind::hash}, {keys::alarm(_mac), redis::key_kind::hash}};
+}
+
+std::vector<std::pair<std::string, redis::key_kind>> win::record_keys(std::string_view _mac) {
+    auto result = delivery_keys(_mac);
+    result.emplace_back(keys::t2t_no_alarm_set(_mac), redis::key_kind::set);
+    for (const auto& [number, name] : vyr::parameter::parameters)
+        result.emplace_back(keys::parameters(_mac, name), redis::key_kind::hash);
+    return result;
+}
+
 win_data win::read() const {
     redis::batch reads;
-    reads.add("HGETALL", keys::data(m_mac_addr)).add("HGETALL", keys::alarm(m_mac_addr));
-    reads.add("SMEMBERS", keys::t2t_no_alarm_set(m_mac_addr));
-    for (const auto& [number, name] : vyr::parameter::parameters)
-        reads.add("HGETALL", keys::parameters(m_mac_addr, name));
+    for (const auto& [key, kind] : record_keys(m_mac_addr))
+        reads.add(kind == redis::key_kind::set ? "SMEMBERS" : "HGETALL", key);
     const auto reply = m_redis_context.transaction(reads);
     const auto replies = reply.as_array();
     win_data result;

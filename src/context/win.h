@@ -231,6 +231,10 @@ public:
     void remove();
     // Every hash and set of the record in one round trip, as one consistent snapshot.
     win_data read() const;
+    // The keys of the whole record, and of what alarm delivery and pacing read (the data
+    // and alarm hashes), with how each is read whole: for the read cache.
+    static std::vector<std::pair<std::string, redis::key_kind>> record_keys(std::string_view _mac);
+    static std::vector<std::pair<std::string, redis::key_kind>> delivery_keys(std::string_view _mac);
     std::string current_text() const;
 
 private:

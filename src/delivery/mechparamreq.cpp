@@ -536,9 +536,19 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
         retry_soon(false);
         return;
     }
+    const auto refresh = m_context->alarms_refresh();
+    // The project as the cycle starts, read in a few round trips; what the platform
+    // changes meanwhile comes with a "context updated", which gives another cycle.
+    vyr::redis::cache_scope snapshot(m_context->redis_context());
+    try {
+        m_context->prefetch_project();
+    } catch (const std::exception&) {
+        // Each record is then read when needed, and what fails is logged with the record.
+        m_logger.warning("the project could not be read in one go: this cycle reads it record by record");
+    }
     // The alarms being read again, what is stored may be out of date: the alarms wait
     // (a refresh that failed lets them go out as stored), the rest goes on.
-    if (m_context->alarms_refresh() == vyr::context::context::refresh_state::pending) {
+    if (refresh == vyr::context::context::refresh_state::pending) {
         if (!_alarms_only) {
             lsb();
             deliver_parameters();
@@ -662,9 +672,9 @@ void c_mech_param_req::deliver_parameters() {
     std::uint64_t standings[vyr::metrics::device_status_count] = {};
     const auto tally = [&standings](vyr::metrics::device_status _status) { ++standings[static_cast<int>(_status)]; };
     const auto wins = m_context->get_wins();
-    std::size_t done = 0;
-    for (const auto& mac : wins) {
-        service_pipe_in_cycle(done++);
+    by_chunks(wins, true, [&](std::size_t _index) {
+        service_pipe_in_cycle(_index);
+        const auto& mac = wins[_index];
         auto record = m_context->get_win(mac);
         bool sent = false;
         const auto record_sending = [&] {
@@ -676,7 +686,7 @@ void c_mech_param_req::deliver_parameters() {
         try {
             if (!record.exists()) {
                 tally(vyr::metrics::device_status::unseen);
-                continue;
+                return;
             }
             const auto standing = may_push(record, time) ? deliver_to_win(record, sent) : standing_of(record);
             record_sending();
@@ -700,7 +710,7 @@ void c_mech_param_req::deliver_parameters() {
             m_logger.log_exception(VYR_HERE);
         }
         record_sending();
-    }
+    });
     // The project's devices that have no WIN record yet.
     auto known = wins;
     std::sort(known.begin(), known.end());
@@ -715,6 +725,35 @@ void c_mech_param_req::deliver_parameters() {
         });
     }
     vyr::metrics::set_devices(standings);
+}
+
+void c_mech_param_req::by_chunks(const std::vector<std::string>& _macs, bool _whole,
+                                 const std::function<void(std::size_t)>& _each) {
+    for (std::size_t first = 0; first < _macs.size(); first += s_win_chunk) {
+        const auto last = std::min(_macs.size(), first + s_win_chunk);
+        const std::vector<std::string> chunk(_macs.begin() + static_cast<std::ptrdiff_t>(first),
+                                             _macs.begin() + static_cast<std::ptrdiff_t>(last));
+        with_wins(chunk, _whole, [&] {
+            for (auto i = first; i < last; ++i)
+                _each(i);
+        });
+    }
+}
+
+void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _whole,
+                                 const std::function<void()>& _work) {
+    auto& redis = m_context->redis_context();
+    try {
+        m_context->prefetch_wins(_macs, _whole);
+    } catch (const std::exception&) {
+        // As for the project: each WIN is read by itself, its failure logged with it.
+        m_logger.debug("%1% WIN records could not be read in one go") % _macs.size();
+    }
+    redis.hold_writes(true);
+    _work();
+    redis.hold_writes(false);
+    redis.flush_writes();
+    m_context->forget_wins(_macs);
 }
 
 c_mech_param_req::win_standing c_mech_param_req::standing_of(const win& _win) {
@@ -739,7 +778,7 @@ c_mech_param_req::win_standing c_mech_param_req::standing_of(const win& _win,
 c_mech_param_req::win_standing c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
     auto checks = check_parameters(_win);
     for (const auto& check : checks)
-        if (check.must_stored && !check.failed)
+        if (check.must_stored && !check.failed && _win.parameter_as_json(check.parameter, win::must) != check.must)
             _win.parameter_as_json(check.parameter, win::must, check.must);
     const auto differs = [](const param_check& _check) { return _check.standing == param_standing::differs; };
     if (std::none_of(checks.begin(), checks.end(), differs))

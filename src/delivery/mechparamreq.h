@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -62,6 +63,10 @@ public:
     // A cycle takes the pipe's commands after every this many WINs (or tags), so that
     // requests are answered and a stop is honoured while it runs.
     static constexpr std::size_t s_pipe_chunk = 50;
+    // A cycle reads the project once, at its start, into a snapshot that lives for that
+    // cycle; the WIN records are read this many at a time, and what the cycle writes to
+    // them goes back in one round trip per chunk.
+    static constexpr std::size_t s_win_chunk = 256;
 
     // A request that comes while the project mirror is incomplete (at start, after a
     // Redis refill) is held instead of being answered from a half-filled mirror: at most
@@ -201,6 +206,15 @@ private:
     std::optional<vyr::parameter::superframe> master_superframe(const vyr::context::anchor& _anchor,
                                                                 const vyr::context::tdoa_setting& _setting,
                                                                 std::uint32_t _sfd);
+    // Calls `_each(i)` for every index of `_macs`, a chunk of WINs at a time: the chunk's
+    // records (whole, or what alarm delivery reads) are read in one go first, and the
+    // writes are held until the chunk's end. Without the cycle's snapshot it is a plain
+    // loop.
+    void by_chunks(const std::vector<std::string>& _macs, bool _whole, const std::function<void(std::size_t)>& _each);
+    // `_work` with the records of these WINs read in one go and its writes held to its end.
+    void with_wins(const std::vector<std::string>& _macs, bool _whole, const std::function<void()>& _work);
+    // The work of lsb(); `_non_distributors` starts as every anchor's uid.
+    void sync_anchors(std::vector<std::string> _non_distributors);
     // Keeps the push record of a differing parameter (`_check` described) and tells
     // whether it goes out in this pass: not when it is rejected and its minute has not
     // passed.

@@ -65,27 +65,39 @@ std::optional<alarm_view> choose_alarm(vyr::context::context& _context, const st
 
 void c_mech_param_req::deliver_alarms(alarm_pass _pass) {
     const timeval time = pass_time();
-    std::size_t done = 0;
+    // The tags that show alarms, by MAC, in the order of the objects.
+    std::vector<std::string> uids;
+    std::vector<std::string> macs;
     for (const auto& object_uid : m_context->get_track_objs()) {
-        service_pipe_in_cycle(done++);
         try {
             const auto object = m_context->get_track_obj(object_uid);
             // Asset tags show nothing; the platform may write the type in any case.
             if (to_upper(object.type()) == "ASSET")
                 continue;
-            const auto mac = object.mac_addr();
+            auto mac = object.mac_addr();
             if (mac.empty())
                 continue;
+            uids.push_back(object_uid);
+            macs.push_back(std::move(mac));
+        } catch (const std::exception&) {
+            m_logger.log_exception(VYR_HERE);
+        }
+    }
+    by_chunks(macs, false, [&](std::size_t _index) {
+        service_pipe_in_cycle(_index);
+        const auto& object_uid = uids[_index];
+        const auto& mac = macs[_index];
+        try {
             auto record = m_context->get_win(mac);
             if (!record.exists() || !may_push(record, time))
-                continue;
+                return;
 
             const auto delivery = record.alarm_delivery_state();
             if (delivery.state == alarm_states::MESSAGE) {
                 if (_pass == alarm_pass::resends)
-                    continue;
+                    return;
                 if (!m_sender->message_to_node(mac, record.current_text()))
-                    continue;
+                    return;
             } else if (delivery.state == alarm_states::NOT_CONFIGURED || delivery.state == alarm_states::SENT) {
                 const auto chosen = choose_alarm(*m_context, m_context->get_zone_alarms_of_object(object_uid));
                 // The clearing form when nothing can be shown.
@@ -101,20 +113,20 @@ void c_mech_param_req::deliver_alarms(alarm_pass _pass) {
                 // the parameters, so that it never takes their slot.
                 const bool resend = delivery.state == alarm_states::SENT && delivery.shown == shown;
                 if ((_pass == alarm_pass::changes && resend) || (_pass == alarm_pass::resends && !resend))
-                    continue;
+                    return;
                 // A new alarm may have been set since the state was read: then it stays to
                 // be shown, and this choice is not sent.
                 if (!record.replace_alarm_state(delivery.state, alarm_states::SENT, shown, text))
-                    continue;
+                    return;
                 // A frame that was not queued is no push (the state says SENT, so it
                 // goes out again as a resend).
                 const bool queued =
                     chosen ? m_sender->zone_alarm_to_node(mac, shown.level, shown.zone_id, *chosen->data.zone_uid)
                            : m_sender->zone_alarm_to_node(mac, 0, 0, "");
                 if (!queued)
-                    continue;
+                    return;
             } else {
-                continue;
+                return;
             }
             record.sending_time(time);
             record.increment_sending_counter();
@@ -124,5 +136,5 @@ void c_mech_param_req::deliver_alarms(alarm_pass _pass) {
             // One broken record must not keep every tag after it from its alarms.
             m_logger.log_exception(VYR_HERE);
         }
-    }
+    });
 }

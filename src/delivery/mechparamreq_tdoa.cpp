@@ -371,6 +371,22 @@ Json::Value c_mech_param_req::tdoa_schedule_row_to_json(const std::string& _anch
 // ---- the per-cycle push of synchronisation slots and superframes ---------------------------
 
 void c_mech_param_req::lsb() {
+    std::vector<std::string> non_distributors = m_context->get_anchors();
+    // The anchors' WIN records are read in one go.
+    std::vector<std::string> macs;
+    for (const auto& uid : non_distributors) {
+        try {
+            if (auto mac = m_context->get_anchor(uid).mac_addr(); !mac.empty())
+                macs.push_back(std::move(mac));
+        } catch (const vyr::context::field_missing&) {
+            // The pass below logs what it cannot read.
+        }
+    }
+    with_wins(macs, true, [&] { sync_anchors(non_distributors); });
+}
+
+void c_mech_param_req::sync_anchors(std::vector<std::string> _non_distributors) {
+    auto& non_distributors = _non_distributors;
     // The synchronisation slot a WIN must have; pushed when the device does not report it.
     const auto push_sync_slot = [this](win& _win, std::uint64_t _master_node_id, std::uint64_t _slot) {
         // Numbers beyond their fields are sent (and compared) as the largest the field
@@ -401,7 +417,6 @@ void c_mech_param_req::lsb() {
         }
     };
 
-    std::vector<std::string> non_distributors = m_context->get_anchors();
     const auto take_out = [&non_distributors](const std::string& _uid) {
         const auto at = std::find(non_distributors.begin(), non_distributors.end(), _uid);
         if (at != non_distributors.end())
