@@ -580,8 +580,13 @@ timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {
 void c_mech_param_req::processing_cycle(const timeval& _due, bool _alarms_only) {
     struct cycle_scope {
         std::optional<timeval>& time;
-        ~cycle_scope() { time.reset(); }
-    } scope{m_cycle_time};
+        std::map<std::string, std::shared_ptr<const schedule_index>>& schedules;
+        ~cycle_scope() {
+            time.reset();
+            schedules.clear();
+        }
+    } scope{m_cycle_time, m_cycle_schedules};
+    m_cycle_schedules.clear();
     m_cycle_time = _due;
     const auto started = std::chrono::steady_clock::now();
     run_cycle(_alarms_only);

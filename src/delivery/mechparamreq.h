@@ -13,6 +13,10 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <exception>
+#include <memory>
+#include <set>
+#include <utility>
 #include <functional>
 #include <map>
 #include <optional>
@@ -154,6 +158,8 @@ public:
     std::optional<Json::Value> veh_cert_to_json(const std::string& _mac_address);
     std::optional<Json::Value> driver_lic_to_json(const std::string& _mac_address);
     std::optional<Json::Value> tdoa_schedule_to_json(const std::string& _mac_address);
+    // The partner entry of one row for the anchor; null when the anchor takes no part in
+    // it. A row that cannot be read throws.
     Json::Value tdoa_schedule_row_to_json(const std::string& _anchor_uid, const std::string& _row);
 
     // Whether at least `_period_sec` whole seconds lie between `_last` and `_now`; a
@@ -213,6 +219,29 @@ private:
     void by_chunks(const std::vector<std::string>& _macs, bool _whole, const std::function<void(std::size_t)>& _each);
     // `_work` with the records of these WINs read in one go and its writes held to its end.
     void with_wins(const std::vector<std::string>& _macs, bool _whole, const std::function<void()>& _work);
+    // A version-2 schedule's rows cut into fields once: in row order up to the first row
+    // that cannot be read (whose error is kept), and for each anchor the rows it takes
+    // part in (as source; as destination of a dimension-2 row when those are pushed).
+    struct schedule_index {
+        struct row {
+            std::string text;
+            std::vector<std::string> fields;
+            std::uint32_t dim = 0;
+        };
+        std::vector<row> rows;
+        std::map<std::string, std::vector<std::size_t>, std::less<>> by_anchor;
+        std::exception_ptr broken;
+    };
+    schedule_index index_schedule(const std::set<std::string>& _rows) const;
+    // The fields of a row and its dimension; throws when the row cannot be read.
+    static std::pair<std::vector<std::string>, std::uint32_t> read_schedule_row(const std::string& _row);
+    // The entry of a row the anchor takes part in: its partner, the other end.
+    Json::Value schedule_partner(const std::string& _anchor_uid, const std::vector<std::string>& _fields,
+                                 std::uint32_t _dim, const std::string& _row);
+    // The index of the active version-2 schedule of a setting; nothing when there is none.
+    // Worked out once per cycle (a request answered during the cycle shares it).
+    std::shared_ptr<const schedule_index> active_schedule_index(const std::string& _setting_uid);
+    std::map<std::string, std::shared_ptr<const schedule_index>> m_cycle_schedules;
     // The work of lsb(); `_non_distributors` starts as every anchor's uid.
     void sync_anchors(std::vector<std::string> _non_distributors);
     // Keeps the push record of a differing parameter (`_check` described) and tells

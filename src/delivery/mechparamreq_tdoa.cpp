@@ -307,33 +307,70 @@ std::string c_mech_param_req::form_tdoa_schd(const std::string& _mac_address) {
 
 // ---- version-2 schedule --------------------------------------------------------------------
 
+std::shared_ptr<const c_mech_param_req::schedule_index> c_mech_param_req::active_schedule_index(
+    const std::string& _setting_uid) {
+    const bool in_cycle = m_context->redis_context().caching();
+    if (in_cycle) {
+        const auto kept = m_cycle_schedules.find(_setting_uid);
+        if (kept != m_cycle_schedules.end())
+            return kept->second;
+    }
+    std::shared_ptr<const schedule_index> index;
+    const auto setting = m_context->get_tdoa_setting(_setting_uid);
+    const auto active = setting.get_active_schedule_uid();
+    if (active) {
+        const auto schedule = m_context->get_tdoa_schedule(std::string(*active));
+        if (schedule.exists() && schedule.tdoa_version() == 2)
+            index = std::make_shared<const schedule_index>(index_schedule(schedule.rows()));
+    }
+    if (in_cycle)
+        m_cycle_schedules.emplace(_setting_uid, index);
+    return index;
+}
+
+c_mech_param_req::schedule_index c_mech_param_req::index_schedule(const std::set<std::string>& _rows) const {
+    schedule_index index;
+    for (const auto& text : _rows) {
+        try {
+            auto [fields, dim] = read_schedule_row(text);
+            const auto at = index.rows.size();
+            index.by_anchor[fields[1]].push_back(at);
+            if (m_push_schedule_to_destination && dim == 2 && fields[2] != fields[1])
+                index.by_anchor[fields[2]].push_back(at);
+            index.rows.push_back({text, std::move(fields), dim});
+        } catch (const std::exception&) {
+            // Every anchor's schedule ends at this row.
+            index.broken = std::current_exception();
+            break;
+        }
+    }
+    return index;
+}
+
 std::optional<Json::Value> c_mech_param_req::tdoa_schedule_to_json(const std::string& _mac_address) {
     Json::Value partners(Json::arrayValue);
-    std::vector<std::string> rows;
+    std::shared_ptr<const schedule_index> index;
     std::string uid;
     try {
         const auto anchor = m_context->get_anchor_by_mac(_mac_address);
         uid = anchor.uid();
-        const auto setting = m_context->get_tdoa_setting(anchor.project_uid());
-        const auto active = setting.get_active_schedule_uid();
-        if (!active)
+        index = active_schedule_index(anchor.project_uid());
+        if (!index)
             return Json::Value();
-        const auto schedule = m_context->get_tdoa_schedule(std::string(*active));
-        if (!schedule.exists() || schedule.tdoa_version() != 2)
-            return Json::Value();
-        const auto all = schedule.rows();
-        rows.assign(all.begin(), all.end());
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
         return std::nullopt;
     }
     // A broken row is logged and ends the schedule: the rows before it are delivered.
     try {
-        for (const auto& row : rows) {
-            auto partner = tdoa_schedule_row_to_json(uid, row);
-            if (!partner.isNull())
-                partners.append(std::move(partner));
-        }
+        const auto rows = index->by_anchor.find(uid);
+        if (rows != index->by_anchor.end())
+            for (const auto at : rows->second) {
+                const auto& row = index->rows[at];
+                partners.append(schedule_partner(uid, row.fields, row.dim, row.text));
+            }
+        if (index->broken)
+            std::rethrow_exception(index->broken);
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
@@ -342,26 +379,36 @@ std::optional<Json::Value> c_mech_param_req::tdoa_schedule_to_json(const std::st
     return partners;
 }
 
-Json::Value c_mech_param_req::tdoa_schedule_row_to_json(const std::string& _anchor_uid, const std::string& _row) {
-    const auto fields = split_row(_row);
+std::pair<std::vector<std::string>, std::uint32_t> c_mech_param_req::read_schedule_row(const std::string& _row) {
+    auto fields = split_row(_row);
     if (fields.size() != 8)
         VYR_THROW("bad schedule row format: " + _row);
     const std::uint32_t dim = row_unsigned(fields[5], "dim", _row);
+    return {std::move(fields), dim};
+}
+
+Json::Value c_mech_param_req::tdoa_schedule_row_to_json(const std::string& _anchor_uid, const std::string& _row) {
+    const auto [fields, dim] = read_schedule_row(_row);
     const bool source = fields[1] == _anchor_uid;
     const bool destination = m_push_schedule_to_destination && fields[2] == _anchor_uid && dim == 2;
     if (!source && !destination)
         return Json::Value();
+    return schedule_partner(_anchor_uid, fields, dim, _row);
+}
 
+Json::Value c_mech_param_req::schedule_partner(const std::string& _anchor_uid, const std::vector<std::string>& _fields,
+                                               std::uint32_t _dim, const std::string& _row) {
     // The partner is the other end of the row: the destination for the row's source, the
     // source for its destination (never the anchor itself).
-    const auto partner = m_context->get_anchor(source ? fields[2] : fields[1]);
+    const bool source = _fields[1] == _anchor_uid;
+    const auto partner = m_context->get_anchor(source ? _fields[2] : _fields[1]);
     Json::Value result(Json::objectValue);
     result["addr"] = hex(partner.node_id(), 4);
-    result["dim"] = dim;
-    result["et"] = row_unsigned(fields[6], "et", _row);
-    result["margin"] = row_unsigned(fields[7], "margin", _row);
-    result["sect"] = row_unsigned(fields[4], "sect", _row);
-    result["slot"] = row_unsigned(fields[3], "slot", _row);
+    result["dim"] = _dim;
+    result["et"] = row_unsigned(_fields[6], "et", _row);
+    result["margin"] = row_unsigned(_fields[7], "margin", _row);
+    result["sect"] = row_unsigned(_fields[4], "sect", _row);
+    result["slot"] = row_unsigned(_fields[3], "slot", _row);
     result["x"] = partner.position_x();
     result["y"] = partner.position_y();
     result["z"] = partner.position_z();
