@@ -148,25 +148,4 @@ void context::prefetch_project() {
     redis.prefetch(keys);
 }
 
-void context::prefetch_wins(const std::vector<std::string>& _macs, bool _whole) {
-    if (!m_redis_context->caching())
-        return;
-    std::vector<std::pair<std::string, redis::key_kind>> keys;
-    for (const auto& mac : _macs) {
-        auto more = _whole ? win::record_keys(mac) : win::delivery_keys(mac);
-        keys.insert(keys.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
-    }
-    m_redis_context->prefetch(keys);
-}
-
-void context::forget_wins(const std::vector<std::string>& _macs) {
-    if (!m_redis_context->caching())
-        return;
-    std::vector<std::string> keys;
-    for (const auto& mac : _macs)
-        for (auto& [key, kind] : win::record_keys(mac))
-            keys.push_back(std::move(key));
-    m_redis_context->forget(keys);
-}
-
 }  // namespace vyr::context

@@ -94,9 +94,7 @@ public:
     // project (every kind's set and records, the MAC indexes, the set of WINs) in a few
     // pipelined round trips. Nothing while the cache is off.
     void prefetch_project();
-    // The records of these WINs: whole, or what alarm delivery and pacing read.
-    void prefetch_wins(const std::vector<std::string>& _macs, bool _whole);
-    void forget_wins(const std::vector<std::string>& _macs);
+
 
 private:
     std::string uid_by_mac(const std::string& _index_key, const std::string& _mac_addr);

@@ -374,6 +374,17 @@ std::vector<std::pair<std::string, redis::key_kind>> win::record_keys(std::strin
     return result;
 }
 
+std::vector<std::pair<std::string, redis::key_kind>> win::record_keys(
+    std::string_view _mac, const std::vector<vyr::parameter::parameter_t>& _parameters) {
+    auto result = delivery_keys(_mac);
+    for (const auto p : _parameters) {
+        result.emplace_back(keys::parameters(_mac, vyr::parameter::parameters.at(p)), redis::key_kind::hash);
+        if (p == vyr::parameter::T2T_NO_ALARM)
+            result.emplace_back(keys::t2t_no_alarm_set(_mac), redis::key_kind::set);
+    }
+    return result;
+}
+
 win_data win::read() const {
     redis::batch reads;
     for (const auto& [key, kind] : record_keys(m_mac_addr))

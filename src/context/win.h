@@ -234,6 +234,9 @@ public:
     // The keys of the whole record, and of what alarm delivery and pacing read (the data
     // and alarm hashes), with how each is read whole: for the read cache.
     static std::vector<std::pair<std::string, redis::key_kind>> record_keys(std::string_view _mac);
+    // The data and alarm hashes and the hashes (and set) of these parameters only.
+    static std::vector<std::pair<std::string, redis::key_kind>> record_keys(
+        std::string_view _mac, const std::vector<vyr::parameter::parameter_t>& _parameters);
     static std::vector<std::pair<std::string, redis::key_kind>> delivery_keys(std::string_view _mac);
     std::string current_text() const;
 

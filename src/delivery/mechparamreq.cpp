@@ -748,8 +748,24 @@ void c_mech_param_req::by_chunks(const std::vector<std::string>& _macs, bool _wh
 void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _whole,
                                  const std::function<void()>& _work) {
     auto& redis = m_context->redis_context();
+    // What the passes read of each WIN, by what it is in the project; a read of anything
+    // else goes to the server.
+    static const std::vector<parameter_t> s_anchor = {NWK_CFG, TDOA_SCHEDULE, SYNC_SLOT, SF};
+    static const std::vector<parameter_t> s_tag = {VEH_CERT, DRIVER_LIC, EM_ALM, SCR_NAME, SCR_GNAME,
+                                                   T2T_CFG,  T2T_NO_ALARM, STATIONARY, LOC, CATEGORY};
+    static const std::vector<parameter_t> s_foreign = {STATIONARY, T2T_CFG, T2T_NO_ALARM, CATEGORY};
+    static const std::vector<parameter_t> s_none;
+    std::vector<std::pair<std::string, vyr::redis::key_kind>> keys;
     try {
-        m_context->prefetch_wins(_macs, _whole);
+        for (const auto& mac : redis.caching() ? _macs : std::vector<std::string>()) {
+            const auto& read = !_whole                                  ? s_none
+                               : m_context->anchor_exists_by_mac(mac)    ? s_anchor
+                               : m_context->track_obj_exists_by_mac(mac) ? s_tag
+                                                                         : s_foreign;
+            auto more = win::record_keys(mac, read);
+            keys.insert(keys.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+        }
+        redis.prefetch(keys);
     } catch (const std::exception&) {
         // As for the project: each WIN is read by itself, its failure logged with it.
         m_logger.debug("%1% WIN records could not be read in one go") % _macs.size();
@@ -758,7 +774,7 @@ void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _wh
     _work();
     redis.hold_writes(false);
     redis.flush_writes();
-    m_context->forget_wins(_macs);
+    redis.forget(keys);
 }
 
 c_mech_param_req::win_standing c_mech_param_req::standing_of(const win& _win) {

@@ -154,7 +154,7 @@ public:
     void prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys);
     // HMGET of the fields of each hash not kept whole, kept as known fields.
     void prefetch_fields(const std::vector<std::pair<std::string, std::vector<std::string>>>& _reads);
-    void forget(const std::vector<std::string>& _keys);
+    void forget(const std::vector<std::pair<std::string, key_kind>>& _keys);
     // While the cache is on and writes are held, a plain write of a kept key (HSET,
     // HMSET, HDEL, DEL, SADD, SREM, SET) is answered at once and sent with the next
     // round trip: the next command, pipeline or transaction, or flush_writes(). A write

@@ -97,7 +97,7 @@ bool is_keyed_write(const std::string& _word) {
 void read_cache::raw_deleter::operator()(redisReply* _reply) const noexcept { freeReplyObject(_reply); }
 
 const read_cache::entry* read_cache::find(std::string_view _key) const {
-    const auto found = m_entries.find(std::string(_key));
+    const auto found = m_entries.find(probe(_key));
     return found == m_entries.end() ? nullptr : &found->second;
 }
 
@@ -204,7 +204,7 @@ raw_reply read_cache::serve_raw(const std::vector<std::string_view>& _argv) cons
 }
 
 read_cache::entry* read_cache::writable_hash(std::string_view _key) {
-    const auto found = m_entries.find(std::string(_key));
+    const auto found = m_entries.find(probe(_key));
     if (found == m_entries.end())
         return nullptr;
     auto& kept = found->second;
@@ -220,7 +220,7 @@ read_cache::entry* read_cache::writable_hash(std::string_view _key) {
 }
 
 read_cache::entry* read_cache::writable_set(std::string_view _key) {
-    const auto found = m_entries.find(std::string(_key));
+    const auto found = m_entries.find(probe(_key));
     if (found == m_entries.end())
         return nullptr;
     auto& kept = found->second;
@@ -292,15 +292,15 @@ void read_cache::note(const std::vector<std::string_view>& _argv) {
         // Its declared keys.
         const std::size_t keys = _argv.size() > 2 ? std::strtoul(std::string(_argv[2]).c_str(), nullptr, 10) : 0;
         for (std::size_t i = 3; i < _argv.size() && i < 3 + keys; ++i)
-            m_entries.erase(std::string(_argv[i]));
+            m_entries.erase(probe(_argv[i]));
         return;
     }
     if (is_keyed_write(word)) {
         for (std::size_t i = 1; i < _argv.size() && (i == 1 || word == "UNLINK" || word == "SMOVE" || word == "RENAME");
              ++i)
-            m_entries.erase(std::string(_argv[i]));
+            m_entries.erase(probe(_argv[i]));
         if (word == "SMOVE" || word == "RENAME")
-            m_entries.erase(std::string(_argv[2]));
+            m_entries.erase(probe(_argv[2]));
         return;
     }
     // Anything else may have changed anything.

@@ -50,8 +50,8 @@ public:
     void store(const std::string& _key, key_kind _kind, const reply_element& _reply);
     // Keeps the reply of "HMGET _key _fields...": those fields only.
     void store_fields(const std::string& _key, const std::vector<std::string>& _fields, const reply_element& _reply);
-    bool holds(std::string_view _key) const { return m_entries.find(std::string(_key)) != m_entries.end(); }
-    void drop(const std::string& _key) { m_entries.erase(_key); }
+    bool holds(std::string_view _key) const { return find(_key) != nullptr; }
+    void drop(std::string_view _key) { m_entries.erase(probe(_key)); }
     void clear() { m_entries.clear(); }
     std::size_t size() const noexcept { return m_entries.size(); }
 
@@ -78,7 +78,11 @@ private:
     entry* writable_hash(std::string_view _key);
     entry* writable_set(std::string_view _key);
 
+    // `_key` in a buffer kept for lookups, so that a lookup allocates nothing.
+    const std::string& probe(std::string_view _key) const { return m_probe.assign(_key.data(), _key.size()); }
+
     std::unordered_map<std::string, entry> m_entries;
+    mutable std::string m_probe;
 };
 
 }  // namespace vyr::redis

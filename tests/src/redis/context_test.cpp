@@ -303,7 +303,7 @@ TEST_F(redis_client, read_cache_answers_as_the_server_does) {
                 m_context->prefetch_fields({{hash(), {field(), field()}}});
                 continue;
             case 2:
-                m_context->forget({hash(), set()});
+                m_context->forget({{hash(), vyr::redis::key_kind::hash}, {set(), vyr::redis::key_kind::set}});
                 continue;
             case 3:
                 m_context->hold_writes(random() % 2);

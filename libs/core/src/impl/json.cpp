@@ -6,9 +6,13 @@
 namespace vyr::libs::core::json {
 
 parse_result try_parse(std::string_view _text) {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    // Building a reader costs more than most parses: each thread keeps one (a reader is
+    // used for one parse at a time and keeps nothing of it).
+    thread_local const std::unique_ptr<Json::CharReader> reader = [] {
+        Json::CharReaderBuilder builder;
+        builder["collectComments"] = false;
+        return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+    }();
     parse_result out;
     Json::Value value;
     std::string errors;
