@@ -57,7 +57,8 @@ public:
     // How long a device that belongs to no anchor or trackable object of the project may
     // stay silent before its WIN record is removed, and how often that is looked at.
     // Call before start().
-    void set_win_expiry(std::chrono::seconds _silence, std::chrono::milliseconds _interval) {
+    void set_win_expiry(std::chrono::seconds _silence,
+                        std::chrono::milliseconds _interval = std::chrono::minutes(10)) {
         m_win_silence = _silence;
         m_win_sweep_interval = _interval;
     }
