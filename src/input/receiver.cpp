@@ -140,11 +140,14 @@ bool c_receiver::pass() {
                 vyr::metrics::add(vyr::metrics::counter::reports_malformed);
         };
         // Reports waiting in a row are handled together; any other frame goes after them.
+        // A batch holds no more text than one frame of the largest size.
         std::vector<std::string> reports;
+        std::size_t report_bytes = 0;
         const auto handle_reports = [&] {
             if (!reports.empty())
                 guarded([&] { process_param_p_batch(reports, guarded); });
             reports.clear();
+            report_bytes = 0;
         };
         for (int taken = 0; taken < s_frames_per_wakeup && !ended; ++taken) {
             zmq::message_t frame;
@@ -154,6 +157,9 @@ bool c_receiver::pass() {
             const std::string_view text(static_cast<const char*>(frame.data()), frame.size());
             if (text.compare(0, param_p_tag.size(), param_p_tag) == 0) {
                 reports.emplace_back(text.substr(param_p_tag.size()));
+                report_bytes += text.size();
+                if (report_bytes >= static_cast<std::size_t>(s_max_frame_bytes))
+                    handle_reports();
                 continue;
             }
             handle_reports();

@@ -1,7 +1,9 @@
 // Parameter reports of the devices ("#param_p"): every reported parameter is recorded in
 // the device's WIN record, guarded by the per-parameter freshness gate, and the device's
 // request list becomes command 7 for the parameter-request mechanism. Runs on the
-// receiver thread with the receiver's own Redis connection.
+// receiver thread with the receiver's own Redis connection. Reports that wait in a row
+// are handled as one batch: one read of the report times, the decisions in memory, one
+// transaction of writes, then the commands; a single report is a batch of one.
 #include <sys/time.h>
 
 #include <cstdint>
