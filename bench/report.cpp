@@ -78,6 +78,16 @@ cell_t count_cell(std::optional<double> size_results::*_member) {
     };
 }
 
+// Reports per second from the time per report, with the Redis commands per report.
+cell_t sustained_cell(std::optional<double> size_results::*_per_report, std::optional<double> size_results::*_commands) {
+    return [_per_report, _commands](const size_results& _r) -> std::string {
+        const auto& per_report = _r.*_per_report;
+        if (!per_report || *per_report <= 0)
+            return "n/a";
+        return format_count(1.0 / *per_report) + "/s, " + count_cell(_commands)(_r) + " commands each";
+    };
+}
+
 // Quantiles of an open-loop window, or its maximum and its counts.
 cell_t open_cell(open_loop_figures size_results::*_member, bool _counts) {
     return [_member, _counts](const size_results& _r) -> std::string {
@@ -153,6 +163,10 @@ void print_table(std::ostream& _out, const run_description& _run, const std::vec
          }},
         {"  Redis commands per report", count_cell(&size_results::commands_per_report)},
         {"  receiver alone (in-process), per report", time_cell(&size_results::receiver_per_report)},
+        {"  receiver reports sustained, plain tag", sustained_cell(&size_results::receiver_per_report,
+                                                                   &size_results::commands_per_report)},
+        {"    tag with a configured t2t", sustained_cell(&size_results::receiver_t2t_per_report,
+                                                         &size_results::commands_per_t2t_report)},
         {"3 Delivery pass, all WINs in step", time_cell(&size_results::pass_in_step)},
         {"    per WIN", per_win_cell(&size_results::pass_in_step)},
         {"    Redis commands per WIN", count_cell(&size_results::pass_in_step_commands)},

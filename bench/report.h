@@ -56,6 +56,9 @@ struct size_results {
     std::optional<double> reports_per_second;
     std::optional<double> commands_per_report;
     std::optional<double> receiver_per_report;  // the receiver alone, in-process (seconds)
+    // The same of tags with a configured t2t (the largest periodic report).
+    std::optional<double> receiver_t2t_per_report;
+    std::optional<double> commands_per_t2t_report;
 
     // 3. One processing cycle over all WINs (seconds), Redis commands and frames per WIN.
     std::optional<double> pass_in_step;

@@ -39,6 +39,21 @@ cfg::result<std::string> optional_text(const cfg::config& _tree, const char* _se
     return _tree.get_by_path<std::string>({_section, _key});
 }
 
+// An optional number of hours: `_absent` when the key is absent, the reason when it holds
+// another type or lies outside 1..`_most`.
+cfg::result<int> optional_hours(const cfg::config& _tree, const char* _section, const char* _key, int _absent,
+                                int _most) {
+    const auto section = _tree.get_root().get_value(_section);
+    const auto object = section ? section->get().as_object() : std::nullopt;
+    if (!object || !object->get().get_value(_key))
+        return _absent;
+    auto found = _tree.get_by_path<int>({_section, _key});
+    if (found.ok() && (found.value() < 1 || found.value() > _most))
+        return cfg::error_reason{"Out of range 1-" + std::to_string(_most) + ": " + _section + "." + _key + " = " +
+                                 std::to_string(found.value())};
+    return found;
+}
+
 }  // namespace
 
 std::string config::exposure_warning(const std::string& _file_name) const {
@@ -97,10 +112,13 @@ config::config(std::istream& _stream) {
     const auto optional = optional_text(*tree, "server", "login") + optional_text(*tree, "server", "password") +
                           optional_text(*tree, "server", "ca_file") + optional_text(*tree, "redis", "user") +
                           optional_text(*tree, "redis", "password") + optional_text(*tree, "system", "metrics_address");
-    if (!required.ok() || !optional.ok()) {
+    const auto win_expiry = optional_hours(*tree, "system", "win_expiry_hours", 24, 365 * 24);
+    if (!required.ok() || !optional.ok() || !win_expiry.ok()) {
         std::string reasons = required.ok() ? std::string() : required.reason();
         if (!optional.ok())
             reasons += (reasons.empty() ? "" : "\n") + optional.reason();
+        if (!win_expiry.ok())
+            reasons += (reasons.empty() ? "" : "\n") + win_expiry.reason();
         VYR_THROW("Config file is invalid: " + reasons);
     }
 
@@ -112,6 +130,7 @@ config::config(std::istream& _stream) {
     std::tie(server.login, server.password, server.ca_file, redis.user, redis.password, system.metrics_address) =
         optional.value();
     system.push_schedule_to_destination = push_schedule.ok() && push_schedule.value();
+    system.win_expiry_hours = static_cast<std::uint32_t>(win_expiry.value());
 }
 
 }  // namespace vyr

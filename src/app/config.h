@@ -31,6 +31,9 @@ struct config {
         bool local_debug = false;
         bool push_schedule_to_destination = false;  // optional, false when absent or not a boolean
         std::string metrics_address;  // optional "host:port" of the metrics endpoint; empty: none
+        // Optional (24 when absent), 1..8760: how long a device that belongs to no anchor
+        // or trackable object of the project may stay silent before its WIN record goes.
+        std::uint32_t win_expiry_hours = 24;
     } system;
 
     struct {

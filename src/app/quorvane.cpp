@@ -46,6 +46,7 @@ c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_lo
         "tcp://" + _config.proxy.address + ":" + std::to_string(_config.proxy.output_port);
     m_receiver = std::make_unique<c_receiver>(m_zmq_context, output_endpoint, m_updater, _config.redis.address,
                                               _config.redis.port, m_logger);
+    m_receiver->set_win_expiry(std::chrono::hours(_config.system.win_expiry_hours));
 }
 
 c_quorvane::~c_quorvane() {

@@ -69,9 +69,17 @@ void win::del_parameter(parameter_t _p) {
     m_redis_context.command("DEL", key);
 }
 
+namespace {
+// What a t2t_cfg report replaces in the parameter's hash: its state and detail fields.
+constexpr const char* s_t2t_cfg_report_fields[] = {"state", "role",     "alarm_back", "buzzer",         "haptic",
+                                                   "pin",   "distance", "angle",      "delay", "alert_distance",
+                                                   "safe_distance"};
+}  // namespace
+
 void win::del_t2t_cfg_report() {
-    m_redis_context.command({"HDEL", parameter_key(parameter_t::T2T_CFG), s_state, "role", "alarm_back", "buzzer", "haptic",
-                             "pin", "distance", "angle", "delay", "alert_distance", "safe_distance"});
+    std::vector<std::string> argv{"HDEL", parameter_key(parameter_t::T2T_CFG)};
+    argv.insert(argv.end(), std::begin(s_t2t_cfg_report_fields), std::end(s_t2t_cfg_report_fields));
+    m_redis_context.execute_command_argv(argv);
 }
 
 void win::del_all_parameters() {
@@ -313,8 +321,12 @@ alarm_delivery win::alarm_delivery_state() const {
     return result;
 }
 
-bool win::replace_alarm_state(alarm_states _expected, alarm_states _next, const std::optional<shown_alarm>& _shown,
-                              const std::optional<std::string>& _text) {
+namespace {
+// The compare-and-set of a WIN's alarm state as one script call: only while the state is
+// still `_expected`, sets `_next` and, when given, the alarm sent and the screen text.
+std::vector<std::string> replace_alarm_state_argv(const std::string& _mac, alarm_states _expected, alarm_states _next,
+                                                  const std::optional<shown_alarm>& _shown,
+                                                  const std::optional<std::string>& _text) {
     // KEYS: alarm hash, data hash. ARGV: expected state, next state, text flag, text,
     // then the shown fields as name/value pairs.
     static const std::string s_script = R"(
@@ -323,17 +335,22 @@ redis.call('HSET', KEYS[1], 'state', ARGV[2])
 if ARGV[3] == '1' then redis.call('HSET', KEYS[2], 'current_text', ARGV[4]) end
 for i = 5, #ARGV, 2 do redis.call('HSET', KEYS[1], ARGV[i], ARGV[i + 1]) end
 return 1)";
-    std::vector<std::string> argv{"EVAL",        s_script,
-                                  "2",           keys::alarm(m_mac_addr),
-                                  keys::data(m_mac_addr), to_string(_expected),
-                                  to_string(_next), _text ? "1" : "0",
-                                  _text.value_or(std::string())};
+    std::vector<std::string> argv{"EVAL",           s_script,           "2",
+                                  win::keys::alarm(_mac), win::keys::data(_mac), to_string(_expected),
+                                  to_string(_next), _text ? "1" : "0", _text.value_or(std::string())};
     if (_shown) {
-        argv.insert(argv.end(), {std::string(s_shown_uid), _shown->uid, std::string(s_shown_level),
-                                 std::to_string(_shown->level), std::string(s_shown_zone_id),
+        argv.insert(argv.end(), {std::string(win::s_shown_uid), _shown->uid, std::string(win::s_shown_level),
+                                 std::to_string(_shown->level), std::string(win::s_shown_zone_id),
                                  std::to_string(_shown->zone_id)});
     }
-    return common::is_one(m_redis_context.execute_command_argv(argv));
+    return argv;
+}
+}  // namespace
+
+bool win::replace_alarm_state(alarm_states _expected, alarm_states _next, const std::optional<shown_alarm>& _shown,
+                              const std::optional<std::string>& _text) {
+    return common::is_one(
+        m_redis_context.execute_command_argv(replace_alarm_state_argv(m_mac_addr, _expected, _next, _shown, _text)));
 }
 
 void win::del_alarms() { m_redis_context.command("DEL", keys::alarm(m_mac_addr)); }
@@ -486,6 +503,162 @@ std::size_t remove_silent_wins(redis::context& _redis_context, std::int64_t _now
     if (removed)
         _redis_context.command("INCRBY", win::keys::removed(), removed);
     return removed;
+}
+
+void win_writes::set(const std::string& _key, std::string_view _field, std::string _value) {
+    if (_value.empty())
+        return erase(_key, _field);
+    open(_key).fields.insert_or_assign(std::string(_field), std::move(_value));
+}
+
+void win_writes::erase(const std::string& _key, std::string_view _field) {
+    open(_key).fields.insert_or_assign(std::string(_field), std::nullopt);
+}
+
+void win_writes::add_member(const std::string& _key, const std::string& _member) { open(_key).members.insert(_member); }
+
+void win_writes::command(std::vector<std::string> _argv, std::initializer_list<std::string> _keys) {
+    for (const auto& key : _keys)
+        m_open.erase(key);
+    m_entries.push_back(entry{{}, {}, {}, std::move(_argv)});
+}
+
+win_writes::entry& win_writes::open(const std::string& _key) {
+    const auto [at, added] = m_open.try_emplace(_key, m_entries.size());
+    if (added)
+        m_entries.push_back(entry{_key, {}, {}, {}});
+    return m_entries[at->second];
+}
+
+redis::batch win_writes::take() {
+    redis::batch out;
+    for (auto& e : m_entries) {
+        if (!e.argv.empty()) {
+            out.add_argv(std::move(e.argv));
+            continue;
+        }
+        std::vector<std::string> removed{"HDEL", e.key}, set{"HMSET", e.key}, added{"SADD", e.key};
+        for (auto& [field, value] : e.fields) {
+            if (value) {
+                set.push_back(field);
+                set.push_back(std::move(*value));
+            } else {
+                removed.push_back(field);
+            }
+        }
+        added.insert(added.end(), e.members.begin(), e.members.end());
+        for (auto* argv : {&removed, &set, &added})
+            if (argv->size() > 2)
+                out.add_argv(std::move(*argv));
+    }
+    m_entries.clear();
+    m_open.clear();
+    return out;
+}
+
+std::string win_report::key(parameter_t _p) const {
+    return win::keys::parameters(m_mac, vyr::parameter::parameters.at(_p));
+}
+
+void win_report::parameter_state(parameter_t _p, vyr::parameter::parameter_states _state) {
+    m_writes.set(key(_p), win::s_state, vyr::parameter::to_string(_state));
+}
+
+void win_report::parameter_actual(parameter_t _p, const std::string& _json) {
+    m_writes.set(key(_p), win::s_actual, _json);
+}
+
+void win_report::detail(parameter_t _p, std::string_view _field, std::string _value) {
+    m_writes.set(key(_p), _field, std::move(_value));
+}
+
+void win_report::parameter_timestamp(parameter_t _p, const timeval& _timestamp) {
+    const auto hash = key(_p);
+    m_writes.set(hash, win::s_timestamp_sec, std::to_string(_timestamp.tv_sec));
+    m_writes.set(hash, win::s_timestamp_usec, std::to_string(_timestamp.tv_usec));
+}
+
+void win_report::parameter_sf(const vyr::parameter::superframe& _value) {
+    const std::optional<std::uint32_t> members[] = {_value.node_id, _value.sfd, _value.setting_slots,
+                                                    _value.slot_count};
+    const auto hash = key(parameter_t::SF);
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (members[i])
+            m_writes.set(hash, s_sf_fields[i], std::to_string(*members[i]));
+        else
+            m_writes.erase(hash, s_sf_fields[i]);
+    }
+}
+
+void win_report::parameter_loc(const vyr::parameter::loc& _loc) {
+    const auto hash = key(parameter_t::LOC);
+    m_writes.set(hash, win::loc::s_x, std::to_string(_loc.x));
+    m_writes.set(hash, win::loc::s_y, std::to_string(_loc.y));
+    m_writes.set(hash, win::loc::s_z, std::to_string(_loc.z));
+    m_writes.set(hash, win::loc::s_sublocation_z, std::to_string(_loc.sublocation_z));
+    m_writes.set(hash, win::loc::s_sublocation_id, std::to_string(_loc.sublocation_id));
+}
+
+void win_report::parameter_t2t_no_alarm(const std::vector<std::string>& _list) {
+    const auto set = win::keys::t2t_no_alarm_set(m_mac);
+    m_writes.command({"DEL", set}, {set});
+    for (const auto& entry : _list)
+        m_writes.add_member(set, to_upper(entry));
+}
+
+void win_report::del_t2t_cfg_report() {
+    const auto hash = key(parameter_t::T2T_CFG);
+    for (const char* field : s_t2t_cfg_report_fields)
+        m_writes.erase(hash, field);
+}
+
+void win_report::alarm_state(alarm_states _state) { m_writes.set(win::keys::alarm(m_mac), win::s_state, to_string(_state)); }
+
+void win_report::replace_alarm_state(alarm_states _expected, alarm_states _next) {
+    m_writes.command(replace_alarm_state_argv(m_mac, _expected, _next, std::nullopt, std::nullopt),
+                     {win::keys::alarm(m_mac), win::keys::data(m_mac)});
+}
+
+void win_report::answered() {
+    const auto data = win::keys::data(m_mac);
+    m_writes.set(data, win::s_sending_counter_sec, "0");
+    m_writes.set(data, win::s_sending_counter_usec, "0");
+    m_writes.erase(data, win::s_sending_counter);
+    m_writes.add_member(win::keys::set(), m_mac);
+}
+
+void win_report::heard(std::int64_t _now) {
+    m_writes.set(win::keys::data(m_mac), win::s_heard_sec, std::to_string(_now));
+    m_writes.add_member(win::keys::set(), m_mac);
+}
+
+std::vector<timeval> parameter_timestamps(redis::context& _redis_context,
+                                          const std::vector<std::pair<std::string, parameter_t>>& _wanted) {
+    redis::batch reads;
+    for (const auto& [mac, p] : _wanted)
+        reads.add("HMGET", win::keys::parameters(mac, vyr::parameter::parameters.at(p)), win::s_timestamp_sec,
+                  win::s_timestamp_usec);
+    std::vector<timeval> result;
+    if (reads.empty())
+        return result;
+    const auto number = [](const redis::reply_element& _reply) -> long {
+        const auto text = common::text_of(_reply);
+        try {
+            return text ? std::stol(*text) : 0;
+        } catch (const std::logic_error&) {  // unreadable: as none
+            return 0;
+        }
+    };
+    for (const auto& reply : _redis_context.pipeline(reads)) {
+        timeval stamp{0, 0};
+        if (reply.get_type() == redis::reply_type::ARRAY) {
+            const auto fields = reply.as_array();
+            if (fields.size() == 2)
+                stamp = timeval{number(fields[0]), number(fields[1])};
+        }
+        result.push_back(stamp);
+    }
+    return result;
 }
 
 }  // namespace vyr::context

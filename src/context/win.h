@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -260,5 +261,75 @@ private:
 // to the removed count and returns it. A foreign record never heard (written before it
 // could be) starts its silence now.
 std::size_t remove_silent_wins(redis::context& _redis_context, std::int64_t _now, std::int64_t _silence);
+
+// Writes to WIN records gathered to go out together in one round trip. The field writes
+// to one hash become one HDEL and one HMSET, the members added to one set one SADD, each
+// at the place of the first write to that key. Any other command keeps its place, and
+// writes to the keys it touches that come after it go after it. The batch leaves the
+// state the writes leave one by one.
+class win_writes {
+public:
+    // An empty value deletes the field, as a single field write of `win` does.
+    void set(const std::string& _key, std::string_view _field, std::string _value);
+    void erase(const std::string& _key, std::string_view _field);
+    void add_member(const std::string& _key, const std::string& _member);
+    // A command of its own that touches (only) `_keys`.
+    void command(std::vector<std::string> _argv, std::initializer_list<std::string> _keys);
+    bool empty() const noexcept { return m_entries.empty(); }
+    // Everything gathered, in order; leaves nothing behind.
+    redis::batch take();
+
+private:
+    struct entry {
+        std::string key;
+        // Of a hash: field -> value, nothing to delete it; of a set: its new members.
+        std::map<std::string, std::optional<std::string>, std::less<>> fields;
+        std::set<std::string> members;
+        // A command of its own when not empty.
+        std::vector<std::string> argv;
+    };
+    entry& open(const std::string& _key);
+
+    std::vector<entry> m_entries;
+    // The entry each key's field writes and members go to.
+    std::map<std::string, std::size_t, std::less<>> m_open;
+};
+
+// The writes a parameter report makes to the WIN record of `_mac`, gathered in
+// `_writes`: the same fields and values as the setters of `win` of the same names.
+class win_report {
+public:
+    win_report(win_writes& _writes, std::string _mac) : m_writes(_writes), m_mac(std::move(_mac)) {}
+
+    void parameter_state(vyr::parameter::parameter_t _p, vyr::parameter::parameter_states _state);
+    // The reported value's JSON text; an empty text deletes it.
+    void parameter_actual(vyr::parameter::parameter_t _p, const std::string& _json);
+    // A detail field of the parameter's hash ("role", "stationary", ...); an empty text
+    // deletes it.
+    void detail(vyr::parameter::parameter_t _p, std::string_view _field, std::string _value);
+    void parameter_timestamp(vyr::parameter::parameter_t _p, const timeval& _timestamp);
+    void parameter_sf(const vyr::parameter::superframe& _value);
+    void parameter_loc(const vyr::parameter::loc& _loc);
+    void parameter_t2t_no_alarm(const std::vector<std::string>& _list);
+    void del_t2t_cfg_report();
+    void alarm_state(alarm_states _state);
+    // The compare-and-set of `win::replace_alarm_state` without text and shown alarm;
+    // whether it took is not known here.
+    void replace_alarm_state(alarm_states _expected, alarm_states _next);
+    // As `win::answered` and `win::heard`.
+    void answered();
+    void heard(std::int64_t _now);
+
+private:
+    std::string key(vyr::parameter::parameter_t _p) const;
+
+    win_writes& m_writes;
+    const std::string m_mac;
+};
+
+// The stored report times of the (MAC, parameter) pairs, 0:0 when none or unreadable, in
+// one round trip.
+std::vector<timeval> parameter_timestamps(
+    redis::context& _redis_context, const std::vector<std::pair<std::string, vyr::parameter::parameter_t>>& _wanted);
 
 }  // namespace vyr::context

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string_view>
+#include <vector>
 
 #include "common/globals.h"
 #include "common/metrics.h"
@@ -22,8 +24,9 @@ namespace {
 // Sockets of the receiver never hold the context's termination for long: commands not
 // yet taken by a mechanism are of no use once the service stops.
 constexpr int s_linger_ms = 0;
-// Proxy frames handled before the stop pipe is looked at again.
-constexpr int s_frames_per_wakeup = 64;
+// Proxy frames handled before the stop pipe is looked at again; also the bound of a batch
+// of reports handled together.
+constexpr int s_frames_per_wakeup = 256;
 // The largest frame taken from the proxy. Real frames stay far below it: the largest are
 // "#notify" messages with a whole TDOA setting or schedule and "#param_p" reports with a
 // long t2t_no_alarm list, some tens of kilobytes. A larger frame makes the library drop
@@ -127,19 +130,44 @@ bool c_receiver::pass() {
     }
     if (items[1].revents & ZMQ_POLLIN) {
         // A batch per wake-up, not until the queue runs dry: under a flood it never does,
-        // and the stop command on the pipe must still be seen between batches.
-        for (int taken = 0; taken < s_frames_per_wakeup; ++taken) {
+        // and the stop command on the pipe must still be seen between batches. One bad
+        // frame is logged and does not cost the rest of the batch.
+        bool ended = false;
+        const auto guarded = [&](const std::function<void()>& _work) {
+            const auto outcome = m_worker.guard(_work);
+            ended = ended || outcome == vyr::worker_thread::outcome::ended;
+            if (outcome == vyr::worker_thread::outcome::failed)
+                vyr::metrics::add(vyr::metrics::counter::reports_malformed);
+        };
+        // Reports waiting in a row are handled together; any other frame goes after them.
+        // A batch holds no more text than one frame of the largest size.
+        std::vector<std::string> reports;
+        std::size_t report_bytes = 0;
+        const auto handle_reports = [&] {
+            if (!reports.empty())
+                guarded([&] { process_param_p_batch(reports, guarded); });
+            reports.clear();
+            report_bytes = 0;
+        };
+        for (int taken = 0; taken < s_frames_per_wakeup && !ended; ++taken) {
             zmq::message_t frame;
             if (!m_proxy_socket->recv(frame))
                 break;  // drained (receive time-out 0)
-            // One bad frame is logged and does not cost the rest of the batch.
             vyr::metrics::add(vyr::metrics::counter::reports_processed);
-            const auto outcome = m_worker.guard([&] { dispatch(frame.to_string()); });
-            if (outcome == vyr::worker_thread::outcome::ended)
-                return false;
-            if (outcome == vyr::worker_thread::outcome::failed)
-                vyr::metrics::add(vyr::metrics::counter::reports_malformed);
+            const std::string_view text(static_cast<const char*>(frame.data()), frame.size());
+            if (text.compare(0, param_p_tag.size(), param_p_tag) == 0) {
+                reports.emplace_back(text.substr(param_p_tag.size()));
+                report_bytes += text.size();
+                if (report_bytes >= static_cast<std::size_t>(s_max_frame_bytes))
+                    handle_reports();
+                continue;
+            }
+            handle_reports();
+            if (!ended)
+                guarded([&] { dispatch(std::string(text)); });
         }
+        handle_reports();
+        return !ended;
     }
     return true;
 }

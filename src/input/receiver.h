@@ -9,14 +9,19 @@
 #include <sys/time.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <json/json.h>
 #include <zmq.hpp>
 
 #include "core/logger.h"
+#include "context/win.h"
 #include "parameters/parameters.h"
 #include "redis/context.h"
 #include "runtime/worker_thread.h"
@@ -26,7 +31,6 @@ class updater;
 }
 namespace vyr::context {
 class context;
-class win;
 }
 
 extern const std::string notify_tag;     // "#notify"
@@ -53,7 +57,8 @@ public:
     // How long a device that belongs to no anchor or trackable object of the project may
     // stay silent before its WIN record is removed, and how often that is looked at.
     // Call before start().
-    void set_win_expiry(std::chrono::seconds _silence, std::chrono::milliseconds _interval) {
+    void set_win_expiry(std::chrono::seconds _silence,
+                        std::chrono::milliseconds _interval = std::chrono::minutes(10)) {
         m_win_silence = _silence;
         m_win_sweep_interval = _interval;
     }
@@ -74,7 +79,17 @@ public:
     void process_hw_report(const std::string& _body) const;
     void process_srv_conf(const std::string& _body) const;
     void process_alarm(const std::string& _body) const;
+    // One "#param_p" report: a batch of one.
     void process_param_p(const std::string& _body) const;
+    // Runs the part of the batch that belongs to one report; a failure it lets through
+    // ends the batch, with the writes gathered so far sent.
+    using report_guard = std::function<void(const std::function<void()>&)>;
+    // "#param_p" reports (the text after the tag) handled together, leaving the state they
+    // leave one by one: the report times they need read in one round trip, decided in
+    // memory (a later report of the same parameter compares with the time an earlier one
+    // of the batch stored), everything written in one transaction, then the commands to
+    // the parameter-request mechanism sent in report order.
+    void process_param_p_batch(const std::vector<std::string>& _bodies, const report_guard& _guard) const;
 
     // The one-byte command "notified" to the parameter-request mechanism, without blocking.
     void send_context_updated_notification() const;
@@ -107,8 +122,26 @@ private:
     void process_notify_driver_licenses(const Json::Value& _j_notify) const;
     void process_notify_vehicle_certifications(const Json::Value& _j_notify) const;
 
-    // Parameter reports ("#param_p"): the freshness gate and one handler per reported
-    // parameter, each called with the normalised MAC, the reported value and the report time.
+    // Parameter reports ("#param_p"): a report taken apart, the freshness gate and one
+    // handler per reported parameter, each called with the normalised MAC, the reported
+    // value and the report time.
+    struct param_report {
+        std::string mac;
+        Json::Value message;
+        timeval ts{};
+        std::int64_t now = 0;
+    };
+    using param_handler = void (c_receiver::*)(const std::string&, const Json::Value&, const timeval&) const;
+    // Nothing when the report is dropped; throws on a body that is not an object.
+    std::optional<param_report> decode_param_p(const std::string& _body) const;
+    // The parameters a "plist" object reports, with their handlers in the fixed order;
+    // throws when it is not an object.
+    static std::vector<std::pair<vyr::parameter::parameter_t, param_handler>> reported_parameters(
+        const Json::Value& _plist);
+    // Reads the stored report times the timed reports of a batch compare with.
+    void read_report_stamps(const std::vector<std::optional<param_report>>& _reports) const;
+    // One report of the batch: its values, then its request.
+    void decide_param_p(const param_report& _report) const;
     bool check_and_update_timestamp(const std::string& _mac_address, vyr::parameter::parameter_t _parameter,
                                     const timeval& _timestamp) const;
     void process_param_p_sf(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
@@ -138,11 +171,17 @@ private:
     // The values of one report: the parameters' handlers in the fixed order.
     void process_param_p_values(const std::string& _mac, const Json::Value& _message, const timeval& _ts,
                                 std::int64_t _now) const;
-    // Sends the report's common writes in one round trip.
-    void flush_report_writes() const;
+    // Sends the batch's writes in one transaction, then its commands in order.
+    void flush_param_p() const;
+    // A command to a mechanism, sent after the batch's writes.
+    void queue_command(zmq::socket_t& _socket, std::string _frame) const;
+    // The writes of the current report to the record of `_mac`.
+    vyr::context::win_report report_writes(const std::string& _mac) const {
+        return vyr::context::win_report(m_writes, _mac);
+    }
     // The device has answered (an accepted parameter): the delivery mechanisms may send to
     // it again at once. Written once per report.
-    void answered(vyr::context::win& _device) const;
+    void answered(vyr::context::win_report& _device) const;
     // Stores a value-class parameter's reported value as its "actual" JSON text.
     template <class Value>
     void store_actual_value(const std::string& _mac_address, vyr::parameter::parameter_t _parameter,
@@ -162,12 +201,14 @@ private:
     std::chrono::milliseconds m_win_sweep_interval{10 * 60 * 1000};
     // Receiver thread only.
     std::chrono::steady_clock::time_point m_next_win_sweep{};
-    // Receiver thread only, for the report being handled: whether it has reset the sending
-    // time already, its writes still to be sent, and the report times of its parameters
-    // as stored before it (then as it accepted them).
+    // Receiver thread only, for the batch of reports being handled: its writes and
+    // commands still to be sent, the report times of its parameters as stored before it
+    // (then as it accepted them), and whether the current report has reset the sending
+    // time already.
+    mutable vyr::context::win_writes m_writes;
+    mutable std::vector<std::pair<zmq::socket_t*, std::string>> m_queued;
+    mutable std::map<std::pair<std::string, vyr::parameter::parameter_t>, timeval> m_report_stamps;
     mutable bool m_answered = false;
-    mutable vyr::redis::batch m_report_writes;
-    mutable std::map<vyr::parameter::parameter_t, timeval> m_report_stamps;
     std::unique_ptr<zmq::socket_t> m_pipe_output_socket;
     std::unique_ptr<zmq::socket_t> m_mech_sleep_socket;
     std::unique_ptr<zmq::socket_t> m_mech_param_req_socket;

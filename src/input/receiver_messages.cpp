@@ -136,7 +136,18 @@ void c_receiver::process_hw_report(const std::string& _body) const {
     static const std::string events = "000E";
     static const std::string sleep_confirmed = "47";
 
-    const auto position = _body.find(start);
+    // The report is a hexadecimal text of bytes (after blanks), its last 16 characters the
+    // device's MAC. The record "010E" starts on a byte and before the MAC; the same four
+    // characters across two bytes or inside the MAC are data, not the record.
+    const auto first = _body.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return;
+    const std::size_t size = _body.size() - first;
+    const std::size_t end = size > 16 ? size - 16 : size;
+    std::size_t position = std::string::npos;
+    for (std::size_t at = 0; at + start.size() <= end && position == std::string::npos; at += 2)
+        if (_body.compare(first + at, start.size(), start) == 0)
+            position = first + at;
     if (position == std::string::npos)
         return;
     std::string data = _body.substr(position + start.size());

@@ -1,7 +1,9 @@
 // Parameter reports of the devices ("#param_p"): every reported parameter is recorded in
 // the device's WIN record, guarded by the per-parameter freshness gate, and the device's
 // request list becomes command 7 for the parameter-request mechanism. Runs on the
-// receiver thread with the receiver's own Redis connection.
+// receiver thread with the receiver's own Redis connection. Reports that wait in a row
+// are handled as one batch: one read of the report times, the decisions in memory, one
+// transaction of writes, then the commands; a single report is a batch of one.
 #include <sys/time.h>
 
 #include <cstdint>
@@ -60,10 +62,41 @@ std::optional<std::uint32_t> hex_unsigned(const std::string& _text) {
 }  // namespace
 
 void c_receiver::process_param_p(const std::string& _body) const {
-    const auto parsed = vyr::libs::core::json::try_parse(_body);
-    if (!parsed.ok)
-        return vyr::metrics::add(vyr::metrics::counter::reports_malformed);
-    const Json::Value& message = parsed.result;
+    process_param_p_batch({_body}, [](const std::function<void()>& _work) { _work(); });
+}
+
+void c_receiver::process_param_p_batch(const std::vector<std::string>& _bodies, const report_guard& _guard) const {
+    m_writes = vyr::context::win_writes{};
+    m_queued.clear();
+    m_report_stamps.clear();
+    std::vector<std::optional<param_report>> reports(_bodies.size());
+    try {
+        for (std::size_t i = 0; i < _bodies.size(); ++i)
+            _guard([&] { reports[i] = decode_param_p(_bodies[i]); });
+        read_report_stamps(reports);
+        for (const auto& report : reports)
+            if (report)
+                _guard([&] { decide_param_p(*report); });
+    } catch (...) {
+        // What the reports before the failure decided stays, as it would written at once.
+        try {
+            flush_param_p();
+        } catch (...) {  // the first failure is the one to report
+        }
+        throw;
+    }
+    flush_param_p();
+}
+
+std::optional<c_receiver::param_report> c_receiver::decode_param_p(const std::string& _body) const {
+    auto parsed = vyr::libs::core::json::try_parse(_body);
+    if (!parsed.ok) {
+        vyr::metrics::add(vyr::metrics::counter::reports_malformed);
+        return std::nullopt;
+    }
+    param_report report;
+    report.message = std::move(parsed.result);
+    const Json::Value& message = report.message;
 
     // A body that is neither an object nor null raises the JSON library's type error
     // here, which the receiver's guard logs.
@@ -71,46 +104,52 @@ void c_receiver::process_param_p(const std::string& _body) const {
     const Json::Value& ts_value = message["ts"];
     const Json::Value& ms_value = message["ms"];
     if (!mac_value.isString() || !ts_value.isInt64() || !ms_value.isInt())
-        return;
-    std::string mac = mac_value.asString();
-    if (!comb_mac(mac)) {
+        return std::nullopt;
+    report.mac = mac_value.asString();
+    if (!comb_mac(report.mac)) {
         m_logger.debug("report with a bad MAC dropped: %1%") % vyr::libs::core::json::to_string(mac_value);
-        return;
+        return std::nullopt;
     }
-    const std::int64_t now = ::time(nullptr);
+    report.now = ::time(nullptr);
     // A time past the server's clock by more than a day (a clock glitch, a forged frame)
     // would make every later report of these parameters look older and be dropped.
     const std::int64_t seconds = ts_value.asInt64();
     const int milliseconds = ms_value.asInt();
-    timeval ts = s_untimed;
-    if (milliseconds < 0 || milliseconds > 999 || seconds > now + s_max_ahead_seconds)
-        m_logger.warning("report of %1% with a bad time (ts %2%, ms %3%): its values are taken without it") % mac %
-            seconds % milliseconds;
+    report.ts = s_untimed;
+    if (milliseconds < 0 || milliseconds > 999 || seconds > report.now + s_max_ahead_seconds)
+        m_logger.warning("report of %1% with a bad time (ts %2%, ms %3%): its values are taken without it") %
+            report.mac % seconds % milliseconds;
     else
-        ts = timeval{static_cast<time_t>(seconds), static_cast<suseconds_t>(milliseconds * 1000)};
+        report.ts = timeval{static_cast<time_t>(seconds), static_cast<suseconds_t>(milliseconds * 1000)};
+    return report;
+}
 
-    // The writes every report makes alike (report times, "device answered", "heard") go
-    // out together in one round trip once the values are stored, before the request.
-    m_answered = false;
-    m_report_writes = vyr::redis::batch{};
-    m_report_stamps.clear();
-    try {
-        process_param_p_values(mac, message, ts, now);
-    } catch (...) {
-        // What the handlers before the failure accepted stays, as it would written at once.
-        try {
-            flush_report_writes();
-        } catch (...) {  // the first failure is the one to report
+void c_receiver::read_report_stamps(const std::vector<std::optional<param_report>>& _reports) const {
+    std::vector<std::pair<std::string, parameter_t>> wanted;
+    for (const auto& report : _reports) {
+        if (!report || is_untimed(report->ts) || !report->message["plist"].isObject())
+            continue;
+        for (const auto& entry : reported_parameters(report->message["plist"])) {
+            std::pair<std::string, parameter_t> key{report->mac, entry.first};
+            if (m_report_stamps.emplace(key, timeval{0, 0}).second)
+                wanted.push_back(std::move(key));
         }
-        throw;
     }
-    flush_report_writes();
+    const auto stamps = vyr::context::parameter_timestamps(m_context->redis_context(), wanted);
+    for (std::size_t i = 0; i < wanted.size() && i < stamps.size(); ++i)
+        m_report_stamps[wanted[i]] = stamps[i];
+}
+
+void c_receiver::decide_param_p(const param_report& _report) const {
+    const Json::Value& message = _report.message;
+    m_answered = false;
+    process_param_p_values(_report.mac, message, _report.ts, _report.now);
 
     if (message.isMember("req_plist")) {
         const Json::Value& requested = message["req_plist"];
         cmd_param_req_from_node_t head{};
         head.cmd = vyr::cmd::request;
-        vyr::cmd::set_field(head.mac, mac);
+        vyr::cmd::set_field(head.mac, _report.mac);
         std::string frame(reinterpret_cast<const char*>(&head), sizeof(head));
         // Indexed access: null, texts and numbers hold no elements, an object with
         // members raises the type error. Each parameter is asked for once, in the order of
@@ -135,17 +174,13 @@ void c_receiver::process_param_p(const std::string& _body) const {
                 break;
             }
         }
-        send_command(*m_mech_param_req_socket, frame.data(), frame.size());
+        queue_command(*m_mech_param_req_socket, std::move(frame));
     }
 }
 
-void c_receiver::process_param_p_values(const std::string& _mac, const Json::Value& _message, const timeval& _ts,
-                                        std::int64_t _now) const {
-    if (!_message.isMember("plist") || _message["plist"].isNull())
-        return;
-    const Json::Value& plist = _message["plist"];
-    using handler_t = void (c_receiver::*)(const std::string&, const Json::Value&, const timeval&) const;
-    static const std::pair<parameter_t, handler_t> handlers[] = {
+std::vector<std::pair<parameter_t, c_receiver::param_handler>> c_receiver::reported_parameters(
+    const Json::Value& _plist) {
+    static const std::pair<parameter_t, param_handler> handlers[] = {
         {SF, &c_receiver::process_param_p_sf},
         {TDOA_SCHEDULE, &c_receiver::process_param_p_tdoa_schedule},
         {NWK_CFG, &c_receiver::process_param_p_nwk_cfg},
@@ -164,50 +199,54 @@ void c_receiver::process_param_p_values(const std::string& _mac, const Json::Val
         {SCR_MESSAGE, &c_receiver::process_param_p_scr_message},
     };
     // A "plist" that is not an object raises the type error in isMember.
-    std::vector<std::pair<parameter_t, handler_t>> present;
+    std::vector<std::pair<parameter_t, param_handler>> present;
     for (const auto& entry : handlers)
-        if (plist.isMember(name_of(entry.first)))
+        if (_plist.isMember(name_of(entry.first)))
             present.push_back(entry);
-    auto device = m_context->get_win(_mac);
-    // The stored report times of all reported parameters in one round trip.
-    if (!is_untimed(_ts) && !present.empty()) {
-        std::vector<parameter_t> reported;
-        for (const auto& entry : present)
-            reported.push_back(entry.first);
-        const auto stamps = device.parameter_timestamps(reported);
-        for (std::size_t i = 0; i < reported.size() && i < stamps.size(); ++i)
-            m_report_stamps[reported[i]] = stamps[i];
-    }
-    for (const auto& [parameter, handler] : present)
+    return present;
+}
+
+void c_receiver::process_param_p_values(const std::string& _mac, const Json::Value& _message, const timeval& _ts,
+                                        std::int64_t _now) const {
+    if (!_message.isMember("plist") || _message["plist"].isNull())
+        return;
+    const Json::Value& plist = _message["plist"];
+    for (const auto& [parameter, handler] : reported_parameters(plist))
         (this->*handler)(_mac, plist[name_of(parameter)], _ts);
     // A device that reported values was heard: its record is not silent. (A report that
     // failed above leaves a record without this time; the sweep starts its silence then.)
-    device.heard(_now, m_report_writes);
+    report_writes(_mac).heard(_now);
 }
 
-void c_receiver::flush_report_writes() const {
-    if (m_report_writes.empty())
-        return;
-    const auto writes = std::move(m_report_writes);
-    m_report_writes = vyr::redis::batch{};
-    m_context->redis_context().pipeline(writes);
+void c_receiver::queue_command(zmq::socket_t& _socket, std::string _frame) const {
+    m_queued.emplace_back(&_socket, std::move(_frame));
 }
 
-void c_receiver::answered(win& _device) const {
+void c_receiver::flush_param_p() const {
+    auto writes = m_writes.take();
+    const auto commands = std::exchange(m_queued, {});
+    if (!writes.empty())
+        m_context->redis_context().transaction(writes);
+    for (const auto& [socket, frame] : commands)
+        send_command(*socket, frame.data(), frame.size());
+}
+
+void c_receiver::answered(vyr::context::win_report& _device) const {
     // Once per report: every later reset would leave the same state.
     if (m_answered)
         return;
     m_answered = true;
-    _device.answered(m_report_writes);
+    _device.answered();
 }
 
 bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, parameter_t _parameter,
                                             const timeval& _timestamp) const {
     if (is_untimed(_timestamp))
         return true;
-    auto device = m_context->get_win(_mac_address);
-    const auto known = m_report_stamps.find(_parameter);
-    const timeval stored = known != m_report_stamps.end() ? known->second : device.parameter_timestamp(_parameter);
+    const auto known = m_report_stamps.find({_mac_address, _parameter});
+    // Read ahead for every report of the batch; a report that got here otherwise reads it now.
+    const timeval stored = known != m_report_stamps.end() ? known->second
+                                                          : m_context->get_win(_mac_address).parameter_timestamp(_parameter);
     if (_timestamp.tv_sec < stored.tv_sec ||
         (_timestamp.tv_sec == stored.tv_sec && _timestamp.tv_usec < stored.tv_usec)) {
         m_logger.debug("The input timestamp (%d:%d) is older than the stored one (%d:%d). MAC:%s, parameter:%s") %
@@ -216,9 +255,9 @@ bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, par
         vyr::metrics::add(vyr::metrics::counter::reports_stale);
         return false;
     }
-    // Written with the report's other common writes, after the handler's own.
-    device.parameter_timestamp(_parameter, _timestamp, m_report_writes);
-    m_report_stamps[_parameter] = _timestamp;
+    // Written with the report's other writes.
+    report_writes(_mac_address).parameter_timestamp(_parameter, _timestamp);
+    m_report_stamps[{_mac_address, _parameter}] = _timestamp;
     return true;
 }
 
@@ -226,7 +265,7 @@ void c_receiver::process_param_p_sf(const std::string& _mac_address, const Json:
                                     const timeval& _ts) const {
     if (!check_and_update_timestamp(_mac_address, SF, _ts))
         return;
-    auto device = m_context->get_win(_mac_address);
+    auto device = report_writes(_mac_address);
     answered(device);
     if (_value.isNull()) {
         device.parameter_state(SF, NOT_SUPPORTED);
@@ -265,9 +304,9 @@ template <class Value>
 void c_receiver::store_actual_value(const std::string& _mac_address, parameter_t _parameter,
                                     const Json::Value& _value) const {
     const Value reported(_value, m_logger);
-    auto device = m_context->get_win(_mac_address);
+    auto device = report_writes(_mac_address);
     answered(device);
-    device.parameter_as_json(_parameter, win::actual, reported.to_json_string());
+    device.parameter_actual(_parameter, reported.to_json_string());
 }
 
 void c_receiver::process_param_p_tdoa_schedule(const std::string& _mac_address, const Json::Value& _value,
@@ -320,7 +359,7 @@ void c_receiver::process_param_p_sync_slot(const std::string& _mac_address, cons
                                            const timeval& _ts) const {
     if (!check_and_update_timestamp(_mac_address, SYNC_SLOT, _ts))
         return;
-    auto device = m_context->get_win(_mac_address);
+    auto device = report_writes(_mac_address);
     answered(device);
     if (_value.isNull()) {
         device.parameter_state(SYNC_SLOT, NOT_SUPPORTED);
@@ -336,12 +375,12 @@ void c_receiver::process_param_p_sync_slot(const std::string& _mac_address, cons
     const auto addr = hex_unsigned(addr_text);
     if (!addr)
         return;
-    device.parameter_sync_slot_addr(*addr);
+    device.detail(SYNC_SLOT, win::sync_slot::s_addr, std::to_string(*addr));
 
     unsigned int slot = 0;
     if (!read(_value, "slot", slot, _mac_address))
         return;
-    device.parameter_sync_slot_slot(slot);
+    device.detail(SYNC_SLOT, win::sync_slot::s_slot, std::to_string(slot));
 
     if (_value.isMember("flags")) {
         std::string flags_text;
@@ -350,7 +389,7 @@ void c_receiver::process_param_p_sync_slot(const std::string& _mac_address, cons
         const auto flags = hex_unsigned(flags_text);
         if (!flags)
             return;
-        device.parameter_sync_slot_flags(*flags);
+        device.detail(SYNC_SLOT, win::sync_slot::s_flags, std::to_string(*flags));
     }
     device.parameter_state(SYNC_SLOT, SUPPORTED);
 }
@@ -359,7 +398,7 @@ void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const 
                                          const timeval& _ts) const {
     if (!check_and_update_timestamp(_mac_address, T2T_CFG, _ts))
         return;
-    auto device = m_context->get_win(_mac_address);
+    auto device = report_writes(_mac_address);
     answered(device);
     // The report replaces the whole configuration: members it leaves out must not
     // survive from an earlier one. Its time stamp (written after this, with the report's
@@ -377,41 +416,41 @@ void c_receiver::process_param_p_t2t_cfg(const std::string& _mac_address, const 
     std::string role;
     if (!read(_value, "role", role, _mac_address))
         return;
-    device.parameter_t2t_cfg_role(role);
+    device.detail(T2T_CFG, "role", role);
 
     // Optional members: a present member of the wrong type is logged by the reader and
     // stored as the empty value of its kind (false, 0 or ""), as the server's decoder does.
-    const auto read_bool = [&](const char* _field, void (win::*_setter)(bool)) {
+    const auto read_bool = [&](const char* _field) {
         if (!_value.isMember(_field))
             return;
         bool flag = false;
         if (!read(_value, _field, flag, _mac_address))
             flag = false;
-        (device.*_setter)(flag);
+        device.detail(T2T_CFG, _field, vyr::context::common::to_text(flag));
     };
-    const auto read_number = [&](const char* _field, void (win::*_setter)(std::uint32_t)) {
+    const auto read_number = [&](const char* _field) {
         if (!_value.isMember(_field))
             return;
         double number = 0;
         if (!read(_value, _field, number, _mac_address))
             number = 0;
-        (device.*_setter)(round_half_away_unsigned(number));
+        device.detail(T2T_CFG, _field, std::to_string(round_half_away_unsigned(number)));
     };
 
-    read_bool("alarm_back", &win::parameter_t2t_cfg_alarm_back);
-    read_number("distance", &win::parameter_t2t_cfg_distance);
-    read_number("angle", &win::parameter_t2t_cfg_angle);
-    read_number("delay", &win::parameter_t2t_cfg_delay);
+    read_bool("alarm_back");
+    read_number("distance");
+    read_number("angle");
+    read_number("delay");
     if (_value.isMember("pin")) {
         std::string pin;
         if (!read(_value, "pin", pin, _mac_address))
             pin.clear();
-        device.parameter_t2t_cfg_pin(pin);
+        device.detail(T2T_CFG, "pin", pin);
     }
-    read_number("alert_distance", &win::parameter_t2t_cfg_alert_distance);
-    read_number("safe_distance", &win::parameter_t2t_cfg_safe_distance);
-    read_bool("buzzer", &win::parameter_t2t_cfg_buzzer);
-    read_bool("haptic", &win::parameter_t2t_cfg_haptic);
+    read_number("alert_distance");
+    read_number("safe_distance");
+    read_bool("buzzer");
+    read_bool("haptic");
     device.parameter_state(T2T_CFG, SUPPORTED);
 }
 
@@ -419,7 +458,7 @@ void c_receiver::process_param_p_t2t_no_alarm(const std::string& _mac_address, c
                                               const timeval& _ts) const {
     if (!check_and_update_timestamp(_mac_address, T2T_NO_ALARM, _ts))
         return;
-    auto device = m_context->get_win(_mac_address);
+    auto device = report_writes(_mac_address);
     answered(device);
     const field_reader read{m_logger, "process_param_p_t2t_no_alarm", name_of(T2T_NO_ALARM)};
     std::vector<std::string> list;
@@ -439,13 +478,13 @@ void c_receiver::process_param_p_stationary(const std::string& _mac_address, con
                                             const timeval& _ts) const {
     if (!check_and_update_timestamp(_mac_address, STATIONARY, _ts))
         return;
-    auto device = m_context->get_win(_mac_address);
+    auto device = report_writes(_mac_address);
     answered(device);
     if (_value.isNull()) {
         device.parameter_state(STATIONARY, NOT_SUPPORTED);
     } else if (_value.isBool()) {
         device.parameter_state(STATIONARY, SUPPORTED);
-        device.parameter_stationary(_value.asBool());
+        device.detail(STATIONARY, "stationary", vyr::context::common::to_text(_value.asBool()));
     }
 }
 
@@ -453,13 +492,13 @@ void c_receiver::process_param_p_category(const std::string& _mac_address, const
                                           const timeval& _ts) const {
     if (!check_and_update_timestamp(_mac_address, CATEGORY, _ts))
         return;
-    auto device = m_context->get_win(_mac_address);
+    auto device = report_writes(_mac_address);
     answered(device);
     if (_value.isNull()) {
         device.parameter_state(CATEGORY, NOT_SUPPORTED);
     } else if (_value.isString()) {
         device.parameter_state(CATEGORY, SUPPORTED);
-        device.parameter_category(_value.asString());
+        device.detail(CATEGORY, "category", _value.asString());
     }
 }
 
@@ -467,7 +506,7 @@ void c_receiver::process_param_p_loc(const std::string& _mac_address, const Json
                                      const timeval& _ts) const {
     if (!check_and_update_timestamp(_mac_address, LOC, _ts))
         return;
-    auto device = m_context->get_win(_mac_address);
+    auto device = report_writes(_mac_address);
     answered(device);
     if (_value.isNull()) {
         device.parameter_state(LOC, NOT_SUPPORTED);
@@ -497,7 +536,7 @@ void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Js
                                        const timeval& _ts) const {
     if (!check_and_update_timestamp(_mac_address, AL_ZV, _ts))
         return;
-    auto device = m_context->get_win(_mac_address);
+    auto device = report_writes(_mac_address);
     answered(device);
     if (_value.isNull()) {
         device.parameter_state(AL_ZV, NOT_SUPPORTED);
@@ -508,8 +547,11 @@ void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Js
 
     // Delivery check: the device confirms the zone alarm it was sent. Only an answer that
     // matches what was sent last settles it (level 0: the clearing form); another one
-    // answers an older push, and the alarm is sent again.
-    const auto delivery = device.alarm_delivery_state();
+    // answers an older push, and the alarm is sent again. The delivery state is read as
+    // the reports before this one left it.
+    flush_param_p();
+    auto record = m_context->get_win(_mac_address);
+    const auto delivery = record.alarm_delivery_state();
     if (delivery.state != alarm_states::SENT || !delivery.shown)
         return;
     const field_reader read{m_logger, "process_param_p_al_zv", name_of(AL_ZV)};
@@ -528,15 +570,15 @@ void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Js
             alarm.delivered(true);
     }
     // A new alarm set since the sending keeps its state: it is to be shown next.
-    if (device.replace_alarm_state(alarm_states::SENT, alarm_states::MESSAGE))
-        send_context_updated_notification();
+    if (record.replace_alarm_state(alarm_states::SENT, alarm_states::MESSAGE))
+        queue_command(*m_mech_param_req_socket, std::string(1, static_cast<char>(vyr::cmd::notified)));
 }
 
 void c_receiver::process_param_p_scr_message(const std::string& _mac_address, const Json::Value& _value,
                                              const timeval& _ts) const {
     if (!check_and_update_timestamp(_mac_address, SCR_MESSAGE, _ts))
         return;
-    auto device = m_context->get_win(_mac_address);
+    auto device = report_writes(_mac_address);
     answered(device);
     // The text itself is not kept; anything but a text means the device has no screen.
     device.parameter_state(SCR_MESSAGE, _value.isString() ? SUPPORTED : NOT_SUPPORTED);

@@ -142,6 +142,11 @@ TEST_F(hw_report, every_sleep_confirmation_code_sends_one_command_until_another_
     EXPECT_TRUE(handle("#hw_report010E" "05" "1234" "000F" "47" + s_mac).sleep.empty());
     EXPECT_TRUE(handle("#hw_report0000" "05" "1234" "000E" "47" + s_mac).sleep.empty());
     EXPECT_TRUE(handle("#hw_report010E" "05" "1234" "000E" + s_mac).sleep.empty());
+    // Regression: "010E" was taken anywhere: across two bytes, or inside the MAC.
+    EXPECT_EQ(handle("#hw_report 010E" "05" "1234" "000E" "47" + s_mac).sleep.size(), 1u);
+    EXPECT_TRUE(handle("#hw_report" "A" "010E" "05" "1234" "000E" "47" + s_mac).sleep.empty());
+    EXPECT_TRUE(handle("#hw_report" "0000" "05" "1234" "000E" "47" "AABBCC010E000E47").sleep.empty());
+    EXPECT_FALSE(logged("Caught exeption"));
 }
 
 // Regression: the MAC was taken as written, so a lower-case one never confirmed a sleep

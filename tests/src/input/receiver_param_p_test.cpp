@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -13,7 +17,9 @@
 
 #include "parameters/parameters.h"
 #include "support/checks.h"
+#include "support/log_sink.h"
 #include "support/receiver_fixture.h"
+#include "support/redis_server.h"
 
 namespace {
 
@@ -308,6 +314,119 @@ TEST_F(param_report, corrupted_reports_change_nothing) {
         EXPECT_TRUE(sent.param_req.empty());
         EXPECT_EQ(redis({"DBSIZE"}), "0");
     }
+}
+
+// ---- reports handled as one batch ----------------------------------------------------------
+
+// A receiver on a private redis-server, opened on the test thread, and the commands it
+// sends to the parameter-request mechanism.
+struct receiver_on_own_server {
+    test::redis_server server;
+    std::shared_ptr<zmq::context_t> zmq_context = std::make_shared<zmq::context_t>(1);
+    zmq::socket_t param_req{*zmq_context, zmq::socket_type::pull};
+    vyr::libs::core::logger logger{"rtls-quorvane-test", "receiver"};
+    c_receiver receiver{zmq_context, "inproc://no-proxy", nullptr, server.host(), server.port(), logger};
+
+    // `_state`: commands run first, one per text, words apart.
+    explicit receiver_on_own_server(const std::vector<std::string>& _state) {
+        param_req.bind(c_receiver::s_mech_param_req_endpoint);
+        receiver.open();
+        for (const auto& line : _state) {
+            std::istringstream words(line);
+            server.command({std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()});
+        }
+    }
+    std::vector<std::string> sent() {
+        std::vector<std::string> frames;
+        while (auto frame = test::receive(param_req, std::chrono::milliseconds(100)))
+            frames.push_back(std::move(*frame));
+        return frames;
+    }
+    long commands_run() const {
+        const auto info = server.command({"INFO", "stats"});
+        return std::stol(info.substr(info.find("total_commands_processed:") + 25));
+    }
+    // Every key with its contents in a fixed order (the time a device was heard aside:
+    // the two runs may see different seconds).
+    std::map<std::string, std::string> contents() const {
+        const auto lines = [](const std::string& _text) {
+            std::vector<std::string> out;
+            std::istringstream in(_text);
+            for (std::string line; std::getline(in, line);)
+                out.push_back(line);
+            return out;
+        };
+        std::map<std::string, std::string> keys;
+        for (const auto& key : lines(server.command({"KEYS", "*"}))) {
+            const auto type = server.command({"TYPE", key});
+            std::vector<std::string> entries;
+            for (const auto& item : lines(server.command({type == "hash" ? "HKEYS" : "SMEMBERS", key})))
+                if (type != "hash" || item != "heard_sec")
+                    entries.push_back(type == "hash" ? item + "=" + server.command({"HGET", key, item}) : item);
+            keys[key] = type + ":";
+            for (const auto& entry : test::sorted(entries))
+                keys[key] += " " + entry;
+        }
+        return keys;
+    }
+};
+
+TEST(param_report_batch, leaves_the_state_and_sends_the_commands_of_the_reports_handled_one_by_one) {
+    const std::string a = "AABBCCDDEEFF0011", b = "AABBCCDDEEFF0022", c = "AABBCCDDEEFF0033";
+    const std::vector<std::string> state = {
+        "HSET wins:" + a + ":data sending_counter 2 sending_counter_sec 1234",
+        "HSET wins:" + a + ":parameters:stationary timestamp_sec 100 timestamp_usec 500000 stationary true",
+        "HSET wins:" + b + ":alarm state sent shown_level 0 shown_zone_id 0 shown_uid x",
+        "HSET wins:" + c + ":alarm state sent shown_level 0 shown_zone_id 0 shown_uid x"};
+    const auto body = [](const std::string& _frame) { return _frame.substr(std::string("#param_p").size()); };
+    const std::vector<std::string> reports = {
+        body(plist(a, 200, 0, R"("stationary": true, "category": "worker", "em_alm": {"state": "SET"},
+                                 "t2t_cfg": {"role": "vehicle", "distance": 12, "pin": "1234"})")),
+        body(plist(a, 201, 0, R"("t2t_cfg": {"role": "pedestrian"}, "category": null)")),  // newer duplicates
+        body(plist(a, 150, 0, R"("t2t_cfg": {"role": "old"}, "stationary": false)")),      // older replay
+        body(plist(a, 90, 0, R"("stationary": false)")),                                   // older than stored
+        body(report(a, 201, 0, R"("plist": {"sf": {"addr": "zz", "sfd": "1F", "set_slots": 6}},
+                                  "req_plist": ["sf", "loc", "sf"])")),
+        body(plist(b, 300, 1000, R"("t2t_no_alarm": [{"mac": "aa00000000000001"}], "loc": {"x": 1, "y": 2, "z": 3, "sl_z": 0})")),
+        // The alarm answer settles the alarm sent, then the screen message confirms it.
+        body(plist(b, 300, 0, R"("al_zv": {"level": 0}, "scr_message": "hi")")),
+        body(report(b, 301, 0, R"("plist": {"stationary": "yes"}, "req_plist": {"a": "sf"})")),  // throws
+        "not json", body(plist("AABBCC:DDEEFF", 1, 0, R"("stationary": true)")),
+        body(plist(b, 302, 0, R"("category": "visitor")")),
+        // The answer reads the alarm state as the report before it left it: not shown.
+        body(plist(c, 10, 0, R"("al_zv": null)")), body(plist(c, 11, 0, R"("al_zv": {"level": 0})"))};
+    receiver_on_own_server batched(state), one_by_one(state);
+    const long before = batched.commands_run() - one_by_one.commands_run();
+    int failed_batched = 0, failed_one_by_one = 0;
+    batched.receiver.process_param_p_batch(reports, [&](const std::function<void()>& _work) {
+        try {
+            _work();
+        } catch (const std::exception&) {
+            ++failed_batched;
+        }
+    });
+    for (const auto& r : reports) {
+        try {
+            one_by_one.receiver.process_param_p(r);
+        } catch (const std::exception&) {
+            ++failed_one_by_one;
+        }
+    }
+    EXPECT_EQ(std::make_tuple(failed_batched, failed_one_by_one), std::make_tuple(1, 1));
+    const auto contents = batched.contents();
+    EXPECT_EQ(contents, one_by_one.contents());
+    // The state itself, so that an equal but wrong one is not taken for right.
+    EXPECT_EQ(std::make_tuple(contents.size(), contents.at("wins:" + a + ":parameters:t2t_cfg"),
+                              contents.at("wins:" + b + ":alarm"), contents.at("wins:" + a + ":data")),
+              std::make_tuple(std::size_t{19}, "hash: role=pedestrian state=supported timestamp_sec=201 timestamp_usec=0",
+                              "hash: shown_level=0 shown_uid=x shown_zone_id=0 state=configured",
+                              "hash: sending_counter_sec=0 sending_counter_usec=0"));
+    const auto sent = batched.sent();
+    EXPECT_EQ(sent, one_by_one.sent());
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(std::make_tuple(sent[0][0], sent[1][0]), std::make_tuple('\x07', '\x08'));
+    // One read and one write of the batch in place of those of every report.
+    EXPECT_LT(batched.commands_run() - one_by_one.commands_run(), before);
 }
 
 // ---- silent foreign WIN records ----------------------------------------------------------
