@@ -143,12 +143,25 @@ struct load_run {
 // `_window`, every fifth to an anchor (when the site has any), the others to tags
 // spread over the site. After the window the answers get `_grace`; what has none then
 // counts as dropped, an answer more than a second after its due moment as late.
-open_loop_figures open_loop_window(proxy_tap& _tap, const site& _site, double _rate, clock_type::duration _window,
-                                   clock_type::duration _grace) {
+// The service's delivery cycles run and skipped so far, from its metrics.
+std::optional<std::pair<double, double>> cycles_so_far(const service& _service) {
+    const auto samples = _service.metrics();
+    if (!samples)
+        return std::nullopt;
+    const auto run = samples->find("rtls_quorvane_cycles_total");
+    const auto skipped = samples->find("rtls_quorvane_cycles_skipped_total");
+    if (run == samples->end() || skipped == samples->end())
+        return std::nullopt;
+    return std::make_pair(run->second, skipped->second);
+}
+
+open_loop_figures open_loop_window(proxy_tap& _tap, const site& _site, const service& _service, double _rate,
+                                   clock_type::duration _window, clock_type::duration _grace) {
     const auto& tags = _site.tag_macs();
     const auto& anchors = _site.anchor_macs();
     (void)_tap.take_open_loop();
     open_loop_figures figures;
+    const auto cycles_before = cycles_so_far(_service);
     const auto start = clock_type::now();
     const auto period = std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(1.0 / _rate));
     for (std::size_t i = 0;; ++i) {
@@ -163,6 +176,11 @@ open_loop_figures open_loop_window(proxy_tap& _tap, const site& _site, double _r
                                           wall_clock_ms()),
                             due);
         ++figures.sent;
+    }
+    // The window ends with its last request; the grace below only waits for answers.
+    if (const auto cycles_after = cycles_so_far(_service); cycles_before && cycles_after) {
+        figures.cycles_run = cycles_after->first - cycles_before->first;
+        figures.cycles_skipped = cycles_after->second - cycles_before->second;
     }
     for (const auto until = clock_type::now() + _grace; clock_type::now() < until && _tap.open_loop_pending() > 0;)
         std::this_thread::sleep_for(milliseconds(50));
@@ -208,7 +226,8 @@ void run_end_to_end(site& _site, const end_to_end_options& _options, size_result
     backlog_probe backlog(tap, _site.redis());
     // 0. Requests while the whole site announces itself and asks for its parameters.
     std::cerr << "e2e: open-loop requests during start-up\n";
-    _results.open_start = open_loop_window(tap, _site, 20, _options.quick ? seconds(5) : seconds(15), seconds(15));
+    _results.open_start =
+        open_loop_window(tap, _site, quorvane, 20, _options.quick ? seconds(5) : seconds(15), seconds(15));
 
     // 1. Report throughput: six-parameter reports of every tag. A marker report's time to
     // Redis is the receiver's backlog d(t); offered r reports/s against a capacity of c,
@@ -371,7 +390,8 @@ void run_end_to_end(site& _site, const end_to_end_options& _options, size_result
         const double rate = _results.reports_per_second ? 0.5 * *_results.reports_per_second : 100.0;
         _results.open_steady_report_rate = rate;
         report_load load(sim, tags, values, rate);
-        _results.open_steady = open_loop_window(tap, _site, 20, _options.quick ? seconds(5) : seconds(10), seconds(15));
+        _results.open_steady =
+            open_loop_window(tap, _site, quorvane, 20, _options.quick ? seconds(5) : seconds(10), seconds(15));
     }
 
     _results.peak_rss = quorvane.peak_rss();

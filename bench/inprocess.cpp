@@ -205,6 +205,8 @@ void delivery_pass(benchmark::State& _state, site& _site, vyr::libs::core::compo
 struct latency_quantiles {
     double p50 = 0, p99 = 0, max = 0;
     std::size_t samples = 0;
+    // Redis round trips of the mechanism per answer.
+    double round_trips_p50 = 0, round_trips_p99 = 0, round_trips_max = 0;
 };
 std::optional<latency_quantiles>& request_latency() {
     static std::optional<latency_quantiles> quantiles;
@@ -240,19 +242,25 @@ void request_answer(benchmark::State& _state, site& _site, vyr::libs::core::comp
         const auto frame = request_command(tags[(i * 7919) % tags.size()]);
         requests.emplace_back(frame.data(), frame.size());
     }
+    const auto& redis = harness.mechanism().redis_store()->redis_context();
     std::vector<double> samples;
+    std::vector<double> round_trips;
     std::size_t next = 0;
     for (auto _ : _state) {
+        const auto trips_before = redis.round_trips();
         const auto start = std::chrono::steady_clock::now();
         harness.mechanism().process_zmq_message(requests[next++ % requests.size()]);
         samples.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        round_trips.push_back(static_cast<double>(redis.round_trips() - trips_before));
     }
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double _q) {
-        const auto rank = static_cast<std::size_t>(_q * static_cast<double>(samples.size()));
-        return samples[std::min(samples.size() - 1, rank)];
+    const auto at = [](std::vector<double>& _values, double _q) {
+        std::sort(_values.begin(), _values.end());
+        const auto rank = static_cast<std::size_t>(_q * static_cast<double>(_values.size()));
+        return _values[std::min(_values.size() - 1, rank)];
     };
-    request_latency() = latency_quantiles{at(0.5), at(0.99), samples.back(), samples.size()};
+    request_latency() = latency_quantiles{at(samples, 0.5),     at(samples, 0.99),     samples.back(),
+                                          samples.size(),       at(round_trips, 0.5), at(round_trips, 0.99),
+                                          round_trips.back()};
     _state.counters["frames"] = static_cast<double>(harness.settled_frames());
 }
 
@@ -474,6 +482,9 @@ void run_inprocess(site& _site, vyr::libs::core::component_logger& _logger, cons
         _results.request_p99 = q->p99;
         _results.request_max = q->max;
         _results.request_samples = q->samples;
+        _results.request_round_trips_p50 = q->round_trips_p50;
+        _results.request_round_trips_p99 = q->round_trips_p99;
+        _results.request_round_trips_max = q->round_trips_max;
     }
     for (const auto& [what, b] : breakdowns())
         _results.breakdowns.emplace_back(what, describe(b.counts, b.per));

@@ -102,6 +102,16 @@ cell_t open_cell(open_loop_figures size_results::*_member, bool _counts) {
     };
 }
 
+// The delivery cycles the service ran and skipped during an open-loop window.
+cell_t cycles_cell(open_loop_figures size_results::*_member) {
+    return [_member](const size_results& _r) -> std::string {
+        const auto& f = _r.*_member;
+        if (!f.cycles_run || !f.cycles_skipped)
+            return "n/a";
+        return grouped(std::llround(*f.cycles_run)) + " / " + grouped(std::llround(*f.cycles_skipped));
+    };
+}
+
 }  // namespace
 
 std::string format_time(double _seconds) {
@@ -134,6 +144,14 @@ void print_table(std::ostream& _out, const run_description& _run, const std::vec
                  text += ", n=" + std::to_string(_r.request_samples);
              return text;
          }},
+        {"    Redis round trips per answer, p50 / p99 / max",
+         [](const size_results& _r) -> std::string {
+             if (!_r.request_round_trips_p50)
+                 return "n/a";
+             return grouped(std::llround(*_r.request_round_trips_p50)) + " / " +
+                    grouped(std::llround(*_r.request_round_trips_p99)) + " / " +
+                    grouped(std::llround(*_r.request_round_trips_max));
+         }},
         {"  Request -> #win 000F end to end, p50", time_cell(&size_results::latency_p50)},
         {"                                   p99", time_cell(&size_results::latency_p99)},
         {"                                   max",
@@ -146,8 +164,10 @@ void print_table(std::ostream& _out, const run_description& _run, const std::vec
          }},
         {"  Open loop at start-up, p50 / p99", open_cell(&size_results::open_start, false)},
         {"    max; late (> 1 s) + dropped / sent", open_cell(&size_results::open_start, true)},
+        {"    cycles run / skipped in the window", cycles_cell(&size_results::open_start)},
         {"  Open loop under report load, p50 / p99", open_cell(&size_results::open_steady, false)},
         {"    max; late (> 1 s) + dropped / sent", open_cell(&size_results::open_steady, true)},
+        {"    cycles run / skipped in the window", cycles_cell(&size_results::open_steady)},
         {"    report load", [](const size_results& _r) -> std::string {
              return _r.open_steady_report_rate ? format_count(*_r.open_steady_report_rate) + "/s" : "n/a";
          }},

@@ -21,6 +21,10 @@ struct open_loop_figures {
     std::size_t sent = 0;
     std::size_t late = 0;     // answered, but more than a second after it was due
     std::size_t dropped = 0;  // never answered within the grace period
+    // Delivery cycles the service ran and periodic ones it skipped (a cycle longer than
+    // its period) during the window, from its metrics; nothing when they could not be read.
+    std::optional<double> cycles_run;
+    std::optional<double> cycles_skipped;
 };
 
 // Everything measured at one site size; a figure that could not be measured stays empty
@@ -39,6 +43,10 @@ struct size_results {
     std::optional<double> request_p99;
     std::optional<double> request_max;
     std::size_t request_samples = 0;
+    // Redis round trips of the mechanism's connection per answer.
+    std::optional<double> request_round_trips_p50;
+    std::optional<double> request_round_trips_p99;
+    std::optional<double> request_round_trips_max;
     // 1. Parameter request to "#win" 000F answer, end to end (seconds).
     std::optional<double> latency_p50;
     std::optional<double> latency_p99;

@@ -1,6 +1,10 @@
 #include "service.h"
 
+#include <curl/curl.h>
+
+#include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -17,11 +21,15 @@ service::service(site& _site, std::string _log_file) : m_site(_site), m_log_file
     do
         m_input_port = test::free_port();
     while (m_input_port == m_output_port);
+    do
+        m_metrics_port = test::free_port();
+    while (m_metrics_port == m_output_port || m_metrics_port == m_input_port);
 
     Json::Value config;
     config["system"]["pidfile"] = m_files.file("rtls-quorvane.pid");
     config["system"]["debug_port"] = "tcp://127.0.0.1:" + std::to_string(test::free_port());
     config["system"]["local_debug"] = !m_log_file.empty();
+    config["system"]["metrics_address"] = "127.0.0.1:" + std::to_string(m_metrics_port);
     config["proxy"]["address"] = "127.0.0.1";
     config["proxy"]["output_port"] = m_output_port;
     config["proxy"]["input_port"] = m_input_port;
@@ -80,6 +88,40 @@ std::optional<double> service::stop(std::chrono::seconds _patience) {
 }
 
 pid_t service::pid() const { return m_process ? m_process->pid() : -1; }
+
+std::optional<std::map<std::string, double>> service::metrics() const {
+    if (!m_process)
+        return std::nullopt;
+    const std::string url = "http://127.0.0.1:" + std::to_string(m_metrics_port) + "/metrics";
+    std::string body;
+    CURL* curl = curl_easy_init();
+    if (!curl)
+        return std::nullopt;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* _data, size_t, size_t _size, void* _body) {
+        static_cast<std::string*>(_body)->append(_data, _size);
+        return _size;
+    });
+    long status = 0;
+    const bool ok = curl_easy_perform(curl) == CURLE_OK &&
+                    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200;
+    curl_easy_cleanup(curl);
+    if (!ok)
+        return std::nullopt;
+    // "name{labels} value" lines; comments and anything else are passed over.
+    static const std::regex s_sample(R"(^([a-z_]+(\{[^}]*\})?) (\S+)$)");
+    std::map<std::string, double> samples;
+    std::istringstream lines(body);
+    std::string line;
+    std::smatch m;
+    while (std::getline(lines, line))
+        if (std::regex_match(line, m, s_sample))
+            samples[m[1]] = std::strtod(m[3].str().c_str(), nullptr);
+    return samples;
+}
 
 std::optional<std::uint64_t> service::peak_rss() const {
     if (!m_process)

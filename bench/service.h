@@ -1,11 +1,12 @@
 // The built rtls-quorvane run as a child process against a benchmark site: its
 // configuration points at the site's redis and platform stand-in and at two loopback
 // ports where the caller (the device simulator) binds the proxy's output and input
-// sides. Owned by the benchmark's main thread; the destructor stops the service.
+// sides, and its metrics on a third loopback port. Owned by the benchmark's main thread; the destructor stops the service.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +40,10 @@ public:
     std::optional<double> stop(std::chrono::seconds _patience);
     pid_t pid() const;
 
+    // The samples of the service's metrics endpoint ("name{labels}" -> value); nothing
+    // when it does not answer.
+    std::optional<std::map<std::string, double>> metrics() const;
+
     // VmHWM of the running service, in bytes; nothing when it cannot be read.
     std::optional<std::uint64_t> peak_rss() const;
     // Standard error of the service so far (for failure reports).
@@ -50,6 +55,7 @@ private:
     test::temp_dir m_files;
     int m_output_port = 0;
     int m_input_port = 0;
+    int m_metrics_port = 0;
     std::unique_ptr<test::process> m_process;
 };
 

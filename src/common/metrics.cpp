@@ -24,6 +24,7 @@ constexpr counter_info s_counters[] = {
     {"rtls_quorvane_frames_dropped_total", "Frames that could not be queued towards the gateway"},
     {"rtls_quorvane_requests_answered_total", "Parameter requests of devices answered"},
     {"rtls_quorvane_cycles_total", "Delivery passes over all devices"},
+    {"rtls_quorvane_cycles_skipped_total", "Periodic delivery passes skipped because a pass ran longer than the period"},
     {"rtls_quorvane_reports_processed_total", "Frames from the gateway taken by a handler"},
     {"rtls_quorvane_reports_stale_total", "Device reports dropped as stale"},
     {"rtls_quorvane_reports_malformed_total", "Frames from the gateway refused as malformed"},

@@ -23,6 +23,7 @@ enum class counter {
     frames_dropped,          // frames the sender could not queue (a full or absent gateway)
     requests_answered,       // parameter requests of devices answered
     cycles,                  // delivery passes over all devices
+    cycles_skipped,          // periodic passes that fell out because the one before ran past its period
     reports_processed,       // frames from the gateway that a handler took
     reports_stale,           // reports dropped as older than what is known
     reports_malformed,       // frames refused as malformed

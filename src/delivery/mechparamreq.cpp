@@ -335,8 +335,13 @@ bool c_mech_param_req::thread_pass() {
         std::uint64_t expirations = 0;
         // A read that would block (the expiry was taken already) is no cycle.
         if (::read(m_processing_timer.get_descriptor(), &expirations, sizeof expirations) ==
-            static_cast<ssize_t>(sizeof expirations))
+            static_cast<ssize_t>(sizeof expirations)) {
             timer_due = next_timer_due(expirations);
+            // More than one expiry: the pass before ran past the period, and the cycles
+            // of all but the last expiry are not run.
+            if (expirations > 1)
+                vyr::metrics::add(vyr::metrics::counter::cycles_skipped, static_cast<double>(expirations - 1));
+        }
     }
     if (m_cycle_requested) {
         // The context changed: one cycle now for however many notices came, and the

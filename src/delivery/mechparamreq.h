@@ -173,6 +173,9 @@ public:
     // was due (so periodic cycles lie exactly 5 s apart whatever the wake-up latency,
     // and a push is not skipped for being a few milliseconds early), else now().
     timeval pass_time() const;
+    // The mechanism's Redis context (its thread's, or the caller's after open_context());
+    // null before either. For measurements of its Redis round trips.
+    vyr::context::context* redis_store() const noexcept { return m_context.get(); }
 
 private:
     // Holds the request, then answers what is held if the mirror is complete.
