@@ -148,4 +148,49 @@ void context::prefetch_project() {
     redis.prefetch(keys);
 }
 
+void context::prefetch_request(const std::string& _mac_addr) {
+    auto& redis = *m_redis_context;
+    if (!redis.caching())
+        return;
+    using redis::key_kind;
+    redis.prefetch_fields(
+        {{anchor::keys::mac_addr(), {_mac_addr}}, {track_obj::keys::mac_addr(), {_mac_addr}}});
+    std::vector<std::pair<std::string, key_kind>> keys;
+    if (anchor_exists_by_mac(_mac_addr)) {
+        // The schedule names its partners by uid: every anchor is read.
+        redis.prefetch({{anchor::keys::set(), key_kind::set},
+                        {tdoa_setting::keys::set(), key_kind::set},
+                        {tdoa_schedule::keys::set(), key_kind::set}});
+        for (const auto& uid : get_anchors())
+            keys.emplace_back(anchor::keys::fields(uid), key_kind::hash);
+        for (const auto& uid : get_tdoa_settings())
+            keys.emplace_back(tdoa_setting::keys::uid(uid), key_kind::string);
+        for (const auto& uid : get_tdoa_schedules()) {
+            keys.emplace_back(tdoa_schedule::keys::fields(uid), key_kind::hash);
+            keys.emplace_back(tdoa_schedule::keys::rows(uid), key_kind::set);
+        }
+        redis.prefetch(keys);
+        return;
+    }
+    if (!track_obj_exists_by_mac(_mac_addr))
+        return;
+    const auto uid = uid_by_mac(track_obj::keys::mac_addr(), _mac_addr);
+    redis.prefetch({{track_obj::keys::fields(uid), key_kind::hash},
+                    {track_obj::keys::t2t_cfg(uid), key_kind::hash},
+                    {track_obj::keys::groups(uid), key_kind::set},
+                    {track_obj::keys::t2t_no_alarm(uid), key_kind::set},
+                    {track_obj::keys::driver_licenses(uid), key_kind::set},
+                    {alarm::keys::objects(uid), key_kind::set}});
+    if (const auto sublocation_uid =
+            common::text_of(redis.get_from_table(track_obj::keys::fields(uid), track_obj::s_sublocation_uid)))
+        keys.emplace_back(sublocation::keys::fields(*sublocation_uid), key_kind::hash);
+    for (const auto& group_uid : common::members(redis, track_obj::keys::groups(uid)))
+        keys.emplace_back(group::keys::fields(group_uid), key_kind::hash);
+    for (const auto& alarm_uid : get_alarms_of_object(uid)) {
+        keys.emplace_back(alarm::keys::fields(alarm_uid), key_kind::hash);
+        keys.emplace_back(alarm::keys::data(alarm_uid), key_kind::hash);
+    }
+    redis.prefetch(keys);
+}
+
 }  // namespace vyr::context

@@ -94,6 +94,11 @@ public:
     // project (every kind's set and records, the MAC indexes, the set of WINs) in a few
     // pipelined round trips. Nothing while the cache is off.
     void prefetch_project();
+    // What the answer to a parameter request of the WIN with this MAC reads, in at most
+    // three pipelined round trips: the MAC indexes and the TDOA sets; the record (a tag's
+    // object with its sets, or, for an anchor, every anchor, TDOA setting and schedule);
+    // a tag's sublocation, groups and alarms. Nothing while the cache is off.
+    void prefetch_request(const std::string& _mac_addr);
 
 
 private:

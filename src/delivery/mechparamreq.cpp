@@ -458,11 +458,35 @@ void c_mech_param_req::answer_held_requests() {
         // Redis cannot be read: the requests stay held (the cycle reports the failure).
         return;
     }
+    // Inside a cycle the answers come from its snapshot; outside one, from a snapshot of
+    // the project (many requests at once, as when the mirror completes at start) or of
+    // what each answer reads.
+    auto& redis = m_context->redis_context();
+    const bool own_snapshot = !redis.caching();
+    const bool burst = m_held_requests.size() >= s_snapshot_burst;
+    std::optional<vyr::redis::cache_scope> snapshot;
+    if (own_snapshot) {
+        snapshot.emplace(redis);
+        if (burst)
+            prefetch_or_read_live([this] { m_context->prefetch_project(); });
+    }
     while (!m_held_requests.empty()) {
         // Out of the queue first: a request whose answer fails is not tried again.
         const auto request = std::move(m_held_requests.front());
         m_held_requests.pop_front();
+        if (own_snapshot && !burst)
+            prefetch_or_read_live([&] { m_context->prefetch_request(request.mac_address); });
         answer(request.mac_address, request.numbers, request.arrival);
+    }
+}
+
+void c_mech_param_req::prefetch_or_read_live(const std::function<void()>& _prefetch) {
+    try {
+        _prefetch();
+    } catch (const std::exception&) {
+        // What was not read in one go is read when needed; a failure there is logged
+        // with the record it concerns.
+        m_logger.debug("records could not be read in one go: read one by one");
     }
 }
 
@@ -545,6 +569,12 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
     // The project as the cycle starts, read in a few round trips; what the platform
     // changes meanwhile comes with a "context updated", which gives another cycle.
     vyr::redis::cache_scope snapshot(m_context->redis_context());
+    // The schedules are indexed once for the cycle.
+    struct schedules_scope {
+        std::optional<std::map<std::string, std::shared_ptr<const schedule_index>>>& schedules;
+        ~schedules_scope() { schedules.reset(); }
+    } schedules{m_cycle_schedules};
+    m_cycle_schedules.emplace();
     try {
         m_context->prefetch_project();
     } catch (const std::exception&) {
@@ -585,13 +615,8 @@ timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {
 void c_mech_param_req::processing_cycle(const timeval& _due, bool _alarms_only) {
     struct cycle_scope {
         std::optional<timeval>& time;
-        std::map<std::string, std::shared_ptr<const schedule_index>>& schedules;
-        ~cycle_scope() {
-            time.reset();
-            schedules.clear();
-        }
-    } scope{m_cycle_time, m_cycle_schedules};
-    m_cycle_schedules.clear();
+        ~cycle_scope() { time.reset(); }
+    } scope{m_cycle_time};
     m_cycle_time = _due;
     const auto started = std::chrono::steady_clock::now();
     run_cycle(_alarms_only);

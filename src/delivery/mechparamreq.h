@@ -76,6 +76,9 @@ public:
     // Redis refill) is held instead of being answered from a half-filled mirror: at most
     // one per MAC (a newer one replaces it), at most this many in all (the oldest goes)...
     static constexpr std::size_t s_max_held_requests = 4096;
+    // Held requests answered together, this many or more, are answered from one read of
+    // the whole project; fewer each read what its answer needs.
+    static constexpr std::size_t s_snapshot_burst = 64;
     // ...and none older than this: the device asks again by then.
     static constexpr std::chrono::seconds s_held_request_lifetime{s_sending_period_sec};
     // While requests are held the pipe is polled at most this long, then the mirror is
@@ -220,6 +223,8 @@ private:
     // writes are held until the chunk's end. Without the cycle's snapshot it is a plain
     // loop.
     void by_chunks(const std::vector<std::string>& _macs, bool _whole, const std::function<void(std::size_t)>& _each);
+    // Runs a prefetch; when it fails, the reads go to the server one by one.
+    void prefetch_or_read_live(const std::function<void()>& _prefetch);
     // `_work` with the records of these WINs read in one go and its writes held to its end.
     void with_wins(const std::vector<std::string>& _macs, bool _whole, const std::function<void()>& _work);
     // A version-2 schedule's rows cut into fields once: in row order up to the first row
@@ -244,7 +249,8 @@ private:
     // The index of the active version-2 schedule of a setting; nothing when there is none.
     // Worked out once per cycle (a request answered during the cycle shares it).
     std::shared_ptr<const schedule_index> active_schedule_index(const std::string& _setting_uid);
-    std::map<std::string, std::shared_ptr<const schedule_index>> m_cycle_schedules;
+    // By setting uid, while a cycle runs.
+    std::optional<std::map<std::string, std::shared_ptr<const schedule_index>>> m_cycle_schedules;
     // The work of lsb(); `_non_distributors` starts as every anchor's uid.
     void sync_anchors(std::vector<std::string> _non_distributors);
     // Keeps the push record of a differing parameter (`_check` described) and tells

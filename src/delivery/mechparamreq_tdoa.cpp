@@ -309,10 +309,9 @@ std::string c_mech_param_req::form_tdoa_schd(const std::string& _mac_address) {
 
 std::shared_ptr<const c_mech_param_req::schedule_index> c_mech_param_req::active_schedule_index(
     const std::string& _setting_uid) {
-    const bool in_cycle = m_context->redis_context().caching();
-    if (in_cycle) {
-        const auto kept = m_cycle_schedules.find(_setting_uid);
-        if (kept != m_cycle_schedules.end())
+    if (m_cycle_schedules) {
+        const auto kept = m_cycle_schedules->find(_setting_uid);
+        if (kept != m_cycle_schedules->end())
             return kept->second;
     }
     std::shared_ptr<const schedule_index> index;
@@ -323,8 +322,8 @@ std::shared_ptr<const c_mech_param_req::schedule_index> c_mech_param_req::active
         if (schedule.exists() && schedule.tdoa_version() == 2)
             index = std::make_shared<const schedule_index>(index_schedule(schedule.rows()));
     }
-    if (in_cycle)
-        m_cycle_schedules.emplace(_setting_uid, index);
+    if (m_cycle_schedules)
+        m_cycle_schedules->emplace(_setting_uid, index);
     return index;
 }
 

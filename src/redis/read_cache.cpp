@@ -275,17 +275,19 @@ void read_cache::note(const std::vector<std::string_view>& _argv) {
         }
         return;
     }
+    // Only what is kept is changed: a key first met in a write is left to the server.
     if (word == "DEL") {
-        // The keys are gone whether or not they were kept.
         for (std::size_t i = 1; i < _argv.size(); ++i)
-            m_entries[std::string(_argv[i])] = entry{};
+            if (const auto found = m_entries.find(probe(_argv[i])); found != m_entries.end())
+                found->second = entry{};
         return;
     }
     if (word == "SET" && _argv.size() == 3) {
-        auto& kept = m_entries[std::string(_argv[1])];
-        kept = entry{};
-        kept.kind = entry::type::string;
-        kept.text = std::string(_argv[2]);
+        if (const auto found = m_entries.find(probe(_argv[1])); found != m_entries.end()) {
+            found->second = entry{};
+            found->second.kind = entry::type::string;
+            found->second.text = std::string(_argv[2]);
+        }
         return;
     }
     if (word == "EVAL" || word == "EVALSHA") {
@@ -311,12 +313,12 @@ std::optional<reply> read_cache::deferred_reply(const std::vector<std::string_vi
     if (_argv.size() < 2)
         return std::nullopt;
     const std::string word = upper(_argv[0]);
-    // SET replaces whatever the key holds.
-    if (word == "SET" && _argv.size() == 3)
-        return wrap(status_ok());
     const auto* kept = find(_argv[1]);
     if (!kept)
         return std::nullopt;
+    // SET replaces whatever the key holds.
+    if (word == "SET" && _argv.size() == 3)
+        return wrap(status_ok());
     const bool hash = kept->kind == entry::type::absent || kept->kind == entry::type::hash;
     if (word == "HMSET" && hash && _argv.size() >= 4 && _argv.size() % 2 == 0)
         return wrap(status_ok());
