@@ -90,7 +90,7 @@ std::optional<alarm_data> alarm::read() const {
 }
 
 bool alarm::delivered() const {
-    return common::is_true(common::text_of(m_redis_context.get_from_table(keys::data(m_uid), s_delivered)));
+    return common::is_true(m_redis_context.get_text_from_table(keys::data(m_uid), s_delivered));
 }
 
 }  // namespace vyr::context

@@ -122,7 +122,7 @@ public:
 
 protected:
     std::optional<std::string> field(std::string_view _name) const {
-        return common::text_of(m_redis_context.get_from_table(Keys::fields(m_uid), _name));
+        return m_redis_context.get_text_from_table(Keys::fields(m_uid), _name);
     }
     // A mandatory field: throws field_missing, its name followed by "Uid: " and the uid,
     // when missing.

@@ -61,7 +61,7 @@ std::vector<std::string> context::get_alarms() { return common::members(*m_redis
 std::vector<std::string> context::get_wins() { return common::members(*m_redis_context, win::keys::set()); }
 
 std::string context::uid_by_mac(const std::string& _index_key, const std::string& _mac_addr) {
-    auto uid = common::text_of(m_redis_context->get_from_table(_index_key, _mac_addr));
+    auto uid = m_redis_context->get_text_from_table(_index_key, _mac_addr);
     if (!uid)
         throw field_missing("Mac: " + _mac_addr, VYR_HERE);
     return std::move(*uid);
@@ -182,7 +182,7 @@ void context::prefetch_request(const std::string& _mac_addr) {
                     {track_obj::keys::driver_licenses(uid), key_kind::set},
                     {alarm::keys::objects(uid), key_kind::set}});
     if (const auto sublocation_uid =
-            common::text_of(redis.get_from_table(track_obj::keys::fields(uid), track_obj::s_sublocation_uid)))
+            redis.get_text_from_table(track_obj::keys::fields(uid), track_obj::s_sublocation_uid))
         keys.emplace_back(sublocation::keys::fields(*sublocation_uid), key_kind::hash);
     for (const auto& group_uid : common::members(redis, track_obj::keys::groups(uid)))
         keys.emplace_back(group::keys::fields(group_uid), key_kind::hash);

@@ -181,7 +181,7 @@ bool track_obj::t2t_cfg_exists() const {
 }
 
 std::optional<std::string> track_obj::t2t_field(std::string_view _field) const {
-    return common::text_of(m_redis_context.get_from_table(keys::t2t_cfg(m_uid), _field));
+    return m_redis_context.get_text_from_table(keys::t2t_cfg(m_uid), _field);
 }
 
 std::string track_obj::t2t_cfg_role() const {

@@ -19,7 +19,7 @@ std::string win::parameter_key(parameter_t _p) const {
 
 vyr::parameter::parameter_states win::parameter_state(parameter_t _p) const {
     const auto key = parameter_key(_p);
-    const auto state = common::text_of(m_redis_context.get_from_table(key, s_state));
+    const auto state = m_redis_context.get_text_from_table(key, s_state);
     return state ? vyr::parameter::parameter_states_from_string(*state) : vyr::parameter::UNKNOWN;
 }
 
@@ -30,7 +30,7 @@ void win::parameter_state(parameter_t _p, vyr::parameter::parameter_states _stat
 
 std::string win::parameter_as_json(parameter_t _p, parameter_hemisphere _hemisphere) const {
     const auto key = parameter_key(_p);
-    return common::text_of(m_redis_context.get_from_table(key, _hemisphere == actual ? s_actual : s_must))
+    return m_redis_context.get_text_from_table(key, _hemisphere == actual ? s_actual : s_must)
         .value_or(std::string());
 }
 
@@ -135,7 +135,7 @@ void win::parameter_push_record(parameter_t _p, const push_record& _record) {
 }
 
 std::optional<std::string> win::detail(parameter_t _p, std::string_view _field) const {
-    return common::text_of(m_redis_context.get_from_table(parameter_key(_p), _field));
+    return m_redis_context.get_text_from_table(parameter_key(_p), _field);
 }
 
 std::string win::required_detail(parameter_t _p, std::string_view _field, std::string_view _getter) const {
@@ -300,7 +300,7 @@ void win::parameter_t2t_no_alarm(const std::vector<std::string>& _list) {
 }
 
 alarm_states win::alarm_state() const {
-    const auto state = common::text_of(m_redis_context.get_from_table(keys::alarm(m_mac_addr), s_state));
+    const auto state = m_redis_context.get_text_from_table(keys::alarm(m_mac_addr), s_state);
     return state ? alarm_states_from_string(*state) : alarm_states::UNKNOWN;
 }
 
@@ -363,7 +363,7 @@ std::uint32_t win::increment_sending_counter() {
 }
 
 std::uint32_t win::sending_counter() const {
-    const auto value = common::text_of(m_redis_context.get_from_table(keys::data(m_mac_addr), s_sending_counter));
+    const auto value = m_redis_context.get_text_from_table(keys::data(m_mac_addr), s_sending_counter);
     return value ? common::to_unsigned(*value) : 0;
 }
 
@@ -424,7 +424,7 @@ void win::current_text(const std::string& _text) {
 }
 
 std::string win::current_text() const {
-    return common::text_of(m_redis_context.get_from_table(keys::data(m_mac_addr), s_current_text))
+    return m_redis_context.get_text_from_table(keys::data(m_mac_addr), s_current_text)
         .value_or(std::string());
 }
 

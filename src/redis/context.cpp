@@ -502,6 +502,19 @@ reply context::get_from_table(std::string_view _key, std::string_view _field) {
     return command("HGET", _key, _field);
 }
 
+std::optional<std::string> context::get_text_from_table(std::string_view _key, std::string_view _field) {
+    if (m_cache) {
+        if (const auto value = m_cache->field(_key, _field)) {
+            ++m_cache_hits;
+            return *value ? std::optional<std::string>(**value) : std::nullopt;
+        }
+    }
+    const auto result = get_from_table(_key, _field);
+    if (result.get_type() != reply_type::STRING)
+        return std::nullopt;
+    return result.to_string();
+}
+
 reply context::get_from_table(std::string_view _key, std::initializer_list<std::string_view> _fields) {
     std::vector<std::string_view> argv{"HMGET", _key};
     argv.insert(argv.end(), _fields.begin(), _fields.end());

@@ -168,6 +168,9 @@ public:
     reply flush_db();
     // HGET; a missing field or key gives a NIL reply.
     reply get_from_table(std::string_view _key, std::string_view _field);
+    // HGET as text: nothing for a missing field or key (or a reply that is no text).
+    // Answered from the read cache without building a reply when it can.
+    std::optional<std::string> get_text_from_table(std::string_view _key, std::string_view _field);
     // HMGET; an array with one element per field, NIL for a missing one.
     reply get_from_table(std::string_view _key, std::initializer_list<std::string_view> _fields);
     // HINCRBY; the reply is the new value.

@@ -203,6 +203,18 @@ raw_reply read_cache::serve_raw(const std::vector<std::string_view>& _argv) cons
     return nullptr;
 }
 
+std::optional<const std::string*> read_cache::field(std::string_view _key, std::string_view _field) const {
+    const auto* kept = find(_key);
+    if (!kept || (kept->kind != entry::type::absent && kept->kind != entry::type::hash))
+        return std::nullopt;
+    const auto value = kept->fields.find(_field);
+    if (value != kept->fields.end())
+        return &value->second;
+    if (kept->partial && !kept->missing.count(_field))
+        return std::nullopt;
+    return nullptr;
+}
+
 read_cache::entry* read_cache::writable_hash(std::string_view _key) {
     const auto found = m_entries.find(probe(_key));
     if (found == m_entries.end())

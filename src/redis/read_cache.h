@@ -38,6 +38,9 @@ public:
     // the cache can answer every one of them.
     std::optional<std::vector<reply>> serve_all(const std::vector<std::vector<std::string>>& _commands) const;
     std::optional<reply> serve_transaction(const std::vector<std::vector<std::string>>& _commands) const;
+    // HGET without a reply object: the value (nullptr when the field or key is missing),
+    // or nothing when the cache cannot answer.
+    std::optional<const std::string*> field(std::string_view _key, std::string_view _field) const;
     // Records the effect of a write (or of any other command) that went, or will go, to
     // the server. `_argv` is one command as sent.
     void note(const std::vector<std::string_view>& _argv);

@@ -21,7 +21,9 @@ double skipped_cycles() {
 // Driven by hand: the thread is held between two passes as a long cycle holds it.
 TEST_F(mech_param_req_test, TimerExpiriesMissedByALongPassCountAsSkippedCycles) {
     m_mechanism.reset();
-    c_mech_param_req mechanism(m_zmq, nullptr, m_sender, s_redis->host(), s_redis->port(), false, test_logger());
+    // Its own ZeroMQ context: the pipe of the mechanism just stopped may not be unbound yet.
+    c_mech_param_req mechanism(std::make_shared<zmq::context_t>(1), nullptr, m_sender, s_redis->host(),
+                               s_redis->port(), false, test_logger());
     ASSERT_TRUE(mechanism.thread_init());
     const auto started = std::chrono::steady_clock::now();
     const double before = skipped_cycles();

@@ -295,7 +295,7 @@ TEST_F(redis_client, read_cache_answers_as_the_server_does) {
     m_context->cache_on();
     std::uint64_t commands = 0;
     for (int step = 0; step < 3000; ++step) {
-        switch (random() % 24) {
+        switch (random() % 26) {
             case 0:
                 m_context->prefetch(all);
                 continue;
@@ -311,6 +311,18 @@ TEST_F(redis_client, read_cache_answers_as_the_server_does) {
             case 4:
                 m_context->flush_writes();
                 continue;
+            case 6: {
+                const auto key = hash(), name = field();
+                const auto text = [&](vyr::redis::context& _on) {
+                    try {
+                        return _on.get_text_from_table(key, name).value_or("(none)");
+                    } catch (const std::exception&) {
+                        return std::string("thrown");
+                    }
+                };
+                ASSERT_EQ(text(*m_context), text(plain)) << "step " << step;
+                continue;
+            }
             case 5: {
                 // Batches of reads, which the cache answers whole or not at all.
                 vyr::redis::batch reads;
