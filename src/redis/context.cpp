@@ -421,7 +421,12 @@ void context::flush_writes() {
     }
 }
 
-void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys) {
+void context::forget_transient() {
+    if (m_cache)
+        m_cache->drop_transient();
+}
+
+void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys, bool _transient) {
     if (!m_cache)
         return;
     const count_failure count;
@@ -434,7 +439,7 @@ void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _key
         // itself meets the error later, as it would without the cache.
         auto replies = execute_with_held(reads.commands());
         for (std::size_t i = 0; i < asked.size(); ++i)
-            m_cache->store(asked[i]->first, asked[i]->second, replies[i]);
+            m_cache->store(asked[i]->first, asked[i]->second, replies[i], _transient);
         reads.clear();
         asked.clear();
     };

@@ -151,7 +151,9 @@ public:
     // Reads and keeps HGETALL / SMEMBERS / GET of each key not kept yet, at most
     // s_prefetch_chunk commands per round trip. Nothing while the cache is off.
     static constexpr std::size_t s_prefetch_chunk = 2000;
-    void prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys);
+    // Transient keys are forgotten together by forget_transient().
+    void prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys, bool _transient = false);
+    void forget_transient();
     // HMGET of the fields of each hash not kept whole, kept as known fields.
     void prefetch_fields(const std::vector<std::pair<std::string, std::vector<std::string>>>& _reads);
     void forget(const std::vector<std::pair<std::string, key_kind>>& _keys);

@@ -97,8 +97,22 @@ bool is_keyed_write(const std::string& _word) {
 void read_cache::raw_deleter::operator()(redisReply* _reply) const noexcept { freeReplyObject(_reply); }
 
 const read_cache::entry* read_cache::find(std::string_view _key) const {
-    const auto found = m_entries.find(probe(_key));
+    const auto& key = probe(_key);
+    if (!m_transient.empty()) {
+        const auto found = m_transient.find(key);
+        if (found != m_transient.end())
+            return &found->second;
+    }
+    const auto found = m_entries.find(key);
     return found == m_entries.end() ? nullptr : &found->second;
+}
+
+read_cache::entry* read_cache::locate(std::string_view _key) { return const_cast<entry*>(find(_key)); }
+
+void read_cache::erase(std::string_view _key) {
+    const auto& key = probe(_key);
+    if (m_transient.erase(key) == 0)
+        m_entries.erase(key);
 }
 
 std::optional<reply> read_cache::serve(const std::vector<std::string_view>& _argv) const {
@@ -216,44 +230,42 @@ std::optional<const std::string*> read_cache::field(std::string_view _key, std::
 }
 
 read_cache::entry* read_cache::writable_hash(std::string_view _key) {
-    const auto found = m_entries.find(probe(_key));
-    if (found == m_entries.end())
+    auto* kept = locate(_key);
+    if (!kept)
         return nullptr;
-    auto& kept = found->second;
-    if (kept.kind == entry::type::absent) {
-        kept.kind = entry::type::hash;
-        kept.partial = false;
+    if (kept->kind == entry::type::absent) {
+        kept->kind = entry::type::hash;
+        kept->partial = false;
     }
-    if (kept.kind != entry::type::hash) {
-        m_entries.erase(found);
+    if (kept->kind != entry::type::hash) {
+        erase(_key);
         return nullptr;
     }
-    return &kept;
+    return kept;
 }
 
 read_cache::entry* read_cache::writable_set(std::string_view _key) {
-    const auto found = m_entries.find(probe(_key));
-    if (found == m_entries.end())
+    auto* kept = locate(_key);
+    if (!kept)
         return nullptr;
-    auto& kept = found->second;
-    if (kept.kind == entry::type::absent)
-        kept.kind = entry::type::set;
-    if (kept.kind != entry::type::set) {
-        m_entries.erase(found);
+    if (kept->kind == entry::type::absent)
+        kept->kind = entry::type::set;
+    if (kept->kind != entry::type::set) {
+        erase(_key);
         return nullptr;
     }
-    return &kept;
+    return kept;
 }
 
 void read_cache::note(const std::vector<std::string_view>& _argv) {
-    if (_argv.empty() || m_entries.empty())
+    if (_argv.empty() || (m_entries.empty() && m_transient.empty()))
         return;
     const std::string word = upper(_argv[0]);
     if (is_pure_read(word))
         return;
-    const auto emptied = [this](std::string_view _key, const entry& _kept) {
+    const auto emptied = [](entry& _kept) {
         if (_kept.fields.empty() && _kept.members.empty() && !_kept.partial)
-            m_entries[std::string(_key)] = entry{};
+            _kept = entry{};
     };
     if ((word == "HSET" || word == "HMSET") && _argv.size() >= 4 && _argv.size() % 2 == 0) {
         if (auto* kept = writable_hash(_argv[1]))
@@ -270,7 +282,7 @@ void read_cache::note(const std::vector<std::string_view>& _argv) {
                 if (kept->partial)
                     kept->missing.insert(std::string(_argv[i]));
             }
-            emptied(_argv[1], *kept);
+            emptied(*kept);
         }
         return;
     }
@@ -283,22 +295,22 @@ void read_cache::note(const std::vector<std::string_view>& _argv) {
                 else if (word == "SADD" && member == kept->members.end())
                     kept->members.emplace_back(_argv[i]);
             }
-            emptied(_argv[1], *kept);
+            emptied(*kept);
         }
         return;
     }
     // Only what is kept is changed: a key first met in a write is left to the server.
     if (word == "DEL") {
         for (std::size_t i = 1; i < _argv.size(); ++i)
-            if (const auto found = m_entries.find(probe(_argv[i])); found != m_entries.end())
-                found->second = entry{};
+            if (auto* kept = locate(_argv[i]))
+                *kept = entry{};
         return;
     }
     if (word == "SET" && _argv.size() == 3) {
-        if (const auto found = m_entries.find(probe(_argv[1])); found != m_entries.end()) {
-            found->second = entry{};
-            found->second.kind = entry::type::string;
-            found->second.text = std::string(_argv[2]);
+        if (auto* kept = locate(_argv[1])) {
+            *kept = entry{};
+            kept->kind = entry::type::string;
+            kept->text = std::string(_argv[2]);
         }
         return;
     }
@@ -306,19 +318,19 @@ void read_cache::note(const std::vector<std::string_view>& _argv) {
         // Its declared keys.
         const std::size_t keys = _argv.size() > 2 ? std::strtoul(std::string(_argv[2]).c_str(), nullptr, 10) : 0;
         for (std::size_t i = 3; i < _argv.size() && i < 3 + keys; ++i)
-            m_entries.erase(probe(_argv[i]));
+            erase(_argv[i]);
         return;
     }
     if (is_keyed_write(word)) {
         for (std::size_t i = 1; i < _argv.size() && (i == 1 || word == "UNLINK" || word == "SMOVE" || word == "RENAME");
              ++i)
-            m_entries.erase(probe(_argv[i]));
+            erase(_argv[i]);
         if (word == "SMOVE" || word == "RENAME")
-            m_entries.erase(probe(_argv[2]));
+            erase(_argv[2]);
         return;
     }
     // Anything else may have changed anything.
-    m_entries.clear();
+    clear();
 }
 
 std::optional<reply> read_cache::deferred_reply(const std::vector<std::string_view>& _argv) const {
@@ -375,7 +387,7 @@ std::optional<reply> read_cache::deferred_reply(const std::vector<std::string_vi
     return std::nullopt;
 }
 
-void read_cache::store(const std::string& _key, key_kind _kind, const reply_element& _reply) {
+void read_cache::store(const std::string& _key, key_kind _kind, const reply_element& _reply, bool _transient) {
     entry kept;
     switch (_reply.get_type()) {
         case reply_type::NIL:
@@ -410,7 +422,7 @@ void read_cache::store(const std::string& _key, key_kind _kind, const reply_elem
             // An error (the key holds another type): not kept, so reads meet the same error.
             return;
     }
-    m_entries[_key] = std::move(kept);
+    (_transient ? m_transient : m_entries)[_key] = std::move(kept);
 }
 
 void read_cache::store_fields(const std::string& _key, const std::vector<std::string>& _fields,
@@ -421,6 +433,8 @@ void read_cache::store_fields(const std::string& _key, const std::vector<std::st
     if (array.size() != _fields.size())
         return;
     // What is known of a key already kept whole is not made partial.
+    if (m_transient.count(_key))
+        return;
     const auto [found, added] = m_entries.try_emplace(_key);
     auto& kept = found->second;
     if (added) {

@@ -49,14 +49,20 @@ public:
     // back (its reply depends on what is not kept, or it is no plain write).
     std::optional<reply> deferred_reply(const std::vector<std::string_view>& _argv) const;
 
-    // Keeps the reply of HGETALL, SMEMBERS or GET of `_key` (`_kind` says which).
-    void store(const std::string& _key, key_kind _kind, const reply_element& _reply);
+    // Keeps the reply of HGETALL, SMEMBERS or GET of `_key` (`_kind` says which); a
+    // transient key goes with the next drop_transient() (it is kept apart, so that the
+    // keys of a chunk of records are looked up among few).
+    void store(const std::string& _key, key_kind _kind, const reply_element& _reply, bool _transient = false);
     // Keeps the reply of "HMGET _key _fields...": those fields only.
     void store_fields(const std::string& _key, const std::vector<std::string>& _fields, const reply_element& _reply);
     bool holds(std::string_view _key) const { return find(_key) != nullptr; }
-    void drop(std::string_view _key) { m_entries.erase(probe(_key)); }
-    void clear() { m_entries.clear(); }
-    std::size_t size() const noexcept { return m_entries.size(); }
+    void drop(std::string_view _key) { erase(_key); }
+    void drop_transient() { m_transient.clear(); }
+    void clear() {
+        m_entries.clear();
+        m_transient.clear();
+    }
+    std::size_t size() const noexcept { return m_entries.size() + m_transient.size(); }
 
     struct raw_deleter {
         void operator()(redisReply* _reply) const noexcept;
@@ -74,6 +80,8 @@ private:
         std::string text;
     };
     const entry* find(std::string_view _key) const;
+    entry* locate(std::string_view _key);
+    void erase(std::string_view _key);
     // A reply as hiredis makes them; null when the cache cannot answer.
     std::unique_ptr<redisReply, raw_deleter> serve_raw(const std::vector<std::string_view>& _argv) const;
     // A hash entry to write fields of (an absent key becomes an empty hash); nothing
@@ -85,6 +93,7 @@ private:
     const std::string& probe(std::string_view _key) const { return m_probe.assign(_key.data(), _key.size()); }
 
     std::unordered_map<std::string, entry> m_entries;
+    std::unordered_map<std::string, entry> m_transient;
     mutable std::string m_probe;
 };
 
