@@ -180,7 +180,7 @@ reply context::execute_command_argv(const std::vector<std::string_view>& _argv) 
     try {
         if (m_held.empty()) {
             auto result = execute_live(_argv);
-            m_cache->note(_argv);
+            m_cache->note(_argv, result);
             return result;
         }
         const count_failure count;
@@ -304,7 +304,7 @@ void throw_first_error(const std::vector<std::vector<std::string>>& _commands, c
 std::vector<reply> context::execute_with_held(const std::vector<std::vector<std::string>>& _commands) {
     if (m_held.empty()) {
         auto replies = execute_batch(_commands);
-        note_batch(_commands);
+        note_batch(_commands, replies);
         return replies;
     }
     batch held = std::move(m_held);
@@ -315,16 +315,17 @@ std::vector<reply> context::execute_with_held(const std::vector<std::vector<std:
     const std::vector<reply> held_replies(std::make_move_iterator(replies.begin()),
                                           std::make_move_iterator(replies.begin() + held.size()));
     throw_first_error(held.commands(), held_replies);
-    note_batch(_commands);
-    return std::vector<reply>(std::make_move_iterator(replies.begin() + held.size()),
-                              std::make_move_iterator(replies.end()));
+    std::vector<reply> own(std::make_move_iterator(replies.begin() + held.size()),
+                           std::make_move_iterator(replies.end()));
+    note_batch(_commands, own);
+    return own;
 }
 
-void context::note_batch(const std::vector<std::vector<std::string>>& _commands) {
+void context::note_batch(const std::vector<std::vector<std::string>>& _commands, const std::vector<reply>& _replies) {
     if (!m_cache)
         return;
-    for (const auto& command : _commands)
-        m_cache->note(std::vector<std::string_view>(command.begin(), command.end()));
+    for (std::size_t i = 0; i < _commands.size(); ++i)
+        m_cache->note(std::vector<std::string_view>(_commands[i].begin(), _commands[i].end()), _replies.at(i));
 }
 
 std::vector<reply> context::pipeline(const batch& _batch) {

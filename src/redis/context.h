@@ -228,7 +228,7 @@ private:
     // and returns the replies of `_commands` only; an error reply to a held write throws.
     std::vector<reply> execute_with_held(const std::vector<std::vector<std::string>>& _commands);
     // The cache's view of the commands of a batch that went out.
-    void note_batch(const std::vector<std::vector<std::string>>& _commands);
+    void note_batch(const std::vector<std::vector<std::string>>& _commands, const std::vector<reply>& _replies);
     reply execute_live(const std::vector<std::string_view>& _argv);
 };
 

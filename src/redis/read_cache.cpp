@@ -333,6 +333,17 @@ void read_cache::note(const std::vector<std::string_view>& _argv) {
     clear();
 }
 
+void read_cache::note(const std::vector<std::string_view>& _argv, const reply_element& _reply) {
+    if (_argv.size() == 4 && upper(_argv[0]) == "HINCRBY" && _reply.get_type() == reply_type::INTEGER) {
+        if (auto* kept = writable_hash(_argv[1])) {
+            kept->fields[std::string(_argv[2])] = std::to_string(_reply.to_integer());
+            kept->missing.erase(std::string(_argv[2]));
+        }
+        return;
+    }
+    note(_argv);
+}
+
 std::optional<reply> read_cache::deferred_reply(const std::vector<std::string_view>& _argv) const {
     if (_argv.size() < 2)
         return std::nullopt;

@@ -44,6 +44,9 @@ public:
     // Records the effect of a write (or of any other command) that went, or will go, to
     // the server. `_argv` is one command as sent.
     void note(const std::vector<std::string_view>& _argv);
+    // After a write that went to the server: what its reply tells of a kept key (the new
+    // value of HINCRBY), else as note().
+    void note(const std::vector<std::string_view>& _argv, const reply_element& _reply);
     // The reply a write that is held back until the next flush gives at once, as the
     // server would give it for what is kept; nothing when the command cannot be held
     // back (its reply depends on what is not kept, or it is no plain write).
