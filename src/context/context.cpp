@@ -148,16 +148,23 @@ void context::prefetch_project() {
     redis.prefetch(keys);
 }
 
-void context::prefetch_request(const std::string& _mac_addr) {
+void context::prefetch_requests(const std::vector<std::string>& _macs) {
     auto& redis = *m_redis_context;
-    if (!redis.caching())
+    if (!redis.caching() || _macs.empty())
         return;
     using redis::key_kind;
-    redis.prefetch_fields(
-        {{anchor::keys::mac_addr(), {_mac_addr}}, {track_obj::keys::mac_addr(), {_mac_addr}}});
+    redis.prefetch_fields({{anchor::keys::mac_addr(), _macs}, {track_obj::keys::mac_addr(), _macs}});
     std::vector<std::pair<std::string, key_kind>> keys;
-    if (anchor_exists_by_mac(_mac_addr)) {
-        // The schedule names its partners by uid: every anchor is read.
+    std::vector<std::string> objects;
+    bool anchors = false;
+    for (const auto& mac : _macs) {
+        if (anchor_exists_by_mac(mac))
+            anchors = true;
+        else if (auto uid = redis.get_text_from_table(track_obj::keys::mac_addr(), mac))
+            objects.push_back(std::move(*uid));
+    }
+    if (anchors) {
+        // A schedule names its partners by uid: every anchor is read.
         redis.prefetch({{anchor::keys::set(), key_kind::set},
                         {tdoa_setting::keys::set(), key_kind::set},
                         {tdoa_schedule::keys::set(), key_kind::set}});
@@ -169,26 +176,27 @@ void context::prefetch_request(const std::string& _mac_addr) {
             keys.emplace_back(tdoa_schedule::keys::fields(uid), key_kind::hash);
             keys.emplace_back(tdoa_schedule::keys::rows(uid), key_kind::set);
         }
-        redis.prefetch(keys);
-        return;
     }
-    if (!track_obj_exists_by_mac(_mac_addr))
-        return;
-    const auto uid = uid_by_mac(track_obj::keys::mac_addr(), _mac_addr);
-    redis.prefetch({{track_obj::keys::fields(uid), key_kind::hash},
-                    {track_obj::keys::t2t_cfg(uid), key_kind::hash},
-                    {track_obj::keys::groups(uid), key_kind::set},
-                    {track_obj::keys::t2t_no_alarm(uid), key_kind::set},
-                    {track_obj::keys::driver_licenses(uid), key_kind::set},
-                    {alarm::keys::objects(uid), key_kind::set}});
-    if (const auto sublocation_uid =
-            redis.get_text_from_table(track_obj::keys::fields(uid), track_obj::s_sublocation_uid))
-        keys.emplace_back(sublocation::keys::fields(*sublocation_uid), key_kind::hash);
-    for (const auto& group_uid : common::members(redis, track_obj::keys::groups(uid)))
-        keys.emplace_back(group::keys::fields(group_uid), key_kind::hash);
-    for (const auto& alarm_uid : get_alarms_of_object(uid)) {
-        keys.emplace_back(alarm::keys::fields(alarm_uid), key_kind::hash);
-        keys.emplace_back(alarm::keys::data(alarm_uid), key_kind::hash);
+    for (const auto& uid : objects) {
+        keys.emplace_back(track_obj::keys::fields(uid), key_kind::hash);
+        keys.emplace_back(track_obj::keys::t2t_cfg(uid), key_kind::hash);
+        keys.emplace_back(track_obj::keys::groups(uid), key_kind::set);
+        keys.emplace_back(track_obj::keys::t2t_no_alarm(uid), key_kind::set);
+        keys.emplace_back(track_obj::keys::driver_licenses(uid), key_kind::set);
+        keys.emplace_back(alarm::keys::objects(uid), key_kind::set);
+    }
+    redis.prefetch(keys);
+    keys.clear();
+    for (const auto& uid : objects) {
+        if (const auto sublocation_uid =
+                redis.get_text_from_table(track_obj::keys::fields(uid), track_obj::s_sublocation_uid))
+            keys.emplace_back(sublocation::keys::fields(*sublocation_uid), key_kind::hash);
+        for (const auto& group_uid : common::members(redis, track_obj::keys::groups(uid)))
+            keys.emplace_back(group::keys::fields(group_uid), key_kind::hash);
+        for (const auto& alarm_uid : get_alarms_of_object(uid)) {
+            keys.emplace_back(alarm::keys::fields(alarm_uid), key_kind::hash);
+            keys.emplace_back(alarm::keys::data(alarm_uid), key_kind::hash);
+        }
     }
     redis.prefetch(keys);
 }

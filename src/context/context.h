@@ -94,11 +94,12 @@ public:
     // project (every kind's set and records, the MAC indexes, the set of WINs) in a few
     // pipelined round trips. Nothing while the cache is off.
     void prefetch_project();
-    // What the answer to a parameter request of the WIN with this MAC reads, in at most
-    // three pipelined round trips: the MAC indexes and the TDOA sets; the record (a tag's
-    // object with its sets, or, for an anchor, every anchor, TDOA setting and schedule);
-    // a tag's sublocation, groups and alarms. Nothing while the cache is off.
-    void prefetch_request(const std::string& _mac_addr);
+    // What the answers to parameter requests of the WINs with these MACs read, in at
+    // most four pipelined round trips however many they are: the MAC indexes; the TDOA
+    // sets when an anchor asks; the records (a tag's object with its sets, or, for an
+    // anchor, every anchor, TDOA setting and schedule); a tag's sublocation, groups and
+    // alarms. Nothing while the cache is off.
+    void prefetch_requests(const std::vector<std::string>& _macs);
 
 
 private:

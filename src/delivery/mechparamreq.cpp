@@ -390,18 +390,20 @@ bool c_mech_param_req::service_pipe(bool _in_cycle) {
                 break;
             case vyr::cmd::request:
                 try {
-                    answer_request(message);
-                } catch (const vyr::redis::connection_error&) {
-                    throw;
+                    // Held for now: the requests taken together are answered together.
+                    hold_request(message);
                 } catch (const std::exception&) {
                     // One bad request must not cost the others their answer.
                     m_logger.log_exception(VYR_HERE);
                 }
+                if (m_held_requests.size() >= s_max_held_requests / 2)
+                    answer_held_requests();
                 break;
             default:
                 break;
         }
     }
+    answer_held_requests();
     return true;
 }
 
@@ -413,6 +415,11 @@ void c_mech_param_req::service_pipe_in_cycle(std::size_t _done) {
 }
 
 void c_mech_param_req::answer_request(const zmq::message_t& _message) {
+    hold_request(_message);
+    answer_held_requests();
+}
+
+void c_mech_param_req::hold_request(const zmq::message_t& _message) {
     cmd_param_req_from_node_t header{};
     if (!vyr::cmd::read_command(_message.data(), _message.size(), header))
         VYR_THROW("zmq_message.size() < sizeof(cmd_param_req_from_node_t)");
@@ -435,11 +442,7 @@ void c_mech_param_req::answer_request(const zmq::message_t& _message) {
             m_held_requests.size();
         m_held_requests.pop_front();
     }
-    const std::string mac = request.mac_address;
     m_held_requests.push_back(std::move(request));
-    answer_held_requests();
-    if (!m_held_requests.empty())
-        m_logger.debug("parameter request of %1% held until the project mirror is complete") % mac;
 }
 
 void c_mech_param_req::answer_held_requests() {
@@ -451,32 +454,44 @@ void c_mech_param_req::answer_held_requests() {
     }
     if (m_held_requests.empty())
         return;
+    const auto keep_held = [this] {
+        for (auto& request : m_held_requests)
+            if (!request.noted) {
+                m_logger.debug("parameter request of %1% held until the project mirror is complete") %
+                    request.mac_address;
+                request.noted = true;
+            }
+    };
     try {
         if (!m_context->updated())
-            return;
+            return keep_held();
     } catch (const std::exception&) {
         // Redis cannot be read: the requests stay held (the cycle reports the failure).
-        return;
+        return keep_held();
     }
-    // Inside a cycle the answers come from its snapshot; outside one, from a snapshot of
-    // the project (many requests at once, as when the mirror completes at start) or of
-    // what each answer reads.
+    // Inside a cycle the answers come from its snapshot; outside one, from one read of
+    // what all the answers read.
     auto& redis = m_context->redis_context();
-    const bool own_snapshot = !redis.caching();
-    const bool burst = m_held_requests.size() >= s_snapshot_burst;
     std::optional<vyr::redis::cache_scope> snapshot;
-    if (own_snapshot) {
+    if (!redis.caching()) {
         snapshot.emplace(redis);
-        if (burst)
-            prefetch_or_read_live([this] { m_context->prefetch_project(); });
+        std::vector<std::string> macs;
+        for (const auto& request : m_held_requests)
+            macs.push_back(request.mac_address);
+        prefetch_or_read_live([&] { m_context->prefetch_requests(macs); });
     }
     while (!m_held_requests.empty()) {
         // Out of the queue first: a request whose answer fails is not tried again.
         const auto request = std::move(m_held_requests.front());
         m_held_requests.pop_front();
-        if (own_snapshot && !burst)
-            prefetch_or_read_live([&] { m_context->prefetch_request(request.mac_address); });
-        answer(request.mac_address, request.numbers, request.arrival);
+        try {
+            answer(request.mac_address, request.numbers, request.arrival);
+        } catch (const vyr::redis::connection_error&) {
+            throw;
+        } catch (const std::exception&) {
+            // One bad request must not cost the others their answer.
+            m_logger.log_exception(VYR_HERE);
+        }
     }
 }
 

@@ -76,9 +76,6 @@ public:
     // Redis refill) is held instead of being answered from a half-filled mirror: at most
     // one per MAC (a newer one replaces it), at most this many in all (the oldest goes)...
     static constexpr std::size_t s_max_held_requests = 4096;
-    // Held requests answered together, this many or more, are answered from one read of
-    // the whole project; fewer each read what its answer needs.
-    static constexpr std::size_t s_snapshot_burst = 64;
     // ...and none older than this: the device asks again by then.
     static constexpr std::chrono::seconds s_held_request_lifetime{s_sending_period_sec};
     // While requests are held the pipe is polled at most this long, then the mirror is
@@ -183,6 +180,9 @@ public:
 private:
     // Holds the request, then answers what is held if the mirror is complete.
     void answer_request(const zmq::message_t& _message);
+    // Queues the request behind those held (one per MAC, the oldest dropped past the
+    // bound); a request shorter than its header throws.
+    void hold_request(const zmq::message_t& _message);
     // Drops the held requests past their lifetime and, once the mirror is complete,
     // answers the others in arrival order. Called on every pass of the thread.
     void answer_held_requests();
@@ -287,6 +287,8 @@ private:
         std::string mac_address;
         std::vector<std::uint32_t> numbers;
         std::chrono::steady_clock::time_point arrival;
+        // Logged as held.
+        bool noted = false;
     };
     // In arrival order.
     std::deque<held_request> m_held_requests;
