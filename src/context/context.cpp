@@ -106,7 +106,7 @@ std::optional<alarm> context::get_button_alarm_of_object(const std::string& _obj
     return std::nullopt;
 }
 
-void context::prefetch_project() {
+void context::prefetch_project(const std::function<void()>& _between) {
     auto& redis = *m_redis_context;
     if (!redis.caching())
         return;
@@ -145,7 +145,7 @@ void context::prefetch_project() {
     hashes(schedules, tdoa_schedule::keys::fields);
     sets(schedules, tdoa_schedule::keys::rows);
     hashes(get_alarms(), alarm::keys::fields, alarm::keys::data);
-    redis.prefetch(keys);
+    redis.prefetch(keys, false, _between);
 }
 
 void context::prefetch_requests(const std::vector<std::string>& _macs) {

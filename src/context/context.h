@@ -92,8 +92,9 @@ public:
 
     // For the read cache of the connection (redis::context::cache_on): reads the whole
     // project (every kind's set and records, the MAC indexes, the set of WINs) in a few
-    // pipelined round trips. Nothing while the cache is off.
-    void prefetch_project();
+    // pipelined round trips. Nothing while the cache is off. `_between` as for
+    // redis::context::prefetch.
+    void prefetch_project(const std::function<void()>& _between = {});
     // What the answers to parameter requests of the WINs with these MACs read, in at
     // most four pipelined round trips however many they are: the MAC indexes; the TDOA
     // sets when an anchor asks; the records (a tag's object with its sets, or, for an

@@ -408,9 +408,13 @@ bool c_mech_param_req::service_pipe(bool _in_cycle) {
 }
 
 void c_mech_param_req::service_pipe_in_cycle(std::size_t _done) {
-    if (!m_pipe_out || _done == 0 || _done % s_pipe_chunk != 0)
+    if (_done == 0 || _done % s_pipe_chunk != 0)
         return;
-    if (!service_pipe(true))
+    service_pipe_in_cycle();
+}
+
+void c_mech_param_req::service_pipe_in_cycle() {
+    if (m_pipe_out && !service_pipe(true))
         throw vyr::worker_thread::end_of_thread{};
 }
 
@@ -591,7 +595,8 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
     } schedules{m_cycle_schedules};
     m_cycle_schedules.emplace();
     try {
-        m_context->prefetch_project();
+        // Requests that come meanwhile are answered between its round trips.
+        m_context->prefetch_project([this] { service_pipe_in_cycle(); });
     } catch (const std::exception&) {
         // Each record is then read when needed, and what fails is logged with the record.
         m_logger.warning("the project could not be read in one go: this cycle reads it record by record");
@@ -810,7 +815,9 @@ void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _wh
             auto more = win::record_keys(mac, read);
             keys.insert(keys.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
         }
-        redis.prefetch(keys);
+        // Kept apart from the project's snapshot: looked up among a few thousand keys and
+        // dropped together when the chunk is done.
+        redis.prefetch(keys, true);
     } catch (const std::exception&) {
         // As for the project: each WIN is read by itself, its failure logged with it.
         m_logger.debug("%1% WIN records could not be read in one go") % _macs.size();
@@ -819,7 +826,7 @@ void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _wh
     _work();
     redis.hold_writes(false);
     redis.flush_writes();
-    redis.forget(keys);
+    redis.forget_transient();
 }
 
 c_mech_param_req::win_standing c_mech_param_req::standing_of(const win& _win) {

@@ -303,6 +303,8 @@ private:
     // Inside a cycle, every s_pipe_chunk calls (the count is `_done`): service_pipe(),
     // a stop ending the thread from there. Nothing for a caller without a pipe.
     void service_pipe_in_cycle(std::size_t _done);
+    // The same at once.
+    void service_pipe_in_cycle();
     // One processing cycle going by `_due`; only the alarm delivery when `_alarms_only`.
     void processing_cycle(const timeval& _due, bool _alarms_only = false);
     void run_cycle(bool _alarms_only);

@@ -427,7 +427,8 @@ void context::forget_transient() {
         m_cache->drop_transient();
 }
 
-void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys, bool _transient) {
+void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys, bool _transient,
+                       const std::function<void()>& _between) {
     if (!m_cache)
         return;
     const count_failure count;
@@ -446,13 +447,18 @@ void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _key
     };
     try {
         for (const auto& key : _keys) {
-            if (m_cache->holds(key.first))
+            // A transient key is looked up among the transient ones only (few): a copy kept
+            // among the others is shadowed by the fresh one, never served stale.
+            if (_transient ? m_cache->holds_transient(key.first) : m_cache->holds(key.first))
                 continue;
             static constexpr const char* s_read[] = {"HGETALL", "SMEMBERS", "GET"};
             reads.add(s_read[static_cast<int>(key.second)], key.first);
             asked.push_back(&key);
-            if (reads.size() >= s_prefetch_chunk)
+            if (reads.size() >= s_prefetch_chunk) {
                 send();
+                if (_between)
+                    _between();
+            }
         }
         send();
     } catch (...) {

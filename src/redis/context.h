@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -151,8 +152,11 @@ public:
     // Reads and keeps HGETALL / SMEMBERS / GET of each key not kept yet, at most
     // s_prefetch_chunk commands per round trip. Nothing while the cache is off.
     static constexpr std::size_t s_prefetch_chunk = 2000;
-    // Transient keys are forgotten together by forget_transient().
-    void prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys, bool _transient = false);
+    // Transient keys are forgotten together by forget_transient(). `_between`, when set,
+    // is called between two round trips, when what came back is kept: a long read lets
+    // its caller do other work (which may use this connection) meanwhile.
+    void prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys, bool _transient = false,
+                  const std::function<void()>& _between = {});
     void forget_transient();
     // HMGET of the fields of each hash not kept whole, kept as known fields.
     void prefetch_fields(const std::vector<std::pair<std::string, std::vector<std::string>>>& _reads);

@@ -92,6 +92,22 @@ bool is_keyed_write(const std::string& _word) {
                           "LSET",    "ZADD",         "ZREM",   "ZINCRBY", "SMOVE",  "RENAME",   "UNLINK"});
 }
 
+// A whole decimal integer as the server takes one (no sign but '-', no leading zero, no
+// blank); nothing for anything else.
+std::optional<long long> strict_integer(std::string_view _text) {
+    const bool negative = !_text.empty() && _text.front() == '-';
+    const auto digits = _text.substr(negative ? 1 : 0);
+    if (digits.empty() || digits.size() > 19 || (digits.front() == '0' && (digits.size() > 1 || negative)))
+        return std::nullopt;
+    long long value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9' || __builtin_mul_overflow(value, 10, &value) ||
+            __builtin_add_overflow(value, negative ? -(c - '0') : c - '0', &value))
+            return std::nullopt;
+    }
+    return value;
+}
+
 }  // namespace
 
 void read_cache::raw_deleter::operator()(redisReply* _reply) const noexcept { freeReplyObject(_reply); }
@@ -107,12 +123,30 @@ const read_cache::entry* read_cache::find(std::string_view _key) const {
     return found == m_entries.end() ? nullptr : &found->second;
 }
 
-read_cache::entry* read_cache::locate(std::string_view _key) { return const_cast<entry*>(find(_key)); }
+read_cache::entry* read_cache::locate(std::string_view _key) {
+    const auto& key = probe(_key);
+    if (!m_transient.empty()) {
+        const auto found = m_transient.find(key);
+        if (found != m_transient.end()) {
+            m_transient_written.push_back(key);
+            return &found->second;
+        }
+    }
+    const auto found = m_entries.find(key);
+    return found == m_entries.end() ? nullptr : &found->second;
+}
 
 void read_cache::erase(std::string_view _key) {
     const auto& key = probe(_key);
-    if (m_transient.erase(key) == 0)
+    m_transient.erase(key);
+    m_entries.erase(key);
+}
+
+void read_cache::drop_transient() {
+    for (const auto& key : m_transient_written)
         m_entries.erase(key);
+    m_transient_written.clear();
+    m_transient.clear();
 }
 
 std::optional<reply> read_cache::serve(const std::vector<std::string_view>& _argv) const {
@@ -209,7 +243,7 @@ raw_reply read_cache::serve_raw(const std::vector<std::string_view>& _argv) cons
         return array_reply(elements);
     }
     if (word == "SISMEMBER" && set && _argv.size() == 3)
-        return integer_reply(std::find(kept->members.begin(), kept->members.end(), _argv[2]) != kept->members.end());
+        return integer_reply(kept->members.count(_argv[2]) != 0);
     if (word == "SCARD" && set && _argv.size() == 2)
         return integer_reply(static_cast<long long>(kept->members.size()));
     if (word == "GET" && _argv.size() == 2 && (absent || kept->kind == type::string))
@@ -275,6 +309,16 @@ void read_cache::note(const std::vector<std::string_view>& _argv) {
             }
         return;
     }
+    if (word == "HINCRBY" && _argv.size() == 4) {
+        // Held back: the value it was answered with (see deferred_reply()).
+        const auto* known = find(_argv[1]);
+        const auto value = known ? incremented(*known, _argv) : std::nullopt;
+        if (!value)
+            erase(_argv[1]);
+        else if (auto* kept = writable_hash(_argv[1]))
+            set_field(*kept, _argv[2], std::to_string(*value));
+        return;
+    }
     if (word == "HDEL" && _argv.size() >= 3) {
         if (auto* kept = writable_hash(_argv[1])) {
             for (std::size_t i = 2; i < _argv.size(); ++i) {
@@ -289,11 +333,11 @@ void read_cache::note(const std::vector<std::string_view>& _argv) {
     if ((word == "SADD" || word == "SREM") && _argv.size() >= 3) {
         if (auto* kept = writable_set(_argv[1])) {
             for (std::size_t i = 2; i < _argv.size(); ++i) {
-                const auto member = std::find(kept->members.begin(), kept->members.end(), _argv[i]);
+                const auto member = kept->members.find(_argv[i]);
                 if (word == "SREM" && member != kept->members.end())
                     kept->members.erase(member);
                 else if (word == "SADD" && member == kept->members.end())
-                    kept->members.emplace_back(_argv[i]);
+                    kept->members.emplace_hint(member, _argv[i]);
             }
             emptied(*kept);
         }
@@ -334,14 +378,37 @@ void read_cache::note(const std::vector<std::string_view>& _argv) {
 }
 
 void read_cache::note(const std::vector<std::string_view>& _argv, const reply_element& _reply) {
-    if (_argv.size() == 4 && upper(_argv[0]) == "HINCRBY" && _reply.get_type() == reply_type::INTEGER) {
-        if (auto* kept = writable_hash(_argv[1])) {
-            kept->fields[std::string(_argv[2])] = std::to_string(_reply.to_integer());
-            kept->missing.erase(std::string(_argv[2]));
-        }
+    if (_argv.size() == 4 && upper(_argv[0]) == "HINCRBY") {
+        if (_reply.get_type() != reply_type::INTEGER)
+            erase(_argv[1]);
+        else if (auto* kept = writable_hash(_argv[1]))
+            set_field(*kept, _argv[2], std::to_string(_reply.to_integer()));
         return;
     }
     note(_argv);
+}
+
+std::optional<long long> read_cache::incremented(const entry& _kept, const std::vector<std::string_view>& _argv) {
+    if (_kept.kind != entry::type::absent && _kept.kind != entry::type::hash)
+        return std::nullopt;
+    const auto by = strict_integer(_argv[3]);
+    long long value = 0;
+    if (const auto found = _kept.fields.find(_argv[2]); found != _kept.fields.end()) {
+        const auto was = strict_integer(found->second);
+        if (!was)
+            return std::nullopt;
+        value = *was;
+    } else if (_kept.partial && !_kept.missing.count(_argv[2])) {
+        return std::nullopt;
+    }
+    if (!by || __builtin_add_overflow(value, *by, &value))
+        return std::nullopt;
+    return value;
+}
+
+void read_cache::set_field(entry& _kept, std::string_view _field, std::string _value) {
+    _kept.fields[std::string(_field)] = std::move(_value);
+    _kept.missing.erase(std::string(_field));
 }
 
 std::optional<reply> read_cache::deferred_reply(const std::vector<std::string_view>& _argv) const {
@@ -366,7 +433,7 @@ std::optional<reply> read_cache::deferred_reply(const std::vector<std::string_vi
             if (!seen.insert(_argv[i]).second)
                 continue;
             if (set) {
-                count += std::find(kept->members.begin(), kept->members.end(), _argv[i]) != kept->members.end();
+                count += kept->members.count(_argv[i]);
             } else if (kept->fields.count(_argv[i])) {
                 ++count;
             } else if (kept->partial && !kept->missing.count(_argv[i])) {
@@ -384,6 +451,10 @@ std::optional<reply> read_cache::deferred_reply(const std::vector<std::string_vi
     if (word == "HSET" && hash && _argv.size() >= 4 && _argv.size() % 2 == 0) {
         const auto there = present(2, 2);
         return there ? std::optional<reply>(wrap(integer_reply(distinct(2, 2) - *there))) : std::nullopt;
+    }
+    if (word == "HINCRBY" && _argv.size() == 4) {
+        const auto value = incremented(*kept, _argv);
+        return value ? std::optional<reply>(wrap(integer_reply(*value))) : std::nullopt;
     }
     if (word == "HDEL" && hash && _argv.size() >= 3) {
         const auto there = present(2, 1);
@@ -425,7 +496,7 @@ void read_cache::store(const std::string& _key, key_kind _kind, const reply_elem
             } else {
                 kept.kind = entry::type::set;
                 for (std::size_t i = 0; i < array.size(); ++i)
-                    kept.members.push_back(array[i].to_string());
+                    kept.members.insert(array[i].to_string());
             }
             break;
         }

@@ -59,11 +59,15 @@ public:
     // Keeps the reply of "HMGET _key _fields...": those fields only.
     void store_fields(const std::string& _key, const std::vector<std::string>& _fields, const reply_element& _reply);
     bool holds(std::string_view _key) const { return find(_key) != nullptr; }
+    // Whether the transient keys hold `_key`: a transient key may also be kept among
+    // the others, and is then served from its transient copy (see locate()).
+    bool holds_transient(std::string_view _key) const { return m_transient.count(probe(_key)) != 0; }
     void drop(std::string_view _key) { erase(_key); }
-    void drop_transient() { m_transient.clear(); }
+    void drop_transient();
     void clear() {
         m_entries.clear();
         m_transient.clear();
+        m_transient_written.clear();
     }
     std::size_t size() const noexcept { return m_entries.size() + m_transient.size(); }
 
@@ -79,10 +83,12 @@ private:
         bool partial = false;
         std::map<std::string, std::string, std::less<>> fields;
         std::set<std::string, std::less<>> missing;
-        std::vector<std::string> members;
+        std::set<std::string, std::less<>> members;
         std::string text;
     };
     const entry* find(std::string_view _key) const;
+    // The entry a write changes. A transient one is noted in m_transient_written: its
+    // copy among the others, if any, is out of date and is dropped with the transient keys.
     entry* locate(std::string_view _key);
     void erase(std::string_view _key);
     // A reply as hiredis makes them; null when the cache cannot answer.
@@ -91,12 +97,17 @@ private:
     // when the key holds another type, which is then dropped.
     entry* writable_hash(std::string_view _key);
     entry* writable_set(std::string_view _key);
+    // The value of the field after "HINCRBY key field by" (`_argv`), as the server would
+    // reply; nothing when what is kept does not tell it or the server would refuse.
+    static std::optional<long long> incremented(const entry& _kept, const std::vector<std::string_view>& _argv);
+    static void set_field(entry& _kept, std::string_view _field, std::string _value);
 
     // `_key` in a buffer kept for lookups, so that a lookup allocates nothing.
     const std::string& probe(std::string_view _key) const { return m_probe.assign(_key.data(), _key.size()); }
 
     std::unordered_map<std::string, entry> m_entries;
     std::unordered_map<std::string, entry> m_transient;
+    std::vector<std::string> m_transient_written;
     mutable std::string m_probe;
 };
 

@@ -303,9 +303,14 @@ TEST_F(redis_client, read_cache_answers_as_the_server_does) {
                 m_context->prefetch_fields({{hash(), {field(), field()}}});
                 continue;
             case 2:
-                m_context->forget({{hash(), vyr::redis::key_kind::hash}, {set(), vyr::redis::key_kind::set}});
                 if (random() % 2)
+                    m_context->forget({{hash(), vyr::redis::key_kind::hash}, {set(), vyr::redis::key_kind::set}});
+                else
                     m_context->forget_transient();
+                continue;
+            case 7:
+                // Kept twice: a transient copy over one kept already.
+                m_context->prefetch(all, true);
                 continue;
             case 3:
                 m_context->hold_writes(random() % 2);
@@ -394,4 +399,30 @@ TEST_F(redis_client, read_cache_answers_as_the_server_does) {
         EXPECT_EQ(stored(*m_context, key.first), stored(plain, key.first)) << key.first;
     EXPECT_GT(m_context->cache_hits(), commands / 20);
     EXPECT_LT(m_context->round_trips(), plain.round_trips());
+}
+
+// A long prefetch lets its caller use the connection between its round trips: what the
+// caller writes there is kept right, and what is read afterwards is the server's.
+TEST_F(redis_client, prefetch_hands_over_between_round_trips_and_keeps_what_was_written_meanwhile) {
+    const std::size_t count = vyr::redis::context::s_prefetch_chunk * 2 + 1;
+    std::vector<std::pair<std::string, vyr::redis::key_kind>> keys;
+    vyr::redis::batch writes;
+    for (std::size_t i = 0; i < count; ++i) {
+        keys.emplace_back("p" + std::to_string(i), vyr::redis::key_kind::hash);
+        writes.add("HSET", keys.back().first, "f", "0");
+    }
+    m_context->pipeline(writes);
+    vyr::redis::cache_scope cache(*m_context);
+    int handed = 0;
+    m_context->prefetch(keys, false, [&] {
+        ++handed;
+        // One key read already, one not yet.
+        m_context->command("HINCRBY", "p0", "f", "5");
+        m_context->command("HSET", "p" + std::to_string(count - 1), "f", "7");
+    });
+    const auto trips = m_context->round_trips();
+    EXPECT_EQ(handed, 2);
+    EXPECT_EQ(m_context->get_text_from_table("p0", "f"), "10");
+    EXPECT_EQ(m_context->get_text_from_table("p" + std::to_string(count - 1), "f"), "7");
+    EXPECT_EQ(m_context->round_trips(), trips);
 }
