@@ -110,6 +110,32 @@ std::optional<long long> strict_integer(std::string_view _text) {
 
 }  // namespace
 
+bool read_cache::entry::has_member(std::string_view _member) const {
+    static constexpr std::size_t s_scanned = 16;
+    if (members.size() <= s_scanned)
+        return std::find(members.begin(), members.end(), _member) != members.end();
+    if (member_index.empty())
+        member_index.insert(members.begin(), members.end());
+    return member_index.count(_member) != 0;
+}
+
+void read_cache::entry::add_member(std::string_view _member) {
+    if (has_member(_member))
+        return;
+    members.emplace_back(_member);
+    if (!member_index.empty())
+        member_index.emplace(_member);
+}
+
+void read_cache::entry::remove_member(std::string_view _member) {
+    const auto found = std::find(members.begin(), members.end(), _member);
+    if (found == members.end())
+        return;
+    members.erase(found);
+    if (const auto indexed = member_index.find(_member); indexed != member_index.end())
+        member_index.erase(indexed);
+}
+
 void read_cache::raw_deleter::operator()(redisReply* _reply) const noexcept { freeReplyObject(_reply); }
 
 const read_cache::entry* read_cache::find(std::string_view _key) const {
@@ -243,7 +269,7 @@ raw_reply read_cache::serve_raw(const std::vector<std::string_view>& _argv) cons
         return array_reply(elements);
     }
     if (word == "SISMEMBER" && set && _argv.size() == 3)
-        return integer_reply(kept->members.count(_argv[2]) != 0);
+        return integer_reply(kept->has_member(_argv[2]) ? 1 : 0);
     if (word == "SCARD" && set && _argv.size() == 2)
         return integer_reply(static_cast<long long>(kept->members.size()));
     if (word == "GET" && _argv.size() == 2 && (absent || kept->kind == type::string))
@@ -333,11 +359,10 @@ void read_cache::note(const std::vector<std::string_view>& _argv) {
     if ((word == "SADD" || word == "SREM") && _argv.size() >= 3) {
         if (auto* kept = writable_set(_argv[1])) {
             for (std::size_t i = 2; i < _argv.size(); ++i) {
-                const auto member = kept->members.find(_argv[i]);
-                if (word == "SREM" && member != kept->members.end())
-                    kept->members.erase(member);
-                else if (word == "SADD" && member == kept->members.end())
-                    kept->members.emplace_hint(member, _argv[i]);
+                if (word == "SREM")
+                    kept->remove_member(_argv[i]);
+                else
+                    kept->add_member(_argv[i]);
             }
             emptied(*kept);
         }
@@ -433,7 +458,7 @@ std::optional<reply> read_cache::deferred_reply(const std::vector<std::string_vi
             if (!seen.insert(_argv[i]).second)
                 continue;
             if (set) {
-                count += kept->members.count(_argv[i]);
+                count += kept->has_member(_argv[i]) ? 1 : 0;
             } else if (kept->fields.count(_argv[i])) {
                 ++count;
             } else if (kept->partial && !kept->missing.count(_argv[i])) {
@@ -496,7 +521,7 @@ void read_cache::store(const std::string& _key, key_kind _kind, const reply_elem
             } else {
                 kept.kind = entry::type::set;
                 for (std::size_t i = 0; i < array.size(); ++i)
-                    kept.members.insert(array[i].to_string());
+                    kept.members.push_back(array[i].to_string());
             }
             break;
         }

@@ -83,7 +83,13 @@ private:
         bool partial = false;
         std::map<std::string, std::string, std::less<>> fields;
         std::set<std::string, std::less<>> missing;
-        std::set<std::string, std::less<>> members;
+        // In the server's order, which callers may go by (the first of a kind).
+        std::vector<std::string> members;
+        // The members again for lookups in a big set, built at the first one.
+        mutable std::set<std::string, std::less<>> member_index;
+        bool has_member(std::string_view _member) const;
+        void add_member(std::string_view _member);
+        void remove_member(std::string_view _member);
         std::string text;
     };
     const entry* find(std::string_view _key) const;

@@ -402,7 +402,8 @@ TEST_F(redis_client, read_cache_answers_as_the_server_does) {
 }
 
 // A long prefetch lets its caller use the connection between its round trips: what the
-// caller writes there is kept right, and what is read afterwards is the server's.
+// caller writes there is kept right, and what is read afterwards is the server's; a set
+// is served in the server's order (callers take the first of a kind).
 TEST_F(redis_client, prefetch_hands_over_between_round_trips_and_keeps_what_was_written_meanwhile) {
     const std::size_t count = vyr::redis::context::s_prefetch_chunk * 2 + 1;
     std::vector<std::pair<std::string, vyr::redis::key_kind>> keys;
@@ -410,8 +411,11 @@ TEST_F(redis_client, prefetch_hands_over_between_round_trips_and_keeps_what_was_
     for (std::size_t i = 0; i < count; ++i) {
         keys.emplace_back("p" + std::to_string(i), vyr::redis::key_kind::hash);
         writes.add("HSET", keys.back().first, "f", "0");
+        writes.add("SADD", "members", "m" + std::to_string(i % 40));
     }
+    keys.emplace_back("members", vyr::redis::key_kind::set);
     m_context->pipeline(writes);
+    const auto order = text_of(m_context->command("SMEMBERS", "members"), false);
     vyr::redis::cache_scope cache(*m_context);
     int handed = 0;
     m_context->prefetch(keys, false, [&] {
@@ -421,6 +425,8 @@ TEST_F(redis_client, prefetch_hands_over_between_round_trips_and_keeps_what_was_
         m_context->command("HSET", "p" + std::to_string(count - 1), "f", "7");
     });
     const auto trips = m_context->round_trips();
+    EXPECT_EQ(text_of(m_context->command("SMEMBERS", "members"), false), order);
+    EXPECT_EQ(m_context->command("SISMEMBER", "members", "m39").to_integer(), 1);
     EXPECT_EQ(handed, 2);
     EXPECT_EQ(m_context->get_text_from_table("p0", "f"), "10");
     EXPECT_EQ(m_context->get_text_from_table("p" + std::to_string(count - 1), "f"), "7");
