@@ -782,6 +782,18 @@ void c_mech_param_req::deliver_parameters() {
     vyr::metrics::set_devices(standings);
 }
 
+void c_mech_param_req::judge_together(const std::vector<std::string>& _macs,
+                                      const std::function<void(std::size_t)>& _each) {
+    vyr::redis::cache_scope snapshot(m_context->redis_context());
+    struct schedules_scope {
+        std::optional<std::map<std::string, std::shared_ptr<const schedule_index>>>& schedules;
+        ~schedules_scope() { schedules.reset(); }
+    } schedules{m_cycle_schedules};
+    m_cycle_schedules.emplace();
+    prefetch_or_read_live([this] { m_context->prefetch_project(); });
+    by_chunks(_macs, true, _each);
+}
+
 void c_mech_param_req::by_chunks(const std::vector<std::string>& _macs, bool _whole,
                                  const std::function<void(std::size_t)>& _each) {
     for (std::size_t first = 0; first < _macs.size(); first += s_win_chunk) {

@@ -126,6 +126,10 @@ public:
     // record marks it rejected for this very pair of values (`_check` as described by
     // check_parameters(_win, true)).
     static bool rejected(const vyr::context::win& _win, const param_check& _check);
+    // For a tool that judges every WIN as a cycle does, through the mechanism's context:
+    // the project is read once and the records of `_macs` a chunk at a time, and
+    // `_each(i)` runs for each MAC in turn with those reads answered from memory.
+    void judge_together(const std::vector<std::string>& _macs, const std::function<void(std::size_t)>& _each);
 
     // Sends `_parameters` to the WIN when its pacing allows (the counter limit is not
     // looked at) and records the sending.

@@ -107,14 +107,14 @@ std::string cell(const std::string& _text, std::size_t _width) {
 }  // namespace
 
 reader::reader(const options& _options, vyr::libs::core::component_logger& _logger)
-    : m_options(_options),
-      m_context(std::make_unique<vyr::context::context>(vyr::redis::service_database, _options.redis_host, _options.redis_port)) {
+    : m_options(_options) {
     // The mechanism serves only as the holder of the checks: it is never started, so its
     // ZeroMQ context carries no socket but the one its destructor's stop command opens.
     m_checks = std::make_unique<c_mech_param_req>(std::make_shared<zmq::context_t>(0), nullptr, nullptr,
                                                   _options.redis_host, _options.redis_port,
                                                   _options.push_schedule_to_destination, _logger);
     m_checks->open_context();
+    m_context = m_checks->redis_store();
 }
 
 reader::~reader() = default;
@@ -123,13 +123,14 @@ bool reader::vehicle_certification_on() {
     if (m_options.vehicle_certification)
         return *m_options.vehicle_certification;
     using vyr::context::win;
-    for (const auto& mac : m_context->get_wins()) {
-        const auto record = m_context->get_win(mac);
-        if (!record.parameter_as_json(vyr::parameter::VEH_CERT, win::must).empty() ||
-            !record.parameter_as_json(vyr::parameter::DRIVER_LIC, win::must).empty())
-            return true;
-    }
-    return false;
+    const auto macs = m_context->get_wins();
+    bool on = false;
+    m_checks->judge_together(macs, [&](std::size_t _index) {
+        const auto record = m_context->get_win(macs[_index]);
+        on = on || !record.parameter_as_json(vyr::parameter::VEH_CERT, win::must).empty() ||
+             !record.parameter_as_json(vyr::parameter::DRIVER_LIC, win::must).empty();
+    });
+    return on;
 }
 
 device_status reader::read(const std::string& _mac, bool _describe) {
@@ -220,8 +221,9 @@ report reader::read_all() {
     std::sort(macs.begin(), macs.end());
     macs.erase(std::unique(macs.begin(), macs.end()), macs.end());
 
-    for (const auto& mac : macs) {
-        auto device = read(mac, false);
+    // Read as a delivery cycle reads: the project once, the WIN records a chunk at a time.
+    m_checks->judge_together(macs, [&](std::size_t _index) {
+        auto device = read(macs[_index], false);
         auto& totals = result.totals;
         ++totals.total;
         if (device.status == "in_step")
@@ -237,7 +239,7 @@ report reader::read_all() {
         if (device.gave_up)
             ++totals.gave_up;
         result.devices.push_back(std::move(device));
-    }
+    });
     std::stable_sort(result.devices.begin(), result.devices.end(),
                      [](const device_status& _a, const device_status& _b) {
                          return kind_order(_a.kind) < kind_order(_b.kind);

@@ -121,8 +121,9 @@ private:
     bool vehicle_certification_on();
 
     options m_options;
-    std::unique_ptr<vyr::context::context> m_context;
     std::unique_ptr<c_mech_param_req> m_checks;
+    // The checks' own connection, which the tool reads through as well.
+    vyr::context::context* m_context = nullptr;
 };
 
 // The tool's output forms.
