@@ -111,7 +111,8 @@ void context::prefetch_project(const std::function<void()>& _between) {
     if (!redis.caching())
         return;
     using redis::key_kind;
-    redis.prefetch({{anchor::keys::set(), key_kind::set},
+    redis.prefetch({{std::string(s_updated), key_kind::string},
+                    {anchor::keys::set(), key_kind::set},
                     {track_obj::keys::set(), key_kind::set},
                     {group::keys::set(), key_kind::set},
                     {zone::keys::set(), key_kind::set},
@@ -153,7 +154,11 @@ void context::prefetch_requests(const std::vector<std::string>& _macs) {
     if (!redis.caching() || _macs.empty())
         return;
     using redis::key_kind;
-    redis.prefetch_fields({{anchor::keys::mac_addr(), _macs}, {track_obj::keys::mac_addr(), _macs}});
+    redis.prefetch_fields({{anchor::keys::mac_addr(), _macs}, {track_obj::keys::mac_addr(), _macs}},
+                          {{std::string(s_updated), key_kind::string}});
+    // Requests wait for the whole mirror: nothing is answered now.
+    if (!updated())
+        return;
     std::vector<std::pair<std::string, key_kind>> keys;
     std::vector<std::string> objects;
     bool anchors = false;

@@ -96,10 +96,11 @@ public:
     // redis::context::prefetch.
     void prefetch_project(const std::function<void()>& _between = {});
     // What the answers to parameter requests of the WINs with these MACs read, in at
-    // most four pipelined round trips however many they are: the MAC indexes; the TDOA
-    // sets when an anchor asks; the records (a tag's object with its sets, or, for an
-    // anchor, every anchor, TDOA setting and schedule); a tag's sublocation, groups and
-    // alarms. Nothing while the cache is off.
+    // most four pipelined round trips however many they are: "updated" and the MAC
+    // indexes (and nothing more while the mirror is incomplete); the TDOA sets when an
+    // anchor asks; the records (a tag's object with its sets, or, for an anchor, every
+    // anchor, TDOA setting and schedule); a tag's sublocation, groups and alarms.
+    // Nothing while the cache is off.
     void prefetch_requests(const std::vector<std::string>& _macs);
 
 

@@ -466,15 +466,9 @@ void c_mech_param_req::answer_held_requests() {
                 request.noted = true;
             }
     };
-    try {
-        if (!m_context->updated())
-            return keep_held();
-    } catch (const std::exception&) {
-        // Redis cannot be read: the requests stay held (the cycle reports the failure).
-        return keep_held();
-    }
     // Inside a cycle the answers come from its snapshot; outside one, from one read of
-    // what all the answers read.
+    // what all the answers read, whose first round trip tells whether the mirror is
+    // complete.
     auto& redis = m_context->redis_context();
     std::optional<vyr::redis::cache_scope> snapshot;
     if (!redis.caching()) {
@@ -483,6 +477,13 @@ void c_mech_param_req::answer_held_requests() {
         for (const auto& request : m_held_requests)
             macs.push_back(request.mac_address);
         prefetch_or_read_live([&] { m_context->prefetch_requests(macs); });
+    }
+    try {
+        if (!m_context->updated())
+            return keep_held();
+    } catch (const std::exception&) {
+        // Redis cannot be read: the requests stay held (the cycle reports the failure).
+        return keep_held();
     }
     while (!m_held_requests.empty()) {
         // Out of the queue first: a request whose answer fails is not tried again.
@@ -587,13 +588,7 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
     const auto refresh = m_context->alarms_refresh();
     // The project as the cycle starts, read in a few round trips; what the platform
     // changes meanwhile comes with a "context updated", which gives another cycle.
-    vyr::redis::cache_scope snapshot(m_context->redis_context());
-    // The schedules are indexed once for the cycle.
-    struct schedules_scope {
-        std::optional<std::map<std::string, std::shared_ptr<const schedule_index>>>& schedules;
-        ~schedules_scope() { schedules.reset(); }
-    } schedules{m_cycle_schedules};
-    m_cycle_schedules.emplace();
+    const snapshot_scope snapshot(*this);
     try {
         // Requests that come meanwhile are answered between its round trips.
         m_context->prefetch_project([this] { service_pipe_in_cycle(); });
@@ -782,14 +777,16 @@ void c_mech_param_req::deliver_parameters() {
     vyr::metrics::set_devices(standings);
 }
 
+c_mech_param_req::snapshot_scope::snapshot_scope(c_mech_param_req& _owner)
+    : m_owner(_owner), m_cache(_owner.m_context->redis_context()) {
+    m_owner.m_cycle_schedules.emplace();
+}
+
+c_mech_param_req::snapshot_scope::~snapshot_scope() { m_owner.m_cycle_schedules.reset(); }
+
 void c_mech_param_req::judge_together(const std::vector<std::string>& _macs,
                                       const std::function<void(std::size_t)>& _each) {
-    vyr::redis::cache_scope snapshot(m_context->redis_context());
-    struct schedules_scope {
-        std::optional<std::map<std::string, std::shared_ptr<const schedule_index>>>& schedules;
-        ~schedules_scope() { schedules.reset(); }
-    } schedules{m_cycle_schedules};
-    m_cycle_schedules.emplace();
+    const snapshot_scope snapshot(*this);
     prefetch_or_read_live([this] { m_context->prefetch_project(); });
     by_chunks(_macs, true, _each);
 }

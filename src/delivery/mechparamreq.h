@@ -25,6 +25,7 @@
 
 #include "delivery/mechanism.h"
 #include "parameters/parameters.h"
+#include "redis/context.h"
 #include "runtime/timer.h"
 
 namespace vyr::context {
@@ -255,6 +256,19 @@ private:
     std::shared_ptr<const schedule_index> active_schedule_index(const std::string& _setting_uid);
     // By setting uid, while a cycle runs.
     std::optional<std::map<std::string, std::shared_ptr<const schedule_index>>> m_cycle_schedules;
+    // For the life of a cycle (or of judge_together()): the connection's read cache on
+    // and the schedules indexed once; both dropped at the end.
+    class snapshot_scope {
+    public:
+        explicit snapshot_scope(c_mech_param_req& _owner);
+        ~snapshot_scope();
+        snapshot_scope(const snapshot_scope&) = delete;
+        snapshot_scope& operator=(const snapshot_scope&) = delete;
+
+    private:
+        c_mech_param_req& m_owner;
+        vyr::redis::cache_scope m_cache;
+    };
     // The work of lsb(); `_non_distributors` starts as every anchor's uid.
     void sync_anchors(std::vector<std::string> _non_distributors);
     // Keeps the push record of a differing parameter (`_check` described) and tells

@@ -16,6 +16,12 @@ namespace vyr::redis {
 
 namespace {
 
+// The read that prefetches a key whole.
+const char* whole_read(key_kind _kind) {
+    static constexpr const char* s_read[] = {"HGETALL", "SMEMBERS", "GET"};
+    return s_read[static_cast<int>(_kind)];
+}
+
 // Counts a command, pipeline or transaction that leaves by an exception, once.
 class count_failure {
 public:
@@ -451,8 +457,7 @@ void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _key
             // among the others is shadowed by the fresh one, never served stale.
             if (_transient ? m_cache->holds_transient(key.first) : m_cache->holds(key.first))
                 continue;
-            static constexpr const char* s_read[] = {"HGETALL", "SMEMBERS", "GET"};
-            reads.add(s_read[static_cast<int>(key.second)], key.first);
+            reads.add(whole_read(key.second), key.first);
             asked.push_back(&key);
             if (reads.size() >= s_prefetch_chunk) {
                 send();
@@ -467,7 +472,8 @@ void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _key
     }
 }
 
-void context::prefetch_fields(const std::vector<std::pair<std::string, std::vector<std::string>>>& _reads) {
+void context::prefetch_fields(const std::vector<std::pair<std::string, std::vector<std::string>>>& _reads,
+                              const std::vector<std::pair<std::string, key_kind>>& _whole) {
     if (!m_cache)
         return;
     const count_failure count;
@@ -481,10 +487,19 @@ void context::prefetch_fields(const std::vector<std::pair<std::string, std::vect
         reads.add_argv(std::move(argv));
         asked.push_back(&read);
     }
+    std::vector<const std::pair<std::string, key_kind>*> whole;
+    for (const auto& key : _whole) {
+        if (m_cache->holds(key.first))
+            continue;
+        reads.add(whole_read(key.second), key.first);
+        whole.push_back(&key);
+    }
     try {
         auto replies = execute_with_held(reads.commands());
         for (std::size_t i = 0; i < asked.size(); ++i)
             m_cache->store_fields(asked[i]->first, asked[i]->second, replies[i]);
+        for (std::size_t i = 0; i < whole.size(); ++i)
+            m_cache->store(whole[i]->first, whole[i]->second, replies[asked.size() + i]);
     } catch (...) {
         m_cache->clear();
         throw;
