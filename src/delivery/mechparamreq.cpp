@@ -596,9 +596,15 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
         // Each record is then read when needed, and what fails is logged with the record.
         m_logger.warning("the project could not be read in one go: this cycle reads it record by record");
     }
+    run_passes(_alarms_only, refresh);
+    // A big snapshot takes a while to let go of: requests are answered in between.
+    m_context->redis_context().cache_off([this] { service_pipe_in_cycle(); });
+}
+
+void c_mech_param_req::run_passes(bool _alarms_only, vyr::context::context::refresh_state _refresh) {
     // The alarms being read again, what is stored may be out of date: the alarms wait
     // (a refresh that failed lets them go out as stored), the rest goes on.
-    if (refresh == vyr::context::context::refresh_state::pending) {
+    if (_refresh == vyr::context::context::refresh_state::pending) {
         if (!_alarms_only) {
             lsb();
             deliver_parameters();

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "context/context.h"
 #include "delivery/mechanism.h"
 #include "parameters/parameters.h"
 #include "redis/context.h"
@@ -326,6 +327,8 @@ private:
     // One processing cycle going by `_due`; only the alarm delivery when `_alarms_only`.
     void processing_cycle(const timeval& _due, bool _alarms_only = false);
     void run_cycle(bool _alarms_only);
+    // The passes of a cycle, with the project's snapshot in place.
+    void run_passes(bool _alarms_only, vyr::context::context::refresh_state _refresh);
     void retry_soon(bool _alarms_only);
     // The due time of the timer after `_expirations` more expiries; taken from the wall
     // clock again when that was set or drifted by more than a second.

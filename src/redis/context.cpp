@@ -415,6 +415,16 @@ void context::cache_off() {
     flush_writes();
 }
 
+void context::cache_off(const std::function<void()>& _between) {
+    if (!m_cache)
+        return;
+    flush_writes();
+    static constexpr std::size_t s_slice = 8192;
+    while (m_cache && !m_cache->drop_some(s_slice))
+        _between();
+    cache_off();
+}
+
 void context::flush_writes() {
     if (m_held.empty())
         return;

@@ -148,6 +148,9 @@ public:
     // writes held back. A cache that met a failed command is emptied.
     void cache_on();
     void cache_off();
+    // The same, letting go of what is kept a slice at a time, with `_between` called
+    // between two slices (it may use this connection: what is still kept stays right).
+    void cache_off(const std::function<void()>& _between);
     bool caching() const noexcept { return m_cache != nullptr; }
     // Reads and keeps HGETALL / SMEMBERS / GET of each key not kept yet, at most
     // s_prefetch_chunk commands per round trip. Nothing while the cache is off.

@@ -168,6 +168,15 @@ void read_cache::erase(std::string_view _key) {
     m_entries.erase(key);
 }
 
+bool read_cache::drop_some(std::size_t _count) {
+    drop_transient();
+    auto last = m_entries.begin();
+    for (std::size_t i = 0; i < _count && last != m_entries.end(); ++i)
+        ++last;
+    m_entries.erase(m_entries.begin(), last);
+    return m_entries.empty();
+}
+
 void read_cache::drop_transient() {
     for (const auto& key : m_transient_written)
         m_entries.erase(key);

@@ -64,6 +64,8 @@ public:
     bool holds_transient(std::string_view _key) const { return m_transient.count(probe(_key)) != 0; }
     void drop(std::string_view _key) { erase(_key); }
     void drop_transient();
+    // Lets go of up to `_count` kept keys; true when none is left.
+    bool drop_some(std::size_t _count);
     void clear() {
         m_entries.clear();
         m_transient.clear();
