@@ -82,12 +82,18 @@ void win::del_t2t_cfg_report() {
     m_redis_context.execute_command_argv(argv);
 }
 
-void win::del_all_parameters() {
+void win::del_all_parameters(redis::batch& _writes) const {
     std::vector<std::string> argv{"DEL"};
     for (const auto& [number, name] : vyr::parameter::parameters)
         argv.push_back(keys::parameters(m_mac_addr, name));
     argv.push_back(keys::t2t_no_alarm_set(m_mac_addr));
-    m_redis_context.execute_command_argv(argv);
+    _writes.add_argv(std::move(argv));
+}
+
+void win::del_all_parameters() {
+    redis::batch writes;
+    del_all_parameters(writes);
+    m_redis_context.execute_command_argv(writes.commands().front());
 }
 
 namespace {
@@ -308,6 +314,10 @@ void win::alarm_state(alarm_states _state) {
     m_redis_context.set_to_table(keys::alarm(m_mac_addr), s_state, to_string(_state));
 }
 
+void win::alarm_state(alarm_states _state, redis::batch& _writes) const {
+    _writes.add("HSET", keys::alarm(m_mac_addr), s_state, to_string(_state));
+}
+
 alarm_delivery win::alarm_delivery_state() const {
     const auto fields = common::to_hash(m_redis_context.command("HGETALL", keys::alarm(m_mac_addr)));
     alarm_delivery result;
@@ -354,6 +364,8 @@ bool win::replace_alarm_state(alarm_states _expected, alarm_states _next, const 
 }
 
 void win::del_alarms() { m_redis_context.command("DEL", keys::alarm(m_mac_addr)); }
+
+void win::del_alarms(redis::batch& _writes) const { _writes.add("DEL", keys::alarm(m_mac_addr)); }
 
 std::uint32_t win::increment_sending_counter() {
     const auto reply = m_redis_context.increment_in_table(keys::data(m_mac_addr), s_sending_counter, "1");

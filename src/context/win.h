@@ -127,7 +127,9 @@ public:
     // Deletes the state and the detail fields of the t2t_cfg parameter (what a report of
     // it replaces); its time stamp and push record stay.
     void del_t2t_cfg_report();
-    // Deletes the hash of every catalogue parameter (one command), then the no-alarm set.
+    // Deletes the hash of every catalogue parameter (one command), then the no-alarm set;
+    // appended to `_writes`, or at once.
+    void del_all_parameters(redis::batch& _writes) const;
     void del_all_parameters();
 
     // What delivery recorded at the last push of one parameter, to tell a device that
@@ -199,6 +201,7 @@ public:
 
     alarm_states alarm_state() const;
     void alarm_state(alarm_states _state);
+    void alarm_state(alarm_states _state, redis::batch& _writes) const;
     // State and shown alarm in one round trip.
     alarm_delivery alarm_delivery_state() const;
     // Compare-and-set: only while the state is still `_expected`, sets it to `_next` and,
@@ -208,6 +211,7 @@ public:
                              const std::optional<shown_alarm>& _shown = std::nullopt,
                              const std::optional<std::string>& _text = std::nullopt);
     void del_alarms();
+    void del_alarms(redis::batch& _writes) const;
     // The new counter value (1 on a fresh WIN); 0 if the reply is not an integer.
     std::uint32_t increment_sending_counter();
     std::uint32_t sending_counter() const;

@@ -252,12 +252,16 @@ void c_receiver::process_notify_TO(const Json::Value& _j_notify) const {
 
     using vyr::context::alarm_states;
     auto device = m_context->get_win(mac);
-    device.sending_time(timeval{0, 0});
-    device.del_sending_counter();
+    // The record's writes in one round trip: 10,000 devices announce themselves at once.
+    vyr::redis::batch writes;
+    device.answered(writes);
     if (action == "NA") {
-        device.del_all_parameters();
-        device.del_alarms();
-        device.alarm_state(alarm_states::NOT_CONFIGURED);
+        device.del_all_parameters(writes);
+        device.del_alarms(writes);
+        device.alarm_state(alarm_states::NOT_CONFIGURED, writes);
+    }
+    m_context->redis_context().transaction(writes);
+    if (action == "NA") {
         if (m_updater)
             m_updater->update_all_alarms_req();
         if (!dev_id.empty() && m_context->get_track_obj(dev_id).exists()) {
