@@ -516,14 +516,6 @@ void context::prefetch_fields(const std::vector<std::pair<std::string, std::vect
     }
 }
 
-void context::forget(const std::vector<std::pair<std::string, key_kind>>& _keys) {
-    if (!m_cache)
-        return;
-    // A held write of a forgotten key still goes out.
-    for (const auto& key : _keys)
-        m_cache->drop(key.first);
-}
-
 cache_scope::~cache_scope() {
     try {
         m_context.cache_off();

@@ -165,7 +165,6 @@ public:
     // `_whole` are read in the same round trip, as prefetch() reads them.
     void prefetch_fields(const std::vector<std::pair<std::string, std::vector<std::string>>>& _reads,
                          const std::vector<std::pair<std::string, key_kind>>& _whole = {});
-    void forget(const std::vector<std::pair<std::string, key_kind>>& _keys);
     // While the cache is on and writes are held, a plain write of a kept key (HSET,
     // HMSET, HDEL, DEL, SADD, SREM, SET) is answered at once and sent with the next
     // round trip: the next command, pipeline or transaction, or flush_writes(). A write

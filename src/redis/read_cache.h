@@ -62,7 +62,6 @@ public:
     // Whether the transient keys hold `_key`: a transient key may also be kept among
     // the others, and is then served from its transient copy (see locate()).
     bool holds_transient(std::string_view _key) const { return m_transient.count(probe(_key)) != 0; }
-    void drop(std::string_view _key) { erase(_key); }
     void drop_transient();
     // Lets go of up to `_count` kept keys; true when none is left.
     bool drop_some(std::size_t _count);
