@@ -168,6 +168,8 @@ TEST_F(alarm_delivery, em_alm_stream_does_not_pause_delivery) {
 
     redis({"DEL", "alarms_refresh"});
     const auto frame = next_frame_to(s_tag.mac);
+    // The retry's record of the push is written when its chunk is done.
+    fence();
     m_store->updated(false);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->payloads, payloads{shown(2, 11)});
@@ -184,6 +186,7 @@ TEST_F(alarm_delivery, incomplete_mirror_cycle_retries_soon) {
     EXPECT_TRUE(fence().empty());
     m_store->updated(true);
     const auto frame = next_frame_to(s_tag.mac);
+    fence();
     m_store->updated(false);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->payloads, payloads{shown(2, 11)});
