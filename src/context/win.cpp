@@ -93,7 +93,12 @@ void win::del_all_parameters(redis::batch& _writes) const {
 void win::del_all_parameters() {
     redis::batch writes;
     del_all_parameters(writes);
-    m_redis_context.execute_command_argv(writes.commands().front());
+    run(writes);
+}
+
+void win::run(const redis::batch& _writes) const {
+    for (const auto& command : _writes.commands())
+        m_redis_context.execute_command_argv(command);
 }
 
 namespace {
@@ -311,7 +316,9 @@ alarm_states win::alarm_state() const {
 }
 
 void win::alarm_state(alarm_states _state) {
-    m_redis_context.set_to_table(keys::alarm(m_mac_addr), s_state, to_string(_state));
+    redis::batch writes;
+    alarm_state(_state, writes);
+    run(writes);
 }
 
 void win::alarm_state(alarm_states _state, redis::batch& _writes) const {
@@ -363,7 +370,11 @@ bool win::replace_alarm_state(alarm_states _expected, alarm_states _next, const 
         m_redis_context.execute_command_argv(replace_alarm_state_argv(m_mac_addr, _expected, _next, _shown, _text)));
 }
 
-void win::del_alarms() { m_redis_context.command("DEL", keys::alarm(m_mac_addr)); }
+void win::del_alarms() {
+    redis::batch writes;
+    del_alarms(writes);
+    run(writes);
+}
 
 void win::del_alarms(redis::batch& _writes) const { _writes.add("DEL", keys::alarm(m_mac_addr)); }
 

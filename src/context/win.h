@@ -246,6 +246,8 @@ public:
     std::string current_text() const;
 
 private:
+    // The commands of `_writes`, each by itself, as the single-write setters send them.
+    void run(const redis::batch& _writes) const;
     // Key of the hash of parameter `_p`; throws std::out_of_range for an unknown number.
     std::string parameter_key(vyr::parameter::parameter_t _p) const;
     std::optional<std::string> detail(vyr::parameter::parameter_t _p, std::string_view _field) const;

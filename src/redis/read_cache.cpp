@@ -338,10 +338,8 @@ void read_cache::note(const std::vector<std::string_view>& _argv) {
     };
     if ((word == "HSET" || word == "HMSET") && _argv.size() >= 4 && _argv.size() % 2 == 0) {
         if (auto* kept = writable_hash(_argv[1]))
-            for (std::size_t i = 2; i + 1 < _argv.size(); i += 2) {
-                kept->fields[std::string(_argv[i])] = std::string(_argv[i + 1]);
-                kept->missing.erase(std::string(_argv[i]));
-            }
+            for (std::size_t i = 2; i + 1 < _argv.size(); i += 2)
+                set_field(*kept, _argv[i], std::string(_argv[i + 1]));
         return;
     }
     if (word == "HINCRBY" && _argv.size() == 4) {
