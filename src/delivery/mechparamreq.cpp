@@ -845,18 +845,14 @@ void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _wh
 }
 
 c_mech_param_req::win_standing c_mech_param_req::standing_of(const win& _win) {
-    const auto checks = check_parameters(_win);
-    const auto differs = [](const param_check& _check) { return _check.standing == param_standing::differs; };
-    if (std::none_of(checks.begin(), checks.end(), differs))
-        return win_standing::in_step;
-    return standing_of(_win, check_parameters(_win, true));
+    return standing_of(_win, check_parameters(_win));
 }
 
 c_mech_param_req::win_standing c_mech_param_req::standing_of(const win& _win,
-                                                             const std::vector<param_check>& _described) {
+                                                             const std::vector<param_check>& _checks) {
     bool differing = false;
     bool rejects = false;
-    for (const auto& check : _described) {
+    for (const auto& check : _checks) {
         if (check.standing == param_standing::differs)
             (rejected(_win, check) ? rejects : differing) = true;
     }
@@ -864,16 +860,13 @@ c_mech_param_req::win_standing c_mech_param_req::standing_of(const win& _win,
 }
 
 c_mech_param_req::win_standing c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
-    auto checks = check_parameters(_win);
+    const auto checks = check_parameters(_win);
     for (const auto& check : checks)
         if (check.must_stored && !check.failed && _win.parameter_as_json(check.parameter, win::must) != check.must)
             _win.parameter_as_json(check.parameter, win::must, check.must);
     const auto differs = [](const param_check& _check) { return _check.standing == param_standing::differs; };
     if (std::none_of(checks.begin(), checks.end(), differs))
         return win_standing::in_step;
-    // Something goes out: the push records compare the device's values, so the checks
-    // are taken again with them.
-    checks = check_parameters(_win, true);
     const timeval time = pass_time();
     // Each differing parameter goes out by itself, in check order; the joint ones follow
     // together in one command.
@@ -1015,7 +1008,7 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_clearing(cons
         } else if (state == NOT_SUPPORTED) {
             check.standing = param_standing::not_supported;
         }
-        if (_describe && state != UNKNOWN)
+        if ((_describe || check.standing == param_standing::differs) && state != UNKNOWN)
             check.actual = json_text(_reported());
         checks.push_back(std::move(check));
     };
@@ -1052,7 +1045,8 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
     checks.push_back(check_value<param_scr_gname>(_win, SCR_GNAME, scr_gname_to_json(mac), false));
 
     // A parameter the pass does not push stands as not supported when the device said
-    // so, else in step. The texts are filled only when asked for.
+    // so, else in step. The texts are filled when it differs (its push record compares
+    // them) or when asked for.
     const auto judged = [&](parameter_t _p, parameter_states _state, bool _differs,
                             const std::function<Json::Value()>& _must, const std::function<Json::Value()>& _reported) {
         param_check check;
@@ -1061,7 +1055,7 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
             check.standing = param_standing::differs;
         else if (_state == NOT_SUPPORTED)
             check.standing = param_standing::not_supported;
-        if (_describe) {
+        if (_describe || _differs) {
             check.must = json_text(_must());
             if (_state != UNKNOWN)
                 check.actual = json_text(_reported());
@@ -1132,7 +1126,7 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
         const auto loc_state = _win.parameter_state(LOC);
         // Compared only where the object's sublocation is known.
         std::optional<loc> must;
-        if (loc_state == SUPPORTED || _describe)
+        if (loc_state != NOT_SUPPORTED || _describe)
             must = must_loc(object);
         const auto reported_place = must || _describe ? reported_loc(_win) : std::optional<loc>();
         bool loc_differs = loc_state == UNKNOWN;

@@ -105,7 +105,8 @@ public:
         param_standing standing = param_standing::in_step;
         // What the device is to have and what it last reported, as JSON text (empty:
         // nothing reported). The value parameters always carry both (their must text is
-        // what the pass stores); the others only when the checks were asked to describe.
+        // what the pass stores), a differing parameter too (its push record compares
+        // them); the others only when the checks were asked to describe.
         std::string must;
         std::string actual;
         // What the pass sends for it; built only when it differs.
@@ -125,8 +126,8 @@ public:
     // that used open_context()).
     std::vector<param_check> check_parameters(const vyr::context::win& _win, bool _describe = false);
     // Whether the parameter of `_check` stands rejected: it differs, and the WIN's push
-    // record marks it rejected for this very pair of values (`_check` as described by
-    // check_parameters(_win, true)).
+    // record marks it rejected for this very pair of values (`_check` as taken by
+    // check_parameters).
     static bool rejected(const vyr::context::win& _win, const param_check& _check);
     // For a tool that judges every WIN as a cycle does, through the mechanism's context:
     // the project is read once and the records of `_macs` a chunk at a time, and
@@ -201,9 +202,9 @@ private:
     enum class win_standing { in_step, differing, rejects };
     // The parameters of one WIN; sets `_sent` as soon as anything went out.
     win_standing deliver_to_win(vyr::context::win& _win, bool& _sent);
-    // How `_win` stands, sending nothing; or by checks already taken with their values.
+    // How `_win` stands, sending nothing; or by checks already taken.
     win_standing standing_of(const vyr::context::win& _win);
-    win_standing standing_of(const vyr::context::win& _win, const std::vector<param_check>& _described);
+    win_standing standing_of(const vyr::context::win& _win, const std::vector<param_check>& _checks);
     std::vector<param_check> check_anchor(const vyr::context::win& _win);
     std::vector<param_check> check_clearing(const vyr::context::win& _win, bool _describe);
     std::vector<param_check> check_track_obj(const vyr::context::win& _win, bool _describe);

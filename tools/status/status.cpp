@@ -163,12 +163,7 @@ device_status reader::read(const std::string& _mac, bool _describe) {
             return device;
         }
 
-        auto checks = m_checks->check_parameters(record, _describe);
-        // Whether a differing parameter is rejected is told by the device's value too.
-        const bool any_differs = std::any_of(checks.begin(), checks.end(),
-                                             [](const auto& _check) { return _check.standing == standing::differs; });
-        if (any_differs && !_describe)
-            checks = m_checks->check_parameters(record, true);
+        const auto checks = m_checks->check_parameters(record, _describe);
         for (const auto& check : checks) {
             const bool rejected = c_mech_param_req::rejected(record, check);
             switch (check.standing) {
