@@ -38,6 +38,8 @@ public:
     // record is written when the formatter is destroyed at the end of the statement.
     // A format error (bad format text, too few or too many arguments) does not throw:
     // the record is written with the raw format text and a "bad log format" marker.
+    // A debug record goes nowhere (and is not formatted) unless local debugging is on or
+    // a debug console takes it.
     class formatter {
     public:
         formatter(component_logger& _logger, int _level, std::string_view _format);
@@ -155,6 +157,9 @@ private:
 
     // Sends one frame without blocking; EAGAIN and every other failure drop the frame.
     void send_frame(const std::string& _frame) noexcept VYR_EXCLUDES(m_socket_mutex);
+    // Whether a frame sent now would be queued: writing to the socket is on and a
+    // console is connected with room for it.
+    bool console_takes_frames() noexcept VYR_EXCLUDES(m_socket_mutex);
 
     // Constant after construction.
     const std::string m_module_name;  // syslog keeps a pointer to its characters

@@ -26,10 +26,16 @@ parse_result try_parse(std::string_view _text) {
 }
 
 std::string to_string(const Json::Value& _value) {
-    Json::StreamWriterBuilder builder;
-    builder["commentStyle"] = "None";
-    builder["indentation"] = "";
-    return Json::writeString(builder, _value);
+    // As for the reader: each thread keeps one writer, which keeps nothing of a document.
+    thread_local const std::unique_ptr<Json::StreamWriter> writer = [] {
+        Json::StreamWriterBuilder builder;
+        builder["commentStyle"] = "None";
+        builder["indentation"] = "";
+        return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
+    }();
+    std::ostringstream out;
+    writer->write(_value, &out);
+    return out.str();
 }
 
 void validator::message(const boost::format& _format) {

@@ -21,7 +21,14 @@ std::string format_time(std::int64_t _ms) {
 // ---- formatter -------------------------------------------------------------------
 
 component_logger::formatter::formatter(component_logger& _logger, int _level, std::string_view _format)
-    : m_raw_format(_format), m_log_level(_level), m_logger(&_logger) {
+    : m_log_level(_level), m_logger(&_logger) {
+    // A debug record that neither syslog (its mask) nor the debug socket would take is
+    // not even formatted: some are written for every frame sent.
+    if (_level >= LOG_DEBUG && !_logger.m_logger.is_debug() && !_logger.m_logger.console_takes_frames()) {
+        m_logger = nullptr;
+        return;
+    }
+    m_raw_format = std::string(_format);
     try {
         m_format.emplace(m_raw_format);
     } catch (...) {
@@ -225,6 +232,17 @@ void logger::set_debug(bool _on) {
     ::openlog(m_module_name.c_str(), _on ? LOG_PERROR : 0, LOG_USER);
     ::setlogmask(_on ? 255 : 127);
     m_debug = _on;
+}
+
+bool logger::console_takes_frames() noexcept {
+    if (!m_writing_to_socket)
+        return false;
+    try {
+        mutex_lock lock(m_socket_mutex);
+        return (m_debug_socket.get(zmq::sockopt::events) & ZMQ_POLLOUT) != 0;
+    } catch (...) {
+        return false;
+    }
 }
 
 void logger::send_frame(const std::string& _frame) noexcept {
