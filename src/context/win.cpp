@@ -112,13 +112,10 @@ constexpr std::string_view s_push_must = "push_must", s_push_actual = "push_actu
 
 win::push_record win::parameter_push_record(parameter_t _p) const {
     push_record record;
-    const auto reply = m_redis_context.get_from_table(
+    const auto fields = m_redis_context.get_texts_from_table(
         parameter_key(_p), {s_push_must, s_push_actual, s_push_report_sec, s_push_report_usec, s_refusals, s_rejected,
                             s_rejected_push_sec, s_rejected_push_usec, s_timestamp_sec, s_timestamp_usec});
-    if (reply.get_type() != redis::reply_type::ARRAY || reply.as_array().size() != 10)
-        return record;
-    const auto fields = reply.as_array();
-    const auto text = [&fields](std::size_t _i) { return common::text_of(fields[_i]).value_or(std::string()); };
+    const auto text = [&fields](std::size_t _i) { return fields[_i].value_or(std::string()); };
     const auto number = [&text](std::size_t _i) -> long {
         const auto value = text(_i);
         return value.empty() ? 0 : std::stol(value);

@@ -799,20 +799,30 @@ void c_mech_param_req::judge_together(const std::vector<std::string>& _macs,
 
 void c_mech_param_req::by_chunks(const std::vector<std::string>& _macs, bool _whole,
                                  const std::function<void(std::size_t)>& _each) {
+    const auto keys_of = [&](std::size_t _first) {
+        const auto last = std::min(_macs.size(), _first + s_win_chunk);
+        if (_first >= last || !m_context->redis_context().caching())
+            return win_key_list();
+        return win_keys(std::vector<std::string>(_macs.begin() + static_cast<std::ptrdiff_t>(_first),
+                                                 _macs.begin() + static_cast<std::ptrdiff_t>(last)),
+                        _whole);
+    };
+    auto keys = keys_of(0);
     for (std::size_t first = 0; first < _macs.size(); first += s_win_chunk) {
         const auto last = std::min(_macs.size(), first + s_win_chunk);
-        const std::vector<std::string> chunk(_macs.begin() + static_cast<std::ptrdiff_t>(first),
-                                             _macs.begin() + static_cast<std::ptrdiff_t>(last));
-        with_wins(chunk, _whole, [&] {
-            for (auto i = first; i < last; ++i)
-                _each(i);
-        });
+        auto next = keys_of(last);
+        with_keys(
+            keys,
+            [&] {
+                for (auto i = first; i < last; ++i)
+                    _each(i);
+            },
+            next);
+        keys = std::move(next);
     }
 }
 
-void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _whole,
-                                 const std::function<void()>& _work) {
-    auto& redis = m_context->redis_context();
+c_mech_param_req::win_key_list c_mech_param_req::win_keys(const std::vector<std::string>& _macs, bool _whole) {
     // What the passes read of each WIN, by what it is in the project; a read of anything
     // else goes to the server.
     static const std::vector<parameter_t> s_anchor = {NWK_CFG, TDOA_SCHEDULE, SYNC_SLOT, SF};
@@ -820,9 +830,9 @@ void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _wh
                                                    T2T_CFG,  T2T_NO_ALARM, STATIONARY, LOC, CATEGORY};
     static const std::vector<parameter_t> s_foreign = {STATIONARY, T2T_CFG, T2T_NO_ALARM, CATEGORY};
     static const std::vector<parameter_t> s_none;
-    std::vector<std::pair<std::string, vyr::redis::key_kind>> keys;
+    win_key_list keys;
     try {
-        for (const auto& mac : redis.caching() ? _macs : std::vector<std::string>()) {
+        for (const auto& mac : _macs) {
             const auto& read = !_whole                                  ? s_none
                                : m_context->anchor_exists_by_mac(mac)    ? s_anchor
                                : m_context->track_obj_exists_by_mac(mac) ? s_tag
@@ -830,13 +840,31 @@ void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _wh
             auto more = win::record_keys(mac, read);
             keys.insert(keys.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
         }
-        // Kept apart from the project's snapshot: looked up among a few thousand keys and
-        // dropped together when the chunk is done.
-        redis.prefetch(keys, true);
     } catch (const std::exception&) {
         // As for the project: each WIN is read by itself, its failure logged with it.
         m_logger.debug("%1% WIN records could not be read in one go") % _macs.size();
+        keys.clear();
     }
+    return keys;
+}
+
+void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _whole,
+                                 const std::function<void()>& _work) {
+    with_keys(m_context->redis_context().caching() ? win_keys(_macs, _whole) : win_key_list(), _work, {});
+}
+
+void c_mech_param_req::with_keys(const win_key_list& _keys, const std::function<void()>& _work,
+                                 const win_key_list& _ahead) {
+    auto& redis = m_context->redis_context();
+    try {
+        // Kept apart from the project's snapshot: looked up among a few thousand keys and
+        // dropped together when the chunk is done.
+        redis.prefetch(_keys, true);
+    } catch (const std::exception&) {
+        m_logger.debug("%1% WIN record keys could not be read in one go") % _keys.size();
+    }
+    if (!_ahead.empty())
+        redis.prefetch_ahead(_ahead);
     redis.hold_writes(true);
     _work();
     redis.hold_writes(false);

@@ -227,13 +227,21 @@ private:
                                                                 std::uint32_t _sfd);
     // Calls `_each(i)` for every index of `_macs`, a chunk of WINs at a time: the chunk's
     // records (whole, or what alarm delivery reads) are read in one go first, and the
-    // writes are held until the chunk's end. Without the cycle's snapshot it is a plain
-    // loop.
+    // writes are held until the chunk's end; the next chunk's records are on their way
+    // meanwhile. Without the cycle's snapshot it is a plain loop.
     void by_chunks(const std::vector<std::string>& _macs, bool _whole, const std::function<void(std::size_t)>& _each);
     // Runs a prefetch; when it fails, the reads go to the server one by one.
     void prefetch_or_read_live(const std::function<void()>& _prefetch);
     // `_work` with the records of these WINs read in one go and its writes held to its end.
     void with_wins(const std::vector<std::string>& _macs, bool _whole, const std::function<void()>& _work);
+    // The keys of the WIN records a pass reads, by what each WIN is in the project (none
+    // but the record itself when not `_whole`); none when the project cannot be read, so
+    // that each record is read by itself.
+    using win_key_list = std::vector<std::pair<std::string, vyr::redis::key_kind>>;
+    win_key_list win_keys(const std::vector<std::string>& _macs, bool _whole);
+    // `_work` with `_keys` read in one go (a failed read leaves them to be read one by
+    // one) and its writes held to its end; `_ahead` is read ahead meanwhile.
+    void with_keys(const win_key_list& _keys, const std::function<void()>& _work, const win_key_list& _ahead);
     // A version-2 schedule's rows cut into fields once: in row order up to the first row
     // that cannot be read (whose error is kept), and for each anchor the rows it takes
     // part in (as source; as destination of a dimension-2 row when those are pushed).

@@ -1,9 +1,12 @@
 #include "redis/context.h"
 
+#include <strings.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <exception>
 
 #include <hiredis/hiredis.h>
@@ -158,6 +161,8 @@ reply context::run(redisContext* _context, const std::vector<std::string_view>& 
 
 redisContext* context::live_connection(bool& _fresh) {
     _fresh = false;
+    if (m_ahead && m_ahead->on_wire)
+        take_ahead();
     if (!m_context_ptr || m_context_ptr->err) {
         // hiredis cannot reuse a connection after an error: open a new one.
         m_context_ptr.reset();
@@ -179,14 +184,14 @@ reply context::execute_command_argv(const std::vector<std::string_view>& _argv) 
     if (m_hold_writes) {
         if (auto answer = m_cache->deferred_reply(_argv)) {
             m_held.add_argv(std::vector<std::string>(_argv.begin(), _argv.end()));
-            m_cache->note(_argv);
+            note(_argv);
             return std::move(*answer);
         }
     }
     try {
         if (m_held.empty()) {
             auto result = execute_live(_argv);
-            m_cache->note(_argv, result);
+            note(_argv, result);
             return result;
         }
         const count_failure count;
@@ -331,7 +336,40 @@ void context::note_batch(const std::vector<std::vector<std::string>>& _commands,
     if (!m_cache)
         return;
     for (std::size_t i = 0; i < _commands.size(); ++i)
-        m_cache->note(std::vector<std::string_view>(_commands[i].begin(), _commands[i].end()), _replies.at(i));
+        note(std::vector<std::string_view>(_commands[i].begin(), _commands[i].end()), _replies.at(i));
+}
+
+namespace {
+
+// Whether the only key a command names is its first argument; for any other command
+// every argument may be a key.
+bool names_one_key(std::string_view _word) {
+    static constexpr std::string_view s_words[] = {"HSET",     "HMSET",     "HDEL", "HINCRBY", "HGET",
+                                                   "HMGET",    "HGETALL",   "HEXISTS", "SADD", "SREM",
+                                                   "SMEMBERS", "SISMEMBER", "SET",  "GET"};
+    return std::any_of(std::begin(s_words), std::end(s_words), [&](std::string_view _one) {
+        return _one.size() == _word.size() && strncasecmp(_one.data(), _word.data(), _one.size()) == 0;
+    });
+}
+
+}  // namespace
+
+void context::note(const std::vector<std::string_view>& _argv) {
+    m_cache->note(_argv);
+    forget_ahead(_argv);
+}
+
+void context::note(const std::vector<std::string_view>& _argv, const reply& _reply) {
+    m_cache->note(_argv, _reply);
+    forget_ahead(_argv);
+}
+
+void context::forget_ahead(const std::vector<std::string_view>& _argv) {
+    if (!m_ahead || _argv.empty())
+        return;
+    const std::size_t end = names_one_key(_argv.front()) ? std::min<std::size_t>(_argv.size(), 2) : _argv.size();
+    for (std::size_t i = 1; i < end; ++i)
+        m_ahead->waiting.erase(_argv[i]);
 }
 
 std::vector<reply> context::pipeline(const batch& _batch) {
@@ -407,6 +445,7 @@ void context::cache_off() {
     struct forget_all {
         context& self;
         ~forget_all() {
+            self.drop_ahead();
             self.m_cache.reset();
             self.m_held.clear();
             self.m_hold_writes = false;
@@ -448,6 +487,8 @@ void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _key
     if (!m_cache)
         return;
     const count_failure count;
+    if (m_ahead && m_ahead->on_wire)
+        take_ahead();
     batch reads;
     std::vector<const std::pair<std::string, key_kind>*> asked;
     const auto send = [&] {
@@ -467,6 +508,8 @@ void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _key
             // among the others is shadowed by the fresh one, never served stale.
             if (_transient ? m_cache->holds_transient(key.first) : m_cache->holds(key.first))
                 continue;
+            if (adopt_ahead(key, _transient))
+                continue;
             reads.add(whole_read(key.second), key.first);
             asked.push_back(&key);
             if (reads.size() >= s_prefetch_chunk) {
@@ -480,6 +523,79 @@ void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _key
         m_cache->clear();
         throw;
     }
+}
+
+void context::prefetch_ahead(const std::vector<std::pair<std::string, key_kind>>& _keys) {
+    if (!m_cache)
+        return;
+    drop_ahead();
+    if (_keys.empty())
+        return;
+    auto ahead = std::make_unique<read_ahead>();
+    ahead->keys = _keys;
+    ahead->waiting.reserve(_keys.size());
+    for (std::size_t i = 0; i < ahead->keys.size(); ++i)
+        ahead->waiting.emplace(ahead->keys[i].first, i);
+    ahead->clears = m_cache->clears();
+    try {
+        bool fresh = false;
+        redisContext* connection = live_connection(fresh);
+        for (const auto& [key, kind] : ahead->keys) {
+            const char* argv[] = {whole_read(kind), key.data()};
+            const size_t lengths[] = {std::strlen(argv[0]), key.size()};
+            if (redisAppendCommandArgv(connection, 2, argv, lengths) != REDIS_OK)
+                throw connection_error(cause::other, "read ahead not sent", VYR_HERE);
+        }
+        // Written whole now; the replies stay on the connection until they are taken.
+        for (int done = 0; !done;)
+            if (redisBufferWrite(connection, &done) != REDIS_OK)
+                throw connection_error(cause::io, "read ahead not sent", VYR_HERE);
+        ++m_round_trips;
+    } catch (const std::exception&) {
+        // Whatever part of it went out has replies no later command expects.
+        m_context_ptr.reset();
+        return;
+    }
+    m_ahead = std::move(ahead);
+    // Writes held now go out after the reads: what those found of their keys is old.
+    for (const auto& held : m_held.commands())
+        forget_ahead(std::vector<std::string_view>(held.begin(), held.end()));
+}
+
+void context::take_ahead() noexcept {
+    try {
+        if (!m_context_ptr || m_context_ptr->err)
+            throw connection_error(cause::other, "connection lost", VYR_HERE);
+        m_ahead->replies.reserve(m_ahead->keys.size());
+        while (m_ahead->replies.size() < m_ahead->keys.size()) {
+            void* raw = nullptr;
+            if (redisGetReply(m_context_ptr.get(), &raw) != REDIS_OK || !raw)
+                throw connection_error(cause::io, "read ahead not taken", VYR_HERE);
+            m_ahead->replies.emplace_back(static_cast<redisReply*>(raw));
+        }
+        m_ahead->on_wire = false;
+    } catch (const std::exception&) {
+        // The keys are read again when asked for, on a new connection.
+        m_context_ptr.reset();
+        m_ahead.reset();
+    }
+}
+
+void context::drop_ahead() noexcept {
+    if (m_ahead && m_ahead->on_wire)
+        take_ahead();
+    m_ahead.reset();
+}
+
+bool context::adopt_ahead(const std::pair<std::string, key_kind>& _key, bool _transient) {
+    if (!m_ahead || m_ahead->on_wire || m_ahead->clears != m_cache->clears())
+        return false;
+    const auto found = m_ahead->waiting.find(_key.first);
+    if (found == m_ahead->waiting.end() || m_ahead->keys[found->second].second != _key.second)
+        return false;
+    m_cache->store(_key.first, _key.second, m_ahead->replies[found->second], _transient);
+    m_ahead->waiting.erase(found);
+    return true;
 }
 
 void context::prefetch_fields(const std::vector<std::pair<std::string, std::vector<std::string>>>& _reads,
@@ -548,6 +664,30 @@ reply context::get_from_table(std::string_view _key, std::initializer_list<std::
     std::vector<std::string_view> argv{"HMGET", _key};
     argv.insert(argv.end(), _fields.begin(), _fields.end());
     return execute_command_argv(argv);
+}
+
+std::vector<std::optional<std::string>> context::get_texts_from_table(std::string_view _key,
+                                                                      std::initializer_list<std::string_view> _fields) {
+    std::vector<std::optional<std::string>> texts;
+    texts.reserve(_fields.size());
+    if (m_cache) {
+        thread_local std::vector<const std::string*> values;
+        if (m_cache->fields(_key, _fields, values)) {
+            ++m_cache_hits;
+            for (const auto* value : values)
+                texts.push_back(value ? std::optional<std::string>(*value) : std::nullopt);
+            return texts;
+        }
+    }
+    const auto result = get_from_table(_key, _fields);
+    const auto array = result.get_type() == reply_type::ARRAY ? std::optional(result.as_array()) : std::nullopt;
+    for (std::size_t i = 0; i < _fields.size(); ++i) {
+        if (array && i < array->size() && (*array)[i].is_string())
+            texts.push_back((*array)[i].to_string());
+        else
+            texts.push_back(std::nullopt);
+    }
+    return texts;
 }
 
 reply context::increment_in_table(std::string_view _key, std::string_view _field, std::string_view _increment) {

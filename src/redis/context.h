@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -161,6 +162,13 @@ public:
     void prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys, bool _transient = false,
                   const std::function<void()>& _between = {});
     void forget_transient();
+    // Sends the reads prefetch() would send for `_keys` and goes on without waiting: the
+    // server reads while the caller works, and the replies are taken off the connection
+    // before its next use. A later prefetch() of those keys keeps them from there without
+    // a round trip, except a key this connection wrote meanwhile, which is read again.
+    // Replaces an earlier read ahead; goes with the cache. Nothing while the cache is off.
+    // A failure is not thrown: the connection is replaced and the keys are read as usual.
+    void prefetch_ahead(const std::vector<std::pair<std::string, key_kind>>& _keys);
     // HMGET of the fields of each hash not kept whole, kept as known fields.
     // `_whole` are read in the same round trip, as prefetch() reads them.
     void prefetch_fields(const std::vector<std::pair<std::string, std::vector<std::string>>>& _reads,
@@ -183,6 +191,10 @@ public:
     std::optional<std::string> get_text_from_table(std::string_view _key, std::string_view _field);
     // HMGET; an array with one element per field, NIL for a missing one.
     reply get_from_table(std::string_view _key, std::initializer_list<std::string_view> _fields);
+    // HMGET as texts, one per field: nothing for a missing field (or a reply that is no
+    // text). Answered from the read cache without building a reply when it can.
+    std::vector<std::optional<std::string>> get_texts_from_table(std::string_view _key,
+                                                                 std::initializer_list<std::string_view> _fields);
     // HINCRBY; the reply is the new value.
     reply increment_in_table(std::string_view _key, std::string_view _field, std::string_view _increment);
     reply delete_from_table(std::string_view _key, std::string_view _field);
@@ -231,6 +243,33 @@ private:
     bool m_hold_writes = false;
     batch m_held;
     std::uint64_t m_cache_hits = 0;
+
+    // A read sent ahead (prefetch_ahead), from its sending until another replaces it or
+    // the cache goes off. Built in place and never moved: `waiting` views `keys`.
+    struct read_ahead {
+        std::vector<std::pair<std::string, key_kind>> keys;
+        // The keys not handed over yet and not written since, by position in `keys`.
+        std::unordered_map<std::string_view, std::size_t> waiting;
+        // Taken off the connection; empty while they are still on it.
+        std::vector<reply> replies;
+        bool on_wire = true;
+        // The cache's clears when it was sent: after another, nothing is handed over.
+        std::uint64_t clears = 0;
+    };
+    std::unique_ptr<read_ahead> m_ahead;
+    // Reads the replies still on the connection; on a failure the connection and the
+    // read ahead are let go of.
+    void take_ahead() noexcept;
+    void drop_ahead() noexcept;
+    // Keeps `_key` from the read ahead, as prefetch() would keep it; false when it has
+    // no reply for it to give.
+    bool adopt_ahead(const std::pair<std::string, key_kind>& _key, bool _transient);
+    // The cache's view of one command that went, or will go, out; a key it names is no
+    // longer what the read ahead found.
+    void note(const std::vector<std::string_view>& _argv);
+    void note(const std::vector<std::string_view>& _argv, const reply& _reply);
+    // What the read ahead found of the keys `_argv` names is old.
+    void forget_ahead(const std::vector<std::string_view>& _argv);
 
     // Sends `_commands` after the held writes in one round trip, keeps the cache right
     // and returns the replies of `_commands` only; an error reply to a held write throws.

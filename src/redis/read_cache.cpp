@@ -290,10 +290,29 @@ std::optional<const std::string*> read_cache::field(std::string_view _key, std::
     const auto* kept = find(_key);
     if (!kept || (kept->kind != entry::type::absent && kept->kind != entry::type::hash))
         return std::nullopt;
-    const auto value = kept->fields.find(_field);
-    if (value != kept->fields.end())
+    return kept->known_field(_field);
+}
+
+bool read_cache::fields(std::string_view _key, std::initializer_list<std::string_view> _fields,
+                        std::vector<const std::string*>& _values) const {
+    const auto* kept = find(_key);
+    if (!kept || (kept->kind != entry::type::absent && kept->kind != entry::type::hash))
+        return false;
+    _values.clear();
+    for (const auto& name : _fields) {
+        const auto value = kept->known_field(name);
+        if (!value)
+            return false;
+        _values.push_back(*value);
+    }
+    return true;
+}
+
+std::optional<const std::string*> read_cache::entry::known_field(std::string_view _field) const {
+    const auto value = fields.find(_field);
+    if (value != fields.end())
         return &value->second;
-    if (kept->partial && !kept->missing.count(_field))
+    if (partial && !missing.count(_field))
         return std::nullopt;
     return nullptr;
 }
@@ -327,7 +346,9 @@ read_cache::entry* read_cache::writable_set(std::string_view _key) {
 }
 
 void read_cache::note(const std::vector<std::string_view>& _argv) {
-    if (_argv.empty() || (m_entries.empty() && m_transient.empty()))
+    // Looked at even when nothing is kept: a command that may change anything is
+    // counted among the clears.
+    if (_argv.empty())
         return;
     const std::string word = upper(_argv[0]);
     if (is_pure_read(word))
@@ -439,8 +460,13 @@ std::optional<long long> read_cache::incremented(const entry& _kept, const std::
 }
 
 void read_cache::set_field(entry& _kept, std::string_view _field, std::string _value) {
-    _kept.fields[std::string(_field)] = std::move(_value);
-    _kept.missing.erase(std::string(_field));
+    if (const auto found = _kept.fields.find(_field); found != _kept.fields.end())
+        found->second = std::move(_value);
+    else
+        _kept.fields.emplace(std::string(_field), std::move(_value));
+    if (_kept.partial)
+        if (const auto missing = _kept.missing.find(_field); missing != _kept.missing.end())
+            _kept.missing.erase(missing);
 }
 
 std::optional<reply> read_cache::deferred_reply(const std::vector<std::string_view>& _argv) const {

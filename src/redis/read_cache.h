@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -41,6 +43,10 @@ public:
     // HGET without a reply object: the value (nullptr when the field or key is missing),
     // or nothing when the cache cannot answer.
     std::optional<const std::string*> field(std::string_view _key, std::string_view _field) const;
+    // HMGET the same way: true with `_values` set (one per field, nullptr when missing)
+    // when the cache can answer every field.
+    bool fields(std::string_view _key, std::initializer_list<std::string_view> _fields,
+                std::vector<const std::string*>& _values) const;
     // Records the effect of a write (or of any other command) that went, or will go, to
     // the server. `_argv` is one command as sent.
     void note(const std::vector<std::string_view>& _argv);
@@ -69,7 +75,11 @@ public:
         m_entries.clear();
         m_transient.clear();
         m_transient_written.clear();
+        ++m_clears;
     }
+    // How many times everything was let go of (clear(), or a command that may have
+    // changed anything).
+    std::uint64_t clears() const noexcept { return m_clears; }
     std::size_t size() const noexcept { return m_entries.size() + m_transient.size(); }
 
     struct raw_deleter {
@@ -89,6 +99,9 @@ private:
         // The members again for lookups in a big set, built at the first one.
         mutable std::set<std::string, std::less<>> member_index;
         bool has_member(std::string_view _member) const;
+        // A field of the hash: its value, nullptr when it is known to be missing, nothing
+        // when it is not known.
+        std::optional<const std::string*> known_field(std::string_view _field) const;
         void add_member(std::string_view _member);
         void remove_member(std::string_view _member);
         std::string text;
@@ -116,6 +129,7 @@ private:
     std::unordered_map<std::string, entry> m_transient;
     std::vector<std::string> m_transient_written;
     mutable std::string m_probe;
+    std::uint64_t m_clears = 0;
 };
 
 }  // namespace vyr::redis

@@ -434,3 +434,46 @@ TEST_F(redis_client, prefetch_hands_over_between_round_trips_and_keeps_what_was_
     m_context->forget_transient();
     EXPECT_EQ(m_context->get_text_from_table("p1", "f"), "9");
 }
+
+TEST_F(redis_client, read_ahead_is_kept_without_a_round_trip_except_what_this_connection_changed_meanwhile) {
+    using vyr::redis::key_kind;
+    struct case_t {
+        const char* name;
+        // What this connection does while the read ahead is on its way.
+        std::function<void(vyr::redis::context&)> meanwhile;
+        std::uint64_t round_trips_to_keep;
+        std::vector<std::optional<std::string>> values;  // field "f" of r0, r1, r2
+    };
+    const std::vector<case_t> cases = {
+        {"nothing", [](auto&) {}, 0, {"0", "1", "2"}},
+        {"writes one of its keys", [](auto& _c) { _c.command("HSET", "r1", "f", "written"); }, 1,
+         {"0", "written", "2"}},
+        {"deletes one", [](auto& _c) { _c.command("DEL", "r2"); }, 1, {"0", "1", std::nullopt}},
+        {"may have changed anything", [](auto& _c) { _c.command("FLUSHDB"); }, 1,
+         {std::nullopt, std::nullopt, std::nullopt}},
+        {"lets the cache go", [](auto& _c) { _c.cache_off(), _c.cache_on(); }, 1, {"0", "1", "2"}},
+    };
+    const std::vector<std::pair<std::string, key_kind>> keys = {
+        {"r0", key_kind::hash}, {"r1", key_kind::hash}, {"r2", key_kind::hash}, {"none", key_kind::hash}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        s_server->flush();
+        m_context->pipeline(vyr::redis::batch()
+                                .add("HSET", "r0", "f", "0")
+                                .add("HSET", "r1", "f", "1")
+                                .add("HSET", "r2", "f", "2")
+                                .add("HSET", "other", "f", "x"));
+        vyr::redis::cache_scope cache(*m_context);
+        m_context->prefetch_ahead(keys);
+        // The connection stays in step: a command sent now gets its own reply.
+        EXPECT_EQ(m_context->get_text_from_table("other", "f"), "x");
+        c.meanwhile(*m_context);
+        const auto trips = m_context->round_trips();
+        m_context->prefetch(keys, true);
+        EXPECT_EQ(m_context->round_trips() - trips, c.round_trips_to_keep);
+        for (std::size_t i = 0; i < c.values.size(); ++i)
+            EXPECT_EQ(m_context->get_text_from_table("r" + std::to_string(i), "f"), c.values[i]) << i;
+        EXPECT_EQ(m_context->command("EXISTS", "none").to_integer(), 0);
+        EXPECT_EQ(m_context->round_trips() - trips, c.round_trips_to_keep);
+    }
+}
