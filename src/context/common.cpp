@@ -43,17 +43,7 @@ bool is_one(const redis::reply_element& _element) {
 }
 
 std::vector<std::string> members(redis::context& _redis_context, std::string_view _key) {
-    std::vector<std::string> result;
-    const auto reply = _redis_context.get_set_members(_key);
-    if (reply.get_type() != redis::reply_type::ARRAY)
-        return result;
-    const auto array = reply.as_array();
-    result.reserve(array.size());
-    array.for_each_element([&](const redis::reply_element& _element) {
-        result.push_back(_element.to_string());
-        return true;
-    });
-    return result;
+    return _redis_context.get_member_texts(_key);
 }
 
 void check_ok(const redis::reply_element& _reply, std::string_view _uid) {

@@ -204,14 +204,9 @@ std::optional<std::uint32_t> track_obj::t2t_unsigned(std::string_view _field) co
 }
 
 std::optional<std::set<std::uint32_t>> track_obj::driver_licenses() const {
-    const auto reply = m_redis_context.get_set_members(keys::driver_licenses(m_uid));
-    if (reply.get_type() != redis::reply_type::ARRAY)
-        return std::nullopt;
     std::set<std::uint32_t> result;
-    reply.as_array().for_each_element([&](const redis::reply_element& _element) {
-        result.insert(common::to_unsigned(_element.to_string()));
-        return true;
-    });
+    for (const auto& member : m_redis_context.get_member_texts(keys::driver_licenses(m_uid)))
+        result.insert(common::to_unsigned(member));
     return result;
 }
 

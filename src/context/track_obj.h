@@ -136,7 +136,7 @@ public:
     std::vector<std::string> t2t_no_alarm() const {
         return common::members(m_redis_context, keys::t2t_no_alarm(m_uid));
     }
-    // An empty set for a missing key; nothing only when the reply is not an array.
+    // An empty set for a missing key.
     std::optional<std::set<std::uint32_t>> driver_licenses() const;
 
     // The whole object in one round trip, as one consistent snapshot (its five keys read

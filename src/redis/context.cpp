@@ -700,6 +700,24 @@ reply context::delete_from_table(std::string_view _key, std::string_view _field)
 
 reply context::get_set_members(std::string_view _key) { return command("SMEMBERS", _key); }
 
+std::vector<std::string> context::get_member_texts(std::string_view _key) {
+    if (m_cache) {
+        if (const auto* kept = m_cache->members(_key)) {
+            ++m_cache_hits;
+            return *kept;
+        }
+    }
+    std::vector<std::string> texts;
+    const auto result = get_set_members(_key);
+    if (result.get_type() != reply_type::ARRAY)
+        return texts;
+    const auto array = result.as_array();
+    texts.reserve(array.size());
+    for (std::size_t i = 0; i < array.size(); ++i)
+        texts.push_back(array[i].to_string());
+    return texts;
+}
+
 reply context::set_to_table(std::string_view _key,
                             std::initializer_list<std::pair<std::string_view, std::string_view>> _pairs) {
     std::vector<std::string_view> argv{"HMSET", _key};

@@ -199,6 +199,9 @@ public:
     reply increment_in_table(std::string_view _key, std::string_view _field, std::string_view _increment);
     reply delete_from_table(std::string_view _key, std::string_view _field);
     reply get_set_members(std::string_view _key);
+    // SMEMBERS as texts, answered from the read cache without building a reply when it
+    // can; an error reply (the key holds another type) throws.
+    std::vector<std::string> get_member_texts(std::string_view _key);
     // HMSET of the pairs in list order.
     reply set_to_table(std::string_view _key,
                        std::initializer_list<std::pair<std::string_view, std::string_view>> _pairs);

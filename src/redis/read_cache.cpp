@@ -293,6 +293,13 @@ std::optional<const std::string*> read_cache::field(std::string_view _key, std::
     return kept->known_field(_field);
 }
 
+const std::vector<std::string>* read_cache::members(std::string_view _key) const {
+    const auto* kept = find(_key);
+    if (!kept || (kept->kind != entry::type::absent && kept->kind != entry::type::set))
+        return nullptr;
+    return &kept->members;
+}
+
 bool read_cache::fields(std::string_view _key, std::initializer_list<std::string_view> _fields,
                         std::vector<const std::string*>& _values) const {
     const auto* kept = find(_key);

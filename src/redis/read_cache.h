@@ -43,6 +43,9 @@ public:
     // HGET without a reply object: the value (nullptr when the field or key is missing),
     // or nothing when the cache cannot answer.
     std::optional<const std::string*> field(std::string_view _key, std::string_view _field) const;
+    // SMEMBERS the same way: the members in the server's order (nullptr when the cache
+    // cannot answer; an absent key has none).
+    const std::vector<std::string>* members(std::string_view _key) const;
     // HMGET the same way: true with `_values` set (one per field, nullptr when missing)
     // when the cache can answer every field.
     bool fields(std::string_view _key, std::initializer_list<std::string_view> _fields,
