@@ -76,11 +76,11 @@ track_obj context::get_track_obj_by_mac(const std::string& _mac_addr) {
 }
 
 bool context::anchor_exists_by_mac(const std::string& _mac_addr) {
-    return common::is_one(m_redis_context->command("HEXISTS", anchor::keys::mac_addr(), _mac_addr));
+    return m_redis_context->table_has(anchor::keys::mac_addr(), _mac_addr);
 }
 
 bool context::track_obj_exists_by_mac(const std::string& _mac_addr) {
-    return common::is_one(m_redis_context->command("HEXISTS", track_obj::keys::mac_addr(), _mac_addr));
+    return m_redis_context->table_has(track_obj::keys::mac_addr(), _mac_addr);
 }
 
 std::vector<std::string> context::get_alarms_of_object(const std::string& _obj_uid) {

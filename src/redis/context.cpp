@@ -660,6 +660,17 @@ std::optional<std::string> context::get_text_from_table(std::string_view _key, s
     return result.to_string();
 }
 
+bool context::table_has(std::string_view _key, std::string_view _field) {
+    if (m_cache) {
+        if (const auto value = m_cache->field(_key, _field)) {
+            ++m_cache_hits;
+            return *value != nullptr;
+        }
+    }
+    const auto result = command("HEXISTS", _key, _field);
+    return result.get_type() == reply_type::INTEGER && result.to_integer() == 1;
+}
+
 reply context::get_from_table(std::string_view _key, std::initializer_list<std::string_view> _fields) {
     std::vector<std::string_view> argv{"HMGET", _key};
     argv.insert(argv.end(), _fields.begin(), _fields.end());

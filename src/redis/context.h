@@ -189,6 +189,8 @@ public:
     // HGET as text: nothing for a missing field or key (or a reply that is no text).
     // Answered from the read cache without building a reply when it can.
     std::optional<std::string> get_text_from_table(std::string_view _key, std::string_view _field);
+    // HEXISTS, answered from the read cache without building a reply when it can.
+    bool table_has(std::string_view _key, std::string_view _field);
     // HMGET; an array with one element per field, NIL for a missing one.
     reply get_from_table(std::string_view _key, std::initializer_list<std::string_view> _fields);
     // HMGET as texts, one per field: nothing for a missing field (or a reply that is no
