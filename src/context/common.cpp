@@ -8,7 +8,11 @@
 namespace vyr::context {
 
 std::string join_key(std::initializer_list<std::string_view> _parts) {
+    std::size_t length = _parts.size();
+    for (const auto& part : _parts)
+        length += part.size();
     std::string key;
+    key.reserve(length);
     for (const auto& part : _parts) {
         if (!key.empty())
             key += ':';
