@@ -489,6 +489,7 @@ void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _key
     const count_failure count;
     if (m_ahead && m_ahead->on_wire)
         take_ahead();
+    m_cache->reserve(_keys.size(), _transient);
     batch reads;
     std::vector<const std::pair<std::string, key_kind>*> asked;
     const auto send = [&] {

@@ -68,6 +68,11 @@ public:
     // Keeps the reply of "HMGET _key _fields...": those fields only.
     void store_fields(const std::string& _key, const std::vector<std::string>& _fields, const reply_element& _reply);
     bool holds(std::string_view _key) const { return find(_key) != nullptr; }
+    // Room for `_more` keys beyond those kept, so that storing them never rehashes.
+    void reserve(std::size_t _more, bool _transient) {
+        auto& kept = _transient ? m_transient : m_entries;
+        kept.reserve(kept.size() + _more);
+    }
     // Whether the transient keys hold `_key`: a transient key may also be kept among
     // the others, and is then served from its transient copy (see locate()).
     bool holds_transient(std::string_view _key) const { return m_transient.count(probe(_key)) != 0; }
