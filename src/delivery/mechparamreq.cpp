@@ -801,7 +801,7 @@ void c_mech_param_req::by_chunks(const std::vector<std::string>& _macs, bool _wh
                                  const std::function<void(std::size_t)>& _each) {
     const auto keys_of = [&](std::size_t _first) {
         const auto last = std::min(_macs.size(), _first + s_win_chunk);
-        if (_first >= last || !m_context->redis_context().caching())
+        if (_first >= last)
             return win_key_list();
         return win_keys(std::vector<std::string>(_macs.begin() + static_cast<std::ptrdiff_t>(_first),
                                                  _macs.begin() + static_cast<std::ptrdiff_t>(last)),
@@ -831,6 +831,8 @@ c_mech_param_req::win_key_list c_mech_param_req::win_keys(const std::vector<std:
     static const std::vector<parameter_t> s_foreign = {STATIONARY, T2T_CFG, T2T_NO_ALARM, CATEGORY};
     static const std::vector<parameter_t> s_none;
     win_key_list keys;
+    if (!m_context->redis_context().caching())
+        return keys;
     try {
         for (const auto& mac : _macs) {
             const auto& read = !_whole                                  ? s_none
@@ -850,7 +852,7 @@ c_mech_param_req::win_key_list c_mech_param_req::win_keys(const std::vector<std:
 
 void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _whole,
                                  const std::function<void()>& _work) {
-    with_keys(m_context->redis_context().caching() ? win_keys(_macs, _whole) : win_key_list(), _work, {});
+    with_keys(win_keys(_macs, _whole), _work, {});
 }
 
 void c_mech_param_req::with_keys(const win_key_list& _keys, const std::function<void()>& _work,

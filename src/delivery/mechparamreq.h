@@ -235,8 +235,8 @@ private:
     // `_work` with the records of these WINs read in one go and its writes held to its end.
     void with_wins(const std::vector<std::string>& _macs, bool _whole, const std::function<void()>& _work);
     // The keys of the WIN records a pass reads, by what each WIN is in the project (none
-    // but the record itself when not `_whole`); none when the project cannot be read, so
-    // that each record is read by itself.
+    // but the record itself when not `_whole`); none without the cycle's snapshot or
+    // when the project cannot be read, so that each record is read by itself.
     using win_key_list = std::vector<std::pair<std::string, vyr::redis::key_kind>>;
     win_key_list win_keys(const std::vector<std::string>& _macs, bool _whole);
     // `_work` with `_keys` read in one go (a failed read leaves them to be read one by

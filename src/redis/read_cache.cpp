@@ -225,16 +225,7 @@ raw_reply read_cache::serve_raw(const std::vector<std::string_view>& _argv) cons
     const bool hash = absent || kept->kind == type::hash;
     const bool whole_hash = hash && !kept->partial;
     const bool set = absent || kept->kind == type::set;
-    // A field of the hash: its value, nullptr when it is known to be missing, nothing
-    // when it is not known.
-    const auto field = [&](std::string_view _field) -> std::optional<const std::string*> {
-        const auto value = kept->fields.find(_field);
-        if (value != kept->fields.end())
-            return &value->second;
-        if (!kept->partial || kept->missing.count(_field))
-            return nullptr;
-        return std::nullopt;
-    };
+    const auto field = [&](std::string_view _field) { return kept->known_field(_field); };
     if (word == "HGET" && hash && _argv.size() == 3) {
         const auto value = field(_argv[2]);
         if (!value)
@@ -453,13 +444,14 @@ std::optional<long long> read_cache::incremented(const entry& _kept, const std::
         return std::nullopt;
     const auto by = strict_integer(_argv[3]);
     long long value = 0;
-    if (const auto found = _kept.fields.find(_argv[2]); found != _kept.fields.end()) {
-        const auto was = strict_integer(found->second);
+    const auto known = _kept.known_field(_argv[2]);
+    if (!known)
+        return std::nullopt;
+    if (*known) {
+        const auto was = strict_integer(**known);
         if (!was)
             return std::nullopt;
         value = *was;
-    } else if (_kept.partial && !_kept.missing.count(_argv[2])) {
-        return std::nullopt;
     }
     if (!by || __builtin_add_overflow(value, *by, &value))
         return std::nullopt;
