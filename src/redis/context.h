@@ -12,6 +12,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -178,8 +179,19 @@ public:
     // round trip: the next command, pipeline or transaction, or flush_writes(). A write
     // that was held and then failed throws from there.
     void hold_writes(bool _hold) noexcept { m_hold_writes = _hold; }
+    bool holding_writes() const noexcept { return m_cache && m_hold_writes; }
     void flush_writes();
     std::size_t held_writes() const noexcept { return m_held.size(); }
+    // A compare-and-set over the writes held back from here to end_guard(): they go to
+    // the server as one script call, made only while field `_field` of hash `_key` still
+    // holds `_expected` (nothing: the field is missing). When another connection changed
+    // it meanwhile, none of them is made and what the cache kept of the keys they touch is
+    // forgotten. Writes that cannot be held back (writes are not held, or the key is not
+    // kept) go out at once, unguarded. Guards do not nest.
+    void guard_writes(std::string _key, std::string _field, std::optional<std::string> _expected);
+    void end_guard();
+    // Guarded groups whose field had changed, so that none of their writes was made.
+    std::uint64_t guards_failed() const noexcept { return m_guards_failed; }
     // Reads answered from the cache so far.
     std::uint64_t cache_hits() const noexcept { return m_cache_hits; }
 
@@ -248,6 +260,25 @@ private:
     bool m_hold_writes = false;
     batch m_held;
     std::uint64_t m_cache_hits = 0;
+    // The guard open now, with the writes it holds back so far.
+    struct write_guard {
+        std::string key;
+        std::string field;
+        std::optional<std::string> expected;
+        batch writes;
+        std::vector<std::string> keys;
+    };
+    std::optional<write_guard> m_guard;
+    // The closed guards among the held writes: their place in m_held and the keys their
+    // writes touch.
+    struct held_guard {
+        std::size_t index = 0;
+        std::vector<std::string> keys;
+    };
+    std::vector<held_guard> m_held_guards;
+    std::uint64_t m_guards_failed = 0;
+    // Holds back one write that the cache answered, in the open guard if there is one.
+    void hold(const std::vector<std::string_view>& _argv, const reply& _answer);
 
     // A read sent ahead (prefetch_ahead), from its sending until another replaces it or
     // the cache goes off. Built in place and never moved: `waiting` views `keys`.

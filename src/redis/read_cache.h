@@ -68,6 +68,8 @@ public:
     // Keeps the reply of "HMGET _key _fields...": those fields only.
     void store_fields(const std::string& _key, const std::vector<std::string>& _fields, const reply_element& _reply);
     bool holds(std::string_view _key) const { return find(_key) != nullptr; }
+    // Lets go of `_key`: its next read goes to the server.
+    void forget(std::string_view _key) { erase(_key); }
     // Room for `_more` keys beyond those kept, so that storing them never rehashes.
     void reserve(std::size_t _more, bool _transient) {
         auto& kept = _transient ? m_transient : m_entries;
