@@ -1,6 +1,7 @@
 #include "common/helpers.h"
 
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -43,4 +44,9 @@ std::int32_t round_half_up(double _value) {
     if (rounded >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
         return std::numeric_limits<std::int32_t>::max();
     return static_cast<std::int32_t>(rounded);
+}
+
+std::int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }

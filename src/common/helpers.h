@@ -1,5 +1,6 @@
 // Small rules shared across the tree, each named by what it does: letter case, the
-// member test of a JSON object, and the three ways a number is rounded to an integer.
+// member test of a JSON object, the three ways a number is rounded to an integer, and the
+// server's wall clock in milliseconds.
 #pragma once
 
 #include <cstdint>
@@ -22,3 +23,7 @@ std::uint32_t round_half_away_unsigned(double _value);
 // Nearest integer, halves up: floor(x + 0.5) (2.5 → 3, -2.5 → -2, -2.7 → -3, -200 → -200);
 // saturates as round_half_away.
 std::int32_t round_half_up(double _value);
+
+// The wall clock in milliseconds since the epoch: the time stamps the service itself
+// stores beside what it was told.
+std::int64_t now_ms();

@@ -108,6 +108,8 @@ const char* name(device_status _status) noexcept {
 
 void add(counter _counter, double _amount) { all().counters[static_cast<int>(_counter)]->Increment(_amount); }
 
+double value(counter _counter) { return all().counters[static_cast<int>(_counter)]->Value(); }
+
 void observe(histogram _histogram, double _seconds) {
     all().histograms[static_cast<int>(_histogram)]->Observe(_seconds);
 }

@@ -45,6 +45,8 @@ constexpr int device_status_count = 5;
 const char* name(device_status _status) noexcept;
 
 void add(counter _counter, double _amount = 1);
+// The count so far.
+double value(counter _counter);
 // Seconds from `_start` until now, for observe().
 inline double seconds_since(std::chrono::steady_clock::time_point _start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - _start).count();

@@ -1,5 +1,7 @@
 #include "context/alarm.h"
 
+#include <stdexcept>
+
 namespace vyr::context {
 
 const std::map<alarm_states, std::string> alarm_states_strings = {
@@ -87,6 +89,25 @@ std::optional<alarm_data> alarm::read() const {
     result.set = common::is_true(common::get(fields, s_set));
     result.delivered = common::is_true(common::text_of(replies[1]));
     return result;
+}
+
+void note_button_seen(redis::batch& _writes, const std::string& _obj_uid, std::int64_t _ms) {
+    static const std::string s_script = R"(
+local kept = tonumber(redis.call('GET', KEYS[1]) or '0')
+if tonumber(ARGV[1]) > kept then redis.call('SET', KEYS[1], ARGV[1]) end
+return 1)";
+    _writes.add("EVAL", s_script, "1", alarm_keys::button_seen(_obj_uid), std::to_string(_ms));
+}
+
+std::optional<std::int64_t> button_seen(redis::context& _redis_context, const std::string& _obj_uid) {
+    const auto text = common::text_of(_redis_context.command("GET", alarm_keys::button_seen(_obj_uid)));
+    if (!text)
+        return std::nullopt;
+    try {
+        return std::stoll(*text);
+    } catch (const std::logic_error&) {
+        return std::nullopt;
+    }
 }
 
 bool alarm::delivered() const {

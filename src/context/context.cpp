@@ -165,8 +165,11 @@ void context::prefetch_requests(const std::vector<std::string>& _macs) {
     for (const auto& mac : _macs) {
         if (anchor_exists_by_mac(mac))
             anchors = true;
-        else if (auto uid = redis.get_text_from_table(track_obj::keys::mac_addr(), mac))
+        else if (auto uid = redis.get_text_from_table(track_obj::keys::mac_addr(), mac)) {
             objects.push_back(std::move(*uid));
+            // What the tag reported of its emergency button (the answer's em_alm).
+            keys.emplace_back(win::keys::parameters(mac, parameter::parameters.at(parameter::EM_ALM)), key_kind::hash);
+        }
     }
     if (anchors) {
         // A schedule names its partners by uid: every anchor is read.

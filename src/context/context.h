@@ -98,8 +98,9 @@ public:
     // What the answers to parameter requests of the WINs with these MACs read, in at
     // most four pipelined round trips however many they are: "updated" and the MAC
     // indexes (and nothing more while the mirror is incomplete); the TDOA sets when an
-    // anchor asks; the records (a tag's object with its sets, or, for an anchor, every
-    // anchor, TDOA setting and schedule); a tag's sublocation, groups and alarms.
+    // anchor asks; the records (a tag's object with its sets and the emergency state it
+    // reported, or, for an anchor, every anchor, TDOA setting and schedule); a tag's
+    // sublocation, groups and alarms.
     // Nothing while the cache is off.
     void prefetch_requests(const std::vector<std::string>& _macs);
 

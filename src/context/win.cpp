@@ -1,5 +1,7 @@
 #include "context/win.h"
 
+#include <atomic>
+#include <chrono>
 #include <stdexcept>
 
 #include "common/helpers.h"
@@ -335,6 +337,24 @@ alarm_delivery win::alarm_delivery_state() const {
     return result;
 }
 
+std::optional<std::int64_t> win::parameter_heard_ms(parameter_t _p) const {
+    const auto text = detail(_p, s_heard_ms);
+    if (!text)
+        return std::nullopt;
+    try {
+        return std::stoll(*text);
+    } catch (const std::logic_error&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<shown_alarm> win::reported_zone_alarm() const {
+    const auto level = unsigned_detail(parameter_t::AL_ZV, al_zv::s_level);
+    if (!level)
+        return std::nullopt;
+    return shown_alarm{{}, *level, unsigned_detail(parameter_t::AL_ZV, al_zv::s_zone_id).value_or(0)};
+}
+
 namespace {
 // The compare-and-set of a WIN's alarm state as one script call: only while the state is
 // still `_expected`, sets `_next` and, when given, the alarm sent and the screen text.
@@ -449,8 +469,37 @@ std::string win::current_text() const {
 }
 
 void win::answered(redis::batch& _writes) const {
-    _writes.add("HMSET", keys::data(m_mac_addr), s_sending_counter_sec, "0", s_sending_counter_usec, "0");
+    _writes.add("HMSET", keys::data(m_mac_addr), s_sending_counter_sec, "0", s_sending_counter_usec, "0", s_answered,
+                new_answer_token());
     _writes.add("SADD", keys::set(), m_mac_addr).add("HDEL", keys::data(m_mac_addr), s_sending_counter);
+}
+
+std::optional<std::string> win::answer_token() const {
+    return m_redis_context.get_text_from_table(keys::data(m_mac_addr), s_answered);
+}
+
+std::string new_answer_token() {
+    // Counted up from the start time in microseconds: unique across the runs of the
+    // service as long as it hands out fewer than a million a second.
+    static std::atomic<std::uint64_t> s_next{static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count())};
+    return std::to_string(s_next.fetch_add(1));
+}
+
+answer_guard::answer_guard(const win& _win) : m_redis_context(_win.m_redis_context) {
+    // Writes that go out at once have nothing to guard: no token is read for them.
+    if (m_redis_context.holding_writes())
+        m_redis_context.guard_writes(win::keys::data(_win.m_mac_addr), std::string(win::s_answered),
+                                 _win.answer_token());
+}
+
+answer_guard::~answer_guard() {
+    try {
+        m_redis_context.end_guard();
+    } catch (...) {
+        // Only memory can fail here: the writes are then lost with the pass's others.
+    }
 }
 
 void win::heard(std::int64_t _now, redis::batch& _writes) const {
@@ -643,6 +692,7 @@ void win_report::answered() {
     const auto data = win::keys::data(m_mac);
     m_writes.set(data, win::s_sending_counter_sec, "0");
     m_writes.set(data, win::s_sending_counter_usec, "0");
+    m_writes.set(data, win::s_answered, new_answer_token());
     m_writes.erase(data, win::s_sending_counter);
     m_writes.add_member(win::keys::set(), m_mac);
 }

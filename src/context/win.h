@@ -84,6 +84,11 @@ public:
     static constexpr std::string_view s_current_text = "current_text";
     // Server time (seconds) of the device's last report.
     static constexpr std::string_view s_heard_sec = "heard_sec";
+    // A token written anew each time the device answers (an accepted report, an
+    // announcement): what a delivery pass writes after reading the record is made only
+    // while the token is the one it read (answer_guard), so that the pass never undoes
+    // the reset of an answer that came meanwhile.
+    static constexpr std::string_view s_answered = "answered";
     // Fields of the alarm hash beside the state: the alarm last sent.
     static constexpr std::string_view s_shown_uid = "shown_uid";
     static constexpr std::string_view s_shown_level = "shown_level";
@@ -204,6 +209,18 @@ public:
     void alarm_state(alarm_states _state, redis::batch& _writes) const;
     // State and shown alarm in one round trip.
     alarm_delivery alarm_delivery_state() const;
+    // The zone alarm the device last reported showing (its al_zv report: level, and zone
+    // id unless the level is 0; the uid empty); nothing when it reported none.
+    std::optional<shown_alarm> reported_zone_alarm() const;
+    // Server time (milliseconds) the latest accepted report of the parameter was heard;
+    // kept for em_alm. Nothing when not stored.
+    static constexpr std::string_view s_heard_ms = "heard_ms";
+    std::optional<std::int64_t> parameter_heard_ms(vyr::parameter::parameter_t _p) const;
+    // Detail fields of the al_zv parameter's hash.
+    struct al_zv {
+        static constexpr std::string_view s_level = "level";
+        static constexpr std::string_view s_zone_id = "zid";
+    };
     // Compare-and-set: only while the state is still `_expected`, sets it to `_next` and,
     // when given, records the alarm sent and the screen text; false when the state
     // changed meanwhile (nothing written).
@@ -222,8 +239,11 @@ public:
     timeval sending_time() const;
     void current_text(const std::string& _text);
     // The device answered: sending time 0:0 and no counter (the delivery mechanisms may
-    // send again at once), the MAC in the set of WINs. Appended to `_writes`.
+    // send again at once), a new answer token, the MAC in the set of WINs. Appended to
+    // `_writes`.
     void answered(redis::batch& _writes) const;
+    // The answer token as stored; nothing before the first answer.
+    std::optional<std::string> answer_token() const;
     // That the device reported at server time `_now` (seconds), and the MAC in the set of
     // WINs. Appended to `_writes`.
     void heard(std::int64_t _now, redis::batch& _writes) const;
@@ -258,9 +278,28 @@ private:
     void detail(vyr::parameter::parameter_t _p, std::string_view _field, std::string_view _value);
     timeval time_pair(const std::string& _key, std::string_view _sec, std::string_view _usec) const;
 
+    friend class answer_guard;
     redis::context& m_redis_context;
     const std::string m_mac_addr;
 };
+
+// For a writer that decides on what it read of a WIN record (a delivery pass): its writes
+// to the record, from construction to destruction, are made only while the record holds
+// the answer token it held when read, as one compare-and-set (redis::context::guard_writes;
+// writes the connection does not hold back go out at once, unguarded).
+class answer_guard {
+public:
+    explicit answer_guard(const win& _win);
+    ~answer_guard();
+    answer_guard(const answer_guard&) = delete;
+    answer_guard& operator=(const answer_guard&) = delete;
+
+private:
+    redis::context& m_redis_context;
+};
+
+// A token that no other answer has, in this run or an earlier one.
+std::string new_answer_token();
 
 // Removes the WIN records of devices that belong to no anchor or trackable object of the
 // project and were last heard `_silence` seconds or more before `_now`, adds their number

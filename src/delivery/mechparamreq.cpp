@@ -604,23 +604,15 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
 void c_mech_param_req::run_passes(bool _alarms_only, vyr::context::context::refresh_state _refresh) {
     // The alarms being read again, what is stored may be out of date: the alarms wait
     // (a refresh that failed lets them go out as stored), the rest goes on.
-    if (_refresh == vyr::context::context::refresh_state::pending) {
-        if (!_alarms_only) {
-            lsb();
-            deliver_parameters();
-        }
-        retry_soon(true);
-        return;
-    }
-    if (_alarms_only) {
+    const bool alarms = _refresh != vyr::context::context::refresh_state::pending;
+    if (alarms)
         deliver_alarms();
+    else
+        retry_soon(true);
+    if (_alarms_only)
         return;
-    }
-    deliver_alarms(alarm_pass::changes);
     lsb();
     deliver_parameters();
-    // An unchanged alarm is resent only to a WIN the parameters left its slot to.
-    deliver_alarms(alarm_pass::resends);
 }
 
 timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {
@@ -674,6 +666,7 @@ void c_mech_param_req::hw_param_to_win(win& _win, const std::string& _parameters
     const timeval time = pass_time();
     if (!sending_period_passed(time, _win.sending_time()))
         return;
+    const vyr::context::answer_guard guard(_win);
     // Only a frame that was queued counts as a push.
     if (!m_sender->hw_param_to_node(_win.mac_addr(), _parameters))
         return;
@@ -732,6 +725,9 @@ void c_mech_param_req::deliver_parameters() {
         service_pipe_in_cycle(_index);
         const auto& mac = wins[_index];
         auto record = m_context->get_win(mac);
+        // What this pass writes to the record is undone by nothing the device answers
+        // meanwhile: it is not made then.
+        const vyr::context::answer_guard guard(record);
         bool sent = false;
         const auto record_sending = [&] {
             if (sent) {
@@ -798,14 +794,19 @@ void c_mech_param_req::judge_together(const std::vector<std::string>& _macs,
 }
 
 void c_mech_param_req::by_chunks(const std::vector<std::string>& _macs, bool _whole,
-                                 const std::function<void(std::size_t)>& _each) {
+                                 const std::function<void(std::size_t)>& _each, const chunk_reads& _extra) {
     const auto keys_of = [&](std::size_t _first) {
         const auto last = std::min(_macs.size(), _first + s_win_chunk);
         if (_first >= last)
             return win_key_list();
-        return win_keys(std::vector<std::string>(_macs.begin() + static_cast<std::ptrdiff_t>(_first),
-                                                 _macs.begin() + static_cast<std::ptrdiff_t>(last)),
-                        _whole);
+        auto keys = win_keys(std::vector<std::string>(_macs.begin() + static_cast<std::ptrdiff_t>(_first),
+                                                      _macs.begin() + static_cast<std::ptrdiff_t>(last)),
+                             _whole);
+        if (_extra.more && m_context->redis_context().caching()) {
+            auto more = _extra.more(_first, last);
+            keys.insert(keys.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+        }
+        return keys;
     };
     auto keys = keys_of(0);
     for (std::size_t first = 0; first < _macs.size(); first += s_win_chunk) {
@@ -814,6 +815,8 @@ void c_mech_param_req::by_chunks(const std::vector<std::string>& _macs, bool _wh
         with_keys(
             keys,
             [&] {
+                if (_extra.then && m_context->redis_context().caching())
+                    _extra.then(first, last);
                 for (auto i = first; i < last; ++i)
                     _each(i);
             },
@@ -829,13 +832,14 @@ c_mech_param_req::win_key_list c_mech_param_req::win_keys(const std::vector<std:
     static const std::vector<parameter_t> s_tag = {VEH_CERT, DRIVER_LIC, EM_ALM, SCR_NAME, SCR_GNAME,
                                                    T2T_CFG,  T2T_NO_ALARM, STATIONARY, LOC, CATEGORY};
     static const std::vector<parameter_t> s_foreign = {STATIONARY, T2T_CFG, T2T_NO_ALARM, CATEGORY};
-    static const std::vector<parameter_t> s_none;
+    // Alarm delivery: what the device reports showing.
+    static const std::vector<parameter_t> s_alarm = {AL_ZV};
     win_key_list keys;
     if (!m_context->redis_context().caching())
         return keys;
     try {
         for (const auto& mac : _macs) {
-            const auto& read = !_whole                                  ? s_none
+            const auto& read = !_whole                                  ? s_alarm
                                : m_context->anchor_exists_by_mac(mac)    ? s_anchor
                                : m_context->track_obj_exists_by_mac(mac) ? s_tag
                                                                          : s_foreign;
@@ -1308,14 +1312,59 @@ std::optional<std::string> c_mech_param_req::form_t2t_no_alarm(const std::string
 std::optional<Json::Value> c_mech_param_req::em_alm_to_json(const std::string& _mac_address) {
     try {
         const auto object = m_context->get_track_obj_by_mac(_mac_address);
-        const auto alarm = m_context->get_button_alarm_of_object(object.uid());
         Json::Value value(Json::objectValue);
-        value["state"] = alarm && alarm->exists() && alarm->set() ? "SET" : "CLEAR";
+        value["state"] = button_pressed(object.uid(), _mac_address) ? "SET" : "CLEAR";
         return value;
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
     return std::nullopt;
+}
+
+bool c_mech_param_req::button_pressed(const std::string& _object_uid, const std::string& _mac_address) {
+    const auto alarm_set = [&] {
+        const auto alarm = m_context->get_button_alarm_of_object(_object_uid);
+        return alarm && alarm->exists() && alarm->set();
+    };
+    if (alarm_set())
+        return true;
+    // The device reports its button pressed: the platform may raise the alarm a while
+    // later, so no alarm list read before the report clears it.
+    const auto device = m_context->get_win(_mac_address);
+    const auto reported = device.parameter_as_json(EM_ALM, win::actual);
+    if (reported.empty() || param_em_alm(reported, m_logger).value() != "SET")
+        return false;
+    const auto heard = device.parameter_heard_ms(EM_ALM).value_or(0);
+    const timeval time = pass_time();
+    const auto now = static_cast<std::int64_t>(time.tv_sec) * 1000 + time.tv_usec / 1000;
+    if (now - heard > s_button_hold_ms)
+        return false;
+    // Within the hold the decision goes by what the platform said since the report, as
+    // Redis holds it now rather than as the cycle's snapshot did.
+    prefetch_or_read_live([&] {
+        using vyr::context::alarm;
+        auto& redis = m_context->redis_context();
+        redis.prefetch({{alarm::keys::objects(_object_uid), vyr::redis::key_kind::set},
+                        {alarm::keys::button_seen(_object_uid), vyr::redis::key_kind::string}},
+                       true);
+        std::vector<std::pair<std::string, vyr::redis::key_kind>> records;
+        for (const auto& uid : m_context->get_alarms_of_object(_object_uid)) {
+            records.emplace_back(alarm::keys::fields(uid), vyr::redis::key_kind::hash);
+            records.emplace_back(alarm::keys::data(uid), vyr::redis::key_kind::hash);
+        }
+        redis.prefetch(records, true);
+    });
+    if (alarm_set())
+        return true;
+    // Cleared by the platform after it was seen set since the report (by a list asked
+    // for in the millisecond of the report or later).
+    const auto seen = vyr::context::button_seen(m_context->redis_context(), _object_uid);
+    const bool cleared = seen && *seen >= heard;
+    if (!cleared && first_notice(_mac_address + " button held", std::to_string(heard)))
+        m_logger.debug("emergency state of %1% held at SET: no alarm list since its report shows the button "
+                       "alarm cleared") %
+            _mac_address;
+    return !cleared;
 }
 
 std::optional<Json::Value> c_mech_param_req::scr_name_to_json(const std::string& _mac_address) {

@@ -83,18 +83,16 @@ public:
     // While requests are held the pipe is polled at most this long, then the mirror is
     // looked at again.
     static constexpr std::chrono::milliseconds s_held_request_poll{200};
-    // One processing cycle: changed alarms, sync slots, parameters, then unchanged alarm
-    // resends. Nothing while the project mirror is incomplete, and no alarms while an
-    // alarm refresh is pending; either way the cycle is tried again a second later.
+    // One processing cycle: alarms, sync slots, then parameters. Nothing while the
+    // project mirror is incomplete, and no alarms while an alarm refresh is pending;
+    // either way the cycle is tried again a second later.
     void processing_timer();
 
     // One pass over all WINs, pushing what differs from the project.
     void deliver_parameters();
-    // Which alarm pushes a pass of deliver_alarms makes: all of them, all but the resends
-    // of the alarm a WIN was sent last, or those resends only.
-    enum class alarm_pass { all, changes, resends };
-    // Zone alarms and screen messages of every tag.
-    void deliver_alarms(alarm_pass _pass = alarm_pass::all);
+    // Zone alarms and screen messages of every tag: each tag's confirmed display is
+    // judged against the alarm its object's records say now, whatever its state.
+    void deliver_alarms();
     // Synchronisation slots and superframes of the TDOA anchors.
     void lsb();
 
@@ -160,6 +158,13 @@ public:
     // (null where the project holds none). A failure is logged and gives nothing; a lost
     // Redis connection is thrown on.
     std::optional<Json::Value> em_alm_to_json(const std::string& _mac_address);
+    // A device whose latest report says its emergency button is pressed is told CLEAR only
+    // once an alarm list read after that report showed the button alarm cleared, or when
+    // the report is this old and no list since showed the alarm.
+    static constexpr std::int64_t s_button_hold_ms = 30000;
+    // Whether the tag of this object is to hold its emergency state SET: while the
+    // object's button alarm is set, and while the rule above keeps the device's own SET.
+    bool button_pressed(const std::string& _object_uid, const std::string& _mac_address);
     std::optional<Json::Value> scr_name_to_json(const std::string& _mac_address);
     std::optional<Json::Value> scr_gname_to_json(const std::string& _mac_address);
     std::optional<Json::Value> veh_cert_to_json(const std::string& _mac_address);
@@ -225,11 +230,20 @@ private:
     std::optional<vyr::parameter::superframe> master_superframe(const vyr::context::anchor& _anchor,
                                                                 const vyr::context::tdoa_setting& _setting,
                                                                 std::uint32_t _sfd);
+    // What a pass reads with each chunk beside the WIN records: `more` gives keys read in
+    // the same go (for the indexes [first, last) of the chunk), `then` runs once they are
+    // kept, before the chunk's WINs are taken (a second read that depends on the first).
+    // Both are read fresh, not taken from the cycle's snapshot.
+    struct chunk_reads {
+        std::function<std::vector<std::pair<std::string, vyr::redis::key_kind>>(std::size_t, std::size_t)> more;
+        std::function<void(std::size_t, std::size_t)> then;
+    };
     // Calls `_each(i)` for every index of `_macs`, a chunk of WINs at a time: the chunk's
     // records (whole, or what alarm delivery reads) are read in one go first, and the
     // writes are held until the chunk's end; the next chunk's records are on their way
     // meanwhile. Without the cycle's snapshot it is a plain loop.
-    void by_chunks(const std::vector<std::string>& _macs, bool _whole, const std::function<void(std::size_t)>& _each);
+    void by_chunks(const std::vector<std::string>& _macs, bool _whole, const std::function<void(std::size_t)>& _each,
+                   const chunk_reads& _extra = {});
     // Runs a prefetch; when it fails, the reads go to the server one by one.
     void prefetch_or_read_live(const std::function<void()>& _prefetch);
     // `_work` with the records of these WINs read in one go and its writes held to its end.
@@ -333,6 +347,18 @@ private:
     void service_pipe_in_cycle(std::size_t _done);
     // The same at once.
     void service_pipe_in_cycle();
+    // The alarm a tag is to show now, as its device holds it after the payload: the alarm
+    // chosen among its object's zone alarms (`shown` with the alarm's uid, level and zone
+    // id), or the clearing form (empty uid, level and zone id 0), and the screen text.
+    struct alarm_view {
+        vyr::context::shown_alarm shown;
+        std::string zone_uid;
+        std::string text;
+    };
+    alarm_view alarm_to_show(const std::string& _object_uid, const std::string& _mac_address);
+    // The zone alarms and screen message of one tag, sent when what its device confirmed
+    // differs from alarm_to_show; false when nothing went out.
+    bool deliver_alarm_to_tag(vyr::context::win& _win, const std::string& _object_uid);
     // One processing cycle going by `_due`; only the alarm delivery when `_alarms_only`.
     void processing_cycle(const timeval& _due, bool _alarms_only = false);
     void run_cycle(bool _alarms_only);

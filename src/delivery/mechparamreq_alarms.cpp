@@ -1,9 +1,11 @@
 // Zone alarms and screen messages of the tags, part of the parameter-request mechanism:
-// once per processing cycle every tag whose WIN asks for it is sent the zone alarm it
-// must show (or the clearing form), or its pending text message, paced like every push.
-// What was sent is recorded on the WIN, so that the device's confirmation is matched
-// against it and an unchanged resend can wait until the parameters had their turn.
-// Runs on the mechanism's thread with its own Redis context.
+// once per processing cycle, before anything else, every tag whose device shows alarms is
+// judged: what its device confirmed (the zone alarm it was sent and acknowledged, the text
+// it acknowledged, and what it reports showing since) is compared with the alarm its
+// object's records say now, in every state, and a difference is sent again, paced like
+// every push. The alarm records are read fresh with each chunk of tags, not taken from the
+// cycle's snapshot, so an alarm set or cleared while the cycle runs is not judged against
+// the records it replaced. Runs on the mechanism's thread with its own Redis context.
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -22,17 +24,21 @@ namespace {
 
 // The text shown while no zone alarm is: the device keeps a blank line.
 const std::string s_blank_text = " ";
+// The largest zone alarm level and zone id the AL_ZV payload carries.
+constexpr std::uint32_t s_max_level = 0xFF;
+constexpr std::uint32_t s_max_zone_id = 0xFFFF;
 
-// What the choice of the alarm to show reads from one alarm record.
-struct alarm_view {
+// An alarm that can be shown, with what the choice compares.
+struct candidate {
     std::string uid;
     vyr::context::alarm_data data;
+    std::uint32_t zone_id = 0;
 };
 
 // Whether `_b` is to be shown rather than `_a`: an undelivered alarm before a delivered
 // one, then the higher level, then an unacknowledged one before an acknowledged one. An
 // alarm without an acknowledged value takes part in no comparison.
-bool preferred(const alarm_view& _a, const alarm_view& _b) {
+bool preferred(const candidate& _a, const candidate& _b) {
     const auto& a = _a.data;
     const auto& b = _b.data;
     if (!a.acknowledged || !b.acknowledged)
@@ -45,25 +51,83 @@ bool preferred(const alarm_view& _a, const alarm_view& _b) {
     return *a.acknowledged != 0 && *b.acknowledged == 0;
 }
 
-// The alarm to show among the object's zone alarms that can be shown (text, zone and
-// level stored): the first one, replaced by every later one preferred to the current
-// candidate. Nothing when none can be shown.
-std::optional<alarm_view> choose_alarm(vyr::context::context& _context, const std::vector<std::string>& _uids) {
-    std::optional<alarm_view> candidate;
-    for (const auto& uid : _uids) {
-        auto data = _context.get_alarm(uid).read();
-        if (!data || !data->text || !data->zone_uid || !data->zone_alarm_level)
-            continue;
-        alarm_view other{uid, std::move(*data)};
-        if (!candidate || preferred(*candidate, other))
-            candidate = std::move(other);
-    }
-    return candidate;
-}
-
 }  // namespace
 
-void c_mech_param_req::deliver_alarms(alarm_pass _pass) {
+c_mech_param_req::alarm_view c_mech_param_req::alarm_to_show(const std::string& _object_uid,
+                                                             const std::string& _mac_address) {
+    // The first alarm that can be shown, replaced by every later one preferred to it.
+    std::optional<candidate> chosen;
+    std::string refused;
+    for (const auto& uid : m_context->get_zone_alarms_of_object(_object_uid)) {
+        auto data = m_context->get_alarm(uid).read();
+        if (!data || !data->set || !data->text || !data->zone_uid || !data->zone_alarm_level)
+            continue;
+        // A level or zone the payload cannot carry would show another alarm than the
+        // project's: such an alarm is not shown (nor one whose zone is not mirrored).
+        const auto zone = m_context->get_zone(*data->zone_uid).read();
+        if (!zone || *data->zone_alarm_level > s_max_level || zone->zone_id > s_max_zone_id) {
+            refused += (refused.empty() ? "" : ", ") + uid;
+            continue;
+        }
+        candidate other{uid, std::move(*data), zone->zone_id};
+        if (!chosen || preferred(*chosen, other))
+            chosen = std::move(other);
+    }
+    const auto key = _mac_address + " zone alarms";
+    if (refused.empty())
+        forget(key);
+    else if (first_notice(key, refused))
+        m_logger.warning("zone alarms of %1% not shown: level above %2%, zone id above %3% or zone not mirrored: "
+                         "%4%") %
+            _mac_address % s_max_level % s_max_zone_id % refused;
+    alarm_view view;
+    view.text = s_blank_text;
+    if (chosen) {
+        view.shown = {chosen->uid, *chosen->data.zone_alarm_level, chosen->zone_id};
+        view.zone_uid = *chosen->data.zone_uid;
+        view.text = *chosen->data.text;
+    }
+    return view;
+}
+
+bool c_mech_param_req::deliver_alarm_to_tag(win& _win, const std::string& _object_uid) {
+    using vyr::parameter::AL_ZV;
+    const auto& mac = _win.mac_addr();
+    const auto delivery = _win.alarm_delivery_state();
+    const auto state = delivery.state;
+    if (state != alarm_states::NOT_CONFIGURED && state != alarm_states::SENT && state != alarm_states::MESSAGE &&
+        state != alarm_states::CONFIGURED)
+        return false;
+    const auto must = alarm_to_show(_object_uid, mac);
+    // What the device confirmed showing: the alarm it acknowledged, unless it reported
+    // another one since.
+    bool shows = delivery.shown && *delivery.shown == must.shown;
+    if (shows && state != alarm_states::SENT && state != alarm_states::NOT_CONFIGURED) {
+        const auto reported = _win.reported_zone_alarm();
+        shows = !reported ||
+                (reported->level == must.shown.level && (must.shown.level == 0 || reported->zone_id == must.shown.zone_id));
+    }
+    const auto send_alarm = [&] {
+        // A new alarm state set meanwhile stays to be judged again: this choice is not sent.
+        if (!_win.replace_alarm_state(state, alarm_states::SENT, must.shown, must.text))
+            return false;
+        // A frame that was not queued is no push (the state says SENT: it goes out again).
+        return must.shown.uid.empty()
+                   ? m_sender->zone_alarm_to_node(mac, 0, 0, "")
+                   : m_sender->zone_alarm_to_node(mac, must.shown.level, must.shown.zone_id, must.zone_uid);
+    };
+    if (state == alarm_states::NOT_CONFIGURED || state == alarm_states::SENT || !shows)
+        return send_alarm();
+    // The alarm is shown; its text is what is left to settle.
+    const auto text = _win.current_text();
+    if (text == must.text && state == alarm_states::CONFIGURED)
+        return false;
+    if (text != must.text && !_win.replace_alarm_state(state, alarm_states::MESSAGE, std::nullopt, must.text))
+        return false;
+    return m_sender->message_to_node(mac, must.text);
+}
+
+void c_mech_param_req::deliver_alarms() {
     const timeval time = pass_time();
     // The tags that show alarms, by MAC, in the order of the objects.
     std::vector<std::string> uids;
@@ -83,58 +147,46 @@ void c_mech_param_req::deliver_alarms(alarm_pass _pass) {
             m_logger.log_exception(VYR_HERE);
         }
     }
-    by_chunks(macs, false, [&](std::size_t _index) {
-        service_pipe_in_cycle(_index);
-        const auto& object_uid = uids[_index];
-        const auto& mac = macs[_index];
-        try {
-            auto record = m_context->get_win(mac);
-            if (!record.exists() || !may_push(record, time))
-                return;
-
-            const auto delivery = record.alarm_delivery_state();
-            if (delivery.state == alarm_states::MESSAGE) {
-                if (_pass == alarm_pass::resends)
-                    return;
-                if (!m_sender->message_to_node(mac, record.current_text()))
-                    return;
-            } else if (delivery.state == alarm_states::NOT_CONFIGURED || delivery.state == alarm_states::SENT) {
-                const auto chosen = choose_alarm(*m_context, m_context->get_zone_alarms_of_object(object_uid));
-                // The clearing form when nothing can be shown.
-                vyr::context::shown_alarm shown;
-                std::string text = s_blank_text;
-                if (chosen) {
-                    shown.uid = chosen->uid;
-                    shown.level = *chosen->data.zone_alarm_level;
-                    shown.zone_id = m_context->get_zone(*chosen->data.zone_uid).zone_id();
-                    text = *chosen->data.text;
+    // The alarms of the chunk's tags are read with their WIN records, then the alarm
+    // records those name: what the records say as the tags are judged.
+    chunk_reads fresh;
+    fresh.more = [&](std::size_t _first, std::size_t _last) {
+        std::vector<std::pair<std::string, vyr::redis::key_kind>> keys;
+        for (auto i = _first; i < _last; ++i)
+            keys.emplace_back(vyr::context::alarm::keys::objects(uids[i]), vyr::redis::key_kind::set);
+        return keys;
+    };
+    fresh.then = [&](std::size_t _first, std::size_t _last) {
+        // What cannot be read in one go is read per tag, its failure logged with the tag.
+        std::vector<std::pair<std::string, vyr::redis::key_kind>> keys;
+        for (auto i = _first; i < _last; ++i)
+            prefetch_or_read_live([&] {
+                for (const auto& alarm_uid : m_context->get_alarms_of_object(uids[i])) {
+                    keys.emplace_back(vyr::context::alarm::keys::fields(alarm_uid), vyr::redis::key_kind::hash);
+                    keys.emplace_back(vyr::context::alarm::keys::data(alarm_uid), vyr::redis::key_kind::hash);
                 }
-                // Sending again what the device was sent last is a resend: it comes after
-                // the parameters, so that it never takes their slot.
-                const bool resend = delivery.state == alarm_states::SENT && delivery.shown == shown;
-                if ((_pass == alarm_pass::changes && resend) || (_pass == alarm_pass::resends && !resend))
+            });
+        prefetch_or_read_live([&] { m_context->redis_context().prefetch(keys, true); });
+    };
+    by_chunks(
+        macs, false,
+        [&](std::size_t _index) {
+            service_pipe_in_cycle(_index);
+            auto record = m_context->get_win(macs[_index]);
+            try {
+                if (!record.exists() || !may_push(record, time))
                     return;
-                // A new alarm may have been set since the state was read: then it stays to
-                // be shown, and this choice is not sent.
-                if (!record.replace_alarm_state(delivery.state, alarm_states::SENT, shown, text))
+                const vyr::context::answer_guard guard(record);
+                if (!deliver_alarm_to_tag(record, uids[_index]))
                     return;
-                // A frame that was not queued is no push (the state says SENT, so it
-                // goes out again as a resend).
-                const bool queued =
-                    chosen ? m_sender->zone_alarm_to_node(mac, shown.level, shown.zone_id, *chosen->data.zone_uid)
-                           : m_sender->zone_alarm_to_node(mac, 0, 0, "");
-                if (!queued)
-                    return;
-            } else {
-                return;
+                record.sending_time(time);
+                record.increment_sending_counter();
+            } catch (const zmq::error_t&) {
+                throw;  // the gateway side failed: the rest of the pass waits for the next cycle
+            } catch (const std::exception&) {
+                // One broken record must not keep every tag after it from its alarms.
+                m_logger.log_exception(VYR_HERE);
             }
-            record.sending_time(time);
-            record.increment_sending_counter();
-        } catch (const zmq::error_t&) {
-            throw;  // the gateway side failed: the rest of the pass waits for the next cycle
-        } catch (const std::exception&) {
-            // One broken record must not keep every tag after it from its alarms.
-            m_logger.log_exception(VYR_HERE);
-        }
-    });
+        },
+        fresh);
 }

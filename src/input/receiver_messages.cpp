@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/field_reader.h"
+#include "common/helpers.h"
 #include "common/metrics.h"
 #include "context/context.h"
 #include "core/json.h"
@@ -128,6 +129,11 @@ void c_receiver::process_alarm(const std::string& _body) const {
         reset_device();
 
     alarm.update(alarm_name, acknowledged, obj_uid, zone_uid, zone_alarm_level, text, set);
+    if (alarm_name == vyr::context::s_emergency_button) {
+        vyr::redis::batch seen;
+        vyr::context::note_button_seen(seen, obj_uid, now_ms());
+        m_context->redis_context().pipeline(seen);
+    }
     send_context_updated_notification();
 }
 

@@ -235,11 +235,14 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
         send_command(*m_mech_sleep_socket, &message, sizeof(message));
     }
 
+    // One transaction, as for a tag: a delivery pass that read the record before it
+    // cannot undo it (see win::s_answered).
     auto device = m_context->get_win(mac);
-    device.sending_time(timeval{0, 0});
-    device.del_sending_counter();
+    vyr::redis::batch writes;
+    device.answered(writes);
     if (command == vyr::cmd::node_new_announce)
-        device.del_all_parameters();
+        device.del_all_parameters(writes);
+    m_context->redis_context().transaction(writes);
 }
 
 // A tag announced itself ("NA") or is alive ("HB"). After "NA" the tag knows nothing:

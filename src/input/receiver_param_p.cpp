@@ -325,6 +325,9 @@ void c_receiver::process_param_p_em_alm(const std::string& _mac_address, const J
                                         const timeval& _ts) const {
     if (!check_and_update_timestamp(_mac_address, EM_ALM, _ts))
         return;
+    // When it was heard, before the alarm list is asked for: a pressed button is cleared
+    // only by an alarm list asked for at this time or later.
+    report_writes(_mac_address).detail(EM_ALM, win::s_heard_ms, std::to_string(now_ms()));
     // What the device shows may be out of date: have the whole alarm list read again.
     if (m_updater)
         m_updater->update_all_alarms_req();
@@ -544,6 +547,16 @@ void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Js
         return;
     }
     device.parameter_state(AL_ZV, SUPPORTED);
+    const field_reader read{m_logger, "process_param_p_al_zv", name_of(AL_ZV)};
+    unsigned int level = 0;
+    if (!read(_value, "level", level, _mac_address))
+        return;
+    unsigned int zid = 0;
+    if (level != 0 && !read(_value, "zid", zid, _mac_address))
+        return;
+    // What the device shows now: every delivery cycle compares it with the alarm to show.
+    device.detail(AL_ZV, win::al_zv::s_level, std::to_string(level));
+    device.detail(AL_ZV, win::al_zv::s_zone_id, std::to_string(zid));
 
     // Delivery check: the device confirms the zone alarm it was sent. Only an answer that
     // matches what was sent last settles it (level 0: the clearing form); another one
@@ -553,13 +566,6 @@ void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Js
     auto record = m_context->get_win(_mac_address);
     const auto delivery = record.alarm_delivery_state();
     if (delivery.state != alarm_states::SENT || !delivery.shown)
-        return;
-    const field_reader read{m_logger, "process_param_p_al_zv", name_of(AL_ZV)};
-    unsigned int level = 0;
-    if (!read(_value, "level", level, _mac_address))
-        return;
-    unsigned int zid = 0;
-    if (level != 0 && !read(_value, "zid", zid, _mac_address))
         return;
     const auto& shown = *delivery.shown;
     if (level != shown.level || (level != 0 && zid != shown.zone_id))

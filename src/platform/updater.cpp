@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "common/helpers.h"
 #include "common/metrics.h"
 #include "context/common.h"
 #include "context/context.h"
@@ -585,9 +586,20 @@ void updater::update_tdoa_settings() {
 // Alarms without an object are neither written nor removed (see apply).
 void updater::update_alarms() {
     vyrserver::undecoded bad;
+    const auto asked = now_ms();
     const auto answer = m_server->get_alarms("", &bad);
     refresh_all(answer, bad, m_context->get_alarms(), [this](const std::string& _uid) { return m_context->get_alarm(_uid); },
                 [this] { check_stop(); });
+    note_buttons_seen(answer, asked);
+}
+
+void updater::note_buttons_seen(const std::map<std::string, vyrserver::alarm>& _answer, std::int64_t _asked_ms) {
+    redis::batch writes;
+    for (const auto& [uid, alarm] : _answer)
+        if (alarm.alarm_name == context::s_emergency_button && !alarm.obj_uid.empty())
+            context::note_button_seen(writes, alarm.obj_uid, _asked_ms);
+    if (!writes.empty())
+        m_context->redis_context().pipeline(writes);
 }
 
 // ---- single objects ----------------------------------------------------------------------
@@ -652,8 +664,10 @@ void updater::update_tdoa_setting(const std::string& _uid) {
 // A non-empty answer whose first alarm names no object changes nothing.
 void updater::update_alarm(const std::string& _uid) {
     vyrserver::undecoded bad;
+    const auto asked = now_ms();
     const auto answer = m_server->get_alarms(_uid, &bad);
     refresh_one(answer, bad, m_context->get_alarm(_uid));
+    note_buttons_seen(answer, asked);
 }
 
 }  // namespace vyr

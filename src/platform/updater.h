@@ -14,7 +14,9 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <map>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -26,6 +28,7 @@
 
 namespace vyr::vyrserver {
 class c_vyrserver;
+struct alarm;
 }
 namespace vyr::context {
 class context;
@@ -156,6 +159,9 @@ private:
     void update_tdoa_schedules();
     void update_tdoa_settings();
     void update_alarms();
+    // The emergency-button alarms of an alarm answer were set on the platform when it was
+    // asked for at `_asked_ms`.
+    void note_buttons_seen(const std::map<std::string, vyrserver::alarm>& _answer, std::int64_t _asked_ms);
     void update_licenses_and_certifications();
     // One object.
     void update_anchor(const std::string& _uid);

@@ -2,6 +2,7 @@
 // runs: Redis restarted (empty, or with its data), the platform server down during a
 // run, the gateway proxy restarted, and SIGTERM under a flood of reports. The
 // service must recover without a restart of its own, and stop cleanly.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "fault/rig.h"
 #include "parameters/parameters.h"
+#include "support/node_command.h"
 
 namespace {
 
@@ -135,6 +137,60 @@ TEST_F(faults, platform_down_during_a_run_is_retried_while_reports_are_recorded_
     ASSERT_TRUE(test::wait_until([&] { return refresh() == "(nil)"; }, s_mirror_bound)) << refresh();
     EXPECT_EQ(std::make_tuple(m_rig.redis_command({"SCARD", "alarms:set"}), m_rig.recorded_scr_name(s_tag)),
               std::make_tuple("3", "During"));
+    expect_service_running();
+}
+
+// ---- the emergency button ----------------------------------------------------------------
+
+// Regression: a tag that reported its emergency button pressed (em_alm SET) was told CLEAR
+// (3C0100) by the next cycle, from the alarm records that the refresh its report asked for
+// was about to replace, and again by a request's answer, while the platform raised the
+// alarm only a little later. Here the platform answers the alarm list 8 s after the
+// report and only then holds the button alarm: the tag stays at SET throughout, and is
+// told CLEAR once the platform clears the alarm.
+TEST_F(faults, pressed_button_is_never_cleared_by_an_alarm_list_that_has_not_seen_it) {
+    const std::string without_button = R"({"alarms": [{"uid": "alm-1", "alarm_name": "zone_violation",
+        "acknowledged": 0, "obj_uid": "to-worker-1", "additional_info": {"zone_uid": "zone-bay",
+        "zone_alarm_level": 2, "text": "Leave-loading-bay"}}]})";
+    const std::string with_button = R"({"alarms": [{"uid": "alm-3", "alarm_name": "emergency_button",
+        "acknowledged": 0, "obj_uid": "to-worker-2", "additional_info": {}}]})";
+    m_rig.write_project_file("alarms_active.json", without_button);
+    start_all();
+    m_rig.write_project_file("control.json", R"({"delay": {"/api/private/alarms/active/": 8}})");
+    m_rig.write_project_file("alarms_active.json", with_button);
+    m_rig.report(s_tag, R"({"em_alm": {"state": "SET"}})");
+
+    // What reaches the tag's device for 14 s, with a request for em_alm now and then.
+    const std::string clear = "3C0100";
+    const auto payloads_until = [&](std::chrono::seconds _bound, bool _ask) {
+        std::vector<std::string> payloads;
+        const auto deadline = std::chrono::steady_clock::now() + _bound;
+        auto next_request = std::chrono::steady_clock::now();
+        for (auto now = next_request; now < deadline; now = std::chrono::steady_clock::now()) {
+            if (_ask && now >= next_request) {
+                m_rig.report(s_tag, "", R"(["em_alm"])");
+                next_request = now + 2s;
+            }
+            const auto frame = m_rig.next_command(200ms);
+            if (frame && frame->compare(frame->size() - 16, 16, s_tag) == 0)
+                for (const auto& payload : test::parse_command(*frame).payloads)
+                    if (payload.compare(0, 2, "3C") == 0)
+                        payloads.push_back(payload);
+        }
+        return payloads;
+    };
+    const auto held = payloads_until(14s, true);
+    EXPECT_EQ(std::count(held.begin(), held.end(), clear), 0) << ::testing::PrintToString(held);
+    EXPECT_NE(std::count(held.begin(), held.end(), "3C0101"), 0) << "the answers hold the device's SET";
+    EXPECT_EQ(m_rig.redis_command({"SISMEMBER", "alarms:set", "alm-3"}), "1");
+
+    // The platform clears the alarm: the device is told so.
+    m_rig.write_project_file("control.json", "{}");
+    m_rig.write_project_file("alarms_active.json", without_button);
+    m_rig.publish(R"(#alarm{"uid": "alm-3", "alarm_name": "emergency_button", "obj_uid": "to-worker-2",
+        "state": "clear"})");
+    const auto after = payloads_until(12s, false);
+    EXPECT_NE(std::count(after.begin(), after.end(), clear), 0) << ::testing::PrintToString(after);
     expect_service_running();
 }
 

@@ -40,7 +40,8 @@ const char* const s_usage =
     "collection keeps the elements of that uid; ?obj_uid[]=X keeps those of object X;\n"
     "a non-empty X-User-Project header keeps those of that project.\n"
     "An optional control.json in the folder, read on every request, adds fault rules:\n"
-    "  {\"fail\": {\"/api/private/groups/\": 500}, \"hang\": [\"/api/private/zones/*\"]}\n"
+    "  {\"fail\": {\"/api/private/groups/\": 500}, \"hang\": [\"/api/private/zones/*\"],\n"
+    "   \"delay\": {\"/api/private/alarms/active/\": 8}}  (answered 8 s later)\n"
     "A PATH ending in '*' matches every path starting with the text before it.\n"
     "The port is printed on the first line of standard output.\n";
 

@@ -187,6 +187,7 @@ void platform_server::handle(const httplib::Request& _request, httplib::Response
     std::vector<std::string> hang = m_options.hang;
     std::map<std::string, std::string> redirect;
     std::map<std::string, double> huge;
+    std::map<std::string, double> delay;
     if (const auto text = read_file(dir + s_control_file)) {
         const auto control = parse(*text);
         if (control && control->isObject()) {
@@ -194,6 +195,8 @@ void platform_server::handle(const httplib::Request& _request, httplib::Response
                 redirect[name] = (*control)["redirect"][name].asString();
             for (const auto& name : (*control)["huge"].getMemberNames())
                 huge[name] = (*control)["huge"][name].asDouble();
+            for (const auto& name : (*control)["delay"].getMemberNames())
+                delay[name] = (*control)["delay"][name].asDouble();
             const Json::Value& f = (*control)["fail"];
             if (f.isObject()) {
                 for (const auto& name : f.getMemberNames()) {
@@ -209,6 +212,14 @@ void platform_server::handle(const httplib::Request& _request, httplib::Response
                 }
             }
         }
+    }
+    // A slow platform: the answer is made (its file read) only once the delay has passed.
+    for (const auto& [rule, seconds] : delay) {
+        if (!path_matches(rule, path))
+            continue;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!m_stopping && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     for (const auto& rule : hang) {
         if (!path_matches(rule, path))

@@ -62,6 +62,12 @@ protected:
         return pushed();
     }
 
+    // The WIN's alarm state with the alarm it was sent (empty uid: the clearing form).
+    void show(alarm_states _state, const std::string& _uid, std::uint32_t _level, std::uint32_t _zone_id) {
+        redis({"HSET", vyr::context::win::keys::alarm(s_tag.mac), "state", vyr::context::to_string(_state), "shown_uid",
+               _uid, "shown_level", std::to_string(_level), "shown_zone_id", std::to_string(_zone_id)});
+    }
+
     // The next frame to `_mac` the mechanism sends on its own.
     std::optional<node_command> next_frame_to(const std::string& _mac) {
         for (int n = 0; n < 20; ++n)
@@ -135,20 +141,19 @@ TEST_F(alarm_delivery, no_zone_alarm_clears_the_device_and_unshowable_alarm_is_n
     EXPECT_EQ(m_win->current_text(), "Leave the zone");
 }
 
-// Regression: the resend of an unchanged alarm ran first in the cycle and took the WIN's
-// slot, so a WIN whose alarm was not confirmed never got its parameters.
-TEST_F(alarm_delivery, alarm_resend_keeps_parameter_slot) {
+// Regression: an unconfirmed alarm was resent only after the parameters, so a tag whose
+// parameters kept differing got no repeat of a lost alarm frame for a minute or more.
+TEST_F(alarm_delivery, unconfirmed_alarm_resend_goes_before_differing_parameters) {
     using namespace vyr::parameter;
     alarm("al-1", 0, 2, 11);
-    EXPECT_EQ(pushed(), payloads{shown(2, 11)});  // a new alarm goes first
+    EXPECT_EQ(pushed(), payloads{shown(2, 11)});
     m_win->parameter_as_json(SCR_NAME, vyr::context::win::actual, "\"Other\"\n");
-    m_win->sending_time({0, 0});
-    const auto frames = cycle();
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].payloads, payloads{param_scr_name(Json::Value(s_tag.name), test_logger()).to_hex()});
-    // Once nothing else is to be sent, the alarm is sent again.
-    m_win->parameter_as_json(SCR_NAME, vyr::context::win::actual, "\"" + s_tag.name + "\"\n");
     EXPECT_EQ(pushed_later(), payloads{shown(2, 11)});
+    // Once the device shows the alarm and its text, the parameters get the slot.
+    show(alarm_states::CONFIGURED, "al-1", 2, 11);
+    m_win->current_text("Leave the zone");
+    m_win->sending_time({0, 0});
+    EXPECT_EQ(bodies(cycle()), payloads{"000E" + param_scr_name(Json::Value(s_tag.name), test_logger()).to_hex()});
 }
 
 // Regression: an alarm refresh paused every delivery at the site. While one is pending
@@ -195,7 +200,8 @@ TEST_F(alarm_delivery, incomplete_mirror_cycle_retries_soon) {
 }
 
 TEST_F(alarm_delivery, message_resent_until_the_counter_reaches_ten) {
-    m_win->alarm_state(alarm_states::MESSAGE);
+    alarm("al-1", 0, 2, 11, std::string("Hi"));
+    show(alarm_states::MESSAGE, "al-1", 2, 11);
     m_win->current_text("Hi");
     for (int n = 1; n <= 10; ++n)
         EXPECT_EQ(pushed_later(), payloads{"54024869"}) << n;
@@ -203,11 +209,36 @@ TEST_F(alarm_delivery, message_resent_until_the_counter_reaches_ten) {
     EXPECT_EQ(std::make_tuple(m_win->sending_counter(), m_win->alarm_state()), std::make_tuple(10u, alarm_states::MESSAGE));
 }
 
-TEST_F(alarm_delivery, nothing_for_assets_or_settled_states) {
+// Regression: a tag in state CONFIGURED or MESSAGE was never judged again, so an alarm
+// set or cleared while its state said so (an #alarm during a cycle, an alarm refresh)
+// left it showing the old one for good. What it confirmed is compared every cycle.
+TEST_F(alarm_delivery, confirmed_display_is_judged_again_in_every_state) {
     alarm("al-1", 0, 2, 11);
-    for (const auto state : {alarm_states::UNKNOWN, alarm_states::CONFIGURED, alarm_states::NOT_SUPPORTED}) {
-        m_win->alarm_state(state);
-        EXPECT_EQ(pushed_later(), payloads{}) << static_cast<int>(state);
+    struct row {
+        const char* name;
+        alarm_states state;
+        std::string uid, text;                      // what the device confirmed: alarm and text
+        std::optional<std::string> reported_level;  // what it reports showing since
+        payloads pushed;
+    };
+    const row rows[] = {
+        {"settled", alarm_states::CONFIGURED, "al-1", "Leave the zone", std::nullopt, {}},
+        {"settled, reports it", alarm_states::CONFIGURED, "al-1", "Leave the zone", "2", {}},
+        {"confirmed no alarm", alarm_states::CONFIGURED, "", " ", std::nullopt, {shown(2, 11)}},
+        {"message of no alarm", alarm_states::MESSAGE, "", " ", std::nullopt, {shown(2, 11)}},
+        {"reports no alarm since", alarm_states::CONFIGURED, "al-1", "Leave the zone", "0", {shown(2, 11)}},
+        {"old text", alarm_states::CONFIGURED, "al-1", "Old", std::nullopt, {"540E4C6561766520746865207A6F6E65"}},
+        {"unknown", alarm_states::UNKNOWN, "", " ", std::nullopt, {}},
+        {"not supported", alarm_states::NOT_SUPPORTED, "", " ", std::nullopt, {}},
+    };
+    const auto al_zv = vyr::context::win::keys::parameters(s_tag.mac, "al_zv");
+    for (const auto& r : rows) {
+        show(r.state, r.uid, r.uid.empty() ? 0 : 2, r.uid.empty() ? 0 : 11);
+        m_win->current_text(r.text);
+        redis({"DEL", al_zv});
+        if (r.reported_level)
+            redis({"HSET", al_zv, "level", *r.reported_level, "zid", "11"});
+        EXPECT_EQ(pushed_later(), r.pushed) << r.name;
     }
     auto asset = s_tag;
     asset.type = "ASSET";
@@ -216,6 +247,53 @@ TEST_F(alarm_delivery, nothing_for_assets_or_settled_states) {
         m_win->alarm_state(state);
         EXPECT_EQ(pushed_later(), payloads{}) << static_cast<int>(state);
     }
+}
+
+// Regression: the cycle chose the alarm from the records it read at its start, so an
+// alarm set during a long cycle made its tag be sent the clearing form, which the device
+// then confirmed, and the tag settled on it. The real receiver sets the alarm while the
+// cycle over a few thousand tags runs; the tag's device confirms what it is sent.
+TEST_F(alarm_delivery, alarm_set_during_a_cycle_reaches_its_tag_within_two_cycles_and_settles) {
+    vyr::redis::batch crowd;
+    for (std::uint64_t n = 0; n < 3000; ++n) {
+        const auto mac = "70B3D5FFFE1" + vyr::parameter::hex(n, 5);
+        put(s_tag.as("crowd-" + std::to_string(n), mac), &crowd);
+        crowd.add("HSET", vyr::context::win::keys::data(mac), "sending_counter_sec", "0");
+        crowd.add("HSET", vyr::context::win::keys::alarm(mac), "state", "not_configured");
+        crowd.add("SADD", vyr::context::win::keys::set(), mac);
+    }
+    m_store->redis_context().pipeline(crowd);
+    show(alarm_states::CONFIGURED, "", 0, 0);
+    m_win->current_text(" ");
+    m_store->get_zone(zone(11)).update("prj-1", 11);
+    receiver_beside device(*s_redis);
+
+    std::optional<node_command> first;
+    auto frames = whole_cycle([&] {
+        first = receive();  // the cycle is under way
+        device.receiver.process_alarm(R"({"uid": "al-1", "alarm_name": "zone_violation", "obj_uid": "to-1",
+            "state": "set", "acknowledged": 0, "additional_info": {"text": "Leave the zone", "zone_uid": ")" +
+                                      zone(11) + R"(", "zone_alarm_level": 2}})");
+    });
+    ASSERT_TRUE(first);
+    frames.push_back(*first);
+    payloads to_tag;
+    for (int cycles = 1; cycles <= 6; ++cycles) {
+        for (const auto& frame : frames)
+            if (frame.mac == s_tag.mac) {
+                to_tag.insert(to_tag.end(), frame.payloads.begin(), frame.payloads.end());
+                device.confirm(frame);
+            }
+        if (cycles == 2) {
+            EXPECT_NE(std::find(to_tag.begin(), to_tag.end(), shown(2, 11)), to_tag.end())
+                << ::testing::PrintToString(to_tag);
+        }
+        m_win->sending_time({0, 0});
+        frames = whole_cycle();
+    }
+    EXPECT_EQ(std::make_tuple(m_win->alarm_state(), m_win->current_text()),
+              std::make_tuple(alarm_states::CONFIGURED, std::string("Leave the zone")));
+    EXPECT_TRUE(pushed_later().empty());
 }
 
 TEST_F(alarm_delivery, broken_object_does_not_block_other_tags) {

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,15 +19,18 @@
 #include <vector>
 #include <zmq.hpp>
 
+#include "common/metrics.h"
 #include "context/context.h"
 #include "core/json.h"
 #include "core/logger.h"
 #include "delivery/mechparamreq.h"
 #include "delivery/sender.h"
+#include "input/receiver.h"
 #include "redis/database.h"
 #include "runtime/inproc_commands.h"
 #include "support/log_sink.h"
 #include "support/node_command.h"
+#include "support/process.h"
 #include "support/redis_server.h"
 
 namespace delivery_test {
@@ -188,11 +193,14 @@ protected:
         return frames;
     }
 
-    void put(const object_def& _o) {
-        m_store->get_track_obj(_o.uid).update("prj-1", _o.name, _o.sublocation, _o.x, _o.y, _o.height, _o.type, _o.mac,
-                                              _o.groups, _o.category, _o.stationary, _o.no_alarm, _o.t2t, _o.role,
-                                              _o.alarm_back, _o.distance, _o.angle, _o.delay, _o.pin, _o.alert_distance,
-                                              _o.safe_distance, _o.buzzer, _o.haptic);
+    // Written at once, or appended to `_into` (one transaction of the object's).
+    void put(const object_def& _o, vyr::redis::batch* _into = nullptr) {
+        auto record = m_store->get_track_obj(_o.uid);
+        if (_into)
+            record.write_into(*_into, "");
+        record.update("prj-1", _o.name, _o.sublocation, _o.x, _o.y, _o.height, _o.type, _o.mac, _o.groups, _o.category,
+                      _o.stationary, _o.no_alarm, _o.t2t, _o.role, _o.alarm_back, _o.distance, _o.angle, _o.delay,
+                      _o.pin, _o.alert_distance, _o.safe_distance, _o.buzzer, _o.haptic);
     }
 
     // A WIN the cycle walks: it has a data hash and is in the set of WINs.
@@ -309,6 +317,48 @@ protected:
         EXPECT_TRUE(later(record).empty());  // the eleventh answer: marked, not pushed
         return record;
     }
+
+    // One cycle, awaited to its end (a fence is answered between the chunks of a long
+    // one), with `_meanwhile` done while it runs; the frames `_meanwhile` does not take.
+    std::vector<node_command> whole_cycle(const std::function<void()>& _meanwhile = {}) {
+        const auto before = vyr::metrics::value(vyr::metrics::counter::cycles);
+        m_store->updated(true);
+        send(std::string(1, static_cast<char>(vyr::cmd::notified)));
+        if (_meanwhile)
+            _meanwhile();
+        EXPECT_TRUE(test::wait_until([&] { return vyr::metrics::value(vyr::metrics::counter::cycles) > before; },
+                                     std::chrono::seconds(40)));
+        auto frames = fence();
+        m_store->updated(false);
+        return frames;
+    }
+
+    // The service's receiver on the test thread, writing into the test's Redis as in the
+    // service (its commands to the mechanisms go nowhere): reports of devices, alarms.
+    struct receiver_beside {
+        std::shared_ptr<zmq::context_t> zmq_context = std::make_shared<zmq::context_t>(1);
+        zmq::socket_t sink{*zmq_context, zmq::socket_type::pull};
+        c_receiver receiver;
+        long ts = ::time(nullptr);
+        explicit receiver_beside(const test::redis_server& _redis)
+            : receiver(zmq_context, "inproc://no-proxy", nullptr, _redis.host(), _redis.port(), test_logger()) {
+            sink.bind(c_receiver::s_mech_param_req_endpoint);
+            receiver.open();
+        }
+        void report(const std::string& _mac, const std::string& _plist) {
+            receiver.process_param_p(R"({"mac": ")" + _mac + R"(", "ts": )" + std::to_string(++ts) +
+                                     R"(, "ms": 0, "plist": {)" + _plist + "}}");
+        }
+        // The device answers the confirmations of a frame it was pushed, as the device
+        // simulator's model does.
+        void confirm(const node_command& _frame) {
+            for (const auto& payload : _frame.payloads) {
+                const auto d = vyr::devsim::decode_payload(payload);
+                if (d.name == "al_zv" || d.name == "scr_message")
+                    report(_frame.mac, "\"" + d.name + "\": " + vyr::libs::core::json::to_string(d.json));
+            }
+        }
+    };
 
     static std::string redis(const std::vector<std::string>& _argv) { return s_redis->command(_argv); }
 

@@ -477,3 +477,46 @@ TEST_F(ParamDelivery, TimerCyclesPushAnUnansweredDeviceEveryPeriodNotEveryOther)
 
 }  // namespace
 }  // namespace delivery_test
+
+namespace delivery_test {
+namespace {
+
+// Regression: what a cycle writes to a chunk of WINs (sending time, counter, push records)
+// was held to the chunk's end and then overwrote the receiver's reset of a device that
+// had answered meanwhile: the device stayed paced and counted towards giving up, and a
+// push record recreated after an announcement kept a parameter rejected. Each device
+// answers its first push at once, through the real receiver, while the chunk runs.
+TEST_F(ParamDelivery, DeviceAnsweringDuringItsChunkKeepsItsReset) {
+    constexpr std::uint64_t s_count = 200;
+    vyr::redis::batch crowd;
+    for (std::uint64_t n = 0; n < s_count; ++n) {
+        const auto mac = "70B3D5FFFE2" + hex(n, 5);
+        put(object_def{}.as("crowd-" + std::to_string(n), mac), &crowd);
+        crowd.add("HSET", win::keys::data(mac), "sending_counter_sec", "0");
+        crowd.add("SADD", win::keys::set(), mac);
+    }
+    m_store->redis_context().pipeline(crowd);
+    receiver_beside devices(*s_redis);
+    std::vector<std::string> answered;
+    whole_cycle([&] {
+        while (answered.size() < s_count) {
+            const auto frame = receive();
+            if (!frame)
+                return;
+            if (std::find(answered.begin(), answered.end(), frame->mac) == answered.end()) {
+                devices.report(frame->mac, R"("em_alm": {"state": "CLEAR"})");
+                answered.push_back(frame->mac);
+            }
+        }
+    });
+    ASSERT_EQ(answered.size(), s_count);
+    std::size_t overwritten = 0;
+    for (const auto& mac : answered) {
+        const auto record = m_store->get_win(mac);
+        overwritten += record.sending_time().tv_sec != 0 || record.sending_counter() != 0;
+    }
+    EXPECT_EQ(overwritten, 0u);
+}
+
+}  // namespace
+}  // namespace delivery_test
