@@ -45,13 +45,22 @@ protected:
         wait_mirror();
     }
     // Whether a cycle pushes the project's name to the tag (which reported another one).
+    // The tag's device confirms the alarm display it is sent, as a real one does: an
+    // unconfirmed alarm is resent first and takes the tag's slot.
     bool name_pushed() {
         const auto deadline = std::chrono::steady_clock::now() + s_recovery_bound;
         while (std::chrono::steady_clock::now() < deadline) {
             const auto frame = m_rig.next_command(1s);
-            if (frame && frame->compare(15, 4, "000E") == 0 && frame->compare(frame->size() - 16, 16, s_tag) == 0 &&
-                frame->find(s_name_hex) != std::string::npos)
+            if (!frame || frame->compare(15, 4, "000E") != 0 || frame->compare(frame->size() - 16, 16, s_tag) != 0)
+                continue;
+            if (frame->find(s_name_hex) != std::string::npos)
                 return true;
+            for (const auto& payload : test::parse_command(*frame).payloads) {
+                if (payload.compare(0, 2, "08") == 0)
+                    m_rig.report(s_tag, R"({"al_zv": {"level": 0}})");
+                else if (payload.compare(0, 2, "54") == 0)
+                    m_rig.report(s_tag, R"({"scr_message": " "})");
+            }
         }
         return false;
     }
