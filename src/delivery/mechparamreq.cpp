@@ -1330,9 +1330,14 @@ bool c_mech_param_req::button_pressed(const std::string& _object_uid, const std:
         return true;
     // The device reports its button pressed: the platform may raise the alarm a while
     // later, so no alarm list read before the report clears it.
+    // Compared as the receiver stores a report, without parsing it for every tag.
+    static const std::string s_reported_set = [this] {
+        Json::Value set(Json::objectValue);
+        set["state"] = "SET";
+        return param_em_alm(set, m_logger).to_json_string();
+    }();
     const auto device = m_context->get_win(_mac_address);
-    const auto reported = device.parameter_as_json(EM_ALM, win::actual);
-    if (reported.empty() || param_em_alm(reported, m_logger).value() != "SET")
+    if (device.parameter_as_json(EM_ALM, win::actual) != s_reported_set)
         return false;
     const auto heard = device.parameter_heard_ms(EM_ALM).value_or(0);
     const timeval time = pass_time();
