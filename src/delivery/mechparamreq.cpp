@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "common/globals.h"
@@ -148,13 +149,26 @@ struct t2t_held {
     bool exists = false;
     std::string role;  // the object's text; compared in lower case
     t2t_fields fields;
+    // A number does not fit its field: the configuration has no payload.
+    bool unsendable = false;
 };
 
 constexpr std::uint32_t s_max_u16 = 0xFFFF;
 
-// The object's configuration cut to its fields: the distances and the delay are sent in
-// two bytes and capped there, the angle is sent halved in one byte (an odd angle is held
-// as the even one below it). `_loss` receives what does not go whole.
+// What keeps a location from its payload: the sublocation id has two bytes, the height
+// (default height plus the sublocation's offset) 32 signed bits. Empty when it fits.
+std::string loc_misfit(std::uint32_t _sublocation_id, std::int64_t _z) {
+    if (_sublocation_id > s_max_u16)
+        return "sublocation id " + std::to_string(_sublocation_id) + " beyond two bytes, not sent";
+    if (_z < std::numeric_limits<std::int32_t>::min() || _z > std::numeric_limits<std::int32_t>::max())
+        return "z " + std::to_string(_z) + " beyond 32 bits, not sent";
+    return "";
+}
+
+// The object's configuration as its fields hold it: the distances and the delay are
+// sent in two bytes, the angle halved in one (an odd angle is held as the even one below
+// it). A number beyond its field makes the configuration unsendable: capped, it would be
+// another distance. `_loss` receives what does not go whole.
 t2t_held held_t2t(const vyr::context::track_obj& _object, std::string& _loss) {
     t2t_held held;
     if (!_object.t2t_cfg_exists()) {
@@ -172,14 +186,19 @@ t2t_held held_t2t(const vyr::context::track_obj& _object, std::string& _loss) {
         held.role = "disabled";
         return held;
     }
-    const auto capped = [&_loss](const char* _name, std::optional<std::uint32_t> _value, std::uint32_t _max,
-                                 std::uint32_t _step) -> std::optional<std::uint32_t> {
+    const auto capped = [&_loss, &held](const char* _name, std::optional<std::uint32_t> _value, std::uint32_t _max,
+                                        std::uint32_t _step) -> std::optional<std::uint32_t> {
         if (!_value)
             return std::nullopt;
-        const std::uint32_t held_value = std::min(*_value / _step, _max) * _step;
-        if (held_value != *_value)
+        const std::uint32_t held_value = *_value / _step * _step;
+        if (*_value / _step > _max) {
+            held.unsendable = true;
+            _loss += std::string(_loss.empty() ? "" : "; ") + _name + " " + std::to_string(*_value) +
+                     " beyond its field, not sent";
+        } else if (held_value != *_value) {
             _loss += std::string(_loss.empty() ? "" : "; ") + _name + " " + std::to_string(*_value) + " held as " +
                      std::to_string(held_value);
+        }
         return held_value;
     };
     held.fields = {_object.t2t_cfg_alarm_back(),
@@ -709,9 +728,8 @@ void c_mech_param_req::note_undeliverable(const std::string& _mac_address, param
     if (_loss.empty())
         forget(key);
     else if (first_notice(key, _project_value))
-        m_logger.warning("%1% of %2%: the project value cannot be delivered whole (%3%); the device is given what "
-                         "it can hold") %
-            parameters.at(_p) % _mac_address % _loss;
+        m_logger.warning("%1% of %2%: the project value cannot be delivered whole: %3%") % parameters.at(_p) %
+            _mac_address % _loss;
 }
 
 void c_mech_param_req::push(const std::string& _mac_address, const std::string& _parameters, bool& _sent) {
@@ -1116,10 +1134,13 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
     std::string t2t_loss;
     if (const auto t2t = attempt([&] { return held_t2t(object, t2t_loss); })) {
         note_undeliverable(mac, T2T_CFG, t2t_loss, t2t_loss);
-        checks.push_back(judged(
-            T2T_CFG, _win.parameter_state(T2T_CFG), t2t_differs(_win, *t2t),
-            [&] { return t2t_to_json(t2t->exists ? t2t->role : "disabled", t2t->fields); },
-            [&] { return reported_t2t_cfg_to_json(_win); }));
+        if (t2t->unsendable)
+            checks.push_back(failed(T2T_CFG));
+        else
+            checks.push_back(judged(
+                T2T_CFG, _win.parameter_state(T2T_CFG), t2t_differs(_win, *t2t),
+                [&] { return t2t_to_json(t2t->exists ? t2t->role : "disabled", t2t->fields); },
+                [&] { return reported_t2t_cfg_to_json(_win); }));
     } else {
         checks.push_back(failed(T2T_CFG));
     }
@@ -1156,17 +1177,24 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
         const auto loc_state = _win.parameter_state(LOC);
         // Compared only where the object's sublocation is known.
         std::optional<loc> must;
+        std::string loc_loss;
         if (loc_state != NOT_SUPPORTED || _describe)
-            must = must_loc(object);
+            must = must_loc(object, loc_loss);
+        if (!loc_loss.empty())
+            note_undeliverable(mac, LOC, loc_loss, loc_loss);
         const auto reported_place = must || _describe ? reported_loc(_win) : std::optional<loc>();
         bool loc_differs = loc_state == UNKNOWN;
         if (loc_state == SUPPORTED && must)
             loc_differs = !(reported_place && reported_place->x == must->x && reported_place->y == must->y &&
                             reported_place->z == must->z && reported_place->sublocation_z == must->sublocation_z &&
                             reported_place->sublocation_id == must->sublocation_id);
-        checks.push_back(judged(
-            LOC, loc_state, loc_differs, [&] { return must ? loc_to_json(*must) : Json::Value(); },
-            [&] { return reported_place ? loc_to_json(*reported_place) : Json::Value(); }));
+        // A place its payload cannot carry is not sent, whatever the device reports.
+        if (!loc_loss.empty() && loc_state != NOT_SUPPORTED)
+            checks.push_back(failed(LOC));
+        else
+            checks.push_back(judged(
+                LOC, loc_state, loc_differs, [&] { return must ? loc_to_json(*must) : Json::Value(); },
+                [&] { return reported_place ? loc_to_json(*reported_place) : Json::Value(); }));
         checks.back().joint = true;
     }
 
@@ -1189,14 +1217,18 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
 // Where a stationary object must be; nothing when its sublocation is not known. A
 // sublocation without an offset is sent with offset 0 (form_loc), so the device's report
 // is compared with that; otherwise it would never match.
-std::optional<loc> c_mech_param_req::must_loc(const vyr::context::track_obj& _object) {
+std::optional<loc> c_mech_param_req::must_loc(const vyr::context::track_obj& _object, std::string& _loss) {
     const auto sublocation_uid = _object.sublocation_uid();
     const auto place = m_context->get_sublocation(sublocation_uid);
-    // A sublocation id beyond its two bytes cannot be sent (form_loc): not compared.
-    if (sublocation_uid.empty() || !place.exists() || place.sublocation_id() > s_max_u16)
+    if (sublocation_uid.empty() || !place.exists())
         return std::nullopt;
     const std::int64_t offset = place.offset_z().value_or(0);
-    return loc{_object.position_x(), _object.position_y(), static_cast<std::int32_t>(_object.default_height() + offset),
+    const std::int64_t z = std::int64_t{_object.default_height()} + offset;
+    // A place the payload cannot carry is not sent (form_loc), so nothing is compared.
+    _loss = loc_misfit(place.sublocation_id(), z);
+    if (!_loss.empty())
+        return std::nullopt;
+    return loc{_object.position_x(), _object.position_y(), static_cast<std::int32_t>(z),
                static_cast<std::int32_t>(offset), place.sublocation_id()};
 }
 
@@ -1264,17 +1296,18 @@ std::optional<std::string> c_mech_param_req::form_loc(const std::string& _mac_ad
     try {
         const auto object = m_context->get_track_obj_by_mac(_mac_address);
         const auto place = m_context->get_sublocation(object.sublocation_uid());
-        // A sublocation id beyond its two bytes would make a payload no device reads:
-        // no location is sent (warned once).
+        // A sublocation id beyond its two bytes would make a payload no device reads, a
+        // height beyond 32 bits would wrap round to another one: no location is sent
+        // (warned once).
         const auto id = place.sublocation_id();
-        note_undeliverable(_mac_address, LOC, std::to_string(id),
-                           id > s_max_u16 ? "sublocation id " + std::to_string(id) + " beyond two bytes, not sent" : "");
-        if (id > s_max_u16)
-            return std::nullopt;
         const std::int64_t offset = place.offset_z().value_or(0);
-        const std::string value = hex32(object.position_x()) + hex32(object.position_y()) +
-                                  hex32(object.default_height() + offset) + hex32(offset) +
-                                  hex(place.sublocation_id(), 4);
+        const std::int64_t z = std::int64_t{object.default_height()} + offset;
+        const auto misfit = loc_misfit(id, z);
+        note_undeliverable(_mac_address, LOC, misfit, misfit);
+        if (!misfit.empty())
+            return std::nullopt;
+        const std::string value =
+            hex32(object.position_x()) + hex32(object.position_y()) + hex32(z) + hex32(offset) + hex(id, 4);
         return payload_frame(LOC, value);
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
@@ -1285,7 +1318,11 @@ std::optional<std::string> c_mech_param_req::form_loc(const std::string& _mac_ad
 std::optional<std::string> c_mech_param_req::form_t2t_cfg(const std::string& _mac_address) {
     try {
         std::string loss;
-        return t2t_payload(held_t2t(m_context->get_track_obj_by_mac(_mac_address), loss));
+        const auto held = held_t2t(m_context->get_track_obj_by_mac(_mac_address), loss);
+        note_undeliverable(_mac_address, T2T_CFG, loss, loss);
+        if (held.unsendable)
+            return std::nullopt;
+        return t2t_payload(held);
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
@@ -1349,6 +1386,14 @@ std::optional<Json::Value> c_mech_param_req::veh_cert_to_json(const std::string&
         if (const auto model = m_context->get_track_obj_by_mac(_mac_address).vehicle_model()) {
             Json::Value value(Json::objectValue);
             value["id"] = Json::UInt(*model);
+            // An id beyond its byte has no payload: nothing goes (warned once), neither
+            // another id nor "no certification".
+            const auto misfit = param_veh_cert(value, m_logger).fits()
+                                    ? std::string()
+                                    : "certification id " + std::to_string(*model) + " beyond one byte, not sent";
+            note_undeliverable(_mac_address, VEH_CERT, misfit, misfit);
+            if (!misfit.empty())
+                return std::nullopt;
             return value;
         }
         return Json::Value();

@@ -157,8 +157,9 @@ public:
     std::optional<std::string> form_sync_slot_by_mac(const std::string& _mac_address);
 
     // JSON builders: the value the WIN must have, in the JSON form of its value class
-    // (null where the project holds none). A failure is logged and gives nothing; a lost
-    // Redis connection is thrown on.
+    // (null where the project holds none). A failure is logged and gives nothing, and so
+    // does a value its payload cannot carry (warned once); a lost Redis connection is
+    // thrown on.
     std::optional<Json::Value> em_alm_to_json(const std::string& _mac_address);
     std::optional<Json::Value> scr_name_to_json(const std::string& _mac_address);
     std::optional<Json::Value> scr_gname_to_json(const std::string& _mac_address);
@@ -215,7 +216,8 @@ private:
     // The payload of value class `Param` for a JSON builder's result; nothing on failure.
     template <class Param>
     std::optional<std::string> value_payload(const std::optional<Json::Value>& _must);
-    std::optional<vyr::parameter::loc> must_loc(const vyr::context::track_obj& _object);
+    // `_loss` receives why a known place cannot be sent.
+    std::optional<vyr::parameter::loc> must_loc(const vyr::context::track_obj& _object, std::string& _loss);
     // The payload builder of a parameter without a value class.
     std::optional<std::string> payload_of(vyr::parameter::parameter_t _p, const std::string& _mac_address);
     void push(const std::string& _mac_address, const std::string& _parameters, bool& _sent);
@@ -293,7 +295,8 @@ private:
     bool first_notice(const std::string& _key, const std::string& _value);
     void forget(const std::string& _key);
     // Warns once per WIN, parameter and project value that the project holds a value
-    // the device cannot hold whole (`_loss` says what is lost; empty: nothing is).
+    // the device cannot hold whole (`_loss` says what is lost or not sent; empty:
+    // nothing is).
     void note_undeliverable(const std::string& _mac_address, vyr::parameter::parameter_t _p,
                             const std::string& _project_value, const std::string& _loss);
 

@@ -132,13 +132,14 @@ TEST_F(tdoa_delivery, version_two_rows_and_their_errors) {
     EXPECT_TRUE(to_destination->tdoa_schedule_to_json(s_mac_c)->isNull());  // its rows have dim 1
 }
 
-// Regression: schedule values beyond their fields (a margin that is no multiple of 250,
-// sect, et and dim beyond their flag bits) and partners the payload cannot carry (a node
-// id beyond four hexadecimal digits, a slot beyond a byte) were compared as the project
-// holds them, so the anchor was pushed every 5 s for ever.
+// Regression: a margin that is no multiple of 250 and partners the payload cannot carry
+// (a node id beyond four hexadecimal digits, a slot or margin / 250 beyond a byte, sect,
+// et or dim beyond their flag bits, which were sent cut to them) were compared as the
+// project holds them, so the anchor was pushed every 5 s for ever.
 TEST_F(tdoa_delivery, ScheduleIsComparedAsTheAnchorHoldsIt) {
     anchor("D", "70B3D5FFFE0D0D0D", 0x12345, 1, 2, 3);
-    schedule(2, {"1,A,B,3,3,6,7,100", "2,A,C,300,0,1,0,250", "3,A,D,4,0,1,0,250", "4,A,C,5,0,1,0,1000"});
+    schedule(2, {"1,A,B,3,1,2,3,100", "2,A,C,300,0,1,0,250", "3,A,D,4,0,1,0,250", "4,A,C,5,0,1,0,1000",
+                 "5,A,B,6,3,6,7,250", "6,A,C,7,0,1,0,64000"});
     auto a = device(s_mac_a);
     a.parameter_state(SYNC_SLOT, NOT_SUPPORTED);
     a.parameter_state(SF, NOT_SUPPORTED);
