@@ -151,9 +151,11 @@ public:
     // 140100 for an anchor that is no master; nothing when a master's superframe cannot
     // be worked out (no active schedule, or the schedule is not mirrored).
     std::optional<std::string> form_sf(const std::string& _mac_address);
+    // Throws when a number does not fit its field (2 bytes, 1, 1): capped, it would read
+    // as "no master" (FFFF) or "no slot" (FF).
     static std::string form_sync_slot(std::uint32_t _master_node_id, std::uint32_t _beacon_slot_number,
                                       std::uint32_t _flags);
-    // Nothing when the anchor's slot cannot be worked out.
+    // Nothing when the anchor's slot cannot be worked out or does not fit its payload.
     std::optional<std::string> form_sync_slot_by_mac(const std::string& _mac_address);
 
     // JSON builders: the value the WIN must have, in the JSON form of its value class
@@ -221,9 +223,9 @@ private:
     // The payload builder of a parameter without a value class.
     std::optional<std::string> payload_of(vyr::parameter::parameter_t _p, const std::string& _mac_address);
     void push(const std::string& _mac_address, const std::string& _parameters, bool& _sent);
-    // The superframe a master with this sfd is to hold, each number as its field holds
-    // it; nothing (warned once until it settles) when the setting has no active schedule
-    // or that schedule is not mirrored.
+    // The superframe a master with this sfd is to hold; nothing (warned once until it
+    // settles) when the setting has no active schedule, that schedule is not mirrored or
+    // a number does not fit its field.
     std::optional<vyr::parameter::superframe> master_superframe(const vyr::context::anchor& _anchor,
                                                                 const vyr::context::tdoa_setting& _setting,
                                                                 std::uint32_t _sfd);
@@ -281,6 +283,11 @@ private:
         c_mech_param_req& m_owner;
         vyr::redis::cache_scope m_cache;
     };
+    // The sync slot (master node id, slot) of the WIN with this MAC as its payload
+    // carries it; nothing (warned once) when a number does not fit its field.
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> fitting_sync_slot(const std::string& _mac_address,
+                                                                             std::uint64_t _master_node_id,
+                                                                             std::uint64_t _slot);
     // The work of lsb(); `_non_distributors` starts as every anchor's uid.
     void sync_anchors(std::vector<std::string> _non_distributors);
     // Keeps the push record of a differing parameter (`_check` described) and tells
