@@ -446,18 +446,23 @@ void c_mech_param_req::hold_request(const zmq::message_t& _message) {
     cmd_param_req_from_node_t header{};
     if (!vyr::cmd::read_command(_message.data(), _message.size(), header))
         VYR_THROW("zmq_message.size() < sizeof(cmd_param_req_from_node_t)");
-    held_request request{vyr::cmd::field_text(header.mac), {}, std::chrono::steady_clock::now()};
+    const auto arrival = std::chrono::steady_clock::now();
+    held_request request{vyr::cmd::field_text(header.mac), {}, arrival, arrival};
     const auto* numbers = static_cast<const std::uint8_t*>(_message.data()) + sizeof header;
     request.numbers.resize((_message.size() - sizeof header) / sizeof(std::uint32_t));
     if (!request.numbers.empty())
         std::memcpy(request.numbers.data(), numbers, request.numbers.size() * sizeof(std::uint32_t));
 
     // Every request goes through the queue, so that one answered at once never overtakes
-    // one held before it.
-    for (auto it = m_held_requests.begin(); it != m_held_requests.end(); ++it) {
-        if (it->mac_address == request.mac_address) {
-            m_held_requests.erase(it);
-            break;
+    // one held before it. A device asking again while its request waits still wants what
+    // it asked first: one answer carries both.
+    for (auto& held : m_held_requests) {
+        if (held.mac_address == request.mac_address) {
+            for (const auto number : request.numbers)
+                if (std::find(held.numbers.begin(), held.numbers.end(), number) == held.numbers.end())
+                    held.numbers.push_back(number);
+            held.latest = arrival;
+            return;
         }
     }
     if (m_held_requests.size() >= s_max_held_requests) {
@@ -470,11 +475,15 @@ void c_mech_param_req::hold_request(const zmq::message_t& _message) {
 
 void c_mech_param_req::answer_held_requests() {
     const auto now = std::chrono::steady_clock::now();
-    while (!m_held_requests.empty() && now - m_held_requests.front().arrival > s_held_request_lifetime) {
+    const auto stale = [&](const held_request& _request) {
+        if (now - _request.latest <= s_held_request_lifetime)
+            return false;
         m_logger.debug("held parameter request of %1% dropped: the project mirror stayed incomplete") %
-            m_held_requests.front().mac_address;
-        m_held_requests.pop_front();
-    }
+            _request.mac_address;
+        return true;
+    };
+    m_held_requests.erase(std::remove_if(m_held_requests.begin(), m_held_requests.end(), stale),
+                          m_held_requests.end());
     if (m_held_requests.empty())
         return;
     const auto keep_held = [this] {

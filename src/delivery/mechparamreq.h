@@ -76,9 +76,10 @@ public:
 
     // A request that comes while the project mirror is incomplete (at start, after a
     // Redis refill) is held instead of being answered from a half-filled mirror: at most
-    // one per MAC (a newer one replaces it), at most this many in all (the oldest goes)...
+    // one per MAC (a newer one adds its parameters to it), at most this many in all (the
+    // oldest goes)...
     static constexpr std::size_t s_max_held_requests = 4096;
-    // ...and none older than this: the device asks again by then.
+    // ...and none whose device last asked longer ago than this: it asks again by then.
     static constexpr std::chrono::seconds s_held_request_lifetime{s_sending_period_sec};
     // While requests are held the pipe is polled at most this long, then the mirror is
     // looked at again.
@@ -190,8 +191,9 @@ public:
 private:
     // Holds the request, then answers what is held if the mirror is complete.
     void answer_request(const zmq::message_t& _message);
-    // Queues the request behind those held (one per MAC, the oldest dropped past the
-    // bound); a request shorter than its header throws.
+    // Queues the request behind those held (the oldest dropped past the bound), or adds
+    // its parameters not asked yet to the one its MAC has held; a request shorter than
+    // its header throws.
     void hold_request(const zmq::message_t& _message);
     // Drops the held requests past their lifetime and, once the mirror is complete,
     // answers the others in arrival order. Called on every pass of the thread.
@@ -324,7 +326,10 @@ private:
     struct held_request {
         std::string mac_address;
         std::vector<std::uint32_t> numbers;
+        // When the device asked first (its answer's latency counts from here) and last
+        // (the lifetime counts from here).
         std::chrono::steady_clock::time_point arrival;
+        std::chrono::steady_clock::time_point latest;
         // Logged as held.
         bool noted = false;
     };

@@ -17,19 +17,20 @@ class ParamRequest : public mech_param_req_test {};
 
 // At start and after a refill the mirror is incomplete ("updated" is not true, as the
 // fixture leaves it): requests were answered from it at once, with empty payloads. They
-// are held, one per MAC (the newer replaces the older), and answered in arrival order
-// once the mirror is complete.
-TEST_F(ParamRequest, RequestBeforeMirrorIsHeldNotAnsweredEmpty) {
+// are held and answered in arrival order once the mirror is complete. Regression: a
+// device's second request replaced its first, whose parameters it then never got; one
+// answer carries both (the first's order first, no number twice).
+TEST_F(ParamRequest, HeldRequestsOfOneDeviceAreJoinedNotReplaced) {
     const object_def tag, other = tag.as("to-2", "70B3D5FFFE0B0009");
     logged("");
-    send(request(tag.mac, {SCR_NAME}));
-    send(request(tag.mac, {CATEGORY, STATIONARY}));
+    send(request(tag.mac, {STATIONARY, CATEGORY}));
+    send(request(tag.mac, {CATEGORY, SCR_GNAME}));
     send(request(other.mac, {CATEGORY}));
     ASSERT_TRUE(await_logged("parameter request of " + other.mac + " held"));
     for (const auto& object : {tag, other})
         put(object);
     const auto frames = fence();
-    EXPECT_EQ(bodies(frames), (std::vector<std::string>{"000F5E01015D0100", "000F5E0101"}));
+    EXPECT_EQ(bodies(frames), (std::vector<std::string>{"000F5D01005E0101530100", "000F5E0101"}));
     EXPECT_EQ(frames.at(0).mac + frames.at(1).mac, tag.mac + other.mac);
 }
 
