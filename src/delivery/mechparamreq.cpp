@@ -513,19 +513,27 @@ void c_mech_param_req::answer_held_requests() {
         // Redis cannot be read: the requests stay held (the cycle reports the failure).
         return keep_held();
     }
+    // Answers that met a lost Redis connection, reported once for all of them.
+    std::size_t lost = 0;
+    std::string loss;
     while (!m_held_requests.empty()) {
         // Out of the queue first: a request whose answer fails is not tried again.
         const auto request = std::move(m_held_requests.front());
         m_held_requests.pop_front();
         try {
             answer(request.mac_address, request.numbers, request.arrival);
-        } catch (const vyr::redis::connection_error&) {
-            throw;
+        } catch (const vyr::redis::connection_error& _error) {
+            // That answer ends here, not the cycle the requests are answered in: the next
+            // command connects again.
+            if (lost++ == 0)
+                loss = _error.what();
         } catch (const std::exception&) {
             // One bad request must not cost the others their answer.
             m_logger.log_exception(VYR_HERE);
         }
     }
+    if (lost != 0)
+        m_logger.error("%1% parameter request(s) not answered, the Redis connection was lost: %2%") % lost % loss;
 }
 
 void c_mech_param_req::prefetch_or_read_live(const std::function<void()>& _prefetch) {

@@ -196,7 +196,8 @@ private:
     // its header throws.
     void hold_request(const zmq::message_t& _message);
     // Drops the held requests past their lifetime and, once the mirror is complete,
-    // answers the others in arrival order. Called on every pass of the thread.
+    // answers the others in arrival order. A lost Redis connection ends one answer, not
+    // the others (logged once for all). Called on every pass of the thread.
     void answer_held_requests();
     // The answer to one request taken from the pipe at `_taken`: the payload of each
     // parameter number the WIN asked for.

@@ -3,6 +3,7 @@
 // unknown and broken input.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <tuple>
 
 #include "common/globals.h"
@@ -130,6 +131,38 @@ TEST_F(ParamRequest, BrokenRecordsAreLeftOutOfTheAnswerAndLogged) {
                                       VEH_CERT, DRIVER_LIC}));
     EXPECT_EQ(bodies(fence()), (std::vector<std::string>{"000F2C01005E01005D0100", "000F"}));
     EXPECT_GE(logged("Caught exeption"), 1 + 10);
+}
+
+// Regression: a Redis connection lost while a request was answered between the chunks of
+// a cycle ended the cycle, and the devices after that point got nothing. Redis closes the
+// mechanism's connection on a reply beyond the limit set here: the request for the tag
+// with a 2 MB name loses its answer, and nothing more.
+TEST_F(ParamRequest, ConnectionLostAnsweringBetweenChunksEndsThatAnswerNotThePass) {
+    object_def big;
+    big.name = std::string(2000000, 'n');
+    put(big);
+    std::set<std::string> tags;
+    for (unsigned i = 0; i < 60; ++i) {
+        const auto tag = object_def{}.as("to-" + std::to_string(i + 2), "70B3D5FFFE0C" + hex(i, 4));
+        put(tag);
+        tags.insert(device(tag.mac).mac_addr());
+    }
+    redis({"CONFIG", "SET", "client-output-buffer-limit", "normal 1000000 0 0"});
+    m_store->updated(true);
+    logged("");
+    send(std::string(1, static_cast<char>(vyr::cmd::notified)));
+    send(request(big.mac, {SCR_NAME}));  // taken at the 50th tag of the cycle's first pass
+    auto frames = fence();               // answered with it; the pass goes on...
+    for (int more = 0; more < 2; ++more) {  // ...to the 50th WIN, then to its end
+        const auto next = fence();
+        frames.insert(frames.end(), next.begin(), next.end());
+    }
+    redis({"CONFIG", "SET", "client-output-buffer-limit", "normal 0 0 0"});
+    std::set<std::string> reached;
+    for (const auto& frame : frames)
+        reached.insert(frame.mac);
+    EXPECT_EQ(reached, tags);  // every other tag pushed, no answer to the big one
+    EXPECT_EQ(logged("1 parameter request(s) not answered, the Redis connection was lost"), 1);
 }
 
 }  // namespace
