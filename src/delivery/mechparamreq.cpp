@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "common/globals.h"
@@ -148,13 +149,26 @@ struct t2t_held {
     bool exists = false;
     std::string role;  // the object's text; compared in lower case
     t2t_fields fields;
+    // A number does not fit its field: the configuration has no payload.
+    bool unsendable = false;
 };
 
 constexpr std::uint32_t s_max_u16 = 0xFFFF;
 
-// The object's configuration cut to its fields: the distances and the delay are sent in
-// two bytes and capped there, the angle is sent halved in one byte (an odd angle is held
-// as the even one below it). `_loss` receives what does not go whole.
+// What keeps a location from its payload: the sublocation id has two bytes, the height
+// (default height plus the sublocation's offset) 32 signed bits. Empty when it fits.
+std::string loc_misfit(std::uint32_t _sublocation_id, std::int64_t _z) {
+    if (_sublocation_id > s_max_u16)
+        return "sublocation id " + std::to_string(_sublocation_id) + " beyond two bytes, not sent";
+    if (_z < std::numeric_limits<std::int32_t>::min() || _z > std::numeric_limits<std::int32_t>::max())
+        return "z " + std::to_string(_z) + " beyond 32 bits, not sent";
+    return "";
+}
+
+// The object's configuration as its fields hold it: the distances and the delay are
+// sent in two bytes, the angle halved in one (an odd angle is held as the even one below
+// it). A number beyond its field makes the configuration unsendable: capped, it would be
+// another distance. `_loss` receives what does not go whole.
 t2t_held held_t2t(const vyr::context::track_obj& _object, std::string& _loss) {
     t2t_held held;
     if (!_object.t2t_cfg_exists()) {
@@ -172,14 +186,19 @@ t2t_held held_t2t(const vyr::context::track_obj& _object, std::string& _loss) {
         held.role = "disabled";
         return held;
     }
-    const auto capped = [&_loss](const char* _name, std::optional<std::uint32_t> _value, std::uint32_t _max,
-                                 std::uint32_t _step) -> std::optional<std::uint32_t> {
+    const auto capped = [&_loss, &held](const char* _name, std::optional<std::uint32_t> _value, std::uint32_t _max,
+                                        std::uint32_t _step) -> std::optional<std::uint32_t> {
         if (!_value)
             return std::nullopt;
-        const std::uint32_t held_value = std::min(*_value / _step, _max) * _step;
-        if (held_value != *_value)
+        const std::uint32_t held_value = *_value / _step * _step;
+        if (*_value / _step > _max) {
+            held.unsendable = true;
+            _loss += std::string(_loss.empty() ? "" : "; ") + _name + " " + std::to_string(*_value) +
+                     " beyond its field, not sent";
+        } else if (held_value != *_value) {
             _loss += std::string(_loss.empty() ? "" : "; ") + _name + " " + std::to_string(*_value) + " held as " +
                      std::to_string(held_value);
+        }
         return held_value;
     };
     held.fields = {_object.t2t_cfg_alarm_back(),
@@ -427,18 +446,23 @@ void c_mech_param_req::hold_request(const zmq::message_t& _message) {
     cmd_param_req_from_node_t header{};
     if (!vyr::cmd::read_command(_message.data(), _message.size(), header))
         VYR_THROW("zmq_message.size() < sizeof(cmd_param_req_from_node_t)");
-    held_request request{vyr::cmd::field_text(header.mac), {}, std::chrono::steady_clock::now()};
+    const auto arrival = std::chrono::steady_clock::now();
+    held_request request{vyr::cmd::field_text(header.mac), {}, arrival, arrival};
     const auto* numbers = static_cast<const std::uint8_t*>(_message.data()) + sizeof header;
     request.numbers.resize((_message.size() - sizeof header) / sizeof(std::uint32_t));
     if (!request.numbers.empty())
         std::memcpy(request.numbers.data(), numbers, request.numbers.size() * sizeof(std::uint32_t));
 
     // Every request goes through the queue, so that one answered at once never overtakes
-    // one held before it.
-    for (auto it = m_held_requests.begin(); it != m_held_requests.end(); ++it) {
-        if (it->mac_address == request.mac_address) {
-            m_held_requests.erase(it);
-            break;
+    // one held before it. A device asking again while its request waits still wants what
+    // it asked first: one answer carries both.
+    for (auto& held : m_held_requests) {
+        if (held.mac_address == request.mac_address) {
+            for (const auto number : request.numbers)
+                if (std::find(held.numbers.begin(), held.numbers.end(), number) == held.numbers.end())
+                    held.numbers.push_back(number);
+            held.latest = arrival;
+            return;
         }
     }
     if (m_held_requests.size() >= s_max_held_requests) {
@@ -451,11 +475,15 @@ void c_mech_param_req::hold_request(const zmq::message_t& _message) {
 
 void c_mech_param_req::answer_held_requests() {
     const auto now = std::chrono::steady_clock::now();
-    while (!m_held_requests.empty() && now - m_held_requests.front().arrival > s_held_request_lifetime) {
+    const auto stale = [&](const held_request& _request) {
+        if (now - _request.latest <= s_held_request_lifetime)
+            return false;
         m_logger.debug("held parameter request of %1% dropped: the project mirror stayed incomplete") %
-            m_held_requests.front().mac_address;
-        m_held_requests.pop_front();
-    }
+            _request.mac_address;
+        return true;
+    };
+    m_held_requests.erase(std::remove_if(m_held_requests.begin(), m_held_requests.end(), stale),
+                          m_held_requests.end());
     if (m_held_requests.empty())
         return;
     const auto keep_held = [this] {
@@ -485,19 +513,27 @@ void c_mech_param_req::answer_held_requests() {
         // Redis cannot be read: the requests stay held (the cycle reports the failure).
         return keep_held();
     }
+    // Answers that met a lost Redis connection, reported once for all of them.
+    std::size_t lost = 0;
+    std::string loss;
     while (!m_held_requests.empty()) {
         // Out of the queue first: a request whose answer fails is not tried again.
         const auto request = std::move(m_held_requests.front());
         m_held_requests.pop_front();
         try {
             answer(request.mac_address, request.numbers, request.arrival);
-        } catch (const vyr::redis::connection_error&) {
-            throw;
+        } catch (const vyr::redis::connection_error& _error) {
+            // That answer ends here, not the cycle the requests are answered in: the next
+            // command connects again.
+            if (lost++ == 0)
+                loss = _error.what();
         } catch (const std::exception&) {
             // One bad request must not cost the others their answer.
             m_logger.log_exception(VYR_HERE);
         }
     }
+    if (lost != 0)
+        m_logger.error("%1% parameter request(s) not answered, the Redis connection was lost: %2%") % lost % loss;
 }
 
 void c_mech_param_req::prefetch_or_read_live(const std::function<void()>& _prefetch) {
@@ -702,9 +738,8 @@ void c_mech_param_req::note_undeliverable(const std::string& _mac_address, param
     if (_loss.empty())
         forget(key);
     else if (first_notice(key, _project_value))
-        m_logger.warning("%1% of %2%: the project value cannot be delivered whole (%3%); the device is given what "
-                         "it can hold") %
-            parameters.at(_p) % _mac_address % _loss;
+        m_logger.warning("%1% of %2%: the project value cannot be delivered whole: %3%") % parameters.at(_p) %
+            _mac_address % _loss;
 }
 
 void c_mech_param_req::push(const std::string& _mac_address, const std::string& _parameters, bool& _sent) {
@@ -1120,10 +1155,13 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
     std::string t2t_loss;
     if (const auto t2t = attempt([&] { return held_t2t(object, t2t_loss); })) {
         note_undeliverable(mac, T2T_CFG, t2t_loss, t2t_loss);
-        checks.push_back(judged(
-            T2T_CFG, _win.parameter_state(T2T_CFG), t2t_differs(_win, *t2t),
-            [&] { return t2t_to_json(t2t->exists ? t2t->role : "disabled", t2t->fields); },
-            [&] { return reported_t2t_cfg_to_json(_win); }));
+        if (t2t->unsendable)
+            checks.push_back(failed(T2T_CFG));
+        else
+            checks.push_back(judged(
+                T2T_CFG, _win.parameter_state(T2T_CFG), t2t_differs(_win, *t2t),
+                [&] { return t2t_to_json(t2t->exists ? t2t->role : "disabled", t2t->fields); },
+                [&] { return reported_t2t_cfg_to_json(_win); }));
     } else {
         checks.push_back(failed(T2T_CFG));
     }
@@ -1160,17 +1198,24 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
         const auto loc_state = _win.parameter_state(LOC);
         // Compared only where the object's sublocation is known.
         std::optional<loc> must;
+        std::string loc_loss;
         if (loc_state != NOT_SUPPORTED || _describe)
-            must = must_loc(object);
+            must = must_loc(object, loc_loss);
+        if (!loc_loss.empty())
+            note_undeliverable(mac, LOC, loc_loss, loc_loss);
         const auto reported_place = must || _describe ? reported_loc(_win) : std::optional<loc>();
         bool loc_differs = loc_state == UNKNOWN;
         if (loc_state == SUPPORTED && must)
             loc_differs = !(reported_place && reported_place->x == must->x && reported_place->y == must->y &&
                             reported_place->z == must->z && reported_place->sublocation_z == must->sublocation_z &&
                             reported_place->sublocation_id == must->sublocation_id);
-        checks.push_back(judged(
-            LOC, loc_state, loc_differs, [&] { return must ? loc_to_json(*must) : Json::Value(); },
-            [&] { return reported_place ? loc_to_json(*reported_place) : Json::Value(); }));
+        // A place its payload cannot carry is not sent, whatever the device reports.
+        if (!loc_loss.empty() && loc_state != NOT_SUPPORTED)
+            checks.push_back(failed(LOC));
+        else
+            checks.push_back(judged(
+                LOC, loc_state, loc_differs, [&] { return must ? loc_to_json(*must) : Json::Value(); },
+                [&] { return reported_place ? loc_to_json(*reported_place) : Json::Value(); }));
         checks.back().joint = true;
     }
 
@@ -1193,14 +1238,18 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
 // Where a stationary object must be; nothing when its sublocation is not known. A
 // sublocation without an offset is sent with offset 0 (form_loc), so the device's report
 // is compared with that; otherwise it would never match.
-std::optional<loc> c_mech_param_req::must_loc(const vyr::context::track_obj& _object) {
+std::optional<loc> c_mech_param_req::must_loc(const vyr::context::track_obj& _object, std::string& _loss) {
     const auto sublocation_uid = _object.sublocation_uid();
     const auto place = m_context->get_sublocation(sublocation_uid);
-    // A sublocation id beyond its two bytes cannot be sent (form_loc): not compared.
-    if (sublocation_uid.empty() || !place.exists() || place.sublocation_id() > s_max_u16)
+    if (sublocation_uid.empty() || !place.exists())
         return std::nullopt;
     const std::int64_t offset = place.offset_z().value_or(0);
-    return loc{_object.position_x(), _object.position_y(), static_cast<std::int32_t>(_object.default_height() + offset),
+    const std::int64_t z = std::int64_t{_object.default_height()} + offset;
+    // A place the payload cannot carry is not sent (form_loc), so nothing is compared.
+    _loss = loc_misfit(place.sublocation_id(), z);
+    if (!_loss.empty())
+        return std::nullopt;
+    return loc{_object.position_x(), _object.position_y(), static_cast<std::int32_t>(z),
                static_cast<std::int32_t>(offset), place.sublocation_id()};
 }
 
@@ -1268,17 +1317,18 @@ std::optional<std::string> c_mech_param_req::form_loc(const std::string& _mac_ad
     try {
         const auto object = m_context->get_track_obj_by_mac(_mac_address);
         const auto place = m_context->get_sublocation(object.sublocation_uid());
-        // A sublocation id beyond its two bytes would make a payload no device reads:
-        // no location is sent (warned once).
+        // A sublocation id beyond its two bytes would make a payload no device reads, a
+        // height beyond 32 bits would wrap round to another one: no location is sent
+        // (warned once).
         const auto id = place.sublocation_id();
-        note_undeliverable(_mac_address, LOC, std::to_string(id),
-                           id > s_max_u16 ? "sublocation id " + std::to_string(id) + " beyond two bytes, not sent" : "");
-        if (id > s_max_u16)
-            return std::nullopt;
         const std::int64_t offset = place.offset_z().value_or(0);
-        const std::string value = hex32(object.position_x()) + hex32(object.position_y()) +
-                                  hex32(object.default_height() + offset) + hex32(offset) +
-                                  hex(place.sublocation_id(), 4);
+        const std::int64_t z = std::int64_t{object.default_height()} + offset;
+        const auto misfit = loc_misfit(id, z);
+        note_undeliverable(_mac_address, LOC, misfit, misfit);
+        if (!misfit.empty())
+            return std::nullopt;
+        const std::string value =
+            hex32(object.position_x()) + hex32(object.position_y()) + hex32(z) + hex32(offset) + hex(id, 4);
         return payload_frame(LOC, value);
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
@@ -1289,7 +1339,11 @@ std::optional<std::string> c_mech_param_req::form_loc(const std::string& _mac_ad
 std::optional<std::string> c_mech_param_req::form_t2t_cfg(const std::string& _mac_address) {
     try {
         std::string loss;
-        return t2t_payload(held_t2t(m_context->get_track_obj_by_mac(_mac_address), loss));
+        const auto held = held_t2t(m_context->get_track_obj_by_mac(_mac_address), loss);
+        note_undeliverable(_mac_address, T2T_CFG, loss, loss);
+        if (held.unsendable)
+            return std::nullopt;
+        return t2t_payload(held);
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
@@ -1403,6 +1457,14 @@ std::optional<Json::Value> c_mech_param_req::veh_cert_to_json(const std::string&
         if (const auto model = m_context->get_track_obj_by_mac(_mac_address).vehicle_model()) {
             Json::Value value(Json::objectValue);
             value["id"] = Json::UInt(*model);
+            // An id beyond its byte has no payload: nothing goes (warned once), neither
+            // another id nor "no certification".
+            const auto misfit = param_veh_cert(value, m_logger).fits()
+                                    ? std::string()
+                                    : "certification id " + std::to_string(*model) + " beyond one byte, not sent";
+            note_undeliverable(_mac_address, VEH_CERT, misfit, misfit);
+            if (!misfit.empty())
+                return std::nullopt;
             return value;
         }
         return Json::Value();

@@ -76,9 +76,10 @@ public:
 
     // A request that comes while the project mirror is incomplete (at start, after a
     // Redis refill) is held instead of being answered from a half-filled mirror: at most
-    // one per MAC (a newer one replaces it), at most this many in all (the oldest goes)...
+    // one per MAC (a newer one adds its parameters to it), at most this many in all (the
+    // oldest goes)...
     static constexpr std::size_t s_max_held_requests = 4096;
-    // ...and none older than this: the device asks again by then.
+    // ...and none whose device last asked longer ago than this: it asks again by then.
     static constexpr std::chrono::seconds s_held_request_lifetime{s_sending_period_sec};
     // While requests are held the pipe is polled at most this long, then the mirror is
     // looked at again.
@@ -149,14 +150,17 @@ public:
     // 140100 for an anchor that is no master; nothing when a master's superframe cannot
     // be worked out (no active schedule, or the schedule is not mirrored).
     std::optional<std::string> form_sf(const std::string& _mac_address);
+    // Throws when a number does not fit its field (2 bytes, 1, 1): capped, it would read
+    // as "no master" (FFFF) or "no slot" (FF).
     static std::string form_sync_slot(std::uint32_t _master_node_id, std::uint32_t _beacon_slot_number,
                                       std::uint32_t _flags);
-    // Nothing when the anchor's slot cannot be worked out.
+    // Nothing when the anchor's slot cannot be worked out or does not fit its payload.
     std::optional<std::string> form_sync_slot_by_mac(const std::string& _mac_address);
 
     // JSON builders: the value the WIN must have, in the JSON form of its value class
-    // (null where the project holds none). A failure is logged and gives nothing; a lost
-    // Redis connection is thrown on.
+    // (null where the project holds none). A failure is logged and gives nothing, and so
+    // does a value its payload cannot carry (warned once); a lost Redis connection is
+    // thrown on.
     std::optional<Json::Value> em_alm_to_json(const std::string& _mac_address);
     // A device whose latest report says its emergency button is pressed is told CLEAR only
     // once an alarm list read after that report showed the button alarm cleared, or when
@@ -192,11 +196,13 @@ public:
 private:
     // Holds the request, then answers what is held if the mirror is complete.
     void answer_request(const zmq::message_t& _message);
-    // Queues the request behind those held (one per MAC, the oldest dropped past the
-    // bound); a request shorter than its header throws.
+    // Queues the request behind those held (the oldest dropped past the bound), or adds
+    // its parameters not asked yet to the one its MAC has held; a request shorter than
+    // its header throws.
     void hold_request(const zmq::message_t& _message);
     // Drops the held requests past their lifetime and, once the mirror is complete,
-    // answers the others in arrival order. Called on every pass of the thread.
+    // answers the others in arrival order. A lost Redis connection ends one answer, not
+    // the others (logged once for all). Called on every pass of the thread.
     void answer_held_requests();
     // The answer to one request taken from the pipe at `_taken`: the payload of each
     // parameter number the WIN asked for.
@@ -220,13 +226,14 @@ private:
     // The payload of value class `Param` for a JSON builder's result; nothing on failure.
     template <class Param>
     std::optional<std::string> value_payload(const std::optional<Json::Value>& _must);
-    std::optional<vyr::parameter::loc> must_loc(const vyr::context::track_obj& _object);
+    // `_loss` receives why a known place cannot be sent.
+    std::optional<vyr::parameter::loc> must_loc(const vyr::context::track_obj& _object, std::string& _loss);
     // The payload builder of a parameter without a value class.
     std::optional<std::string> payload_of(vyr::parameter::parameter_t _p, const std::string& _mac_address);
     void push(const std::string& _mac_address, const std::string& _parameters, bool& _sent);
-    // The superframe a master with this sfd is to hold, each number as its field holds
-    // it; nothing (warned once until it settles) when the setting has no active schedule
-    // or that schedule is not mirrored.
+    // The superframe a master with this sfd is to hold; nothing (warned once until it
+    // settles) when the setting has no active schedule, that schedule is not mirrored or
+    // a number does not fit its field.
     std::optional<vyr::parameter::superframe> master_superframe(const vyr::context::anchor& _anchor,
                                                                 const vyr::context::tdoa_setting& _setting,
                                                                 std::uint32_t _sfd);
@@ -293,6 +300,11 @@ private:
         c_mech_param_req& m_owner;
         vyr::redis::cache_scope m_cache;
     };
+    // The sync slot (master node id, slot) of the WIN with this MAC as its payload
+    // carries it; nothing (warned once) when a number does not fit its field.
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> fitting_sync_slot(const std::string& _mac_address,
+                                                                             std::uint64_t _master_node_id,
+                                                                             std::uint64_t _slot);
     // The work of lsb(); `_non_distributors` starts as every anchor's uid.
     void sync_anchors(std::vector<std::string> _non_distributors);
     // Keeps the push record of a differing parameter (`_check` described) and tells
@@ -307,7 +319,8 @@ private:
     bool first_notice(const std::string& _key, const std::string& _value);
     void forget(const std::string& _key);
     // Warns once per WIN, parameter and project value that the project holds a value
-    // the device cannot hold whole (`_loss` says what is lost; empty: nothing is).
+    // the device cannot hold whole (`_loss` says what is lost or not sent; empty:
+    // nothing is).
     void note_undeliverable(const std::string& _mac_address, vyr::parameter::parameter_t _p,
                             const std::string& _project_value, const std::string& _loss);
 
@@ -328,7 +341,10 @@ private:
     struct held_request {
         std::string mac_address;
         std::vector<std::uint32_t> numbers;
+        // When the device asked first (its answer's latency counts from here) and last
+        // (the lifetime counts from here).
         std::chrono::steady_clock::time_point arrival;
+        std::chrono::steady_clock::time_point latest;
         // Logged as held.
         bool noted = false;
     };

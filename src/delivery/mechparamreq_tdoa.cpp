@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <set>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -25,8 +26,6 @@ using vyr::parameter::superframe;
 
 namespace {
 
-using vyr::libs::core::component_logger;
-
 // The synchronisation slot of an anchor that follows no master.
 constexpr std::uint32_t s_no_master = 0xFFFF;
 constexpr std::uint32_t s_no_slot = 0xFF;
@@ -34,15 +33,13 @@ constexpr std::uint32_t s_no_slot = 0xFF;
 constexpr std::uint32_t s_destination_bit = 0x80;
 // Version-1 entries are 5 bytes; one length byte holds at most this many of them.
 constexpr std::size_t s_max_v1_entries = 255 / 5;
-
-// A number larger than its field is sent as the field's largest value (with a warning)
-// rather than with extra digits that would shift every later byte of the payload.
-std::uint32_t fit(component_logger& _logger, std::uint64_t _value, std::uint32_t _max, const char* _what) {
-    if (_value <= _max)
-        return static_cast<std::uint32_t>(_value);
-    _logger.warning("%1% %2% does not fit its field, sent as %3%") % _what % _value % _max;
-    return _max;
-}
+// The fields of a version-1 entry: the slot in the first byte's low 7 bits, the
+// dimension as one of the flag byte's low 4 bits, the boundary in its high half, the
+// margin in quarters in one byte.
+constexpr std::uint32_t s_max_v1_slot = s_destination_bit - 1;
+constexpr std::uint32_t s_max_v1_dimension = 3;
+constexpr std::uint32_t s_max_v1_boundary = 0x0F;
+constexpr double s_max_v1_quarters = 0xFF;
 
 // A whole decimal number of a schedule row: digits only, nothing around them.
 std::uint32_t row_unsigned(std::string_view _text, const char* _what, const std::string& _row) {
@@ -133,10 +130,23 @@ bool sf_matches(const superframe& _must, const superframe& _reported) {
 
 std::string c_mech_param_req::form_sync_slot(std::uint32_t _master_node_id, std::uint32_t _beacon_slot_number,
                                              std::uint32_t _flags) {
-    // Callers keep the numbers inside their fields; capping here only guards the frame.
-    return payload_frame(SYNC_SLOT, hex(std::min<std::uint32_t>(_master_node_id, 0xFFFF), 4) +
-                                        hex(std::min<std::uint32_t>(_beacon_slot_number, 0xFF), 2) +
-                                        hex(std::min<std::uint32_t>(_flags, 0xFF), 2));
+    // Capped, a number would read as "no master" or "no slot": callers send nothing then.
+    if (_master_node_id > s_no_master || _beacon_slot_number > s_no_slot || _flags > 0xFF)
+        VYR_THROW("sync slot " + std::to_string(_master_node_id) + "/" + std::to_string(_beacon_slot_number) + "/" +
+                  std::to_string(_flags) + " does not fit its fields");
+    return payload_frame(SYNC_SLOT, hex(_master_node_id, 4) + hex(_beacon_slot_number, 2) + hex(_flags, 2));
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> c_mech_param_req::fitting_sync_slot(
+    const std::string& _mac_address, std::uint64_t _master_node_id, std::uint64_t _slot) {
+    const bool fits = _master_node_id <= s_no_master && _slot <= s_no_slot;
+    const auto misfit = fits ? std::string()
+                             : "master node id " + std::to_string(_master_node_id) + " (two bytes) or slot " +
+                                   std::to_string(_slot) + " (one byte) beyond its field, not sent";
+    note_undeliverable(_mac_address, SYNC_SLOT, misfit, misfit);
+    if (!fits)
+        return std::nullopt;
+    return std::make_pair(static_cast<std::uint32_t>(_master_node_id), static_cast<std::uint32_t>(_slot));
 }
 
 std::optional<std::string> c_mech_param_req::form_sync_slot_by_mac(const std::string& _mac_address) {
@@ -145,16 +155,18 @@ std::optional<std::string> c_mech_param_req::form_sync_slot_by_mac(const std::st
         const auto setting = m_context->get_tdoa_setting(anchor.project_uid());
         // A master beacons in its own slot; the answer tells it what the cycle would push,
         // instead of "no master" followed by a correction one cycle later.
-        if (const auto master = setting.get_master(anchor.uid()))
-            return form_sync_slot(fit(m_logger, anchor.node_id(), s_no_master, "master node id"),
-                                  fit(m_logger, master->slot, s_no_slot, "master slot"), 0);
-        const auto distributor = setting.get_distributor(anchor.uid());
-        if (!distributor)
+        std::optional<std::pair<std::uint32_t, std::uint32_t>> slot;
+        if (const auto master = setting.get_master(anchor.uid())) {
+            slot = fitting_sync_slot(_mac_address, anchor.node_id(), master->slot);
+        } else if (const auto distributor = setting.get_distributor(anchor.uid())) {
+            const std::uint32_t master_node_id =
+                distributor->master_uid ? m_context->get_anchor(*distributor->master_uid).node_id() : s_no_master;
+            slot = fitting_sync_slot(_mac_address, master_node_id, distributor->slot);
+        } else {
             return form_sync_slot(s_no_master, s_no_slot, 0);
-        const std::uint32_t master_node_id =
-            distributor->master_uid ? m_context->get_anchor(*distributor->master_uid).node_id() : s_no_master;
-        return form_sync_slot(fit(m_logger, master_node_id, s_no_master, "master node id"),
-                              fit(m_logger, distributor->slot, s_no_slot, "distributor slot"), 0);
+        }
+        if (slot)
+            return form_sync_slot(slot->first, slot->second, 0);
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
@@ -188,21 +200,25 @@ std::optional<superframe> c_mech_param_req::master_superframe(const vyr::context
     const auto max_slot = _setting.get_max_slot();
     const std::uint64_t setting_slots = max_slot ? std::uint64_t{*max_slot} + 1 : 1;
     const std::uint64_t node_id = _anchor.node_id();
-    // Each number as its field holds it: the largest value the field can carry.
+    // A number beyond its field, capped, would be another node, sfd or slot count: such a
+    // superframe is not sent at all.
     std::string loss;
-    const auto held = [&loss](const char* _what, std::uint64_t _value, std::uint32_t _max) {
-        if (_value <= _max)
-            return static_cast<std::uint32_t>(_value);
-        loss += std::string(loss.empty() ? "" : "; ") + _what + " " + std::to_string(_value) + " held as " +
-                std::to_string(_max);
-        return _max;
-    };
-    superframe value;
-    value.node_id = held("node id", node_id, 0xFFFF);
-    value.sfd = held("sfd", _sfd, 0xFFFF);
-    value.setting_slots = held("setting slots", setting_slots, 0xFF);
-    value.slot_count = held("schedule slots", slot_count, 0xFF);
+    for (const auto& [what, number, max] : {std::make_tuple("node id", node_id, 0xFFFFull),
+                                            std::make_tuple("sfd", std::uint64_t{_sfd}, 0xFFFFull),
+                                            std::make_tuple("setting slots", setting_slots, 0xFFull),
+                                            std::make_tuple("schedule slots", slot_count, 0xFFull)})
+        if (number > max)
+            loss += std::string(loss.empty() ? "" : ", ") + what + " " + std::to_string(number);
+    if (!loss.empty())
+        loss += " beyond its field, not sent";
     note_undeliverable(mac, SF, loss, loss);
+    if (!loss.empty())
+        return std::nullopt;
+    superframe value;
+    value.node_id = static_cast<std::uint32_t>(node_id);
+    value.sfd = _sfd;
+    value.setting_slots = static_cast<std::uint32_t>(setting_slots);
+    value.slot_count = static_cast<std::uint32_t>(slot_count);
     return value;
 }
 
@@ -226,16 +242,21 @@ std::optional<std::string> c_mech_param_req::form_sf(const std::string& _mac_add
 std::string c_mech_param_req::form_tdoa_schd(const std::string& _mac_address) {
     std::string entries;
     std::size_t count = 0;
-    try {
+    // Rows whose numbers do not fit their fields, warned once per anchor.
+    std::string left_out;
+    const auto leave_out = [&left_out](const std::string& _why) {
+        left_out += (left_out.empty() ? "" : "; ") + _why;
+    };
+    const auto walk = [&] {
         const auto anchor = m_context->get_anchor_by_mac(_mac_address);
         const auto& uid = anchor.uid();
         const auto setting = m_context->get_tdoa_setting(anchor.project_uid());
         const auto active = setting.get_active_schedule_uid();
         if (!active)
-            return payload_frame(TDOA_SCHD, "");
+            return;
         const auto schedule = m_context->get_tdoa_schedule(std::string(*active));
         if (schedule.tdoa_version() != 1)
-            return payload_frame(TDOA_SCHD, "");
+            return;
 
         for (const auto& row : schedule.rows()) {
             // Column 0 is not used; columns 1 to 5 end at commas 2 to 6; the margin is the
@@ -258,50 +279,45 @@ std::string c_mech_param_req::form_tdoa_schd(const std::string& _mac_address) {
             const std::uint32_t boundary = row_unsigned(column(5), "boundary", row);
             const double margin = row_fraction(row.substr(commas[5] + 1), row);
 
-            std::uint32_t first = 0;
             std::string partner_mac;
             if (src_uid == uid) {
                 partner_mac = mac_of(m_context->get_anchor(dst_uid));
                 if (partner_mac.empty())
                     VYR_THROW("dst mac_addr is empty");
-                first = fit(m_logger, slot, s_destination_bit - 1, "tdoa schedule slot number");
             } else if (dst_uid == uid) {
                 partner_mac = mac_of(m_context->get_anchor(src_uid));
                 if (partner_mac.empty())
                     VYR_THROW("src mac_addr is empty");
-                first = fit(m_logger, slot, s_destination_bit - 1, "tdoa schedule slot number") | s_destination_bit;
             } else {
                 continue;
             }
             const std::string address = short_address(partner_mac, src_uid == uid ? "dst" : "src");
 
-            // Flags byte: bit `dimension` and the boundary in the high half. Numbers that
-            // do not fit it would change the meaning of other bits: the row is refused.
-            if (dimension > 7 || boundary > 0x0F)
-                VYR_THROW("bad schedule flags (dimension " + std::to_string(dimension) + ", boundary " +
-                          std::to_string(boundary) + "): " + row);
-            const std::uint32_t flags = (1u << dimension) | (boundary << 4);
-
-            // Quarter units, halves away from zero; the field holds 0 to 255.
-            const double quarters = std::round(margin * 4);
-            std::uint32_t margin_byte = 0;
-            if (quarters < 0)
-                m_logger.warning("tdoa schedule margin %1% is negative, sent as 0") % margin;
-            else
-                margin_byte = fit(m_logger, static_cast<std::uint64_t>(std::min(quarters, 65535.0)), 0xFF,
-                                  "tdoa schedule margin in quarters");
-
-            if (count == s_max_v1_entries) {
-                m_logger.warning("tdoa schedule of %1%: more entries than one payload holds, only the first %2% sent") %
-                    _mac_address % s_max_v1_entries;
-                break;
+            // A number beyond its field would land in another's bits (a dimension above 3
+            // among the boundary's, a slot above 127 on the destination bit) or be capped
+            // to another value: the row is left out rather than sent as another one.
+            const double quarters = std::round(margin * 4);  // halves away from zero
+            if (slot > s_max_v1_slot || dimension > s_max_v1_dimension || boundary > s_max_v1_boundary ||
+                quarters < 0 || quarters > s_max_v1_quarters) {
+                leave_out("row " + row + " left out (slot, dimension, boundary or margin beyond its field)");
+                continue;
             }
-            entries += hex(first, 2) + address + hex(flags, 2) + hex(margin_byte, 2);
+            if (count == s_max_v1_entries) {
+                leave_out("entries beyond the first " + std::to_string(s_max_v1_entries) + " left out");
+                return;
+            }
+            const std::uint32_t first = src_uid == uid ? slot : slot | s_destination_bit;
+            const std::uint32_t flags = (1u << dimension) | (boundary << 4);
+            entries += hex(first, 2) + address + hex(flags, 2) + hex(static_cast<std::uint32_t>(quarters), 2);
             ++count;
         }
+    };
+    try {
+        walk();
     } catch (const std::exception&) {
         log_unless_connection_lost(VYR_HERE);
     }
+    note_undeliverable(_mac_address, TDOA_SCHD, left_out, left_out);
     return payload_frame(TDOA_SCHD, entries);
 }
 
@@ -435,15 +451,11 @@ void c_mech_param_req::sync_anchors(std::vector<std::string> _non_distributors) 
     auto& non_distributors = _non_distributors;
     // The synchronisation slot a WIN must have; pushed when the device does not report it.
     const auto push_sync_slot = [this](win& _win, std::uint64_t _master_node_id, std::uint64_t _slot) {
-        // Numbers beyond their fields are sent (and compared) as the largest the field
-        // holds, warned once rather than every cycle.
-        const auto addr = static_cast<std::uint32_t>(std::min<std::uint64_t>(_master_node_id, s_no_master));
-        const auto slot = static_cast<std::uint32_t>(std::min<std::uint64_t>(_slot, s_no_slot));
-        const bool whole = addr == _master_node_id && slot == _slot;
-        note_undeliverable(_win.mac_addr(), SYNC_SLOT, std::to_string(_master_node_id) + "/" + std::to_string(_slot),
-                           whole ? "" : "master node id " + std::to_string(_master_node_id) + ", slot " +
-                                            std::to_string(_slot) + " held as " + std::to_string(addr) + ", " +
-                                            std::to_string(slot));
+        // Numbers beyond their fields are not sent (warned once rather than every cycle).
+        const auto fitting = fitting_sync_slot(_win.mac_addr(), _master_node_id, _slot);
+        if (!fitting)
+            return;
+        const auto [addr, slot] = *fitting;
         const auto state = _win.parameter_state(SYNC_SLOT);
         if (state == UNKNOWN ||
             (state == SUPPORTED &&
@@ -535,13 +547,17 @@ void c_mech_param_req::sync_anchors(std::vector<std::string> _non_distributors) 
                     auto record = pushable_win(*m_context, anchor);
                     if (!record)
                         return;
-                    const auto node_id = anchor.node_id();
                     const auto sf_state = record->parameter_state(SF);
                     if (sf_state == NOT_SUPPORTED)
                         return;
+                    // A master whose own sync slot cannot be sent is not synchronised in
+                    // it: a superframe would set it beaconing in a slot it never got.
+                    const auto own_slot = fitting_sync_slot(anchor.mac_addr(), anchor.node_id(), master.slot);
+                    if (!own_slot)
+                        return;
                     if (record->parameter_state(SYNC_SLOT) == SUPPORTED &&
-                        (record->parameter_sync_slot_addr() != std::min<std::uint32_t>(node_id, s_no_master) ||
-                         record->parameter_sync_slot_slot() != std::min<std::uint32_t>(master.slot, s_no_slot)))
+                        (record->parameter_sync_slot_addr() != own_slot->first ||
+                         record->parameter_sync_slot_slot() != own_slot->second))
                         return;
                     // The whole superframe is compared, so a changed sfd or slot count
                     // reaches a master that already reports one.

@@ -115,16 +115,12 @@ bool c_sender::sleep_cmd_to_node(const std::string& _mac_addr, std::uint16_t _wa
 
 bool c_sender::zone_alarm_to_node(const std::string& _mac_addr, std::uint32_t _zone_alarm_level,
                                   std::uint32_t _zone_id, const std::string& _zone_uid) {
-    // Values wider than their fields are capped at the field's largest value (level FF,
-    // zone id FFFF) so the payload keeps its 25 bytes.
-    if (_zone_alarm_level > 0xFF) {
-        m_logger.warning("zone alarm level %1% for %2% does not fit one byte, sent as 255") % _zone_alarm_level %
-            _mac_addr;
-        _zone_alarm_level = 0xFF;
-    }
-    if (_zone_id > 0xFFFF) {
-        m_logger.warning("zone id %1% for %2% does not fit two bytes, sent as 65535") % _zone_id % _mac_addr;
-        _zone_id = 0xFFFF;
+    // A level or zone id wider than its field, capped, would show another alarm or zone:
+    // nothing is sent.
+    if (_zone_alarm_level > 0xFF || _zone_id > 0xFFFF) {
+        m_logger.error("zone alarm for %1% not sent: level %2% or zone id %3% does not fit its field") % _mac_addr %
+            _zone_alarm_level % _zone_id;
+        return false;
     }
     const std::string uid = _zone_uid.size() < s_uid_bytes ? std::string(s_uid_bytes * 2, '0')
                                                             : hex_bytes(std::string_view(_zone_uid).substr(0, s_uid_bytes));

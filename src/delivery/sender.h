@@ -51,7 +51,8 @@ public:
     bool sleep_cmd_to_node(const std::string& _mac_addr, std::uint16_t _wait_period, std::uint32_t _sleep_period);
     // Payload 08 19: zone alarm level (1 byte), zone id (2 bytes), zone uid (22 bytes: the
     // first 22 characters, or 22 zero bytes when the uid is shorter). Level 0, id 0 and
-    // an empty uid clear the zone alarm on the device.
+    // an empty uid clear the zone alarm on the device. A level above 255 or an id above
+    // 65535 is not sent (error record, false).
     bool zone_alarm_to_node(const std::string& _mac_addr, std::uint32_t _zone_alarm_level, std::uint32_t _zone_id,
                             const std::string& _zone_uid);
     // Payload 54: the first 255 bytes of `_message`; an empty text is sent as 540100.

@@ -219,8 +219,11 @@ param_tdoa_schedule param_tdoa_schedule::deliverable(std::string* _loss) const {
             add_loss(_loss, "partner address \"" + p.addr + "\" left out");
             continue;
         }
-        if (p.slot > 0xFF) {
-            add_loss(_loss, "partner " + p.addr + " with slot " + std::to_string(p.slot) + " left out");
+        // A number beyond its field would be another slot, margin or flag there: the
+        // partner is left out rather than sent as another one.
+        if (p.slot > 0xFF || p.margin / 250 > 0xFF || p.sect > 1 || p.et > 3 || p.dim > 3) {
+            add_loss(_loss, (boost::format("partner %1% with slot %2%, margin %3%, sect %4%, et %5%, dim %6% left out") %
+                             p.addr % p.slot % p.margin % p.sect % p.et % p.dim).str());
             continue;
         }
         if (held.m_partners.size() == s_max_partners) {
@@ -231,13 +234,9 @@ param_tdoa_schedule param_tdoa_schedule::deliverable(std::string* _loss) const {
         h.addr = std::string(4 - p.addr.size(), '0') + p.addr;
         std::transform(h.addr.begin(), h.addr.end(), h.addr.begin(),
                        [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
-        h.sect &= 1u;
-        h.et &= 3u;
-        h.dim &= 3u;
-        h.margin = std::min<std::uint32_t>(p.margin / 250, 0xFF) * 250;
-        if (h.sect != p.sect || h.et != p.et || h.dim != p.dim || h.margin != p.margin)
-            add_loss(_loss, (boost::format("partner %1% held with margin %2%, sect %3%, et %4%, dim %5%") % h.addr %
-                             h.margin % h.sect % h.et % h.dim).str());
+        h.margin = p.margin / 250 * 250;
+        if (h.margin != p.margin)
+            add_loss(_loss, (boost::format("partner %1% held with margin %2%") % h.addr % h.margin).str());
         held.m_partners.push_back(std::move(h));
     }
     // The empty payload is no schedule.
@@ -290,21 +289,19 @@ Json::Value param_veh_cert::to_json() const {
 
 std::string param_veh_cert::to_json_string() const { return fast_write(to_json()); }
 
-param_veh_cert param_veh_cert::deliverable(std::string* _loss) const {
-    param_veh_cert held(m_logger);
-    if (!m_is_null && m_id > 0xFF) {
-        add_loss(_loss, "certification id " + std::to_string(m_id) + " beyond one byte, held as none");
-        return held;
-    }
-    held.m_is_null = m_is_null;
-    held.m_id = m_id;
-    return held;
+bool param_veh_cert::fits() const noexcept { return m_is_null || m_id <= 0xFF; }
+
+param_veh_cert param_veh_cert::deliverable(std::string* /*_loss*/) const {
+    if (!fits())
+        VYR_THROW("certification id " + std::to_string(m_id) + " does not fit its byte");
+    return *this;
 }
 
 std::string param_veh_cert::to_hex() const {
     const auto held = deliverable();
     return held.m_is_null ? "2E0100" : "2E01" + hex(held.m_id, 2);
 }
+
 
 // ---- param_driver_lic -------------------------------------------------------------------------
 

@@ -150,11 +150,12 @@ public:
     const std::vector<partner>& partners() const noexcept { return m_partners; }
 
     // The schedule as the device holds it after to_hex(): partners without a short
-    // address (1-4 hexadecimal digits) or with a slot beyond a byte left out, at most
+    // address (1-4 hexadecimal digits), or with a number beyond its field (a slot or
+    // margin / 250 beyond a byte, sect beyond 1, et or dim beyond 3), left out, at most
     // s_max_partners of the rest in order, the address as four upper-case digits, the
-    // margin in whole units of 250 (at most 255 of them), sect, et and dim cut to their
-    // flag bits; no partner at all is held as no schedule (null). `_loss`, when given,
-    // receives what the encoding leaves out (empty when the value goes whole).
+    // margin in whole units of 250; no partner at all is held as no schedule (null).
+    // `_loss`, when given, receives what the encoding leaves out (empty when the value
+    // goes whole).
     param_tdoa_schedule deliverable(std::string* _loss = nullptr) const;
 
 private:
@@ -179,9 +180,11 @@ public:
 
     std::uint32_t id() const noexcept { return m_id; }
 
-    // As the device holds it: an id beyond one byte cannot be named on the device and is
-    // held as no certification (null, sent as 00), never as a cut or capped id that would
-    // grant a certification the vehicle does not have.
+    // Whether the id fits its byte. One that does not has no payload: a cut or capped id
+    // would grant another certification, and 00 would take the vehicle's away, so
+    // deliverable() and to_hex() throw for it and the caller sends nothing.
+    bool fits() const noexcept;
+    // As the device holds it: the value itself (it goes whole or not at all).
     param_veh_cert deliverable(std::string* _loss = nullptr) const;
 
 private:

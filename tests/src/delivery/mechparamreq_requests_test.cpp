@@ -3,6 +3,7 @@
 // unknown and broken input.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <tuple>
 
 #include "common/globals.h"
@@ -17,19 +18,20 @@ class ParamRequest : public mech_param_req_test {};
 
 // At start and after a refill the mirror is incomplete ("updated" is not true, as the
 // fixture leaves it): requests were answered from it at once, with empty payloads. They
-// are held, one per MAC (the newer replaces the older), and answered in arrival order
-// once the mirror is complete.
-TEST_F(ParamRequest, RequestBeforeMirrorIsHeldNotAnsweredEmpty) {
+// are held and answered in arrival order once the mirror is complete. Regression: a
+// device's second request replaced its first, whose parameters it then never got; one
+// answer carries both (the first's order first, no number twice).
+TEST_F(ParamRequest, HeldRequestsOfOneDeviceAreJoinedNotReplaced) {
     const object_def tag, other = tag.as("to-2", "70B3D5FFFE0B0009");
     logged("");
-    send(request(tag.mac, {SCR_NAME}));
-    send(request(tag.mac, {CATEGORY, STATIONARY}));
+    send(request(tag.mac, {STATIONARY, CATEGORY}));
+    send(request(tag.mac, {CATEGORY, SCR_GNAME}));
     send(request(other.mac, {CATEGORY}));
     ASSERT_TRUE(await_logged("parameter request of " + other.mac + " held"));
     for (const auto& object : {tag, other})
         put(object);
     const auto frames = fence();
-    EXPECT_EQ(bodies(frames), (std::vector<std::string>{"000F5E01015D0100", "000F5E0101"}));
+    EXPECT_EQ(bodies(frames), (std::vector<std::string>{"000F5D01005E0101530100", "000F5E0101"}));
     EXPECT_EQ(frames.at(0).mac + frames.at(1).mac, tag.mac + other.mac);
 }
 
@@ -129,6 +131,38 @@ TEST_F(ParamRequest, BrokenRecordsAreLeftOutOfTheAnswerAndLogged) {
                                       VEH_CERT, DRIVER_LIC}));
     EXPECT_EQ(bodies(fence()), (std::vector<std::string>{"000F2C01005E01005D0100", "000F"}));
     EXPECT_GE(logged("Caught exeption"), 1 + 10);
+}
+
+// Regression: a Redis connection lost while a request was answered between the chunks of
+// a cycle ended the cycle, and the devices after that point got nothing. Redis closes the
+// mechanism's connection on a reply beyond the limit set here: the request for the tag
+// with a 2 MB name loses its answer, and nothing more.
+TEST_F(ParamRequest, ConnectionLostAnsweringBetweenChunksEndsThatAnswerNotThePass) {
+    object_def big;
+    big.name = std::string(2000000, 'n');
+    put(big);
+    std::set<std::string> tags;
+    for (unsigned i = 0; i < 60; ++i) {
+        const auto tag = object_def{}.as("to-" + std::to_string(i + 2), "70B3D5FFFE0C" + hex(i, 4));
+        put(tag);
+        tags.insert(device(tag.mac).mac_addr());
+    }
+    redis({"CONFIG", "SET", "client-output-buffer-limit", "normal 1000000 0 0"});
+    m_store->updated(true);
+    logged("");
+    send(std::string(1, static_cast<char>(vyr::cmd::notified)));
+    send(request(big.mac, {SCR_NAME}));  // taken at the 50th tag of the cycle's first pass
+    auto frames = fence();               // answered with it; the pass goes on...
+    for (int more = 0; more < 2; ++more) {  // ...to the 50th WIN, then to its end
+        const auto next = fence();
+        frames.insert(frames.end(), next.begin(), next.end());
+    }
+    redis({"CONFIG", "SET", "client-output-buffer-limit", "normal 0 0 0"});
+    std::set<std::string> reached;
+    for (const auto& frame : frames)
+        reached.insert(frame.mac);
+    EXPECT_EQ(reached, tags);  // every other tag pushed, no answer to the big one
+    EXPECT_EQ(logged("1 parameter request(s) not answered, the Redis connection was lost"), 1);
 }
 
 }  // namespace

@@ -93,7 +93,6 @@ TEST_F(tdoa_delivery, corrupted_version_one_row_keeps_the_rows_before_it) {
         {"2,A,B,4,1,2,half", "bad margin"},
         {"2,A,Z,4,1,2,0.5", "dst mac_addr is empty"},
         {"2,Z,A,4,1,2,0.5", "src mac_addr is empty"},
-        {"2,A,B,4,9,2,0.5", "bad schedule flags"},
     };
     auto mechanism = builder();
     for (const auto& [row, message] : bad_rows) {
@@ -103,12 +102,17 @@ TEST_F(tdoa_delivery, corrupted_version_one_row_keeps_the_rows_before_it) {
     }
 }
 
-TEST_F(tdoa_delivery, numbers_beyond_their_byte_never_widen_the_payload) {
-    // Margin -0.3 and 100 (quarters -1 and 400), slot 300: every entry stays 5 bytes.
-    schedule(1, {"1,A,B,3,1,2,-0.3", "2,A,B,3,1,2,100", "3,A,B,300,1,2,0.75"});
+// Regression: numbers beyond their fields were sent capped (a margin as 0 or 255 quarters,
+// a slot as 127, another anchor's) or among other bits (a dimension of 4 to 7 in the
+// boundary's). Such a row is left out, warned once per anchor; the largest that fit go.
+TEST_F(tdoa_delivery, v1_row_beyond_its_fields_is_left_out_not_sent_capped) {
+    schedule(1, {"1,A,B,3,1,2,-0.3", "2,A,B,3,1,2,64", "3,A,B,128,1,2,0.75", "4,A,B,3,4,2,0.75", "5,A,B,3,1,16,0.75",
+                 "6,A,B,127,3,15,63.75"});
     auto mechanism = builder();
-    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_a), "060F" "0366772200" "03667722FF" "7F66772203");
-    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_b), "060F" "830A0A2200" "830A0A22FF" "FF0A0A2203");
+    for (int call = 0; call < 2; ++call)
+        EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_a), "0605" "7F6677F8FF");
+    EXPECT_EQ(mechanism->form_tdoa_schd(s_mac_b), "0605" "FF0A0AF8FF");
+    EXPECT_EQ(logged("cannot be delivered whole"), 2);
 }
 
 TEST_F(tdoa_delivery, version_two_rows_and_their_errors) {
@@ -132,13 +136,14 @@ TEST_F(tdoa_delivery, version_two_rows_and_their_errors) {
     EXPECT_TRUE(to_destination->tdoa_schedule_to_json(s_mac_c)->isNull());  // its rows have dim 1
 }
 
-// Regression: schedule values beyond their fields (a margin that is no multiple of 250,
-// sect, et and dim beyond their flag bits) and partners the payload cannot carry (a node
-// id beyond four hexadecimal digits, a slot beyond a byte) were compared as the project
-// holds them, so the anchor was pushed every 5 s for ever.
+// Regression: a margin that is no multiple of 250 and partners the payload cannot carry
+// (a node id beyond four hexadecimal digits, a slot or margin / 250 beyond a byte, sect,
+// et or dim beyond their flag bits, which were sent cut to them) were compared as the
+// project holds them, so the anchor was pushed every 5 s for ever.
 TEST_F(tdoa_delivery, ScheduleIsComparedAsTheAnchorHoldsIt) {
     anchor("D", "70B3D5FFFE0D0D0D", 0x12345, 1, 2, 3);
-    schedule(2, {"1,A,B,3,3,6,7,100", "2,A,C,300,0,1,0,250", "3,A,D,4,0,1,0,250", "4,A,C,5,0,1,0,1000"});
+    schedule(2, {"1,A,B,3,1,2,3,100", "2,A,C,300,0,1,0,250", "3,A,D,4,0,1,0,250", "4,A,C,5,0,1,0,1000",
+                 "5,A,B,6,3,6,7,250", "6,A,C,7,0,1,0,64000"});
     auto a = device(s_mac_a);
     a.parameter_state(SYNC_SLOT, NOT_SUPPORTED);
     a.parameter_state(SF, NOT_SUPPORTED);
@@ -162,7 +167,8 @@ TEST_F(tdoa_delivery, superframe_and_sync_slot_payloads) {
                                                        mechanism->form_sync_slot_by_mac(s_mac_b),
                                                        mechanism->form_sync_slot_by_mac(s_mac_c)}),
               (std::vector<std::optional<std::string>>{"1804" "0102" "00" "00", "1804" "0102" "05" "00", "1804FFFFFF00"}));
-    EXPECT_EQ(c_mech_param_req::form_sync_slot(0x10000, 256, 0), "1804FFFFFF00");
+    for (const auto& [node, slot] : {std::pair{0x10000u, 0u}, {0u, 256u}})  // never capped to "no master" / "no slot"
+        EXPECT_THROW(c_mech_param_req::form_sync_slot(node, slot, 0), vyr::libs::core::exception);
 
     m_store->get_tdoa_schedule("sch-1").remove();
     const auto superframe = mechanism->form_sf(s_mac_a);  // no superframe of a missing schedule, nor of no active one
@@ -172,6 +178,24 @@ TEST_F(tdoa_delivery, superframe_and_sync_slot_payloads) {
     EXPECT_EQ(logged("active_schedule_uid not found in tdoa_setting:prj-1"), 1);  // once, not per call
     m_store->get_anchor("A").remove();
     EXPECT_EQ(mechanism->form_sync_slot_by_mac(s_mac_b), std::nullopt);  // its master is gone
+}
+
+// Regression: a master's node id beyond two bytes was sent as FFFF, "no master", to it and
+// its distributor, and a superframe number beyond its field as the field's largest.
+// Neither is sent now, in an answer or a cycle, warned once per anchor and parameter.
+TEST_F(tdoa_delivery, node_id_beyond_two_bytes_is_not_sent_as_no_master) {
+    anchor("A", s_mac_a, 0x10000, 10, -20, 30);
+    schedule(1, {"1,A,B,3,1,2,0.75"});
+    device(s_mac_a), device(s_mac_b), device(s_mac_c);
+    logged("");
+    send(request(s_mac_a, {SF, SYNC_SLOT}));
+    send(request(s_mac_b, {SYNC_SLOT}));
+    EXPECT_EQ(bodies(fence()), (list{"000F", "000F"}));
+    EXPECT_EQ(pushed(), (std::map<std::string, list>{{s_mac_c, {"1804FFFFFF00"}}}));
+    EXPECT_EQ(logged("cannot be delivered whole"), 3);
+    anchor("A", s_mac_a, 0x0102, 10, -20, 30);
+    schedule(1, {"1,A,B,255,1,2,0.75"});  // 256 schedule slots
+    EXPECT_EQ(builder()->form_sf(s_mac_a), std::nullopt);
 }
 
 TEST_F(tdoa_delivery, request_answer_carries_the_tdoa_payloads) {

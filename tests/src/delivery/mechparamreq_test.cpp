@@ -304,25 +304,29 @@ TEST_F(ParamDelivery, LossyValuesAreComparedAsTheDeviceHoldsThem) {
         std::function<void(object_def&, vyr::context::track_obj)> change;
         list pushed;
         int warnings;
+        std::vector<std::uint32_t> asked;  // a request for them is answered with what was pushed
     };
     const std::vector<shape> shapes = {
         {"TwoNoAlarmEntriesSettleOnTheSmallestHexEntry",
          [](object_def& o, auto) { o.no_alarm = {"70B3D5FFFE0B0009", "70b3d5fffe0b0003", "not hex"}; },
-         {"000E2C0870B3D5FFFE0B0003"}, 1},
-        {"OddT2tAngleAndWideDistanceAreComparedAsHeld",
-         [](object_def& o, auto) { o.role = "announcer", o.angle = 91, o.distance = 70000; },
-         {"000E2B0B02250002FFFF2D0320012C"}, 1},
-        {"LongScreenNameIsCutAtAWholeCharacter", [&](object_def& o, auto) { o.name = cut_name + "tail"; }, {name_bytes}, 1},
-        {"WideCertificateAndLicenceIdsAreLeftOut",
+         {"000E2C0870B3D5FFFE0B0003"}, 1, {T2T_NO_ALARM}},
+        {"OddT2tAngleIsComparedAsHeld", [](object_def& o, auto) { o.role = "announcer", o.angle = 91; },
+         {"000E2B0B0225000201F42D0320012C"}, 1, {T2T_CFG}},
+        {"WideT2tDistanceIsNotSentCapped", [](object_def& o, auto) { o.role = "announcer", o.distance = 0x10000; }, {}, 1, {T2T_CFG}},
+        {"LongScreenNameIsCutAtAWholeCharacter", [&](object_def& o, auto) { o.name = cut_name + "tail"; }, {name_bytes}, 1,
+         {SCR_NAME}},
+        {"WideCertificateIdIsNotSentAsNoneAndWideLicenceIdsAreLeftOut",
          [](object_def&, vyr::context::track_obj _o) {
              vehicle_certification = true;
-             _o.update_vehicle_model(300);
+             _o.update_vehicle_model(256);
              _o.update_driver_licenses({3, 300});
          },
-         {"000E2E0100", "000E2F0103"}, 2},
+         {"000E2F0103"}, 2, {VEH_CERT, DRIVER_LIC}},
         {"WideSublocationIdSendsNoLocation",  // the location alone, never a payload no device reads
          [this](object_def& o, auto) { o.stationary = true, m_store->get_sublocation("sl-1").update("prj-1", 70000, 0, 0, 40); },
-         {"000E5D0101"}, 1},
+         {"000E5D0101"}, 1, {STATIONARY, LOC}},
+        {"HeightBeyond32BitsSendsNoLocation", [](object_def& o, auto) { o.stationary = true, o.height = INT32_MAX; },
+         {"000E5D0101"}, 1, {STATIONARY, LOC}},
     };
     for (const auto& row : shapes) {
         s_redis->flush();
@@ -335,6 +339,11 @@ TEST_F(ParamDelivery, LossyValuesAreComparedAsTheDeviceHoldsThem) {
         EXPECT_EQ(bodies(frames), row.pushed) << row.fault;
         hold(record, frames);
         EXPECT_TRUE(later(record).empty()) << row.fault;
+        std::string answer = "000F";
+        for (const auto& body : row.pushed)
+            answer += body.substr(4);
+        send(request(tag.mac, row.asked));
+        EXPECT_EQ(bodies(fence()), list{answer}) << row.fault;
         vehicle_certification = false;
         EXPECT_EQ(logged("cannot be delivered whole"), row.warnings) << row.fault;
     }

@@ -44,7 +44,7 @@ TEST(param_values, payload_encodings) {
         {param_tdoa_schedule(Json::Value(Json::arrayValue), lg()).to_hex(), "160100"},
         {param_tdoa_schedule(lg()).to_hex(), "160100"},
         {param_veh_cert(R"({"id":7})", lg()).to_hex(), "2E0107"}, {param_veh_cert(lg()).to_hex(), "2E0100"},
-        {param_veh_cert(R"({"id":300})", lg()).to_hex(), "2E0100"},  // beyond one byte: no certification
+        {param_veh_cert(R"({"id":255})", lg()).to_hex(), "2E01FF"},
         {licences(R"([{"id":3},{"id":1},{"id":3},{"x":4},{"id":"5"}])").to_hex(), "2F020103"},
         {licences("[]").to_hex(), "2F0100"}, {param_driver_lic(lg()).to_hex(), "2F0100"},
         {licences(R"([{"id":2},{"id":300},{"id":255}])").to_hex(), "2F0202FF"},  // 300 does not fit
@@ -127,11 +127,15 @@ TEST(param_values, oversized_values_still_give_well_formed_frames) {
     expect_well_formed(hex16, TDOA_SCHEDULE);
     // 14 × 18 bytes; the 14th partner's slot.
     EXPECT_EQ(std::make_tuple(hex16.substr(0, 4), hex16.substr(4 + 13 * 36, 2)), std::make_tuple("16FC", "0D"));
-    // A margin / 250 over 255 is capped at FF; a slot over 255 or a long address drops its partner.
-    const std::string capped = schedule(partner_json("0001", 255, 100000) + "," + partner_json("0002", 300) + "," +
-                                        partner_json("12345", 1) + "," + partner_json("zz", 1)).to_hex();
-    expect_well_formed(capped, TDOA_SCHEDULE);
+    // Regression: a margin / 250 over 255 was capped at FF and dim, et and sect cut to their bits, each
+    // sent as another value. Such a partner is left out, as one with a slot over 255 or a long address.
+    const std::string capped = schedule(partner_json("0001", 255, 63750) + "," + partner_json("0002", 255, 64000) + "," +
+                                        partner_json("0003", 256) + "," + partner_json("12345", 1) + "," +
+                                        partner_json("zz", 1) + R"(,{"addr":"0004","dim":4,"et":2,"margin":0,)"
+                                        R"("sect":1,"slot":1,"x":0,"y":0,"z":0})").to_hex();
     EXPECT_EQ(capped, "1612FFC1FF000001FFFFFFFF000000000000012C");
+    // Nor is a certification id over 255 sent as "none" (00) or cut: it has no payload.
+    EXPECT_THROW(param_veh_cert(R"({"id":256})", lg()).to_hex(), vyr::libs::core::exception);
 
     Json::Value ids(Json::arrayValue);
     for (unsigned id = 0; id < 300; ++id)
