@@ -47,6 +47,9 @@ c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_lo
     m_receiver = std::make_unique<c_receiver>(m_zmq_context, output_endpoint, m_updater, _config.redis.address,
                                               _config.redis.port, m_logger);
     m_receiver->set_win_expiry(std::chrono::hours(_config.system.win_expiry_hours));
+    // What a device says before the updater has emptied the mirror waits in the receiver's
+    // socket: written at once, it would be wiped.
+    m_receiver->hold_frames_until([updater = m_updater] { return updater->mirror_emptied(); });
 }
 
 c_quorvane::~c_quorvane() {
@@ -79,6 +82,8 @@ void c_quorvane::wait_for_redis(const std::string& _address, int _port) const {
 }
 
 void c_quorvane::run() {
+    // The updater first: it marks the mirror incomplete before delivery can read what a
+    // previous run left, and the receiver holds the frames until its thread emptied it.
     m_updater->start();
     m_mech_sleep->start();
     m_mech_param_req->start();

@@ -430,6 +430,12 @@ void updater::refill_mirror() {
 // ---- the thread --------------------------------------------------------------------------
 
 void updater::start() {
+    {
+        // Before any other worker starts: a "true" left by the previous run would let
+        // delivery read the old mirror (and write device records) before the flush.
+        libs::core::mutex_lock updated_lock(m_updated_mutex);
+        request_write([](vyr::context::context& _context) { _context.updated(false); });
+    }
     m_worker.start({[this] { return open(); }, [this] { return pass(); }, [this] { return pause_after_failure(); }});
 }
 
@@ -438,6 +444,7 @@ bool updater::open() {
     m_redis_run_id = redis_run_id();
     m_context->flush();
     m_context->name(module_name);
+    m_mirror_emptied = true;
     m_next_watch = std::chrono::steady_clock::now() + s_watch_period;
     return true;
 }

@@ -9,9 +9,12 @@
 // The worker thread alone uses m_context and does all server and mirror I/O. Once a second,
 // idle or busy, it looks at Redis: a server that restarted (new run id) or a mirror that is
 // gone (no "name") makes it mark the mirror incomplete and fill it again from the platform.
+// Whether the thread has emptied the mirror at its start is told without a lock
+// (mirror_emptied, any thread).
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -43,8 +46,13 @@ public:
     updater(const updater&) = delete;
     updater& operator=(const updater&) = delete;
 
-    // Starts the thread: it empties the mirror, then works until stopped.
+    // Marks the mirror incomplete ("updated" false, so that no delivery reads what a
+    // previous run left), then starts the thread: it empties the mirror, then works until
+    // stopped.
     void start();
+    // Whether the thread has emptied the mirror at its start. A device record written before
+    // that is lost, so the receiver holds the devices' frames until then. Any thread.
+    bool mirror_emptied() const noexcept { return m_mirror_emptied.load(); }
     // Asks the thread to end; it sees the request whether it waits, works or pauses.
     void stop();
 
@@ -172,6 +180,8 @@ private:
     const int m_redis_port;
     const std::shared_ptr<vyr::vyrserver::c_vyrserver> m_server;
     vyr::libs::core::component_logger& m_logger;
+    // Set by the thread once, after the start-up flush.
+    std::atomic<bool> m_mirror_emptied{false};
 
     // Guarded by m_waiting_mutex.
     vyr::libs::core::mutex m_waiting_mutex;
