@@ -330,7 +330,10 @@ void updater::keep_pending(kind _kind) {
 void updater::run_job(const job& _job) {
     switch (_job.what) {
         case job::type::none: return;
-        case job::type::complete: complete_pass(); return;
+        case job::type::complete:
+            if (complete_pass())
+                mirror_changed();
+            return;
         case job::type::full: {
             const auto started = std::chrono::steady_clock::now();
             try {
@@ -348,6 +351,9 @@ void updater::run_job(const job& _job) {
                 alarms_refreshed(true);
             metrics::add(metrics::counter::full_refreshes);
             metrics::observe(metrics::histogram::full_refresh_duration, metrics::seconds_since(started));
+            // Within a full pass the end of the pass tells.
+            if (mirror_complete())
+                mirror_changed();
             return;
         }
         case job::type::single:
@@ -355,23 +361,41 @@ void updater::run_job(const job& _job) {
                 update_one(_job.which, _job.uid);
             } catch (const std::exception& e) {
                 retry_later(_job, e.what());
+                return;
             }
+            mirror_changed();
             return;
     }
 }
 
-void updater::complete_pass() {
+bool updater::mirror_complete() {
+    libs::core::mutex_lock lock(m_waiting_mutex);
+    return !m_update_all_flag;
+}
+
+void updater::mirror_changed() {
+    if (!m_mirror_changed)
+        return;
+    try {
+        m_mirror_changed();
+    } catch (const std::exception&) {
+        // Delivery sees the change at its next cycle all the same.
+        m_logger.log_exception(VYR_HERE);
+    }
+}
+
+bool updater::complete_pass() {
     // Redis lost what this pass wrote (a restart while the platform was read): again.
     if (!mirror_intact()) {
         refill_mirror();
-        return;
+        return false;
     }
     libs::core::mutex_lock updated_lock(m_updated_mutex);
     {
         libs::core::mutex_lock lock(m_waiting_mutex);
         for (std::size_t i = 0; i < kind_count; ++i)
             if (full_flag(static_cast<kind>(i)))
-                return;  // requested again meanwhile: the pass goes on
+                return false;  // requested again meanwhile: the pass goes on
         m_update_all_flag = false;
     }
     try {
@@ -383,6 +407,7 @@ void updater::complete_pass() {
         m_update_all_flag = true;
         throw;
     }
+    return true;
 }
 
 // ---- the mirror's watch ------------------------------------------------------------------

@@ -9,8 +9,9 @@
 // The worker thread alone uses m_context and does all server and mirror I/O. Once a second,
 // idle or busy, it looks at Redis: a server that restarted (new run id) or a mirror that is
 // gone (no "name") makes it mark the mirror incomplete and fill it again from the platform.
-// Whether the thread has emptied the mirror at its start is told without a lock
-// (mirror_emptied, any thread).
+// What others need to know of the thread's work is told without a lock: whether the mirror
+// has been emptied at the start (mirror_emptied, any thread), and each refresh that changed
+// the complete mirror (the owner's callback, run on the updater thread).
 #pragma once
 
 #include <array>
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -45,6 +47,11 @@ public:
     ~updater();
     updater(const updater&) = delete;
     updater& operator=(const updater&) = delete;
+
+    // Called on the updater thread after each refresh that wrote the mirror while it is
+    // complete, or made it complete: a full refresh of a kind (the alarms' included), the
+    // end of a full pass, a single object. Set before start().
+    void on_mirror_changed(std::function<void()> _changed) { m_mirror_changed = std::move(_changed); }
 
     // Marks the mirror incomplete ("updated" false, so that no delivery reads what a
     // previous run left), then starts the thread: it empties the mirror, then works until
@@ -131,8 +138,12 @@ private:
     template <class Write>
     void request_write(Write _write) VYR_REQUIRES(m_updated_mutex);
     // Clears the all flag and writes "updated" true unless a full refresh is pending again
-    // or the mirror was lost meanwhile (then the pass starts over).
-    void complete_pass();
+    // or the mirror was lost meanwhile (then the pass starts over); true when it did.
+    bool complete_pass();
+    // Whether no full pass is pending: the mirror is complete but for the work at hand.
+    bool mirror_complete();
+    // Runs the owner's callback (a failure is logged).
+    void mirror_changed();
     // The mirror's watch: false (logged) when the Redis server is not the one the mirror
     // was written to or the key "name" is gone. Throws when Redis cannot be reached.
     bool mirror_intact();
@@ -180,6 +191,8 @@ private:
     const int m_redis_port;
     const std::shared_ptr<vyr::vyrserver::c_vyrserver> m_server;
     vyr::libs::core::component_logger& m_logger;
+    // Constant once the thread runs.
+    std::function<void()> m_mirror_changed;
     // Set by the thread once, after the start-up flush.
     std::atomic<bool> m_mirror_emptied{false};
 

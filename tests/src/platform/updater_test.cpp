@@ -1,12 +1,13 @@
 // The context updater against the platform stand-in and a private redis-server: the first
 // pass, full and single-object refreshes, licences and certifications, retry of failed
-// work only, that nothing a device says before the start-up flush is lost, and that
-// neither the request operations nor the receiver wait for a slow platform; stopping while
-// idle, retrying or inside a hanging request.
+// work only, the cycle each refresh asks for, that nothing a device says before the
+// start-up flush is lost, and that neither the request operations nor the receiver wait
+// for a slow platform; stopping while idle, retrying or inside a hanging request.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -20,6 +21,8 @@
 #include "platform/updater.h"
 #include "platform/vyrserver.h"
 #include "redis/database.h"
+#include "runtime/inproc_commands.h"
+#include "runtime/pipe.h"
 #include "support/checks.h"
 #include "support/log_sink.h"
 #include "support/platform_server.h"
@@ -173,6 +176,33 @@ TEST_F(updater_test, licences_and_certifications_apply_only_when_both_endpoints_
     EXPECT_TRUE(vehicle_certification);
     EXPECT_EQ(store->get_track_obj("to-forklift-1").vehicle_model(), 3u);
     EXPECT_EQ(store->get_track_obj("to-worker-1").driver_licenses(), (std::set<std::uint32_t>{3}));
+}
+
+// Regression: a refresh changed the mirror without a word to delivery, which saw it at its
+// next 5-s cycle; a completed alarm refresh left the alarms waiting that long. Each refresh
+// of the complete mirror asks for a cycle, and none is asked for while it is incomplete.
+TEST_F(updater_test, each_refresh_of_the_complete_mirror_asks_for_a_cycle) {
+    zmq::context_t zmq_context(1);
+    zmq::socket_t cycles(zmq_context, zmq::socket_type::pull);
+    cycles.set(zmq::sockopt::linger, 0);
+    cycles.bind("inproc://cycles");
+    updater = std::make_shared<vyr::updater>(api, redis.host(), redis.port(), logger);
+    updater->on_mirror_changed([&] {
+        EXPECT_EQ(updated_text(), "true");
+        vyr::pipe::send_once(zmq_context, "inproc://cycles", vyr::cmd::notified);
+    });
+    const std::pair<const char*, std::function<void()>> refreshes[] = {
+        {"first pass", [&] { updater->start(); }},
+        {"alarms", [&] { updater->update_all_alarms_req(); }},
+        {"one schedule", [&] { updater->update_tdoa_schedule_req("sch-main"); }},
+        {"everything", [&] { updater->update_all_req(); }},
+    };
+    for (const auto& [name, refresh] : refreshes) {
+        SCOPED_TRACE(name);
+        refresh();
+        EXPECT_EQ(test::receive(cycles, 40s), std::string(1, static_cast<char>(vyr::cmd::notified)));
+    }
+    updater.reset();
 }
 
 // Regression: the receiver wrote while the updater was still to empty the mirror, so what a
