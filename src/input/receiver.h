@@ -147,7 +147,7 @@ private:
     // throws when it is not an object.
     static std::vector<std::pair<vyr::parameter::parameter_t, param_handler>> reported_parameters(
         const Json::Value& _plist);
-    // Reads the stored report times the timed reports of a batch compare with.
+    // Reads the stored report times the reports of a batch compare with.
     void read_report_stamps(const std::vector<std::optional<param_report>>& _reports) const;
     // One report of the batch: its values, then its request.
     void decide_param_p(const param_report& _report) const;
