@@ -114,7 +114,7 @@ void c_receiver::process_notify_ZONE(const Json::Value& _j_notify) const {
         send_context_updated_notification();
 }
 
-// Offsets are rounded as in the API's answers: add 0.5, truncate toward zero.
+// Offsets round as in the API's answers: to the nearest integer, halves up (-2.5 gives -2).
 void c_receiver::process_notify_SUBLOCATION(const Json::Value& _j_notify) const {
     if (notify_object<vyr::vyrserver::sublocation>(
             m_logger, "process_notify_SUBLOCATION", "SUBLOCATION", _j_notify,
@@ -128,8 +128,9 @@ void c_receiver::process_notify_WIN_ANCHOR(const Json::Value& _j_notify) const {
         send_context_updated_notification();
 }
 
-// Unlike the API's answers, the position and height round halves away from zero and the
-// position need not name its sublocation.
+// As in the API's answers the position and height round halves up and the t2t distances,
+// angle and delay halves away from zero (negatives 0); unlike them the position need not
+// name its sublocation.
 void c_receiver::process_notify_TRACKABLE_OBJECT(const Json::Value& _j_notify) const {
     if (notify_object<vyr::vyrserver::track_obj>(
             m_logger, "process_notify_TRACKABLE_OBJECT", "TRACKABLE_OBJECT", _j_notify,
