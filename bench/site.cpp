@@ -146,7 +146,7 @@ void tag_in_step(c_mech_param_req& _mechanism, vyr::context::context& _store, co
     if (!_store.track_obj_exists_by_mac(_mac))
         return;
     const auto object = _store.get_track_obj_by_mac(_mac);
-    if (to_upper(object.type()) == "ASSET")
+    if (object.type() == "ASSET")  // as delivery: exactly that type
         return;
 
     const auto reported = [&](parameter_t _p, const parameter& _value) {

@@ -15,6 +15,8 @@
 #include "platform/vyrserver.h"
 #include "redis/context.h"
 #include "redis/database.h"
+#include "runtime/inproc_commands.h"
+#include "runtime/pipe.h"
 
 c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_logger& _logger)
     : m_service_manager(_logger), m_zmq_context(std::make_shared<zmq::context_t>(1)), m_logger(_logger) {
@@ -37,6 +39,11 @@ c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_lo
         "tcp://" + _config.proxy.address + ":" + std::to_string(_config.proxy.input_port);
     m_sender = std::make_shared<c_sender>(m_zmq_context, input_endpoint, m_logger);
     m_updater = std::make_shared<vyr::updater>(m_server, _config.redis.address, _config.redis.port, m_logger);
+    // A refresh that changed the mirror asks the parameter-request mechanism for a cycle at
+    // once, as a notification does; the command goes out from the updater's thread.
+    m_updater->on_mirror_changed([zmq_context = m_zmq_context] {
+        vyr::pipe::send_once(*zmq_context, c_receiver::s_mech_param_req_endpoint, vyr::cmd::notified);
+    });
     m_mech_sleep = std::make_unique<c_mech_sleep>(m_zmq_context, m_server, m_sender, _config.redis.address,
                                                   _config.redis.port, m_logger);
     m_mech_param_req = std::make_unique<c_mech_param_req>(m_zmq_context, m_server, m_sender, _config.redis.address,
@@ -47,6 +54,9 @@ c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_lo
     m_receiver = std::make_unique<c_receiver>(m_zmq_context, output_endpoint, m_updater, _config.redis.address,
                                               _config.redis.port, m_logger);
     m_receiver->set_win_expiry(std::chrono::hours(_config.system.win_expiry_hours));
+    // What a device says before the updater has emptied the mirror waits in the receiver's
+    // socket: written at once, it would be wiped.
+    m_receiver->hold_frames_until([updater = m_updater] { return updater->mirror_emptied(); });
 }
 
 c_quorvane::~c_quorvane() {
@@ -79,6 +89,8 @@ void c_quorvane::wait_for_redis(const std::string& _address, int _port) const {
 }
 
 void c_quorvane::run() {
+    // The updater first: it marks the mirror incomplete before delivery can read what a
+    // previous run left, and the receiver holds the frames until its thread emptied it.
     m_updater->start();
     m_mech_sleep->start();
     m_mech_param_req->start();

@@ -1100,8 +1100,8 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_clearing(cons
 std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(const win& _win, bool _describe) {
     const auto& mac = _win.mac_addr();
     const auto object = m_context->get_track_obj_by_mac(mac);
-    // Asset tags are configured elsewhere; the platform may write the type in any case.
-    if (to_upper(object.type()) == "ASSET")
+    // Asset tags are configured elsewhere. The platform's type is exactly "ASSET".
+    if (object.type() == "ASSET")
         return {};
 
     std::vector<param_check> checks;

@@ -135,8 +135,8 @@ void c_mech_param_req::deliver_alarms() {
     for (const auto& object_uid : m_context->get_track_objs()) {
         try {
             const auto object = m_context->get_track_obj(object_uid);
-            // Asset tags show nothing; the platform may write the type in any case.
-            if (to_upper(object.type()) == "ASSET")
+            // Asset tags show nothing. The platform's type is exactly "ASSET".
+            if (object.type() == "ASSET")
                 continue;
             auto mac = object.mac_addr();
             if (mac.empty())

@@ -107,19 +107,29 @@ void c_receiver::start() {
                     [this] { return pass(); }, nullptr});
 }
 
+bool c_receiver::stop_commanded() {
+    zmq::message_t command;
+    return m_pipe_output_socket->recv(command, zmq::recv_flags::dontwait) && command.size() == 1 &&
+           *static_cast<const std::uint8_t*>(command.data()) == vyr::cmd::stop;
+}
+
 bool c_receiver::pass() {
+    if (m_hold_until) {
+        if (!m_hold_until()) {
+            zmq::pollitem_t pipe[] = {{m_pipe_output_socket->handle(), 0, ZMQ_POLLIN, 0}};
+            zmq::poll(pipe, 1, s_hold_poll);
+            return !(pipe[0].revents & ZMQ_POLLIN) || !stop_commanded();
+        }
+        m_hold_until = nullptr;
+    }
     zmq::pollitem_t items[] = {
         {m_pipe_output_socket->handle(), 0, ZMQ_POLLIN, 0},
         {m_proxy_socket->handle(), 0, ZMQ_POLLIN, 0},
         {m_proxy_monitor->handle(), 0, ZMQ_POLLIN, 0},
     };
     zmq::poll(items, 3, std::min(vyr::worker_thread::s_idle_wait, sweep_wins_when_due()));
-    if (items[0].revents & ZMQ_POLLIN) {
-        zmq::message_t command;
-        if (m_pipe_output_socket->recv(command, zmq::recv_flags::dontwait) && command.size() == 1 &&
-            *static_cast<const std::uint8_t*>(command.data()) == vyr::cmd::stop)
-            return false;
-    }
+    if ((items[0].revents & ZMQ_POLLIN) && stop_commanded())
+        return false;
     if (items[2].revents & ZMQ_POLLIN) {
         // The frames still queued in the old socket are lost with it.
         m_logger.warning("connection to the proxy dropped (a frame over %1% bytes, or the proxy went away): "

@@ -63,6 +63,13 @@ public:
         m_win_sweep_interval = _interval;
     }
 
+    // Until `_ready` holds the thread takes no frame from the proxy: they wait in its socket,
+    // connected and subscribed from the start, and are handled in order afterwards; the
+    // stop command is heard meanwhile. `_ready` is asked on the receiver thread, every
+    // s_hold_poll. Call before start().
+    void hold_frames_until(std::function<bool()> _ready) { m_hold_until = std::move(_ready); }
+    static constexpr std::chrono::milliseconds s_hold_poll{10};
+
     // Starts the receiver thread: open(), then passes until the stop command comes.
     void start();
     // Creates the sockets and the Redis connection on the calling thread, which then owns
@@ -98,6 +105,8 @@ private:
     // One pass of the receiver thread: waits for the stop pipe or the proxy and takes a
     // batch of frames; false when the stop command came.
     bool pass();
+    // Takes one frame from the stop pipe; true when it is the stop command.
+    bool stop_commanded();
     // Removes the silent foreign WIN records when the interval has passed since the last
     // time; returns how long the thread may wait for frames until it is due again.
     std::chrono::milliseconds sweep_wins_when_due();
@@ -138,7 +147,7 @@ private:
     // throws when it is not an object.
     static std::vector<std::pair<vyr::parameter::parameter_t, param_handler>> reported_parameters(
         const Json::Value& _plist);
-    // Reads the stored report times the timed reports of a batch compare with.
+    // Reads the stored report times the reports of a batch compare with.
     void read_report_stamps(const std::vector<std::optional<param_report>>& _reports) const;
     // One report of the batch: its values, then its request.
     void decide_param_p(const param_report& _report) const;
@@ -196,7 +205,9 @@ private:
     // over the size limit, so the socket is made again when its connection drops.
     std::unique_ptr<zmq::socket_t> m_proxy_monitor;
     unsigned m_proxy_generation = 0;
-    // Constant once the thread runs.
+    // Constant once the thread runs, but m_hold_until, cleared by the receiver thread once
+    // it held.
+    std::function<bool()> m_hold_until;
     std::chrono::seconds m_win_silence{24 * 3600};
     std::chrono::milliseconds m_win_sweep_interval{10 * 60 * 1000};
     // Receiver thread only.

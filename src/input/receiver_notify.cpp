@@ -2,7 +2,10 @@
 // deleted project objects, and radio nodes announce themselves. Each handler runs on the
 // receiver thread, writes the change into the Redis mirror through the receiver's own
 // connection, queues re-fetches with the updater and wakes the sleep mechanism for
-// anchor announcements.
+// anchor announcements. A handler that wrote a project object sends "context updated" to
+// the parameter-request mechanism, which then compares the devices with it at once
+// (several of them together give one cycle); a re-fetch asks for its cycle when the
+// updater has written it.
 #include <sys/time.h>
 
 #include <cstdint>
@@ -30,22 +33,25 @@ bool read_envelope(const field_reader& _read, const Json::Value& _j, std::string
 
 // A project object's notification: "deleted" removes the record; "created" and
 // "updated" write the decoded "plist" into it; another action is decoded and dropped.
+// Whether the record was written.
 template <class Object, class Open>
-void notify_object(component_logger& _logger, const char* _func, const char* _object, const Json::Value& _j_notify,
+bool notify_object(component_logger& _logger, const char* _func, const char* _object, const Json::Value& _j_notify,
                    Open _open) {
     const vyr::vyrserver::object_decoder decode{{_logger, _func, _object}, vyr::vyrserver::from_notification};
     std::string action, uid;
     Json::Value plist;
     if (!read_envelope(decode.read, _j_notify, action, plist, uid))
-        return;
+        return false;
     auto record = _open(uid);
     if (action == "deleted") {
         record.remove();
-        return;
+        return true;
     }
     Object object;
-    if (decode(plist, uid, object) && is_change(action))
-        vyr::vyrserver::apply(record, object);
+    if (!decode(plist, uid, object) || !is_change(action))
+        return false;
+    vyr::vyrserver::apply(record, object);
+    return true;
 }
 
 // The node announcement common to anchors and tags: "dev_id" when present, then the
@@ -97,33 +103,39 @@ void c_receiver::process_notify(const std::string& _body) const {
 // ---- project objects -----------------------------------------------------------------------
 
 void c_receiver::process_notify_GROUP(const Json::Value& _j_notify) const {
-    notify_object<vyr::vyrserver::group>(m_logger, "process_notify_GROUP", "GROUP", _j_notify,
-                                         [this](const std::string& _uid) { return m_context->get_group(_uid); });
+    if (notify_object<vyr::vyrserver::group>(m_logger, "process_notify_GROUP", "GROUP", _j_notify,
+                                             [this](const std::string& _uid) { return m_context->get_group(_uid); }))
+        send_context_updated_notification();
 }
 
 void c_receiver::process_notify_ZONE(const Json::Value& _j_notify) const {
-    notify_object<vyr::vyrserver::zone>(m_logger, "process_notify_ZONE", "ZONE", _j_notify,
-                                        [this](const std::string& _uid) { return m_context->get_zone(_uid); });
+    if (notify_object<vyr::vyrserver::zone>(m_logger, "process_notify_ZONE", "ZONE", _j_notify,
+                                            [this](const std::string& _uid) { return m_context->get_zone(_uid); }))
+        send_context_updated_notification();
 }
 
-// Offsets are rounded as in the API's answers: add 0.5, truncate toward zero.
+// Offsets round as in the API's answers: to the nearest integer, halves up (-2.5 gives -2).
 void c_receiver::process_notify_SUBLOCATION(const Json::Value& _j_notify) const {
-    notify_object<vyr::vyrserver::sublocation>(
-        m_logger, "process_notify_SUBLOCATION", "SUBLOCATION", _j_notify,
-        [this](const std::string& _uid) { return m_context->get_sublocation(_uid); });
+    if (notify_object<vyr::vyrserver::sublocation>(
+            m_logger, "process_notify_SUBLOCATION", "SUBLOCATION", _j_notify,
+            [this](const std::string& _uid) { return m_context->get_sublocation(_uid); }))
+        send_context_updated_notification();
 }
 
 void c_receiver::process_notify_WIN_ANCHOR(const Json::Value& _j_notify) const {
-    notify_object<vyr::vyrserver::anchor>(m_logger, "process_notify_WIN_ANCHOR", "WIN_ANCHOR", _j_notify,
-                                          [this](const std::string& _uid) { return m_context->get_anchor(_uid); });
+    if (notify_object<vyr::vyrserver::anchor>(m_logger, "process_notify_WIN_ANCHOR", "WIN_ANCHOR", _j_notify,
+                                              [this](const std::string& _uid) { return m_context->get_anchor(_uid); }))
+        send_context_updated_notification();
 }
 
-// Unlike the API's answers, the position and height round halves away from zero and the
-// position need not name its sublocation.
+// As in the API's answers the position and height round halves up and the t2t distances,
+// angle and delay halves away from zero (negatives 0); unlike them the position need not
+// name its sublocation.
 void c_receiver::process_notify_TRACKABLE_OBJECT(const Json::Value& _j_notify) const {
-    notify_object<vyr::vyrserver::track_obj>(
-        m_logger, "process_notify_TRACKABLE_OBJECT", "TRACKABLE_OBJECT", _j_notify,
-        [this](const std::string& _uid) { return m_context->get_track_obj(_uid); });
+    if (notify_object<vyr::vyrserver::track_obj>(
+            m_logger, "process_notify_TRACKABLE_OBJECT", "TRACKABLE_OBJECT", _j_notify,
+            [this](const std::string& _uid) { return m_context->get_track_obj(_uid); }))
+        send_context_updated_notification();
 }
 
 // Only the project's TDOA setting goes with the project; its other objects are deleted
@@ -138,9 +150,11 @@ void c_receiver::process_notify_PROJECT(const Json::Value& _j_notify) const {
         return;
     m_logger.debug("%s uid=\"%s\" is deleted") % "PROJECT" % uid;
     m_context->get_tdoa_setting(uid).remove();
+    send_context_updated_notification();
 }
 
-// Schedules are fetched by the updater: the notification does not carry the rows.
+// Schedules are fetched by the updater: the notification does not carry the rows. The
+// updater asks for the cycle once it has written the schedule.
 void c_receiver::process_notify_tdoa_schedule(const Json::Value& _j_notify) const {
     const field_reader read{m_logger, "process_notify_tdoa_schedule", "TDOA_SCHEDULE"};
     std::string action, uid;
@@ -152,6 +166,7 @@ void c_receiver::process_notify_tdoa_schedule(const Json::Value& _j_notify) cons
             m_updater->update_tdoa_schedule_req(uid);
     } else if (action == "deleted") {
         m_context->get_tdoa_schedule(uid).remove();
+        send_context_updated_notification();
     }
 }
 
@@ -171,6 +186,9 @@ void c_receiver::process_notify_tdoa_settings(const Json::Value& _j_notify) cons
         record.remove();
     else if (is_change(action))
         record.update(plist);
+    else
+        return;
+    send_context_updated_notification();
 }
 
 void c_receiver::process_notify_driver_licenses(const Json::Value& _j_notify) const {
@@ -181,11 +199,11 @@ void c_receiver::process_notify_driver_licenses(const Json::Value& _j_notify) co
         return;
     auto record = m_context->get_track_obj(obj_uid);
     const Json::Value& licenses = plist["driver_lic"];
-    if (action == "deleted" || !licenses.isArray()) {
+    if (action == "deleted" || !licenses.isArray())
         record.remove_driver_licenses();
-        return;
-    }
-    record.update_driver_licenses(vyr::vyrserver::required_licences(read, licenses));
+    else
+        record.update_driver_licenses(vyr::vyrserver::required_licences(read, licenses));
+    send_context_updated_notification();
 }
 
 // A certification that is not required is stored as model 0, not removed.
@@ -198,13 +216,14 @@ void c_receiver::process_notify_vehicle_certifications(const Json::Value& _j_not
     auto record = m_context->get_track_obj(obj_uid);
     if (action == "deleted") {
         record.remove_vehicle_model();
-        return;
+    } else {
+        unsigned int id = 0;
+        bool certification_required = false;
+        if (!read(plist, "id", id) || !read(plist, "certification_required", certification_required))
+            return;
+        record.update_vehicle_model(certification_required ? id : 0u);
     }
-    unsigned int id = 0;
-    bool certification_required = false;
-    if (!read(plist, "id", id) || !read(plist, "certification_required", certification_required))
-        return;
-    record.update_vehicle_model(certification_required ? id : 0u);
+    send_context_updated_notification();
 }
 
 // ---- node announcements ----------------------------------------------------------------------

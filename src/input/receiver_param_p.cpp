@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -39,10 +38,6 @@ constexpr parameter_t s_requestable[] = {
 
 const std::string& name_of(parameter_t _parameter) { return parameters.at(_parameter); }
 
-// The report time of a report whose own time cannot be trusted: its values pass the
-// freshness gate, which keeps the stored time stamps as they are.
-constexpr timeval s_untimed{0, -1};
-bool is_untimed(const timeval& _ts) { return _ts.tv_usec == s_untimed.tv_usec; }
 // How far a report time may lie beyond the server's clock.
 constexpr std::int64_t s_max_ahead_seconds = 24 * 3600;
 
@@ -110,24 +105,30 @@ std::optional<c_receiver::param_report> c_receiver::decode_param_p(const std::st
         m_logger.debug("report with a bad MAC dropped: %1%") % vyr::libs::core::json::to_string(mac_value);
         return std::nullopt;
     }
-    report.now = ::time(nullptr);
+    timeval arrival{};
+    ::gettimeofday(&arrival, nullptr);
+    report.now = arrival.tv_sec;
     // A time past the server's clock by more than a day (a clock glitch, a forged frame)
-    // would make every later report of these parameters look older and be dropped.
+    // would make every later report of these parameters look older and be dropped. Such a
+    // report, and one with an impossible "ms", goes by the time it came in (in whole
+    // milliseconds, as reports have it): taken without a time, an old or replayed one would
+    // overwrite newer values.
     const std::int64_t seconds = ts_value.asInt64();
     const int milliseconds = ms_value.asInt();
-    report.ts = s_untimed;
-    if (milliseconds < 0 || milliseconds > 999 || seconds > report.now + s_max_ahead_seconds)
-        m_logger.warning("report of %1% with a bad time (ts %2%, ms %3%): its values are taken without it") %
+    if (milliseconds < 0 || milliseconds > 999 || seconds > report.now + s_max_ahead_seconds) {
+        m_logger.warning("report of %1% with a bad time (ts %2%, ms %3%): stamped with its time of arrival") %
             report.mac % seconds % milliseconds;
-    else
+        report.ts = timeval{arrival.tv_sec, arrival.tv_usec / 1000 * 1000};
+    } else {
         report.ts = timeval{static_cast<time_t>(seconds), static_cast<suseconds_t>(milliseconds * 1000)};
+    }
     return report;
 }
 
 void c_receiver::read_report_stamps(const std::vector<std::optional<param_report>>& _reports) const {
     std::vector<std::pair<std::string, parameter_t>> wanted;
     for (const auto& report : _reports) {
-        if (!report || is_untimed(report->ts) || !report->message["plist"].isObject())
+        if (!report || !report->message["plist"].isObject())
             continue;
         for (const auto& entry : reported_parameters(report->message["plist"])) {
             std::pair<std::string, parameter_t> key{report->mac, entry.first};
@@ -241,8 +242,6 @@ void c_receiver::answered(vyr::context::win_report& _device) const {
 
 bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, parameter_t _parameter,
                                             const timeval& _timestamp) const {
-    if (is_untimed(_timestamp))
-        return true;
     const auto known = m_report_stamps.find({_mac_address, _parameter});
     // Read ahead for every report of the batch; a report that got here otherwise reads it now.
     const timeval stored = known != m_report_stamps.end() ? known->second

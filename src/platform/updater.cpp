@@ -331,7 +331,10 @@ void updater::keep_pending(kind _kind) {
 void updater::run_job(const job& _job) {
     switch (_job.what) {
         case job::type::none: return;
-        case job::type::complete: complete_pass(); return;
+        case job::type::complete:
+            if (complete_pass())
+                mirror_changed();
+            return;
         case job::type::full: {
             const auto started = std::chrono::steady_clock::now();
             try {
@@ -349,6 +352,9 @@ void updater::run_job(const job& _job) {
                 alarms_refreshed(true);
             metrics::add(metrics::counter::full_refreshes);
             metrics::observe(metrics::histogram::full_refresh_duration, metrics::seconds_since(started));
+            // Within a full pass the end of the pass tells.
+            if (mirror_complete())
+                mirror_changed();
             return;
         }
         case job::type::single:
@@ -356,23 +362,41 @@ void updater::run_job(const job& _job) {
                 update_one(_job.which, _job.uid);
             } catch (const std::exception& e) {
                 retry_later(_job, e.what());
+                return;
             }
+            mirror_changed();
             return;
     }
 }
 
-void updater::complete_pass() {
+bool updater::mirror_complete() {
+    libs::core::mutex_lock lock(m_waiting_mutex);
+    return !m_update_all_flag;
+}
+
+void updater::mirror_changed() {
+    if (!m_mirror_changed)
+        return;
+    try {
+        m_mirror_changed();
+    } catch (const std::exception&) {
+        // Delivery sees the change at its next cycle all the same.
+        m_logger.log_exception(VYR_HERE);
+    }
+}
+
+bool updater::complete_pass() {
     // Redis lost what this pass wrote (a restart while the platform was read): again.
     if (!mirror_intact()) {
         refill_mirror();
-        return;
+        return false;
     }
     libs::core::mutex_lock updated_lock(m_updated_mutex);
     {
         libs::core::mutex_lock lock(m_waiting_mutex);
         for (std::size_t i = 0; i < kind_count; ++i)
             if (full_flag(static_cast<kind>(i)))
-                return;  // requested again meanwhile: the pass goes on
+                return false;  // requested again meanwhile: the pass goes on
         m_update_all_flag = false;
     }
     try {
@@ -384,6 +408,7 @@ void updater::complete_pass() {
         m_update_all_flag = true;
         throw;
     }
+    return true;
 }
 
 // ---- the mirror's watch ------------------------------------------------------------------
@@ -431,6 +456,12 @@ void updater::refill_mirror() {
 // ---- the thread --------------------------------------------------------------------------
 
 void updater::start() {
+    {
+        // Before any other worker starts: a "true" left by the previous run would let
+        // delivery read the old mirror (and write device records) before the flush.
+        libs::core::mutex_lock updated_lock(m_updated_mutex);
+        request_write([](vyr::context::context& _context) { _context.updated(false); });
+    }
     m_worker.start({[this] { return open(); }, [this] { return pass(); }, [this] { return pause_after_failure(); }});
 }
 
@@ -439,6 +470,7 @@ bool updater::open() {
     m_redis_run_id = redis_run_id();
     m_context->flush();
     m_context->name(module_name);
+    m_mirror_emptied = true;
     m_next_watch = std::chrono::steady_clock::now() + s_watch_period;
     return true;
 }

@@ -9,13 +9,18 @@
 // The worker thread alone uses m_context and does all server and mirror I/O. Once a second,
 // idle or busy, it looks at Redis: a server that restarted (new run id) or a mirror that is
 // gone (no "name") makes it mark the mirror incomplete and fill it again from the platform.
+// What others need to know of the thread's work is told without a lock: whether the mirror
+// has been emptied at the start (mirror_emptied, any thread), and each refresh that changed
+// the complete mirror (the owner's callback, run on the updater thread).
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <initializer_list>
 #include <memory>
@@ -46,8 +51,18 @@ public:
     updater(const updater&) = delete;
     updater& operator=(const updater&) = delete;
 
-    // Starts the thread: it empties the mirror, then works until stopped.
+    // Called on the updater thread after each refresh that wrote the mirror while it is
+    // complete, or made it complete: a full refresh of a kind (the alarms' included), the
+    // end of a full pass, a single object. Set before start().
+    void on_mirror_changed(std::function<void()> _changed) { m_mirror_changed = std::move(_changed); }
+
+    // Marks the mirror incomplete ("updated" false, so that no delivery reads what a
+    // previous run left), then starts the thread: it empties the mirror, then works until
+    // stopped.
     void start();
+    // Whether the thread has emptied the mirror at its start. A device record written before
+    // that is lost, so the receiver holds the devices' frames until then. Any thread.
+    bool mirror_emptied() const noexcept { return m_mirror_emptied.load(); }
     // Asks the thread to end; it sees the request whether it waits, works or pauses.
     void stop();
 
@@ -126,8 +141,12 @@ private:
     template <class Write>
     void request_write(Write _write) VYR_REQUIRES(m_updated_mutex);
     // Clears the all flag and writes "updated" true unless a full refresh is pending again
-    // or the mirror was lost meanwhile (then the pass starts over).
-    void complete_pass();
+    // or the mirror was lost meanwhile (then the pass starts over); true when it did.
+    bool complete_pass();
+    // Whether no full pass is pending: the mirror is complete but for the work at hand.
+    bool mirror_complete();
+    // Runs the owner's callback (a failure is logged).
+    void mirror_changed();
     // The mirror's watch: false (logged) when the Redis server is not the one the mirror
     // was written to or the key "name" is gone. Throws when Redis cannot be reached.
     bool mirror_intact();
@@ -178,6 +197,10 @@ private:
     const int m_redis_port;
     const std::shared_ptr<vyr::vyrserver::c_vyrserver> m_server;
     vyr::libs::core::component_logger& m_logger;
+    // Constant once the thread runs.
+    std::function<void()> m_mirror_changed;
+    // Set by the thread once, after the start-up flush.
+    std::atomic<bool> m_mirror_emptied{false};
 
     // Guarded by m_waiting_mutex.
     vyr::libs::core::mutex m_waiting_mutex;

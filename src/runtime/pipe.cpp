@@ -1,6 +1,7 @@
 #include "runtime/pipe.h"
 
 #include <atomic>
+#include <cerrno>
 
 #include <zmq.hpp>
 
@@ -27,6 +28,20 @@ bool send(zmq::socket_t& _socket, const void* _data, std::size_t _size, vyr::lib
     if (dropped % 1000 == 1)
         _logger.warning("an inproc pipe is full: command dropped (%1% dropped so far)") % dropped;
     return false;
+}
+
+void send_once(zmq::context_t& _context, const std::string& _endpoint, std::uint8_t _code) {
+    try {
+        zmq::socket_t push(_context, zmq::socket_type::push);
+        // The frame must not hold the context's termination when nobody takes it.
+        push.set(zmq::sockopt::linger, 0);
+        push.connect(_endpoint);
+        (void)push.send(zmq::const_buffer(&_code, sizeof _code), zmq::send_flags::none);
+        push.disconnect(_endpoint);
+    } catch (const zmq::error_t& e) {
+        if (e.num() != EAGAIN && e.num() != ETERM)
+            throw;
+    }
 }
 
 std::uint64_t dropped() noexcept { return s_dropped.load(); }

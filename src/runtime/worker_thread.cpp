@@ -11,6 +11,7 @@
 #include "core/exception.h"
 #include "core/mutex.h"
 #include "runtime/inproc_commands.h"
+#include "runtime/pipe.h"
 
 namespace vyr {
 
@@ -151,18 +152,8 @@ void worker_thread::run(const loop& _loop) const {
 }
 
 void worker_thread::send_stop(zmq::context_t& _context, const std::string& _endpoint) {
-    try {
-        zmq::socket_t push(_context, zmq::socket_type::push);
-        // The frame must not hold the context's termination when nobody takes it.
-        push.set(zmq::sockopt::linger, 0);
-        push.connect(_endpoint);
-        (void)push.send(zmq::const_buffer(&cmd::stop, sizeof cmd::stop), zmq::send_flags::none);
-        push.disconnect(_endpoint);
-    } catch (const zmq::error_t& e) {
-        // A terminated context ends the thread by itself (ETERM).
-        if (e.num() != EAGAIN && e.num() != ETERM)
-            throw;
-    }
+    // A terminated context ends the thread by itself (ETERM).
+    pipe::send_once(_context, _endpoint, cmd::stop);
 }
 
 }  // namespace vyr

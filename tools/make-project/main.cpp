@@ -419,7 +419,7 @@ project_files generate(const options& _o) {
         tag["uid"] = uid;
         tag["project_uid"] = s_project;
         tag["name"] = format(person ? "Worker-%04u" : vehicle ? "Vehicle-%04u" : "Asset-%04u", t);
-        tag["type"] = person ? "person" : vehicle ? "vehicle" : "asset";
+        tag["type"] = person ? "person" : vehicle ? "vehicle" : "ASSET";
         tag["category"] = person ? "Person" : vehicle ? "Vehicle" : "Asset";
         tag["default_height"] = person ? random.range(150, 190) : vehicle ? random.range(180, 260) : random.range(40, 120);
         const bool placed = !(person && t % 20 == 11) && !floors.empty();

@@ -147,7 +147,7 @@ device_status reader::read(const std::string& _mac, bool _describe) {
                 device.name = name.to_string();
         } else if (m_context->track_obj_exists_by_mac(_mac)) {
             const auto object = m_context->get_track_obj_by_mac(_mac);
-            device.kind = to_lower(object.type());
+            device.kind = object.type();
             device.name = object.name();
         }
 

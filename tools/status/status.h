@@ -42,8 +42,9 @@ struct parameter_status {
 struct device_status {
     std::string mac;
     std::string name;  // of the anchor or the trackable object; empty when not in the project
-    // "anchor", the trackable object's type in lower case ("person", "vehicle", "asset"), or
-    // "none" for a device no longer in the project.
+    // "anchor", the trackable object's type as the platform writes it ("person", "vehicle",
+    // "ASSET": only that exact type is an asset tag), or "none" for a device no longer in
+    // the project.
     std::string kind;
     // "in_step", "differing", "rejects" (nothing differs but parameters the device
     // rejects), "unseen" (no WIN record: never announced nor sent to) or "error" (its

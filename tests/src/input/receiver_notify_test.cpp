@@ -99,6 +99,35 @@ TEST_F(notify_test, topic_tag_counts_only_at_the_start_and_empty_frames_and_stra
     EXPECT_FALSE(store().get_group("g1").exists());
 }
 
+// Regression: only alarms woke the parameter-request mechanism; a platform change reached
+// the devices at its next 5-s cycle. A notification that writes a project object asks for
+// a cycle; one that writes nothing, or leaves the write to the updater, does not.
+TEST_F(notify_test, a_notification_that_writes_a_project_object_asks_for_a_cycle) {
+    const struct {
+        const char* rest;  // after "object":
+        bool asks;
+    } cases[] = {
+        {R"("GROUP", "action": "created", "plist": {"uid": "g1", "project_uid": "p", "name": "G"})", true},
+        {R"("GROUP", "action": "renamed", "plist": {"uid": "g1", "project_uid": "p", "name": "G"})", false},
+        {R"("ZONE", "action": "updated", "plist": {"uid": "z1", "project_uid": "p"})", false},
+        {R"("ZONE", "action": "deleted", "plist": {"uid": "z1"})", true},
+        {R"("SUBLOCATION", "action": "deleted", "plist": {"uid": "s1"})", true},
+        {R"("WIN_ANCHOR", "action": "deleted", "plist": {"uid": "a1"})", true},
+        {R"("TRACKABLE_OBJECT", "action": "deleted", "plist": {"uid": "t1"})", true},
+        {R"("PROJECT", "action": "deleted", "plist": {"uid": "p"})", true},
+        {R"("TDOA_SETTINGS", "action": "created", "plist": {"project_uid": "p"})", true},
+        {R"("TDOA_SCHEDULE", "action": "deleted", "plist": {"uid": "sch-1"})", true},
+        {R"("TDOA_SCHEDULE", "action": "updated", "plist": {"uid": "sch-1"})", false},
+        {R"("driver_licenses", "action": "deleted", "plist": {"obj_uid": "t1"})", true},
+        {R"("vehicle_certifications", "action": "updated", "plist": {"obj_uid": "t1", "id": 2, "certification_required": true})", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rest);
+        const auto sent = handle(notify(std::string(R"({"object": )") + c.rest + "}")).param_req;
+        EXPECT_EQ(sent, c.asks ? std::vector<std::string>{std::string(1, '\x08')} : std::vector<std::string>{});
+    }
+}
+
 // ---- zones and sublocations ----------------------------------------------------------------
 
 TEST_F(notify_test, zone_number_comes_from_zone_id_or_else_sequence) {

@@ -104,9 +104,9 @@ TEST_F(param_report, t2t_cfg_keeps_its_report_time_and_replaces_the_whole_config
 }
 
 // Regression: a "ts" far in the future made every later real report look older, and an
-// "ms" outside 0-999 stored an invalid time. Such a time is not stored (warning); the
-// values are taken and the stored time stamps stay.
-TEST_F(param_report, bad_report_time_is_not_stored_and_its_values_are_taken) {
+// "ms" outside 0-999 stored an invalid time; then such a report skipped the gate, so a
+// replayed one overwrote newer values. It goes by the time it came in (warning).
+TEST_F(param_report, bad_report_time_is_replaced_by_the_time_of_arrival) {
     const long now = static_cast<long>(::time(nullptr));
     const struct {
         long ts;
@@ -114,17 +114,19 @@ TEST_F(param_report, bad_report_time_is_not_stored_and_its_values_are_taken) {
     } cases[] = {{now + 2 * 86400, 0}, {150, 1000}, {150, -1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.ts);
+        redis({"FLUSHDB"});
         handle(plist(s_mac, 100, 0, R"("category": "worker")"));
-        handle(plist(s_mac, c.ts, c.ms, R"("category": "visitor", "t2t_cfg": {"role": "vehicle"})"));
+        handle(plist(s_mac, c.ts, c.ms, R"("category": "visitor")"));
         EXPECT_TRUE(logged("report of " + s_mac + " with a bad time (ts " + std::to_string(c.ts)));
-        EXPECT_EQ(std::make_tuple(device().parameter_category().value_or(""), device().parameter_t2t_cfg_role(),
-                                  device().parameter_timestamp(CATEGORY).tv_sec,
-                                  device().parameter_timestamp(T2T_CFG).tv_sec),
-                  std::make_tuple("visitor", "vehicle", 100l, 0l));
+        const long arrival = device().parameter_timestamp(CATEGORY).tv_sec;
+        EXPECT_EQ(std::make_tuple(device().parameter_category().value_or(""), arrival >= now && arrival < now + 60),
+                  std::make_tuple("visitor", true));
+        // Newer than its arrival: a replay of it changes nothing.
+        handle(plist(s_mac, now + 3600, 999, R"("category": "worker")"));
+        handle(plist(s_mac, c.ts, c.ms, R"("category": "visitor")"));
+        EXPECT_EQ(std::make_tuple(device().parameter_category().value_or(""), device().parameter_timestamp(CATEGORY).tv_sec),
+                  std::make_tuple("worker", now + 3600));
     }
-    // Within a day ahead is a real time.
-    handle(plist(s_mac, now + 3600, 999, R"("category": "worker")"));
-    EXPECT_EQ(device().parameter_timestamp(CATEGORY).tv_sec, now + 3600);
 }
 
 // ---- values and states ----------------------------------------------------------------
@@ -389,7 +391,7 @@ TEST(param_report_batch, leaves_the_state_and_sends_the_commands_of_the_reports_
         body(plist(a, 90, 0, R"("stationary": false)")),                                   // older than stored
         body(report(a, 201, 0, R"("plist": {"sf": {"addr": "zz", "sfd": "1F", "set_slots": 6}},
                                   "req_plist": ["sf", "loc", "sf"])")),
-        body(plist(b, 300, 1000, R"("t2t_no_alarm": [{"mac": "aa00000000000001"}], "loc": {"x": 1, "y": 2, "z": 3, "sl_z": 0})")),
+        body(plist(b, 300, 0, R"("t2t_no_alarm": [{"mac": "aa00000000000001"}], "loc": {"x": 1, "y": 2, "z": 3, "sl_z": 0})")),
         // The alarm answer settles the alarm sent, then the screen message confirms it.
         body(plist(b, 300, 0, R"("al_zv": {"level": 0}, "scr_message": "hi")")),
         body(report(b, 301, 0, R"("plist": {"stationary": "yes"}, "req_plist": {"a": "sf"})")),  // throws

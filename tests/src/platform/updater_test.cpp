@@ -1,13 +1,16 @@
 // The context updater against the platform stand-in and a private redis-server: the first
 // pass, full and single-object refreshes, licences and certifications, retry of failed
-// work only, and that neither the request operations nor the receiver wait for a slow
-// platform; stopping while idle, retrying or inside a hanging request.
+// work only, the cycle each refresh asks for, that nothing a device says before the
+// start-up flush is lost, and that neither the request operations nor the receiver wait
+// for a slow platform; stopping while idle, retrying or inside a hanging request.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -18,7 +21,10 @@
 #include "platform/updater.h"
 #include "platform/vyrserver.h"
 #include "redis/database.h"
+#include "runtime/inproc_commands.h"
+#include "runtime/pipe.h"
 #include "support/checks.h"
+#include "support/log_sink.h"
 #include "support/platform_server.h"
 #include "support/process.h"
 #include "support/receiver_fixture.h"
@@ -98,8 +104,11 @@ protected:
 
 TEST_F(updater_test, first_pass_flushes_names_fills_every_kind_and_sets_updated) {
     redis.command({"SET", "stale", "1"});
+    redis.command({"SET", "updated", "true"});  // left by a previous run
     vehicle_certification = false;
-    start_and_wait_updated();
+    start();
+    EXPECT_NE(updated_text(), "true");  // before the flush too: delivery reads nothing old
+    wait_updated();
 
     EXPECT_EQ(redis.command({"GET", "stale"}), "(nil)");
     EXPECT_EQ(store->name(), "rtls-quorvane");
@@ -167,6 +176,59 @@ TEST_F(updater_test, licences_and_certifications_apply_only_when_both_endpoints_
     EXPECT_TRUE(vehicle_certification);
     EXPECT_EQ(store->get_track_obj("to-forklift-1").vehicle_model(), 3u);
     EXPECT_EQ(store->get_track_obj("to-worker-1").driver_licenses(), (std::set<std::uint32_t>{3}));
+}
+
+// Regression: a refresh changed the mirror without a word to delivery, which saw it at its
+// next 5-s cycle; a completed alarm refresh left the alarms waiting that long. Each refresh
+// of the complete mirror asks for a cycle, and none is asked for while it is incomplete.
+TEST_F(updater_test, each_refresh_of_the_complete_mirror_asks_for_a_cycle) {
+    zmq::context_t zmq_context(1);
+    zmq::socket_t cycles(zmq_context, zmq::socket_type::pull);
+    cycles.set(zmq::sockopt::linger, 0);
+    cycles.bind("inproc://cycles");
+    updater = std::make_shared<vyr::updater>(api, redis.host(), redis.port(), logger);
+    updater->on_mirror_changed([&] {
+        EXPECT_EQ(updated_text(), "true");
+        vyr::pipe::send_once(zmq_context, "inproc://cycles", vyr::cmd::notified);
+    });
+    const std::pair<const char*, std::function<void()>> refreshes[] = {
+        {"first pass", [&] { updater->start(); }},
+        {"alarms", [&] { updater->update_all_alarms_req(); }},
+        {"one schedule", [&] { updater->update_tdoa_schedule_req("sch-main"); }},
+        {"everything", [&] { updater->update_all_req(); }},
+    };
+    for (const auto& [name, refresh] : refreshes) {
+        SCOPED_TRACE(name);
+        refresh();
+        EXPECT_EQ(test::receive(cycles, 40s), std::string(1, static_cast<char>(vyr::cmd::notified)));
+    }
+    updater.reset();
+}
+
+// Regression: the receiver wrote while the updater was still to empty the mirror, so what a
+// device said in the first moments was wiped (a tag's announcement, and with it its zone
+// alarm until its next heartbeat). The receiver here is up before the flush.
+TEST_F(updater_test, an_announcement_before_the_start_up_flush_is_kept) {
+    auto zmq_context = std::make_shared<zmq::context_t>(1);
+    zmq::socket_t proxy(*zmq_context, zmq::socket_type::xpub);
+    proxy.set(zmq::sockopt::linger, 0);
+    proxy.bind("tcp://127.0.0.1:*");
+    updater = std::make_shared<vyr::updater>(api, redis.host(), redis.port(), logger);
+    c_receiver receiver(zmq_context, proxy.get(zmq::sockopt::last_endpoint), updater, redis.host(), redis.port(), logger);
+    receiver.hold_frames_until([this] { return updater->mirror_emptied(); });
+    receiver.start();
+    std::optional<std::string> subscription;
+    while ((subscription = test::receive(proxy, 20s)) && *subscription != "\x01" + notify_tag) {
+    }
+    ASSERT_TRUE(subscription);  // subscribed
+
+    const std::string tag = "70B3D5FFFE0B0009";
+    ASSERT_TRUE(proxy.send(zmq::buffer(notify_tag + R"({"object": "TO", "mac": ")" + tag + R"(", "action": "NA"})")));
+    const auto announced = [&] { return store->get_win(tag).alarm_state() == vyr::context::alarm_states::NOT_CONFIGURED; };
+    (void)test::wait_until(announced, 500ms);  // time for a receiver that does not hold it to write it
+    updater->start();
+    wait_updated();
+    EXPECT_TRUE(test::wait_until(announced));
 }
 
 // ---- failures and retries ------------------------------------------------------------------
