@@ -108,7 +108,7 @@ namespace {
 constexpr std::string_view s_push_must = "push_must", s_push_actual = "push_actual",
                            s_push_report_sec = "push_report_sec", s_push_report_usec = "push_report_usec",
                            s_refusals = "refusals", s_rejected_push_sec = "rejected_push_sec",
-                           s_rejected_push_usec = "rejected_push_usec";
+                           s_rejected_push_usec = "rejected_push_usec", s_push_announced = "push_announced";
 
 }  // namespace
 
@@ -116,7 +116,8 @@ win::push_record win::parameter_push_record(parameter_t _p) const {
     push_record record;
     const auto fields = m_redis_context.get_texts_from_table(
         parameter_key(_p), {s_push_must, s_push_actual, s_push_report_sec, s_push_report_usec, s_refusals, s_rejected,
-                            s_rejected_push_sec, s_rejected_push_usec, s_timestamp_sec, s_timestamp_usec});
+                            s_rejected_push_sec, s_rejected_push_usec, s_timestamp_sec, s_timestamp_usec,
+                            s_push_announced});
     const auto text = [&fields](std::size_t _i) { return fields[_i].value_or(std::string()); };
     const auto number = [&text](std::size_t _i) -> long {
         const auto value = text(_i);
@@ -129,6 +130,7 @@ win::push_record win::parameter_push_record(parameter_t _p) const {
     record.rejected = text(5) == "true";
     record.rejected_push = {number(6), number(7)};
     record.report_now = {number(8), number(9)};
+    record.announced = text(10);
     return record;
 }
 
@@ -141,7 +143,8 @@ void win::parameter_push_record(parameter_t _p, const push_record& _record) {
                                                      {s_refusals, text(_record.refusals)},
                                                      {s_rejected, common::to_text(_record.rejected)},
                                                      {s_rejected_push_sec, text(_record.rejected_push.tv_sec)},
-                                                     {s_rejected_push_usec, text(_record.rejected_push.tv_usec)}});
+                                                     {s_rejected_push_usec, text(_record.rejected_push.tv_usec)},
+                                                     {s_push_announced, _record.announced}});
 }
 
 std::optional<std::string> win::detail(parameter_t _p, std::string_view _field) const {
@@ -472,6 +475,14 @@ void win::answered(redis::batch& _writes) const {
     _writes.add("HMSET", keys::data(m_mac_addr), s_sending_counter_sec, "0", s_sending_counter_usec, "0", s_answered,
                 new_answer_token());
     _writes.add("SADD", keys::set(), m_mac_addr).add("HDEL", keys::data(m_mac_addr), s_sending_counter);
+}
+
+void win::announced(redis::batch& _writes) const {
+    _writes.add("HSET", keys::data(m_mac_addr), s_announced, new_answer_token());
+}
+
+std::string win::announce_token() const {
+    return m_redis_context.get_text_from_table(keys::data(m_mac_addr), s_announced).value_or(std::string());
 }
 
 std::optional<std::string> win::answer_token() const {

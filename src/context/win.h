@@ -89,6 +89,9 @@ public:
     // while the token is the one it read (answer_guard), so that the pass never undoes
     // the reset of an answer that came meanwhile.
     static constexpr std::string_view s_answered = "answered";
+    // A token written anew each time the device announces itself ("NA"): a push record
+    // written under another one is of the device's earlier life, not of this one.
+    static constexpr std::string_view s_announced = "announced";
     // Fields of the alarm hash beside the state: the alarm last sent.
     static constexpr std::string_view s_shown_uid = "shown_uid";
     static constexpr std::string_view s_shown_level = "shown_level";
@@ -150,6 +153,8 @@ public:
         std::uint32_t refusals = 0;
         bool rejected = false;
         timeval rejected_push{};
+        // The WIN's announce token when the record was written (empty: none).
+        std::string announced;
         // Read only: the parameter's report time now.
         timeval report_now{};
     };
@@ -244,6 +249,10 @@ public:
     void answered(redis::batch& _writes) const;
     // The answer token as stored; nothing before the first answer.
     std::optional<std::string> answer_token() const;
+    // The device announced itself: a new announce token, appended to `_writes`.
+    void announced(redis::batch& _writes) const;
+    // The announce token as stored; empty before the first announcement.
+    std::string announce_token() const;
     // That the device reported at server time `_now` (seconds), and the MAC in the set of
     // WINs. Appended to `_writes`.
     void heard(std::int64_t _now, redis::batch& _writes) const;

@@ -702,10 +702,10 @@ void c_mech_param_req::hw_param_to_win(win& _win, const std::string& _parameters
     const timeval time = pass_time();
     if (!sending_period_passed(time, _win.sending_time()))
         return;
-    const vyr::context::answer_guard guard(_win);
     // Only a frame that was queued counts as a push.
     if (!m_sender->hw_param_to_node(_win.mac_addr(), _parameters))
         return;
+    const vyr::context::answer_guard guard(_win);
     _win.sending_time(time);
     _win.increment_sending_counter();
 }
@@ -760,12 +760,12 @@ void c_mech_param_req::deliver_parameters() {
         service_pipe_in_cycle(_index);
         const auto& mac = wins[_index];
         auto record = m_context->get_win(mac);
-        // What this pass writes to the record is undone by nothing the device answers
-        // meanwhile: it is not made then.
-        const vyr::context::answer_guard guard(record);
         bool sent = false;
         const auto record_sending = [&] {
             if (sent) {
+                // Not made when the device answered while its chunk was judged: its
+                // reset stands.
+                const vyr::context::answer_guard guard(record);
                 record.sending_time(time);
                 record.increment_sending_counter();
             }
@@ -829,19 +829,15 @@ void c_mech_param_req::judge_together(const std::vector<std::string>& _macs,
 }
 
 void c_mech_param_req::by_chunks(const std::vector<std::string>& _macs, bool _whole,
-                                 const std::function<void(std::size_t)>& _each, const chunk_reads& _extra) {
+                                 const std::function<void(std::size_t)>& _each,
+                                 const std::function<void(std::size_t, std::size_t)>& _then) {
     const auto keys_of = [&](std::size_t _first) {
         const auto last = std::min(_macs.size(), _first + s_win_chunk);
         if (_first >= last)
             return win_key_list();
-        auto keys = win_keys(std::vector<std::string>(_macs.begin() + static_cast<std::ptrdiff_t>(_first),
-                                                      _macs.begin() + static_cast<std::ptrdiff_t>(last)),
-                             _whole);
-        if (_extra.more && m_context->redis_context().caching()) {
-            auto more = _extra.more(_first, last);
-            keys.insert(keys.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
-        }
-        return keys;
+        return win_keys(std::vector<std::string>(_macs.begin() + static_cast<std::ptrdiff_t>(_first),
+                                                 _macs.begin() + static_cast<std::ptrdiff_t>(last)),
+                        _whole);
     };
     auto keys = keys_of(0);
     for (std::size_t first = 0; first < _macs.size(); first += s_win_chunk) {
@@ -850,12 +846,14 @@ void c_mech_param_req::by_chunks(const std::vector<std::string>& _macs, bool _wh
         with_keys(
             keys,
             [&] {
-                if (_extra.then && m_context->redis_context().caching())
-                    _extra.then(first, last);
                 for (auto i = first; i < last; ++i)
                     _each(i);
             },
-            next);
+            next,
+            [&] {
+                if (_then && m_context->redis_context().caching())
+                    _then(first, last);
+            });
         keys = std::move(next);
     }
 }
@@ -867,14 +865,14 @@ c_mech_param_req::win_key_list c_mech_param_req::win_keys(const std::vector<std:
     static const std::vector<parameter_t> s_tag = {VEH_CERT, DRIVER_LIC, EM_ALM, SCR_NAME, SCR_GNAME,
                                                    T2T_CFG,  T2T_NO_ALARM, STATIONARY, LOC, CATEGORY};
     static const std::vector<parameter_t> s_foreign = {STATIONARY, T2T_CFG, T2T_NO_ALARM, CATEGORY};
-    // Alarm delivery: what the device reports showing.
-    static const std::vector<parameter_t> s_alarm = {AL_ZV};
+    // Alarm delivery reads the rest once it knows which tags it judges.
+    static const std::vector<parameter_t> s_none;
     win_key_list keys;
     if (!m_context->redis_context().caching())
         return keys;
     try {
         for (const auto& mac : _macs) {
-            const auto& read = !_whole                                  ? s_alarm
+            const auto& read = !_whole                                  ? s_none
                                : m_context->anchor_exists_by_mac(mac)    ? s_anchor
                                : m_context->track_obj_exists_by_mac(mac) ? s_tag
                                                                          : s_foreign;
@@ -895,7 +893,7 @@ void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _wh
 }
 
 void c_mech_param_req::with_keys(const win_key_list& _keys, const std::function<void()>& _work,
-                                 const win_key_list& _ahead) {
+                                 const win_key_list& _ahead, const std::function<void()>& _then) {
     auto& redis = m_context->redis_context();
     try {
         // Kept apart from the project's snapshot: looked up among a few thousand keys and
@@ -904,11 +902,21 @@ void c_mech_param_req::with_keys(const win_key_list& _keys, const std::function<
     } catch (const std::exception&) {
         m_logger.debug("%1% WIN record keys could not be read in one go") % _keys.size();
     }
+    // Before the read ahead goes out, which a read would first wait for.
+    if (_then)
+        _then();
     if (!_ahead.empty())
         redis.prefetch_ahead(_ahead);
-    redis.hold_writes(true);
-    _work();
-    redis.hold_writes(false);
+    // Writes are held for the work only, also when it ends by an exception.
+    struct holding {
+        vyr::redis::context& redis;
+        explicit holding(vyr::redis::context& _redis) : redis(_redis) { redis.hold_writes(true); }
+        ~holding() { redis.hold_writes(false); }
+    };
+    {
+        const holding held(redis);
+        _work();
+    }
     redis.flush_writes();
     redis.forget_transient();
 }
@@ -966,15 +974,20 @@ bool c_mech_param_req::rejected(const win& _win, const param_check& _check) {
     if (_check.standing != param_standing::differs)
         return false;
     const auto record = _win.parameter_push_record(_check.parameter);
-    return record.rejected && record.must == pushed_value(_check) && record.actual == _check.actual;
+    return record.rejected && record.must == pushed_value(_check) && record.actual == _check.actual &&
+           record.announced == _win.announce_token();
 }
 
 bool c_mech_param_req::push_due(win& _win, const param_check& _check, const timeval& _time) {
     auto record = _win.parameter_push_record(_check.parameter);
     const bool answered = timercmp(&record.report_now, &record.report, !=);
-    if (record.must != pushed_value(_check) || record.actual != _check.actual) {
-        // Another value to push or another value held: the count starts over.
-        record = win::push_record{pushed_value(_check), _check.actual, record.report_now, 0, false, {}, {}};
+    auto announced = _win.announce_token();
+    if (record.must != pushed_value(_check) || record.actual != _check.actual || record.announced != announced) {
+        // Another value to push, another value held, or a device announced anew since
+        // (a record written after its announcement by a pass that read the record before
+        // is of its earlier life): the count starts over.
+        record = win::push_record{
+            pushed_value(_check), _check.actual, record.report_now, 0, false, {}, std::move(announced), {}};
     } else if (answered) {
         // The device answered the previous push and still holds the same other value.
         ++record.refusals;

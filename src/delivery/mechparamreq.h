@@ -237,20 +237,14 @@ private:
     std::optional<vyr::parameter::superframe> master_superframe(const vyr::context::anchor& _anchor,
                                                                 const vyr::context::tdoa_setting& _setting,
                                                                 std::uint32_t _sfd);
-    // What a pass reads with each chunk beside the WIN records: `more` gives keys read in
-    // the same go (for the indexes [first, last) of the chunk), `then` runs once they are
-    // kept, before the chunk's WINs are taken (a second read that depends on the first).
-    // Both are read fresh, not taken from the cycle's snapshot.
-    struct chunk_reads {
-        std::function<std::vector<std::pair<std::string, vyr::redis::key_kind>>(std::size_t, std::size_t)> more;
-        std::function<void(std::size_t, std::size_t)> then;
-    };
     // Calls `_each(i)` for every index of `_macs`, a chunk of WINs at a time: the chunk's
     // records (whole, or what alarm delivery reads) are read in one go first, and the
     // writes are held until the chunk's end; the next chunk's records are on their way
-    // meanwhile. Without the cycle's snapshot it is a plain loop.
+    // meanwhile. `_then(first, last)` runs once the chunk's records are kept, before its
+    // WINs are taken: a second read, fresh rather than from the cycle's snapshot, that
+    // depends on the first. Without the cycle's snapshot it is a plain loop.
     void by_chunks(const std::vector<std::string>& _macs, bool _whole, const std::function<void(std::size_t)>& _each,
-                   const chunk_reads& _extra = {});
+                   const std::function<void(std::size_t, std::size_t)>& _then = {});
     // Runs a prefetch; when it fails, the reads go to the server one by one.
     void prefetch_or_read_live(const std::function<void()>& _prefetch);
     // `_work` with the records of these WINs read in one go and its writes held to its end.
@@ -261,8 +255,10 @@ private:
     using win_key_list = std::vector<std::pair<std::string, vyr::redis::key_kind>>;
     win_key_list win_keys(const std::vector<std::string>& _macs, bool _whole);
     // `_work` with `_keys` read in one go (a failed read leaves them to be read one by
-    // one) and its writes held to its end; `_ahead` is read ahead meanwhile.
-    void with_keys(const win_key_list& _keys, const std::function<void()>& _work, const win_key_list& _ahead);
+    // one) and its writes held to its end; `_then` runs once they are kept, and `_ahead`
+    // is read ahead after it, while the work runs.
+    void with_keys(const win_key_list& _keys, const std::function<void()>& _work, const win_key_list& _ahead,
+                   const std::function<void()>& _then = {});
     // A version-2 schedule's rows cut into fields once: in row order up to the first row
     // that cannot be read (whose error is kept), and for each anchor the rows it takes
     // part in (as source; as destination of a dimension-2 row when those are pushed).

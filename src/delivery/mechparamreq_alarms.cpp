@@ -147,23 +147,32 @@ void c_mech_param_req::deliver_alarms() {
             m_logger.log_exception(VYR_HERE);
         }
     }
-    // The alarms of the chunk's tags are read with their WIN records, then the alarm
-    // records those name: what the records say as the tags are judged.
-    chunk_reads fresh;
-    fresh.more = [&](std::size_t _first, std::size_t _last) {
-        std::vector<std::pair<std::string, vyr::redis::key_kind>> keys;
-        for (auto i = _first; i < _last; ++i)
-            keys.emplace_back(vyr::context::alarm::keys::objects(uids[i]), vyr::redis::key_kind::set);
-        return keys;
-    };
-    fresh.then = [&](std::size_t _first, std::size_t _last) {
-        // What cannot be read in one go is read per tag, its failure logged with the tag.
-        std::vector<std::pair<std::string, vyr::redis::key_kind>> keys;
+    // Once a chunk's WIN records are read, the alarms of its tags that are judged (their
+    // index sets and what their devices report showing), then the alarm records those
+    // name: what the records say as the tags are judged.
+    const auto fresh = [&](std::size_t _first, std::size_t _last) {
+        using vyr::context::alarm;
+        using vyr::redis::key_kind;
+        std::vector<std::size_t> judged;
+        std::vector<std::pair<std::string, key_kind>> keys;
         for (auto i = _first; i < _last; ++i)
             prefetch_or_read_live([&] {
+                const auto state = m_context->get_win(macs[i]).alarm_delivery_state().state;
+                if (state == alarm_states::UNKNOWN || state == alarm_states::NOT_SUPPORTED)
+                    return;
+                judged.push_back(i);
+                keys.emplace_back(alarm::keys::objects(uids[i]), key_kind::set);
+                keys.emplace_back(win::keys::parameters(macs[i], vyr::parameter::parameters.at(vyr::parameter::AL_ZV)),
+                                  key_kind::hash);
+            });
+        prefetch_or_read_live([&] { m_context->redis_context().prefetch(keys, true); });
+        // What cannot be read in one go is read per tag, its failure logged with the tag.
+        keys.clear();
+        for (const auto i : judged)
+            prefetch_or_read_live([&] {
                 for (const auto& alarm_uid : m_context->get_alarms_of_object(uids[i])) {
-                    keys.emplace_back(vyr::context::alarm::keys::fields(alarm_uid), vyr::redis::key_kind::hash);
-                    keys.emplace_back(vyr::context::alarm::keys::data(alarm_uid), vyr::redis::key_kind::hash);
+                    keys.emplace_back(alarm::keys::fields(alarm_uid), key_kind::hash);
+                    keys.emplace_back(alarm::keys::data(alarm_uid), key_kind::hash);
                 }
             });
         prefetch_or_read_live([&] { m_context->redis_context().prefetch(keys, true); });
@@ -174,11 +183,9 @@ void c_mech_param_req::deliver_alarms() {
             service_pipe_in_cycle(_index);
             auto record = m_context->get_win(macs[_index]);
             try {
-                if (!record.exists() || !may_push(record, time))
+                if (!record.exists() || !may_push(record, time) || !deliver_alarm_to_tag(record, uids[_index]))
                     return;
                 const vyr::context::answer_guard guard(record);
-                if (!deliver_alarm_to_tag(record, uids[_index]))
-                    return;
                 record.sending_time(time);
                 record.increment_sending_counter();
             } catch (const zmq::error_t&) {

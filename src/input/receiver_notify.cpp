@@ -259,8 +259,10 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
     auto device = m_context->get_win(mac);
     vyr::redis::batch writes;
     device.answered(writes);
-    if (command == vyr::cmd::node_new_announce)
+    if (command == vyr::cmd::node_new_announce) {
         device.del_all_parameters(writes);
+        device.announced(writes);
+    }
     m_context->redis_context().transaction(writes);
 }
 
@@ -279,6 +281,7 @@ void c_receiver::process_notify_TO(const Json::Value& _j_notify) const {
     device.answered(writes);
     if (action == "NA") {
         device.del_all_parameters(writes);
+        device.announced(writes);
         device.del_alarms(writes);
         device.alarm_state(alarm_states::NOT_CONFIGURED, writes);
     }

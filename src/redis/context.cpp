@@ -555,7 +555,7 @@ void context::forget_transient() {
 
 void context::prefetch(const std::vector<std::pair<std::string, key_kind>>& _keys, bool _transient,
                        const std::function<void()>& _between) {
-    if (!m_cache)
+    if (!m_cache || (_keys.empty() && m_held.empty()))
         return;
     const count_failure count;
     if (m_ahead && m_ahead->on_wire)

@@ -62,6 +62,24 @@ TEST_F(ParamDelivery, RefusingDeviceIsMarkedRejected) {
     EXPECT_TRUE(later(record).empty());
 }
 
+// Regression: a push record written by a pass that read the WIN before the device
+// announced itself anew ("NA" deletes its parameters) brought back the mark of a refusal
+// of the device's earlier life, and the new life's first value was pushed once a minute.
+TEST_F(ParamDelivery, PushRecordOfAnEarlierLifeLeavesNothingRejected) {
+    auto record = refused();
+    const auto earlier = record.parameter_push_record(SCR_NAME);
+    ASSERT_TRUE(earlier.rejected);
+    receiver_beside devices(*s_redis);
+    devices.receiver.process_notify(R"({"object": "TO", "action": "NA", "mac": ")" + record.mac_addr() +
+                                    R"(", "dev_id": "to-1"})");
+    record.parameter_push_record(SCR_NAME, earlier);  // the late write of that pass
+    devices.report(record.mac_addr(), R"("scr_name": "Worker-X", "al_zv": null)");  // no alarm display
+    const auto pushed = later(record);
+    EXPECT_NE(std::find(pushed.begin(), pushed.end(), "000E5208576F726B65722D31"), pushed.end())
+        << ::testing::PrintToString(pushed);
+    EXPECT_FALSE(record.parameter_push_record(SCR_NAME).rejected);
+}
+
 TEST_F(ParamDelivery, NewMustValueClearsRejected) {
     auto record = refused();
     redis({"HSET", "track_objs:to-1:from_server:fields", "name", "Worker-2"});
