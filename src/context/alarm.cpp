@@ -1,7 +1,5 @@
 #include "context/alarm.h"
 
-#include <stdexcept>
-
 namespace vyr::context {
 
 const std::map<alarm_states, std::string> alarm_states_strings = {
@@ -100,14 +98,7 @@ return 1)";
 }
 
 std::optional<std::int64_t> button_seen(redis::context& _redis_context, const std::string& _obj_uid) {
-    const auto text = common::text_of(_redis_context.command("GET", alarm_keys::button_seen(_obj_uid)));
-    if (!text)
-        return std::nullopt;
-    try {
-        return std::stoll(*text);
-    } catch (const std::logic_error&) {
-        return std::nullopt;
-    }
+    return common::to_int64(common::text_of(_redis_context.command("GET", alarm_keys::button_seen(_obj_uid))));
 }
 
 bool alarm::delivered() const {

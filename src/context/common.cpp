@@ -36,6 +36,16 @@ std::uint32_t to_unsigned(const std::string& _text) {
 
 std::int32_t to_int(const std::string& _text) { return std::stoi(_text); }
 
+std::optional<std::int64_t> to_int64(const std::optional<std::string>& _text) {
+    if (!_text)
+        return std::nullopt;
+    try {
+        return std::stoll(*_text);
+    } catch (const std::logic_error&) {
+        return std::nullopt;
+    }
+}
+
 std::optional<std::string> text_of(const redis::reply_element& _element) {
     if (_element.get_type() != redis::reply_type::STRING)
         return std::nullopt;

@@ -60,6 +60,9 @@ bool is_true(const std::optional<std::string>& _text);
 std::uint32_t to_unsigned(const std::string& _text);
 // Signed 32-bit decimal; throws std::invalid_argument / std::out_of_range ("stoi").
 std::int32_t to_int(const std::string& _text);
+// Signed 64-bit decimal (a time stamp the service stored); nothing when there is no text
+// or it is not one.
+std::optional<std::int64_t> to_int64(const std::optional<std::string>& _text);
 
 // The text of a STRING reply; nothing for any other reply type.
 std::optional<std::string> text_of(const redis::reply_element& _element);

@@ -341,14 +341,7 @@ alarm_delivery win::alarm_delivery_state() const {
 }
 
 std::optional<std::int64_t> win::parameter_heard_ms(parameter_t _p) const {
-    const auto text = detail(_p, s_heard_ms);
-    if (!text)
-        return std::nullopt;
-    try {
-        return std::stoll(*text);
-    } catch (const std::logic_error&) {
-        return std::nullopt;
-    }
+    return common::to_int64(detail(_p, s_heard_ms));
 }
 
 std::optional<shown_alarm> win::reported_zone_alarm() const {
