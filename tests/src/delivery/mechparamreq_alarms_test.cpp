@@ -128,14 +128,21 @@ TEST_F(alarm_delivery, alarm_without_acknowledged_value_chosen_only_when_first) 
     EXPECT_EQ(pushed_later(), payloads{shown(level_of(order[0]), zone_of(level_of(order[0])))});
 }
 
-// Regression (second half): an alarm stored without its text, chosen for its level, made
-// the device show no alarm although another one could be shown.
+// Regressions (second half): an alarm stored without its text, chosen for its level, made
+// the device show no alarm although another one could be shown; a level above 255 was
+// sent as 255 (and recorded as sent whole, so the device's confirmation never matched),
+// a zone id above 65535 as 65535.
 TEST_F(alarm_delivery, no_zone_alarm_clears_the_device_and_unshowable_alarm_is_not_chosen) {
     m_win->current_text("Old text");
     EXPECT_EQ(pushed(), payloads{s_clearing});
     EXPECT_EQ(std::make_tuple(m_win->current_text(), m_win->alarm_state()), std::make_tuple(" ", alarm_states::SENT));
     alarm("al-9", 0, 9, 99, std::nullopt);
+    alarm("al-256", 0, 256, 22);
+    alarm("al-wide", 0, 8, 70000);
+    logged("");
     EXPECT_EQ(pushed_later(), payloads{s_clearing});
+    EXPECT_EQ(pushed_later(), payloads{s_clearing});
+    EXPECT_EQ(logged("zone alarms of " + s_tag.mac + " not shown"), 1);  // once, not every cycle
     alarm("al-1", 0, 1, 11);
     EXPECT_EQ(pushed_later(), payloads{shown(1, 11)});
     EXPECT_EQ(m_win->current_text(), "Leave the zone");
