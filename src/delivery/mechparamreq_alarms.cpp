@@ -86,7 +86,8 @@ c_mech_param_req::alarm_view c_mech_param_req::alarm_to_show(const std::string& 
     if (chosen) {
         view.shown = {chosen->uid, *chosen->data.zone_alarm_level, chosen->zone_id};
         view.zone_uid = *chosen->data.zone_uid;
-        view.text = *chosen->data.text;
+        // As the device holds it: what it confirms is compared with what it was sent.
+        view.text = vyr::parameter::param_screen_text::held_text(*chosen->data.text);
     }
     return view;
 }

@@ -18,7 +18,6 @@ const std::string s_pushed = "000E";
 const std::string s_requested = "000F";
 constexpr std::size_t s_uid_bytes = 22;
 constexpr std::size_t s_max_body_bytes = 0xFFFF;
-constexpr std::size_t s_max_text_bytes = 255;
 
 // The payloads back to back in `_parameters`: type byte, length byte, value.
 std::size_t payload_count(const std::string& _parameters) {
@@ -128,7 +127,8 @@ bool c_sender::zone_alarm_to_node(const std::string& _mac_addr, std::uint32_t _z
 }
 
 bool c_sender::message_to_node(const std::string& _mac_addr, const std::string& _message) {
-    return hw_param_to_node(_mac_addr, vyr::parameter::payload_frame(
-                                    vyr::parameter::SCR_MESSAGE,
-                                    hex_bytes(std::string_view(_message).substr(0, s_max_text_bytes))));
+    // Cut as a screen text: a byte cut out of a UTF-8 character would be no text at all.
+    return hw_param_to_node(_mac_addr,
+                            vyr::parameter::payload_frame(vyr::parameter::SCR_MESSAGE,
+                                                          hex_bytes(vyr::parameter::param_screen_text::held_text(_message))));
 }

@@ -55,7 +55,8 @@ public:
     // 65535 is not sent (error record, false).
     bool zone_alarm_to_node(const std::string& _mac_addr, std::uint32_t _zone_alarm_level, std::uint32_t _zone_id,
                             const std::string& _zone_uid);
-    // Payload 54: the first 255 bytes of `_message`; an empty text is sent as 540100.
+    // Payload 54: the first 255 bytes of `_message`, cut at a whole UTF-8 character; an
+    // empty text is sent as 540100.
     bool message_to_node(const std::string& _mac_addr, const std::string& _message);
 
     // The sequence byte the next command will carry.

@@ -105,6 +105,9 @@ TEST_F(sender_test, oversized_values_give_well_formed_frames) {
     const auto long_text = test::parse_command(receive());
     EXPECT_EQ(std::make_tuple(long_text.body().substr(0, 8), long_text.body().size(), long_text.mac),
               std::make_tuple("000E54FF", 8u + 255 * 2, s_mac));
+    // Regression: the cut fell inside a UTF-8 character, and the device was sent no text.
+    m_sender->message_to_node(s_mac, std::string(254, 'x') + "\xC3\xA9");
+    EXPECT_EQ(test::parse_command(receive()).body().substr(0, 8), "000E54FE");
 
     // Regression: a level or zone id beyond its field was sent capped, as another alarm or zone.
     EXPECT_FALSE(m_sender->zone_alarm_to_node(s_mac, 256, 1, "") || m_sender->zone_alarm_to_node(s_mac, 1, 0x10000, ""));
@@ -114,7 +117,7 @@ TEST_F(sender_test, oversized_values_give_well_formed_frames) {
     m_sender->hw_param_to_node(s_mac, std::string(2 * 65535, '0'));
     m_sender->hw_param_to_node(s_mac, "3C0101");
     const auto next = test::parse_command(receive());
-    EXPECT_EQ(std::make_tuple(next.seq, next.body()), std::make_tuple(2u, "000E3C0101"));  // right after the text above
+    EXPECT_EQ(std::make_tuple(next.seq, next.body()), std::make_tuple(3u, "000E3C0101"));  // right after the texts above
 }
 
 TEST_F(sender_test, two_threads_get_distinct_consecutive_sequence_bytes) {
