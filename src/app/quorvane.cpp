@@ -40,9 +40,11 @@ c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_lo
     m_sender = std::make_shared<c_sender>(m_zmq_context, input_endpoint, m_logger);
     m_updater = std::make_shared<vyr::updater>(m_server, _config.redis.address, _config.redis.port, m_logger);
     // A refresh that changed the mirror asks the parameter-request mechanism for a cycle at
-    // once, as a notification does; the command goes out from the updater's thread.
-    m_updater->on_mirror_changed([zmq_context = m_zmq_context] {
-        vyr::pipe::send_once(*zmq_context, c_receiver::s_mech_param_req_endpoint, vyr::cmd::notified);
+    // once, as a notification does (the alarms read again, for their pass alone); the
+    // command goes out from the updater's thread.
+    m_updater->on_mirror_changed([zmq_context = m_zmq_context](bool _alarms) {
+        vyr::pipe::send_once(*zmq_context, c_receiver::s_mech_param_req_endpoint,
+                             _alarms ? vyr::cmd::alarms_refreshed : vyr::cmd::notified);
     });
     m_mech_sleep = std::make_unique<c_mech_sleep>(m_zmq_context, m_server, m_sender, _config.redis.address,
                                                   _config.redis.port, m_logger);

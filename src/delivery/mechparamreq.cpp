@@ -337,7 +337,7 @@ bool c_mech_param_req::thread_pass() {
         {nullptr, m_processing_timer.get_descriptor(), ZMQ_POLLIN, 0},
     };
     auto timeout = std::chrono::milliseconds(vyr::worker_thread::s_idle_wait);
-    if (m_cycle_requested)
+    if (m_cycle_requested || m_alarms_requested)
         timeout = std::chrono::milliseconds(0);
     else if (m_retry_due)
         timeout = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(*m_retry_due -
@@ -372,6 +372,12 @@ bool c_mech_param_req::thread_pass() {
     } else if (timer_due) {
         processing_cycle(*timer_due);
     }
+    // The alarms were read again since their pass last ran: it runs now by itself (or,
+    // should another refresh be pending already, is retried a second later).
+    if (m_alarms_requested) {
+        m_alarms_requested = false;
+        processing_cycle(now(), true);
+    }
     if (m_retry_due && std::chrono::steady_clock::now() >= *m_retry_due)
         processing_cycle(now(), m_retry_alarms_only);
     return true;
@@ -386,6 +392,9 @@ void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
             m_timer_due = now();
             processing_cycle(m_timer_due);
             break;
+        case vyr::cmd::alarms_refreshed:
+            processing_cycle(now(), true);
+            break;
         case vyr::cmd::request:
             answer_request(_message);
             break;
@@ -396,9 +405,10 @@ void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
 
 bool c_mech_param_req::service_pipe(bool _in_cycle) {
     zmq::message_t message;
-    // Outside a cycle the first "context updated" ends the reading: its cycle runs before
-    // what came after it, as the commands were sent.
-    while (!(m_cycle_requested && !_in_cycle) && m_pipe_out->recv(message, zmq::recv_flags::dontwait)) {
+    // Outside a cycle the first "context updated" (or "alarms refreshed") ends the reading:
+    // its cycle runs before what came after it, as the commands were sent.
+    while (!((m_cycle_requested || m_alarms_requested) && !_in_cycle) &&
+           m_pipe_out->recv(message, zmq::recv_flags::dontwait)) {
         if (message.size() == 0)
             continue;
         switch (*static_cast<const std::uint8_t*>(message.data())) {
@@ -406,6 +416,9 @@ bool c_mech_param_req::service_pipe(bool _in_cycle) {
                 return false;
             case vyr::cmd::notified:
                 m_cycle_requested = true;
+                break;
+            case vyr::cmd::alarms_refreshed:
+                m_alarms_requested = true;
                 break;
             case vyr::cmd::request:
                 try {
@@ -622,6 +635,11 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
         return;
     }
     const auto refresh = m_context->alarms_refresh();
+    // Alarms alone, and they wait for a refresh: nothing to read now.
+    if (_alarms_only && refresh == vyr::context::context::refresh_state::pending) {
+        retry_soon(true);
+        return;
+    }
     // The project as the cycle starts, read in a few round trips; what the platform
     // changes meanwhile comes with a "context updated", which gives another cycle.
     const snapshot_scope snapshot(*this);
@@ -641,10 +659,12 @@ void c_mech_param_req::run_passes(bool _alarms_only, vyr::context::context::refr
     // The alarms being read again, what is stored may be out of date: the alarms wait
     // (a refresh that failed lets them go out as stored), the rest goes on.
     const bool alarms = _refresh != vyr::context::context::refresh_state::pending;
-    if (alarms)
+    if (alarms) {
+        m_alarms_requested = false;
         deliver_alarms();
-    else
+    } else {
         retry_soon(true);
+    }
     if (_alarms_only)
         return;
     lsb();

@@ -63,8 +63,9 @@ public:
     // The base initialisation, then the timer starts; false when the base fails.
     bool thread_init() override;
 
-    // Commands "request" (parameter request) and "notified" (context updated: a cycle at
-    // once); others are ignored. A request shorter than its header throws.
+    // Commands "request" (parameter request), "notified" (context updated: a cycle at
+    // once) and "alarms refreshed" (the alarm pass at once); others are ignored. A request
+    // shorter than its header throws.
     void process_zmq_message(const zmq::message_t& _message);
     // A cycle takes the pipe's commands after every this many WINs (or tags), so that
     // requests are answered and a stop is honoured while it runs.
@@ -349,6 +350,9 @@ private:
 
     // A "context updated" came while no cycle could start: one runs next.
     bool m_cycle_requested = false;
+    // The alarms were read again ("alarms refreshed") since the alarm pass last ran: it
+    // runs next, by itself.
+    bool m_alarms_requested = false;
     // Takes the commands the pipe holds without waiting: answers requests, notes a
     // "context updated" in m_cycle_requested. Outside a cycle (`_in_cycle` false) it
     // stops at that note, inside one it takes everything. False when the stop came (the

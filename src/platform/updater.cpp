@@ -354,7 +354,7 @@ void updater::run_job(const job& _job) {
             metrics::observe(metrics::histogram::full_refresh_duration, metrics::seconds_since(started));
             // Within a full pass the end of the pass tells.
             if (mirror_complete())
-                mirror_changed();
+                mirror_changed(_job.which == alarms);
             return;
         }
         case job::type::single:
@@ -374,11 +374,11 @@ bool updater::mirror_complete() {
     return !m_update_all_flag;
 }
 
-void updater::mirror_changed() {
+void updater::mirror_changed(bool _alarms) {
     if (!m_mirror_changed)
         return;
     try {
-        m_mirror_changed();
+        m_mirror_changed(_alarms);
     } catch (const std::exception&) {
         // Delivery sees the change at its next cycle all the same.
         m_logger.log_exception(VYR_HERE);

@@ -52,9 +52,10 @@ public:
     updater& operator=(const updater&) = delete;
 
     // Called on the updater thread after each refresh that wrote the mirror while it is
-    // complete, or made it complete: a full refresh of a kind (the alarms' included), the
-    // end of a full pass, a single object. Set before start().
-    void on_mirror_changed(std::function<void()> _changed) { m_mirror_changed = std::move(_changed); }
+    // complete, or made it complete: a full refresh of a kind, the end of a full pass, a
+    // single object; `true` for a full refresh of the alarms, which concerns the alarms
+    // only. Set before start().
+    void on_mirror_changed(std::function<void(bool _alarms)> _changed) { m_mirror_changed = std::move(_changed); }
 
     // Marks the mirror incomplete ("updated" false, so that no delivery reads what a
     // previous run left), then starts the thread: it empties the mirror, then works until
@@ -146,7 +147,7 @@ private:
     // Whether no full pass is pending: the mirror is complete but for the work at hand.
     bool mirror_complete();
     // Runs the owner's callback (a failure is logged).
-    void mirror_changed();
+    void mirror_changed(bool _alarms = false);
     // The mirror's watch: false (logged) when the Redis server is not the one the mirror
     // was written to or the key "name" is gone. Throws when Redis cannot be reached.
     bool mirror_intact();
@@ -198,7 +199,7 @@ private:
     const std::shared_ptr<vyr::vyrserver::c_vyrserver> m_server;
     vyr::libs::core::component_logger& m_logger;
     // Constant once the thread runs.
-    std::function<void()> m_mirror_changed;
+    std::function<void(bool)> m_mirror_changed;
     // Set by the thread once, after the start-up flush.
     std::atomic<bool> m_mirror_emptied{false};
 

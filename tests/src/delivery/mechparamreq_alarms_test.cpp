@@ -163,6 +163,21 @@ TEST_F(alarm_delivery, unconfirmed_alarm_resend_goes_before_differing_parameters
     EXPECT_EQ(bodies(cycle()), payloads{"000E" + param_scr_name(Json::Value(s_tag.name), test_logger()).to_hex()});
 }
 
+// Regression: a completed alarm refresh was followed by no cycle, and the alarms it let go
+// waited for the next period. "Alarms refreshed" runs the alarm pass by itself at once:
+// the tag gets its alarm, its differing name waits for a whole cycle.
+TEST_F(alarm_delivery, alarms_refreshed_runs_the_alarm_pass_at_once_and_alone) {
+    alarm("al-1", 0, 2, 11);
+    m_win->parameter_as_json(vyr::parameter::SCR_NAME, vyr::context::win::actual, "\"Other\"\n");
+    m_store->updated(true);
+    send(std::string(1, static_cast<char>(vyr::cmd::alarms_refreshed)));
+    EXPECT_EQ(bodies(fence()), payloads{"000E" + shown(2, 11)});
+    m_store->updated(false);
+    show(alarm_states::CONFIGURED, "al-1", 2, 11);
+    m_win->current_text("Leave the zone");
+    EXPECT_EQ(pushed_later(), payloads{});  // nothing of the alarms left
+}
+
 // Regression: an alarm refresh paused every delivery at the site. While one is pending
 // only the alarms wait; a failed one lets them go out as stored.
 TEST_F(alarm_delivery, em_alm_stream_does_not_pause_delivery) {

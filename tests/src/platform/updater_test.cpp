@@ -187,20 +187,20 @@ TEST_F(updater_test, each_refresh_of_the_complete_mirror_asks_for_a_cycle) {
     cycles.set(zmq::sockopt::linger, 0);
     cycles.bind("inproc://cycles");
     updater = std::make_shared<vyr::updater>(api, redis.host(), redis.port(), logger);
-    updater->on_mirror_changed([&] {
+    updater->on_mirror_changed([&](bool _alarms) {
         EXPECT_EQ(updated_text(), "true");
-        vyr::pipe::send_once(zmq_context, "inproc://cycles", vyr::cmd::notified);
+        vyr::pipe::send_once(zmq_context, "inproc://cycles", _alarms ? vyr::cmd::alarms_refreshed : vyr::cmd::notified);
     });
-    const std::pair<const char*, std::function<void()>> refreshes[] = {
-        {"first pass", [&] { updater->start(); }},
-        {"alarms", [&] { updater->update_all_alarms_req(); }},
-        {"one schedule", [&] { updater->update_tdoa_schedule_req("sch-main"); }},
-        {"everything", [&] { updater->update_all_req(); }},
+    const std::tuple<const char*, std::function<void()>, std::uint8_t> refreshes[] = {
+        {"first pass", [&] { updater->start(); }, vyr::cmd::notified},
+        {"alarms", [&] { updater->update_all_alarms_req(); }, vyr::cmd::alarms_refreshed},
+        {"one schedule", [&] { updater->update_tdoa_schedule_req("sch-main"); }, vyr::cmd::notified},
+        {"everything", [&] { updater->update_all_req(); }, vyr::cmd::notified},
     };
-    for (const auto& [name, refresh] : refreshes) {
+    for (const auto& [name, refresh, command] : refreshes) {
         SCOPED_TRACE(name);
         refresh();
-        EXPECT_EQ(test::receive(cycles, 40s), std::string(1, static_cast<char>(vyr::cmd::notified)));
+        EXPECT_EQ(test::receive(cycles, 40s), std::string(1, static_cast<char>(command)));
     }
     updater.reset();
 }
