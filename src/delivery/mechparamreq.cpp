@@ -337,7 +337,7 @@ bool c_mech_param_req::thread_pass() {
         {nullptr, m_processing_timer.get_descriptor(), ZMQ_POLLIN, 0},
     };
     auto timeout = std::chrono::milliseconds(vyr::worker_thread::s_idle_wait);
-    if (m_cycle_requested || m_alarms_requested)
+    if (m_cycle_requested)
         timeout = std::chrono::milliseconds(0);
     else if (m_retry_due)
         timeout = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(*m_retry_due -
@@ -372,11 +372,15 @@ bool c_mech_param_req::thread_pass() {
     } else if (timer_due) {
         processing_cycle(*timer_due);
     }
-    // The alarms were read again since their pass last ran: it runs now by itself (or,
-    // should another refresh be pending already, is retried a second later).
+    // The alarms were read again since their pass last ran: it runs by itself, a second
+    // after the last one at the soonest (a stream of em_alm reports keeps them being read).
     if (m_alarms_requested) {
         m_alarms_requested = false;
-        processing_cycle(now(), true);
+        const auto due = m_alarms_passed + s_retry_delay;
+        if (!m_retry_due || (m_retry_alarms_only && *m_retry_due > due)) {
+            m_retry_due = due;
+            m_retry_alarms_only = true;
+        }
     }
     if (m_retry_due && std::chrono::steady_clock::now() >= *m_retry_due)
         processing_cycle(now(), m_retry_alarms_only);
@@ -393,7 +397,7 @@ void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
             processing_cycle(m_timer_due);
             break;
         case vyr::cmd::alarms_refreshed:
-            processing_cycle(now(), true);
+            m_alarms_requested = true;
             break;
         case vyr::cmd::request:
             answer_request(_message);
@@ -405,10 +409,9 @@ void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
 
 bool c_mech_param_req::service_pipe(bool _in_cycle) {
     zmq::message_t message;
-    // Outside a cycle the first "context updated" (or "alarms refreshed") ends the reading:
-    // its cycle runs before what came after it, as the commands were sent.
-    while (!((m_cycle_requested || m_alarms_requested) && !_in_cycle) &&
-           m_pipe_out->recv(message, zmq::recv_flags::dontwait)) {
+    // Outside a cycle the first "context updated" ends the reading: its cycle runs before
+    // what came after it, as the commands were sent.
+    while (!(m_cycle_requested && !_in_cycle) && m_pipe_out->recv(message, zmq::recv_flags::dontwait)) {
         if (message.size() == 0)
             continue;
         switch (*static_cast<const std::uint8_t*>(message.data())) {
@@ -662,6 +665,7 @@ void c_mech_param_req::run_passes(bool _alarms_only, vyr::context::context::refr
     if (alarms) {
         m_alarms_requested = false;
         deliver_alarms();
+        m_alarms_passed = std::chrono::steady_clock::now();
     } else {
         retry_soon(true);
     }

@@ -64,7 +64,7 @@ public:
     bool thread_init() override;
 
     // Commands "request" (parameter request), "notified" (context updated: a cycle at
-    // once) and "alarms refreshed" (the alarm pass at once); others are ignored. A request
+    // once) and "alarms refreshed" (the alarm pass soon); others are ignored. A request
     // shorter than its header throws.
     void process_zmq_message(const zmq::message_t& _message);
     // A cycle takes the pipe's commands after every this many WINs (or tags), so that
@@ -351,8 +351,9 @@ private:
     // A "context updated" came while no cycle could start: one runs next.
     bool m_cycle_requested = false;
     // The alarms were read again ("alarms refreshed") since the alarm pass last ran: it
-    // runs next, by itself.
+    // runs by itself, s_retry_delay after the last one at the soonest.
     bool m_alarms_requested = false;
+    std::chrono::steady_clock::time_point m_alarms_passed{};
     // Takes the commands the pipe holds without waiting: answers requests, notes a
     // "context updated" in m_cycle_requested. Outside a cycle (`_in_cycle` false) it
     // stops at that note, inside one it takes everything. False when the stop came (the
