@@ -95,6 +95,9 @@ public:
     // pipelined round trips. Nothing while the cache is off. `_between` as for
     // redis::context::prefetch.
     void prefetch_project(const std::function<void()>& _between = {});
+    // What the alarm pass alone reads of the project (the trackable objects and the
+    // zones), the same way.
+    void prefetch_alarm_view(const std::function<void()>& _between = {});
     // What the answers to parameter requests of the WINs with these MACs read, in at
     // most four pipelined round trips however many they are: "updated" and the MAC
     // indexes (and nothing more while the mirror is incomplete); the TDOA sets when an

@@ -643,12 +643,16 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
         retry_soon(true);
         return;
     }
-    // The project as the cycle starts, read in a few round trips; what the platform
-    // changes meanwhile comes with a "context updated", which gives another cycle.
+    // The project as the cycle starts (what the alarm pass alone reads of it), read in a
+    // few round trips; what the platform changes meanwhile comes with a "context updated",
+    // which gives another cycle.
     const snapshot_scope snapshot(*this);
     try {
         // Requests that come meanwhile are answered between its round trips.
-        m_context->prefetch_project([this] { service_pipe_in_cycle(); });
+        if (_alarms_only)
+            m_context->prefetch_alarm_view([this] { service_pipe_in_cycle(); });
+        else
+            m_context->prefetch_project([this] { service_pipe_in_cycle(); });
     } catch (const std::exception&) {
         // Each record is then read when needed, and what fails is logged with the record.
         m_logger.warning("the project could not be read in one go: this cycle reads it record by record");
