@@ -97,6 +97,12 @@ return 1)";
     _writes.add("EVAL", s_script, "1", alarm_keys::button_seen(_obj_uid), std::to_string(_ms));
 }
 
+void note_button_seen(redis::context& _redis_context, const std::string& _obj_uid, std::int64_t _ms) {
+    redis::batch writes;
+    note_button_seen(writes, _obj_uid, _ms);
+    _redis_context.pipeline(writes);
+}
+
 std::optional<std::int64_t> button_seen(redis::context& _redis_context, const std::string& _obj_uid) {
     return common::to_int64(common::text_of(_redis_context.command("GET", alarm_keys::button_seen(_obj_uid))));
 }

@@ -44,9 +44,10 @@ struct alarm_keys : keys_base<alarm_keys> {
 // The alarm name of an emergency-button alarm.
 inline constexpr std::string_view s_emergency_button = "emergency_button";
 
-// Appends to `_writes` that the platform held the button alarm of `_obj_uid` set at `_ms`;
-// an earlier time than the one kept changes nothing.
+// Appends to `_writes` (or makes at once) that the platform held the button alarm of
+// `_obj_uid` set at `_ms`; an earlier time than the one kept changes nothing.
 void note_button_seen(redis::batch& _writes, const std::string& _obj_uid, std::int64_t _ms);
+void note_button_seen(redis::context& _redis_context, const std::string& _obj_uid, std::int64_t _ms);
 // The time kept by note_button_seen; nothing when there is none.
 std::optional<std::int64_t> button_seen(redis::context& _redis_context, const std::string& _obj_uid);
 

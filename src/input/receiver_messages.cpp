@@ -129,11 +129,8 @@ void c_receiver::process_alarm(const std::string& _body) const {
         reset_device();
 
     alarm.update(alarm_name, acknowledged, obj_uid, zone_uid, zone_alarm_level, text, set);
-    if (alarm_name == vyr::context::s_emergency_button) {
-        vyr::redis::batch seen;
-        vyr::context::note_button_seen(seen, obj_uid, now_ms());
-        m_context->redis_context().pipeline(seen);
-    }
+    if (alarm_name == vyr::context::s_emergency_button)
+        vyr::context::note_button_seen(m_context->redis_context(), obj_uid, now_ms());
     send_context_updated_notification();
 }
 
