@@ -57,8 +57,9 @@ public:
     ~c_mech_param_req() override;
 
     // Waits for a command on the pipe or the timer's expiry, then takes everything the
-    // pipe holds: requests are answered at once, and any number of "context updated"
-    // commands give one processing cycle (the timer restarts from it).
+    // pipe holds: requests are answered at once, any number of "context updated" commands
+    // give one processing cycle (the timer restarts from it), and any number of "alarms
+    // refreshed" one alarm pass, a second after the last one at the soonest.
     bool thread_pass() override;
     // The base initialisation, then the timer starts; false when the base fails.
     bool thread_init() override;
