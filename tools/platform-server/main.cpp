@@ -42,6 +42,7 @@ const char* const s_usage =
     "An optional control.json in the folder, read on every request, adds fault rules:\n"
     "  {\"fail\": {\"/api/private/groups/\": 500}, \"hang\": [\"/api/private/zones/*\"],\n"
     "   \"delay\": {\"/api/private/alarms/active/\": 8}}  (answered 8 s later)\n"
+    "  \"stale\": {PATH: SECONDS} answers SECONDS later what the folder held at the request\n"
     "A PATH ending in '*' matches every path starting with the text before it.\n"
     "The port is printed on the first line of standard output.\n";
 

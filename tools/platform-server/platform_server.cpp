@@ -188,6 +188,7 @@ void platform_server::handle(const httplib::Request& _request, httplib::Response
     std::map<std::string, std::string> redirect;
     std::map<std::string, double> huge;
     std::map<std::string, double> delay;
+    std::map<std::string, double> stale;
     if (const auto text = read_file(dir + s_control_file)) {
         const auto control = parse(*text);
         if (control && control->isObject()) {
@@ -197,6 +198,8 @@ void platform_server::handle(const httplib::Request& _request, httplib::Response
                 huge[name] = (*control)["huge"][name].asDouble();
             for (const auto& name : (*control)["delay"].getMemberNames())
                 delay[name] = (*control)["delay"][name].asDouble();
+            for (const auto& name : (*control)["stale"].getMemberNames())
+                stale[name] = (*control)["stale"][name].asDouble();
             const Json::Value& f = (*control)["fail"];
             if (f.isObject()) {
                 for (const auto& name : f.getMemberNames()) {
@@ -319,6 +322,14 @@ void platform_server::handle(const httplib::Request& _request, httplib::Response
         }
     }
     log_request(_request, "200");
+    // An answer on its way while the project changes: made now (and logged), sent later.
+    for (const auto& [rule, seconds] : stale) {
+        if (!path_matches(rule, path))
+            continue;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!m_stopping && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     _response.status = 200;
     _response.set_content(*body, "application/json");
 }

@@ -23,12 +23,14 @@
 // Faults for tests: rules given on the command line (`--fail PATH=STATUS`,
 // `--hang PATH`) or in the optional file control.json of the folder, read on every
 // request: {"fail": {"PATH": STATUS, ...}, "hang": ["PATH", ...], "redirect": {"PATH":
-// "LOCATION", ...}, "huge": {"PATH": BYTES, ...}, "delay": {"PATH": SECONDS, ...}}. PATH is
+// "LOCATION", ...}, "huge": {"PATH": BYTES, ...}, "delay": {"PATH": SECONDS, ...}, "stale":
+// {"PATH": SECONDS, ...}}. PATH is
 // a request path without query; a PATH ending in "*" matches every path that starts with
 // the text before it. A failing request answers STATUS with a small JSON body (none for
 // 204); a hanging one answers nothing until the server stops; a redirected one answers 302
 // to LOCATION; a huge one answers 200 with a body of about BYTES bytes, chunked, without a
-// length; a delayed one is answered SECONDS later, from the folder as it is then.
+// length; a delayed one is answered SECONDS later, from the folder as it is then; a stale
+// one is answered SECONDS later from the folder as it was when the request came.
 //
 // Served over HTTPS when given a certificate and its private key (PEM files). With
 // `basic_auth` ("user:password") every GET without those credentials answers 401.
