@@ -155,13 +155,22 @@ std::optional<std::pair<double, double>> cycles_so_far(const service& _service) 
     return std::make_pair(run->second, skipped->second);
 }
 
-open_loop_figures open_loop_window(proxy_tap& _tap, const site& _site, const service& _service, double _rate,
+// Requests for the whole alarm list the platform stand-in has served so far.
+double alarm_list_reads(site& _site) {
+    double n = 0;
+    for (const auto& request : _site.platform().requests())
+        n += request["path"].asString() == "/api/private/alarms/active/";
+    return n;
+}
+
+open_loop_figures open_loop_window(proxy_tap& _tap, site& _site, const service& _service, double _rate,
                                    clock_type::duration _window, clock_type::duration _grace) {
     const auto& tags = _site.tag_macs();
     const auto& anchors = _site.anchor_macs();
     (void)_tap.take_open_loop();
     open_loop_figures figures;
     const auto cycles_before = cycles_so_far(_service);
+    const auto alarm_reads_before = alarm_list_reads(_site);
     const auto start = clock_type::now();
     const auto period = std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(1.0 / _rate));
     for (std::size_t i = 0;; ++i) {
@@ -182,6 +191,8 @@ open_loop_figures open_loop_window(proxy_tap& _tap, const site& _site, const ser
         figures.cycles_run = cycles_after->first - cycles_before->first;
         figures.cycles_skipped = cycles_after->second - cycles_before->second;
     }
+    figures.alarm_reads_per_minute =
+        (alarm_list_reads(_site) - alarm_reads_before) * 60.0 / std::chrono::duration<double>(clock_type::now() - start).count();
     for (const auto until = clock_type::now() + _grace; clock_type::now() < until && _tap.open_loop_pending() > 0;)
         std::this_thread::sleep_for(milliseconds(50));
     auto answers = _tap.take_open_loop();

@@ -168,6 +168,10 @@ void print_table(std::ostream& _out, const run_description& _run, const std::vec
         {"  Open loop under report load, p50 / p99", open_cell(&size_results::open_steady, false)},
         {"    max; late (> 1 s) + dropped / sent", open_cell(&size_results::open_steady, true)},
         {"    cycles run / skipped in the window", cycles_cell(&size_results::open_steady)},
+        {"    alarm-list reads per minute", [](const size_results& _r) -> std::string {
+             const auto& reads = _r.open_steady.alarm_reads_per_minute;
+             return reads ? format_count(*reads) : "n/a";
+         }},
         {"    report load", [](const size_results& _r) -> std::string {
              return _r.open_steady_report_rate ? format_count(*_r.open_steady_report_rate) + "/s" : "n/a";
          }},

@@ -25,6 +25,8 @@ struct open_loop_figures {
     // its period) during the window, from its metrics; nothing when they could not be read.
     std::optional<double> cycles_run;
     std::optional<double> cycles_skipped;
+    // Reads of the whole alarm list from the platform during the window, per minute.
+    std::optional<double> alarm_reads_per_minute;
 };
 
 // Everything measured at one site size; a figure that could not be measured stays empty

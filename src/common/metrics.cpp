@@ -41,6 +41,7 @@ struct families {
     prometheus::Counter* counters[s_counter_count] = {};
     prometheus::Histogram* histograms[3] = {};
     prometheus::Family<prometheus::Counter>* platform_failures = nullptr;
+    prometheus::Family<prometheus::Counter>* platform_requests = nullptr;
     prometheus::Gauge* mirror_complete = nullptr;
     std::atomic<bool> mirror_is_complete{false};
     prometheus::Gauge* devices[device_status_count] = {};
@@ -73,6 +74,11 @@ struct families {
         platform_failures = &prometheus::BuildCounter()
                                  .Name("rtls_quorvane_platform_request_failures_total")
                                  .Help("Platform requests that failed, by kind of failure")
+                                 .Register(*registry);
+        platform_requests = &prometheus::BuildCounter()
+                                 .Name("rtls_quorvane_platform_requests_total")
+                                 .Help("Requests to the platform, by collection (kind) and whether the whole "
+                                       "collection or one object was asked for (scope \"all\" or \"one\")")
                                  .Register(*registry);
         mirror_complete = &prometheus::BuildGauge()
                                .Name("rtls_quorvane_mirror_complete")
@@ -113,6 +119,18 @@ double value(counter _counter) { return all().counters[static_cast<int>(_counter
 void observe(histogram _histogram, double _seconds) {
     all().histograms[static_cast<int>(_histogram)]->Observe(_seconds);
 }
+
+namespace {
+
+prometheus::Counter& platform_request_counter(const std::string& _kind, bool _whole) {
+    return all().platform_requests->Add({{"kind", _kind}, {"scope", _whole ? "all" : "one"}});
+}
+
+}  // namespace
+
+void platform_request(const std::string& _kind, bool _whole) { platform_request_counter(_kind, _whole).Increment(); }
+
+double platform_requests(const std::string& _kind, bool _whole) { return platform_request_counter(_kind, _whole).Value(); }
 
 void platform_request_failed(const std::string& _kind) { all().platform_failures->Add({{"kind", _kind}}).Increment(); }
 

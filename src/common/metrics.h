@@ -52,6 +52,10 @@ inline double seconds_since(std::chrono::steady_clock::time_point _start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - _start).count();
 }
 void observe(histogram _histogram, double _seconds);
+// A request to the platform for the collection `_kind` ("alarms", "win_anchors", ...):
+// the whole collection, or one object. And the count so far.
+void platform_request(const std::string& _kind, bool _whole);
+double platform_requests(const std::string& _kind, bool _whole);
 // A platform request that failed; `_kind` names the failure ("timeout", "http_5xx", ...).
 void platform_request_failed(const std::string& _kind);
 // The mirror of the platform project in Redis is complete (true) or being filled.

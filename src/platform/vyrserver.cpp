@@ -8,6 +8,7 @@
 #include <simdjson.h>
 
 #include "common/globals.h"
+#include "common/metrics.h"
 #include "core/exception.h"
 #include "core/json.h"
 #include "platform/decoders.h"
@@ -130,6 +131,7 @@ std::map<std::string, Record> c_vyrserver::get_objects(const std::string& _func,
                                                        const std::string& _project_uid, undecoded* _undecoded) const {
     std::string body;
     auto headers = project_header(_project_uid, false);
+    vyr::metrics::platform_request(_member, _uid.empty());
     if (_uid.empty())
         body = curl_get_text(_path, headers.release());
     else if (!curl_get_object(_path + escaped(_uid), body, headers.release()))
@@ -224,6 +226,7 @@ std::map<std::string, tdoa_schedule> c_vyrserver::get_tdoa_schedules(const std::
 void c_vyrserver::get_anchors(std::map<std::string, anchor_sleep_t>& _anchors, const std::string& project_uid,
                               const std::string& loc_uid, const std::string& sl_uid) const {
     static const std::string func = "get_anchors";
+    vyr::metrics::platform_request("win_anchors", true);
     auto answer = curl_get_request(req_win_anchors, project_header(project_uid, true).release());
     Json::Value root;
     parse_answer(func, answer, root);
@@ -274,6 +277,7 @@ void c_vyrserver::get_anchors(std::map<std::string, anchor_sleep_t>& _anchors, c
 std::optional<std::map<std::string, Json::Value>> c_vyrserver::get_tdoa_settings(
     const std::string& tdoa_settings_uid, undecoded* _undecoded) const {
     std::string body;
+    vyr::metrics::platform_request("tdoa_settings", tdoa_settings_uid.empty());
     if (tdoa_settings_uid.empty())
         body = curl_get_text(req_tdoa_settings, nullptr);
     else if (!curl_get_object(req_tdoa_settings + escaped(tdoa_settings_uid), body, nullptr))
@@ -309,6 +313,7 @@ std::optional<std::map<std::string, Json::Value>> c_vyrserver::get_tdoa_settings
 std::optional<Json::Value> c_vyrserver::optional_collection(const std::string& _func, const std::string& _member,
                                                         const std::string& _path, const std::string& _obj_uid) const {
     std::stringstream answer;
+    vyr::metrics::platform_request(_member, _obj_uid.empty());
     if (!try_curl_get_request(_obj_uid.empty() ? _path : _path + "?obj_uid[]=" + escaped(_obj_uid), answer, nullptr))
         return std::nullopt;
     Json::Value root;
