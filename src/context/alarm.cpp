@@ -89,12 +89,16 @@ std::optional<alarm_data> alarm::read() const {
     return result;
 }
 
-void note_button_seen(redis::batch& _writes, const std::string& _obj_uid, std::int64_t _ms) {
+std::vector<std::string> note_button_seen_command(const std::string& _obj_uid, std::int64_t _ms) {
     static const std::string s_script = R"(
 local kept = tonumber(redis.call('GET', KEYS[1]) or '0')
 if tonumber(ARGV[1]) > kept then redis.call('SET', KEYS[1], ARGV[1]) end
 return 1)";
-    _writes.add("EVAL", s_script, "1", alarm_keys::button_seen(_obj_uid), std::to_string(_ms));
+    return {"EVAL", s_script, "1", alarm_keys::button_seen(_obj_uid), std::to_string(_ms)};
+}
+
+void note_button_seen(redis::batch& _writes, const std::string& _obj_uid, std::int64_t _ms) {
+    _writes.add_argv(note_button_seen_command(_obj_uid, _ms));
 }
 
 void note_button_seen(redis::context& _redis_context, const std::string& _obj_uid, std::int64_t _ms) {

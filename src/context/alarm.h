@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "context/common.h"
 
@@ -36,8 +37,9 @@ struct alarm_keys : keys_base<alarm_keys> {
     static std::string objects(std::string_view _obj_uid) { return join_key({s_prefix, "objects", _obj_uid}); }
     // The latest time (server clock, milliseconds) the platform was seen holding the
     // object's emergency-button alarm set: the time its alarm list was asked for, or an
-    // alarm message came. Kept when the alarm is cleared, so that a clear can be told from
-    // a list that never saw the button pressed.
+    // alarm message came, or a tag reported its button pressed while the mirror held the
+    // alarm set. Kept when the alarm is cleared, so that a clear can be told from a list
+    // that never saw the button pressed.
     static std::string button_seen(std::string_view _obj_uid) { return join_key({s_prefix, "buttons", _obj_uid}); }
 };
 
@@ -47,6 +49,8 @@ inline constexpr std::string_view s_emergency_button = "emergency_button";
 // Appends to `_writes` (or makes at once) that the platform held the button alarm of
 // `_obj_uid` set at `_ms`; an earlier time than the one kept changes nothing.
 void note_button_seen(redis::batch& _writes, const std::string& _obj_uid, std::int64_t _ms);
+// The same as one command of its own.
+std::vector<std::string> note_button_seen_command(const std::string& _obj_uid, std::int64_t _ms);
 void note_button_seen(redis::context& _redis_context, const std::string& _obj_uid, std::int64_t _ms);
 // The time kept by note_button_seen; nothing when there is none.
 std::optional<std::int64_t> button_seen(redis::context& _redis_context, const std::string& _obj_uid);

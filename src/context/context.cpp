@@ -106,6 +106,49 @@ std::optional<alarm> context::get_button_alarm_of_object(const std::string& _obj
     return std::nullopt;
 }
 
+std::vector<std::optional<context::button_view>> context::button_views(const std::vector<std::string>& _macs) {
+    std::vector<std::optional<button_view>> views(_macs.size());
+    if (_macs.empty())
+        return views;
+    auto& redis = *m_redis_context;
+    redis::batch uids;
+    for (const auto& mac : _macs)
+        uids.add("HGET", track_obj::keys::mac_addr(), mac);
+    const auto uid_replies = redis.pipeline(uids);
+    redis::batch lists;
+    std::vector<std::size_t> listed;  // the views whose object's alarms are asked for
+    for (std::size_t i = 0; i < _macs.size(); ++i) {
+        if (auto uid = common::text_of(uid_replies[i])) {
+            lists.add("SMEMBERS", alarm::keys::objects(*uid));
+            views[i] = button_view{std::move(*uid), false};
+            listed.push_back(i);
+        }
+    }
+    if (lists.empty())
+        return views;
+    const auto list_replies = redis.pipeline(lists);
+    redis::batch alarms;
+    std::vector<std::size_t> owner;  // the view each alarm read belongs to
+    for (std::size_t j = 0; j < listed.size(); ++j) {
+        for (const auto& uid : common::to_members(list_replies[j])) {
+            alarms.add("HMGET", alarm::keys::fields(uid), alarm::s_alarm_name, alarm::s_set);
+            owner.push_back(listed[j]);
+        }
+    }
+    if (alarms.empty())
+        return views;
+    const auto alarm_replies = redis.pipeline(alarms);
+    for (std::size_t k = 0; k < owner.size(); ++k) {
+        if (alarm_replies[k].get_type() != redis::reply_type::ARRAY)
+            continue;
+        const auto fields = alarm_replies[k].as_array();
+        if (fields.size() == 2 && common::text_of(fields[0]) == std::optional<std::string>(s_emergency_button) &&
+            common::is_true(common::text_of(fields[1])))
+            views[owner[k]]->set = true;
+    }
+    return views;
+}
+
 void context::prefetch_project(const std::function<void()>& _between) {
     auto& redis = *m_redis_context;
     if (!redis.caching())

@@ -89,6 +89,15 @@ public:
     std::vector<std::string> get_zone_alarms_of_object(const std::string& _obj_uid);
     // The first of them named "emergency_button".
     std::optional<alarm> get_button_alarm_of_object(const std::string& _obj_uid);
+    // What the mirror says of the emergency buttons of the tags with these MACs, in their
+    // order: the uid of the tag's trackable object and whether a set "emergency_button"
+    // alarm is listed for it; nothing for a MAC of no trackable object. Three pipelined
+    // round trips however many they are.
+    struct button_view {
+        std::string obj_uid;
+        bool set = false;
+    };
+    std::vector<std::optional<button_view>> button_views(const std::vector<std::string>& _macs);
 
     // For the read cache of the connection (redis::context::cache_on): reads the whole
     // project (every kind's set and records, the MAC indexes, the set of WINs) in a few

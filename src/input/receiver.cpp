@@ -226,3 +226,11 @@ void c_receiver::send_command(zmq::socket_t& _socket, const void* _data, std::si
 void c_receiver::send_context_updated_notification() const {
     send_command(*m_mech_param_req_socket, &vyr::cmd::notified, sizeof vyr::cmd::notified);
 }
+
+void c_receiver::event_write(vyr::mirror::kind _kind, const std::string& _uid,
+                             const std::function<void()>& _write) const {
+    if (m_updater)
+        m_updater->events().event(_kind, _uid, _write);
+    else
+        _write();
+}

@@ -21,16 +21,15 @@
 #include <zmq.hpp>
 
 #include "core/logger.h"
+#include "context/context.h"
 #include "context/win.h"
 #include "parameters/parameters.h"
+#include "platform/mirror_events.h"
 #include "redis/context.h"
 #include "runtime/worker_thread.h"
 
 namespace vyr {
 class updater;
-}
-namespace vyr::context {
-class context;
 }
 
 extern const std::string notify_tag;     // "#notify"
@@ -116,6 +115,14 @@ private:
     // Sends one command frame without blocking; a full pipe drops it (counted, warned).
     void send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size) const;
 
+    // An event's write of object `_uid` of `_kind` into the mirror: made so that no answer
+    // to a refresh asked for before it undoes it (see mirror::events).
+    void event_write(vyr::mirror::kind _kind, const std::string& _uid, const std::function<void()>& _write) const;
+    // A project object's notification, written as an event into the record `_open` gives.
+    template <class Object, class Open>
+    bool notify_object(const char* _func, const char* _object, vyr::mirror::kind _kind, const Json::Value& _j_notify,
+                       Open _open) const;
+
     // Server change notifications ("#notify"): one handler per object kind, each taking
     // the parsed notification and writing the change into the Redis mirror.
     void process_notify_WIN(const Json::Value& _j_notify) const;
@@ -147,7 +154,8 @@ private:
     // throws when it is not an object.
     static std::vector<std::pair<vyr::parameter::parameter_t, param_handler>> reported_parameters(
         const Json::Value& _plist);
-    // Reads the stored report times the reports of a batch compare with.
+    // Reads the stored report times the reports of a batch compare with, and the button
+    // alarms of the tags that report em_alm.
     void read_report_stamps(const std::vector<std::optional<param_report>>& _reports) const;
     // One report of the batch: its values, then its request.
     void decide_param_p(const param_report& _report) const;
@@ -157,6 +165,9 @@ private:
     void process_param_p_tdoa_schedule(const std::string& _mac_address, const Json::Value& _value,
                                        const timeval& _ts) const;
     void process_param_p_nwk_cfg(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
+    // An em_alm report asks for the alarm list only when the tag and the mirror disagree on
+    // its emergency button, or when the list was last read longer ago than this.
+    static constexpr std::chrono::minutes s_alarm_list_age{1};
     void process_param_p_em_alm(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
     void process_param_p_scr_name(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
     void process_param_p_scr_gname(const std::string& _mac_address, const Json::Value& _value,
@@ -220,6 +231,9 @@ private:
     mutable std::vector<std::pair<zmq::socket_t*, std::string>> m_queued;
     mutable std::map<std::pair<std::string, vyr::parameter::parameter_t>, timeval> m_report_stamps;
     mutable bool m_answered = false;
+    // What the mirror says of the emergency buttons of the batch's tags that report em_alm,
+    // by MAC, read with the report times.
+    mutable std::map<std::string, std::optional<vyr::context::context::button_view>> m_buttons;
     std::unique_ptr<zmq::socket_t> m_pipe_output_socket;
     std::unique_ptr<zmq::socket_t> m_mech_sleep_socket;
     std::unique_ptr<zmq::socket_t> m_mech_param_req_socket;

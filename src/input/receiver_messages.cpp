@@ -90,11 +90,16 @@ void c_receiver::process_alarm(const std::string& _body) const {
             device.alarm_state(alarm_states::NOT_CONFIGURED);
     };
 
-    // A clear removes the alarm; of an alarm without a record nothing is stored.
+    // A clear removes the alarm; of an alarm without a record nothing is stored. It is
+    // looked for again as an event: a refresh on its way may be writing it meanwhile.
     if (!set) {
-        if (!alarm_exists)
+        bool removed = false;
+        event_write(vyr::mirror::alarms, uid, [&] {
+            if ((removed = alarm.exists()))
+                alarm.remove();
+        });
+        if (!removed)
             return;
-        alarm.remove();
         if (zone_alarm)
             reset_device();
         send_context_updated_notification();
@@ -128,7 +133,8 @@ void c_receiver::process_alarm(const std::string& _body) const {
     if (zone_alarm && (!alarm_exists || alarm.zone_alarm_level() != zone_alarm_level))
         reset_device();
 
-    alarm.update(alarm_name, acknowledged, obj_uid, zone_uid, zone_alarm_level, text, set);
+    event_write(vyr::mirror::alarms, uid,
+                [&] { alarm.update(alarm_name, acknowledged, obj_uid, zone_uid, zone_alarm_level, text, set); });
     if (alarm_name == vyr::context::s_emergency_button)
         vyr::context::note_button_seen(m_context->redis_context(), obj_uid, now_ms());
     send_context_updated_notification();

@@ -31,29 +31,6 @@ bool read_envelope(const field_reader& _read, const Json::Value& _j, std::string
     return _read(_j, "action", _action) && _read(_j, "plist", _plist) && _read(_plist, "uid", _uid);
 }
 
-// A project object's notification: "deleted" removes the record; "created" and
-// "updated" write the decoded "plist" into it; another action is decoded and dropped.
-// Whether the record was written.
-template <class Object, class Open>
-bool notify_object(component_logger& _logger, const char* _func, const char* _object, const Json::Value& _j_notify,
-                   Open _open) {
-    const vyr::vyrserver::object_decoder decode{{_logger, _func, _object}, vyr::vyrserver::from_notification};
-    std::string action, uid;
-    Json::Value plist;
-    if (!read_envelope(decode.read, _j_notify, action, plist, uid))
-        return false;
-    auto record = _open(uid);
-    if (action == "deleted") {
-        record.remove();
-        return true;
-    }
-    Object object;
-    if (!decode(plist, uid, object) || !is_change(action))
-        return false;
-    vyr::vyrserver::apply(record, object);
-    return true;
-}
-
 // The node announcement common to anchors and tags: "dev_id" when present, then the
 // normalised "mac" and "action".
 bool read_announcement(const field_reader& _read, const Json::Value& _j, std::string& _dev_id, std::string& _mac,
@@ -102,29 +79,52 @@ void c_receiver::process_notify(const std::string& _body) const {
 
 // ---- project objects -----------------------------------------------------------------------
 
+// "deleted" removes the record; "created" and "updated" write the decoded "plist" into
+// it; another action is decoded and dropped. Whether the record was written.
+template <class Object, class Open>
+bool c_receiver::notify_object(const char* _func, const char* _object, vyr::mirror::kind _kind,
+                               const Json::Value& _j_notify, Open _open) const {
+    const vyr::vyrserver::object_decoder decode{{m_logger, _func, _object}, vyr::vyrserver::from_notification};
+    std::string action, uid;
+    Json::Value plist;
+    if (!read_envelope(decode.read, _j_notify, action, plist, uid))
+        return false;
+    auto record = _open(uid);
+    if (action == "deleted") {
+        event_write(_kind, uid, [&] { record.remove(); });
+        return true;
+    }
+    Object object;
+    if (!decode(plist, uid, object) || !is_change(action))
+        return false;
+    event_write(_kind, uid, [&] { vyr::vyrserver::apply(record, object); });
+    return true;
+}
+
 void c_receiver::process_notify_GROUP(const Json::Value& _j_notify) const {
-    if (notify_object<vyr::vyrserver::group>(m_logger, "process_notify_GROUP", "GROUP", _j_notify,
-                                             [this](const std::string& _uid) { return m_context->get_group(_uid); }))
+    if (notify_object<vyr::vyrserver::group>("process_notify_GROUP", "GROUP", vyr::mirror::groups, _j_notify,
+            [this](const std::string& _uid) { return m_context->get_group(_uid); }))
         send_context_updated_notification();
 }
 
 void c_receiver::process_notify_ZONE(const Json::Value& _j_notify) const {
-    if (notify_object<vyr::vyrserver::zone>(m_logger, "process_notify_ZONE", "ZONE", _j_notify,
-                                            [this](const std::string& _uid) { return m_context->get_zone(_uid); }))
+    if (notify_object<vyr::vyrserver::zone>("process_notify_ZONE", "ZONE", vyr::mirror::zones, _j_notify,
+            [this](const std::string& _uid) { return m_context->get_zone(_uid); }))
         send_context_updated_notification();
 }
 
 // Offsets round as in the API's answers: to the nearest integer, halves up (-2.5 gives -2).
 void c_receiver::process_notify_SUBLOCATION(const Json::Value& _j_notify) const {
-    if (notify_object<vyr::vyrserver::sublocation>(
-            m_logger, "process_notify_SUBLOCATION", "SUBLOCATION", _j_notify,
+    if (notify_object<vyr::vyrserver::sublocation>("process_notify_SUBLOCATION", "SUBLOCATION",
+            vyr::mirror::sublocations, _j_notify,
             [this](const std::string& _uid) { return m_context->get_sublocation(_uid); }))
         send_context_updated_notification();
 }
 
 void c_receiver::process_notify_WIN_ANCHOR(const Json::Value& _j_notify) const {
-    if (notify_object<vyr::vyrserver::anchor>(m_logger, "process_notify_WIN_ANCHOR", "WIN_ANCHOR", _j_notify,
-                                              [this](const std::string& _uid) { return m_context->get_anchor(_uid); }))
+    if (notify_object<vyr::vyrserver::anchor>("process_notify_WIN_ANCHOR", "WIN_ANCHOR",
+            vyr::mirror::anchors, _j_notify,
+            [this](const std::string& _uid) { return m_context->get_anchor(_uid); }))
         send_context_updated_notification();
 }
 
@@ -132,8 +132,8 @@ void c_receiver::process_notify_WIN_ANCHOR(const Json::Value& _j_notify) const {
 // angle and delay halves away from zero (negatives 0); unlike them the position need not
 // name its sublocation.
 void c_receiver::process_notify_TRACKABLE_OBJECT(const Json::Value& _j_notify) const {
-    if (notify_object<vyr::vyrserver::track_obj>(
-            m_logger, "process_notify_TRACKABLE_OBJECT", "TRACKABLE_OBJECT", _j_notify,
+    if (notify_object<vyr::vyrserver::track_obj>("process_notify_TRACKABLE_OBJECT", "TRACKABLE_OBJECT",
+            vyr::mirror::track_objs, _j_notify,
             [this](const std::string& _uid) { return m_context->get_track_obj(_uid); }))
         send_context_updated_notification();
 }
@@ -149,7 +149,7 @@ void c_receiver::process_notify_PROJECT(const Json::Value& _j_notify) const {
     if (!read(_j_notify, "plist", plist) || !read(plist, "uid", uid))
         return;
     m_logger.debug("%s uid=\"%s\" is deleted") % "PROJECT" % uid;
-    m_context->get_tdoa_setting(uid).remove();
+    event_write(vyr::mirror::tdoa_settings, uid, [&] { m_context->get_tdoa_setting(uid).remove(); });
     send_context_updated_notification();
 }
 
@@ -165,7 +165,7 @@ void c_receiver::process_notify_tdoa_schedule(const Json::Value& _j_notify) cons
         if (m_updater)
             m_updater->update_tdoa_schedule_req(uid);
     } else if (action == "deleted") {
-        m_context->get_tdoa_schedule(uid).remove();
+        event_write(vyr::mirror::tdoa_schedules, uid, [&] { m_context->get_tdoa_schedule(uid).remove(); });
         send_context_updated_notification();
     }
 }
@@ -181,11 +181,12 @@ void c_receiver::process_notify_tdoa_settings(const Json::Value& _j_notify) cons
         return;
 
     const std::string action = _j_notify["action"].asString();
-    auto record = m_context->get_tdoa_setting(plist["project_uid"].asString());
+    const std::string project_uid = plist["project_uid"].asString();
+    auto record = m_context->get_tdoa_setting(project_uid);
     if (action == "deleted")
-        record.remove();
+        event_write(vyr::mirror::tdoa_settings, project_uid, [&] { record.remove(); });
     else if (is_change(action))
-        record.update(plist);
+        event_write(vyr::mirror::tdoa_settings, project_uid, [&] { record.update(plist); });
     else
         return;
     send_context_updated_notification();
@@ -199,10 +200,12 @@ void c_receiver::process_notify_driver_licenses(const Json::Value& _j_notify) co
         return;
     auto record = m_context->get_track_obj(obj_uid);
     const Json::Value& licenses = plist["driver_lic"];
-    if (action == "deleted" || !licenses.isArray())
-        record.remove_driver_licenses();
-    else
-        record.update_driver_licenses(vyr::vyrserver::required_licences(read, licenses));
+    event_write(vyr::mirror::licenses, obj_uid, [&] {
+        if (action == "deleted" || !licenses.isArray())
+            record.remove_driver_licenses();
+        else
+            record.update_driver_licenses(vyr::vyrserver::required_licences(read, licenses));
+    });
     send_context_updated_notification();
 }
 
@@ -215,13 +218,14 @@ void c_receiver::process_notify_vehicle_certifications(const Json::Value& _j_not
         return;
     auto record = m_context->get_track_obj(obj_uid);
     if (action == "deleted") {
-        record.remove_vehicle_model();
+        event_write(vyr::mirror::certifications, obj_uid, [&] { record.remove_vehicle_model(); });
     } else {
         unsigned int id = 0;
         bool certification_required = false;
         if (!read(plist, "id", id) || !read(plist, "certification_required", certification_required))
             return;
-        record.update_vehicle_model(certification_required ? id : 0u);
+        event_write(vyr::mirror::certifications, obj_uid,
+                    [&] { record.update_vehicle_model(certification_required ? id : 0u); });
     }
     send_context_updated_notification();
 }

@@ -64,6 +64,7 @@ void c_receiver::process_param_p_batch(const std::vector<std::string>& _bodies, 
     m_writes = vyr::context::win_writes{};
     m_queued.clear();
     m_report_stamps.clear();
+    m_buttons.clear();
     std::vector<std::optional<param_report>> reports(_bodies.size());
     try {
         for (std::size_t i = 0; i < _bodies.size(); ++i)
@@ -137,8 +138,15 @@ void c_receiver::read_report_stamps(const std::vector<std::optional<param_report
         }
     }
     const auto stamps = vyr::context::parameter_timestamps(m_context->redis_context(), wanted);
-    for (std::size_t i = 0; i < wanted.size() && i < stamps.size(); ++i)
+    std::vector<std::string> buttons;
+    for (std::size_t i = 0; i < wanted.size() && i < stamps.size(); ++i) {
         m_report_stamps[wanted[i]] = stamps[i];
+        if (wanted[i].second == EM_ALM)
+            buttons.push_back(wanted[i].first);
+    }
+    const auto views = m_context->button_views(buttons);
+    for (std::size_t i = 0; i < buttons.size(); ++i)
+        m_buttons[buttons[i]] = views[i];
 }
 
 void c_receiver::decide_param_p(const param_report& _report) const {
@@ -324,13 +332,28 @@ void c_receiver::process_param_p_em_alm(const std::string& _mac_address, const J
                                         const timeval& _ts) const {
     if (!check_and_update_timestamp(_mac_address, EM_ALM, _ts))
         return;
-    // When it was heard, before the alarm list is asked for: a pressed button is cleared
-    // only by an alarm list asked for at this time or later.
-    report_writes(_mac_address).detail(EM_ALM, win::s_heard_ms, std::to_string(now_ms()));
-    // What the device shows may be out of date: have the whole alarm list read again.
-    if (m_updater)
-        m_updater->update_all_alarms_req();
+    // When it was heard: a pressed button is cleared only by an alarm list that saw it
+    // pressed at this time or later.
+    const auto heard = now_ms();
+    report_writes(_mac_address).detail(EM_ALM, win::s_heard_ms, std::to_string(heard));
     store_actual_value<param_em_alm>(_mac_address, EM_ALM, _value);
+    if (!m_updater)
+        return;
+    auto known = m_buttons.find(_mac_address);
+    if (known == m_buttons.end())
+        known = m_buttons.emplace(_mac_address, m_context->button_views({_mac_address}).front()).first;
+    const auto& view = known->second;
+    // A tag of no trackable object has no alarm on the list to be compared with.
+    const bool pressed = param_em_alm(_value, m_logger).deliverable().value() == "SET";
+    const bool agrees = !view || view->set == pressed;
+    if (!agrees || m_updater->alarm_list_older_than(s_alarm_list_age)) {
+        // What the device shows may be out of date: have the whole alarm list read again.
+        m_updater->update_all_alarms_req();
+    } else if (pressed) {
+        // The mirror holds the button alarm set as the report comes, as a list read now would.
+        m_writes.command(vyr::context::note_button_seen_command(view->obj_uid, heard),
+                         {vyr::context::alarm::keys::button_seen(view->obj_uid)});
+    }
 }
 
 void c_receiver::process_param_p_scr_name(const std::string& _mac_address, const Json::Value& _value,

@@ -28,6 +28,7 @@
 #include <unordered_set>
 
 #include "core/logger.h"
+#include "platform/mirror_events.h"
 #include "runtime/worker_thread.h"
 #include "core/mutex.h"
 
@@ -87,19 +88,15 @@ public:
     void update_alarm_req(const std::string& _uid);
     void update_tdoa_schedule_req(const std::string& _uid);
 
+    // Where the receiver writes the events it takes into the mirror, so that no answer to
+    // an older request undoes them. Any thread.
+    mirror::events& events() noexcept { return m_events; }
+    // Whether the last whole alarm list read from the platform was asked for more than
+    // `_age` ago (or none was read yet). Any thread.
+    bool alarm_list_older_than(std::chrono::milliseconds _age) const;
+
 private:
-    // The eight kinds in the order the thread works on them.
-    enum kind : std::size_t {
-        anchors,
-        track_objs,
-        groups,
-        zones,
-        sublocations,
-        tdoa_schedules,
-        tdoa_settings,
-        alarms,
-        kind_count,
-    };
+    using kind = mirror::kind;
 
     using clock = std::chrono::steady_clock;
 
@@ -117,7 +114,7 @@ private:
     // One piece of work taken from the pending state under the mutex.
     struct job {
         enum class type { none, full, single, complete } what = type::none;
-        kind which = anchors;
+        kind which = mirror::anchors;
         std::string uid;        // single
         unsigned failures = 0;  // single
     };
@@ -182,7 +179,10 @@ private:
     // The emergency-button alarms of an alarm answer were set on the platform when it was
     // asked for at `_asked_ms`.
     void note_buttons_seen(const std::map<std::string, vyrserver::alarm>& _answer, std::int64_t _asked_ms);
-    void update_licenses_and_certifications();
+    // Of every object (`_obj_uid` empty) or of one.
+    void update_licenses_and_certifications(const std::string& _obj_uid);
+    // After an answer of `_kind` was written: what events wrote meanwhile is read again.
+    void read_again(kind _kind);
     // One object.
     void update_anchor(const std::string& _uid);
     void update_track_obj(const std::string& _uid);
@@ -202,6 +202,10 @@ private:
     std::function<void(bool)> m_mirror_changed;
     // Set by the thread once, after the start-up flush.
     std::atomic<bool> m_mirror_emptied{false};
+    // When the last whole alarm list that was written had been asked for (steady clock,
+    // in its epoch's milliseconds); written by the thread.
+    std::atomic<std::int64_t> m_alarm_list_asked_ms{-1};
+    mirror::events m_events;
 
     // Guarded by m_waiting_mutex.
     vyr::libs::core::mutex m_waiting_mutex;
@@ -219,7 +223,7 @@ private:
     // An alarm refresh was requested and has not succeeded yet / it failed since.
     bool m_alarms_pending VYR_GUARDED_BY(m_waiting_mutex) = false;
     bool m_alarms_failed VYR_GUARDED_BY(m_waiting_mutex) = false;
-    std::array<single_queue, kind_count> m_singles VYR_GUARDED_BY(m_waiting_mutex);
+    std::array<single_queue, mirror::kind_count> m_singles VYR_GUARDED_BY(m_waiting_mutex);
 
     // Guarded by m_updated_mutex, which orders every write of "updated" (taken before
     // m_waiting_mutex when both are needed). The request connection is opened on first use.

@@ -1,7 +1,8 @@
 // The context updater against the platform stand-in and a private redis-server: the first
 // pass, full and single-object refreshes, licences and certifications, retry of failed
 // work only, the cycle each refresh asks for, that nothing a device says before the
-// start-up flush is lost, and that neither the request operations nor the receiver wait
+// start-up flush is lost, that events are not undone by older answers, when em_alm reports
+// read the alarm list, and that neither the request operations nor the receiver wait
 // for a slow platform; stopping while idle, retrying or inside a hanging request.
 #include <gtest/gtest.h>
 
@@ -17,7 +18,10 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "common/helpers.h"
+#include "common/metrics.h"
 #include "context/context.h"
+#include "core/json.h"
 #include "platform/updater.h"
 #include "platform/vyrserver.h"
 #include "redis/database.h"
@@ -387,6 +391,140 @@ TEST_F(updater_and_receiver, requests_and_the_receiver_do_not_wait_for_a_hanging
     m_receiver.reset();
     EXPECT_TRUE(returns([this] { m_updater.reset(); }));
     EXPECT_EQ(count(s_track_objs_path), 0);
+}
+
+
+// The updater and the receiver as in the service, against the stand-in, once the first
+// pass is done: the platform's answers and the events meet.
+class refresh_and_events : public test::receiver_fixture {
+protected:
+    void SetUp() override {
+        m_platform_address = platform.address();
+        test::receiver_fixture::SetUp();
+        ASSERT_TRUE(test::wait_until([] { return redis({"GET", "updated"}) == "true"; }, 40s));
+    }
+    int count(const std::string& _path) const { return counted(platform, _path, "path"); }
+    static std::string sample(const std::string& _file) {
+        return test::read_file(test::platform_server::sample_project() + "/" + _file);
+    }
+    test::platform_server platform{{}, true};
+};
+
+// Regression: a full refresh took the platform's answer as the whole truth and wrote it
+// after the events that came while it was on its way: an alarm raised a moment ago was
+// removed, one cleared came back, an object renamed got its old name back and one deleted
+// came back, until the next refresh of the kind. Here the stand-in answers each refresh
+// late with what it held when asked, and the platform changes (and says so) meanwhile.
+TEST_F(refresh_and_events, events_during_a_refresh_survive_it_and_the_mirror_ends_at_the_platform_state) {
+    // The platform's new state: Worker-1 renamed, Worker-2 gone; alm-1 cleared, alm-9 raised.
+    const auto edited = [](const std::string& _file, const std::string& _member, const auto& _edit) {
+        Json::Value root = vyr::libs::core::json::try_parse(sample(_file)).result;
+        Json::Value kept(Json::arrayValue);
+        for (auto element : root[_member])
+            if (_edit(element))
+                kept.append(element);
+        root[_member] = kept;
+        return vyr::libs::core::json::to_string(root);
+    };
+    const std::string objects = edited("track_obj.json", "trackableObjects", [](Json::Value& _o) {
+        if (_o["uid"] == "to-worker-1")
+            _o["name"] = "Renamed";
+        return _o["uid"] != "to-worker-2";
+    });
+    const std::string alarms = edited("alarms_active.json", "alarms", [](Json::Value& _a) {
+        if (_a["uid"] == "alm-1") {
+            _a["uid"] = "alm-9";
+            _a["obj_uid"] = "to-forklift-2";
+        }
+        return true;
+    });
+    const std::string worker_1 =
+        R"("plist": {"uid": "to-worker-1", "project_uid": "prj-demo", "name": "Renamed", "type": "person",
+            "category": "Worker", "default_height": 120, "node": {"mac_address": "70B3D5FFFE0B0001"}}})";
+
+    const auto object = [this](const std::string& _uid) { return store().get_track_obj(_uid); };
+    const auto alarm_list = [this] { return sorted(store().get_alarms()); };
+    struct scenario {
+        const char* name;
+        std::string path;
+        std::function<void()> refresh;
+        std::string file, content;
+        std::vector<std::string> events;
+        // What the events wrote: holds from their handling on.
+        std::function<bool()> events_kept;
+        std::vector<std::string> read_again;
+    };
+    const scenario scenarios[] = {
+        {"alarms", s_alarms_path, [this] { m_updater->update_all_alarms_req(); }, "alarms_active.json", alarms,
+         {R"(#alarm{"uid": "alm-1", "alarm_name": "zone_violation", "obj_uid": "to-worker-1", "state": "cleared"})",
+          R"(#alarm{"uid": "alm-9", "alarm_name": "zone_violation", "obj_uid": "to-forklift-2", "state": "set",
+             "acknowledged": 0, "additional_info": {"zone_uid": "zone-bay", "zone_alarm_level": 2, "text": "x"}})"},
+         [&] { return alarm_list() == std::vector<std::string>{"alm-2", "alm-3", "alm-9"}; },
+         {s_alarms_path + "alm-1", s_alarms_path + "alm-9"}},
+        {"trackable objects", s_track_objs_path, [this] { m_updater->update_all_req(); }, "track_obj.json", objects,
+         {R"(#notify{"object": "TRACKABLE_OBJECT", "action": "updated", )" + worker_1,
+          R"(#notify{"object": "TRACKABLE_OBJECT", "action": "deleted", "plist": {"uid": "to-worker-2"}})"},
+         [&] { return object("to-worker-1").name() == "Renamed" && !object("to-worker-2").exists(); },
+         {s_track_objs_path + "to-worker-1", s_track_objs_path + "to-worker-2"}},
+    };
+    for (const auto& s : scenarios) {
+        SCOPED_TRACE(s.name);
+        platform.write("control.json", R"({"stale": {")" + s.path + R"(": 1.5}})");
+        const int asked = count(s.path);
+        s.refresh();
+        // The answer is made: now the platform changes and tells.
+        ASSERT_TRUE(test::wait_until([&] { return count(s.path) > asked; }, 40s));
+        platform.write(s.file, s.content);
+        for (const auto& event : s.events)
+            handle(event);
+        ASSERT_TRUE(s.events_kept());
+        // Until the late answer is written and what the events wrote is read again, the
+        // events' state holds throughout.
+        const auto settled = [&] {
+            for (const auto& path : s.read_again)
+                if (count(path) == 0)
+                    return false;
+            return redis({"GET", "updated"}) == "true" && redis({"GET", "alarms_refresh"}) == "(nil)";
+        };
+        bool kept = true;
+        ASSERT_TRUE(test::wait_until([&] { return !(kept = kept && s.events_kept()) || settled(); }, 40s));
+        EXPECT_TRUE(kept);
+        EXPECT_TRUE(returns([&] { return test::wait_until([&] { return s.events_kept(); }, 5s); }));
+        platform.remove("control.json");
+    }
+    // The last read of each agrees with the platform's files.
+    EXPECT_EQ(alarm_list(), (std::vector<std::string>{"alm-2", "alm-3", "alm-9"}));
+    EXPECT_EQ(store().get_alarm("alm-9").obj_uid(), "to-forklift-2");
+    EXPECT_EQ(sorted(store().get_track_objs()).size(), 5u);
+}
+
+// Every em_alm report read the whole alarm list again, and a tag answers each push that
+// carries em_alm with one: at a site of thousands of tags the list was read back to back.
+// A report that agrees with the mirror reads nothing; one that disagrees reads it once.
+TEST_F(refresh_and_events, em_alm_reports_read_the_alarm_list_only_when_they_disagree_with_the_mirror) {
+    const auto reads = [] { return vyr::metrics::platform_requests("alarms", true); };
+    ASSERT_TRUE(test::wait_until([] { return redis({"GET", "alarms_refresh"}) == "(nil)"; }, 40s));
+    const double before = reads();
+    const auto report = [](const char* _mac, int _ts, const char* _state) {
+        return std::string(R"(#param_p{"mac": ")") + _mac + R"(", "ts": )" + std::to_string(_ts) +
+               R"(, "ms": 0, "plist": {"em_alm": {"state": ")" + _state + R"("}}})";
+    };
+    // Worker-1 has no button alarm, Worker-2 a set one (alm-3); forklift 2 has none either.
+    const auto t0 = now_ms();
+    for (int ts = 1000; ts < 1010; ++ts) {
+        handle(report("70B3D5FFFE0B0001", ts, "CLEAR"));
+        handle(report("70B3D5FFFE0B0002", ts, "SET"));
+        handle(report("70B3D5FFFE0C0002", ts, "CLEAR"));
+        ASSERT_EQ(redis({"GET", "alarms_refresh"}), "(nil)") << ts;
+    }
+    EXPECT_EQ(reads(), before);
+    // The agreeing SET counts as a sighting of the pressed button now.
+    EXPECT_GE(std::stoll(redis({"GET", "alarms:buttons:to-worker-2"})), t0);
+
+    handle(report("70B3D5FFFE0B0001", 1010, "SET"));
+    EXPECT_EQ(redis({"GET", "alarms_refresh"}), "pending");
+    ASSERT_TRUE(test::wait_until([] { return redis({"GET", "alarms_refresh"}) == "(nil)"; }, 40s));
+    EXPECT_EQ(reads(), before + 1);
 }
 
 }  // namespace
