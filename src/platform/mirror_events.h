@@ -38,6 +38,9 @@ enum kind : std::size_t {
     event_kind_count,
 };
 
+// "anchor", "trackable object", ..., for messages.
+const char* name(kind _kind);
+
 class events {
 public:
     // An event's write of object `_uid` of `_kind`: runs `_write` under the lock and notes

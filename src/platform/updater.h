@@ -9,6 +9,9 @@
 // The worker thread alone uses m_context and does all server and mirror I/O. Once a second,
 // idle or busy, it looks at Redis: a server that restarted (new run id) or a mirror that is
 // gone (no "name") makes it mark the mirror incomplete and fill it again from the platform.
+// An event the receiver writes into the mirror while a request of its kind is on its way
+// wins over that request's answer (see mirror::events, which the receiver reaches through
+// events()). The work on each kind lies in updater_kinds.cpp.
 // What others need to know of the thread's work is told without a lock: whether the mirror
 // has been emptied at the start (mirror_emptied, any thread), and each refresh that changed
 // the complete mirror (the owner's callback, run on the updater thread).

@@ -1,0 +1,384 @@
+// The updater's work on each kind of project object: the full refresh of a kind and the
+// refresh of one object, from the platform's answer into the mirror, with the window that
+// keeps events newer than the answer (mirror::events). Part of vyr::updater; run on its
+// thread only.
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "common/globals.h"
+#include "common/helpers.h"
+#include "context/common.h"
+#include "context/context.h"
+#include "platform/decoders.h"
+#include "platform/updater.h"
+#include "platform/vyrserver.h"
+#include "redis/context.h"
+
+namespace vyr {
+
+using namespace mirror;
+
+namespace {
+
+// Objects a full refresh writes between two looks for a stop (and, for the kinds written
+// in pipelines, in one pipeline).
+constexpr std::size_t s_chunk_objects = 256;
+
+std::int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// ---- applying decoded server records to Redis records ------------------------------------
+
+using vyrserver::apply;
+
+void apply(context::tdoa_setting& _record, const Json::Value& _settings) { _record.update(_settings); }
+
+// A full refresh of one kind: every object of the answer is written (ascending uid, the
+// map's order), with a look for a stop every so many objects; every recorded uid the
+// answer no longer holds is removed, except those whose element did not decode (kept as
+// they are stored), and none at all when an element had no readable uid. An object an
+// event wrote since the request went is left as the event wrote it (see mirror::events).
+template <class Map, class Open>
+void remove_unlisted(mirror::events& _events, kind _kind, const Map& _answer, const vyrserver::undecoded& _undecoded,
+                     const std::vector<std::string>& _recorded, Open _open) {
+    if (_undecoded.unnamed)
+        return;
+    for (const auto& uid : _recorded)
+        if (_answer.count(uid) == 0 && _undecoded.uids.count(uid) == 0)
+            _events.answer(_kind, uid, [&] { _open(uid).remove(); });
+}
+
+template <class Map, class Open, class Stop>
+void refresh_all(mirror::events& _events, kind _kind, const Map& _answer, const vyrserver::undecoded& _undecoded,
+                 const std::vector<std::string>& _recorded, Open _open, Stop _check_stop) {
+    std::size_t written = 0;
+    for (const auto& [uid, object] : _answer) {
+        if (++written % s_chunk_objects == 0)
+            _check_stop();
+        _events.answer(_kind, uid, [&, &object = object] {
+            auto record = _open(uid);
+            apply(record, object);
+        });
+    }
+    remove_unlisted(_events, _kind, _answer, _undecoded, _recorded, _open);
+}
+
+// refresh_all for the kinds whose records index their MAC (anchors, trackable objects),
+// in pipelined chunks: per chunk one round trip reads the stored MACs and one sends every
+// write, each object in its own MULTI/EXEC so that no reader sees one half written. A
+// stop is looked for between chunks.
+template <class Map, class Open, class Stop>
+void refresh_all_pipelined(mirror::events& _events, kind _kind, redis::context& _redis, const Map& _answer,
+                           const vyrserver::undecoded& _undecoded, const std::vector<std::string>& _recorded,
+                           Open _open, Stop _check_stop) {
+    using record_type = decltype(_open(std::string()));
+    for (auto next = _answer.begin(); next != _answer.end();) {
+        _check_stop();
+        const auto first = next;
+        redis::batch reads;
+        for (; next != _answer.end() && reads.size() < s_chunk_objects; ++next)
+            reads.add("HGET", record_type::keys::fields(next->first), record_type::s_mac_addr);
+        const auto macs = _redis.pipeline(reads);
+        // An event that changes an object after its MAC was read here has it left out.
+        _events.answers(_kind, [&](const auto& _written_by_event) {
+            redis::batch writes;
+            std::size_t i = 0;
+            for (auto object = first; object != next; ++object, ++i) {
+                if (_written_by_event(object->first))
+                    continue;
+                auto record = _open(object->first);
+                record.write_into(writes, macs[i].is_string() ? macs[i].to_string() : std::string());
+                apply(record, object->second);
+            }
+            if (!writes.empty())
+                context::common::check_no_error(_redis.pipeline(writes), "mirror write");
+        });
+    }
+    remove_unlisted(_events, _kind, _answer, _undecoded, _recorded, _open);
+}
+
+// A single-object refresh: the first object of the answer is written into the record
+// of the requested uid; an empty answer (or a 404) removes the record when it exists,
+// unless an element was there that did not decode. Nothing when an event wrote the
+// object since the request went.
+template <class Map, class Record>
+void refresh_one(mirror::events& _events, kind _kind, const Map& _answer, const vyrserver::undecoded& _undecoded,
+                 Record _record) {
+    _events.answer(_kind, _record.uid(), [&] {
+        if (!_answer.empty())
+            apply(_record, _answer.begin()->second);
+        else if (_undecoded.uids.empty() && !_undecoded.unnamed && _record.exists())
+            _record.remove();
+    });
+}
+
+}  // namespace
+
+// ---- full refreshes ----------------------------------------------------------------------
+
+void updater::update_all(kind _kind) {
+    switch (_kind) {
+        case anchors: update_anchors(); break;
+        case track_objs: update_track_objs(); break;
+        case groups: update_groups(); break;
+        case zones: update_zones(); break;
+        case sublocations: update_sublocations(); break;
+        case tdoa_schedules: update_tdoa_schedules(); break;
+        case tdoa_settings: update_tdoa_settings(); break;
+        case alarms: update_alarms(); break;
+        case kind_count:  // licences and certifications go with the trackable objects
+        case certifications:
+        case event_kind_count: break;
+    }
+}
+
+void updater::update_anchors() {
+    vyrserver::undecoded bad;
+    m_events.request_sent(anchors);
+    const auto answer = m_server->get_anchors("", "", &bad);
+    refresh_all_pipelined(m_events, anchors, m_context->redis_context(), answer, bad, m_context->get_anchors(),
+                          [this](const std::string& _uid) { return m_context->get_anchor(_uid); },
+                          [this] { check_stop(); });
+    read_again(anchors);
+}
+
+void updater::update_track_objs() {
+    {
+        vyrserver::undecoded bad;
+        m_events.request_sent(track_objs);
+        const auto answer = m_server->get_track_objs("", "", &bad);
+        refresh_all_pipelined(m_events, track_objs, m_context->redis_context(), answer, bad,
+                              m_context->get_track_objs(),
+                              [this](const std::string& _uid) { return m_context->get_track_obj(_uid); },
+                              [this] { check_stop(); });
+    }
+    read_again(track_objs);
+    update_licenses_and_certifications("");
+}
+
+// Optional endpoints: 401 or 404 means the platform has no such data (the switch goes
+// off); any other failure keeps what is stored and the switch as it is, and holds up
+// neither the pass nor "updated". Asked for one object, an object the answer leaves out
+// has no licence and no certification required.
+void updater::update_licenses_and_certifications(const std::string& _obj_uid) {
+    check_stop();
+    std::optional<std::map<std::string, std::set<std::uint32_t>>> licences;
+    std::optional<std::map<std::string, std::uint32_t>> models;
+    try {
+        m_events.request_sent(licenses, _obj_uid);
+        m_events.request_sent(certifications, _obj_uid);
+        licences = m_server->get_driver_licenses(_obj_uid);
+        check_stop();
+        models = m_server->get_vehicle_certifications(_obj_uid);
+    } catch (const std::exception& e) {
+        m_logger.warning("Driver licences and vehicle certifications not read (%1%): the stored ones are kept") %
+            e.what();
+        return;
+    }
+    if (!licences || !models) {
+        vehicle_certification = false;
+        return;
+    }
+    vehicle_certification = true;
+    if (!_obj_uid.empty()) {
+        licences->try_emplace(_obj_uid);
+        models->try_emplace(_obj_uid, 0);
+    }
+    for (const auto& [obj_uid, ids] : *licences)
+        m_events.answer(licenses, obj_uid, [&, &ids = ids] {
+            auto record = m_context->get_track_obj(obj_uid);
+            if (ids.empty() && obj_uid == _obj_uid)
+                record.remove_driver_licenses();
+            else
+                record.update_driver_licenses(ids);
+        });
+    for (const auto& [obj_uid, id] : *models)
+        m_events.answer(certifications, obj_uid,
+                        [&, id = id] { m_context->get_track_obj(obj_uid).update_vehicle_model(id); });
+    read_again(licenses);
+    read_again(certifications);
+}
+
+void updater::read_again(kind _kind) {
+    // Licences and certifications are read again with their object.
+    const kind refreshed = _kind == licenses || _kind == certifications ? track_objs : _kind;
+    for (const auto& uid : m_events.answered(_kind)) {
+        m_logger.debug("%1% \"%2%\" was written by an event while the platform answered: read again") %
+            mirror::name(refreshed) % uid;
+        request(refreshed, uid);
+    }
+}
+
+void updater::update_groups() {
+    vyrserver::undecoded bad;
+    m_events.request_sent(groups);
+    const auto answer = m_server->get_groups("", "", &bad);
+    refresh_all(m_events, groups, answer, bad, m_context->get_groups(),
+                [this](const std::string& _uid) { return m_context->get_group(_uid); }, [this] { check_stop(); });
+    read_again(groups);
+}
+
+void updater::update_zones() {
+    vyrserver::undecoded bad;
+    m_events.request_sent(zones);
+    const auto answer = m_server->get_zones("", "", &bad);
+    refresh_all(m_events, zones, answer, bad, m_context->get_zones(),
+                [this](const std::string& _uid) { return m_context->get_zone(_uid); }, [this] { check_stop(); });
+    read_again(zones);
+}
+
+void updater::update_sublocations() {
+    vyrserver::undecoded bad;
+    m_events.request_sent(sublocations);
+    const auto answer = m_server->get_sublocations("", "", &bad);
+    refresh_all(m_events, sublocations, answer, bad, m_context->get_sublocations(),
+                [this](const std::string& _uid) { return m_context->get_sublocation(_uid); }, [this] { check_stop(); });
+    read_again(sublocations);
+}
+
+void updater::update_tdoa_schedules() {
+    vyrserver::undecoded bad;
+    m_events.request_sent(tdoa_schedules);
+    const auto answer = m_server->get_tdoa_schedules("", &bad);
+    refresh_all(m_events, tdoa_schedules, answer, bad, m_context->get_tdoa_schedules(),
+                [this](const std::string& _uid) { return m_context->get_tdoa_schedule(_uid); },
+                [this] { check_stop(); });
+    read_again(tdoa_schedules);
+}
+
+// An answer that could not be read says nothing about which settings exist: nothing
+// is written and nothing removed.
+void updater::update_tdoa_settings() {
+    vyrserver::undecoded bad;
+    m_events.request_sent(tdoa_settings);
+    const auto settings = m_server->get_tdoa_settings("", &bad);
+    if (settings)
+        refresh_all(m_events, tdoa_settings, *settings, bad, m_context->get_tdoa_settings(),
+                    [this](const std::string& _uid) { return m_context->get_tdoa_setting(_uid); },
+                    [this] { check_stop(); });
+    read_again(tdoa_settings);
+}
+
+// Alarms without an object are neither written nor removed (see apply).
+void updater::update_alarms() {
+    vyrserver::undecoded bad;
+    const auto asked = now_ms();
+    const auto asked_steady = steady_ms();
+    m_events.request_sent(alarms);
+    const auto answer = m_server->get_alarms("", &bad);
+    refresh_all(m_events, alarms, answer, bad, m_context->get_alarms(),
+                [this](const std::string& _uid) { return m_context->get_alarm(_uid); }, [this] { check_stop(); });
+    note_buttons_seen(answer, asked);
+    m_alarm_list_asked_ms = asked_steady;
+    read_again(alarms);
+}
+
+bool updater::alarm_list_older_than(std::chrono::milliseconds _age) const {
+    const auto asked = m_alarm_list_asked_ms.load();
+    return asked < 0 || steady_ms() - asked > _age.count();
+}
+
+void updater::note_buttons_seen(const std::map<std::string, vyrserver::alarm>& _answer, std::int64_t _asked_ms) {
+    redis::batch writes;
+    for (const auto& [uid, alarm] : _answer)
+        if (alarm.alarm_name == context::s_emergency_button && !alarm.obj_uid.empty())
+            context::note_button_seen(writes, alarm.obj_uid, _asked_ms);
+    if (!writes.empty())
+        m_context->redis_context().pipeline(writes);
+}
+
+// ---- single objects ----------------------------------------------------------------------
+
+void updater::update_one(kind _kind, const std::string& _uid) {
+    switch (_kind) {
+        case anchors: update_anchor(_uid); break;
+        case track_objs: update_track_obj(_uid); break;
+        case groups: update_group(_uid); break;
+        case zones: update_zone(_uid); break;
+        case sublocations: update_sublocation(_uid); break;
+        case tdoa_schedules: update_tdoa_schedule(_uid); break;
+        case tdoa_settings: update_tdoa_setting(_uid); break;
+        case alarms: update_alarm(_uid); break;
+        case kind_count:  // licences and certifications go with the trackable objects
+        case certifications:
+        case event_kind_count: break;
+    }
+}
+
+void updater::update_anchor(const std::string& _uid) {
+    vyrserver::undecoded bad;
+    m_events.request_sent(anchors, _uid);
+    const auto answer = m_server->get_anchors(_uid, "", &bad);
+    refresh_one(m_events, anchors, answer, bad, m_context->get_anchor(_uid));
+    read_again(anchors);
+}
+
+void updater::update_track_obj(const std::string& _uid) {
+    vyrserver::undecoded bad;
+    m_events.request_sent(track_objs, _uid);
+    const auto answer = m_server->get_track_objs(_uid, "", &bad);
+    refresh_one(m_events, track_objs, answer, bad, m_context->get_track_obj(_uid));
+    read_again(track_objs);
+    update_licenses_and_certifications(_uid);
+}
+
+void updater::update_group(const std::string& _uid) {
+    vyrserver::undecoded bad;
+    m_events.request_sent(groups, _uid);
+    const auto answer = m_server->get_groups(_uid, "", &bad);
+    refresh_one(m_events, groups, answer, bad, m_context->get_group(_uid));
+    read_again(groups);
+}
+
+void updater::update_zone(const std::string& _uid) {
+    vyrserver::undecoded bad;
+    m_events.request_sent(zones, _uid);
+    const auto answer = m_server->get_zones(_uid, "", &bad);
+    refresh_one(m_events, zones, answer, bad, m_context->get_zone(_uid));
+    read_again(zones);
+}
+
+void updater::update_sublocation(const std::string& _uid) {
+    vyrserver::undecoded bad;
+    m_events.request_sent(sublocations, _uid);
+    const auto answer = m_server->get_sublocations(_uid, "", &bad);
+    refresh_one(m_events, sublocations, answer, bad, m_context->get_sublocation(_uid));
+    read_again(sublocations);
+}
+
+void updater::update_tdoa_schedule(const std::string& _uid) {
+    vyrserver::undecoded bad;
+    m_events.request_sent(tdoa_schedules, _uid);
+    const auto answer = m_server->get_tdoa_schedules(_uid, &bad);
+    refresh_one(m_events, tdoa_schedules, answer, bad, m_context->get_tdoa_schedule(_uid));
+    read_again(tdoa_schedules);
+}
+
+void updater::update_tdoa_setting(const std::string& _uid) {
+    vyrserver::undecoded bad;
+    m_events.request_sent(tdoa_settings, _uid);
+    const auto settings = m_server->get_tdoa_settings(_uid, &bad);
+    if (settings)
+        refresh_one(m_events, tdoa_settings, *settings, bad, m_context->get_tdoa_setting(_uid));
+    read_again(tdoa_settings);
+}
+
+// A non-empty answer whose first alarm names no object changes nothing.
+void updater::update_alarm(const std::string& _uid) {
+    vyrserver::undecoded bad;
+    const auto asked = now_ms();
+    m_events.request_sent(alarms, _uid);
+    const auto answer = m_server->get_alarms(_uid, &bad);
+    refresh_one(m_events, alarms, answer, bad, m_context->get_alarm(_uid));
+    note_buttons_seen(answer, asked);
+    read_again(alarms);
+}
+
+}  // namespace vyr
