@@ -168,6 +168,7 @@ private:
     bool completion_requested();
 
     void update_all(kind _kind);
+    // One object: written unless an event wrote it while the request was on its way.
     void update_one(kind _kind, const std::string& _uid);
 
     // Full refresh of one kind.
@@ -186,15 +187,6 @@ private:
     void update_licenses_and_certifications(const std::string& _obj_uid);
     // After an answer of `_kind` was written: what events wrote meanwhile is read again.
     void read_again(kind _kind);
-    // One object.
-    void update_anchor(const std::string& _uid);
-    void update_track_obj(const std::string& _uid);
-    void update_group(const std::string& _uid);
-    void update_zone(const std::string& _uid);
-    void update_sublocation(const std::string& _uid);
-    void update_tdoa_schedule(const std::string& _uid);
-    void update_tdoa_setting(const std::string& _uid);
-    void update_alarm(const std::string& _uid);
 
     // Constant after construction.
     const std::string m_redis_address;

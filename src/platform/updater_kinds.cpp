@@ -59,12 +59,12 @@ template <class Map, class Open, class Stop>
 void refresh_all(mirror::events& _events, kind _kind, const Map& _answer, const vyrserver::undecoded& _undecoded,
                  const std::vector<std::string>& _recorded, Open _open, Stop _check_stop) {
     std::size_t written = 0;
-    for (const auto& [uid, object] : _answer) {
+    for (const auto& entry : _answer) {
         if (++written % s_chunk_objects == 0)
             _check_stop();
-        _events.answer(_kind, uid, [&, &object = object] {
-            auto record = _open(uid);
-            apply(record, object);
+        _events.answer(_kind, entry.first, [&] {
+            auto record = _open(entry.first);
+            apply(record, entry.second);
         });
     }
     remove_unlisted(_events, _kind, _answer, _undecoded, _recorded, _open);
@@ -191,17 +191,17 @@ void updater::update_licenses_and_certifications(const std::string& _obj_uid) {
         licences->try_emplace(_obj_uid);
         models->try_emplace(_obj_uid, 0);
     }
-    for (const auto& [obj_uid, ids] : *licences)
-        m_events.answer(licenses, obj_uid, [&, &ids = ids] {
-            auto record = m_context->get_track_obj(obj_uid);
-            if (ids.empty() && obj_uid == _obj_uid)
+    for (const auto& entry : *licences)
+        m_events.answer(licenses, entry.first, [&] {
+            auto record = m_context->get_track_obj(entry.first);
+            if (entry.second.empty() && entry.first == _obj_uid)
                 record.remove_driver_licenses();
             else
-                record.update_driver_licenses(ids);
+                record.update_driver_licenses(entry.second);
         });
-    for (const auto& [obj_uid, id] : *models)
-        m_events.answer(certifications, obj_uid,
-                        [&, id = id] { m_context->get_track_obj(obj_uid).update_vehicle_model(id); });
+    for (const auto& entry : *models)
+        m_events.answer(certifications, entry.first,
+                        [&] { m_context->get_track_obj(entry.first).update_vehicle_model(entry.second); });
     read_again(licenses);
     read_again(certifications);
 }
@@ -297,88 +297,41 @@ void updater::note_buttons_seen(const std::map<std::string, vyrserver::alarm>& _
 // ---- single objects ----------------------------------------------------------------------
 
 void updater::update_one(kind _kind, const std::string& _uid) {
+    vyrserver::undecoded bad;
+    m_events.request_sent(_kind, _uid);
+    // The answer into the record of the requested uid, whatever key the answer uses.
+    const auto write = [&](const auto& _answer, auto _record) {
+        refresh_one(m_events, _kind, _answer, bad, std::move(_record));
+    };
     switch (_kind) {
-        case anchors: update_anchor(_uid); break;
-        case track_objs: update_track_obj(_uid); break;
-        case groups: update_group(_uid); break;
-        case zones: update_zone(_uid); break;
-        case sublocations: update_sublocation(_uid); break;
-        case tdoa_schedules: update_tdoa_schedule(_uid); break;
-        case tdoa_settings: update_tdoa_setting(_uid); break;
-        case alarms: update_alarm(_uid); break;
+        case anchors: write(m_server->get_anchors(_uid, "", &bad), m_context->get_anchor(_uid)); break;
+        case track_objs: write(m_server->get_track_objs(_uid, "", &bad), m_context->get_track_obj(_uid)); break;
+        case groups: write(m_server->get_groups(_uid, "", &bad), m_context->get_group(_uid)); break;
+        case zones: write(m_server->get_zones(_uid, "", &bad), m_context->get_zone(_uid)); break;
+        case sublocations: write(m_server->get_sublocations(_uid, "", &bad), m_context->get_sublocation(_uid)); break;
+        case tdoa_schedules:
+            write(m_server->get_tdoa_schedules(_uid, &bad), m_context->get_tdoa_schedule(_uid));
+            break;
+        case tdoa_settings:
+            // An answer that could not be read changes nothing.
+            if (const auto settings = m_server->get_tdoa_settings(_uid, &bad))
+                write(*settings, m_context->get_tdoa_setting(_uid));
+            break;
+        case alarms: {
+            // A non-empty answer whose first alarm names no object changes nothing (see apply).
+            const auto asked = now_ms();
+            const auto answer = m_server->get_alarms(_uid, &bad);
+            write(answer, m_context->get_alarm(_uid));
+            note_buttons_seen(answer, asked);
+            break;
+        }
         case kind_count:  // licences and certifications go with the trackable objects
         case certifications:
         case event_kind_count: break;
     }
-}
-
-void updater::update_anchor(const std::string& _uid) {
-    vyrserver::undecoded bad;
-    m_events.request_sent(anchors, _uid);
-    const auto answer = m_server->get_anchors(_uid, "", &bad);
-    refresh_one(m_events, anchors, answer, bad, m_context->get_anchor(_uid));
-    read_again(anchors);
-}
-
-void updater::update_track_obj(const std::string& _uid) {
-    vyrserver::undecoded bad;
-    m_events.request_sent(track_objs, _uid);
-    const auto answer = m_server->get_track_objs(_uid, "", &bad);
-    refresh_one(m_events, track_objs, answer, bad, m_context->get_track_obj(_uid));
-    read_again(track_objs);
-    update_licenses_and_certifications(_uid);
-}
-
-void updater::update_group(const std::string& _uid) {
-    vyrserver::undecoded bad;
-    m_events.request_sent(groups, _uid);
-    const auto answer = m_server->get_groups(_uid, "", &bad);
-    refresh_one(m_events, groups, answer, bad, m_context->get_group(_uid));
-    read_again(groups);
-}
-
-void updater::update_zone(const std::string& _uid) {
-    vyrserver::undecoded bad;
-    m_events.request_sent(zones, _uid);
-    const auto answer = m_server->get_zones(_uid, "", &bad);
-    refresh_one(m_events, zones, answer, bad, m_context->get_zone(_uid));
-    read_again(zones);
-}
-
-void updater::update_sublocation(const std::string& _uid) {
-    vyrserver::undecoded bad;
-    m_events.request_sent(sublocations, _uid);
-    const auto answer = m_server->get_sublocations(_uid, "", &bad);
-    refresh_one(m_events, sublocations, answer, bad, m_context->get_sublocation(_uid));
-    read_again(sublocations);
-}
-
-void updater::update_tdoa_schedule(const std::string& _uid) {
-    vyrserver::undecoded bad;
-    m_events.request_sent(tdoa_schedules, _uid);
-    const auto answer = m_server->get_tdoa_schedules(_uid, &bad);
-    refresh_one(m_events, tdoa_schedules, answer, bad, m_context->get_tdoa_schedule(_uid));
-    read_again(tdoa_schedules);
-}
-
-void updater::update_tdoa_setting(const std::string& _uid) {
-    vyrserver::undecoded bad;
-    m_events.request_sent(tdoa_settings, _uid);
-    const auto settings = m_server->get_tdoa_settings(_uid, &bad);
-    if (settings)
-        refresh_one(m_events, tdoa_settings, *settings, bad, m_context->get_tdoa_setting(_uid));
-    read_again(tdoa_settings);
-}
-
-// A non-empty answer whose first alarm names no object changes nothing.
-void updater::update_alarm(const std::string& _uid) {
-    vyrserver::undecoded bad;
-    const auto asked = now_ms();
-    m_events.request_sent(alarms, _uid);
-    const auto answer = m_server->get_alarms(_uid, &bad);
-    refresh_one(m_events, alarms, answer, bad, m_context->get_alarm(_uid));
-    note_buttons_seen(answer, asked);
-    read_again(alarms);
+    read_again(_kind);
+    if (_kind == track_objs)
+        update_licenses_and_certifications(_uid);
 }
 
 }  // namespace vyr

@@ -216,14 +216,18 @@ void platform_server::handle(const httplib::Request& _request, httplib::Response
             }
         }
     }
+    // Waits as long as the rules of `_rules` that match the path say, or until stopped.
+    const auto wait_out = [&](const std::map<std::string, double>& _rules) {
+        for (const auto& [rule, seconds] : _rules) {
+            if (!path_matches(rule, path))
+                continue;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+            while (!m_stopping && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    };
     // A slow platform: the answer is made (its file read) only once the delay has passed.
-    for (const auto& [rule, seconds] : delay) {
-        if (!path_matches(rule, path))
-            continue;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (!m_stopping && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    wait_out(delay);
     for (const auto& rule : hang) {
         if (!path_matches(rule, path))
             continue;
@@ -323,13 +327,7 @@ void platform_server::handle(const httplib::Request& _request, httplib::Response
     }
     log_request(_request, "200");
     // An answer on its way while the project changes: made now (and logged), sent later.
-    for (const auto& [rule, seconds] : stale) {
-        if (!path_matches(rule, path))
-            continue;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (!m_stopping && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    wait_out(stale);
     _response.status = 200;
     _response.set_content(*body, "application/json");
 }
