@@ -25,10 +25,6 @@ const char* failure_kind(CURLcode _code) {
     }
 }
 
-// Total time a request may take, and the part of it that connecting may use, so that a
-// dead server is reported before the total runs out.
-constexpr long s_timeout_seconds = 10;
-constexpr long s_connect_timeout_seconds = 5;
 // Redirects followed at most for one request.
 constexpr long s_max_redirects = 5;
 // Bytes of a body that a log record shows.
@@ -121,7 +117,8 @@ std::string body_excerpt(const std::string& _body) {
 
 c_server::c_server(const std::string& _module_name, const std::string& _protocol, const std::string& _address,
                    const std::string& _login, const std::string& _password, std::uint32_t _port,
-                   libs::core::component_logger& _logger, const std::string& _ca_file)
+                   libs::core::component_logger& _logger, const std::string& _ca_file,
+                   const request_timeouts& _timeouts)
     : m_logger(_logger),
       module_name(_module_name),
       protocol(_protocol),
@@ -129,7 +126,8 @@ c_server::c_server(const std::string& _module_name, const std::string& _protocol
       login(_login),
       password(_password),
       port(_port),
-      ca_file(_ca_file) {
+      ca_file(_ca_file),
+      timeouts(_timeouts) {
     ensure_curl_global();
 }
 
@@ -159,8 +157,8 @@ long c_server::perform(const std::string& _url, curl_handles::slist_ptr _headers
     set_option(h, CURLOPT_WRITEFUNCTION, &bounded_write, "CURLOPT_WRITEFUNCTION");
     set_option(h, CURLOPT_WRITEDATA, static_cast<void*>(&body), "CURLOPT_WRITEDATA");
     set_bounds(h);
-    set_option(h, CURLOPT_TIMEOUT, s_timeout_seconds, "CURLOPT_TIMEOUT");
-    set_option(h, CURLOPT_CONNECTTIMEOUT, s_connect_timeout_seconds, "CURLOPT_CONNECTTIMEOUT");
+    set_option(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.total.count()), "CURLOPT_TIMEOUT_MS");
+    set_option(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()), "CURLOPT_CONNECTTIMEOUT_MS");
     // Several threads make requests: time-outs must not be signalled with SIGALRM.
     set_option(h, CURLOPT_NOSIGNAL, 1L, "CURLOPT_NOSIGNAL");
     if (port != 0)

@@ -5,6 +5,7 @@
 // members that are constant after construction, so any thread may call them at once.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -45,6 +46,14 @@ using easy_ptr = std::unique_ptr<CURL, easy_deleter>;
 using slist_ptr = std::unique_ptr<curl_slist, slist_deleter>;
 }  // namespace curl_handles
 
+// How long one request may take in all, and the part of it that connecting may use, so
+// that a dead server is reported before the total runs out. The defaults are the
+// service's; tests shorten them so as not to wait out a hanging server.
+struct request_timeouts {
+    std::chrono::milliseconds total{10000};
+    std::chrono::milliseconds connect{5000};
+};
+
 class c_server {
 public:
     // Stores the values and makes sure libcurl's process-wide initialisation has run
@@ -52,10 +61,11 @@ public:
     // Throws vyr::libs::core::exception when libcurl cannot be initialised. A login with
     // a password is sent as HTTP basic authentication. HTTPS always verifies the peer's
     // certificate and host name, against `_ca_file` (a PEM bundle) when given, else
-    // against the system's CAs.
+    // against the system's CAs. A request that outlasts `_timeouts` fails.
     c_server(const std::string& _module_name, const std::string& _protocol, const std::string& _address,
              const std::string& _login, const std::string& _password, std::uint32_t _port,
-             libs::core::component_logger& _logger, const std::string& _ca_file = {});
+             libs::core::component_logger& _logger, const std::string& _ca_file = {},
+             const request_timeouts& _timeouts = {});
     virtual ~c_server();
     c_server(const c_server&) = delete;
     c_server& operator=(const c_server&) = delete;
@@ -87,6 +97,7 @@ protected:
     const std::string password;  // a secret: in no message
     const std::uint32_t port;    // 0 keeps the URL's own port
     const std::string ca_file;   // empty: the system's CAs
+    const request_timeouts timeouts;
 
 private:
     // One transfer: builds the handle, sets the options, performs it and returns the

@@ -85,8 +85,9 @@ void insert_first(Map& _map, const std::string& _uid, Record&& _record) {
 
 c_vyrserver::c_vyrserver(const std::string& _module_name, const std::string& _protocol,
                          const std::string& _address, const std::string& _login, const std::string& _password,
-                         std::uint32_t _port, libs::core::component_logger& _logger, const std::string& _ca_file)
-    : c_server(_module_name, _protocol, _address, _login, _password, _port, _logger, _ca_file) {}
+                         std::uint32_t _port, libs::core::component_logger& _logger, const std::string& _ca_file,
+                         const request_timeouts& _timeouts)
+    : c_server(_module_name, _protocol, _address, _login, _password, _port, _logger, _ca_file, _timeouts) {}
 
 c_vyrserver::~c_vyrserver() = default;
 

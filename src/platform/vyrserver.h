@@ -140,7 +140,8 @@ public:
 
     c_vyrserver(const std::string& _module_name, const std::string& _protocol, const std::string& _address,
                 const std::string& _login, const std::string& _password, std::uint32_t _port,
-                libs::core::component_logger& _logger, const std::string& _ca_file = {});
+                libs::core::component_logger& _logger, const std::string& _ca_file = {},
+                const request_timeouts& _timeouts = {});
     ~c_vyrserver() override;
 
     // An empty uid asks for the whole collection; a uid (sent escaped) asks for one
