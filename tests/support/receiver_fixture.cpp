@@ -80,7 +80,7 @@ void receiver_fixture::SetUp() {
                    ? std::make_shared<vyr::vyrserver::c_vyrserver>("rtls-quorvane-test", "http", "127.0.0.1", "user",
                                                                    "password", test::free_port(), m_logger)
                    : std::make_shared<vyr::vyrserver::c_vyrserver>("rtls-quorvane-test", "http", m_platform_address,
-                                                                   "", "", 0, m_logger);
+                                                                   "", "", 0, m_logger, "", m_platform_timeouts);
     m_updater = std::make_shared<vyr::updater>(m_server, s_server->host(), s_server->port(), m_logger);
     if (!m_platform_address.empty())
         m_updater->start();

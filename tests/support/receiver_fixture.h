@@ -18,6 +18,7 @@
 #include "context/context.h"
 #include "core/logger.h"
 #include "input/receiver.h"
+#include "platform/server.h"
 #include "support/log_sink.h"
 #include "support/redis_server.h"
 
@@ -81,6 +82,7 @@ protected:
     // The platform the updater asks. Empty: nobody, and the updater is never started (it
     // records requests only); a test that sets it before SetUp gets a started updater.
     std::string m_platform_address;
+    vyr::request_timeouts m_platform_timeouts;  // of the updater's requests
     std::shared_ptr<vyr::updater> m_updater;
     std::unique_ptr<c_receiver> m_receiver;
     std::unique_ptr<vyr::context::context> m_store;

@@ -31,9 +31,9 @@ struct client_fixture : ::testing::Test {
 
     std::unique_ptr<vyr::c_server> client(const std::string& _address, std::uint32_t _port = 0,
                                           const std::string& _login = "", const std::string& _password = "",
-                                          const std::string& _ca_file = "") {
+                                          const std::string& _ca_file = "", const vyr::request_timeouts& _timeouts = {}) {
         return std::make_unique<vyr::c_server>("rtls-quorvane", "https", _address, _login, _password, _port, logger,
-                                               _ca_file);
+                                               _ca_file, _timeouts);
     }
     static std::string dead_address() { return "http://127.0.0.1:" + std::to_string(test::free_port()); }
 };
@@ -73,9 +73,13 @@ TEST_F(client_fixture, transfer_failures_name_the_curl_error_and_the_url) {
     EXPECT_THAT(thrown_message([&] { c->try_curl_get_request("/x", answer, nullptr); }),
                 StartsWith("curl_easy_perform failed: "));
 
+    // A hanging server is given up after the client's total time, not the default one.
     test::platform_server hanging({"--hang", s_groups_path});
-    EXPECT_THAT(thrown_message([&] { client(hanging.address())->curl_get_request(s_groups_path, nullptr); }),
-                ::testing::AllOf(StartsWith("curl_easy_perform failed: "), HasSubstr(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT))));
+    const auto short_wait =
+        client(hanging.address(), 0, "", "", "", {std::chrono::milliseconds(300), std::chrono::milliseconds(200)});
+    EXPECT_THAT(thrown_message([&] { short_wait->curl_get_request(s_groups_path, nullptr); }),
+                ::testing::AllOf(StartsWith("curl_easy_perform failed: "), HasSubstr(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)),
+                                 ::testing::ContainsRegex("timed out after [0-9]{3} milliseconds")));
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
