@@ -368,7 +368,7 @@ protected:
         m_platform_address = platform.address();
         // Long enough for the whole test to run inside the first request, short enough
         // not to wait long for it to give up.
-        m_platform_timeouts = {1000ms, 500ms};
+        m_platform_timeouts = {2000ms, 1000ms};
         test::receiver_fixture::SetUp();
     }
     int count(const std::string& _value, const char* _member = "path") const { return counted(platform, _value, _member); }
