@@ -318,12 +318,18 @@ c_mech_param_req::c_mech_param_req(std::shared_ptr<zmq::context_t> _zmq_context,
 
 c_mech_param_req::~c_mech_param_req() { thread_stop(); }
 
+void c_mech_param_req::set_period(std::chrono::milliseconds _period) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(_period);
+    m_processing_timer.set_period(seconds.count(), std::chrono::nanoseconds(_period - seconds).count());
+    m_held_request_lifetime = _period;
+}
+
 bool c_mech_param_req::thread_init() {
     if (!c_mechanism::thread_init())
         return false;
     try {
         m_processing_timer.start();
-        m_timer_due = now();
+        m_timer_due = m_clock();
         return true;
     } catch (const std::exception&) {
         m_logger.log_exception(VYR_HERE);
@@ -367,7 +373,7 @@ bool c_mech_param_req::thread_pass() {
         // timer counts its 5 s from here.
         m_cycle_requested = false;
         m_processing_timer.reset();
-        m_timer_due = now();
+        m_timer_due = m_clock();
         processing_cycle(m_timer_due);
     } else if (timer_due) {
         processing_cycle(*timer_due);
@@ -383,7 +389,7 @@ bool c_mech_param_req::thread_pass() {
         }
     }
     if (m_retry_due && std::chrono::steady_clock::now() >= *m_retry_due)
-        processing_cycle(now(), m_retry_alarms_only);
+        processing_cycle(m_clock(), m_retry_alarms_only);
     return true;
 }
 
@@ -393,7 +399,7 @@ void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
     switch (*static_cast<const std::uint8_t*>(_message.data())) {
         case vyr::cmd::notified:  // the context was updated
             m_processing_timer.reset();
-            m_timer_due = now();
+            m_timer_due = m_clock();
             processing_cycle(m_timer_due);
             break;
         case vyr::cmd::alarms_refreshed:
@@ -492,7 +498,7 @@ void c_mech_param_req::hold_request(const zmq::message_t& _message) {
 void c_mech_param_req::answer_held_requests() {
     const auto now = std::chrono::steady_clock::now();
     const auto stale = [&](const held_request& _request) {
-        if (now - _request.latest <= s_held_request_lifetime)
+        if (now - _request.latest <= m_held_request_lifetime)
             return false;
         m_logger.debug("held parameter request of %1% dropped: the project mirror stayed incomplete") %
             _request.mac_address;
@@ -681,7 +687,7 @@ void c_mech_param_req::run_passes(bool _alarms_only, vyr::context::context::refr
 
 timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {
     m_timer_due.tv_sec += static_cast<time_t>(_expirations * s_sending_period_sec);
-    const timeval wall = now();
+    const timeval wall = m_clock();
     const auto off_us = (static_cast<long long>(wall.tv_sec) - m_timer_due.tv_sec) * 1000000LL +
                         (static_cast<long long>(wall.tv_usec) - m_timer_due.tv_usec);
     if (off_us > 1000000LL || off_us < -1000000LL)
@@ -701,7 +707,7 @@ void c_mech_param_req::processing_cycle(const timeval& _due, bool _alarms_only) 
     vyr::metrics::observe(vyr::metrics::histogram::cycle_duration, vyr::metrics::seconds_since(started));
 }
 
-timeval c_mech_param_req::pass_time() const { return m_cycle_time ? *m_cycle_time : now(); }
+timeval c_mech_param_req::pass_time() const { return m_cycle_time ? *m_cycle_time : m_clock(); }
 
 // ---- pacing --------------------------------------------------------------------------------
 

@@ -51,6 +51,8 @@ public:
     // push or the device's value changes (or the device announces itself anew).
     static constexpr long s_rejected_period_sec = 60;
 
+    using clock_function = std::function<timeval()>;
+
     c_mech_param_req(std::shared_ptr<zmq::context_t> _zmq_context, std::shared_ptr<vyr::vyrserver::c_vyrserver> _server,
                      std::shared_ptr<c_sender> _sender, const std::string& _redis_address, int _redis_port,
                      bool _push_schedule_to_destination, vyr::libs::core::component_logger& _logger);
@@ -63,6 +65,14 @@ public:
     bool thread_pass() override;
     // The base initialisation, then the timer starts; false when the base fails.
     bool thread_init() override;
+
+    // For tests, before start() (both are read on the mechanism's thread without a lock).
+    // Replaces the wall clock that the timer's due times and the pacing go by.
+    void set_clock(clock_function _clock) { m_clock = std::move(_clock); }
+    // The timer expires every `_period` of real time, and a held request lives that long;
+    // each expiry still counts as s_sending_period_sec on the clock above, so a test that
+    // moves that clock on by a period per expiry sees the pacing as it is.
+    void set_period(std::chrono::milliseconds _period);
 
     // Commands "request" (parameter request), "notified" (context updated: a cycle at
     // once) and "alarms refreshed" (the alarm pass soon); others are ignored. A request
@@ -189,7 +199,8 @@ public:
     static timeval now();
     // The time a delivery pass goes by: inside a processing cycle the moment the timer
     // was due (so periodic cycles lie exactly 5 s apart whatever the wake-up latency,
-    // and a push is not skipped for being a few milliseconds early), else now().
+    // and a push is not skipped for being a few milliseconds early), else the time on the
+    // mechanism's clock (now() unless set_clock replaced it).
     timeval pass_time() const;
     // The mechanism's Redis context (its thread's, or the caller's after open_context());
     // null before either. For measurements of its Redis round trips.
@@ -324,6 +335,9 @@ private:
 
     // Constant after construction.
     const bool m_push_schedule_to_destination;
+    // Constant once the thread runs (set_clock, set_period).
+    clock_function m_clock = &c_mech_param_req::now;
+    std::chrono::steady_clock::duration m_held_request_lifetime = s_held_request_lifetime;
     // Mechanism thread only.
     vyr::timer m_processing_timer;
     // When the timer was last due (or started, or reset): each expiry is due 5 s later.

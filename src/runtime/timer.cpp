@@ -39,6 +39,11 @@ void timer::settime(std::int64_t _init_sec, std::int64_t _init_nsec, std::int64_
 
 void timer::start() { settime(m_init_period_sec, m_init_period_nsec, m_repeat_period_sec, m_repeat_period_nsec); }
 
+void timer::set_period(std::int64_t _sec, std::int64_t _nsec) noexcept {
+    m_init_period_sec = m_repeat_period_sec = _sec;
+    m_init_period_nsec = m_repeat_period_nsec = _nsec;
+}
+
 void timer::reset() { start(); }
 
 void timer::stop() { settime(0, 0, 0, 0); }

@@ -16,6 +16,9 @@ public:
     timer& operator=(const timer&) = delete;
 
     void start();
+    // Both the initial delay and the repeat become `_sec` + `_nsec`; takes effect at the
+    // next start() or reset().
+    void set_period(std::int64_t _sec, std::int64_t _nsec) noexcept;
     // Re-arms from now: the next expiry is the initial delay away.
     void reset();
     void stop();
@@ -27,10 +30,11 @@ private:
 
     // Constant after construction.
     const int m_fd;
-    const std::int64_t m_init_period_sec;
-    const std::int64_t m_init_period_nsec;
-    const std::int64_t m_repeat_period_sec;
-    const std::int64_t m_repeat_period_nsec;
+    // Constant after construction but for set_period().
+    std::int64_t m_init_period_sec;
+    std::int64_t m_init_period_nsec;
+    std::int64_t m_repeat_period_sec;
+    std::int64_t m_repeat_period_nsec;
 };
 
 }  // namespace vyr

@@ -127,6 +127,8 @@ protected:
         m_store = std::make_unique<vyr::context::context>(vyr::redis::service_database, s_redis->host(), s_redis->port());
         m_mechanism = std::make_unique<c_mech_param_req>(m_zmq, nullptr, m_sender, s_redis->host(), s_redis->port(),
                                                          false, test_logger());
+        if (m_period.count() != 0)
+            m_mechanism->set_period(m_period);
         m_mechanism->start();
         m_pipe = std::make_unique<zmq::socket_t>(*m_zmq, zmq::socket_type::push);
         m_pipe->set(zmq::sockopt::linger, 0);
@@ -362,6 +364,8 @@ protected:
 
     static std::string redis(const std::vector<std::string>& _argv) { return s_redis->command(_argv); }
 
+    // The mechanism's period, set by a fixture's constructor; zero: the service's.
+    std::chrono::milliseconds m_period{0};
     inline static std::unique_ptr<test::redis_server> s_redis;
     std::shared_ptr<zmq::context_t> m_zmq;
     std::unique_ptr<zmq::socket_t> m_gateway;
