@@ -494,10 +494,10 @@ TEST_F(ParamDelivery, LostRedisConnectionIsNotTakenForNeverReportedAndPushesNoth
 // period and waking 300 ms, then 100 ms after its due time.
 TEST_F(ParamDelivery, TimerCyclesPushAnUnansweredDeviceEveryPeriodNotEveryOther) {
     m_mechanism.reset();
+    timeval clock = c_mech_param_req::now();
     // Its own ZeroMQ context: the pipe of the mechanism just stopped may not be unbound yet.
     c_mech_param_req mechanism(std::make_shared<zmq::context_t>(1), nullptr, m_sender, s_redis->host(),
                                s_redis->port(), false, test_logger());
-    timeval clock = c_mech_param_req::now();
     mechanism.set_clock([&clock] { return clock; });
     mechanism.set_period(std::chrono::milliseconds(100));
     auto record = fresh_tag();
