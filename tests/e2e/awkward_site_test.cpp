@@ -78,9 +78,11 @@ TEST(AwkwardSite, EveryDeviceSettlesAndIsLeftAloneWhileATagStreamsItsAlarmState)
     };
     EXPECT_TRUE(test::wait_until(settled, 150s)) << last;
 
-    // While the platform cannot list alarms, which every em_alm report asks it for, a
-    // screen name changed on the platform still reaches its device within two cycles.
+    // While the platform cannot list alarms, which a tag's announcement asks it for (the
+    // streaming tag's reports agree with the mirror and ask for nothing), a screen name
+    // changed on the platform still reaches its device within two cycles.
     site.platform().write("control.json", R"({"fail": {"/api/private/alarms/*": 503}})");
+    site.sim().publish(R"(#notify {"object":"TO","action":"NA","mac":")" + site.sim().macs().at(3) + R"("})");
     const std::string renamed_mac = site.sim().macs().at(2);
     auto project = vyr::libs::core::json::try_parse(test::read_file(dir.file("track_obj.json"))).result;
     Json::Value& element = project["trackableObjects"][2];
