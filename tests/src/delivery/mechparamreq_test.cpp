@@ -65,6 +65,19 @@ TEST_F(ParamDelivery, RefusingDeviceIsMarkedRejected) {
     EXPECT_TRUE(later(record).empty());
 }
 
+// A device that answers each push holding another wrong value each time is not refusing
+// one value: it goes on being pushed and is never marked rejected.
+TEST_F(ParamDelivery, DeviceAnsweringWithAnotherWrongValueEachTimeIsNotRejected) {
+    auto record = settled(object_def{});
+    for (long push = 1; push <= 12; ++push) {
+        record.parameter_as_json(SCR_NAME, win::actual, "\"Worker-X" + std::to_string(push) + "\"\n");
+        EXPECT_EQ(later(record), list{"000E5208576F726B65722D31"}) << push;
+        record.parameter_timestamp(SCR_NAME, {push, 0});  // as the receiver stores its answer
+        record.del_sending_counter();
+    }
+    EXPECT_FALSE(record.parameter_push_record(SCR_NAME).rejected);
+}
+
 // Regression: a push record written by a pass that read the WIN before the device
 // announced itself anew ("NA" deletes its parameters) brought back the mark of a refusal
 // of the device's earlier life, and the new life's first value was pushed once a minute.
