@@ -10,10 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include <json/json.h>
 
+#include "core/exception.h"
 #include "core/json.h"
 #include "parameters/parameters.h"
 #include "support/fuzz_support.h"
@@ -91,6 +93,19 @@ template <class Value>
 void run(parameter_t _type, const std::string& _text) {
     auto& logger = fuzz::logger();
     const Value value(_text, logger);
+    if constexpr (std::is_same_v<Value, param_veh_cert>) {
+        // A certification id its byte cannot hold is never delivered: it has no payload.
+        if (!value.fits()) {
+            bool refused = false;
+            try {
+                (void)value.to_hex();
+            } catch (const vyr::libs::core::exception&) {
+                refused = true;
+            }
+            FUZZ_CHECK(refused, "\"" + fuzz::printable(_text) + "\": a certification id beyond its byte has a payload");
+            return;
+        }
+    }
     const std::string payload = value.to_hex();
     check_payload(payload, _type, _text);
 
