@@ -43,7 +43,7 @@ c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_lo
     // once, as a notification does (the alarms read again, for their pass alone); the
     // command goes out from the updater's thread.
     m_updater->on_mirror_changed([zmq_context = m_zmq_context](bool _alarms) {
-        vyr::pipe::send_once(*zmq_context, c_receiver::s_mech_param_req_endpoint,
+        vyr::pipe::send_once(*zmq_context, vyr::cmd::inbox::mech_param_req,
                              _alarms ? vyr::cmd::alarms_refreshed : vyr::cmd::notified);
     });
     m_mech_sleep = std::make_unique<c_mech_sleep>(m_zmq_context, m_server, m_sender, _config.redis.address,

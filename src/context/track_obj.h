@@ -102,7 +102,6 @@ public:
     void update_driver_licenses(const std::set<std::uint32_t>& _driver_licenses);
     void remove_vehicle_model();
     void remove_driver_licenses();
-    void remove_t2t_cfg();
     // Leaves its sublocation set and the MAC index, deletes its five keys and leaves the
     // kind set. Alarms and WIN records are not touched.
     void remove();

@@ -78,12 +78,6 @@ constexpr const char* s_t2t_cfg_report_fields[] = {"state", "role",     "alarm_b
                                                    "safe_distance"};
 }  // namespace
 
-void win::del_t2t_cfg_report() {
-    std::vector<std::string> argv{"HDEL", parameter_key(parameter_t::T2T_CFG)};
-    argv.insert(argv.end(), std::begin(s_t2t_cfg_report_fields), std::end(s_t2t_cfg_report_fields));
-    m_redis_context.execute_command_argv(argv);
-}
-
 void win::del_all_parameters(redis::batch& _writes) const {
     std::vector<std::string> argv{"DEL"};
     for (const auto& [number, name] : vyr::parameter::parameters)
@@ -513,29 +507,6 @@ void win::heard(std::int64_t _now, redis::batch& _writes) const {
 void win::parameter_timestamp(parameter_t _p, const timeval& _timestamp, redis::batch& _writes) const {
     _writes.add("HMSET", parameter_key(_p), s_timestamp_sec, std::to_string(_timestamp.tv_sec), s_timestamp_usec,
                 std::to_string(_timestamp.tv_usec));
-}
-
-std::vector<timeval> win::parameter_timestamps(const std::vector<parameter_t>& _parameters) const {
-    redis::batch reads;
-    for (const auto p : _parameters)
-        reads.add("HMGET", parameter_key(p), s_timestamp_sec, s_timestamp_usec);
-    std::vector<timeval> result;
-    if (reads.empty())
-        return result;
-    for (const auto& reply : m_redis_context.pipeline(reads)) {
-        timeval stamp{0, 0};
-        if (reply.get_type() == redis::reply_type::ARRAY) {
-            const auto array = reply.as_array();
-            if (array.size() == 2) {
-                if (const auto sec = common::text_of(array[0]))
-                    stamp.tv_sec = std::stol(*sec);
-                if (const auto usec = common::text_of(array[1]))
-                    stamp.tv_usec = std::stol(*usec);
-            }
-        }
-        result.push_back(stamp);
-    }
-    return result;
 }
 
 void win::remove() {

@@ -132,9 +132,6 @@ public:
     // Missing members are 0.
     timeval parameter_timestamp(vyr::parameter::parameter_t _p) const;
     void del_parameter(vyr::parameter::parameter_t _p);
-    // Deletes the state and the detail fields of the t2t_cfg parameter (what a report of
-    // it replaces); its time stamp and push record stay.
-    void del_t2t_cfg_report();
     // Deletes the hash of every catalogue parameter (one command), then the no-alarm set;
     // appended to `_writes`, or at once.
     void del_all_parameters(redis::batch& _writes) const;
@@ -259,8 +256,6 @@ public:
     // The report time of `_p`, appended to `_writes`.
     void parameter_timestamp(vyr::parameter::parameter_t _p, const timeval& _timestamp,
                              redis::batch& _writes) const;
-    // The stored report times of `_parameters` (0:0 when none) in one round trip.
-    std::vector<timeval> parameter_timestamps(const std::vector<vyr::parameter::parameter_t>& _parameters) const;
     // Deletes every hash and set of the record and takes the MAC out of the set of WINs.
     void remove();
     // Every hash and set of the record in one round trip, as one consistent snapshot.

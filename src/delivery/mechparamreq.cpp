@@ -311,7 +311,7 @@ c_mech_param_req::c_mech_param_req(std::shared_ptr<zmq::context_t> _zmq_context,
                                    std::shared_ptr<c_sender> _sender, const std::string& _redis_address,
                                    int _redis_port, bool _push_schedule_to_destination,
                                    vyr::libs::core::component_logger& _logger)
-    : c_mechanism("parameter-request mechanism", "inproc://mech_param_req", std::move(_zmq_context),
+    : c_mechanism("parameter-request mechanism", vyr::cmd::inbox::mech_param_req, std::move(_zmq_context),
                   std::move(_server), std::move(_sender), _redis_address, _redis_port, _logger),
       m_push_schedule_to_destination(_push_schedule_to_destination),
       m_processing_timer(5, 0, 5, 0) {}

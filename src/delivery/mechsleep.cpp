@@ -41,7 +41,7 @@ c_mech_sleep::c_mech_sleep(std::shared_ptr<zmq::context_t> _zmq_context,
                            std::shared_ptr<vyr::vyrserver::c_vyrserver> _server, std::shared_ptr<c_sender> _sender,
                            const std::string& _redis_address, int _redis_port,
                            vyr::libs::core::component_logger& _logger)
-    : c_mechanism("sleep mechanism", "inproc://mech_sleep", std::move(_zmq_context), std::move(_server),
+    : c_mechanism("sleep mechanism", vyr::cmd::inbox::mech_sleep, std::move(_zmq_context), std::move(_server),
                   std::move(_sender), _redis_address, _redis_port, _logger),
       m_clock(monotonic_clock) {}
 

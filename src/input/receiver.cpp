@@ -44,7 +44,7 @@ c_receiver::c_receiver(std::shared_ptr<zmq::context_t> _zmq_context, const std::
       m_redis_address(_redis_address),
       m_redis_port(_redis_port),
       m_logger(_logger),
-      m_worker("receiver", _logger, [this] { vyr::worker_thread::send_stop(*m_zmq_context, s_pipe_endpoint); }) {}
+      m_worker("receiver", _logger, [this] { vyr::worker_thread::send_stop(*m_zmq_context, vyr::cmd::inbox::receiver); }) {}
 
 c_receiver::~c_receiver() {
     m_worker.stop();
@@ -60,18 +60,18 @@ c_receiver::~c_receiver() {
 void c_receiver::open() {
     m_pipe_output_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pull);
     m_pipe_output_socket->set(zmq::sockopt::linger, s_linger_ms);
-    m_pipe_output_socket->bind(s_pipe_endpoint);
+    m_pipe_output_socket->bind(vyr::cmd::inbox::receiver);
 
     open_proxy_socket();
 
     m_mech_sleep_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::push);
     m_mech_sleep_socket->set(zmq::sockopt::linger, s_linger_ms);
     vyr::pipe::set_high_water_mark(*m_mech_sleep_socket);
-    m_mech_sleep_socket->connect(s_mech_sleep_endpoint);
+    m_mech_sleep_socket->connect(vyr::cmd::inbox::mech_sleep);
     m_mech_param_req_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::push);
     m_mech_param_req_socket->set(zmq::sockopt::linger, s_linger_ms);
     vyr::pipe::set_high_water_mark(*m_mech_param_req_socket);
-    m_mech_param_req_socket->connect(s_mech_param_req_endpoint);
+    m_mech_param_req_socket->connect(vyr::cmd::inbox::mech_param_req);
 
     m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
     // Not at once: the start-up is busy enough, and a record is silent for hours.

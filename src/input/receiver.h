@@ -40,10 +40,6 @@ extern const std::string alarm_tag;      // "#alarm"
 
 class c_receiver {
 public:
-    static constexpr const char* s_pipe_endpoint = "inproc://receiver";
-    static constexpr const char* s_mech_sleep_endpoint = "inproc://mech_sleep";
-    static constexpr const char* s_mech_param_req_endpoint = "inproc://mech_param_req";
-
     // Stores its arguments; creates no socket and no connection.
     c_receiver(std::shared_ptr<zmq::context_t> _zmq_context, const std::string& _addr,
                std::shared_ptr<vyr::updater> _updater, const std::string& _redis_address, int _redis_port,

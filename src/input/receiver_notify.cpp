@@ -163,7 +163,7 @@ void c_receiver::process_notify_tdoa_schedule(const Json::Value& _j_notify) cons
         return;
     if (is_change(action)) {
         if (m_updater)
-            m_updater->update_tdoa_schedule_req(uid);
+            m_updater->update_object_req(vyr::mirror::tdoa_schedules, uid);
     } else if (action == "deleted") {
         event_write(vyr::mirror::tdoa_schedules, uid, [&] { m_context->get_tdoa_schedule(uid).remove(); });
         send_context_updated_notification();

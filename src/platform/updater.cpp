@@ -204,14 +204,6 @@ void updater::alarms_refreshed(bool _succeeded) {
     }
 }
 
-void updater::update_anchor_req(const std::string& _uid) { request(anchors, _uid); }
-void updater::update_track_obj_req(const std::string& _uid) { request(track_objs, _uid); }
-void updater::update_group_req(const std::string& _uid) { request(groups, _uid); }
-void updater::update_zone_req(const std::string& _uid) { request(zones, _uid); }
-void updater::update_sublocation_req(const std::string& _uid) { request(sublocations, _uid); }
-void updater::update_tdoa_setting_req(const std::string& _uid) { request(tdoa_settings, _uid); }
-void updater::update_alarm_req(const std::string& _uid) { request(alarms, _uid); }
-void updater::update_tdoa_schedule_req(const std::string& _uid) { request(tdoa_schedules, _uid); }
 
 updater::job updater::take_job() {
     job j;

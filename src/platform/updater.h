@@ -82,14 +82,7 @@ public:
     // not queued again. A failed one goes to the back of its queue with a back-off
     // (doubling up to a minute), so it never holds up the others. A kind's queue is
     // bounded: once full, a full refresh of the kind stands for every request.
-    void update_anchor_req(const std::string& _uid);
-    void update_track_obj_req(const std::string& _uid);
-    void update_group_req(const std::string& _uid);
-    void update_zone_req(const std::string& _uid);
-    void update_sublocation_req(const std::string& _uid);
-    void update_tdoa_setting_req(const std::string& _uid);
-    void update_alarm_req(const std::string& _uid);
-    void update_tdoa_schedule_req(const std::string& _uid);
+    void update_object_req(mirror::kind _kind, const std::string& _uid) { request(_kind, _uid); }
 
     // Where the receiver writes the events it takes into the mirror, so that no answer to
     // an older request undoes them. Any thread.

@@ -181,7 +181,6 @@ public:
     void hold_writes(bool _hold) noexcept { m_hold_writes = _hold; }
     bool holding_writes() const noexcept { return m_cache && m_hold_writes; }
     void flush_writes();
-    std::size_t held_writes() const noexcept { return m_held.size(); }
     // A compare-and-set over the writes held back from here to end_guard(): they go to
     // the server as one script call, made only while field `_field` of hash `_key` still
     // holds `_expected` (nothing: the field is missing). When another connection changed

@@ -20,6 +20,14 @@ constexpr std::uint8_t request = 7;            // parameter request / put to sle
 constexpr std::uint8_t notified = 8;           // hardware report / context updated
 constexpr std::uint8_t alarms_refreshed = 9;   // the alarm kind was read again (parameter requests)
 
+// The workers' inboxes: each is bound by its owner (a PULL socket of the worker) and
+// connected by whoever sends it commands.
+namespace inbox {
+constexpr const char* receiver = "inproc://receiver";              // stop only
+constexpr const char* mech_param_req = "inproc://mech_param_req";  // requests, reports, context updates
+constexpr const char* mech_sleep = "inproc://mech_sleep";          // sleep orders, announcements
+}  // namespace inbox
+
 // Size of a uid field: the longest uid a command carries whole. A sender refuses a
 // longer uid (see fits_field) rather than cut it.
 constexpr std::size_t uid_size = 64;

@@ -69,10 +69,10 @@ void receiver_fixture::SetUp() {
     const std::string endpoint = m_proxy->get(zmq::sockopt::last_endpoint);
     m_param_req = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pull);
     m_param_req->set(zmq::sockopt::linger, 0);
-    m_param_req->bind(c_receiver::s_mech_param_req_endpoint);
+    m_param_req->bind(vyr::cmd::inbox::mech_param_req);
     m_sleep = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pull);
     m_sleep->set(zmq::sockopt::linger, 0);
-    m_sleep->bind(c_receiver::s_mech_sleep_endpoint);
+    m_sleep->bind(vyr::cmd::inbox::mech_sleep);
 
     // Without a platform nothing listens on its port and the updater is never started, so
     // the server is never asked; the handlers only record requests in it.

@@ -108,8 +108,8 @@ void receiver_harness::renew() {
     if (m_zmq_context)
         m_zmq_context->close();
     m_zmq_context = std::make_shared<zmq::context_t>(1);
-    m_param_req = bound_pull(*m_zmq_context, c_receiver::s_mech_param_req_endpoint);
-    m_sleep = bound_pull(*m_zmq_context, c_receiver::s_mech_sleep_endpoint);
+    m_param_req = bound_pull(*m_zmq_context, vyr::cmd::inbox::mech_param_req);
+    m_sleep = bound_pull(*m_zmq_context, vyr::cmd::inbox::mech_sleep);
 
     const auto& store = project_store::instance();
     // Nothing listens on the platform port: the updater never runs, so it never asks.

@@ -344,7 +344,7 @@ protected:
         long ts = ::time(nullptr);
         explicit receiver_beside(const test::redis_server& _redis)
             : receiver(zmq_context, "inproc://no-proxy", nullptr, _redis.host(), _redis.port(), test_logger()) {
-            sink.bind(c_receiver::s_mech_param_req_endpoint);
+            sink.bind(vyr::cmd::inbox::mech_param_req);
             receiver.open();
         }
         void report(const std::string& _mac, const std::string& _plist) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "parameters/parameters.h"
+#include "runtime/inproc_commands.h"
 #include "support/checks.h"
 #include "support/log_sink.h"
 #include "support/receiver_fixture.h"
@@ -331,7 +332,7 @@ struct receiver_on_own_server {
 
     // `_state`: commands run first, one per text, words apart.
     explicit receiver_on_own_server(const std::vector<std::string>& _state) {
-        param_req.bind(c_receiver::s_mech_param_req_endpoint);
+        param_req.bind(vyr::cmd::inbox::mech_param_req);
         receiver.open();
         for (const auto& line : _state) {
             std::istringstream words(line);

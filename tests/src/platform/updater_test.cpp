@@ -198,7 +198,7 @@ TEST_F(updater_test, each_refresh_of_the_complete_mirror_asks_for_a_cycle) {
     const std::tuple<const char*, std::function<void()>, std::uint8_t> refreshes[] = {
         {"first pass", [&] { updater->start(); }, vyr::cmd::notified},
         {"alarms", [&] { updater->update_all_alarms_req(); }, vyr::cmd::alarms_refreshed},
-        {"one schedule", [&] { updater->update_tdoa_schedule_req("sch-main"); }, vyr::cmd::notified},
+        {"one schedule", [&] { updater->update_object_req(vyr::mirror::tdoa_schedules, "sch-main"); }, vyr::cmd::notified},
         {"everything", [&] { updater->update_all_req(); }, vyr::cmd::notified},
     };
     for (const auto& [name, refresh, command] : refreshes) {
@@ -285,14 +285,14 @@ TEST_F(updater_test, a_bad_uid_a_404_or_a_failing_request_does_not_hold_up_the_q
     platform->write("control.json", R"({"fail": {")" + s_schedules_path + R"(sch-legacy": 404, ")" + s_schedules_path +
                                         R"(sch-main": 503, "/api/private/tdoa/settings/prj-demo": 404}})");
     const std::string main = s_schedules_path + "sch-main";
-    updater->update_tdoa_schedule_req("sch-main");
+    updater->update_object_req(vyr::mirror::tdoa_schedules, "sch-main");
     ASSERT_TRUE(test::wait_until([&] { return count(main) == 1; }, 40s));
     for (int n = 0; n < 10; ++n)
-        updater->update_tdoa_schedule_req("sch-main");
+        updater->update_object_req(vyr::mirror::tdoa_schedules, "sch-main");
     for (const auto* uid : {"sch x", "sch-legacy"})
-        updater->update_tdoa_schedule_req(uid);
-    updater->update_tdoa_setting_req("prj-demo");
-    updater->update_alarm_req("alm-1");
+        updater->update_object_req(vyr::mirror::tdoa_schedules, uid);
+    updater->update_object_req(vyr::mirror::tdoa_settings, "prj-demo");
+    updater->update_object_req(vyr::mirror::alarms, "alm-1");
     ASSERT_TRUE(test::wait_until([this] { return count(s_alarms_path + "alm-1") == 1; }, 40s));
     EXPECT_EQ(count(s_schedules_path + "sch x"), 1);
     EXPECT_FALSE(store->get_tdoa_schedule("sch-legacy").exists());
@@ -378,7 +378,7 @@ protected:
 TEST_F(updater_and_receiver, requests_and_the_receiver_do_not_wait_for_a_hanging_platform_and_stop_ends_the_request) {
     ASSERT_TRUE(test::wait_until([this] { return count("hang", "status") >= 1; }, 40s));
     ASSERT_TRUE(returns([this] {
-        m_updater->update_tdoa_schedule_req("sch-main");
+        m_updater->update_object_req(vyr::mirror::tdoa_schedules, "sch-main");
         m_updater->update_all_alarms_req();
     }));
     EXPECT_EQ(redis({"GET", "alarms_refresh"}), "pending");
