@@ -205,6 +205,21 @@ protected:
                       _o.pin, _o.alert_distance, _o.safe_distance, _o.buzzer, _o.haptic);
     }
 
+    // `_count` tags whose WINs reported nothing yet, written in one round trip: a cycle
+    // pushes each of them every parameter. Their MACs.
+    std::vector<std::string> crowd(std::uint64_t _count) {
+        vyr::redis::batch batch;
+        std::vector<std::string> macs;
+        for (std::uint64_t n = 0; n < _count; ++n) {
+            macs.push_back("70B3D5FFFE2" + vyr::parameter::hex(n, 5));
+            put(object_def{}.as("crowd-" + std::to_string(n), macs.back()), &batch);
+            batch.add("HSET", vyr::context::win::keys::data(macs.back()), "sending_counter_sec", "0");
+            batch.add("SADD", vyr::context::win::keys::set(), macs.back());
+        }
+        m_store->redis_context().pipeline(batch);
+        return macs;
+    }
+
     // A WIN the cycle walks: it has a data hash and is in the set of WINs.
     vyr::context::win device(const std::string& _mac) {
         auto record = m_store->get_win(_mac);

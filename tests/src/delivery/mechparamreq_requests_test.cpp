@@ -3,6 +3,7 @@
 // unknown and broken input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <tuple>
 
@@ -138,6 +139,23 @@ TEST_F(ParamRequest, BrokenRecordsAreLeftOutOfTheAnswerAndLogged) {
                                       VEH_CERT, DRIVER_LIC}));
     EXPECT_EQ(bodies(fence()), (std::vector<std::string>{"000F2C01005E01005D0100", "000F"}));
     EXPECT_GE(logged("Caught exeption"), 1 + 10);
+}
+
+// Regression guard: the pipe is read between the chunks of a cycle, so a device asking
+// while a cycle over a few hundred tags runs is answered before the cycle's last push,
+// not once the cycle is over. Sent once the cycle's first push is seen.
+TEST_F(ParamRequest, RequestDuringACycleIsAnsweredBeforeTheCycleEnds) {
+    const auto macs = crowd(400);
+    const auto frames = whole_cycle([&] {
+        ASSERT_TRUE(receive());
+        send(request(macs.front(), {CATEGORY}));
+    });
+    const auto is_answer = [](const node_command& _frame) { return _frame.code == "000F"; };
+    const auto answer = std::find_if(frames.begin(), frames.end(), is_answer);
+    ASSERT_NE(answer, frames.end());
+    EXPECT_EQ(answer->body(), "000F5E0101");
+    EXPECT_TRUE(std::any_of(answer + 1, frames.end(), [](const node_command& _frame) { return _frame.code == "000E"; }))
+        << "answered only after the cycle's last push";
 }
 
 // Regression: a Redis connection lost while a request was answered between the chunks of

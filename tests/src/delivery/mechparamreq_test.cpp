@@ -546,14 +546,7 @@ namespace {
 // answers its first push at once, through the real receiver, while the chunk runs.
 TEST_F(ParamDelivery, DeviceAnsweringDuringItsChunkKeepsItsReset) {
     constexpr std::uint64_t s_count = 200;
-    vyr::redis::batch crowd;
-    for (std::uint64_t n = 0; n < s_count; ++n) {
-        const auto mac = "70B3D5FFFE2" + hex(n, 5);
-        put(object_def{}.as("crowd-" + std::to_string(n), mac), &crowd);
-        crowd.add("HSET", win::keys::data(mac), "sending_counter_sec", "0");
-        crowd.add("SADD", win::keys::set(), mac);
-    }
-    m_store->redis_context().pipeline(crowd);
+    crowd(s_count);
     receiver_beside devices(*s_redis);
     std::vector<std::string> answered;
     whole_cycle([&] {
