@@ -62,6 +62,9 @@ c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_lo
 }
 
 c_quorvane::~c_quorvane() {
+    // Timed from the stop request on: a service manager kills a service whose workers do
+    // not end within its stop time-out, and the log shows how close a stop came to that.
+    const auto stop_began = m_stop_began.value_or(std::chrono::steady_clock::now());
     m_receiver.reset();
     m_mech_sleep.reset();
     m_mech_param_req.reset();
@@ -70,6 +73,8 @@ c_quorvane::~c_quorvane() {
     m_sender.reset();
     // Every socket on the context is closed by now, so termination does not wait.
     m_zmq_context.reset();
+    m_logger.info("workers stopped in %1% ms") %
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stop_began).count();
 }
 
 void c_quorvane::wait_for_redis(const std::string& _address, int _port) const {
@@ -99,5 +104,7 @@ void c_quorvane::run() {
     m_receiver->start();
     m_service_manager.ready();
     waiting_to_stop();
+    m_stop_began = std::chrono::steady_clock::now();
+    m_logger.info("stop requested: stopping the workers");
     m_service_manager.stopping();
 }

@@ -10,6 +10,8 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -35,16 +37,6 @@ void wait_started(test::sim_site& _site) {
         },
         30s))
         << "the service never subscribed to the simulated proxy; " << _site.service_output();
-}
-
-// The seconds of the last push (000E) any device received; -1 when none.
-double last_push(test::sim_site& _site) {
-    double last = -1;
-    for (const auto& mac : _site.sim().macs())
-        for (const auto& r : _site.sim().device(mac).received)
-            if (r.command.code == "000E")
-                last = std::max(last, r.at);
-    return last;
 }
 
 // What some devices of the demo project (tools/platform-server/demo-project) hold once
@@ -96,14 +88,21 @@ std::string held_text(const std::string& _name, const Json::Value& _value) {
 TEST(DemoSite, SettlesWithEveryDeviceHoldingWhatTheProjectSays) {
     test::sim_site site;
     wait_started(site);
-    // Settled: a push was seen and then nothing for two whole 5-second cycles.
+    // Settled: pushes were made, then none over two whole cycles, counted by the service
+    // (the cycle that pushed ends after its pushes): a busy machine stretches the cycles,
+    // not their count. The bound only guards against a hang.
+    double pushes = 0, cycles = 0, quiet_from = 0;
     const bool settled = test::wait_until(
         [&] {
-            const double last = last_push(site);
-            return last >= 0 && site.sim().elapsed() - last > 10.5;
+            std::this_thread::sleep_for(200ms);  // a scrape is not to be polled
+            auto m = site.metrics();
+            cycles = m["rtls_quorvane_cycles_total"];
+            if (m["rtls_quorvane_pushes_total"] != pushes)
+                std::tie(pushes, quiet_from) = std::make_pair(m["rtls_quorvane_pushes_total"], cycles);
+            return pushes > 0 && cycles - quiet_from >= 3;
         },
-        100s);
-    ASSERT_TRUE(settled) << "pushes went on; last at " << last_push(site) << " s, now " << site.sim().elapsed();
+        240s);
+    ASSERT_TRUE(settled) << pushes << " pushes, the last before cycle " << quiet_from << " of " << cycles;
     ASSERT_TRUE(site.service().running()) << site.service_output();
 
     std::map<std::string, Json::Value> held;
@@ -121,12 +120,14 @@ TEST(DemoSite, SettlesWithEveryDeviceHoldingWhatTheProjectSays) {
             EXPECT_EQ(d.count_received("000E", ""), 0u) << "an asset tag was pushed";
             continue;
         }
-        // Settled by agreement, not by the 10-push limit: pushes more than a second apart.
+        // Settled by agreement, not by the 10-push limit: a device is pushed again 5 s
+        // after its last push at the soonest, so pushes half that apart on the gateway's
+        // clock are rounds apart however late a busy machine delivers them.
         std::size_t push_rounds = 0;
         double previous_push = -10;
         for (const auto& r : d.received) {
             if (r.command.code == "000E") {
-                push_rounds += r.at - previous_push > 1 ? 1 : 0;
+                push_rounds += r.at - previous_push > 2.5 ? 1 : 0;
                 previous_push = r.at;
             }
         }

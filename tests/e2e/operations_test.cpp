@@ -9,10 +9,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
-#include <regex>
 #include <string>
 
-#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include "core/logger.h"
@@ -24,44 +22,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The samples of a Prometheus text exposition, "name{labels}" → value; empty when the
-// endpoint does not answer.
-std::map<std::string, double> scrape(const std::string& _url) {
-    std::string body;
-    CURL* curl = curl_easy_init();
-    curl_easy_setopt(curl, CURLOPT_URL, _url.c_str());
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* _data, size_t, size_t _size, void* _body) {
-        static_cast<std::string*>(_body)->append(_data, _size);
-        return _size;
-    });
-    const bool ok = curl_easy_perform(curl) == CURLE_OK;
-    curl_easy_cleanup(curl);
-    std::map<std::string, double> samples;
-    static const std::regex s_sample(R"(^([a-z_]+(\{[^}]*\})?) (\S+)$)");
-    std::smatch m;
-    std::size_t at = 0;
-    while (ok && at < body.size()) {
-        const auto end = body.find('\n', at);
-        const std::string line = body.substr(at, end - at);
-        if (std::regex_match(line, m, s_sample))
-            samples[m[1]] = std::stod(m[3]);
-        at = end == std::string::npos ? body.size() : end + 1;
-    }
-    return samples;
-}
-
 TEST(Operations, MetricsAgreeWithTheStatusToolAndTheGateway) {
-    const int port = test::free_port();
     test::sim_site::options options;
     options.sim.devices = 40;  // the rest of the project's devices stay unseen
     options.sim.ignore = {vyr::devsim::parse_rule("3:scr_name")};  // three tags refuse a value
-    options.configure = [&](Json::Value& _config) {
-        _config["system"]["metrics_address"] = "127.0.0.1:" + std::to_string(port);
-    };
     test::sim_site site(options);
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/metrics";
 
     vyr::libs::core::logger logger("operations-test", "status");
     vyr::tools::status::options read_options;
@@ -74,7 +39,7 @@ TEST(Operations, MetricsAgreeWithTheStatusToolAndTheGateway) {
     // gateway took every frame the service counted.
     const bool agree = test::wait_until(
         [&] {
-            m = scrape(url);
+            m = site.metrics();
             if (m["rtls_quorvane_mirror_complete"] != 1 || m["rtls_quorvane_cycles_total"] < 3)
                 return false;
             if (!reader)

@@ -221,8 +221,9 @@ TEST_F(faults, proxy_restarted_gets_the_subscription_back_and_requests_answered)
 TEST_F(faults, sigterm_under_a_flood_of_reports_ends_the_service_within_5_s_with_exit_0) {
     start_all();
 
-    // Reports of every tag of the project and of unknown devices, some with requests, as
-    // fast as this thread can publish; the proxy socket is this thread's until it ends.
+    // Reports of every tag of the project and of unknown devices, some with requests, some
+    // 20 000 a second: far beyond a site's rate, yet no core taken from a busy machine's
+    // service. The proxy socket is this thread's until it ends.
     std::atomic<bool> flooding{true};
     std::atomic<long> published{0};
     std::thread flood([&] {
@@ -234,18 +235,24 @@ TEST_F(faults, sigterm_under_a_flood_of_reports_ends_the_service_within_5_s_with
                           R"(,"ms":0,"plist":{"scr_name":"Load-)" + std::to_string(n) +
                           R"(","stationary":false})" + req + "}");
             published = n + 1;
+            if (n % 20 == 19)
+                std::this_thread::sleep_for(1ms);
         }
     });
     // The service is busy with them before the signal comes.
     EXPECT_TRUE(test::wait_until([&] { return !m_rig.recorded_scr_name("70B3D5FFFE0C0001").empty(); }, 20s));
     std::this_thread::sleep_for(2s);
 
-    const auto status = m_rig.terminate(5s);
+    // The service times its stop itself, so the test's own scheduling on a loaded machine
+    // does not count; the exit is bounded only against a hang.
+    const auto [stop_ms, status] = m_rig.terminate(s_recovery_bound);
     flooding = false;
     flood.join();
-    ASSERT_TRUE(status) << "still running 5 s after SIGTERM under load (" << published << " reports published)";
+    ASSERT_TRUE(status) << "still running after SIGTERM under load (" << published << " reports published)";
     EXPECT_TRUE(status->exited && status->code == 0) << "signal " << status->signal << ", code " << status->code << ": "
                                                      << m_rig.service_stderr();
+    ASSERT_TRUE(stop_ms) << "no record of the workers' stop";
+    EXPECT_LE(*stop_ms, 5000) << published << " reports published";
 }
 
 }  // namespace

@@ -92,11 +92,12 @@ void rig::start_service() {
         throw std::runtime_error("the service never subscribed to the proxy: " + service_stderr());
 }
 
-std::optional<test::exit_status> rig::terminate(std::chrono::milliseconds _bound) {
+std::pair<std::optional<long>, std::optional<test::exit_status>> rig::terminate(std::chrono::milliseconds _bound) {
     if (!m_service)
-        return std::nullopt;
+        return {};
     m_service->signal(SIGTERM);
-    return m_service->wait(_bound);
+    const auto stop_ms = test::stop_milliseconds(m_log, _bound);
+    return {stop_ms, m_service->wait(_bound)};
 }
 
 // ---- the proxy ----------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <zmq.hpp>
@@ -38,8 +39,10 @@ public:
     // ---- the service ----
     // Starts it and waits until it subscribed to the proxy output.
     void start_service();
-    // SIGTERM, then at most `_bound` for the exit; nothing when it did not end.
-    std::optional<test::exit_status> terminate(std::chrono::milliseconds _bound);
+    // SIGTERM; then the service's record of how long its workers took to stop, read from
+    // the debug stream while it stops (test::stop_milliseconds), and its exit status, each
+    // awaited at most `_bound`; nothing for either that did not come.
+    std::pair<std::optional<long>, std::optional<test::exit_status>> terminate(std::chrono::milliseconds _bound);
     bool service_running() { return m_service && m_service->running(); }
     std::string service_stderr() const { return test::read_file(m_files.file("stderr.txt")); }
 

@@ -76,4 +76,16 @@ std::string frame_message(const std::string& _frame) {
     return _frame.substr(blank + 1 + 24);
 }
 
+std::optional<long> stop_milliseconds(log_sink& _sink, std::chrono::milliseconds _bound) {
+    static const std::string s_record = "workers stopped in ";
+    const auto deadline = std::chrono::steady_clock::now() + _bound;
+    for (auto now = deadline - _bound; now < deadline; now = std::chrono::steady_clock::now()) {
+        const auto frame = _sink.receive(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now));
+        const auto at = frame ? frame->find(s_record) : std::string::npos;
+        if (at != std::string::npos)
+            return std::stol(frame->substr(at + s_record.size()));
+    }
+    return std::nullopt;
+}
+
 }  // namespace test

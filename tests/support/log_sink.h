@@ -44,6 +44,11 @@ private:
 // The message of a frame: what follows "&module:component YYYY-MM-DD HH:MM:SS.mmm ".
 std::string frame_message(const std::string& _frame);
 
+// Reads `_sink` until the service's record of its stop ("workers stopped in N ms"), at
+// most `_bound`: N, or nothing when no such record came. The service's own measure, so
+// that a loaded machine's late scheduling of the test is not taken for a slow stop.
+std::optional<long> stop_milliseconds(log_sink& _sink, std::chrono::milliseconds _bound);
+
 // The next frame on `_socket`, or nothing after `_timeout`.
 std::optional<std::string> receive(zmq::socket_t& _socket, std::chrono::milliseconds _timeout);
 

@@ -1,8 +1,10 @@
 #include "support/sim_site.h"
 
 #include <filesystem>
+#include <regex>
 #include <stdexcept>
 
+#include <curl/curl.h>
 
 namespace test {
 
@@ -34,6 +36,7 @@ sim_site::sim_site(options _options) : m_options(std::move(_options)) {
         m_files, {"tcp://127.0.0.1:" + std::to_string(free_port()), output_port, input_port, m_platform->port(), m_redis.port()},
         [&](Json::Value& _config) {
             _config["system"]["push_schedule_to_destination"] = m_options.push_schedule_to_destination;
+            _config["system"]["metrics_address"] = "127.0.0.1:" + std::to_string(m_metrics_port);
             if (m_options.configure)
                 m_options.configure(_config);
         });
@@ -51,5 +54,32 @@ sim_site::~sim_site() {
 }
 
 std::string sim_site::service_output() const { return read_file(m_files.file("stderr.txt")); }
+
+std::map<std::string, double> sim_site::metrics() const {
+    const std::string url = "http://127.0.0.1:" + std::to_string(m_metrics_port) + "/metrics";
+    std::string body;
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* _data, size_t, size_t _size, void* _body) {
+        static_cast<std::string*>(_body)->append(_data, _size);
+        return _size;
+    });
+    const bool ok = curl_easy_perform(curl) == CURLE_OK;
+    curl_easy_cleanup(curl);
+    std::map<std::string, double> samples;
+    static const std::regex s_sample(R"(^([a-z_]+(\{[^}]*\})?) (\S+)$)");
+    std::smatch m;
+    std::size_t at = 0;
+    while (ok && at < body.size()) {
+        const auto end = body.find('\n', at);
+        const std::string line = body.substr(at, end - at);
+        if (std::regex_match(line, m, s_sample))
+            samples[m[1]] = std::stod(m[3]);
+        at = end == std::string::npos ? body.size() : end + 1;
+    }
+    return samples;
+}
 
 }  // namespace test

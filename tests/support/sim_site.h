@@ -2,12 +2,13 @@
 // redis-server, the platform stand-in serving a project folder (by default the generated
 // demo project of the sources), the built service configured to both proxy endpoints of
 // an in-process device simulator (tools/device-sim) that stands in for the gateway and
-// the devices. Owned and used by one test thread; the destructor stops the service
+// the devices, its metrics served on a loopback port. Owned and used by one test thread; the destructor stops the service
 // (SIGTERM), the simulator, the stand-in and redis.
 #pragma once
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,9 @@ public:
     process& service() { return *m_service; }
     platform_server& platform() { return *m_platform; }
     const redis_server& redis() const { return m_redis; }
+    // The samples of the service's metrics endpoint, "name{labels}" → value; empty while
+    // it does not answer.
+    std::map<std::string, double> metrics() const;
     // What the service wrote on its standard error.
     std::string service_output() const;
 
@@ -55,6 +59,7 @@ private:
     std::unique_ptr<platform_server> m_platform;
     std::unique_ptr<vyr::devsim::device_sim> m_sim;
     std::unique_ptr<process> m_service;
+    const int m_metrics_port = free_port();
 };
 
 }  // namespace test
