@@ -176,17 +176,19 @@ redisContext* context::live_connection(bool& _fresh) {
 }
 
 reply context::execute_command_argv(const std::vector<std::string_view>& _argv) {
-    if (!m_cache)
+    if (!m_cache && m_held.empty())
         return execute_live(_argv);
-    if (auto served = m_cache->serve(_argv)) {
-        ++m_cache_hits;
-        return std::move(*served);
-    }
-    if (m_hold_writes) {
-        if (auto answer = m_cache->deferred_reply(_argv)) {
-            hold(_argv, *answer);
-            note(_argv);
-            return std::move(*answer);
+    if (m_cache) {
+        if (auto served = m_cache->serve(_argv)) {
+            ++m_cache_hits;
+            return std::move(*served);
+        }
+        if (m_hold_writes) {
+            if (auto answer = m_cache->deferred_reply(_argv)) {
+                hold(_argv, *answer);
+                note(_argv);
+                return std::move(*answer);
+            }
         }
     }
     try {
@@ -201,7 +203,8 @@ reply context::execute_command_argv(const std::vector<std::string_view>& _argv) 
             VYR_THROW("Command: " + std::string(_argv.front()) + ", error: " + replies.back().to_string());
         return std::move(replies.back());
     } catch (...) {
-        m_cache->clear();
+        if (m_cache)
+            m_cache->clear();
         throw;
     }
 }
@@ -280,9 +283,13 @@ bool is_idempotent(const std::vector<std::vector<std::string>>& _commands) {
 
 }  // namespace
 
-std::vector<reply> context::execute_batch(const std::vector<std::vector<std::string>>& _commands) {
+std::vector<reply> context::execute_batch(const std::vector<std::vector<std::string>>& _commands, bool* _unrun) {
     if (_commands.empty())
         return {};
+    bool unrun = true;  // until a connection takes the batch
+    if (!_unrun)
+        _unrun = &unrun;
+    *_unrun = true;
     bool fresh = false;
     bool replies_read = false;
     redisContext* connection = live_connection(fresh);
@@ -293,13 +300,19 @@ std::vector<reply> context::execute_batch(const std::vector<std::vector<std::str
         // As for one command: a batch that met a connection the server had closed before
         // it is sent once more, but only when nothing of it can have run (no reply came
         // back) or running it twice changes nothing (no HINCRBY).
-        if (fresh || e.reason() != cause::closed || replies_read || !is_idempotent(_commands))
+        *_unrun = e.reason() == cause::closed && !replies_read;
+        if (fresh || !*_unrun || !is_idempotent(_commands))
             throw;
     }
     m_context_ptr.reset();
     connection = live_connection(fresh);
     ++m_round_trips;
-    return run_batch(connection, _commands, replies_read);
+    try {
+        return run_batch(connection, _commands, replies_read);
+    } catch (const connection_error& e) {
+        *_unrun = e.reason() == cause::closed && !replies_read;
+        throw;
+    }
 }
 
 namespace {
@@ -321,10 +334,22 @@ std::vector<reply> context::execute_with_held(const std::vector<std::vector<std:
     }
     batch held = std::move(m_held);
     m_held.clear();
-    const auto guards = std::exchange(m_held_guards, {});
+    auto guards = std::exchange(m_held_guards, {});
     auto commands = held.commands();
     commands.insert(commands.end(), _commands.begin(), _commands.end());
-    auto replies = execute_batch(commands);
+    std::vector<reply> replies;
+    bool unrun = false;
+    try {
+        replies = execute_batch(commands, &unrun);
+    } catch (const connection_error&) {
+        // Nothing of it ran: the held writes wait for the next connection. A batch that
+        // may have run is not sent again (a push counted twice).
+        if (unrun) {
+            m_held = std::move(held);
+            m_held_guards = std::move(guards);
+        }
+        throw;
+    }
     const std::vector<reply> held_replies(std::make_move_iterator(replies.begin()),
                                           std::make_move_iterator(replies.begin() + held.size()));
     // A guarded group that was not made: the cache took its writes when they were held.
@@ -393,7 +418,8 @@ std::vector<reply> context::pipeline(const batch& _batch) {
     }
     const count_failure count;
     try {
-        auto replies = m_cache ? execute_with_held(_batch.commands()) : execute_batch(_batch.commands());
+        auto replies = (m_cache || !m_held.empty()) ? execute_with_held(_batch.commands())
+                                                    : execute_batch(_batch.commands());
         throw_first_error(_batch.commands(), replies);
         return replies;
     } catch (...) {
@@ -418,7 +444,7 @@ reply context::transaction(const batch& _batch) {
     commands.push_back({"EXEC"});
     std::vector<reply> replies;
     try {
-        replies = m_cache ? execute_with_held(commands) : execute_batch(commands);
+        replies = (m_cache || !m_held.empty()) ? execute_with_held(commands) : execute_batch(commands);
     } catch (...) {
         if (m_cache)
             m_cache->clear();
@@ -459,8 +485,6 @@ void context::cache_off() {
         ~forget_all() {
             self.drop_ahead();
             self.m_cache.reset();
-            self.m_held.clear();
-            self.m_held_guards.clear();
             self.m_guard.reset();
             self.m_hold_writes = false;
         }
@@ -651,8 +675,8 @@ cache_scope::~cache_scope() {
     try {
         m_context.cache_off();
     } catch (...) {
-        // Counted as a failed command; the writes that were held are lost with the
-        // connection that failed them.
+        // Counted as a failed command; held writes that cannot have run stay held for
+        // the next command, the others are lost with the connection that failed them.
     }
 }
 

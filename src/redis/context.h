@@ -177,7 +177,10 @@ public:
     // While the cache is on and writes are held, a plain write of a kept key (HSET,
     // HMSET, HDEL, DEL, SADD, SREM, SET) is answered at once and sent with the next
     // round trip: the next command, pipeline or transaction, or flush_writes(). A write
-    // that was held and then failed throws from there.
+    // that was held and then failed throws from there. Held writes that cannot have run
+    // (no connection, or one the server had closed before any reply) stay held, also when
+    // the cache goes off, and go before the next command on a new connection: a device's
+    // push record is not lost to a Redis restart while its frames went out.
     void hold_writes(bool _hold) noexcept { m_hold_writes = _hold; }
     bool holding_writes() const noexcept { return m_cache && m_hold_writes; }
     void flush_writes();
@@ -237,7 +240,9 @@ private:
     // are returned, not thrown.
     static std::vector<reply> run_batch(redisContext* _context, const std::vector<std::vector<std::string>>& _commands,
                                         bool& _replies_read);
-    std::vector<reply> execute_batch(const std::vector<std::vector<std::string>>& _commands);
+    // On a lost connection `_unrun` (when given) tells whether nothing of the batch can
+    // have run: no connection could be made, or the server had closed it before a reply.
+    std::vector<reply> execute_batch(const std::vector<std::vector<std::string>>& _commands, bool* _unrun = nullptr);
     // A connection for the next command: the current one, or a new one when it is broken.
     // `_fresh` tells whether it was just opened.
     redisContext* live_connection(bool& _fresh);

@@ -142,6 +142,19 @@ void redis_server::restart() {
     start();
 }
 
+void redis_server::restart_keeping_data() {
+    try {
+        command({"SHUTDOWN", "SAVE"});
+    } catch (const std::runtime_error&) {
+        // No reply: the server is gone.
+    }
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    start();
+    std::filesystem::remove(m_dir + "/dump.rdb");
+}
+
 void redis_server::wait_ready() const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {

@@ -27,6 +27,9 @@ public:
     // Stops the server (SIGTERM, waits for the process) and starts it again on the
     // same port, empty.
     void restart();
+    // The same, keeping the data: saved as the server stops, loaded as it starts (the
+    // file is then removed, so that the next start is empty again).
+    void restart_keeping_data();
     void stop();
     void start();
     bool running() const noexcept { return m_pid > 0; }

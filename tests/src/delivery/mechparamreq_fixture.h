@@ -129,6 +129,8 @@ protected:
                                                          false, test_logger());
         if (m_period.count() != 0)
             m_mechanism->set_period(m_period);
+        if (m_frozen_time)
+            m_mechanism->set_clock([time = *m_frozen_time] { return time; });
         m_mechanism->start();
         m_pipe = std::make_unique<zmq::socket_t>(*m_zmq, zmq::socket_type::push);
         m_pipe->set(zmq::sockopt::linger, 0);
@@ -381,6 +383,9 @@ protected:
 
     // The mechanism's period, set by a fixture's constructor; zero: the service's.
     std::chrono::milliseconds m_period{0};
+    // The mechanism's clock stands still at this time (set in a constructor): every pass
+    // falls within the pacing of the one before, however slow the machine.
+    std::optional<timeval> m_frozen_time;
     inline static std::unique_ptr<test::redis_server> s_redis;
     std::shared_ptr<zmq::context_t> m_zmq;
     std::unique_ptr<zmq::socket_t> m_gateway;
