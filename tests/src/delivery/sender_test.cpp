@@ -12,6 +12,7 @@
 
 #include <zmq.hpp>
 
+#include "common/metrics.h"
 #include "core/logger.h"
 #include "delivery/sender.h"
 #include "parameters/parameters.h"
@@ -162,17 +163,19 @@ TEST_F(sender_test, two_threads_get_distinct_consecutive_sequence_bytes) {
 }
 
 TEST(sender, gateway_absent_drops_frames_without_blocking_and_bad_endpoint_throws) {
-    // Nobody listens: once the queue is full the frames are dropped and said to be (a
-    // dropped push counted as one), the calls neither block for long nor throw, and
+    // Nobody listens: once the queue is full the frames are dropped, said to be and
+    // counted (a dropped push as one), the calls neither block for long nor throw, and
     // closing the socket does not wait forever for the gateway.
     auto context = std::make_shared<zmq::context_t>(1);
     {
         c_sender sender(context, endpoint(test::free_port()), test_logger());
+        const double dropped = vyr::metrics::value(vyr::metrics::counter::frames_dropped);
         unsigned queued = 0;
         for (unsigned i = 0; i < 3000; ++i)
             queued += sender.hw_param_to_node(s_mac, "3C0101") ? 1 : 0;
         EXPECT_TRUE(queued > 0 && queued < 3000) << queued;
         EXPECT_FALSE(sender.zone_alarm_to_node(s_mac, 0, 0, ""));
+        EXPECT_EQ(vyr::metrics::value(vyr::metrics::counter::frames_dropped) - dropped, 3000.0 - queued + 1);
     }
     EXPECT_THROW(c_sender(context, "nonsense", test_logger()), zmq::error_t);
     context->close();

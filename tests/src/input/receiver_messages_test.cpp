@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/metrics.h"
 #include "runtime/inproc_commands.h"
 #include "support/checks.h"
 #include "support/receiver_fixture.h"
@@ -110,6 +111,7 @@ TEST_F(alarm_message, emergency_button_never_touches_the_device_state) {
 
 TEST_F(alarm_message, incomplete_or_foreign_alarms_are_ignored) {
     const std::string al1 = R"(#alarm{"uid": "al1", "alarm_name": "zone_violation")";
+    const double malformed = vyr::metrics::value(vyr::metrics::counter::reports_malformed);
     for (const std::string& body : {
              zone_alarm("set", 2, "fire_alarm"), al1 + R"(, "obj_uid": "", "state": "set", "acknowledged": 0})",
              al1 + R"(, "obj_uid": "o9", "state": "set", "acknowledged": 0})",
@@ -123,6 +125,7 @@ TEST_F(alarm_message, incomplete_or_foreign_alarms_are_ignored) {
         EXPECT_FALSE(store().get_alarm("al1").exists());
         EXPECT_EQ(device().alarm_state(), alarm_states::CONFIGURED);
     }
+    EXPECT_EQ(vyr::metrics::value(vyr::metrics::counter::reports_malformed) - malformed, 1);  // al1, cut off
 }
 
 // ---- hardware reports -----------------------------------------------------------------
@@ -232,6 +235,7 @@ TEST_F(srv_conf, uids_reach_the_sleep_mechanism_whole_or_the_order_is_refused_wi
 
 TEST_F(srv_conf, requests_failing_a_check_send_nothing) {
     const std::string set = R"(#srv_conf{"jsonrpc": "2.0", "method": "set", "id": "1", "params": )";
+    const double malformed = vyr::metrics::value(vyr::metrics::counter::reports_malformed);
     for (const std::string& frame : {
              order("2h", R"("jsonrpc": "2.0", "method": "get", "id": "1")"),
              order("2h", R"("jsonrpc": "2.0", "method": "set", "id": 1)"),
@@ -243,6 +247,7 @@ TEST_F(srv_conf, requests_failing_a_check_send_nothing) {
         SCOPED_TRACE(frame);
         EXPECT_TRUE(handle(frame).sleep.empty());
     }
+    EXPECT_EQ(vyr::metrics::value(vyr::metrics::counter::reports_malformed) - malformed, 1);  // the one cut off
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/metrics.h"
 #include "parameters/parameters.h"
 #include "runtime/inproc_commands.h"
 #include "support/checks.h"
@@ -57,6 +58,7 @@ protected:
 
 TEST_F(notify_test, kind_is_matched_exactly_broken_bodies_are_dropped_and_only_known_actions_write) {
     const std::string group = R"("action": "created", "plist": {"uid": "g1", "project_uid": "p1", "name": "One"}})";
+    const double malformed = vyr::metrics::value(vyr::metrics::counter::reports_malformed);
     handle(notify(R"({"object": "group", )" + group));
     handle(notify(R"({"object": "GROUP ", )" + group));
     handle(notify("{\"object\": \"GROUP\", " + group.substr(0, 30)));  // cut off
@@ -66,6 +68,8 @@ TEST_F(notify_test, kind_is_matched_exactly_broken_bodies_are_dropped_and_only_k
     // A body that is not an object is logged and skipped; the next one is handled.
     handle(notify("[1, 2]"));
     EXPECT_TRUE(logged("Caught exeption"));
+    // The one cut off and the one that is no object are refused as malformed.
+    EXPECT_EQ(vyr::metrics::value(vyr::metrics::counter::reports_malformed) - malformed, 2);
     handle(notify(R"({"object": "GROUP", )" + group));
     EXPECT_EQ(store().get_group("g1").name(), "One");
 

@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/metrics.h"
 #include "parameters/parameters.h"
 #include "runtime/inproc_commands.h"
 #include "support/checks.h"
@@ -402,6 +403,8 @@ TEST(param_report_batch, leaves_the_state_and_sends_the_commands_of_the_reports_
         body(plist(c, 10, 0, R"("al_zv": null)")), body(plist(c, 11, 0, R"("al_zv": {"level": 0})"))};
     receiver_on_own_server batched(state), one_by_one(state);
     const long before = batched.commands_run() - one_by_one.commands_run();
+    using vyr::metrics::counter;
+    const double stale = vyr::metrics::value(counter::reports_stale), malformed = vyr::metrics::value(counter::reports_malformed);
     int failed_batched = 0, failed_one_by_one = 0;
     batched.receiver.process_param_p_batch(reports, [&](const std::function<void()>& _work) {
         try {
@@ -418,6 +421,10 @@ TEST(param_report_batch, leaves_the_state_and_sends_the_commands_of_the_reports_
         }
     }
     EXPECT_EQ(std::make_tuple(failed_batched, failed_one_by_one), std::make_tuple(1, 1));
+    // Either way the three older values and the frame that is no JSON are counted.
+    EXPECT_EQ(std::make_pair(vyr::metrics::value(counter::reports_stale) - stale,
+                             vyr::metrics::value(counter::reports_malformed) - malformed),
+              std::make_pair(6.0, 2.0));
     const auto contents = batched.contents();
     EXPECT_EQ(contents, one_by_one.contents());
     // The state itself, so that an equal but wrong one is not taken for right.

@@ -36,6 +36,10 @@ struct client_fixture : ::testing::Test {
                                                _ca_file, _timeouts);
     }
     static std::string dead_address() { return "http://127.0.0.1:" + std::to_string(test::free_port()); }
+    // The failed requests of the kind `_kind` counted so far.
+    static double failures(const std::string& _kind) {
+        return test::shown_metric("rtls_quorvane_platform_request_failures_total", {"kind", _kind});
+    }
 };
 
 curl_slist* project_header(const std::string& _project) {
@@ -43,7 +47,8 @@ curl_slist* project_header(const std::string& _project) {
 }
 
 TEST_F(client_fixture, get_returns_the_body_of_a_200_answer_and_throws_on_every_other_status) {
-    test::platform_server server({"--fail", "/api/private/zones/=204", "--fail", "/api/private/sublocations/=401"});
+    test::platform_server server(
+        {"--fail", "/api/private/zones/=204", "--fail", "/api/private/sublocations/=401", "--fail", "/api/private/alarms/=500"});
     server.write("groups.json", s_groups);
     auto c = client(server.address());
     // A project header makes the stand-in filter, and so write the answer anew.
@@ -54,10 +59,15 @@ TEST_F(client_fixture, get_returns_the_body_of_a_200_answer_and_throws_on_every_
                               request["headers"]["User-Agent"].asString()),
               std::make_tuple("GET", "p1", "rtls-quorvane"));
 
-    for (const std::string status : {"204", "401", "404"}) {  // no file: the stand-in answers 404
-        const std::string path = status == "204" ? "/api/private/zones/" : status == "401" ? "/api/private/sublocations/" : "/x/";
+    // No file: the stand-in answers 404. Each failure is counted by its kind.
+    using failure = std::tuple<std::string, std::string, std::string>;  // status, path, kind
+    for (const auto& [status, path, kind] : {failure{"204", "/api/private/zones/", "http_other"},
+                                             failure{"401", "/api/private/sublocations/", "http_4xx"},
+                                             failure{"404", "/x/", "http_4xx"}, failure{"500", "/api/private/alarms/", "http_5xx"}}) {
+        const double failed = failures(kind);
         EXPECT_EQ(thrown_message([&] { c->curl_get_request(path, nullptr); }),
                   "curl_get_request: request \"" + server.address() + path + "\" returns code " + status);
+        EXPECT_EQ(failures(kind) - failed, 1) << status;
     }
 }
 
@@ -66,6 +76,7 @@ TEST_F(client_fixture, get_returns_the_body_of_a_200_answer_and_throws_on_every_
 TEST_F(client_fixture, transfer_failures_name_the_curl_error_and_the_url) {
     const std::string address = dead_address();
     auto c = client(address);
+    const double connect = failures("connect"), timeout = failures("timeout");
     EXPECT_THAT(thrown_message([&] { c->curl_get_request(s_groups_path, project_header("p")); }),
                 ::testing::AllOf(StartsWith("curl_easy_perform failed: "), HasSubstr(curl_easy_strerror(CURLE_COULDNT_CONNECT)),
                                  EndsWith(" URL=" + address + s_groups_path)));
@@ -80,6 +91,7 @@ TEST_F(client_fixture, transfer_failures_name_the_curl_error_and_the_url) {
     EXPECT_THAT(thrown_message([&] { short_wait->curl_get_request(s_groups_path, nullptr); }),
                 ::testing::AllOf(StartsWith("curl_easy_perform failed: "), HasSubstr(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)),
                                  ::testing::ContainsRegex("timed out after [0-9]{3} milliseconds")));
+    EXPECT_EQ(std::make_pair(failures("connect") - connect, failures("timeout") - timeout), std::make_pair(2.0, 1.0));
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

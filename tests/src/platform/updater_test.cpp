@@ -89,6 +89,10 @@ protected:
         ASSERT_TRUE(test::wait_until([this] { return updated_text() == "true"; }, 40s)) << updated_text();
     }
     int count(const std::string& _value, const char* _member = "path") const { return counted(*platform, _value, _member); }
+    // Whether the metrics endpoint comes to show the mirror complete (1) or being filled (0).
+    static bool mirror_shown(double _complete) {
+        return test::wait_until([_complete] { return test::shown_metric("rtls_quorvane_mirror_complete") == _complete; }, 5s);
+    }
     void fail(const std::string& _path, int _status) const {
         platform->write("control.json", R"({"fail": {")" + _path + R"(": )" + std::to_string(_status) + "}}");
     }
@@ -311,6 +315,7 @@ TEST_F(updater_test, a_bad_uid_a_404_or_a_failing_request_does_not_hold_up_the_q
 // a bad schedule element deleted the stored schedule, and an answer of {} emptied a kind.
 TEST_F(updater_test, undecodable_elements_keep_their_records_and_an_answer_without_the_collection_is_retried) {
     start_and_wait_updated();
+    ASSERT_TRUE(mirror_shown(1));
     auto objects = sample("track_obj.json");
     for (const auto& [from, to] : {std::pair{"\"Worker-1\"", "\"W\""}, {"\"stationary\": false,", ""},
                                    {"\"Forklift-1\"", "\"F\""}, {"70B3D5FFFE0C0001", "70B3"}})
@@ -321,9 +326,11 @@ TEST_F(updater_test, undecodable_elements_keep_their_records_and_an_answer_witho
     updater->update_all_req();
     ASSERT_TRUE(test::wait_until([this] { return count(s_groups_path) >= 3; }, 40s));
     EXPECT_NE(updated_text(), "true");
+    EXPECT_TRUE(mirror_shown(0));
 
     platform->write("groups.json", sample("groups.json"));
     wait_updated();
+    EXPECT_TRUE(mirror_shown(1));
     EXPECT_EQ(std::make_tuple(store->get_track_objs().size(), store->get_track_obj("to-worker-1").name(),
                               store->get_track_obj("to-forklift-1").name(), store->get_tdoa_schedules()),
               std::make_tuple(6u, "Worker-1", "Forklift-1", std::vector<std::string>{"sch-main"}));

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/metrics.h"
 #include "core/exception.h"
 #include "redis/context.h"
 #include "support/checks.h"
@@ -125,20 +126,28 @@ TEST_F(redis_client, a_connection_closed_by_the_server_is_a_connection_error_sen
         std::string lower_name;
         std::string failure;
         std::size_t runs;  // times the server ran the command
+        double reconnects, errors;  // as the metrics count them
     } const rows[] = {
+        {"error reply", [] {}, {"HGET", "k", "f"}, "hget", "reply", 1, 0, 1},
         {"closed before the command", server({"CLIENT", "KILL", "TYPE", "normal", "SKIPME", "yes"}), {"GET", "k"},
-         "get", "none", 1},
+         "get", "none", 1, 1, 0},
         // A reply over the client output limit: the server closes the connection again
         // after the resend.
         {"closed on every try", server({"CONFIG", "SET", "client-output-buffer-limit", "normal 65536 0 0"}),
-         {"GET", "big"}, "get", "closed", 2},
-        {"error reply", [] {}, {"HGET", "k", "f"}, "hget", "reply", 1},
+         {"GET", "big"}, "get", "closed", 2, 1, 1},
     };
+    using vyr::metrics::counter;
     for (const auto& r : rows) {
         r.before();
         s_server->command({"CONFIG", "RESETSTAT"});
+        const double reconnects = vyr::metrics::value(counter::redis_reconnects);
+        const double errors = vyr::metrics::value(counter::redis_command_errors);
         EXPECT_EQ(failure_of([&] { m_context->execute_command_argv(r.command); }), r.failure) << r.name;
         EXPECT_EQ(server_runs(r.lower_name), r.runs) << r.name;
+        EXPECT_EQ(std::make_pair(vyr::metrics::value(counter::redis_reconnects) - reconnects,
+                                 vyr::metrics::value(counter::redis_command_errors) - errors),
+                  std::make_pair(r.reconnects, r.errors))
+            << r.name;
         s_server->command({"CONFIG", "SET", "client-output-buffer-limit", "normal 0 0 0"});
     }
     // A server that is gone: the command fails, so does a new connection; once it is back
@@ -153,6 +162,7 @@ TEST_F(redis_client, a_connection_closed_by_the_server_is_a_connection_error_sen
 TEST_F(redis_client, an_error_reply_in_a_batch_is_reported_after_all_replies_were_read) {
     m_context->command("SET", "k", "v");
     const auto trips = m_context->round_trips();
+    const double errors = vyr::metrics::value(vyr::metrics::counter::redis_command_errors);
     vyr::redis::batch piped;
     piped.add("SET", "a", 1).add("HSET", "k", "f", "v").add("SET", "b", 2);
     EXPECT_THAT(thrown_message([&] { m_context->pipeline(piped); }), ::testing::StartsWith("Command: HSET, error: WRONGTYPE"));
@@ -176,6 +186,8 @@ TEST_F(redis_client, an_error_reply_in_a_batch_is_reported_after_all_replies_wer
     rejected.add("SET", "e", 5).add("NOSUCHCOMMAND");
     EXPECT_THAT(thrown_message([&] { m_context->transaction(rejected); }), ::testing::StartsWith("Command: NOSUCHCOMMAND, error: "));
     EXPECT_EQ(s_server->command({"EXISTS", "e"}), "0");
+    // Each failed batch counts once, whatever it held.
+    EXPECT_EQ(vyr::metrics::value(vyr::metrics::counter::redis_command_errors) - errors, 3);
     const auto exec = m_context->transaction(vyr::redis::batch().add("INCR", "n").add("GET", "a"));
     EXPECT_EQ(exec.as_array()[0].to_integer(), 1);
     EXPECT_EQ(exec.as_array()[1].to_string(), "1");
