@@ -1,6 +1,7 @@
-// The built service and debug console run as child processes: the command line, the
-// pid file, stopping by signal, exit statuses and the messages on standard error, Redis
-// and platform credentials, and the debug console program.
+// The built service runs as a child process: the command line, the pid file, stopping
+// by signal, exit statuses and the messages on standard error, Redis and platform
+// credentials. Its debug stream is read by a console inside the test (support/log_sink);
+// the console program has tests of its own (tests/tools/debug-console).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,11 +11,9 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <tuple>
 
 #include <gtest/gtest.h>
 #include <json/json.h>
-#include <zmq.hpp>
 
 #include "app/config.h"
 #include "redis/context.h"

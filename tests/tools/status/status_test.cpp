@@ -1,9 +1,12 @@
 // The device status read from Redis: which parameters differ (the delivery pass's own
 // checks decide it; their rules are pinned by the delivery tests), must against actual,
 // and the summary of the devices. A private redis-server is filled through the service's record classes; the real
-// parameter-request mechanism runs beside the reader.
+// parameter-request mechanism runs beside the reader. The built quorvane-status runs on the
+// same Redis as a child process: its exit status, --json and --watch.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -12,6 +15,7 @@
 
 #include "common/globals.h"
 #include "common/metrics.h"
+#include "core/json.h"
 #include "src/delivery/mechparamreq_fixture.h"
 #include "status.h"
 
@@ -52,7 +56,25 @@ protected:
         return nullptr;
     }
 
+    // The program on the test's Redis, with `_args` after the port: its exit code (-1 when
+    // it did not exit by itself) and what it printed.
+    std::pair<int, std::string> run(std::vector<std::string> _args) {
+        _args.insert(_args.begin(), {"--redis-port", std::to_string(s_redis->port())});
+        test::process program(test::binary("quorvane-status"), _args, {m_files.file("out"), m_files.file("err"), {}});
+        const auto status = program.wait(std::chrono::seconds(20));
+        return {status && status->exited ? status->code : -1, test::read_file(m_files.file("out"))};
+    }
+
+    // Every whole line of `_text` as JSON.
+    static std::vector<Json::Value> json_lines(const std::string& _text) {
+        std::vector<Json::Value> lines;
+        for (std::size_t start = 0, end; (end = _text.find('\n', start)) != std::string::npos; start = end + 1)
+            lines.push_back(vyr::libs::core::json::try_parse(_text.substr(start, end - start)).result);
+        return lines;
+    }
+
     std::unique_ptr<status::reader> m_reader;
+    test::temp_dir m_files;
 };
 
 // Everything a monitor tag is sent: em_alm, scr_name, scr_gname, t2t_cfg, t2t_no_alarm,
@@ -96,10 +118,6 @@ TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
     EXPECT_EQ(std::tie(t.total, t.in_step, t.differing, t.gave_up, t.unseen), std::make_tuple(4u, 2u, 1u, 1u, 1u));
     EXPECT_EQ(status::summary_line(report.totals), "devices 4: 2 in step, 1 differing (1 given up), 1 unseen; 3 silent records outside the project removed");
 
-    const auto json = status::to_json(report);
-    EXPECT_EQ(json["summary"]["in_step"].asUInt(), 2u);
-    EXPECT_EQ(json["devices"].size(), 4u);
-
     // The delivery pass itself decides the same standings, for the metrics.
     cycle();
     const auto& counted = vyr::metrics::devices;
@@ -134,8 +152,86 @@ TEST_F(DeviceStatus, RefusingDeviceShowsRejectsWithTheValueItHolds) {
     EXPECT_EQ(status::to_json(report)["summary"]["rejects"].asUInt(), 1u);
     const auto name = m_reader->read_device(d.mac).parameters.at(1);
     EXPECT_EQ(std::tie(name.name, name.standing, name.actual), std::make_tuple("scr_name", "rejects", "\"Worker-X\""));
+    EXPECT_EQ(run({}).first, 0) << "a device that only rejects counts as in step";
     record.parameter_stationary(true);
     EXPECT_EQ(m_reader->read_device(d.mac).status, "differing");
+}
+
+// The program's exit status, as its --help promises: 0 when every device seen is in step,
+// 3 when some differ or are unreadable, 1 without Redis, 2 for bad options. Its --json
+// is the same reading.
+TEST_F(DeviceStatus, ProgramExitStatusAndJsonFollowTheReading) {
+    const object_def tag, other = tag.as("to-2", "70B3D5FFFE0B0002"), broken = tag.as("to-3", "70B3D5FFFE0B0003");
+    settled(tag);
+    put(other);  // in the project, not seen yet
+    m_store->updated(true);
+    const struct {
+        std::function<void()> change;
+        std::vector<std::string> args;
+        int code;
+    } cases[] = {
+        {{}, {}, 0},  // an unseen device does not count
+        {[&] { device(other.mac); }, {}, 3},  // seen, nothing reported: it differs
+        {{}, {"--mac", other.mac}, 3},
+        {{}, {"--mac", tag.mac}, 0},
+        {[&] { settled(broken), redis({"HSET", "wins:" + broken.mac + ":data", "sending_counter", "many"}); },
+         {"--mac", broken.mac},
+         3},
+        {{}, {"--redis-port", std::to_string(test::free_port())}, 1},
+        {{}, {"--watch", "0"}, 2},
+        {{}, {"--mac", "70B3D5"}, 2},
+        {{}, {"--vehicle-certification", "yes"}, 2},
+        {{}, {"surplus"}, 2},
+    };
+    for (const auto& c : cases) {
+        if (c.change)
+            c.change();
+        EXPECT_EQ(run(c.args).first, c.code) << ::testing::PrintToString(c.args) << test::read_file(m_files.file("err"));
+    }
+
+    const auto [code, out] = run({"--json"});
+    const auto json = json_lines(out);
+    ASSERT_EQ(std::make_pair(code, json.size()), std::make_pair(3, 1ul)) << out;
+    const auto& t = json[0]["summary"];
+    EXPECT_EQ(std::make_tuple(t["total"].asUInt(), t["in_step"].asUInt(), t["differing"].asUInt(), t["errors"].asUInt()),
+              std::make_tuple(3u, 1u, 1u, 1u));
+    std::map<std::string, Json::Value> devices;
+    for (const auto& d : json[0]["devices"])
+        devices[d["mac"].asString()] = d;
+    EXPECT_EQ(std::make_tuple(devices[tag.mac]["status"].asString(), devices[other.mac]["status"].asString(),
+                              devices[other.mac]["differing_parameters"].size(), devices[broken.mac]["status"].asString(),
+                              devices[broken.mac].isMember("error")),
+              std::make_tuple("in_step", "differing", s_tag_parameters, "error", true));
+    const auto one = json_lines(run({"--json", "--mac", other.mac}).second);
+    ASSERT_EQ(one.size(), 1u);
+    const auto& name = one[0]["parameters"][1];  // a stored JSON text comes as its value
+    EXPECT_EQ(std::make_tuple(name["name"].asString(), name["standing"].asString(), name["must"].asString(),
+                              name["actual"].isNull(), name["reported"].asBool()),
+              std::make_tuple("scr_name", "differs", "Worker-1", true, false));
+}
+
+// --watch reads anew each round, until SIGTERM ends it with the status of its last reading.
+TEST_F(DeviceStatus, WatchRepeatsTheReadingUntilSigterm) {
+    const object_def tag;
+    put(tag);
+    device(tag.mac);
+    m_store->updated(true);
+    test::process watch(test::binary("quorvane-status"),
+                        {"--redis-port", std::to_string(s_redis->port()), "--json", "--watch", "1"},
+                        {m_files.file("out"), m_files.file("err"), {}});
+    const auto last_in_step = [&](unsigned _in_step) {
+        return test::wait_until([&] {
+            const auto lines = json_lines(test::read_file(m_files.file("out")));
+            return !lines.empty() && lines.back()["summary"]["in_step"].asUInt() == _in_step;
+        });
+    };
+    ASSERT_TRUE(last_in_step(0)) << test::read_file(m_files.file("err"));
+    settled(tag);
+    ASSERT_TRUE(last_in_step(1)) << "no second reading";
+    ASSERT_TRUE(watch.signal(SIGTERM));
+    const auto status = watch.wait(std::chrono::seconds(20));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(std::make_tuple(status->exited, status->code), std::make_tuple(true, 0)) << status->signal;
 }
 
 }  // namespace
