@@ -1,5 +1,5 @@
-// Anchor, group, zone and sublocation records: the anchor's MAC index and sublocation
-// sets, removals, and the defaults of missing fields.
+// Anchor, group, zone and sublocation records: their stored form, the anchor's MAC index
+// and sublocation sets, removals, and the defaults of missing fields.
 #include <tuple>
 
 #include "store_fixture.h"
@@ -16,7 +16,12 @@ void put_anchor(vyr::context::context& _context, const std::string& _uid, const 
 TEST_F(site_records, anchor_update_stores_fields_and_its_mac_index_moves_and_empties) {
     put_anchor(*m_context, "a1", "AMAC1", "sub1");
     const auto a = m_context->get_anchor("a1");
-    EXPECT_EQ(redis({"HGET", "anchors:a1:from_server:fields", "s_sublocation_uid"}), "sub1");
+    EXPECT_EQ(stored(), (keyspace{{"anchors:a1:from_server:fields",
+                                   {"mac_addr=AMAC1", "name=anchor name", "node_id=42", "position_x=1", "position_y=-2",
+                                    "position_z=3", "project_uid=project", "s_sublocation_uid=sub1", "type=anchor"}},
+                                  {"anchors:mac_addr", {"AMAC1=a1"}},
+                                  {"anchors:set", {"a1"}},
+                                  {"sublocations:sub1:anchors", {"a1"}}}));
     EXPECT_EQ(std::make_tuple(a.node_id(), a.position_y(), a.mac_addr()), std::make_tuple(42u, -2, "AMAC1"));
     EXPECT_EQ(m_context->get_anchor_by_mac("AMAC1").uid(), "a1");
     EXPECT_EQ(m_context->get_anchors(), std::vector<std::string>{"a1"});
@@ -46,6 +51,14 @@ TEST_F(site_records, group_zone_sublocation_round_trip_and_removal) {
     m_context->get_group("g1").update("project", "night shift");
     m_context->get_zone("z1").update("project", 17);
     m_context->get_sublocation("s1").update("project", 3, -1, 2, -3);
+    EXPECT_EQ(stored(), (keyspace{{"groups:g1:from_server:fields", {"name=night shift", "project_uid=project"}},
+                                  {"groups:set", {"g1"}},
+                                  {"sublocations:s1:from_server:fields",
+                                   {"offset_x=-1", "offset_y=2", "offset_z=-3", "project_uid=project",
+                                    "sublocation_id=3"}},
+                                  {"sublocations:set", {"s1"}},
+                                  {"zones:set", {"z1"}},
+                                  {"zones:z1:from_server:fields", {"project_uid=project", "zone_id=17"}}}));
     redis({"HSET", "groups:g1:data", "x", "1"});
     redis({"SADD", "sublocations:s1:anchors", "a1"});
     EXPECT_EQ(m_context->get_group("g1").name(), "night shift");

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -28,13 +29,41 @@ protected:
 
     // One command on the service's database through an independent connection.
     static std::string redis(const std::vector<std::string>& _argv) { return s_server->command(_argv); }
-    // The members of a set, sorted.
-    static std::vector<std::string> members(const std::string& _key) {
+    // The lines of a reply, as the connection gives an array.
+    static std::vector<std::string> lines(const std::string& _reply) {
         std::vector<std::string> result;
-        std::istringstream text(redis({"SMEMBERS", _key}));
+        std::istringstream text(_reply);
         for (std::string line; std::getline(text, line);)
             result.push_back(line);
-        return sorted(result);
+        return result;
+    }
+    // The members of a set, sorted.
+    static std::vector<std::string> members(const std::string& _key) {
+        return sorted(lines(redis({"SMEMBERS", _key})));
+    }
+    // Every key as stored, read without the records: a hash as its sorted "field=value"
+    // pairs, a set as its sorted members, a string as itself. Tests hold it against the
+    // literal form that other readers of the database (the status tool, records written by
+    // an earlier version) rely on, which a writer and reader agreeing on a wrong name
+    // would pass.
+    using keyspace = std::map<std::string, std::vector<std::string>>;
+    static keyspace stored() {
+        keyspace result;
+        for (const auto& key : lines(redis({"KEYS", "*"}))) {
+            const auto type = redis({"TYPE", key});
+            auto& items = result[key];
+            if (type == "set")
+                items = members(key);
+            else if (type != "hash")
+                items = {redis({"GET", key})};
+            else {
+                const auto pairs = lines(redis({"HGETALL", key}));
+                for (std::size_t i = 0; i + 1 < pairs.size(); i += 2)
+                    items.push_back(pairs[i] + "=" + pairs[i + 1]);
+                items = sorted(items);
+            }
+        }
+        return result;
     }
 
     inline static std::unique_ptr<test::redis_server> s_server;

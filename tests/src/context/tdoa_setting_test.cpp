@@ -1,4 +1,4 @@
-// TDOA setting documents (cached reading, skip rules, slots) and schedule rows.
+// TDOA setting documents (stored form, cached reading, skip rules, slots) and schedule rows.
 #include "core/json.h"
 #include "store_fixture.h"
 
@@ -69,6 +69,8 @@ TEST_F(tdoa_records, max_slot_spans_masters_and_distributors_only_with_masters) 
 TEST_F(tdoa_records, setting_object_keeps_its_first_reading) {
     auto first = m_context->get_tdoa_setting("t1");
     first.update(parse(R"({"values": {"autostart": true}})"));
+    EXPECT_EQ(stored(),
+              (keyspace{{"tdoa_settings:set", {"t1"}}, {"tdoa_settings:t1", {R"({"values":{"autostart":true}})"}}}));
     EXPECT_EQ(first.get_autostart(), true);
     m_context->get_tdoa_setting("t1").update(parse(R"({"values": {"autostart": false}})"));
     EXPECT_EQ(first.get_autostart(), true);
@@ -111,6 +113,9 @@ TEST_F(tdoa_records, schedule_rows_with_quotes_are_replaced_on_update) {
     EXPECT_EQ(schedule.max_slot_num(), 3u);
 
     schedule.update(2, {"2,b,c,4,y"});
+    EXPECT_EQ(stored(), (keyspace{{"tdoa_schedules:s1:from_server:fields", {"tdoa_version=2"}},
+                                  {"tdoa_schedules:s1:from_server:rows", {"2,b,c,4,y"}},
+                                  {"tdoa_schedules:set", {"s1"}}}));
     EXPECT_EQ(schedule.rows(), std::set<std::string>{"2,b,c,4,y"});
     EXPECT_EQ(m_context->get_tdoa_schedules(), std::vector<std::string>{"s1"});
 

@@ -1,5 +1,5 @@
-// The WIN record: defaults of missing fields, the throwing getters, time pairs, the
-// parameter keys it deletes and the texts it stores.
+// The WIN record: its stored form, defaults of missing fields, the throwing getters, time
+// pairs, the parameter keys it deletes and the texts it stores.
 #include <optional>
 #include <stdexcept>
 #include <tuple>
@@ -24,7 +24,7 @@ protected:
     std::optional<win> m_win;
 };
 
-TEST_F(win_record, never_seen_win_reads_as_unset_and_stored_values_override_that) {
+TEST_F(win_record, never_seen_win_reads_as_unset_and_stored_values_override_that_in_the_shared_form) {
     EXPECT_FALSE(m_win->exists());
     EXPECT_EQ(m_win->parameter_state(LOC), UNKNOWN);
     EXPECT_EQ(m_win->parameter_as_json(TXP, win::actual), "");
@@ -41,7 +41,30 @@ TEST_F(win_record, never_seen_win_reads_as_unset_and_stored_values_override_that
     EXPECT_EQ(std::make_tuple(m_win->parameter_sync_slot_addr(), m_win->parameter_sync_slot_slot(),
                               m_win->parameter_t2t_cfg_buzzer()),
               std::make_tuple(7u, 0u, false));
-    EXPECT_EQ(redis({"HGET", "wins:" + s_mac + ":parameters:sync_slot", "addr"}), "7");
+    m_win->parameter_state(CATEGORY, SUPPORTED);
+    m_win->parameter_stationary(true);
+    m_win->parameter_as_json(TXP, win::must, "{\"v\":1}");
+    m_win->parameter_timestamp(TXP, timeval{-5, 250});
+    m_win->parameter_loc(vyr::parameter::loc{10, -20, 30, -40, 5});
+    m_win->parameter_t2t_no_alarm({"aa"});
+    m_win->alarm_state(alarm_states::SENT);
+    m_win->increment_sending_counter();
+    m_win->sending_time(timeval{100, 7});
+    m_win->current_text("Leave");
+    const std::string key = "wins:" + s_mac;
+    EXPECT_EQ(stored(), (keyspace{{key + ":alarm", {"state=sent"}},
+                                  {key + ":data", {"current_text=Leave", "sending_counter=1", "sending_counter_sec=100",
+                                                   "sending_counter_usec=7"}},
+                                  {key + ":parameters:category", {"state=supported"}},
+                                  {key + ":parameters:loc",
+                                   {"sublocation_id=5", "sublocation_z=-40", "x=10", "y=-20", "z=30"}},
+                                  {key + ":parameters:stationary", {"stationary=true"}},
+                                  {key + ":parameters:sync_slot", {"addr=7", "slot=0"}},
+                                  {key + ":parameters:t2t_cfg", {"buzzer=false"}},
+                                  {key + ":parameters:t2t_no_alarm_set", {"AA"}},
+                                  {key + ":parameters:txp",
+                                   {"must={\"v\":1}", "timestamp_sec=-5", "timestamp_usec=250"}},
+                                  {"wins:set", {s_mac}}}));
 }
 
 TEST_F(win_record, parameter_loc_fails_when_the_sublocation_z_is_missing) {
@@ -99,7 +122,6 @@ TEST_F(win_record, empty_must_value_deletes_the_field_and_the_no_alarm_list_is_r
 
 TEST_F(win_record, alarm_state_and_hostile_screen_text_round_trip) {
     m_win->alarm_state(alarm_states::SENT);
-    EXPECT_EQ(redis({"HGET", "wins:" + s_mac + ":alarm", "state"}), "sent");
     EXPECT_EQ(m_win->alarm_state(), alarm_states::SENT);
     m_win->del_alarms();
     EXPECT_EQ(m_win->alarm_state(), alarm_states::UNKNOWN);

@@ -72,6 +72,7 @@ TEST(param_values, json_forms_read_back_to_equal_values) {
     EXPECT_EQ(licences(R"([{"id":3},{"id":1},{"id":3}])").to_json_string(), "[{\"id\":1},{\"id\":3}]\n");
     const param_em_alm set(R"({"state":"SET"})", lg());
     EXPECT_EQ(set.value(), "SET");
+    EXPECT_EQ(set.to_json_string(), "{\"state\":\"SET\"}\n");
     EXPECT_EQ(param_em_alm(set.to_json_string(), lg()), set);
     const param_scr_name name(std::string("\"Bob\""), lg());
     EXPECT_EQ(name.to_json_string(), "\"Bob\"\n");
