@@ -215,7 +215,7 @@ int main(int argc, char* argv[]) {
             if (output.empty() && !json)
                 std::cout << '\n';
         }
-    } catch (const std::invalid_argument& e) {
+    } catch (const status::bad_argument& e) {
         std::cerr << e.what() << "\n";
         return 2;
     } catch (const std::exception& e) {

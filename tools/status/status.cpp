@@ -246,7 +246,7 @@ device_status reader::read_device(const std::string& _mac) {
     std::string mac = _mac;
     const bool hex = std::all_of(mac.begin(), mac.end(), [](char _c) { return std::isxdigit(static_cast<unsigned char>(_c)); });
     if (!hex || !comb_mac(mac))
-        throw std::invalid_argument("not a MAC address (12 or 16 hexadecimal characters): " + _mac);
+        throw bad_argument("not a MAC address (12 or 16 hexadecimal characters): " + _mac);
     const certification_switch on(vehicle_certification_on());
     return read(mac, true);
 }

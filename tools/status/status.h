@@ -13,6 +13,7 @@
 #include <iosfwd>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,12 @@ struct options {
     std::optional<bool> vehicle_certification;
 };
 
+// A command-line argument the tool cannot use (exit status 2); bad data read from Redis
+// is any other exception (exit status 1).
+struct bad_argument : std::invalid_argument {
+    using std::invalid_argument::invalid_argument;
+};
+
 class reader {
 public:
     // Connects to Redis (throws the Redis client's exceptions when it cannot). Builder
@@ -114,7 +121,7 @@ public:
     // trackable objects.
     report read_all();
     // One device with its parameters; `_mac` in 12 or 16 hexadecimal characters, any case.
-    // Throws std::invalid_argument for anything else.
+    // Throws bad_argument for anything else.
     device_status read_device(const std::string& _mac);
 
 private:

@@ -178,7 +178,9 @@ TEST_F(DeviceStatus, ProgramExitStatusAndJsonFollowTheReading) {
          {"--mac", broken.mac},
          3},
         {{}, {"--redis-port", std::to_string(test::free_port())}, 1},
-        {{}, {"--watch", "0"}, 2},
+        // Bad data in Redis is not a bad command line.
+        {[&] { redis({"SET", vyr::context::win::keys::removed(), "many"}); }, {}, 1},
+        {[&] { redis({"DEL", vyr::context::win::keys::removed()}); }, {"--watch", "0"}, 2},
         {{}, {"--mac", "70B3D5"}, 2},
         {{}, {"--vehicle-certification", "yes"}, 2},
         {{}, {"surplus"}, 2},
