@@ -58,7 +58,7 @@ bool is_string_equal(const Json::Value& _object, const char* _member, const char
 void c_receiver::process_alarm(const std::string& _body) const {
     const field_reader read{m_logger, "process_alarm", "alarm"};
     const auto parsed = vyr::libs::core::json::try_parse(_body);
-    if (!parsed.ok)
+    if (!parsed.ok || !parsed.result.isObject())
         return vyr::metrics::add(vyr::metrics::counter::reports_malformed);
     const Json::Value& message = parsed.result;
 

@@ -99,11 +99,14 @@ std::optional<c_receiver::param_report> c_receiver::decode_param_p(const std::st
     const Json::Value& mac_value = message["mac"];
     const Json::Value& ts_value = message["ts"];
     const Json::Value& ms_value = message["ms"];
-    if (!mac_value.isString() || !ts_value.isInt64() || !ms_value.isInt())
+    if (!mac_value.isString() || !ts_value.isInt64() || !ms_value.isInt()) {
+        vyr::metrics::add(vyr::metrics::counter::reports_malformed);
         return std::nullopt;
+    }
     report.mac = mac_value.asString();
     if (!comb_mac(report.mac)) {
         m_logger.debug("report with a bad MAC dropped: %1%") % vyr::libs::core::json::to_string(mac_value);
+        vyr::metrics::add(vyr::metrics::counter::reports_malformed);
         return std::nullopt;
     }
     timeval arrival{};

@@ -314,9 +314,12 @@ TEST_F(param_report, corrupted_reports_change_nothing) {
              std::string(R"({"mac": "AABBCCDDEEFF0011", "ts": 1, "ms": 0, "plist": [true]})"),
              std::string(R"({"mac": "AABBCCDDEEFF0011", "ts": 1, "ms": 0, "plist": "stationary"})")}) {
         SCOPED_TRACE(body);
+        const double malformed = vyr::metrics::value(vyr::metrics::counter::reports_malformed);
         const auto sent = handle("#param_p" + body);
         EXPECT_TRUE(sent.param_req.empty());
         EXPECT_EQ(redis({"DBSIZE"}), "0");
+        // Regression: a report without a usable MAC or time was dropped uncounted.
+        EXPECT_EQ(vyr::metrics::value(vyr::metrics::counter::reports_malformed) - malformed, 1);
     }
 }
 
@@ -421,10 +424,10 @@ TEST(param_report_batch, leaves_the_state_and_sends_the_commands_of_the_reports_
         }
     }
     EXPECT_EQ(std::make_tuple(failed_batched, failed_one_by_one), std::make_tuple(1, 1));
-    // Either way the three older values and the frame that is no JSON are counted.
+    // Either way the three older values, the frame that is no JSON and the bad MAC are counted.
     EXPECT_EQ(std::make_pair(vyr::metrics::value(counter::reports_stale) - stale,
                              vyr::metrics::value(counter::reports_malformed) - malformed),
-              std::make_pair(6.0, 2.0));
+              std::make_pair(6.0, 4.0));
     const auto contents = batched.contents();
     EXPECT_EQ(contents, one_by_one.contents());
     // The state itself, so that an equal but wrong one is not taken for right.
