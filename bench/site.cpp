@@ -152,7 +152,7 @@ void tag_in_step(c_mech_param_req& _mechanism, vyr::context::context& _store, co
     const auto reported = [&](parameter_t _p, const parameter& _value) {
         record.parameter_as_json(_p, win::actual, _value.to_json_string());
     };
-    if (vehicle_certification) {
+    if (_store.vehicle_certification()) {
         reported(VEH_CERT, param_veh_cert(_mechanism.veh_cert_to_json(_mac).value_or(Json::Value()), _logger).deliverable());
         reported(DRIVER_LIC, param_driver_lic(_mechanism.driver_lic_to_json(_mac).value_or(Json::Value()), _logger).deliverable());
     }

@@ -44,10 +44,6 @@ bool stop_requested();
 void install_stop_signals();
 void end_work(int _signal);
 
-// Written by the updater when it reads licences and certifications; read by the
-// parameter-request mechanism.
-extern std::atomic<bool> vehicle_certification;
-
 using vyr::libs::core::component_logger;
 
 // Typed readers of one member of a JSON object. Each returns true on success; on false

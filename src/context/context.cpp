@@ -26,6 +26,14 @@ void context::updated(bool _updated) {
     vyr::metrics::set_mirror_complete(_updated);
 }
 
+bool context::vehicle_certification() {
+    return common::is_true(common::text_of(m_redis_context->command("GET", s_vehicle_certification)));
+}
+
+void context::vehicle_certification(bool _on) {
+    m_redis_context->command("SET", s_vehicle_certification, common::to_text(_on));
+}
+
 context::refresh_state context::alarms_refresh() {
     const auto text = common::text_of(m_redis_context->command("GET", s_alarms_refresh));
     if (text == std::optional<std::string>("pending"))
@@ -155,6 +163,7 @@ void context::prefetch_project(const std::function<void()>& _between) {
         return;
     using redis::key_kind;
     redis.prefetch({{std::string(s_updated), key_kind::string},
+                    {std::string(s_vehicle_certification), key_kind::string},
                     {anchor::keys::set(), key_kind::set},
                     {track_obj::keys::set(), key_kind::set},
                     {group::keys::set(), key_kind::set},
@@ -214,7 +223,8 @@ void context::prefetch_requests(const std::vector<std::string>& _macs) {
         return;
     using redis::key_kind;
     redis.prefetch_fields({{anchor::keys::mac_addr(), _macs}, {track_obj::keys::mac_addr(), _macs}},
-                          {{std::string(s_updated), key_kind::string}});
+                          {{std::string(s_updated), key_kind::string},
+                           {std::string(s_vehicle_certification), key_kind::string}});
     // Requests wait for the whole mirror: nothing is answered now.
     if (!updated())
         return;

@@ -28,6 +28,7 @@ public:
     static constexpr std::string_view s_name = "name";
     static constexpr std::string_view s_updated = "updated";
     static constexpr std::string_view s_alarms_refresh = "alarms_refresh";
+    static constexpr std::string_view s_vehicle_certification = "vehicle_certification";
 
     // Where a refresh of the alarm kind stands: none pending, requested and not finished,
     // or failed at least once and still retried (alarms are then delivered as stored).
@@ -50,6 +51,11 @@ public:
     // Whether the mirror is complete: true only for the stored text "true".
     bool updated();
     void updated(bool _updated);
+    // Whether the platform keeps driver licences and vehicle certifications (both of its
+    // endpoints answered the last read): only then are they delivered. Written by the
+    // updater; true only for the stored text "true".
+    bool vehicle_certification();
+    void vehicle_certification(bool _on);
     // Any other stored text reads as none; none deletes the key.
     refresh_state alarms_refresh();
     void alarms_refresh(refresh_state _state);

@@ -531,6 +531,7 @@ void c_mech_param_req::answer_held_requests() {
     try {
         if (!m_context->updated())
             return keep_held();
+        m_vehicle_certification = m_context->vehicle_certification();
     } catch (const std::exception&) {
         // Redis cannot be read: the requests stay held (the cycle reports the failure).
         return keep_held();
@@ -663,6 +664,7 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
         // Each record is then read when needed, and what fails is logged with the record.
         m_logger.warning("the project could not be read in one go: this cycle reads it record by record");
     }
+    m_vehicle_certification = m_context->vehicle_certification();
     run_passes(_alarms_only, refresh);
     // A big snapshot takes a while to let go of: requests are answered in between.
     m_context->redis_context().cache_off([this] { service_pipe_in_cycle(); });
@@ -1152,7 +1154,7 @@ std::vector<c_mech_param_req::param_check> c_mech_param_req::check_track_obj(con
         return {};
 
     std::vector<param_check> checks;
-    if (vehicle_certification) {
+    if (m_vehicle_certification) {
         checks.push_back(check_value<param_veh_cert>(_win, VEH_CERT, veh_cert_to_json(mac), true));
         checks.push_back(check_value<param_driver_lic>(_win, DRIVER_LIC, driver_lic_to_json(mac), false));
     }

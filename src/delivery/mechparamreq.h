@@ -140,6 +140,9 @@ public:
     // record marks it rejected for this very pair of values (`_check` as taken by
     // check_parameters).
     static bool rejected(const vyr::context::win& _win, const param_check& _check);
+    // For a tool that judges without the thread: whether licences and certifications are
+    // judged (the thread reads the mirror's switch before each cycle and request batch).
+    void vehicle_certification(bool _on) noexcept { m_vehicle_certification = _on; }
     // For a tool that judges every WIN as a cycle does, through the mechanism's context:
     // the project is read once and the records of `_macs` a chunk at a time, and
     // `_each(i)` runs for each MAC in turn with those reads answered from memory.
@@ -339,6 +342,7 @@ private:
     clock_function m_clock = &c_mech_param_req::now;
     std::chrono::steady_clock::duration m_held_request_lifetime = s_held_request_lifetime;
     // Mechanism thread only.
+    bool m_vehicle_certification = false;  // the mirror's switch as the pass or batch began
     vyr::timer m_processing_timer;
     // When the timer was last due (or started, or reset): each expiry is due 5 s later.
     timeval m_timer_due{};

@@ -183,10 +183,10 @@ void updater::update_licenses_and_certifications(const std::string& _obj_uid) {
         return;
     }
     if (!licences || !models) {
-        vehicle_certification = false;
+        m_context->vehicle_certification(false);
         return;
     }
-    vehicle_certification = true;
+    m_context->vehicle_certification(true);
     if (!_obj_uid.empty()) {
         licences->try_emplace(_obj_uid);
         models->try_emplace(_obj_uid, 0);

@@ -36,7 +36,7 @@ const char* const s_usage =
     "                      as the service option of that name (default off)\n"
     "  --vehicle-certification on|off\n"
     "                      whether the service delivers vehicle certificates and driver\n"
-    "                      licences (default: inferred from the device records)\n"
+    "                      licences (default: as the service found the platform)\n"
     "  --mac MAC           one device: every parameter, must versus actual\n"
     "  --json              one JSON object instead of the table\n"
     "  --watch SECONDS     repeat every SECONDS until Ctrl-C (waiting at least as long\n"

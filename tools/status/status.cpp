@@ -65,19 +65,6 @@ int kind_order(const std::string& _kind) {
     return 1;
 }
 
-// The checks read the process-wide switch of the service; it is set for one reading
-// and put back after it.
-class certification_switch {
-public:
-    explicit certification_switch(bool _on) : m_before(vehicle_certification.exchange(_on)) {}
-    ~certification_switch() { vehicle_certification = m_before; }
-    certification_switch(const certification_switch&) = delete;
-    certification_switch& operator=(const certification_switch&) = delete;
-
-private:
-    bool m_before;
-};
-
 std::string time_text(const timeval& _time) {
     if (_time.tv_sec == 0 && _time.tv_usec == 0)
         return "-";
@@ -122,15 +109,7 @@ reader::~reader() = default;
 bool reader::vehicle_certification_on() {
     if (m_options.vehicle_certification)
         return *m_options.vehicle_certification;
-    using vyr::context::win;
-    const auto macs = m_context->get_wins();
-    bool on = false;
-    m_checks->judge_together(macs, [&](std::size_t _index) {
-        const auto record = m_context->get_win(macs[_index]);
-        on = on || !record.parameter_as_json(vyr::parameter::VEH_CERT, win::must).empty() ||
-             !record.parameter_as_json(vyr::parameter::DRIVER_LIC, win::must).empty();
-    });
-    return on;
+    return m_context->vehicle_certification();
 }
 
 device_status reader::read(const std::string& _mac, bool _describe) {
@@ -204,7 +183,7 @@ report reader::read_all() {
     report result;
     result.mirror_complete = m_context->updated();
     result.vehicle_certification = vehicle_certification_on();
-    const certification_switch on(result.vehicle_certification);
+    m_checks->vehicle_certification(result.vehicle_certification);
 
     if (const auto removed = vyr::context::common::text_of(
             m_context->redis_context().command("GET", vyr::context::win::keys::removed())))
@@ -247,7 +226,7 @@ device_status reader::read_device(const std::string& _mac) {
     const bool hex = std::all_of(mac.begin(), mac.end(), [](char _c) { return std::isxdigit(static_cast<unsigned char>(_c)); });
     if (!hex || !comb_mac(mac))
         throw bad_argument("not a MAC address (12 or 16 hexadecimal characters): " + _mac);
-    const certification_switch on(vehicle_certification_on());
+    m_checks->vehicle_certification(vehicle_certification_on());
     return read(mac, true);
 }
 

@@ -97,8 +97,7 @@ struct options {
     // The service's system.push_schedule_to_destination: shapes an anchor's schedule.
     bool push_schedule_to_destination = false;
     // Whether the service delivers vehicle certificates and driver licences (it does when
-    // the platform serves them). Nothing: taken as on when any WIN holds a must value
-    // for one of them, which the service stores only then.
+    // the platform serves them). Nothing: as the service's switch in the mirror stands.
     std::optional<bool> vehicle_certification;
 };
 

@@ -245,12 +245,12 @@ TEST_F(ParamDelivery, ValueParametersFollowTheCompareRule) {
     settled(tag);
     record.parameter_as_json(VEH_CERT, win::actual, "{\"id\":4}\n");
     EXPECT_TRUE(cycle().empty());
-    vehicle_certification = true;
+    m_store->vehicle_certification(true);
     EXPECT_EQ(bodies(cycle()), (list{"000E2E0105", "000E2F020103"}));
     record.parameter_as_json(VEH_CERT, win::actual, "null\n");  // a null report is left alone
     record.parameter_as_json(DRIVER_LIC, win::actual, "[{\"id\":3},{\"id\":1}]\n");
     const auto frames = later(record);
-    vehicle_certification = false;
+    m_store->vehicle_certification(false);
     EXPECT_TRUE(frames.empty());
 
     // The button alarm is raised: the device showing CLEAR is told SET.
@@ -355,8 +355,8 @@ TEST_F(ParamDelivery, LossyValuesAreComparedAsTheDeviceHoldsThem) {
         {"LongScreenNameIsCutAtAWholeCharacter", [&](object_def& o, auto) { o.name = cut_name + "tail"; }, {name_bytes}, 1,
          {SCR_NAME}},
         {"WideCertificateIdIsNotSentAsNoneAndWideLicenceIdsAreLeftOut",
-         [](object_def&, vyr::context::track_obj _o) {
-             vehicle_certification = true;
+         [this](object_def&, vyr::context::track_obj _o) {
+             m_store->vehicle_certification(true);
              _o.update_vehicle_model(256);
              _o.update_driver_licenses({3, 300});
          },
@@ -383,7 +383,6 @@ TEST_F(ParamDelivery, LossyValuesAreComparedAsTheDeviceHoldsThem) {
             answer += body.substr(4);
         send(request(tag.mac, row.asked));
         EXPECT_EQ(bodies(fence()), list{answer}) << row.fault;
-        vehicle_certification = false;
         EXPECT_EQ(logged("cannot be delivered whole"), row.warnings) << row.fault;
     }
 }

@@ -113,7 +113,6 @@ protected:
 TEST_F(updater_test, first_pass_flushes_names_fills_every_kind_and_sets_updated) {
     redis.command({"SET", "stale", "1"});
     redis.command({"SET", "updated", "true"});  // left by a previous run
-    vehicle_certification = false;
     start();
     EXPECT_NE(updated_text(), "true");  // before the flush too: delivery reads nothing old
     wait_updated();
@@ -132,7 +131,7 @@ TEST_F(updater_test, first_pass_flushes_names_fills_every_kind_and_sets_updated)
     EXPECT_EQ(store->get_tdoa_schedule("sch-main").rows().size(), 3u);
 
     // Licences and certifications both answered: applied, and the switch is on.
-    EXPECT_TRUE(vehicle_certification);
+    EXPECT_EQ(redis.command({"GET", "vehicle_certification"}), "true");
     EXPECT_EQ(store->get_track_obj("to-worker-1").driver_licenses(), (std::set<std::uint32_t>{3}));
     EXPECT_EQ(store->get_track_obj("to-forklift-1").vehicle_model(), 3u);
     EXPECT_EQ(store->get_track_obj("to-forklift-2").vehicle_model(), std::nullopt);
@@ -172,16 +171,15 @@ TEST_F(updater_test, an_alarm_without_object_is_neither_updated_nor_removed) {
 
 TEST_F(updater_test, licences_and_certifications_apply_only_when_both_endpoints_answer) {
     platform->remove("driver_licenses.json");  // answers 404
-    vehicle_certification = true;
     start_and_wait_updated();
-    EXPECT_FALSE(vehicle_certification);
+    EXPECT_EQ(redis.command({"GET", "vehicle_certification"}), "false");
     EXPECT_EQ(store->get_track_obj("to-forklift-1").vehicle_model(), std::nullopt);
     EXPECT_EQ(store->get_track_obj("to-worker-1").driver_licenses(), std::set<std::uint32_t>{});
 
     platform->write("driver_licenses.json", sample("driver_licenses.json"));
     updater->update_all_req();
     wait_updated();
-    EXPECT_TRUE(vehicle_certification);
+    EXPECT_EQ(redis.command({"GET", "vehicle_certification"}), "true");
     EXPECT_EQ(store->get_track_obj("to-forklift-1").vehicle_model(), 3u);
     EXPECT_EQ(store->get_track_obj("to-worker-1").driver_licenses(), (std::set<std::uint32_t>{3}));
 }
@@ -346,7 +344,7 @@ TEST_F(updater_test, a_failing_licence_endpoint_keeps_the_stored_licences_and_ho
     updater->update_all_req();
     wait_updated();
     EXPECT_EQ(count(s_track_objs_path), 2);
-    EXPECT_TRUE(vehicle_certification);
+    EXPECT_EQ(redis.command({"GET", "vehicle_certification"}), "true");
     EXPECT_EQ(store->get_track_obj("to-forklift-1").vehicle_model(), 3u);
     EXPECT_EQ(store->get_track_obj("to-worker-1").driver_licenses(), (std::set<std::uint32_t>{3}));
 }
