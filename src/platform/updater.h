@@ -171,6 +171,11 @@ private:
     void update_zones();
     void update_sublocations();
     void update_tdoa_schedules();
+    // The full refresh of a kind read whole and written object by object:
+    // `_read(&undecoded)` asks the platform, then `_recorded()` lists the stored uids
+    // and `_open(uid)` opens a record.
+    template <class Read, class Recorded, class Open>
+    void refresh_kind(kind _kind, Read _read, Recorded _recorded, Open _open);
     void update_tdoa_settings();
     void update_alarms();
     // The emergency-button alarms of an alarm answer were set on the platform when it was

@@ -216,41 +216,39 @@ void updater::read_again(kind _kind) {
     }
 }
 
-void updater::update_groups() {
+template <class Read, class Recorded, class Open>
+void updater::refresh_kind(kind _kind, Read _read, Recorded _recorded, Open _open) {
     vyrserver::undecoded bad;
-    m_events.request_sent(groups);
-    const auto answer = m_server->get_groups("", "", &bad);
-    refresh_all(m_events, groups, answer, bad, m_context->get_groups(),
-                [this](const std::string& _uid) { return m_context->get_group(_uid); }, [this] { check_stop(); });
-    read_again(groups);
+    m_events.request_sent(_kind);
+    const auto answer = _read(&bad);
+    refresh_all(m_events, _kind, answer, bad, _recorded(), _open, [this] { check_stop(); });
+    read_again(_kind);
+}
+
+void updater::update_groups() {
+    refresh_kind(
+        groups, [this](vyrserver::undecoded* _bad) { return m_server->get_groups("", "", _bad); },
+        [this] { return m_context->get_groups(); }, [this](const std::string& _uid) { return m_context->get_group(_uid); });
 }
 
 void updater::update_zones() {
-    vyrserver::undecoded bad;
-    m_events.request_sent(zones);
-    const auto answer = m_server->get_zones("", "", &bad);
-    refresh_all(m_events, zones, answer, bad, m_context->get_zones(),
-                [this](const std::string& _uid) { return m_context->get_zone(_uid); }, [this] { check_stop(); });
-    read_again(zones);
+    refresh_kind(
+        zones, [this](vyrserver::undecoded* _bad) { return m_server->get_zones("", "", _bad); },
+        [this] { return m_context->get_zones(); }, [this](const std::string& _uid) { return m_context->get_zone(_uid); });
 }
 
 void updater::update_sublocations() {
-    vyrserver::undecoded bad;
-    m_events.request_sent(sublocations);
-    const auto answer = m_server->get_sublocations("", "", &bad);
-    refresh_all(m_events, sublocations, answer, bad, m_context->get_sublocations(),
-                [this](const std::string& _uid) { return m_context->get_sublocation(_uid); }, [this] { check_stop(); });
-    read_again(sublocations);
+    refresh_kind(
+        sublocations, [this](vyrserver::undecoded* _bad) { return m_server->get_sublocations("", "", _bad); },
+        [this] { return m_context->get_sublocations(); },
+        [this](const std::string& _uid) { return m_context->get_sublocation(_uid); });
 }
 
 void updater::update_tdoa_schedules() {
-    vyrserver::undecoded bad;
-    m_events.request_sent(tdoa_schedules);
-    const auto answer = m_server->get_tdoa_schedules("", &bad);
-    refresh_all(m_events, tdoa_schedules, answer, bad, m_context->get_tdoa_schedules(),
-                [this](const std::string& _uid) { return m_context->get_tdoa_schedule(_uid); },
-                [this] { check_stop(); });
-    read_again(tdoa_schedules);
+    refresh_kind(
+        tdoa_schedules, [this](vyrserver::undecoded* _bad) { return m_server->get_tdoa_schedules("", _bad); },
+        [this] { return m_context->get_tdoa_schedules(); },
+        [this](const std::string& _uid) { return m_context->get_tdoa_schedule(_uid); });
 }
 
 // An answer that could not be read says nothing about which settings exist: nothing
