@@ -53,6 +53,35 @@ bool is_string_equal(const Json::Value& _object, const char* _member, const char
     return value.isString() && value.asString() == _expected;
 }
 
+// What a set alarm's "additional_info" says: its text, and for a zone alarm its zone and
+// level. Nothing when a member is there but unreadable (logged by `_read`).
+struct additional_info {
+    std::optional<std::string> text;
+    std::optional<std::string> zone_uid;
+    std::optional<std::uint32_t> zone_alarm_level;
+};
+
+std::optional<additional_info> read_additional_info(const field_reader& _read, const Json::Value& _message,
+                                                    const std::string& _uid, bool _zone_alarm) {
+    additional_info result;
+    const Json::Value& info = _message["additional_info"];
+    if (!info.isObject())
+        return result;
+    std::string text;
+    if (!_read(info, "text", text, _uid))
+        return std::nullopt;
+    result.text = text;
+    if (_zone_alarm) {
+        std::string zone_uid;
+        unsigned int level = 0;
+        if (!_read(info, "zone_uid", zone_uid, _uid) || !_read(info, "zone_alarm_level", level, _uid))
+            return std::nullopt;
+        result.zone_uid = zone_uid;
+        result.zone_alarm_level = level;
+    }
+    return result;
+}
+
 }  // namespace
 
 void c_receiver::process_alarm(const std::string& _body) const {
@@ -110,31 +139,17 @@ void c_receiver::process_alarm(const std::string& _body) const {
     if (!read(message, "acknowledged", acknowledged, uid))
         return;
 
-    std::optional<std::string> text;
-    std::optional<std::string> zone_uid;
-    std::optional<std::uint32_t> zone_alarm_level;
-    if (message.isMember("additional_info") && message["additional_info"].isObject()) {
-        const Json::Value& info = message["additional_info"];
-        std::string info_text;
-        if (!read(info, "text", info_text, uid))
-            return;
-        text = info_text;
-        if (zone_alarm) {
-            std::string info_zone_uid;
-            unsigned int info_level = 0;
-            if (!read(info, "zone_uid", info_zone_uid, uid) || !read(info, "zone_alarm_level", info_level, uid))
-                return;
-            zone_uid = info_zone_uid;
-            zone_alarm_level = info_level;
-        }
-    }
+    const auto info = read_additional_info(read, message, uid, zone_alarm);
+    if (!info)
+        return;
 
     // A new alarm, or one whose level changed, must be shown on the device again.
-    if (zone_alarm && (!alarm_exists || alarm.zone_alarm_level() != zone_alarm_level))
+    if (zone_alarm && (!alarm_exists || alarm.zone_alarm_level() != info->zone_alarm_level))
         reset_device();
 
-    event_write(vyr::mirror::alarms, uid,
-                [&] { alarm.update(alarm_name, acknowledged, obj_uid, zone_uid, zone_alarm_level, text, set); });
+    event_write(vyr::mirror::alarms, uid, [&] {
+        alarm.update(alarm_name, acknowledged, obj_uid, info->zone_uid, info->zone_alarm_level, info->text, set);
+    });
     if (alarm_name == vyr::context::s_emergency_button)
         vyr::context::note_button_seen(m_context->redis_context(), obj_uid, now_ms());
     send_context_updated_notification();
