@@ -1,5 +1,7 @@
 #include "context/track_obj.h"
 
+#include <algorithm>
+
 #include "common/helpers.h"
 
 namespace vyr::context {
@@ -39,10 +41,8 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
                _default_height, s_type, _type, s_mac_addr, _mac_addr, s_stationary, common::to_text(_stationary),
                s_category, _category);
     common::add_members(writes, groups_key, _groups);
-    std::vector<std::string> no_alarm;
-    no_alarm.reserve(_t2t_no_alarm.size());
-    for (const auto& entry : _t2t_no_alarm)
-        no_alarm.push_back(to_upper(entry));
+    std::vector<std::string> no_alarm(_t2t_no_alarm.size());
+    std::transform(_t2t_no_alarm.begin(), _t2t_no_alarm.end(), no_alarm.begin(), to_upper);
     common::add_members(writes, no_alarm_key, no_alarm);
 
     std::size_t t2t_at = 0;
