@@ -22,7 +22,6 @@ namespace {
 std::string completion_failure VYR_GUARDED_BY(completion_mutex);
 }
 
-
 void stop_all() {
     vyr::libs::core::mutex_lock lock(completion_mutex);
     completion_flag = true;

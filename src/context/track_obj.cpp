@@ -108,7 +108,6 @@ void track_obj::update_driver_licenses(const std::set<std::uint32_t>& _driver_li
 
 void track_obj::remove_driver_licenses() { m_redis_context.command("DEL", keys::driver_licenses(m_uid)); }
 
-
 void track_obj::remove() {
     const auto reply = m_redis_context.get_from_table(keys::fields(m_uid), {s_sublocation_uid, s_mac_addr});
     const auto old = reply.as_array();

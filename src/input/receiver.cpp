@@ -44,7 +44,8 @@ c_receiver::c_receiver(std::shared_ptr<zmq::context_t> _zmq_context, const std::
       m_redis_address(_redis_address),
       m_redis_port(_redis_port),
       m_logger(_logger),
-      m_worker("receiver", _logger, [this] { vyr::worker_thread::send_stop(*m_zmq_context, vyr::cmd::inbox::receiver); }) {}
+      m_worker("receiver", _logger,
+               [this] { vyr::worker_thread::send_stop(*m_zmq_context, vyr::cmd::inbox::receiver); }) {}
 
 c_receiver::~c_receiver() {
     m_worker.stop();

@@ -228,13 +228,15 @@ void updater::refresh_kind(kind _kind, Read _read, Recorded _recorded, Open _ope
 void updater::update_groups() {
     refresh_kind(
         groups, [this](vyrserver::undecoded* _bad) { return m_server->get_groups("", "", _bad); },
-        [this] { return m_context->get_groups(); }, [this](const std::string& _uid) { return m_context->get_group(_uid); });
+        [this] { return m_context->get_groups(); },
+        [this](const std::string& _uid) { return m_context->get_group(_uid); });
 }
 
 void updater::update_zones() {
     refresh_kind(
         zones, [this](vyrserver::undecoded* _bad) { return m_server->get_zones("", "", _bad); },
-        [this] { return m_context->get_zones(); }, [this](const std::string& _uid) { return m_context->get_zone(_uid); });
+        [this] { return m_context->get_zones(); },
+        [this](const std::string& _uid) { return m_context->get_zone(_uid); });
 }
 
 void updater::update_sublocations() {

@@ -343,7 +343,7 @@ std::vector<reply> context::execute_with_held(const std::vector<std::vector<std:
         replies = execute_batch(commands, &unrun);
     } catch (const connection_error&) {
         // Nothing of it ran: the held writes wait for the next connection. A batch that
-        // may have run is not sent again (a push counted twice).
+        // may have run is not sent again: not every write is safe to make twice.
         if (unrun) {
             m_held = std::move(held);
             m_held_guards = std::move(guards);
