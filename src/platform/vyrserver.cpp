@@ -95,18 +95,22 @@ Json::Value c_vyrserver::collection(const std::string& _func, const Json::Value&
                                     bool _required) {
     if (_answer.isNull() && !_required)
         return Json::Value();
+    const auto malformed = [&](const std::string& _what) {
+        vyr::metrics::platform_request_failed("malformed");
+        VYR_THROW(_func + ": " + _what);
+    };
     if (!_answer.isObject())
-        VYR_THROW(_func + ": the answer is not a JSON object");
+        malformed("the answer is not a JSON object");
     if (!_answer.isMember(_member) || _answer[_member].isNull()) {
         if (_required)
-            VYR_THROW(_func + ": the answer has no \"" + _member + "\"");
+            malformed("the answer has no \"" + _member + "\"");
         return Json::Value();
     }
     const Json::Value& value = _answer[_member];
     // Anything but an array is a broken answer, not an empty collection: reading it as
     // "no objects" would make the mirror drop every record of the kind.
     if (!value.isArray())
-        VYR_THROW(_func + ": \"" + _member + "\" is not an array");
+        malformed("\"" + _member + "\" is not an array");
     return value;
 }
 
@@ -178,7 +182,11 @@ std::map<std::string, Record> c_vyrserver::get_objects(const std::string& _func,
                 note_undecoded(_func, _member, uid, _undecoded);
         }
     } catch (const simdjson::simdjson_error& e) {
+        vyr::metrics::platform_request_failed("malformed");
         VYR_THROW(_func + ": parse error: " + e.what());
+    } catch (const std::exception&) {
+        vyr::metrics::platform_request_failed("malformed");  // the answer's shape, thrown above
+        throw;
     }
     return result;
 }
@@ -291,12 +299,15 @@ std::optional<std::map<std::string, Json::Value>> c_vyrserver::get_tdoa_settings
     std::string errors;
     if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) {
         m_logger.error("json: '%1%', parse error: '%2%'") % body_excerpt(body) % errors;
+        vyr::metrics::platform_request_failed("malformed");
         return std::nullopt;
     }
 
     libs::core::json::validator check("tdoa_settings parse", m_logger, VYR_HERE);
-    if (!check.is_array(root, "tdoa_settings", "."))
+    if (!check.is_array(root, "tdoa_settings", ".")) {
+        vyr::metrics::platform_request_failed("malformed");
         return std::nullopt;
+    }
 
     std::map<std::string, Json::Value> result;
     for (const auto& element : root["tdoa_settings"]) {

@@ -39,7 +39,11 @@ struct api_fixture : ::testing::Test {
 // ---- answer shape ----------------------------------------------------------------------
 
 TEST_F(api_fixture, an_answer_without_the_collection_or_a_broken_one_throws) {
-    // None of them may read as "no groups any more".
+    // None of them may read as "no groups any more", and each counts as a malformed answer.
+    const auto malformed = [] {
+        return test::shown_metric("rtls_quorvane_platform_request_failures_total", {"kind", "malformed"});
+    };
+    const double before = malformed();
     for (const auto* body : {"{}", R"({"groups": null})", ""}) {
         server.write("groups.json", body);
         EXPECT_THROW(api.get_groups("", ""), vyr::libs::core::exception) << body;
@@ -50,6 +54,7 @@ TEST_F(api_fixture, an_answer_without_the_collection_or_a_broken_one_throws) {
     EXPECT_THROW(api.get_groups("", ""), vyr::libs::core::exception);
     server.write("groups.json", R"({"groups": [{"uid": "g1", )");
     EXPECT_THAT(test::thrown_message([&] { api.get_groups("", ""); }), ::testing::StartsWith("get_groups: parse error"));
+    EXPECT_EQ(malformed() - before, 6);
 }
 
 TEST_F(api_fixture, elements_that_are_not_objects_are_dropped_and_the_rest_is_used) {
@@ -303,7 +308,10 @@ TEST_F(api_fixture, tdoa_settings_are_keyed_by_project_and_a_bad_answer_gives_no
     };
     for (const auto& [body, message] : bad) {
         server.write("tdoa_settings.json", body);
+        const double malformed = test::shown_metric("rtls_quorvane_platform_request_failures_total", {"kind", "malformed"});
         EXPECT_FALSE(api.get_tdoa_settings("").has_value()) << body;
+        EXPECT_EQ(test::shown_metric("rtls_quorvane_platform_request_failures_total", {"kind", "malformed"}) - malformed, 1)
+            << body;
         EXPECT_TRUE(test::contains(sink.frames_until_marker(logger), message)) << body;
     }
     serve("tdoa_settings.json", "tdoa_settings",
