@@ -1,0 +1,85 @@
+// The project as one delivery pass sees it: every record of the mirror that judging a
+// device needs, read in a few pipelined round trips and then never changed. A snapshot
+// carries the mirror version it was read at ("mirror_version", raised by every write of
+// project content), so that a reader can tell, with one cheap read, whether it still
+// shows the mirror. It holds plain values only and is shared read-only between whoever
+// judges with it (a cycle, the request answers taken during it, a tool); it has no
+// connection and no locks.
+#pragma once
+
+#include <json/json.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "context/alarm.h"
+#include "context/anchor.h"
+#include "context/group.h"
+#include "context/sublocation.h"
+#include "context/tdoa_schedule.h"
+#include "context/track_obj.h"
+#include "context/zone.h"
+
+namespace vyr::redis {
+class context;
+}
+
+namespace vyr::context {
+
+// Where a refresh of the alarm kind stands: none pending, requested and not finished, or
+// failed at least once and still retried (alarms are then delivered as stored).
+enum class alarm_refresh { none, pending, failed };
+
+struct project_snapshot {
+    // "mirror_version" when the snapshot was read (0: never written).
+    std::uint64_t version = 0;
+    // The mirror is complete ("updated" is "true").
+    bool updated = false;
+    // Licences and certifications are judged ("vehicle_certification" is "true").
+    bool vehicle_certification = false;
+    alarm_refresh alarms_refresh = alarm_refresh::none;
+
+    // Records by uid; a record whose mandatory fields cannot be read is absent from its
+    // map and its uid listed in `unreadable` (a device of it is not judged this pass).
+    std::unordered_map<std::string, anchor_data> anchors;
+    std::unordered_map<std::string, track_obj_data> track_objs;
+    std::unordered_map<std::string, group_data> groups;
+    std::unordered_map<std::string, zone_data> zones;
+    std::unordered_map<std::string, sublocation_data> sublocations;
+    // The stored setting document (null when missing or not JSON).
+    std::unordered_map<std::string, Json::Value> tdoa_settings;
+    std::unordered_map<std::string, tdoa_schedule_data> tdoa_schedules;
+    std::unordered_map<std::string, alarm_data> alarms;
+    // The alarm uids listed for each trackable object, in the server's order.
+    std::unordered_map<std::string, std::vector<std::string>> alarms_of_object;
+    // Emergency-button times kept by note_button_seen, by object uid.
+    std::unordered_map<std::string, std::int64_t> buttons_seen;
+    // MAC address → uid.
+    std::unordered_map<std::string, std::string> anchor_by_mac;
+    std::unordered_map<std::string, std::string> track_obj_by_mac;
+    // Every WIN record's MAC, in the server's order.
+    std::vector<std::string> wins;
+    std::vector<std::string> unreadable;
+
+    // Lookups; nullptr when absent.
+    const anchor_data* anchor_of(std::string_view _mac) const;
+    const track_obj_data* track_obj_of(std::string_view _mac) const;
+    template <class Map>
+    static const typename Map::mapped_type* find(const Map& _map, const std::string& _uid) {
+        const auto found = _map.find(_uid);
+        return found == _map.end() ? nullptr : &found->second;
+    }
+};
+
+// Reads a snapshot in a few pipelined round trips, however many records there are.
+// Throws redis::connection_error when the connection is lost.
+std::shared_ptr<const project_snapshot> read_project_snapshot(redis::context& _redis_context);
+// "mirror_version" alone: one round trip.
+std::uint64_t read_mirror_version(redis::context& _redis_context);
+
+}  // namespace vyr::context
