@@ -97,15 +97,6 @@ void win::run(const redis::batch& _writes) const {
         m_redis_context.execute_command_argv(command);
 }
 
-namespace {
-
-constexpr std::string_view s_push_must = "push_must", s_push_actual = "push_actual",
-                           s_push_report_sec = "push_report_sec", s_push_report_usec = "push_report_usec",
-                           s_refusals = "refusals", s_rejected_push_sec = "rejected_push_sec",
-                           s_rejected_push_usec = "rejected_push_usec", s_push_announced = "push_announced";
-
-}  // namespace
-
 win::push_record win::parameter_push_record(parameter_t _p) const {
     push_record record;
     const auto fields = m_redis_context.get_texts_from_table(
@@ -128,17 +119,32 @@ win::push_record win::parameter_push_record(parameter_t _p) const {
     return record;
 }
 
-void win::parameter_push_record(parameter_t _p, const push_record& _record) {
+std::vector<std::string> win::push_record_command(std::string_view _mac, parameter_t _p, const push_record& _record) {
     const auto text = [](long _value) { return std::to_string(_value); };
-    m_redis_context.set_to_table(parameter_key(_p), {{s_push_must, _record.must},
-                                                     {s_push_actual, _record.actual},
-                                                     {s_push_report_sec, text(_record.report.tv_sec)},
-                                                     {s_push_report_usec, text(_record.report.tv_usec)},
-                                                     {s_refusals, text(_record.refusals)},
-                                                     {s_rejected, common::to_text(_record.rejected)},
-                                                     {s_rejected_push_sec, text(_record.rejected_push.tv_sec)},
-                                                     {s_rejected_push_usec, text(_record.rejected_push.tv_usec)},
-                                                     {s_push_announced, _record.announced}});
+    return {"HMSET",
+            keys::parameters(_mac, vyr::parameter::parameters.at(_p)),
+            std::string(s_push_must),
+            _record.must,
+            std::string(s_push_actual),
+            _record.actual,
+            std::string(s_push_report_sec),
+            text(_record.report.tv_sec),
+            std::string(s_push_report_usec),
+            text(_record.report.tv_usec),
+            std::string(s_refusals),
+            text(_record.refusals),
+            std::string(s_rejected),
+            common::to_text(_record.rejected),
+            std::string(s_rejected_push_sec),
+            text(_record.rejected_push.tv_sec),
+            std::string(s_rejected_push_usec),
+            text(_record.rejected_push.tv_usec),
+            std::string(s_push_announced),
+            _record.announced};
+}
+
+void win::parameter_push_record(parameter_t _p, const push_record& _record) {
+    m_redis_context.execute_command_argv(push_record_command(m_mac_addr, _p, _record));
 }
 
 std::optional<std::string> win::detail(parameter_t _p, std::string_view _field) const {

@@ -155,10 +155,18 @@ public:
         // Read only: the parameter's report time now.
         timeval report_now{};
     };
+    // The push record's fields in the parameter's hash.
     static constexpr std::string_view s_rejected = "rejected";
+    static constexpr std::string_view s_push_must = "push_must", s_push_actual = "push_actual",
+                                      s_push_report_sec = "push_report_sec", s_push_report_usec = "push_report_usec",
+                                      s_refusals = "refusals", s_rejected_push_sec = "rejected_push_sec",
+                                      s_rejected_push_usec = "rejected_push_usec", s_push_announced = "push_announced";
     // One round trip each; a parameter never pushed reads as a default record.
     push_record parameter_push_record(vyr::parameter::parameter_t _p) const;
     void parameter_push_record(vyr::parameter::parameter_t _p, const push_record& _record);
+    // The one command that writes a push record into the parameter's hash.
+    static std::vector<std::string> push_record_command(std::string_view _mac, vyr::parameter::parameter_t _p,
+                                                        const push_record& _record);
 
     // Detail fields. The throwing getters throw field_missing "<getter name>mac: <mac>"
     // when missing.

@@ -33,8 +33,8 @@ public:
     // Whether the WIN has a data hash (a sending time, counter or screen text).
     bool exists() const { return !m_data.data.empty(); }
 
-    // As the getters of `win` of the same names. A value that does not read as its type
-    // reads as missing.
+    // As the getters of `win` of the same names, with the same defaults; a stored number
+    // that does not read as one throws as it does there.
     vyr::parameter::parameter_states parameter_state(vyr::parameter::parameter_t _p) const;
     std::string parameter_as_json(vyr::parameter::parameter_t _p, win::parameter_hemisphere _hemisphere) const;
     timeval parameter_timestamp(vyr::parameter::parameter_t _p) const;

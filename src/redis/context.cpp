@@ -429,6 +429,17 @@ std::vector<reply> context::pipeline(const batch& _batch) {
     }
 }
 
+std::vector<reply> context::pipeline(const batch& _batch, bool& _unrun) {
+    _unrun = false;
+    // Writes held for the cache go first; whatever fails then is not this batch's alone.
+    if (m_cache || !m_held.empty())
+        return pipeline(_batch);
+    const count_failure count;
+    auto replies = execute_batch(_batch.commands(), &_unrun);
+    throw_first_error(_batch.commands(), replies);
+    return replies;
+}
+
 reply context::transaction(const batch& _batch) {
     if (m_cache) {
         if (auto served = m_cache->serve_transaction(_batch.commands())) {

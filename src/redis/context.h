@@ -67,6 +67,13 @@ struct credentials {
     std::string password;
 };
 
+// One script call that makes `_writes` only while field `_field` of hash `_key` holds
+// `_expected` (nothing: while the field is missing); it returns 1 when they were made,
+// 0 when the field had changed. A compare-and-set of a group of writes in one command.
+std::vector<std::string> guarded_writes_command(const std::string& _key, const std::string& _field,
+                                                const std::optional<std::string>& _expected,
+                                                const std::vector<std::vector<std::string>>& _writes);
+
 // The credentials of every context made without explicit ones (the service's workers
 // each open their own). Set by main from the configuration before any thread connects;
 // a mutex guards it all the same.
@@ -134,6 +141,9 @@ public:
     // reply came back is sent once more on a new connection, unless it holds HINCRBY,
     // which must not count twice.
     std::vector<reply> pipeline(const batch& _batch);
+    // The same, telling on a failure whether nothing of the batch can have run (no
+    // connection could be made, or the server had closed it before any reply).
+    std::vector<reply> pipeline(const batch& _batch, bool& _unrun);
     // The batch between MULTI and EXEC, in one round trip: other connections see all of
     // its writes or none. Returns EXEC's array of the commands' replies. Throws on an
     // error reply to any command (queued or run) and when EXEC is aborted (nil, after a

@@ -26,18 +26,9 @@ void context::hold(const std::vector<std::string_view>& _argv, const reply& _ans
     m_guard->writes.add_argv(std::move(argv));
 }
 
-void context::guard_writes(std::string _key, std::string _field, std::optional<std::string> _expected) {
-    end_guard();
-    m_guard = write_guard{std::move(_key), std::move(_field), std::move(_expected), {}, {}};
-}
-
-void context::end_guard() {
-    if (!m_guard)
-        return;
-    auto guard = std::move(*m_guard);
-    m_guard.reset();
-    if (guard.writes.empty())
-        return;
+std::vector<std::string> guarded_writes_command(const std::string& _key, const std::string& _field,
+                                                const std::optional<std::string>& _expected,
+                                                const std::vector<std::vector<std::string>>& _writes) {
     // KEYS: the guarded hash, then every key written. ARGV: the field, whether a value is
     // expected and which, then each command as its length followed by its words.
     static const std::string s_script = R"(
@@ -54,15 +45,35 @@ while i <= #ARGV do
   i = i + n + 1
 end
 return 1)";
-    std::vector<std::string> argv{"EVAL", s_script, std::to_string(guard.keys.size() + 1), guard.key};
-    argv.insert(argv.end(), guard.keys.begin(), guard.keys.end());
-    argv.push_back(guard.field);
-    argv.push_back(guard.expected ? "1" : "0");
-    argv.push_back(guard.expected.value_or(std::string()));
-    for (auto& command : guard.writes.commands()) {
+    std::vector<std::string> keys;
+    for (const auto& command : _writes)
+        if (command.size() > 1 && std::find(keys.begin(), keys.end(), command[1]) == keys.end())
+            keys.push_back(command[1]);
+    std::vector<std::string> argv{"EVAL", s_script, std::to_string(keys.size() + 1), _key};
+    argv.insert(argv.end(), keys.begin(), keys.end());
+    argv.push_back(_field);
+    argv.push_back(_expected ? "1" : "0");
+    argv.push_back(_expected.value_or(std::string()));
+    for (const auto& command : _writes) {
         argv.push_back(std::to_string(command.size()));
         argv.insert(argv.end(), command.begin(), command.end());
     }
+    return argv;
+}
+
+void context::guard_writes(std::string _key, std::string _field, std::optional<std::string> _expected) {
+    end_guard();
+    m_guard = write_guard{std::move(_key), std::move(_field), std::move(_expected), {}, {}};
+}
+
+void context::end_guard() {
+    if (!m_guard)
+        return;
+    auto guard = std::move(*m_guard);
+    m_guard.reset();
+    if (guard.writes.empty())
+        return;
+    auto argv = guarded_writes_command(guard.key, guard.field, guard.expected, guard.writes.commands());
     m_held_guards.push_back({m_held.size(), std::move(guard.keys)});
     m_held.add_argv(std::move(argv));
 }

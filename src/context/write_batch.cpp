@@ -1,0 +1,66 @@
+#include "context/write_batch.h"
+
+#include "context/common.h"
+
+namespace vyr::context {
+
+void write_batch::add_guarded(const std::string& _key, const std::string& _field,
+                              const std::optional<std::string>& _expected, const redis::batch& _writes) {
+    if (_writes.empty())
+        return;
+    m_guarded.push_back(m_commands.size());
+    m_commands.add_argv(redis::guarded_writes_command(_key, _field, _expected, _writes.commands()));
+}
+
+void write_batch::add(const win_update& _update) {
+    if (_update.empty())
+        return;
+    redis::batch writes;
+    for (const auto& [p, must] : _update.musts) {
+        const auto key = win::keys::parameters(_update.mac, vyr::parameter::parameters.at(p));
+        if (must.empty())
+            writes.add("HDEL", key, win::s_must);
+        else
+            writes.add("HSET", key, win::s_must, must);
+    }
+    for (const auto& [p, record] : _update.push_records)
+        writes.add_argv(win::push_record_command(_update.mac, p, record));
+    if (_update.sent) {
+        writes.add("HMSET", win::keys::data(_update.mac), win::s_sending_counter_sec,
+                   std::to_string(_update.sent->tv_sec), win::s_sending_counter_usec,
+                   std::to_string(_update.sent->tv_usec), win::s_sending_counter,
+                   std::to_string(_update.sending_counter + 1));
+        writes.add("SADD", win::keys::set(), _update.mac);
+    }
+    add_guarded(win::keys::data(_update.mac), std::string(win::s_answered), _update.answer_token, writes);
+}
+
+void write_batch::replay(const std::function<void(const std::vector<std::string>&)>& _handler) const {
+    for (const auto& command : m_commands.commands())
+        _handler(command);
+}
+
+write_batch::result write_batch::send(redis::context& _redis) {
+    result outcome;
+    if (m_commands.empty())
+        return outcome;
+    bool unrun = false;
+    std::vector<redis::reply> replies;
+    try {
+        replies = _redis.pipeline(m_commands, unrun);
+    } catch (...) {
+        if (!unrun) {
+            m_commands.clear();
+            m_guarded.clear();
+        }
+        throw;
+    }
+    for (const auto at : m_guarded)
+        if (!common::is_one(replies.at(at)))
+            ++outcome.guards_failed;
+    m_commands.clear();
+    m_guarded.clear();
+    return outcome;
+}
+
+}  // namespace vyr::context

@@ -1,0 +1,76 @@
+// Writes to send together in one round trip: plain commands, and guarded groups made only
+// while a field of a hash still holds the value the writer read (one compare-and-set on
+// the server, so that a decision taken on what was read never overwrites what another
+// connection wrote since). A delivery pass gathers what it decided for a chunk of WINs as
+// `win_update`s and sends them as one batch. A batch is a plain value owned by one
+// thread; replay() shows what it would send, for tests.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "context/win.h"
+#include "context/win_record.h"
+#include "redis/context.h"
+
+namespace vyr::context {
+
+// What a delivery pass writes to one WIN record after judging it: made only while the
+// record still holds the answer token it was read with (an answer of the device since
+// resets the record and wins).
+struct win_update {
+    explicit win_update(const win_record& _read)
+        : mac(_read.mac_addr()), answer_token(_read.answer_token()), sending_counter(_read.sending_counter()) {}
+
+    std::string mac;
+    std::optional<std::string> answer_token;
+    // The counter as read: a push writes it plus one (a value, not an increment, so that
+    // the group may be sent twice).
+    std::uint32_t sending_counter = 0;
+    // Must texts to store (an empty text deletes the field).
+    std::vector<std::pair<vyr::parameter::parameter_t, std::string>> musts;
+    std::vector<std::pair<vyr::parameter::parameter_t, win::push_record>> push_records;
+    // Something went out at this time: the sending time, the counter plus one, the MAC in
+    // the set of WINs.
+    std::optional<timeval> sent;
+
+    bool empty() const noexcept { return musts.empty() && push_records.empty() && !sent; }
+};
+
+class write_batch {
+public:
+    void add(std::vector<std::string> _argv) { m_commands.add_argv(std::move(_argv)); }
+    // `_writes`, made only while field `_field` of hash `_key` holds `_expected` (nothing:
+    // while the field is missing); otherwise none of them.
+    void add_guarded(const std::string& _key, const std::string& _field, const std::optional<std::string>& _expected,
+                     const redis::batch& _writes);
+    // Nothing for an empty update.
+    void add(const win_update& _update);
+    bool empty() const noexcept { return m_commands.empty(); }
+    std::size_t size() const noexcept { return m_commands.size(); }
+    // Each command as it goes to the server, in order (a guarded group as one script call).
+    void replay(const std::function<void(const std::vector<std::string>&)>& _handler) const;
+
+    struct result {
+        // Guarded groups not made: their field had changed.
+        std::size_t guards_failed = 0;
+    };
+    // Sends everything in one round trip and empties the batch. When the batch cannot have
+    // run (no connection could be made, or the server closed it before any reply) the
+    // connection error is thrown and the batch is kept, to be sent again first thing on the
+    // next connection; any other failure throws and empties it.
+    result send(redis::context& _redis);
+
+private:
+    redis::batch m_commands;
+    // Positions of the guarded groups among m_commands.
+    std::vector<std::size_t> m_guarded;
+};
+
+}  // namespace vyr::context

@@ -1,0 +1,827 @@
+#include "judge/judge.h"
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+
+#include "common/helpers.h"
+#include "core/json.h"
+
+namespace vyr::judge {
+
+using vyr::context::track_obj_data;
+using vyr::context::win;
+using vyr::context::win_record;
+using namespace vyr::parameter;
+
+namespace {
+
+// Different only when both sides hold a value and the values differ.
+template <class T>
+bool both_differ(const std::optional<T>& _a, const std::optional<T>& _b) {
+    return _a && _b && *_a != *_b;
+}
+
+// The pin setting as the device holds it: the flag bits of the t2t_cfg payload.
+std::uint32_t pin_bits(const std::optional<std::string>& _pin) {
+    if (!_pin)
+        return 0;
+    const auto pin = to_upper(*_pin);
+    if (pin == "SOLID")
+        return 1u << 2;
+    if (pin == "PULSE")
+        return 1u << 3;
+    return 0;
+}
+
+bool is_hex_text(const std::string& _text) {
+    return std::all_of(_text.begin(), _text.end(), [](char _c) { return std::isxdigit(static_cast<unsigned char>(_c)); });
+}
+
+// The category byte of the CATEGORY payload; nothing for a category the device does not
+// know (it is sent without a value, which the device reads as "unspecified").
+std::optional<std::string> category_code(const std::string& _category) {
+    if (_category == "unspecified")
+        return "00";
+    if (_category == "person")
+        return "01";
+    if (_category == "vehicle")
+        return "02";
+    if (_category == "asset")
+        return "03";
+    return std::nullopt;
+}
+
+// A signed number as the 32-bit two's complement the device reads.
+std::string hex32(std::int64_t _value) { return hex(static_cast<std::uint32_t>(_value), 8); }
+
+std::string json_text(const Json::Value& _value) { return vyr::libs::core::json::to_string(_value); }
+
+Json::Value json_list(const std::vector<std::string>& _list) {
+    Json::Value list(Json::arrayValue);
+    for (const auto& entry : _list)
+        list.append(entry);
+    return list;
+}
+
+template <class T>
+Json::Value optional_json(const std::optional<T>& _value) {
+    return _value ? Json::Value(*_value) : Json::Value();
+}
+
+Json::Value loc_to_json(const loc& _loc) {
+    Json::Value value(Json::objectValue);
+    value["x"] = _loc.x;
+    value["y"] = _loc.y;
+    value["z"] = _loc.z;
+    value["sl_z"] = _loc.sublocation_z;
+    value["sl_id"] = _loc.sublocation_id;
+    return value;
+}
+
+// Tag-to-tag fields, from either side.
+struct t2t_fields {
+    std::optional<bool> alarm_back;
+    std::optional<std::uint32_t> distance, angle, delay;
+    std::optional<std::string> pin;
+    std::optional<std::uint32_t> alert_distance, safe_distance;
+    std::optional<bool> buzzer, haptic;
+};
+
+// The role and the present fields, under the names of the device's report.
+Json::Value t2t_to_json(const std::string& _role, const t2t_fields& _fields) {
+    Json::Value value(Json::objectValue);
+    value["role"] = _role;
+    const auto put = [&value](const char* _name, const auto& _field) {
+        if (_field)
+            value[_name] = *_field;
+    };
+    put("alarm_back", _fields.alarm_back);
+    put("distance", _fields.distance);
+    put("angle", _fields.angle);
+    put("delay", _fields.delay);
+    put("pin", _fields.pin);
+    put("alert_distance", _fields.alert_distance);
+    put("safe_distance", _fields.safe_distance);
+    put("buzzer", _fields.buzzer);
+    put("haptic", _fields.haptic);
+    return value;
+}
+
+t2t_fields reported_t2t(const win_record& _win) {
+    return {_win.parameter_t2t_cfg_alarm_back(),   _win.parameter_t2t_cfg_distance(),
+            _win.parameter_t2t_cfg_angle(),        _win.parameter_t2t_cfg_delay(),
+            _win.parameter_t2t_cfg_pin(),          _win.parameter_t2t_cfg_alert_distance(),
+            _win.parameter_t2t_cfg_safe_distance(), _win.parameter_t2t_cfg_buzzer(),
+            _win.parameter_t2t_cfg_haptic()};
+}
+
+// What the device reported; null when it reported no role.
+Json::Value reported_t2t_cfg_to_json(const win_record& _win) {
+    const auto role = _win.parameter_t2t_cfg_role();
+    return role ? t2t_to_json(*role, reported_t2t(_win)) : Json::Value();
+}
+
+// The tag-to-tag configuration as the device holds it after the t2t_cfg payload; no
+// configuration is held as role "disabled".
+struct t2t_held {
+    bool exists = false;
+    std::string role;  // the object's text; compared in lower case
+    t2t_fields fields;
+    // A number does not fit its field: the configuration has no payload.
+    bool unsendable = false;
+};
+
+constexpr std::uint32_t s_max_u16 = 0xFFFF;
+
+// What keeps a location from its payload: the sublocation id has two bytes, the height
+// (default height plus the sublocation's offset) 32 signed bits. Empty when it fits.
+std::string loc_misfit(std::uint32_t _sublocation_id, std::int64_t _z) {
+    if (_sublocation_id > s_max_u16)
+        return "sublocation id " + std::to_string(_sublocation_id) + " beyond two bytes, not sent";
+    if (_z < std::numeric_limits<std::int32_t>::min() || _z > std::numeric_limits<std::int32_t>::max())
+        return "z " + std::to_string(_z) + " beyond 32 bits, not sent";
+    return "";
+}
+
+// The object's configuration as its fields hold it: the distances and the delay are sent
+// in two bytes, the angle halved in one (an odd angle is held as the even one below it).
+// A number beyond its field makes the configuration unsendable: capped, it would be
+// another distance. `_loss` receives what does not go whole.
+t2t_held held_t2t(const track_obj_data& _object, std::string& _loss) {
+    t2t_held held;
+    if (!_object.t2t_cfg) {
+        held.role = "disabled";
+        return held;
+    }
+    const auto& cfg = *_object.t2t_cfg;
+    held.exists = true;
+    held.role = cfg.role;
+    // Any role but these two is sent as role byte 00 and nothing more: the device holds
+    // "disabled".
+    const auto role = to_lower(held.role);
+    if (role != "monitor" && role != "announcer") {
+        if (role != "disabled")
+            _loss = "role " + held.role + " held as disabled";
+        held.role = "disabled";
+        return held;
+    }
+    const auto capped = [&_loss, &held](const char* _name, std::optional<std::uint32_t> _value, std::uint32_t _max,
+                                        std::uint32_t _step) -> std::optional<std::uint32_t> {
+        if (!_value)
+            return std::nullopt;
+        const std::uint32_t held_value = *_value / _step * _step;
+        if (*_value / _step > _max) {
+            held.unsendable = true;
+            _loss += std::string(_loss.empty() ? "" : "; ") + _name + " " + std::to_string(*_value) +
+                     " beyond its field, not sent";
+        } else if (held_value != *_value) {
+            _loss += std::string(_loss.empty() ? "" : "; ") + _name + " " + std::to_string(*_value) + " held as " +
+                     std::to_string(held_value);
+        }
+        return held_value;
+    };
+    held.fields = {cfg.alarm_back,
+                   capped("distance", cfg.distance, s_max_u16, 1),
+                   capped("angle", cfg.angle, 0xFF, 2),
+                   capped("delay", cfg.delay, s_max_u16, 1),
+                   cfg.pin,
+                   capped("alert_distance", cfg.alert_distance, s_max_u16, 1),
+                   capped("safe_distance", cfg.safe_distance, s_max_u16, 1),
+                   cfg.buzzer,
+                   cfg.haptic};
+    return held;
+}
+
+// The t2t_cfg payload of a held configuration.
+std::string t2t_payload(const t2t_held& _held) {
+    if (!_held.exists)
+        return payload_frame(T2T_CFG, "");
+    const auto role = to_lower(_held.role);
+    const bool announcer = role == "announcer";
+    if (role != "monitor" && !announcer)
+        return payload_frame(T2T_CFG, "00");
+    const auto& f = _held.fields;
+    std::uint32_t flags = pin_bits(f.pin);
+    if (f.alarm_back.value_or(false))
+        flags |= 1u << 0;
+    if (f.haptic.value_or(false))
+        flags |= 1u << 4;
+    if (f.buzzer.value_or(false))
+        flags |= 1u << 5;
+    std::string value = (announcer ? "02" : "01") + hex(flags, 2) + hex(f.delay.value_or(0), 4);
+    if (announcer)
+        value += hex(f.distance.value_or(0), 4) + hex(f.angle.value_or(0) / 2, 2) +
+                 hex(f.alert_distance.value_or(0), 4) + hex(f.safe_distance.value_or(0), 4);
+    return payload_frame(T2T_CFG, value);
+}
+
+// Whether the WIN's report differs from the held configuration: without a configuration a
+// supporting device must report "disabled"; with one, the roles (lower case) and, for a
+// monitor or announcer, the fields both sides hold (a missing safe distance is 0).
+bool t2t_differs(const win_record& _win, const t2t_held& _held) {
+    const auto state = _win.parameter_state(T2T_CFG);
+    const auto reported = _win.parameter_t2t_cfg_role();
+    if (!_held.exists)
+        return state == SUPPORTED && to_lower(reported.value_or("")) != "disabled";
+    if (state == UNKNOWN)
+        return true;
+    if (state != SUPPORTED)
+        return false;
+    const auto role = to_lower(_held.role);
+    if (role != to_lower(reported.value_or("")))
+        return true;
+    if (role != "monitor" && role != "announcer")
+        return false;
+    const auto& f = _held.fields;
+    const auto r = reported_t2t(_win);
+    return both_differ(f.alarm_back, r.alarm_back) || both_differ(f.distance, r.distance) ||
+           both_differ(f.angle, r.angle) || both_differ(f.delay, r.delay) ||
+           (f.pin && r.pin && pin_bits(f.pin) != pin_bits(r.pin)) ||
+           both_differ(f.alert_distance, r.alert_distance) ||
+           both_differ(std::optional<std::uint32_t>(f.safe_distance.value_or(0)), r.safe_distance) ||
+           both_differ(f.buzzer, r.buzzer) || both_differ(f.haptic, r.haptic);
+}
+
+// The no-alarm entry the device holds: its payload carries one entry, so of the object's
+// list (a set without order) the smallest entry in byte order is taken, upper case, among
+// those that are whole bytes of hexadecimal text fitting the payload; anything else would
+// corrupt the command text and is never chosen. Nothing when no entry qualifies.
+std::optional<std::string> held_no_alarm(const std::vector<std::string>& _list, std::string& _loss) {
+    std::optional<std::string> held;
+    std::size_t refused = 0;
+    for (const auto& entry : _list) {
+        if (entry.empty() || entry.size() % 2 != 0 || entry.size() > 2 * 255 || !is_hex_text(entry)) {
+            ++refused;
+            continue;
+        }
+        auto upper = to_upper(entry);
+        if (!held || upper < *held)
+            held = std::move(upper);
+    }
+    if (_list.size() > 1 || refused != 0)
+        _loss = std::to_string(_list.size()) + " entries (" + std::to_string(refused) +
+                " unusable), the device holds one: " + held.value_or("none");
+    return held;
+}
+
+std::vector<std::string> one_or_none(const std::optional<std::string>& _entry) {
+    return _entry ? std::vector<std::string>{*_entry} : std::vector<std::string>{};
+}
+
+param_check failed(parameter_t _p) {
+    param_check check;
+    check.parameter = _p;
+    check.standing = param_standing::differs;
+    check.failed = true;
+    return check;
+}
+
+// A parameter the pass does not push as a value class stands as not supported when the
+// device said so, else in step. The texts are filled when it differs (its push record
+// compares them) or when asked for.
+template <class Must, class Reported>
+param_check judged(parameter_t _p, parameter_states _state, bool _differs, bool _describe, const Must& _must,
+                   const Reported& _reported) {
+    param_check check;
+    check.parameter = _p;
+    if (_differs)
+        check.standing = param_standing::differs;
+    else if (_state == NOT_SUPPORTED)
+        check.standing = param_standing::not_supported;
+    if (_describe || _differs) {
+        check.must = json_text(_must());
+        if (_state != UNKNOWN)
+            check.actual = json_text(_reported());
+    }
+    return check;
+}
+
+// What a push record compares: the must text, or the payload of a parameter without one.
+const std::string& pushed_value(const param_check& _check) {
+    return _check.must.empty() ? _check.payload : _check.must;
+}
+
+}  // namespace
+
+bool sending_period_passed(const timeval& _now, const timeval& _last, long _period_sec) {
+    // A sending time after now means the clock was set back: waiting for it would stop the
+    // pushes to the device for as long as the clock went back.
+    if (timercmp(&_last, &_now, >))
+        return true;
+    long seconds = static_cast<long>(_now.tv_sec - _last.tv_sec);
+    if (_now.tv_usec < _last.tv_usec)
+        --seconds;
+    return seconds >= _period_sec;
+}
+
+bool may_push(const win_record& _win, const timeval& _now) {
+    return _win.sending_counter() <= s_max_sending_counter && sending_period_passed(_now, _win.sending_time());
+}
+
+judge::judge(std::shared_ptr<const vyr::context::project_snapshot> _snapshot, bool _push_schedule_to_destination,
+             const timeval& _now, vyr::libs::core::component_logger& _logger)
+    : m_snapshot(std::move(_snapshot)),
+      m_push_schedule_to_destination(_push_schedule_to_destination),
+      m_now(_now),
+      m_logger(_logger) {}
+
+const track_obj_data* judge::object_of(const std::string& _mac) const { return m_snapshot->track_obj_of(_mac); }
+
+void judge::note_undeliverable(const std::string& _mac, parameter_t _p, const std::string& _value,
+                               const std::string& _loss) {
+    const auto& name = parameters.at(_p);
+    m_notices.push_back({_mac + " " + name, _value,
+                         _loss.empty() ? std::string()
+                                       : name + " of " + _mac + ": the project value cannot be delivered whole: " +
+                                             _loss});
+}
+
+std::vector<param_check> judge::check(const win_record& _win, bool _describe) {
+    const auto& mac = _win.mac_addr();
+    std::vector<param_check> checks;
+    if (m_snapshot->anchor_by_mac.count(mac) != 0) {
+        checks = check_anchor(_win);
+    } else if (const auto* object = object_of(mac)) {
+        checks = check_track_obj(_win, *object, _describe);
+    } else if (m_snapshot->track_obj_by_mac.count(mac) != 0) {
+        // Listed, but its record cannot be read: not judged in this pass.
+        return {};
+    } else {
+        checks = check_clearing(_win, _describe);
+    }
+    for (auto& check : checks) {
+        if (check.standing != param_standing::differs || !check.payload.empty() || check.failed)
+            continue;
+        if (auto payload = payload_of(check.parameter, _win))
+            check.payload = std::move(*payload);
+        else
+            check.failed = true;
+    }
+    return checks;
+}
+
+std::vector<param_check> judge::check_clearing(const win_record& _win, bool _describe) {
+    std::vector<param_check> checks;
+    const auto add = [&](parameter_t _p, bool _holds_something, const auto& _reported) {
+        param_check check;
+        check.parameter = _p;
+        check.joint = true;
+        const auto state = _win.parameter_state(_p);
+        if (state == SUPPORTED && _holds_something) {
+            check.standing = param_standing::differs;
+            check.payload = payload_frame(_p, "");
+        } else if (state == NOT_SUPPORTED) {
+            check.standing = param_standing::not_supported;
+        }
+        if ((_describe || check.standing == param_standing::differs) && state != UNKNOWN)
+            check.actual = json_text(_reported());
+        checks.push_back(std::move(check));
+    };
+    add(T2T_CFG, to_lower(_win.parameter_t2t_cfg_role().value_or("")) != "disabled",
+        [&] { return reported_t2t_cfg_to_json(_win); });
+    add(T2T_NO_ALARM, !_win.parameter_t2t_no_alarm().empty(), [&] { return json_list(_win.parameter_t2t_no_alarm()); });
+    add(STATIONARY, _win.parameter_stationary().value_or(false),
+        [&] { return optional_json(_win.parameter_stationary()); });
+    add(CATEGORY, _win.parameter_category() != std::optional<std::string>("unspecified"),
+        [&] { return optional_json(_win.parameter_category()); });
+    return checks;
+}
+
+std::vector<param_check> judge::check_track_obj(const win_record& _win, const track_obj_data& _object,
+                                                bool _describe) {
+    // Asset tags are configured elsewhere. The platform's type is exactly "ASSET".
+    if (_object.type == "ASSET")
+        return {};
+    std::vector<param_check> checks;
+    if (m_snapshot->vehicle_certification) {
+        checks.push_back(check_value<param_veh_cert>(_win, VEH_CERT, must_json(VEH_CERT, _win), true));
+        checks.push_back(check_value<param_driver_lic>(_win, DRIVER_LIC, must_json(DRIVER_LIC, _win), false));
+    }
+    checks.push_back(check_value<param_em_alm>(_win, EM_ALM, must_json(EM_ALM, _win), true));
+    checks.push_back(check_value<param_scr_name>(_win, SCR_NAME, must_json(SCR_NAME, _win), false));
+    checks.push_back(check_value<param_scr_gname>(_win, SCR_GNAME, must_json(SCR_GNAME, _win), false));
+
+    // The tag-to-tag configuration and the no-alarm entry are compared as the device
+    // holds them after their payloads.
+    const auto& mac = _win.mac_addr();
+    std::string t2t_loss;
+    const auto t2t = held_t2t(_object, t2t_loss);
+    note_undeliverable(mac, T2T_CFG, t2t_loss, t2t_loss);
+    if (t2t.unsendable)
+        checks.push_back(failed(T2T_CFG));
+    else
+        checks.push_back(judged(
+            T2T_CFG, _win.parameter_state(T2T_CFG), t2t_differs(_win, t2t), _describe,
+            [&] { return t2t_to_json(t2t.exists ? t2t.role : "disabled", t2t.fields); },
+            [&] { return reported_t2t_cfg_to_json(_win); }));
+
+    std::string no_alarm_loss;
+    const auto must_list = one_or_none(held_no_alarm(_object.t2t_no_alarm, no_alarm_loss));
+    note_undeliverable(mac, T2T_NO_ALARM, no_alarm_loss, no_alarm_loss);
+    const auto no_alarm_state = _win.parameter_state(T2T_NO_ALARM);
+    const auto& reported_list = _win.parameter_t2t_no_alarm();
+    const bool no_alarm_differs =
+        no_alarm_state == UNKNOWN || reported_list.size() != must_list.size() ||
+        (!must_list.empty() && to_upper(reported_list.front()) != must_list.front());
+    checks.push_back(judged(
+        T2T_NO_ALARM, no_alarm_state, no_alarm_differs, _describe, [&] { return json_list(must_list); },
+        [&] { return json_list(reported_list); }));
+
+    check_place(_win, _object, _describe, checks);
+
+    // A category without a code reaches the device as "unspecified", which is then what it
+    // reports; compared with the object's own text it would be pushed for ever.
+    const auto category_state = _win.parameter_state(CATEGORY);
+    const auto category = category_code(_object.category) ? _object.category : std::string("unspecified");
+    const auto reported_category = _win.parameter_category();
+    checks.push_back(judged(
+        CATEGORY, category_state,
+        category_state == UNKNOWN ||
+            (category_state == SUPPORTED && reported_category != std::optional<std::string>(category)),
+        _describe, [&] { return Json::Value(category); }, [&] { return optional_json(reported_category); }));
+    return checks;
+}
+
+// Stationary and location travel together in one command.
+void judge::check_place(const win_record& _win, const track_obj_data& _object, bool _describe,
+                        std::vector<param_check>& _checks) {
+    const auto stationary_state = _win.parameter_state(STATIONARY);
+    const bool stationary = _object.stationary;
+    const auto reported_flag = _win.parameter_stationary();
+    _checks.push_back(judged(
+        STATIONARY, stationary_state,
+        stationary_state == UNKNOWN ||
+            (stationary_state == SUPPORTED && reported_flag != std::optional<bool>(stationary)),
+        _describe, [&] { return Json::Value(stationary); }, [&] { return optional_json(reported_flag); }));
+    _checks.back().joint = true;
+    if (!stationary || stationary_state != SUPPORTED)
+        return;
+    const auto loc_state = _win.parameter_state(LOC);
+    // Compared only where the object's sublocation is known.
+    std::optional<loc> must;
+    std::string loc_loss;
+    if (loc_state != NOT_SUPPORTED || _describe)
+        must = must_loc(_object, loc_loss);
+    if (!loc_loss.empty())
+        note_undeliverable(_win.mac_addr(), LOC, loc_loss, loc_loss);
+    const auto reported_place = _win.parameter_loc();
+    bool loc_differs = loc_state == UNKNOWN;
+    if (loc_state == SUPPORTED && must)
+        loc_differs = !(reported_place && reported_place->x == must->x && reported_place->y == must->y &&
+                        reported_place->z == must->z && reported_place->sublocation_z == must->sublocation_z &&
+                        reported_place->sublocation_id == must->sublocation_id);
+    // A place its payload cannot carry is not sent, whatever the device reports.
+    if (!loc_loss.empty() && loc_state != NOT_SUPPORTED)
+        _checks.push_back(failed(LOC));
+    else
+        _checks.push_back(judged(
+            LOC, loc_state, loc_differs, _describe, [&] { return must ? loc_to_json(*must) : Json::Value(); },
+            [&] { return reported_place ? loc_to_json(*reported_place) : Json::Value(); }));
+    _checks.back().joint = true;
+}
+
+// Where a stationary object must be; nothing when its sublocation is not known. A
+// sublocation without an offset is sent with offset 0, so the device's report is compared
+// with that; otherwise it would never match.
+std::optional<loc> judge::must_loc(const track_obj_data& _object, std::string& _loss) const {
+    const auto* place = vyr::context::project_snapshot::find(m_snapshot->sublocations, _object.sublocation_uid);
+    if (_object.sublocation_uid.empty() || !place)
+        return std::nullopt;
+    const std::int64_t offset = place->offset_z.value_or(0);
+    const std::int64_t z = std::int64_t{_object.default_height} + offset;
+    _loss = loc_misfit(place->sublocation_id, z);
+    if (!_loss.empty())
+        return std::nullopt;
+    return loc{_object.position_x, _object.position_y, static_cast<std::int32_t>(z), static_cast<std::int32_t>(offset),
+               place->sublocation_id};
+}
+
+template <class Param>
+param_check judge::check_value(const win_record& _win, parameter_t _p, const std::optional<Json::Value>& _must,
+                               bool _null_actual_is_kept) {
+    param_check check;
+    check.parameter = _p;
+    check.actual = _win.parameter_as_json(_p, win::actual);
+    if (!_must) {
+        check.standing = param_standing::differs;
+        check.failed = true;
+        return check;
+    }
+    // What is compared, stored and pushed is the value as the device will hold it.
+    std::string loss;
+    const auto must = Param(*_must, m_logger).deliverable(&loss);
+    note_undeliverable(_win.mac_addr(), _p, loss.empty() ? std::string() : json_text(*_must), loss);
+    check.must = must.to_json_string();
+    check.must_stored = true;
+    if (check.actual.empty()) {
+        check.standing = param_standing::differs;
+    } else {
+        const Param actual(check.actual, m_logger);
+        if (_null_actual_is_kept && actual.is_null())
+            check.standing = param_standing::not_supported;
+        else if (must != actual)
+            check.standing = param_standing::differs;
+    }
+    if (check.standing == param_standing::differs)
+        check.payload = must.to_hex();
+    return check;
+}
+
+verdict judge::deliver(const win_record& _win, bool _may_push) {
+    verdict result;
+    result.checks = check(_win);
+    const auto& checks = result.checks;
+    result.standing = standing_of(_win, checks);
+    if (!_may_push)
+        return result;
+    for (const auto& check : checks)
+        if (check.must_stored && !check.failed && _win.parameter_as_json(check.parameter, win::must) != check.must)
+            result.musts.emplace_back(check.parameter, check.must);
+    // Each differing parameter goes out by itself, in check order; the joint ones follow
+    // together in one command.
+    std::string joint;
+    for (const auto& check : checks) {
+        if (check.standing != param_standing::differs || check.failed)
+            continue;
+        auto record = _win.parameter_push_record(check.parameter);
+        const bool due = push_due(_win, check, record);
+        result.push_records.emplace_back(check.parameter, std::move(record));
+        if (!due)
+            continue;
+        if (check.joint)
+            joint += check.payload;
+        else
+            result.frames.push_back(check.payload);
+    }
+    if (!joint.empty())
+        result.frames.push_back(std::move(joint));
+    return result;
+}
+
+win_standing judge::standing_of(const win_record& _win, const std::vector<param_check>& _checks) {
+    bool differing = false;
+    bool rejects = false;
+    for (const auto& check : _checks)
+        if (check.standing == param_standing::differs)
+            (rejected(_win, check) ? rejects : differing) = true;
+    return differing ? win_standing::differing : rejects ? win_standing::rejects : win_standing::in_step;
+}
+
+bool judge::rejected(const win_record& _win, const param_check& _check) {
+    if (_check.standing != param_standing::differs)
+        return false;
+    const auto record = _win.parameter_push_record(_check.parameter);
+    return record.rejected && record.must == pushed_value(_check) && record.actual == _check.actual &&
+           record.announced == _win.announce_token();
+}
+
+bool judge::push_due(const win_record& _win, const param_check& _check, win::push_record& _record) {
+    const bool answered = timercmp(&_record.report_now, &_record.report, !=);
+    auto announced = _win.announce_token();
+    if (_record.must != pushed_value(_check) || _record.actual != _check.actual || _record.announced != announced) {
+        // Another value to push, another value held, or a device announced anew since (a
+        // record written after its announcement by a pass that read the record before is
+        // of its earlier life): the count starts over.
+        _record = win::push_record{
+            pushed_value(_check), _check.actual, _record.report_now, 0, false, {}, std::move(announced), {}};
+    } else if (answered) {
+        // The device answered the previous push and still holds the same other value.
+        ++_record.refusals;
+        _record.report = _record.report_now;
+    } else if (_record.rejected && !sending_period_passed(m_now, _record.rejected_push, s_rejected_period_sec)) {
+        return false;
+    }
+    if (_record.refusals < s_refusals_to_reject)
+        return true;
+    if (!_record.rejected) {
+        const auto line = [](std::string _text) {
+            while (!_text.empty() && _text.back() == '\n')
+                _text.pop_back();
+            return _text;
+        };
+        m_notices.push_back({_win.mac_addr() + " rejects " + parameters.at(_check.parameter),
+                             _record.must + "\n" + _record.actual,
+                             "WIN " + _win.mac_addr() + " keeps refusing " + parameters.at(_check.parameter) +
+                                 ": holds " + line(_check.actual) + " in place of " + line(pushed_value(_check)) +
+                                 "; pushed once a minute from now"});
+        _record.rejected = true;
+        _record.rejected_push = m_now;
+        return false;
+    }
+    if (sending_period_passed(m_now, _record.rejected_push, s_rejected_period_sec)) {
+        _record.rejected_push = m_now;
+        return true;
+    }
+    return false;
+}
+
+std::optional<std::string> judge::payload_of(parameter_t _p, const win_record& _win) {
+    const auto* object = object_of(_win.mac_addr());
+    if (!object)
+        return std::nullopt;
+    switch (_p) {
+        case T2T_CFG: {
+            std::string loss;
+            const auto held = held_t2t(*object, loss);
+            note_undeliverable(_win.mac_addr(), T2T_CFG, loss, loss);
+            if (held.unsendable)
+                return std::nullopt;
+            return t2t_payload(held);
+        }
+        case T2T_NO_ALARM: {
+            std::string loss;
+            return payload_frame(T2T_NO_ALARM, held_no_alarm(object->t2t_no_alarm, loss).value_or("00"));
+        }
+        case STATIONARY:
+            return payload_frame(STATIONARY, object->stationary ? "01" : "00");
+        case LOC:
+            return form_loc(_win);
+        case CATEGORY:
+            return payload_frame(CATEGORY, category_code(object->category).value_or(""));
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<std::string> judge::form_loc(const win_record& _win) {
+    const auto* object = object_of(_win.mac_addr());
+    if (!object)
+        return std::nullopt;
+    const auto* place = vyr::context::project_snapshot::find(m_snapshot->sublocations, object->sublocation_uid);
+    // A sublocation id beyond its two bytes would make a payload no device reads, a height
+    // beyond 32 bits would wrap round to another one: no location is sent (warned once).
+    const std::uint32_t id = place ? place->sublocation_id : 0;
+    const std::int64_t offset = place ? place->offset_z.value_or(0) : 0;
+    const std::int64_t z = std::int64_t{object->default_height} + offset;
+    const auto misfit = loc_misfit(id, z);
+    note_undeliverable(_win.mac_addr(), LOC, misfit, misfit);
+    if (!misfit.empty())
+        return std::nullopt;
+    return payload_frame(LOC, hex32(object->position_x) + hex32(object->position_y) + hex32(z) + hex32(offset) +
+                                  hex(id, 4));
+}
+
+std::optional<Json::Value> judge::must_json(parameter_t _p, const win_record& _win) {
+    const auto* object = object_of(_win.mac_addr());
+    if (!object)
+        return std::nullopt;
+    switch (_p) {
+        case EM_ALM: {
+            Json::Value value(Json::objectValue);
+            value["state"] = button_pressed(m_snapshot->track_obj_by_mac.at(_win.mac_addr()), _win) ? "SET" : "CLEAR";
+            return value;
+        }
+        case SCR_NAME:
+            return object->name.empty() ? Json::Value() : Json::Value(object->name);
+        case SCR_GNAME: {
+            if (object->groups.empty())
+                return Json::Value();
+            const auto* group = vyr::context::project_snapshot::find(m_snapshot->groups, object->groups.front());
+            return !group || group->name.empty() ? Json::Value() : Json::Value(group->name);
+        }
+        case VEH_CERT: {
+            if (!object->vehicle_model)
+                return Json::Value();
+            Json::Value value(Json::objectValue);
+            value["id"] = Json::UInt(*object->vehicle_model);
+            // An id beyond its byte has no payload: nothing goes (warned once), neither
+            // another id nor "no certification".
+            const auto misfit = param_veh_cert(value, m_logger).fits()
+                                    ? std::string()
+                                    : "certification id " + std::to_string(*object->vehicle_model) +
+                                          " beyond one byte, not sent";
+            note_undeliverable(_win.mac_addr(), VEH_CERT, misfit, misfit);
+            if (!misfit.empty())
+                return std::nullopt;
+            return value;
+        }
+        case DRIVER_LIC: {
+            Json::Value value(Json::arrayValue);
+            for (const auto id : object->driver_licenses) {
+                Json::Value entry(Json::objectValue);
+                entry["id"] = Json::UInt(id);
+                value.append(entry);
+            }
+            return value;
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace vyr::judge
+
+namespace vyr::judge {
+
+bool judge::button_pressed(const std::string& _object_uid, const win_record& _win) {
+    const auto& snapshot = *m_snapshot;
+    const auto* listed = vyr::context::project_snapshot::find(snapshot.alarms_of_object, _object_uid);
+    if (listed)
+        for (const auto& uid : *listed) {
+            const auto* alarm = vyr::context::project_snapshot::find(snapshot.alarms, uid);
+            if (alarm && alarm->alarm_name == std::optional<std::string>(std::string(vyr::context::s_emergency_button))) {
+                if (alarm->set)
+                    return true;
+                break;
+            }
+        }
+    // The device reports its button pressed: the platform may raise the alarm a while
+    // later, so no alarm list read before the report clears it.
+    static const std::string s_reported_set = [this] {
+        Json::Value set(Json::objectValue);
+        set["state"] = "SET";
+        return param_em_alm(set, m_logger).to_json_string();
+    }();
+    if (_win.parameter_as_json(EM_ALM, win::actual) != s_reported_set)
+        return false;
+    const auto heard = _win.parameter_heard_ms(EM_ALM).value_or(0);
+    const auto now = static_cast<std::int64_t>(m_now.tv_sec) * 1000 + m_now.tv_usec / 1000;
+    if (now - heard > s_button_hold_ms)
+        return false;
+    // Cleared by the platform after it was seen set since the report (by a list asked for
+    // in the millisecond of the report or later).
+    const auto* seen = vyr::context::project_snapshot::find(snapshot.buttons_seen, _object_uid);
+    const bool cleared = seen && *seen >= heard;
+    if (!cleared)
+        m_notices.push_back({_win.mac_addr() + " button held", std::to_string(heard),
+                             "emergency state of " + _win.mac_addr() +
+                                 " held at SET: no alarm list since its report shows the button alarm cleared",
+                             true});
+    return !cleared;
+}
+
+}  // namespace vyr::judge
+
+namespace vyr::judge {
+
+std::vector<param_check> judge::check_anchor(const win_record& _win) {
+    std::vector<param_check> checks;
+    checks.push_back(check_value<param_tdoa_schedule>(_win, TDOA_SCHEDULE, must_json(TDOA_SCHEDULE, _win), false));
+    // Without a reported network configuration the anchor is asked for it; any report will
+    // do.
+    param_check nwk_cfg;
+    nwk_cfg.parameter = NWK_CFG;
+    nwk_cfg.actual = _win.parameter_as_json(NWK_CFG, win::actual);
+    if (nwk_cfg.actual.empty()) {
+        nwk_cfg.standing = param_standing::differs;
+        nwk_cfg.payload = param_nwk_cfg::request_formation();
+    }
+    checks.push_back(std::move(nwk_cfg));
+    return checks;
+}
+
+}  // namespace vyr::judge
+
+namespace vyr::judge {
+
+namespace {
+template <class Param>
+std::optional<std::string> value_payload(const std::optional<Json::Value>& _must,
+                                         vyr::libs::core::component_logger& _logger) {
+    if (!_must)
+        return std::nullopt;
+    return Param(*_must, _logger).to_hex();
+}
+}  // namespace
+
+std::optional<std::string> judge::answer(const win_record& _win, std::uint32_t _number) {
+    switch (_number) {
+        case VEH_CERT:
+            return value_payload<param_veh_cert>(must_json(VEH_CERT, _win), m_logger);
+        case DRIVER_LIC:
+            return value_payload<param_driver_lic>(must_json(DRIVER_LIC, _win), m_logger);
+        case EM_ALM:
+            return value_payload<param_em_alm>(must_json(EM_ALM, _win), m_logger);
+        case SCR_NAME:
+            return value_payload<param_scr_name>(must_json(SCR_NAME, _win), m_logger);
+        case SCR_GNAME:
+            return value_payload<param_scr_gname>(must_json(SCR_GNAME, _win), m_logger);
+        case TDOA_SCHEDULE:
+            return value_payload<param_tdoa_schedule>(must_json(TDOA_SCHEDULE, _win), m_logger);
+        case T2T_CFG:
+        case T2T_NO_ALARM:
+        case STATIONARY:
+        case LOC:
+        case CATEGORY:
+            return payload_of(static_cast<parameter_t>(_number), _win);
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace vyr::judge
+
+namespace vyr::judge {
+
+const std::vector<parameter_t>& judge::reads(const std::string& _mac) const {
+    static const std::vector<parameter_t> s_anchor = {NWK_CFG, TDOA_SCHEDULE, SYNC_SLOT, SF};
+    static const std::vector<parameter_t> s_tag = {VEH_CERT, DRIVER_LIC, EM_ALM, SCR_NAME, SCR_GNAME,
+                                                   T2T_CFG,  T2T_NO_ALARM, STATIONARY, LOC, CATEGORY};
+    static const std::vector<parameter_t> s_foreign = {STATIONARY, T2T_CFG, T2T_NO_ALARM, CATEGORY};
+    if (m_snapshot->anchor_by_mac.count(_mac) != 0)
+        return s_anchor;
+    return m_snapshot->track_obj_by_mac.count(_mac) != 0 ? s_tag : s_foreign;
+}
+
+}  // namespace vyr::judge

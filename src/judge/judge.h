@@ -1,0 +1,157 @@
+// The judge: whether a WIN holds what the project says, decided from plain values only.
+// It takes a project snapshot, one WIN record as read whole and the time, and returns
+// what differs (with the texts of what the device must hold and holds), the payloads to
+// send and what to write back to the record. It does no I/O: the delivery cycle, the
+// answers to parameter requests and the status tool call it, and nothing else decides
+// whether a device is in step. A judge is made per snapshot and used by one thread;
+// what it found worth a warning is collected for its caller to log once.
+#pragma once
+
+#include <sys/time.h>
+
+#include <json/json.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "context/project_snapshot.h"
+#include "context/win_record.h"
+#include "core/logger.h"
+#include "parameters/parameters.h"
+
+namespace vyr::judge {
+
+// A WIN receives at most one push per this many whole seconds...
+inline constexpr long s_sending_period_sec = 5;
+// ...and no push once its sending counter is above this, until the device answers.
+inline constexpr std::uint32_t s_max_sending_counter = 9;
+// A parameter pushed this many times in a row with one value, the device answering each
+// push still holding the same other value, is marked rejected on the WIN...
+inline constexpr std::uint32_t s_refusals_to_reject = 10;
+// ...and from then on pushed at most once per this many seconds, until the value to push
+// or the device's value changes (or the device announces itself anew).
+inline constexpr long s_rejected_period_sec = 60;
+// A device whose latest report says its emergency button is pressed is told CLEAR only
+// once an alarm list read after that report showed the button alarm cleared, or when the
+// report is this old and no list since showed the alarm.
+inline constexpr std::int64_t s_button_hold_ms = 30000;
+
+// Whether at least `_period_sec` whole seconds lie between `_last` and `_now`; a `_last`
+// after `_now` (the clock was set back) counts as passed.
+bool sending_period_passed(const timeval& _now, const timeval& _last, long _period_sec = s_sending_period_sec);
+// Whether `_win` may be pushed at `_now`: counter not above the limit, period passed.
+bool may_push(const vyr::context::win_record& _win, const timeval& _now);
+
+// How one parameter of a WIN stands against the project.
+enum class param_standing { in_step, differs, not_supported };
+struct param_check {
+    vyr::parameter::parameter_t parameter = vyr::parameter::TXP;
+    param_standing standing = param_standing::in_step;
+    // What the device is to have and what it last reported, as JSON text (empty: nothing
+    // reported). The value parameters always carry both (their must text is stored), a
+    // differing parameter too (its push record compares them); the others only when the
+    // checks were asked to describe.
+    std::string must;
+    std::string actual;
+    // What goes out for it; built only when it differs.
+    std::string payload;
+    // Sent after the others, together with the other joint payloads in one command.
+    bool joint = false;
+    // `must` is stored as the WIN's must text of the parameter.
+    bool must_stored = false;
+    // The project value or its payload could not be read or built: the parameter is
+    // neither pushed nor given a must text.
+    bool failed = false;
+};
+// How a WIN stands: "rejects" when every parameter that differs is one the device keeps
+// refusing.
+enum class win_standing { in_step, differing, rejects };
+
+// A warning about one subject, to be logged once per value (the caller keeps what it
+// warned about): `text` empty means the subject is settled and may be forgotten.
+struct notice {
+    std::string subject;
+    std::string value;
+    std::string text;
+    bool debug = false;
+};
+
+// What one delivery to a WIN decided.
+struct verdict {
+    std::vector<param_check> checks;
+    win_standing standing = win_standing::in_step;
+    // The frames to send, in order (each differing parameter by itself, the joint ones
+    // together last).
+    std::vector<std::string> frames;
+    // Must texts that changed, and the push records of the parameters pushed or held back.
+    std::vector<std::pair<vyr::parameter::parameter_t, std::string>> musts;
+    std::vector<std::pair<vyr::parameter::parameter_t, vyr::context::win::push_record>> push_records;
+};
+
+class judge {
+public:
+    // `_now` is the time the pass goes by (pacing, the emergency-button hold).
+    judge(std::shared_ptr<const vyr::context::project_snapshot> _snapshot, bool _push_schedule_to_destination,
+          const timeval& _now, vyr::libs::core::component_logger& _logger);
+
+    const vyr::context::project_snapshot& snapshot() const noexcept { return *m_snapshot; }
+
+    // The comparisons for `_win`, in sending order, with the payloads of what differs: the
+    // anchor's schedule and network configuration, the clearing of a device no longer in
+    // the project, or the tag's parameters (nothing for an asset tag).
+    std::vector<param_check> check(const vyr::context::win_record& _win, bool _describe = false);
+    // One delivery: the checks, and, when the pacing lets it be pushed (`_may_push`),
+    // what goes out and the push records kept for it.
+    verdict deliver(const vyr::context::win_record& _win, bool _may_push);
+    static win_standing standing_of(const vyr::context::win_record& _win, const std::vector<param_check>& _checks);
+    // Whether a differing parameter stands rejected for this very pair of values.
+    static bool rejected(const vyr::context::win_record& _win, const param_check& _check);
+
+    // The payload answering a request for parameter `_number` of the WIN; nothing when
+    // it cannot be built (or the parameter has no answer).
+    std::optional<std::string> answer(const vyr::context::win_record& _win, std::uint32_t _number);
+
+    // The parameters whose hashes judging the WIN with this MAC reads, by what the device
+    // is in the project: for read_win_records.
+    const std::vector<vyr::parameter::parameter_t>& reads(const std::string& _mac) const;
+
+    // What was found worth a warning since the last call.
+    std::vector<notice> take_notices() { return std::move(m_notices); }
+
+private:
+    const vyr::context::track_obj_data* object_of(const std::string& _mac) const;
+    std::vector<param_check> check_anchor(const vyr::context::win_record& _win);
+    std::vector<param_check> check_clearing(const vyr::context::win_record& _win, bool _describe);
+    std::vector<param_check> check_track_obj(const vyr::context::win_record& _win,
+                                             const vyr::context::track_obj_data& _object, bool _describe);
+    void check_place(const vyr::context::win_record& _win, const vyr::context::track_obj_data& _object,
+                     bool _describe, std::vector<param_check>& _checks);
+    template <class Param>
+    param_check check_value(const vyr::context::win_record& _win, vyr::parameter::parameter_t _p,
+                            const std::optional<Json::Value>& _must, bool _null_actual_is_kept);
+    // Decides whether a differing parameter goes out now and updates its push record.
+    bool push_due(const vyr::context::win_record& _win, const param_check& _check,
+                  vyr::context::win::push_record& _record);
+    std::optional<std::string> payload_of(vyr::parameter::parameter_t _p, const vyr::context::win_record& _win);
+
+    // The value the device must hold, in the JSON form of its value class; nothing when it
+    // cannot be worked out or delivered whole (warned).
+    std::optional<Json::Value> must_json(vyr::parameter::parameter_t _p, const vyr::context::win_record& _win);
+    std::optional<std::string> form_loc(const vyr::context::win_record& _win);
+    std::optional<vyr::parameter::loc> must_loc(const vyr::context::track_obj_data& _object, std::string& _loss) const;
+    bool button_pressed(const std::string& _object_uid, const vyr::context::win_record& _win);
+
+    void note_undeliverable(const std::string& _mac, vyr::parameter::parameter_t _p, const std::string& _value,
+                            const std::string& _loss);
+
+    const std::shared_ptr<const vyr::context::project_snapshot> m_snapshot;
+    const bool m_push_schedule_to_destination;
+    const timeval m_now;
+    vyr::libs::core::component_logger& m_logger;
+    std::vector<notice> m_notices;
+};
+
+}  // namespace vyr::judge
