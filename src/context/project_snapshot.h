@@ -76,6 +76,16 @@ struct project_snapshot {
     }
 };
 
+inline const anchor_data* project_snapshot::anchor_of(std::string_view _mac) const {
+    const auto uid = anchor_by_mac.find(std::string(_mac));
+    return uid == anchor_by_mac.end() ? nullptr : find(anchors, uid->second);
+}
+
+inline const track_obj_data* project_snapshot::track_obj_of(std::string_view _mac) const {
+    const auto uid = track_obj_by_mac.find(std::string(_mac));
+    return uid == track_obj_by_mac.end() ? nullptr : find(track_objs, uid->second);
+}
+
 // Reads a snapshot in a few pipelined round trips, however many records there are.
 // Throws redis::connection_error when the connection is lost.
 std::shared_ptr<const project_snapshot> read_project_snapshot(redis::context& _redis_context);

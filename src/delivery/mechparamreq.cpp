@@ -17,10 +17,12 @@
 #include "core/exception.h"
 #include "core/json.h"
 #include "delivery/sender.h"
+#include "judge/held_values.h"
 #include "runtime/inproc_commands.h"
 
 using vyr::context::win;
 using namespace vyr::parameter;
+using namespace vyr::judge;
 
 namespace {
 
@@ -51,257 +53,34 @@ std::optional<loc> reported_loc(const win& _win) {
     }
 }
 
-// Different only when both sides hold a value and the values differ.
-template <class T>
-bool both_differ(const std::optional<T>& _a, const std::optional<T>& _b) {
-    return _a && _b && *_a != *_b;
-}
-
-// The pin setting as the device holds it: the flag bits of the t2t_cfg payload.
-std::uint32_t pin_bits(const std::optional<std::string>& _pin) {
-    if (!_pin)
-        return 0;
-    const auto pin = to_upper(*_pin);
-    if (pin == "SOLID")
-        return 1u << 2;
-    if (pin == "PULSE")
-        return 1u << 3;
-    return 0;
-}
-
-bool is_hex_text(const std::string& _text) {
-    for (const char c : _text)
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return false;
-    return true;
-}
-
-// The category byte of the CATEGORY payload; nothing for a category the device does
-// not know (it is sent without a value, which the device reads as "unspecified").
-std::optional<std::string> category_code(const std::string& _category) {
-    if (_category == "unspecified")
-        return "00";
-    if (_category == "person")
-        return "01";
-    if (_category == "vehicle")
-        return "02";
-    if (_category == "asset")
-        return "03";
-    return std::nullopt;
-}
-
-// A signed number as the 32-bit two's complement the device reads.
-std::string hex32(std::int64_t _value) { return hex(static_cast<std::uint32_t>(_value), 8); }
-
-// ---- texts of the values compared, for readers of the checks --------------------------------
-
-std::string json_text(const Json::Value& _value) { return vyr::libs::core::json::to_string(_value); }
-
-Json::Value json_list(const std::vector<std::string>& _list) {
-    Json::Value list(Json::arrayValue);
-    for (const auto& entry : _list)
-        list.append(entry);
-    return list;
-}
-
-Json::Value loc_to_json(const loc& _loc) {
-    Json::Value value(Json::objectValue);
-    value["x"] = _loc.x;
-    value["y"] = _loc.y;
-    value["z"] = _loc.z;
-    value["sl_z"] = _loc.sublocation_z;
-    value["sl_id"] = _loc.sublocation_id;
-    return value;
-}
-
-// Tag-to-tag fields, from either side.
-struct t2t_fields {
-    std::optional<bool> alarm_back;
-    std::optional<std::uint32_t> distance, angle, delay;
-    std::optional<std::string> pin;
-    std::optional<std::uint32_t> alert_distance, safe_distance;
-    std::optional<bool> buzzer, haptic;
-};
-
-// The role and the present fields, under the names of the device's report.
-Json::Value t2t_to_json(const std::string& _role, const t2t_fields& _fields) {
-    Json::Value value(Json::objectValue);
-    value["role"] = _role;
-    const auto put = [&value](const char* _name, const auto& _field) {
-        if (_field)
-            value[_name] = *_field;
-    };
-    put("alarm_back", _fields.alarm_back);
-    put("distance", _fields.distance);
-    put("angle", _fields.angle);
-    put("delay", _fields.delay);
-    put("pin", _fields.pin);
-    put("alert_distance", _fields.alert_distance);
-    put("safe_distance", _fields.safe_distance);
-    put("buzzer", _fields.buzzer);
-    put("haptic", _fields.haptic);
-    return value;
-}
-
-// The tag-to-tag configuration as the device holds it after the t2t_cfg payload; no
-// configuration is held as role "disabled".
-struct t2t_held {
-    bool exists = false;
-    std::string role;  // the object's text; compared in lower case
-    t2t_fields fields;
-    // A number does not fit its field: the configuration has no payload.
-    bool unsendable = false;
-};
-
-constexpr std::uint32_t s_max_u16 = 0xFFFF;
-
-// What keeps a location from its payload: the sublocation id has two bytes, the height
-// (default height plus the sublocation's offset) 32 signed bits. Empty when it fits.
-std::string loc_misfit(std::uint32_t _sublocation_id, std::int64_t _z) {
-    if (_sublocation_id > s_max_u16)
-        return "sublocation id " + std::to_string(_sublocation_id) + " beyond two bytes, not sent";
-    if (_z < std::numeric_limits<std::int32_t>::min() || _z > std::numeric_limits<std::int32_t>::max())
-        return "z " + std::to_string(_z) + " beyond 32 bits, not sent";
-    return "";
-}
-
-// The object's configuration as its fields hold it: the distances and the delay are
-// sent in two bytes, the angle halved in one (an odd angle is held as the even one below
-// it). A number beyond its field makes the configuration unsendable: capped, it would be
-// another distance. `_loss` receives what does not go whole.
+// The object's configuration, read field by field, as the device holds it.
 t2t_held held_t2t(const vyr::context::track_obj& _object, std::string& _loss) {
-    t2t_held held;
-    if (!_object.t2t_cfg_exists()) {
-        held.role = "disabled";
-        return held;
-    }
-    held.exists = true;
-    held.role = _object.t2t_cfg_role();
-    // Any role but these two is sent as role byte 00 and nothing more: the device holds
-    // "disabled".
-    const auto role = to_lower(held.role);
-    if (role != "monitor" && role != "announcer") {
-        if (role != "disabled")
-            _loss = "role " + held.role + " held as disabled";
-        held.role = "disabled";
-        return held;
-    }
-    const auto capped = [&_loss, &held](const char* _name, std::optional<std::uint32_t> _value, std::uint32_t _max,
-                                        std::uint32_t _step) -> std::optional<std::uint32_t> {
-        if (!_value)
-            return std::nullopt;
-        const std::uint32_t held_value = *_value / _step * _step;
-        if (*_value / _step > _max) {
-            held.unsendable = true;
-            _loss += std::string(_loss.empty() ? "" : "; ") + _name + " " + std::to_string(*_value) +
-                     " beyond its field, not sent";
-        } else if (held_value != *_value) {
-            _loss += std::string(_loss.empty() ? "" : "; ") + _name + " " + std::to_string(*_value) + " held as " +
-                     std::to_string(held_value);
-        }
-        return held_value;
-    };
-    held.fields = {_object.t2t_cfg_alarm_back(),
-                   capped("distance", _object.t2t_cfg_distance(), s_max_u16, 1),
-                   capped("angle", _object.t2t_cfg_angle(), 0xFF, 2),
-                   capped("delay", _object.t2t_cfg_delay(), s_max_u16, 1),
-                   _object.t2t_cfg_pin(),
-                   capped("alert_distance", _object.t2t_cfg_alert_distance(), s_max_u16, 1),
-                   capped("safe_distance", _object.t2t_cfg_safe_distance(), s_max_u16, 1),
-                   _object.t2t_cfg_buzzer(),
-                   _object.t2t_cfg_haptic()};
-    return held;
+    std::optional<vyr::context::track_obj_data::t2t> cfg;
+    if (_object.t2t_cfg_exists())
+        cfg = vyr::context::track_obj_data::t2t{_object.t2t_cfg_role(),           _object.t2t_cfg_alarm_back(),
+                                                _object.t2t_cfg_buzzer(),         _object.t2t_cfg_haptic(),
+                                                _object.t2t_cfg_pin(),            _object.t2t_cfg_distance(),
+                                                _object.t2t_cfg_angle(),          _object.t2t_cfg_delay(),
+                                                _object.t2t_cfg_alert_distance(), _object.t2t_cfg_safe_distance()};
+    return vyr::judge::held_t2t(cfg, _loss);
 }
 
-// The t2t_cfg payload of a held configuration.
-std::string t2t_payload(const t2t_held& _held) {
-    if (!_held.exists)
-        return payload_frame(T2T_CFG, "");
-    const auto role = to_lower(_held.role);
-    const bool announcer = role == "announcer";
-    if (role != "monitor" && !announcer)
-        return payload_frame(T2T_CFG, "00");
-    const auto& f = _held.fields;
-    std::uint32_t flags = pin_bits(f.pin);
-    if (f.alarm_back.value_or(false))
-        flags |= 1u << 0;
-    if (f.haptic.value_or(false))
-        flags |= 1u << 4;
-    if (f.buzzer.value_or(false))
-        flags |= 1u << 5;
-    std::string value = (announcer ? "02" : "01") + hex(flags, 2) + hex(f.delay.value_or(0), 4);
-    if (announcer)
-        value += hex(f.distance.value_or(0), 4) + hex(f.angle.value_or(0) / 2, 2) +
-                 hex(f.alert_distance.value_or(0), 4) + hex(f.safe_distance.value_or(0), 4);
-    return payload_frame(T2T_CFG, value);
+t2t_fields reported_t2t(const win& _win) {
+    return {_win.parameter_t2t_cfg_alarm_back(),   _win.parameter_t2t_cfg_distance(),
+            _win.parameter_t2t_cfg_angle(),        _win.parameter_t2t_cfg_delay(),
+            _win.parameter_t2t_cfg_pin(),          _win.parameter_t2t_cfg_alert_distance(),
+            _win.parameter_t2t_cfg_safe_distance(), _win.parameter_t2t_cfg_buzzer(),
+            _win.parameter_t2t_cfg_haptic()};
 }
 
-// Whether the WIN's report differs from the held configuration: without a configuration
-// a supporting device must report "disabled"; with one, the roles (lower case) and, for
-// a monitor or announcer, the fields both sides hold (a missing safe distance is 0).
 bool t2t_differs(const win& _win, const t2t_held& _held) {
-    const auto state = _win.parameter_state(T2T_CFG);
-    const auto reported = reported_role(_win);
-    if (!_held.exists)
-        return state == SUPPORTED && to_lower(reported.value_or("")) != "disabled";
-    if (state == UNKNOWN)
-        return true;
-    if (state != SUPPORTED)
-        return false;
-    const auto role = to_lower(_held.role);
-    if (role != to_lower(reported.value_or("")))
-        return true;
-    if (role != "monitor" && role != "announcer")
-        return false;
-    const auto& f = _held.fields;
-    return both_differ(f.alarm_back, _win.parameter_t2t_cfg_alarm_back()) ||
-           both_differ(f.distance, _win.parameter_t2t_cfg_distance()) ||
-           both_differ(f.angle, _win.parameter_t2t_cfg_angle()) ||
-           both_differ(f.delay, _win.parameter_t2t_cfg_delay()) ||
-           (f.pin && _win.parameter_t2t_cfg_pin() && pin_bits(f.pin) != pin_bits(_win.parameter_t2t_cfg_pin())) ||
-           both_differ(f.alert_distance, _win.parameter_t2t_cfg_alert_distance()) ||
-           both_differ(std::optional<std::uint32_t>(f.safe_distance.value_or(0)),
-                       _win.parameter_t2t_cfg_safe_distance()) ||
-           both_differ(f.buzzer, _win.parameter_t2t_cfg_buzzer()) ||
-           both_differ(f.haptic, _win.parameter_t2t_cfg_haptic());
-}
-
-// The no-alarm entry the device holds: its payload carries one entry, so of the object's
-// list (a set without order) the smallest entry in byte order is taken, upper case, among
-// those that are whole bytes of hexadecimal text fitting the payload; anything else would
-// corrupt the command text and is never chosen. Nothing when no entry qualifies.
-std::optional<std::string> held_no_alarm(const std::vector<std::string>& _list, std::string& _loss) {
-    std::optional<std::string> held;
-    std::size_t refused = 0;
-    for (const auto& entry : _list) {
-        if (entry.empty() || entry.size() % 2 != 0 || entry.size() > 2 * 255 || !is_hex_text(entry)) {
-            ++refused;
-            continue;
-        }
-        auto upper = to_upper(entry);
-        if (!held || upper < *held)
-            held = std::move(upper);
-    }
-    if (_list.size() > 1 || refused != 0)
-        _loss = std::to_string(_list.size()) + " entries (" + std::to_string(refused) +
-                " unusable), the device holds one: " + held.value_or("none");
-    return held;
-}
-
-std::vector<std::string> one_or_none(const std::optional<std::string>& _entry) {
-    return _entry ? std::vector<std::string>{*_entry} : std::vector<std::string>{};
+    return vyr::judge::t2t_differs(_win.parameter_state(T2T_CFG), reported_role(_win), reported_t2t(_win), _held);
 }
 
 // What the device reported; null when it reported no role.
 Json::Value reported_t2t_cfg_to_json(const win& _win) {
     const auto role = reported_role(_win);
-    if (!role)
-        return Json::Value();
-    return t2t_to_json(*role, {_win.parameter_t2t_cfg_alarm_back(), _win.parameter_t2t_cfg_distance(),
-                               _win.parameter_t2t_cfg_angle(), _win.parameter_t2t_cfg_delay(),
-                               _win.parameter_t2t_cfg_pin(), _win.parameter_t2t_cfg_alert_distance(),
-                               _win.parameter_t2t_cfg_safe_distance(), _win.parameter_t2t_cfg_buzzer(),
-                               _win.parameter_t2t_cfg_haptic()});
+    return role ? t2t_to_json(*role, reported_t2t(_win)) : Json::Value();
 }
 
 }  // namespace
@@ -720,14 +499,7 @@ timeval c_mech_param_req::now() {
 }
 
 bool c_mech_param_req::sending_period_passed(const timeval& _now, const timeval& _last, long _period_sec) {
-    // A sending time after now means the clock was set back: waiting for it would stop
-    // the pushes to the device for as long as the clock went back.
-    if (timercmp(&_last, &_now, >))
-        return true;
-    long seconds = static_cast<long>(_now.tv_sec - _last.tv_sec);
-    if (_now.tv_usec < _last.tv_usec)
-        --seconds;
-    return seconds >= _period_sec;
+    return vyr::judge::sending_period_passed(_now, _last, _period_sec);
 }
 
 bool c_mech_param_req::may_push(const win& _win, const timeval& _now) {

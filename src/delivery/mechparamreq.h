@@ -25,6 +25,7 @@
 
 #include "context/context.h"
 #include "delivery/mechanism.h"
+#include "judge/judge.h"
 #include "parameters/parameters.h"
 #include "redis/context.h"
 #include "runtime/timer.h"
@@ -39,17 +40,17 @@ class track_obj;
 class c_mech_param_req : public c_mechanism {
 public:
     // A WIN receives at most one push per this many whole seconds...
-    static constexpr long s_sending_period_sec = 5;
+    static constexpr long s_sending_period_sec = vyr::judge::s_sending_period_sec;
     // ...and no push once its sending counter is above this, until the device answers.
-    static constexpr std::uint32_t s_max_sending_counter = 9;
+    static constexpr std::uint32_t s_max_sending_counter = vyr::judge::s_max_sending_counter;
     // A cycle that could not do all its work is tried again this much later.
     static constexpr std::chrono::seconds s_retry_delay{1};
     // A parameter pushed this many times in a row with one value, the device answering
     // each push still holding the same other value, is marked rejected on the WIN...
-    static constexpr std::uint32_t s_refusals_to_reject = 10;
+    static constexpr std::uint32_t s_refusals_to_reject = vyr::judge::s_refusals_to_reject;
     // ...and from then on pushed at most once per this many seconds, until the value to
     // push or the device's value changes (or the device announces itself anew).
-    static constexpr long s_rejected_period_sec = 60;
+    static constexpr long s_rejected_period_sec = vyr::judge::s_rejected_period_sec;
 
     using clock_function = std::function<timeval()>;
 

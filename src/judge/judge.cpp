@@ -1,8 +1,7 @@
 #include "judge/judge.h"
 
-#include <algorithm>
-#include <cctype>
-#include <limits>
+#include "judge/held_values.h"
+
 
 #include "common/helpers.h"
 #include "core/json.h"
@@ -16,96 +15,9 @@ using namespace vyr::parameter;
 
 namespace {
 
-// Different only when both sides hold a value and the values differ.
-template <class T>
-bool both_differ(const std::optional<T>& _a, const std::optional<T>& _b) {
-    return _a && _b && *_a != *_b;
-}
-
-// The pin setting as the device holds it: the flag bits of the t2t_cfg payload.
-std::uint32_t pin_bits(const std::optional<std::string>& _pin) {
-    if (!_pin)
-        return 0;
-    const auto pin = to_upper(*_pin);
-    if (pin == "SOLID")
-        return 1u << 2;
-    if (pin == "PULSE")
-        return 1u << 3;
-    return 0;
-}
-
-bool is_hex_text(const std::string& _text) {
-    return std::all_of(_text.begin(), _text.end(), [](char _c) { return std::isxdigit(static_cast<unsigned char>(_c)); });
-}
-
-// The category byte of the CATEGORY payload; nothing for a category the device does not
-// know (it is sent without a value, which the device reads as "unspecified").
-std::optional<std::string> category_code(const std::string& _category) {
-    if (_category == "unspecified")
-        return "00";
-    if (_category == "person")
-        return "01";
-    if (_category == "vehicle")
-        return "02";
-    if (_category == "asset")
-        return "03";
-    return std::nullopt;
-}
-
-// A signed number as the 32-bit two's complement the device reads.
-std::string hex32(std::int64_t _value) { return hex(static_cast<std::uint32_t>(_value), 8); }
-
-std::string json_text(const Json::Value& _value) { return vyr::libs::core::json::to_string(_value); }
-
-Json::Value json_list(const std::vector<std::string>& _list) {
-    Json::Value list(Json::arrayValue);
-    for (const auto& entry : _list)
-        list.append(entry);
-    return list;
-}
-
 template <class T>
 Json::Value optional_json(const std::optional<T>& _value) {
     return _value ? Json::Value(*_value) : Json::Value();
-}
-
-Json::Value loc_to_json(const loc& _loc) {
-    Json::Value value(Json::objectValue);
-    value["x"] = _loc.x;
-    value["y"] = _loc.y;
-    value["z"] = _loc.z;
-    value["sl_z"] = _loc.sublocation_z;
-    value["sl_id"] = _loc.sublocation_id;
-    return value;
-}
-
-// Tag-to-tag fields, from either side.
-struct t2t_fields {
-    std::optional<bool> alarm_back;
-    std::optional<std::uint32_t> distance, angle, delay;
-    std::optional<std::string> pin;
-    std::optional<std::uint32_t> alert_distance, safe_distance;
-    std::optional<bool> buzzer, haptic;
-};
-
-// The role and the present fields, under the names of the device's report.
-Json::Value t2t_to_json(const std::string& _role, const t2t_fields& _fields) {
-    Json::Value value(Json::objectValue);
-    value["role"] = _role;
-    const auto put = [&value](const char* _name, const auto& _field) {
-        if (_field)
-            value[_name] = *_field;
-    };
-    put("alarm_back", _fields.alarm_back);
-    put("distance", _fields.distance);
-    put("angle", _fields.angle);
-    put("delay", _fields.delay);
-    put("pin", _fields.pin);
-    put("alert_distance", _fields.alert_distance);
-    put("safe_distance", _fields.safe_distance);
-    put("buzzer", _fields.buzzer);
-    put("haptic", _fields.haptic);
-    return value;
 }
 
 t2t_fields reported_t2t(const win_record& _win) {
@@ -120,153 +32,6 @@ t2t_fields reported_t2t(const win_record& _win) {
 Json::Value reported_t2t_cfg_to_json(const win_record& _win) {
     const auto role = _win.parameter_t2t_cfg_role();
     return role ? t2t_to_json(*role, reported_t2t(_win)) : Json::Value();
-}
-
-// The tag-to-tag configuration as the device holds it after the t2t_cfg payload; no
-// configuration is held as role "disabled".
-struct t2t_held {
-    bool exists = false;
-    std::string role;  // the object's text; compared in lower case
-    t2t_fields fields;
-    // A number does not fit its field: the configuration has no payload.
-    bool unsendable = false;
-};
-
-constexpr std::uint32_t s_max_u16 = 0xFFFF;
-
-// What keeps a location from its payload: the sublocation id has two bytes, the height
-// (default height plus the sublocation's offset) 32 signed bits. Empty when it fits.
-std::string loc_misfit(std::uint32_t _sublocation_id, std::int64_t _z) {
-    if (_sublocation_id > s_max_u16)
-        return "sublocation id " + std::to_string(_sublocation_id) + " beyond two bytes, not sent";
-    if (_z < std::numeric_limits<std::int32_t>::min() || _z > std::numeric_limits<std::int32_t>::max())
-        return "z " + std::to_string(_z) + " beyond 32 bits, not sent";
-    return "";
-}
-
-// The object's configuration as its fields hold it: the distances and the delay are sent
-// in two bytes, the angle halved in one (an odd angle is held as the even one below it).
-// A number beyond its field makes the configuration unsendable: capped, it would be
-// another distance. `_loss` receives what does not go whole.
-t2t_held held_t2t(const track_obj_data& _object, std::string& _loss) {
-    t2t_held held;
-    if (!_object.t2t_cfg) {
-        held.role = "disabled";
-        return held;
-    }
-    const auto& cfg = *_object.t2t_cfg;
-    held.exists = true;
-    held.role = cfg.role;
-    // Any role but these two is sent as role byte 00 and nothing more: the device holds
-    // "disabled".
-    const auto role = to_lower(held.role);
-    if (role != "monitor" && role != "announcer") {
-        if (role != "disabled")
-            _loss = "role " + held.role + " held as disabled";
-        held.role = "disabled";
-        return held;
-    }
-    const auto capped = [&_loss, &held](const char* _name, std::optional<std::uint32_t> _value, std::uint32_t _max,
-                                        std::uint32_t _step) -> std::optional<std::uint32_t> {
-        if (!_value)
-            return std::nullopt;
-        const std::uint32_t held_value = *_value / _step * _step;
-        if (*_value / _step > _max) {
-            held.unsendable = true;
-            _loss += std::string(_loss.empty() ? "" : "; ") + _name + " " + std::to_string(*_value) +
-                     " beyond its field, not sent";
-        } else if (held_value != *_value) {
-            _loss += std::string(_loss.empty() ? "" : "; ") + _name + " " + std::to_string(*_value) + " held as " +
-                     std::to_string(held_value);
-        }
-        return held_value;
-    };
-    held.fields = {cfg.alarm_back,
-                   capped("distance", cfg.distance, s_max_u16, 1),
-                   capped("angle", cfg.angle, 0xFF, 2),
-                   capped("delay", cfg.delay, s_max_u16, 1),
-                   cfg.pin,
-                   capped("alert_distance", cfg.alert_distance, s_max_u16, 1),
-                   capped("safe_distance", cfg.safe_distance, s_max_u16, 1),
-                   cfg.buzzer,
-                   cfg.haptic};
-    return held;
-}
-
-// The t2t_cfg payload of a held configuration.
-std::string t2t_payload(const t2t_held& _held) {
-    if (!_held.exists)
-        return payload_frame(T2T_CFG, "");
-    const auto role = to_lower(_held.role);
-    const bool announcer = role == "announcer";
-    if (role != "monitor" && !announcer)
-        return payload_frame(T2T_CFG, "00");
-    const auto& f = _held.fields;
-    std::uint32_t flags = pin_bits(f.pin);
-    if (f.alarm_back.value_or(false))
-        flags |= 1u << 0;
-    if (f.haptic.value_or(false))
-        flags |= 1u << 4;
-    if (f.buzzer.value_or(false))
-        flags |= 1u << 5;
-    std::string value = (announcer ? "02" : "01") + hex(flags, 2) + hex(f.delay.value_or(0), 4);
-    if (announcer)
-        value += hex(f.distance.value_or(0), 4) + hex(f.angle.value_or(0) / 2, 2) +
-                 hex(f.alert_distance.value_or(0), 4) + hex(f.safe_distance.value_or(0), 4);
-    return payload_frame(T2T_CFG, value);
-}
-
-// Whether the WIN's report differs from the held configuration: without a configuration a
-// supporting device must report "disabled"; with one, the roles (lower case) and, for a
-// monitor or announcer, the fields both sides hold (a missing safe distance is 0).
-bool t2t_differs(const win_record& _win, const t2t_held& _held) {
-    const auto state = _win.parameter_state(T2T_CFG);
-    const auto reported = _win.parameter_t2t_cfg_role();
-    if (!_held.exists)
-        return state == SUPPORTED && to_lower(reported.value_or("")) != "disabled";
-    if (state == UNKNOWN)
-        return true;
-    if (state != SUPPORTED)
-        return false;
-    const auto role = to_lower(_held.role);
-    if (role != to_lower(reported.value_or("")))
-        return true;
-    if (role != "monitor" && role != "announcer")
-        return false;
-    const auto& f = _held.fields;
-    const auto r = reported_t2t(_win);
-    return both_differ(f.alarm_back, r.alarm_back) || both_differ(f.distance, r.distance) ||
-           both_differ(f.angle, r.angle) || both_differ(f.delay, r.delay) ||
-           (f.pin && r.pin && pin_bits(f.pin) != pin_bits(r.pin)) ||
-           both_differ(f.alert_distance, r.alert_distance) ||
-           both_differ(std::optional<std::uint32_t>(f.safe_distance.value_or(0)), r.safe_distance) ||
-           both_differ(f.buzzer, r.buzzer) || both_differ(f.haptic, r.haptic);
-}
-
-// The no-alarm entry the device holds: its payload carries one entry, so of the object's
-// list (a set without order) the smallest entry in byte order is taken, upper case, among
-// those that are whole bytes of hexadecimal text fitting the payload; anything else would
-// corrupt the command text and is never chosen. Nothing when no entry qualifies.
-std::optional<std::string> held_no_alarm(const std::vector<std::string>& _list, std::string& _loss) {
-    std::optional<std::string> held;
-    std::size_t refused = 0;
-    for (const auto& entry : _list) {
-        if (entry.empty() || entry.size() % 2 != 0 || entry.size() > 2 * 255 || !is_hex_text(entry)) {
-            ++refused;
-            continue;
-        }
-        auto upper = to_upper(entry);
-        if (!held || upper < *held)
-            held = std::move(upper);
-    }
-    if (_list.size() > 1 || refused != 0)
-        _loss = std::to_string(_list.size()) + " entries (" + std::to_string(refused) +
-                " unusable), the device holds one: " + held.value_or("none");
-    return held;
-}
-
-std::vector<std::string> one_or_none(const std::optional<std::string>& _entry) {
-    return _entry ? std::vector<std::string>{*_entry} : std::vector<std::string>{};
 }
 
 param_check failed(parameter_t _p) {
@@ -406,13 +171,13 @@ std::vector<param_check> judge::check_track_obj(const win_record& _win, const tr
     // holds them after their payloads.
     const auto& mac = _win.mac_addr();
     std::string t2t_loss;
-    const auto t2t = held_t2t(_object, t2t_loss);
+    const auto t2t = held_t2t(_object.t2t_cfg, t2t_loss);
     note_undeliverable(mac, T2T_CFG, t2t_loss, t2t_loss);
     if (t2t.unsendable)
         checks.push_back(failed(T2T_CFG));
     else
         checks.push_back(judged(
-            T2T_CFG, _win.parameter_state(T2T_CFG), t2t_differs(_win, t2t), _describe,
+            T2T_CFG, _win.parameter_state(T2T_CFG), t2t_differs(_win.parameter_state(T2T_CFG), _win.parameter_t2t_cfg_role(), reported_t2t(_win), t2t), _describe,
             [&] { return t2t_to_json(t2t.exists ? t2t.role : "disabled", t2t.fields); },
             [&] { return reported_t2t_cfg_to_json(_win); }));
 
@@ -623,7 +388,7 @@ std::optional<std::string> judge::payload_of(parameter_t _p, const win_record& _
     switch (_p) {
         case T2T_CFG: {
             std::string loss;
-            const auto held = held_t2t(*object, loss);
+            const auto held = held_t2t(object->t2t_cfg, loss);
             note_undeliverable(_win.mac_addr(), T2T_CFG, loss, loss);
             if (held.unsendable)
                 return std::nullopt;

@@ -1,0 +1,302 @@
+// The judge over plain values: a project snapshot holding one tag's object, its group and
+// sublocation, and the tag's WIN record as the receiver stores reports; what a delivery
+// sends for each shape of difference, and that a request is answered with what a push
+// would carry. No Redis: the rules, not the reading.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <functional>
+#include <set>
+
+#include "core/logger.h"
+#include "judge/judge.h"
+
+namespace {
+
+using namespace vyr::parameter;
+using vyr::context::project_snapshot;
+using vyr::context::track_obj_data;
+using vyr::context::win_data;
+using vyr::context::win_record;
+using list = std::vector<std::string>;
+
+vyr::libs::core::logger& test_logger() {
+    static vyr::libs::core::logger logger("rtls-quorvane-test", "judge");
+    return logger;
+}
+
+constexpr const char* s_mac = "70B3D5FFFE0B0001";
+const timeval s_now{1700000000, 0};
+
+// A settled monitor tag: its object, and its WIN reporting exactly what the object requires.
+struct tag_site {
+    project_snapshot project;
+    track_obj_data object;
+    win_data record;
+
+    tag_site() {
+        object.name = "Worker-1", object.type = "person", object.category = "person", object.mac_addr = s_mac;
+        object.sublocation_uid = "sl-1", object.position_x = 500, object.position_y = -300, object.default_height = 120;
+        object.groups = {"grp-1"}, object.t2t_no_alarm = {"70B3D5FFFE0B0002"};
+        object.t2t_cfg = track_obj_data::t2t{"monitor", true, true, false, std::string("SOLID"), 500, 90, 2, 800, 300};
+        project.updated = true;
+        project.groups["grp-1"] = {"prj-1", "Drivers"};
+        project.sublocations["sl-1"] = {std::string("prj-1"), 7, 0, 0, 40};
+        project.track_obj_by_mac[s_mac] = "to-1";
+        actual(EM_ALM, "{\"state\":\"CLEAR\"}\n");
+        actual(SCR_NAME, "\"Worker-1\"\n");
+        actual(SCR_GNAME, "\"Drivers\"\n");
+        for (const auto p : {T2T_CFG, T2T_NO_ALARM, STATIONARY, CATEGORY})
+            state(p, SUPPORTED);
+        t2t({{"role", "monitor"}, {"alarm_back", "true"}, {"distance", "500"}, {"angle", "90"}, {"delay", "2"},
+             {"pin", "SOLID"}, {"alert_distance", "800"}, {"safe_distance", "300"}, {"buzzer", "true"},
+             {"haptic", "false"}});
+        record.t2t_no_alarm = {"70B3D5FFFE0B0002"};
+        detail(STATIONARY, "stationary", "false");
+        detail(CATEGORY, "category", "person");
+        record.data["sending_counter_sec"] = "0";
+    }
+    void detail(parameter_t _p, const std::string& _field, const std::string& _value) {
+        record.parameters[parameters.at(_p)][_field] = _value;
+    }
+    void actual(parameter_t _p, const std::string& _json) { detail(_p, "actual", _json); }
+    void state(parameter_t _p, parameter_states _state) { detail(_p, "state", to_string(_state)); }
+    // The device's t2t_cfg report, replacing the one before.
+    void t2t(const std::map<std::string, std::string>& _fields) {
+        auto& hash = record.parameters[parameters.at(T2T_CFG)];
+        hash = {{"state", "supported"}};
+        hash.insert(_fields.begin(), _fields.end());
+    }
+    void loc(std::int32_t _x, std::int32_t _z, std::int32_t _offset) {
+        state(LOC, SUPPORTED);
+        for (const auto& [field, value] : std::map<std::string, std::int32_t>{
+                 {"x", _x}, {"y", -300}, {"z", _z}, {"sublocation_z", _offset}, {"sublocation_id", 7}})
+            detail(LOC, field, std::to_string(value));
+    }
+
+    vyr::judge::judge judge() {
+        auto snapshot = std::make_shared<project_snapshot>(project);
+        snapshot->track_objs["to-1"] = object;
+        return vyr::judge::judge(snapshot, false, s_now, test_logger());
+    }
+    win_record win() const { return win_record(s_mac, record); }
+    // The payloads one delivery sends (frames without their command), and how many
+    // subjects it warned about as not deliverable whole.
+    list frames(int* _warnings = nullptr) {
+        auto j = judge();
+        auto sent = j.deliver(win(), true).frames;
+        std::set<std::string> warned;
+        for (const auto& n : j.take_notices())
+            if (n.text.find("cannot be delivered whole") != std::string::npos)
+                warned.insert(n.subject);
+        if (_warnings)
+            *_warnings = static_cast<int>(warned.size());
+        return sent;
+    }
+    // The answer to a request for `_numbers`.
+    std::string answer(const std::vector<std::uint32_t>& _numbers) {
+        auto j = judge();
+        std::string payloads;
+        for (const auto n : _numbers)
+            payloads += j.answer(win(), n).value_or("");
+        return payloads;
+    }
+};
+
+const std::string s_t2t = "2B0401250002";  // monitor: alarm back, solid, buzzer; delay 2
+const std::string s_loc = "0912000001F4FFFFFED4000000A0000000280007";  // z 120 + 40, offset 40, id 7
+
+struct shape {
+    const char* name;
+    std::function<void(tag_site&)> change;
+    list sent;
+};
+
+// Each row starts from the settled tag. A row guards one compare rule: a rule wrongly
+// loose leaves a device out of step, one wrongly strict pushes a device for ever.
+const shape s_shapes[] = {
+    {"SettledTagIsSentNothing", [](tag_site&) {}, {}},
+    {"FreshTagIsSentEverythingInOrder", [](tag_site& s) { s.record.parameters.clear(), s.record.t2t_no_alarm.clear(); },
+     {"3C0100", "5208576F726B65722D31", "530744726976657273", s_t2t, "2C0870B3D5FFFE0B0002", "5E0101", "5D0100"}},
+    {"AssetTagIsNeverJudged", [](tag_site& s) { s.object.type = "ASSET", s.actual(SCR_NAME, "\"X\"\n"); }, {}},
+    {"ChangedNameIsPushed", [](tag_site& s) { s.actual(SCR_NAME, "\"Worker-0\"\n"); }, {"5208576F726B65722D31"}},
+    {"CertificationsWaitForThePlatformSwitch",
+     [](tag_site& s) { s.object.vehicle_model = 5, s.object.driver_licenses = {1, 3}, s.actual(VEH_CERT, "{\"id\":4}\n"); },
+     {}},
+    {"CertificationsArePushedWithTheSwitchOn",
+     [](tag_site& s) {
+         s.project.vehicle_certification = true;
+         s.object.vehicle_model = 5, s.object.driver_licenses = {1, 3}, s.actual(VEH_CERT, "{\"id\":4}\n");
+     },
+     {"2E0105", "2F020103"}},
+    {"NullCertificationReportIsLeftAloneAndLicencesCompareAsSets",
+     [](tag_site& s) {
+         s.project.vehicle_certification = true;
+         s.object.vehicle_model = 5, s.object.driver_licenses = {1, 3};
+         s.actual(VEH_CERT, "null\n"), s.actual(DRIVER_LIC, "[{\"id\":3},{\"id\":1}]\n");
+     },
+     {}},
+    {"RaisedButtonAlarmIsPushedSet",
+     [](tag_site& s) {
+         s.project.alarms["al-1"].alarm_name = "emergency_button", s.project.alarms["al-1"].set = true;
+         s.project.alarms_of_object["to-1"] = {"al-1"};
+     },
+     {"3C0101"}},
+    {"PressedButtonIsHeldWithinTheHoldUntilAListSinceShowsItCleared",
+     [](tag_site& s) {
+         s.actual(EM_ALM, "{\"state\":\"SET\"}\n");
+         s.detail(EM_ALM, "heard_ms", std::to_string(s_now.tv_sec * 1000 - 1000));
+     },
+     {}},
+    {"PressedButtonClearedByALaterListIsPushedClear",
+     [](tag_site& s) {
+         s.actual(EM_ALM, "{\"state\":\"SET\"}\n");
+         s.detail(EM_ALM, "heard_ms", std::to_string(s_now.tv_sec * 1000 - 1000));
+         s.project.buttons_seen["to-1"] = s_now.tv_sec * 1000 - 500;
+     },
+     {"3C0100"}},
+    {"PressedButtonPastTheHoldIsPushedClear",
+     [](tag_site& s) {
+         s.actual(EM_ALM, "{\"state\":\"SET\"}\n");
+         s.detail(EM_ALM, "heard_ms", std::to_string(s_now.tv_sec * 1000 - 31000));
+     },
+     {"3C0100"}},
+    {"OtherRoleIsPushed", [](tag_site& s) { s.detail(T2T_CFG, "role", "ANNOUNCER"); }, {s_t2t}},
+    {"RoleComparesInAnyCase", [](tag_site& s) { s.detail(T2T_CFG, "role", "Monitor"); }, {}},
+    {"CommonFieldThatDiffersIsPushed", [](tag_site& s) { s.detail(T2T_CFG, "distance", "501"); }, {s_t2t}},
+    {"FieldsTheReportLeavesOutAreNotCompared", [](tag_site& s) { s.t2t({{"role", "monitor"}, {"pin", "solid"}}); }, {}},
+    {"OtherPinSettingIsPushed", [](tag_site& s) { s.t2t({{"role", "monitor"}, {"pin", "PULSE"}}); }, {s_t2t}},
+    {"UnsupportedT2tIsLeftAlone",
+     [](tag_site& s) { s.t2t({{"role", "announcer"}}), s.state(T2T_CFG, NOT_SUPPORTED); }, {}},
+    {"UnknownT2tIsPushed", [](tag_site& s) { s.state(T2T_CFG, UNKNOWN); }, {s_t2t}},
+    {"MissingSafeDistanceCountsAsZero",
+     [](tag_site& s) { s.object.t2t_cfg->safe_distance.reset(), s.t2t({{"role", "monitor"}, {"safe_distance", "0"}}); },
+     {}},
+    {"MissingSafeDistanceDiffersFromFive",
+     [](tag_site& s) { s.object.t2t_cfg->safe_distance.reset(), s.t2t({{"role", "monitor"}, {"safe_distance", "5"}}); },
+     {s_t2t}},
+    {"OtherRoleIsHeldAsDisabled",
+     [](tag_site& s) { s.object.t2t_cfg->role = "passive", s.t2t({{"role", "Disabled"}, {"distance", "1"}}); }, {}},
+    {"OtherRoleReportedAsItselfIsPushedRoleZero",
+     [](tag_site& s) { s.object.t2t_cfg->role = "passive", s.t2t({{"role", "Passive"}}); }, {"2B0100"}},
+    {"NoConfigurationWantsDisabled", [](tag_site& s) { s.object.t2t_cfg.reset(); }, {"2B0100"}},
+    {"NoConfigurationSettlesOnDisabled", [](tag_site& s) { s.object.t2t_cfg.reset(), s.t2t({{"role", "Disabled"}}); },
+     {}},
+    {"OtherNoAlarmEntryIsPushed", [](tag_site& s) { s.record.t2t_no_alarm = {"70B3D5FFFE0B0003"}; },
+     {"2C0870B3D5FFFE0B0002"}},
+    {"EmptyNoAlarmListIsPushed", [](tag_site& s) { s.record.t2t_no_alarm.clear(); }, {"2C0870B3D5FFFE0B0002"}},
+    {"NoAlarmEntryComparesInAnyCase", [](tag_site& s) { s.record.t2t_no_alarm = {"70b3d5fffe0b0002"}; }, {}},
+    {"OtherCategoryIsPushed", [](tag_site& s) { s.detail(CATEGORY, "category", "vehicle"); }, {"5E0101"}},
+    {"CategoryWithoutACodeIsPushedUnspecified", [](tag_site& s) { s.object.category = "forklift"; }, {"5E0100"}},
+    {"CategoryWithoutACodeSettlesOnUnspecified",
+     [](tag_site& s) { s.object.category = "forklift", s.detail(CATEGORY, "category", "unspecified"); }, {}},
+    {"StationaryUnknownIsPushedWithoutLocation",
+     [](tag_site& s) { s.object.stationary = true, s.state(STATIONARY, UNKNOWN); }, {"5D0101"}},
+    {"LocationUnknownIsPushed", [](tag_site& s) { s.object.stationary = true, s.detail(STATIONARY, "stationary", "true"); },
+     {s_loc}},
+    {"StationaryAndLocationGoInOneCommand", [](tag_site& s) { s.object.stationary = true; }, {"5D0101" + s_loc}},
+    {"ReportedPlaceSettles",
+     [](tag_site& s) { s.object.stationary = true, s.detail(STATIONARY, "stationary", "true"), s.loc(500, 160, 40); },
+     {}},
+    {"OtherPlaceIsPushed",
+     [](tag_site& s) { s.object.stationary = true, s.detail(STATIONARY, "stationary", "true"), s.loc(501, 160, 40); },
+     {s_loc}},
+    {"UnsupportedLocationIsLeftAlone",
+     [](tag_site& s) {
+         s.object.stationary = true, s.detail(STATIONARY, "stationary", "true"), s.loc(501, 160, 40);
+         s.state(LOC, NOT_SUPPORTED);
+     },
+     {}},
+    {"SublocationWithoutOffsetIsSentWithOffsetZero",
+     [](tag_site& s) {
+         s.object.stationary = true, s.detail(STATIONARY, "stationary", "true");
+         s.project.sublocations["sl-1"].offset_z.reset();
+     },
+     {"0912000001F4FFFFFED400000078000000000007"}},
+    {"SublocationWithoutOffsetSettles",
+     [](tag_site& s) {
+         s.object.stationary = true, s.detail(STATIONARY, "stationary", "true"), s.loc(500, 120, 0);
+         s.project.sublocations["sl-1"].offset_z.reset();
+     },
+     {}},
+    {"OddAngleSettlesOnTheEvenOneHeld",
+     [](tag_site& s) {
+         s.object.t2t_cfg->role = "announcer", s.object.t2t_cfg->angle = 91;
+         s.t2t({{"role", "announcer"}, {"angle", "90"}});
+     },
+     {}},
+    {"NoAlarmListSettlesOnTheEntryHeldOnceReported",
+     [](tag_site& s) {
+         s.object.t2t_no_alarm = {"70B3D5FFFE0B0009", "70b3d5fffe0b0003", "not hex"};
+         s.record.t2t_no_alarm = {"70B3D5FFFE0B0003"};
+     },
+     {}},
+    {"LongNameSettlesOnTheCutHeld",
+     [](tag_site& s) {
+         s.object.name = std::string(254, 'n') + "\xC3\xA9" + "tail";
+         s.actual(SCR_NAME, "\"" + std::string(254, 'n') + "\"\n");
+     },
+     {}},
+    {"MovingObjectsLocationIsNeverPushed", [](tag_site& s) { s.state(LOC, UNKNOWN); }, {}},
+};
+
+TEST(Judge, EachShapeOfDifferenceSendsWhatTheDeviceLacks) {
+    for (const auto& row : s_shapes) {
+        tag_site site;
+        row.change(site);
+        EXPECT_EQ(site.frames(), row.sent) << row.name;
+    }
+}
+
+// Regressions: values the payload cannot carry whole were compared (and stored as must)
+// as the project holds them, so a device holding what it was sent was pushed every 5 s
+// for ever. Each shape is pushed as the device will hold it, warned about, and a request
+// for it is answered with the same payload.
+TEST(Judge, LossyValuesAreComparedAsTheDeviceHoldsThem) {
+    std::string cut_name = "52FE";
+    for (int i = 0; i < 254; ++i)
+        cut_name += "6E";
+    struct lossy {
+        const char* name;
+        std::function<void(tag_site&)> change;
+        list sent;
+        int warnings;
+        std::vector<std::uint32_t> asked;
+    };
+    const lossy rows[] = {
+        {"TwoNoAlarmEntriesSettleOnTheSmallestHexEntry",
+         [](tag_site& s) { s.object.t2t_no_alarm = {"70B3D5FFFE0B0009", "70b3d5fffe0b0003", "not hex"}; },
+         {"2C0870B3D5FFFE0B0003"}, 1, {T2T_NO_ALARM}},
+        {"OddT2tAngleIsComparedAsHeld", [](tag_site& s) { s.object.t2t_cfg->role = "announcer", s.object.t2t_cfg->angle = 91; },
+         {"2B0B0225000201F42D0320012C"}, 1, {T2T_CFG}},
+        {"WideT2tDistanceIsNotSentCapped",
+         [](tag_site& s) { s.object.t2t_cfg->role = "announcer", s.object.t2t_cfg->distance = 0x10000; }, {}, 1, {T2T_CFG}},
+        {"LongScreenNameIsCutAtAWholeCharacter",
+         [](tag_site& s) { s.object.name = std::string(254, 'n') + "\xC3\xA9" + "tail"; }, {cut_name}, 1, {SCR_NAME}},
+        {"WideCertificateIdIsNotSentAsNoneAndWideLicenceIdsAreLeftOut",
+         [](tag_site& s) {
+             s.project.vehicle_certification = true;
+             s.object.vehicle_model = 256, s.object.driver_licenses = {3, 300};
+         },
+         {"2F0103"}, 2, {VEH_CERT, DRIVER_LIC}},
+        {"WideSublocationIdSendsNoLocation",
+         [](tag_site& s) { s.object.stationary = true, s.project.sublocations["sl-1"].sublocation_id = 70000; },
+         {"5D0101"}, 1, {STATIONARY, LOC}},
+        {"HeightBeyond32BitsSendsNoLocation",
+         [](tag_site& s) { s.object.stationary = true, s.object.default_height = INT32_MAX; }, {"5D0101"}, 1,
+         {STATIONARY, LOC}},
+    };
+    for (const auto& row : rows) {
+        tag_site site;
+        row.change(site);
+        int warnings = 0;
+        EXPECT_EQ(site.frames(&warnings), row.sent) << row.name;
+        EXPECT_EQ(warnings, row.warnings) << row.name;
+        std::string pushed;
+        for (const auto& frame : row.sent)
+            pushed += frame;
+        EXPECT_EQ(site.answer(row.asked), pushed) << row.name;
+    }
+}
+
+}  // namespace
