@@ -84,10 +84,9 @@ bool may_push(const win_record& _win, const timeval& _now) {
     return _win.sending_counter() <= s_max_sending_counter && sending_period_passed(_now, _win.sending_time());
 }
 
-judge::judge(std::shared_ptr<const vyr::context::project_snapshot> _snapshot, bool _push_schedule_to_destination,
-             const timeval& _now, vyr::libs::core::component_logger& _logger)
+judge::judge(std::shared_ptr<const vyr::context::project_snapshot> _snapshot, const timeval& _now,
+             vyr::libs::core::component_logger& _logger)
     : m_snapshot(std::move(_snapshot)),
-      m_push_schedule_to_destination(_push_schedule_to_destination),
       m_now(_now),
       m_logger(_logger) {}
 

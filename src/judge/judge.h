@@ -94,8 +94,8 @@ struct verdict {
 class judge {
 public:
     // `_now` is the time the pass goes by (pacing, the emergency-button hold).
-    judge(std::shared_ptr<const vyr::context::project_snapshot> _snapshot, bool _push_schedule_to_destination,
-          const timeval& _now, vyr::libs::core::component_logger& _logger);
+    judge(std::shared_ptr<const vyr::context::project_snapshot> _snapshot, const timeval& _now,
+          vyr::libs::core::component_logger& _logger);
 
     const vyr::context::project_snapshot& snapshot() const noexcept { return *m_snapshot; }
 
@@ -148,7 +148,6 @@ private:
                             const std::string& _loss);
 
     const std::shared_ptr<const vyr::context::project_snapshot> m_snapshot;
-    const bool m_push_schedule_to_destination;
     const timeval m_now;
     vyr::libs::core::component_logger& m_logger;
     std::vector<notice> m_notices;
