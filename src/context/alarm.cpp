@@ -82,8 +82,9 @@ std::optional<alarm_data> alarm::read() const {
     result.obj_uid = common::get(fields, s_obj_uid);
     result.zone_uid = common::get(fields, s_zone_uid);
     result.text = common::get(fields, s_text);
-    result.acknowledged = common::get_unsigned(fields, s_acknowledged);
-    result.zone_alarm_level = common::get_unsigned(fields, s_zone_alarm_level);
+    const auto key = keys::fields(m_uid);
+    result.acknowledged = common::get_unsigned(fields, s_acknowledged, key);
+    result.zone_alarm_level = common::get_unsigned(fields, s_zone_alarm_level, key);
     result.set = common::is_true(common::get(fields, s_set));
     result.delivered = common::is_true(common::text_of(replies[1]));
     return result;

@@ -34,16 +34,18 @@ std::optional<anchor_data> anchor::read() const {
         return std::nullopt;
     const auto& fields = *read;
     const auto required = [&](std::string_view _field) { return common::get_required(fields, _field, m_uid); };
+    const auto key = keys::fields(m_uid);
+    const auto integer = [&](std::string_view _field) { return common::to_int(required(_field), _field, key); };
     anchor_data result;
     result.project_uid = required(s_project_uid);
     result.name = required(s_name);
     result.sublocation_uid = required(s_sublocation_uid);
     result.type = required(s_type);
     result.mac_addr = required(s_mac_addr);
-    result.position_x = common::to_int(required(s_position_x));
-    result.position_y = common::to_int(required(s_position_y));
-    result.position_z = common::to_int(required(s_position_z));
-    result.node_id = common::to_unsigned(required(s_node_id));
+    result.position_x = integer(s_position_x);
+    result.position_y = integer(s_position_y);
+    result.position_z = integer(s_position_z);
+    result.node_id = common::to_unsigned(required(s_node_id), s_node_id, key);
     return result;
 }
 

@@ -61,10 +61,10 @@ public:
     // Throw field_missing "<field>Uid: <uid>" when missing.
     std::string project_uid() const { return required_field(s_project_uid); }
     std::string mac_addr() const { return required_field(s_mac_addr); }
-    std::uint32_t node_id() const { return common::to_unsigned(required_field(s_node_id)); }
-    std::int32_t position_x() const { return common::to_int(required_field(s_position_x)); }
-    std::int32_t position_y() const { return common::to_int(required_field(s_position_y)); }
-    std::int32_t position_z() const { return common::to_int(required_field(s_position_z)); }
+    std::uint32_t node_id() const { return required_unsigned(s_node_id); }
+    std::int32_t position_x() const { return required_int(s_position_x); }
+    std::int32_t position_y() const { return required_int(s_position_y); }
+    std::int32_t position_z() const { return required_int(s_position_z); }
 
     // All fields in one round trip; nothing when the anchor does not exist. Throws
     // field_missing for a missing field, like the getters.

@@ -1,8 +1,6 @@
 #include "context/common.h"
 
-#include <limits>
-#include <stdexcept>
-
+#include "common/helpers.h"
 #include "core/exception.h"
 
 namespace vyr::context {
@@ -27,23 +25,35 @@ std::string to_text(bool _value) { return _value ? "true" : "false"; }
 
 bool is_true(const std::optional<std::string>& _text) { return _text && *_text == "true"; }
 
-std::uint32_t to_unsigned(const std::string& _text) {
-    const unsigned long value = std::stoul(_text);
-    if (value > std::numeric_limits<std::uint32_t>::max())
-        throw std::out_of_range("stoul");
-    return static_cast<std::uint32_t>(value);
+std::uint32_t to_unsigned(std::string_view _text, std::string_view _field, std::string_view _record) {
+    if (const auto value = parse_decimal<std::uint32_t>(_text))
+        return *value;
+    throw_bad_data(_text, "an unsigned 32-bit number", _field, _record);
 }
 
-std::int32_t to_int(const std::string& _text) { return std::stoi(_text); }
+std::int32_t to_int(std::string_view _text, std::string_view _field, std::string_view _record) {
+    if (const auto value = parse_decimal<std::int32_t>(_text))
+        return *value;
+    throw_bad_data(_text, "a signed 32-bit number", _field, _record);
+}
+
+long to_long(std::string_view _text, std::string_view _field, std::string_view _record) {
+    if (_text.empty())
+        return 0;
+    if (const auto value = parse_decimal<long>(_text))
+        return *value;
+    throw_bad_data(_text, "a number", _field, _record);
+}
 
 std::optional<std::int64_t> to_int64(const std::optional<std::string>& _text) {
-    if (!_text)
-        return std::nullopt;
-    try {
-        return std::stoll(*_text);
-    } catch (const std::logic_error&) {
-        return std::nullopt;
-    }
+    return _text ? parse_decimal<std::int64_t>(*_text) : std::nullopt;
+}
+
+void throw_bad_data(std::string_view _text, std::string_view _what, std::string_view _field,
+                    std::string_view _record) {
+    throw bad_data(std::string(_field) + " of " + std::string(_record) + ": \"" + std::string(_text) + "\" is not " +
+                       std::string(_what),
+                   VYR_HERE);
 }
 
 std::optional<std::string> text_of(const redis::reply_element& _element) {
@@ -135,9 +145,9 @@ std::string get_required(const hash& _hash, std::string_view _field, std::string
     return std::move(*value);
 }
 
-std::optional<std::uint32_t> get_unsigned(const hash& _hash, std::string_view _field) {
+std::optional<std::uint32_t> get_unsigned(const hash& _hash, std::string_view _field, std::string_view _record) {
     if (const auto value = get(_hash, _field))
-        return to_unsigned(*value);
+        return to_unsigned(*value, _field, _record);
     return std::nullopt;
 }
 

@@ -16,19 +16,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "context/errors.h"
 #include "core/exception.h"
 #include "redis/context.h"
 
 namespace vyr::context {
-
-// A mandatory field a record getter did not find (never written, or deleted): the
-// message names the field or getter and the record ("node_idUid: a2"). Callers that read
-// a missing field as "never reported" catch this type only, so that a lost connection
-// (redis::connection_error) is never taken for a missing field.
-class field_missing : public vyr::libs::core::exception {
-public:
-    using vyr::libs::core::exception::exception;
-};
 
 // "a:b:c" for {"a", "b", "c"}.
 std::string join_key(std::initializer_list<std::string_view> _parts);
@@ -56,13 +48,19 @@ namespace common {
 std::string to_text(bool _value);
 // Exactly "true" is true; anything else, and nothing, is false.
 bool is_true(const std::optional<std::string>& _text);
-// Unsigned 32-bit decimal; throws std::invalid_argument / std::out_of_range ("stoul").
-std::uint32_t to_unsigned(const std::string& _text);
-// Signed 32-bit decimal; throws std::invalid_argument / std::out_of_range ("stoi").
-std::int32_t to_int(const std::string& _text);
+// `_text`, the value of field `_field` of record `_record` (its key), as a strict decimal
+// (parse_decimal): unsigned 32-bit, or signed 32-bit for to_int. Anything else throws
+// bad_data naming the field, the record and the text.
+std::uint32_t to_unsigned(std::string_view _text, std::string_view _field, std::string_view _record);
+std::int32_t to_int(std::string_view _text, std::string_view _field, std::string_view _record);
 // Signed 64-bit decimal (a time stamp the service stored); nothing when there is no text
-// or it is not one.
+// or it is not one: an unreadable time counts as none taken.
 std::optional<std::int64_t> to_int64(const std::optional<std::string>& _text);
+// As to_unsigned, for a signed long (a part of a stored time); the empty text is 0.
+long to_long(std::string_view _text, std::string_view _field, std::string_view _record);
+// Throws bad_data: "<field> of <record>: \"<text>\" is not <_what>".
+[[noreturn]] void throw_bad_data(std::string_view _text, std::string_view _what, std::string_view _field,
+                                 std::string_view _record);
 
 // The text of a STRING reply; nothing for any other reply type.
 std::optional<std::string> text_of(const redis::reply_element& _element);
@@ -107,7 +105,9 @@ std::vector<std::string> to_members(const redis::reply_element& _element);
 std::optional<std::string> get(const hash& _hash, std::string_view _field);
 // A mandatory field: throws field_missing as the getters do.
 std::string get_required(const hash& _hash, std::string_view _field, std::string_view _uid);
-std::optional<std::uint32_t> get_unsigned(const hash& _hash, std::string_view _field);
+// An optional unsigned field of the hash read from record `_record`; nothing when it is
+// missing, bad_data (as to_unsigned) when it is not a number.
+std::optional<std::uint32_t> get_unsigned(const hash& _hash, std::string_view _field, std::string_view _record);
 
 }  // namespace common
 
@@ -135,15 +135,23 @@ protected:
             common::throw_missing(_name, m_uid);
         return std::move(*value);
     }
+    // Optional number fields: nothing when missing; bad_data when not a number.
     std::optional<std::uint32_t> unsigned_field(std::string_view _name) const {
         if (auto value = field(_name))
-            return common::to_unsigned(*value);
+            return common::to_unsigned(*value, _name, Keys::fields(m_uid));
         return std::nullopt;
     }
     std::optional<std::int32_t> int_field(std::string_view _name) const {
         if (auto value = field(_name))
-            return common::to_int(*value);
+            return common::to_int(*value, _name, Keys::fields(m_uid));
         return std::nullopt;
+    }
+    // Mandatory number fields: not_found when missing, bad_data when not a number.
+    std::uint32_t required_unsigned(std::string_view _name) const {
+        return common::to_unsigned(required_field(_name), _name, Keys::fields(m_uid));
+    }
+    std::int32_t required_int(std::string_view _name) const {
+        return common::to_int(required_field(_name), _name, Keys::fields(m_uid));
     }
     // The fields hash in one round trip; nothing when it is missing or empty.
     std::optional<common::hash> read_fields() const {

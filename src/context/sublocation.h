@@ -55,12 +55,12 @@ public:
             return std::nullopt;
         const auto offset = [&](std::string_view _field) -> std::optional<std::int32_t> {
             if (const auto value = common::get(*fields, _field))
-                return common::to_int(*value);
+                return common::to_int(*value, _field, keys::fields(m_uid));
             return std::nullopt;
         };
         return sublocation_data{common::get(*fields, s_project_uid),
-                                common::get_unsigned(*fields, s_sublocation_id).value_or(0), offset(s_offset_x),
-                                offset(s_offset_y), offset(s_offset_z)};
+                                common::get_unsigned(*fields, s_sublocation_id, keys::fields(m_uid)).value_or(0),
+                                offset(s_offset_x), offset(s_offset_y), offset(s_offset_z)};
     }
 };
 

@@ -48,7 +48,8 @@ std::uint32_t tdoa_schedule::slot_of_row(const std::string& _row) {
             VYR_THROW("Bad schedule format");
         from = comma + 1;
     }
-    return common::to_unsigned(_row.substr(commas[2] + 1, commas[3] - commas[2] - 1));
+    return common::to_unsigned(std::string_view(_row).substr(commas[2] + 1, commas[3] - commas[2] - 1), "the slot",
+                               "schedule row \"" + _row + "\"");
 }
 
 std::uint32_t tdoa_schedule::max_slot_num() const { return max_slot_num(rows()); }
@@ -68,7 +69,7 @@ std::optional<tdoa_schedule_data> tdoa_schedule::read() const {
     if (!version)
         return std::nullopt;
     tdoa_schedule_data result;
-    result.tdoa_version = common::to_unsigned(*version);
+    result.tdoa_version = common::to_unsigned(*version, s_tdoa_version, keys::fields(m_uid));
     for (auto& row : common::to_members(replies[1]))
         result.rows.insert(std::move(row));
     return result;

@@ -38,7 +38,7 @@ public:
     void remove();
 
     // Throws field_missing "tdoa_versionUid: <uid>" when missing.
-    std::uint32_t tdoa_version() const { return common::to_unsigned(required_field(s_tdoa_version)); }
+    std::uint32_t tdoa_version() const { return required_unsigned(s_tdoa_version); }
     // Empty for a missing key; throws "rowsUid: <uid>" when the reply is not an array.
     std::set<std::string> rows() const;
     // The largest slot over all rows, 0 without rows. Throws "Bad schedule format" for

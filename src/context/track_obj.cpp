@@ -135,6 +135,8 @@ std::optional<track_obj_data> track_obj::read() const {
     if (fields.empty())
         return std::nullopt;
     const auto required = [&](std::string_view _field) { return common::get_required(fields, _field, m_uid); };
+    const auto fields_key = keys::fields(m_uid);
+    const auto integer = [&](std::string_view _field) { return common::to_int(required(_field), _field, fields_key); };
     track_obj_data result;
     result.project_uid = required(s_project_uid);
     result.name = required(s_name);
@@ -143,10 +145,10 @@ std::optional<track_obj_data> track_obj::read() const {
     result.mac_addr = required(s_mac_addr);
     result.category = required(s_category);
     result.stationary = required(s_stationary) == "true";
-    result.position_x = common::to_int(required(s_position_x));
-    result.position_y = common::to_int(required(s_position_y));
-    result.default_height = common::to_int(required(s_default_height));
-    result.vehicle_model = common::get_unsigned(fields, s_vehicle_model);
+    result.position_x = integer(s_position_x);
+    result.position_y = integer(s_position_y);
+    result.default_height = integer(s_default_height);
+    result.vehicle_model = common::get_unsigned(fields, s_vehicle_model, fields_key);
     result.groups = common::to_members(replies[1]);
     result.t2t_no_alarm = common::to_members(replies[2]);
     if (const auto t2t = common::to_hash(replies[3]); !t2t.empty()) {
@@ -163,14 +165,17 @@ std::optional<track_obj_data> track_obj::read() const {
         cfg.buzzer = flag(s_buzzer);
         cfg.haptic = flag(s_haptic);
         cfg.pin = common::get(t2t, s_pin);
-        cfg.distance = common::get_unsigned(t2t, s_distance);
-        cfg.angle = common::get_unsigned(t2t, s_angle);
-        cfg.delay = common::get_unsigned(t2t, s_delay);
-        cfg.alert_distance = common::get_unsigned(t2t, s_alert_distance);
-        cfg.safe_distance = common::get_unsigned(t2t, s_safe_distance);
+        const auto t2t_key = keys::t2t_cfg(m_uid);
+        const auto number = [&](std::string_view _field) { return common::get_unsigned(t2t, _field, t2t_key); };
+        cfg.distance = number(s_distance);
+        cfg.angle = number(s_angle);
+        cfg.delay = number(s_delay);
+        cfg.alert_distance = number(s_alert_distance);
+        cfg.safe_distance = number(s_safe_distance);
     }
+    const auto licenses_key = keys::driver_licenses(m_uid);
     for (const auto& id : common::to_members(replies[4]))
-        result.driver_licenses.insert(common::to_unsigned(id));
+        result.driver_licenses.insert(common::to_unsigned(id, "a member", licenses_key));
     return result;
 }
 
@@ -197,14 +202,15 @@ std::optional<bool> track_obj::t2t_bool(std::string_view _field) const {
 
 std::optional<std::uint32_t> track_obj::t2t_unsigned(std::string_view _field) const {
     if (const auto value = t2t_field(_field))
-        return common::to_unsigned(*value);
+        return common::to_unsigned(*value, _field, keys::t2t_cfg(m_uid));
     return std::nullopt;
 }
 
 std::optional<std::set<std::uint32_t>> track_obj::driver_licenses() const {
     std::set<std::uint32_t> result;
-    for (const auto& member : m_redis_context.get_member_texts(keys::driver_licenses(m_uid)))
-        result.insert(common::to_unsigned(member));
+    const auto key = keys::driver_licenses(m_uid);
+    for (const auto& member : m_redis_context.get_member_texts(key))
+        result.insert(common::to_unsigned(member, "a member", key));
     return result;
 }
 

@@ -114,9 +114,9 @@ public:
     std::string sublocation_uid() const { return required_field(s_sublocation_uid); }
     std::string category() const { return required_field(s_category); }
     bool stationary() const { return required_field(s_stationary) == "true"; }
-    std::int32_t position_x() const { return common::to_int(required_field(s_position_x)); }
-    std::int32_t position_y() const { return common::to_int(required_field(s_position_y)); }
-    std::int32_t default_height() const { return common::to_int(required_field(s_default_height)); }
+    std::int32_t position_x() const { return required_int(s_position_x); }
+    std::int32_t position_y() const { return required_int(s_position_y); }
+    std::int32_t default_height() const { return required_int(s_default_height); }
     std::optional<std::uint32_t> vehicle_model() const { return unsigned_field(s_vehicle_model); }
 
     bool t2t_cfg_exists() const;

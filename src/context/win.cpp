@@ -60,9 +60,9 @@ timeval win::time_pair(const std::string& _key, std::string_view _sec, std::stri
     if (array.size() != 2)
         return result;
     if (const auto sec = common::text_of(array[0]))
-        result.tv_sec = std::stol(*sec);
+        result.tv_sec = common::to_long(*sec, _sec, _key);
     if (const auto usec = common::text_of(array[1]))
-        result.tv_usec = std::stol(*usec);
+        result.tv_usec = common::to_long(*usec, _usec, _key);
     return result;
 }
 
@@ -99,15 +99,13 @@ void win::run(const redis::batch& _writes) const {
 
 win::push_record win::parameter_push_record(parameter_t _p) const {
     push_record record;
-    const auto fields = m_redis_context.get_texts_from_table(
-        parameter_key(_p), {s_push_must, s_push_actual, s_push_report_sec, s_push_report_usec, s_refusals, s_rejected,
-                            s_rejected_push_sec, s_rejected_push_usec, s_timestamp_sec, s_timestamp_usec,
-                            s_push_announced});
+    const auto key = parameter_key(_p);
+    const auto names = {s_push_must,         s_push_actual,        s_push_report_sec, s_push_report_usec,
+                        s_refusals,          s_rejected,           s_rejected_push_sec, s_rejected_push_usec,
+                        s_timestamp_sec,     s_timestamp_usec,     s_push_announced};
+    const auto fields = m_redis_context.get_texts_from_table(key, names);
     const auto text = [&fields](std::size_t _i) { return fields[_i].value_or(std::string()); };
-    const auto number = [&text](std::size_t _i) -> long {
-        const auto value = text(_i);
-        return value.empty() ? 0 : std::stol(value);
-    };
+    const auto number = [&](std::size_t _i) { return common::to_long(text(_i), names.begin()[_i], key); };
     record.must = text(0);
     record.actual = text(1);
     record.report = {number(2), number(3)};
@@ -166,7 +164,7 @@ std::optional<bool> win::bool_detail(parameter_t _p, std::string_view _field) co
 
 std::optional<std::uint32_t> win::unsigned_detail(parameter_t _p, std::string_view _field) const {
     if (auto value = detail(_p, _field))
-        return common::to_unsigned(*value);
+        return common::to_unsigned(*value, _field, parameter_key(_p));
     return std::nullopt;
 }
 
@@ -275,7 +273,8 @@ void win::parameter_sf(const vyr::parameter::superframe& _value) {
 
 vyr::parameter::loc win::parameter_loc() const {
     const auto read = [this](std::string_view _field) {
-        return common::to_int(required_detail(parameter_t::LOC, _field, "parameter_loc"));
+        return common::to_int(required_detail(parameter_t::LOC, _field, "parameter_loc"), _field,
+                              parameter_key(parameter_t::LOC));
     };
     vyr::parameter::loc result;
     result.x = read(loc::s_x);
@@ -328,13 +327,14 @@ void win::alarm_state(alarm_states _state, redis::batch& _writes) const {
 }
 
 alarm_delivery win::alarm_delivery_state() const {
-    const auto fields = common::to_hash(m_redis_context.command("HGETALL", keys::alarm(m_mac_addr)));
+    const auto key = keys::alarm(m_mac_addr);
+    const auto fields = common::to_hash(m_redis_context.command("HGETALL", key));
     alarm_delivery result;
     if (const auto state = common::get(fields, s_state))
         result.state = alarm_states_from_string(*state);
     const auto uid = common::get(fields, s_shown_uid);
-    const auto level = common::get_unsigned(fields, s_shown_level);
-    const auto zone_id = common::get_unsigned(fields, s_shown_zone_id);
+    const auto level = common::get_unsigned(fields, s_shown_level, key);
+    const auto zone_id = common::get_unsigned(fields, s_shown_zone_id, key);
     if (uid && level && zone_id)
         result.shown = shown_alarm{*uid, *level, *zone_id};
     return result;
@@ -400,7 +400,7 @@ std::uint32_t win::increment_sending_counter() {
 
 std::uint32_t win::sending_counter() const {
     const auto value = m_redis_context.get_text_from_table(keys::data(m_mac_addr), s_sending_counter);
-    return value ? common::to_unsigned(*value) : 0;
+    return value ? common::to_unsigned(*value, s_sending_counter, keys::data(m_mac_addr)) : 0;
 }
 
 void win::del_sending_counter() { m_redis_context.delete_from_table(keys::data(m_mac_addr), s_sending_counter); }
@@ -537,12 +537,9 @@ std::size_t remove_silent_wins(redis::context& _redis_context, std::int64_t _now
     for (std::size_t i = 0; i < macs.size(); ++i) {
         if (common::is_one(replies[3 * i]) || common::is_one(replies[3 * i + 1]))
             continue;
-        std::optional<long long> heard;
-        try {
-            if (const auto text = common::text_of(replies[3 * i + 2]))
-                heard = std::stoll(*text);
-        } catch (const std::logic_error&) {  // unreadable: as never heard
-        }
+        std::optional<long long> heard;  // unreadable: as never heard
+        if (const auto text = common::text_of(replies[3 * i + 2]))
+            heard = parse_decimal<long long>(*text);
         if (!heard) {
             _redis_context.command("HSET", win::keys::data(macs[i]), win::s_heard_sec, _now);
         } else if (_now - *heard >= _silence) {
@@ -694,11 +691,7 @@ std::vector<timeval> parameter_timestamps(redis::context& _redis_context,
         return result;
     const auto number = [](const redis::reply_element& _reply) -> long {
         const auto text = common::text_of(_reply);
-        try {
-            return text ? std::stol(*text) : 0;
-        } catch (const std::logic_error&) {  // unreadable: as none
-            return 0;
-        }
+        return text ? parse_decimal<long>(*text).value_or(0) : 0;  // unreadable: as none
     };
     for (const auto& reply : _redis_context.pipeline(reads)) {
         timeval stamp{0, 0};

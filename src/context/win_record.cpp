@@ -17,13 +17,13 @@ std::optional<std::string> text(const common::hash& _hash, std::string_view _fie
     return common::get(_hash, _field);
 }
 
-long number(const common::hash& _hash, std::string_view _field) {
-    const auto value = text(_hash, _field);
-    return value && !value->empty() ? std::stol(*value) : 0;
+// 0 when missing or empty; bad_data naming the field and `_key` when not a number.
+long number(const common::hash& _hash, std::string_view _field, std::string_view _key) {
+    return common::to_long(text(_hash, _field).value_or(std::string()), _field, _key);
 }
 
-timeval time_pair(const common::hash& _hash, std::string_view _sec, std::string_view _usec) {
-    return timeval{number(_hash, _sec), number(_hash, _usec)};
+timeval time_pair(const common::hash& _hash, std::string_view _sec, std::string_view _usec, std::string_view _key) {
+    return timeval{number(_hash, _sec, _key), number(_hash, _usec, _key)};
 }
 
 }  // namespace
@@ -37,6 +37,14 @@ std::optional<std::string> win_record::detail(parameter_t _p, std::string_view _
     return text(*parameter_hash(_p), _field);
 }
 
+std::string win_record::parameter_key(parameter_t _p) const {
+    return win::keys::parameters(m_mac_addr, vyr::parameter::parameters.at(_p));
+}
+
+std::optional<std::uint32_t> win_record::unsigned_detail(parameter_t _p, std::string_view _field) const {
+    return common::get_unsigned(*parameter_hash(_p), _field, parameter_key(_p));
+}
+
 vyr::parameter::parameter_states win_record::parameter_state(parameter_t _p) const {
     const auto state = detail(_p, win::s_state);
     return state ? vyr::parameter::parameter_states_from_string(*state) : vyr::parameter::UNKNOWN;
@@ -47,7 +55,7 @@ std::string win_record::parameter_as_json(parameter_t _p, win::parameter_hemisph
 }
 
 timeval win_record::parameter_timestamp(parameter_t _p) const {
-    return time_pair(*parameter_hash(_p), win::s_timestamp_sec, win::s_timestamp_usec);
+    return time_pair(*parameter_hash(_p), win::s_timestamp_sec, win::s_timestamp_usec, parameter_key(_p));
 }
 
 std::optional<std::int64_t> win_record::parameter_heard_ms(parameter_t _p) const {
@@ -56,14 +64,15 @@ std::optional<std::int64_t> win_record::parameter_heard_ms(parameter_t _p) const
 
 win::push_record win_record::parameter_push_record(parameter_t _p) const {
     const auto& fields = *parameter_hash(_p);
+    const auto key = parameter_key(_p);
     win::push_record record;
     record.must = text(fields, win::s_push_must).value_or(std::string());
     record.actual = text(fields, win::s_push_actual).value_or(std::string());
-    record.report = time_pair(fields, win::s_push_report_sec, win::s_push_report_usec);
-    record.refusals = static_cast<std::uint32_t>(number(fields, win::s_refusals));
+    record.report = time_pair(fields, win::s_push_report_sec, win::s_push_report_usec, key);
+    record.refusals = static_cast<std::uint32_t>(number(fields, win::s_refusals, key));
     record.rejected = text(fields, win::s_rejected) == std::optional<std::string>("true");
-    record.rejected_push = time_pair(fields, win::s_rejected_push_sec, win::s_rejected_push_usec);
-    record.report_now = time_pair(fields, win::s_timestamp_sec, win::s_timestamp_usec);
+    record.rejected_push = time_pair(fields, win::s_rejected_push_sec, win::s_rejected_push_usec, key);
+    record.report_now = time_pair(fields, win::s_timestamp_sec, win::s_timestamp_usec, key);
     record.announced = text(fields, win::s_push_announced).value_or(std::string());
     return record;
 }
@@ -76,11 +85,12 @@ std::optional<std::string> win_record::answer_token() const { return text(m_data
 
 std::uint32_t win_record::sending_counter() const {
     const auto value = text(m_data.data, win::s_sending_counter);
-    return value ? common::to_unsigned(*value) : 0;
+    return value ? common::to_unsigned(*value, win::s_sending_counter, win::keys::data(m_mac_addr)) : 0;
 }
 
 timeval win_record::sending_time() const {
-    return time_pair(m_data.data, win::s_sending_counter_sec, win::s_sending_counter_usec);
+    return time_pair(m_data.data, win::s_sending_counter_sec, win::s_sending_counter_usec,
+                     win::keys::data(m_mac_addr));
 }
 
 std::string win_record::current_text() const {
@@ -92,19 +102,19 @@ alarm_delivery win_record::alarm_delivery_state() const {
     if (const auto state = text(m_data.alarm, win::s_state))
         result.state = alarm_states_from_string(*state);
     const auto uid = text(m_data.alarm, win::s_shown_uid);
-    const auto level = common::get_unsigned(m_data.alarm, win::s_shown_level);
-    const auto zone_id = common::get_unsigned(m_data.alarm, win::s_shown_zone_id);
+    const auto key = win::keys::alarm(m_mac_addr);
+    const auto level = common::get_unsigned(m_data.alarm, win::s_shown_level, key);
+    const auto zone_id = common::get_unsigned(m_data.alarm, win::s_shown_zone_id, key);
     if (uid && level && zone_id)
         result.shown = shown_alarm{*uid, *level, *zone_id};
     return result;
 }
 
 std::optional<shown_alarm> win_record::reported_zone_alarm() const {
-    const auto& fields = *parameter_hash(parameter_t::AL_ZV);
-    const auto level = common::get_unsigned(fields, win::al_zv::s_level);
+    const auto level = unsigned_detail(parameter_t::AL_ZV, win::al_zv::s_level);
     if (!level)
         return std::nullopt;
-    return shown_alarm{{}, *level, common::get_unsigned(fields, win::al_zv::s_zone_id).value_or(0)};
+    return shown_alarm{{}, *level, unsigned_detail(parameter_t::AL_ZV, win::al_zv::s_zone_id).value_or(0)};
 }
 
 std::optional<bool> win_record::parameter_stationary() const {
@@ -132,19 +142,19 @@ std::optional<bool> win_record::parameter_t2t_cfg_buzzer() const { return flag(d
 std::optional<bool> win_record::parameter_t2t_cfg_haptic() const { return flag(detail(parameter_t::T2T_CFG, "haptic")); }
 std::optional<std::string> win_record::parameter_t2t_cfg_pin() const { return detail(parameter_t::T2T_CFG, "pin"); }
 std::optional<std::uint32_t> win_record::parameter_t2t_cfg_distance() const {
-    return common::get_unsigned(*parameter_hash(parameter_t::T2T_CFG), "distance");
+    return unsigned_detail(parameter_t::T2T_CFG, "distance");
 }
 std::optional<std::uint32_t> win_record::parameter_t2t_cfg_angle() const {
-    return common::get_unsigned(*parameter_hash(parameter_t::T2T_CFG), "angle");
+    return unsigned_detail(parameter_t::T2T_CFG, "angle");
 }
 std::optional<std::uint32_t> win_record::parameter_t2t_cfg_delay() const {
-    return common::get_unsigned(*parameter_hash(parameter_t::T2T_CFG), "delay");
+    return unsigned_detail(parameter_t::T2T_CFG, "delay");
 }
 std::optional<std::uint32_t> win_record::parameter_t2t_cfg_alert_distance() const {
-    return common::get_unsigned(*parameter_hash(parameter_t::T2T_CFG), "alert_distance");
+    return unsigned_detail(parameter_t::T2T_CFG, "alert_distance");
 }
 std::optional<std::uint32_t> win_record::parameter_t2t_cfg_safe_distance() const {
-    return common::get_unsigned(*parameter_hash(parameter_t::T2T_CFG), "safe_distance");
+    return unsigned_detail(parameter_t::T2T_CFG, "safe_distance");
 }
 
 std::optional<vyr::parameter::loc> win_record::parameter_loc() const {
@@ -156,7 +166,7 @@ std::optional<vyr::parameter::loc> win_record::parameter_loc() const {
         const auto value = text(fields, names[i]);
         if (!value)
             return std::nullopt;
-        values[i] = common::to_int(*value);
+        values[i] = common::to_int(*value, names[i], parameter_key(parameter_t::LOC));
     }
     return vyr::parameter::loc{*values[0], *values[1], *values[2], *values[3], static_cast<std::uint32_t>(*values[4])};
 }
@@ -164,19 +174,18 @@ std::optional<vyr::parameter::loc> win_record::parameter_loc() const {
 std::vector<std::string> win_record::parameter_t2t_no_alarm() const { return m_data.t2t_no_alarm; }
 
 std::uint32_t win_record::parameter_sync_slot_addr() const {
-    return common::get_unsigned(*parameter_hash(parameter_t::SYNC_SLOT), win::sync_slot::s_addr).value_or(65535);
+    return unsigned_detail(parameter_t::SYNC_SLOT, win::sync_slot::s_addr).value_or(65535);
 }
 std::uint32_t win_record::parameter_sync_slot_slot() const {
-    return common::get_unsigned(*parameter_hash(parameter_t::SYNC_SLOT), win::sync_slot::s_slot).value_or(255);
+    return unsigned_detail(parameter_t::SYNC_SLOT, win::sync_slot::s_slot).value_or(255);
 }
 std::uint32_t win_record::parameter_sync_slot_flags() const {
-    return common::get_unsigned(*parameter_hash(parameter_t::SYNC_SLOT), win::sync_slot::s_flags).value_or(0);
+    return unsigned_detail(parameter_t::SYNC_SLOT, win::sync_slot::s_flags).value_or(0);
 }
 
 vyr::parameter::superframe win_record::parameter_sf() const {
-    const auto& fields = *parameter_hash(parameter_t::SF);
-    return {common::get_unsigned(fields, "node_id"), common::get_unsigned(fields, "sfd"),
-            common::get_unsigned(fields, "setting_slots"), common::get_unsigned(fields, "slot_count")};
+    return {unsigned_detail(parameter_t::SF, "node_id"), unsigned_detail(parameter_t::SF, "sfd"),
+            unsigned_detail(parameter_t::SF, "setting_slots"), unsigned_detail(parameter_t::SF, "slot_count")};
 }
 
 std::vector<win_record> read_win_records(redis::context& _redis_context, const std::vector<std::string>& _macs,

@@ -73,6 +73,9 @@ public:
 private:
     const common::hash* parameter_hash(vyr::parameter::parameter_t _p) const;
     std::optional<std::string> detail(vyr::parameter::parameter_t _p, std::string_view _field) const;
+    // The key of the hash of parameter `_p`, named in the bad_data of its unreadable numbers.
+    std::string parameter_key(vyr::parameter::parameter_t _p) const;
+    std::optional<std::uint32_t> unsigned_detail(vyr::parameter::parameter_t _p, std::string_view _field) const;
 
     std::string m_mac_addr;
     win_data m_data;

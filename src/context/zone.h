@@ -41,7 +41,8 @@ public:
         const auto fields = read_fields();
         if (!fields)
             return std::nullopt;
-        return zone_data{common::get(*fields, s_project_uid), common::get_unsigned(*fields, s_zone_id).value_or(0)};
+        return zone_data{common::get(*fields, s_project_uid),
+                         common::get_unsigned(*fields, s_zone_id, keys::fields(m_uid)).value_or(0)};
     }
 };
 

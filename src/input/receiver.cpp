@@ -35,6 +35,10 @@ constexpr std::int64_t s_max_frame_bytes = 1 << 20;
 
 }  // namespace
 
+// The base takes the number of the call that failed last on this thread: built at once.
+c_receiver::monitor_error::monitor_error(const std::string& _endpoint)
+    : m_what("proxy socket monitor " + _endpoint + ": " + zmq::error_t::what()) {}
+
 c_receiver::c_receiver(std::shared_ptr<zmq::context_t> _zmq_context, const std::string& _addr,
                        std::shared_ptr<vyr::updater> _updater, const std::string& _redis_address, int _redis_port,
                        vyr::libs::core::component_logger& _logger)
@@ -93,7 +97,7 @@ void c_receiver::open_proxy_socket() {
                                 std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "-" +
                                 std::to_string(++m_proxy_generation);
     if (zmq_socket_monitor(m_proxy_socket->handle(), monitor.c_str(), ZMQ_EVENT_DISCONNECTED) != 0)
-        throw zmq::error_t();
+        throw monitor_error(monitor);
     m_proxy_monitor = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pair);
     m_proxy_monitor->set(zmq::sockopt::linger, s_linger_ms);
     m_proxy_monitor->connect(monitor);

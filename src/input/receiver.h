@@ -49,6 +49,18 @@ public:
     c_receiver(const c_receiver&) = delete;
     c_receiver& operator=(const c_receiver&) = delete;
 
+    // The monitor of the proxy socket could not be set up: ZeroMQ's error of that call
+    // (its number, so that a terminated context ends the thread under the worker's catch
+    // policy as any other ZeroMQ call does), with the monitor's endpoint in the text.
+    class monitor_error : public zmq::error_t {
+    public:
+        explicit monitor_error(const std::string& _endpoint);
+        const char* what() const noexcept override { return m_what.c_str(); }
+
+    private:
+        std::string m_what;
+    };
+
     // How long a device that belongs to no anchor or trackable object of the project may
     // stay silent before its WIN record is removed, and how often that is looked at.
     // Call before start().
@@ -106,7 +118,7 @@ private:
     // time; returns how long the thread may wait for frames until it is due again.
     std::chrono::milliseconds sweep_wins_when_due();
     // (Re)creates the SUB socket to the proxy with its subscriptions and a monitor that
-    // reports a dropped connection.
+    // reports a dropped connection; throws monitor_error when the monitor cannot be made.
     void open_proxy_socket();
     // Sends one command frame without blocking; a full pipe drops it (counted, warned).
     void send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size) const;

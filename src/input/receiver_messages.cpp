@@ -6,13 +6,15 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "common/field_reader.h"
 #include "common/helpers.h"
 #include "common/metrics.h"
 #include "context/context.h"
+#include "context/errors.h"
+#include "core/exception.h"
 #include "core/json.h"
 #include "input/receiver.h"
 #include "runtime/inproc_commands.h"
@@ -29,20 +31,29 @@ bool is_known_alarm(const std::string& _alarm_name) {
     return _alarm_name == "emergency_button" || is_zone_alarm(_alarm_name);
 }
 
-// Cuts the first `_count` characters off `_text` and returns them. A text too short for
-// the cut raises the standard out-of-range error, as substr does.
-std::string take_front(std::string& _text, std::size_t _count) {
+// Throws bad_data: field `_field` of the message `_message` is cut short.
+[[noreturn]] void throw_cut_short(std::string_view _field, std::size_t _count, std::size_t _left,
+                                  std::string_view _message) {
+    throw vyr::context::bad_data(std::string(_field) + " of hardware report \"" + std::string(_message) +
+                                     "\": " + std::to_string(_count) + " characters wanted, " +
+                                     std::to_string(_left) + " left",
+                                 VYR_HERE);
+}
+
+// Cuts the first `_count` characters, field `_field` of `_message`, off `_text` and
+// returns them. A text too short for the cut throws bad_data naming the field.
+std::string take_front(std::string& _text, std::size_t _count, std::string_view _field, std::string_view _message) {
     if (_text.size() < _count)
-        throw std::out_of_range("basic_string::substr");
+        throw_cut_short(_field, _count, _text.size(), _message);
     std::string front = _text.substr(0, _count);
     _text.erase(0, _count);
     return front;
 }
 
 // As take_front, from the end of the text.
-std::string take_back(std::string& _text, std::size_t _count) {
+std::string take_back(std::string& _text, std::size_t _count, std::string_view _field, std::string_view _message) {
     if (_text.size() < _count)
-        throw std::out_of_range("basic_string::substr");
+        throw_cut_short(_field, _count, _text.size(), _message);
     std::string back = _text.substr(_text.size() - _count);
     _text.erase(_text.size() - _count);
     return back;
@@ -175,14 +186,14 @@ void c_receiver::process_hw_report(const std::string& _body) const {
     if (position == std::string::npos)
         return;
     std::string data = _body.substr(position + start.size());
-    take_front(data, 2);
-    std::string mac = take_back(data, 16);
+    take_front(data, 2, "the length", _body);
+    std::string mac = take_back(data, 16, "the MAC", _body);
     if (!comb_mac(mac)) {
         m_logger.debug("hardware report with a bad MAC dropped: %1%") % mac;
         return;
     }
-    take_front(data, 4);
-    if (take_front(data, 4) != events)
+    take_front(data, 4, "the word after the length", _body);
+    if (take_front(data, 4, "the events tag", _body) != events)
         return;
 
     cmd_node_notified_t command{};
@@ -190,7 +201,7 @@ void c_receiver::process_hw_report(const std::string& _body) const {
     vyr::cmd::set_field(command.mac, mac);
     // One confirmation per "47" code; the first other code ends the list.
     while (!data.empty()) {
-        if (take_front(data, 2) != sleep_confirmed)
+        if (take_front(data, 2, "an event code", _body) != sleep_confirmed)
             break;
         send_command(*m_mech_sleep_socket, &command, sizeof(command));
     }

@@ -1,6 +1,8 @@
 // Anchor, group, zone and sublocation records: their stored form, the anchor's MAC index
 // and sublocation sets, removals, and the defaults of missing fields.
+#include <functional>
 #include <tuple>
+#include <utility>
 
 #include "store_fixture.h"
 
@@ -73,7 +75,7 @@ TEST_F(site_records, group_zone_sublocation_round_trip_and_removal) {
     EXPECT_NO_THROW(m_context->get_group("never").remove());
 }
 
-TEST_F(site_records, missing_ids_read_as_zero_and_a_non_numeric_one_raises_a_conversion_error) {
+TEST_F(site_records, missing_ids_read_as_zero_and_a_bad_stored_number_is_bad_data_naming_field_and_record) {
     redis({"HSET", "zones:z1:from_server:fields", "project_uid", "p"});
     redis({"HSET", "sublocations:s1:from_server:fields", "project_uid", "p"});
     EXPECT_EQ(m_context->get_zone("z1").zone_id(), 0u);
@@ -81,10 +83,18 @@ TEST_F(site_records, missing_ids_read_as_zero_and_a_non_numeric_one_raises_a_con
     EXPECT_FALSE(m_context->get_sublocation("s1").offset_z());
     EXPECT_FALSE(m_context->get_zone("none").project_uid());
     EXPECT_EQ(thrown_message([&] { m_context->get_group("none").name(); }), "nameUid: none");
-    redis({"HSET", "zones:z1:from_server:fields", "zone_id", "twelve"});
-    redis({"HSET", "zones:z2:from_server:fields", "zone_id", "99999999999"});
-    EXPECT_THROW(m_context->get_zone("z1").zone_id(), std::invalid_argument);
-    EXPECT_THROW(m_context->get_zone("z2").zone_id(), std::out_of_range);
+    // Read one field at a time and with the whole record: the same error either way.
+    put_anchor(*m_context, "a1", "AMAC1", "sub1");
+    redis({"HSET", "anchors:a1:from_server:fields", "position_z", "3 "});
+    redis({"HSET", "zones:z1:from_server:fields", "zone_id", "99999999999"});
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { m_context->get_anchor("a1").position_z(); }, "position_z of anchors:a1:from_server:fields: \"3 \""},
+        {[&] { m_context->get_anchor("a1").read(); }, "position_z of anchors:a1:from_server:fields: \"3 \""},
+        {[&] { m_context->get_zone("z1").zone_id(); }, "zone_id of zones:z1:from_server:fields: \"99999999999\""},
+        {[&] { m_context->get_zone("z1").read(); }, "zone_id of zones:z1:from_server:fields: \"99999999999\""},
+    };
+    for (const auto& [read, text] : cases)
+        EXPECT_EQ(thrown_message<vyr::context::bad_data>(read).substr(0, text.size()), text);
 }
 
 }  // namespace

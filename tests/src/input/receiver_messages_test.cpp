@@ -163,13 +163,15 @@ TEST_F(hw_report, mac_is_normalised_and_a_bad_one_dropped) {
     EXPECT_TRUE(logged("hardware report with a bad MAC dropped: AABBCCDDEEFF00:1"));
 }
 
-TEST_F(hw_report, too_short_report_is_logged_by_the_guard_and_the_next_one_is_handled) {
-    for (const std::string& body : {std::string("010E05"), std::string("010E051234000E47") + "AABBCC",
-                                    std::string("010E05") + "12" + s_mac}) {
+TEST_F(hw_report, too_short_report_is_logged_by_the_guard_naming_the_field_and_the_next_one_is_handled) {
+    for (const auto& [body, cut] : {std::pair<std::string, std::string>{"010E05", "the MAC"},
+                                    {"010E051234000E47AABBCC", "the word after the length"},
+                                    {"010E0512" + s_mac, "the word after the length"}}) {
         SCOPED_TRACE(body);
         EXPECT_TRUE(handle("#hw_report" + body).sleep.empty());
         const auto messages = log_messages();
-        EXPECT_TRUE(test::contains(messages, "Caught exeption") && test::contains(messages, "basic_string::substr"));
+        EXPECT_TRUE(test::contains(messages, "Caught exeption") &&
+                    test::contains(messages, cut + " of hardware report \"" + body + "\""));
     }
     EXPECT_EQ(handle("#hw_report010E" "05" "1234" "000E" "47" + s_mac).sleep.size(), 1u);
 }
