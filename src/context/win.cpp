@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <stdexcept>
 
 #include "common/helpers.h"
 #include "context/anchor.h"
@@ -100,9 +99,9 @@ void win::run(const redis::batch& _writes) const {
 win::push_record win::parameter_push_record(parameter_t _p) const {
     push_record record;
     const auto key = parameter_key(_p);
-    const auto names = {s_push_must,         s_push_actual,        s_push_report_sec, s_push_report_usec,
-                        s_refusals,          s_rejected,           s_rejected_push_sec, s_rejected_push_usec,
-                        s_timestamp_sec,     s_timestamp_usec,     s_push_announced};
+    const auto names = {s_push_must,     s_push_actual,       s_push_report_sec,    s_push_report_usec,
+                        s_refusals,      s_rejected,          s_rejected_push_sec,  s_rejected_push_usec,
+                        s_timestamp_sec, s_timestamp_usec,    s_push_announced};
     const auto fields = m_redis_context.get_texts_from_table(key, names);
     const auto text = [&fields](std::size_t _i) { return fields[_i].value_or(std::string()); };
     const auto number = [&](std::size_t _i) { return common::to_long(text(_i), names.begin()[_i], key); };

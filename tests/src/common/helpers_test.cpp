@@ -33,13 +33,12 @@ TEST(rounding, half_away_is_symmetric_and_saturates_with_nan_at_the_low_end) {
 TEST(parse_decimal, reads_the_whole_text_or_nothing) {
     using u32 = std::optional<std::uint32_t>;
     using i32 = std::optional<std::int32_t>;
+    const auto none = std::nullopt;
     const std::tuple<const char*, u32, i32> cases[] = {
-        {"0", 0u, 0},           {"007", 7u, 7},          {"4294967295", UINT32_MAX, std::nullopt},
-        {"-1", std::nullopt, -1}, {"-2147483648", std::nullopt, INT32_MIN}, {"2147483648", 2147483648u, std::nullopt},
-        {"4294967296", std::nullopt, std::nullopt}, {"", std::nullopt, std::nullopt},
-        {"+1", std::nullopt, std::nullopt}, {" 1", std::nullopt, std::nullopt}, {"1 ", std::nullopt, std::nullopt},
-        {"12abc", std::nullopt, std::nullopt}, {"1.5", std::nullopt, std::nullopt}, {"-", std::nullopt, std::nullopt},
-        {"0x10", std::nullopt, std::nullopt},
+        {"0", 0u, 0},       {"007", 7u, 7},        {"4294967295", UINT32_MAX, none}, {"2147483648", 2147483648u, none},
+        {"-1", none, -1},   {"-2147483648", none, INT32_MIN}, {"4294967296", none, none}, {"", none, none},
+        {"+1", none, none}, {" 1", none, none},    {"1 ", none, none},   {"12abc", none, none},
+        {"1.5", none, none}, {"-", none, none},    {"0x10", none, none},
     };
     for (const auto& [text, as_unsigned, as_signed] : cases) {
         EXPECT_EQ(parse_decimal<std::uint32_t>(text), as_unsigned) << '"' << text << '"';
