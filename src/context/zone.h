@@ -41,7 +41,11 @@ public:
         const auto fields = read_fields();
         if (!fields)
             return std::nullopt;
-        return zone_data{common::get(*fields, s_project_uid), common::get_unsigned(*fields, s_zone_id).value_or(0)};
+        return decode(*fields);
+    }
+    // The zone from its fields hash as read; a zone id that is no number throws.
+    static zone_data decode(const common::hash& _fields) {
+        return zone_data{common::get(_fields, s_project_uid), common::get_unsigned(_fields, s_zone_id).value_or(0)};
     }
 };
 
