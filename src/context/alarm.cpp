@@ -54,6 +54,7 @@ void alarm::update(const std::string& _alarm_name, std::uint32_t _acknowledged, 
 
     add_to_set(writes);
     writes.add("SADD", keys::objects(_obj_uid), m_uid);
+    common::raise_mirror_version(writes);
     m_redis_context.transaction(writes);
 }
 
@@ -63,11 +64,15 @@ void alarm::remove() {
         writes.add("SREM", keys::objects(*old_obj_uid), m_uid);
     remove_from_set(writes);
     writes.add("DEL", keys::fields(m_uid), keys::data(m_uid));
+    common::raise_mirror_version(writes);
     m_redis_context.transaction(writes);
 }
 
 void alarm::delivered(bool _delivered) {
-    m_redis_context.set_to_table(keys::data(m_uid), {{s_delivered, common::to_text(_delivered)}});
+    redis::batch writes;
+    writes.add("HSET", keys::data(m_uid), s_delivered, common::to_text(_delivered));
+    common::raise_mirror_version(writes);
+    m_redis_context.transaction(writes);
 }
 
 std::optional<alarm_data> alarm::read() const {
@@ -77,25 +82,35 @@ std::optional<alarm_data> alarm::read() const {
     const auto fields = common::to_hash(replies[0]);
     if (fields.empty())
         return std::nullopt;
+    return decode(fields, common::text_of(replies[1]), m_uid);
+}
+
+alarm_data alarm::decode(const common::hash& _fields, const std::optional<std::string>& _delivered,
+                         std::string_view _uid) {
     alarm_data result;
-    result.alarm_name = common::get(fields, s_alarm_name);
-    result.obj_uid = common::get(fields, s_obj_uid);
-    result.zone_uid = common::get(fields, s_zone_uid);
-    result.text = common::get(fields, s_text);
-    const auto key = keys::fields(m_uid);
-    result.acknowledged = common::get_unsigned(fields, s_acknowledged, key);
-    result.zone_alarm_level = common::get_unsigned(fields, s_zone_alarm_level, key);
-    result.set = common::is_true(common::get(fields, s_set));
-    result.delivered = common::is_true(common::text_of(replies[1]));
+    result.alarm_name = common::get(_fields, s_alarm_name);
+    result.obj_uid = common::get(_fields, s_obj_uid);
+    result.zone_uid = common::get(_fields, s_zone_uid);
+    result.text = common::get(_fields, s_text);
+    const auto key = keys::fields(_uid);
+    result.acknowledged = common::get_unsigned(_fields, s_acknowledged, key);
+    result.zone_alarm_level = common::get_unsigned(_fields, s_zone_alarm_level, key);
+    result.set = common::is_true(common::get(_fields, s_set));
+    result.delivered = common::is_true(_delivered);
     return result;
 }
 
 std::vector<std::string> note_button_seen_command(const std::string& _obj_uid, std::int64_t _ms) {
-    static const std::string s_script = R"(
+    // A time that changes nothing raises no mirror version.
+    static const std::string s_script = common::s_raise_mirror_version_lua + R"(
 local kept = tonumber(redis.call('GET', KEYS[1]) or '0')
-if tonumber(ARGV[1]) > kept then redis.call('SET', KEYS[1], ARGV[1]) end
+if tonumber(ARGV[1]) > kept then
+  redis.call('SET', KEYS[1], ARGV[1])
+  raise_mirror_version(KEYS[2])
+end
 return 1)";
-    return {"EVAL", s_script, "1", alarm_keys::button_seen(_obj_uid), std::to_string(_ms)};
+    return {"EVAL", s_script, "2", alarm_keys::button_seen(_obj_uid), std::string(common::s_mirror_version),
+            std::to_string(_ms)};
 }
 
 void note_button_seen(redis::batch& _writes, const std::string& _obj_uid, std::int64_t _ms) {

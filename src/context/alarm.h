@@ -101,6 +101,10 @@ public:
     // Fields and delivery flag in one round trip, as one consistent snapshot; nothing
     // when the alarm does not exist.
     std::optional<alarm_data> read() const;
+    // The alarm from its fields hash and stored "delivered" text as read; a number field
+    // that is no number throws.
+    static alarm_data decode(const common::hash& _fields, const std::optional<std::string>& _delivered,
+                             std::string_view _uid);
 };
 
 }  // namespace vyr::context

@@ -21,6 +21,7 @@ void anchor::update(const std::string& _project_uid, const std::string& _name, c
     add_to_set(writes);
     if (!_mac_addr.empty())
         writes.add("HSET", keys::mac_addr(), _mac_addr, m_uid);
+    common::raise_mirror_version(writes);
     if (m_pipeline) {
         common::add_transaction(*m_pipeline, writes);
         return;
@@ -29,12 +30,15 @@ void anchor::update(const std::string& _project_uid, const std::string& _name, c
 }
 
 std::optional<anchor_data> anchor::read() const {
-    const auto read = read_fields();
-    if (!read)
+    const auto fields = read_fields();
+    if (!fields)
         return std::nullopt;
-    const auto& fields = *read;
-    const auto required = [&](std::string_view _field) { return common::get_required(fields, _field, m_uid); };
-    const auto key = keys::fields(m_uid);
+    return decode(*fields, m_uid);
+}
+
+anchor_data anchor::decode(const common::hash& _fields, std::string_view _uid) {
+    const auto required = [&](std::string_view _field) { return common::get_required(_fields, _field, _uid); };
+    const auto key = keys::fields(_uid);
     const auto integer = [&](std::string_view _field) { return common::to_int(required(_field), _field, key); };
     anchor_data result;
     result.project_uid = required(s_project_uid);
@@ -59,6 +63,7 @@ void anchor::remove() {
         common::remove_own_mac_entry(writes, keys::mac_addr(), *mac, m_uid);
     writes.add("DEL", keys::fields(m_uid));
     remove_from_set(writes);
+    common::raise_mirror_version(writes);
     m_redis_context.transaction(writes);
 }
 

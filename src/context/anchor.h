@@ -69,6 +69,8 @@ public:
     // All fields in one round trip; nothing when the anchor does not exist. Throws
     // field_missing for a missing field, like the getters.
     std::optional<anchor_data> read() const;
+    // The anchor from its fields hash as read; throws as read() does.
+    static anchor_data decode(const common::hash& _fields, std::string_view _uid);
 
 private:
     // Set by write_into.

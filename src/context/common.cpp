@@ -21,6 +21,20 @@ std::string join_key(std::initializer_list<std::string_view> _parts) {
 
 namespace common {
 
+const std::string s_raise_mirror_version_lua = R"(
+local function raise_mirror_version(key)
+  if redis.call('INCR', key) == 1 then
+    local now = redis.call('TIME')
+    redis.call('SET', key, now[1] .. string.format('%06d', tonumber(now[2])))
+  end
+end
+)";
+
+void raise_mirror_version(redis::batch& _batch) {
+    static const std::string s_script = s_raise_mirror_version_lua + "raise_mirror_version(KEYS[1]) return 1";
+    _batch.add("EVAL", s_script, "1", s_mirror_version);
+}
+
 std::string to_text(bool _value) { return _value ? "true" : "false"; }
 
 bool is_true(const std::optional<std::string>& _text) { return _text && *_text == "true"; }

@@ -45,6 +45,19 @@ struct keys_base {
 
 namespace common {
 
+// The count of the writes of what a project snapshot holds (context/project_snapshot.h):
+// every writer of records, MAC indexes, flags, alarm lists and button-seen times raises it
+// in the same transaction or batch as its write, so that one GET tells a reader whether
+// what it read is still the mirror. It never goes back to a value it had: when a raise
+// finds it missing (a new or flushed database) it starts from the server's time in
+// microseconds instead of 1.
+inline constexpr std::string_view s_mirror_version = "mirror_version";
+// Lua defining `raise_mirror_version(key)`, the one rule of the raise; for scripts that
+// raise it themselves when they write (they declare the key among their KEYS).
+extern const std::string s_raise_mirror_version_lua;
+// Appends the raise to `_batch`.
+void raise_mirror_version(redis::batch& _batch);
+
 std::string to_text(bool _value);
 // Exactly "true" is true; anything else, and nothing, is false.
 bool is_true(const std::optional<std::string>& _text);

@@ -11,7 +11,19 @@ context::context(unsigned int _db, const std::string& _host, int _port)
 
 context::~context() = default;
 
-void context::flush() { m_redis_context->flush_db(); }
+namespace {
+
+// `_argv` and the raise of the mirror version in one transaction.
+void write_raising(redis::context& _redis, std::vector<std::string> _argv) {
+    redis::batch writes;
+    writes.add_argv(std::move(_argv));
+    common::raise_mirror_version(writes);
+    _redis.transaction(writes);
+}
+
+}  // namespace
+
+void context::flush() { write_raising(*m_redis_context, {"FLUSHDB"}); }
 
 std::string context::name() {
     return common::text_of(m_redis_context->command("GET", s_name)).value_or(std::string());
@@ -22,7 +34,7 @@ void context::name(const std::string& _name) { m_redis_context->command("SET", s
 bool context::updated() { return common::is_true(common::text_of(m_redis_context->command("GET", s_updated))); }
 
 void context::updated(bool _updated) {
-    m_redis_context->command("SET", s_updated, common::to_text(_updated));
+    write_raising(*m_redis_context, {"SET", std::string(s_updated), common::to_text(_updated)});
     vyr::metrics::set_mirror_complete(_updated);
 }
 
@@ -31,23 +43,27 @@ bool context::vehicle_certification() {
 }
 
 void context::vehicle_certification(bool _on) {
-    m_redis_context->command("SET", s_vehicle_certification, common::to_text(_on));
+    write_raising(*m_redis_context, {"SET", std::string(s_vehicle_certification), common::to_text(_on)});
 }
 
-context::refresh_state context::alarms_refresh() {
-    const auto text = common::text_of(m_redis_context->command("GET", s_alarms_refresh));
-    if (text == std::optional<std::string>("pending"))
+context::refresh_state context::refresh_state_of(const std::optional<std::string>& _text) {
+    if (_text == std::optional<std::string>("pending"))
         return refresh_state::pending;
-    if (text == std::optional<std::string>("failed"))
+    if (_text == std::optional<std::string>("failed"))
         return refresh_state::failed;
     return refresh_state::none;
 }
 
+context::refresh_state context::alarms_refresh() {
+    return refresh_state_of(common::text_of(m_redis_context->command("GET", s_alarms_refresh)));
+}
+
 void context::alarms_refresh(refresh_state _state) {
     if (_state == refresh_state::none)
-        m_redis_context->command("DEL", s_alarms_refresh);
+        write_raising(*m_redis_context, {"DEL", std::string(s_alarms_refresh)});
     else
-        m_redis_context->command("SET", s_alarms_refresh, _state == refresh_state::pending ? "pending" : "failed");
+        write_raising(*m_redis_context, {"SET", std::string(s_alarms_refresh),
+                                         _state == refresh_state::pending ? "pending" : "failed"});
 }
 
 std::vector<std::string> context::get_anchors() { return common::members(*m_redis_context, anchor::keys::set()); }

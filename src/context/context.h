@@ -13,6 +13,7 @@
 #include "context/alarm.h"
 #include "context/anchor.h"
 #include "context/group.h"
+#include "context/project_snapshot.h"
 #include "context/sublocation.h"
 #include "context/tdoa_schedule.h"
 #include "context/tdoa_setting.h"
@@ -30,9 +31,11 @@ public:
     static constexpr std::string_view s_alarms_refresh = "alarms_refresh";
     static constexpr std::string_view s_vehicle_certification = "vehicle_certification";
 
-    // Where a refresh of the alarm kind stands: none pending, requested and not finished,
-    // or failed at least once and still retried (alarms are then delivered as stored).
-    enum class refresh_state { none, pending, failed };
+    // Where a refresh of the alarm kind stands (see alarm_refresh).
+    using refresh_state = alarm_refresh;
+    // The state of the stored "alarms_refresh" text: any text but "pending" and "failed",
+    // and none, is none.
+    static refresh_state refresh_state_of(const std::optional<std::string>& _text);
 
     // Connects and selects `_db`; throws on failure.
     context(unsigned int _db, const std::string& _host, int _port);
@@ -43,7 +46,7 @@ public:
     // The connection, for callers that need a raw command.
     redis::context& redis_context() noexcept { return *m_redis_context; }
 
-    // Empties the whole database.
+    // Empties the whole database (the mirror version raised anew).
     void flush();
     // The module that owns the database; empty when not stored.
     std::string name();
@@ -56,7 +59,8 @@ public:
     // updater; true only for the stored text "true".
     bool vehicle_certification();
     void vehicle_certification(bool _on);
-    // Any other stored text reads as none; none deletes the key.
+    // Any other stored text reads as none; none deletes the key. The three flags' writes
+    // raise the mirror version.
     refresh_state alarms_refresh();
     void alarms_refresh(refresh_state _state);
 

@@ -8,6 +8,7 @@ void group::update(const std::string& _project_uid, const std::string& _name) {
     redis::batch writes;
     writes.add("HMSET", keys::fields(m_uid), s_project_uid, _project_uid, s_name, _name);
     add_to_set(writes);
+    common::raise_mirror_version(writes);
     common::check_ok(m_redis_context.transaction(writes).as_array()[0], m_uid);
 }
 
@@ -15,6 +16,7 @@ void group::remove() {
     redis::batch writes;
     writes.add("DEL", keys::fields(m_uid), keys::data(m_uid));
     remove_from_set(writes);
+    common::raise_mirror_version(writes);
     m_redis_context.transaction(writes);
 }
 

@@ -39,8 +39,12 @@ public:
         const auto fields = read_fields();
         if (!fields)
             return std::nullopt;
-        return group_data{common::get_required(*fields, s_project_uid, m_uid),
-                          common::get_required(*fields, s_name, m_uid)};
+        return decode(*fields, m_uid);
+    }
+    // The group from its fields hash as read; throws field_missing as read() does.
+    static group_data decode(const common::hash& _fields, std::string_view _uid) {
+        return group_data{common::get_required(_fields, s_project_uid, _uid),
+                          common::get_required(_fields, s_name, _uid)};
     }
 };
 

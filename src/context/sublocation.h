@@ -53,13 +53,17 @@ public:
         const auto fields = read_fields();
         if (!fields)
             return std::nullopt;
+        return decode(*fields, m_uid);
+    }
+    // The sublocation from its fields hash as read; a field that is no number throws.
+    static sublocation_data decode(const common::hash& _fields, std::string_view _uid) {
         const auto offset = [&](std::string_view _field) -> std::optional<std::int32_t> {
-            if (const auto value = common::get(*fields, _field))
-                return common::to_int(*value, _field, keys::fields(m_uid));
+            if (const auto value = common::get(_fields, _field))
+                return common::to_int(*value, _field, keys::fields(_uid));
             return std::nullopt;
         };
-        return sublocation_data{common::get(*fields, s_project_uid),
-                                common::get_unsigned(*fields, s_sublocation_id, keys::fields(m_uid)).value_or(0),
+        return sublocation_data{common::get(_fields, s_project_uid),
+                                common::get_unsigned(_fields, s_sublocation_id, keys::fields(_uid)).value_or(0),
                                 offset(s_offset_x), offset(s_offset_y), offset(s_offset_z)};
     }
 };

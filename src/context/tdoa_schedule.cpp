@@ -16,6 +16,7 @@ void tdoa_schedule::update(std::uint32_t _tdoa_version, const std::set<std::stri
     writes.add("HMSET", keys::fields(m_uid), s_tdoa_version, _tdoa_version);
     common::add_members(writes, rows_key, _rows);
     add_to_set(writes);
+    common::raise_mirror_version(writes);
     common::check_ok(m_redis_context.transaction(writes).as_array()[1], m_uid);
 }
 
@@ -24,6 +25,7 @@ void tdoa_schedule::remove() {
     writes.add("DEL", keys::rows(m_uid));
     writes.add("DEL", keys::fields(m_uid));
     remove_from_set(writes);
+    common::raise_mirror_version(writes);
     m_redis_context.transaction(writes);
 }
 
@@ -65,12 +67,16 @@ std::optional<tdoa_schedule_data> tdoa_schedule::read() const {
     const auto reply = m_redis_context.transaction(
         redis::batch().add("HGET", keys::fields(m_uid), s_tdoa_version).add("SMEMBERS", keys::rows(m_uid)));
     const auto replies = reply.as_array();
-    const auto version = common::text_of(replies[0]);
-    if (!version)
+    return decode(common::text_of(replies[0]), common::to_members(replies[1]), m_uid);
+}
+
+std::optional<tdoa_schedule_data> tdoa_schedule::decode(const std::optional<std::string>& _tdoa_version,
+                                                        std::vector<std::string> _rows, std::string_view _uid) {
+    if (!_tdoa_version)
         return std::nullopt;
     tdoa_schedule_data result;
-    result.tdoa_version = common::to_unsigned(*version, s_tdoa_version, keys::fields(m_uid));
-    for (auto& row : common::to_members(replies[1]))
+    result.tdoa_version = common::to_unsigned(*_tdoa_version, s_tdoa_version, keys::fields(_uid));
+    for (auto& row : _rows)
         result.rows.insert(std::move(row));
     return result;
 }

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "context/common.h"
 
@@ -47,6 +48,10 @@ public:
     // Version and rows in one round trip, as one consistent snapshot (a slot count
     // computed from it matches its version); nothing when the schedule does not exist.
     std::optional<tdoa_schedule_data> read() const;
+    // The schedule from its version field and rows as read; nothing without a version, a
+    // version that is no number throws.
+    static std::optional<tdoa_schedule_data> decode(const std::optional<std::string>& _tdoa_version,
+                                                    std::vector<std::string> _rows, std::string_view _uid);
     // The largest slot of `_rows`, as max_slot_num.
     static std::uint32_t max_slot_num(const std::set<std::string>& _rows);
 

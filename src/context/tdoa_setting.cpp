@@ -23,6 +23,7 @@ void tdoa_setting::update(const Json::Value& _j_value) {
     redis::batch writes;
     writes.add("SET", keys::uid(m_uid), vyr::libs::core::json::to_string(_j_value));
     add_to_set(writes);
+    common::raise_mirror_version(writes);
     m_redis_context.transaction(writes);
 }
 
@@ -30,18 +31,25 @@ void tdoa_setting::remove() {
     redis::batch writes;
     writes.add("DEL", keys::uid(m_uid));
     remove_from_set(writes);
+    common::raise_mirror_version(writes);
     m_redis_context.transaction(writes);
 }
 
 bool tdoa_setting::retrieve_value_from_redis() const {
-    const auto text = common::text_of(m_redis_context.command("GET", keys::uid(m_uid)));
-    if (!text)
+    auto document = decode(common::text_of(m_redis_context.command("GET", keys::uid(m_uid))));
+    if (!document)
         return false;
-    auto parsed = vyr::libs::core::json::try_parse(*text);
-    if (!parsed.ok)
-        return false;
-    m_j_value = std::move(parsed.result);
+    m_j_value = std::move(*document);
     return true;
+}
+
+std::optional<Json::Value> tdoa_setting::decode(const std::optional<std::string>& _text) {
+    if (!_text)
+        return std::nullopt;
+    auto parsed = vyr::libs::core::json::try_parse(*_text);
+    if (!parsed.ok)
+        return std::nullopt;
+    return std::move(parsed.result);
 }
 
 std::optional<std::reference_wrapper<const Json::Value>> tdoa_setting::values() const {

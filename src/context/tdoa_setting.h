@@ -48,6 +48,8 @@ public:
     // Reads and parses the stored document into the cache; false (cache unchanged) when
     // it is missing or not valid JSON.
     bool retrieve_value_from_redis() const;
+    // The document of the stored text; nothing when there is none or it is not JSON.
+    static std::optional<Json::Value> decode(const std::optional<std::string>& _text);
 
     // The "values" object of the document; nothing when there is no document or it has
     // no "values" object. The accessors below read inside it; elements of "masters" and

@@ -77,6 +77,7 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
     add_to_set(writes);
     if (!_mac_addr.empty())
         writes.add("HSET", keys::mac_addr(), _mac_addr, m_uid);
+    common::raise_mirror_version(writes);
     if (m_pipeline) {
         common::add_transaction(*m_pipeline, writes);
         return;
@@ -90,10 +91,18 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
 void track_obj::update_vehicle_model(std::uint32_t _vehicle_model) {
     if (!exists())
         return;
-    m_redis_context.set_to_table(keys::fields(m_uid), {{s_vehicle_model, std::to_string(_vehicle_model)}});
+    redis::batch writes;
+    writes.add("HSET", keys::fields(m_uid), s_vehicle_model, _vehicle_model);
+    common::raise_mirror_version(writes);
+    m_redis_context.transaction(writes);
 }
 
-void track_obj::remove_vehicle_model() { m_redis_context.delete_from_table(keys::fields(m_uid), s_vehicle_model); }
+void track_obj::remove_vehicle_model() {
+    redis::batch writes;
+    writes.add("HDEL", keys::fields(m_uid), s_vehicle_model);
+    common::raise_mirror_version(writes);
+    m_redis_context.transaction(writes);
+}
 
 void track_obj::update_driver_licenses(const std::set<std::uint32_t>& _driver_licenses) {
     if (!exists())
@@ -103,10 +112,16 @@ void track_obj::update_driver_licenses(const std::set<std::uint32_t>& _driver_li
     redis::batch writes;
     writes.add("DEL", key);
     common::add_members(writes, key, _driver_licenses);
+    common::raise_mirror_version(writes);
     m_redis_context.transaction(writes);
 }
 
-void track_obj::remove_driver_licenses() { m_redis_context.command("DEL", keys::driver_licenses(m_uid)); }
+void track_obj::remove_driver_licenses() {
+    redis::batch writes;
+    writes.add("DEL", keys::driver_licenses(m_uid));
+    common::raise_mirror_version(writes);
+    m_redis_context.transaction(writes);
+}
 
 void track_obj::remove() {
     const auto reply = m_redis_context.get_from_table(keys::fields(m_uid), {s_sublocation_uid, s_mac_addr});
@@ -119,6 +134,7 @@ void track_obj::remove() {
     writes.add("DEL", keys::fields(m_uid), keys::groups(m_uid), keys::t2t_no_alarm(m_uid), keys::t2t_cfg(m_uid),
                keys::driver_licenses(m_uid));
     remove_from_set(writes);
+    common::raise_mirror_version(writes);
     m_redis_context.transaction(writes);
 }
 
@@ -134,8 +150,16 @@ std::optional<track_obj_data> track_obj::read() const {
     const auto fields = common::to_hash(replies[0]);
     if (fields.empty())
         return std::nullopt;
-    const auto required = [&](std::string_view _field) { return common::get_required(fields, _field, m_uid); };
-    const auto fields_key = keys::fields(m_uid);
+    return decode(fields, common::to_members(replies[1]), common::to_members(replies[2]), common::to_hash(replies[3]),
+                  common::to_members(replies[4]), m_uid);
+}
+
+track_obj_data track_obj::decode(const common::hash& _fields, std::vector<std::string> _groups,
+                                 std::vector<std::string> _t2t_no_alarm, const common::hash& _t2t_cfg,
+                                 const std::vector<std::string>& _driver_licenses, std::string_view _uid) {
+    const auto& fields = _fields;
+    const auto required = [&](std::string_view _field) { return common::get_required(fields, _field, _uid); };
+    const auto fields_key = keys::fields(_uid);
     const auto integer = [&](std::string_view _field) { return common::to_int(required(_field), _field, fields_key); };
     track_obj_data result;
     result.project_uid = required(s_project_uid);
@@ -149,9 +173,9 @@ std::optional<track_obj_data> track_obj::read() const {
     result.position_y = integer(s_position_y);
     result.default_height = integer(s_default_height);
     result.vehicle_model = common::get_unsigned(fields, s_vehicle_model, fields_key);
-    result.groups = common::to_members(replies[1]);
-    result.t2t_no_alarm = common::to_members(replies[2]);
-    if (const auto t2t = common::to_hash(replies[3]); !t2t.empty()) {
+    result.groups = std::move(_groups);
+    result.t2t_no_alarm = std::move(_t2t_no_alarm);
+    if (const auto& t2t = _t2t_cfg; !t2t.empty()) {
         const auto flag = [&](std::string_view _field) -> std::optional<bool> {
             if (const auto value = common::get(t2t, _field))
                 return *value == "true";
@@ -160,12 +184,12 @@ std::optional<track_obj_data> track_obj::read() const {
         auto& cfg = result.t2t_cfg.emplace();
         cfg.role = common::get(t2t, s_role).value_or(std::string());
         if (!common::get(t2t, s_role))
-            common::throw_missing("t2t_cfg_role", m_uid);
+            common::throw_missing("t2t_cfg_role", _uid);
         cfg.alarm_back = flag(s_alarm_back);
         cfg.buzzer = flag(s_buzzer);
         cfg.haptic = flag(s_haptic);
         cfg.pin = common::get(t2t, s_pin);
-        const auto t2t_key = keys::t2t_cfg(m_uid);
+        const auto t2t_key = keys::t2t_cfg(_uid);
         const auto number = [&](std::string_view _field) { return common::get_unsigned(t2t, _field, t2t_key); };
         cfg.distance = number(s_distance);
         cfg.angle = number(s_angle);
@@ -173,8 +197,8 @@ std::optional<track_obj_data> track_obj::read() const {
         cfg.alert_distance = number(s_alert_distance);
         cfg.safe_distance = number(s_safe_distance);
     }
-    const auto licenses_key = keys::driver_licenses(m_uid);
-    for (const auto& id : common::to_members(replies[4]))
+    const auto licenses_key = keys::driver_licenses(_uid);
+    for (const auto& id : _driver_licenses)
         result.driver_licenses.insert(common::to_unsigned(id, "a member", licenses_key));
     return result;
 }

@@ -142,6 +142,11 @@ public:
     // in one transaction); nothing when it does not exist. Throws field_missing for a
     // missing mandatory field, like the getters.
     std::optional<track_obj_data> read() const;
+    // The object from its five keys as read (fields, groups, no-alarm list, t2t
+    // configuration, licences); throws as read() does.
+    static track_obj_data decode(const common::hash& _fields, std::vector<std::string> _groups,
+                                 std::vector<std::string> _t2t_no_alarm, const common::hash& _t2t_cfg,
+                                 const std::vector<std::string>& _driver_licenses, std::string_view _uid);
 
 private:
     // Set by write_into.

@@ -41,8 +41,12 @@ public:
         const auto fields = read_fields();
         if (!fields)
             return std::nullopt;
-        return zone_data{common::get(*fields, s_project_uid),
-                         common::get_unsigned(*fields, s_zone_id, keys::fields(m_uid)).value_or(0)};
+        return decode(*fields, m_uid);
+    }
+    // The zone from its fields hash as read; a zone id that is no number throws.
+    static zone_data decode(const common::hash& _fields, std::string_view _uid) {
+        return zone_data{common::get(_fields, s_project_uid),
+                         common::get_unsigned(_fields, s_zone_id, keys::fields(_uid)).value_or(0)};
     }
 };
 

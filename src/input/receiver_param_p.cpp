@@ -355,7 +355,8 @@ void c_receiver::process_param_p_em_alm(const std::string& _mac_address, const J
     } else if (pressed) {
         // The mirror holds the button alarm set as the report comes, as a list read now would.
         m_writes.command(vyr::context::note_button_seen_command(view->obj_uid, heard),
-                         {vyr::context::alarm::keys::button_seen(view->obj_uid)});
+                         {vyr::context::alarm::keys::button_seen(view->obj_uid),
+                          std::string(vyr::context::common::s_mirror_version)});
     }
 }
 

@@ -1,0 +1,201 @@
+// The project snapshot and the mirror version: every writer of what a snapshot holds
+// raises the version, the version never returns to an earlier value, and a snapshot holds
+// what the record classes read, in a few round trips however many records there are.
+#include <functional>
+#include <tuple>
+
+#include "context/project_snapshot.h"
+#include "store_fixture.h"
+
+namespace {
+
+using vyr::context::context;
+
+class snapshot : public store {
+protected:
+    std::uint64_t version() { return vyr::context::read_mirror_version(m_context->redis_context()); }
+    std::shared_ptr<const vyr::context::project_snapshot> read() {
+        return vyr::context::read_project_snapshot(m_context->redis_context());
+    }
+    void write_object(const std::string& _uid, const std::string& _mac) {
+        m_context->get_track_obj(_uid).update("p", "name " + _uid, "s1", 1, -2, 3, "person", _mac, {"g1", "g2"},
+                                              "cat", true, {"aa"}, true, "master", true, 500u, std::nullopt,
+                                              std::nullopt, std::string("12"), std::nullopt, 200u, std::nullopt,
+                                              false);
+    }
+    // A small project of every kind.
+    void seed() {
+        m_context->get_anchor("a1").update("p", "anchor", "s1", 1, 2, 3, "tdoa", "MA1", 7);
+        write_object("o1", "MO1");
+        m_context->get_track_obj("o1").update_vehicle_model(4);
+        m_context->get_track_obj("o1").update_driver_licenses({3, 9});
+        write_object("o2", "MO2");
+        m_context->get_group("g1").update("p", "group");
+        m_context->get_zone("z1").update("p", 5);
+        m_context->get_sublocation("s1").update("p", 2, 0, 0, 150);
+        Json::Value setting;
+        setting["values"]["autostart"] = true;
+        m_context->get_tdoa_setting("t1").update(setting);
+        m_context->get_tdoa_schedule("sc1").update(3, {"a,1,2,3,4"});
+        m_context->get_alarm("al1").update("emergency_button", 0, "o1", std::nullopt, std::nullopt, std::string("x"),
+                                           true);
+        m_context->get_alarm("al1").delivered(true);
+        vyr::context::note_button_seen(m_context->redis_context(), "o1", 1234);
+        m_context->updated(true);
+        m_context->alarms_refresh(context::refresh_state::failed);
+    }
+};
+
+auto tie_of(const vyr::context::anchor_data& _a) {
+    return std::tie(_a.project_uid, _a.name, _a.sublocation_uid, _a.type, _a.mac_addr, _a.position_x, _a.position_y,
+                    _a.position_z, _a.node_id);
+}
+auto tie_of(const vyr::context::track_obj_data& _o) {
+    const auto& t = _o.t2t_cfg.value();
+    return std::tie(_o.project_uid, _o.name, _o.sublocation_uid, _o.type, _o.mac_addr, _o.category, _o.stationary,
+                    _o.position_x, _o.position_y, _o.default_height, _o.vehicle_model, _o.groups, _o.t2t_no_alarm,
+                    _o.driver_licenses, t.role, t.alarm_back, t.buzzer, t.haptic, t.pin, t.distance, t.angle,
+                    t.delay, t.alert_distance, t.safe_distance);
+}
+auto tie_of(const vyr::context::alarm_data& _a) {
+    return std::tie(_a.alarm_name, _a.obj_uid, _a.zone_uid, _a.text, _a.acknowledged, _a.zone_alarm_level, _a.set,
+                    _a.delivered);
+}
+
+TEST_F(snapshot, every_writer_raises_the_mirror_version) {
+    seed();
+    // The writes of many records sent in one pipeline, as the updater sends them.
+    const auto pipelined = [](auto _record, const char* _uid, auto _write) {
+        return [=](context& _c) {
+            vyr::redis::batch writes;
+            auto record = (_c.*_record)(_uid);
+            record.write_into(writes, "");
+            _write(record);
+            _c.redis_context().pipeline(writes);
+        };
+    };
+    const std::vector<std::pair<const char*, std::function<void(context&)>>> rows = {
+        {"anchor", [](context& _c) { _c.get_anchor("a1").update("p", "n", "s1", 1, 2, 3, "t", "MA9", 8); }},
+        {"anchor in a pipeline",
+         pipelined(&context::get_anchor, "a1", [](auto& _a) { _a.update("p", "n", "s1", 1, 2, 3, "t", "MA8", 8); })},
+        {"object in a pipeline", pipelined(&context::get_track_obj, "o1", [](auto& _o) {
+             _o.update("p", "n", "s1", 1, 2, 3, "t", "MO8", {}, "c", false, {}, false, "", std::nullopt, std::nullopt,
+                       std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                       std::nullopt);
+         })},
+        {"object", [&](context&) { write_object("o1", "MO1"); }},
+        {"vehicle model", [](context& _c) { _c.get_track_obj("o1").update_vehicle_model(6); }},
+        {"vehicle model removed", [](context& _c) { _c.get_track_obj("o1").remove_vehicle_model(); }},
+        {"licences", [](context& _c) { _c.get_track_obj("o1").update_driver_licenses({1}); }},
+        {"licences removed", [](context& _c) { _c.get_track_obj("o1").remove_driver_licenses(); }},
+        {"group", [](context& _c) { _c.get_group("g1").update("p", "other"); }},
+        {"zone", [](context& _c) { _c.get_zone("z1").update("p", 6); }},
+        {"sublocation", [](context& _c) { _c.get_sublocation("s1").update("p", 2, 0, 0, 0); }},
+        {"setting", [](context& _c) { _c.get_tdoa_setting("t1").update(Json::Value(1)); }},
+        {"schedule", [](context& _c) { _c.get_tdoa_schedule("sc1").update(4, {}); }},
+        {"alarm", [](context& _c) { _c.get_alarm("al1").update("x", 1, "o2", {}, {}, {}, false); }},
+        {"alarm delivered", [](context& _c) { _c.get_alarm("al1").delivered(false); }},
+        {"button seen", [](context& _c) { vyr::context::note_button_seen(_c.redis_context(), "o1", 1235); }},
+        {"updated", [](context& _c) { _c.updated(false); }},
+        {"certification", [](context& _c) { _c.vehicle_certification(true); }},
+        {"alarm refresh", [](context& _c) { _c.alarms_refresh(context::refresh_state::pending); }},
+        {"alarm refresh none", [](context& _c) { _c.alarms_refresh(context::refresh_state::none); }},
+        {"anchor removed", [](context& _c) { _c.get_anchor("a1").remove(); }},
+        {"object removed", [](context& _c) { _c.get_track_obj("o1").remove(); }},
+        {"group removed", [](context& _c) { _c.get_group("g1").remove(); }},
+        {"zone removed", [](context& _c) { _c.get_zone("z1").remove(); }},
+        {"sublocation removed", [](context& _c) { _c.get_sublocation("s1").remove(); }},
+        {"setting removed", [](context& _c) { _c.get_tdoa_setting("t1").remove(); }},
+        {"schedule removed", [](context& _c) { _c.get_tdoa_schedule("sc1").remove(); }},
+        {"alarm removed", [](context& _c) { _c.get_alarm("al1").remove(); }},
+        {"flush", [](context& _c) { _c.flush(); }},
+    };
+    for (const auto& [name, write] : rows) {
+        const auto before = version();
+        write(*m_context);
+        EXPECT_GT(version(), before) << name;
+    }
+    // A button time no later than the one kept writes nothing and raises nothing.
+    vyr::context::note_button_seen(m_context->redis_context(), "o2", 50);
+    const auto kept = version();
+    vyr::context::note_button_seen(m_context->redis_context(), "o2", 49);
+    EXPECT_EQ(version(), kept);
+}
+
+TEST_F(snapshot, the_version_never_returns_to_an_earlier_value) {
+    EXPECT_EQ(version(), 0u);
+    m_context->updated(true);
+    const auto first = version();
+    // Started from the server's time in microseconds, not from 1.
+    EXPECT_GT(first, std::stoull(lines(redis({"TIME"}))[0]) * 1000000 - 60000000);
+    m_context->updated(false);
+    EXPECT_EQ(version(), first + 1);
+    for (const auto& lose : std::vector<std::function<void()>>{[&] { m_context->flush(); },
+                                                               [&] { redis({"DEL", "mirror_version"}); }}) {
+        const auto before = version();
+        lose();
+        m_context->updated(true);
+        EXPECT_GT(version(), before);
+    }
+}
+
+TEST_F(snapshot, holds_what_the_records_read) {
+    seed();
+    const auto taken = read();
+    EXPECT_EQ(taken->version, version());
+    EXPECT_TRUE(taken->updated);
+    EXPECT_FALSE(taken->vehicle_certification);
+    EXPECT_EQ(taken->alarms_refresh, vyr::context::alarm_refresh::failed);
+    EXPECT_EQ(tie_of(taken->anchors.at("a1")), tie_of(*m_context->get_anchor("a1").read()));
+    for (const auto* uid : {"o1", "o2"})
+        EXPECT_EQ(tie_of(taken->track_objs.at(uid)), tie_of(*m_context->get_track_obj(uid).read())) << uid;
+    EXPECT_EQ(taken->track_obj_of("MO2")->name, "name o2");
+    EXPECT_EQ(taken->anchor_of("MA1")->node_id, 7u);
+    EXPECT_EQ(tie_of(taken->alarms.at("al1")), tie_of(*m_context->get_alarm("al1").read()));
+    EXPECT_EQ(taken->alarms_of_object.at("o1"), std::vector<std::string>{"al1"});
+    EXPECT_EQ(taken->buttons_seen.at("o1"), 1234);
+    EXPECT_EQ(taken->groups.at("g1").name, "group");
+    EXPECT_EQ(taken->zones.at("z1").zone_id, 5u);
+    EXPECT_EQ(taken->sublocations.at("s1").offset_z, 150);
+    EXPECT_TRUE(taken->tdoa_settings.at("t1")["values"]["autostart"].asBool());
+    EXPECT_EQ(taken->tdoa_schedules.at("sc1").rows, std::set<std::string>{"a,1,2,3,4"});
+    EXPECT_TRUE(taken->unreadable.empty());
+    // A write after the read leaves the snapshot older than the mirror.
+    m_context->get_zone("z1").update("p", 6);
+    EXPECT_NE(taken->version, version());
+}
+
+TEST_F(snapshot, an_unreadable_record_is_listed_and_left_out) {
+    seed();
+    redis({"HDEL", "anchors:a1:from_server:fields", "node_id"});
+    redis({"HSET", "track_objs:o2:from_server:fields", "position_x", "west"});
+    redis({"SET", "tdoa_settings:t1", "{not json"});
+    const auto taken = read();
+    EXPECT_EQ(sorted(taken->unreadable), (std::vector<std::string>{"a1", "o2"}));
+    EXPECT_EQ(taken->anchors.count("a1") + taken->track_objs.count("o2"), 0u);
+    EXPECT_EQ(taken->track_objs.count("o1"), 1u);
+    EXPECT_TRUE(taken->tdoa_settings.at("t1").isNull());
+    s_server->stop();
+    EXPECT_THROW(read(), vyr::redis::connection_error);
+    s_server->start();
+}
+
+// 12,000 groups take two pipelines in the second round: three round trips in all.
+TEST_F(snapshot, many_records_take_a_few_round_trips) {
+    vyr::redis::batch writes;
+    std::vector<std::string> uids{"SADD", "groups:set"};
+    for (int i = 0; i < 12000; ++i) {
+        uids.push_back("g" + std::to_string(i));
+        writes.add("HMSET", "groups:" + uids.back() + ":from_server:fields", "project_uid", "p", "name", uids.back());
+    }
+    writes.add_argv(uids);
+    auto& redis = m_context->redis_context();
+    redis.pipeline(writes);
+    const auto trips = redis.round_trips();
+    const auto taken = read();
+    EXPECT_EQ(redis.round_trips(), trips + 3);
+    ASSERT_EQ(taken->groups.size(), 12000u);
+    EXPECT_EQ(taken->groups.at("g11999").name, "g11999");
+}
+
+}  // namespace
