@@ -84,24 +84,28 @@ void c_receiver::open() {
 }
 
 void c_receiver::open_proxy_socket() {
+    // Built aside and kept only once whole: a failure leaves no socket, and the next pass
+    // tries again instead of polling a half-made pair.
     m_proxy_monitor.reset();
     m_proxy_socket.reset();
-    m_proxy_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::sub);
-    m_proxy_socket->set(zmq::sockopt::rcvtimeo, 0);
-    m_proxy_socket->set(zmq::sockopt::linger, s_linger_ms);
-    m_proxy_socket->set(zmq::sockopt::maxmsgsize, s_max_frame_bytes);
+    auto socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::sub);
+    socket->set(zmq::sockopt::rcvtimeo, 0);
+    socket->set(zmq::sockopt::linger, s_linger_ms);
+    socket->set(zmq::sockopt::maxmsgsize, s_max_frame_bytes);
     for (const auto* tag : {&notify_tag, &srv_conf_tag, &hw_report_tag, &param_p_tag, &alarm_tag})
-        m_proxy_socket->set(zmq::sockopt::subscribe, *tag);
+        socket->set(zmq::sockopt::subscribe, *tag);
     // A name of its own per socket: the endpoint of a closed one may not be free yet.
     const std::string monitor = "inproc://receiver-proxy-monitor-" +
                                 std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "-" +
                                 std::to_string(++m_proxy_generation);
-    if (zmq_socket_monitor(m_proxy_socket->handle(), monitor.c_str(), ZMQ_EVENT_DISCONNECTED) != 0)
+    if (zmq_socket_monitor(socket->handle(), monitor.c_str(), ZMQ_EVENT_DISCONNECTED) != 0)
         throw monitor_error(monitor);
-    m_proxy_monitor = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pair);
-    m_proxy_monitor->set(zmq::sockopt::linger, s_linger_ms);
-    m_proxy_monitor->connect(monitor);
-    m_proxy_socket->connect(m_addr);
+    auto watcher = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pair);
+    watcher->set(zmq::sockopt::linger, s_linger_ms);
+    watcher->connect(monitor);
+    socket->connect(m_addr);
+    m_proxy_socket = std::move(socket);
+    m_proxy_monitor = std::move(watcher);
 }
 
 void c_receiver::start() {
@@ -126,6 +130,17 @@ bool c_receiver::pass() {
             return !(pipe[0].revents & ZMQ_POLLIN) || !stop_commanded();
         }
         m_hold_until = nullptr;
+    }
+    if (!m_proxy_monitor) {
+        // The last connection to the proxy could not be made again: tried once per wait.
+        try {
+            open_proxy_socket();
+        } catch (const std::exception&) {
+            m_logger.log_exception(VYR_HERE);
+            zmq::pollitem_t pipe[] = {{m_pipe_output_socket->handle(), 0, ZMQ_POLLIN, 0}};
+            zmq::poll(pipe, 1, vyr::worker_thread::s_idle_wait);
+            return !(pipe[0].revents & ZMQ_POLLIN) || !stop_commanded();
+        }
     }
     zmq::pollitem_t items[] = {
         {m_pipe_output_socket->handle(), 0, ZMQ_POLLIN, 0},
