@@ -77,7 +77,7 @@ struct tag_site {
     vyr::judge::judge judge() {
         auto snapshot = std::make_shared<project_snapshot>(project);
         snapshot->track_objs["to-1"] = object;
-        return vyr::judge::judge(snapshot, s_now, test_logger());
+        return vyr::judge::judge(snapshot, false, s_now, test_logger());
     }
     win_record win() const { return win_record(s_mac, record); }
     // The payloads one delivery sends (frames without their command), and how many
