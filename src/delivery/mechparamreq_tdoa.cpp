@@ -1,22 +1,15 @@
 // TDOA configuration of the anchors, part of the parameter-request mechanism: the
 // version-1 schedule payload (TDOA_SCHD), the version-2 schedule value (TDOA_SCHEDULE),
 // the synchronisation slot (SYNC_SLOT), the superframe (SF) and the per-cycle push of
-// synchronisation slots and superframes (lsb). Everything runs on the mechanism's thread
-// with its own Redis context.
+// synchronisation slots and superframes (lsb). Here the records are read; the rules are
+// judge/tdoa's, which the judge applies to a snapshot alike. Everything runs on the
+// mechanism's thread with its own Redis context.
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <set>
-#include <string_view>
-#include <tuple>
 #include <utility>
 #include <vector>
 
-#include "common/helpers.h"
 #include "context/context.h"
-#include "core/exception.h"
 #include "delivery/mechparamreq.h"
 #include "delivery/sender.h"
 #include "judge/tdoa.h"

@@ -1,9 +1,10 @@
 // The anchor side of the judge: the version-2 schedule an anchor must hold and the answers
 // to its requests for the version-1 schedule, the superframe and the sync slot, worked out
 // from the snapshot's anchors, settings and schedules by the rules of judge/tdoa.h.
+#include "judge/judge.h"
+
 #include "context/tdoa_schedule.h"
 #include "core/exception.h"
-#include "judge/judge.h"
 
 namespace vyr::judge {
 
