@@ -73,22 +73,18 @@ std::optional<superframe> c_mech_param_req::master_superframe(const vyr::context
                                                              std::uint32_t _sfd) {
     const auto& mac = _anchor.mac_addr();
     const auto unsettled_key = mac + " sf unsettled";
-    const auto unsettled = [&](const std::string& _why) {
-        if (first_notice(unsettled_key, _why))
-            m_logger.warning("superframe of master %1% not sent: %2%") % mac % _why;
-        return std::nullopt;
-    };
     const auto active = _setting.get_active_schedule_uid();
-    if (!active)
-        return unsettled("active_schedule_uid not found in tdoa_setting:" + _anchor.project_uid());
-    const auto schedule = m_context->get_tdoa_schedule(std::string(*active));
-    // A schedule not (yet) mirrored has no slots: a superframe of one slot would be
-    // wrong, and the device would keep it.
-    if (!schedule.exists())
-        return unsettled("active tdoa schedule not found: " + schedule.uid() + ", tdoa_setting:" +
-                         _anchor.project_uid());
+    std::optional<vyr::context::tdoa_schedule> schedule;
+    if (active)
+        schedule.emplace(m_context->get_tdoa_schedule(std::string(*active)));
+    const auto unsettled = tdoa::superframe_unsettled(active, schedule && schedule->exists(), _anchor.project_uid());
+    if (!unsettled.empty()) {
+        if (first_notice(unsettled_key, unsettled))
+            m_logger.warning("superframe of master %1% not sent: %2%") % mac % unsettled;
+        return std::nullopt;
+    }
     forget(unsettled_key);
-    const auto schedule_max_slot = schedule.max_slot_num();
+    const auto schedule_max_slot = schedule->max_slot_num();
     std::string loss;
     auto value = tdoa::master_superframe(_anchor.node_id(), _sfd, _setting.get_max_slot(), schedule_max_slot, loss);
     note_undeliverable(mac, SF, loss, loss);
@@ -193,9 +189,7 @@ std::optional<Json::Value> c_mech_param_req::tdoa_schedule_to_json(const std::st
 
 Json::Value c_mech_param_req::tdoa_schedule_row_to_json(const std::string& _anchor_uid, const std::string& _row) {
     const auto row = tdoa::read_schedule_row(_row);
-    const bool source = row.fields[1] == _anchor_uid;
-    const bool destination = m_push_schedule_to_destination && row.fields[2] == _anchor_uid && row.dim == 2;
-    if (!source && !destination)
+    if (!tdoa::takes_part(row, _anchor_uid, m_push_schedule_to_destination))
         return Json::Value();
     return tdoa::schedule_partner(_anchor_uid, row, [this](const std::string& _uid) { return partner_anchor(_uid); });
 }

@@ -99,16 +99,9 @@ std::optional<std::string> judge::form_sf(const std::string& _mac) {
     const auto master = setting.get_master(m_snapshot->anchor_by_mac.at(_mac));
     if (!master)
         return payload_frame(SF, "");
-    // Without an active schedule (or one not mirrored) the slot count is unknown: a
-    // superframe of one slot would be wrong, and the device would keep it.
     const auto active = setting.get_active_schedule_uid();
     const auto* schedule = active ? project_snapshot::find(m_snapshot->tdoa_schedules, std::string(*active)) : nullptr;
-    std::string unsettled;
-    if (!active)
-        unsettled = "active_schedule_uid not found in tdoa_setting:" + anchor->project_uid;
-    else if (!schedule)
-        unsettled =
-            "active tdoa schedule not found: " + std::string(*active) + ", tdoa_setting:" + anchor->project_uid;
+    const auto unsettled = tdoa::superframe_unsettled(active, schedule != nullptr, anchor->project_uid);
     m_notices.push_back(
         {_mac + " sf unsettled", unsettled,
          unsettled.empty() ? std::string() : "superframe of master " + _mac + " not sent: " + unsettled});

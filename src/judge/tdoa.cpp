@@ -124,6 +124,10 @@ schedule_row read_schedule_row(const std::string& _row) {
     return {_row, std::move(fields), dim};
 }
 
+bool takes_part(const schedule_row& _row, const std::string& _anchor_uid, bool _push_to_destination) {
+    return _row.fields[1] == _anchor_uid || (_push_to_destination && _row.dim == 2 && _row.fields[2] == _anchor_uid);
+}
+
 schedule_index index_schedule(const std::set<std::string>& _rows, bool _push_to_destination) {
     schedule_index index;
     for (const auto& text : _rows) {
@@ -131,7 +135,7 @@ schedule_index index_schedule(const std::set<std::string>& _rows, bool _push_to_
             auto row = read_schedule_row(text);
             const auto at = index.rows.size();
             index.by_anchor[row.fields[1]].push_back(at);
-            if (_push_to_destination && row.dim == 2 && row.fields[2] != row.fields[1])
+            if (row.fields[2] != row.fields[1] && takes_part(row, row.fields[2], _push_to_destination))
                 index.by_anchor[row.fields[2]].push_back(at);
             index.rows.push_back(std::move(row));
         } catch (const std::exception&) {
@@ -206,6 +210,17 @@ void append_v1_entries(const std::set<std::string>& _rows, const std::string& _a
         _entries += hex(first, 2) + address + hex(flags, 2) + hex(static_cast<std::uint32_t>(quarters), 2);
         ++count;
     }
+}
+
+std::string superframe_unsettled(std::optional<std::string_view> _active, bool _mirrored,
+                                 const std::string& _setting_uid) {
+    if (!_active)
+        return "active_schedule_uid not found in tdoa_setting:" + _setting_uid;
+    // A schedule not (yet) mirrored has no slots: a superframe of one slot would be
+    // wrong, and the device would keep it.
+    if (!_mirrored)
+        return "active tdoa schedule not found: " + std::string(*_active) + ", tdoa_setting:" + _setting_uid;
+    return {};
 }
 
 std::optional<superframe> master_superframe(std::uint64_t _node_id, std::uint32_t _sfd,

@@ -16,6 +16,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -47,6 +48,10 @@ struct schedule_row {
 // Throws when the row has not eight fields or its dimension is no whole number.
 schedule_row read_schedule_row(const std::string& _row);
 
+// Whether the anchor takes part in the row: as its source, or as the destination of a
+// dimension-2 row when those are pushed to the destination.
+bool takes_part(const schedule_row& _row, const std::string& _anchor_uid, bool _push_to_destination);
+
 // A schedule's rows read once: in row order up to the first row that cannot be read
 // (whose error is kept), and for each anchor the rows it takes part in (as source; as
 // destination of a dimension-2 row when those are pushed to the destination).
@@ -75,6 +80,11 @@ void append_v1_entries(const std::set<std::string>& _rows, const std::string& _a
                        std::string& _entries, std::string& _left_out);
 
 // ---- superframe
+
+// Why a master of the setting `_setting_uid` gets no superframe: no active schedule, or
+// (`_mirrored` false) one not mirrored, whose slot count is unknown; empty when neither.
+std::string superframe_unsettled(std::optional<std::string_view> _active, bool _mirrored,
+                                 const std::string& _setting_uid);
 
 // The superframe a master of node `_node_id` and this sfd holds, its setting's largest
 // slot being `_setting_max_slot` and its active schedule's `_schedule_max_slot`;
