@@ -189,7 +189,7 @@ std::optional<Json::Value> c_mech_param_req::tdoa_schedule_to_json(const std::st
 
 Json::Value c_mech_param_req::tdoa_schedule_row_to_json(const std::string& _anchor_uid, const std::string& _row) {
     const auto row = tdoa::read_schedule_row(_row);
-    if (!tdoa::takes_part(row, _anchor_uid, m_push_schedule_to_destination))
+    if (!tdoa::row_of_anchor(row, _anchor_uid, m_push_schedule_to_destination))
         return Json::Value();
     return tdoa::schedule_partner(_anchor_uid, row, [this](const std::string& _uid) { return partner_anchor(_uid); });
 }

@@ -83,7 +83,7 @@ std::vector<std::string> split_row(const std::string& _row) {
     }
 }
 
-// The numbers of one version-1 row the anchor takes part in.
+// The numbers of one version-1 row.
 struct v1_row {
     std::string src_uid, dst_uid;
     std::uint32_t slot = 0, dimension = 0, boundary = 0;
@@ -124,7 +124,7 @@ schedule_row read_schedule_row(const std::string& _row) {
     return {_row, std::move(fields), dim};
 }
 
-bool takes_part(const schedule_row& _row, const std::string& _anchor_uid, bool _push_to_destination) {
+bool row_of_anchor(const schedule_row& _row, const std::string& _anchor_uid, bool _push_to_destination) {
     return _row.fields[1] == _anchor_uid || (_push_to_destination && _row.dim == 2 && _row.fields[2] == _anchor_uid);
 }
 
@@ -135,7 +135,7 @@ schedule_index index_schedule(const std::set<std::string>& _rows, bool _push_to_
             auto row = read_schedule_row(text);
             const auto at = index.rows.size();
             index.by_anchor[row.fields[1]].push_back(at);
-            if (row.fields[2] != row.fields[1] && takes_part(row, row.fields[2], _push_to_destination))
+            if (row.fields[2] != row.fields[1] && row_of_anchor(row, row.fields[2], _push_to_destination))
                 index.by_anchor[row.fields[2]].push_back(at);
             index.rows.push_back(std::move(row));
         } catch (const std::exception&) {

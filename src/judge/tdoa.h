@@ -1,5 +1,5 @@
 // The TDOA rules of the anchors over plain values: how a schedule row reads, which rows
-// an anchor takes part in and the partner entry each gives it (the version-2 schedule),
+// are an anchor's and the partner entry each gives it (the version-2 schedule),
 // the version-1 schedule entries, the superframe of a master and the synchronisation
 // slot of an anchor. Pure functions without I/O or state: the judge calls them with a
 // project snapshot's records, the parameter-request mechanism with the records it reads
@@ -48,12 +48,12 @@ struct schedule_row {
 // Throws when the row has not eight fields or its dimension is no whole number.
 schedule_row read_schedule_row(const std::string& _row);
 
-// Whether the anchor takes part in the row: as its source, or as the destination of a
+// Whether the row is one of the anchor's: as its source, or as the destination of a
 // dimension-2 row when those are pushed to the destination.
-bool takes_part(const schedule_row& _row, const std::string& _anchor_uid, bool _push_to_destination);
+bool row_of_anchor(const schedule_row& _row, const std::string& _anchor_uid, bool _push_to_destination);
 
 // A schedule's rows read once: in row order up to the first row that cannot be read
-// (whose error is kept), and for each anchor the rows it takes part in (as source; as
+// (whose error is kept), and for each anchor the rows that are its own (as source; as
 // destination of a dimension-2 row when those are pushed to the destination).
 struct schedule_index {
     std::vector<schedule_row> rows;
@@ -62,7 +62,7 @@ struct schedule_index {
 };
 schedule_index index_schedule(const std::set<std::string>& _rows, bool _push_to_destination);
 
-// The entry of a row the anchor takes part in: its partner, the other end of the row.
+// The entry of one of the anchor's rows: its partner, the other end of the row.
 // Throws when a number of the row is no whole number or the partner cannot be read.
 Json::Value schedule_partner(const std::string& _anchor_uid, const schedule_row& _row, const anchor_lookup& _anchor);
 // Appends the anchor's partner entries, in row order, to `_partners`; a broken row (of
