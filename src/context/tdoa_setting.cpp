@@ -53,24 +53,34 @@ std::optional<Json::Value> tdoa_setting::decode(const std::optional<std::string>
 }
 
 std::optional<std::reference_wrapper<const Json::Value>> tdoa_setting::values() const {
-    if (!m_j_value && !retrieve_value_from_redis())
-        return std::nullopt;
-    if (!m_j_value->isObject() || !m_j_value->isMember("values"))
-        return std::nullopt;
-    const Json::Value& values = (*m_j_value)["values"];
-    if (!values.isObject())
-        return std::nullopt;
-    return std::cref(values);
-}
-
-const Json::Value* tdoa_setting::member(std::string_view _name) const {
-    const auto object = values();
+    const auto* object = view().values();
     if (!object)
-        return nullptr;
-    return object->get().find(_name.data(), _name.data() + _name.size());
+        return std::nullopt;
+    return std::cref(*object);
 }
 
-std::optional<std::string_view> tdoa_setting::get_active_schedule_uid() const {
+tdoa_setting_view tdoa_setting::view() const {
+    if (!m_j_value)
+        retrieve_value_from_redis();
+    return tdoa_setting_view(m_j_value ? &*m_j_value : nullptr);
+}
+
+tdoa_setting_view::tdoa_setting_view(const Json::Value* _document) {
+    if (!_document || !_document->isObject())
+        return;
+    static constexpr std::string_view s_values = "values";
+    const auto* values = _document->find(s_values.data(), s_values.data() + s_values.size());
+    if (values && values->isObject())
+        m_values = values;
+}
+
+const Json::Value* tdoa_setting_view::member(std::string_view _name) const {
+    if (!m_values)
+        return nullptr;
+    return m_values->find(_name.data(), _name.data() + _name.size());
+}
+
+std::optional<std::string_view> tdoa_setting_view::get_active_schedule_uid() const {
     const auto* value = member("active_schedule_uid");
     const char* begin = nullptr;
     const char* end = nullptr;
@@ -79,28 +89,28 @@ std::optional<std::string_view> tdoa_setting::get_active_schedule_uid() const {
     return std::string_view(begin, static_cast<std::size_t>(end - begin));
 }
 
-std::optional<bool> tdoa_setting::get_autostart() const {
+std::optional<bool> tdoa_setting_view::get_autostart() const {
     const auto* value = member("autostart");
     if (!value || !value->isBool())
         return std::nullopt;
     return value->asBool();
 }
 
-std::optional<bool> tdoa_setting::get_configured_state() const {
+std::optional<bool> tdoa_setting_view::get_configured_state() const {
     const auto* value = member("configured_state");
     if (!value || !value->isBool())
         return std::nullopt;
     return value->asBool();
 }
 
-std::optional<tdoa_setting::master> tdoa_setting::to_master(const Json::Value& _element) {
+std::optional<tdoa_setting_view::master> tdoa_setting_view::to_master(const Json::Value& _element) {
     if (!_element.isObject() || !is_text(_element, "anchor_uid") || !is_slot(_element, "sfd") ||
         !is_slot(_element, "slot"))
         return std::nullopt;
     return master{_element["anchor_uid"].asString(), _element["sfd"].asUInt(), _element["slot"].asUInt()};
 }
 
-std::optional<tdoa_setting::distributor> tdoa_setting::to_distributor(const Json::Value& _element) {
+std::optional<tdoa_setting_view::distributor> tdoa_setting_view::to_distributor(const Json::Value& _element) {
     if (!_element.isObject() || !is_text(_element, "anchor_uid") || !is_slot(_element, "slot"))
         return std::nullopt;
     distributor result;
@@ -111,7 +121,7 @@ std::optional<tdoa_setting::distributor> tdoa_setting::to_distributor(const Json
     return result;
 }
 
-std::optional<std::vector<tdoa_setting::master>> tdoa_setting::get_masters() const {
+std::optional<std::vector<tdoa_setting_view::master>> tdoa_setting_view::get_masters() const {
     const auto* array = member("masters");
     if (!array || !array->isArray())
         return std::nullopt;
@@ -122,7 +132,7 @@ std::optional<std::vector<tdoa_setting::master>> tdoa_setting::get_masters() con
     return result;
 }
 
-std::optional<std::vector<tdoa_setting::distributor>> tdoa_setting::get_distributors() const {
+std::optional<std::vector<tdoa_setting_view::distributor>> tdoa_setting_view::get_distributors() const {
     const auto* array = member("distributors");
     if (!array || !array->isArray())
         return std::nullopt;
@@ -133,7 +143,7 @@ std::optional<std::vector<tdoa_setting::distributor>> tdoa_setting::get_distribu
     return result;
 }
 
-const Json::Value* tdoa_setting::find_by_anchor(std::string_view _array, std::string_view _anchor_uid) const {
+const Json::Value* tdoa_setting_view::find_by_anchor(std::string_view _array, std::string_view _anchor_uid) const {
     const auto* array = member(_array);
     if (!array || !array->isArray())
         return nullptr;
@@ -143,18 +153,18 @@ const Json::Value* tdoa_setting::find_by_anchor(std::string_view _array, std::st
     return nullptr;
 }
 
-std::optional<tdoa_setting::master> tdoa_setting::get_master(std::string_view _anchor_uid) const {
+std::optional<tdoa_setting_view::master> tdoa_setting_view::get_master(std::string_view _anchor_uid) const {
     // Only the first element with the uid counts, even when it is incomplete.
     const auto* element = find_by_anchor("masters", _anchor_uid);
     return element ? to_master(*element) : std::nullopt;
 }
 
-std::optional<tdoa_setting::distributor> tdoa_setting::get_distributor(std::string_view _anchor_uid) const {
+std::optional<tdoa_setting_view::distributor> tdoa_setting_view::get_distributor(std::string_view _anchor_uid) const {
     const auto* element = find_by_anchor("distributors", _anchor_uid);
     return element ? to_distributor(*element) : std::nullopt;
 }
 
-std::optional<std::uint32_t> tdoa_setting::get_max_slot() const {
+std::optional<std::uint32_t> tdoa_setting_view::get_max_slot() const {
     const auto masters = get_masters();
     if (!masters)
         return std::nullopt;

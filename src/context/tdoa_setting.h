@@ -1,7 +1,8 @@
 // The TDOA setting record: one setting document of the project stored in Redis as JSON
 // text, read through typed accessors. The document is read once, on first use, and kept
 // by the object (a later change in Redis is seen only by a new object). A view bound to
-// one Redis connection, used by its thread only.
+// one Redis connection, used by its thread only. The fields themselves are read by
+// tdoa_setting_view, from that document or from one held elsewhere (a project snapshot's).
 #pragma once
 
 #include <cstdint>
@@ -24,10 +25,11 @@ struct tdoa_setting_keys : keys_base<tdoa_setting_keys> {
     static std::string record_key(std::string_view _uid) { return uid(_uid); }
 };
 
-class tdoa_setting : public record<tdoa_setting_keys> {
+// The fields of a setting document, read from the document itself: a tdoa_setting reads
+// them from the document it fetched, a project snapshot's reader from the document it
+// holds. A view over a document that outlives it; any thread that owns the document.
+class tdoa_setting_view {
 public:
-    using keys = tdoa_setting_keys;
-
     struct master {
         std::string anchor_uid;
         std::uint32_t sfd = 0;
@@ -39,23 +41,14 @@ public:
         std::uint32_t slot = 0;
     };
 
-    tdoa_setting(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
+    // `_document` is the whole stored document (null, or not an object: no fields).
+    explicit tdoa_setting_view(const Json::Value* _document);
 
-    // Stores the document (the cached one is not changed) and joins the kind set.
-    void update(const Json::Value& _j_value);
-    void remove();
-
-    // Reads and parses the stored document into the cache; false (cache unchanged) when
-    // it is missing or not valid JSON.
-    bool retrieve_value_from_redis() const;
-    // The document of the stored text; nothing when there is none or it is not JSON.
-    static std::optional<Json::Value> decode(const std::optional<std::string>& _text);
-
-    // The "values" object of the document; nothing when there is no document or it has
-    // no "values" object. The accessors below read inside it; elements of "masters" and
-    // "distributors" that are not objects or lack a member are skipped.
-    std::optional<std::reference_wrapper<const Json::Value>> values() const;
-    // Points into the cached document; valid while this object lives.
+    // The "values" object of the document; nothing when it has none. The accessors below
+    // read inside it; elements of "masters" and "distributors" that are not objects or
+    // lack a member are skipped.
+    const Json::Value* values() const noexcept { return m_values; }
+    // Points into the document.
     std::optional<std::string_view> get_active_schedule_uid() const;
     std::optional<bool> get_autostart() const;
     std::optional<bool> get_configured_state() const;
@@ -75,6 +68,45 @@ private:
     // The element of array `_array` whose "anchor_uid" is `_anchor_uid`, if any.
     const Json::Value* find_by_anchor(std::string_view _array, std::string_view _anchor_uid) const;
 
+    const Json::Value* m_values = nullptr;
+};
+
+class tdoa_setting : public record<tdoa_setting_keys> {
+public:
+    using keys = tdoa_setting_keys;
+    using master = tdoa_setting_view::master;
+    using distributor = tdoa_setting_view::distributor;
+
+    tdoa_setting(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
+
+    // Stores the document (the cached one is not changed) and joins the kind set.
+    void update(const Json::Value& _j_value);
+    void remove();
+
+    // Reads and parses the stored document into the cache; false (cache unchanged) when
+    // it is missing or not valid JSON.
+    bool retrieve_value_from_redis() const;
+    // The document of the stored text; nothing when there is none or it is not JSON.
+    static std::optional<Json::Value> decode(const std::optional<std::string>& _text);
+
+    // The cached document's fields (fetched on first use); valid while this object lives.
+    tdoa_setting_view view() const;
+    // The "values" object of the document; nothing when there is no document or it has
+    // no "values" object.
+    std::optional<std::reference_wrapper<const Json::Value>> values() const;
+    // As tdoa_setting_view's.
+    std::optional<std::string_view> get_active_schedule_uid() const { return view().get_active_schedule_uid(); }
+    std::optional<bool> get_autostart() const { return view().get_autostart(); }
+    std::optional<bool> get_configured_state() const { return view().get_configured_state(); }
+    std::optional<std::vector<master>> get_masters() const { return view().get_masters(); }
+    std::optional<master> get_master(std::string_view _anchor_uid) const { return view().get_master(_anchor_uid); }
+    std::optional<std::vector<distributor>> get_distributors() const { return view().get_distributors(); }
+    std::optional<distributor> get_distributor(std::string_view _anchor_uid) const {
+        return view().get_distributor(_anchor_uid);
+    }
+    std::optional<std::uint32_t> get_max_slot() const { return view().get_max_slot(); }
+
+private:
     // Cache of the document, filled on first use.
     mutable std::optional<Json::Value> m_j_value;
 };

@@ -26,6 +26,7 @@
 #include "context/context.h"
 #include "delivery/mechanism.h"
 #include "judge/judge.h"
+#include "judge/tdoa.h"
 #include "parameters/parameters.h"
 #include "redis/context.h"
 #include "runtime/timer.h"
@@ -276,30 +277,14 @@ private:
     // is read ahead after it, while the work runs.
     void with_keys(const win_key_list& _keys, const std::function<void()>& _work, const win_key_list& _ahead,
                    const std::function<void()>& _then = {});
-    // A version-2 schedule's rows cut into fields once: in row order up to the first row
-    // that cannot be read (whose error is kept), and for each anchor the rows it takes
-    // part in (as source; as destination of a dimension-2 row when those are pushed).
-    struct schedule_index {
-        struct row {
-            std::string text;
-            std::vector<std::string> fields;
-            std::uint32_t dim = 0;
-        };
-        std::vector<row> rows;
-        std::map<std::string, std::vector<std::size_t>, std::less<>> by_anchor;
-        std::exception_ptr broken;
-    };
-    schedule_index index_schedule(const std::set<std::string>& _rows) const;
-    // The fields of a row and its dimension; throws when the row cannot be read.
-    static std::pair<std::vector<std::string>, std::uint32_t> read_schedule_row(const std::string& _row);
-    // The entry of a row the anchor takes part in: its partner, the other end.
-    Json::Value schedule_partner(const std::string& _anchor_uid, const std::vector<std::string>& _fields,
-                                 std::uint32_t _dim, const std::string& _row);
+    // The fields of an anchor a schedule entry names as partner (node id and position),
+    // read as the entry needs them; throws when they cannot be read.
+    vyr::context::anchor_data partner_anchor(const std::string& _uid);
     // The index of the active version-2 schedule of a setting; nothing when there is none.
     // Worked out once per cycle (a request answered during the cycle shares it).
-    std::shared_ptr<const schedule_index> active_schedule_index(const std::string& _setting_uid);
+    std::shared_ptr<const vyr::judge::tdoa::schedule_index> active_schedule_index(const std::string& _setting_uid);
     // By setting uid, while a cycle runs.
-    std::optional<std::map<std::string, std::shared_ptr<const schedule_index>>> m_cycle_schedules;
+    std::optional<std::map<std::string, std::shared_ptr<const vyr::judge::tdoa::schedule_index>>> m_cycle_schedules;
     // For the life of a cycle (or of judge_together()): the connection's read cache on
     // and the schedules indexed once; both dropped at the end.
     class snapshot_scope {

@@ -84,9 +84,10 @@ bool may_push(const win_record& _win, const timeval& _now) {
     return _win.sending_counter() <= s_max_sending_counter && sending_period_passed(_now, _win.sending_time());
 }
 
-judge::judge(std::shared_ptr<const vyr::context::project_snapshot> _snapshot, const timeval& _now,
-             vyr::libs::core::component_logger& _logger)
+judge::judge(std::shared_ptr<const vyr::context::project_snapshot> _snapshot, bool _push_schedule_to_destination,
+             const timeval& _now, vyr::libs::core::component_logger& _logger)
     : m_snapshot(std::move(_snapshot)),
+      m_push_schedule_to_destination(_push_schedule_to_destination),
       m_now(_now),
       m_logger(_logger) {}
 
@@ -427,6 +428,8 @@ std::optional<std::string> judge::form_loc(const win_record& _win) {
 }
 
 std::optional<Json::Value> judge::must_json(parameter_t _p, const win_record& _win) {
+    if (_p == TDOA_SCHEDULE)
+        return tdoa_schedule_json(_win.mac_addr());
     const auto* object = object_of(_win.mac_addr());
     if (!object)
         return std::nullopt;
@@ -563,6 +566,12 @@ std::optional<std::string> judge::answer(const win_record& _win, std::uint32_t _
             return value_payload<param_scr_gname>(must_json(SCR_GNAME, _win), m_logger);
         case TDOA_SCHEDULE:
             return value_payload<param_tdoa_schedule>(must_json(TDOA_SCHEDULE, _win), m_logger);
+        case TDOA_SCHD:
+            return form_tdoa_schd(_win.mac_addr());
+        case SF:
+            return form_sf(_win.mac_addr());
+        case SYNC_SLOT:
+            return form_sync_slot(_win.mac_addr());
         case T2T_CFG:
         case T2T_NO_ALARM:
         case STATIONARY:

@@ -12,6 +12,7 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@
 #include "context/project_snapshot.h"
 #include "context/win_record.h"
 #include "core/logger.h"
+#include "judge/tdoa.h"
 #include "parameters/parameters.h"
 
 namespace vyr::judge {
@@ -93,9 +95,11 @@ struct verdict {
 
 class judge {
 public:
-    // `_now` is the time the pass goes by (pacing, the emergency-button hold).
-    judge(std::shared_ptr<const vyr::context::project_snapshot> _snapshot, const timeval& _now,
-          vyr::libs::core::component_logger& _logger);
+    // `_now` is the time the pass goes by (pacing, the emergency-button hold). With
+    // `_push_schedule_to_destination` an anchor's schedule holds, beside the rows it is the
+    // source of, the dimension-2 rows it is the destination of.
+    judge(std::shared_ptr<const vyr::context::project_snapshot> _snapshot, bool _push_schedule_to_destination,
+          const timeval& _now, vyr::libs::core::component_logger& _logger);
 
     const vyr::context::project_snapshot& snapshot() const noexcept { return *m_snapshot; }
 
@@ -144,13 +148,32 @@ private:
     std::optional<vyr::parameter::loc> must_loc(const vyr::context::track_obj_data& _object, std::string& _loss) const;
     bool button_pressed(const std::string& _object_uid, const vyr::context::win_record& _win);
 
+    // The anchor side (judge_tdoa.cpp). The setting document of an anchor's project and
+    // the index of its active version-2 schedule (null when it has none), the latter
+    // worked out once per setting.
+    vyr::context::tdoa_setting_view setting_of(const vyr::context::anchor_data& _anchor) const;
+    const vyr::judge::tdoa::schedule_index* active_schedule_index(const std::string& _setting_uid);
+    vyr::context::anchor_data anchor_by_uid(const std::string& _uid) const;
+    // The partners of the anchor's schedule; null without an active version-2 schedule or
+    // rows of the anchor. A broken row ends it (a notice).
+    std::optional<Json::Value> tdoa_schedule_json(const std::string& _mac);
+    // The answers to a request for TDOA_SCHD, SF and SYNC_SLOT.
+    std::string form_tdoa_schd(const std::string& _mac);
+    std::optional<std::string> form_sf(const std::string& _mac);
+    std::optional<std::string> form_sync_slot(const std::string& _mac);
+    // A notice about `_subject` of `_mac` for an error text (empty: settled).
+    void note_error(const std::string& _mac, const std::string& _subject, const std::string& _error);
+
     void note_undeliverable(const std::string& _mac, vyr::parameter::parameter_t _p, const std::string& _value,
                             const std::string& _loss);
 
     const std::shared_ptr<const vyr::context::project_snapshot> m_snapshot;
+    const bool m_push_schedule_to_destination;
     const timeval m_now;
     vyr::libs::core::component_logger& m_logger;
     std::vector<notice> m_notices;
+    // By setting uid: the index of its active version-2 schedule, or none.
+    std::map<std::string, std::optional<vyr::judge::tdoa::schedule_index>, std::less<>> m_schedules;
 };
 
 }  // namespace vyr::judge

@@ -1,13 +1,15 @@
 // The judge over plain values: a project snapshot holding one tag's object, its group and
 // sublocation, and the tag's WIN record as the receiver stores reports; what a delivery
 // sends for each shape of difference, and that a request is answered with what a push
-// would carry. No Redis: the rules, not the reading.
+// would carry. Likewise three anchors with a TDOA setting and schedule: the schedule each
+// is held to and the answers to their requests. No Redis: the rules, not the reading.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <functional>
 #include <set>
 
+#include "core/json.h"
 #include "core/logger.h"
 #include "judge/judge.h"
 
@@ -77,7 +79,7 @@ struct tag_site {
     vyr::judge::judge judge() {
         auto snapshot = std::make_shared<project_snapshot>(project);
         snapshot->track_objs["to-1"] = object;
-        return vyr::judge::judge(snapshot, s_now, test_logger());
+        return vyr::judge::judge(snapshot, false, s_now, test_logger());
     }
     win_record win() const { return win_record(s_mac, record); }
     // The payloads one delivery sends (frames without their command), and how many
@@ -296,6 +298,122 @@ TEST(Judge, LossyValuesAreComparedAsTheDeviceHoldsThem) {
         for (const auto& frame : row.sent)
             pushed += frame;
         EXPECT_EQ(site.answer(row.asked), pushed) << row.name;
+    }
+}
+
+// Anchors A (master, sfd 0x1234, slot 0), B (distributor of A, slot 5) and C (neither),
+// as the mechanism's tests have them; each WIN reports its network configuration only.
+struct anchor_site {
+    project_snapshot project;
+    Json::Value setting = vyr::libs::core::json::try_parse(R"({"values": {"autostart": true,
+        "configured_state": true, "active_schedule_uid": "sch-1",
+        "masters": [{"anchor_uid": "A", "sfd": 4660, "slot": 0}],
+        "distributors": [{"anchor_uid": "B", "master_uid": "A", "slot": 5}]}})").result;
+    bool to_destination = false;
+
+    anchor_site() {
+        anchor("A", "70B3D5FFFE0A0A0A", 0x0102, 10, -20, 30);
+        anchor("B", "0011223344556677", 0x0304, 40, 50, -60);
+        anchor("C", "70B3D5FFFE0C0C0C", 0x0506, 0, 0, 0);
+    }
+    void anchor(const std::string& _uid, const std::string& _mac, std::uint32_t _node, std::int32_t _x,
+                std::int32_t _y, std::int32_t _z) {
+        project.anchors[_uid] = {"prj-1", _uid, "sl-1", "anchor", _mac, _x, _y, _z, _node};
+        project.anchor_by_mac[_mac] = _uid;
+    }
+    void schedule(std::uint32_t _version, std::set<std::string> _rows) {
+        project.tdoa_schedules["sch-1"] = {_version, std::move(_rows)};
+    }
+    void no_active() { setting["values"].removeMember("active_schedule_uid"); }
+    vyr::judge::judge judge() {
+        auto snapshot = std::make_shared<project_snapshot>(project);
+        snapshot->tdoa_settings["prj-1"] = setting;
+        return vyr::judge::judge(snapshot, to_destination, s_now, test_logger());
+    }
+    win_record win(const std::string& _uid, const std::string& _schedule = "") const {
+        win_data record;
+        record.data["sending_counter_sec"] = "0";
+        record.parameters[parameters.at(NWK_CFG)]["actual"] = "{\"router\":false}\n";
+        if (!_schedule.empty())
+            record.parameters[parameters.at(TDOA_SCHEDULE)]["actual"] = _schedule;
+        return win_record(project.anchors.at(_uid).mac_addr, record);
+    }
+};
+
+const std::string s_a_to_b = "03A2040003040000002800000032FFFFFFC4";  // slot 3, sect 1 et 1 dim 2, margin 4
+const std::string s_v1_answer_a = "06050366772203" "1406010212340604" "160100" "180401020000";
+
+struct anchor_shape {
+    const char* name;
+    std::function<void(anchor_site&)> change;
+    const char* anchor;
+    std::vector<std::uint32_t> asked;
+    std::string answer;
+    int notices;
+};
+
+// What an anchor asking for `asked` is answered; a row asking for its schedule alone is
+// also delivered, to a WIN reporting none (and the same payload goes out) and to one
+// reporting what it must hold (and nothing does).
+const anchor_shape s_anchor_shapes[] = {
+    {"SourceIsSentItsPartner", [](anchor_site& s) { s.schedule(2, {"1,A,B,3,1,2,1,1000"}); }, "A", {TDOA_SCHEDULE},
+     "1612" + s_a_to_b, 0},
+    {"DestinationIsSentNothingWithoutTheOption", [](anchor_site& s) { s.schedule(2, {"1,A,B,3,1,2,1,1000"}); }, "B",
+     {TDOA_SCHEDULE}, "160100", 0},
+    {"DestinationOfDimTwoIsSentItsSourceWithTheOption",
+     [](anchor_site& s) { s.schedule(2, {"1,A,B,3,1,2,1,1000"}), s.to_destination = true; }, "B", {TDOA_SCHEDULE},
+     "1612" "03A2040001020000000AFFFFFFEC0000001E", 0},
+    {"DestinationOfDimOneIsSentNothingWithTheOption",
+     [](anchor_site& s) { s.schedule(2, {"2,A,C,4,0,1,0,250"}), s.to_destination = true; }, "C", {TDOA_SCHEDULE},
+     "160100", 0},
+    {"BrokenRowEndsTheScheduleAfterTheRowsBeforeIt",
+     [](anchor_site& s) {
+         s.schedule(2, {"1,A,B,3,1,2,1,1000", "2,A,C,4,0,1,0,250", "3,A,C,5,0,1,0", "4,A,C,6,0,1,0,250"});
+     },
+     "A", {TDOA_SCHEDULE}, "1624" + s_a_to_b + "040101000506000000000000000000000000", 1},
+    {"NoActiveScheduleSendsNone",
+     [](anchor_site& s) { s.schedule(2, {"1,A,B,3,1,2,1,1000"}), s.no_active(); },
+     "A", {TDOA_SCHEDULE}, "160100", 0},
+    {"VersionOneScheduleIsNoVersionTwoOne", [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}); }, "A",
+     {TDOA_SCHEDULE}, "160100", 0},
+    {"MasterIsAnsweredItsV1EntriesSuperframeAndOwnSlot", [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}); },
+     "A", {TDOA_SCHD, SF, TDOA_SCHEDULE, SYNC_SLOT}, s_v1_answer_a, 0},
+    {"DistributorFollowsItsMasterAndHasNoSuperframe", [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}); }, "B",
+     {TDOA_SCHD, SF, SYNC_SLOT}, "0605830A0A2203" "140100" "180401020500", 0},
+    {"OtherAnchorFollowsNobody", [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}); }, "C",
+     {TDOA_SCHD, SF, SYNC_SLOT}, "060100" "140100" "1804FFFFFF00", 0},
+    {"BrokenV1RowKeepsTheEntriesBeforeIt",
+     [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75", "2,A,B,4,1,2", "3,A,B,6,1,2,0.75"}); }, "A", {TDOA_SCHD},
+     "06050366772203", 1},
+    {"MasterWithoutActiveScheduleGetsNoSuperframe",
+     [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}), s.no_active(); },
+     "A", {SF, SYNC_SLOT}, "180401020000", 1},
+    {"MasterNodeIdBeyondTwoBytesIsNotSentAsNoMaster",
+     [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}), s.project.anchors["A"].node_id = 0x10000; }, "A",
+     {SF, SYNC_SLOT}, "", 2},
+    {"DistributorOfAMasterNotInTheProjectIsAnsweredNoSlot",
+     [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}), s.project.anchors.erase("A"); }, "B", {SYNC_SLOT}, "",
+     0},
+};
+
+TEST(Judge, AnchorsAreHeldToTheirScheduleAndAnsweredTheirTdoaPayloads) {
+    for (const auto& row : s_anchor_shapes) {
+        anchor_site site;
+        row.change(site);
+        auto judge = site.judge();
+        std::string answer;
+        for (const auto n : row.asked)
+            answer += judge.answer(site.win(row.anchor), n).value_or("");
+        EXPECT_EQ(answer, row.answer) << row.name;
+        int notices = 0;
+        for (const auto& n : judge.take_notices())
+            notices += n.text.empty() ? 0 : 1;
+        EXPECT_EQ(notices, row.notices) << row.name;
+        if (row.asked != std::vector<std::uint32_t>{TDOA_SCHEDULE})
+            continue;
+        EXPECT_EQ(site.judge().deliver(site.win(row.anchor), true).frames, list{row.answer}) << row.name;
+        const auto must = site.judge().check(site.win(row.anchor)).front().must;
+        EXPECT_EQ(site.judge().deliver(site.win(row.anchor, must), true).frames, list{}) << row.name;
     }
 }
 
