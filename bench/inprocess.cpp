@@ -167,7 +167,7 @@ void delivery_pass(benchmark::State& _state, site& _site, vyr::libs::core::compo
     vyr::context::context store(vyr::redis::service_database, _site.redis().host(), _site.redis().port());
     redis_probe probe(_site.redis().host(), _site.redis().port());
     if (_scenario == scenario::in_step)
-        make_in_step(harness, store, _site, _logger);
+        make_in_step(store, _site, _logger);
     else
         make_all_differ(store, _site);
     const auto macs = _site.all_macs();

@@ -6,12 +6,17 @@
 #include <stdexcept>
 #include <utility>
 
+#include <sys/time.h>
+
 #include "common/globals.h"
 #include "common/helpers.h"
 #include "context/context.h"
+#include "context/project_snapshot.h"
+#include "context/win_record.h"
 #include "core/json.h"
 #include "delivery/mechparamreq.h"
 #include "delivery/sender.h"
+#include "judge/judge.h"
 #include "parameters/parameters.h"
 #include "support/process.h"
 
@@ -138,8 +143,19 @@ std::string reported_category(const std::string& _category) {
     return "unspecified";
 }
 
-void tag_in_step(c_mech_param_req& _mechanism, vyr::context::context& _store, const std::string& _mac,
-                 vyr::libs::core::component_logger& _logger) {
+// The must texts of the value parameters as the service's judge works them out for the
+// device now (its record as it stands).
+std::map<parameter_t, std::string> value_musts(vyr::judge::judge& _judge, vyr::context::context& _store,
+                                               const std::string& _mac) {
+    std::map<parameter_t, std::string> musts;
+    const auto records = vyr::context::read_win_records(_store.redis_context(), {_mac});
+    for (const auto& check : _judge.check(records.at(0), true))
+        if (check.must_stored && !check.failed)
+            musts[check.parameter] = check.must;
+    return musts;
+}
+
+void tag_in_step(vyr::judge::judge& _judge, vyr::context::context& _store, const std::string& _mac) {
     auto record = _store.get_win(_mac);
     record.sending_time(timeval{0, 0});
     record.del_sending_counter();
@@ -149,16 +165,9 @@ void tag_in_step(c_mech_param_req& _mechanism, vyr::context::context& _store, co
     if (object.type() == "ASSET")  // as delivery: exactly that type
         return;
 
-    const auto reported = [&](parameter_t _p, const parameter& _value) {
-        record.parameter_as_json(_p, win::actual, _value.to_json_string());
-    };
-    if (_store.vehicle_certification()) {
-        reported(VEH_CERT, param_veh_cert(_mechanism.veh_cert_to_json(_mac).value_or(Json::Value()), _logger).deliverable());
-        reported(DRIVER_LIC, param_driver_lic(_mechanism.driver_lic_to_json(_mac).value_or(Json::Value()), _logger).deliverable());
-    }
-    reported(EM_ALM, param_em_alm(_mechanism.em_alm_to_json(_mac).value_or(Json::Value()), _logger).deliverable());
-    reported(SCR_NAME, param_scr_name(_mechanism.scr_name_to_json(_mac).value_or(Json::Value()), _logger).deliverable());
-    reported(SCR_GNAME, param_scr_gname(_mechanism.scr_gname_to_json(_mac).value_or(Json::Value()), _logger).deliverable());
+    // The certificate and licences are judged only when the mirror's switch is on.
+    for (const auto& [p, must] : value_musts(_judge, _store, _mac))
+        record.parameter_as_json(p, win::actual, must);
 
     record.parameter_state(T2T_CFG, SUPPORTED);
     if (object.t2t_cfg_exists()) {
@@ -248,7 +257,7 @@ anchor_targets tdoa_targets(vyr::context::context& _store) {
     return targets;
 }
 
-void anchor_in_step(c_mech_param_req& _mechanism, vyr::context::context& _store, const std::string& _mac,
+void anchor_in_step(vyr::judge::judge& _judge, vyr::context::context& _store, const std::string& _mac,
                     const anchor_targets& _targets, vyr::libs::core::component_logger& _logger) {
     auto record = _store.get_win(_mac);
     record.sending_time(timeval{0, 0});
@@ -256,8 +265,9 @@ void anchor_in_step(c_mech_param_req& _mechanism, vyr::context::context& _store,
     if (!_store.anchor_exists_by_mac(_mac))
         return;
     const auto uid = _store.get_anchor_by_mac(_mac).uid();
-    record.parameter_as_json(TDOA_SCHEDULE, win::actual,
-                             param_tdoa_schedule(_mechanism.tdoa_schedule_to_json(_mac).value_or(Json::Value()), _logger).deliverable().to_json_string());
+    const auto musts = value_musts(_judge, _store, _mac);
+    if (const auto schedule = musts.find(TDOA_SCHEDULE); schedule != musts.end())
+        record.parameter_as_json(TDOA_SCHEDULE, win::actual, schedule->second);
     Json::Value network(Json::objectValue);
     network["router"] = true;
     record.parameter_as_json(NWK_CFG, win::actual, param_nwk_cfg(network, _logger).to_json_string());
@@ -274,14 +284,17 @@ void anchor_in_step(c_mech_param_req& _mechanism, vyr::context::context& _store,
 
 }  // namespace
 
-void make_in_step(delivery_harness& _harness, vyr::context::context& _store, const site& _site,
-                  vyr::libs::core::component_logger& _logger) {
+void make_in_step(vyr::context::context& _store, const site& _site, vyr::libs::core::component_logger& _logger) {
     make_all_differ(_store, _site);
+    timeval now{};
+    ::gettimeofday(&now, nullptr);
+    // The schedules as the harness's mechanism shapes them (not to the destination).
+    vyr::judge::judge judge(vyr::context::read_project_snapshot(_store.redis_context()), false, now, _logger);
     for (const auto& mac : _site.tag_macs())
-        tag_in_step(_harness.mechanism(), _store, mac, _logger);
+        tag_in_step(judge, _store, mac);
     const auto targets = tdoa_targets(_store);
     for (const auto& mac : _site.anchor_macs())
-        anchor_in_step(_harness.mechanism(), _store, mac, targets, _logger);
+        anchor_in_step(judge, _store, mac, targets, _logger);
 }
 
 void make_all_differ(vyr::context::context& _store, const site& _site) {

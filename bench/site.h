@@ -92,10 +92,8 @@ private:
 
 // Fills the WIN record of every device so that a processing cycle finds nothing to
 // send: every value the mechanism would push is recorded as reported. Uses the
-// service's own record classes and the mechanism's builders (so it must run on the
-// harness's thread).
-void make_in_step(delivery_harness& _harness, vyr::context::context& _store, const site& _site,
-                  vyr::libs::core::component_logger& _logger);
+// service's own record classes and its judge for the must values.
+void make_in_step(vyr::context::context& _store, const site& _site, vyr::libs::core::component_logger& _logger);
 // Every device known, nothing reported: each one differs in every parameter.
 void make_all_differ(vyr::context::context& _store, const site& _site);
 

@@ -1,6 +1,8 @@
 #include "context/project_snapshot.h"
 
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include "context/context.h"
 #include "redis/context.h"
@@ -25,22 +27,35 @@ public:
     // Sends every pipeline and keeps the replies; the cursor starts at the first one.
     void send(redis::context& _redis) {
         for (const auto& batch : m_batches)
-            for (auto& reply : _redis.pipeline(batch))
+            for (auto& reply : _redis.read_pipeline(batch))
                 m_replies.push_back(std::move(reply));
         m_batches.clear();
     }
-    // The next reply.
-    const redis::reply& next() { return m_replies.at(m_at++); }
+    // The next reply. An error reply (a key of another type than the record's) reads as
+    // nothing and is noted: check() then throws bad_data, which makes its record
+    // unreadable (once all of the record's replies were taken, so the next record's are
+    // where they belong).
+    const redis::reply& next() {
+        const auto& reply = m_replies.at(m_at++);
+        if (reply.get_type() == redis::reply_type::ERROR && !m_failure)
+            m_failure = reply.to_string();
+        return reply;
+    }
+    void check() {
+        if (auto failure = std::exchange(m_failure, std::nullopt))
+            throw bad_data("a key of the record holds another type: " + *failure, VYR_HERE);
+    }
 
 private:
     std::vector<redis::batch> m_batches;
     std::vector<redis::reply> m_replies;
     std::size_t m_at = 0;
+    std::optional<std::string> m_failure;
 };
 
-// Calls `_decode(uid)` for each uid; a uid whose decode finds a mandatory field missing
-// or a number that is none (not_found, bad_data) is listed unreadable. Each decode takes the same number of
-// replies, whether it throws or not.
+// Calls `_decode(uid)` for each uid; a uid whose decode finds a mandatory field missing,
+// a number that is none or a key of another type (not_found, bad_data) is listed
+// unreadable. Each decode takes all of its record's replies before it may throw.
 template <class Decode>
 void decode_each(const std::vector<std::string>& _uids, std::vector<std::string>& _unreadable, Decode _decode) {
     for (const auto& uid : _uids) {
@@ -92,6 +107,9 @@ listing read_listing(redis::context& _redis, project_snapshot& _snapshot) {
     for (auto* index : {&_snapshot.anchor_by_mac, &_snapshot.track_obj_by_mac})
         for (auto& [mac, uid] : common::to_hash(reads.next()))
             index->emplace(mac, std::move(uid));
+    // A flag, kind set or index of another type is no project at all: nothing is judged
+    // from it (a kind read as empty would clear every device of it).
+    reads.check();
     return uids;
 }
 
@@ -133,9 +151,12 @@ void decode_track_objs(const std::vector<std::string>& _uids, chunked_reads& _re
         auto no_alarm = common::to_members(_reads.next());
         const auto t2t_cfg = common::to_hash(_reads.next());
         const auto licences = common::to_members(_reads.next());
-        if (auto listed = common::to_members(_reads.next()); !listed.empty())
+        auto listed = common::to_members(_reads.next());
+        const auto seen = common::to_int64(common::text_of(_reads.next()));
+        _reads.check();
+        if (!listed.empty())
             _snapshot.alarms_of_object.emplace(_uid, std::move(listed));
-        if (const auto seen = common::to_int64(common::text_of(_reads.next())))
+        if (seen)
             _snapshot.buttons_seen.emplace(_uid, *seen);
         if (!fields.empty())
             _snapshot.track_objs.emplace(
@@ -147,32 +168,50 @@ void decode_track_objs(const std::vector<std::string>& _uids, chunked_reads& _re
 void decode_records(const listing& _uids, chunked_reads& _reads, project_snapshot& _snapshot) {
     auto& unreadable = _snapshot.unreadable;
     decode_each(_uids.anchors, unreadable, [&](const std::string& _uid) {
-        if (const auto fields = common::to_hash(_reads.next()); !fields.empty())
+        const auto fields = common::to_hash(_reads.next());
+        _reads.check();
+        if (!fields.empty())
             _snapshot.anchors.emplace(_uid, anchor::decode(fields, _uid));
     });
     decode_track_objs(_uids.track_objs, _reads, _snapshot);
     decode_each(_uids.groups, unreadable, [&](const std::string& _uid) {
-        if (const auto fields = common::to_hash(_reads.next()); !fields.empty())
+        const auto fields = common::to_hash(_reads.next());
+        _reads.check();
+        if (!fields.empty())
             _snapshot.groups.emplace(_uid, group::decode(fields, _uid));
     });
     decode_each(_uids.zones, unreadable, [&](const std::string& _uid) {
-        if (const auto fields = common::to_hash(_reads.next()); !fields.empty())
+        const auto fields = common::to_hash(_reads.next());
+        _reads.check();
+        if (!fields.empty())
             _snapshot.zones.emplace(_uid, zone::decode(fields, _uid));
     });
     decode_each(_uids.sublocations, unreadable, [&](const std::string& _uid) {
-        if (const auto fields = common::to_hash(_reads.next()); !fields.empty())
+        const auto fields = common::to_hash(_reads.next());
+        _reads.check();
+        if (!fields.empty())
             _snapshot.sublocations.emplace(_uid, sublocation::decode(fields, _uid));
     });
-    for (const auto& uid : _uids.tdoa_settings)
+    // A setting that cannot be read is a null document (no fields), as one not stored.
+    for (const auto& uid : _uids.tdoa_settings) {
         _snapshot.tdoa_settings.emplace(uid, tdoa_setting::decode(common::text_of(_reads.next())).value_or(Json::Value()));
+        try {
+            _reads.check();
+        } catch (const bad_data&) {
+            _snapshot.unreadable.push_back(uid);
+        }
+    }
     decode_each(_uids.tdoa_schedules, unreadable, [&](const std::string& _uid) {
         const auto version = common::text_of(_reads.next());
-        if (auto schedule = tdoa_schedule::decode(version, common::to_members(_reads.next()), _uid))
+        auto rows = common::to_members(_reads.next());
+        _reads.check();
+        if (auto schedule = tdoa_schedule::decode(version, std::move(rows), _uid))
             _snapshot.tdoa_schedules.emplace(_uid, std::move(*schedule));
     });
     decode_each(_uids.alarms, unreadable, [&](const std::string& _uid) {
         const auto fields = common::to_hash(_reads.next());
         const auto delivered = common::text_of(_reads.next());
+        _reads.check();
         if (!fields.empty())
             _snapshot.alarms.emplace(_uid, alarm::decode(fields, delivered, _uid));
     });

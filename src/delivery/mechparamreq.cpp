@@ -295,47 +295,76 @@ void c_mech_param_req::answer_held_requests() {
                 request.noted = true;
             }
     };
-    // Inside a cycle the answers come from its snapshot; outside one, from one read of
-    // what all the answers read, whose first round trip tells whether the mirror is
-    // complete.
-    auto& redis = m_context->redis_context();
-    std::optional<vyr::redis::cache_scope> snapshot;
-    if (!redis.caching()) {
-        snapshot.emplace(redis);
-        std::vector<std::string> macs;
-        for (const auto& request : m_held_requests)
-            macs.push_back(request.mac_address);
-        prefetch_or_read_live([&] { m_context->prefetch_requests(macs); });
-    }
+    // The project as the last snapshot shows it, read again only when the mirror changed
+    // since (one round trip tells).
+    std::shared_ptr<const vyr::context::project_snapshot> snapshot;
     try {
-        if (!m_context->updated())
+        snapshot = current_snapshot();
+        if (!snapshot->updated)
             return keep_held();
-        m_vehicle_certification = m_context->vehicle_certification();
-    } catch (const std::exception&) {
+    } catch (const std::exception& _error) {
         // Redis cannot be read: the requests stay held (the cycle reports the failure).
+        m_logger.debug("parameter requests held: %1%") % _error.what();
         return keep_held();
     }
+    // Out of the queue first: a request whose answer fails is not tried again.
+    std::vector<held_request> requests(std::make_move_iterator(m_held_requests.begin()),
+                                       std::make_move_iterator(m_held_requests.end()));
+    m_held_requests.clear();
+    vyr::judge::judge judge(snapshot, m_push_schedule_to_destination, pass_time(), m_logger);
     // Answers that met a lost Redis connection, reported once for all of them.
     std::size_t lost = 0;
     std::string loss;
-    while (!m_held_requests.empty()) {
-        // Out of the queue first: a request whose answer fails is not tried again.
-        const auto request = std::move(m_held_requests.front());
-        m_held_requests.pop_front();
-        try {
-            answer(request.mac_address, request.numbers, request.arrival);
-        } catch (const vyr::redis::connection_error& _error) {
-            // That answer ends here, not the cycle the requests are answered in: the next
-            // command connects again.
-            if (lost++ == 0)
-                loss = _error.what();
-        } catch (const std::exception&) {
-            // One bad request must not cost the others their answer.
-            m_logger.log_exception(VYR_HERE);
+    const auto answer_all = [&](std::size_t _first, std::size_t _last) {
+        std::vector<std::string> macs;
+        for (auto i = _first; i < _last; ++i)
+            macs.push_back(requests[i].mac_address);
+        // The asking WINs' records in one round trip.
+        const auto records = vyr::context::read_win_records(m_context->redis_context(), macs);
+        for (auto i = _first; i < _last; ++i) {
+            try {
+                answer(judge, records[i - _first], requests[i].numbers, requests[i].arrival);
+            } catch (const std::exception&) {
+                // One bad request must not cost the others their answer.
+                m_logger.log_exception(VYR_HERE);
+            }
+        }
+    };
+    try {
+        answer_all(0, requests.size());
+    } catch (const vyr::redis::connection_error&) {
+        // Read one by one, so that the connection lost on one record costs that answer only.
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            try {
+                answer_all(i, i + 1);
+            } catch (const vyr::redis::connection_error& _error) {
+                if (lost++ == 0)
+                    loss = _error.what();
+            }
         }
     }
     if (lost != 0)
         m_logger.error("%1% parameter request(s) not answered, the Redis connection was lost: %2%") % lost % loss;
+    log_notices(judge.take_notices());
+}
+
+std::shared_ptr<const vyr::context::project_snapshot> c_mech_param_req::current_snapshot() {
+    auto& redis = m_context->redis_context();
+    if (!m_snapshot || vyr::context::read_mirror_version(redis) != m_snapshot->version)
+        read_snapshot();
+    return m_snapshot;
+}
+
+void c_mech_param_req::read_snapshot() {
+    m_snapshot = vyr::context::read_project_snapshot(m_context->redis_context());
+    // Each record that cannot be read is warned about once, until it can be again.
+    std::set<std::string> unreadable(m_snapshot->unreadable.begin(), m_snapshot->unreadable.end());
+    for (const auto& uid : unreadable)
+        if (m_unreadable.count(uid) == 0)
+            m_logger.warning("project record %1% cannot be read (a mandatory field is missing or holds no number): "
+                             "its device is not judged until it can be") %
+                uid;
+    m_unreadable = std::move(unreadable);
 }
 
 void c_mech_param_req::prefetch_or_read_live(const std::function<void()>& _prefetch) {
@@ -348,64 +377,14 @@ void c_mech_param_req::prefetch_or_read_live(const std::function<void()>& _prefe
     }
 }
 
-void c_mech_param_req::answer(const std::string& _mac_address, const std::vector<std::uint32_t>& _numbers,
-                              std::chrono::steady_clock::time_point _taken) {
-    const std::string& mac = _mac_address;
+void c_mech_param_req::answer(vyr::judge::judge& _judge, const vyr::context::win_record& _win,
+                              const std::vector<std::uint32_t>& _numbers, std::chrono::steady_clock::time_point _taken) {
     // A parameter whose payload cannot be built is left out of the answer.
     std::string payloads;
-    const auto add = [&payloads](const std::optional<std::string>& _payload) {
-        if (_payload)
-            payloads += *_payload;
-    };
-    for (const std::uint32_t number : _numbers) {
-        switch (number) {
-            case TDOA_SCHD:
-                payloads += form_tdoa_schd(mac);
-                break;
-            case LOC:
-                add(form_loc(mac));
-                break;
-            case SF:
-                add(form_sf(mac));
-                break;
-            case TDOA_SCHEDULE:
-                add(value_payload<param_tdoa_schedule>(tdoa_schedule_to_json(mac)));
-                break;
-            case SYNC_SLOT:
-                add(form_sync_slot_by_mac(mac));
-                break;
-            case T2T_CFG:
-                add(form_t2t_cfg(mac));
-                break;
-            case T2T_NO_ALARM:
-                add(form_t2t_no_alarm(mac));
-                break;
-            case VEH_CERT:
-                add(value_payload<param_veh_cert>(veh_cert_to_json(mac)));
-                break;
-            case DRIVER_LIC:
-                add(value_payload<param_driver_lic>(driver_lic_to_json(mac)));
-                break;
-            case EM_ALM:
-                add(value_payload<param_em_alm>(em_alm_to_json(mac)));
-                break;
-            case SCR_NAME:
-                add(value_payload<param_scr_name>(scr_name_to_json(mac)));
-                break;
-            case SCR_GNAME:
-                add(value_payload<param_scr_gname>(scr_gname_to_json(mac)));
-                break;
-            case STATIONARY:
-                add(form_stationary(mac));
-                break;
-            case CATEGORY:
-                add(form_category(mac));
-                break;
-            default:
-                break;
-        }
-    }
-    m_sender->paramreq_to_node(mac, payloads);
+    for (const std::uint32_t number : _numbers)
+        if (auto payload = _judge.answer(_win, number))
+            payloads += *payload;
+    m_sender->paramreq_to_node(_win.mac_addr(), payloads);
     vyr::metrics::add(vyr::metrics::counter::requests_answered);
     vyr::metrics::observe(vyr::metrics::histogram::request_latency, vyr::metrics::seconds_since(_taken));
 }
@@ -419,51 +398,65 @@ void c_mech_param_req::retry_soon(bool _alarms_only) {
 
 void c_mech_param_req::run_cycle(bool _alarms_only) {
     m_retry_due.reset();
-    if (!m_context->updated()) {
+    using refresh_state = vyr::context::context::refresh_state;
+    // The project as the cycle starts, read in a few round trips; what the platform
+    // changes meanwhile comes with a "context updated", which gives another cycle. The
+    // alarm pass alone reads only the flags here.
+    std::shared_ptr<const vyr::context::project_snapshot> snapshot;
+    bool updated = false;
+    bool alarms_wait = false;
+    if (_alarms_only) {
+        updated = m_context->updated();
+        alarms_wait = m_context->alarms_refresh() == refresh_state::pending;
+    } else {
+        read_snapshot();
+        snapshot = m_snapshot;
+        updated = snapshot->updated;
+        alarms_wait = snapshot->alarms_refresh == vyr::context::alarm_refresh::pending;
+    }
+    if (!updated) {
         retry_soon(false);
         return;
     }
-    const auto refresh = m_context->alarms_refresh();
     // Alarms alone, and they wait for a refresh: nothing to read now.
-    if (_alarms_only && refresh == vyr::context::context::refresh_state::pending) {
+    if (_alarms_only && alarms_wait) {
         retry_soon(true);
         return;
     }
-    // The project as the cycle starts (what the alarm pass alone reads of it), read in a
-    // few round trips; what the platform changes meanwhile comes with a "context updated",
-    // which gives another cycle.
-    const snapshot_scope snapshot(*this);
-    try {
-        // Requests that come meanwhile are answered between its round trips.
-        if (_alarms_only)
-            m_context->prefetch_alarm_view([this] { service_pipe_in_cycle(); });
-        else
-            m_context->prefetch_project([this] { service_pipe_in_cycle(); });
-    } catch (const std::exception&) {
-        // Each record is then read when needed, and what fails is logged with the record.
-        m_logger.warning("the project could not be read in one go: this cycle reads it record by record");
+    {
+        const snapshot_scope scope(*this);
+        try {
+            // What the alarm and sync passes read, kept for the cycle; requests that come
+            // meanwhile are answered between its round trips.
+            if (_alarms_only)
+                m_context->prefetch_alarm_view([this] { service_pipe_in_cycle(); });
+            else
+                m_context->prefetch_project([this] { service_pipe_in_cycle(); });
+        } catch (const std::exception&) {
+            // Each record is then read when needed, and what fails is logged with the record.
+            m_logger.warning("the project could not be read in one go: this cycle reads it record by record");
+        }
+        m_vehicle_certification = m_context->vehicle_certification();
+        run_passes(_alarms_only, alarms_wait);
+        // A big snapshot takes a while to let go of: requests are answered in between.
+        m_context->redis_context().cache_off([this] { service_pipe_in_cycle(); });
     }
-    m_vehicle_certification = m_context->vehicle_certification();
-    run_passes(_alarms_only, refresh);
-    // A big snapshot takes a while to let go of: requests are answered in between.
-    m_context->redis_context().cache_off([this] { service_pipe_in_cycle(); });
+    if (snapshot)
+        deliver_parameters(snapshot);
 }
 
-void c_mech_param_req::run_passes(bool _alarms_only, vyr::context::context::refresh_state _refresh) {
+void c_mech_param_req::run_passes(bool _alarms_only, bool _alarms_wait) {
     // The alarms being read again, what is stored may be out of date: the alarms wait
     // (a refresh that failed lets them go out as stored), the rest goes on.
-    const bool alarms = _refresh != vyr::context::context::refresh_state::pending;
-    if (alarms) {
+    if (!_alarms_wait) {
         m_alarms_requested = false;
         deliver_alarms();
         m_alarms_passed = std::chrono::steady_clock::now();
     } else {
         retry_soon(true);
     }
-    if (_alarms_only)
-        return;
-    lsb();
-    deliver_parameters();
+    if (!_alarms_only)
+        lsb();
 }
 
 timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {
@@ -550,77 +543,7 @@ void c_mech_param_req::note_undeliverable(const std::string& _mac_address, param
             _mac_address % _loss;
 }
 
-void c_mech_param_req::push(const std::string& _mac_address, const std::string& _parameters, bool& _sent) {
-    if (m_sender->hw_param_to_node(_mac_address, _parameters))
-        _sent = true;
-}
-
 // ---- the pass over all WINs ----------------------------------------------------------------
-
-void c_mech_param_req::deliver_parameters() {
-    const timeval time = pass_time();
-    // How each device stands after this pass, for the metrics: a WIN whose pacing keeps
-    // it from a push is judged all the same.
-    std::uint64_t standings[vyr::metrics::device_status_count] = {};
-    const auto tally = [&standings](vyr::metrics::device_status _status) { ++standings[static_cast<int>(_status)]; };
-    const auto wins = m_context->get_wins();
-    by_chunks(wins, true, [&](std::size_t _index) {
-        service_pipe_in_cycle(_index);
-        const auto& mac = wins[_index];
-        auto record = m_context->get_win(mac);
-        bool sent = false;
-        const auto record_sending = [&] {
-            if (sent) {
-                // Not made when the device answered while its chunk was judged: its
-                // reset stands.
-                const vyr::context::answer_guard guard(record);
-                record.sending_time(time);
-                record.increment_sending_counter();
-            }
-        };
-        try {
-            if (!record.exists()) {
-                tally(vyr::metrics::device_status::unseen);
-                return;
-            }
-            const auto standing = may_push(record, time) ? deliver_to_win(record, sent) : standing_of(record);
-            record_sending();
-            sent = false;
-            if (standing == win_standing::in_step)
-                tally(vyr::metrics::device_status::in_step);
-            else if (standing == win_standing::rejects)
-                tally(vyr::metrics::device_status::rejects);
-            else if (record.sending_counter() > s_max_sending_counter)
-                tally(vyr::metrics::device_status::gave_up);
-            else
-                tally(vyr::metrics::device_status::differing);
-        } catch (const zmq::error_t&) {
-            // What went out before the failure is still paced; the pass ends here.
-            record_sending();
-            throw;
-        } catch (const std::exception&) {
-            // One broken record must not keep every WIN after it from its parameters. A
-            // lost Redis connection ends this WIN's work before anything was pushed to
-            // it; the next WIN's first command connects again.
-            m_logger.log_exception(VYR_HERE);
-        }
-        record_sending();
-    });
-    // The project's devices that have no WIN record yet.
-    auto known = wins;
-    std::sort(known.begin(), known.end());
-    for (const auto& index : {vyr::context::anchor::keys::mac_addr(), vyr::context::track_obj::keys::mac_addr()}) {
-        const auto reply = m_context->redis_context().command({"HKEYS", index});
-        if (reply.get_type() != vyr::redis::reply_type::ARRAY)
-            continue;
-        reply.as_array().for_each_element([&](const vyr::redis::reply_element& _element) {
-            if (_element.is_string() && !std::binary_search(known.begin(), known.end(), _element.to_string()))
-                tally(vyr::metrics::device_status::unseen);
-            return true;
-        });
-    }
-    vyr::metrics::set_devices(standings);
-}
 
 c_mech_param_req::snapshot_scope::snapshot_scope(c_mech_param_req& _owner)
     : m_owner(_owner), m_cache(_owner.m_context->redis_context()) {
@@ -729,46 +652,6 @@ void c_mech_param_req::with_keys(const win_key_list& _keys, const std::function<
     redis.forget_transient();
 }
 
-c_mech_param_req::win_standing c_mech_param_req::standing_of(const win& _win) {
-    return standing_of(_win, check_parameters(_win));
-}
-
-c_mech_param_req::win_standing c_mech_param_req::standing_of(const win& _win,
-                                                             const std::vector<param_check>& _checks) {
-    bool differing = false;
-    bool rejects = false;
-    for (const auto& check : _checks) {
-        if (check.standing == param_standing::differs)
-            (rejected(_win, check) ? rejects : differing) = true;
-    }
-    return differing ? win_standing::differing : rejects ? win_standing::rejects : win_standing::in_step;
-}
-
-c_mech_param_req::win_standing c_mech_param_req::deliver_to_win(win& _win, bool& _sent) {
-    const auto checks = check_parameters(_win);
-    for (const auto& check : checks)
-        if (check.must_stored && !check.failed && _win.parameter_as_json(check.parameter, win::must) != check.must)
-            _win.parameter_as_json(check.parameter, win::must, check.must);
-    const auto differs = [](const param_check& _check) { return _check.standing == param_standing::differs; };
-    if (std::none_of(checks.begin(), checks.end(), differs))
-        return win_standing::in_step;
-    const timeval time = pass_time();
-    // Each differing parameter goes out by itself, in check order; the joint ones follow
-    // together in one command.
-    std::string joint;
-    for (const auto& check : checks) {
-        if (!differs(check) || check.failed || !push_due(_win, check, time))
-            continue;
-        if (check.joint)
-            joint += check.payload;
-        else
-            push(_win.mac_addr(), check.payload, _sent);
-    }
-    if (!joint.empty())
-        push(_win.mac_addr(), joint, _sent);
-    return standing_of(_win, checks);
-}
-
 namespace {
 
 // What a push record compares: the must text, or the payload of a parameter without one.
@@ -784,46 +667,6 @@ bool c_mech_param_req::rejected(const win& _win, const param_check& _check) {
     const auto record = _win.parameter_push_record(_check.parameter);
     return record.rejected && record.must == pushed_value(_check) && record.actual == _check.actual &&
            record.announced == _win.announce_token();
-}
-
-bool c_mech_param_req::push_due(win& _win, const param_check& _check, const timeval& _time) {
-    auto record = _win.parameter_push_record(_check.parameter);
-    const bool answered = timercmp(&record.report_now, &record.report, !=);
-    auto announced = _win.announce_token();
-    if (record.must != pushed_value(_check) || record.actual != _check.actual || record.announced != announced) {
-        // Another value to push, another value held, or a device announced anew since
-        // (a record written after its announcement by a pass that read the record before
-        // is of its earlier life): the count starts over.
-        record = win::push_record{
-            pushed_value(_check), _check.actual, record.report_now, 0, false, {}, std::move(announced), {}};
-    } else if (answered) {
-        // The device answered the previous push and still holds the same other value.
-        ++record.refusals;
-        record.report = record.report_now;
-    } else if (record.rejected && !sending_period_passed(_time, record.rejected_push, s_rejected_period_sec)) {
-        return false;
-    }
-    bool due = true;
-    if (record.refusals >= s_refusals_to_reject) {
-        if (!record.rejected) {
-            const auto line = [](std::string _text) {
-                while (!_text.empty() && _text.back() == '\n')
-                    _text.pop_back();
-                return _text;
-            };
-            m_logger.warning("WIN %1% keeps refusing %2%: holds %3% in place of %4%; pushed once a minute from now") %
-                _win.mac_addr() % parameters.at(_check.parameter) % line(_check.actual) % line(pushed_value(_check));
-            record.rejected = true;
-            record.rejected_push = _time;
-            due = false;
-        } else if (sending_period_passed(_time, record.rejected_push, s_rejected_period_sec)) {
-            record.rejected_push = _time;
-        } else {
-            due = false;
-        }
-    }
-    _win.parameter_push_record(_check.parameter, record);
-    return due;
 }
 
 // ---- what differs ----------------------------------------------------------------------------

@@ -23,7 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "common/metrics.h"
 #include "context/context.h"
+#include "context/project_snapshot.h"
+#include "context/write_batch.h"
 #include "delivery/mechanism.h"
 #include "judge/judge.h"
 #include "judge/tdoa.h"
@@ -103,8 +106,9 @@ public:
     // either way the cycle is tried again a second later.
     void processing_timer();
 
-    // One pass over all WINs, pushing what differs from the project.
-    void deliver_parameters();
+    // One pass over all WINs, pushing what differs from the project as `_snapshot` shows
+    // it: the records are read, judged and written back a chunk at a time.
+    void deliver_parameters(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot);
     // Zone alarms and screen messages of every tag: each tag's confirmed display is
     // judged against the alarm its object's records say now, whatever its state.
     void deliver_alarms();
@@ -224,16 +228,12 @@ private:
     void answer_held_requests();
     // The answer to one request taken from the pipe at `_taken`: the payload of each
     // parameter number the WIN asked for.
-    void answer(const std::string& _mac_address, const std::vector<std::uint32_t>& _numbers,
-                std::chrono::steady_clock::time_point _taken);
-    // How a WIN stands against the project after a pass: "rejects" when every parameter
-    // that differs is one the device keeps refusing.
-    enum class win_standing { in_step, differing, rejects };
-    // The parameters of one WIN; sets `_sent` as soon as anything went out.
-    win_standing deliver_to_win(vyr::context::win& _win, bool& _sent);
-    // How `_win` stands, sending nothing; or by checks already taken.
-    win_standing standing_of(const vyr::context::win& _win);
-    win_standing standing_of(const vyr::context::win& _win, const std::vector<param_check>& _checks);
+    void answer(vyr::judge::judge& _judge, const vyr::context::win_record& _win,
+                const std::vector<std::uint32_t>& _numbers, std::chrono::steady_clock::time_point _taken);
+    // The last snapshot read, or a new one when the mirror changed since.
+    std::shared_ptr<const vyr::context::project_snapshot> current_snapshot();
+    // Reads m_snapshot anew, warning about the records it could not read.
+    void read_snapshot();
     std::vector<param_check> check_anchor(const vyr::context::win& _win);
     std::vector<param_check> check_clearing(const vyr::context::win& _win, bool _describe);
     std::vector<param_check> check_track_obj(const vyr::context::win& _win, bool _describe);
@@ -248,7 +248,15 @@ private:
     std::optional<vyr::parameter::loc> must_loc(const vyr::context::track_obj& _object, std::string& _loss);
     // The payload builder of a parameter without a value class.
     std::optional<std::string> payload_of(vyr::parameter::parameter_t _p, const std::string& _mac_address);
-    void push(const std::string& _mac_address, const std::string& _parameters, bool& _sent);
+    // Judges one WIN of the pass, sends its frames and adds what it decided to m_writes;
+    // `_tally` counts how it stands.
+    void deliver_to_win(vyr::judge::judge& _judge, const vyr::context::win_record& _record, const timeval& _time,
+                        const std::function<void(vyr::metrics::device_status)>& _tally);
+    // Sends m_writes; what cannot have run on a lost connection stays there (and throws),
+    // to go first on the next one.
+    void send_writes();
+    // Logs the judge's warnings, each once per value (first_notice).
+    void log_notices(const std::vector<vyr::judge::notice>& _notices);
     // The superframe a master with this sfd is to hold; nothing (warned once until it
     // settles) when the setting has no active schedule, that schedule is not mirrored or
     // a number does not fit its field.
@@ -305,10 +313,6 @@ private:
                                                                              std::uint64_t _slot);
     // The work of lsb(); `_non_distributors` starts as every anchor's uid.
     void sync_anchors(std::vector<std::string> _non_distributors);
-    // Keeps the push record of a differing parameter (`_check` described) and tells
-    // whether it goes out in this pass: not when it is rejected and its minute has not
-    // passed.
-    bool push_due(vyr::context::win& _win, const param_check& _check, const timeval& _time);
     // For a builder's catch block: logs the failure, or throws a lost Redis connection
     // on to the pass, which logs it once and ends that WIN's work.
     void log_unless_connection_lost(const vyr::libs::core::source_location& _location);
@@ -338,6 +342,12 @@ private:
     bool m_retry_alarms_only = false;
     // Set while a processing cycle runs.
     std::optional<timeval> m_cycle_time;
+    // The project as last read (by a cycle or for requests).
+    std::shared_ptr<const vyr::context::project_snapshot> m_snapshot;
+    // The uids it could not read, warned about.
+    std::set<std::string> m_unreadable;
+    // What the passes decided to write and have not written yet.
+    vyr::context::write_batch m_writes;
     // Subject → the value last warned about (first_notice).
     std::map<std::string, std::string> m_notices;
     struct held_request {
@@ -384,8 +394,8 @@ private:
     // One processing cycle going by `_due`; only the alarm delivery when `_alarms_only`.
     void processing_cycle(const timeval& _due, bool _alarms_only = false);
     void run_cycle(bool _alarms_only);
-    // The passes of a cycle, with the project's snapshot in place.
-    void run_passes(bool _alarms_only, vyr::context::context::refresh_state _refresh);
+    // The alarm and sync passes of a cycle, with the cycle's read cache in place.
+    void run_passes(bool _alarms_only, bool _alarms_wait);
     void retry_soon(bool _alarms_only);
     // The due time of the timer after `_expirations` more expiries; taken from the wall
     // clock again when that was set or drifted by more than a second.

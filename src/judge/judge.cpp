@@ -1,10 +1,10 @@
 #include "judge/judge.h"
 
-#include "judge/held_values.h"
-
+#include <algorithm>
 
 #include "common/helpers.h"
 #include "core/json.h"
+#include "judge/held_values.h"
 
 namespace vyr::judge {
 
@@ -321,6 +321,20 @@ verdict judge::deliver(const win_record& _win, bool _may_push) {
     }
     if (!joint.empty())
         result.frames.push_back(std::move(joint));
+    // As the records stand after this delivery: a parameter refused once too often is
+    // rejected from this pass on.
+    bool differing = false;
+    bool rejects = false;
+    for (const auto& check : checks) {
+        if (check.standing != param_standing::differs)
+            continue;
+        const auto kept = std::find_if(result.push_records.begin(), result.push_records.end(),
+                                       [&check](const auto& _kept) { return _kept.first == check.parameter; });
+        const auto record =
+            kept != result.push_records.end() ? kept->second : _win.parameter_push_record(check.parameter);
+        (rejected(_win, check, record) ? rejects : differing) = true;
+    }
+    result.standing = differing ? win_standing::differing : rejects ? win_standing::rejects : win_standing::in_step;
     return result;
 }
 
@@ -334,9 +348,13 @@ win_standing judge::standing_of(const win_record& _win, const std::vector<param_
 }
 
 bool judge::rejected(const win_record& _win, const param_check& _check) {
+    return rejected(_win, _check, _win.parameter_push_record(_check.parameter));
+}
+
+bool judge::rejected(const win_record& _win, const param_check& _check, const win::push_record& _record) {
     if (_check.standing != param_standing::differs)
         return false;
-    const auto record = _win.parameter_push_record(_check.parameter);
+    const auto& record = _record;
     return record.rejected && record.must == pushed_value(_check) && record.actual == _check.actual &&
            record.announced == _win.announce_token();
 }

@@ -113,6 +113,9 @@ public:
     static win_standing standing_of(const vyr::context::win_record& _win, const std::vector<param_check>& _checks);
     // Whether a differing parameter stands rejected for this very pair of values.
     static bool rejected(const vyr::context::win_record& _win, const param_check& _check);
+    // The same by a push record as it will stand.
+    static bool rejected(const vyr::context::win_record& _win, const param_check& _check,
+                         const vyr::context::win::push_record& _record);
 
     // The payload answering a request for parameter `_number` of the WIN; nothing when
     // it cannot be built (or the parameter has no answer).

@@ -40,8 +40,10 @@ anchor_data judge::anchor_by_uid(const std::string& _uid) const {
 }
 
 void judge::note_error(const std::string& _mac, const std::string& _subject, const std::string& _error) {
-    m_notices.push_back(
-        {_mac + " " + _subject, _error, _error.empty() ? std::string() : _subject + " of " + _mac + ": " + _error});
+    // Kept apart from the warning about what cannot be delivered whole, which shares the
+    // parameter's subject: settling one must not make the other be logged again.
+    m_notices.push_back({_mac + " " + _subject + " unreadable", _error,
+                         _error.empty() ? std::string() : _subject + " of " + _mac + ": " + _error});
 }
 
 std::optional<Json::Value> judge::tdoa_schedule_json(const std::string& _mac) {

@@ -440,6 +440,11 @@ std::vector<reply> context::pipeline(const batch& _batch, bool& _unrun) {
     return replies;
 }
 
+std::vector<reply> context::read_pipeline(const batch& _batch) {
+    const count_failure count;
+    return (m_cache || !m_held.empty()) ? execute_with_held(_batch.commands()) : execute_batch(_batch.commands());
+}
+
 reply context::transaction(const batch& _batch) {
     if (m_cache) {
         if (auto served = m_cache->serve_transaction(_batch.commands())) {

@@ -144,6 +144,9 @@ public:
     // The same, telling on a failure whether nothing of the batch can have run (no
     // connection could be made, or the server had closed it before any reply).
     std::vector<reply> pipeline(const batch& _batch, bool& _unrun);
+    // A pipeline of reads whose error replies (a key of another type) are returned in
+    // their place for the caller to judge, not thrown; a lost connection still throws.
+    std::vector<reply> read_pipeline(const batch& _batch);
     // The batch between MULTI and EXEC, in one round trip: other connections see all of
     // its writes or none. Returns EXEC's array of the commands' replies. Throws on an
     // error reply to any command (queued or run) and when EXEC is aborted (nil, after a

@@ -1,5 +1,7 @@
 #include "status.h"
 
+#include <sys/time.h>
+
 #include <algorithm>
 #include <cctype>
 #include <ctime>
@@ -7,12 +9,13 @@
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
-#include <zmq.hpp>
 
 #include "common/globals.h"
 #include "common/helpers.h"
 #include "context/context.h"
-#include "delivery/mechparamreq.h"
+#include "context/project_snapshot.h"
+#include "context/win_record.h"
+#include "judge/judge.h"
 #include "parameters/parameters.h"
 #include "redis/database.h"
 
@@ -20,7 +23,7 @@ namespace vyr::tools::status {
 
 namespace {
 
-using standing = c_mech_param_req::param_standing;
+using standing = vyr::judge::param_standing;
 
 const char* standing_text(standing _standing, bool _rejected) {
     if (_rejected)
@@ -41,20 +44,6 @@ std::string trimmed(std::string _text) {
     while (!_text.empty() && std::isspace(static_cast<unsigned char>(_text.back())))
         _text.pop_back();
     return _text;
-}
-
-// The fields of a hash: MAC → uid for the MAC indexes.
-std::vector<std::string> hash_fields(vyr::redis::context& _redis, const std::string& _key) {
-    std::vector<std::string> fields;
-    const auto reply = _redis.command({"HKEYS", _key});
-    if (reply.get_type() != vyr::redis::reply_type::ARRAY)
-        return fields;
-    reply.as_array().for_each_element([&fields](const vyr::redis::reply_element& _element) {
-        if (_element.is_string())
-            fields.push_back(_element.to_string());
-        return true;
-    });
-    return fields;
 }
 
 int kind_order(const std::string& _kind) {
@@ -94,57 +83,51 @@ std::string cell(const std::string& _text, std::size_t _width) {
 }  // namespace
 
 reader::reader(const options& _options, vyr::libs::core::component_logger& _logger)
-    : m_options(_options) {
-    // The mechanism serves only as the holder of the checks: it is never started, so its
-    // ZeroMQ context carries no socket but the one its destructor's stop command opens.
-    m_checks = std::make_unique<c_mech_param_req>(std::make_shared<zmq::context_t>(0), nullptr, nullptr,
-                                                  _options.redis_host, _options.redis_port,
-                                                  _options.push_schedule_to_destination, _logger);
-    m_checks->open_context();
-    m_context = m_checks->redis_store();
-}
+    : m_options(_options),
+      m_logger(_logger),
+      m_context(std::make_unique<vyr::context::context>(vyr::redis::service_database, _options.redis_host,
+                                                        _options.redis_port)) {}
 
 reader::~reader() = default;
 
-bool reader::vehicle_certification_on() {
-    if (m_options.vehicle_certification)
-        return *m_options.vehicle_certification;
-    return m_context->vehicle_certification();
+vyr::judge::judge reader::judge_now() {
+    auto snapshot = vyr::context::read_project_snapshot(m_context->redis_context());
+    if (m_options.vehicle_certification && *m_options.vehicle_certification != snapshot->vehicle_certification) {
+        auto changed = std::make_shared<vyr::context::project_snapshot>(*snapshot);
+        changed->vehicle_certification = *m_options.vehicle_certification;
+        snapshot = std::move(changed);
+    }
+    timeval now{};
+    ::gettimeofday(&now, nullptr);
+    return vyr::judge::judge(std::move(snapshot), m_options.push_schedule_to_destination, now, m_logger);
 }
 
-device_status reader::read(const std::string& _mac, bool _describe) {
+device_status reader::read(vyr::judge::judge& _judge, const vyr::context::win_record& _record, bool _describe) {
+    const auto& snapshot = _judge.snapshot();
+    const auto& mac = _record.mac_addr();
     device_status device;
-    device.mac = _mac;
+    device.mac = mac;
     device.kind = "none";
     try {
-        if (m_context->anchor_exists_by_mac(_mac)) {
+        if (const auto* anchor = snapshot.anchor_of(mac)) {
             device.kind = "anchor";
-            const auto anchor = m_context->get_anchor_by_mac(_mac);
-            const auto name = m_context->redis_context().get_from_table(vyr::context::anchor::keys::fields(anchor.uid()),
-                                                                        vyr::context::anchor::s_name);
-            if (name.is_string())
-                device.name = name.to_string();
-        } else if (m_context->track_obj_exists_by_mac(_mac)) {
-            const auto object = m_context->get_track_obj_by_mac(_mac);
-            device.kind = object.type();
-            device.name = object.name();
+            device.name = anchor->name;
+        } else if (const auto* object = snapshot.track_obj_of(mac)) {
+            device.kind = object->type;
+            device.name = object->name;
         }
-
-        const auto record = m_context->get_win(_mac);
-        device.sending_counter = record.sending_counter();
-        device.last_push = record.sending_time();
-        device.alarm_state = vyr::context::to_string(record.alarm_state());
+        device.sending_counter = _record.sending_counter();
+        device.last_push = _record.sending_time();
+        device.alarm_state = vyr::context::to_string(_record.alarm_delivery_state().state);
         // The service walks only the WINs it has a record of; an unseen device is judged
         // only when it is asked for by itself.
-        const bool seen = record.exists();
+        const bool seen = _record.exists();
         if (!seen && !_describe) {
             device.status = "unseen";
             return device;
         }
-
-        const auto checks = m_checks->check_parameters(record, _describe);
-        for (const auto& check : checks) {
-            const bool rejected = c_mech_param_req::rejected(record, check);
+        for (const auto& check : _judge.check(_record, _describe)) {
+            const bool rejected = vyr::judge::judge::rejected(_record, check);
             switch (check.standing) {
                 case standing::in_step:
                     ++device.in_step;
@@ -161,7 +144,7 @@ device_status reader::read(const std::string& _mac, bool _describe) {
             if (_describe)
                 device.parameters.push_back({vyr::parameter::parameters.at(check.parameter),
                                              standing_text(check.standing, rejected), trimmed(check.must),
-                                             trimmed(check.actual), record.parameter_timestamp(check.parameter)});
+                                             trimmed(check.actual), _record.parameter_timestamp(check.parameter)});
         }
         if (!seen)
             device.status = "unseen";
@@ -171,7 +154,7 @@ device_status reader::read(const std::string& _mac, bool _describe) {
             device.status = "rejects";
         else
             device.status = "in_step";
-        device.gave_up = device.status == "differing" && device.sending_counter > c_mech_param_req::s_max_sending_counter;
+        device.gave_up = device.status == "differing" && device.sending_counter > vyr::judge::s_max_sending_counter;
     } catch (const std::exception& e) {
         device.status = "error";
         device.error = e.what();
@@ -180,40 +163,48 @@ device_status reader::read(const std::string& _mac, bool _describe) {
 }
 
 report reader::read_all() {
+    auto judge = judge_now();
+    const auto& snapshot = judge.snapshot();
     report result;
-    result.mirror_complete = m_context->updated();
-    result.vehicle_certification = vehicle_certification_on();
-    m_checks->vehicle_certification(result.vehicle_certification);
-
+    result.mirror_complete = snapshot.updated;
+    result.vehicle_certification = snapshot.vehicle_certification;
     if (const auto removed = vyr::context::common::text_of(
             m_context->redis_context().command("GET", vyr::context::win::keys::removed())))
         result.totals.removed = std::stoull(*removed);
-    std::vector<std::string> macs = m_context->get_wins();
-    for (const auto& index : {vyr::context::anchor::keys::mac_addr(), vyr::context::track_obj::keys::mac_addr()})
-        for (auto& mac : hash_fields(m_context->redis_context(), index))
-            macs.push_back(std::move(mac));
+    std::vector<std::string> macs = snapshot.wins;
+    for (const auto* index : {&snapshot.anchor_by_mac, &snapshot.track_obj_by_mac})
+        for (const auto& entry : *index)
+            macs.push_back(entry.first);
     std::sort(macs.begin(), macs.end());
     macs.erase(std::unique(macs.begin(), macs.end()), macs.end());
 
     // Read as a delivery cycle reads: the project once, the WIN records a chunk at a time.
-    m_checks->judge_together(macs, [&](std::size_t _index) {
-        auto device = read(macs[_index], false);
-        auto& totals = result.totals;
-        ++totals.total;
-        if (device.status == "in_step")
-            ++totals.in_step;
-        else if (device.status == "differing")
-            ++totals.differing;
-        else if (device.status == "rejects")
-            ++totals.rejects;
-        else if (device.status == "unseen")
-            ++totals.unseen;
-        else
-            ++totals.errors;
-        if (device.gave_up)
-            ++totals.gave_up;
-        result.devices.push_back(std::move(device));
-    });
+    const auto reads = [&judge](const std::string& _mac) -> const std::vector<vyr::parameter::parameter_t>& {
+        return judge.reads(_mac);
+    };
+    constexpr std::size_t chunk = 256;
+    for (std::size_t first = 0; first < macs.size(); first += chunk) {
+        const std::vector<std::string> some(macs.begin() + static_cast<std::ptrdiff_t>(first),
+                                            macs.begin() + static_cast<std::ptrdiff_t>(std::min(macs.size(), first + chunk)));
+        for (const auto& record : vyr::context::read_win_records(m_context->redis_context(), some, reads)) {
+            auto device = read(judge, record, false);
+            auto& totals = result.totals;
+            ++totals.total;
+            if (device.status == "in_step")
+                ++totals.in_step;
+            else if (device.status == "differing")
+                ++totals.differing;
+            else if (device.status == "rejects")
+                ++totals.rejects;
+            else if (device.status == "unseen")
+                ++totals.unseen;
+            else
+                ++totals.errors;
+            if (device.gave_up)
+                ++totals.gave_up;
+            result.devices.push_back(std::move(device));
+        }
+    }
     std::stable_sort(result.devices.begin(), result.devices.end(),
                      [](const device_status& _a, const device_status& _b) {
                          return kind_order(_a.kind) < kind_order(_b.kind);
@@ -226,8 +217,9 @@ device_status reader::read_device(const std::string& _mac) {
     const bool hex = std::all_of(mac.begin(), mac.end(), [](char _c) { return std::isxdigit(static_cast<unsigned char>(_c)); });
     if (!hex || !comb_mac(mac))
         throw bad_argument("not a MAC address (12 or 16 hexadecimal characters): " + _mac);
-    m_checks->vehicle_certification(vehicle_certification_on());
-    return read(mac, true);
+    auto judge = judge_now();
+    const auto records = vyr::context::read_win_records(m_context->redis_context(), {mac});
+    return read(judge, records.at(0), true);
 }
 
 // ---- output forms ----------------------------------------------------------------------------

@@ -1,6 +1,6 @@
 // The state of the field devices as the service sees it, read from database 11: for every
-// WIN, how each of its parameters stands against the project, judged by the delivery
-// mechanism's own checks (c_mech_param_req::check_parameters), with its sending counter,
+// WIN, how each of its parameters stands against the project, judged by the service's own
+// judge (judge/judge.h) over one snapshot of the project, with its sending counter,
 // last push and alarm state. The quorvane-status tool prints it; tests and the demo use it
 // to tell when every device is in step. A `reader` owns its Redis connections and is used
 // by one thread; the report structures are plain values.
@@ -21,9 +21,12 @@
 
 #include "core/logger.h"
 
-class c_mech_param_req;
 namespace vyr::context {
 class context;
+class win_record;
+}
+namespace vyr::judge {
+class judge;
 }
 
 namespace vyr::tools::status {
@@ -124,13 +127,13 @@ public:
     device_status read_device(const std::string& _mac);
 
 private:
-    device_status read(const std::string& _mac, bool _describe);
-    bool vehicle_certification_on();
+    // A judge over a snapshot read now, with the switch of the options applied.
+    vyr::judge::judge judge_now();
+    device_status read(vyr::judge::judge& _judge, const vyr::context::win_record& _record, bool _describe);
 
     options m_options;
-    std::unique_ptr<c_mech_param_req> m_checks;
-    // The checks' own connection, which the tool reads through as well.
-    vyr::context::context* m_context = nullptr;
+    vyr::libs::core::component_logger& m_logger;
+    std::unique_ptr<vyr::context::context> m_context;
 };
 
 // The tool's output forms.

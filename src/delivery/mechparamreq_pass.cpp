@@ -1,0 +1,155 @@
+// The periodic pass over every WIN: each chunk of records is read whole, judged against
+// the cycle's project snapshot, its frames sent, and what it decided written back as one
+// batch. Runs on the mechanism's thread.
+#include <algorithm>
+#include <functional>
+#include <optional>
+
+#include "common/metrics.h"
+#include "context/write_batch.h"
+#include "delivery/mechparamreq.h"
+#include "delivery/sender.h"
+
+using vyr::context::project_snapshot;
+using vyr::context::win_record;
+using vyr::context::win_update;
+
+namespace {
+
+vyr::metrics::device_status status_of(vyr::judge::win_standing _standing, const win_update& _update,
+                                      const win_record& _record) {
+    switch (_standing) {
+        case vyr::judge::win_standing::in_step:
+            return vyr::metrics::device_status::in_step;
+        case vyr::judge::win_standing::rejects:
+            return vyr::metrics::device_status::rejects;
+        case vyr::judge::win_standing::differing:
+            break;
+    }
+    // The counter as it stands after this pass.
+    const auto counter = _record.sending_counter() + (_update.sent ? 1 : 0);
+    return counter > c_mech_param_req::s_max_sending_counter ? vyr::metrics::device_status::gave_up
+                                                             : vyr::metrics::device_status::differing;
+}
+
+}  // namespace
+
+void c_mech_param_req::send_writes() {
+    const auto outcome = m_writes.send(m_context->redis_context());
+    if (outcome.guards_failed != 0)
+        m_logger.debug("%1% WIN(s) answered while judged: their records are left as the answers wrote them") %
+            outcome.guards_failed;
+}
+
+void c_mech_param_req::deliver_parameters(const std::shared_ptr<const project_snapshot>& _snapshot) {
+    // What a pass on a lost connection could not write goes first: the records read next
+    // must show it, or their devices would be pushed again within their pacing.
+    if (!m_writes.empty())
+        send_writes();
+    const timeval time = pass_time();
+    vyr::judge::judge judge(_snapshot, m_push_schedule_to_destination, time, m_logger);
+    // How each device stands after this pass, for the metrics: a WIN whose pacing keeps
+    // it from a push is judged all the same.
+    std::uint64_t standings[vyr::metrics::device_status_count] = {};
+    const auto tally = [&standings](vyr::metrics::device_status _status) { ++standings[static_cast<int>(_status)]; };
+    const auto& wins = _snapshot->wins;
+    const auto reads = [&judge](const std::string& _mac) -> const std::vector<vyr::parameter::parameter_t>& {
+        return judge.reads(_mac);
+    };
+    // WINs whose records met a lost Redis connection, reported once for the pass: each is
+    // left to the next pass, and the next read connects again.
+    std::size_t lost = 0;
+    std::string loss;
+    const auto note_loss = [&](const vyr::redis::connection_error& _error) {
+        if (lost++ == 0)
+            loss = _error.what();
+    };
+    auto& redis = m_context->redis_context();
+    for (std::size_t first = 0; first < wins.size(); first += s_win_chunk) {
+        // Requests that came meanwhile are answered between the chunks.
+        if (first != 0)
+            service_pipe_in_cycle();
+        const auto last = std::min(wins.size(), first + s_win_chunk);
+        const std::vector<std::string> macs(wins.begin() + static_cast<std::ptrdiff_t>(first),
+                                            wins.begin() + static_cast<std::ptrdiff_t>(last));
+        std::vector<win_record> records;
+        try {
+            records = vyr::context::read_win_records(redis, macs, reads);
+        } catch (const vyr::redis::connection_error&) {
+            // One by one: a record that cannot be read costs its own WIN only.
+            for (const auto& mac : macs) {
+                try {
+                    records.push_back(std::move(vyr::context::read_win_records(redis, {mac}, reads).front()));
+                } catch (const vyr::redis::connection_error& _error) {
+                    note_loss(_error);
+                }
+            }
+        }
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            service_pipe_in_cycle(first + i);
+            deliver_to_win(judge, records[i], time, tally);
+        }
+        log_notices(judge.take_notices());
+        try {
+            send_writes();
+        } catch (const vyr::redis::connection_error& _error) {
+            note_loss(_error);
+        }
+    }
+    if (lost != 0)
+        m_logger.error("%1% WIN(s) or write batch(es) left to the next pass, the Redis connection was lost: %2%") %
+            lost % loss;
+    // The project's devices that have no WIN record yet.
+    auto known = wins;
+    std::sort(known.begin(), known.end());
+    for (const auto* index : {&_snapshot->anchor_by_mac, &_snapshot->track_obj_by_mac})
+        for (const auto& entry : *index)
+            if (!std::binary_search(known.begin(), known.end(), entry.first))
+                tally(vyr::metrics::device_status::unseen);
+    vyr::metrics::set_devices(standings);
+}
+
+void c_mech_param_req::deliver_to_win(vyr::judge::judge& _judge, const win_record& _record, const timeval& _time,
+                                      const std::function<void(vyr::metrics::device_status)>& _tally) {
+    if (!_record.exists()) {
+        _tally(vyr::metrics::device_status::unseen);
+        return;
+    }
+    std::optional<win_update> update;
+    try {
+        update.emplace(_record);
+        auto verdict = _judge.deliver(_record, vyr::judge::may_push(_record, _time));
+        update->musts = std::move(verdict.musts);
+        update->push_records = std::move(verdict.push_records);
+        for (const auto& frame : verdict.frames)
+            if (m_sender->hw_param_to_node(_record.mac_addr(), frame))
+                update->sent = _time;
+        _tally(status_of(verdict.standing, *update, _record));
+    } catch (const zmq::error_t&) {
+        // What went out before the failure is still paced; the pass ends here.
+        if (update)
+            m_writes.add(*update);
+        send_writes();
+        throw;
+    } catch (const std::exception&) {
+        // One broken record must not keep every WIN after it from its parameters.
+        m_logger.log_exception(VYR_HERE);
+    }
+    if (update)
+        m_writes.add(*update);
+}
+
+void c_mech_param_req::log_notices(const std::vector<vyr::judge::notice>& _notices) {
+    for (const auto& notice : _notices) {
+        if (notice.text.empty()) {
+            forget(notice.subject);
+            continue;
+        }
+        if (!first_notice(notice.subject, notice.value))
+            continue;
+        if (notice.debug)
+            m_logger.debug("%1%") % notice.text;
+        else
+            m_logger.warning("%1%") % notice.text;
+    }
+}
