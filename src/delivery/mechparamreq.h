@@ -115,58 +115,13 @@ public:
     // Synchronisation slots and superframes of the TDOA anchors.
     void lsb();
 
-    // How one parameter of a WIN stands against the project in the delivery pass.
-    enum class param_standing { in_step, differs, not_supported };
-    struct param_check {
-        vyr::parameter::parameter_t parameter = vyr::parameter::TXP;
-        param_standing standing = param_standing::in_step;
-        // What the device is to have and what it last reported, as JSON text (empty:
-        // nothing reported). The value parameters always carry both (their must text is
-        // what the pass stores), a differing parameter too (its push record compares
-        // them); the others only when the checks were asked to describe.
-        std::string must;
-        std::string actual;
-        // What the pass sends for it; built only when it differs.
-        std::string payload;
-        // Sent after the others, together with the other joint payloads in one command.
-        bool joint = false;
-        // The pass stores `must` as the WIN's must text of the parameter.
-        bool must_stored = false;
-        // The project value or its payload could not be read or built: the pass neither
-        // pushes the parameter nor stores a must text for it.
-        bool failed = false;
-    };
-    // The comparisons of one delivery pass for `_win`, in sending order, without sending
-    // or storing anything: the anchor's schedule and network configuration, the clearing
-    // of a device no longer in the project, or the tag's parameters (nothing for an asset
-    // tag). Reads the project through the mechanism's context (its thread, or a caller
-    // that used open_context()).
-    std::vector<param_check> check_parameters(const vyr::context::win& _win, bool _describe = false);
-    // Whether the parameter of `_check` stands rejected: it differs, and the WIN's push
-    // record marks it rejected for this very pair of values (`_check` as taken by
-    // check_parameters).
-    static bool rejected(const vyr::context::win& _win, const param_check& _check);
-    // For a tool that judges without the thread: whether licences and certifications are
-    // judged (the thread reads the mirror's switch before each cycle and request batch).
-    void vehicle_certification(bool _on) noexcept { m_vehicle_certification = _on; }
-    // For a tool that judges every WIN as a cycle does, through the mechanism's context:
-    // the project is read once and the records of `_macs` a chunk at a time, and
-    // `_each(i)` runs for each MAC in turn with those reads answered from memory.
-    void judge_together(const std::vector<std::string>& _macs, const std::function<void(std::size_t)>& _each);
-
     // Sends `_parameters` to the WIN when its pacing allows (the counter limit is not
     // looked at) and records the sending.
     void hw_param_to_win(vyr::context::win& _win, const std::string& _parameters);
 
-    // Payload builders: one parameter payload text for the WIN with this MAC, as the
-    // device is to hold it. A failure is logged and gives nothing, so that no empty value
-    // goes out in place of what could not be read; a lost Redis connection
-    // (vyr::redis::connection_error) is thrown on.
-    std::optional<std::string> form_loc(const std::string& _mac_address);
-    std::optional<std::string> form_stationary(const std::string& _mac_address);
-    std::optional<std::string> form_category(const std::string& _mac_address);
-    std::optional<std::string> form_t2t_cfg(const std::string& _mac_address);
-    std::optional<std::string> form_t2t_no_alarm(const std::string& _mac_address);
+    // The anchor payload builders over the records (the rules are judge/tdoa's): one
+    // payload text for the WIN with this MAC. A failure is logged and gives nothing; a
+    // lost Redis connection (vyr::redis::connection_error) is thrown on.
     std::string form_tdoa_schd(const std::string& _mac_address);
     // 140100 for an anchor that is no master; nothing when a master's superframe cannot
     // be worked out (no active schedule, or the schedule is not mirrored).
@@ -178,22 +133,7 @@ public:
     // Nothing when the anchor's slot cannot be worked out or does not fit its payload.
     std::optional<std::string> form_sync_slot_by_mac(const std::string& _mac_address);
 
-    // JSON builders: the value the WIN must have, in the JSON form of its value class
-    // (null where the project holds none). A failure is logged and gives nothing, and so
-    // does a value its payload cannot carry (warned once); a lost Redis connection is
-    // thrown on.
-    std::optional<Json::Value> em_alm_to_json(const std::string& _mac_address);
-    // A device whose latest report says its emergency button is pressed is told CLEAR only
-    // once an alarm list read after that report showed the button alarm cleared, or when
-    // the report is this old and no list since showed the alarm.
-    static constexpr std::int64_t s_button_hold_ms = 30000;
-    // Whether the tag of this object is to hold its emergency state SET: while the
-    // object's button alarm is set, and while the rule above keeps the device's own SET.
-    bool button_pressed(const std::string& _object_uid, const std::string& _mac_address);
-    std::optional<Json::Value> scr_name_to_json(const std::string& _mac_address);
-    std::optional<Json::Value> scr_gname_to_json(const std::string& _mac_address);
-    std::optional<Json::Value> veh_cert_to_json(const std::string& _mac_address);
-    std::optional<Json::Value> driver_lic_to_json(const std::string& _mac_address);
+    // The anchor's TDOA schedule partners as JSON (null where the project holds none).
     std::optional<Json::Value> tdoa_schedule_to_json(const std::string& _mac_address);
     // The partner entry of one row for the anchor; null when the anchor takes no part in
     // it. A row that cannot be read throws.
@@ -234,20 +174,6 @@ private:
     std::shared_ptr<const vyr::context::project_snapshot> current_snapshot();
     // Reads m_snapshot anew, warning about the records it could not read.
     void read_snapshot();
-    std::vector<param_check> check_anchor(const vyr::context::win& _win);
-    std::vector<param_check> check_clearing(const vyr::context::win& _win, bool _describe);
-    std::vector<param_check> check_track_obj(const vyr::context::win& _win, bool _describe);
-    // The compare rule of the value parameters; `Param` is the value class of `_p`.
-    template <class Param>
-    param_check check_value(const vyr::context::win& _win, vyr::parameter::parameter_t _p,
-                            const std::optional<Json::Value>& _must, bool _null_actual_is_kept);
-    // The payload of value class `Param` for a JSON builder's result; nothing on failure.
-    template <class Param>
-    std::optional<std::string> value_payload(const std::optional<Json::Value>& _must);
-    // `_loss` receives why a known place cannot be sent.
-    std::optional<vyr::parameter::loc> must_loc(const vyr::context::track_obj& _object, std::string& _loss);
-    // The payload builder of a parameter without a value class.
-    std::optional<std::string> payload_of(vyr::parameter::parameter_t _p, const std::string& _mac_address);
     // Judges one WIN of the pass, sends its frames and adds what it decided to m_writes;
     // `_tally` counts how it stands.
     void deliver_to_win(vyr::judge::judge& _judge, const vyr::context::win_record& _record, const timeval& _time,

@@ -129,58 +129,6 @@ bool c_mech_param_req::deliver_alarm_to_tag(win& _win, const std::string& _objec
     return m_sender->message_to_node(mac, must.text);
 }
 
-bool c_mech_param_req::button_pressed(const std::string& _object_uid, const std::string& _mac_address) {
-    const auto alarm_set = [&] {
-        const auto alarm = m_context->get_button_alarm_of_object(_object_uid);
-        return alarm && alarm->exists() && alarm->set();
-    };
-    if (alarm_set())
-        return true;
-    // The device reports its button pressed: the platform may raise the alarm a while
-    // later, so no alarm list read before the report clears it.
-    using vyr::parameter::EM_ALM;
-    // Compared as the receiver stores a report, without parsing it for every tag.
-    static const std::string s_reported_set = [this] {
-        Json::Value set(Json::objectValue);
-        set["state"] = "SET";
-        return vyr::parameter::param_em_alm(set, m_logger).to_json_string();
-    }();
-    const auto device = m_context->get_win(_mac_address);
-    if (device.parameter_as_json(EM_ALM, win::actual) != s_reported_set)
-        return false;
-    const auto heard = device.parameter_heard_ms(EM_ALM).value_or(0);
-    const timeval time = pass_time();
-    const auto now = static_cast<std::int64_t>(time.tv_sec) * 1000 + time.tv_usec / 1000;
-    if (now - heard > s_button_hold_ms)
-        return false;
-    // Within the hold the decision goes by what the platform said since the report, as
-    // Redis holds it now rather than as the cycle's snapshot did.
-    prefetch_or_read_live([&] {
-        using vyr::context::alarm;
-        auto& redis = m_context->redis_context();
-        redis.prefetch({{alarm::keys::objects(_object_uid), vyr::redis::key_kind::set},
-                        {alarm::keys::button_seen(_object_uid), vyr::redis::key_kind::string}},
-                       true);
-        std::vector<std::pair<std::string, vyr::redis::key_kind>> records;
-        for (const auto& uid : m_context->get_alarms_of_object(_object_uid)) {
-            records.emplace_back(alarm::keys::fields(uid), vyr::redis::key_kind::hash);
-            records.emplace_back(alarm::keys::data(uid), vyr::redis::key_kind::hash);
-        }
-        redis.prefetch(records, true);
-    });
-    if (alarm_set())
-        return true;
-    // Cleared by the platform after it was seen set since the report (by a list asked
-    // for in the millisecond of the report or later).
-    const auto seen = vyr::context::button_seen(m_context->redis_context(), _object_uid);
-    const bool cleared = seen && *seen >= heard;
-    if (!cleared && first_notice(_mac_address + " button held", std::to_string(heard)))
-        m_logger.debug("emergency state of %1% held at SET: no alarm list since its report shows the button "
-                       "alarm cleared") %
-            _mac_address;
-    return !cleared;
-}
-
 void c_mech_param_req::deliver_alarms() {
     const timeval time = pass_time();
     // The tags that show alarms, by MAC, in the order of the objects.
