@@ -106,11 +106,11 @@ std::vector<std::string> note_button_seen_command(const std::string& _obj_uid, s
 local kept = tonumber(redis.call('GET', KEYS[1]) or '0')
 if tonumber(ARGV[1]) > kept then
   redis.call('SET', KEYS[1], ARGV[1])
-  raise_mirror_version(KEYS[2])
+  raise_mirror_version(KEYS[2], ARGV[2])
 end
 return 1)";
     return {"EVAL", s_script, "2", alarm_keys::button_seen(_obj_uid), std::string(common::s_mirror_version),
-            std::to_string(_ms)};
+            std::to_string(_ms), common::mirror_version_start()};
 }
 
 void note_button_seen(redis::batch& _writes, const std::string& _obj_uid, std::int64_t _ms) {

@@ -1,5 +1,7 @@
 #include "context/common.h"
 
+#include <sys/time.h>
+
 #include "common/helpers.h"
 #include "core/exception.h"
 
@@ -21,18 +23,28 @@ std::string join_key(std::initializer_list<std::string_view> _parts) {
 
 namespace common {
 
+// GET and SET only: the service's Redis user may run no other command from a script.
+// Lua numbers are doubles, exact far beyond a time in microseconds.
 const std::string s_raise_mirror_version_lua = R"(
-local function raise_mirror_version(key)
-  if redis.call('INCR', key) == 1 then
-    local now = redis.call('TIME')
-    redis.call('SET', key, now[1] .. string.format('%06d', tonumber(now[2])))
+local function raise_mirror_version(key, start)
+  local kept = tonumber(redis.call('GET', key) or '')
+  if kept then
+    redis.call('SET', key, string.format('%.0f', kept + 1))
+  else
+    redis.call('SET', key, start)
   end
 end
 )";
 
+std::string mirror_version_start() {
+    timeval now{};
+    ::gettimeofday(&now, nullptr);
+    return std::to_string(static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec);
+}
+
 void raise_mirror_version(redis::batch& _batch) {
-    static const std::string s_script = s_raise_mirror_version_lua + "raise_mirror_version(KEYS[1]) return 1";
-    _batch.add("EVAL", s_script, "1", s_mirror_version);
+    static const std::string s_script = s_raise_mirror_version_lua + "raise_mirror_version(KEYS[1], ARGV[1]) return 1";
+    _batch.add("EVAL", s_script, "1", s_mirror_version, mirror_version_start());
 }
 
 std::string to_text(bool _value) { return _value ? "true" : "false"; }

@@ -49,12 +49,16 @@ namespace common {
 // every writer of records, MAC indexes, flags, alarm lists and button-seen times raises it
 // in the same transaction or batch as its write, so that one GET tells a reader whether
 // what it read is still the mirror. It never goes back to a value it had: when a raise
-// finds it missing (a new or flushed database) it starts from the server's time in
-// microseconds instead of 1.
+// finds it missing (a new or flushed database) it starts from the writer's time in
+// microseconds instead of 1 (the writer's clock: later than any value counted up from an
+// earlier start).
 inline constexpr std::string_view s_mirror_version = "mirror_version";
-// Lua defining `raise_mirror_version(key)`, the one rule of the raise; for scripts that
-// raise it themselves when they write (they declare the key among their KEYS).
+// Lua defining `raise_mirror_version(key, start)`, the one rule of the raise; for scripts
+// that raise it themselves when they write (they declare the key among their KEYS and
+// pass mirror_version_start() as `start`).
 extern const std::string s_raise_mirror_version_lua;
+// The value a missing version starts from: the time now in microseconds, as text.
+std::string mirror_version_start();
 // Appends the raise to `_batch`.
 void raise_mirror_version(redis::batch& _batch);
 

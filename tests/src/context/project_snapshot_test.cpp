@@ -126,7 +126,7 @@ TEST_F(snapshot, the_version_never_returns_to_an_earlier_value) {
     EXPECT_EQ(version(), 0u);
     m_context->updated(true);
     const auto first = version();
-    // Started from the server's time in microseconds, not from 1.
+    // Started from the writer's time in microseconds, not from 1.
     EXPECT_GT(first, std::stoull(lines(redis({"TIME"}))[0]) * 1000000 - 60000000);
     m_context->updated(false);
     EXPECT_EQ(version(), first + 1);
