@@ -418,14 +418,6 @@ std::vector<std::pair<std::string, redis::key_kind>> win::delivery_keys(std::str
     return {{keys::data(_mac), redis::key_kind::hash}, {keys::alarm(_mac), redis::key_kind::hash}};
 }
 
-std::vector<std::pair<std::string, redis::key_kind>> win::record_keys(std::string_view _mac) {
-    auto result = delivery_keys(_mac);
-    result.emplace_back(keys::t2t_no_alarm_set(_mac), redis::key_kind::set);
-    for (const auto& [number, name] : vyr::parameter::parameters)
-        result.emplace_back(keys::parameters(_mac, name), redis::key_kind::hash);
-    return result;
-}
-
 std::vector<std::pair<std::string, redis::key_kind>> win::record_keys(
     std::string_view _mac, const std::vector<vyr::parameter::parameter_t>& _parameters) {
     auto result = delivery_keys(_mac);
@@ -434,23 +426,6 @@ std::vector<std::pair<std::string, redis::key_kind>> win::record_keys(
         if (p == vyr::parameter::T2T_NO_ALARM)
             result.emplace_back(keys::t2t_no_alarm_set(_mac), redis::key_kind::set);
     }
-    return result;
-}
-
-win_data win::read() const {
-    redis::batch reads;
-    for (const auto& [key, kind] : record_keys(m_mac_addr))
-        reads.add(kind == redis::key_kind::set ? "SMEMBERS" : "HGETALL", key);
-    const auto reply = m_redis_context.transaction(reads);
-    const auto replies = reply.as_array();
-    win_data result;
-    result.data = common::to_hash(replies[0]);
-    result.alarm = common::to_hash(replies[1]);
-    result.t2t_no_alarm = common::to_members(replies[2]);
-    std::size_t at = 3;
-    for (const auto& [number, name] : vyr::parameter::parameters)
-        if (auto hash = common::to_hash(replies[at++]); !hash.empty())
-            result.parameters.emplace(name, std::move(hash));
     return result;
 }
 

@@ -266,12 +266,8 @@ public:
                              redis::batch& _writes) const;
     // Deletes every hash and set of the record and takes the MAC out of the set of WINs.
     void remove();
-    // Every hash and set of the record in one round trip, as one consistent snapshot.
-    win_data read() const;
-    // The keys of the whole record, and of what alarm delivery and pacing read (the data
-    // and alarm hashes), with how each is read whole: for the read cache.
-    static std::vector<std::pair<std::string, redis::key_kind>> record_keys(std::string_view _mac);
-    // The data and alarm hashes and the hashes (and set) of these parameters only.
+    // The keys of what alarm delivery and pacing read (the data and alarm hashes) and the
+    // hashes (and set) of these parameters, with how each is read whole: for the read cache.
     static std::vector<std::pair<std::string, redis::key_kind>> record_keys(
         std::string_view _mac, const std::vector<vyr::parameter::parameter_t>& _parameters);
     static std::vector<std::pair<std::string, redis::key_kind>> delivery_keys(std::string_view _mac);
