@@ -173,7 +173,7 @@ std::vector<std::optional<context::button_view>> context::button_views(const std
     return views;
 }
 
-void context::prefetch_project(const std::function<void()>& _between) {
+void context::prefetch_passes(const std::function<void()>& _between) {
     auto& redis = *m_redis_context;
     if (!redis.caching())
         return;
@@ -182,38 +182,24 @@ void context::prefetch_project(const std::function<void()>& _between) {
                     {std::string(s_vehicle_certification), key_kind::string},
                     {anchor::keys::set(), key_kind::set},
                     {track_obj::keys::set(), key_kind::set},
-                    {group::keys::set(), key_kind::set},
                     {zone::keys::set(), key_kind::set},
-                    {sublocation::keys::set(), key_kind::set},
                     {tdoa_setting::keys::set(), key_kind::set},
                     {tdoa_schedule::keys::set(), key_kind::set},
-                    {alarm::keys::set(), key_kind::set},
-                    {win::keys::set(), key_kind::set},
                     {anchor::keys::mac_addr(), key_kind::hash},
                     {track_obj::keys::mac_addr(), key_kind::hash}});
     std::vector<std::pair<std::string, key_kind>> keys;
-    const auto hashes = [&keys](const std::vector<std::string>& _uids, auto... _builders) {
-        for (const auto& uid : _uids)
-            (keys.emplace_back(_builders(uid), key_kind::hash), ...);
-    };
-    const auto sets = [&keys](const std::vector<std::string>& _uids, auto... _builders) {
-        for (const auto& uid : _uids)
-            (keys.emplace_back(_builders(uid), key_kind::set), ...);
-    };
-    hashes(get_anchors(), anchor::keys::fields);
-    const auto objects = get_track_objs();
-    hashes(objects, track_obj::keys::fields, track_obj::keys::t2t_cfg);
-    sets(objects, track_obj::keys::groups, track_obj::keys::t2t_no_alarm, track_obj::keys::driver_licenses,
-         alarm::keys::objects);
-    hashes(get_groups(), group::keys::fields);
-    hashes(get_zones(), zone::keys::fields);
-    hashes(get_sublocations(), sublocation::keys::fields);
+    for (const auto& uid : get_anchors())
+        keys.emplace_back(anchor::keys::fields(uid), key_kind::hash);
+    for (const auto& uid : get_track_objs())
+        keys.emplace_back(track_obj::keys::fields(uid), key_kind::hash);
+    for (const auto& uid : get_zones())
+        keys.emplace_back(zone::keys::fields(uid), key_kind::hash);
     for (const auto& uid : get_tdoa_settings())
         keys.emplace_back(tdoa_setting::keys::uid(uid), key_kind::string);
-    const auto schedules = get_tdoa_schedules();
-    hashes(schedules, tdoa_schedule::keys::fields);
-    sets(schedules, tdoa_schedule::keys::rows);
-    hashes(get_alarms(), alarm::keys::fields, alarm::keys::data);
+    for (const auto& uid : get_tdoa_schedules()) {
+        keys.emplace_back(tdoa_schedule::keys::fields(uid), key_kind::hash);
+        keys.emplace_back(tdoa_schedule::keys::rows(uid), key_kind::set);
+    }
     redis.prefetch(keys, false, _between);
 }
 
@@ -231,67 +217,6 @@ void context::prefetch_alarm_view(const std::function<void()>& _between) {
     for (const auto& uid : get_zones())
         keys.emplace_back(zone::keys::fields(uid), key_kind::hash);
     redis.prefetch(keys, false, _between);
-}
-
-void context::prefetch_requests(const std::vector<std::string>& _macs) {
-    auto& redis = *m_redis_context;
-    if (!redis.caching() || _macs.empty())
-        return;
-    using redis::key_kind;
-    redis.prefetch_fields({{anchor::keys::mac_addr(), _macs}, {track_obj::keys::mac_addr(), _macs}},
-                          {{std::string(s_updated), key_kind::string},
-                           {std::string(s_vehicle_certification), key_kind::string}});
-    // Requests wait for the whole mirror: nothing is answered now.
-    if (!updated())
-        return;
-    std::vector<std::pair<std::string, key_kind>> keys;
-    std::vector<std::string> objects;
-    bool anchors = false;
-    for (const auto& mac : _macs) {
-        if (anchor_exists_by_mac(mac))
-            anchors = true;
-        else if (auto uid = redis.get_text_from_table(track_obj::keys::mac_addr(), mac)) {
-            objects.push_back(std::move(*uid));
-            // What the tag reported of its emergency button (the answer's em_alm).
-            keys.emplace_back(win::keys::parameters(mac, parameter::parameters.at(parameter::EM_ALM)), key_kind::hash);
-        }
-    }
-    if (anchors) {
-        // A schedule names its partners by uid: every anchor is read.
-        redis.prefetch({{anchor::keys::set(), key_kind::set},
-                        {tdoa_setting::keys::set(), key_kind::set},
-                        {tdoa_schedule::keys::set(), key_kind::set}});
-        for (const auto& uid : get_anchors())
-            keys.emplace_back(anchor::keys::fields(uid), key_kind::hash);
-        for (const auto& uid : get_tdoa_settings())
-            keys.emplace_back(tdoa_setting::keys::uid(uid), key_kind::string);
-        for (const auto& uid : get_tdoa_schedules()) {
-            keys.emplace_back(tdoa_schedule::keys::fields(uid), key_kind::hash);
-            keys.emplace_back(tdoa_schedule::keys::rows(uid), key_kind::set);
-        }
-    }
-    for (const auto& uid : objects) {
-        keys.emplace_back(track_obj::keys::fields(uid), key_kind::hash);
-        keys.emplace_back(track_obj::keys::t2t_cfg(uid), key_kind::hash);
-        keys.emplace_back(track_obj::keys::groups(uid), key_kind::set);
-        keys.emplace_back(track_obj::keys::t2t_no_alarm(uid), key_kind::set);
-        keys.emplace_back(track_obj::keys::driver_licenses(uid), key_kind::set);
-        keys.emplace_back(alarm::keys::objects(uid), key_kind::set);
-    }
-    redis.prefetch(keys);
-    keys.clear();
-    for (const auto& uid : objects) {
-        if (const auto sublocation_uid =
-                redis.get_text_from_table(track_obj::keys::fields(uid), track_obj::s_sublocation_uid))
-            keys.emplace_back(sublocation::keys::fields(*sublocation_uid), key_kind::hash);
-        for (const auto& group_uid : common::members(redis, track_obj::keys::groups(uid)))
-            keys.emplace_back(group::keys::fields(group_uid), key_kind::hash);
-        for (const auto& alarm_uid : get_alarms_of_object(uid)) {
-            keys.emplace_back(alarm::keys::fields(alarm_uid), key_kind::hash);
-            keys.emplace_back(alarm::keys::data(alarm_uid), key_kind::hash);
-        }
-    }
-    redis.prefetch(keys);
 }
 
 }  // namespace vyr::context

@@ -109,23 +109,14 @@ public:
     };
     std::vector<std::optional<button_view>> button_views(const std::vector<std::string>& _macs);
 
-    // For the read cache of the connection (redis::context::cache_on): reads the whole
-    // project (every kind's set and records, the MAC indexes, the set of WINs) in a few
-    // pipelined round trips. Nothing while the cache is off. `_between` as for
-    // redis::context::prefetch.
-    void prefetch_project(const std::function<void()>& _between = {});
+    // For the read cache of the connection (redis::context::cache_on): what the alarm and
+    // sync passes of a cycle read of the project (the flags, the MAC indexes, anchors,
+    // trackable objects, zones, TDOA settings and schedules) in a few pipelined round
+    // trips. Nothing while the cache is off. `_between` as for redis::context::prefetch.
+    void prefetch_passes(const std::function<void()>& _between = {});
     // What the alarm pass alone reads of the project (the trackable objects and the
     // zones), the same way.
     void prefetch_alarm_view(const std::function<void()>& _between = {});
-    // What the answers to parameter requests of the WINs with these MACs read, in at
-    // most four pipelined round trips however many they are: "updated" and the MAC
-    // indexes (and nothing more while the mirror is incomplete); the TDOA sets when an
-    // anchor asks; the records (a tag's object with its sets and the emergency state it
-    // reported, or, for an anchor, every anchor, TDOA setting and schedule); a tag's
-    // sublocation, groups and alarms.
-    // Nothing while the cache is off.
-    void prefetch_requests(const std::vector<std::string>& _macs);
-
 
 private:
     std::string uid_by_mac(const std::string& _index_key, const std::string& _mac_addr);

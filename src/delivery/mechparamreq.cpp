@@ -295,6 +295,8 @@ std::shared_ptr<const vyr::context::project_snapshot> c_mech_param_req::current_
 }
 
 void c_mech_param_req::read_snapshot() {
+    // The old one goes first: two whole projects are not held at once.
+    m_snapshot.reset();
     m_snapshot = vyr::context::read_project_snapshot(m_context->redis_context());
     // Each record that cannot be read is warned about once, until it can be again.
     std::set<std::string> unreadable(m_snapshot->unreadable.begin(), m_snapshot->unreadable.end());
@@ -370,7 +372,7 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
             if (_alarms_only)
                 m_context->prefetch_alarm_view([this] { service_pipe_in_cycle(); });
             else
-                m_context->prefetch_project([this] { service_pipe_in_cycle(); });
+                m_context->prefetch_passes([this] { service_pipe_in_cycle(); });
         } catch (const std::exception&) {
             // Each record is then read when needed, and what fails is logged with the record.
             m_logger.warning("the project could not be read in one go: this cycle reads it record by record");

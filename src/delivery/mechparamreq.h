@@ -219,7 +219,7 @@ private:
     std::shared_ptr<const vyr::judge::tdoa::schedule_index> active_schedule_index(const std::string& _setting_uid);
     // By setting uid, while a cycle runs.
     std::optional<std::map<std::string, std::shared_ptr<const vyr::judge::tdoa::schedule_index>>> m_cycle_schedules;
-    // For the life of a cycle (or of judge_together()): the connection's read cache on
+    // For the alarm and sync passes of a cycle: the connection's read cache on
     // and the schedules indexed once; both dropped at the end.
     class snapshot_scope {
     public:
