@@ -339,6 +339,11 @@ void c_mech_param_req::retry_soon(bool _alarms_only) {
 
 void c_mech_param_req::run_cycle(bool _alarms_only) {
     m_retry_due.reset();
+    // What a pass on a lost connection could not write goes first: the WIN records every
+    // pass of this cycle reads must show it, or their devices would be pushed again
+    // within their pacing.
+    if (!m_writes.empty())
+        send_writes();
     using refresh_state = vyr::context::context::refresh_state;
     // The project as the cycle starts, read in a few round trips; what the platform
     // changes meanwhile comes with a "context updated", which gives another cycle. The

@@ -42,10 +42,6 @@ void c_mech_param_req::send_writes() {
 }
 
 void c_mech_param_req::deliver_parameters(const std::shared_ptr<const project_snapshot>& _snapshot) {
-    // What a pass on a lost connection could not write goes first: the records read next
-    // must show it, or their devices would be pushed again within their pacing.
-    if (!m_writes.empty())
-        send_writes();
     const timeval time = pass_time();
     vyr::judge::judge judge(_snapshot, m_push_schedule_to_destination, time, m_logger);
     // How each device stands after this pass, for the metrics: a WIN whose pacing keeps
