@@ -13,6 +13,7 @@
 #include <hiredis/hiredis.h>
 
 #include "common/metrics.h"
+#include "redis/commands.h"
 #include "core/exception.h"
 #include "core/mutex.h"
 
@@ -220,8 +221,11 @@ reply context::execute_live(const std::vector<std::string_view>& _argv) {
         // The server closed a connection that had been open before this command: Redis
         // restarted or dropped idle clients, and the command never reached a live
         // server. Send it once more on a new connection, so that a restart loses
-        // nothing. A time-out is not retried, nor is an error reply (not caught here).
-        if (fresh || e.reason() != cause::closed)
+        // nothing. A time-out is not retried, nor is an error reply (not caught here),
+        // nor a command that running twice would change (it may have run before the
+        // server closed the connection).
+        if (fresh || e.reason() != cause::closed ||
+            !resend_safe({std::vector<std::string>(_argv.begin(), _argv.end())}))
             throw;
     }
     m_context_ptr.reset();
@@ -268,21 +272,6 @@ std::vector<reply> context::run_batch(redisContext* _context, const std::vector<
     return replies;
 }
 
-namespace {
-
-bool is_idempotent(const std::vector<std::vector<std::string>>& _commands) {
-    for (const auto& command : _commands) {
-        std::string word = command.front();
-        for (auto& c : word)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (word == "HINCRBY")
-            return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 std::vector<reply> context::execute_batch(const std::vector<std::vector<std::string>>& _commands, bool* _unrun) {
     if (_commands.empty())
         return {};
@@ -299,9 +288,9 @@ std::vector<reply> context::execute_batch(const std::vector<std::vector<std::str
     } catch (const connection_error& e) {
         // As for one command: a batch that met a connection the server had closed before
         // it is sent once more, but only when nothing of it can have run (no reply came
-        // back) or running it twice changes nothing (no HINCRBY).
+        // back) and running it twice changes nothing (see redis/commands.h).
         *_unrun = e.reason() == cause::closed && !replies_read;
-        if (fresh || !*_unrun || !is_idempotent(_commands))
+        if (fresh || !*_unrun || !resend_safe(_commands))
             throw;
     }
     m_context_ptr.reset();

@@ -127,7 +127,8 @@ public:
 
     // Runs one command given as its arguments: command("HSET", key, field, value).
     // Texts are sent as they are; integers as decimal text. A command that finds its
-    // (earlier opened) connection closed by the server is sent once more on a new one.
+    // (earlier opened) connection closed by the server is sent once more on a new one,
+    // when the command table says sending it twice is safe (redis/commands.h).
     template <class... Args>
     reply command(const Args&... _args);
     reply command(std::initializer_list<std::string_view> _argv);
@@ -138,8 +139,8 @@ public:
     // one round trip serves the whole batch. All replies are read even after an error
     // reply, so the connection stays in step; then the first error reply throws (as
     // `command` does). A batch that finds its connection closed by the server before any
-    // reply came back is sent once more on a new connection, unless it holds HINCRBY,
-    // which must not count twice.
+    // reply came back is sent once more on a new connection, when every command of it
+    // is safe to send twice (redis/commands.h: not HINCRBY, which would count twice).
     std::vector<reply> pipeline(const batch& _batch);
     // The same, telling on a failure whether nothing of the batch can have run (no
     // connection could be made, or the server had closed it before any reply).
