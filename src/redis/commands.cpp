@@ -75,6 +75,7 @@ const std::vector<command_info> s_commands = {
     {"CONFIG", -2, false, true, 0, 0, 0, 0},
     {"SAVE", 1, false, true, 0, 0, 0, 0},
     {"SHUTDOWN", -1, false, false, 0, 0, 0, 0},
+    {"REPLICAOF", 3, false, true, 0, 0, 0, 0},
 };
 
 bool same_name(std::string_view _a, std::string_view _b) {

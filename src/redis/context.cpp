@@ -112,9 +112,9 @@ context::context_ptr context::connect() const {
             run(connection.get(), _argv);
         } catch (const connection_error&) {
             throw;
-        } catch (const vyr::libs::core::exception& e) {
+        } catch (const server_error& e) {
             const bool auth = _argv.front() == "AUTH";
-            if (!auth && e.message().find("NOAUTH") == std::string::npos)
+            if (!auth && e.what_kind() != server_error::kind::no_auth)
                 throw;
             std::string message = "Connection error: " + e.message();
             if (auth && !m_credentials.user.empty())
@@ -157,7 +157,7 @@ reply context::run(redisContext* _context, const std::vector<std::string_view>& 
     }
     reply result(static_cast<redisReply*>(raw));
     if (result.get_type() == reply_type::ERROR)
-        VYR_THROW("Command: " + command + ", error: " + result.to_string());
+        throw_error_reply(command, result.to_string(), VYR_HERE);
     return result;
 }
 
@@ -201,7 +201,7 @@ reply context::execute_command_argv(const std::vector<std::string_view>& _argv) 
         const count_failure count;
         auto replies = execute_with_held({std::vector<std::string>(_argv.begin(), _argv.end())});
         if (replies.back().get_type() == reply_type::ERROR)
-            VYR_THROW("Command: " + std::string(_argv.front()) + ", error: " + replies.back().to_string());
+            throw_error_reply(_argv.front(), replies.back().to_string(), VYR_HERE);
         return std::move(replies.back());
     } catch (...) {
         if (m_cache)
@@ -310,7 +310,7 @@ namespace {
 void throw_first_error(const std::vector<std::vector<std::string>>& _commands, const std::vector<reply>& _replies) {
     for (std::size_t i = 0; i < _replies.size(); ++i)
         if (_replies[i].get_type() == reply_type::ERROR)
-            VYR_THROW("Command: " + _commands[i].front() + ", error: " + _replies[i].to_string());
+            throw_error_reply(_commands[i].front(), _replies[i].to_string(), VYR_HERE);
 }
 
 }  // namespace
@@ -460,12 +460,13 @@ reply context::transaction(const batch& _batch) {
     throw_first_error(commands, replies);
     reply result = std::move(replies.back());
     if (result.get_type() != reply_type::ARRAY)
-        VYR_THROW("Command: EXEC, error: transaction aborted, reply " + to_string(result.get_type()));
+        throw server_error(server_error::kind::aborted,
+                           "Command: EXEC, error: transaction aborted, reply " + to_string(result.get_type()), VYR_HERE);
     // Errors of commands that ran inside (WRONGTYPE...); the others ran all the same.
     const auto array = result.as_array();
     for (std::size_t i = 0; i < array.size(); ++i)
         if (array[i].get_type() == reply_type::ERROR)
-            VYR_THROW("Command: " + _batch.commands()[i].front() + ", error: " + array[i].to_string());
+            throw_error_reply(_batch.commands()[i].front(), array[i].to_string(), VYR_HERE);
     return result;
 }
 

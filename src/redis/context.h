@@ -2,7 +2,7 @@
 // command goes out as a binary-safe argument vector, so keys and values may hold any
 // bytes. A connection found broken (lost, timed out) is replaced by a new one before the
 // next command; its failure throws `connection_error`, while an error reply of the
-// server throws the base exception. Commands can also go as a pipelined batch or a
+// server throws `server_error` (redis/errors.h). Commands can also go as a pipelined batch or a
 // MULTI/EXEC transaction, one round trip each. A server that asks for a password gets
 // AUTH on every new connection, before the SELECT. A `context` belongs to the thread that
 // made it; it has no locks.
@@ -21,44 +21,13 @@
 #include <vector>
 
 #include "core/exception.h"
+#include "redis/errors.h"
 #include "redis/read_cache.h"
 #include "redis/reply.h"
 
 struct redisContext;
 
 namespace vyr::redis {
-
-// The connection failed, as opposed to the server answering with an error: it could not
-// be made, the server closed it, a command timed out, or reading or writing failed. The
-// message is "Connection error: ..." (connecting) or "Command: <word>, error: ...".
-class connection_error : public vyr::libs::core::exception {
-public:
-    enum class cause {
-        closed,   // closed by the server: end of file, reset, broken pipe
-        timeout,  // no answer within the connect or command time-out
-        io,       // any other failed read, write or connect
-        other,    // hiredis gave up for another reason (protocol, memory, address)
-        auth,     // the server refused the credentials or wants some (auth_error)
-    };
-
-    connection_error(cause _cause, std::string _message, vyr::libs::core::source_location _location)
-        : exception(std::move(_message), _location), m_cause(_cause) {}
-
-    cause reason() const noexcept { return m_cause; }
-
-private:
-    cause m_cause;
-};
-
-// The server refused the credentials (WRONGPASS, or an AUTH error reply) or asks for
-// some that were not given (NOAUTH). Handled like a server that is down: the password may
-// be set right on the server while the client retries. The message is "Connection error: "
-// + the server's reply (which never repeats the password) and the user name, if any.
-class auth_error : public connection_error {
-public:
-    auth_error(std::string _message, vyr::libs::core::source_location _location)
-        : connection_error(cause::auth, std::move(_message), _location) {}
-};
 
 // Who a connection logs in as: with a password, "AUTH user password" (an ACL user) or
 // "AUTH password" (the default user, when `user` is empty); without one, nobody.

@@ -44,12 +44,46 @@ TEST_F(redis_client, unknown_reply_type_code_reports_unknown_instead_of_a_map_er
     EXPECT_EQ(thrown_message([&] { element.to_string(); }), "Reply is not string, actual type: unknown");
 }
 
-TEST_F(redis_client, error_reply_throws_with_command_word_and_error_text) {
+// Each error reply comes out as a server_error of its kind, named after its command, and
+// leaves the connection usable; a replica's READONLY is told apart from a wrong command.
+TEST_F(redis_client, error_replies_are_server_errors_of_their_kind) {
+    using kind = vyr::redis::server_error::kind;
     m_context->command("SET", "k", "v");
-    const auto message = thrown_message([&] { m_context->set_to_table("k", "f", "v"); });
-    EXPECT_EQ(message.rfind("Command: HSET, error: WRONGTYPE", 0), 0u) << message;
-    // The connection stays usable after an error reply.
-    EXPECT_EQ(m_context->command("GET", "k").to_string(), "v");
+    auto& redis = *m_context;
+    const struct {
+        const char* prefix;
+        kind expected;
+        std::function<void()> run;
+    } rows[] = {
+        {"Command: HSET, error: WRONGTYPE", kind::wrong_type, [&] { redis.set_to_table("k", "f", "v"); }},
+        {"Command: HGET, error: WRONGTYPE", kind::wrong_type,
+         [&] { redis.transaction(vyr::redis::batch().add("SET", "a", "1").add("HGET", "k", "f")); }},
+        {"Command: NOSUCHCOMMAND, error: ERR", kind::other, [&] { redis.command("NOSUCHCOMMAND"); }},
+        {"Command: EVALSHA, error: NOSCRIPT", kind::no_script,
+         [&] { redis.pipeline(vyr::redis::batch().add("EVALSHA", std::string(40, 'a'), "0")); }},
+        {"Command: SET, error: READONLY", kind::read_only,
+         [&] {
+             // A replica of a master that is not there: it refuses writes.
+             redis.command("REPLICAOF", "127.0.0.1", "1");
+             struct back {
+                 vyr::redis::context& c;
+                 ~back() { c.command("REPLICAOF", "NO", "ONE"); }
+             } restore{redis};
+             redis.command("SET", "k", "w");
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.prefix);
+        try {
+            row.run();
+            ADD_FAILURE() << "no error";
+        } catch (const vyr::redis::server_error& e) {
+            EXPECT_EQ(e.message().rfind(row.prefix, 0), 0u) << e.message();
+            EXPECT_EQ(e.what_kind(), row.expected);
+        }
+        EXPECT_EQ(m_context->command("GET", "k").to_string(), "v");
+    }
+    EXPECT_EQ(vyr::redis::classify_error_reply("BUSYKEY Target key name already exists."), kind::other);
 }
 
 TEST_F(redis_client, hostile_bytes_round_trip_unchanged_as_single_arguments) {
