@@ -308,16 +308,6 @@ void c_mech_param_req::read_snapshot() {
     m_unreadable = std::move(unreadable);
 }
 
-void c_mech_param_req::prefetch_or_read_live(const std::function<void()>& _prefetch) {
-    try {
-        _prefetch();
-    } catch (const std::exception&) {
-        // What was not read in one go is read when needed; a failure there is logged
-        // with the record it concerns.
-        m_logger.debug("records could not be read in one go: read one by one");
-    }
-}
-
 void c_mech_param_req::answer(vyr::judge::judge& _judge, const vyr::context::win_record& _win,
                               const std::vector<std::uint32_t>& _numbers, std::chrono::steady_clock::time_point _taken) {
     // A parameter whose payload cannot be built is left out of the answer.
@@ -344,65 +334,58 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
     // within their pacing.
     if (!m_writes.empty())
         send_writes();
-    using refresh_state = vyr::context::context::refresh_state;
     // The project as the cycle starts, read in a few round trips; what the platform
     // changes meanwhile comes with a "context updated", which gives another cycle. The
-    // alarm pass alone reads only the flags here.
+    // alarm pass alone takes the last snapshot while the mirror has not changed since.
     std::shared_ptr<const vyr::context::project_snapshot> snapshot;
-    bool updated = false;
-    bool alarms_wait = false;
     if (_alarms_only) {
-        updated = m_context->updated();
-        alarms_wait = m_context->alarms_refresh() == refresh_state::pending;
+        snapshot = current_snapshot();
     } else {
         read_snapshot();
         snapshot = m_snapshot;
-        updated = snapshot->updated;
-        alarms_wait = snapshot->alarms_refresh == vyr::context::alarm_refresh::pending;
     }
-    if (!updated) {
+    if (!snapshot->updated) {
         retry_soon(false);
         return;
     }
+    const bool alarms_wait = snapshot->alarms_refresh == vyr::context::alarm_refresh::pending;
     // Alarms alone, and they wait for a refresh: nothing to read now.
     if (_alarms_only && alarms_wait) {
         retry_soon(true);
         return;
     }
+    // Each pass writes what it decided before the next one reads the same WIN records.
+    run_alarm_pass(*snapshot, alarms_wait);
+    if (_alarms_only)
+        return;
     {
         const snapshot_scope scope(*this);
         try {
-            // What the alarm and sync passes read, kept for the cycle; requests that come
-            // meanwhile are answered between its round trips.
-            if (_alarms_only)
-                m_context->prefetch_alarm_view([this] { service_pipe_in_cycle(); });
-            else
-                m_context->prefetch_passes([this] { service_pipe_in_cycle(); });
+            // What the sync pass reads, kept for the cycle; requests that come meanwhile
+            // are answered between its round trips.
+            m_context->prefetch_passes([this] { service_pipe_in_cycle(); });
         } catch (const std::exception&) {
             // Each record is then read when needed, and what fails is logged with the record.
             m_logger.warning("the project could not be read in one go: this cycle reads it record by record");
         }
         m_vehicle_certification = m_context->vehicle_certification();
-        run_passes(_alarms_only, alarms_wait);
+        lsb();
         // A big snapshot takes a while to let go of: requests are answered in between.
         m_context->redis_context().cache_off([this] { service_pipe_in_cycle(); });
     }
-    if (snapshot)
-        deliver_parameters(snapshot);
+    deliver_parameters(snapshot);
 }
 
-void c_mech_param_req::run_passes(bool _alarms_only, bool _alarms_wait) {
+void c_mech_param_req::run_alarm_pass(const vyr::context::project_snapshot& _snapshot, bool _alarms_wait) {
     // The alarms being read again, what is stored may be out of date: the alarms wait
     // (a refresh that failed lets them go out as stored), the rest goes on.
-    if (!_alarms_wait) {
-        m_alarms_requested = false;
-        deliver_alarms();
-        m_alarms_passed = std::chrono::steady_clock::now();
-    } else {
+    if (_alarms_wait) {
         retry_soon(true);
+        return;
     }
-    if (!_alarms_only)
-        lsb();
+    m_alarms_requested = false;
+    deliver_alarms(_snapshot);
+    m_alarms_passed = std::chrono::steady_clock::now();
 }
 
 timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {

@@ -28,6 +28,7 @@
 #include "context/project_snapshot.h"
 #include "context/write_batch.h"
 #include "delivery/mechanism.h"
+#include "judge/alarms.h"
 #include "judge/judge.h"
 #include "judge/tdoa.h"
 #include "parameters/parameters.h"
@@ -109,9 +110,9 @@ public:
     // One pass over all WINs, pushing what differs from the project as `_snapshot` shows
     // it: the records are read, judged and written back a chunk at a time.
     void deliver_parameters(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot);
-    // Zone alarms and screen messages of every tag: each tag's confirmed display is
-    // judged against the alarm its object's records say now, whatever its state.
-    void deliver_alarms();
+    // Zone alarms and screen messages of every tag of `_snapshot`: each tag's confirmed
+    // display is judged against the alarm its object's records say now, whatever its state.
+    void deliver_alarms(const vyr::context::project_snapshot& _snapshot);
     // Synchronisation slots and superframes of the TDOA anchors.
     void lsb();
 
@@ -197,8 +198,6 @@ private:
     // depends on the first. Without the cycle's snapshot it is a plain loop.
     void by_chunks(const std::vector<std::string>& _macs, bool _whole, const std::function<void(std::size_t)>& _each,
                    const std::function<void(std::size_t, std::size_t)>& _then = {});
-    // Runs a prefetch; when it fails, the reads go to the server one by one.
-    void prefetch_or_read_live(const std::function<void()>& _prefetch);
     // `_work` with the records of these WINs read in one go and its writes held to its end.
     void with_wins(const std::vector<std::string>& _macs, bool _whole, const std::function<void()>& _work);
     // The keys of the WIN records a pass reads, by what each WIN is in the project (none
@@ -305,23 +304,26 @@ private:
     void service_pipe_in_cycle(std::size_t _done);
     // The same at once.
     void service_pipe_in_cycle();
-    // The alarm a tag is to show now, as its device holds it after the payload: the alarm
-    // chosen among its object's zone alarms (`shown` with the alarm's uid, level and zone
-    // id), or the clearing form (empty uid, level and zone id 0), and the screen text.
-    struct alarm_view {
-        vyr::context::shown_alarm shown;
-        std::string zone_uid;
-        std::string text;
-    };
-    alarm_view alarm_to_show(const std::string& _object_uid, const std::string& _mac_address);
-    // The zone alarms and screen message of one tag, sent when what its device confirmed
-    // differs from alarm_to_show; false when nothing went out.
-    bool deliver_alarm_to_tag(vyr::context::win& _win, const std::string& _object_uid);
+    // One chunk of the alarm pass: the tags of objects `_uids` with WINs `_macs` (in the
+    // same order), judged against `_zones`; their frames sent and their pushes written.
+    // Throws redis::connection_error when the connection is lost (the chunk's tags wait
+    // for the next pass) and zmq::error_t when the gateway side fails.
+    void deliver_alarm_chunk(const vyr::judge::alarms::zones& _zones, const std::vector<std::string>& _uids,
+                             const std::vector<std::string>& _macs, const timeval& _time);
+    // A frame the alarm pass decided on, with the compare-and-set it waits for.
+    struct alarm_push;
+    // Sends the frames of `_pushes` whose compare-and-set was made (`_made`, by group
+    // number), then writes their sending times and counters (m_writes).
+    void send_alarm_frames(const std::vector<alarm_push>& _pushes, const std::vector<bool>& _made,
+                           const timeval& _time);
+    // Warns once per error text that a tag's alarm delivery cannot be judged.
+    void note_broken_tag(const std::string& _mac, const std::string& _error);
     // One processing cycle going by `_due`; only the alarm delivery when `_alarms_only`.
     void processing_cycle(const timeval& _due, bool _alarms_only = false);
     void run_cycle(bool _alarms_only);
-    // The alarm and sync passes of a cycle, with the cycle's read cache in place.
-    void run_passes(bool _alarms_only, bool _alarms_wait);
+    // The alarm pass of a cycle, unless the alarms wait for a refresh (then it is tried
+    // again soon).
+    void run_alarm_pass(const vyr::context::project_snapshot& _snapshot, bool _alarms_wait);
     void retry_soon(bool _alarms_only);
     // The due time of the timer after `_expirations` more expiries; taken from the wall
     // clock again when that was set or drifted by more than a second.
