@@ -518,7 +518,7 @@ c_mech_param_req::win_key_list c_mech_param_req::win_keys(const std::vector<std:
     static const std::vector<parameter_t> s_tag = {VEH_CERT, DRIVER_LIC, EM_ALM, SCR_NAME, SCR_GNAME,
                                                    T2T_CFG,  T2T_NO_ALARM, STATIONARY, LOC, CATEGORY};
     static const std::vector<parameter_t> s_foreign = {STATIONARY, T2T_CFG, T2T_NO_ALARM, CATEGORY};
-    // Alarm delivery reads the rest once it knows which tags it judges.
+    // Not whole: the data and alarm hashes only.
     static const std::vector<parameter_t> s_none;
     win_key_list keys;
     if (!m_context->redis_context().caching())

@@ -191,7 +191,7 @@ private:
                                                                 const vyr::context::tdoa_setting& _setting,
                                                                 std::uint32_t _sfd);
     // Calls `_each(i)` for every index of `_macs`, a chunk of WINs at a time: the chunk's
-    // records (whole, or what alarm delivery reads) are read in one go first, and the
+    // records (whole, or their data and alarm hashes) are read in one go first, and the
     // writes are held until the chunk's end; the next chunk's records are on their way
     // meanwhile. `_then(first, last)` runs once the chunk's records are kept, before its
     // WINs are taken: a second read, fresh rather than from the cycle's snapshot, that
@@ -218,7 +218,7 @@ private:
     std::shared_ptr<const vyr::judge::tdoa::schedule_index> active_schedule_index(const std::string& _setting_uid);
     // By setting uid, while a cycle runs.
     std::optional<std::map<std::string, std::shared_ptr<const vyr::judge::tdoa::schedule_index>>> m_cycle_schedules;
-    // For the alarm and sync passes of a cycle: the connection's read cache on
+    // For the sync pass of a cycle: the connection's read cache on
     // and the schedules indexed once; both dropped at the end.
     class snapshot_scope {
     public:

@@ -179,11 +179,21 @@ TEST_F(alarm_delivery, message_resent_until_the_counter_reaches_ten) {
     EXPECT_EQ(std::make_tuple(m_win->sending_counter(), m_win->alarm_state()), std::make_tuple(10u, alarm_states::MESSAGE));
 }
 
+// Only the test's own cycles run: a timer expiry during a long cycle (a slow machine,
+// a sanitizer) would otherwise start a cycle with the mirror already marked incomplete,
+// and its retries every second are cycles too. One of them ending while whole_cycle()
+// waits would let its fence be answered between the chunks of the cycle it asked for,
+// and that cycle's later frames count for the next one.
+class alarm_delivery_untimed : public alarm_delivery {
+protected:
+    alarm_delivery_untimed() { m_period = std::chrono::hours(1); }
+};
+
 // Regression: the cycle chose the alarm from the records it read at its start, so an
 // alarm set during a long cycle made its tag be sent the clearing form, which the device
 // then confirmed, and the tag settled on it. The real receiver sets the alarm while the
 // cycle over a few thousand tags runs; the tag's device confirms what it is sent.
-TEST_F(alarm_delivery, alarm_set_during_a_cycle_reaches_its_tag_within_two_cycles_and_settles) {
+TEST_F(alarm_delivery_untimed, alarm_set_during_a_cycle_reaches_its_tag_within_two_cycles_and_settles) {
     vyr::redis::batch crowd, gone;
     for (std::uint64_t n = 0; n < 3000; ++n) {
         const auto mac = "70B3D5FFFE1" + vyr::parameter::hex(n, 5);
