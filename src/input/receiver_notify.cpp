@@ -19,7 +19,7 @@
 #include "input/receiver.h"
 #include "platform/decoders.h"
 #include "platform/updater.h"
-#include "runtime/inproc_commands.h"
+#include "runtime/mailboxes.h"
 
 namespace {
 
@@ -239,23 +239,19 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
     std::string dev_id, mac, action;
     if (!read_announcement(read, _j_notify, dev_id, mac, action))
         return;
-    std::uint8_t command = 0;
-    if (action == "NA")
-        command = vyr::cmd::node_new_announce;
-    else if (action == "HB")
-        command = vyr::cmd::node_heartbeat;
-    else
+    const bool announced = action == "NA";
+    if (!announced && action != "HB")
         return;
 
-    cmd_notify_from_node_t message{};
-    if (!vyr::cmd::fits_field(message.uid, dev_id)) {
-        m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
-            mac % vyr::cmd::uid_size % dev_id;
-    } else if (!dev_id.empty()) {
-        message.cmd = command;
-        vyr::cmd::set_field(message.mac, mac);
-        vyr::cmd::set_field(message.uid, dev_id);
-        send_command(*m_mech_sleep_socket, &message, sizeof(message));
+    if (!dev_id.empty()) {
+        const auto sent = announced
+                              ? vyr::mail::mech_sleep::send(*m_mech_sleep_socket,
+                                                            vyr::mail::anchor_announced{mac, dev_id}, m_logger)
+                              : vyr::mail::mech_sleep::send(*m_mech_sleep_socket, vyr::mail::anchor_alive{mac, dev_id},
+                                                            m_logger);
+        if (sent == vyr::mail::sent::too_long)
+            m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
+                mac % vyr::cmd::uid_size % dev_id;
     }
 
     // One transaction, as for a tag: a delivery pass that read the record before it
@@ -263,7 +259,7 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
     auto device = m_context->get_win(mac);
     vyr::redis::batch writes;
     device.answered(writes);
-    if (command == vyr::cmd::node_new_announce) {
+    if (announced) {
         device.del_all_parameters(writes);
         device.announced(writes);
     }
