@@ -243,10 +243,6 @@ void c_receiver::send_context_updated_notification() const {
     (void)vyr::mail::mech_param_req::send(*m_mech_param_req_socket, vyr::mail::context_updated{}, m_logger);
 }
 
-void c_receiver::event_write(vyr::mirror::kind _kind, const std::string& _uid,
-                             const std::function<void()>& _write) const {
-    if (m_updater)
-        m_updater->events().event(_kind, _uid, _write);
-    else
-        _write();
+vyr::mirror::event_writes c_receiver::writes() const {
+    return vyr::mirror::event_writes(*m_context, m_updater ? &m_updater->events() : nullptr);
 }

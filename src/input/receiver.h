@@ -28,6 +28,7 @@
 #include "context/win.h"
 #include "parameters/parameters.h"
 #include "platform/mirror_events.h"
+#include "platform/updater_writes.h"
 #include "redis/context.h"
 #include "runtime/mailboxes.h"
 #include "runtime/worker_thread.h"
@@ -126,13 +127,13 @@ private:
     // reports a dropped connection; throws monitor_error when the monitor cannot be made.
     void open_proxy_socket();
 
-    // An event's write of object `_uid` of `_kind` into the mirror: made so that no answer
-    // to a refresh asked for before it undoes it (see mirror::events).
-    void event_write(vyr::mirror::kind _kind, const std::string& _uid, const std::function<void()>& _write) const;
-    // A project object's notification, written as an event into the record `_open` gives.
-    template <class Object, class Open>
-    bool notify_object(const char* _func, const char* _object, vyr::mirror::kind _kind, const Json::Value& _j_notify,
-                       Open _open) const;
+    // The updater's writes into the mirror, on the receiver's connection, each an event so
+    // that no answer to a refresh asked for before it undoes it (see mirror::events).
+    vyr::mirror::event_writes writes() const;
+    // A project object's notification, written as an event.
+    template <class Object>
+    bool notify_object(const char* _func, const char* _object, vyr::mirror::kind _kind,
+                       const Json::Value& _j_notify) const;
 
     // Server change notifications ("#notify"): one handler per object kind, each taking
     // the parsed notification and writing the change into the Redis mirror.

@@ -1,7 +1,8 @@
 // Device and server-side messages other than parameter reports: alarms of trackable
 // objects ("#alarm"), hardware reports with the sleep confirmation ("#hw_report") and the
 // server's sleep orders ("#srv_conf"). Run on the receiver thread; the results go to
-// Redis and, as inproc commands, to the two mechanisms.
+// Redis (an alarm through the updater's writes, platform/updater_writes.h) and, as
+// messages to their mailboxes, to the two mechanisms.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "core/exception.h"
 #include "core/json.h"
 #include "input/receiver.h"
+#include "platform/updater_writes.h"
 #include "runtime/mailboxes.h"
 
 using vyr::context::alarm_states;
@@ -133,12 +135,7 @@ void c_receiver::process_alarm(const std::string& _body) const {
     // A clear removes the alarm; of an alarm without a record nothing is stored. It is
     // looked for again as an event: a refresh on its way may be writing it meanwhile.
     if (!set) {
-        bool removed = false;
-        event_write(vyr::mirror::alarms, uid, [&] {
-            if ((removed = alarm.exists()))
-                alarm.remove();
-        });
-        if (!removed)
+        if (!writes().remove_notified(vyr::mirror::alarms, uid))
             return;
         if (zone_alarm)
             reset_device();
@@ -158,9 +155,9 @@ void c_receiver::process_alarm(const std::string& _body) const {
     if (zone_alarm && (!alarm_exists || alarm.zone_alarm_level() != info->zone_alarm_level))
         reset_device();
 
-    event_write(vyr::mirror::alarms, uid, [&] {
-        alarm.update(alarm_name, acknowledged, obj_uid, info->zone_uid, info->zone_alarm_level, info->text, set);
-    });
+    // A set alarm, written as the updater writes one it read from the platform.
+    writes().apply_notified(uid, vyr::vyrserver::alarm{alarm_name, acknowledged, obj_uid, info->zone_uid,
+                                                       info->zone_alarm_level, info->text});
     if (alarm_name == vyr::context::s_emergency_button)
         vyr::context::note_button_seen(m_context->redis_context(), obj_uid, now_ms());
     send_context_updated_notification();
