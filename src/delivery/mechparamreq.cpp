@@ -18,7 +18,7 @@
 #include "core/json.h"
 #include "delivery/sender.h"
 #include "judge/held_values.h"
-#include "runtime/inproc_commands.h"
+#include "runtime/mailboxes.h"
 
 using vyr::context::win;
 using namespace vyr::parameter;
@@ -29,7 +29,7 @@ c_mech_param_req::c_mech_param_req(std::shared_ptr<zmq::context_t> _zmq_context,
                                    std::shared_ptr<c_sender> _sender, const std::string& _redis_address,
                                    int _redis_port, bool _push_schedule_to_destination,
                                    vyr::libs::core::component_logger& _logger)
-    : c_mechanism("parameter-request mechanism", vyr::cmd::inbox::mech_param_req, std::move(_zmq_context),
+    : c_mechanism("parameter-request mechanism", vyr::mail::mech_param_req::endpoint, std::move(_zmq_context),
                   std::move(_server), std::move(_sender), _redis_address, _redis_port, _logger),
       m_push_schedule_to_destination(_push_schedule_to_destination),
       m_processing_timer(5, 0, 5, 0) {}
@@ -112,54 +112,51 @@ bool c_mech_param_req::thread_pass() {
 }
 
 void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
-    if (_message.size() == 0)
-        return;
-    switch (*static_cast<const std::uint8_t*>(_message.data())) {
-        case vyr::cmd::notified:  // the context was updated
-            m_processing_timer.reset();
-            m_timer_due = m_clock();
-            processing_cycle(m_timer_due);
-            break;
-        case vyr::cmd::alarms_refreshed:
-            m_alarms_requested = true;
-            break;
-        case vyr::cmd::request:
-            answer_request(_message);
-            break;
-        default:
-            break;
-    }
+    using namespace vyr::mail;
+    std::visit(overloaded{[this](const context_updated&) {
+                              m_processing_timer.reset();
+                              m_timer_due = m_clock();
+                              processing_cycle(m_timer_due);
+                          },
+                          [this](const alarms_refreshed&) { m_alarms_requested = true; },
+                          [this](const param_request& _request) { answer_request(_request); },
+                          [](const malformed& _bad) { refuse_request(_bad); }, [](const stop&) {}},
+               mech_param_req::read(_message));
+}
+
+void c_mech_param_req::refuse_request(const vyr::mail::malformed& _bad) {
+    if (_bad.claims<vyr::mail::param_request>())
+        VYR_THROW("zmq_message.size() < sizeof(cmd_param_req_from_node_t)");
 }
 
 bool c_mech_param_req::service_pipe(bool _in_cycle) {
-    zmq::message_t message;
+    using namespace vyr::mail;
+    zmq::message_t frame;
     // Outside a cycle the first "context updated" ends the reading: its cycle runs before
     // what came after it, as the commands were sent.
-    while (!(m_cycle_requested && !_in_cycle) && m_pipe_out->recv(message, zmq::recv_flags::dontwait)) {
-        if (message.size() == 0)
+    while (!(m_cycle_requested && !_in_cycle) && m_pipe_out->recv(frame, zmq::recv_flags::dontwait)) {
+        const auto message = mech_param_req::read(frame);
+        if (std::holds_alternative<stop>(message))
+            return false;
+        if (std::holds_alternative<context_updated>(message))
+            m_cycle_requested = true;
+        else if (std::holds_alternative<alarms_refreshed>(message))
+            m_alarms_requested = true;
+        else if (std::holds_alternative<malformed>(message) && !std::get<malformed>(message).claims<param_request>())
             continue;
-        switch (*static_cast<const std::uint8_t*>(message.data())) {
-            case vyr::cmd::stop:
-                return false;
-            case vyr::cmd::notified:
-                m_cycle_requested = true;
-                break;
-            case vyr::cmd::alarms_refreshed:
-                m_alarms_requested = true;
-                break;
-            case vyr::cmd::request:
-                try {
-                    // Held for now: the requests taken together are answered together.
-                    hold_request(message);
-                } catch (const std::exception&) {
-                    // One bad request must not cost the others their answer.
-                    m_logger.log_exception(VYR_HERE);
-                }
-                if (m_held_requests.size() >= s_max_held_requests / 2)
-                    answer_held_requests();
-                break;
-            default:
-                break;
+        else {
+            try {
+                // Held for now: the requests taken together are answered together.
+                if (const auto* request = std::get_if<param_request>(&message))
+                    hold_request(*request);
+                else
+                    refuse_request(std::get<malformed>(message));
+            } catch (const std::exception&) {
+                // One bad request must not cost the others their answer.
+                m_logger.log_exception(VYR_HERE);
+            }
+            if (m_held_requests.size() >= s_max_held_requests / 2)
+                answer_held_requests();
         }
     }
     answer_held_requests();
@@ -177,21 +174,14 @@ void c_mech_param_req::service_pipe_in_cycle() {
         throw vyr::worker_thread::end_of_thread{};
 }
 
-void c_mech_param_req::answer_request(const zmq::message_t& _message) {
-    hold_request(_message);
+void c_mech_param_req::answer_request(const vyr::mail::param_request& _request) {
+    hold_request(_request);
     answer_held_requests();
 }
 
-void c_mech_param_req::hold_request(const zmq::message_t& _message) {
-    cmd_param_req_from_node_t header{};
-    if (!vyr::cmd::read_command(_message.data(), _message.size(), header))
-        VYR_THROW("zmq_message.size() < sizeof(cmd_param_req_from_node_t)");
+void c_mech_param_req::hold_request(const vyr::mail::param_request& _request) {
     const auto arrival = std::chrono::steady_clock::now();
-    held_request request{vyr::cmd::field_text(header.mac), {}, arrival, arrival};
-    const auto* numbers = static_cast<const std::uint8_t*>(_message.data()) + sizeof header;
-    request.numbers.resize((_message.size() - sizeof header) / sizeof(std::uint32_t));
-    if (!request.numbers.empty())
-        std::memcpy(request.numbers.data(), numbers, request.numbers.size() * sizeof(std::uint32_t));
+    held_request request{_request.mac, _request.numbers, arrival, arrival};
 
     // Every request goes through the queue, so that one answered at once never overtakes
     // one held before it. A device asking again while its request waits still wants what

@@ -33,6 +33,7 @@
 #include "judge/tdoa.h"
 #include "parameters/parameters.h"
 #include "redis/context.h"
+#include "runtime/mailboxes.h"
 #include "runtime/timer.h"
 
 namespace vyr::context {
@@ -80,9 +81,9 @@ public:
     // moves that clock on by a period per expiry sees the pacing as it is.
     void set_period(std::chrono::milliseconds _period);
 
-    // Commands "request" (parameter request), "notified" (context updated: a cycle at
-    // once) and "alarms refreshed" (the alarm pass soon); others are ignored. A request
-    // shorter than its header throws.
+    // One frame of the mailbox (vyr::mail::mech_param_req): a parameter request, "context
+    // updated" (a cycle at once) or "alarms refreshed" (the alarm pass soon); anything
+    // else is ignored, but a request that is malformed (shorter than its header) throws.
     void process_zmq_message(const zmq::message_t& _message);
     // A cycle takes the pipe's commands after every this many WINs (or tags), so that
     // requests are answered and a stop is honoured while it runs.
@@ -158,11 +159,12 @@ public:
 
 private:
     // Holds the request, then answers what is held if the mirror is complete.
-    void answer_request(const zmq::message_t& _message);
+    void answer_request(const vyr::mail::param_request& _request);
     // Queues the request behind those held (the oldest dropped past the bound), or adds
-    // its parameters not asked yet to the one its MAC has held; a request shorter than
-    // its header throws.
-    void hold_request(const zmq::message_t& _message);
+    // its parameters not asked yet to the one its MAC has held.
+    void hold_request(const vyr::mail::param_request& _request);
+    // Throws when the malformed frame claims to be a parameter request.
+    static void refuse_request(const vyr::mail::malformed& _bad);
     // Drops the held requests past their lifetime and, once the mirror is complete,
     // answers the others in arrival order. A lost Redis connection ends one answer, not
     // the others (logged once for all). Called on every pass of the thread.
