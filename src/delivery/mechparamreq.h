@@ -8,7 +8,6 @@
 // mechparamreq_alarms.cpp (alarms); what the TDOA anchors must hold is the judge's.
 #pragma once
 
-#include <json/json.h>
 #include <sys/time.h>
 
 #include <chrono>
@@ -31,17 +30,13 @@
 #include "delivery/mechanism.h"
 #include "judge/alarms.h"
 #include "judge/judge.h"
-#include "judge/tdoa.h"
 #include "parameters/parameters.h"
 #include "redis/context.h"
 #include "runtime/mailboxes.h"
 #include "runtime/timer.h"
 
 namespace vyr::context {
-class anchor;
-class tdoa_setting;
 class win;
-class track_obj;
 }
 
 class c_mech_param_req : public c_mechanism {

@@ -120,10 +120,10 @@ TEST_F(tdoa_delivery, cycle_pushes_sync_slots_then_the_superframe) {
     report(b, 0x0102, 5);
     report(c, 0xFFFF, 0xFF);
     EXPECT_EQ(pushed(), (slots{{s_mac_a, {"1406010212340604"}}}));
-    // ...and nothing once it reports its own node id as superframe.
+    // ...and nothing once it reports it (older firmware: the node id only).
     a.sending_time({0, 0});
     a.parameter_state(SF, SUPPORTED);
-    a.parameter_sf({0x0102, std::nullopt, std::nullopt, std::nullopt});  // older firmware: the node id only
+    a.parameter_sf({0x0102, std::nullopt, std::nullopt, std::nullopt});
     EXPECT_EQ(pushed(), slots{});
 
     // Regression: a master whose setting has no active schedule was sent 140100 every
