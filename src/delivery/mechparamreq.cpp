@@ -348,21 +348,9 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
     run_alarm_pass(*snapshot, alarms_wait);
     if (_alarms_only)
         return;
-    {
-        const snapshot_scope scope(*this);
-        try {
-            // What the sync pass reads, kept for the cycle; requests that come meanwhile
-            // are answered between its round trips.
-            m_context->prefetch_passes([this] { service_pipe_in_cycle(); });
-        } catch (const std::exception&) {
-            // Each record is then read when needed, and what fails is logged with the record.
-            m_logger.warning("the project could not be read in one go: this cycle reads it record by record");
-        }
-        m_vehicle_certification = m_context->vehicle_certification();
-        lsb();
-        // A big snapshot takes a while to let go of: requests are answered in between.
-        m_context->redis_context().cache_off([this] { service_pipe_in_cycle(); });
-    }
+    // The sync pass sends what it decided before the parameter pass reads a record, so
+    // that the parameter pass sees the sending times of its pushes.
+    lsb(snapshot);
     deliver_parameters(snapshot);
 }
 
@@ -418,28 +406,6 @@ bool c_mech_param_req::may_push(const win& _win, const timeval& _now) {
     return _win.sending_counter() <= s_max_sending_counter && sending_period_passed(_now, _win.sending_time());
 }
 
-void c_mech_param_req::hw_param_to_win(win& _win, const std::string& _parameters) {
-    const timeval time = pass_time();
-    if (!sending_period_passed(time, _win.sending_time()))
-        return;
-    // Only a frame that was queued counts as a push.
-    if (!m_sender->hw_param_to_node(_win.mac_addr(), _parameters))
-        return;
-    const vyr::context::answer_guard guard(_win);
-    _win.sending_time(time);
-    _win.increment_sending_counter();
-}
-
-void c_mech_param_req::log_unless_connection_lost(const vyr::libs::core::source_location& _location) {
-    try {
-        throw;
-    } catch (const vyr::redis::connection_error&) {
-        throw;
-    } catch (...) {
-        m_logger.log_exception(_location);
-    }
-}
-
 bool c_mech_param_req::first_notice(const std::string& _key, const std::string& _value) {
     const auto [at, inserted] = m_notices.emplace(_key, _value);
     if (inserted)
@@ -452,24 +418,10 @@ bool c_mech_param_req::first_notice(const std::string& _key, const std::string& 
 
 void c_mech_param_req::forget(const std::string& _key) { m_notices.erase(_key); }
 
-void c_mech_param_req::note_undeliverable(const std::string& _mac_address, parameter_t _p,
-                                          const std::string& _project_value, const std::string& _loss) {
-    const auto key = _mac_address + " " + parameters.at(_p);
-    if (_loss.empty())
-        forget(key);
-    else if (first_notice(key, _project_value))
-        m_logger.warning("%1% of %2%: the project value cannot be delivered whole: %3%") % parameters.at(_p) %
-            _mac_address % _loss;
-}
-
 // ---- the pass over all WINs ----------------------------------------------------------------
 
 c_mech_param_req::snapshot_scope::snapshot_scope(c_mech_param_req& _owner)
-    : m_owner(_owner), m_cache(_owner.m_context->redis_context()) {
-    m_owner.m_cycle_schedules.emplace();
-}
-
-c_mech_param_req::snapshot_scope::~snapshot_scope() { m_owner.m_cycle_schedules.reset(); }
+    : m_cache(_owner.m_context->redis_context()) {}
 
 void c_mech_param_req::by_chunks(const std::vector<std::string>& _macs, bool _whole,
                                  const std::function<void(std::size_t)>& _each,
@@ -528,11 +480,6 @@ c_mech_param_req::win_key_list c_mech_param_req::win_keys(const std::vector<std:
         keys.clear();
     }
     return keys;
-}
-
-void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _whole,
-                                 const std::function<void()>& _work) {
-    with_keys(win_keys(_macs, _whole), _work, {});
 }
 
 void c_mech_param_req::with_keys(const win_key_list& _keys, const std::function<void()>& _work,
