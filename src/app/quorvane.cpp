@@ -15,8 +15,7 @@
 #include "platform/vyrserver.h"
 #include "redis/context.h"
 #include "redis/database.h"
-#include "runtime/inproc_commands.h"
-#include "runtime/pipe.h"
+#include "runtime/mailboxes.h"
 
 c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_logger& _logger)
     : m_service_manager(_logger), m_zmq_context(std::make_shared<zmq::context_t>(1)), m_logger(_logger) {
@@ -43,8 +42,10 @@ c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_lo
     // once, as a notification does (the alarms read again, for their pass alone); the
     // command goes out from the updater's thread.
     m_updater->on_mirror_changed([zmq_context = m_zmq_context](bool _alarms) {
-        vyr::pipe::send_once(*zmq_context, vyr::cmd::inbox::mech_param_req,
-                             _alarms ? vyr::cmd::alarms_refreshed : vyr::cmd::notified);
+        if (_alarms)
+            vyr::mail::mech_param_req::send_once(*zmq_context, vyr::mail::alarms_refreshed{});
+        else
+            vyr::mail::mech_param_req::send_once(*zmq_context, vyr::mail::context_updated{});
     });
     m_mech_sleep = std::make_unique<c_mech_sleep>(m_zmq_context, m_server, m_sender, _config.redis.address,
                                                   _config.redis.port, m_logger);

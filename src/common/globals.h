@@ -1,7 +1,8 @@
 // Process-wide state and helpers shared by every component: the stop machinery (any
 // thread may request a stop; only the main thread waits for it), the module name, the
-// vehicle-certification switch written by the updater, the typed JSON field readers
-// with their uniform debug diagnostics, MAC normalisation and duration parsing.
+// typed JSON field readers with their uniform debug diagnostics, MAC normalisation and
+// duration parsing. No switch between components lives here: what one writes for another
+// goes through the mirror.
 // Everything here is safe to call from any thread.
 #pragma once
 

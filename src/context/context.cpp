@@ -203,20 +203,4 @@ void context::prefetch_passes(const std::function<void()>& _between) {
     redis.prefetch(keys, false, _between);
 }
 
-void context::prefetch_alarm_view(const std::function<void()>& _between) {
-    auto& redis = *m_redis_context;
-    if (!redis.caching())
-        return;
-    using redis::key_kind;
-    redis.prefetch({{std::string(s_updated), key_kind::string},
-                    {track_obj::keys::set(), key_kind::set},
-                    {zone::keys::set(), key_kind::set}});
-    std::vector<std::pair<std::string, key_kind>> keys;
-    for (const auto& uid : get_track_objs())
-        keys.emplace_back(track_obj::keys::fields(uid), key_kind::hash);
-    for (const auto& uid : get_zones())
-        keys.emplace_back(zone::keys::fields(uid), key_kind::hash);
-    redis.prefetch(keys, false, _between);
-}
-
 }  // namespace vyr::context

@@ -109,14 +109,12 @@ public:
     };
     std::vector<std::optional<button_view>> button_views(const std::vector<std::string>& _macs);
 
-    // For the read cache of the connection (redis::context::cache_on): what the alarm and
-    // sync passes of a cycle read of the project (the flags, the MAC indexes, anchors,
-    // trackable objects, zones, TDOA settings and schedules) in a few pipelined round
-    // trips. Nothing while the cache is off. `_between` as for redis::context::prefetch.
+    // For the read cache of the connection (redis::context::cache_on): the flags, the MAC
+    // indexes, anchors, trackable objects, zones, TDOA settings and schedules in a few
+    // pipelined round trips (what the cycle's passes read before they read the snapshot;
+    // none calls it now). Nothing while the cache is off. `_between` as for
+    // redis::context::prefetch.
     void prefetch_passes(const std::function<void()>& _between = {});
-    // What the alarm pass alone reads of the project (the trackable objects and the
-    // zones), the same way.
-    void prefetch_alarm_view(const std::function<void()>& _between = {});
 
 private:
     std::string uid_by_mac(const std::string& _index_key, const std::string& _mac_addr);

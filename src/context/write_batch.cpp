@@ -4,12 +4,27 @@
 
 namespace vyr::context {
 
-void write_batch::add_guarded(const std::string& _key, const std::string& _field,
-                              const std::optional<std::string>& _expected, const redis::batch& _writes) {
+std::size_t write_batch::add_guarded(const std::string& _key, const std::string& _field,
+                                     const std::optional<std::string>& _expected, const redis::batch& _writes) {
     if (_writes.empty())
-        return;
+        return s_no_group;
     m_guarded.push_back(m_commands.size());
     m_commands.add_argv(redis::guarded_writes_command(_key, _field, _expected, _writes.commands()));
+    return m_guarded.size() - 1;
+}
+
+std::size_t write_batch::add(const alarm_state_update& _update) {
+    redis::batch writes;
+    std::vector<std::string> state{"HMSET", win::keys::alarm(_update.mac), std::string(win::s_state),
+                                   to_string(_update.next)};
+    if (_update.shown)
+        state.insert(state.end(), {std::string(win::s_shown_uid), _update.shown->uid, std::string(win::s_shown_level),
+                                   std::to_string(_update.shown->level), std::string(win::s_shown_zone_id),
+                                   std::to_string(_update.shown->zone_id)});
+    writes.add_argv(std::move(state));
+    if (_update.text)
+        writes.add("HSET", win::keys::data(_update.mac), win::s_current_text, *_update.text);
+    return add_guarded(win::keys::alarm(_update.mac), std::string(win::s_state), to_string(_update.expected), writes);
 }
 
 void write_batch::add(const win_update& _update) {
@@ -55,9 +70,11 @@ write_batch::result write_batch::send(redis::context& _redis) {
         }
         throw;
     }
-    for (const auto at : m_guarded)
-        if (!common::is_one(replies.at(at)))
+    for (const auto at : m_guarded) {
+        outcome.made.push_back(common::is_one(replies.at(at)));
+        if (!outcome.made.back())
             ++outcome.guards_failed;
+    }
     m_commands.clear();
     m_guarded.clear();
     return outcome;

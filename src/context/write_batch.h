@@ -2,7 +2,9 @@
 // while a field of a hash still holds the value the writer read (one compare-and-set on
 // the server, so that a decision taken on what was read never overwrites what another
 // connection wrote since). A delivery pass gathers what it decided for a chunk of WINs as
-// `win_update`s and sends them as one batch. A batch is a plain value owned by one
+// `win_update`s and sends them as one batch; the alarm pass also the compare-and-sets of
+// the alarm states it is about to send (`alarm_state_update`), and sends a frame only for
+// those the result says were made. A batch is a plain value owned by one
 // thread; replay() shows what it would send, for tests.
 #pragma once
 
@@ -43,15 +45,32 @@ struct win_update {
     bool empty() const noexcept { return musts.empty() && push_records.empty() && !sent; }
 };
 
+// The compare-and-set of a WIN's alarm state before a zone alarm or screen text goes out:
+// made only while the state is still the one the pass read (`expected`); then the state
+// becomes `next` and, when given, the alarm sent and the screen text are recorded.
+struct alarm_state_update {
+    std::string mac;
+    alarm_states expected = alarm_states::UNKNOWN;
+    alarm_states next = alarm_states::UNKNOWN;
+    std::optional<shown_alarm> shown;
+    std::optional<std::string> text;
+};
+
 class write_batch {
 public:
+    // What add_guarded gives for a group with no writes (none is added).
+    static constexpr std::size_t s_no_group = static_cast<std::size_t>(-1);
+
     void add(std::vector<std::string> _argv) { m_commands.add_argv(std::move(_argv)); }
     // `_writes`, made only while field `_field` of hash `_key` holds `_expected` (nothing:
-    // while the field is missing); otherwise none of them.
-    void add_guarded(const std::string& _key, const std::string& _field, const std::optional<std::string>& _expected,
-                     const redis::batch& _writes);
+    // while the field is missing); otherwise none of them. The group's number among the
+    // guarded groups of the batch (result::made), or s_no_group when `_writes` is empty.
+    std::size_t add_guarded(const std::string& _key, const std::string& _field,
+                            const std::optional<std::string>& _expected, const redis::batch& _writes);
     // Nothing for an empty update.
     void add(const win_update& _update);
+    // As a guarded group; its number, as add_guarded.
+    std::size_t add(const alarm_state_update& _update);
     bool empty() const noexcept { return m_commands.empty(); }
     std::size_t size() const noexcept { return m_commands.size(); }
     // Each command as it goes to the server, in order (a guarded group as one script call).
@@ -60,6 +79,8 @@ public:
     struct result {
         // Guarded groups not made: their field had changed.
         std::size_t guards_failed = 0;
+        // By group number (add_guarded): whether the group was made.
+        std::vector<bool> made;
     };
     // Sends everything in one round trip and empties the batch. When the batch cannot have
     // run (no connection could be made, or the server closed it before any reply) the

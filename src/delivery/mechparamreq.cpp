@@ -18,7 +18,7 @@
 #include "core/json.h"
 #include "delivery/sender.h"
 #include "judge/held_values.h"
-#include "runtime/inproc_commands.h"
+#include "runtime/mailboxes.h"
 
 using vyr::context::win;
 using namespace vyr::parameter;
@@ -29,7 +29,7 @@ c_mech_param_req::c_mech_param_req(std::shared_ptr<zmq::context_t> _zmq_context,
                                    std::shared_ptr<c_sender> _sender, const std::string& _redis_address,
                                    int _redis_port, bool _push_schedule_to_destination,
                                    vyr::libs::core::component_logger& _logger)
-    : c_mechanism("parameter-request mechanism", vyr::cmd::inbox::mech_param_req, std::move(_zmq_context),
+    : c_mechanism("parameter-request mechanism", vyr::mail::mech_param_req::endpoint, std::move(_zmq_context),
                   std::move(_server), std::move(_sender), _redis_address, _redis_port, _logger),
       m_push_schedule_to_destination(_push_schedule_to_destination),
       m_processing_timer(5, 0, 5, 0) {}
@@ -112,54 +112,51 @@ bool c_mech_param_req::thread_pass() {
 }
 
 void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
-    if (_message.size() == 0)
-        return;
-    switch (*static_cast<const std::uint8_t*>(_message.data())) {
-        case vyr::cmd::notified:  // the context was updated
-            m_processing_timer.reset();
-            m_timer_due = m_clock();
-            processing_cycle(m_timer_due);
-            break;
-        case vyr::cmd::alarms_refreshed:
-            m_alarms_requested = true;
-            break;
-        case vyr::cmd::request:
-            answer_request(_message);
-            break;
-        default:
-            break;
-    }
+    using namespace vyr::mail;
+    std::visit(overloaded{[this](const context_updated&) {
+                              m_processing_timer.reset();
+                              m_timer_due = m_clock();
+                              processing_cycle(m_timer_due);
+                          },
+                          [this](const alarms_refreshed&) { m_alarms_requested = true; },
+                          [this](const param_request& _request) { answer_request(_request); },
+                          [](const malformed& _bad) { refuse_request(_bad); }, [](const stop&) {}},
+               mech_param_req::read(_message));
+}
+
+void c_mech_param_req::refuse_request(const vyr::mail::malformed& _bad) {
+    if (_bad.claims<vyr::mail::param_request>())
+        VYR_THROW("zmq_message.size() < sizeof(cmd_param_req_from_node_t)");
 }
 
 bool c_mech_param_req::service_pipe(bool _in_cycle) {
-    zmq::message_t message;
+    using namespace vyr::mail;
+    zmq::message_t frame;
     // Outside a cycle the first "context updated" ends the reading: its cycle runs before
     // what came after it, as the commands were sent.
-    while (!(m_cycle_requested && !_in_cycle) && m_pipe_out->recv(message, zmq::recv_flags::dontwait)) {
-        if (message.size() == 0)
+    while (!(m_cycle_requested && !_in_cycle) && m_pipe_out->recv(frame, zmq::recv_flags::dontwait)) {
+        const auto message = mech_param_req::read(frame);
+        if (std::holds_alternative<stop>(message))
+            return false;
+        if (std::holds_alternative<context_updated>(message))
+            m_cycle_requested = true;
+        else if (std::holds_alternative<alarms_refreshed>(message))
+            m_alarms_requested = true;
+        else if (std::holds_alternative<malformed>(message) && !std::get<malformed>(message).claims<param_request>())
             continue;
-        switch (*static_cast<const std::uint8_t*>(message.data())) {
-            case vyr::cmd::stop:
-                return false;
-            case vyr::cmd::notified:
-                m_cycle_requested = true;
-                break;
-            case vyr::cmd::alarms_refreshed:
-                m_alarms_requested = true;
-                break;
-            case vyr::cmd::request:
-                try {
-                    // Held for now: the requests taken together are answered together.
-                    hold_request(message);
-                } catch (const std::exception&) {
-                    // One bad request must not cost the others their answer.
-                    m_logger.log_exception(VYR_HERE);
-                }
-                if (m_held_requests.size() >= s_max_held_requests / 2)
-                    answer_held_requests();
-                break;
-            default:
-                break;
+        else {
+            try {
+                // Held for now: the requests taken together are answered together.
+                if (const auto* request = std::get_if<param_request>(&message))
+                    hold_request(*request);
+                else
+                    refuse_request(std::get<malformed>(message));
+            } catch (const std::exception&) {
+                // One bad request must not cost the others their answer.
+                m_logger.log_exception(VYR_HERE);
+            }
+            if (m_held_requests.size() >= s_max_held_requests / 2)
+                answer_held_requests();
         }
     }
     answer_held_requests();
@@ -177,21 +174,14 @@ void c_mech_param_req::service_pipe_in_cycle() {
         throw vyr::worker_thread::end_of_thread{};
 }
 
-void c_mech_param_req::answer_request(const zmq::message_t& _message) {
-    hold_request(_message);
+void c_mech_param_req::answer_request(const vyr::mail::param_request& _request) {
+    hold_request(_request);
     answer_held_requests();
 }
 
-void c_mech_param_req::hold_request(const zmq::message_t& _message) {
-    cmd_param_req_from_node_t header{};
-    if (!vyr::cmd::read_command(_message.data(), _message.size(), header))
-        VYR_THROW("zmq_message.size() < sizeof(cmd_param_req_from_node_t)");
+void c_mech_param_req::hold_request(const vyr::mail::param_request& _request) {
     const auto arrival = std::chrono::steady_clock::now();
-    held_request request{vyr::cmd::field_text(header.mac), {}, arrival, arrival};
-    const auto* numbers = static_cast<const std::uint8_t*>(_message.data()) + sizeof header;
-    request.numbers.resize((_message.size() - sizeof header) / sizeof(std::uint32_t));
-    if (!request.numbers.empty())
-        std::memcpy(request.numbers.data(), numbers, request.numbers.size() * sizeof(std::uint32_t));
+    held_request request{_request.mac, _request.numbers, arrival, arrival};
 
     // Every request goes through the queue, so that one answered at once never overtakes
     // one held before it. A device asking again while its request waits still wants what
@@ -308,16 +298,6 @@ void c_mech_param_req::read_snapshot() {
     m_unreadable = std::move(unreadable);
 }
 
-void c_mech_param_req::prefetch_or_read_live(const std::function<void()>& _prefetch) {
-    try {
-        _prefetch();
-    } catch (const std::exception&) {
-        // What was not read in one go is read when needed; a failure there is logged
-        // with the record it concerns.
-        m_logger.debug("records could not be read in one go: read one by one");
-    }
-}
-
 void c_mech_param_req::answer(vyr::judge::judge& _judge, const vyr::context::win_record& _win,
                               const std::vector<std::uint32_t>& _numbers, std::chrono::steady_clock::time_point _taken) {
     // A parameter whose payload cannot be built is left out of the answer.
@@ -344,65 +324,46 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
     // within their pacing.
     if (!m_writes.empty())
         send_writes();
-    using refresh_state = vyr::context::context::refresh_state;
     // The project as the cycle starts, read in a few round trips; what the platform
     // changes meanwhile comes with a "context updated", which gives another cycle. The
-    // alarm pass alone reads only the flags here.
+    // alarm pass alone takes the last snapshot while the mirror has not changed since.
     std::shared_ptr<const vyr::context::project_snapshot> snapshot;
-    bool updated = false;
-    bool alarms_wait = false;
     if (_alarms_only) {
-        updated = m_context->updated();
-        alarms_wait = m_context->alarms_refresh() == refresh_state::pending;
+        snapshot = current_snapshot();
     } else {
         read_snapshot();
         snapshot = m_snapshot;
-        updated = snapshot->updated;
-        alarms_wait = snapshot->alarms_refresh == vyr::context::alarm_refresh::pending;
     }
-    if (!updated) {
+    if (!snapshot->updated) {
         retry_soon(false);
         return;
     }
+    const bool alarms_wait = snapshot->alarms_refresh == vyr::context::alarm_refresh::pending;
     // Alarms alone, and they wait for a refresh: nothing to read now.
     if (_alarms_only && alarms_wait) {
         retry_soon(true);
         return;
     }
-    {
-        const snapshot_scope scope(*this);
-        try {
-            // What the alarm and sync passes read, kept for the cycle; requests that come
-            // meanwhile are answered between its round trips.
-            if (_alarms_only)
-                m_context->prefetch_alarm_view([this] { service_pipe_in_cycle(); });
-            else
-                m_context->prefetch_passes([this] { service_pipe_in_cycle(); });
-        } catch (const std::exception&) {
-            // Each record is then read when needed, and what fails is logged with the record.
-            m_logger.warning("the project could not be read in one go: this cycle reads it record by record");
-        }
-        m_vehicle_certification = m_context->vehicle_certification();
-        run_passes(_alarms_only, alarms_wait);
-        // A big snapshot takes a while to let go of: requests are answered in between.
-        m_context->redis_context().cache_off([this] { service_pipe_in_cycle(); });
-    }
-    if (snapshot)
-        deliver_parameters(snapshot);
+    // Each pass writes what it decided before the next one reads the same WIN records.
+    run_alarm_pass(*snapshot, alarms_wait);
+    if (_alarms_only)
+        return;
+    // The sync pass sends what it decided before the parameter pass reads a record, so
+    // that the parameter pass sees the sending times of its pushes.
+    lsb(snapshot);
+    deliver_parameters(snapshot);
 }
 
-void c_mech_param_req::run_passes(bool _alarms_only, bool _alarms_wait) {
+void c_mech_param_req::run_alarm_pass(const vyr::context::project_snapshot& _snapshot, bool _alarms_wait) {
     // The alarms being read again, what is stored may be out of date: the alarms wait
     // (a refresh that failed lets them go out as stored), the rest goes on.
-    if (!_alarms_wait) {
-        m_alarms_requested = false;
-        deliver_alarms();
-        m_alarms_passed = std::chrono::steady_clock::now();
-    } else {
+    if (_alarms_wait) {
         retry_soon(true);
+        return;
     }
-    if (!_alarms_only)
-        lsb();
+    m_alarms_requested = false;
+    deliver_alarms(_snapshot);
+    m_alarms_passed = std::chrono::steady_clock::now();
 }
 
 timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {
@@ -445,28 +406,6 @@ bool c_mech_param_req::may_push(const win& _win, const timeval& _now) {
     return _win.sending_counter() <= s_max_sending_counter && sending_period_passed(_now, _win.sending_time());
 }
 
-void c_mech_param_req::hw_param_to_win(win& _win, const std::string& _parameters) {
-    const timeval time = pass_time();
-    if (!sending_period_passed(time, _win.sending_time()))
-        return;
-    // Only a frame that was queued counts as a push.
-    if (!m_sender->hw_param_to_node(_win.mac_addr(), _parameters))
-        return;
-    const vyr::context::answer_guard guard(_win);
-    _win.sending_time(time);
-    _win.increment_sending_counter();
-}
-
-void c_mech_param_req::log_unless_connection_lost(const vyr::libs::core::source_location& _location) {
-    try {
-        throw;
-    } catch (const vyr::redis::connection_error&) {
-        throw;
-    } catch (...) {
-        m_logger.log_exception(_location);
-    }
-}
-
 bool c_mech_param_req::first_notice(const std::string& _key, const std::string& _value) {
     const auto [at, inserted] = m_notices.emplace(_key, _value);
     if (inserted)
@@ -479,24 +418,10 @@ bool c_mech_param_req::first_notice(const std::string& _key, const std::string& 
 
 void c_mech_param_req::forget(const std::string& _key) { m_notices.erase(_key); }
 
-void c_mech_param_req::note_undeliverable(const std::string& _mac_address, parameter_t _p,
-                                          const std::string& _project_value, const std::string& _loss) {
-    const auto key = _mac_address + " " + parameters.at(_p);
-    if (_loss.empty())
-        forget(key);
-    else if (first_notice(key, _project_value))
-        m_logger.warning("%1% of %2%: the project value cannot be delivered whole: %3%") % parameters.at(_p) %
-            _mac_address % _loss;
-}
-
 // ---- the pass over all WINs ----------------------------------------------------------------
 
 c_mech_param_req::snapshot_scope::snapshot_scope(c_mech_param_req& _owner)
-    : m_owner(_owner), m_cache(_owner.m_context->redis_context()) {
-    m_owner.m_cycle_schedules.emplace();
-}
-
-c_mech_param_req::snapshot_scope::~snapshot_scope() { m_owner.m_cycle_schedules.reset(); }
+    : m_cache(_owner.m_context->redis_context()) {}
 
 void c_mech_param_req::by_chunks(const std::vector<std::string>& _macs, bool _whole,
                                  const std::function<void(std::size_t)>& _each,
@@ -535,7 +460,7 @@ c_mech_param_req::win_key_list c_mech_param_req::win_keys(const std::vector<std:
     static const std::vector<parameter_t> s_tag = {VEH_CERT, DRIVER_LIC, EM_ALM, SCR_NAME, SCR_GNAME,
                                                    T2T_CFG,  T2T_NO_ALARM, STATIONARY, LOC, CATEGORY};
     static const std::vector<parameter_t> s_foreign = {STATIONARY, T2T_CFG, T2T_NO_ALARM, CATEGORY};
-    // Alarm delivery reads the rest once it knows which tags it judges.
+    // Not whole: the data and alarm hashes only.
     static const std::vector<parameter_t> s_none;
     win_key_list keys;
     if (!m_context->redis_context().caching())
@@ -555,11 +480,6 @@ c_mech_param_req::win_key_list c_mech_param_req::win_keys(const std::vector<std:
         keys.clear();
     }
     return keys;
-}
-
-void c_mech_param_req::with_wins(const std::vector<std::string>& _macs, bool _whole,
-                                 const std::function<void()>& _work) {
-    with_keys(win_keys(_macs, _whole), _work, {});
 }
 
 void c_mech_param_req::with_keys(const win_key_list& _keys, const std::function<void()>& _work,

@@ -3,11 +3,11 @@
 // context changes, pushes to every WIN what differs from the project (alarms, screen
 // texts, TDOA configuration and the tag parameters). It owns a 5-second timer beside the base's pipe; everything here runs on
 // the mechanism's own thread with the base's Redis context, and the only object it shares
-// is the sender. The TDOA builders and alarm delivery live in mechparamreq_tdoa.cpp and
-// mechparamreq_alarms.cpp.
+// is the sender. The passes over the WIN records live in mechparamreq_pass.cpp (the
+// parameters), mechparamreq_tdoa.cpp (sync slots and superframes) and
+// mechparamreq_alarms.cpp (alarms); what the TDOA anchors must hold is the judge's.
 #pragma once
 
-#include <json/json.h>
 #include <sys/time.h>
 
 #include <chrono>
@@ -28,17 +28,15 @@
 #include "context/project_snapshot.h"
 #include "context/write_batch.h"
 #include "delivery/mechanism.h"
+#include "judge/alarms.h"
 #include "judge/judge.h"
-#include "judge/tdoa.h"
 #include "parameters/parameters.h"
 #include "redis/context.h"
+#include "runtime/mailboxes.h"
 #include "runtime/timer.h"
 
 namespace vyr::context {
-class anchor;
-class tdoa_setting;
 class win;
-class track_obj;
 }
 
 class c_mech_param_req : public c_mechanism {
@@ -79,9 +77,9 @@ public:
     // moves that clock on by a period per expiry sees the pacing as it is.
     void set_period(std::chrono::milliseconds _period);
 
-    // Commands "request" (parameter request), "notified" (context updated: a cycle at
-    // once) and "alarms refreshed" (the alarm pass soon); others are ignored. A request
-    // shorter than its header throws.
+    // One frame of the mailbox (vyr::mail::mech_param_req): a parameter request, "context
+    // updated" (a cycle at once) or "alarms refreshed" (the alarm pass soon); anything
+    // else is ignored, but a request that is malformed (shorter than its header) throws.
     void process_zmq_message(const zmq::message_t& _message);
     // A cycle takes the pipe's commands after every this many WINs (or tags), so that
     // requests are answered and a stop is honoured while it runs.
@@ -101,7 +99,7 @@ public:
     // While requests are held the pipe is polled at most this long, then the mirror is
     // looked at again.
     static constexpr std::chrono::milliseconds s_held_request_poll{200};
-    // One processing cycle: alarms, sync slots, then parameters. Nothing while the
+    // One processing cycle: alarms, sync slots and superframes, then parameters. Nothing while the
     // project mirror is incomplete, and no alarms while an alarm refresh is pending;
     // either way the cycle is tried again a second later.
     void processing_timer();
@@ -109,35 +107,14 @@ public:
     // One pass over all WINs, pushing what differs from the project as `_snapshot` shows
     // it: the records are read, judged and written back a chunk at a time.
     void deliver_parameters(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot);
-    // Zone alarms and screen messages of every tag: each tag's confirmed display is
-    // judged against the alarm its object's records say now, whatever its state.
-    void deliver_alarms();
-    // Synchronisation slots and superframes of the TDOA anchors.
-    void lsb();
-
-    // Sends `_parameters` to the WIN when its pacing allows (the counter limit is not
-    // looked at) and records the sending.
-    void hw_param_to_win(vyr::context::win& _win, const std::string& _parameters);
-
-    // The anchor payload builders over the records (the rules are judge/tdoa's): one
-    // payload text for the WIN with this MAC. A failure is logged and gives nothing; a
-    // lost Redis connection (vyr::redis::connection_error) is thrown on.
-    std::string form_tdoa_schd(const std::string& _mac_address);
-    // 140100 for an anchor that is no master; nothing when a master's superframe cannot
-    // be worked out (no active schedule, or the schedule is not mirrored).
-    std::optional<std::string> form_sf(const std::string& _mac_address);
-    // Throws when a number does not fit its field (2 bytes, 1, 1): capped, it would read
-    // as "no master" (FFFF) or "no slot" (FF).
-    static std::string form_sync_slot(std::uint32_t _master_node_id, std::uint32_t _beacon_slot_number,
-                                      std::uint32_t _flags);
-    // Nothing when the anchor's slot cannot be worked out or does not fit its payload.
-    std::optional<std::string> form_sync_slot_by_mac(const std::string& _mac_address);
-
-    // The anchor's TDOA schedule partners as JSON (null where the project holds none).
-    std::optional<Json::Value> tdoa_schedule_to_json(const std::string& _mac_address);
-    // The partner entry of one row for the anchor; null when the anchor takes no part in
-    // it. A row that cannot be read throws.
-    Json::Value tdoa_schedule_row_to_json(const std::string& _anchor_uid, const std::string& _row);
+    // Zone alarms and screen messages of every tag of `_snapshot`: each tag's confirmed
+    // display is judged against the alarm its object's records say now, whatever its state.
+    void deliver_alarms(const vyr::context::project_snapshot& _snapshot);
+    // Synchronisation slots and superframes of the TDOA anchors as `_snapshot` shows them:
+    // the anchors' WIN records are read, judged and written back a chunk at a time, each
+    // chunk's batch sent before the next read (and so before the parameter pass reads
+    // them), so that no WIN is pushed twice within its pacing.
+    void lsb(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot);
 
     // Whether at least `_period_sec` whole seconds lie between `_last` and `_now`; a
     // `_last` after `_now` (the clock was set back) counts as passed.
@@ -157,11 +134,12 @@ public:
 
 private:
     // Holds the request, then answers what is held if the mirror is complete.
-    void answer_request(const zmq::message_t& _message);
+    void answer_request(const vyr::mail::param_request& _request);
     // Queues the request behind those held (the oldest dropped past the bound), or adds
-    // its parameters not asked yet to the one its MAC has held; a request shorter than
-    // its header throws.
-    void hold_request(const zmq::message_t& _message);
+    // its parameters not asked yet to the one its MAC has held.
+    void hold_request(const vyr::mail::param_request& _request);
+    // Throws when the malformed frame claims to be a parameter request.
+    static void refuse_request(const vyr::mail::malformed& _bad);
     // Drops the held requests past their lifetime and, once the mirror is complete,
     // answers the others in arrival order. A lost Redis connection ends one answer, not
     // the others (logged once for all). Called on every pass of the thread.
@@ -181,26 +159,24 @@ private:
     // Sends m_writes; what cannot have run on a lost connection stays there (and throws),
     // to go first on the next one.
     void send_writes();
+    // The records of `_macs` (with the parameter hashes `_reads` names), s_win_chunk at a
+    // time, each handed to `_each`, which adds what it decides to m_writes; after each
+    // chunk `_judge`'s notices are logged and m_writes is sent. What m_writes holds from
+    // before goes ahead of every read. Requests are answered between the chunks. A chunk
+    // that meets a lost connection is read again WIN by WIN, and what cannot be read or
+    // written is left to the next pass (logged once); other errors end the pass.
+    void for_win_chunks(const std::vector<std::string>& _macs, const vyr::context::parameters_of& _reads,
+                        vyr::judge::judge& _judge, const std::function<void(const vyr::context::win_record&)>& _each);
     // Logs the judge's warnings, each once per value (first_notice).
     void log_notices(const std::vector<vyr::judge::notice>& _notices);
-    // The superframe a master with this sfd is to hold; nothing (warned once until it
-    // settles) when the setting has no active schedule, that schedule is not mirrored or
-    // a number does not fit its field.
-    std::optional<vyr::parameter::superframe> master_superframe(const vyr::context::anchor& _anchor,
-                                                                const vyr::context::tdoa_setting& _setting,
-                                                                std::uint32_t _sfd);
     // Calls `_each(i)` for every index of `_macs`, a chunk of WINs at a time: the chunk's
-    // records (whole, or what alarm delivery reads) are read in one go first, and the
+    // records (whole, or their data and alarm hashes) are read in one go first, and the
     // writes are held until the chunk's end; the next chunk's records are on their way
     // meanwhile. `_then(first, last)` runs once the chunk's records are kept, before its
     // WINs are taken: a second read, fresh rather than from the cycle's snapshot, that
     // depends on the first. Without the cycle's snapshot it is a plain loop.
     void by_chunks(const std::vector<std::string>& _macs, bool _whole, const std::function<void(std::size_t)>& _each,
                    const std::function<void(std::size_t, std::size_t)>& _then = {});
-    // Runs a prefetch; when it fails, the reads go to the server one by one.
-    void prefetch_or_read_live(const std::function<void()>& _prefetch);
-    // `_work` with the records of these WINs read in one go and its writes held to its end.
-    void with_wins(const std::vector<std::string>& _macs, bool _whole, const std::function<void()>& _work);
     // The keys of the WIN records a pass reads, by what each WIN is in the project (none
     // but the record itself when not `_whole`); none without the cycle's snapshot or
     // when the project cannot be read, so that each record is read by itself.
@@ -211,46 +187,21 @@ private:
     // is read ahead after it, while the work runs.
     void with_keys(const win_key_list& _keys, const std::function<void()>& _work, const win_key_list& _ahead,
                    const std::function<void()>& _then = {});
-    // The fields of an anchor a schedule entry names as partner (node id and position),
-    // read as the entry needs them; throws when they cannot be read.
-    vyr::context::anchor_data partner_anchor(const std::string& _uid);
-    // The index of the active version-2 schedule of a setting; nothing when there is none.
-    // Worked out once per cycle (a request answered during the cycle shares it).
-    std::shared_ptr<const vyr::judge::tdoa::schedule_index> active_schedule_index(const std::string& _setting_uid);
-    // By setting uid, while a cycle runs.
-    std::optional<std::map<std::string, std::shared_ptr<const vyr::judge::tdoa::schedule_index>>> m_cycle_schedules;
-    // For the alarm and sync passes of a cycle: the connection's read cache on
-    // and the schedules indexed once; both dropped at the end.
+    // The connection's read cache on for a scope, dropped at its end; no pass of the
+    // cycle reads through it any more.
     class snapshot_scope {
     public:
         explicit snapshot_scope(c_mech_param_req& _owner);
-        ~snapshot_scope();
         snapshot_scope(const snapshot_scope&) = delete;
         snapshot_scope& operator=(const snapshot_scope&) = delete;
 
     private:
-        c_mech_param_req& m_owner;
         vyr::redis::cache_scope m_cache;
     };
-    // The sync slot (master node id, slot) of the WIN with this MAC as its payload
-    // carries it; nothing (warned once) when a number does not fit its field.
-    std::optional<std::pair<std::uint32_t, std::uint32_t>> fitting_sync_slot(const std::string& _mac_address,
-                                                                             std::uint64_t _master_node_id,
-                                                                             std::uint64_t _slot);
-    // The work of lsb(); `_non_distributors` starts as every anchor's uid.
-    void sync_anchors(std::vector<std::string> _non_distributors);
-    // For a builder's catch block: logs the failure, or throws a lost Redis connection
-    // on to the pass, which logs it once and ends that WIN's work.
-    void log_unless_connection_lost(const vyr::libs::core::source_location& _location);
     // Once-only warnings about one subject (`_key`): true when `_value` is new for it, so
     // the caller logs; the same value again gives false until forget(_key).
     bool first_notice(const std::string& _key, const std::string& _value);
     void forget(const std::string& _key);
-    // Warns once per WIN, parameter and project value that the project holds a value
-    // the device cannot hold whole (`_loss` says what is lost or not sent; empty:
-    // nothing is).
-    void note_undeliverable(const std::string& _mac_address, vyr::parameter::parameter_t _p,
-                            const std::string& _project_value, const std::string& _loss);
 
     // Constant after construction.
     const bool m_push_schedule_to_destination;
@@ -258,7 +209,6 @@ private:
     clock_function m_clock = &c_mech_param_req::now;
     std::chrono::steady_clock::duration m_held_request_lifetime = s_held_request_lifetime;
     // Mechanism thread only.
-    bool m_vehicle_certification = false;  // the mirror's switch as the pass or batch began
     vyr::timer m_processing_timer;
     // When the timer was last due (or started, or reset): each expiry is due 5 s later.
     timeval m_timer_due{};
@@ -305,23 +255,26 @@ private:
     void service_pipe_in_cycle(std::size_t _done);
     // The same at once.
     void service_pipe_in_cycle();
-    // The alarm a tag is to show now, as its device holds it after the payload: the alarm
-    // chosen among its object's zone alarms (`shown` with the alarm's uid, level and zone
-    // id), or the clearing form (empty uid, level and zone id 0), and the screen text.
-    struct alarm_view {
-        vyr::context::shown_alarm shown;
-        std::string zone_uid;
-        std::string text;
-    };
-    alarm_view alarm_to_show(const std::string& _object_uid, const std::string& _mac_address);
-    // The zone alarms and screen message of one tag, sent when what its device confirmed
-    // differs from alarm_to_show; false when nothing went out.
-    bool deliver_alarm_to_tag(vyr::context::win& _win, const std::string& _object_uid);
+    // One chunk of the alarm pass: the tags of objects `_uids` with WINs `_macs` (in the
+    // same order), judged against `_zones`; their frames sent and their pushes written.
+    // Throws redis::connection_error when the connection is lost (the chunk's tags wait
+    // for the next pass) and zmq::error_t when the gateway side fails.
+    void deliver_alarm_chunk(const vyr::judge::alarms::zones& _zones, const std::vector<std::string>& _uids,
+                             const std::vector<std::string>& _macs, const timeval& _time);
+    // A frame the alarm pass decided on, with the compare-and-set it waits for.
+    struct alarm_push;
+    // Sends the frames of `_pushes` whose compare-and-set was made (`_made`, by group
+    // number), then writes their sending times and counters (m_writes).
+    void send_alarm_frames(const std::vector<alarm_push>& _pushes, const std::vector<bool>& _made,
+                           const timeval& _time);
+    // Warns once per error text that a tag's alarm delivery cannot be judged.
+    void note_broken_tag(const std::string& _mac, const std::string& _error);
     // One processing cycle going by `_due`; only the alarm delivery when `_alarms_only`.
     void processing_cycle(const timeval& _due, bool _alarms_only = false);
     void run_cycle(bool _alarms_only);
-    // The alarm and sync passes of a cycle, with the cycle's read cache in place.
-    void run_passes(bool _alarms_only, bool _alarms_wait);
+    // The alarm pass of a cycle, unless the alarms wait for a refresh (then it is tried
+    // again soon).
+    void run_alarm_pass(const vyr::context::project_snapshot& _snapshot, bool _alarms_wait);
     void retry_soon(bool _alarms_only);
     // The due time of the timer after `_expirations` more expiries; taken from the wall
     // clock again when that was set or drifted by more than a second.

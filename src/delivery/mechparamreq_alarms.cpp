@@ -3,199 +3,182 @@
 // judged: what its device confirmed (the zone alarm it was sent and acknowledged, the text
 // it acknowledged, and what it reports showing since) is compared with the alarm its
 // object's records say now, in every state, and a difference is sent again, paced like
-// every push. The alarm records are read fresh with each chunk of tags, not taken from the
-// cycle's snapshot, so an alarm set or cleared while the cycle runs is not judged against
-// the records it replaced. Also the emergency state a tag is to hold. Runs on the
-// mechanism's thread with its own Redis context.
+// every push. The tags come from the cycle's project snapshot; per chunk of them the WIN
+// records are read, then the alarms of the tags that are judged, fresh rather than from
+// the snapshot, so that an alarm set or cleared while the cycle runs is not judged against
+// the records it replaced. The rules are judge/alarms'. The compare-and-sets of the alarm
+// states go as one batch before the frames, a frame goes only for a state change that was
+// made, and the pushes' sending times and counters as a second batch after them. Runs on
+// the mechanism's thread with its own Redis context.
 #include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "common/helpers.h"
-#include "context/context.h"
-#include "core/exception.h"
+#include "context/object_alarms.h"
+#include "context/write_batch.h"
 #include "delivery/mechparamreq.h"
 #include "delivery/sender.h"
+#include "judge/alarms.h"
 
-using vyr::context::alarm_states;
-using vyr::context::win;
+using vyr::context::win_record;
+namespace alarms = vyr::judge::alarms;
 
 namespace {
 
-// The text shown while no zone alarm is: the device keeps a blank line.
-const std::string s_blank_text = " ";
-// The largest zone alarm level and zone id the AL_ZV payload carries.
-constexpr std::uint32_t s_max_level = 0xFF;
-constexpr std::uint32_t s_max_zone_id = 0xFFFF;
-
-// An alarm that can be shown, with what the choice compares.
-struct candidate {
-    std::string uid;
-    vyr::context::alarm_data data;
-    std::uint32_t zone_id = 0;
-};
-
-// Whether `_b` is to be shown rather than `_a`: an undelivered alarm before a delivered
-// one, then the higher level, then an unacknowledged one before an acknowledged one. An
-// alarm without an acknowledged value takes part in no comparison.
-bool preferred(const candidate& _a, const candidate& _b) {
-    const auto& a = _a.data;
-    const auto& b = _b.data;
-    if (!a.acknowledged || !b.acknowledged)
-        return false;
-    if (a.delivered && !b.delivered)
-        return true;
-    if ((b.zone_alarm_level && !a.zone_alarm_level) ||
-        (a.zone_alarm_level && b.zone_alarm_level && *a.zone_alarm_level < *b.zone_alarm_level))
-        return true;
-    return *a.acknowledged != 0 && *b.acknowledged == 0;
+// Runs `_read` over a tag's record; a broken one (a number that is none, a record that
+// is gone) gives its error text instead.
+template <class Read>
+auto guarded_read(Read _read, std::string& _error) -> std::optional<decltype(_read())> {
+    try {
+        return _read();
+    } catch (const vyr::context::bad_data& _e) {
+        _error = _e.what();
+    } catch (const vyr::context::not_found& _e) {
+        _error = _e.what();
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
-c_mech_param_req::alarm_view c_mech_param_req::alarm_to_show(const std::string& _object_uid,
-                                                             const std::string& _mac_address) {
-    // The first alarm that can be shown, replaced by every later one preferred to it.
-    std::optional<candidate> chosen;
-    std::string refused;
-    for (const auto& uid : m_context->get_zone_alarms_of_object(_object_uid)) {
-        auto data = m_context->get_alarm(uid).read();
-        if (!data || !data->set || !data->text || !data->zone_uid || !data->zone_alarm_level)
-            continue;
-        // A level or zone the payload cannot carry would show another alarm than the
-        // project's: such an alarm is not shown (nor one whose zone is not mirrored).
-        const auto zone = m_context->get_zone(*data->zone_uid).read();
-        if (!zone || *data->zone_alarm_level > s_max_level || zone->zone_id > s_max_zone_id) {
-            refused += (refused.empty() ? "" : ", ") + uid;
-            continue;
-        }
-        candidate other{uid, std::move(*data), zone->zone_id};
-        if (!chosen || preferred(*chosen, other))
-            chosen = std::move(other);
-    }
-    const auto key = _mac_address + " zone alarms";
-    if (refused.empty())
-        forget(key);
-    else if (first_notice(key, refused))
-        m_logger.warning("zone alarms of %1% not shown: level above %2%, zone id above %3% or zone not mirrored: "
-                         "%4%") %
-            _mac_address % s_max_level % s_max_zone_id % refused;
-    alarm_view view;
-    view.text = s_blank_text;
-    if (chosen) {
-        view.shown = {chosen->uid, *chosen->data.zone_alarm_level, chosen->zone_id};
-        view.zone_uid = *chosen->data.zone_uid;
-        // As the device holds it: what it confirms is compared with what it was sent.
-        view.text = vyr::parameter::param_screen_text::held_text(*chosen->data.text);
-    }
-    return view;
-}
+struct c_mech_param_req::alarm_push {
+    const win_record* record;
+    // The compare-and-set the frame waits for, by its number in the chunk's batch.
+    std::size_t group;
+    alarms::decision decision;
+};
 
-bool c_mech_param_req::deliver_alarm_to_tag(win& _win, const std::string& _object_uid) {
-    using vyr::parameter::AL_ZV;
-    const auto& mac = _win.mac_addr();
-    const auto delivery = _win.alarm_delivery_state();
-    const auto state = delivery.state;
-    if (state != alarm_states::NOT_CONFIGURED && state != alarm_states::SENT && state != alarm_states::MESSAGE &&
-        state != alarm_states::CONFIGURED)
-        return false;
-    const auto must = alarm_to_show(_object_uid, mac);
-    // What the device confirmed showing: the alarm it acknowledged, unless it reported
-    // another one since.
-    bool shows = delivery.shown && *delivery.shown == must.shown;
-    if (shows && state != alarm_states::SENT && state != alarm_states::NOT_CONFIGURED) {
-        const auto reported = _win.reported_zone_alarm();
-        shows = !reported ||
-                (reported->level == must.shown.level && (must.shown.level == 0 || reported->zone_id == must.shown.zone_id));
-    }
-    const auto send_alarm = [&] {
-        // A new alarm state set meanwhile stays to be judged again: this choice is not sent.
-        if (!_win.replace_alarm_state(state, alarm_states::SENT, must.shown, must.text))
-            return false;
-        // A frame that was not queued is no push (the state says SENT: it goes out again).
-        return must.shown.uid.empty()
-                   ? m_sender->zone_alarm_to_node(mac, 0, 0, "")
-                   : m_sender->zone_alarm_to_node(mac, must.shown.level, must.shown.zone_id, must.zone_uid);
-    };
-    if (state == alarm_states::NOT_CONFIGURED || state == alarm_states::SENT || !shows)
-        return send_alarm();
-    // The alarm is shown; its text is what is left to settle.
-    const auto text = _win.current_text();
-    if (text == must.text && state == alarm_states::CONFIGURED)
-        return false;
-    if (text != must.text && !_win.replace_alarm_state(state, alarm_states::MESSAGE, std::nullopt, must.text))
-        return false;
-    return m_sender->message_to_node(mac, must.text);
-}
-
-void c_mech_param_req::deliver_alarms() {
+void c_mech_param_req::deliver_alarms(const vyr::context::project_snapshot& _snapshot) {
     const timeval time = pass_time();
-    // The tags that show alarms, by MAC, in the order of the objects.
+    // The tags that show alarms: the objects that are no asset ("ASSET", exactly as the
+    // platform writes it) and name a device.
     std::vector<std::string> uids;
     std::vector<std::string> macs;
-    for (const auto& object_uid : m_context->get_track_objs()) {
+    for (const auto& [uid, object] : _snapshot.track_objs) {
+        if (object.type == "ASSET" || object.mac_addr.empty())
+            continue;
+        uids.push_back(uid);
+        macs.push_back(object.mac_addr);
+    }
+    // Chunks that met a lost Redis connection, reported once for the pass: their tags are
+    // left to the next pass, and the next read connects again.
+    std::size_t lost = 0;
+    std::string loss;
+    for (std::size_t first = 0; first < macs.size(); first += s_win_chunk) {
+        // Requests that came meanwhile are answered between the chunks.
+        if (first != 0)
+            service_pipe_in_cycle();
+        const auto last = std::min(macs.size(), first + s_win_chunk);
         try {
-            const auto object = m_context->get_track_obj(object_uid);
-            // Asset tags show nothing. The platform's type is exactly "ASSET".
-            if (object.type() == "ASSET")
-                continue;
-            auto mac = object.mac_addr();
-            if (mac.empty())
-                continue;
-            uids.push_back(object_uid);
-            macs.push_back(std::move(mac));
-        } catch (const std::exception&) {
-            m_logger.log_exception(VYR_HERE);
+            deliver_alarm_chunk(_snapshot.zones, {uids.begin() + static_cast<std::ptrdiff_t>(first),
+                                                  uids.begin() + static_cast<std::ptrdiff_t>(last)},
+                                {macs.begin() + static_cast<std::ptrdiff_t>(first),
+                                 macs.begin() + static_cast<std::ptrdiff_t>(last)},
+                                time);
+        } catch (const vyr::redis::connection_error& _error) {
+            if (lost++ == 0)
+                loss = _error.what();
         }
     }
-    // Once a chunk's WIN records are read, the alarms of its tags that are judged (their
-    // index sets and what their devices report showing), then the alarm records those
-    // name: what the records say as the tags are judged.
-    const auto fresh = [&](std::size_t _first, std::size_t _last) {
-        using vyr::context::alarm;
-        using vyr::redis::key_kind;
-        std::vector<std::size_t> judged;
-        std::vector<std::pair<std::string, key_kind>> keys;
-        for (auto i = _first; i < _last; ++i)
-            prefetch_or_read_live([&] {
-                const auto state = m_context->get_win(macs[i]).alarm_delivery_state().state;
-                if (state == alarm_states::UNKNOWN || state == alarm_states::NOT_SUPPORTED)
-                    return;
-                judged.push_back(i);
-                keys.emplace_back(alarm::keys::objects(uids[i]), key_kind::set);
-                keys.emplace_back(win::keys::parameters(macs[i], vyr::parameter::parameters.at(vyr::parameter::AL_ZV)),
-                                  key_kind::hash);
-            });
-        prefetch_or_read_live([&] { m_context->redis_context().prefetch(keys, true); });
-        // What cannot be read in one go is read per tag, its failure logged with the tag.
-        keys.clear();
-        for (const auto i : judged)
-            prefetch_or_read_live([&] {
-                for (const auto& alarm_uid : m_context->get_alarms_of_object(uids[i])) {
-                    keys.emplace_back(alarm::keys::fields(alarm_uid), key_kind::hash);
-                    keys.emplace_back(alarm::keys::data(alarm_uid), key_kind::hash);
-                }
-            });
-        prefetch_or_read_live([&] { m_context->redis_context().prefetch(keys, true); });
-    };
-    by_chunks(
-        macs, false,
-        [&](std::size_t _index) {
-            service_pipe_in_cycle(_index);
-            auto record = m_context->get_win(macs[_index]);
-            try {
-                if (!record.exists() || !may_push(record, time) || !deliver_alarm_to_tag(record, uids[_index]))
-                    return;
-                const vyr::context::answer_guard guard(record);
-                record.sending_time(time);
-                record.increment_sending_counter();
-            } catch (const zmq::error_t&) {
-                throw;  // the gateway side failed: the rest of the pass waits for the next cycle
-            } catch (const std::exception&) {
-                // One broken record must not keep every tag after it from its alarms.
-                m_logger.log_exception(VYR_HERE);
-            }
-        },
-        fresh);
+    if (lost != 0)
+        m_logger.error("%1% chunk(s) of tags left to the next alarm pass, the Redis connection was lost: %2%") % lost %
+            loss;
+}
+
+void c_mech_param_req::deliver_alarm_chunk(const alarms::zones& _zones, const std::vector<std::string>& _uids,
+                                           const std::vector<std::string>& _macs, const timeval& _time) {
+    auto& redis = m_context->redis_context();
+    static const std::vector<vyr::parameter::parameter_t> s_reads = {vyr::parameter::AL_ZV};
+    const auto records = vyr::context::read_win_records(
+        redis, _macs, [](const std::string&) -> const std::vector<vyr::parameter::parameter_t>& { return s_reads; });
+    // The tags judged now: a record, a judged state, and pacing that lets them be pushed.
+    std::vector<std::size_t> judged;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const auto& record = records[i];
+        std::string error;
+        const auto due = guarded_read(
+            [&] {
+                return record.exists() && alarms::judged(record.alarm_delivery_state().state) &&
+                       vyr::judge::may_push(record, _time);
+            },
+            error);
+        if (!due)
+            note_broken_tag(_macs[i], error);
+        else if (*due)
+            judged.push_back(i);
+    }
+    std::vector<std::string> judged_uids;
+    for (const auto i : judged)
+        judged_uids.push_back(_uids[i]);
+    const auto object_alarms = vyr::context::read_object_alarms(redis, judged_uids);
+    // What goes out, each frame behind the compare-and-set of its state.
+    std::vector<alarm_push> pushes;
+    vyr::context::write_batch changes;
+    std::vector<vyr::judge::notice> notices;
+    for (std::size_t n = 0; n < judged.size(); ++n) {
+        const auto& record = records[judged[n]];
+        std::string error;
+        if (const auto unreadable = alarms::unreadable(object_alarms[n])) {
+            note_broken_tag(record.mac_addr(), "alarms of object " + judged_uids[n] + ": " + *unreadable);
+            continue;
+        }
+        notices.emplace_back();
+        auto decision = guarded_read(
+            [&] {
+                return alarms::decide(
+                    record, alarms::to_show(record.mac_addr(), object_alarms[n], _zones, notices.back()));
+            },
+            error);
+        if (!decision) {
+            note_broken_tag(record.mac_addr(), error);
+            continue;
+        }
+        forget(record.mac_addr() + " alarm delivery");
+        if (decision->send == alarms::decision::frame::none)
+            continue;
+        const auto& change = decision->change;
+        const auto group = change ? changes.add(vyr::context::alarm_state_update{
+                                        record.mac_addr(), change->expected, change->next, change->shown, change->text})
+                                  : vyr::context::write_batch::s_no_group;
+        pushes.push_back({&record, group, std::move(*decision)});
+    }
+    log_notices(notices);
+    send_alarm_frames(pushes, changes.send(redis).made, _time);
+}
+
+void c_mech_param_req::send_alarm_frames(const std::vector<alarm_push>& _pushes, const std::vector<bool>& _made,
+                                         const timeval& _time) {
+    try {
+        for (std::size_t i = 0; i < _pushes.size(); ++i) {
+            const auto& push = _pushes[i];
+            // A new alarm state set meanwhile stays to be judged again: this choice is not sent.
+            if (push.group != vyr::context::write_batch::s_no_group && !_made.at(push.group))
+                continue;
+            service_pipe_in_cycle(i);
+            const auto& mac = push.record->mac_addr();
+            const auto& must = push.decision.must;
+            const bool queued =
+                push.decision.send == alarms::decision::frame::message ? m_sender->message_to_node(mac, must.text)
+                : must.shown.uid.empty()
+                    ? m_sender->zone_alarm_to_node(mac, 0, 0, "")
+                    : m_sender->zone_alarm_to_node(mac, must.shown.level, must.shown.zone_id, must.zone_uid);
+            // A frame that was not queued is no push (the state says so: it goes out again).
+            if (!queued)
+                continue;
+            vyr::context::win_update update(*push.record);
+            update.sent = _time;
+            m_writes.add(update);
+        }
+    } catch (const zmq::error_t&) {
+        // What went out before the failure is still paced; the pass ends here.
+        send_writes();
+        throw;
+    }
+    send_writes();
+}
+
+void c_mech_param_req::note_broken_tag(const std::string& _mac, const std::string& _error) {
+    if (first_notice(_mac + " alarm delivery", _error))
+        m_logger.warning("zone alarm of %1% not judged: %2%") % _mac % _error;
 }

@@ -1,6 +1,7 @@
-// The periodic pass over every WIN: each chunk of records is read whole, judged against
-// the cycle's project snapshot, its frames sent, and what it decided written back as one
-// batch. Runs on the mechanism's thread.
+// The periodic passes over the WIN records: each chunk of records is read (whole for the
+// parameters, the sync hashes for the sync pass), judged against the cycle's project
+// snapshot, its frames sent, and what it decided written back as one batch. Runs on the
+// mechanism's thread.
 #include <algorithm>
 #include <functional>
 #include <optional>
@@ -41,6 +42,61 @@ void c_mech_param_req::send_writes() {
             outcome.guards_failed;
 }
 
+void c_mech_param_req::for_win_chunks(const std::vector<std::string>& _macs, const vyr::context::parameters_of& _reads,
+                                      vyr::judge::judge& _judge,
+                                      const std::function<void(const win_record&)>& _each) {
+    // WINs whose records met a lost Redis connection, reported once for the pass: each is
+    // left to the next pass, and the next read connects again.
+    std::size_t lost = 0;
+    std::string loss;
+    const auto note_loss = [&](const vyr::redis::connection_error& _error) {
+        if (lost++ == 0)
+            loss = _error.what();
+    };
+    auto& redis = m_context->redis_context();
+    // What an earlier chunk or pass could not write goes before any record is read again:
+    // the records must show the sending times, or their devices are pushed again.
+    const auto read = [&](const std::vector<std::string>& _chunk) {
+        if (!m_writes.empty())
+            send_writes();
+        return vyr::context::read_win_records(redis, _chunk, _reads);
+    };
+    for (std::size_t first = 0; first < _macs.size(); first += s_win_chunk) {
+        // Requests that came meanwhile are answered between the chunks.
+        if (first != 0)
+            service_pipe_in_cycle();
+        const auto last = std::min(_macs.size(), first + s_win_chunk);
+        const std::vector<std::string> macs(_macs.begin() + static_cast<std::ptrdiff_t>(first),
+                                            _macs.begin() + static_cast<std::ptrdiff_t>(last));
+        std::vector<win_record> records;
+        try {
+            records = read(macs);
+        } catch (const vyr::redis::connection_error&) {
+            // One by one: a record that cannot be read costs its own WIN only.
+            for (const auto& mac : macs) {
+                try {
+                    records.push_back(std::move(read({mac}).front()));
+                } catch (const vyr::redis::connection_error& _error) {
+                    note_loss(_error);
+                }
+            }
+        }
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            service_pipe_in_cycle(first + i);
+            _each(records[i]);
+        }
+        log_notices(_judge.take_notices());
+        try {
+            send_writes();
+        } catch (const vyr::redis::connection_error& _error) {
+            note_loss(_error);
+        }
+    }
+    if (lost != 0)
+        m_logger.error("%1% WIN(s) or write batch(es) left to the next pass, the Redis connection was lost: %2%") %
+            lost % loss;
+}
+
 void c_mech_param_req::deliver_parameters(const std::shared_ptr<const project_snapshot>& _snapshot) {
     const timeval time = pass_time();
     vyr::judge::judge judge(_snapshot, m_push_schedule_to_destination, time, m_logger);
@@ -52,49 +108,8 @@ void c_mech_param_req::deliver_parameters(const std::shared_ptr<const project_sn
     const auto reads = [&judge](const std::string& _mac) -> const std::vector<vyr::parameter::parameter_t>& {
         return judge.reads(_mac);
     };
-    // WINs whose records met a lost Redis connection, reported once for the pass: each is
-    // left to the next pass, and the next read connects again.
-    std::size_t lost = 0;
-    std::string loss;
-    const auto note_loss = [&](const vyr::redis::connection_error& _error) {
-        if (lost++ == 0)
-            loss = _error.what();
-    };
-    auto& redis = m_context->redis_context();
-    for (std::size_t first = 0; first < wins.size(); first += s_win_chunk) {
-        // Requests that came meanwhile are answered between the chunks.
-        if (first != 0)
-            service_pipe_in_cycle();
-        const auto last = std::min(wins.size(), first + s_win_chunk);
-        const std::vector<std::string> macs(wins.begin() + static_cast<std::ptrdiff_t>(first),
-                                            wins.begin() + static_cast<std::ptrdiff_t>(last));
-        std::vector<win_record> records;
-        try {
-            records = vyr::context::read_win_records(redis, macs, reads);
-        } catch (const vyr::redis::connection_error&) {
-            // One by one: a record that cannot be read costs its own WIN only.
-            for (const auto& mac : macs) {
-                try {
-                    records.push_back(std::move(vyr::context::read_win_records(redis, {mac}, reads).front()));
-                } catch (const vyr::redis::connection_error& _error) {
-                    note_loss(_error);
-                }
-            }
-        }
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            service_pipe_in_cycle(first + i);
-            deliver_to_win(judge, records[i], time, tally);
-        }
-        log_notices(judge.take_notices());
-        try {
-            send_writes();
-        } catch (const vyr::redis::connection_error& _error) {
-            note_loss(_error);
-        }
-    }
-    if (lost != 0)
-        m_logger.error("%1% WIN(s) or write batch(es) left to the next pass, the Redis connection was lost: %2%") %
-            lost % loss;
+    for_win_chunks(wins, reads, judge,
+                   [&](const win_record& _record) { deliver_to_win(judge, _record, time, tally); });
     // The project's devices that have no WIN record yet.
     auto known = wins;
     std::sort(known.begin(), known.end());

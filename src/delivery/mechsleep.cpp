@@ -6,7 +6,7 @@
 
 #include "core/exception.h"
 #include "delivery/sender.h"
-#include "runtime/inproc_commands.h"
+#include "runtime/mailboxes.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ c_mech_sleep::c_mech_sleep(std::shared_ptr<zmq::context_t> _zmq_context,
                            std::shared_ptr<vyr::vyrserver::c_vyrserver> _server, std::shared_ptr<c_sender> _sender,
                            const std::string& _redis_address, int _redis_port,
                            vyr::libs::core::component_logger& _logger)
-    : c_mechanism("sleep mechanism", vyr::cmd::inbox::mech_sleep, std::move(_zmq_context), std::move(_server),
+    : c_mechanism("sleep mechanism", vyr::mail::mech_sleep::endpoint, std::move(_zmq_context), std::move(_server),
                   std::move(_sender), _redis_address, _redis_port, _logger),
       m_clock(monotonic_clock) {}
 
@@ -67,38 +67,24 @@ bool c_mech_sleep::process_pipe_output_socket() {
     if (!m_pipe_out->recv(message, zmq::recv_flags::none) || message.size() == 0)
         return true;
 
-    const void* data = message.data();
-    const std::size_t size = message.size();
-    switch (*static_cast<const std::uint8_t*>(data)) {
-    case vyr::cmd::stop:
-        return false;
-    case vyr::cmd::node_new_announce:
-        on_node_announce(data, size);
-        break;
-    case vyr::cmd::node_heartbeat:
-        on_node_heartbeat(data, size);
-        break;
-    case vyr::cmd::request:
-        on_put_to_sleep(data, size);
-        break;
-    case vyr::cmd::notified:
-        on_node_notified(data, size);
-        break;
-    default:
-        m_logger.debug("sleep mechanism: command %1% ignored") % static_cast<unsigned>(*static_cast<const std::uint8_t*>(data));
-        break;
-    }
-    return true;
+    using namespace vyr::mail;
+    bool go_on = true;
+    std::visit(overloaded{[&](const stop&) { go_on = false; },
+                          [this](const anchor_announced& _node) { on_node_announce(_node.uid); },
+                          [this](const anchor_alive& _node) { on_node_heartbeat(_node.uid); },
+                          [this](const sleep_order& _order) { on_put_to_sleep(_order); },
+                          [this](const sleep_confirmed& _confirmed) { on_node_notified(_confirmed.mac); },
+                          [this](const malformed& _bad) {
+                              m_logger.debug("sleep mechanism: malformed command (code %1%, %2% bytes) ignored") %
+                                  static_cast<unsigned>(_bad.code.value_or(0)) % _bad.size;
+                          }},
+               mech_sleep::read(message));
+    return go_on;
 }
 
 // The anchor announced itself anew: whatever it confirmed before, send its command again.
-void c_mech_sleep::on_node_announce(const void* _data, std::size_t _size) {
-    cmd_notify_from_node_t command{};
-    if (!vyr::cmd::read_command(_data, _size, command)) {
-        m_logger.debug("sleep mechanism: short node announcement (%1% bytes) ignored") % _size;
-        return;
-    }
-    const auto found = m_anchors.find(vyr::cmd::field_text(command.uid));
+void c_mech_sleep::on_node_announce(const std::string& _uid) {
+    const auto found = m_anchors.find(_uid);
     if (found == m_anchors.end())
         return;
     found->second.m_sending_time = timeval{};
@@ -107,29 +93,19 @@ void c_mech_sleep::on_node_announce(const void* _data, std::size_t _size) {
 }
 
 // The anchor is alive: it may receive another series of commands.
-void c_mech_sleep::on_node_heartbeat(const void* _data, std::size_t _size) {
-    cmd_notify_from_node_t command{};
-    if (!vyr::cmd::read_command(_data, _size, command)) {
-        m_logger.debug("sleep mechanism: short node heartbeat (%1% bytes) ignored") % _size;
-        return;
-    }
-    const auto found = m_anchors.find(vyr::cmd::field_text(command.uid));
+void c_mech_sleep::on_node_heartbeat(const std::string& _uid) {
+    const auto found = m_anchors.find(_uid);
     if (found != m_anchors.end())
         found->second.m_sending_counter = 0;
 }
 
-void c_mech_sleep::on_put_to_sleep(const void* _data, std::size_t _size) {
-    cmd_put_to_sleep_t command{};
-    if (!vyr::cmd::read_command(_data, _size, command)) {
-        m_logger.debug("sleep mechanism: short sleep order (%1% bytes) ignored") % _size;
-        return;
-    }
+void c_mech_sleep::on_put_to_sleep(const vyr::mail::sleep_order& _command) {
     unlisted_order order;
-    order.project_uid = vyr::cmd::field_text(command.project_uid);
-    order.loc_uid = vyr::cmd::field_text(command.loc_uid);
-    order.sl_uid = vyr::cmd::field_text(command.sl_uid);
-    order.delay = command.delay;
-    order.sleep_time = command.sleep_time;
+    order.project_uid = _command.project_uid;
+    order.loc_uid = _command.loc_uid;
+    order.sl_uid = _command.sl_uid;
+    order.delay = _command.delay;
+    order.sleep_time = _command.sleep_time;
     order.received = now();
     // A repeated order replaces the one still waiting for its anchors.
     m_unlisted.erase(std::remove_if(m_unlisted.begin(), m_unlisted.end(),
@@ -203,18 +179,12 @@ void c_mech_sleep::update_receive_timeout() {
 }
 
 // The device confirmed its sleep command with a hardware report.
-void c_mech_sleep::on_node_notified(const void* _data, std::size_t _size) {
-    cmd_node_notified_t command{};
-    if (!vyr::cmd::read_command(_data, _size, command)) {
-        m_logger.debug("sleep mechanism: short hardware-report notice (%1% bytes) ignored") % _size;
-        return;
-    }
-    const std::string mac = vyr::cmd::field_text(command.mac);
+void c_mech_sleep::on_node_notified(const std::string& _mac) {
     for (auto& [uid, anchor] : m_anchors) {
-        if (anchor.m_mac_address == mac) {
+        if (anchor.m_mac_address == _mac) {
             anchor.m_sending_counter = 0;
             anchor.m_delivered = true;
-            m_logger.debug("sleep command confirmed by anchor %1% (%2%)") % uid % mac;
+            m_logger.debug("sleep command confirmed by anchor %1% (%2%)") % uid % _mac;
             break;
         }
     }

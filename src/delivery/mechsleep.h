@@ -16,6 +16,7 @@
 
 #include "delivery/mechanism.h"
 #include "platform/vyrserver.h"
+#include "runtime/mailboxes.h"
 
 class c_mech_sleep : public c_mechanism {
 public:
@@ -75,10 +76,11 @@ protected:
     std::vector<unlisted_order> m_unlisted;
 
 private:
-    void on_node_announce(const void* _data, std::size_t _size);
-    void on_node_heartbeat(const void* _data, std::size_t _size);
-    void on_put_to_sleep(const void* _data, std::size_t _size);
-    void on_node_notified(const void* _data, std::size_t _size);
+    // The messages of the mailbox (vyr::mail::mech_sleep), by anchor uid or device MAC.
+    void on_node_announce(const std::string& _uid);
+    void on_node_heartbeat(const std::string& _uid);
+    void on_put_to_sleep(const vyr::mail::sleep_order& _order);
+    void on_node_notified(const std::string& _mac);
     // Asks the platform for the anchors of `_order` and enters them; false when the
     // request failed (logged), true when it was answered, also with no anchor.
     bool list_anchors(unlisted_order& _order, const timeval& _now);

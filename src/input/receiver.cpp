@@ -10,7 +10,7 @@
 #include "context/context.h"
 #include "platform/updater.h"
 #include "redis/database.h"
-#include "runtime/inproc_commands.h"
+#include "runtime/mailboxes.h"
 #include "runtime/pipe.h"
 
 const std::string notify_tag = "#notify";
@@ -49,7 +49,7 @@ c_receiver::c_receiver(std::shared_ptr<zmq::context_t> _zmq_context, const std::
       m_redis_port(_redis_port),
       m_logger(_logger),
       m_worker("receiver", _logger,
-               [this] { vyr::worker_thread::send_stop(*m_zmq_context, vyr::cmd::inbox::receiver); }) {}
+               [this] { vyr::worker_thread::send_stop(*m_zmq_context, vyr::mail::receiver::endpoint); }) {}
 
 c_receiver::~c_receiver() {
     m_worker.stop();
@@ -65,18 +65,18 @@ c_receiver::~c_receiver() {
 void c_receiver::open() {
     m_pipe_output_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pull);
     m_pipe_output_socket->set(zmq::sockopt::linger, s_linger_ms);
-    m_pipe_output_socket->bind(vyr::cmd::inbox::receiver);
+    m_pipe_output_socket->bind(vyr::mail::receiver::endpoint);
 
     open_proxy_socket();
 
     m_mech_sleep_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::push);
     m_mech_sleep_socket->set(zmq::sockopt::linger, s_linger_ms);
     vyr::pipe::set_high_water_mark(*m_mech_sleep_socket);
-    m_mech_sleep_socket->connect(vyr::cmd::inbox::mech_sleep);
+    m_mech_sleep_socket->connect(vyr::mail::mech_sleep::endpoint);
     m_mech_param_req_socket = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::push);
     m_mech_param_req_socket->set(zmq::sockopt::linger, s_linger_ms);
     vyr::pipe::set_high_water_mark(*m_mech_param_req_socket);
-    m_mech_param_req_socket->connect(vyr::cmd::inbox::mech_param_req);
+    m_mech_param_req_socket->connect(vyr::mail::mech_param_req::endpoint);
 
     m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
     // Not at once: the start-up is busy enough, and a record is silent for hours.
@@ -118,8 +118,8 @@ void c_receiver::start() {
 
 bool c_receiver::stop_commanded() {
     zmq::message_t command;
-    return m_pipe_output_socket->recv(command, zmq::recv_flags::dontwait) && command.size() == 1 &&
-           *static_cast<const std::uint8_t*>(command.data()) == vyr::cmd::stop;
+    return m_pipe_output_socket->recv(command, zmq::recv_flags::dontwait) &&
+           std::holds_alternative<vyr::mail::stop>(vyr::mail::receiver::read(command));
 }
 
 bool c_receiver::pass() {
@@ -239,18 +239,10 @@ void c_receiver::dispatch(const std::string& _frame) const {
     vyr::metrics::add(vyr::metrics::counter::reports_malformed);
 }
 
-void c_receiver::send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size) const {
-    (void)vyr::pipe::send(_socket, _data, _size, m_logger);
-}
-
 void c_receiver::send_context_updated_notification() const {
-    send_command(*m_mech_param_req_socket, &vyr::cmd::notified, sizeof vyr::cmd::notified);
+    (void)vyr::mail::mech_param_req::send(*m_mech_param_req_socket, vyr::mail::context_updated{}, m_logger);
 }
 
-void c_receiver::event_write(vyr::mirror::kind _kind, const std::string& _uid,
-                             const std::function<void()>& _write) const {
-    if (m_updater)
-        m_updater->events().event(_kind, _uid, _write);
-    else
-        _write();
+vyr::mirror::event_writes c_receiver::writes() const {
+    return vyr::mirror::event_writes(*m_context, m_updater ? &m_updater->events() : nullptr);
 }

@@ -2,7 +2,9 @@
 // the gateway's ZeroMQ proxy: server change notifications, parameter reports, hardware
 // reports, alarms and server configuration requests. It cuts the topic off each frame
 // and runs the topic's handler on its own thread, with its own Redis connection; work for
-// the mechanisms goes out as binary commands on inproc sockets. All sockets and the Redis
+// the mechanisms goes out as messages to their mailboxes (runtime/mailboxes.h). What
+// notifications and alarm messages change in the project mirror is written by the
+// updater's writes (platform/updater_writes.h), as events, on this thread's connection. All sockets and the Redis
 // context belong to the receiver thread; the destructor touches them only after the join.
 #pragma once
 
@@ -15,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <json/json.h>
@@ -25,7 +28,9 @@
 #include "context/win.h"
 #include "parameters/parameters.h"
 #include "platform/mirror_events.h"
+#include "platform/updater_writes.h"
 #include "redis/context.h"
+#include "runtime/mailboxes.h"
 #include "runtime/worker_thread.h"
 
 namespace vyr {
@@ -105,7 +110,8 @@ public:
     // the parameter-request mechanism sent in report order.
     void process_param_p_batch(const std::vector<std::string>& _bodies, const report_guard& _guard) const;
 
-    // The one-byte command "notified" to the parameter-request mechanism, without blocking.
+    // "Context updated" to the parameter-request mechanism, without blocking (a full pipe
+    // drops it, counted and warned).
     void send_context_updated_notification() const;
 
 private:
@@ -120,16 +126,14 @@ private:
     // (Re)creates the SUB socket to the proxy with its subscriptions and a monitor that
     // reports a dropped connection; throws monitor_error when the monitor cannot be made.
     void open_proxy_socket();
-    // Sends one command frame without blocking; a full pipe drops it (counted, warned).
-    void send_command(zmq::socket_t& _socket, const void* _data, std::size_t _size) const;
 
-    // An event's write of object `_uid` of `_kind` into the mirror: made so that no answer
-    // to a refresh asked for before it undoes it (see mirror::events).
-    void event_write(vyr::mirror::kind _kind, const std::string& _uid, const std::function<void()>& _write) const;
-    // A project object's notification, written as an event into the record `_open` gives.
-    template <class Object, class Open>
-    bool notify_object(const char* _func, const char* _object, vyr::mirror::kind _kind, const Json::Value& _j_notify,
-                       Open _open) const;
+    // The updater's writes into the mirror, on the receiver's connection, each an event so
+    // that no answer to a refresh asked for before it undoes it (see mirror::events).
+    vyr::mirror::event_writes writes() const;
+    // A project object's notification, written as an event.
+    template <class Object>
+    bool notify_object(const char* _func, const char* _object, vyr::mirror::kind _kind,
+                       const Json::Value& _j_notify) const;
 
     // Server change notifications ("#notify"): one handler per object kind, each taking
     // the parsed notification and writing the change into the Redis mirror.
@@ -201,8 +205,9 @@ private:
                                 std::int64_t _now) const;
     // Sends the batch's writes in one transaction, then its commands in order.
     void flush_param_p() const;
-    // A command to a mechanism, sent after the batch's writes.
-    void queue_command(zmq::socket_t& _socket, std::string _frame) const;
+    // A message to the parameter-request mechanism, sent after the batch's writes.
+    using queued_message = std::variant<vyr::mail::param_request, vyr::mail::context_updated>;
+    void queue_command(queued_message _message) const;
     // The writes of the current report to the record of `_mac`.
     vyr::context::win_report report_writes(const std::string& _mac) const {
         return vyr::context::win_report(m_writes, _mac);
@@ -236,7 +241,7 @@ private:
     // (then as it accepted them), and whether the current report has reset the sending
     // time already.
     mutable vyr::context::win_writes m_writes;
-    mutable std::vector<std::pair<zmq::socket_t*, std::string>> m_queued;
+    mutable std::vector<queued_message> m_queued;
     mutable std::map<std::pair<std::string, vyr::parameter::parameter_t>, timeval> m_report_stamps;
     mutable bool m_answered = false;
     // What the mirror says of the emergency buttons of the batch's tags that report em_alm,

@@ -1,7 +1,8 @@
 // Device and server-side messages other than parameter reports: alarms of trackable
 // objects ("#alarm"), hardware reports with the sleep confirmation ("#hw_report") and the
 // server's sleep orders ("#srv_conf"). Run on the receiver thread; the results go to
-// Redis and, as inproc commands, to the two mechanisms.
+// Redis (an alarm through the updater's writes, platform/updater_writes.h) and, as
+// messages to their mailboxes, to the two mechanisms.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -17,7 +18,8 @@
 #include "core/exception.h"
 #include "core/json.h"
 #include "input/receiver.h"
-#include "runtime/inproc_commands.h"
+#include "platform/updater_writes.h"
+#include "runtime/mailboxes.h"
 
 using vyr::context::alarm_states;
 
@@ -133,12 +135,7 @@ void c_receiver::process_alarm(const std::string& _body) const {
     // A clear removes the alarm; of an alarm without a record nothing is stored. It is
     // looked for again as an event: a refresh on its way may be writing it meanwhile.
     if (!set) {
-        bool removed = false;
-        event_write(vyr::mirror::alarms, uid, [&] {
-            if ((removed = alarm.exists()))
-                alarm.remove();
-        });
-        if (!removed)
+        if (!writes().remove_notified(vyr::mirror::alarms, uid))
             return;
         if (zone_alarm)
             reset_device();
@@ -158,9 +155,9 @@ void c_receiver::process_alarm(const std::string& _body) const {
     if (zone_alarm && (!alarm_exists || alarm.zone_alarm_level() != info->zone_alarm_level))
         reset_device();
 
-    event_write(vyr::mirror::alarms, uid, [&] {
-        alarm.update(alarm_name, acknowledged, obj_uid, info->zone_uid, info->zone_alarm_level, info->text, set);
-    });
+    // A set alarm, written as the updater writes one it read from the platform.
+    writes().apply_notified(uid, vyr::vyrserver::alarm{alarm_name, acknowledged, obj_uid, info->zone_uid,
+                                                       info->zone_alarm_level, info->text});
     if (alarm_name == vyr::context::s_emergency_button)
         vyr::context::note_button_seen(m_context->redis_context(), obj_uid, now_ms());
     send_context_updated_notification();
@@ -196,14 +193,12 @@ void c_receiver::process_hw_report(const std::string& _body) const {
     if (take_front(data, 4, "the events tag", _body) != events)
         return;
 
-    cmd_node_notified_t command{};
-    command.cmd = vyr::cmd::notified;
-    vyr::cmd::set_field(command.mac, mac);
+    const vyr::mail::sleep_confirmed confirmed{mac};
     // One confirmation per "47" code; the first other code ends the list.
     while (!data.empty()) {
         if (take_front(data, 2, "an event code", _body) != sleep_confirmed)
             break;
-        send_command(*m_mech_sleep_socket, &command, sizeof(command));
+        (void)vyr::mail::mech_sleep::send(*m_mech_sleep_socket, confirmed, m_logger);
     }
 }
 
@@ -236,23 +231,11 @@ void c_receiver::process_srv_conf(const std::string& _body) const {
     const std::uint32_t delay = parse_time(data["delay"].asString());
     const std::uint32_t duration = parse_time(data["duration"].asString());
 
-    cmd_put_to_sleep_t order;
-    std::memset(&order, 0, sizeof(order));  // padding included: the frame leaves the thread
-    order.cmd = vyr::cmd::request;
-    order.delay = delay;
-    order.sleep_time = duration;
-    const std::string project_uid = data["project_uid"].asString();
-    const std::string loc_uid = data.get("location_uid", "").asString();
-    const std::string sl_uid = data.get("sublocation_uid", "").asString();
+    const vyr::mail::sleep_order order{delay, duration, data["project_uid"].asString(),
+                                       data.get("location_uid", "").asString(),
+                                       data.get("sublocation_uid", "").asString()};
     // A cut uid would match no anchor: such an order is refused where it can be seen.
-    if (!vyr::cmd::fits_field(order.project_uid, project_uid) || !vyr::cmd::fits_field(order.loc_uid, loc_uid) ||
-        !vyr::cmd::fits_field(order.sl_uid, sl_uid)) {
+    if (vyr::mail::mech_sleep::send(*m_mech_sleep_socket, order, m_logger) == vyr::mail::sent::too_long)
         m_logger.warning("sleep order refused: a uid is longer than %1% characters (project %2%)") %
-            vyr::cmd::uid_size % project_uid;
-        return;
-    }
-    vyr::cmd::set_field(order.project_uid, project_uid);
-    vyr::cmd::set_field(order.loc_uid, loc_uid);
-    vyr::cmd::set_field(order.sl_uid, sl_uid);
-    send_command(*m_mech_sleep_socket, &order, sizeof(order));
+            vyr::cmd::uid_size % order.project_uid;
 }

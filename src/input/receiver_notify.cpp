@@ -1,7 +1,7 @@
 // Server change notifications ("#notify"): the platform announces created, changed and
 // deleted project objects, and radio nodes announce themselves. Each handler runs on the
-// receiver thread, writes the change into the Redis mirror through the receiver's own
-// connection, queues re-fetches with the updater and wakes the sleep mechanism for
+// receiver thread, writes the change into the Redis mirror with the updater's writes
+// (platform/updater_writes.h) through the receiver's own connection, queues re-fetches with the updater and wakes the sleep mechanism for
 // anchor announcements. A handler that wrote a project object sends "context updated" to
 // the parameter-request mechanism, which then compares the devices with it at once
 // (several of them together give one cycle); a re-fetch asks for its cycle when the
@@ -19,7 +19,8 @@
 #include "input/receiver.h"
 #include "platform/decoders.h"
 #include "platform/updater.h"
-#include "runtime/inproc_commands.h"
+#include "platform/updater_writes.h"
+#include "runtime/mailboxes.h"
 
 namespace {
 
@@ -81,50 +82,45 @@ void c_receiver::process_notify(const std::string& _body) const {
 
 // "deleted" removes the record; "created" and "updated" write the decoded "plist" into
 // it; another action is decoded and dropped. Whether the record was written.
-template <class Object, class Open>
+template <class Object>
 bool c_receiver::notify_object(const char* _func, const char* _object, vyr::mirror::kind _kind,
-                               const Json::Value& _j_notify, Open _open) const {
+                               const Json::Value& _j_notify) const {
     const vyr::vyrserver::object_decoder decode{{m_logger, _func, _object}, vyr::vyrserver::from_notification};
     std::string action, uid;
     Json::Value plist;
     if (!read_envelope(decode.read, _j_notify, action, plist, uid))
         return false;
-    auto record = _open(uid);
     if (action == "deleted") {
-        event_write(_kind, uid, [&] { record.remove(); });
+        writes().remove_notified(_kind, uid);
         return true;
     }
     Object object;
     if (!decode(plist, uid, object) || !is_change(action))
         return false;
-    event_write(_kind, uid, [&] { vyr::vyrserver::apply(record, object); });
+    writes().apply_notified(uid, object);
     return true;
 }
 
 void c_receiver::process_notify_GROUP(const Json::Value& _j_notify) const {
-    if (notify_object<vyr::vyrserver::group>("process_notify_GROUP", "GROUP", vyr::mirror::groups, _j_notify,
-            [this](const std::string& _uid) { return m_context->get_group(_uid); }))
+    if (notify_object<vyr::vyrserver::group>("process_notify_GROUP", "GROUP", vyr::mirror::groups, _j_notify))
         send_context_updated_notification();
 }
 
 void c_receiver::process_notify_ZONE(const Json::Value& _j_notify) const {
-    if (notify_object<vyr::vyrserver::zone>("process_notify_ZONE", "ZONE", vyr::mirror::zones, _j_notify,
-            [this](const std::string& _uid) { return m_context->get_zone(_uid); }))
+    if (notify_object<vyr::vyrserver::zone>("process_notify_ZONE", "ZONE", vyr::mirror::zones, _j_notify))
         send_context_updated_notification();
 }
 
 // Offsets round as in the API's answers: to the nearest integer, halves up (-2.5 gives -2).
 void c_receiver::process_notify_SUBLOCATION(const Json::Value& _j_notify) const {
     if (notify_object<vyr::vyrserver::sublocation>("process_notify_SUBLOCATION", "SUBLOCATION",
-            vyr::mirror::sublocations, _j_notify,
-            [this](const std::string& _uid) { return m_context->get_sublocation(_uid); }))
+            vyr::mirror::sublocations, _j_notify))
         send_context_updated_notification();
 }
 
 void c_receiver::process_notify_WIN_ANCHOR(const Json::Value& _j_notify) const {
     if (notify_object<vyr::vyrserver::anchor>("process_notify_WIN_ANCHOR", "WIN_ANCHOR",
-            vyr::mirror::anchors, _j_notify,
-            [this](const std::string& _uid) { return m_context->get_anchor(_uid); }))
+            vyr::mirror::anchors, _j_notify))
         send_context_updated_notification();
 }
 
@@ -133,8 +129,7 @@ void c_receiver::process_notify_WIN_ANCHOR(const Json::Value& _j_notify) const {
 // name its sublocation.
 void c_receiver::process_notify_TRACKABLE_OBJECT(const Json::Value& _j_notify) const {
     if (notify_object<vyr::vyrserver::track_obj>("process_notify_TRACKABLE_OBJECT", "TRACKABLE_OBJECT",
-            vyr::mirror::track_objs, _j_notify,
-            [this](const std::string& _uid) { return m_context->get_track_obj(_uid); }))
+            vyr::mirror::track_objs, _j_notify))
         send_context_updated_notification();
 }
 
@@ -149,7 +144,7 @@ void c_receiver::process_notify_PROJECT(const Json::Value& _j_notify) const {
     if (!read(_j_notify, "plist", plist) || !read(plist, "uid", uid))
         return;
     m_logger.debug("%s uid=\"%s\" is deleted") % "PROJECT" % uid;
-    event_write(vyr::mirror::tdoa_settings, uid, [&] { m_context->get_tdoa_setting(uid).remove(); });
+    writes().remove_notified(vyr::mirror::tdoa_settings, uid);
     send_context_updated_notification();
 }
 
@@ -165,7 +160,7 @@ void c_receiver::process_notify_tdoa_schedule(const Json::Value& _j_notify) cons
         if (m_updater)
             m_updater->update_object_req(vyr::mirror::tdoa_schedules, uid);
     } else if (action == "deleted") {
-        event_write(vyr::mirror::tdoa_schedules, uid, [&] { m_context->get_tdoa_schedule(uid).remove(); });
+        writes().remove_notified(vyr::mirror::tdoa_schedules, uid);
         send_context_updated_notification();
     }
 }
@@ -182,11 +177,10 @@ void c_receiver::process_notify_tdoa_settings(const Json::Value& _j_notify) cons
 
     const std::string action = _j_notify["action"].asString();
     const std::string project_uid = plist["project_uid"].asString();
-    auto record = m_context->get_tdoa_setting(project_uid);
     if (action == "deleted")
-        event_write(vyr::mirror::tdoa_settings, project_uid, [&] { record.remove(); });
+        writes().remove_notified(vyr::mirror::tdoa_settings, project_uid);
     else if (is_change(action))
-        event_write(vyr::mirror::tdoa_settings, project_uid, [&] { record.update(plist); });
+        writes().apply_notified(project_uid, plist);
     else
         return;
     send_context_updated_notification();
@@ -198,14 +192,13 @@ void c_receiver::process_notify_driver_licenses(const Json::Value& _j_notify) co
     Json::Value plist;
     if (!read(_j_notify, "action", action) || !read(_j_notify, "plist", plist) || !read(plist, "obj_uid", obj_uid))
         return;
-    auto record = m_context->get_track_obj(obj_uid);
     const Json::Value& licenses = plist["driver_lic"];
-    event_write(vyr::mirror::licenses, obj_uid, [&] {
-        if (action == "deleted" || !licenses.isArray())
-            record.remove_driver_licenses();
-        else
-            record.update_driver_licenses(vyr::vyrserver::required_licences(read, licenses));
-    });
+    if (action == "deleted" || !licenses.isArray()) {
+        writes().licences_notified(obj_uid, nullptr);
+    } else {
+        const auto required = vyr::vyrserver::required_licences(read, licenses);
+        writes().licences_notified(obj_uid, &required);
+    }
     send_context_updated_notification();
 }
 
@@ -216,16 +209,14 @@ void c_receiver::process_notify_vehicle_certifications(const Json::Value& _j_not
     Json::Value plist;
     if (!read(_j_notify, "action", action) || !read(_j_notify, "plist", plist) || !read(plist, "obj_uid", obj_uid))
         return;
-    auto record = m_context->get_track_obj(obj_uid);
     if (action == "deleted") {
-        event_write(vyr::mirror::certifications, obj_uid, [&] { record.remove_vehicle_model(); });
+        writes().vehicle_model_notified(obj_uid, std::nullopt);
     } else {
         unsigned int id = 0;
         bool certification_required = false;
         if (!read(plist, "id", id) || !read(plist, "certification_required", certification_required))
             return;
-        event_write(vyr::mirror::certifications, obj_uid,
-                    [&] { record.update_vehicle_model(certification_required ? id : 0u); });
+        writes().vehicle_model_notified(obj_uid, certification_required ? id : 0u);
     }
     send_context_updated_notification();
 }
@@ -239,23 +230,19 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
     std::string dev_id, mac, action;
     if (!read_announcement(read, _j_notify, dev_id, mac, action))
         return;
-    std::uint8_t command = 0;
-    if (action == "NA")
-        command = vyr::cmd::node_new_announce;
-    else if (action == "HB")
-        command = vyr::cmd::node_heartbeat;
-    else
+    const bool announced = action == "NA";
+    if (!announced && action != "HB")
         return;
 
-    cmd_notify_from_node_t message{};
-    if (!vyr::cmd::fits_field(message.uid, dev_id)) {
-        m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
-            mac % vyr::cmd::uid_size % dev_id;
-    } else if (!dev_id.empty()) {
-        message.cmd = command;
-        vyr::cmd::set_field(message.mac, mac);
-        vyr::cmd::set_field(message.uid, dev_id);
-        send_command(*m_mech_sleep_socket, &message, sizeof(message));
+    if (!dev_id.empty()) {
+        const auto sent = announced
+                              ? vyr::mail::mech_sleep::send(*m_mech_sleep_socket,
+                                                            vyr::mail::anchor_announced{mac, dev_id}, m_logger)
+                              : vyr::mail::mech_sleep::send(*m_mech_sleep_socket, vyr::mail::anchor_alive{mac, dev_id},
+                                                            m_logger);
+        if (sent == vyr::mail::sent::too_long)
+            m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
+                mac % vyr::cmd::uid_size % dev_id;
     }
 
     // One transaction, as for a tag: a delivery pass that read the record before it
@@ -263,7 +250,7 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
     auto device = m_context->get_win(mac);
     vyr::redis::batch writes;
     device.answered(writes);
-    if (command == vyr::cmd::node_new_announce) {
+    if (announced) {
         device.del_all_parameters(writes);
         device.announced(writes);
     }

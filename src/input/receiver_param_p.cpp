@@ -22,7 +22,7 @@
 #include "core/json.h"
 #include "input/receiver.h"
 #include "platform/updater.h"
-#include "runtime/inproc_commands.h"
+#include "runtime/mailboxes.h"
 
 using vyr::context::alarm_states;
 using vyr::context::win;
@@ -159,10 +159,7 @@ void c_receiver::decide_param_p(const param_report& _report) const {
 
     if (message.isMember("req_plist")) {
         const Json::Value& requested = message["req_plist"];
-        cmd_param_req_from_node_t head{};
-        head.cmd = vyr::cmd::request;
-        vyr::cmd::set_field(head.mac, _report.mac);
-        std::string frame(reinterpret_cast<const char*>(&head), sizeof(head));
+        vyr::mail::param_request request{_report.mac, {}};
         // Indexed access: null, texts and numbers hold no elements, an object with
         // members raises the type error. Each parameter is asked for once, in the order of
         // its first mention; the look-up ends when every parameter is in.
@@ -180,13 +177,12 @@ void c_receiver::decide_param_p(const param_report& _report) const {
                 if (!asked[k]) {
                     asked[k] = true;
                     ++asked_count;
-                    const std::uint32_t number = s_requestable[k];
-                    frame.append(reinterpret_cast<const char*>(&number), sizeof(number));
+                    request.numbers.push_back(s_requestable[k]);
                 }
                 break;
             }
         }
-        queue_command(*m_mech_param_req_socket, std::move(frame));
+        queue_command(std::move(request));
     }
 }
 
@@ -230,8 +226,8 @@ void c_receiver::process_param_p_values(const std::string& _mac, const Json::Val
     report_writes(_mac).heard(_now);
 }
 
-void c_receiver::queue_command(zmq::socket_t& _socket, std::string _frame) const {
-    m_queued.emplace_back(&_socket, std::move(_frame));
+void c_receiver::queue_command(queued_message _message) const {
+    m_queued.push_back(std::move(_message));
 }
 
 void c_receiver::flush_param_p() const {
@@ -239,8 +235,10 @@ void c_receiver::flush_param_p() const {
     const auto commands = std::exchange(m_queued, {});
     if (!writes.empty())
         m_context->redis_context().transaction(writes);
-    for (const auto& [socket, frame] : commands)
-        send_command(*socket, frame.data(), frame.size());
+    for (const auto& message : commands)
+        std::visit([this](const auto& _message) {
+            (void)vyr::mail::mech_param_req::send(*m_mech_param_req_socket, _message, m_logger);
+        }, message);
 }
 
 void c_receiver::answered(vyr::context::win_report& _device) const {
@@ -603,7 +601,7 @@ void c_receiver::process_param_p_al_zv(const std::string& _mac_address, const Js
     }
     // A new alarm set since the sending keeps its state: it is to be shown next.
     if (record.replace_alarm_state(alarm_states::SENT, alarm_states::MESSAGE))
-        queue_command(*m_mech_param_req_socket, std::string(1, static_cast<char>(vyr::cmd::notified)));
+        queue_command(vyr::mail::context_updated{});
 }
 
 void c_receiver::process_param_p_scr_message(const std::string& _mac_address, const Json::Value& _value,

@@ -4,7 +4,8 @@
 // send and what to write back to the record. It does no I/O: the delivery cycle, the
 // answers to parameter requests and the status tool call it, and nothing else decides
 // whether a device is in step. A judge is made per snapshot and used by one thread;
-// what it found worth a warning is collected for its caller to log once.
+// what it found worth a warning is collected for its caller to log once. The sync pass
+// (the synchronisation slots and superframes of the TDOA anchors) asks it too.
 #pragma once
 
 #include <sys/time.h>
@@ -125,6 +126,18 @@ public:
     // is in the project: for read_win_records.
     const std::vector<vyr::parameter::parameter_t>& reads(const std::string& _mac) const;
 
+    // The sync pass (judge_sync.cpp): the MACs of the anchors it looks at, in the order it
+    // takes them: those of the settings that autostart and are configured, masters,
+    // distributors and the settings' other anchors.
+    const std::vector<std::string>& sync_anchors();
+    // The one frame the sync pass pushes to such an anchor's WIN now (`_win` read with
+    // its SYNC_SLOT and SF hashes): the sync slot when the device does not report it, else
+    // a master's superframe when it does not report that; nothing when the WIN does not
+    // exist, is past its counter or its pacing, or holds what it must. At most one frame
+    // per WIN and pass, so a master's superframe waits for the pass after its slot went.
+    // A stored number of the record that does not read as one throws.
+    std::optional<std::string> sync_push(const vyr::context::win_record& _win);
+
     // What was found worth a warning since the last call.
     std::vector<notice> take_notices() { return std::move(m_notices); }
 
@@ -164,6 +177,32 @@ private:
     std::string form_tdoa_schd(const std::string& _mac);
     std::optional<std::string> form_sf(const std::string& _mac);
     std::optional<std::string> form_sync_slot(const std::string& _mac);
+    // The superframe a master with this sfd holds by the setting (its active schedule's
+    // and the setting's slot counts); nothing, noted, when the schedule is not active or
+    // not mirrored, cannot be read or a number does not fit its field.
+    std::optional<vyr::parameter::superframe> master_superframe(const std::string& _mac,
+                                                                const vyr::context::anchor_data& _anchor,
+                                                                const vyr::context::tdoa_setting_view& _setting,
+                                                                std::uint32_t _sfd);
+    // One step of the sync pass for an anchor: the sync slot it follows (`master_node_id`,
+    // `slot`), or, `superframe` set, the superframe of master `master` (its own node id,
+    // beaconing in `slot`) by the setting `setting` with this sfd. The pointers are into
+    // the snapshot.
+    struct sync_step {
+        bool superframe = false;
+        std::uint64_t master_node_id = 0;
+        std::uint64_t slot = 0;
+        const vyr::context::anchor_data* master = nullptr;
+        const Json::Value* setting = nullptr;
+        std::uint32_t sfd = 0;
+    };
+    // Works out the steps of every anchor once per judge.
+    void plan_sync();
+    void plan_setting(const std::string& _setting_uid, std::vector<std::string>& _others);
+    void add_sync_step(const vyr::context::anchor_data& _anchor, sync_step _step);
+    // The frame a step wants pushed to the WIN; nothing when the device holds it.
+    std::optional<std::string> sync_slot_frame(const vyr::context::win_record& _win, const sync_step& _step);
+    std::optional<std::string> superframe_frame(const vyr::context::win_record& _win, const sync_step& _step);
     // A notice about `_subject` of `_mac` for an error text (empty: settled).
     void note_error(const std::string& _mac, const std::string& _subject, const std::string& _error);
 
@@ -177,6 +216,10 @@ private:
     std::vector<notice> m_notices;
     // By setting uid: the index of its active version-2 schedule, or none.
     std::map<std::string, std::optional<vyr::judge::tdoa::schedule_index>, std::less<>> m_schedules;
+    // The sync pass's steps by anchor MAC, in the order they are taken, and the MACs in the
+    // order they first come; worked out at the first call.
+    std::optional<std::map<std::string, std::vector<sync_step>>> m_sync_plan;
+    std::vector<std::string> m_sync_anchors;
 };
 
 }  // namespace vyr::judge

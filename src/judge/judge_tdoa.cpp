@@ -101,9 +101,17 @@ std::optional<std::string> judge::form_sf(const std::string& _mac) {
     const auto master = setting.get_master(m_snapshot->anchor_by_mac.at(_mac));
     if (!master)
         return payload_frame(SF, "");
-    const auto active = setting.get_active_schedule_uid();
+    const auto value = master_superframe(_mac, *anchor, setting, master->sfd);
+    if (!value)
+        return std::nullopt;
+    return tdoa::sf_payload(*value);
+}
+
+std::optional<superframe> judge::master_superframe(const std::string& _mac, const anchor_data& _anchor,
+                                                   const tdoa_setting_view& _setting, std::uint32_t _sfd) {
+    const auto active = _setting.get_active_schedule_uid();
     const auto* schedule = active ? project_snapshot::find(m_snapshot->tdoa_schedules, std::string(*active)) : nullptr;
-    const auto unsettled = tdoa::superframe_unsettled(active, schedule != nullptr, anchor->project_uid);
+    const auto unsettled = tdoa::superframe_unsettled(active, schedule != nullptr, _anchor.project_uid);
     m_notices.push_back(
         {_mac + " sf unsettled", unsettled,
          unsettled.empty() ? std::string() : "superframe of master " + _mac + " not sent: " + unsettled});
@@ -120,12 +128,9 @@ std::optional<std::string> judge::form_sf(const std::string& _mac) {
     if (!error.empty())
         return std::nullopt;
     std::string loss;
-    const auto value =
-        tdoa::master_superframe(anchor->node_id, master->sfd, setting.get_max_slot(), schedule_max_slot, loss);
+    auto value = tdoa::master_superframe(_anchor.node_id, _sfd, _setting.get_max_slot(), schedule_max_slot, loss);
     note_undeliverable(_mac, SF, loss, loss);
-    if (!value)
-        return std::nullopt;
-    return tdoa::sf_payload(*value);
+    return value;
 }
 
 std::optional<std::string> judge::form_sync_slot(const std::string& _mac) {

@@ -1,10 +1,10 @@
 // The TDOA rules of the anchors over plain values: how a schedule row reads, which rows
 // are an anchor's and the partner entry each gives it (the version-2 schedule),
 // the version-1 schedule entries, the superframe of a master and the synchronisation
-// slot of an anchor. Pure functions without I/O or state: the judge calls them with a
-// project snapshot's records, the parameter-request mechanism with the records it reads
-// from Redis, so each rule exists once. Any thread. Errors in the data throw; a caller
-// decides whether that ends the payload or only the rows from there on.
+// slot of an anchor. Pure functions without I/O or state, which the judge applies to a
+// project snapshot's records (for the parameter pass, the sync pass and the answers to
+// requests alike). Any thread. Errors in the data throw; a caller decides whether that
+// ends the payload or only the rows from there on.
 #pragma once
 
 #include <json/json.h>

@@ -11,7 +11,8 @@
 // gone (no "name") makes it mark the mirror incomplete and fill it again from the platform.
 // An event the receiver writes into the mirror while a request of its kind is on its way
 // wins over that request's answer (see mirror::events, which the receiver reaches through
-// events()). The work on each kind lies in updater_kinds.cpp.
+// events()), with the same writes as the updater's own (updater_writes.h). The work on
+// each kind lies in updater_kinds.cpp.
 // What others need to know of the thread's work is told without a lock: whether the mirror
 // has been emptied at the start (mirror_emptied, any thread), and each refresh that changed
 // the complete mirror (the owner's callback, run on the updater thread).

@@ -1,6 +1,7 @@
 // The updater's work on each kind of project object: the full refresh of a kind and the
 // refresh of one object, from the platform's answer into the mirror, with the window that
-// keeps events newer than the answer (mirror::events). Part of vyr::updater; run on its
+// keeps events newer than the answer (mirror::events). How a decoded thing is written is
+// updater_writes.h's, shared with the receiver's events. Part of vyr::updater; run on its
 // thread only.
 #include <chrono>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "context/context.h"
 #include "platform/decoders.h"
 #include "platform/updater.h"
+#include "platform/updater_writes.h"
 #include "platform/vyrserver.h"
 #include "redis/context.h"
 
@@ -34,11 +36,9 @@ std::int64_t steady_ms() {
         .count();
 }
 
-// ---- applying decoded server records to Redis records ------------------------------------
-
-using vyrserver::apply;
-
-void apply(context::tdoa_setting& _record, const Json::Value& _settings) { _record.update(_settings); }
+// Decoded answers are written into their records by the updater's writes (updater_writes.h),
+// which the receiver's events use too.
+using mirror::apply;
 
 // A full refresh of one kind: every object of the answer is written (ascending uid, the
 // map's order), with a look for a stop every so many objects; every recorded uid the
@@ -194,14 +194,13 @@ void updater::update_licenses_and_certifications(const std::string& _obj_uid) {
     for (const auto& entry : *licences)
         m_events.answer(licenses, entry.first, [&] {
             auto record = m_context->get_track_obj(entry.first);
-            if (entry.second.empty() && entry.first == _obj_uid)
-                record.remove_driver_licenses();
-            else
-                record.update_driver_licenses(entry.second);
+            apply_licences(record, entry.second.empty() && entry.first == _obj_uid ? nullptr : &entry.second);
         });
     for (const auto& entry : *models)
-        m_events.answer(certifications, entry.first,
-                        [&] { m_context->get_track_obj(entry.first).update_vehicle_model(entry.second); });
+        m_events.answer(certifications, entry.first, [&] {
+            auto record = m_context->get_track_obj(entry.first);
+            apply_vehicle_model(record, entry.second);
+        });
     read_again(licenses);
     read_again(certifications);
 }

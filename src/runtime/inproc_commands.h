@@ -1,7 +1,9 @@
-// The binary commands that travel between threads over inproc sockets: one frame whose
-// first byte is the command code. Layouts are packed C structures with natural
-// alignment; text fields are NUL-padded to their full size and may lack a terminator
-// when the text fills the field, so readers use field_text() rather than strlen.
+// The wire form of the binary commands that travel between threads over inproc sockets:
+// one frame whose first byte is the command code. Layouts are packed C structures with
+// natural alignment; text fields are NUL-padded to their full size and may lack a
+// terminator when the text fills the field, so readers use field_text() rather than
+// strlen. Only the mailboxes (mailboxes.h) write and read these frames; the workers send
+// and take typed messages. Constants and pure functions: any thread.
 #pragma once
 
 #include <cstddef>
@@ -19,14 +21,6 @@ constexpr std::uint8_t node_heartbeat = 3;     // WIN "HB" (sleep channel)
 constexpr std::uint8_t request = 7;            // parameter request / put to sleep
 constexpr std::uint8_t notified = 8;           // hardware report / context updated
 constexpr std::uint8_t alarms_refreshed = 9;   // the alarm kind was read again (parameter requests)
-
-// The workers' inboxes: each is bound by its owner (a PULL socket of the worker) and
-// connected by whoever sends it commands.
-namespace inbox {
-constexpr const char* receiver = "inproc://receiver";              // stop only
-constexpr const char* mech_param_req = "inproc://mech_param_req";  // requests, reports, context updates
-constexpr const char* mech_sleep = "inproc://mech_sleep";          // sleep orders, announcements
-}  // namespace inbox
 
 // Size of a uid field: the longest uid a command carries whole. A sender refuses a
 // longer uid (see fits_field) rather than cut it.

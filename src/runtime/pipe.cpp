@@ -30,13 +30,13 @@ bool send(zmq::socket_t& _socket, const void* _data, std::size_t _size, vyr::lib
     return false;
 }
 
-void send_once(zmq::context_t& _context, const std::string& _endpoint, std::uint8_t _code) {
+void send_once(zmq::context_t& _context, const std::string& _endpoint, std::string_view _frame) {
     try {
         zmq::socket_t push(_context, zmq::socket_type::push);
         // The frame must not hold the context's termination when nobody takes it.
         push.set(zmq::sockopt::linger, 0);
         push.connect(_endpoint);
-        (void)push.send(zmq::const_buffer(&_code, sizeof _code), zmq::send_flags::none);
+        (void)push.send(zmq::const_buffer(_frame.data(), _frame.size()), zmq::send_flags::none);
         push.disconnect(_endpoint);
     } catch (const zmq::error_t& e) {
         if (e.num() != EAGAIN && e.num() != ETERM)

@@ -1,5 +1,5 @@
-// The inproc pipes that carry commands between the service's threads (see
-// inproc_commands.h): one high-water mark for both ends, the one way a producer sends on
+// The inproc pipes that carry commands between the service's threads (the mailboxes of
+// mailboxes.h use them): one high-water mark for both ends, the one way a producer sends on
 // them, which never blocks and never loses a frame silently, and the way a thread that
 // owns no socket of a pipe sends one command on it.
 #pragma once
@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "core/logger.h"
 
@@ -30,12 +31,15 @@ void set_high_water_mark(zmq::socket_t& _socket);
 // first drop and every thousandth are warned about, and the result is false.
 bool send(zmq::socket_t& _socket, const void* _data, std::size_t _size, vyr::libs::core::component_logger& _logger);
 
-// Sends the one-byte command `_code` to the PULL end bound at `_endpoint`, from any thread:
+// Sends the frame `_frame` (or the one-byte command `_code`) to the PULL end bound at `_endpoint`, from any thread:
 // a socket made for it on the calling thread (sockets belong to the thread that made
 // them), closed at once without lingering. When nothing is bound there (not yet, or no
 // more) the frame is dropped with that socket. A send that would block (EAGAIN) or a
 // terminated context (ETERM) drops it too; any other ZeroMQ error is thrown.
-void send_once(zmq::context_t& _context, const std::string& _endpoint, std::uint8_t _code);
+void send_once(zmq::context_t& _context, const std::string& _endpoint, std::string_view _frame);
+inline void send_once(zmq::context_t& _context, const std::string& _endpoint, std::uint8_t _code) {
+    send_once(_context, _endpoint, std::string_view(reinterpret_cast<const char*>(&_code), 1));
+}
 
 // Frames dropped by send() since the start, over all pipes.
 std::uint64_t dropped() noexcept;

@@ -10,7 +10,7 @@
 #include "common/globals.h"
 #include "core/exception.h"
 #include "core/mutex.h"
-#include "runtime/inproc_commands.h"
+#include "runtime/mailboxes.h"
 #include "runtime/pipe.h"
 
 namespace vyr {
@@ -153,7 +153,10 @@ void worker_thread::run(const loop& _loop) const {
 
 void worker_thread::send_stop(zmq::context_t& _context, const std::string& _endpoint) {
     // A terminated context ends the thread by itself (ETERM).
-    pipe::send_once(_context, _endpoint, cmd::stop);
+    // Every mailbox takes the stop.
+    std::string frame;
+    (void)mail::encode(mail::stop{}, frame);
+    pipe::send_once(_context, _endpoint, frame);
 }
 
 }  // namespace vyr

@@ -9,6 +9,7 @@
 #include "platform/vyrserver.h"
 #include "redis/database.h"
 #include "runtime/inproc_commands.h"
+#include "runtime/mailboxes.h"
 #include "support/checks.h"
 
 namespace test {
@@ -69,10 +70,10 @@ void receiver_fixture::SetUp() {
     const std::string endpoint = m_proxy->get(zmq::sockopt::last_endpoint);
     m_param_req = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pull);
     m_param_req->set(zmq::sockopt::linger, 0);
-    m_param_req->bind(vyr::cmd::inbox::mech_param_req);
+    m_param_req->bind(vyr::mail::mech_param_req::endpoint);
     m_sleep = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pull);
     m_sleep->set(zmq::sockopt::linger, 0);
-    m_sleep->bind(vyr::cmd::inbox::mech_sleep);
+    m_sleep->bind(vyr::mail::mech_sleep::endpoint);
 
     // Without a platform nothing listens on its port and the updater is never started, so
     // the server is never asked; the handlers only record requests in it.

@@ -9,6 +9,7 @@
 #include "platform/updater.h"
 #include "platform/vyrserver.h"
 #include "runtime/inproc_commands.h"
+#include "runtime/mailboxes.h"
 #include "support/fuzz_support.h"
 #include "support/redis_server.h"
 
@@ -108,8 +109,8 @@ void receiver_harness::renew() {
     if (m_zmq_context)
         m_zmq_context->close();
     m_zmq_context = std::make_shared<zmq::context_t>(1);
-    m_param_req = bound_pull(*m_zmq_context, vyr::cmd::inbox::mech_param_req);
-    m_sleep = bound_pull(*m_zmq_context, vyr::cmd::inbox::mech_sleep);
+    m_param_req = bound_pull(*m_zmq_context, vyr::mail::mech_param_req::endpoint);
+    m_sleep = bound_pull(*m_zmq_context, vyr::mail::mech_sleep::endpoint);
 
     const auto& store = project_store::instance();
     // Nothing listens on the platform port: the updater never runs, so it never asks.

@@ -28,6 +28,7 @@
 #include "input/receiver.h"
 #include "redis/database.h"
 #include "runtime/inproc_commands.h"
+#include "runtime/mailboxes.h"
 #include "support/log_sink.h"
 #include "support/node_command.h"
 #include "support/process.h"
@@ -361,7 +362,7 @@ protected:
         long ts = ::time(nullptr);
         explicit receiver_beside(const test::redis_server& _redis)
             : receiver(zmq_context, "inproc://no-proxy", nullptr, _redis.host(), _redis.port(), test_logger()) {
-            sink.bind(vyr::cmd::inbox::mech_param_req);
+            sink.bind(vyr::mail::mech_param_req::endpoint);
             receiver.open();
         }
         void report(const std::string& _mac, const std::string& _plist) {

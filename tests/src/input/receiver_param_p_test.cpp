@@ -18,6 +18,7 @@
 #include "common/metrics.h"
 #include "parameters/parameters.h"
 #include "runtime/inproc_commands.h"
+#include "runtime/mailboxes.h"
 #include "support/checks.h"
 #include "support/log_sink.h"
 #include "support/receiver_fixture.h"
@@ -336,7 +337,7 @@ struct receiver_on_own_server {
 
     // `_state`: commands run first, one per text, words apart.
     explicit receiver_on_own_server(const std::vector<std::string>& _state) {
-        param_req.bind(vyr::cmd::inbox::mech_param_req);
+        param_req.bind(vyr::mail::mech_param_req::endpoint);
         receiver.open();
         for (const auto& line : _state) {
             std::istringstream words(line);

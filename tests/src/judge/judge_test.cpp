@@ -341,6 +341,8 @@ struct anchor_site {
 };
 
 const std::string s_a_to_b = "03A2040003040000002800000032FFFFFFC4";  // slot 3, sect 1 et 1 dim 2, margin 4
+const std::set<std::string> s_v1_capped = {"1,A,B,3,1,2,-0.3", "2,A,B,3,1,2,64",  "3,A,B,128,1,2,0.75",
+                                           "4,A,B,3,4,2,0.75",  "5,A,B,3,1,16,0.75", "6,A,B,127,3,15,63.75"};
 const std::string s_v1_answer_a = "06050366772203" "1406010212340604" "160100" "180401020000";
 
 struct anchor_shape {
@@ -350,6 +352,8 @@ struct anchor_shape {
     std::vector<std::uint32_t> asked;
     std::string answer;
     int notices;
+    // A text one of the notices holds.
+    const char* said = "";
 };
 
 // What an anchor asking for `asked` is answered; a row asking for its schedule alone is
@@ -382,15 +386,38 @@ const anchor_shape s_anchor_shapes[] = {
      {TDOA_SCHD, SF, SYNC_SLOT}, "0605830A0A2203" "140100" "180401020500", 0},
     {"OtherAnchorFollowsNobody", [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}); }, "C",
      {TDOA_SCHD, SF, SYNC_SLOT}, "060100" "140100" "1804FFFFFF00", 0},
-    {"BrokenV1RowKeepsTheEntriesBeforeIt",
-     [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75", "2,A,B,4,1,2", "3,A,B,6,1,2,0.75"}); }, "A", {TDOA_SCHD},
-     "06050366772203", 1},
+    {"RowOfNineFieldsEndsTheSchedule", [](anchor_site& s) { s.schedule(2, {"1,A,B,3,1,2,1,1000,9"}); }, "A",
+     {TDOA_SCHEDULE}, "160100", 1, "bad schedule row format"},
+    {"RowWithANegativeNumberEndsTheSchedule", [](anchor_site& s) { s.schedule(2, {"1,A,B,3,1,2,-1,1000"}); }, "A",
+     {TDOA_SCHEDULE}, "160100", 1},
+    {"VersionTwoScheduleHasNoV1Entries", [](anchor_site& s) { s.schedule(2, {"1,A,B,3,1,2,1,1000"}); }, "A",
+     {TDOA_SCHD}, "060100", 0},
+    {"AnchorNotInTheProjectHasNoV1Entries",
+     [](anchor_site& s) {
+         s.schedule(1, {"1,A,B,3,1,2,0.75"}), s.anchor("D", "70B3D5FFFE999999", 9, 0, 0, 0);
+         s.project.anchor_by_mac.erase("70B3D5FFFE999999");
+     },
+     "D", {TDOA_SCHD}, "060100", 0},
+    // Regression: numbers beyond their fields were sent capped (a margin as 0 or 255
+    // quarters, a slot as 127, another anchor's) or among other bits (a dimension of 4 to
+    // 7 in the boundary's): such a row is left out, warned; the largest that fit go.
+    {"V1RowsBeyondTheirFieldsAreLeftOutNotSentCapped", [](anchor_site& s) { s.schedule(1, s_v1_capped); }, "A",
+     {TDOA_SCHD}, "0605" "7F6677F8FF", 1, "cannot be delivered whole"},
+    {"V1RowsBeyondTheirFieldsAreLeftOutForTheDestination", [](anchor_site& s) { s.schedule(1, s_v1_capped); }, "B",
+     {TDOA_SCHD}, "0605" "FF0A0AF8FF", 1},
     {"MasterWithoutActiveScheduleGetsNoSuperframe",
      [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}), s.no_active(); },
-     "A", {SF, SYNC_SLOT}, "180401020000", 1},
+     "A", {SF, SYNC_SLOT}, "180401020000", 1, "active_schedule_uid not found in tdoa_setting:prj-1"},
+    {"MasterOfAScheduleNotMirroredGetsNoSuperframe",
+     [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}), s.project.tdoa_schedules.clear(); }, "A", {SF}, "", 1},
+    {"SuperframeBeyondItsFieldIsNotSentCapped", [](anchor_site& s) { s.schedule(1, {"1,A,B,255,1,2,0.75"}); }, "A",
+     {SF}, "", 1, "cannot be delivered whole"},
     {"MasterNodeIdBeyondTwoBytesIsNotSentAsNoMaster",
      [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}), s.project.anchors["A"].node_id = 0x10000; }, "A",
      {SF, SYNC_SLOT}, "", 2},
+    {"DistributorOfAMasterBeyondTwoBytesIsAnsweredNoSlot",
+     [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}), s.project.anchors["A"].node_id = 0x10000; }, "B",
+     {SYNC_SLOT}, "", 1, "cannot be delivered whole"},
     {"DistributorOfAMasterNotInTheProjectIsAnsweredNoSlot",
      [](anchor_site& s) { s.schedule(1, {"1,A,B,3,1,2,0.75"}), s.project.anchors.erase("A"); }, "B", {SYNC_SLOT}, "",
      0},
@@ -406,15 +433,147 @@ TEST(Judge, AnchorsAreHeldToTheirScheduleAndAnsweredTheirTdoaPayloads) {
             answer += judge.answer(site.win(row.anchor), n).value_or("");
         EXPECT_EQ(answer, row.answer) << row.name;
         int notices = 0;
+        std::string said;
         for (const auto& n : judge.take_notices())
-            notices += n.text.empty() ? 0 : 1;
+            notices += n.text.empty() ? 0 : 1, said += n.text + "\n";
         EXPECT_EQ(notices, row.notices) << row.name;
+        EXPECT_NE(said.find(row.said), std::string::npos) << row.name << ": " << said;
         if (row.asked != std::vector<std::uint32_t>{TDOA_SCHEDULE})
             continue;
         EXPECT_EQ(site.judge().deliver(site.win(row.anchor), true).frames, list{row.answer}) << row.name;
         const auto must = site.judge().check(site.win(row.anchor)).front().must;
         EXPECT_EQ(site.judge().deliver(site.win(row.anchor, must), true).frames, list{}) << row.name;
     }
+}
+
+// A broken version-1 row keeps the entries before it and is named in the notice.
+TEST(Judge, BrokenV1RowKeepsTheEntriesBeforeIt) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"2,A,B,4,1,2", "bad schedule format (6)"},   {"2 no commas", "bad schedule format (1)"},
+        {"2,A,B,x4,1,2,0.5", "bad slot number"},     {"2,A,B,4,1,2,half", "bad margin"},
+        {"2,A,Z,4,1,2,0.5", "dst mac_addr is empty"}, {"2,Z,A,4,1,2,0.5", "src mac_addr is empty"},
+    };
+    for (const auto& [row, message] : rows) {
+        anchor_site site;
+        site.schedule(1, {"1,A,B,3,1,2,0.75", row, "3,A,B,6,1,2,0.75"});
+        auto judge = site.judge();
+        EXPECT_EQ(judge.answer(site.win("A"), TDOA_SCHD), "06050366772203") << row;
+        std::string said;
+        for (const auto& n : judge.take_notices())
+            said += n.text + "\n";
+        EXPECT_NE(said.find(message), std::string::npos) << row << ": " << said;
+    }
+}
+
+// The sync pass over A, B and C: a row changes the site (each WIN exists, reports
+// nothing, and was last pushed long ago); the frames pushed, by anchor, and how many
+// subjects were warned about. One frame per WIN and pass: a master's superframe waits
+// for a pass in which its sync slot is not pushed.
+struct sync_site : anchor_site {
+    std::map<std::string, win_data> wins;
+    sync_site() {
+        schedule(1, {"1,A,B,3,1,2,0.75"});
+        for (const auto* uid : {"A", "B", "C"})
+            wins[uid].data["sending_counter_sec"] = "0";
+    }
+    void report(parameter_t _p, const std::string& _uid, std::map<std::string, std::string> _fields,
+                parameter_states _state = SUPPORTED) {
+        _fields["state"] = to_string(_state);
+        wins[_uid].parameters[parameters.at(_p)] = {_fields.begin(), _fields.end()};
+    }
+    void slot(const std::string& _uid, std::uint32_t _addr, std::uint32_t _slot) {
+        report(SYNC_SLOT, _uid, {{"addr", std::to_string(_addr)}, {"slot", std::to_string(_slot)}});
+    }
+    Json::Value& values() { return setting["values"]; }
+    list pushed(int& _warned) {
+        auto j = judge();
+        list frames;
+        for (const auto& mac : j.sync_anchors())
+            if (const auto frame = j.sync_push(win_record(mac, wins[project.anchor_by_mac.at(mac)])))
+                frames.push_back(project.anchor_by_mac.at(mac) + " " + *frame);
+        std::set<std::string> warned;
+        for (const auto& n : j.take_notices())
+            if (!n.text.empty())
+                warned.insert(n.subject);
+        _warned = static_cast<int>(warned.size());
+        return frames;
+    }
+};
+
+const std::string s_a_slot = "A 180401020000", s_b_slot = "B 180401020500", s_c_slot = "C 1804FFFFFF00";
+const std::string s_a_sf = "A 1406010212340604";
+const std::map<std::string, std::string> s_full_sf = {
+    {"node_id", "258"}, {"sfd", "4660"}, {"setting_slots", "6"}, {"slot_count", "4"}};
+
+TEST(Judge, SyncPassPushesEachAnchorItsSlotThenTheMastersSuperframe) {
+    // A row starts from fresh WINs, or from WINs that report their slots (`reported`).
+    struct sync_shape {
+        const char* name;
+        bool reported;
+        std::function<void(sync_site&)> change;
+        list pushed;
+        int warned;
+    };
+    using site = sync_site;
+    const sync_shape rows[] = {
+        {"FreshAnchorsAreSentTheirSlotsOnly", false, [](site&) {}, {s_a_slot, s_b_slot, s_c_slot}, 0},
+        {"MasterListedAsDistributorTooIsAMaster", true,
+         [](site& s) {
+             s.values()["distributors"].append(
+                 vyr::libs::core::json::try_parse(R"({"anchor_uid": "A", "master_uid": "B", "slot": 9})").result);
+         },
+         {"A 1406010212340A04"}, 0},  // its slot counts among the setting's
+        {"ReportedSlotsLetTheMasterHaveItsSuperframe", true, [](site&) {}, {s_a_sf}, 0},
+        {"SuperframeWaitsForTheMastersOwnSlot", true, [](site& s) { s.slot("A", 0x0102, 1); }, {s_a_slot}, 0},
+        {"MasterWithoutSlotSupportGetsItsSuperframe", true,
+         [](site& s) { s.report(SYNC_SLOT, "A", {}, NOT_SUPPORTED); }, {s_a_sf}, 0},
+        {"NodeIdOnlySuperframeIsSettled", true, [](site& s) { s.report(SF, "A", {{"node_id", "258"}}); }, {}, 0},
+        {"MasterReportingTheWholeSuperframeIsSettled", true, [](site& s) { s.report(SF, "A", s_full_sf); }, {}, 0},
+        {"ChangedSlotCountReachesAReportingMaster", true,
+         [](site& s) { s.report(SF, "A", s_full_sf), s.schedule(1, {"1,A,B,9,1,2,0.75"}); }, {"A 140601021234060A"}, 0},
+        {"UnsupportedSuperframeIsLeftAlone", true, [](site& s) { s.report(SF, "A", {}, NOT_SUPPORTED); }, {}, 0},
+        {"UnsupportedSlotIsLeftAlone", true, [](site& s) { s.report(SYNC_SLOT, "C", {}, NOT_SUPPORTED); }, {s_a_sf}, 0},
+        {"MasterWithoutActiveScheduleGetsNoSuperframe", true, [](site& s) { s.no_active(); }, {}, 1},
+        {"ScheduleNotMirroredGivesNoSuperframe", true, [](site& s) { s.project.tdoa_schedules.clear(); }, {}, 1},
+        {"SuperframeBeyondItsFieldsIsNotSent", true, [](site& s) { s.schedule(1, {"1,A,B,255,1,2,0.75"}); }, {}, 1},
+        {"OtherSlotReportedIsPushedAgain", true, [](site& s) { s.slot("C", 0xFFFF, 7); }, {s_a_sf, s_c_slot}, 0},
+        {"SettingNotConfiguredPushesNothing", false, [](site& s) { s.values()["configured_state"] = false; }, {}, 0},
+        {"SettingWithoutAutostartPushesNothing", false, [](site& s) { s.values().removeMember("autostart"); }, {}, 0},
+        {"SettingWithoutDistributorsPushesNothing", false, [](site& s) { s.values().removeMember("distributors"); }, {},
+         0},
+        {"WinPastItsCounterIsLeftAlone", false, [](site& s) { s.wins["A"].data["sending_counter"] = "10"; },
+         {s_b_slot, s_c_slot}, 0},
+        {"WinWithinItsPacingIsLeftAlone", false,
+         [](site& s) { s.wins["B"].data["sending_counter_sec"] = std::to_string(s_now.tv_sec - 4); },
+         {s_a_slot, s_c_slot}, 0},
+        {"MissingWinIsLeftAlone", false, [](site& s) { s.wins.erase("C"); }, {s_a_slot, s_b_slot}, 0},
+        {"DistributorWithoutMasterFollowsNobody", false,
+         [](site& s) { s.values()["distributors"][0].removeMember("master_uid"); },
+         {s_a_slot, "B 1804FFFF0500", s_c_slot}, 0},
+        {"DistributorOfAMasterNotInTheProjectIsLeftAlone", false, [](site& s) { s.project.anchors.erase("A"); },
+         {s_c_slot}, 0},
+        {"AnchorOfAnotherProjectIsLeftAlone", false, [](site& s) { s.project.anchors["C"].project_uid = "prj-2"; },
+         {s_a_slot, s_b_slot}, 0},
+        // Regression: a node id beyond two bytes went out as FFFF, "no master"...
+        {"NodeIdBeyondTwoBytesIsNotSentAsNoMaster", false, [](site& s) { s.project.anchors["A"].node_id = 0x10000; },
+         {s_c_slot}, 2},
+        // ...and a slot beyond a byte as FF, "no slot" (the master's setting slots then
+        // overflow its superframe too).
+        {"SlotBeyondAByteIsNotSentAsNoSlot", false, [](site& s) { s.values()["distributors"][0]["slot"] = 256; },
+         {s_a_slot, s_c_slot}, 2},
+    };
+    for (const auto& row : rows) {
+        sync_site site;
+        if (row.reported)
+            site.slot("A", 0x0102, 0), site.slot("B", 0x0102, 5), site.slot("C", 0xFFFF, 0xFF);
+        row.change(site);
+        int warned = 0;
+        EXPECT_EQ(site.pushed(warned), row.pushed) << row.name;
+        EXPECT_EQ(warned, row.warned) << row.name;
+    }
+    // Never capped to "no master" or "no slot".
+    EXPECT_THROW(vyr::judge::tdoa::sync_slot_payload(0x10000, 0, 0), std::exception);
+    EXPECT_THROW(vyr::judge::tdoa::sync_slot_payload(0, 256, 0), std::exception);
 }
 
 }  // namespace

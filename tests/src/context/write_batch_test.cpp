@@ -1,0 +1,41 @@
+// The write batch against a real redis-server: guarded groups are made only while their
+// field holds the value read, and the result tells which were made by the number each
+// group got when added.
+#include "context/write_batch.h"
+#include "store_fixture.h"
+
+namespace {
+
+using vyr::context::alarm_states;
+
+class write_batch : public store {};
+
+// Regression (as a batch): delivery read the state, then wrote SENT over a NOT_CONFIGURED
+// set in between for a new alarm, which was then never shown.
+TEST_F(write_batch, alarm_state_changes_are_made_only_over_the_state_read_and_the_result_says_which) {
+    const std::string a = "70B3D5FFFE0B0001", b = "70B3D5FFFE0B0002";
+    for (const auto& mac : {a, b})
+        redis({"HSET", vyr::context::win::keys::alarm(mac), "state", "not_configured"});
+    redis({"HSET", vyr::context::win::keys::data(a), "answered", "t1"});
+    vyr::context::write_batch batch;
+    const auto first = batch.add(vyr::context::alarm_state_update{
+        a, alarm_states::NOT_CONFIGURED, alarm_states::SENT, vyr::context::shown_alarm{"al-1", 3, 7}, "Leave"});
+    vyr::context::win_data read;
+    read.data = {{"answered", "t0"}};  // answered since: not made
+    vyr::context::win_update push(vyr::context::win_record(a, read));
+    push.sent = timeval{5, 0};
+    batch.add(push);
+    const auto last = batch.add(
+        vyr::context::alarm_state_update{b, alarm_states::SENT, alarm_states::MESSAGE, std::nullopt, "Old"});
+    const auto result = batch.send(m_context->redis_context());
+    EXPECT_EQ(std::make_tuple(first, last, result.made, result.guards_failed),
+              std::make_tuple(std::size_t(0), std::size_t(2), std::vector<bool>{true, false, false}, std::size_t(2)));
+    const keyspace expected = {
+        {"wins:" + a + ":alarm", {"shown_level=3", "shown_uid=al-1", "shown_zone_id=7", "state=sent"}},
+        {"wins:" + a + ":data", {"answered=t1", "current_text=Leave"}},
+        {"wins:" + b + ":alarm", {"state=not_configured"}},
+    };
+    EXPECT_EQ(stored(), expected);
+}
+
+}  // namespace
