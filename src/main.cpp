@@ -16,7 +16,7 @@
 #include "core/get_config_file_name.h"
 #include "core/logger.h"
 #include "core/pid_file.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "input/receiver.h"
 #include "platform/updater.h"
 #include "platform/vyrserver.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 #include "redis/database.h"
 #include "runtime/mailboxes.h"
 
@@ -81,7 +81,7 @@ c_quorvane::~c_quorvane() {
 void c_quorvane::wait_for_redis(const std::string& _address, int _port) const {
     for (;;) {
         try {
-            vyr::redis::context probe(_address, _port, vyr::redis::service_database);
+            vyr::redis::connection probe(_address, _port, vyr::redis::service_database);
             // A Redis that is still loading its dataset accepts the connection and the
             // SELECT but answers other commands with a LOADING error (so would the
             // updater's FLUSHDB): an error reply to PING is waited out like a refused

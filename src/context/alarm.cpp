@@ -1,4 +1,6 @@
 #include "context/alarm.h"
+#include "redis/pipeline.h"
+#include "redis/transaction.h"
 
 namespace vyr::context {
 
@@ -55,7 +57,7 @@ void alarm::update(const std::string& _alarm_name, std::uint32_t _acknowledged, 
     add_to_set(writes);
     writes.add("SADD", keys::objects(_obj_uid), m_uid);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void alarm::remove() {
@@ -65,19 +67,21 @@ void alarm::remove() {
     remove_from_set(writes);
     writes.add("DEL", keys::fields(m_uid), keys::data(m_uid));
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void alarm::delivered(bool _delivered) {
     redis::batch writes;
     writes.add("HSET", keys::data(m_uid), s_delivered, common::to_text(_delivered));
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 std::optional<alarm_data> alarm::read() const {
-    const auto reply =
-        m_redis_context.transaction(redis::batch().add("HGETALL", keys::fields(m_uid)).add("HGET", keys::data(m_uid), s_delivered));
+    const auto reply = vyr::redis::transaction(m_redis_context)
+                           .add("HGETALL", keys::fields(m_uid))
+                           .add("HGET", keys::data(m_uid), s_delivered)
+                           .exec();
     const auto replies = reply.as_array();
     const auto fields = common::to_hash(replies[0]);
     if (fields.empty())
@@ -117,13 +121,13 @@ void note_button_seen(redis::batch& _writes, const std::string& _obj_uid, std::i
     _writes.add_argv(note_button_seen_command(_obj_uid, _ms));
 }
 
-void note_button_seen(redis::context& _redis_context, const std::string& _obj_uid, std::int64_t _ms) {
+void note_button_seen(redis::connection& _redis_context, const std::string& _obj_uid, std::int64_t _ms) {
     redis::batch writes;
     note_button_seen(writes, _obj_uid, _ms);
-    _redis_context.pipeline(writes);
+    vyr::redis::pipeline(_redis_context, writes).exec();
 }
 
-std::optional<std::int64_t> button_seen(redis::context& _redis_context, const std::string& _obj_uid) {
+std::optional<std::int64_t> button_seen(redis::connection& _redis_context, const std::string& _obj_uid) {
     return common::to_int64(common::text_of(_redis_context.command("GET", alarm_keys::button_seen(_obj_uid))));
 }
 

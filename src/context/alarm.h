@@ -51,9 +51,9 @@ inline constexpr std::string_view s_emergency_button = "emergency_button";
 void note_button_seen(redis::batch& _writes, const std::string& _obj_uid, std::int64_t _ms);
 // The same as one command of its own.
 std::vector<std::string> note_button_seen_command(const std::string& _obj_uid, std::int64_t _ms);
-void note_button_seen(redis::context& _redis_context, const std::string& _obj_uid, std::int64_t _ms);
+void note_button_seen(redis::connection& _redis_context, const std::string& _obj_uid, std::int64_t _ms);
 // The time kept by note_button_seen; nothing when there is none.
-std::optional<std::int64_t> button_seen(redis::context& _redis_context, const std::string& _obj_uid);
+std::optional<std::int64_t> button_seen(redis::connection& _redis_context, const std::string& _obj_uid);
 
 // An alarm as read whole by `alarm::read`.
 struct alarm_data {
@@ -76,7 +76,7 @@ public:
     static constexpr std::string_view s_text = "text";
     static constexpr std::string_view s_delivered = "delivered";
 
-    alarm(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
+    alarm(redis::connection& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
 
     // Writes the alarm and moves it into the index of `_obj_uid`; optional fields that
     // hold nothing are deleted. The "delivered" flag is kept.

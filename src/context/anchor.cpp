@@ -1,4 +1,5 @@
 #include "context/anchor.h"
+#include "redis/transaction.h"
 
 namespace vyr::context {
 
@@ -26,7 +27,7 @@ void anchor::update(const std::string& _project_uid, const std::string& _name, c
         common::add_transaction(*m_pipeline, writes);
         return;
     }
-    common::check_ok(m_redis_context.transaction(writes).as_array()[fields_at], m_uid);
+    common::check_ok(vyr::redis::transaction(m_redis_context, writes).exec().as_array()[fields_at], m_uid);
 }
 
 std::optional<anchor_data> anchor::read() const {
@@ -64,7 +65,7 @@ void anchor::remove() {
     writes.add("DEL", keys::fields(m_uid));
     remove_from_set(writes);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 }  // namespace vyr::context

@@ -39,7 +39,7 @@ public:
     static constexpr std::string_view s_mac_addr = "mac_addr";
     static constexpr std::string_view s_node_id = "node_id";
 
-    anchor(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
+    anchor(redis::connection& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
 
     // Writes the fields, joins the sublocation's anchor set (the set of an earlier
     // sublocation is left as it is) and moves the MAC index entry. Throws

@@ -92,7 +92,7 @@ bool is_one(const redis::reply_element& _element) {
     return _element.get_type() == redis::reply_type::INTEGER && _element.to_integer() == 1;
 }
 
-std::vector<std::string> members(redis::context& _redis_context, std::string_view _key) {
+std::vector<std::string> members(redis::connection& _redis_context, std::string_view _key) {
     return _redis_context.get_member_texts(_key);
 }
 

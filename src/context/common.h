@@ -18,7 +18,7 @@
 
 #include "context/errors.h"
 #include "core/exception.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 
 namespace vyr::context {
 
@@ -84,7 +84,7 @@ std::optional<std::string> text_of(const redis::reply_element& _element);
 // Whether the reply is the integer 1 (EXISTS, HEXISTS).
 bool is_one(const redis::reply_element& _element);
 // The members of a set in the order Redis returns them; empty when the reply is not an array.
-std::vector<std::string> members(redis::context& _redis_context, std::string_view _key);
+std::vector<std::string> members(redis::connection& _redis_context, std::string_view _key);
 // Throws "update" + "Uid: " + uid + ", str = " + the reply's text unless it reads "OK".
 void check_ok(const redis::reply_element& _reply, std::string_view _uid);
 // Appends to `_batch` the deletion of `_mac` from the MAC → uid index `_index_key`, made
@@ -132,7 +132,7 @@ std::optional<std::uint32_t> get_unsigned(const hash& _hash, std::string_view _f
 template <class Keys>
 class record {
 public:
-    record(redis::context& _redis_context, std::string _uid)
+    record(redis::connection& _redis_context, std::string _uid)
         : m_redis_context(_redis_context), m_uid(std::move(_uid)) {}
     virtual ~record() = default;
 
@@ -180,7 +180,7 @@ protected:
     void add_to_set(redis::batch& _batch) const { _batch.add("SADD", Keys::set(), m_uid); }
     void remove_from_set(redis::batch& _batch) const { _batch.add("SREM", Keys::set(), m_uid); }
 
-    redis::context& m_redis_context;
+    redis::connection& m_redis_context;
     const std::string m_uid;
 };
 

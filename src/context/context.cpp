@@ -3,22 +3,24 @@
 #include "common/metrics.h"
 
 #include "core/exception.h"
+#include "redis/pipeline.h"
+#include "redis/transaction.h"
 
 namespace vyr::context {
 
 context::context(unsigned int _db, const std::string& _host, int _port)
-    : m_redis_context(std::make_unique<redis::context>(_host, _port, _db)) {}
+    : m_redis_context(std::make_unique<redis::connection>(_host, _port, _db)) {}
 
 context::~context() = default;
 
 namespace {
 
 // `_argv` and the raise of the mirror version in one transaction.
-void write_raising(redis::context& _redis, std::vector<std::string> _argv) {
+void write_raising(redis::connection& _redis, std::vector<std::string> _argv) {
     redis::batch writes;
     writes.add_argv(std::move(_argv));
     common::raise_mirror_version(writes);
-    _redis.transaction(writes);
+    vyr::redis::transaction(_redis, writes).exec();
 }
 
 }  // namespace
@@ -138,7 +140,7 @@ std::vector<std::optional<context::button_view>> context::button_views(const std
     redis::batch uids;
     for (const auto& mac : _macs)
         uids.add("HGET", track_obj::keys::mac_addr(), mac);
-    const auto uid_replies = redis.pipeline(uids);
+    const auto uid_replies = vyr::redis::pipeline(redis, std::move(uids)).exec();
     redis::batch lists;
     std::vector<std::size_t> listed;  // the views whose object's alarms are asked for
     for (std::size_t i = 0; i < _macs.size(); ++i) {
@@ -150,7 +152,7 @@ std::vector<std::optional<context::button_view>> context::button_views(const std
     }
     if (lists.empty())
         return views;
-    const auto list_replies = redis.pipeline(lists);
+    const auto list_replies = vyr::redis::pipeline(redis, std::move(lists)).exec();
     redis::batch alarms;
     std::vector<std::size_t> owner;  // the view each alarm read belongs to
     for (std::size_t j = 0; j < listed.size(); ++j) {
@@ -161,7 +163,7 @@ std::vector<std::optional<context::button_view>> context::button_views(const std
     }
     if (alarms.empty())
         return views;
-    const auto alarm_replies = redis.pipeline(alarms);
+    const auto alarm_replies = vyr::redis::pipeline(redis, std::move(alarms)).exec();
     for (std::size_t k = 0; k < owner.size(); ++k) {
         if (alarm_replies[k].get_type() != redis::reply_type::ARRAY)
             continue;
@@ -171,36 +173,6 @@ std::vector<std::optional<context::button_view>> context::button_views(const std
             views[owner[k]]->set = true;
     }
     return views;
-}
-
-void context::prefetch_passes(const std::function<void()>& _between) {
-    auto& redis = *m_redis_context;
-    if (!redis.caching())
-        return;
-    using redis::key_kind;
-    redis.prefetch({{std::string(s_updated), key_kind::string},
-                    {std::string(s_vehicle_certification), key_kind::string},
-                    {anchor::keys::set(), key_kind::set},
-                    {track_obj::keys::set(), key_kind::set},
-                    {zone::keys::set(), key_kind::set},
-                    {tdoa_setting::keys::set(), key_kind::set},
-                    {tdoa_schedule::keys::set(), key_kind::set},
-                    {anchor::keys::mac_addr(), key_kind::hash},
-                    {track_obj::keys::mac_addr(), key_kind::hash}});
-    std::vector<std::pair<std::string, key_kind>> keys;
-    for (const auto& uid : get_anchors())
-        keys.emplace_back(anchor::keys::fields(uid), key_kind::hash);
-    for (const auto& uid : get_track_objs())
-        keys.emplace_back(track_obj::keys::fields(uid), key_kind::hash);
-    for (const auto& uid : get_zones())
-        keys.emplace_back(zone::keys::fields(uid), key_kind::hash);
-    for (const auto& uid : get_tdoa_settings())
-        keys.emplace_back(tdoa_setting::keys::uid(uid), key_kind::string);
-    for (const auto& uid : get_tdoa_schedules()) {
-        keys.emplace_back(tdoa_schedule::keys::fields(uid), key_kind::hash);
-        keys.emplace_back(tdoa_schedule::keys::rows(uid), key_kind::set);
-    }
-    redis.prefetch(keys, false, _between);
 }
 
 }  // namespace vyr::context

@@ -20,7 +20,7 @@
 #include "context/track_obj.h"
 #include "context/win.h"
 #include "context/zone.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 
 namespace vyr::context {
 
@@ -44,7 +44,7 @@ public:
     virtual ~context();
 
     // The connection, for callers that need a raw command.
-    redis::context& redis_context() noexcept { return *m_redis_context; }
+    redis::connection& redis_context() noexcept { return *m_redis_context; }
 
     // Empties the whole database (the mirror version raised anew).
     void flush();
@@ -109,18 +109,11 @@ public:
     };
     std::vector<std::optional<button_view>> button_views(const std::vector<std::string>& _macs);
 
-    // For the read cache of the connection (redis::context::cache_on): the flags, the MAC
-    // indexes, anchors, trackable objects, zones, TDOA settings and schedules in a few
-    // pipelined round trips (what the cycle's passes read before they read the snapshot;
-    // none calls it now). Nothing while the cache is off. `_between` as for
-    // redis::context::prefetch.
-    void prefetch_passes(const std::function<void()>& _between = {});
-
 private:
     std::string uid_by_mac(const std::string& _index_key, const std::string& _mac_addr);
 
     // Constant after construction.
-    const std::unique_ptr<redis::context> m_redis_context;
+    const std::unique_ptr<redis::connection> m_redis_context;
 };
 
 }  // namespace vyr::context

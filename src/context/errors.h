@@ -7,7 +7,7 @@
 #pragma once
 
 #include "core/exception.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 
 namespace vyr::context {
 

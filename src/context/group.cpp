@@ -1,4 +1,5 @@
 #include "context/group.h"
+#include "redis/transaction.h"
 
 namespace vyr::context {
 
@@ -9,7 +10,7 @@ void group::update(const std::string& _project_uid, const std::string& _name) {
     writes.add("HMSET", keys::fields(m_uid), s_project_uid, _project_uid, s_name, _name);
     add_to_set(writes);
     common::raise_mirror_version(writes);
-    common::check_ok(m_redis_context.transaction(writes).as_array()[0], m_uid);
+    common::check_ok(vyr::redis::transaction(m_redis_context, writes).exec().as_array()[0], m_uid);
 }
 
 void group::remove() {
@@ -17,7 +18,7 @@ void group::remove() {
     writes.add("DEL", keys::fields(m_uid), keys::data(m_uid));
     remove_from_set(writes);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 }  // namespace vyr::context

@@ -24,7 +24,7 @@ public:
     static constexpr std::string_view s_project_uid = "project_uid";
     static constexpr std::string_view s_name = "name";
 
-    group(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
+    group(redis::connection& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
 
     // Throws "updateUid: <uid>, str = <reply>" when the HMSET is not answered "OK".
     void update(const std::string& _project_uid, const std::string& _name);

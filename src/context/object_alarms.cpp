@@ -1,7 +1,8 @@
 #include "context/object_alarms.h"
 
 #include "context/errors.h"
-#include "redis/context.h"
+#include "redis/connection.h"
+#include "redis/pipeline.h"
 
 namespace vyr::context {
 
@@ -32,7 +33,7 @@ void decode_alarm(const std::string& _uid, const redis::reply& _fields, const re
 
 }  // namespace
 
-std::vector<object_alarms> read_object_alarms(redis::context& _redis_context,
+std::vector<object_alarms> read_object_alarms(redis::connection& _redis_context,
                                               const std::vector<std::string>& _object_uids) {
     std::vector<object_alarms> result(_object_uids.size());
     if (_object_uids.empty())
@@ -40,7 +41,7 @@ std::vector<object_alarms> read_object_alarms(redis::context& _redis_context,
     redis::batch indexes;
     for (const auto& uid : _object_uids)
         indexes.add("SMEMBERS", alarm::keys::objects(uid));
-    const auto listed = _redis_context.read_pipeline(indexes);
+    const auto listed = vyr::redis::pipeline(_redis_context, std::move(indexes)).exec_reads();
     // The records the indexes name, each as its fields and its "delivered" flag.
     redis::batch records;
     std::vector<std::pair<std::size_t, std::string>> owners;
@@ -56,7 +57,7 @@ std::vector<object_alarms> read_object_alarms(redis::context& _redis_context,
     }
     if (records.empty())
         return result;
-    const auto replies = _redis_context.read_pipeline(records);
+    const auto replies = vyr::redis::pipeline(_redis_context, std::move(records)).exec_reads();
     for (std::size_t n = 0; n < owners.size(); ++n)
         decode_alarm(owners[n].second, replies[2 * n], replies[2 * n + 1], result[owners[n].first]);
     return result;

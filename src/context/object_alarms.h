@@ -35,7 +35,7 @@ struct object_alarms {
 
 // The alarms of each of `_object_uids`, in their order. Throws redis::connection_error when
 // the connection is lost.
-std::vector<object_alarms> read_object_alarms(redis::context& _redis_context,
+std::vector<object_alarms> read_object_alarms(redis::connection& _redis_context,
                                               const std::vector<std::string>& _object_uids);
 
 }  // namespace vyr::context

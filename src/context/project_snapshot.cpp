@@ -5,7 +5,8 @@
 #include <utility>
 
 #include "context/context.h"
-#include "redis/context.h"
+#include "redis/connection.h"
+#include "redis/pipeline.h"
 
 namespace vyr::context {
 
@@ -25,9 +26,9 @@ public:
         m_batches.back().add(_args...);
     }
     // Sends every pipeline and keeps the replies; the cursor starts at the first one.
-    void send(redis::context& _redis) {
-        for (const auto& batch : m_batches)
-            for (auto& reply : _redis.read_pipeline(batch))
+    void send(redis::connection& _redis) {
+        for (auto& batch : m_batches)
+            for (auto& reply : vyr::redis::pipeline(_redis, std::move(batch)).exec_reads())
                 m_replies.push_back(std::move(reply));
         m_batches.clear();
     }
@@ -81,7 +82,7 @@ struct listing {
     std::vector<std::string> anchors, track_objs, groups, zones, sublocations, tdoa_settings, tdoa_schedules, alarms;
 };
 
-listing read_listing(redis::context& _redis, project_snapshot& _snapshot) {
+listing read_listing(redis::connection& _redis, project_snapshot& _snapshot) {
     chunked_reads reads;
     // The version first: a write landing during the read makes the snapshot look older.
     reads.add("GET", common::s_mirror_version);
@@ -219,7 +220,7 @@ void decode_records(const listing& _uids, chunked_reads& _reads, project_snapsho
 
 }  // namespace
 
-std::shared_ptr<const project_snapshot> read_project_snapshot(redis::context& _redis_context) {
+std::shared_ptr<const project_snapshot> read_project_snapshot(redis::connection& _redis_context) {
     auto snapshot = std::make_shared<project_snapshot>();
     const auto uids = read_listing(_redis_context, *snapshot);
     chunked_reads reads;
@@ -229,7 +230,7 @@ std::shared_ptr<const project_snapshot> read_project_snapshot(redis::context& _r
     return snapshot;
 }
 
-std::uint64_t read_mirror_version(redis::context& _redis_context) {
+std::uint64_t read_mirror_version(redis::connection& _redis_context) {
     return version_of(_redis_context.command("GET", common::s_mirror_version));
 }
 

@@ -89,8 +89,8 @@ inline const track_obj_data* project_snapshot::track_obj_of(std::string_view _ma
 
 // Reads a snapshot in a few pipelined round trips, however many records there are.
 // Throws redis::connection_error when the connection is lost.
-std::shared_ptr<const project_snapshot> read_project_snapshot(redis::context& _redis_context);
+std::shared_ptr<const project_snapshot> read_project_snapshot(redis::connection& _redis_context);
 // "mirror_version" alone: one round trip.
-std::uint64_t read_mirror_version(redis::context& _redis_context);
+std::uint64_t read_mirror_version(redis::connection& _redis_context);
 
 }  // namespace vyr::context

@@ -1,4 +1,5 @@
 #include "context/sublocation.h"
+#include "redis/transaction.h"
 
 namespace vyr::context {
 
@@ -10,7 +11,7 @@ void sublocation::update(const std::string& _project_uid, std::uint32_t _subloca
                s_offset_x, _offset_x, s_offset_y, _offset_y, s_offset_z, _offset_z);
     add_to_set(writes);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void sublocation::remove() {
@@ -18,7 +19,7 @@ void sublocation::remove() {
     writes.add("DEL", keys::fields(m_uid), keys::data(m_uid));
     remove_from_set(writes);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 }  // namespace vyr::context

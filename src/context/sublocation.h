@@ -34,7 +34,7 @@ public:
     static constexpr std::string_view s_offset_y = "offset_y";
     static constexpr std::string_view s_offset_z = "offset_z";
 
-    sublocation(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
+    sublocation(redis::connection& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
 
     void update(const std::string& _project_uid, std::uint32_t _sublocation_id, std::int32_t _offset_x,
                 std::int32_t _offset_y, std::int32_t _offset_z);

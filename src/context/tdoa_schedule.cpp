@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/exception.h"
+#include "redis/transaction.h"
 
 namespace vyr::context {
 
@@ -17,7 +18,7 @@ void tdoa_schedule::update(std::uint32_t _tdoa_version, const std::set<std::stri
     common::add_members(writes, rows_key, _rows);
     add_to_set(writes);
     common::raise_mirror_version(writes);
-    common::check_ok(m_redis_context.transaction(writes).as_array()[1], m_uid);
+    common::check_ok(vyr::redis::transaction(m_redis_context, writes).exec().as_array()[1], m_uid);
 }
 
 void tdoa_schedule::remove() {
@@ -26,7 +27,7 @@ void tdoa_schedule::remove() {
     writes.add("DEL", keys::fields(m_uid));
     remove_from_set(writes);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 std::set<std::string> tdoa_schedule::rows() const {
@@ -64,8 +65,10 @@ std::uint32_t tdoa_schedule::max_slot_num(const std::set<std::string>& _rows) {
 }
 
 std::optional<tdoa_schedule_data> tdoa_schedule::read() const {
-    const auto reply = m_redis_context.transaction(
-        redis::batch().add("HGET", keys::fields(m_uid), s_tdoa_version).add("SMEMBERS", keys::rows(m_uid)));
+    const auto reply = vyr::redis::transaction(m_redis_context)
+                           .add("HGET", keys::fields(m_uid), s_tdoa_version)
+                           .add("SMEMBERS", keys::rows(m_uid))
+                           .exec();
     const auto replies = reply.as_array();
     return decode(common::text_of(replies[0]), common::to_members(replies[1]), m_uid);
 }

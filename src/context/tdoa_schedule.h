@@ -31,7 +31,7 @@ public:
 
     static constexpr std::string_view s_tdoa_version = "tdoa_version";
 
-    tdoa_schedule(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
+    tdoa_schedule(redis::connection& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
 
     // Stores the version and the rows (an existing schedule's rows are replaced). Throws
     // "updateUid: <uid>, str = <reply>" when the HMSET is not answered "OK".

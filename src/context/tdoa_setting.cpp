@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/json.h"
+#include "redis/transaction.h"
 
 namespace vyr::context {
 
@@ -24,7 +25,7 @@ void tdoa_setting::update(const Json::Value& _j_value) {
     writes.add("SET", keys::uid(m_uid), vyr::libs::core::json::to_string(_j_value));
     add_to_set(writes);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void tdoa_setting::remove() {
@@ -32,7 +33,7 @@ void tdoa_setting::remove() {
     writes.add("DEL", keys::uid(m_uid));
     remove_from_set(writes);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 bool tdoa_setting::retrieve_value_from_redis() const {

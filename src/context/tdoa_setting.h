@@ -77,7 +77,7 @@ public:
     using master = tdoa_setting_view::master;
     using distributor = tdoa_setting_view::distributor;
 
-    tdoa_setting(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
+    tdoa_setting(redis::connection& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
 
     // Stores the document (the cached one is not changed) and joins the kind set.
     void update(const Json::Value& _j_value);

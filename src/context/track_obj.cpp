@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/helpers.h"
+#include "redis/transaction.h"
 
 namespace vyr::context {
 
@@ -82,7 +83,7 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
         common::add_transaction(*m_pipeline, writes);
         return;
     }
-    const auto replies = m_redis_context.transaction(writes);
+    const auto replies = vyr::redis::transaction(m_redis_context, writes).exec();
     common::check_ok(replies.as_array()[fields_at], m_uid);
     if (t2t_at)
         common::check_ok(replies.as_array()[t2t_at], m_uid);
@@ -94,14 +95,14 @@ void track_obj::update_vehicle_model(std::uint32_t _vehicle_model) {
     redis::batch writes;
     writes.add("HSET", keys::fields(m_uid), s_vehicle_model, _vehicle_model);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void track_obj::remove_vehicle_model() {
     redis::batch writes;
     writes.add("HDEL", keys::fields(m_uid), s_vehicle_model);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void track_obj::update_driver_licenses(const std::set<std::uint32_t>& _driver_licenses) {
@@ -113,14 +114,14 @@ void track_obj::update_driver_licenses(const std::set<std::uint32_t>& _driver_li
     writes.add("DEL", key);
     common::add_members(writes, key, _driver_licenses);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void track_obj::remove_driver_licenses() {
     redis::batch writes;
     writes.add("DEL", keys::driver_licenses(m_uid));
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void track_obj::remove() {
@@ -135,7 +136,7 @@ void track_obj::remove() {
                keys::driver_licenses(m_uid));
     remove_from_set(writes);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 std::optional<track_obj_data> track_obj::read() const {
@@ -145,7 +146,7 @@ std::optional<track_obj_data> track_obj::read() const {
         .add("SMEMBERS", keys::t2t_no_alarm(m_uid))
         .add("HGETALL", keys::t2t_cfg(m_uid))
         .add("SMEMBERS", keys::driver_licenses(m_uid));
-    const auto reply = m_redis_context.transaction(reads);
+    const auto reply = vyr::redis::transaction(m_redis_context, reads).exec();
     const auto replies = reply.as_array();
     const auto fields = common::to_hash(replies[0]);
     if (fields.empty())

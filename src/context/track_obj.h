@@ -72,7 +72,7 @@ public:
     static constexpr std::string_view s_buzzer = "buzzer";
     static constexpr std::string_view s_haptic = "haptic";
 
-    track_obj(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
+    track_obj(redis::connection& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
 
     // Writes the whole object (groups, no-alarm list and t2t configuration replaced) and
     // moves its MAC index entry, in one transaction. Throws "updateUid: <uid>, str = <reply>"

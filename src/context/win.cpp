@@ -7,6 +7,8 @@
 #include "context/anchor.h"
 #include "context/track_obj.h"
 #include "core/exception.h"
+#include "redis/pipeline.h"
+#include "redis/transaction.h"
 
 namespace vyr::context {
 
@@ -307,7 +309,7 @@ void win::parameter_t2t_no_alarm(const std::vector<std::string>& _list) {
     redis::batch writes;
     writes.add("DEL", key);
     common::add_members(writes, key, entries);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 alarm_states win::alarm_state() const {
@@ -414,21 +416,6 @@ timeval win::sending_time() const {
     return time_pair(keys::data(m_mac_addr), s_sending_counter_sec, s_sending_counter_usec);
 }
 
-std::vector<std::pair<std::string, redis::key_kind>> win::delivery_keys(std::string_view _mac) {
-    return {{keys::data(_mac), redis::key_kind::hash}, {keys::alarm(_mac), redis::key_kind::hash}};
-}
-
-std::vector<std::pair<std::string, redis::key_kind>> win::record_keys(
-    std::string_view _mac, const std::vector<vyr::parameter::parameter_t>& _parameters) {
-    auto result = delivery_keys(_mac);
-    for (const auto p : _parameters) {
-        result.emplace_back(keys::parameters(_mac, vyr::parameter::parameters.at(p)), redis::key_kind::hash);
-        if (p == vyr::parameter::T2T_NO_ALARM)
-            result.emplace_back(keys::t2t_no_alarm_set(_mac), redis::key_kind::set);
-    }
-    return result;
-}
-
 void win::current_text(const std::string& _text) {
     m_redis_context.set_to_table(keys::data(m_mac_addr), {{s_current_text, _text}});
 }
@@ -465,20 +452,6 @@ std::string new_answer_token() {
     return std::to_string(s_next.fetch_add(1));
 }
 
-answer_guard::answer_guard(const win& _win) : m_redis_context(_win.m_redis_context) {
-    // Writes that go out at once have nothing to guard: no token is read for them.
-    if (m_redis_context.holding_writes())
-        m_redis_context.guard_writes(win::keys::data(_win.m_mac_addr), std::string(win::s_answered),
-                                 _win.answer_token());
-}
-
-answer_guard::~answer_guard() {
-    try {
-        m_redis_context.end_guard();
-    } catch (...) {
-        // Only memory can fail here: the writes are then lost with the pass's others.
-    }
-}
 
 void win::heard(std::int64_t _now, redis::batch& _writes) const {
     _writes.add("HSET", keys::data(m_mac_addr), s_heard_sec, _now).add("SADD", keys::set(), m_mac_addr);
@@ -496,17 +469,18 @@ void win::remove() {
         argv.push_back(keys::parameters(m_mac_addr, name));
     redis::batch writes;
     writes.add_argv(std::move(argv)).add("SREM", keys::set(), m_mac_addr);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
-std::size_t remove_silent_wins(redis::context& _redis_context, std::int64_t _now, std::int64_t _silence) {
+std::size_t remove_silent_wins(redis::connection& _redis_context, std::int64_t _now, std::int64_t _silence) {
     const auto macs = common::members(_redis_context, win::keys::set());
     redis::batch reads;
     for (const auto& mac : macs) {
         reads.add("HEXISTS", anchor::keys::mac_addr(), mac).add("HEXISTS", track_obj::keys::mac_addr(), mac);
         reads.add("HGET", win::keys::data(mac), win::s_heard_sec);
     }
-    const auto replies = reads.empty() ? std::vector<redis::reply>{} : _redis_context.pipeline(reads);
+    const auto replies =
+        reads.empty() ? std::vector<redis::reply>{} : vyr::redis::pipeline(_redis_context, std::move(reads)).exec();
     std::size_t removed = 0;
     for (std::size_t i = 0; i < macs.size(); ++i) {
         if (common::is_one(replies[3 * i]) || common::is_one(replies[3 * i + 1]))
@@ -654,7 +628,7 @@ void win_report::heard(std::int64_t _now) {
     m_writes.add_member(win::keys::set(), m_mac);
 }
 
-std::vector<timeval> parameter_timestamps(redis::context& _redis_context,
+std::vector<timeval> parameter_timestamps(redis::connection& _redis_context,
                                           const std::vector<std::pair<std::string, parameter_t>>& _wanted) {
     redis::batch reads;
     for (const auto& [mac, p] : _wanted)
@@ -667,7 +641,7 @@ std::vector<timeval> parameter_timestamps(redis::context& _redis_context,
         const auto text = common::text_of(_reply);
         return text ? parse_decimal<long>(*text).value_or(0) : 0;  // unreadable: as none
     };
-    for (const auto& reply : _redis_context.pipeline(reads)) {
+    for (const auto& reply : vyr::redis::pipeline(_redis_context, std::move(reads)).exec()) {
         timeval stamp{0, 0};
         if (reply.get_type() == redis::reply_type::ARRAY) {
             const auto fields = reply.as_array();

@@ -18,7 +18,7 @@
 #include "context/alarm.h"
 #include "context/common.h"
 #include "parameters/parameters.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 
 namespace vyr::context {
 
@@ -86,8 +86,8 @@ public:
     static constexpr std::string_view s_heard_sec = "heard_sec";
     // A token written anew each time the device answers (an accepted report, an
     // announcement): what a delivery pass writes after reading the record is made only
-    // while the token is the one it read (answer_guard), so that the pass never undoes
-    // the reset of an answer that came meanwhile.
+    // while the token is the one it read (a guarded win_update), so that the pass never
+    // undoes the reset of an answer that came meanwhile.
     static constexpr std::string_view s_answered = "answered";
     // A token written anew each time the device announces itself ("NA"): a push record
     // written under another one is of the device's earlier life, not of this one.
@@ -112,7 +112,7 @@ public:
         static constexpr std::string_view s_sublocation_id = "sublocation_id";
     };
 
-    win(redis::context& _redis_context, const std::string& _mac_addr)
+    win(redis::connection& _redis_context, const std::string& _mac_addr)
         : m_redis_context(_redis_context), m_mac_addr(_mac_addr) {}
 
     const std::string& mac_addr() const noexcept { return m_mac_addr; }
@@ -266,11 +266,6 @@ public:
                              redis::batch& _writes) const;
     // Deletes every hash and set of the record and takes the MAC out of the set of WINs.
     void remove();
-    // The keys of what alarm delivery and pacing read (the data and alarm hashes) and the
-    // hashes (and set) of these parameters, with how each is read whole: for the read cache.
-    static std::vector<std::pair<std::string, redis::key_kind>> record_keys(
-        std::string_view _mac, const std::vector<vyr::parameter::parameter_t>& _parameters);
-    static std::vector<std::pair<std::string, redis::key_kind>> delivery_keys(std::string_view _mac);
     std::string current_text() const;
 
 private:
@@ -286,24 +281,8 @@ private:
     void detail(vyr::parameter::parameter_t _p, std::string_view _field, std::string_view _value);
     timeval time_pair(const std::string& _key, std::string_view _sec, std::string_view _usec) const;
 
-    friend class answer_guard;
-    redis::context& m_redis_context;
+    redis::connection& m_redis_context;
     const std::string m_mac_addr;
-};
-
-// For a writer that decides on what it read of a WIN record (a delivery pass): its writes
-// to the record, from construction to destruction, are made only while the record holds
-// the answer token it held when read, as one compare-and-set (redis::context::guard_writes;
-// writes the connection does not hold back go out at once, unguarded).
-class answer_guard {
-public:
-    explicit answer_guard(const win& _win);
-    ~answer_guard();
-    answer_guard(const answer_guard&) = delete;
-    answer_guard& operator=(const answer_guard&) = delete;
-
-private:
-    redis::context& m_redis_context;
 };
 
 // A token that no other answer has, in this run or an earlier one.
@@ -313,7 +292,7 @@ std::string new_answer_token();
 // project and were last heard `_silence` seconds or more before `_now`, adds their number
 // to the removed count and returns it. A foreign record never heard (written before it
 // could be) starts its silence now.
-std::size_t remove_silent_wins(redis::context& _redis_context, std::int64_t _now, std::int64_t _silence);
+std::size_t remove_silent_wins(redis::connection& _redis_context, std::int64_t _now, std::int64_t _silence);
 
 // Writes to WIN records gathered to go out together in one round trip. The field writes
 // to one hash become one HDEL and one HMSET, the members added to one set one SADD, each
@@ -383,6 +362,6 @@ private:
 // The stored report times of the (MAC, parameter) pairs, 0:0 when none or unreadable, in
 // one round trip.
 std::vector<timeval> parameter_timestamps(
-    redis::context& _redis_context, const std::vector<std::pair<std::string, vyr::parameter::parameter_t>>& _wanted);
+    redis::connection& _redis_context, const std::vector<std::pair<std::string, vyr::parameter::parameter_t>>& _wanted);
 
 }  // namespace vyr::context

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#include "redis/context.h"
+#include "redis/connection.h"
+#include "redis/pipeline.h"
 
 namespace vyr::context {
 
@@ -188,7 +189,7 @@ vyr::parameter::superframe win_record::parameter_sf() const {
             unsigned_detail(parameter_t::SF, "setting_slots"), unsigned_detail(parameter_t::SF, "slot_count")};
 }
 
-std::vector<win_record> read_win_records(redis::context& _redis_context, const std::vector<std::string>& _macs,
+std::vector<win_record> read_win_records(redis::connection& _redis_context, const std::vector<std::string>& _macs,
                                          const parameters_of& _which) {
     // Each record is its keys' replies in a row: data, alarm, then per parameter its hash
     // (and the no-alarm set after the t2t_no_alarm hash).
@@ -217,7 +218,7 @@ std::vector<win_record> read_win_records(redis::context& _redis_context, const s
         }
         layouts.push_back(std::move(entry));
     }
-    const auto replies = _redis_context.pipeline(reads);
+    const auto replies = vyr::redis::pipeline(_redis_context, std::move(reads)).exec();
     std::vector<win_record> records;
     records.reserve(_macs.size());
     std::size_t at = 0;

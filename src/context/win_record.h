@@ -87,7 +87,7 @@ using parameters_of = std::function<const std::vector<vyr::parameter::parameter_
 // data and alarm hashes and, of the parameters, those `_which` names (all of them when
 // it is empty). A record that does not exist reads as one that does not exist. Throws
 // redis::connection_error when the connection is lost.
-std::vector<win_record> read_win_records(redis::context& _redis_context, const std::vector<std::string>& _macs,
+std::vector<win_record> read_win_records(redis::connection& _redis_context, const std::vector<std::string>& _macs,
                                          const parameters_of& _which = {});
 
 }  // namespace vyr::context

@@ -1,6 +1,7 @@
 #include "context/write_batch.h"
 
 #include "context/common.h"
+#include "redis/pipeline.h"
 
 namespace vyr::context {
 
@@ -55,14 +56,14 @@ void write_batch::replay(const std::function<void(const std::vector<std::string>
         _handler(command);
 }
 
-write_batch::result write_batch::send(redis::context& _redis) {
+write_batch::result write_batch::send(redis::connection& _redis) {
     result outcome;
     if (m_commands.empty())
         return outcome;
     bool unrun = false;
     std::vector<redis::reply> replies;
     try {
-        replies = _redis.pipeline(m_commands, unrun);
+        replies = vyr::redis::pipeline(_redis, m_commands).exec(unrun);
     } catch (...) {
         if (!unrun) {
             m_commands.clear();

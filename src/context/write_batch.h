@@ -19,7 +19,7 @@
 
 #include "context/win.h"
 #include "context/win_record.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 
 namespace vyr::context {
 
@@ -86,7 +86,7 @@ public:
     // run (no connection could be made, or the server closed it before any reply) the
     // connection error is thrown and the batch is kept, to be sent again first thing on the
     // next connection; any other failure throws and empties it.
-    result send(redis::context& _redis);
+    result send(redis::connection& _redis);
 
 private:
     redis::batch m_commands;

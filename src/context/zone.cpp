@@ -1,4 +1,5 @@
 #include "context/zone.h"
+#include "redis/transaction.h"
 
 namespace vyr::context {
 
@@ -8,7 +9,7 @@ void zone::update(const std::string& _project_uid, std::uint32_t _zone_id) {
     writes.add("HMSET", keys::fields(m_uid), s_project_uid, _project_uid, s_zone_id, _zone_id);
     add_to_set(writes);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void zone::remove() {
@@ -16,7 +17,7 @@ void zone::remove() {
     writes.add("DEL", keys::fields(m_uid), keys::data(m_uid));
     remove_from_set(writes);
     common::raise_mirror_version(writes);
-    m_redis_context.transaction(writes);
+    vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 }  // namespace vyr::context

@@ -27,7 +27,7 @@ public:
     static constexpr std::string_view s_project_uid = "project_uid";
     static constexpr std::string_view s_zone_id = "zone_id";
 
-    zone(redis::context& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
+    zone(redis::connection& _redis_context, std::string _uid) : record(_redis_context, std::move(_uid)) {}
 
     void update(const std::string& _project_uid, std::uint32_t _zone_id);
     // Deletes fields and data hashes and leaves the kind set.

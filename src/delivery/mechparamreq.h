@@ -31,7 +31,7 @@
 #include "judge/alarms.h"
 #include "judge/judge.h"
 #include "parameters/parameters.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 #include "runtime/mailboxes.h"
 #include "runtime/timer.h"
 
@@ -169,35 +169,6 @@ private:
                         vyr::judge::judge& _judge, const std::function<void(const vyr::context::win_record&)>& _each);
     // Logs the judge's warnings, each once per value (first_notice).
     void log_notices(const std::vector<vyr::judge::notice>& _notices);
-    // Calls `_each(i)` for every index of `_macs`, a chunk of WINs at a time: the chunk's
-    // records (whole, or their data and alarm hashes) are read in one go first, and the
-    // writes are held until the chunk's end; the next chunk's records are on their way
-    // meanwhile. `_then(first, last)` runs once the chunk's records are kept, before its
-    // WINs are taken: a second read, fresh rather than from the cycle's snapshot, that
-    // depends on the first. Without the cycle's snapshot it is a plain loop.
-    void by_chunks(const std::vector<std::string>& _macs, bool _whole, const std::function<void(std::size_t)>& _each,
-                   const std::function<void(std::size_t, std::size_t)>& _then = {});
-    // The keys of the WIN records a pass reads, by what each WIN is in the project (none
-    // but the record itself when not `_whole`); none without the cycle's snapshot or
-    // when the project cannot be read, so that each record is read by itself.
-    using win_key_list = std::vector<std::pair<std::string, vyr::redis::key_kind>>;
-    win_key_list win_keys(const std::vector<std::string>& _macs, bool _whole);
-    // `_work` with `_keys` read in one go (a failed read leaves them to be read one by
-    // one) and its writes held to its end; `_then` runs once they are kept, and `_ahead`
-    // is read ahead after it, while the work runs.
-    void with_keys(const win_key_list& _keys, const std::function<void()>& _work, const win_key_list& _ahead,
-                   const std::function<void()>& _then = {});
-    // The connection's read cache on for a scope, dropped at its end; no pass of the
-    // cycle reads through it any more.
-    class snapshot_scope {
-    public:
-        explicit snapshot_scope(c_mech_param_req& _owner);
-        snapshot_scope(const snapshot_scope&) = delete;
-        snapshot_scope& operator=(const snapshot_scope&) = delete;
-
-    private:
-        vyr::redis::cache_scope m_cache;
-    };
     // Once-only warnings about one subject (`_key`): true when `_value` is new for it, so
     // the caller logs; the same value again gives false until forget(_key).
     bool first_notice(const std::string& _key, const std::string& _value);

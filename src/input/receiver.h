@@ -29,7 +29,7 @@
 #include "parameters/parameters.h"
 #include "platform/mirror_events.h"
 #include "platform/updater_writes.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 #include "runtime/mailboxes.h"
 #include "runtime/worker_thread.h"
 

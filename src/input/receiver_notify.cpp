@@ -21,6 +21,7 @@
 #include "platform/updater.h"
 #include "platform/updater_writes.h"
 #include "runtime/mailboxes.h"
+#include "redis/transaction.h"
 
 namespace {
 
@@ -254,7 +255,7 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
         device.del_all_parameters(writes);
         device.announced(writes);
     }
-    m_context->redis_context().transaction(writes);
+    vyr::redis::transaction(m_context->redis_context(), writes).exec();
 }
 
 // A tag announced itself ("NA") or is alive ("HB"). After "NA" the tag knows nothing:
@@ -276,7 +277,7 @@ void c_receiver::process_notify_TO(const Json::Value& _j_notify) const {
         device.del_alarms(writes);
         device.alarm_state(alarm_states::NOT_CONFIGURED, writes);
     }
-    m_context->redis_context().transaction(writes);
+    vyr::redis::transaction(m_context->redis_context(), writes).exec();
     if (action == "NA") {
         if (m_updater)
             m_updater->update_all_alarms_req();

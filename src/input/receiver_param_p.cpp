@@ -23,6 +23,7 @@
 #include "input/receiver.h"
 #include "platform/updater.h"
 #include "runtime/mailboxes.h"
+#include "redis/transaction.h"
 
 using vyr::context::alarm_states;
 using vyr::context::win;
@@ -234,7 +235,7 @@ void c_receiver::flush_param_p() const {
     auto writes = m_writes.take();
     const auto commands = std::exchange(m_queued, {});
     if (!writes.empty())
-        m_context->redis_context().transaction(writes);
+        vyr::redis::transaction(m_context->redis_context(), writes).exec();
     for (const auto& message : commands)
         std::visit([this](const auto& _message) {
             (void)vyr::mail::mech_param_req::send(*m_mech_param_req_socket, _message, m_logger);

@@ -16,7 +16,7 @@
 #include "context/context.h"
 #include "platform/decoders.h"
 #include "platform/vyrserver.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 #include "redis/database.h"
 
 namespace vyr {

@@ -19,7 +19,8 @@
 #include "platform/updater.h"
 #include "platform/updater_writes.h"
 #include "platform/vyrserver.h"
-#include "redis/context.h"
+#include "redis/connection.h"
+#include "redis/pipeline.h"
 
 namespace vyr {
 
@@ -75,7 +76,7 @@ void refresh_all(mirror::events& _events, kind _kind, const Map& _answer, const 
 // write, each object in its own MULTI/EXEC so that no reader sees one half written. A
 // stop is looked for between chunks.
 template <class Map, class Open, class Stop>
-void refresh_all_pipelined(mirror::events& _events, kind _kind, redis::context& _redis, const Map& _answer,
+void refresh_all_pipelined(mirror::events& _events, kind _kind, redis::connection& _redis, const Map& _answer,
                            const vyrserver::undecoded& _undecoded, const std::vector<std::string>& _recorded,
                            Open _open, Stop _check_stop) {
     using record_type = decltype(_open(std::string()));
@@ -85,7 +86,7 @@ void refresh_all_pipelined(mirror::events& _events, kind _kind, redis::context& 
         redis::batch reads;
         for (; next != _answer.end() && reads.size() < s_chunk_objects; ++next)
             reads.add("HGET", record_type::keys::fields(next->first), record_type::s_mac_addr);
-        const auto macs = _redis.pipeline(reads);
+        const auto macs = vyr::redis::pipeline(_redis, std::move(reads)).exec();
         // An event that changes an object after its MAC was read here has it left out.
         _events.answers(_kind, [&](const auto& _written_by_event) {
             redis::batch writes;
@@ -98,7 +99,7 @@ void refresh_all_pipelined(mirror::events& _events, kind _kind, redis::context& 
                 apply(record, object->second);
             }
             if (!writes.empty())
-                context::common::check_no_error(_redis.pipeline(writes), "mirror write");
+                context::common::check_no_error(vyr::redis::pipeline(_redis, std::move(writes)).exec(), "mirror write");
         });
     }
     remove_unlisted(_events, _kind, _answer, _undecoded, _recorded, _open);
@@ -290,7 +291,7 @@ void updater::note_buttons_seen(const std::map<std::string, vyrserver::alarm>& _
         if (alarm.alarm_name == context::s_emergency_button && !alarm.obj_uid.empty())
             context::note_button_seen(writes, alarm.obj_uid, _asked_ms);
     if (!writes.empty())
-        m_context->redis_context().pipeline(writes);
+        vyr::redis::pipeline(m_context->redis_context(), std::move(writes)).exec();
 }
 
 // ---- single objects ----------------------------------------------------------------------

@@ -16,7 +16,7 @@
 #include <json/json.h>
 
 #include "app/config.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 #include "support/log_sink.h"
 #include "support/platform_server.h"
 #include "support/process.h"
@@ -212,7 +212,7 @@ TEST_F(Service, redis_still_loading_its_dataset_is_waited_out) {
     // Once loaded, the updater empties database 11 and names the mirror.
     ASSERT_TRUE(test::wait_until([&] {
         try {
-            return vyr::redis::context("127.0.0.1", port, 11).command("GET", "name").to_string() == "rtls-quorvane";
+            return vyr::redis::connection("127.0.0.1", port, 11).command("GET", "name").to_string() == "rtls-quorvane";
         } catch (const std::exception&) {
             return false;
         }

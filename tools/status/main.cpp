@@ -16,7 +16,7 @@
 
 #include "app/config.h"
 #include "core/json.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 #include "status.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "platform/updater.h"
 #include "platform/vyrserver.h"
 #include "platform_server.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 #include "redis/database.h"
 #include "support/redis_server.h"
 
@@ -126,7 +126,7 @@ project_store& project_store::instance() {
 
 project_store::project_store() {
     m_server = std::make_unique<test::redis_server>();
-    m_connection = std::make_unique<vyr::redis::context>(m_server->host(), m_server->port(), vyr::redis::service_database);
+    m_connection = std::make_unique<vyr::redis::connection>(m_server->host(), m_server->port(), vyr::redis::service_database);
 
     platform stand_in(platform::sample_project());
     auto client = stand_in.client();

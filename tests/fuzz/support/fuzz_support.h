@@ -95,7 +95,7 @@ private:
     void copy_database(int _from, int _to);
 
     std::unique_ptr<test::redis_server> m_server;
-    std::unique_ptr<vyr::redis::context> m_connection;
+    std::unique_ptr<vyr::redis::connection> m_connection;
     std::set<std::string> m_macs;
 };
 

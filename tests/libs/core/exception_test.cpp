@@ -33,7 +33,7 @@ std::string text_of_thrown(void (*_throw)()) {
 TEST(SourceLocation, short_function) {
     const std::pair<const char*, const char*> shortened[] = {
         {"void vyr::updater::thread_body()", "vyr::updater::thread_body"}, {"vyr::f()", "vyr::f"},
-        {"vyr::redis::reply vyr::redis::context::command(const vyr::x&)", "vyr::redis::context::command"},
+        {"vyr::redis::reply vyr::redis::connection::command(const vyr::x&)", "vyr::redis::connection::command"},
         {"vyr::c_receiver::thread_body()::<lambda()>", "vyr::c_receiver::thread_body"},
         {"void vyr::f(T) [with T = int]", "vyr::f"}};
     for (const auto& [signature, expected] : shortened)

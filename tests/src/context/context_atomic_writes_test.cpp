@@ -14,7 +14,7 @@ namespace {
 using atomic_writes = store;
 
 // A hash as sorted "field=value;" text, a set as sorted "member;" text.
-std::string hash_snapshot(vyr::redis::context& _redis, const std::string& _key) {
+std::string hash_snapshot(vyr::redis::connection& _redis, const std::string& _key) {
     const auto reply = _redis.command("HGETALL", _key);
     const auto array = reply.as_array();
     std::vector<std::string> items;
@@ -26,7 +26,7 @@ std::string hash_snapshot(vyr::redis::context& _redis, const std::string& _key) 
     return text;
 }
 
-std::string set_snapshot(vyr::redis::context& _redis, const std::string& _key) {
+std::string set_snapshot(vyr::redis::connection& _redis, const std::string& _key) {
     std::string text;
     for (const auto& member : sorted(vyr::context::common::members(_redis, _key)))
         text += member + ";";
@@ -43,12 +43,12 @@ void write_track_obj(vyr::context::context& _context, int _version) {
 }
 
 TEST_F(atomic_writes, a_polling_reader_never_sees_a_record_partial) {
-    vyr::redis::context reader(s_server->host(), s_server->port(), vyr::redis::service_database);
+    vyr::redis::connection reader(s_server->host(), s_server->port(), vyr::redis::service_database);
     const auto hash = [](const std::string& _key) {
-        return [_key](vyr::redis::context& _r) { return hash_snapshot(_r, _key); };
+        return [_key](vyr::redis::connection& _r) { return hash_snapshot(_r, _key); };
     };
     const auto set = [](const std::string& _key) {
-        return [_key](vyr::redis::context& _r) { return set_snapshot(_r, _key); };
+        return [_key](vyr::redis::connection& _r) { return set_snapshot(_r, _key); };
     };
     const auto alarm = [](vyr::context::context& _context, int _version) {
         _context.get_alarm("al1").update("zone_violation", _version, "obj1",
@@ -63,7 +63,7 @@ TEST_F(atomic_writes, a_polling_reader_never_sees_a_record_partial) {
     struct row {
         const char* name;
         std::function<void(vyr::context::context&, int)> write;
-        std::function<std::string(vyr::redis::context&)> probe;
+        std::function<std::string(vyr::redis::connection&)> probe;
     } const rows[] = {
         {"t2t_cfg", write_track_obj, hash("track_objs:o1:from_server:t2t_cfg")},
         {"groups", write_track_obj, set("track_objs:o1:from_server:groups")},
@@ -73,7 +73,7 @@ TEST_F(atomic_writes, a_polling_reader_never_sees_a_record_partial) {
         {"schedule rows", schedule, set("tdoa_schedules:s1:from_server:rows")},
         // A whole read is one snapshot: the lists and the t2t role of one version.
         {"whole object", write_track_obj,
-         [](vyr::redis::context& _r) {
+         [](vyr::redis::connection& _r) {
              const auto obj = vyr::context::track_obj(_r, "o1").read();
              std::string text = obj->t2t_cfg->role + ":" + std::to_string(*obj->t2t_cfg->distance);
              for (const auto& list : {obj->groups, obj->t2t_no_alarm})
@@ -82,7 +82,7 @@ TEST_F(atomic_writes, a_polling_reader_never_sees_a_record_partial) {
              return text;
          }},
         {"whole schedule", schedule,
-         [](vyr::redis::context& _r) {
+         [](vyr::redis::connection& _r) {
              const auto schedule = vyr::context::tdoa_schedule(_r, "s1").read();
              return std::to_string(schedule->tdoa_version) + ":" + std::to_string(schedule->rows.size()) + ":" +
                     std::to_string(vyr::context::tdoa_schedule::max_slot_num(schedule->rows));

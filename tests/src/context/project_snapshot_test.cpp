@@ -6,6 +6,7 @@
 
 #include "context/project_snapshot.h"
 #include "store_fixture.h"
+#include "redis/pipeline.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ TEST_F(snapshot, every_writer_raises_the_mirror_version) {
             auto record = (_c.*_record)(_uid);
             record.write_into(writes, "");
             _write(record);
-            _c.redis_context().pipeline(writes);
+            vyr::redis::pipeline(_c.redis_context(), writes).exec();
         };
     };
     const std::vector<std::pair<const char*, std::function<void(context&)>>> rows = {
@@ -190,7 +191,7 @@ TEST_F(snapshot, many_records_take_a_few_round_trips) {
     }
     writes.add_argv(uids);
     auto& redis = m_context->redis_context();
-    redis.pipeline(writes);
+    vyr::redis::pipeline(redis, writes).exec();
     const auto trips = redis.round_trips();
     const auto taken = read();
     EXPECT_EQ(redis.round_trips(), trips + 3);

@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "store_fixture.h"
+#include "redis/pipeline.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ protected:
                    200u, std::nullopt, false);
         if (m_pipelined) {
             EXPECT_EQ(connection.round_trips(), round_trips);  // nothing read or sent by the record
-            vyr::context::common::check_no_error(connection.pipeline(pipeline), "test");
+            vyr::context::common::check_no_error(vyr::redis::pipeline(connection, pipeline).exec(), "test");
         }
     }
     bool m_pipelined = false;

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "mechparamreq_fixture.h"
+#include "redis/pipeline.h"
 
 namespace {
 
@@ -203,7 +204,7 @@ TEST_F(alarm_delivery_untimed, alarm_set_during_a_cycle_reaches_its_tag_within_t
         crowd.add("SADD", vyr::context::win::keys::set(), mac);
         gone.add("DEL", vyr::context::win::keys::data(mac)).add("SREM", vyr::context::win::keys::set(), mac);
     }
-    m_store->redis_context().pipeline(crowd);
+    vyr::redis::pipeline(m_store->redis_context(), crowd).exec();
     show(alarm_states::CONFIGURED, "", 0, 0);
     m_win->current_text(" ");
     m_store->get_zone(zone(11)).update("prj-1", 11);
@@ -218,7 +219,7 @@ TEST_F(alarm_delivery_untimed, alarm_set_during_a_cycle_reaches_its_tag_within_t
     });
     ASSERT_TRUE(first);
     frames.push_back(*first);
-    m_store->redis_context().pipeline(gone);  // the later cycles need not be long
+    vyr::redis::pipeline(m_store->redis_context(), gone).exec();  // the later cycles need not be long
     payloads to_tag;
     for (int cycles = 1; cycles <= 5; ++cycles) {
         for (const auto& frame : frames)

@@ -33,6 +33,7 @@
 #include "support/node_command.h"
 #include "support/process.h"
 #include "support/redis_server.h"
+#include "redis/pipeline.h"
 
 namespace delivery_test {
 
@@ -219,7 +220,7 @@ protected:
             batch.add("HSET", vyr::context::win::keys::data(macs.back()), "sending_counter_sec", "0");
             batch.add("SADD", vyr::context::win::keys::set(), macs.back());
         }
-        m_store->redis_context().pipeline(batch);
+        vyr::redis::pipeline(m_store->redis_context(), batch).exec();
         return macs;
     }
 

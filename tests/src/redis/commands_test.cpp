@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "redis/commands.h"
-#include "redis/context.h"
+#include "redis/connection.h"
 #include "support/redis_server.h"
 
 namespace {
@@ -27,7 +27,7 @@ bool has_flag(const vyr::redis::reply_array& _flags, const std::string& _flag) {
 // would resend or refuse the wrong batches.
 TEST(RedisCommands, TableAgreesWithTheServer) {
     const test::redis_server server;
-    vyr::redis::context redis(server.host(), server.port(), 11);
+    vyr::redis::connection redis(server.host(), server.port(), 11);
     for (const auto& info : vyr::redis::command_table()) {
         SCOPED_TRACE(std::string(info.name));
         if (info.name == "SENTINEL")
