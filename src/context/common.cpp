@@ -4,6 +4,7 @@
 
 #include "common/helpers.h"
 #include "core/exception.h"
+#include "redis/pipeline.h"
 
 namespace vyr::context {
 
@@ -123,6 +124,13 @@ void check_no_error(const std::vector<redis::reply>& _replies, std::string_view 
         if (reply.get_type() == redis::reply_type::ARRAY)
             reply.as_array().for_each_element(check);
     }
+}
+
+void send_record_writes(redis::connection& _redis_context, redis::batch _pipeline, std::string_view _what) {
+    if (_pipeline.empty())
+        return;
+    raise_mirror_version(_pipeline);
+    check_no_error(vyr::redis::pipeline(_redis_context, std::move(_pipeline)).exec(), _what);
 }
 
 void remove_own_mac_entry(redis::batch& _batch, std::string_view _index_key, std::string_view _mac,

@@ -96,6 +96,10 @@ void remove_own_mac_entry(redis::batch& _batch, std::string_view _index_key, std
 void add_transaction(redis::batch& _pipeline, const redis::batch& _writes);
 // Throws when a reply of a pipeline, or an element of an EXEC reply in it, is an error.
 void check_no_error(const std::vector<redis::reply>& _replies, std::string_view _what);
+// Sends the transactions records appended to `_pipeline` (write_into) in one round trip,
+// the mirror version raised once after them, and throws `_what` on any error reply. A
+// snapshot read while they go out is read again at the next check of the version.
+void send_record_writes(redis::connection& _redis_context, redis::batch _pipeline, std::string_view _what);
 // Appends "SADD <key> <member>..." when there are members.
 template <class Range>
 void add_members(redis::batch& _batch, std::string_view _key, const Range& _members) {

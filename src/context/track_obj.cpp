@@ -78,11 +78,11 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
     add_to_set(writes);
     if (!_mac_addr.empty())
         writes.add("HSET", keys::mac_addr(), _mac_addr, m_uid);
-    common::raise_mirror_version(writes);
     if (m_pipeline) {
         common::add_transaction(*m_pipeline, writes);
         return;
     }
+    common::raise_mirror_version(writes);
     const auto replies = vyr::redis::transaction(m_redis_context, writes).exec();
     common::check_ok(replies.as_array()[fields_at], m_uid);
     if (t2t_at)

@@ -92,7 +92,7 @@ public:
     // instead of sending it, and takes _stored_mac (empty: none) for the MAC the record
     // holds instead of reading it: a caller writing many records reads their MACs in one
     // round trip and sends every write in another. The EXEC replies are the caller's to
-    // check.
+    // check, and so is raising the mirror version once the pipeline holds every write.
     void write_into(redis::batch& _pipeline, std::string _stored_mac) {
         m_pipeline = &_pipeline;
         m_stored_mac = std::move(_stored_mac);

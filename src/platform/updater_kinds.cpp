@@ -98,8 +98,7 @@ void refresh_all_pipelined(mirror::events& _events, kind _kind, redis::connectio
                 record.write_into(writes, macs[i].is_string() ? macs[i].to_string() : std::string());
                 apply(record, object->second);
             }
-            if (!writes.empty())
-                context::common::check_no_error(vyr::redis::pipeline(_redis, std::move(writes)).exec(), "mirror write");
+            context::common::send_record_writes(_redis, std::move(writes), "mirror write");
         });
     }
     remove_unlisted(_events, _kind, _answer, _undecoded, _recorded, _open);

@@ -72,7 +72,7 @@ TEST_F(snapshot, every_writer_raises_the_mirror_version) {
             auto record = (_c.*_record)(_uid);
             record.write_into(writes, "");
             _write(record);
-            vyr::redis::pipeline(_c.redis_context(), writes).exec();
+            vyr::context::common::send_record_writes(_c.redis_context(), writes, "test");
         };
     };
     const std::vector<std::pair<const char*, std::function<void(context&)>>> rows = {
