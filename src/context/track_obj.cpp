@@ -1,6 +1,7 @@
 #include "context/track_obj.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "common/helpers.h"
 #include "redis/transaction.h"
@@ -49,28 +50,28 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
     std::size_t t2t_at = 0;
     if (_t2t_cfg_valid) {
         std::vector<std::string> argv{"HMSET", t2t_cfg_key, std::string(s_role), _t2t_cfg_role};
-        const auto put = [&](std::string_view _field, std::string _value) {
+        // A field that is none is left out.
+        const auto put = [&](std::string_view _field, const auto& _value) {
+            if (!_value)
+                return;
             argv.emplace_back(_field);
-            argv.push_back(std::move(_value));
+            using value_type = std::decay_t<decltype(*_value)>;
+            if constexpr (std::is_same_v<value_type, bool>)
+                argv.push_back(common::to_text(*_value));
+            else if constexpr (std::is_same_v<value_type, std::string>)
+                argv.push_back(*_value);
+            else
+                argv.push_back(std::to_string(*_value));
         };
-        const auto put_unsigned = [&](std::string_view _field, const std::optional<std::uint32_t>& _value) {
-            if (_value)
-                put(_field, std::to_string(*_value));
-        };
-        const auto put_bool = [&](std::string_view _field, const std::optional<bool>& _value) {
-            if (_value)
-                put(_field, common::to_text(*_value));
-        };
-        put_bool(s_alarm_back, _t2t_cfg_alarm_back);
-        put_unsigned(s_distance, _t2t_cfg_distance);
-        put_unsigned(s_angle, _t2t_cfg_angle);
-        put_unsigned(s_delay, _t2t_cfg_delay);
-        if (_t2t_cfg_pin)
-            put(s_pin, *_t2t_cfg_pin);
-        put_unsigned(s_alert_distance, _t2t_cfg_alert_distance);
-        put_unsigned(s_safe_distance, _t2t_cfg_safe_distance);
-        put_bool(s_buzzer, _t2t_cfg_buzzer);
-        put_bool(s_haptic, _t2t_cfg_haptic);
+        put(s_alarm_back, _t2t_cfg_alarm_back);
+        put(s_distance, _t2t_cfg_distance);
+        put(s_angle, _t2t_cfg_angle);
+        put(s_delay, _t2t_cfg_delay);
+        put(s_pin, _t2t_cfg_pin);
+        put(s_alert_distance, _t2t_cfg_alert_distance);
+        put(s_safe_distance, _t2t_cfg_safe_distance);
+        put(s_buzzer, _t2t_cfg_buzzer);
+        put(s_haptic, _t2t_cfg_haptic);
         t2t_at = writes.size();
         writes.add_argv(std::move(argv));
     }
