@@ -1,7 +1,7 @@
 // The processing cycle's pushes (command 000E): what differs between the project and a
 // WIN's reports, the pacing of 5 seconds and 10 sends, anchors, devices no longer in the
-// project, and the compare rules per parameter. Elapsed time is simulated by writing the
-// WIN's sending time.
+// project. The compare rule of each parameter is the judge's, tested there. Elapsed time
+// is simulated by writing the WIN's sending time.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -229,102 +229,6 @@ TEST_F(ParamDelivery, DeviceNoLongerInTheProjectIsClearedUntilItReportsCleared) 
     record.parameter_t2t_cfg_role("DISABLED");
     record.parameter_t2t_no_alarm({});
     record.parameter_stationary(false);
-    record.parameter_category("unspecified");
-    EXPECT_TRUE(later(record).empty());
-}
-
-TEST_F(ParamDelivery, ValueParametersFollowTheCompareRule) {
-    object_def tag;
-    auto record = settled(tag);
-    record.parameter_as_json(SCR_NAME, win::actual, "\"Worker-0\"\n");  // a changed name
-    EXPECT_EQ(bodies(cycle()), (list{"000E5208576F726B65722D31"}));
-
-    // Certifications only while the platform provides them.
-    m_store->get_track_obj(tag.uid).update_vehicle_model(5);
-    m_store->get_track_obj(tag.uid).update_driver_licenses({1, 3});
-    settled(tag);
-    record.parameter_as_json(VEH_CERT, win::actual, "{\"id\":4}\n");
-    EXPECT_TRUE(cycle().empty());
-    m_store->vehicle_certification(true);
-    EXPECT_EQ(bodies(cycle()), (list{"000E2E0105", "000E2F020103"}));
-    record.parameter_as_json(VEH_CERT, win::actual, "null\n");  // a null report is left alone
-    record.parameter_as_json(DRIVER_LIC, win::actual, "[{\"id\":3},{\"id\":1}]\n");
-    const auto frames = later(record);
-    m_store->vehicle_certification(false);
-    EXPECT_TRUE(frames.empty());
-
-    // The button alarm is raised: the device showing CLEAR is told SET.
-    m_store->get_alarm("al-1").update("emergency_button", 0, tag.uid, std::nullopt, std::nullopt, std::nullopt, true);
-    EXPECT_EQ(later(record), (list{"000E3C0101"}));
-    record.parameter_as_json(EM_ALM, win::actual, "null\n");
-    EXPECT_TRUE(later(record).empty());
-}
-
-TEST_F(ParamDelivery, T2tConfigurationComparesRolesAndCommonFields) {
-    object_def tag;
-    auto record = settled(tag);
-    const list push{"000E2B0401250002"}, none;
-    record.parameter_t2t_cfg_role("ANNOUNCER");
-    EXPECT_EQ(later(record), push);
-    record.parameter_t2t_cfg_role("Monitor");
-    record.parameter_t2t_cfg_distance(501);
-    EXPECT_EQ(later(record), push);
-    record.del_parameter(T2T_CFG);  // reported without the optional fields
-    record.parameter_state(T2T_CFG, SUPPORTED);
-    record.parameter_t2t_cfg_role("monitor");
-    EXPECT_EQ(later(record), none);
-    record.parameter_t2t_cfg_pin("solid");  // the same pin setting in other letters
-    EXPECT_EQ(later(record), none);
-    record.parameter_t2t_cfg_pin("PULSE");
-    EXPECT_EQ(later(record), push);
-    record.parameter_t2t_cfg_pin("SOLID");
-    record.parameter_t2t_cfg_safe_distance(300);
-    EXPECT_EQ(later(record), none);
-    record.parameter_state(T2T_CFG, NOT_SUPPORTED);
-    record.parameter_t2t_cfg_role("announcer");
-    EXPECT_EQ(later(record), none);
-    record.parameter_state(T2T_CFG, UNKNOWN);
-    EXPECT_EQ(later(record), push);
-
-    tag.safe_distance = std::nullopt;  // the object's safe distance missing counts as 0
-    put(tag);
-    record.parameter_state(T2T_CFG, SUPPORTED);
-    record.parameter_t2t_cfg_role("monitor");
-    record.parameter_t2t_cfg_safe_distance(0);
-    EXPECT_EQ(later(record), none);
-    record.parameter_t2t_cfg_safe_distance(5);
-    EXPECT_EQ(later(record), push);
-
-    tag.role = "passive";  // sent as role 00, held and compared as "disabled"
-    put(tag);
-    record.parameter_t2t_cfg_role("Disabled");
-    record.parameter_t2t_cfg_distance(1);
-    EXPECT_EQ(later(record), none);
-    record.parameter_t2t_cfg_role("Passive");
-    EXPECT_EQ(later(record), (list{"000E2B0100"}));
-
-    tag.t2t = false;  // without a configuration the device must report "disabled"
-    put(tag);
-    EXPECT_EQ(later(record), (list{"000E2B0100"}));
-    record.parameter_t2t_cfg_role("Disabled");
-    EXPECT_EQ(later(record), none);
-}
-
-TEST_F(ParamDelivery, NoAlarmListComparesSizeAndFirstEntryAndCategoryWithoutACodeSettlesOnUnspecified) {
-    object_def tag;
-    auto record = settled(tag);
-    record.parameter_t2t_no_alarm({"70B3D5FFFE0B0003"});
-    EXPECT_EQ(bodies(cycle()), (list{"000E2C0870B3D5FFFE0B0002"}));
-    record.parameter_t2t_no_alarm({});
-    EXPECT_EQ(later(record).size(), 1u);
-    record.parameter_t2t_no_alarm({"70b3d5fffe0b0002"});
-    EXPECT_TRUE(later(record).empty());
-
-    record.parameter_category("vehicle");
-    EXPECT_EQ(later(record), (list{"000E5E0101"}));
-    tag.category = "forklift";
-    put(tag);
-    EXPECT_EQ(later(record), (list{"000E5E0100"}));
     record.parameter_category("unspecified");
     EXPECT_TRUE(later(record).empty());
 }
