@@ -144,6 +144,12 @@ const shape s_shapes[] = {
          s.project.alarms_of_object["to-1"] = {"al-1"};
      },
      {"3C0101"}},
+    {"NullButtonReportIsLeftAlone",
+     [](tag_site& s) {
+         s.project.alarms["al-1"].alarm_name = "emergency_button", s.project.alarms["al-1"].set = true;
+         s.project.alarms_of_object["to-1"] = {"al-1"}, s.actual(EM_ALM, "null\n");
+     },
+     {}},
     {"PressedButtonIsHeldWithinTheHoldUntilAListSinceShowsItCleared",
      [](tag_site& s) {
          s.actual(EM_ALM, "{\"state\":\"SET\"}\n");
