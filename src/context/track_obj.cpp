@@ -8,6 +8,24 @@
 
 namespace vyr::context {
 
+namespace {
+
+// Appends field `_field` with `_value` to an HMSET; a value that is none is left out.
+template <class T>
+void put(std::vector<std::string>& _argv, std::string_view _field, const std::optional<T>& _value) {
+    if (!_value)
+        return;
+    _argv.emplace_back(_field);
+    if constexpr (std::is_same_v<T, bool>)
+        _argv.push_back(common::to_text(*_value));
+    else if constexpr (std::is_same_v<T, std::string>)
+        _argv.push_back(*_value);
+    else
+        _argv.push_back(std::to_string(*_value));
+}
+
+}  // namespace
+
 void track_obj::update(const std::string& _project_uid, const std::string& _name, const std::string& _sublocation_uid,
                        std::int32_t _position_x, std::int32_t _position_y, std::int32_t _default_height,
                        const std::string& _type, const std::string& _mac_addr, const std::vector<std::string>& _groups,
@@ -50,28 +68,15 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
     std::size_t t2t_at = 0;
     if (_t2t_cfg_valid) {
         std::vector<std::string> argv{"HMSET", t2t_cfg_key, std::string(s_role), _t2t_cfg_role};
-        // A field that is none is left out.
-        const auto put = [&](std::string_view _field, const auto& _value) {
-            if (!_value)
-                return;
-            argv.emplace_back(_field);
-            using value_type = std::decay_t<decltype(*_value)>;
-            if constexpr (std::is_same_v<value_type, bool>)
-                argv.push_back(common::to_text(*_value));
-            else if constexpr (std::is_same_v<value_type, std::string>)
-                argv.push_back(*_value);
-            else
-                argv.push_back(std::to_string(*_value));
-        };
-        put(s_alarm_back, _t2t_cfg_alarm_back);
-        put(s_distance, _t2t_cfg_distance);
-        put(s_angle, _t2t_cfg_angle);
-        put(s_delay, _t2t_cfg_delay);
-        put(s_pin, _t2t_cfg_pin);
-        put(s_alert_distance, _t2t_cfg_alert_distance);
-        put(s_safe_distance, _t2t_cfg_safe_distance);
-        put(s_buzzer, _t2t_cfg_buzzer);
-        put(s_haptic, _t2t_cfg_haptic);
+        put(argv, s_alarm_back, _t2t_cfg_alarm_back);
+        put(argv, s_distance, _t2t_cfg_distance);
+        put(argv, s_angle, _t2t_cfg_angle);
+        put(argv, s_delay, _t2t_cfg_delay);
+        put(argv, s_pin, _t2t_cfg_pin);
+        put(argv, s_alert_distance, _t2t_cfg_alert_distance);
+        put(argv, s_safe_distance, _t2t_cfg_safe_distance);
+        put(argv, s_buzzer, _t2t_cfg_buzzer);
+        put(argv, s_haptic, _t2t_cfg_haptic);
         t2t_at = writes.size();
         writes.add_argv(std::move(argv));
     }
