@@ -175,7 +175,7 @@ std::vector<const vyr::judge::description*> c_receiver::reported_parameters(cons
     // A "plist" that is not an object raises the type error in isMember.
     std::vector<const vyr::judge::description*> present;
     for (const auto& entry : vyr::judge::descriptions())
-        if (_plist.isMember(name_of(entry.number)))
+        if (entry.store && _plist.isMember(name_of(entry.number)))
             present.push_back(&entry);
     return present;
 }

@@ -1,9 +1,12 @@
 // The parameter descriptions: one entry per device parameter the service handles, saying
-// its catalogue number (which is also its payload type code) and name, how a report of it
-// is read and stored on the WIN record, and what the receiver does after storing it.
-// Adding a parameter means adding its entry here. The table is constant after static
-// initialisation and may be read by any thread; the store functions write only to the
-// report writes they are given, on the thread that owns them.
+// its catalogue number (which is also its payload type code) and name; how a report of it
+// is read and stored on the WIN record and what the receiver does after storing it; for
+// which device kinds the judge reads and checks it, in which order; where its must value
+// comes from in the project snapshot, how it is compared as the device holds it, how its
+// payload is built and what a request for it answers. Adding a parameter means adding its
+// entry here. The table is constant after static initialisation and may be read by any
+// thread; the store functions write only to the report writes they are given, and the
+// judge's functions run on the thread that owns the judge they are given.
 #pragma once
 
 #include <json/json.h>
@@ -14,8 +17,11 @@
 #include <string_view>
 #include <vector>
 
+#include "context/track_obj.h"
 #include "context/win.h"
+#include "context/win_record.h"
 #include "core/logger.h"
+#include "judge/judge.h"
 #include "parameters/parameters.h"
 
 namespace vyr::judge {
@@ -35,20 +41,46 @@ struct report_target {
 // the device confirms (only after a value read whole).
 enum class report_follow_up { none, button, zone_alarm };
 
+// The kinds of device the judge tells apart: an anchor of the project, a tag of one of its
+// trackable objects, and a device the project does not hold (what it was told is cleared).
+enum device_kind : unsigned { anchor = 1, tag = 2, foreign = 4 };
+
 struct description {
+    using win_record = vyr::context::win_record;
+    using track_obj_data = vyr::context::track_obj_data;
+
     vyr::parameter::parameter_t number;
     std::string_view name;
     // Stores a reported value (the freshness gate passed, the device marked answered);
     // true when a value was read whole, false for null (not supported) or a value read in
-    // part or not at all.
-    bool (*store)(const report_target& _target, const Json::Value& _value);
+    // part or not at all. Null: the service takes no report of it.
+    bool (*store)(const report_target& _target, const Json::Value& _value) = nullptr;
     report_follow_up follow_up = report_follow_up::none;
+    // The device kinds whose judging reads its hash of the WIN record.
+    unsigned read_for = 0;
+    // Where it stands among the checks of a device (lower first); the kinds it is checked
+    // for: `check` for an anchor or a tag (null object for an anchor), `clear` for a
+    // foreign device. Each adds at most one check.
+    int check_order = 0;
+    void (*check)(judge& _judge, const win_record& _win, const track_obj_data* _object, bool _describe,
+                  std::vector<param_check>& _checks) = nullptr;
+    void (*clear)(const win_record& _win, bool _describe, std::vector<param_check>& _checks) = nullptr;
+    // The value the device must hold, as JSON of its value class, from the snapshot.
+    std::optional<Json::Value> (*must)(judge& _judge, const win_record& _win) = nullptr;
+    // The payload that sets it on a tag of `_object`, for a parameter checked without a
+    // value class.
+    std::optional<std::string> (*payload)(judge& _judge, const win_record& _win,
+                                          const track_obj_data& _object) = nullptr;
+    // The answer to a device's request for it.
+    std::optional<std::string> (*answer)(judge& _judge, const win_record& _win) = nullptr;
 };
 
 // Every described parameter, in the order the values of a report are taken.
 const std::vector<description>& descriptions();
 // The entry of `_p`; null when it has none.
 const description* description_of(vyr::parameter::parameter_t _p);
+// The entries checked for a device of this kind, in check order.
+const std::vector<const description*>& checked_for(device_kind _kind);
 
 // The zone alarm an al_zv report shows (zone 0 with level 0); nothing when "level", or
 // "zid" of a level other than 0, cannot be read (a debug record each).
