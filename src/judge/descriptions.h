@@ -42,7 +42,7 @@ struct report_target {
 enum class report_follow_up { none, button, zone_alarm };
 
 // The kinds of device the judge tells apart: an anchor of the project, a tag of one of its
-// trackable objects, and a device the project does not hold (what it was told is cleared).
+// trackable objects, and a device the project does not hold (what it was told before is cleared).
 enum device_kind : unsigned { anchor = 1, tag = 2, foreign = 4 };
 
 struct description {
@@ -58,9 +58,10 @@ struct description {
     report_follow_up follow_up = report_follow_up::none;
     // The device kinds whose judging reads its hash of the WIN record.
     unsigned read_for = 0;
-    // Where it stands among the checks of a device (lower first); the kinds it is checked
-    // for: `check` for an anchor or a tag (null object for an anchor), `clear` for a
-    // foreign device. Each adds at most one check.
+    // Its check for the kinds of `read_for`, placed among the checks of a device by
+    // `check_order` (lower first): `check` for an anchor or a tag (null object for an
+    // anchor) compares the value as the device holds it, `clear` for a foreign device;
+    // each adds at most one check.
     int check_order = 0;
     void (*check)(judge& _judge, const win_record& _win, const track_obj_data* _object, bool _describe,
                   std::vector<param_check>& _checks) = nullptr;
