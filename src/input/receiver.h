@@ -33,6 +33,10 @@
 #include "runtime/mailboxes.h"
 #include "runtime/worker_thread.h"
 
+namespace vyr::judge {
+struct description;
+}
+
 namespace vyr {
 class updater;
 }
@@ -150,22 +154,20 @@ private:
     void process_notify_driver_licenses(const Json::Value& _j_notify) const;
     void process_notify_vehicle_certifications(const Json::Value& _j_notify) const;
 
-    // Parameter reports ("#param_p"): a report taken apart, the freshness gate and one
-    // handler per reported parameter, each called with the normalised MAC, the reported
-    // value and the report time.
+    // Parameter reports ("#param_p"): a report taken apart, the freshness gate, and each
+    // reported parameter stored as its description says, with the normalised MAC, the
+    // reported value and the report time.
     struct param_report {
         std::string mac;
         Json::Value message;
         timeval ts{};
         std::int64_t now = 0;
     };
-    using param_handler = void (c_receiver::*)(const std::string&, const Json::Value&, const timeval&) const;
     // Nothing when the report is dropped; throws on a body that is not an object.
     std::optional<param_report> decode_param_p(const std::string& _body) const;
-    // The parameters a "plist" object reports, with their handlers in the fixed order;
+    // The descriptions of the parameters a "plist" object reports, in their fixed order;
     // throws when it is not an object.
-    static std::vector<std::pair<vyr::parameter::parameter_t, param_handler>> reported_parameters(
-        const Json::Value& _plist);
+    static std::vector<const vyr::judge::description*> reported_parameters(const Json::Value& _plist);
     // Reads the stored report times the reports of a batch compare with, and the button
     // alarms of the tags that report em_alm.
     void read_report_stamps(const std::vector<std::optional<param_report>>& _reports) const;
@@ -173,34 +175,14 @@ private:
     void decide_param_p(const param_report& _report) const;
     bool check_and_update_timestamp(const std::string& _mac_address, vyr::parameter::parameter_t _parameter,
                                     const timeval& _timestamp) const;
-    void process_param_p_sf(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
-    void process_param_p_tdoa_schedule(const std::string& _mac_address, const Json::Value& _value,
-                                       const timeval& _ts) const;
-    void process_param_p_nwk_cfg(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
     // An em_alm report asks for the alarm list only when the tag and the mirror disagree on
     // its emergency button, or when the list was last read longer ago than this.
     static constexpr std::chrono::minutes s_alarm_list_age{1};
-    void process_param_p_em_alm(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
-    void process_param_p_scr_name(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
-    void process_param_p_scr_gname(const std::string& _mac_address, const Json::Value& _value,
-                                   const timeval& _ts) const;
-    void process_param_p_sync_slot(const std::string& _mac_address, const Json::Value& _value,
-                                   const timeval& _ts) const;
-    void process_param_p_t2t_cfg(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
-    void process_param_p_t2t_no_alarm(const std::string& _mac_address, const Json::Value& _value,
-                                      const timeval& _ts) const;
-    void process_param_p_veh_cert(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
-    void process_param_p_driver_lic(const std::string& _mac_address, const Json::Value& _value,
-                                    const timeval& _ts) const;
-    void process_param_p_stationary(const std::string& _mac_address, const Json::Value& _value,
-                                    const timeval& _ts) const;
-    void process_param_p_category(const std::string& _mac_address, const Json::Value& _value,
-                                  const timeval& _ts) const;
-    void process_param_p_loc(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
-    void process_param_p_al_zv(const std::string& _mac_address, const Json::Value& _value, const timeval& _ts) const;
-    void process_param_p_scr_message(const std::string& _mac_address, const Json::Value& _value,
-                                     const timeval& _ts) const;
-    // The values of one report: the parameters' handlers in the fixed order.
+    // After an em_alm report heard at `_heard` (ms): the button compared with the mirror.
+    void button_reported(const std::string& _mac_address, const Json::Value& _value, std::int64_t _heard) const;
+    // After an al_zv report read whole: the delivery of the zone alarm it confirms settled.
+    void zone_alarm_reported(const std::string& _mac_address, const Json::Value& _value) const;
+    // The values of one report: each described parameter reported, in the fixed order.
     void process_param_p_values(const std::string& _mac, const Json::Value& _message, const timeval& _ts,
                                 std::int64_t _now) const;
     // Sends the batch's writes in one transaction, then its commands in order.
@@ -215,10 +197,6 @@ private:
     // The device has answered (an accepted parameter): the delivery mechanisms may send to
     // it again at once. Written once per report.
     void answered(vyr::context::win_report& _device) const;
-    // Stores a value-class parameter's reported value as its "actual" JSON text.
-    template <class Value>
-    void store_actual_value(const std::string& _mac_address, vyr::parameter::parameter_t _parameter,
-                            const Json::Value& _value) const;
 
     // Constant after construction.
     const std::string m_addr;

@@ -141,14 +141,14 @@ public:
     // What was found worth a warning since the last call.
     std::vector<notice> take_notices() { return std::move(m_notices); }
 
+    // The parameters' own parts of the judging, reached through their descriptions
+    // (descriptions.cpp), with the judge's state.
+    struct described;
+
 private:
     const vyr::context::track_obj_data* object_of(const std::string& _mac) const;
-    std::vector<param_check> check_anchor(const vyr::context::win_record& _win);
-    std::vector<param_check> check_clearing(const vyr::context::win_record& _win, bool _describe);
-    std::vector<param_check> check_track_obj(const vyr::context::win_record& _win,
-                                             const vyr::context::track_obj_data& _object, bool _describe);
-    void check_place(const vyr::context::win_record& _win, const vyr::context::track_obj_data& _object,
-                     bool _describe, std::vector<param_check>& _checks);
+    // A value-class parameter against its must value, as the device will hold it
+    // (descriptions.cpp).
     template <class Param>
     param_check check_value(const vyr::context::win_record& _win, vyr::parameter::parameter_t _p,
                             const std::optional<Json::Value>& _must, bool _null_actual_is_kept);

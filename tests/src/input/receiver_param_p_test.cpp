@@ -235,18 +235,6 @@ TEST_F(param_report, t2t_cfg_members_of_the_wrong_type_store_empty_values) {
     EXPECT_FALSE(d.parameter_t2t_cfg_pin().has_value() || d.parameter_t2t_cfg_alert_distance().has_value());
 }
 
-TEST_F(param_report, value_class_reports_are_stored_as_actual_json_without_a_state) {
-    mark_sent();
-    handle(plist(s_mac, 1, 0, R"("em_alm": {"state": "SET"}, "scr_name": "Forklift 7", "nwk_cfg": null)"));
-    EXPECT_EQ(param_em_alm(device().parameter_as_json(EM_ALM, vyr::context::win::actual), m_logger).value(), "SET");
-    EXPECT_EQ(param_scr_name(device().parameter_as_json(SCR_NAME, vyr::context::win::actual), m_logger).value(),
-              "Forklift 7");
-    EXPECT_TRUE(param_nwk_cfg(device().parameter_as_json(NWK_CFG, vyr::context::win::actual), m_logger).is_null());
-    EXPECT_EQ(std::make_tuple(device().parameter_state(EM_ALM), device().parameter_state(SCR_NAME)),
-              std::make_tuple(UNKNOWN, UNKNOWN));
-    expect_sending_reset();
-}
-
 TEST_F(param_report, scr_message_confirms_a_shown_alarm_text) {
     device().alarm_state(alarm_states::MESSAGE);
     handle(plist(s_mac, 1, 0, R"("scr_message": "EVACUATE")"));
