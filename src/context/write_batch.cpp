@@ -31,23 +31,26 @@ std::size_t write_batch::add(const alarm_state_update& _update) {
 void write_batch::add(const win_update& _update) {
     if (_update.empty())
         return;
-    redis::batch writes;
+    // What was pushed and what the project says: kept also when the device answered
+    // meanwhile, for the answer is to this very push (its refusal counts) and a record of
+    // an earlier life carries the announce token it was written under.
     for (const auto& [p, must] : _update.musts) {
         const auto key = win::keys::parameters(_update.mac, vyr::parameter::parameters.at(p));
         if (must.empty())
-            writes.add("HDEL", key, win::s_must);
+            m_commands.add("HDEL", key, win::s_must);
         else
-            writes.add("HSET", key, win::s_must, must);
+            m_commands.add("HSET", key, win::s_must, must);
     }
     for (const auto& [p, record] : _update.push_records)
-        writes.add_argv(win::push_record_command(_update.mac, p, record));
-    if (_update.sent) {
-        writes.add("HMSET", win::keys::data(_update.mac), win::s_sending_counter_sec,
-                   std::to_string(_update.sent->tv_sec), win::s_sending_counter_usec,
-                   std::to_string(_update.sent->tv_usec), win::s_sending_counter,
-                   std::to_string(_update.sending_counter + 1));
-        writes.add("SADD", win::keys::set(), _update.mac);
-    }
+        m_commands.add_argv(win::push_record_command(_update.mac, p, record));
+    if (!_update.sent)
+        return;
+    // The pacing only while no answer reset it since the record was read.
+    redis::batch writes;
+    writes.add("HMSET", win::keys::data(_update.mac), win::s_sending_counter_sec, std::to_string(_update.sent->tv_sec),
+               win::s_sending_counter_usec, std::to_string(_update.sent->tv_usec), win::s_sending_counter,
+               std::to_string(_update.sending_counter + 1));
+    writes.add("SADD", win::keys::set(), _update.mac);
     add_guarded(win::keys::data(_update.mac), std::string(win::s_answered), _update.answer_token, writes);
 }
 

@@ -23,9 +23,10 @@
 
 namespace vyr::context {
 
-// What a delivery pass writes to one WIN record after judging it: made only while the
-// record still holds the answer token it was read with (an answer of the device since
-// resets the record and wins).
+// What a delivery pass writes to one WIN record after judging it. The sending time and
+// counter are made only while the record still holds the answer token it was read with
+// (an answer of the device since resets the pacing and wins); the must texts and push
+// records always, for an answer that came meanwhile answers this very push.
 struct win_update {
     explicit win_update(const win_record& _read)
         : mac(_read.mac_addr()), answer_token(_read.answer_token()), sending_counter(_read.sending_counter()) {}

@@ -24,6 +24,9 @@ TEST_F(write_batch, alarm_state_changes_are_made_only_over_the_state_read_and_th
     read.data = {{"answered", "t0"}};  // answered since: not made
     vyr::context::win_update push(vyr::context::win_record(a, read));
     push.sent = timeval{5, 0};
+    // Regression: the push record went with the pacing, so a device that answered each
+    // push before the pass wrote it never had a refusal counted and was pushed for ever.
+    push.push_records = {{vyr::parameter::SCR_NAME, {"\"N\"", "\"M\"", {4, 0}, 3, false, {}, "", {}}}};
     batch.add(push);
     const auto last = batch.add(
         vyr::context::alarm_state_update{b, alarm_states::SENT, alarm_states::MESSAGE, std::nullopt, "Old"});
@@ -35,7 +38,11 @@ TEST_F(write_batch, alarm_state_changes_are_made_only_over_the_state_read_and_th
         {"wins:" + a + ":data", {"answered=t1", "current_text=Leave"}},
         {"wins:" + b + ":alarm", {"state=not_configured"}},
     };
-    EXPECT_EQ(stored(), expected);
+    auto stored_now = stored();
+    const auto record = vyr::context::read_win_records(m_context->redis_context(), {a}).at(0);
+    EXPECT_EQ(record.parameter_push_record(vyr::parameter::SCR_NAME).refusals, 3u);
+    stored_now.erase("wins:" + a + ":parameters:scr_name");
+    EXPECT_EQ(stored_now, expected);
 }
 
 }  // namespace
