@@ -13,7 +13,7 @@
 #include "context/alarm.h"
 
 namespace vyr::redis {
-class context;
+class connection;
 }
 
 namespace vyr::context {

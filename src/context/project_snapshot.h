@@ -26,7 +26,7 @@
 #include "context/zone.h"
 
 namespace vyr::redis {
-class context;
+class connection;
 }
 
 namespace vyr::context {

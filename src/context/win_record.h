@@ -18,7 +18,7 @@
 #include "parameters/parameters.h"
 
 namespace vyr::redis {
-class context;
+class connection;
 }
 
 namespace vyr::context {

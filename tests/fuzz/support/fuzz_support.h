@@ -29,7 +29,7 @@ namespace vyr::vyrserver {
 class c_vyrserver;
 }
 namespace vyr::redis {
-class context;
+class connection;
 }
 
 namespace fuzz {
