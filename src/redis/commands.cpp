@@ -92,21 +92,6 @@ const command_info* find_command(std::string_view _name) {
     return found == s_commands.end() ? nullptr : &*found;
 }
 
-bool well_formed(const std::vector<std::string>& _argv) {
-    if (_argv.empty())
-        return false;
-    const auto* info = find_command(_argv.front());
-    if (!info)
-        return false;
-    const auto count = static_cast<int>(_argv.size());
-    return info->arity >= 0 ? count == info->arity : count >= -info->arity;
-}
-
-bool is_write(const std::vector<std::string>& _argv) {
-    const auto* info = _argv.empty() ? nullptr : find_command(_argv.front());
-    return !info || info->write;
-}
-
 bool resend_safe(const std::vector<std::vector<std::string>>& _commands) {
     return std::all_of(_commands.begin(), _commands.end(), [](const std::vector<std::string>& _argv) {
         const auto* info = _argv.empty() ? nullptr : find_command(_argv.front());

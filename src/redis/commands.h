@@ -1,10 +1,9 @@
 // What each Redis command this service sends is: its arity, whether it reads or writes,
 // whether sending it twice leaves the same result, and where its keys are. One table
-// answers every rule about commands (which batch may be resent after a lost connection,
-// which keys a command touches, whether a pipeline holds only reads), so that no code
-// compares command names of its own. A command missing from the table is taken at its
-// most careful: a write, not safe to resend, every argument possibly a key. The table is
-// constant; any thread may read it.
+// answers the rules about commands (which batch may be resent after a lost connection,
+// which keys a command touches), so that no code compares command names of its own. A
+// command missing from the table is taken at its most careful: not safe to resend, every
+// argument possibly a key. The table is constant; any thread may read it.
 #pragma once
 
 #include <cstdint>
@@ -36,10 +35,6 @@ const std::vector<command_info>& command_table();
 // The table's entry for `_name` (any case); nullptr for a command it does not know.
 const command_info* find_command(std::string_view _name);
 
-// Whether `_argv` is a command the table knows and its argument count fits the arity.
-bool well_formed(const std::vector<std::string>& _argv);
-// Whether the command may change data (unknown commands may).
-bool is_write(const std::vector<std::string>& _argv);
 // Whether every command of the batch may be sent a second time (unknown ones may not).
 bool resend_safe(const std::vector<std::vector<std::string>>& _commands);
 // The keys `_argv` names, in order; for a command the table does not know, every
