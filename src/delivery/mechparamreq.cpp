@@ -119,6 +119,7 @@ void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
                               processing_cycle(m_timer_due);
                           },
                           [this](const alarms_refreshed&) { m_alarms_requested = true; },
+                          [this](const devices_changed& _changed) { mark(_changed.macs); },
                           [this](const param_request& _request) { answer_request(_request); },
                           [](const malformed& _bad) { refuse_request(_bad); }, [](const stop&) {}},
                mech_param_req::read(_message));
@@ -142,6 +143,8 @@ bool c_mech_param_req::service_pipe(bool _in_cycle) {
             m_cycle_requested = true;
         else if (std::holds_alternative<alarms_refreshed>(message))
             m_alarms_requested = true;
+        else if (const auto* changed = std::get_if<devices_changed>(&message))
+            mark(changed->macs);
         else if (std::holds_alternative<malformed>(message) && !std::get<malformed>(message).claims<param_request>())
             continue;
         else {
@@ -173,6 +176,8 @@ void c_mech_param_req::service_pipe_in_cycle() {
     if (m_pipe_out && !service_pipe(true))
         throw vyr::worker_thread::end_of_thread{};
 }
+
+void c_mech_param_req::mark(const std::vector<std::string>& _macs) { m_marked.insert(_macs.begin(), _macs.end()); }
 
 void c_mech_param_req::answer_request(const vyr::mail::param_request& _request) {
     hold_request(_request);

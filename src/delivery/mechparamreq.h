@@ -21,6 +21,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "common/metrics.h"
@@ -133,6 +134,8 @@ public:
     vyr::context::context* redis_store() const noexcept { return m_context.get(); }
 
 private:
+    // Notes devices whose records changed: they are judged again soon.
+    void mark(const std::vector<std::string>& _macs);
     // Holds the request, then answers what is held if the mirror is complete.
     void answer_request(const vyr::mail::param_request& _request);
     // Queues the request behind those held (the oldest dropped past the bound), or adds
@@ -210,6 +213,8 @@ private:
     // In arrival order.
     std::deque<held_request> m_held_requests;
 
+    // Devices whose records changed since they were last judged.
+    std::unordered_set<std::string> m_marked;
     // A "context updated" came while no cycle could start: one runs next.
     bool m_cycle_requested = false;
     // The alarms were read again ("alarms refreshed") since the alarm pass last ran: it

@@ -21,6 +21,7 @@ constexpr std::uint8_t node_heartbeat = 3;     // WIN "HB" (sleep channel)
 constexpr std::uint8_t request = 7;            // parameter request / put to sleep
 constexpr std::uint8_t notified = 8;           // hardware report / context updated
 constexpr std::uint8_t alarms_refreshed = 9;   // the alarm kind was read again (parameter requests)
+constexpr std::uint8_t devices_changed = 10;   // WIN records written (parameter requests)
 
 // Size of a uid field: the longest uid a command carries whole. A sender refuses a
 // longer uid (see fits_field) rather than cut it.

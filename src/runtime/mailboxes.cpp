@@ -79,6 +79,34 @@ bool decode(std::string_view _frame, param_request& _out) {
     return true;
 }
 
+bool encode(const devices_changed& _message, std::string& _frame) {
+    decltype(cmd_param_req_from_node_t::mac) field{};
+    if (_message.macs.size() > devices_changed::max_macs)
+        return false;
+    for (const auto& mac : _message.macs)
+        if (!cmd::fits_field(field, mac))
+            return false;
+    _frame.assign(1, static_cast<char>(devices_changed::code));
+    for (const auto& mac : _message.macs) {
+        cmd::set_field(field, mac);
+        _frame.append(field, sizeof field);
+    }
+    return true;
+}
+
+bool decode(std::string_view _frame, devices_changed& _out) {
+    decltype(cmd_param_req_from_node_t::mac) field{};
+    const auto count = (_frame.size() - 1) / sizeof field;
+    if (_frame.empty() || (_frame.size() - 1) % sizeof field != 0 || count > devices_changed::max_macs)
+        return false;
+    _out.macs.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        std::memcpy(field, _frame.data() + 1 + i * sizeof field, sizeof field);
+        _out.macs.push_back(cmd::field_text(field));
+    }
+    return true;
+}
+
 bool encode(const anchor_announced& _message, std::string& _frame) {
     return encode_node(anchor_announced::code, _message.mac, _message.uid, _frame);
 }

@@ -49,6 +49,14 @@ struct param_request {
     std::string mac;
     std::vector<std::uint32_t> numbers;
 };
+// The receiver wrote what these devices said (a report, an answer, an announcement): each
+// is judged again soon. At most max_macs per frame; the frame is the code and one MAC
+// field (cmd_param_req_from_node_t's) per device.
+struct devices_changed {
+    static constexpr std::uint8_t code = cmd::devices_changed;
+    static constexpr std::size_t max_macs = 512;
+    std::vector<std::string> macs;
+};
 // An anchor announced itself anew ("NA") / is alive ("HB").
 struct anchor_announced {
     static constexpr std::uint8_t code = cmd::node_new_announce;
@@ -93,6 +101,7 @@ bool encode(const stop&, std::string& _frame);
 bool encode(const context_updated&, std::string& _frame);
 bool encode(const alarms_refreshed&, std::string& _frame);
 bool encode(const param_request& _message, std::string& _frame);
+bool encode(const devices_changed& _message, std::string& _frame);
 bool encode(const anchor_announced& _message, std::string& _frame);
 bool encode(const anchor_alive& _message, std::string& _frame);
 bool encode(const sleep_order& _message, std::string& _frame);
@@ -101,6 +110,7 @@ bool decode(std::string_view _frame, stop& _out);
 bool decode(std::string_view _frame, context_updated& _out);
 bool decode(std::string_view _frame, alarms_refreshed& _out);
 bool decode(std::string_view _frame, param_request& _out);
+bool decode(std::string_view _frame, devices_changed& _out);
 bool decode(std::string_view _frame, anchor_announced& _out);
 bool decode(std::string_view _frame, anchor_alive& _out);
 bool decode(std::string_view _frame, sleep_order& _out);
@@ -173,8 +183,9 @@ private:
 struct receiver : mailbox<receiver, stop> {
     static constexpr const char* endpoint = "inproc://receiver";
 };
-// The parameter-request mechanism's: requests and the mirror's changes.
-struct mech_param_req : mailbox<mech_param_req, stop, context_updated, alarms_refreshed, param_request> {
+// The parameter-request mechanism's: requests, the mirror's and the devices' changes.
+struct mech_param_req
+    : mailbox<mech_param_req, stop, context_updated, alarms_refreshed, param_request, devices_changed> {
     static constexpr const char* endpoint = "inproc://mech_param_req";
 };
 // The sleep mechanism's: orders, anchors' announcements and confirmations.

@@ -24,6 +24,7 @@ auto fields(const stop&) { return std::make_tuple(); }
 auto fields(const context_updated&) { return std::make_tuple(); }
 auto fields(const alarms_refreshed&) { return std::make_tuple(); }
 auto fields(const param_request& _m) { return std::make_tuple(_m.mac, _m.numbers); }
+auto fields(const devices_changed& _m) { return std::make_tuple(_m.macs); }
 auto fields(const anchor_announced& _m) { return std::make_tuple(_m.mac, _m.uid); }
 auto fields(const anchor_alive& _m) { return std::make_tuple(_m.mac, _m.uid); }
 auto fields(const sleep_order& _m) {
@@ -85,6 +86,7 @@ TEST_F(mailboxes_test, EveryMessageRoundTripsThroughItsMailboxInItsWireSize) {
     round_trip<mech_param_req>(alarms_refreshed{}, 1);
     round_trip<mech_param_req>(param_request{s_mac, {}}, 18);
     round_trip<mech_param_req>(param_request{s_mac, {7, 0xFFFFFFFFu, 3}}, 18 + 12);
+    round_trip<mech_param_req>(devices_changed{{s_mac, "70B3D5FFFE0B0002"}}, 1 + 2 * 17);
     round_trip<mech_sleep>(stop{}, 1);
     round_trip<mech_sleep>(anchor_announced{s_mac, s_full}, 82);
     round_trip<mech_sleep>(anchor_alive{s_mac, "anc-1"}, 82);
@@ -101,6 +103,10 @@ TEST_F(mailboxes_test, TextLongerThanItsFieldIsRefusedNotCut) {
     // Nothing went: the next frame is the one sent after.
     EXPECT_EQ(mech_sleep::send(*m_push, stop{}, m_logger), sent::yes);
     EXPECT_EQ(take().size(), 1u);
+    open<mech_param_req>();
+    EXPECT_EQ(mech_param_req::send(*m_push, devices_changed{{s_mac, s_mac + "00"}}, m_logger), sent::too_long);
+    EXPECT_EQ(mech_param_req::send(*m_push, devices_changed{std::vector<std::string>(513, s_mac)}, m_logger),
+              sent::too_long);
 }
 
 TEST_F(mailboxes_test, SendOnceReachesTheMailboxWithoutASocketOfItsOwn) {
@@ -132,6 +138,7 @@ TEST_F(mailboxes_test, FrameThatIsNoneOfTheMailboxsMessagesIsMalformed) {
         {"short confirmation", confirm.substr(0, 10), true, 8},
         {"announcement cut", announce.substr(0, 30), true, 2},
         {"announcement to the wrong mailbox", announce, false, 2},
+        {"changed devices, a MAC cut", request.substr(1).insert(0, "\x0A").substr(0, 12), false, 10},
     };
     // The code a malformed read tells (-1: none); -2 when the frame was read as a message.
     const auto refused = [](const auto& _read) {
