@@ -87,6 +87,7 @@ bool encode(const devices_changed& _message, std::string& _frame) {
         if (!cmd::fits_field(field, mac))
             return false;
     _frame.assign(1, static_cast<char>(devices_changed::code));
+    _frame += static_cast<char>(_message.alive_only ? 1 : 0);
     for (const auto& mac : _message.macs) {
         cmd::set_field(field, mac);
         _frame.append(field, sizeof field);
@@ -96,12 +97,16 @@ bool encode(const devices_changed& _message, std::string& _frame) {
 
 bool decode(std::string_view _frame, devices_changed& _out) {
     decltype(cmd_param_req_from_node_t::mac) field{};
-    const auto count = (_frame.size() - 1) / sizeof field;
-    if (_frame.empty() || (_frame.size() - 1) % sizeof field != 0 || count > devices_changed::max_macs)
+    constexpr std::size_t head = 2;
+    if (_frame.size() < head || (_frame.size() - head) % sizeof field != 0 || std::uint8_t(_frame[1]) > 1)
         return false;
+    const auto count = (_frame.size() - head) / sizeof field;
+    if (count > devices_changed::max_macs)
+        return false;
+    _out.alive_only = _frame[1] == 1;
     _out.macs.clear();
     for (std::size_t i = 0; i < count; ++i) {
-        std::memcpy(field, _frame.data() + 1 + i * sizeof field, sizeof field);
+        std::memcpy(field, _frame.data() + head + i * sizeof field, sizeof field);
         _out.macs.push_back(cmd::field_text(field));
     }
     return true;

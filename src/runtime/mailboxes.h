@@ -50,12 +50,15 @@ struct param_request {
     std::vector<std::uint32_t> numbers;
 };
 // The receiver wrote what these devices said (a report, an answer, an announcement): each
-// is judged again soon. At most max_macs per frame; the frame is the code and one MAC
-// field (cmd_param_req_from_node_t's) per device.
+// is judged again soon. With `alive_only` they only said they are alive (a heartbeat,
+// which lets a device that stopped answering be pushed again), which matters only for a
+// device that was not in step when last judged. At most max_macs per frame; the frame is
+// the code, the flag (one byte) and one MAC field (cmd_param_req_from_node_t's) per device.
 struct devices_changed {
     static constexpr std::uint8_t code = cmd::devices_changed;
     static constexpr std::size_t max_macs = 512;
     std::vector<std::string> macs;
+    bool alive_only = false;
 };
 // An anchor announced itself anew ("NA") / is alive ("HB").
 struct anchor_announced {

@@ -24,7 +24,7 @@ auto fields(const stop&) { return std::make_tuple(); }
 auto fields(const context_updated&) { return std::make_tuple(); }
 auto fields(const alarms_refreshed&) { return std::make_tuple(); }
 auto fields(const param_request& _m) { return std::make_tuple(_m.mac, _m.numbers); }
-auto fields(const devices_changed& _m) { return std::make_tuple(_m.macs); }
+auto fields(const devices_changed& _m) { return std::make_tuple(_m.macs, _m.alive_only); }
 auto fields(const anchor_announced& _m) { return std::make_tuple(_m.mac, _m.uid); }
 auto fields(const anchor_alive& _m) { return std::make_tuple(_m.mac, _m.uid); }
 auto fields(const sleep_order& _m) {
@@ -86,7 +86,8 @@ TEST_F(mailboxes_test, EveryMessageRoundTripsThroughItsMailboxInItsWireSize) {
     round_trip<mech_param_req>(alarms_refreshed{}, 1);
     round_trip<mech_param_req>(param_request{s_mac, {}}, 18);
     round_trip<mech_param_req>(param_request{s_mac, {7, 0xFFFFFFFFu, 3}}, 18 + 12);
-    round_trip<mech_param_req>(devices_changed{{s_mac, "70B3D5FFFE0B0002"}}, 1 + 2 * 17);
+    round_trip<mech_param_req>(devices_changed{{s_mac, "70B3D5FFFE0B0002"}}, 2 + 2 * 17);
+    round_trip<mech_param_req>(devices_changed{{s_mac}, true}, 2 + 17);
     round_trip<mech_sleep>(stop{}, 1);
     round_trip<mech_sleep>(anchor_announced{s_mac, s_full}, 82);
     round_trip<mech_sleep>(anchor_alive{s_mac, "anc-1"}, 82);
@@ -138,7 +139,8 @@ TEST_F(mailboxes_test, FrameThatIsNoneOfTheMailboxsMessagesIsMalformed) {
         {"short confirmation", confirm.substr(0, 10), true, 8},
         {"announcement cut", announce.substr(0, 30), true, 2},
         {"announcement to the wrong mailbox", announce, false, 2},
-        {"changed devices, a MAC cut", request.substr(1).insert(0, "\x0A").substr(0, 12), false, 10},
+        {"changed devices, a MAC cut", std::string("\x0A\x00", 2) + s_mac.substr(0, 12), false, 10},
+        {"changed devices, no flag", std::string("\x0A"), false, 10},
     };
     // The code a malformed read tells (-1: none); -2 when the frame was read as a message.
     const auto refused = [](const auto& _read) {
