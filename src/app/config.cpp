@@ -41,15 +41,15 @@ cfg::result<std::string> optional_text(const cfg::config& _tree, const char* _se
 
 // An optional number of hours: `_absent` when the key is absent, the reason when it holds
 // another type or lies outside 1..`_most`.
-cfg::result<int> optional_hours(const cfg::config& _tree, const char* _section, const char* _key, int _absent,
-                                int _most) {
+cfg::result<int> optional_number(const cfg::config& _tree, const char* _section, const char* _key, int _absent,
+                                 int _least, int _most) {
     const auto section = _tree.get_root().get_value(_section);
     const auto object = section ? section->get().as_object() : std::nullopt;
     if (!object || !object->get().get_value(_key))
         return _absent;
     auto found = _tree.get_by_path<int>({_section, _key});
-    if (found.ok() && (found.value() < 1 || found.value() > _most))
-        return cfg::error_reason{"Out of range 1-" + std::to_string(_most) + ": " + _section + "." + _key + " = " +
+    if (found.ok() && (found.value() < _least || found.value() > _most))
+        return cfg::error_reason{"Out of range " + std::to_string(_least) + "-" + std::to_string(_most) + ": " + _section + "." + _key + " = " +
                                  std::to_string(found.value())};
     return found;
 }
@@ -112,13 +112,15 @@ config::config(std::istream& _stream) {
     const auto optional = optional_text(*tree, "server", "login") + optional_text(*tree, "server", "password") +
                           optional_text(*tree, "server", "ca_file") + optional_text(*tree, "redis", "user") +
                           optional_text(*tree, "redis", "password") + optional_text(*tree, "system", "metrics_address");
-    const auto win_expiry = optional_hours(*tree, "system", "win_expiry_hours", 24, 365 * 24);
-    if (!required.ok() || !optional.ok() || !win_expiry.ok()) {
+    const auto win_expiry = optional_number(*tree, "system", "win_expiry_hours", 24, 1, 365 * 24);
+    const auto full_sweep = optional_number(*tree, "system", "full_sweep_seconds", 60, 5, 3600);
+    if (!required.ok() || !optional.ok() || !win_expiry.ok() || !full_sweep.ok()) {
         std::string reasons = required.ok() ? std::string() : required.reason();
         if (!optional.ok())
             reasons += (reasons.empty() ? "" : "\n") + optional.reason();
-        if (!win_expiry.ok())
-            reasons += (reasons.empty() ? "" : "\n") + win_expiry.reason();
+        for (const auto* number : {&win_expiry, &full_sweep})
+            if (!number->ok())
+                reasons += (reasons.empty() ? "" : "\n") + number->reason();
         VYR_THROW("Config file is invalid: " + reasons);
     }
 
@@ -131,6 +133,7 @@ config::config(std::istream& _stream) {
         optional.value();
     system.push_schedule_to_destination = push_schedule.ok() && push_schedule.value();
     system.win_expiry_hours = static_cast<std::uint32_t>(win_expiry.value());
+    system.full_sweep_seconds = static_cast<std::uint32_t>(full_sweep.value());
 }
 
 }  // namespace vyr

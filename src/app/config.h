@@ -34,6 +34,9 @@ struct config {
         // Optional (24 when absent), 1..8760: how long a device that belongs to no anchor
         // or trackable object of the project may stay silent before its WIN record goes.
         std::uint32_t win_expiry_hours = 24;
+        // Optional (60 when absent), 5..3600: every device is judged at least once per this
+        // many seconds, even when nothing marked it (the full sweep).
+        std::uint32_t full_sweep_seconds = 60;
     } system;
 
     struct {

@@ -52,6 +52,7 @@ c_quorvane::c_quorvane(const vyr::config& _config, vyr::libs::core::component_lo
     m_mech_param_req = std::make_unique<c_mech_param_req>(m_zmq_context, m_server, m_sender, _config.redis.address,
                                                           _config.redis.port,
                                                           _config.system.push_schedule_to_destination, m_logger);
+    m_mech_param_req->set_full_sweep(std::chrono::seconds(_config.system.full_sweep_seconds));
     const std::string output_endpoint =
         "tcp://" + _config.proxy.address + ":" + std::to_string(_config.proxy.output_port);
     m_receiver = std::make_unique<c_receiver>(m_zmq_context, output_endpoint, m_updater, _config.redis.address,

@@ -23,7 +23,7 @@ constexpr counter_info s_counters[] = {
     {"rtls_quorvane_frames_sent_total", "Frames queued towards the gateway"},
     {"rtls_quorvane_frames_dropped_total", "Frames that could not be queued towards the gateway"},
     {"rtls_quorvane_requests_answered_total", "Parameter requests of devices answered"},
-    {"rtls_quorvane_cycles_total", "Delivery passes over all devices"},
+    {"rtls_quorvane_cycles_total", "Delivery steps (the devices marked, due or swept)"},
     {"rtls_quorvane_cycles_skipped_total", "Periodic delivery passes skipped because a pass ran longer than the period"},
     {"rtls_quorvane_reports_processed_total", "Frames from the gateway taken by a handler"},
     {"rtls_quorvane_reports_stale_total", "Device reports dropped as stale"},
@@ -32,9 +32,12 @@ constexpr counter_info s_counters[] = {
     {"rtls_quorvane_redis_reconnects_total", "Redis connections made again after a lost one"},
     {"rtls_quorvane_redis_command_errors_total", "Redis commands that failed"},
     {"rtls_quorvane_inproc_commands_dropped_total", "Commands between the workers that could not be queued"},
+    {"rtls_quorvane_devices_judged_total", "Devices judged by the delivery steps"},
+    {"rtls_quorvane_sweep_corrections_total",
+     "Devices the slow full sweep found to push that no change or due time had marked (should stay 0)"},
 };
 constexpr int s_counter_count = sizeof s_counters / sizeof s_counters[0];
-static_assert(s_counter_count == static_cast<int>(counter::inproc_commands_dropped) + 1);
+static_assert(s_counter_count == static_cast<int>(counter::sweep_corrections) + 1);
 
 struct families {
     std::shared_ptr<prometheus::Registry> registry = std::make_shared<prometheus::Registry>();

@@ -22,8 +22,8 @@ enum class counter {
     frames_sent,             // frames the sender queued towards the gateway
     frames_dropped,          // frames the sender could not queue (a full or absent gateway)
     requests_answered,       // parameter requests of devices answered
-    cycles,                  // delivery passes over all devices
-    cycles_skipped,          // periodic passes that fell out because the one before ran past its period
+    cycles,                  // delivery steps (the devices marked, due or swept)
+    cycles_skipped,          // periodic steps that fell out because the one before ran past its period
     reports_processed,       // frames from the gateway that a handler took
     reports_stale,           // reports dropped as older than what is known
     reports_malformed,       // frames refused as malformed
@@ -31,11 +31,13 @@ enum class counter {
     redis_reconnects,        // new connections made after a lost one
     redis_command_errors,    // commands that failed (error reply or transport failure)
     inproc_commands_dropped, // commands between the workers that could not be queued
+    devices_judged,          // devices the delivery steps judged
+    sweep_corrections,       // devices the slow sweep found to push that nothing had marked
 };
 
 enum class histogram {
     request_latency,       // from the arrival of a device's request to its answer
-    cycle_duration,        // one delivery pass over all devices
+    cycle_duration,        // one delivery step
     full_refresh_duration, // one full refresh of one kind
 };
 

@@ -23,6 +23,7 @@
 using vyr::context::win;
 using namespace vyr::parameter;
 using namespace vyr::judge;
+using vyr::delivery::to_us;
 
 c_mech_param_req::c_mech_param_req(std::shared_ptr<zmq::context_t> _zmq_context,
                                    std::shared_ptr<vyr::vyrserver::c_vyrserver> _server,
@@ -63,10 +64,14 @@ bool c_mech_param_req::thread_pass() {
     auto timeout = std::chrono::milliseconds(vyr::worker_thread::s_idle_wait);
     if (m_cycle_requested)
         timeout = std::chrono::milliseconds(0);
-    else if (m_retry_due)
+    if (m_retry_due)
         timeout = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(*m_retry_due -
                                                                                    std::chrono::steady_clock::now()),
                              std::chrono::milliseconds(0), timeout);
+    if (m_schedule.marked())
+        timeout = std::min(timeout, until_marks_may_step());
+    if (const auto due = until_next_due())
+        timeout = std::min(timeout, *due);
     if (!m_held_requests.empty())
         timeout = std::min(timeout, std::chrono::milliseconds(s_held_request_poll));
     zmq::poll(items, 2, timeout);
@@ -86,15 +91,19 @@ bool c_mech_param_req::thread_pass() {
                 vyr::metrics::add(vyr::metrics::counter::cycles_skipped, static_cast<double>(expirations - 1));
         }
     }
-    if (m_cycle_requested) {
-        // The context changed: one cycle now for however many notices came, and the
-        // timer counts its 5 s from here.
+    if (timer_due) {
+        // The sweep's slice, with whatever is marked or due.
         m_cycle_requested = false;
-        m_processing_timer.reset();
-        m_timer_due = m_clock();
-        processing_cycle(m_timer_due);
-    } else if (timer_due) {
-        processing_cycle(*timer_due);
+        processing_cycle(*timer_due, false, true);
+    } else if (m_cycle_requested) {
+        // The mirror changed: one step now for however many notices came.
+        m_cycle_requested = false;
+        processing_cycle(m_clock());
+    } else if (m_schedule.marked() && until_marks_may_step().count() == 0) {
+        processing_cycle(m_clock());
+    } else if (const auto due = m_schedule.latest_due_by(to_us(m_clock()))) {
+        // The devices due, going by the time the last of them was due.
+        processing_cycle(timeval{static_cast<time_t>(*due / 1000000), static_cast<suseconds_t>(*due % 1000000)});
     }
     // The alarms were read again since their pass last ran: it runs by itself, a second
     // after the last one at the soonest (a stream of em_alm reports keeps them being read).
@@ -113,13 +122,9 @@ bool c_mech_param_req::thread_pass() {
 
 void c_mech_param_req::process_zmq_message(const zmq::message_t& _message) {
     using namespace vyr::mail;
-    std::visit(overloaded{[this](const context_updated&) {
-                              m_processing_timer.reset();
-                              m_timer_due = m_clock();
-                              processing_cycle(m_timer_due);
-                          },
+    std::visit(overloaded{[this](const context_updated&) { processing_cycle(m_clock()); },
                           [this](const alarms_refreshed&) { m_alarms_requested = true; },
-                          [this](const devices_changed& _changed) { mark(_changed.macs); },
+                          [this](const devices_changed& _changed) { mark(_changed.macs, _changed.alive_only); },
                           [this](const param_request& _request) { answer_request(_request); },
                           [](const malformed& _bad) { refuse_request(_bad); }, [](const stop&) {}},
                mech_param_req::read(_message));
@@ -144,7 +149,7 @@ bool c_mech_param_req::service_pipe(bool _in_cycle) {
         else if (std::holds_alternative<alarms_refreshed>(message))
             m_alarms_requested = true;
         else if (const auto* changed = std::get_if<devices_changed>(&message))
-            mark(changed->macs);
+            mark(changed->macs, changed->alive_only);
         else if (std::holds_alternative<malformed>(message) && !std::get<malformed>(message).claims<param_request>())
             continue;
         else {
@@ -177,7 +182,17 @@ void c_mech_param_req::service_pipe_in_cycle() {
         throw vyr::worker_thread::end_of_thread{};
 }
 
-void c_mech_param_req::mark(const std::vector<std::string>& _macs) { m_marked.insert(_macs.begin(), _macs.end()); }
+void c_mech_param_req::mark(const std::vector<std::string>& _macs, bool _alive_only) {
+    for (const auto& mac : _macs) {
+        if (_alive_only) {
+            // A heartbeat lets a device be pushed again; one in step needs nothing.
+            const auto known = m_standing.find(mac);
+            if (known != m_standing.end() && known->second == vyr::metrics::device_status::in_step)
+                continue;
+        }
+        m_schedule.mark(mac);
+    }
+}
 
 void c_mech_param_req::answer_request(const vyr::mail::param_request& _request) {
     hold_request(_request);
@@ -284,8 +299,11 @@ void c_mech_param_req::answer_held_requests() {
 
 std::shared_ptr<const vyr::context::project_snapshot> c_mech_param_req::current_snapshot() {
     auto& redis = m_context->redis_context();
-    if (!m_snapshot || vyr::context::read_mirror_version(redis) != m_snapshot->version)
+    if (!m_snapshot || vyr::context::read_mirror_version(redis) != m_snapshot->version) {
+        // What changed is not known: every device is judged against the project read anew.
         read_snapshot();
+        m_schedule.mark_all();
+    }
     return m_snapshot;
 }
 
@@ -311,34 +329,33 @@ void c_mech_param_req::answer(vyr::judge::judge& _judge, const vyr::context::win
         if (auto payload = _judge.answer(_win, number))
             payloads += *payload;
     m_sender->paramreq_to_node(_win.mac_addr(), payloads);
+    // A device that asks may hold anything: it is judged at the next step.
+    m_schedule.mark(_win.mac_addr());
     vyr::metrics::add(vyr::metrics::counter::requests_answered);
     vyr::metrics::observe(vyr::metrics::histogram::request_latency, vyr::metrics::seconds_since(_taken));
 }
 
-void c_mech_param_req::processing_timer() { run_cycle(false); }
+void c_mech_param_req::processing_timer() {
+    m_schedule.mark_all();
+    run_cycle(false, false);
+}
 
 void c_mech_param_req::retry_soon(bool _alarms_only) {
     m_retry_due = std::chrono::steady_clock::now() + s_retry_delay;
     m_retry_alarms_only = _alarms_only;
 }
 
-void c_mech_param_req::run_cycle(bool _alarms_only) {
+void c_mech_param_req::run_cycle(bool _alarms_only, bool _periodic) {
     m_retry_due.reset();
     // What a pass on a lost connection could not write goes first: the WIN records every
     // pass of this cycle reads must show it, or their devices would be pushed again
     // within their pacing.
     if (!m_writes.empty())
         send_writes();
-    // The project as the cycle starts, read in a few round trips; what the platform
-    // changes meanwhile comes with a "context updated", which gives another cycle. The
-    // alarm pass alone takes the last snapshot while the mirror has not changed since.
-    std::shared_ptr<const vyr::context::project_snapshot> snapshot;
-    if (_alarms_only) {
-        snapshot = current_snapshot();
-    } else {
-        read_snapshot();
-        snapshot = m_snapshot;
-    }
+    // The project as the step starts: the last snapshot while the mirror has not changed
+    // since (one round trip tells), else read anew, which marks the devices concerned;
+    // what the platform changes meanwhile gives another step.
+    const auto snapshot = current_snapshot();
     if (!snapshot->updated) {
         retry_soon(false);
         return;
@@ -349,26 +366,76 @@ void c_mech_param_req::run_cycle(bool _alarms_only) {
         retry_soon(true);
         return;
     }
-    // Each pass writes what it decided before the next one reads the same WIN records.
-    run_alarm_pass(*snapshot, alarms_wait);
-    if (_alarms_only)
+    if (_alarms_only) {
+        run_alarm_pass(*snapshot, alarms_wait, nullptr);
         return;
+    }
+    const auto sweep = _periodic ? sweep_slice() : 0;
+    const auto step = m_schedule.take(to_us(pass_time()), sweep);
+    if (step.empty())
+        return;
+    const std::unordered_set<std::string> only(step.macs.begin(), step.macs.end());
+    const auto* selection = step.all ? nullptr : &only;
+    m_step_sent.clear();
+    // Each pass writes what it decided before the next one reads the same WIN records.
+    run_alarm_pass(*snapshot, alarms_wait, selection);
     // The sync pass sends what it decided before the parameter pass reads a record, so
     // that the parameter pass sees the sending times of its pushes.
-    lsb(snapshot);
-    deliver_parameters(snapshot);
+    lsb(snapshot, selection);
+    const auto macs = step.all ? read_wins() : step.macs;
+    deliver_parameters(snapshot, macs, step.all);
+    if (m_step_observer)
+        m_step_observer(macs);
+    // What the sweep alone brought and found to push: a change that no mark told of.
+    std::size_t found = 0;
+    for (const auto& mac : step.swept)
+        found += m_step_sent.count(mac);
+    if (found != 0) {
+        vyr::metrics::add(vyr::metrics::counter::sweep_corrections, static_cast<double>(found));
+        m_logger.debug("the full sweep found %1% device(s) to push that nothing had marked") % found;
+    }
 }
 
-void c_mech_param_req::run_alarm_pass(const vyr::context::project_snapshot& _snapshot, bool _alarms_wait) {
+std::size_t c_mech_param_req::sweep_slice() {
+    if (m_schedule.sweep_done())
+        m_schedule.sweep_over(read_wins());
+    // Each expiry stands for one sending period: the sweep's round takes m_full_sweep.
+    const auto steps = std::max<long long>(1, m_full_sweep.count() / s_sending_period_sec);
+    return (m_schedule.sweep_size() + static_cast<std::size_t>(steps) - 1) / static_cast<std::size_t>(steps);
+}
+
+std::vector<std::string> c_mech_param_req::read_wins() {
+    return m_context->redis_context().get_member_texts(vyr::context::win::keys::set());
+}
+
+std::chrono::milliseconds c_mech_param_req::until_marks_may_step() const {
+    const auto since = std::chrono::steady_clock::now() - m_step_ended;
+    if (since >= s_step_spacing)
+        return std::chrono::milliseconds(0);
+    return std::chrono::ceil<std::chrono::milliseconds>(s_step_spacing - since);
+}
+
+std::optional<std::chrono::milliseconds> c_mech_param_req::until_next_due() const {
+    const auto due = m_schedule.next_due();
+    if (!due)
+        return std::nullopt;
+    const auto left_us = *due - to_us(m_clock());
+    return std::chrono::milliseconds(left_us <= 0 ? 0 : (left_us + 999) / 1000);
+}
+
+void c_mech_param_req::run_alarm_pass(const vyr::context::project_snapshot& _snapshot, bool _alarms_wait,
+                                      const std::unordered_set<std::string>* _only) {
     // The alarms being read again, what is stored may be out of date: the alarms wait
     // (a refresh that failed lets them go out as stored), the rest goes on.
     if (_alarms_wait) {
         retry_soon(true);
         return;
     }
-    m_alarms_requested = false;
-    deliver_alarms(_snapshot);
-    m_alarms_passed = std::chrono::steady_clock::now();
+    if (!_only)
+        m_alarms_requested = false;
+    deliver_alarms(_snapshot, _only);
+    if (!_only)
+        m_alarms_passed = std::chrono::steady_clock::now();
 }
 
 timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {
@@ -381,14 +448,15 @@ timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {
     return m_timer_due;
 }
 
-void c_mech_param_req::processing_cycle(const timeval& _due, bool _alarms_only) {
+void c_mech_param_req::processing_cycle(const timeval& _due, bool _alarms_only, bool _periodic) {
     struct cycle_scope {
         std::optional<timeval>& time;
         ~cycle_scope() { time.reset(); }
     } scope{m_cycle_time};
     m_cycle_time = _due;
     const auto started = std::chrono::steady_clock::now();
-    run_cycle(_alarms_only);
+    run_cycle(_alarms_only, _periodic);
+    m_step_ended = std::chrono::steady_clock::now();
     vyr::metrics::add(vyr::metrics::counter::cycles);
     vyr::metrics::observe(vyr::metrics::histogram::cycle_duration, vyr::metrics::seconds_since(started));
 }

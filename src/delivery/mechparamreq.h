@@ -1,9 +1,12 @@
 // The parameter-request mechanism: the worker that answers a device's parameter request
-// (at once, or once the project mirror is complete) and, every 5 seconds or when the
-// context changes, pushes to every WIN what differs from the project (alarms, screen
-// texts, TDOA configuration and the tag parameters). It owns a 5-second timer beside the base's pipe; everything here runs on
-// the mechanism's own thread with the base's Redis context, and the only object it shares
-// is the sender. The passes over the WIN records live in mechparamreq_pass.cpp (the
+// (at once, or once the project mirror is complete) and pushes to each WIN what differs
+// from the project (alarms, screen texts, TDOA configuration and the tag parameters). It
+// judges a device when something about it changed (the receiver marks the devices it
+// wrote, a change of the mirror marks the devices whose records changed, a request marks
+// its device), when a time it waits for comes (its pacing ends), and once per full sweep
+// (a slice of every WIN each 5-second step, delivery/schedule.h). It owns a 5-second
+// timer beside the base's pipe; everything here runs on the mechanism's own thread with
+// the base's Redis context, and the only object it shares is the sender. The passes over the WIN records live in mechparamreq_pass.cpp (the
 // parameters), mechparamreq_tdoa.cpp (sync slots and superframes) and
 // mechparamreq_alarms.cpp (alarms); what the TDOA anchors must hold is the judge's.
 #pragma once
@@ -21,6 +24,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -29,6 +33,7 @@
 #include "context/project_snapshot.h"
 #include "context/write_batch.h"
 #include "delivery/mechanism.h"
+#include "delivery/schedule.h"
 #include "judge/alarms.h"
 #include "judge/judge.h"
 #include "parameters/parameters.h"
@@ -62,10 +67,11 @@ public:
                      bool _push_schedule_to_destination, vyr::libs::core::component_logger& _logger);
     ~c_mech_param_req() override;
 
-    // Waits for a command on the pipe or the timer's expiry, then takes everything the
-    // pipe holds: requests are answered at once, any number of "context updated" commands
-    // give one processing cycle (the timer restarts from it), and any number of "alarms
-    // refreshed" one alarm pass, a second after the last one at the soonest.
+    // Waits for a command on the pipe, the timer's expiry or the next device's due time,
+    // then takes everything the pipe holds: requests are answered at once, marks and any
+    // number of "context updated" commands give one step (marks at most every
+    // s_step_spacing), and any number of "alarms refreshed" one alarm pass, a second after
+    // the last one at the soonest. Each timer expiry gives a step with a slice of the sweep.
     bool thread_pass() override;
     // The base initialisation, then the timer starts; false when the base fails.
     bool thread_init() override;
@@ -77,6 +83,15 @@ public:
     // each expiry still counts as s_sending_period_sec on the clock above, so a test that
     // moves that clock on by a period per expiry sees the pacing as it is.
     void set_period(std::chrono::milliseconds _period);
+    // For tests, before start(): hears, after each step, the MACs it judged.
+    using step_observer = std::function<void(const std::vector<std::string>& _judged)>;
+    void set_step_observer(step_observer _observer) { m_step_observer = std::move(_observer); }
+    // Every WIN is judged at least once per this time (the full sweep), a slice at each
+    // expiry of the timer; before start().
+    void set_full_sweep(std::chrono::seconds _period) { m_full_sweep = _period; }
+    // Steps for marks alone lie at least this far apart, so that a stream of reports is
+    // judged in batches.
+    static constexpr std::chrono::milliseconds s_step_spacing{50};
 
     // One frame of the mailbox (vyr::mail::mech_param_req): a parameter request, "context
     // updated" (a cycle at once) or "alarms refreshed" (the alarm pass soon); anything
@@ -100,22 +115,28 @@ public:
     // While requests are held the pipe is polled at most this long, then the mirror is
     // looked at again.
     static constexpr std::chrono::milliseconds s_held_request_poll{200};
-    // One processing cycle: alarms, sync slots and superframes, then parameters. Nothing while the
-    // project mirror is incomplete, and no alarms while an alarm refresh is pending;
-    // either way the cycle is tried again a second later.
+    // One step over every device: alarms, sync slots and superframes, then parameters.
+    // Nothing while the project mirror is incomplete, and no alarms while an alarm refresh
+    // is pending; either way it is tried again a second later.
     void processing_timer();
 
-    // One pass over all WINs, pushing what differs from the project as `_snapshot` shows
-    // it: the records are read, judged and written back a chunk at a time.
-    void deliver_parameters(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot);
-    // Zone alarms and screen messages of every tag of `_snapshot`: each tag's confirmed
-    // display is judged against the alarm its object's records say now, whatever its state.
-    void deliver_alarms(const vyr::context::project_snapshot& _snapshot);
-    // Synchronisation slots and superframes of the TDOA anchors as `_snapshot` shows them:
-    // the anchors' WIN records are read, judged and written back a chunk at a time, each
-    // chunk's batch sent before the next read (and so before the parameter pass reads
-    // them), so that no WIN is pushed twice within its pacing.
-    void lsb(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot);
+    // The devices of a step (every WIN when `_all`, else `_macs`), pushing what differs
+    // from the project as `_snapshot` shows it: the records are read, judged and written
+    // back a chunk at a time; each device's standing is kept for the metrics and one not
+    // in step waits for its pacing to end.
+    void deliver_parameters(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot,
+                            const std::vector<std::string>& _macs, bool _all);
+    // Zone alarms and screen messages of the tags of `_snapshot` (those of `_only` when
+    // given): each tag's confirmed display is judged against the alarm its object's
+    // records say now, whatever its state.
+    void deliver_alarms(const vyr::context::project_snapshot& _snapshot,
+                        const std::unordered_set<std::string>* _only = nullptr);
+    // Synchronisation slots and superframes of the TDOA anchors as `_snapshot` shows them
+    // (those of `_only` when given): the anchors' WIN records are read, judged and written
+    // back a chunk at a time, each chunk's batch sent before the next read (and so before
+    // the parameter pass reads them), so that no WIN is pushed twice within its pacing.
+    void lsb(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot,
+             const std::unordered_set<std::string>* _only = nullptr);
 
     // Whether at least `_period_sec` whole seconds lie between `_last` and `_now`; a
     // `_last` after `_now` (the clock was set back) counts as passed.
@@ -134,8 +155,25 @@ public:
     vyr::context::context* redis_store() const noexcept { return m_context.get(); }
 
 private:
-    // Notes devices whose records changed: they are judged again soon.
-    void mark(const std::vector<std::string>& _macs);
+    // Notes devices whose records changed: they are judged at the next step; with
+    // `_alive_only` only those that were not in step when last judged.
+    void mark(const std::vector<std::string>& _macs, bool _alive_only = false);
+    // A device was judged at `_time`: how it stands, whether it was pushed, and its pacing
+    // after the step (last sending time, counter). One not in step waits for its pacing.
+    void judged(const std::string& _mac, vyr::metrics::device_status _status, bool _pushed, const timeval& _last,
+                std::uint32_t _counter, const timeval& _time);
+    // A frame went to the device at `_time` (the alarm and sync passes): it is judged again
+    // once its pacing ends, whatever else the step finds.
+    void pushed(const std::string& _mac, const timeval& _time);
+    // A device that the step could not judge for its pacing (the alarm pass) waits for it.
+    void wait_for_pacing(const vyr::context::win_record& _record, const timeval& _time);
+    // The WIN whose record is gone is no longer counted.
+    void forget_standing(const std::string& _mac);
+    // The device counts by standing, for the metrics (the unseen counted again when the
+    // project or the WINs known changed).
+    void publish_standings(const vyr::context::project_snapshot& _snapshot);
+    // Every WIN's MAC, as the set of WINs holds them now.
+    std::vector<std::string> read_wins();
     // Holds the request, then answers what is held if the mirror is complete.
     void answer_request(const vyr::mail::param_request& _request);
     // Queues the request behind those held (the oldest dropped past the bound), or adds
@@ -155,10 +193,9 @@ private:
     std::shared_ptr<const vyr::context::project_snapshot> current_snapshot();
     // Reads m_snapshot anew, warning about the records it could not read.
     void read_snapshot();
-    // Judges one WIN of the pass, sends its frames and adds what it decided to m_writes;
-    // `_tally` counts how it stands.
-    void deliver_to_win(vyr::judge::judge& _judge, const vyr::context::win_record& _record, const timeval& _time,
-                        const std::function<void(vyr::metrics::device_status)>& _tally);
+    // Judges one WIN of the step, sends its frames and adds what it decided to m_writes;
+    // judged() hears how it stands.
+    void deliver_to_win(vyr::judge::judge& _judge, const vyr::context::win_record& _record, const timeval& _time);
     // Sends m_writes; what cannot have run on a lost connection stays there (and throws),
     // to go first on the next one.
     void send_writes();
@@ -182,6 +219,7 @@ private:
     // Constant once the thread runs (set_clock, set_period).
     clock_function m_clock = &c_mech_param_req::now;
     std::chrono::steady_clock::duration m_held_request_lifetime = s_held_request_lifetime;
+    step_observer m_step_observer;
     // Mechanism thread only.
     vyr::timer m_processing_timer;
     // When the timer was last due (or started, or reset): each expiry is due 5 s later.
@@ -213,8 +251,22 @@ private:
     // In arrival order.
     std::deque<held_request> m_held_requests;
 
-    // Devices whose records changed since they were last judged.
-    std::unordered_set<std::string> m_marked;
+    // Which devices the next steps judge.
+    vyr::delivery::schedule m_schedule;
+    std::chrono::seconds m_full_sweep{60};
+    // When the last step ended (marks wait s_step_spacing from it).
+    std::chrono::steady_clock::time_point m_step_ended{};
+    // How each WIN stood when last judged, and the counts of each standing among them.
+    std::unordered_map<std::string, vyr::metrics::device_status> m_standing;
+    std::uint64_t m_standing_counts[vyr::metrics::device_status_count] = {};
+    // Raised whenever a WIN enters or leaves m_standing.
+    std::size_t m_standing_keys = 0;
+    // The project devices without a WIN record, counted at this mirror version and count
+    // of WINs known.
+    std::uint64_t m_unseen = 0;
+    std::optional<std::pair<std::uint64_t, std::size_t>> m_unseen_counted_at;
+    // Devices a frame went to in the running step.
+    std::unordered_set<std::string> m_step_sent;
     // A "context updated" came while no cycle could start: one runs next.
     bool m_cycle_requested = false;
     // The alarms were read again ("alarms refreshed") since the alarm pass last ran: it
@@ -245,12 +297,22 @@ private:
                            const timeval& _time);
     // Warns once per error text that a tag's alarm delivery cannot be judged.
     void note_broken_tag(const std::string& _mac, const std::string& _error);
-    // One processing cycle going by `_due`; only the alarm delivery when `_alarms_only`.
-    void processing_cycle(const timeval& _due, bool _alarms_only = false);
-    void run_cycle(bool _alarms_only);
-    // The alarm pass of a cycle, unless the alarms wait for a refresh (then it is tried
+    // One step going by `_due`: the marked devices, those due, and (`_periodic`, a timer
+    // expiry) the sweep's next slice; only the alarm delivery of every tag when
+    // `_alarms_only`.
+    void processing_cycle(const timeval& _due, bool _alarms_only = false, bool _periodic = false);
+    void run_cycle(bool _alarms_only, bool _periodic);
+    // The sweep's slice of one periodic step, a new round begun when the last one ended.
+    std::size_t sweep_slice();
+    // The alarm pass of a step, unless the alarms wait for a refresh (then it is tried
     // again soon).
-    void run_alarm_pass(const vyr::context::project_snapshot& _snapshot, bool _alarms_wait);
+    void run_alarm_pass(const vyr::context::project_snapshot& _snapshot, bool _alarms_wait,
+                        const std::unordered_set<std::string>* _only);
+    // Whether marks may give a step now (s_step_spacing after the last one), else how long
+    // until they may.
+    std::chrono::milliseconds until_marks_may_step() const;
+    // Milliseconds from the mechanism's clock to the earliest due time (0 when passed).
+    std::optional<std::chrono::milliseconds> until_next_due() const;
     void retry_soon(bool _alarms_only);
     // The due time of the timer after `_expirations` more expiries; taken from the wall
     // clock again when that was set or drifted by more than a second.

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "context/object_alarms.h"
@@ -49,17 +50,30 @@ struct c_mech_param_req::alarm_push {
     alarms::decision decision;
 };
 
-void c_mech_param_req::deliver_alarms(const vyr::context::project_snapshot& _snapshot) {
+void c_mech_param_req::deliver_alarms(const vyr::context::project_snapshot& _snapshot,
+                                      const std::unordered_set<std::string>* _only) {
     const timeval time = pass_time();
     // The tags that show alarms: the objects that are no asset ("ASSET", exactly as the
     // platform writes it) and name a device.
     std::vector<std::string> uids;
     std::vector<std::string> macs;
-    for (const auto& [uid, object] : _snapshot.track_objs) {
-        if (object.type == "ASSET" || object.mac_addr.empty())
-            continue;
-        uids.push_back(uid);
-        macs.push_back(object.mac_addr);
+    const auto take = [&](const std::string& _uid, const vyr::context::track_obj_data& _object) {
+        if (_object.type == "ASSET" || _object.mac_addr.empty())
+            return;
+        uids.push_back(_uid);
+        macs.push_back(_object.mac_addr);
+    };
+    if (_only) {
+        for (const auto& mac : *_only) {
+            const auto uid = _snapshot.track_obj_by_mac.find(mac);
+            if (uid == _snapshot.track_obj_by_mac.end())
+                continue;
+            if (const auto* object = vyr::context::project_snapshot::find(_snapshot.track_objs, uid->second))
+                take(uid->second, *object);
+        }
+    } else {
+        for (const auto& [uid, object] : _snapshot.track_objs)
+            take(uid, object);
     }
     // Chunks that met a lost Redis connection, reported once for the pass: their tags are
     // left to the next pass, and the next read connects again.
@@ -107,6 +121,8 @@ void c_mech_param_req::deliver_alarm_chunk(const alarms::zones& _zones, const st
             note_broken_tag(_macs[i], error);
         else if (*due)
             judged.push_back(i);
+        else if (record.exists() && alarms::judged(record.alarm_delivery_state().state))
+            wait_for_pacing(record, _time);
     }
     std::vector<std::string> judged_uids;
     for (const auto i : judged)
@@ -166,6 +182,7 @@ void c_mech_param_req::send_alarm_frames(const std::vector<alarm_push>& _pushes,
             // A frame that was not queued is no push (the state says so: it goes out again).
             if (!queued)
                 continue;
+            pushed(mac, _time);
             vyr::context::win_update update(*push.record);
             update.sent = _time;
             m_writes.add(update);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <unordered_set>
 
 #include "common/metrics.h"
 #include "context/write_batch.h"
@@ -97,33 +98,31 @@ void c_mech_param_req::for_win_chunks(const std::vector<std::string>& _macs, con
             lost % loss;
 }
 
-void c_mech_param_req::deliver_parameters(const std::shared_ptr<const project_snapshot>& _snapshot) {
+void c_mech_param_req::deliver_parameters(const std::shared_ptr<const project_snapshot>& _snapshot,
+                                          const std::vector<std::string>& _macs, bool _all) {
     const timeval time = pass_time();
     vyr::judge::judge judge(_snapshot, m_push_schedule_to_destination, time, m_logger);
-    // How each device stands after this pass, for the metrics: a WIN whose pacing keeps
-    // it from a push is judged all the same.
-    std::uint64_t standings[vyr::metrics::device_status_count] = {};
-    const auto tally = [&standings](vyr::metrics::device_status _status) { ++standings[static_cast<int>(_status)]; };
-    const auto& wins = _snapshot->wins;
     const auto reads = [&judge](const std::string& _mac) -> const std::vector<vyr::parameter::parameter_t>& {
         return judge.reads(_mac);
     };
-    for_win_chunks(wins, reads, judge,
-                   [&](const win_record& _record) { deliver_to_win(judge, _record, time, tally); });
-    // The project's devices that have no WIN record yet.
-    auto known = wins;
-    std::sort(known.begin(), known.end());
-    for (const auto* index : {&_snapshot->anchor_by_mac, &_snapshot->track_obj_by_mac})
-        for (const auto& entry : *index)
-            if (!std::binary_search(known.begin(), known.end(), entry.first))
-                tally(vyr::metrics::device_status::unseen);
-    vyr::metrics::set_devices(standings);
+    for_win_chunks(_macs, reads, judge, [&](const win_record& _record) { deliver_to_win(judge, _record, time); });
+    vyr::metrics::add(vyr::metrics::counter::devices_judged, static_cast<double>(_macs.size()));
+    if (_all) {
+        // Every WIN was judged: those no longer in the set are no longer counted.
+        const std::unordered_set<std::string> wins(_macs.begin(), _macs.end());
+        std::vector<std::string> gone;
+        for (const auto& entry : m_standing)
+            if (wins.count(entry.first) == 0)
+                gone.push_back(entry.first);
+        for (const auto& mac : gone)
+            forget_standing(mac);
+    }
+    publish_standings(*_snapshot);
 }
 
-void c_mech_param_req::deliver_to_win(vyr::judge::judge& _judge, const win_record& _record, const timeval& _time,
-                                      const std::function<void(vyr::metrics::device_status)>& _tally) {
+void c_mech_param_req::deliver_to_win(vyr::judge::judge& _judge, const win_record& _record, const timeval& _time) {
     if (!_record.exists()) {
-        _tally(vyr::metrics::device_status::unseen);
+        forget_standing(_record.mac_addr());
         return;
     }
     std::optional<win_update> update;
@@ -135,7 +134,9 @@ void c_mech_param_req::deliver_to_win(vyr::judge::judge& _judge, const win_recor
         for (const auto& frame : verdict.frames)
             if (m_sender->hw_param_to_node(_record.mac_addr(), frame))
                 update->sent = _time;
-        _tally(status_of(verdict.standing, *update, _record));
+        const bool pushed = update->sent.has_value();
+        judged(_record.mac_addr(), status_of(verdict.standing, *update, _record), pushed,
+               pushed ? _time : _record.sending_time(), _record.sending_counter() + (pushed ? 1 : 0), _time);
     } catch (const zmq::error_t&) {
         // What went out before the failure is still paced; the pass ends here.
         if (update)
@@ -148,6 +149,74 @@ void c_mech_param_req::deliver_to_win(vyr::judge::judge& _judge, const win_recor
     }
     if (update)
         m_writes.add(*update);
+}
+
+namespace {
+
+// When a device last pushed at `_last` may be pushed again, judged at `_time`: the end of
+// its pacing, or a pacing from `_time` when that lies behind (the clock was set back, or
+// the judge held a value back).
+vyr::delivery::schedule::time_us pacing_end(const timeval& _last, const timeval& _time) {
+    const auto period_us = c_mech_param_req::s_sending_period_sec * 1000000LL;
+    const auto time = vyr::delivery::to_us(_time);
+    const auto end = std::min(vyr::delivery::to_us(_last), time) + period_us;
+    return end > time ? end : time + period_us;
+}
+
+}  // namespace
+
+void c_mech_param_req::judged(const std::string& _mac, vyr::metrics::device_status _status, bool _pushed,
+                              const timeval& _last, std::uint32_t _counter, const timeval& _time) {
+    using vyr::metrics::device_status;
+    const auto [at, inserted] = m_standing.emplace(_mac, _status);
+    if (!inserted)
+        --m_standing_counts[static_cast<int>(at->second)];
+    else
+        ++m_standing_keys;
+    at->second = _status;
+    ++m_standing_counts[static_cast<int>(_status)];
+    if (_pushed)
+        m_step_sent.insert(_mac);
+    // One that gave up waits for its device to answer (which marks it).
+    if ((_status == device_status::differing || _status == device_status::rejects || _pushed) &&
+        _counter <= s_max_sending_counter)
+        m_schedule.due_at(_mac, pacing_end(_last, _time));
+}
+
+void c_mech_param_req::pushed(const std::string& _mac, const timeval& _time) {
+    m_step_sent.insert(_mac);
+    m_schedule.due_at(_mac, pacing_end(_time, _time));
+}
+
+void c_mech_param_req::wait_for_pacing(const win_record& _record, const timeval& _time) {
+    if (_record.sending_counter() <= s_max_sending_counter)
+        m_schedule.due_at(_record.mac_addr(), pacing_end(_record.sending_time(), _time));
+}
+
+void c_mech_param_req::forget_standing(const std::string& _mac) {
+    const auto known = m_standing.find(_mac);
+    if (known == m_standing.end())
+        return;
+    --m_standing_counts[static_cast<int>(known->second)];
+    m_standing.erase(known);
+    ++m_standing_keys;
+}
+
+void c_mech_param_req::publish_standings(const project_snapshot& _snapshot) {
+    // The project's devices that have no WIN record, counted again only when the project
+    // or the WINs known changed.
+    const std::pair<std::uint64_t, std::size_t> at{_snapshot.version, m_standing_keys};
+    if (m_unseen_counted_at != at) {
+        m_unseen = 0;
+        for (const auto* index : {&_snapshot.anchor_by_mac, &_snapshot.track_obj_by_mac})
+            for (const auto& entry : *index)
+                m_unseen += m_standing.count(entry.first) == 0 ? 1 : 0;
+        m_unseen_counted_at = at;
+    }
+    std::uint64_t counts[vyr::metrics::device_status_count];
+    std::copy(std::begin(m_standing_counts), std::end(m_standing_counts), std::begin(counts));
+    counts[static_cast<int>(vyr::metrics::device_status::unseen)] = m_unseen;
+    vyr::metrics::set_devices(counts);
 }
 
 void c_mech_param_req::log_notices(const std::vector<vyr::judge::notice>& _notices) {

@@ -9,12 +9,18 @@
 using vyr::context::win_record;
 using vyr::context::win_update;
 
-void c_mech_param_req::lsb(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot) {
+void c_mech_param_req::lsb(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot,
+                           const std::unordered_set<std::string>* _only) {
     const timeval time = pass_time();
     vyr::judge::judge judge(_snapshot, m_push_schedule_to_destination, time, m_logger);
     static const std::vector<vyr::parameter::parameter_t> s_reads = {vyr::parameter::SYNC_SLOT, vyr::parameter::SF};
     const auto reads = [](const std::string&) -> const std::vector<vyr::parameter::parameter_t>& { return s_reads; };
-    for_win_chunks(judge.sync_anchors(), reads, judge, [&](const win_record& _record) {
+    std::vector<std::string> selected;
+    if (_only)
+        for (const auto& mac : judge.sync_anchors())
+            if (_only->count(mac) != 0)
+                selected.push_back(mac);
+    for_win_chunks(_only ? selected : judge.sync_anchors(), reads, judge, [&](const win_record& _record) {
         const auto subject = _record.mac_addr() + " sync record";
         std::optional<std::string> frame;
         try {
@@ -31,8 +37,10 @@ void c_mech_param_req::lsb(const std::shared_ptr<const vyr::context::project_sna
         win_update update(_record);
         try {
             // Only a frame that was queued counts as a push.
-            if (m_sender->hw_param_to_node(_record.mac_addr(), *frame))
+            if (m_sender->hw_param_to_node(_record.mac_addr(), *frame)) {
                 update.sent = time;
+                pushed(_record.mac_addr(), time);
+            }
         } catch (const zmq::error_t&) {
             // The gateway side failed: the pass ends, what went out before is still paced.
             send_writes();

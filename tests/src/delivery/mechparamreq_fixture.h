@@ -133,6 +133,7 @@ protected:
             m_mechanism->set_period(m_period);
         if (m_frozen_time)
             m_mechanism->set_clock([time = *m_frozen_time] { return time; });
+        configure(*m_mechanism);
         m_mechanism->start();
         m_pipe = std::make_unique<zmq::socket_t>(*m_zmq, zmq::socket_type::push);
         m_pipe->set(zmq::sockopt::linger, 0);
@@ -382,6 +383,8 @@ protected:
     };
 
     static std::string redis(const std::vector<std::string>& _argv) { return s_redis->command(_argv); }
+    // What a fixture sets on the mechanism before it starts.
+    virtual void configure(c_mech_param_req&) {}
 
     // The mechanism's period, set by a fixture's constructor; zero: the service's.
     std::chrono::milliseconds m_period{0};
