@@ -4,9 +4,11 @@
 #include <functional>
 #include <tuple>
 
+#include "context/mirror_changes.h"
 #include "context/project_snapshot.h"
-#include "store_fixture.h"
 #include "redis/pipeline.h"
+#include "snapshot_dump.h"
+#include "store_fixture.h"
 
 namespace {
 
@@ -18,8 +20,16 @@ protected:
     std::shared_ptr<const vyr::context::project_snapshot> read() {
         return vyr::context::read_project_snapshot(m_context->redis_context());
     }
-    void write_object(const std::string& _uid, const std::string& _mac) {
-        m_context->get_track_obj(_uid).update("p", "name " + _uid, "s1", 1, -2, 3, "person", _mac, {"g1", "g2"},
+    // The names the journal entry of the version holds now, sorted.
+    std::vector<std::string> journal() {
+        return sorted(vyr::context::common::decode_changes(
+                          redis({"GET", vyr::context::common::mirror_changes_key(version())}))
+                          .value());
+    }
+    void write_object(const std::string& _uid, const std::string& _mac, const std::string& _name = "",
+                      const std::vector<std::string>& _groups = {"g1", "g2"}) {
+        m_context->get_track_obj(_uid).update("p", _name.empty() ? "name " + _uid : _name, "s1", 1, -2, 3, "person",
+                                              _mac, _groups,
                                               "cat", true, {"aa"}, true, "master", true, 500u, std::nullopt,
                                               std::nullopt, std::string("12"), std::nullopt, 200u, std::nullopt,
                                               false);
@@ -72,49 +82,56 @@ TEST_F(snapshot, every_writer_raises_the_mirror_version) {
             auto record = (_c.*_record)(_uid);
             record.write_into(writes, "");
             _write(record);
-            vyr::context::common::send_record_writes(_c.redis_context(), writes, "test");
+            vyr::context::common::send_record_writes(_c.redis_context(), writes, "test",
+                                                     {decltype(record)::keys::change(_uid)});
         };
     };
-    const std::vector<std::pair<const char*, std::function<void(context&)>>> rows = {
-        {"anchor", [](context& _c) { _c.get_anchor("a1").update("p", "n", "s1", 1, 2, 3, "t", "MA9", 8); }},
-        {"anchor in a pipeline",
+    struct row {
+        const char* name;
+        std::vector<std::string> names;  // in its journal entry
+        std::function<void(context&)> write;
+    };
+    const std::vector<row> rows = {
+        {"anchor", {"anchor:a1"}, [](context& _c) { _c.get_anchor("a1").update("p", "n", "s1", 1, 2, 3, "t", "MA9", 8); }},
+        {"anchor in a pipeline", {"anchor:a1"},
          pipelined(&context::get_anchor, "a1", [](auto& _a) { _a.update("p", "n", "s1", 1, 2, 3, "t", "MA8", 8); })},
-        {"object in a pipeline", pipelined(&context::get_track_obj, "o1", [](auto& _o) {
+        {"object in a pipeline", {"track_obj:o1"}, pipelined(&context::get_track_obj, "o1", [](auto& _o) {
              _o.update("p", "n", "s1", 1, 2, 3, "t", "MO8", {}, "c", false, {}, false, "", std::nullopt, std::nullopt,
                        std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
                        std::nullopt);
          })},
-        {"object", [&](context&) { write_object("o1", "MO1"); }},
-        {"vehicle model", [](context& _c) { _c.get_track_obj("o1").update_vehicle_model(6); }},
-        {"vehicle model removed", [](context& _c) { _c.get_track_obj("o1").remove_vehicle_model(); }},
-        {"licences", [](context& _c) { _c.get_track_obj("o1").update_driver_licenses({1}); }},
-        {"licences removed", [](context& _c) { _c.get_track_obj("o1").remove_driver_licenses(); }},
-        {"group", [](context& _c) { _c.get_group("g1").update("p", "other"); }},
-        {"zone", [](context& _c) { _c.get_zone("z1").update("p", 6); }},
-        {"sublocation", [](context& _c) { _c.get_sublocation("s1").update("p", 2, 0, 0, 0); }},
-        {"setting", [](context& _c) { _c.get_tdoa_setting("t1").update(Json::Value(1)); }},
-        {"schedule", [](context& _c) { _c.get_tdoa_schedule("sc1").update(4, {}); }},
-        {"alarm", [](context& _c) { _c.get_alarm("al1").update("x", 1, "o2", {}, {}, {}, false); }},
-        {"alarm delivered", [](context& _c) { _c.get_alarm("al1").delivered(false); }},
-        {"button seen", [](context& _c) { vyr::context::note_button_seen(_c.redis_context(), "o1", 1235); }},
-        {"updated", [](context& _c) { _c.updated(false); }},
-        {"certification", [](context& _c) { _c.vehicle_certification(true); }},
-        {"alarm refresh", [](context& _c) { _c.alarms_refresh(context::refresh_state::pending); }},
-        {"alarm refresh none", [](context& _c) { _c.alarms_refresh(context::refresh_state::none); }},
-        {"anchor removed", [](context& _c) { _c.get_anchor("a1").remove(); }},
-        {"object removed", [](context& _c) { _c.get_track_obj("o1").remove(); }},
-        {"group removed", [](context& _c) { _c.get_group("g1").remove(); }},
-        {"zone removed", [](context& _c) { _c.get_zone("z1").remove(); }},
-        {"sublocation removed", [](context& _c) { _c.get_sublocation("s1").remove(); }},
-        {"setting removed", [](context& _c) { _c.get_tdoa_setting("t1").remove(); }},
-        {"schedule removed", [](context& _c) { _c.get_tdoa_schedule("sc1").remove(); }},
-        {"alarm removed", [](context& _c) { _c.get_alarm("al1").remove(); }},
-        {"flush", [](context& _c) { _c.flush(); }},
+        {"object", {"track_obj:o1"}, [&](context&) { write_object("o1", "MO1"); }},
+        {"vehicle model", {"track_obj:o1"}, [](context& _c) { _c.get_track_obj("o1").update_vehicle_model(6); }},
+        {"vehicle model removed", {"track_obj:o1"}, [](context& _c) { _c.get_track_obj("o1").remove_vehicle_model(); }},
+        {"licences", {"track_obj:o1"}, [](context& _c) { _c.get_track_obj("o1").update_driver_licenses({1}); }},
+        {"licences removed", {"track_obj:o1"}, [](context& _c) { _c.get_track_obj("o1").remove_driver_licenses(); }},
+        {"group", {"group:g1"}, [](context& _c) { _c.get_group("g1").update("p", "other"); }},
+        {"zone", {"zone:z1"}, [](context& _c) { _c.get_zone("z1").update("p", 6); }},
+        {"sublocation", {"sublocation:s1"}, [](context& _c) { _c.get_sublocation("s1").update("p", 2, 0, 0, 0); }},
+        {"setting", {"tdoa_setting:t1"}, [](context& _c) { _c.get_tdoa_setting("t1").update(Json::Value(1)); }},
+        {"schedule", {"tdoa_schedule:sc1"}, [](context& _c) { _c.get_tdoa_schedule("sc1").update(4, {}); }},
+        {"alarm", {"alarm:al1", "track_obj:o1", "track_obj:o2"}, [](context& _c) { _c.get_alarm("al1").update("x", 1, "o2", {}, {}, {}, false); }},
+        {"alarm delivered", {"alarm:al1"}, [](context& _c) { _c.get_alarm("al1").delivered(false); }},
+        {"button seen", {"track_obj:o1"}, [](context& _c) { vyr::context::note_button_seen(_c.redis_context(), "o1", 1235); }},
+        {"updated", {"*"}, [](context& _c) { _c.updated(false); }},
+        {"certification", {"*"}, [](context& _c) { _c.vehicle_certification(true); }},
+        {"alarm refresh", {"*"}, [](context& _c) { _c.alarms_refresh(context::refresh_state::pending); }},
+        {"alarm refresh none", {"*"}, [](context& _c) { _c.alarms_refresh(context::refresh_state::none); }},
+        {"anchor removed", {"anchor:a1"}, [](context& _c) { _c.get_anchor("a1").remove(); }},
+        {"object removed", {"track_obj:o1"}, [](context& _c) { _c.get_track_obj("o1").remove(); }},
+        {"group removed", {"group:g1"}, [](context& _c) { _c.get_group("g1").remove(); }},
+        {"zone removed", {"zone:z1"}, [](context& _c) { _c.get_zone("z1").remove(); }},
+        {"sublocation removed", {"sublocation:s1"}, [](context& _c) { _c.get_sublocation("s1").remove(); }},
+        {"setting removed", {"tdoa_setting:t1"}, [](context& _c) { _c.get_tdoa_setting("t1").remove(); }},
+        {"schedule removed", {"tdoa_schedule:sc1"}, [](context& _c) { _c.get_tdoa_schedule("sc1").remove(); }},
+        {"alarm removed", {"alarm:al1", "track_obj:o2"}, [](context& _c) { _c.get_alarm("al1").remove(); }},
+        {"flush", {"*"}, [](context& _c) { _c.flush(); }},
     };
-    for (const auto& [name, write] : rows) {
+    for (const auto& [name, names, write] : rows) {
         const auto before = version();
         write(*m_context);
         EXPECT_GT(version(), before) << name;
+        EXPECT_EQ(journal(), names) << name;
     }
     // A button time no later than the one kept writes nothing and raises nothing.
     vyr::context::note_button_seen(m_context->redis_context(), "o2", 50);
@@ -197,6 +214,50 @@ TEST_F(snapshot, many_records_take_a_few_round_trips) {
     EXPECT_EQ(redis.round_trips(), trips + 3);
     ASSERT_EQ(taken->groups.size(), 12000u);
     EXPECT_EQ(taken->groups.at("g11999").name, "g11999");
+}
+
+TEST_F(snapshot, the_journal_names_what_changed_since_a_version) {
+    seed();
+    auto& redis_context = m_context->redis_context();
+    const auto since = version();
+    m_context->get_group("g:1 x").update("p", "spaced");
+    m_context->get_zone("z1").update("p", 7);
+    m_context->get_group("g:1 x").update("p", "again");
+    const auto changes = vyr::context::read_mirror_changes(redis_context, since);
+    EXPECT_TRUE(changes.complete);
+    EXPECT_EQ(changes.version, since + 3);
+    EXPECT_EQ(changes.names, (std::vector<std::string>{"group:g:1 x", "zone:z1"}));
+    const auto none = vyr::context::read_mirror_changes(redis_context, version());
+    EXPECT_TRUE(none.complete && none.names.empty());
+    // Whatever leaves a version without its entry makes the changes incomplete.
+    const std::vector<std::pair<const char*, std::function<std::uint64_t()>>> gaps = {
+        {"since 0", [] { return std::uint64_t{0}; }},
+        {"a raise that keeps no journal",
+         [&] {
+             const auto kept = version();
+             redis({"INCR", "mirror_version"});
+             return kept;
+         }},
+        {"a flush",
+         [&] {
+             const auto kept = version();
+             m_context->flush();
+             return kept;
+         }},
+        {"a version gone back",
+         [&] {
+             const auto kept = version();
+             redis({"SET", "mirror_version", "9"});
+             return kept;
+         }},
+    };
+    for (const auto& [name, spoil] : gaps) {
+        const auto kept = spoil();
+        m_context->updated(true);
+        const auto read = vyr::context::read_mirror_changes(redis_context, kept);
+        EXPECT_FALSE(read.complete) << name;
+        EXPECT_TRUE(read.names.empty()) << name;
+    }
 }
 
 }  // namespace
