@@ -7,9 +7,8 @@
 
 #include <algorithm>
 #include <optional>
-#include <ostream>
 #include <set>
-#include <sstream>
+#include <type_traits>
 #include <string>
 #include <vector>
 
@@ -19,95 +18,76 @@ namespace test {
 
 namespace dump_detail {
 
+inline std::string text(const char* _label) { return _label; }
+inline std::string text(const std::string& _value) { return '"' + _value + '"'; }
+inline std::string text(const Json::Value& _value) { return Json::FastWriter().write(_value); }
 template <class T>
-void put(std::ostream& _out, const T& _value);
+std::string text(const T& _value);
 template <class T>
-void put(std::ostream& _out, const std::optional<T>& _value);
-template <class T>
-void put(std::ostream& _out, const std::vector<T>& _values);
-template <class T>
-void put(std::ostream& _out, const std::set<T>& _values);
-inline void put(std::ostream& _out, const std::string& _value) { _out << '"' << _value << '"'; }
-inline void put(std::ostream& _out, const Json::Value& _value) { _out << Json::FastWriter().write(_value); }
-
-template <class T>
-void put(std::ostream& _out, const T& _value) {
-    _out << _value;
+std::string text(const std::optional<T>& _value) {
+    return _value ? text(*_value) : "-";
 }
+// A number as itself, a list as its items in brackets.
 template <class T>
-void put(std::ostream& _out, const std::optional<T>& _value) {
-    if (_value)
-        put(_out, *_value);
-    else
-        _out << '-';
-}
-template <class Range>
-void put_all(std::ostream& _out, const Range& _values) {
-    _out << '[';
-    for (const auto& value : _values) {
-        put(_out, value);
-        _out << ' ';
+std::string text(const T& _value) {
+    if constexpr (std::is_arithmetic_v<T>) {
+        return std::to_string(_value);
+    } else {
+        std::string items = "[";
+        for (const auto& item : _value)
+            items += text(item) + " ";
+        return items + "]";
     }
-    _out << ']';
 }
-template <class T>
-void put(std::ostream& _out, const std::vector<T>& _values) {
-    put_all(_out, _values);
-}
-template <class T>
-void put(std::ostream& _out, const std::set<T>& _values) {
-    put_all(_out, _values);
-}
-
 template <class... Parts>
 std::string line(const Parts&... _parts) {
-    std::ostringstream out;
-    ((put(out, _parts), out << ' '), ...);
-    return out.str();
+    std::string all;
+    ((all += text(_parts) + " "), ...);
+    return all;
 }
 
 }  // namespace dump_detail
 
 inline std::vector<std::string> dump(const vyr::context::project_snapshot& _s) {
     using dump_detail::line;
-    std::vector<std::string> lines{line(std::string("version"), _s.version),
-                                   line(std::string("flags"), _s.updated, _s.vehicle_certification,
+    std::vector<std::string> lines{line("version", _s.version),
+                                   line("flags", _s.updated, _s.vehicle_certification,
                                         static_cast<int>(_s.alarms_refresh))};
     for (const auto& [uid, a] : _s.anchors)
-        lines.push_back(line(std::string("anchor"), uid, a.project_uid, a.name, a.sublocation_uid, a.type,
+        lines.push_back(line("anchor", uid, a.project_uid, a.name, a.sublocation_uid, a.type,
                              a.mac_addr, a.position_x, a.position_y, a.position_z, a.node_id));
     for (const auto& [uid, o] : _s.track_objs) {
-        lines.push_back(line(std::string("object"), uid, o.project_uid, o.name, o.sublocation_uid, o.type,
+        lines.push_back(line("object", uid, o.project_uid, o.name, o.sublocation_uid, o.type,
                              o.mac_addr, o.category, o.stationary, o.position_x, o.position_y, o.default_height,
                              o.vehicle_model, o.groups, o.t2t_no_alarm, o.driver_licenses));
         if (const auto& t = o.t2t_cfg)
-            lines.push_back(line(std::string("t2t"), uid, t->role, t->alarm_back, t->buzzer, t->haptic, t->pin,
+            lines.push_back(line("t2t", uid, t->role, t->alarm_back, t->buzzer, t->haptic, t->pin,
                                  t->distance, t->angle, t->delay, t->alert_distance, t->safe_distance));
     }
     for (const auto& [uid, g] : _s.groups)
-        lines.push_back(line(std::string("group"), uid, g.project_uid, g.name));
+        lines.push_back(line("group", uid, g.project_uid, g.name));
     for (const auto& [uid, z] : _s.zones)
-        lines.push_back(line(std::string("zone"), uid, z.project_uid, z.zone_id));
+        lines.push_back(line("zone", uid, z.project_uid, z.zone_id));
     for (const auto& [uid, l] : _s.sublocations)
-        lines.push_back(line(std::string("sublocation"), uid, l.project_uid, l.sublocation_id, l.offset_x,
+        lines.push_back(line("sublocation", uid, l.project_uid, l.sublocation_id, l.offset_x,
                              l.offset_y, l.offset_z));
     for (const auto& [uid, document] : _s.tdoa_settings)
-        lines.push_back(line(std::string("setting"), uid, document));
+        lines.push_back(line("setting", uid, document));
     for (const auto& [uid, schedule] : _s.tdoa_schedules)
-        lines.push_back(line(std::string("schedule"), uid, schedule.tdoa_version, schedule.rows));
+        lines.push_back(line("schedule", uid, schedule.tdoa_version, schedule.rows));
     for (const auto& [uid, a] : _s.alarms)
-        lines.push_back(line(std::string("alarm"), uid, a.alarm_name, a.obj_uid, a.zone_uid, a.text,
+        lines.push_back(line("alarm", uid, a.alarm_name, a.obj_uid, a.zone_uid, a.text,
                              a.acknowledged, a.zone_alarm_level, a.set, a.delivered));
     for (const auto& [uid, listed] : _s.alarms_of_object)
-        lines.push_back(line(std::string("listed"), uid, std::set<std::string>(listed.begin(), listed.end())));
+        lines.push_back(line("listed", uid, std::set<std::string>(listed.begin(), listed.end())));
     for (const auto& [uid, ms] : _s.buttons_seen)
-        lines.push_back(line(std::string("button"), uid, ms));
+        lines.push_back(line("button", uid, ms));
     for (const auto& [mac, uid] : _s.anchor_by_mac)
-        lines.push_back(line(std::string("anchor mac"), mac, uid));
+        lines.push_back(line("anchor mac", mac, uid));
     for (const auto& [mac, uid] : _s.track_obj_by_mac)
-        lines.push_back(line(std::string("object mac"), mac, uid));
+        lines.push_back(line("object mac", mac, uid));
     for (const auto& uid : _s.unreadable)
-        lines.push_back(line(std::string("unreadable"), uid));
+        lines.push_back(line("unreadable", uid));
     std::sort(lines.begin(), lines.end());
     return lines;
 }
