@@ -97,7 +97,9 @@ std::shared_ptr<const project_snapshot> read_project_snapshot(redis::connection&
 // record no longer in its kind's set is dropped, the MAC indexes are read again at the old
 // and new MACs of the named anchors and objects, and `wins` is left as it was (the caller
 // keeps the WIN list). Changed in place when the caller handed over the only reference,
-// else copied. Throws as read_project_snapshot.
+// else copied (a throw then loses the snapshot handed over). Throws as
+// read_project_snapshot. The records are read after the version the changes were read
+// at: one written in between is named again by the next journal entry, and read again.
 std::shared_ptr<const project_snapshot> patch_snapshot(redis::connection& _redis_context,
                                                        std::shared_ptr<const project_snapshot> _old,
                                                        const mirror_changes& _changes);
