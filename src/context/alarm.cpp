@@ -1,4 +1,5 @@
 #include "context/alarm.h"
+#include "context/track_obj.h"
 #include "redis/pipeline.h"
 #include "redis/transaction.h"
 
@@ -28,9 +29,12 @@ void alarm::update(const std::string& _alarm_name, std::uint32_t _acknowledged, 
     // alarm and clear the alarm on its device. The index is left alone when the object
     // stays the same.
     redis::batch writes;
+    std::vector<std::string> changed{keys::change(m_uid), track_obj_keys::change(_obj_uid)};
     const auto old_obj_uid = obj_uid();
-    if (old_obj_uid && *old_obj_uid != _obj_uid)
+    if (old_obj_uid && *old_obj_uid != _obj_uid) {
         writes.add("SREM", keys::objects(*old_obj_uid), m_uid);
+        changed.push_back(track_obj_keys::change(*old_obj_uid));
+    }
 
     std::vector<std::string> argv{"HMSET",          fields,
                                   std::string(s_alarm_name), _alarm_name,
@@ -56,24 +60,27 @@ void alarm::update(const std::string& _alarm_name, std::uint32_t _acknowledged, 
 
     add_to_set(writes);
     writes.add("SADD", keys::objects(_obj_uid), m_uid);
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, changed);
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void alarm::remove() {
     redis::batch writes;
-    if (const auto old_obj_uid = obj_uid())
+    std::vector<std::string> changed{keys::change(m_uid)};
+    if (const auto old_obj_uid = obj_uid()) {
         writes.add("SREM", keys::objects(*old_obj_uid), m_uid);
+        changed.push_back(track_obj_keys::change(*old_obj_uid));
+    }
     remove_from_set(writes);
     writes.add("DEL", keys::fields(m_uid), keys::data(m_uid));
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, changed);
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void alarm::delivered(bool _delivered) {
     redis::batch writes;
     writes.add("HSET", keys::data(m_uid), s_delivered, common::to_text(_delivered));
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
@@ -110,11 +117,12 @@ std::vector<std::string> note_button_seen_command(const std::string& _obj_uid, s
 local kept = tonumber(redis.call('GET', KEYS[1]) or '0')
 if tonumber(ARGV[1]) > kept then
   redis.call('SET', KEYS[1], ARGV[1])
-  raise_mirror_version(KEYS[2], ARGV[2])
+  raise_mirror_version(KEYS[2], ARGV[2], ARGV[3])
 end
 return 1)";
     return {"EVAL", s_script, "2", alarm_keys::button_seen(_obj_uid), std::string(common::s_mirror_version),
-            std::to_string(_ms), common::mirror_version_start()};
+            std::to_string(_ms), common::mirror_version_start(),
+            common::encode_changes({track_obj_keys::change(_obj_uid)})};
 }
 
 void note_button_seen(redis::batch& _writes, const std::string& _obj_uid, std::int64_t _ms) {

@@ -33,6 +33,7 @@ alarm_states alarm_states_from_string(const std::string& _text);
 
 struct alarm_keys : keys_base<alarm_keys> {
     static constexpr std::string_view s_prefix = "alarms";
+    static constexpr std::string_view s_kind = "alarm";
     // Set of the uids of the alarms raised for one trackable object.
     static std::string objects(std::string_view _obj_uid) { return join_key({s_prefix, "objects", _obj_uid}); }
     // The latest time (server clock, milliseconds) the platform was seen holding the

@@ -26,7 +26,7 @@ void anchor::update(const std::string& _project_uid, const std::string& _name, c
         common::add_transaction(*m_pipeline, writes);
         return;
     }
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     common::check_ok(vyr::redis::transaction(m_redis_context, writes).exec().as_array()[fields_at], m_uid);
 }
 
@@ -64,7 +64,7 @@ void anchor::remove() {
         common::remove_own_mac_entry(writes, keys::mac_addr(), *mac, m_uid);
     writes.add("DEL", keys::fields(m_uid));
     remove_from_set(writes);
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 

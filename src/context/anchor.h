@@ -15,6 +15,7 @@ namespace vyr::context {
 
 struct anchor_keys : keys_base<anchor_keys> {
     static constexpr std::string_view s_prefix = "anchors";
+    static constexpr std::string_view s_kind = "anchor";
 };
 
 // An anchor as read whole by `anchor::read`.

@@ -27,15 +27,46 @@ namespace common {
 // GET and SET only: the service's Redis user may run no other command from a script.
 // Lua numbers are doubles, exact far beyond a time in microseconds.
 const std::string s_raise_mirror_version_lua = R"(
-local function raise_mirror_version(key, start)
+local function raise_mirror_version(key, start, changes)
   local kept = tonumber(redis.call('GET', key) or '')
+  local now = start
   if kept then
-    redis.call('SET', key, string.format('%.0f', kept + 1))
-  else
-    redis.call('SET', key, start)
+    now = string.format('%.0f', kept + 1)
   end
+  redis.call('SET', key, now)
+  redis.call('SET', ')" + std::string(s_mirror_changes) + R"(:' .. now, changes, 'EX', )" +
+                                               std::to_string(s_mirror_changes_seconds) + R"()
 end
 )";
+
+std::string mirror_changes_key(std::uint64_t _version) {
+    return join_key({s_mirror_changes, std::to_string(_version)});
+}
+
+std::string encode_changes(const std::vector<std::string>& _names) {
+    std::string text;
+    for (const auto& name : _names) {
+        text += std::to_string(name.size());
+        text += ':';
+        text += name;
+    }
+    return text;
+}
+
+std::optional<std::vector<std::string>> decode_changes(std::string_view _text) {
+    std::vector<std::string> names;
+    while (!_text.empty()) {
+        const auto colon = _text.find(':');
+        if (colon == std::string_view::npos)
+            return std::nullopt;
+        const auto length = parse_decimal<std::size_t>(_text.substr(0, colon));
+        if (!length || *length > _text.size() - colon - 1)
+            return std::nullopt;
+        names.emplace_back(_text.substr(colon + 1, *length));
+        _text.remove_prefix(colon + 1 + *length);
+    }
+    return names;
+}
 
 std::string mirror_version_start() {
     timeval now{};
@@ -43,9 +74,10 @@ std::string mirror_version_start() {
     return std::to_string(static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec);
 }
 
-void raise_mirror_version(redis::batch& _batch) {
-    static const std::string s_script = s_raise_mirror_version_lua + "raise_mirror_version(KEYS[1], ARGV[1]) return 1";
-    _batch.add("EVAL", s_script, "1", s_mirror_version, mirror_version_start());
+void raise_mirror_version(redis::batch& _batch, const std::vector<std::string>& _names) {
+    static const std::string s_script =
+        s_raise_mirror_version_lua + "raise_mirror_version(KEYS[1], ARGV[1], ARGV[2]) return 1";
+    _batch.add("EVAL", s_script, "1", s_mirror_version, mirror_version_start(), encode_changes(_names));
 }
 
 std::string to_text(bool _value) { return _value ? "true" : "false"; }
@@ -126,10 +158,11 @@ void check_no_error(const std::vector<redis::reply>& _replies, std::string_view 
     }
 }
 
-void send_record_writes(redis::connection& _redis_context, redis::batch _pipeline, std::string_view _what) {
+void send_record_writes(redis::connection& _redis_context, redis::batch _pipeline, std::string_view _what,
+                        const std::vector<std::string>& _names) {
     if (_pipeline.empty())
         return;
-    raise_mirror_version(_pipeline);
+    raise_mirror_version(_pipeline, _names);
     check_no_error(vyr::redis::pipeline(_redis_context, std::move(_pipeline)).exec(), _what);
 }
 

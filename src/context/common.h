@@ -41,6 +41,8 @@ struct keys_base {
     static std::string record_key(std::string_view _uid) { return Keys::fields(_uid); }
     // Hash MAC address → uid of the kinds that have one.
     static std::string mac_addr() { return join_key({Keys::s_prefix, "mac_addr"}); }
+    // The record's name in the change journal: "<kind>:<uid>" (the kind holds no ":").
+    static std::string change(std::string_view _uid) { return join_key({Keys::s_kind, _uid}); }
 };
 
 namespace common {
@@ -53,14 +55,30 @@ namespace common {
 // microseconds instead of 1 (the writer's clock: later than any value counted up from an
 // earlier start).
 inline constexpr std::string_view s_mirror_version = "mirror_version";
-// Lua defining `raise_mirror_version(key, start)`, the one rule of the raise; for scripts
-// that raise it themselves when they write (they declare the key among their KEYS and
-// pass mirror_version_start() as `start`).
+// The change journal: each raise also stores, under "mirror_changes:<new version>" for
+// an hour, the names of the records its write changed (keys_base::change: "<kind>:<uid>",
+// the kinds being a snapshot's units; a trackable object's groups, t2t sets, licences,
+// alarm list and button-seen time are the object's), or s_every_device for what
+// concerns every device (a flag, a flush). A reader that kept version v learns what
+// changed since from the entries of v+1, v+2, ... (context/mirror_changes.h).
+inline constexpr std::string_view s_mirror_changes = "mirror_changes";
+inline constexpr std::string_view s_every_device = "*";
+inline constexpr int s_mirror_changes_seconds = 3600;
+std::string mirror_changes_key(std::uint64_t _version);
+// The value of an entry: each name as its length in bytes, ":", and the name, one after
+// the other ("9:anchor:a13:track_obj:o 1"), so that any uid reads back whole.
+std::string encode_changes(const std::vector<std::string>& _names);
+// The names of an entry; nothing when the text is not one.
+std::optional<std::vector<std::string>> decode_changes(std::string_view _text);
+// Lua defining `raise_mirror_version(key, start, changes)`, the one rule of the raise
+// and of its journal entry; for scripts that raise it themselves when they write (they
+// declare the key among their KEYS and pass mirror_version_start() as `start` and
+// encode_changes() of what they write as `changes`).
 extern const std::string s_raise_mirror_version_lua;
 // The value a missing version starts from: the time now in microseconds, as text.
 std::string mirror_version_start();
-// Appends the raise to `_batch`.
-void raise_mirror_version(redis::batch& _batch);
+// Appends the raise, naming `_names` in its journal entry, to `_batch`.
+void raise_mirror_version(redis::batch& _batch, const std::vector<std::string>& _names);
 
 std::string to_text(bool _value);
 // Exactly "true" is true; anything else, and nothing, is false.
@@ -97,9 +115,11 @@ void add_transaction(redis::batch& _pipeline, const redis::batch& _writes);
 // Throws when a reply of a pipeline, or an element of an EXEC reply in it, is an error.
 void check_no_error(const std::vector<redis::reply>& _replies, std::string_view _what);
 // Sends the transactions records appended to `_pipeline` (write_into) in one round trip,
-// the mirror version raised once after them, and throws `_what` on any error reply. A
-// snapshot read while they go out is read again at the next check of the version.
-void send_record_writes(redis::connection& _redis_context, redis::batch _pipeline, std::string_view _what);
+// the mirror version raised once after them naming `_names` (the records written), and
+// throws `_what` on any error reply. A snapshot read while they go out is read again at
+// the next check of the version.
+void send_record_writes(redis::connection& _redis_context, redis::batch _pipeline, std::string_view _what,
+                        const std::vector<std::string>& _names);
 // Appends "SADD <key> <member>..." when there are members.
 template <class Range>
 void add_members(redis::batch& _batch, std::string_view _key, const Range& _members) {

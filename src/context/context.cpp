@@ -19,7 +19,7 @@ namespace {
 void write_raising(redis::connection& _redis, std::vector<std::string> _argv) {
     redis::batch writes;
     writes.add_argv(std::move(_argv));
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {std::string(common::s_every_device)});
     vyr::redis::transaction(_redis, writes).exec();
 }
 

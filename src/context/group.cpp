@@ -9,7 +9,7 @@ void group::update(const std::string& _project_uid, const std::string& _name) {
     redis::batch writes;
     writes.add("HMSET", keys::fields(m_uid), s_project_uid, _project_uid, s_name, _name);
     add_to_set(writes);
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     common::check_ok(vyr::redis::transaction(m_redis_context, writes).exec().as_array()[0], m_uid);
 }
 
@@ -17,7 +17,7 @@ void group::remove() {
     redis::batch writes;
     writes.add("DEL", keys::fields(m_uid), keys::data(m_uid));
     remove_from_set(writes);
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 

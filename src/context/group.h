@@ -11,6 +11,7 @@ namespace vyr::context {
 
 struct group_keys : keys_base<group_keys> {
     static constexpr std::string_view s_prefix = "groups";
+    static constexpr std::string_view s_kind = "group";
 };
 
 struct group_data {

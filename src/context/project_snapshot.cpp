@@ -1,10 +1,13 @@
 #include "context/project_snapshot.h"
 
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
+#include <unordered_set>
 #include <utility>
 
 #include "context/context.h"
+#include "context/mirror_changes.h"
 #include "redis/connection.h"
 #include "redis/pipeline.h"
 
@@ -24,6 +27,11 @@ public:
         if (m_batches.empty() || m_batches.back().size() == s_pipeline_cap)
             m_batches.emplace_back();
         m_batches.back().add(_args...);
+    }
+    void add_argv(std::vector<std::string> _argv) {
+        if (m_batches.empty() || m_batches.back().size() == s_pipeline_cap)
+            m_batches.emplace_back();
+        m_batches.back().add_argv(std::move(_argv));
     }
     // Sends every pipeline and keeps the replies; the cursor starts at the first one.
     void send(redis::connection& _redis) {
@@ -218,6 +226,151 @@ void decode_records(const listing& _uids, chunked_reads& _reads, project_snapsho
     });
 }
 
+
+// The uid lists of a listing with the set of their kind, for the steps every kind shares.
+struct kind_list {
+    std::vector<std::string> listing::*uids;
+    std::string set;
+};
+
+const std::vector<kind_list>& kind_lists() {
+    static const std::vector<kind_list> s_kinds{
+        {&listing::anchors, anchor::keys::set()},
+        {&listing::track_objs, track_obj::keys::set()},
+        {&listing::groups, group::keys::set()},
+        {&listing::zones, zone::keys::set()},
+        {&listing::sublocations, sublocation::keys::set()},
+        {&listing::tdoa_settings, tdoa_setting::keys::set()},
+        {&listing::tdoa_schedules, tdoa_schedule::keys::set()},
+        {&listing::alarms, alarm::keys::set()}};
+    return s_kinds;
+}
+
+// The uids of the records `_names` name, by kind; names of other kinds ("*") name none.
+listing named_records(const std::vector<std::string>& _names) {
+    static const std::pair<std::string_view, std::vector<std::string> listing::*> s_kinds[] = {
+        {anchor_keys::s_kind, &listing::anchors},           {track_obj_keys::s_kind, &listing::track_objs},
+        {group_keys::s_kind, &listing::groups},             {zone_keys::s_kind, &listing::zones},
+        {sublocation_keys::s_kind, &listing::sublocations}, {tdoa_setting_keys::s_kind, &listing::tdoa_settings},
+        {tdoa_schedule_keys::s_kind, &listing::tdoa_schedules}, {alarm_keys::s_kind, &listing::alarms}};
+    listing uids;
+    for (const auto& name : _names) {
+        const auto colon = name.find(':');
+        for (const auto& kind : s_kinds)
+            if (colon != std::string::npos && std::string_view(name).substr(0, colon) == kind.first)
+                (uids.*kind.second).push_back(name.substr(colon + 1));
+    }
+    return uids;
+}
+
+// The MACs a MAC index held or may hold for records `_uids`: each one's MAC in the snapshot
+// (when the index gave it that record) and `_now` (as read from the records now). A
+// record the snapshot does not hold has its old entries looked up in the index itself.
+template <class Records>
+std::vector<std::string> macs_to_read(const std::vector<std::string>& _uids, const Records& _records,
+                                      const std::unordered_map<std::string, std::string>& _index,
+                                      std::vector<std::string> _now) {
+    std::unordered_set<std::string> unknown;
+    for (const auto& uid : _uids) {
+        const auto* record = project_snapshot::find(_records, uid);
+        const auto entry = record ? _index.find(record->mac_addr) : _index.end();
+        if (entry != _index.end() && entry->second == uid)
+            _now.push_back(record->mac_addr);
+        else if (!record)
+            unknown.insert(uid);
+    }
+    if (!unknown.empty())
+        for (const auto& entry : _index)
+            if (unknown.count(entry.second) != 0)
+                _now.push_back(entry.first);
+    return _now;
+}
+
+// Round 1 of a patch: the flags, which named records their kind's set still lists (those
+// returned) and the MACs the named anchors and objects hold now.
+listing read_present(redis::connection& _redis, const listing& _named, project_snapshot& _snapshot,
+                     std::vector<std::string>& _anchor_macs, std::vector<std::string>& _object_macs) {
+    chunked_reads reads;
+    reads.add("GET", context::s_updated);
+    reads.add("GET", context::s_vehicle_certification);
+    reads.add("GET", context::s_alarms_refresh);
+    for (const auto& kind : kind_lists())
+        for (const auto& uid : _named.*kind.uids)
+            reads.add("SISMEMBER", kind.set, uid);
+    for (const auto& uid : _named.anchors)
+        reads.add("HGET", anchor::keys::fields(uid), anchor::s_mac_addr);
+    for (const auto& uid : _named.track_objs)
+        reads.add("HGET", track_obj::keys::fields(uid), track_obj::s_mac_addr);
+    reads.send(_redis);
+
+    const auto updated = common::is_true(common::text_of(reads.next()));
+    const auto certification = common::is_true(common::text_of(reads.next()));
+    const auto refresh = context::refresh_state_of(common::text_of(reads.next()));
+    listing present;
+    for (const auto& kind : kind_lists())
+        for (const auto& uid : _named.*kind.uids)
+            if (common::is_one(reads.next()))
+                (present.*kind.uids).push_back(uid);
+    const auto take_macs = [&](std::size_t _count, std::vector<std::string>& _macs) {
+        for (std::size_t i = 0; i < _count; ++i)
+            if (auto mac = common::text_of(reads.next()); mac && !mac->empty())
+                _macs.push_back(std::move(*mac));
+    };
+    take_macs(_named.anchors.size(), _anchor_macs);
+    take_macs(_named.track_objs.size(), _object_macs);
+    reads.check();
+    _snapshot.updated = updated;
+    _snapshot.vehicle_certification = certification;
+    _snapshot.alarms_refresh = refresh;
+    return present;
+}
+
+// Drops every named record from the snapshot, with what belongs to it.
+void forget(const listing& _named, project_snapshot& _snapshot) {
+    std::unordered_set<std::string> uids;
+    for (const auto& kind : kind_lists())
+        uids.insert((_named.*kind.uids).begin(), (_named.*kind.uids).end());
+    for (const auto& uid : _named.anchors)
+        _snapshot.anchors.erase(uid);
+    for (const auto& uid : _named.track_objs) {
+        _snapshot.track_objs.erase(uid);
+        _snapshot.alarms_of_object.erase(uid);
+        _snapshot.buttons_seen.erase(uid);
+    }
+    for (const auto& uid : _named.groups)
+        _snapshot.groups.erase(uid);
+    for (const auto& uid : _named.zones)
+        _snapshot.zones.erase(uid);
+    for (const auto& uid : _named.sublocations)
+        _snapshot.sublocations.erase(uid);
+    for (const auto& uid : _named.tdoa_settings)
+        _snapshot.tdoa_settings.erase(uid);
+    for (const auto& uid : _named.tdoa_schedules)
+        _snapshot.tdoa_schedules.erase(uid);
+    for (const auto& uid : _named.alarms)
+        _snapshot.alarms.erase(uid);
+    auto& unreadable = _snapshot.unreadable;
+    unreadable.erase(std::remove_if(unreadable.begin(), unreadable.end(),
+                                    [&](const std::string& _uid) { return uids.count(_uid) != 0; }),
+                     unreadable.end());
+}
+
+// Sets the index entries of `_macs` from an HMGET reply: a MAC the index no longer holds
+// leaves it.
+void reindex(const std::vector<std::string>& _macs, const redis::reply_element& _reply,
+             std::unordered_map<std::string, std::string>& _index) {
+    std::size_t i = 0;
+    if (_reply.get_type() == redis::reply_type::ARRAY)
+        _reply.as_array().for_each_element([&](const redis::reply_element& _uid) {
+            if (auto uid = common::text_of(_uid))
+                _index[_macs.at(i)] = std::move(*uid);
+            else
+                _index.erase(_macs.at(i));
+            ++i;
+            return i < _macs.size();
+        });
+}
+
 }  // namespace
 
 std::shared_ptr<const project_snapshot> read_project_snapshot(redis::connection& _redis_context) {
@@ -227,6 +380,42 @@ std::shared_ptr<const project_snapshot> read_project_snapshot(redis::connection&
     add_record_reads(uids, reads);
     reads.send(_redis_context);
     decode_records(uids, reads, *snapshot);
+    return snapshot;
+}
+
+std::shared_ptr<const project_snapshot> patch_snapshot(redis::connection& _redis_context,
+                                                       std::shared_ptr<const project_snapshot> _old,
+                                                       const mirror_changes& _changes) {
+    if (!_changes.complete)
+        throw std::invalid_argument("patch_snapshot: the changes are incomplete");
+    auto snapshot = _old.use_count() == 1 ? std::const_pointer_cast<project_snapshot>(std::move(_old))
+                                          : std::make_shared<project_snapshot>(*_old);
+    const auto named = named_records(_changes.names);
+    std::vector<std::string> anchor_macs, object_macs;
+    const auto present = read_present(_redis_context, named, *snapshot, anchor_macs, object_macs);
+    anchor_macs = macs_to_read(named.anchors, snapshot->anchors, snapshot->anchor_by_mac, std::move(anchor_macs));
+    object_macs =
+        macs_to_read(named.track_objs, snapshot->track_objs, snapshot->track_obj_by_mac, std::move(object_macs));
+
+    chunked_reads reads;
+    add_record_reads(present, reads);
+    for (const auto* macs : {&anchor_macs, &object_macs}) {
+        if (macs->empty())
+            continue;
+        std::vector<std::string> argv{"HMGET", macs == &anchor_macs ? anchor::keys::mac_addr()
+                                                                     : track_obj::keys::mac_addr()};
+        argv.insert(argv.end(), macs->begin(), macs->end());
+        reads.add_argv(std::move(argv));
+    }
+    reads.send(_redis_context);
+    forget(named, *snapshot);
+    decode_records(present, reads, *snapshot);
+    if (!anchor_macs.empty())
+        reindex(anchor_macs, reads.next(), snapshot->anchor_by_mac);
+    if (!object_macs.empty())
+        reindex(object_macs, reads.next(), snapshot->track_obj_by_mac);
+    reads.check();
+    snapshot->version = _changes.version;
     return snapshot;
 }
 

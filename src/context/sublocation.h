@@ -14,6 +14,7 @@ namespace vyr::context {
 
 struct sublocation_keys : keys_base<sublocation_keys> {
     static constexpr std::string_view s_prefix = "sublocations";
+    static constexpr std::string_view s_kind = "sublocation";
     static std::string anchors(std::string_view _uid) { return join_key({s_prefix, _uid, "anchors"}); }
     static std::string track_objs(std::string_view _uid) { return join_key({s_prefix, _uid, "track_objs"}); }
 };

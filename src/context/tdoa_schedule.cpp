@@ -17,7 +17,7 @@ void tdoa_schedule::update(std::uint32_t _tdoa_version, const std::set<std::stri
     writes.add("HMSET", keys::fields(m_uid), s_tdoa_version, _tdoa_version);
     common::add_members(writes, rows_key, _rows);
     add_to_set(writes);
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     common::check_ok(vyr::redis::transaction(m_redis_context, writes).exec().as_array()[1], m_uid);
 }
 
@@ -26,7 +26,7 @@ void tdoa_schedule::remove() {
     writes.add("DEL", keys::rows(m_uid));
     writes.add("DEL", keys::fields(m_uid));
     remove_from_set(writes);
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 

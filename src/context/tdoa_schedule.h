@@ -16,6 +16,7 @@ namespace vyr::context {
 
 struct tdoa_schedule_keys : keys_base<tdoa_schedule_keys> {
     static constexpr std::string_view s_prefix = "tdoa_schedules";
+    static constexpr std::string_view s_kind = "tdoa_schedule";
     static std::string rows(std::string_view _uid) { return join_key({from_server(_uid), "rows"}); }
 };
 

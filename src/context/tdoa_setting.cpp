@@ -24,7 +24,7 @@ void tdoa_setting::update(const Json::Value& _j_value) {
     redis::batch writes;
     writes.add("SET", keys::uid(m_uid), vyr::libs::core::json::to_string(_j_value));
     add_to_set(writes);
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
@@ -32,7 +32,7 @@ void tdoa_setting::remove() {
     redis::batch writes;
     writes.add("DEL", keys::uid(m_uid));
     remove_from_set(writes);
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 

@@ -20,6 +20,7 @@ namespace vyr::context {
 
 struct tdoa_setting_keys : keys_base<tdoa_setting_keys> {
     static constexpr std::string_view s_prefix = "tdoa_settings";
+    static constexpr std::string_view s_kind = "tdoa_setting";
     // The string holding the document.
     static std::string uid(std::string_view _uid) { return join_key({s_prefix, _uid}); }
     static std::string record_key(std::string_view _uid) { return uid(_uid); }

@@ -88,7 +88,7 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
         common::add_transaction(*m_pipeline, writes);
         return;
     }
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     const auto replies = vyr::redis::transaction(m_redis_context, writes).exec();
     common::check_ok(replies.as_array()[fields_at], m_uid);
     if (t2t_at)
@@ -100,14 +100,14 @@ void track_obj::update_vehicle_model(std::uint32_t _vehicle_model) {
         return;
     redis::batch writes;
     writes.add("HSET", keys::fields(m_uid), s_vehicle_model, _vehicle_model);
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void track_obj::remove_vehicle_model() {
     redis::batch writes;
     writes.add("HDEL", keys::fields(m_uid), s_vehicle_model);
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
@@ -119,14 +119,14 @@ void track_obj::update_driver_licenses(const std::set<std::uint32_t>& _driver_li
     redis::batch writes;
     writes.add("DEL", key);
     common::add_members(writes, key, _driver_licenses);
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void track_obj::remove_driver_licenses() {
     redis::batch writes;
     writes.add("DEL", keys::driver_licenses(m_uid));
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
@@ -141,7 +141,7 @@ void track_obj::remove() {
     writes.add("DEL", keys::fields(m_uid), keys::groups(m_uid), keys::t2t_no_alarm(m_uid), keys::t2t_cfg(m_uid),
                keys::driver_licenses(m_uid));
     remove_from_set(writes);
-    common::raise_mirror_version(writes);
+    common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 

@@ -18,6 +18,7 @@ namespace vyr::context {
 
 struct track_obj_keys : keys_base<track_obj_keys> {
     static constexpr std::string_view s_prefix = "track_objs";
+    static constexpr std::string_view s_kind = "track_obj";
     static constexpr std::string_view s_groups = "groups";
     static std::string groups(std::string_view _uid) { return join_key({from_server(_uid), s_groups}); }
     static std::string t2t_no_alarm(std::string_view _uid) { return join_key({from_server(_uid), "t2t_no_alarm"}); }

@@ -13,6 +13,7 @@ namespace vyr::context {
 
 struct zone_keys : keys_base<zone_keys> {
     static constexpr std::string_view s_prefix = "zones";
+    static constexpr std::string_view s_kind = "zone";
 };
 
 struct zone_data {

@@ -90,6 +90,7 @@ void refresh_all_pipelined(mirror::events& _events, kind _kind, redis::connectio
         // An event that changes an object after its MAC was read here has it left out.
         _events.answers(_kind, [&](const auto& _written_by_event) {
             redis::batch writes;
+            std::vector<std::string> written;
             std::size_t i = 0;
             for (auto object = first; object != next; ++object, ++i) {
                 if (_written_by_event(object->first))
@@ -97,8 +98,9 @@ void refresh_all_pipelined(mirror::events& _events, kind _kind, redis::connectio
                 auto record = _open(object->first);
                 record.write_into(writes, macs[i].is_string() ? macs[i].to_string() : std::string());
                 apply(record, object->second);
+                written.push_back(record_type::keys::change(object->first));
             }
-            context::common::send_record_writes(_redis, std::move(writes), "mirror write");
+            context::common::send_record_writes(_redis, std::move(writes), "mirror write", written);
         });
     }
     remove_unlisted(_events, _kind, _answer, _undecoded, _recorded, _open);

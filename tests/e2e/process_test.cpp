@@ -228,7 +228,8 @@ TEST_F(Service, refused_redis_credentials_are_logged_without_the_password_and_wa
     ASSERT_EQ(redis.command({"ACL", "SETUSER", "rtls-quorvane", "on", ">Not-Yet", "resetkeys", "~*", "resetchannels",
                              "-@all", "+select|11", "+ping", "+info", "+flushdb", "+multi", "+exec", "+eval", "+get",
                              "+set", "+del", "+exists", "+hget", "+hmget", "+hset", "+hmset", "+hdel", "+hexists",
-                             "+hgetall", "+hkeys", "+hincrby", "+sadd", "+srem", "+smembers"}),
+                             "+hgetall", "+hkeys", "+hincrby", "+sadd", "+srem", "+smembers", "+sismember",
+                             "+mget"}),
               "OK");
     test::platform_server platform({"--basic-auth", "site:Secret-P"}, true, true);
     test::log_sink debug;

@@ -4,9 +4,11 @@
 #include <functional>
 #include <tuple>
 
+#include "context/mirror_changes.h"
 #include "context/project_snapshot.h"
-#include "store_fixture.h"
 #include "redis/pipeline.h"
+#include "snapshot_dump.h"
+#include "store_fixture.h"
 
 namespace {
 
@@ -18,8 +20,16 @@ protected:
     std::shared_ptr<const vyr::context::project_snapshot> read() {
         return vyr::context::read_project_snapshot(m_context->redis_context());
     }
-    void write_object(const std::string& _uid, const std::string& _mac) {
-        m_context->get_track_obj(_uid).update("p", "name " + _uid, "s1", 1, -2, 3, "person", _mac, {"g1", "g2"},
+    // The names the journal entry of the version holds now, sorted.
+    std::vector<std::string> journal() {
+        return sorted(vyr::context::common::decode_changes(
+                          redis({"GET", vyr::context::common::mirror_changes_key(version())}))
+                          .value());
+    }
+    void write_object(const std::string& _uid, const std::string& _mac, const std::string& _name = "",
+                      const std::vector<std::string>& _groups = {"g1", "g2"}) {
+        m_context->get_track_obj(_uid).update("p", _name.empty() ? "name " + _uid : _name, "s1", 1, -2, 3, "person",
+                                              _mac, _groups,
                                               "cat", true, {"aa"}, true, "master", true, 500u, std::nullopt,
                                               std::nullopt, std::string("12"), std::nullopt, 200u, std::nullopt,
                                               false);
@@ -72,49 +82,59 @@ TEST_F(snapshot, every_writer_raises_the_mirror_version) {
             auto record = (_c.*_record)(_uid);
             record.write_into(writes, "");
             _write(record);
-            vyr::context::common::send_record_writes(_c.redis_context(), writes, "test");
+            vyr::context::common::send_record_writes(_c.redis_context(), writes, "test",
+                                                     {decltype(record)::keys::change(_uid)});
         };
     };
-    const std::vector<std::pair<const char*, std::function<void(context&)>>> rows = {
-        {"anchor", [](context& _c) { _c.get_anchor("a1").update("p", "n", "s1", 1, 2, 3, "t", "MA9", 8); }},
-        {"anchor in a pipeline",
+    struct row {
+        const char* name;
+        std::vector<std::string> names;  // in its journal entry
+        std::function<void(context&)> write;
+    };
+    const std::vector<row> rows = {
+        {"anchor", {"anchor:a1"},
+         [](context& _c) { _c.get_anchor("a1").update("p", "n", "s1", 1, 2, 3, "t", "MA9", 8); }},
+        {"anchor in a pipeline", {"anchor:a1"},
          pipelined(&context::get_anchor, "a1", [](auto& _a) { _a.update("p", "n", "s1", 1, 2, 3, "t", "MA8", 8); })},
-        {"object in a pipeline", pipelined(&context::get_track_obj, "o1", [](auto& _o) {
+        {"object in a pipeline", {"track_obj:o1"}, pipelined(&context::get_track_obj, "o1", [](auto& _o) {
              _o.update("p", "n", "s1", 1, 2, 3, "t", "MO8", {}, "c", false, {}, false, "", std::nullopt, std::nullopt,
                        std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
                        std::nullopt);
          })},
-        {"object", [&](context&) { write_object("o1", "MO1"); }},
-        {"vehicle model", [](context& _c) { _c.get_track_obj("o1").update_vehicle_model(6); }},
-        {"vehicle model removed", [](context& _c) { _c.get_track_obj("o1").remove_vehicle_model(); }},
-        {"licences", [](context& _c) { _c.get_track_obj("o1").update_driver_licenses({1}); }},
-        {"licences removed", [](context& _c) { _c.get_track_obj("o1").remove_driver_licenses(); }},
-        {"group", [](context& _c) { _c.get_group("g1").update("p", "other"); }},
-        {"zone", [](context& _c) { _c.get_zone("z1").update("p", 6); }},
-        {"sublocation", [](context& _c) { _c.get_sublocation("s1").update("p", 2, 0, 0, 0); }},
-        {"setting", [](context& _c) { _c.get_tdoa_setting("t1").update(Json::Value(1)); }},
-        {"schedule", [](context& _c) { _c.get_tdoa_schedule("sc1").update(4, {}); }},
-        {"alarm", [](context& _c) { _c.get_alarm("al1").update("x", 1, "o2", {}, {}, {}, false); }},
-        {"alarm delivered", [](context& _c) { _c.get_alarm("al1").delivered(false); }},
-        {"button seen", [](context& _c) { vyr::context::note_button_seen(_c.redis_context(), "o1", 1235); }},
-        {"updated", [](context& _c) { _c.updated(false); }},
-        {"certification", [](context& _c) { _c.vehicle_certification(true); }},
-        {"alarm refresh", [](context& _c) { _c.alarms_refresh(context::refresh_state::pending); }},
-        {"alarm refresh none", [](context& _c) { _c.alarms_refresh(context::refresh_state::none); }},
-        {"anchor removed", [](context& _c) { _c.get_anchor("a1").remove(); }},
-        {"object removed", [](context& _c) { _c.get_track_obj("o1").remove(); }},
-        {"group removed", [](context& _c) { _c.get_group("g1").remove(); }},
-        {"zone removed", [](context& _c) { _c.get_zone("z1").remove(); }},
-        {"sublocation removed", [](context& _c) { _c.get_sublocation("s1").remove(); }},
-        {"setting removed", [](context& _c) { _c.get_tdoa_setting("t1").remove(); }},
-        {"schedule removed", [](context& _c) { _c.get_tdoa_schedule("sc1").remove(); }},
-        {"alarm removed", [](context& _c) { _c.get_alarm("al1").remove(); }},
-        {"flush", [](context& _c) { _c.flush(); }},
+        {"object", {"track_obj:o1"}, [&](context&) { write_object("o1", "MO1"); }},
+        {"vehicle model", {"track_obj:o1"}, [](context& _c) { _c.get_track_obj("o1").update_vehicle_model(6); }},
+        {"vehicle model removed", {"track_obj:o1"}, [](context& _c) { _c.get_track_obj("o1").remove_vehicle_model(); }},
+        {"licences", {"track_obj:o1"}, [](context& _c) { _c.get_track_obj("o1").update_driver_licenses({1}); }},
+        {"licences removed", {"track_obj:o1"}, [](context& _c) { _c.get_track_obj("o1").remove_driver_licenses(); }},
+        {"group", {"group:g1"}, [](context& _c) { _c.get_group("g1").update("p", "other"); }},
+        {"zone", {"zone:z1"}, [](context& _c) { _c.get_zone("z1").update("p", 6); }},
+        {"sublocation", {"sublocation:s1"}, [](context& _c) { _c.get_sublocation("s1").update("p", 2, 0, 0, 0); }},
+        {"setting", {"tdoa_setting:t1"}, [](context& _c) { _c.get_tdoa_setting("t1").update(Json::Value(1)); }},
+        {"schedule", {"tdoa_schedule:sc1"}, [](context& _c) { _c.get_tdoa_schedule("sc1").update(4, {}); }},
+        {"alarm", {"alarm:al1", "track_obj:o1", "track_obj:o2"},
+         [](context& _c) { _c.get_alarm("al1").update("x", 1, "o2", {}, {}, {}, false); }},
+        {"alarm delivered", {"alarm:al1"}, [](context& _c) { _c.get_alarm("al1").delivered(false); }},
+        {"button seen", {"track_obj:o1"},
+         [](context& _c) { vyr::context::note_button_seen(_c.redis_context(), "o1", 1235); }},
+        {"updated", {"*"}, [](context& _c) { _c.updated(false); }},
+        {"certification", {"*"}, [](context& _c) { _c.vehicle_certification(true); }},
+        {"alarm refresh", {"*"}, [](context& _c) { _c.alarms_refresh(context::refresh_state::pending); }},
+        {"alarm refresh none", {"*"}, [](context& _c) { _c.alarms_refresh(context::refresh_state::none); }},
+        {"anchor removed", {"anchor:a1"}, [](context& _c) { _c.get_anchor("a1").remove(); }},
+        {"object removed", {"track_obj:o1"}, [](context& _c) { _c.get_track_obj("o1").remove(); }},
+        {"group removed", {"group:g1"}, [](context& _c) { _c.get_group("g1").remove(); }},
+        {"zone removed", {"zone:z1"}, [](context& _c) { _c.get_zone("z1").remove(); }},
+        {"sublocation removed", {"sublocation:s1"}, [](context& _c) { _c.get_sublocation("s1").remove(); }},
+        {"setting removed", {"tdoa_setting:t1"}, [](context& _c) { _c.get_tdoa_setting("t1").remove(); }},
+        {"schedule removed", {"tdoa_schedule:sc1"}, [](context& _c) { _c.get_tdoa_schedule("sc1").remove(); }},
+        {"alarm removed", {"alarm:al1", "track_obj:o2"}, [](context& _c) { _c.get_alarm("al1").remove(); }},
+        {"flush", {"*"}, [](context& _c) { _c.flush(); }},
     };
-    for (const auto& [name, write] : rows) {
+    for (const auto& [name, names, write] : rows) {
         const auto before = version();
         write(*m_context);
         EXPECT_GT(version(), before) << name;
+        EXPECT_EQ(journal(), names) << name;
     }
     // A button time no later than the one kept writes nothing and raises nothing.
     vyr::context::note_button_seen(m_context->redis_context(), "o2", 50);
@@ -197,6 +217,143 @@ TEST_F(snapshot, many_records_take_a_few_round_trips) {
     EXPECT_EQ(redis.round_trips(), trips + 3);
     ASSERT_EQ(taken->groups.size(), 12000u);
     EXPECT_EQ(taken->groups.at("g11999").name, "g11999");
+}
+
+TEST_F(snapshot, the_journal_names_what_changed_since_a_version) {
+    seed();
+    auto& redis_context = m_context->redis_context();
+    const auto since = version();
+    m_context->get_group("g:1 x").update("p", "spaced");
+    m_context->get_zone("z1").update("p", 7);
+    m_context->get_group("g:1 x").update("p", "again");
+    const auto changes = vyr::context::read_mirror_changes(redis_context, since);
+    EXPECT_TRUE(changes.complete);
+    EXPECT_EQ(changes.version, since + 3);
+    EXPECT_EQ(changes.names, (std::vector<std::string>{"group:g:1 x", "zone:z1"}));
+    const auto none = vyr::context::read_mirror_changes(redis_context, version());
+    EXPECT_TRUE(none.complete && none.names.empty());
+    EXPECT_FALSE(vyr::context::read_mirror_changes(redis_context, 0).complete);
+    // Whatever leaves a version without its entry makes the changes incomplete.
+    const std::vector<std::pair<const char*, std::function<void()>>> gaps = {
+        {"a raise that keeps no journal", [&] { redis({"INCR", "mirror_version"}); }},
+        {"a flush", [&] { m_context->flush(); }},
+        {"a version gone back", [&] { redis({"SET", "mirror_version", "9"}); }},
+    };
+    for (const auto& [name, spoil] : gaps) {
+        const auto kept = version();
+        spoil();
+        m_context->updated(true);
+        const auto read = vyr::context::read_mirror_changes(redis_context, kept);
+        EXPECT_FALSE(read.complete) << name;
+        EXPECT_TRUE(read.names.empty()) << name;
+    }
+}
+
+// A snapshot patched from the journal after each write equals one read whole.
+TEST_F(snapshot, a_patched_snapshot_equals_one_read_whole) {
+    seed();
+    m_context->get_anchor("a2").update("p", "anchor 2", "s1", 4, 5, 6, "tdoa", "MA2", 8);
+    auto& redis_context = m_context->redis_context();
+    // An anchor left without a mandatory field by a writer that names it.
+    const auto spoil_anchor = [&](context&) {
+        vyr::redis::batch writes;
+        writes.add("HDEL", "anchors:a1:from_server:fields", "node_id");
+        vyr::context::common::raise_mirror_version(writes, {"anchor:a1"});
+        vyr::redis::pipeline(redis_context, writes).exec();
+    };
+    const std::vector<std::pair<const char*, std::function<void(context&)>>> rows = {
+        {"object renamed", [&](context&) { write_object("o1", "MO1", "renamed"); }},
+        {"object's MAC changed", [&](context&) { write_object("o2", "MO7"); }},
+        {"anchor's MAC changed",
+         [](context& _c) { _c.get_anchor("a1").update("p", "a", "s1", 1, 2, 3, "t", "MA5", 7); }},
+        {"MAC taken over", [&](context&) { write_object("o3", "MO1", "", {"g:1 x"}); }},
+        {"groups changed", [&](context&) { write_object("o2", "MO7", "", {"g2"}); }},
+        {"group added", [](context& _c) { _c.get_group("g:1 x").update("p", "spaced"); }},
+        {"alarm set", [](context& _c) { _c.get_alarm("al2").update("zone", 0, "o2", {"z1"}, 3u, {}, true); }},
+        {"alarm moved and cleared",
+         [](context& _c) { _c.get_alarm("al2").update("zone", 0, "o3", {}, {}, {}, false); }},
+        {"button seen", [](context& _c) { vyr::context::note_button_seen(_c.redis_context(), "o2", 99); }},
+        {"made unreadable", spoil_anchor},
+        {"readable again", [](context& _c) { _c.get_anchor("a1").update("p", "a", "s1", 1, 2, 3, "t", "MA6", 7); }},
+        {"object removed with its alarm", [](context& _c) { _c.get_track_obj("o1").remove(); }},
+        {"alarm removed", [](context& _c) { _c.get_alarm("al1").remove(); }},
+        {"kinds without devices", [](context& _c) {
+             _c.get_zone("z1").update("p", 9);
+             _c.get_sublocation("s1").remove();
+             _c.get_tdoa_setting("t2").update(Json::Value("x"));
+             _c.get_tdoa_schedule("sc1").update(1, {"r"});
+         }},
+        {"flags", [](context& _c) { _c.vehicle_certification(true); }},
+    };
+    auto current = read();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        rows[i].second(*m_context);
+        const auto changes = vyr::context::read_mirror_changes(redis_context, current->version);
+        ASSERT_TRUE(changes.complete) << rows[i].first;
+        // Every other row the caller keeps the old snapshot: it is copied, not changed.
+        const auto kept = i % 2 ? current : nullptr;
+        const auto before = test::dump(*current);
+        const auto trips = redis_context.round_trips();
+        current = vyr::context::patch_snapshot(redis_context, std::move(current), changes);
+        EXPECT_LE(redis_context.round_trips(), trips + 2) << rows[i].first;
+        EXPECT_EQ(test::dump(*current), test::dump(*read())) << rows[i].first;
+        if (kept)
+            EXPECT_EQ(test::dump(*kept), before) << rows[i].first;
+        else
+            EXPECT_NE(before, test::dump(*current)) << rows[i].first;
+    }
+    EXPECT_EQ(current->unreadable, std::vector<std::string>{});
+}
+
+TEST(devices_concerned, by_what_changed) {
+    using vyr::context::project_snapshot;
+    const auto object = [](const char* _mac, std::vector<std::string> _groups) {
+        vyr::context::track_obj_data data;
+        data.mac_addr = _mac;
+        data.groups = std::move(_groups);
+        return data;
+    };
+    const auto alarm = [](const char* _obj_uid, const char* _zone_uid) {
+        vyr::context::alarm_data data;
+        data.obj_uid = _obj_uid;
+        data.zone_uid = _zone_uid;
+        return data;
+    };
+    project_snapshot before;
+    before.anchors["a1"].mac_addr = "MA1";
+    before.anchor_by_mac = {{"MA1", "a1"}, {"MA2", "a2"}};
+    before.track_objs = {{"o1", object("MO1", {"g1"})}, {"o2", object("MO2", {"g2"})}, {"o3", object("MO3", {})}};
+    before.alarms["al1"] = alarm("o1", "z1");
+    before.alarms_of_object["o2"] = {"al1"};
+    project_snapshot after = before;
+    after.track_objs["o1"].mac_addr = "MO9";
+    after.track_objs["o3"].groups = {"g1"};
+    after.alarms["al2"] = alarm("o3", "z1");
+    after.anchors["a3"].mac_addr = "MA3";
+
+    using macs = std::optional<std::vector<std::string>>;
+    const std::vector<std::pair<std::vector<std::string>, macs>> rows = {
+        {{}, macs(std::vector<std::string>{})},
+        {{"track_obj:o1"}, macs{{"MO1", "MO9"}}},
+        {{"track_obj:gone"}, macs(std::vector<std::string>{})},
+        {{"group:g1"}, macs{{"MO1", "MO3", "MO9"}}},
+        {{"alarm:al1"}, macs{{"MO1", "MO2", "MO9"}}},
+        {{"zone:z1"}, macs{{"MO1", "MO2", "MO3", "MO9"}}},
+        {{"anchor:a1"}, macs{{"MA1", "MA2", "MA3"}}},
+        {{"track_obj:o2", "group:g2"}, macs{{"MO2"}}},
+        {{"*"}, std::nullopt},
+        {{"sublocation:s1"}, std::nullopt},
+        {{"tdoa_setting:p"}, std::nullopt},
+        {{"tdoa_schedule:x"}, std::nullopt},
+        {{"track_obj:o1", "some_kind:x"}, std::nullopt},
+        {{"no kind"}, std::nullopt},
+    };
+    for (const auto& [names, expected] : rows) {
+        auto found = vyr::context::devices_concerned(before, after, names);
+        if (found)
+            found = sorted(*found);
+        EXPECT_EQ(found, expected) << ::testing::PrintToString(names);
+    }
 }
 
 }  // namespace

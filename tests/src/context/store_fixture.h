@@ -41,11 +41,11 @@ protected:
     static std::vector<std::string> members(const std::string& _key) {
         return sorted(lines(redis({"SMEMBERS", _key})));
     }
-    // Every key but the mirror version, which every write of the project raises.
+    // Every key but the mirror version and its journal, which every write of the project raises.
     static std::vector<std::string> keys() {
         std::vector<std::string> result;
         for (auto& key : lines(redis({"KEYS", "*"})))
-            if (key != vyr::context::common::s_mirror_version)
+            if (key != vyr::context::common::s_mirror_version && key.rfind("mirror_changes:", 0) != 0)
                 result.push_back(std::move(key));
         return sorted(result);
     }
