@@ -14,6 +14,7 @@
 #include "common/helpers.h"
 #include "common/metrics.h"
 #include "context/context.h"
+#include "context/mirror_changes.h"
 #include "core/exception.h"
 #include "core/json.h"
 #include "delivery/sender.h"
@@ -299,11 +300,30 @@ void c_mech_param_req::answer_held_requests() {
 
 std::shared_ptr<const vyr::context::project_snapshot> c_mech_param_req::current_snapshot() {
     auto& redis = m_context->redis_context();
-    if (!m_snapshot || vyr::context::read_mirror_version(redis) != m_snapshot->version) {
-        // What changed is not known: every device is judged against the project read anew.
-        read_snapshot();
-        m_schedule.mark_all();
+    if (m_snapshot) {
+        const auto changes = vyr::context::read_mirror_changes(redis, m_snapshot->version);
+        if (changes.version == m_snapshot->version)
+            return m_snapshot;
+        if (changes.complete) {
+            // Only the records that changed are read; the devices they concern, before and
+            // after the change, are judged at the next step. (A patch that throws has
+            // taken the snapshot with it: the next call reads the whole project.)
+            const auto before = vyr::context::devices_concerned(*m_snapshot, *m_snapshot, changes.names);
+            m_snapshot = vyr::context::patch_snapshot(redis, std::move(m_snapshot), changes);
+            const auto after = vyr::context::devices_concerned(*m_snapshot, *m_snapshot, changes.names);
+            if (!before || !after) {
+                m_schedule.mark_all();
+            } else {
+                mark(*before);
+                mark(*after);
+            }
+            note_unreadable();
+            return m_snapshot;
+        }
     }
+    // What changed is not known: every device is judged against the project read anew.
+    read_snapshot();
+    m_schedule.mark_all();
     return m_snapshot;
 }
 
@@ -311,6 +331,10 @@ void c_mech_param_req::read_snapshot() {
     // The old one goes first: two whole projects are not held at once.
     m_snapshot.reset();
     m_snapshot = vyr::context::read_project_snapshot(m_context->redis_context());
+    note_unreadable();
+}
+
+void c_mech_param_req::note_unreadable() {
     // Each record that cannot be read is warned about once, until it can be again.
     std::set<std::string> unreadable(m_snapshot->unreadable.begin(), m_snapshot->unreadable.end());
     for (const auto& uid : unreadable)

@@ -189,10 +189,14 @@ private:
     // parameter number the WIN asked for.
     void answer(vyr::judge::judge& _judge, const vyr::context::win_record& _win,
                 const std::vector<std::uint32_t>& _numbers, std::chrono::steady_clock::time_point _taken);
-    // The last snapshot read, or a new one when the mirror changed since.
+    // The last snapshot, brought up to the mirror when it changed since: patched with the
+    // records the change journal names (their devices marked), or read anew when the
+    // journal does not tell all (every device marked).
     std::shared_ptr<const vyr::context::project_snapshot> current_snapshot();
     // Reads m_snapshot anew, warning about the records it could not read.
     void read_snapshot();
+    // Warns once about each record m_snapshot could not read (until it can again).
+    void note_unreadable();
     // Judges one WIN of the step, sends its frames and adds what it decided to m_writes;
     // judged() hears how it stands.
     void deliver_to_win(vyr::judge::judge& _judge, const vyr::context::win_record& _record, const timeval& _time);

@@ -100,6 +100,7 @@ TEST_F(ParamDelivery, PushRecordOfAnEarlierLifeLeavesNothingRejected) {
 TEST_F(ParamDelivery, NewMustValueClearsRejected) {
     auto record = refused();
     redis({"HSET", "track_objs:to-1:from_server:fields", "name", "Worker-2"});
+    redis({"INCR", "mirror_version"});  // a write that names nothing: the project is read anew
     EXPECT_EQ(later(record), list{"000E5208576F726B65722D32"});  // the category stays rejected
     const auto name = record.parameter_push_record(SCR_NAME);
     EXPECT_EQ(std::make_tuple(name.rejected, name.refusals), std::make_tuple(false, 0u));
@@ -332,6 +333,7 @@ TEST_F(ParamDelivery, LocationOnlyForAStationaryObjectWhoseDeviceSupportsIt) {
 
     // In a sublocation without offset: z 120 + 0, sublocation z 0; settles once reported.
     redis({"HDEL", "sublocations:sl-1:from_server:fields", "offset_z"});
+    redis({"INCR", "mirror_version"});
     record.parameter_state(LOC, UNKNOWN);
     EXPECT_EQ(later(record), (list{"000E0912000001F4FFFFFED400000078000000000007"}));
     record.parameter_state(LOC, SUPPORTED);
