@@ -179,9 +179,9 @@ private:
 
     // Parameter reports ("#param_p"): a report taken apart, the freshness gate, and each
     // reported parameter stored as its description says, with the normalised MAC, the
-    // reported value and the report time.
-    // The request it carries is taken out when it is decoded: sent after the report's
-    // writes (or, when it was malformed, its error raised after them).
+    // reported value and the report time. The request a report carries is taken out when
+    // it is decoded; what of it is left is sent after the report's writes (a malformed
+    // one raises its error after them).
     struct param_report {
         std::string mac;
         Json::Value message;

@@ -37,7 +37,7 @@ using marks_test = test::receiver_fixture;
 // The mark comes after the write: the record is read the moment the mark is in.
 TEST_F(marks_test, each_written_device_is_named_once_its_record_can_be_read) {
     const std::string mac = "00000000000000B1";
-    const auto field = [this, mac](const std::string& _key, const char* _field) {
+    const auto field = [mac](const std::string& _key, const char* _field) {
         return redis({"HGET", "wins:" + mac + _key, _field});
     };
     const struct {
