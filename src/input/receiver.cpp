@@ -8,6 +8,7 @@
 #include "common/globals.h"
 #include "common/metrics.h"
 #include "context/context.h"
+#include "core/json.h"
 #include "platform/updater.h"
 #include "redis/database.h"
 #include "runtime/mailboxes.h"
@@ -24,14 +25,38 @@ namespace {
 // Sockets of the receiver never hold the context's termination for long: commands not
 // yet taken by a mechanism are of no use once the service stops.
 constexpr int s_linger_ms = 0;
-// Proxy frames handled before the stop pipe is looked at again; also the bound of a batch
-// of reports handled together.
+// Frames handled from the backlog before the stop pipe and the proxy are looked at again;
+// also the bound of a batch of reports handled together.
 constexpr int s_frames_per_wakeup = 256;
+// Frames taken off the proxy per pass: taking one costs a parse, handling one a write.
+constexpr int s_frames_per_take = 4096;
+// How long a pass goes on handling the backlog (checked between frames and batches)
+// before it looks for new frames again: what a request may wait behind the writes.
+constexpr std::chrono::milliseconds s_handling_slice{10};
+// The most text the backlog holds; beyond it frames wait in the socket. Ten thousand
+// devices announcing themselves and reporting at once send some 20 MB.
+constexpr std::size_t s_max_backlog_bytes = std::size_t{32} << 20;
 // The largest frame taken from the proxy. Real frames stay far below it: the largest are
 // "#notify" messages with a whole TDOA setting or schedule and "#param_p" reports with a
 // long t2t_no_alarm list, some tens of kilobytes. A larger frame makes the library drop
 // the connection to the proxy (which it then makes again) instead of buffering it.
 constexpr std::int64_t s_max_frame_bytes = 1 << 20;
+
+// The device whose record an announcement ("#notify" of a WIN or a tag) writes; empty for
+// any other frame.
+std::string announced_device(std::string_view _frame) {
+    if (_frame.compare(0, notify_tag.size(), notify_tag) != 0 || _frame.find("\"mac\"") == std::string_view::npos)
+        return {};
+    const auto parsed = vyr::libs::core::json::try_parse(_frame.substr(notify_tag.size()));
+    if (!parsed.ok || !parsed.result.isObject())
+        return {};
+    const Json::Value& object = parsed.result["object"];
+    const Json::Value& mac = parsed.result["mac"];
+    if (!object.isString() || (object.asString() != "WIN" && object.asString() != "TO") || !mac.isString())
+        return {};
+    std::string device = mac.asString();
+    return comb_mac(device) ? device : std::string();
+}
 
 }  // namespace
 
@@ -123,6 +148,9 @@ bool c_receiver::stop_commanded() {
 }
 
 bool c_receiver::pass() {
+    // Requests wait in the socket with the rest while frames are held: the mirror is
+    // still being emptied, no answer could be built before it is complete, and taking
+    // frames to find them would mean holding every report of the start in memory.
     if (m_hold_until) {
         if (!m_hold_until()) {
             zmq::pollitem_t pipe[] = {{m_pipe_output_socket->handle(), 0, ZMQ_POLLIN, 0}};
@@ -147,59 +175,119 @@ bool c_receiver::pass() {
         {m_proxy_socket->handle(), 0, ZMQ_POLLIN, 0},
         {m_proxy_monitor->handle(), 0, ZMQ_POLLIN, 0},
     };
-    zmq::poll(items, 3, std::min(vyr::worker_thread::s_idle_wait, sweep_wins_when_due()));
+    const auto sweep_due = sweep_wins_when_due();
+    zmq::poll(items, 3,
+              m_backlog.empty() ? std::min(vyr::worker_thread::s_idle_wait, sweep_due) : std::chrono::milliseconds(0));
     if ((items[0].revents & ZMQ_POLLIN) && stop_commanded())
         return false;
     if (items[2].revents & ZMQ_POLLIN) {
-        // The frames still queued in the old socket are lost with it.
+        // The frames still queued in the old socket are lost with it; the backlog stays.
         m_logger.warning("connection to the proxy dropped (a frame over %1% bytes, or the proxy went away): "
                          "connecting again") %
             s_max_frame_bytes;
         open_proxy_socket();
         return true;
     }
-    if (items[1].revents & ZMQ_POLLIN) {
-        // A batch per wake-up, not until the queue runs dry: under a flood it never does,
-        // and the stop command on the pipe must still be seen between batches. One bad
-        // frame is logged and does not cost the rest of the batch.
-        bool ended = false;
-        const auto guarded = [&](const std::function<void()>& _work) {
-            const auto outcome = m_worker.guard(_work);
-            ended = ended || outcome == vyr::worker_thread::outcome::ended;
-            if (outcome == vyr::worker_thread::outcome::failed)
-                vyr::metrics::add(vyr::metrics::counter::reports_malformed);
-        };
-        // Reports waiting in a row are handled together; any other frame goes after them.
-        // A batch holds no more text than one frame of the largest size.
-        std::vector<std::string> reports;
-        std::size_t report_bytes = 0;
-        const auto handle_reports = [&] {
-            if (!reports.empty())
-                guarded([&] { process_param_p_batch(reports, guarded); });
-            reports.clear();
-            report_bytes = 0;
-        };
-        for (int taken = 0; taken < s_frames_per_wakeup && !ended; ++taken) {
-            zmq::message_t frame;
-            if (!m_proxy_socket->recv(frame))
-                break;  // drained (receive time-out 0)
-            vyr::metrics::add(vyr::metrics::counter::reports_processed);
-            const std::string_view text(static_cast<const char*>(frame.data()), frame.size());
-            if (text.compare(0, param_p_tag.size(), param_p_tag) == 0) {
-                reports.emplace_back(text.substr(param_p_tag.size()));
-                report_bytes += text.size();
-                if (report_bytes >= static_cast<std::size_t>(s_max_frame_bytes))
-                    handle_reports();
-                continue;
-            }
-            handle_reports();
-            if (!ended)
-                guarded([&] { dispatch(std::string(text)); });
-        }
-        handle_reports();
-        return !ended;
+    // Under a flood the socket never runs dry: a bound per pass for taking and for
+    // handling, so that the stop command on the pipe is still seen between them.
+    if ((items[1].revents & ZMQ_POLLIN) && !take_frames())
+        return false;
+    return handle_backlog();
+}
+
+bool c_receiver::take_frames() {
+    for (int taken = 0; taken < s_frames_per_take && m_backlog_bytes < s_max_backlog_bytes; ++taken) {
+        zmq::message_t frame;
+        if (!m_proxy_socket->recv(frame))
+            break;  // drained (receive time-out 0)
+        vyr::metrics::add(vyr::metrics::counter::reports_processed);
+        const std::string_view text(static_cast<const char*>(frame.data()), frame.size());
+        const auto outcome = m_worker.guard([&] { take_frame(text); });
+        if (outcome == vyr::worker_thread::outcome::ended)
+            return false;
+        if (outcome == vyr::worker_thread::outcome::failed)
+            vyr::metrics::add(vyr::metrics::counter::reports_malformed);
     }
     return true;
+}
+
+void c_receiver::take_frame(std::string_view _text) {
+    pending_frame entry;
+    if (_text.compare(0, param_p_tag.size(), param_p_tag) == 0) {
+        const auto body = _text.substr(param_p_tag.size());
+        entry.report = decode_param_p(body);
+        if (!entry.report)
+            return;  // dropped, and counted
+        const Json::Value& plist = entry.report->message["plist"];
+        const bool writes = !plist.isNull();
+        send_request_ahead(*entry.report, writes);
+        entry.report->message = Json::Value();
+        entry.text = std::string(body);
+        if (writes)
+            entry.device = entry.report->mac;
+    } else {
+        entry.text = std::string(_text);
+        entry.device = announced_device(_text);
+    }
+    if (!entry.device.empty())
+        ++m_pending_writes[entry.device];
+    m_backlog_bytes += entry.text.size();
+    m_backlog.push_back(std::move(entry));
+}
+
+void c_receiver::settle(const std::string& _device) {
+    const auto pending = m_pending_writes.find(_device);
+    if (pending != m_pending_writes.end() && --pending->second == 0)
+        m_pending_writes.erase(pending);
+}
+
+bool c_receiver::handle_backlog() {
+    // One bad frame is logged and does not cost the rest of the batch.
+    bool ended = false;
+    const auto guarded = [&](const std::function<void()>& _work) {
+        const auto outcome = m_worker.guard(_work);
+        ended = ended || outcome == vyr::worker_thread::outcome::ended;
+        if (outcome == vyr::worker_thread::outcome::failed)
+            vyr::metrics::add(vyr::metrics::counter::reports_malformed);
+    };
+    // Reports waiting in a row are handled together; any other frame goes after them.
+    // A batch holds no more text than one frame of the largest size.
+    std::vector<std::optional<param_report>> reports;
+    std::vector<std::string> devices;
+    std::size_t report_bytes = 0;
+    const auto handle_reports = [&] {
+        if (!reports.empty())
+            guarded([&] { handle_param_p_batch(reports, guarded); });
+        for (const auto& device : devices)
+            settle(device);
+        reports.clear();
+        devices.clear();
+        report_bytes = 0;
+    };
+    const auto slice_end = std::chrono::steady_clock::now() + s_handling_slice;
+    for (int handled = 0; handled < s_frames_per_wakeup && !ended && !m_backlog.empty(); ++handled) {
+        if (reports.empty() && std::chrono::steady_clock::now() >= slice_end)
+            break;
+        pending_frame entry = std::move(m_backlog.front());
+        m_backlog.pop_front();
+        m_backlog_bytes -= entry.text.size();
+        if (entry.report) {
+            // Read whole when it was taken.
+            entry.report->message = vyr::libs::core::json::try_parse(entry.text).result;
+            report_bytes += entry.text.size();
+            reports.push_back(std::move(entry.report));
+            devices.push_back(std::move(entry.device));
+            if (report_bytes >= static_cast<std::size_t>(s_max_frame_bytes))
+                handle_reports();
+            continue;
+        }
+        handle_reports();
+        if (!ended)
+            guarded([&] { dispatch(entry.text); });
+        settle(entry.device);
+    }
+    handle_reports();
+    return !ended;
 }
 
 std::chrono::milliseconds c_receiver::sweep_wins_when_due() {
@@ -233,6 +321,7 @@ void c_receiver::dispatch(const std::string& _frame) const {
     for (const auto& r : routes) {
         if (_frame.compare(0, r.tag.size(), r.tag) == 0) {
             (this->*r.handler)(_frame.substr(r.tag.size()));
+            send_marks();
             return;
         }
     }

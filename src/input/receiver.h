@@ -2,7 +2,11 @@
 // the gateway's ZeroMQ proxy: server change notifications, parameter reports, hardware
 // reports, alarms and server configuration requests. It cuts the topic off each frame
 // and runs the topic's handler on its own thread, with its own Redis connection; work for
-// the mechanisms goes out as messages to their mailboxes (runtime/mailboxes.h). What
+// the mechanisms goes out as messages to their mailboxes (runtime/mailboxes.h). Frames are
+// taken off the proxy as fast as they come into a backlog the thread works through in
+// batches; a parameter request goes to its mechanism as soon as its frame is read, ahead
+// of the writes queued before it, and every device whose WIN record the thread wrote is
+// named to that mechanism once the write is committed. What
 // notifications and alarm messages change in the project mirror is written by the
 // updater's writes (platform/updater_writes.h), as events, on this thread's connection. All sockets and the Redis
 // context belong to the receiver thread; the destructor touches them only after the join.
@@ -11,11 +15,16 @@
 #include <sys/time.h>
 
 #include <chrono>
+#include <cstddef>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -94,7 +103,8 @@ public:
     void open();
 
     // Routes one frame from the proxy to the handler of the tag it starts with; an empty
-    // frame or one that starts with no known tag is ignored.
+    // frame or one that starts with no known tag is ignored. The devices the handler wrote
+    // are named to the parameter-request mechanism after it.
     void dispatch(const std::string& _frame) const;
 
     // Topic handlers, called on the receiver thread with the text after the tag.
@@ -111,7 +121,7 @@ public:
     // leave one by one: the report times they need read in one round trip, decided in
     // memory (a later report of the same parameter compares with the time an earlier one
     // of the batch stored), everything written in one transaction, then the commands to
-    // the parameter-request mechanism sent in report order.
+    // the parameter-request mechanism sent in report order, and the devices written named.
     void process_param_p_batch(const std::vector<std::string>& _bodies, const report_guard& _guard) const;
 
     // "Context updated" to the parameter-request mechanism, without blocking (a full pipe
@@ -124,6 +134,19 @@ private:
     bool pass();
     // Takes one frame from the stop pipe; true when it is the stop command.
     bool stop_commanded();
+    // Moves the frames waiting in the proxy socket into the backlog, as many as it holds
+    // (and at most a bound per pass); each parameter request is sent on the way, as far as
+    // its answer does not read what the device's frames still in the backlog write. False
+    // when the thread is to end.
+    bool take_frames();
+    // One frame taken: into the backlog, its request sent or held with it.
+    void take_frame(std::string_view _text);
+    // One frame of the backlog handled: the device's count of pending writes lowered.
+    void settle(const std::string& _device);
+    // Handles the frames at the front of the backlog, at most s_frames_per_wakeup and for
+    // about one handling slice: reports in a row as a batch, any other frame alone. False
+    // when the thread is to end.
+    bool handle_backlog();
     // Removes the silent foreign WIN records when the interval has passed since the last
     // time; returns how long the thread may wait for frames until it is due again.
     std::chrono::milliseconds sweep_wins_when_due();
@@ -156,15 +179,27 @@ private:
 
     // Parameter reports ("#param_p"): a report taken apart, the freshness gate, and each
     // reported parameter stored as its description says, with the normalised MAC, the
-    // reported value and the report time.
+    // reported value and the report time. The request a report carries is taken out when
+    // it is decoded; what of it is left is sent after the report's writes (a malformed
+    // one raises its error after them).
     struct param_report {
         std::string mac;
         Json::Value message;
         timeval ts{};
         std::int64_t now = 0;
+        std::optional<vyr::mail::param_request> request;
+        std::exception_ptr request_error;
     };
     // Nothing when the report is dropped; throws on a body that is not an object.
-    std::optional<param_report> decode_param_p(const std::string& _body) const;
+    std::optional<param_report> decode_param_p(std::string_view _body) const;
+    // The request of a decoded report ("req_plist"); throws on a list that is an object.
+    static std::optional<vyr::mail::param_request> request_of(const param_report& _report);
+    // Sends the request of a report just taken at once, but for the parameters whose
+    // answer reads what the device reports while its record has writes still in the
+    // backlog (`_writes`: the report itself writes it): those stay with the report.
+    void send_request_ahead(param_report& _report, bool _writes) const;
+    // Decoded reports handled as one batch (see process_param_p_batch).
+    void handle_param_p_batch(const std::vector<std::optional<param_report>>& _reports, const report_guard& _guard) const;
     // The descriptions of the parameters a "plist" object reports, in their fixed order;
     // throws when it is not an object.
     static std::vector<const vyr::judge::description*> reported_parameters(const Json::Value& _plist);
@@ -185,11 +220,15 @@ private:
     // The values of one report: each described parameter reported, in the fixed order.
     void process_param_p_values(const std::string& _mac, const Json::Value& _message, const timeval& _ts,
                                 std::int64_t _now) const;
-    // Sends the batch's writes in one transaction, then its commands in order.
+    // Sends the batch's writes in one transaction, then its requests in order; the batch
+    // names the devices written once at its end.
     void flush_param_p() const;
-    // A message to the parameter-request mechanism, sent after the batch's writes.
-    using queued_message = std::variant<vyr::mail::param_request, vyr::mail::context_updated>;
-    void queue_command(queued_message _message) const;
+    // A request to the parameter-request mechanism, sent after the batch's writes.
+    void queue_command(vyr::mail::param_request _message) const;
+    // The WIN record of `_mac` is written (or will be by the pending batch): named to the
+    // parameter-request mechanism by send_marks(), once the write is committed.
+    void mark(const std::string& _mac) const;
+    void send_marks() const;
     // The writes of the current report to the record of `_mac`.
     vyr::context::win_report report_writes(const std::string& _mac) const {
         return vyr::context::win_report(m_writes, _mac);
@@ -219,7 +258,21 @@ private:
     // (then as it accepted them), and whether the current report has reset the sending
     // time already.
     mutable vyr::context::win_writes m_writes;
-    mutable std::vector<queued_message> m_queued;
+    mutable std::vector<vyr::mail::param_request> m_queued;
+    // Devices written and not yet named, in the order first written, without repeats.
+    mutable std::vector<std::string> m_marks;
+    // Receiver thread only: frames taken off the proxy and not yet handled, their size,
+    // and per device how many of them write its record (announcements, reports).
+    // A report is decoded when taken; its message is read again from the text when it
+    // is handled, so that the backlog holds no more than the frames' text.
+    struct pending_frame {
+        std::string text;                    // the whole frame; of a report its body
+        std::optional<param_report> report;  // a decoded "#param_p" report, its message left out
+        std::string device;                  // the device whose record it writes, if known
+    };
+    std::deque<pending_frame> m_backlog;
+    std::size_t m_backlog_bytes = 0;
+    std::unordered_map<std::string, unsigned> m_pending_writes;
     mutable std::map<std::pair<std::string, vyr::parameter::parameter_t>, timeval> m_report_stamps;
     mutable bool m_answered = false;
     // What the mirror says of the emergency buttons of the batch's tags that report em_alm,

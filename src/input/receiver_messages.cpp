@@ -128,8 +128,10 @@ void c_receiver::process_alarm(const std::string& _body) const {
         if (mac.empty())
             return;
         auto device = m_context->get_win(mac);
-        if (device.alarm_state() != alarm_states::UNKNOWN)
+        if (device.alarm_state() != alarm_states::UNKNOWN) {
             device.alarm_state(alarm_states::NOT_CONFIGURED);
+            mark(mac);
+        }
     };
 
     // A clear removes the alarm; of an alarm without a record nothing is stored. It is

@@ -5,7 +5,8 @@
 // anchor announcements. A handler that wrote a project object sends "context updated" to
 // the parameter-request mechanism, which then compares the devices with it at once
 // (several of them together give one cycle); a re-fetch asks for its cycle when the
-// updater has written it.
+// updater has written it. An announcement writes the device's WIN record, and the device
+// is named to that mechanism after the write.
 #include <sys/time.h>
 
 #include <cstdint>
@@ -256,6 +257,7 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
         device.announced(writes);
     }
     vyr::redis::transaction(m_context->redis_context(), writes).exec();
+    mark(mac);
 }
 
 // A tag announced itself ("NA") or is alive ("HB"). After "NA" the tag knows nothing:
@@ -278,6 +280,7 @@ void c_receiver::process_notify_TO(const Json::Value& _j_notify) const {
         device.alarm_state(alarm_states::NOT_CONFIGURED, writes);
     }
     vyr::redis::transaction(m_context->redis_context(), writes).exec();
+    mark(mac);
     if (action == "NA") {
         if (m_updater)
             m_updater->update_all_alarms_req();

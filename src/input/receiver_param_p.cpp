@@ -3,11 +3,14 @@
 // request list becomes command 7 for the parameter-request mechanism. Runs on the
 // receiver thread with the receiver's own Redis connection. Reports that wait in a row
 // are handled as one batch: one read of the report times, the decisions in memory, one
-// transaction of writes, then the commands; a single report is a batch of one.
+// transaction of writes, then the commands and the names of the devices written; a single
+// report is a batch of one.
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -46,30 +49,37 @@ void c_receiver::process_param_p(const std::string& _body) const {
 }
 
 void c_receiver::process_param_p_batch(const std::vector<std::string>& _bodies, const report_guard& _guard) const {
+    std::vector<std::optional<param_report>> reports(_bodies.size());
+    for (std::size_t i = 0; i < _bodies.size(); ++i)
+        _guard([&] { reports[i] = decode_param_p(_bodies[i]); });
+    handle_param_p_batch(reports, _guard);
+}
+
+void c_receiver::handle_param_p_batch(const std::vector<std::optional<param_report>>& _reports,
+                                      const report_guard& _guard) const {
     m_writes = vyr::context::win_writes{};
     m_queued.clear();
     m_report_stamps.clear();
     m_buttons.clear();
-    std::vector<std::optional<param_report>> reports(_bodies.size());
     try {
-        for (std::size_t i = 0; i < _bodies.size(); ++i)
-            _guard([&] { reports[i] = decode_param_p(_bodies[i]); });
-        read_report_stamps(reports);
-        for (const auto& report : reports)
+        read_report_stamps(_reports);
+        for (const auto& report : _reports)
             if (report)
                 _guard([&] { decide_param_p(*report); });
     } catch (...) {
         // What the reports before the failure decided stays, as it would written at once.
         try {
             flush_param_p();
+            send_marks();
         } catch (...) {  // the first failure is the one to report
         }
         throw;
     }
     flush_param_p();
+    send_marks();
 }
 
-std::optional<c_receiver::param_report> c_receiver::decode_param_p(const std::string& _body) const {
+std::optional<c_receiver::param_report> c_receiver::decode_param_p(std::string_view _body) const {
     auto parsed = vyr::libs::core::json::try_parse(_body);
     if (!parsed.ok) {
         vyr::metrics::add(vyr::metrics::counter::reports_malformed);
@@ -111,6 +121,11 @@ std::optional<c_receiver::param_report> c_receiver::decode_param_p(const std::st
     } else {
         report.ts = timeval{static_cast<time_t>(seconds), static_cast<suseconds_t>(milliseconds * 1000)};
     }
+    try {
+        report.request = request_of(report);
+    } catch (...) {
+        report.request_error = std::current_exception();
+    }
     return report;
 }
 
@@ -138,37 +153,60 @@ void c_receiver::read_report_stamps(const std::vector<std::optional<param_report
 }
 
 void c_receiver::decide_param_p(const param_report& _report) const {
-    const Json::Value& message = _report.message;
     m_answered = false;
-    process_param_p_values(_report.mac, message, _report.ts, _report.now);
+    process_param_p_values(_report.mac, _report.message, _report.ts, _report.now);
+    if (_report.request_error)
+        std::rethrow_exception(_report.request_error);
+    if (_report.request)
+        queue_command(*_report.request);
+}
 
-    if (message.isMember("req_plist")) {
-        const Json::Value& requested = message["req_plist"];
-        vyr::mail::param_request request{_report.mac, {}};
-        // Indexed access: null, texts and numbers hold no elements, an object with
-        // members raises the type error. Each parameter is asked for once, in the order of
-        // its first mention; the look-up ends when every parameter is in.
-        constexpr std::size_t requestable_count = std::size(s_requestable);
-        bool asked[requestable_count] = {};
-        std::size_t asked_count = 0;
-        for (Json::ArrayIndex i = 0; i < requested.size() && asked_count < requestable_count; ++i) {
-            // Only a text can name a parameter.
-            if (!requested[i].isString())
-                continue;
-            const std::string name = requested[i].asString();
-            for (std::size_t k = 0; k < requestable_count; ++k) {
-                if (name_of(s_requestable[k]) != name)
-                    continue;
-                if (!asked[k]) {
-                    asked[k] = true;
-                    ++asked_count;
-                    request.numbers.push_back(s_requestable[k]);
-                }
-                break;
-            }
-        }
-        queue_command(std::move(request));
+void c_receiver::send_request_ahead(param_report& _report, bool _writes) const {
+    if (!_report.request)
+        return;
+    const auto pending = m_pending_writes.find(_report.mac);
+    const bool behind_writes = _writes || (pending != m_pending_writes.end() && pending->second != 0);
+    vyr::mail::param_request now{_report.mac, {}}, later{_report.mac, {}};
+    for (const auto number : _report.request->numbers) {
+        const auto* entry = vyr::judge::description_of(static_cast<parameter_t>(number));
+        (behind_writes && entry && entry->answer_reads_reports ? later : now).numbers.push_back(number);
     }
+    // A request that names nothing still goes: the device is heard asking.
+    if (!now.numbers.empty() || later.numbers.empty())
+        (void)vyr::mail::mech_param_req::send(*m_mech_param_req_socket, now, m_logger);
+    _report.request.reset();
+    if (!later.numbers.empty())
+        _report.request = std::move(later);
+}
+
+std::optional<vyr::mail::param_request> c_receiver::request_of(const param_report& _report) {
+    if (!_report.message.isMember("req_plist"))
+        return std::nullopt;
+    const Json::Value& requested = _report.message["req_plist"];
+    vyr::mail::param_request request{_report.mac, {}};
+    // Indexed access: null, texts and numbers hold no elements, an object with members
+    // raises the type error. Each parameter is asked for once, in the order of its first
+    // mention; the look-up ends when every parameter is in.
+    constexpr std::size_t requestable_count = std::size(s_requestable);
+    bool asked[requestable_count] = {};
+    std::size_t asked_count = 0;
+    for (Json::ArrayIndex i = 0; i < requested.size() && asked_count < requestable_count; ++i) {
+        // Only a text can name a parameter.
+        if (!requested[i].isString())
+            continue;
+        const std::string name = requested[i].asString();
+        for (std::size_t k = 0; k < requestable_count; ++k) {
+            if (name_of(s_requestable[k]) != name)
+                continue;
+            if (!asked[k]) {
+                asked[k] = true;
+                ++asked_count;
+                request.numbers.push_back(s_requestable[k]);
+            }
+            break;
+        }
+    }
+    return request;
 }
 
 std::vector<const vyr::judge::description*> c_receiver::reported_parameters(const Json::Value& _plist) {
@@ -185,6 +223,7 @@ void c_receiver::process_param_p_values(const std::string& _mac, const Json::Val
     if (!_message.isMember("plist") || _message["plist"].isNull())
         return;
     const Json::Value& plist = _message["plist"];
+    mark(_mac);
     for (const auto* entry : reported_parameters(plist)) {
         const Json::Value& value = plist[name_of(entry->number)];
         if (!check_and_update_timestamp(_mac, entry->number, _ts))
@@ -203,7 +242,7 @@ void c_receiver::process_param_p_values(const std::string& _mac, const Json::Val
     report_writes(_mac).heard(_now);
 }
 
-void c_receiver::queue_command(queued_message _message) const {
+void c_receiver::queue_command(vyr::mail::param_request _message) const {
     m_queued.push_back(std::move(_message));
 }
 
@@ -213,9 +252,23 @@ void c_receiver::flush_param_p() const {
     if (!writes.empty())
         vyr::redis::transaction(m_context->redis_context(), writes).exec();
     for (const auto& message : commands)
-        std::visit([this](const auto& _message) {
-            (void)vyr::mail::mech_param_req::send(*m_mech_param_req_socket, _message, m_logger);
-        }, message);
+        (void)vyr::mail::mech_param_req::send(*m_mech_param_req_socket, message, m_logger);
+}
+
+void c_receiver::mark(const std::string& _mac) const {
+    // A batch names some hundreds of devices at most: a look along the list will do.
+    if (std::find(m_marks.begin(), m_marks.end(), _mac) == m_marks.end())
+        m_marks.push_back(_mac);
+}
+
+void c_receiver::send_marks() const {
+    const auto macs = std::exchange(m_marks, {});
+    // A frame dropped on a full pipe is caught up by the mechanism's own slow pass.
+    for (std::size_t first = 0; first < macs.size(); first += vyr::mail::devices_changed::max_macs) {
+        const auto last = std::min(macs.size(), first + vyr::mail::devices_changed::max_macs);
+        const vyr::mail::devices_changed changed{{macs.begin() + first, macs.begin() + last}};
+        (void)vyr::mail::mech_param_req::send(*m_mech_param_req_socket, changed, m_logger);
+    }
 }
 
 void c_receiver::answered(vyr::context::win_report& _device) const {
@@ -292,7 +345,8 @@ void c_receiver::zone_alarm_reported(const std::string& _mac_address, const Json
         if (alarm.exists())
             alarm.delivered(true);
     }
-    // A new alarm set since the sending keeps its state: it is to be shown next.
+    // A new alarm set since the sending keeps its state: it is to be shown next, which the
+    // mechanism sees when it judges the device again.
     if (record.replace_alarm_state(alarm_states::SENT, alarm_states::MESSAGE))
-        queue_command(vyr::mail::context_updated{});
+        mark(_mac_address);
 }

@@ -393,8 +393,9 @@ struct entry {
         d.payload = _payload;
         return *this;
     }
-    entry& answers(decltype(description::answer) _answer) {
+    entry& answers(decltype(description::answer) _answer, bool _reads_reports = false) {
         d.answer = _answer;
+        d.answer_reads_reports = _reads_reports;
         return *this;
     }
 };
@@ -415,7 +416,7 @@ const std::vector<description>& descriptions() {
             .checks(2, &j::check_nwk_cfg).d,
         entry(EM_ALM, "em_alm").stores(&store_em_alm, follow::button).read_for(tag)
             .checks(3, &j::check_held<param_em_alm, EM_ALM, true>).must(&j::must_em_alm)
-            .answers(&j::answer_value<param_em_alm, EM_ALM>).d,
+            .answers(&j::answer_value<param_em_alm, EM_ALM>, true).d,  // a button reported held
         entry(SCR_NAME, "scr_name").stores(&store_value<param_scr_name, SCR_NAME>).read_for(tag)
             .checks(4, &j::check_held<param_scr_name, SCR_NAME, false>).must(&j::must_scr_name)
             .answers(&j::answer_value<param_scr_name, SCR_NAME>).d,

@@ -74,6 +74,9 @@ struct description {
                                           const track_obj_data& _object) = nullptr;
     // The answer to a device's request for it.
     std::optional<std::string> (*answer)(judge& _judge, const win_record& _win) = nullptr;
+    // Whether that answer reads what the device itself reported (not only the project): a
+    // request for it must wait until the device's earlier reports are written.
+    bool answer_reads_reports = false;
 };
 
 // Every described parameter, in the order the values of a report are taken.

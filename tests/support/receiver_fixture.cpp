@@ -130,8 +130,18 @@ receiver_fixture::commands receiver_fixture::sync() {
     publish(param_sentinel(mac));
     publish(sleep_sentinel(mac));
     commands out;
-    out.param_req = frames_before(*m_param_req, mac, "inproc://mech_param_req");
     out.sleep = frames_before(*m_sleep, mac, "inproc://mech_sleep");
+    // The request sentinel goes ahead of the commands of the frames before it.
+    auto frames = frames_before(*m_param_req, mac, "inproc://mech_param_req");
+    while (auto frame = receive(*m_param_req, std::chrono::milliseconds(0)))
+        frames.push_back(std::move(*frame));
+    for (auto& frame : frames) {
+        const auto message = vyr::mail::mech_param_req::read(frame);
+        if (const auto* changed = std::get_if<vyr::mail::devices_changed>(&message))
+            out.marked.insert(out.marked.end(), changed->macs.begin(), changed->macs.end());
+        else
+            out.param_req.push_back(std::move(frame));
+    }
     return out;
 }
 

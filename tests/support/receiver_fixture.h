@@ -35,8 +35,9 @@ class receiver_fixture : public ::testing::Test {
 protected:
     // What the receiver sent to the mechanisms while handling some frames, in order.
     struct commands {
-        std::vector<std::string> param_req;  // frames on "inproc://mech_param_req"
+        std::vector<std::string> param_req;  // frames on "inproc://mech_param_req" but the marks
         std::vector<std::string> sleep;      // frames on "inproc://mech_sleep"
+        std::vector<std::string> marked;     // the devices the marks named, in order
     };
 
     static void SetUpTestSuite();
@@ -49,8 +50,9 @@ protected:
     virtual void configure(c_receiver&) {}
     // Publishes one frame as the proxy does (topic and body in one frame).
     void publish(const std::string& _frame);
-    // Publishes `_frame` and waits until the receiver has handled it: a sentinel that
-    // reaches each mechanism channel follows it, and the handlers run in arrival order.
+    // Publishes `_frame` and waits until the receiver has handled it: sentinels that reach
+    // each mechanism channel follow it; the handlers run in arrival order, so once the
+    // sleep sentinel is in every earlier command is (requests may overtake it).
     // Returns the commands the frame caused.
     commands handle(const std::string& _frame);
     // Waits until every frame published so far has been handled; returns their commands.
