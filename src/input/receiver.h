@@ -227,7 +227,9 @@ private:
     void queue_command(vyr::mail::param_request _message) const;
     // The WIN record of `_mac` is written (or will be by the pending batch): named to the
     // parameter-request mechanism by send_marks(), once the write is committed.
-    void mark(const std::string& _mac) const;
+    // With `_alive_only` the device only said it is alive (a heartbeat): that matters to the
+    // mechanism only for a device not in step.
+    void mark(const std::string& _mac, bool _alive_only = false) const;
     void send_marks() const;
     // The writes of the current report to the record of `_mac`.
     vyr::context::win_report report_writes(const std::string& _mac) const {
@@ -261,6 +263,7 @@ private:
     mutable std::vector<vyr::mail::param_request> m_queued;
     // Devices written and not yet named, in the order first written, without repeats.
     mutable std::vector<std::string> m_marks;
+    mutable std::vector<std::string> m_alive_marks;
     // Receiver thread only: frames taken off the proxy and not yet handled, their size,
     // and per device how many of them write its record (announcements, reports).
     // A report is decoded when taken; its message is read again from the text when it

@@ -257,7 +257,7 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
         device.announced(writes);
     }
     vyr::redis::transaction(m_context->redis_context(), writes).exec();
-    mark(mac);
+    mark(mac, !announced);
 }
 
 // A tag announced itself ("NA") or is alive ("HB"). After "NA" the tag knows nothing:
@@ -280,7 +280,7 @@ void c_receiver::process_notify_TO(const Json::Value& _j_notify) const {
         device.alarm_state(alarm_states::NOT_CONFIGURED, writes);
     }
     vyr::redis::transaction(m_context->redis_context(), writes).exec();
-    mark(mac);
+    mark(mac, action == "HB");
     if (action == "NA") {
         if (m_updater)
             m_updater->update_all_alarms_req();
@@ -289,7 +289,9 @@ void c_receiver::process_notify_TO(const Json::Value& _j_notify) const {
                 m_context->get_alarm(alarm_uid).delivered(false);
         }
     } else if (action == "HB") {
-        if (device.alarm_state() == alarm_states::UNKNOWN)
+        if (device.alarm_state() == alarm_states::UNKNOWN) {
             device.alarm_state(alarm_states::NOT_CONFIGURED);
+            mark(mac);
+        }
     }
 }

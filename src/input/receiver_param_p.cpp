@@ -255,20 +255,31 @@ void c_receiver::flush_param_p() const {
         (void)vyr::mail::mech_param_req::send(*m_mech_param_req_socket, message, m_logger);
 }
 
-void c_receiver::mark(const std::string& _mac) const {
+void c_receiver::mark(const std::string& _mac, bool _alive_only) const {
     // A batch names some hundreds of devices at most: a look along the list will do.
-    if (std::find(m_marks.begin(), m_marks.end(), _mac) == m_marks.end())
-        m_marks.push_back(_mac);
+    auto& marks = _alive_only ? m_alive_marks : m_marks;
+    if (std::find(marks.begin(), marks.end(), _mac) == marks.end())
+        marks.push_back(_mac);
 }
 
 void c_receiver::send_marks() const {
-    const auto macs = std::exchange(m_marks, {});
+    auto macs = std::exchange(m_marks, {});
+    auto alive = std::exchange(m_alive_marks, {});
+    // A device marked for what it said needs no mark for being alive.
+    alive.erase(std::remove_if(alive.begin(), alive.end(),
+                               [&](const std::string& _mac) {
+                                   return std::find(macs.begin(), macs.end(), _mac) != macs.end();
+                               }),
+                alive.end());
     // A frame dropped on a full pipe is caught up by the mechanism's own slow pass.
-    for (std::size_t first = 0; first < macs.size(); first += vyr::mail::devices_changed::max_macs) {
-        const auto last = std::min(macs.size(), first + vyr::mail::devices_changed::max_macs);
-        const vyr::mail::devices_changed changed{{macs.begin() + first, macs.begin() + last}};
-        (void)vyr::mail::mech_param_req::send(*m_mech_param_req_socket, changed, m_logger);
-    }
+    for (const auto* list : {&macs, &alive})
+        for (std::size_t first = 0; first < list->size(); first += vyr::mail::devices_changed::max_macs) {
+            const auto last = std::min(list->size(), first + vyr::mail::devices_changed::max_macs);
+            const vyr::mail::devices_changed changed{{list->begin() + static_cast<std::ptrdiff_t>(first),
+                                                      list->begin() + static_cast<std::ptrdiff_t>(last)},
+                                                     list == &alive};
+            (void)vyr::mail::mech_param_req::send(*m_mech_param_req_socket, changed, m_logger);
+        }
 }
 
 void c_receiver::answered(vyr::context::win_report& _device) const {
