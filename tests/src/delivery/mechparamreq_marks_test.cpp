@@ -12,6 +12,21 @@ namespace {
 
 using macs = std::vector<std::string>;
 
+// The service's receiver on the test thread, on the mechanism's ZeroMQ context: the
+// devices it writes are marked to the mechanism as in the service.
+struct receiver_beside_in {
+    c_receiver receiver;
+    long ts = ::time(nullptr);
+    receiver_beside_in(const test::redis_server& _redis, std::shared_ptr<zmq::context_t> _zmq)
+        : receiver(std::move(_zmq), "inproc://no-proxy", nullptr, _redis.host(), _redis.port(), test_logger()) {
+        receiver.open();
+    }
+    void report(const std::string& _mac, const std::string& _plist) {
+        receiver.process_param_p(R"({"mac": ")" + _mac + R"(", "ts": )" + std::to_string(++ts) +
+                                 R"(, "ms": 0, "plist": {)" + _plist + "}}");
+    }
+};
+
 class Marks : public mech_param_req_test {
 protected:
     Marks() { m_period = std::chrono::hours(1); }
@@ -35,6 +50,11 @@ protected:
         mech_param_req_test::SetUp();
         for (const auto& [uid, mac] : s_tags)
             m_records.push_back(settled(object_def{}.as(uid, mac)));
+        // The third tag's object is alone in a group of the same name.
+        auto third = object_def{}.as(s_tags[2].first, s_tags[2].second);
+        third.groups = {"grp-2"};
+        put(third);
+        m_store->get_group("grp-2").update("prj-1", "Drivers");
         // The first step judges every device: all are in step from here on.
         m_store->updated(true);
         send(std::string(1, static_cast<char>(vyr::cmd::notified)));
@@ -85,6 +105,49 @@ protected:
     std::vector<macs> m_steps;
     std::vector<vyr::context::win> m_records;
 };
+
+// Each change brings the devices it concerns to the next step, and no other: the receiver's
+// marks (a report, an answer to a push) and the mirror's changes, each written as the
+// service writes it and followed by the "context updated" its writer sends.
+TEST_F(Marks, EachChangeBringsTheDevicesItConcernsAndNoOther) {
+    receiver_beside_in receiver(*s_redis, m_zmq);
+    const auto changed = [this] { send(std::string(1, static_cast<char>(vyr::cmd::notified))); };
+    const macs all = {s_tags[0].second, s_tags[1].second, s_tags[2].second};
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        macs judged;
+    } rows[] = {
+        {"a report", [&] { receiver.report(s_tags[0].second, R"("scr_name": "Worker-1")"); }, {s_tags[0].second}},
+        {"an answer to a push",
+         [&] {
+             m_records[1].increment_sending_counter();
+             receiver.report(s_tags[1].second, R"("scr_name": "Worker-1")");
+         },
+         {s_tags[1].second}},
+        {"the object renamed", [&] { put(object_def{}.as(s_tags[1].first, s_tags[1].second)), changed(); },
+         {s_tags[1].second}},
+        {"its group renamed",
+         [&] { m_store->get_group("grp-2").update("prj-1", "Drivers"), changed(); }, {s_tags[2].second}},
+        {"a zone alarm of its object",
+         [&] {
+             m_store->get_zone("zone-1").update("prj-1", 1);
+             m_store->get_alarm("alarm-1").update("zone_violation", 0, s_tags[0].first, "zone-1", 1, "Out", true);
+             changed();
+         },
+         {s_tags[0].second}},
+        {"a schedule, which concerns every device",
+         [&] { m_store->get_tdoa_schedule("sch-1").update(1, {}), changed(); }, all},
+    };
+    for (const auto& r : rows) {
+        r.change();
+        auto judged = next_judged();
+        std::sort(judged.begin(), judged.end());
+        EXPECT_EQ(judged, r.judged) << r.what;
+        sent();  // the zone alarm's frame
+        EXPECT_TRUE(steps().empty()) << r.what;
+    }
+}
 
 // A device pushed waits for its pacing to end and is judged then, alone; its next push
 // goes out then.
