@@ -184,6 +184,7 @@ int main(int argc, char* argv[]) {
     run.load_after = load_average();
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     bench::print_table(std::cout, run, results);
+    bench::print_goals(std::cout, results);
     if (detail)
         bench::print_breakdowns(std::cout, results);
     benchmark::Shutdown();
