@@ -46,7 +46,7 @@ std::string mebibytes(double _bytes) {
 std::function<reading(const size_results&)> time_of(std::optional<double> size_results::*_member) {
     return [_member](const size_results& _r) {
         const auto& v = _r.*_member;
-        return reading{v, v ? format_time(*v) : "n/a"};
+        return reading{v, !v ? "n/a" : std::isinf(*v) ? "no answer" : format_time(*v)};
     };
 }
 

@@ -29,7 +29,7 @@ const char* const s_usage =
     "Usage: quorvane-bench [options] [--benchmark_... options of Google Benchmark]\n"
     "Measures rtls-quorvane at sites of several sizes and prints one table.\n"
     "\n"
-    "  --sizes N,N,...     site sizes in devices (default 1000,5000,10000)\n"
+    "  --sizes N,N,...     site sizes in devices (default 1000,10000,50000)\n"
     "  --quick             fewer iterations and shorter load phases (a smoke run)\n"
     "  --skip-e2e          only the in-process parts\n"
     "  --generator PATH    quorvane-make-project to use (default: next to this binary)\n"
@@ -78,7 +78,7 @@ int main(int argc, char* argv[]) {
     const std::string load_before = load_average();
     benchmark::Initialize(&argc, argv);
 
-    std::vector<int> sizes = {1000, 5000, 10000};
+    std::vector<int> sizes = {1000, 10000, 50000};
     bool quick = false;
     bool skip_e2e = false;
     bool log = false;
