@@ -55,14 +55,17 @@ std::optional<double> cpu_seconds(pid_t _pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// Devices the latest delivery pass found differing; nothing before a pass has judged any
+// device in step (the counts start at 0) or when the metrics cannot be read.
 std::optional<double> differing_devices(const service& _service) {
     const auto samples = _service.metrics();
     if (!samples)
         return std::nullopt;
-    const auto found = samples->find("rtls_quorvane_devices{status=\"differing\"}");
-    if (found == samples->end())
+    const auto differing = samples->find("rtls_quorvane_devices{status=\"differing\"}");
+    const auto in_step = samples->find("rtls_quorvane_devices{status=\"in_step\"}");
+    if (differing == samples->end() || in_step == samples->end() || in_step->second == 0)
         return std::nullopt;
-    return found->second;
+    return differing->second;
 }
 
 // A project collection file of the stand-in, parsed, and written back.
@@ -115,8 +118,9 @@ void wait_in_step(const steady_parts& _parts, size_results& _results) {
             return;
     }
     _results.notes.push_back("the site was not in step after " + std::to_string(limit.count()) + " s (" +
-                             (differing ? format_count(*differing) : std::string("?")) +
-                             " devices differing, frames still going out: " +
+                             (differing ? format_count(*differing) + " devices differing"
+                                        : std::string("no delivery pass had judged a device in step")) +
+                             ", frames still going out: " +
                              (clock_type::now() - last_change < quiet ? "yes" : "no") +
                              "); the figures after it are of that state");
 }
