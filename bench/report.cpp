@@ -199,8 +199,8 @@ std::vector<row> other_rows() {
          [](const size_results& _r) -> std::string {
              if (_r.differ_devices == 0)
                  return "n/a";
-             const std::string tags = ", " + format_count(static_cast<double>(_r.differ_reached)) + "/" +
-                                      format_count(static_cast<double>(_r.differ_devices)) + " tags";
+             const std::string tags = ", " + grouped(static_cast<long long>(_r.differ_reached)) + "/" +
+                                      grouped(static_cast<long long>(_r.differ_devices)) + " tags";
              return (_r.differ_pushed ? format_time(*_r.differ_pushed) : std::string("not all")) + tags;
          }},
         {"6 Peak RSS of rtls-quorvane (VmHWM)",

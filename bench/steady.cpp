@@ -90,10 +90,11 @@ std::optional<std::string> mac_of(const Json::Value& _object) {
 }
 
 // Objects whose devices the service keeps in step (an asset gets nothing), with an
-// ordinary generated name.
+// ordinary generated name (or one given here).
 bool renamable(const Json::Value& _object) {
     const std::string name = _object["name"].asString();
-    return _object["type"].asString() != "ASSET" && (name.rfind("Worker-", 0) == 0 || name.rfind("Vehicle-", 0) == 0);
+    return _object["type"].asString() != "ASSET" && (name.rfind("Worker-", 0) == 0 ||
+                                                      name.rfind("Vehicle-", 0) == 0 || name.rfind("Renamed-", 0) == 0);
 }
 
 }  // namespace
