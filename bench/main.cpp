@@ -132,7 +132,7 @@ std::optional<int> parse_options(int argc, char* argv[], options& _o) {
     return std::nullopt;
 }
 
-// Every part at one site size; a failure ends the size with a note.
+// Every measurement at one site size; a failure ends the size with a note.
 bench::size_results run_size(int _devices, const options& _o, vyr::libs::core::component_logger& _logger) {
     bench::size_results r;
     try {
