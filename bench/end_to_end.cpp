@@ -14,6 +14,7 @@
 #include "redis_probe.h"
 #include "reports.h"
 #include "service.h"
+#include "steady.h"
 #include "support/redis_server.h"
 
 namespace bench {
@@ -139,6 +140,20 @@ struct load_run {
     }
 };
 
+// What each tag of the site holds now in the simulator, in report form.
+std::vector<Json::Value> tag_values(const site& _site, vyr::devsim::device_sim& _sim) {
+    std::vector<Json::Value> values;
+    values.reserve(_site.tag_macs().size());
+    for (const auto& mac : _site.tag_macs()) {
+        try {
+            values.push_back(_sim.device(mac).values);
+        } catch (const std::out_of_range&) {
+            values.push_back(vyr::devsim::device_state(vyr::devsim::device_kind::tag).values());
+        }
+    }
+    return values;
+}
+
 // Requests of every parameter a device may ask for, open loop: `_rate` per second for
 // `_window`, every fifth to an anchor (when the site has any), the others to tags
 // spread over the site. After the window the answers get `_grace`; what has none then
@@ -212,6 +227,162 @@ open_loop_figures open_loop_window(proxy_tap& _tap, site& _site, const service& 
     return figures;
 }
 
+// 1. Report throughput: six-parameter reports of every tag. A marker report's time to
+// Redis is the receiver's backlog d(t); offered r reports/s against a capacity of c, the
+// backlog grows as d'(t) = r / c - 1. A run above the capacity gives c from the growth; a
+// run below it must show no growing backlog. The whole phase has a budget: the start-up's
+// share grows with the site, and a loaded machine drains slowly.
+class throughput_phase {
+public:
+    throughput_phase(site& _site, proxy_tap& _tap, vyr::devsim::device_sim& _sim, backlog_probe& _backlog,
+                     bool _quick)
+        : m_site(_site), m_tap(_tap), m_sim(_sim), m_backlog(_backlog), m_quick(_quick),
+          m_first_drain(first_drain(_site.shape().devices, _quick)),
+          m_deadline(clock_type::now() + m_first_drain + (_quick ? seconds(12) : seconds(30))) {}
+
+    void measure(size_results& _results) {
+        std::cerr << "e2e: report throughput\n";
+        std::cerr << "e2e: waiting for the receiver to work off the start-up of " << m_site.shape().devices
+                  << " devices\n";
+        if (!drain(m_first_drain))
+            return _results.notes.push_back(
+                "the receiver had not worked off the site's start-up after " + std::to_string(m_first_drain.count()) +
+                " s (a report still waited seconds for it): no report throughput measured");
+        // What each tag holds once the start-up is worked off is what it reports.
+        m_values = tag_values(m_site, m_sim);
+        // The receiver alone (in-process) is the first guess, and more than the service
+        // manages beside its other threads: a short run at it gives the capacity from the
+        // growth of the backlog under what was really generated (short, so the backlog it
+        // leaves drains soon); a run at 90 % of that (then 70 %) must show no growing backlog.
+        double capacity = 400;
+        if (_results.receiver_per_report && *_results.receiver_per_report > 0)
+            capacity = 1.0 / *_results.receiver_per_report;
+        const auto over = run(capacity, seconds(2));
+        if (over.generated < 0.9 * over.rate)
+            _results.notes.push_back("the simulator sent only " + std::to_string(static_cast<long>(over.generated)) +
+                                     " of " + std::to_string(static_cast<long>(over.rate)) + " reports/s offered");
+        capacity = over.generated / (1.0 + std::max(0.0, over.growth()));
+        const auto window = m_quick ? seconds(3) : seconds(5);
+        for (const double share : {0.9, 0.7}) {
+            if (left() < window + seconds(2))
+                break;
+            const auto check = run(share * capacity, window);
+            if (check.sustained()) {
+                _results.reports_per_second = check.generated;
+                break;
+            }
+            if (m_quick)
+                break;
+        }
+        if (!_results.reports_per_second)
+            _results.notes.push_back("no report rate tried was sustained (capacity estimate " +
+                                     std::to_string(static_cast<long>(capacity)) + "/s)");
+    }
+
+private:
+    // The start-up's share of the budget: a few seconds per 1,000 devices, but no more
+    // than a site of 50,000 takes when the service keeps up.
+    static seconds first_drain(int _devices, bool _quick) {
+        if (_quick)
+            return seconds(15 + _devices / 2000);
+        return seconds(std::min(150, 20 + 3 * (_devices / 1000)));
+    }
+
+    clock_type::duration left() const { return std::max(clock_type::duration::zero(), m_deadline - clock_type::now()); }
+
+    // Until a marker report reaches Redis within 50 ms; false when the budget ran out.
+    bool drain(clock_type::duration _limit) {
+        const auto until = clock_type::now() + std::min(_limit, left());
+        while (clock_type::now() < until) {
+            const auto delay = m_backlog.measure(until - clock_type::now() + seconds(1));
+            if (delay && *delay < 0.05)
+                return true;
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+        return false;
+    }
+
+    load_run run(double _rate, clock_type::duration _window) {
+        load_run result;
+        result.rate = _rate;
+        drain(left());
+        // The devices' own reports (answers to pushes) pass the tap too.
+        const auto own = [&] {
+            const auto stats = m_sim.stats();
+            return stats.reports + stats.requests;
+        };
+        const auto forwarded_before = m_tap.reports_forwarded() - own();
+        const auto start = clock_type::now();
+        {
+            report_load load(m_sim, m_site.tag_macs(), m_values, _rate);
+            while (clock_type::now() - start < _window) {
+                const double at = since(start);
+                const auto delay = m_backlog.measure(_window + seconds(5));
+                if (delay)
+                    result.samples.emplace_back(at, *delay);
+                std::this_thread::sleep_for(milliseconds(100));
+            }
+        }
+        result.generated = static_cast<double>(m_tap.reports_forwarded() - own() - forwarded_before) / since(start);
+        std::cerr << "e2e:   " << static_cast<long>(_rate) << " reports/s offered, "
+                  << static_cast<long>(result.generated) << "/s generated, backlog "
+                  << (result.samples.empty() ? -1.0 : result.samples.front().second * 1000) << " ms -> "
+                  << (result.samples.empty() ? -1.0 : result.samples.back().second * 1000) << " ms, growing "
+                  << result.growth() << " s/s\n";
+        return result;
+    }
+
+    site& m_site;
+    proxy_tap& m_tap;
+    vyr::devsim::device_sim& m_sim;
+    backlog_probe& m_backlog;
+    const bool m_quick;
+    const seconds m_first_drain;
+    const clock_type::time_point m_deadline;
+    std::vector<Json::Value> m_values;
+};
+
+// 2. Request latency: one request at a time, each of every parameter a tag may ask for,
+// for tags spread over the site, during a fixed window, once the receiver has worked off
+// the load above. A request still without an answer a grace period after the window
+// counts as lost (an infinite latency).
+void measure_request_latency(site& _site, proxy_tap& _tap, backlog_probe& _backlog, bool _quick,
+                             size_results& _results) {
+    for (const auto until = clock_type::now() + seconds(10); clock_type::now() < until;) {
+        const auto delay = _backlog.measure(seconds(10));
+        if (delay && *delay < 0.05)
+            break;
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    std::vector<double> latencies;
+    const auto window = _quick ? seconds(4) : seconds(8);
+    const auto grace = seconds(7);
+    const auto& tags = _site.tag_macs();
+    const auto start = clock_type::now();
+    std::size_t i = 0;
+    std::cerr << "e2e: request latency\n";
+    while (clock_type::now() - start < window) {
+        const std::string& mac = tags[(i++ * 7919) % tags.size()];
+        const auto timeout = std::chrono::duration_cast<milliseconds>(window - (clock_type::now() - start) + grace);
+        const auto latency = _tap.probe(mac, request_frame(mac, vyr::devsim::device_kind::tag, wall_clock_ms()), timeout);
+        latencies.push_back(latency ? *latency : INFINITY);
+        if (!latency)
+            ++_results.latency_lost;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    std::sort(latencies.begin(), latencies.end());
+    _results.latency_samples = latencies.size();
+    _results.requested_parameters =
+        static_cast<int>(vyr::devsim::device_state(vyr::devsim::device_kind::tag).request_list().size());
+    _results.latency_p50 = quantile(latencies, 0.50);
+    _results.latency_p99 = quantile(latencies, 0.99);
+    _results.latency_max = latencies.back();
+    if (_results.latency_lost)
+        _results.notes.push_back(std::to_string(_results.latency_lost) + " of " + std::to_string(latencies.size()) +
+                                 " requests got no answer within " + std::to_string(grace.count()) + " s after the " +
+                                 std::to_string(window.count()) + " s window (shown as \"no answer\")");
+}
+
 }  // namespace
 
 void run_end_to_end(site& _site, const end_to_end_options& _options, size_results& _results) {
@@ -239,177 +410,32 @@ void run_end_to_end(site& _site, const end_to_end_options& _options, size_result
     std::cerr << "e2e: open-loop requests during start-up\n";
     _results.open_start =
         open_loop_window(tap, _site, quorvane, 20, _options.quick ? seconds(5) : seconds(15), seconds(15));
-
-    // 1. Report throughput: six-parameter reports of every tag. A marker report's time to
-    // Redis is the receiver's backlog d(t); offered r reports/s against a capacity of c,
-    // the backlog grows as d'(t) = r / c - 1. A run above the capacity gives c from the
-    // growth; a run below it must show no growing backlog.
-    {
-        std::cerr << "e2e: report throughput\n";
-        const auto& tags = _site.tag_macs();
-        // What each tag holds once the start-up is worked off is what it reports.
-        std::vector<Json::Value> values;
-        // The whole phase has a budget: the start-up's share grows with the site, and a
-        // loaded machine drains slowly.
-        const auto first_drain =
-            _options.quick ? seconds(15) : seconds(20 + 6 * static_cast<int>(shape.devices / 1000));
-        const auto deadline = clock_type::now() + first_drain + (_options.quick ? seconds(12) : seconds(30));
-        const auto left = [&] { return std::max(clock_type::duration::zero(), deadline - clock_type::now()); };
-        // Until a marker report reaches Redis within 50 ms; false when the budget ran out.
-        const auto drain = [&](clock_type::duration _limit) {
-            const auto until = clock_type::now() + std::min(_limit, left());
-            while (clock_type::now() < until) {
-                const auto delay = backlog.measure(until - clock_type::now() + seconds(1));
-                if (delay && *delay < 0.05)
-                    return true;
-                std::this_thread::sleep_for(milliseconds(100));
-            }
-            return false;
-        };
-        const auto run = [&](double _rate, clock_type::duration _window) {
-            load_run result;
-            result.rate = _rate;
-            drain(left());
-            // The devices' own reports (answers to pushes) pass the tap too.
-            const auto own = [&] {
-                const auto stats = sim.stats();
-                return stats.reports + stats.requests;
-            };
-            const auto forwarded_before = tap.reports_forwarded() - own();
-            const auto start = clock_type::now();
-            {
-                report_load load(sim, tags, values, _rate);
-                while (clock_type::now() - start < _window) {
-                    const double at = since(start);
-                    const auto delay = backlog.measure(_window + seconds(5));
-                    if (delay)
-                        result.samples.emplace_back(at, *delay);
-                    std::this_thread::sleep_for(milliseconds(100));
-                }
-            }
-            result.generated =
-                static_cast<double>(tap.reports_forwarded() - own() - forwarded_before) / since(start);
-            std::cerr << "e2e:   " << static_cast<long>(_rate) << " reports/s offered, "
-                      << static_cast<long>(result.generated) << "/s generated, backlog "
-                      << (result.samples.empty() ? -1.0 : result.samples.front().second * 1000) << " ms -> "
-                      << (result.samples.empty() ? -1.0 : result.samples.back().second * 1000)
-                      << " ms, growing " << result.growth() << " s/s\n";
-            return result;
-        };
-
-        const auto window = _options.quick ? seconds(3) : seconds(5);
-        std::cerr << "e2e: waiting for the receiver to work off the start-up of " << shape.devices
-                  << " devices\n";
-        if (!drain(first_drain)) {
-            _results.notes.push_back("the receiver had not worked off the site's start-up after " +
-                                     std::to_string(first_drain.count()) +
-                                     " s (a report still waited seconds for it): no report throughput measured");
-        } else {
-            values.reserve(tags.size());
-            for (const auto& mac : tags) {
-                try {
-                    values.push_back(sim.device(mac).values);
-                } catch (const std::out_of_range&) {
-                    values.push_back(vyr::devsim::device_state(vyr::devsim::device_kind::tag).values());
-                }
-            }
-            // The receiver alone (in-process) is the first guess, and more than the service
-            // manages beside its other threads: a short run at it gives the capacity from
-            // the growth of the backlog under what was really generated (short, so the
-            // backlog it leaves drains soon); a run at 90 % of that (then 70 %) must show no
-            // growing backlog.
-            double capacity = 400;
-            if (_results.receiver_per_report && *_results.receiver_per_report > 0)
-                capacity = 1.0 / *_results.receiver_per_report;
-            const auto over = run(capacity, seconds(2));
-            if (over.generated < 0.9 * over.rate)
-                _results.notes.push_back("the simulator sent only " +
-                                         std::to_string(static_cast<long>(over.generated)) + " of " +
-                                         std::to_string(static_cast<long>(over.rate)) + " reports/s offered");
-            capacity = over.generated / (1.0 + std::max(0.0, over.growth()));
-            for (const double share : {0.9, 0.7}) {
-                if (left() < window + seconds(2))
-                    break;
-                const auto check = run(share * capacity, window);
-                if (check.sustained()) {
-                    _results.reports_per_second = check.generated;
-                    break;
-                }
-                if (_options.quick)
-                    break;
-            }
-            if (!_results.reports_per_second)
-                _results.notes.push_back("no report rate tried was sustained (capacity estimate " +
-                                         std::to_string(static_cast<long>(capacity)) + "/s)");
-        }
-    }
-
-    // 2. Request latency: one request at a time, each of every parameter a tag may ask
-    // for, for tags spread over the site, during a fixed window, once the receiver has
-    // worked off the load above. A request still without an answer a grace period after
-    // the window counts as lost (an infinite latency).
-    {
-        for (const auto until = clock_type::now() + seconds(10); clock_type::now() < until;) {
-            const auto delay = backlog.measure(seconds(10));
-            if (delay && *delay < 0.05)
-                break;
-            std::this_thread::sleep_for(milliseconds(100));
-        }
-        std::vector<double> latencies;
-        const auto window = _options.quick ? seconds(4) : seconds(8);
-        const auto grace = seconds(7);
-        const auto& tags = _site.tag_macs();
-        const auto start = clock_type::now();
-        std::size_t i = 0;
-        std::cerr << "e2e: request latency\n";
-        while (clock_type::now() - start < window) {
-            const std::string& mac = tags[(i++ * 7919) % tags.size()];
-            const auto timeout = std::chrono::duration_cast<milliseconds>(window - (clock_type::now() - start) + grace);
-            const auto latency =
-                tap.probe(mac, request_frame(mac, vyr::devsim::device_kind::tag, wall_clock_ms()), timeout);
-            latencies.push_back(latency ? *latency : INFINITY);
-            if (!latency)
-                ++_results.latency_lost;
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-        std::sort(latencies.begin(), latencies.end());
-        _results.latency_samples = latencies.size();
-        _results.requested_parameters =
-            static_cast<int>(vyr::devsim::device_state(vyr::devsim::device_kind::tag).request_list().size());
-        _results.latency_p50 = quantile(latencies, 0.50);
-        _results.latency_p99 = quantile(latencies, 0.99);
-        _results.latency_max = latencies.back();
-        if (_results.latency_lost)
-            _results.notes.push_back(std::to_string(_results.latency_lost) + " of " +
-                                     std::to_string(latencies.size()) + " requests got no answer within " +
-                                     std::to_string(grace.count()) + " s after the " +
-                                     std::to_string(window.count()) + " s window (shown as \"no answer\")");
-    }
+    throughput_phase(_site, tap, sim, backlog, _options.quick).measure(_results);
+    measure_request_latency(_site, tap, backlog, _options.quick, _results);
 
     // 3. Open-loop requests in steady state, under half the sustained report rate.
     {
         std::cerr << "e2e: open-loop requests under report load\n";
-        const auto& tags = _site.tag_macs();
-        std::vector<Json::Value> values;
-        for (const auto& mac : tags) {
-            try {
-                values.push_back(sim.device(mac).values);
-            } catch (const std::out_of_range&) {
-                values.push_back(vyr::devsim::device_state(vyr::devsim::device_kind::tag).values());
-            }
-        }
+        const auto values = tag_values(_site, sim);
         const double rate = _results.reports_per_second ? 0.5 * *_results.reports_per_second : 100.0;
         _results.open_steady_report_rate = rate;
-        report_load load(sim, tags, values, rate);
+        report_load load(sim, _site.tag_macs(), values, rate);
         _results.open_steady =
             open_loop_window(tap, _site, quorvane, 20, _options.quick ? seconds(5) : seconds(10), seconds(15));
     }
 
+    // 7, 8. The site in step: CPU, a change on the platform, every grouped tag differing.
+    const steady_parts parts{_site, quorvane, tap, sim, _options.quick};
+    wait_in_step(parts, _results);
+    measure_cpu(parts, _results);
+    measure_platform_changes(parts, _results);
+    measure_every_tag_differs(parts, _results);
+
     _results.peak_rss = quorvane.peak_rss();
     // A worker in the middle of a long pass sees the stop only at its end.
     const auto patience = seconds(10);
-    const auto stopped = quorvane.stop(patience);
-    if (!stopped)
+    _results.sigterm_exit = quorvane.stop(patience);
+    if (!_results.sigterm_exit)
         _results.notes.push_back("rtls-quorvane did not stop within " + std::to_string(patience.count()) +
                                  " s of SIGTERM and was killed");
     sim.stop();

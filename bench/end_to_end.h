@@ -1,8 +1,9 @@
 // The end-to-end parts of the benchmark, run against the built rtls-quorvane with the
 // device simulator standing in for the gateway's proxy and the devices: the latency of
 // a parameter request to its "#win" 000F answer, the rate of parameter reports the
-// receiver sustains and its Redis commands per report, and the service's peak memory.
-// Runs on the calling thread (the benchmark's main thread).
+// receiver sustains and its Redis commands per report, then with the site in step its
+// CPU, changes on the platform to their frames (steady.h), the service's peak memory and
+// its time from SIGTERM to exit. Runs on the calling thread (the benchmark's main thread).
 #pragma once
 
 #include "report.h"

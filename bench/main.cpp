@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -29,7 +30,7 @@ const char* const s_usage =
     "Usage: quorvane-bench [options] [--benchmark_... options of Google Benchmark]\n"
     "Measures rtls-quorvane at sites of several sizes and prints one table.\n"
     "\n"
-    "  --sizes N,N,...     site sizes in devices (default 1000,5000,10000)\n"
+    "  --sizes N,N,...     site sizes in devices (default 1000,10000,50000)\n"
     "  --quick             fewer iterations and shorter load phases (a smoke run)\n"
     "  --skip-e2e          only the in-process parts\n"
     "  --generator PATH    quorvane-make-project to use (default: next to this binary)\n"
@@ -71,53 +72,54 @@ double seconds_since(std::chrono::steady_clock::time_point _start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - _start).count();
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-    const auto started = std::chrono::steady_clock::now();
-    const std::string load_before = load_average();
-    benchmark::Initialize(&argc, argv);
-
-    std::vector<int> sizes = {1000, 5000, 10000};
+// The command line's choices.
+struct options {
+    std::vector<int> sizes = {1000, 10000, 50000};
     bool quick = false;
     bool skip_e2e = false;
     bool log = false;
     bool detail = false;
     std::string service_log;
     std::string generator = test::binary("quorvane-make-project");
+};
+
+// Reads the options after Google Benchmark took its own; an exit status when the
+// program is to end at once (help, or a bad option).
+std::optional<int> parse_options(int argc, char* argv[], options& _o) {
     static const option long_options[] = {
-        {"sizes", required_argument, nullptr, 's'},     {"quick", no_argument, nullptr, 'q'},
-        {"skip-e2e", no_argument, nullptr, 'e'},        {"generator", required_argument, nullptr, 'g'},
-        {"log", no_argument, nullptr, 'l'},             {"detail", no_argument, nullptr, 'd'},
-        {"service-log", required_argument, nullptr, 'S'},        {"help", no_argument, nullptr, 'h'},            {nullptr, 0, nullptr, 0}};
+        {"sizes", required_argument, nullptr, 's'},       {"quick", no_argument, nullptr, 'q'},
+        {"skip-e2e", no_argument, nullptr, 'e'},          {"generator", required_argument, nullptr, 'g'},
+        {"log", no_argument, nullptr, 'l'},               {"detail", no_argument, nullptr, 'd'},
+        {"service-log", required_argument, nullptr, 'S'}, {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
     int c = 0;
     while ((c = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
         switch (c) {
         case 's':
             try {
-                sizes = parse_sizes(optarg);
+                _o.sizes = parse_sizes(optarg);
             } catch (const std::exception&) {
                 std::cerr << "bad --sizes: " << optarg << "\n";
                 return 2;
             }
             break;
         case 'q':
-            quick = true;
+            _o.quick = true;
             break;
         case 'e':
-            skip_e2e = true;
+            _o.skip_e2e = true;
             break;
         case 'g':
-            generator = optarg;
+            _o.generator = optarg;
             break;
         case 'l':
-            log = true;
+            _o.log = true;
             break;
         case 'd':
-            detail = true;
+            _o.detail = true;
             break;
         case 'S':
-            service_log = optarg;
+            _o.service_log = optarg;
             break;
         case 'h':
             std::cout << s_usage;
@@ -127,50 +129,66 @@ int main(int argc, char* argv[]) {
             return 2;
         }
     }
+    return std::nullopt;
+}
+
+// Every measurement at one site size; a failure ends the size with a note.
+bench::size_results run_size(int _devices, const options& _o, vyr::libs::core::component_logger& _logger) {
+    bench::size_results r;
+    try {
+        std::cerr << "== site of " << _devices << " devices\n";
+        bench::site site(_devices, _o.generator);
+        std::cerr << "== redis-server on port " << site.redis().port() << ", platform stand-in on port "
+                  << site.platform().port() << ", project in " << site.project_dir() << "\n";
+        r.devices = site.shape().devices;
+        r.tags = site.shape().tags;
+        r.anchors = site.shape().anchors;
+
+        bench::inprocess_options in;
+        in.progress = &std::cerr;
+        // A pass or refresh over thousands of devices is itself an average: larger
+        // sites run it fewer times.
+        in.refresh_iterations = _o.quick || _devices > 2000 ? 1 : 2;
+        in.pass_iterations = _o.quick || _devices > 2000 ? 1 : 2;
+        const auto phase = std::chrono::steady_clock::now();
+        bench::run_inprocess(site, _logger, in, r);
+        std::cerr << "== in-process parts of " << _devices << " devices took " << seconds_since(phase) << " s\n";
+
+        if (!_o.skip_e2e) {
+            bench::end_to_end_options e2e;
+            e2e.quick = _o.quick;
+            e2e.service_log = _o.service_log;
+            const auto e2e_phase = std::chrono::steady_clock::now();
+            bench::run_end_to_end(site, e2e, r);
+            std::cerr << "== end-to-end parts of " << _devices << " devices took " << seconds_since(e2e_phase)
+                      << " s\n";
+        }
+    } catch (const std::exception& e) {
+        r.notes.push_back(std::string("failed: ") + e.what());
+        std::cerr << "site of " << _devices << " devices failed: " << e.what() << "\n";
+    }
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const auto started = std::chrono::steady_clock::now();
+    const std::string load_before = load_average();
+    benchmark::Initialize(&argc, argv);
+    options o;
+    if (const auto status = parse_options(argc, argv, o))
+        return *status;
     // A child that dies must not take the benchmark with it through a broken pipe.
     ::signal(SIGPIPE, SIG_IGN);
 
     vyr::libs::core::logger logger("quorvane-bench", "bench");
     logger.set_writing_to_socket(false);
-    logger.set_debug(log);
+    logger.set_debug(o.log);
 
     std::vector<bench::size_results> results;
-    for (const int devices : sizes) {
-        bench::size_results r;
-        try {
-            std::cerr << "== site of " << devices << " devices\n";
-            bench::site site(devices, generator);
-            std::cerr << "== redis-server on port " << site.redis().port() << ", platform stand-in on port "
-                      << site.platform().port() << ", project in " << site.project_dir() << "\n";
-            r.devices = site.shape().devices;
-            r.tags = site.shape().tags;
-            r.anchors = site.shape().anchors;
-
-            bench::inprocess_options in;
-            in.progress = &std::cerr;
-            // A pass or refresh over thousands of devices is itself an average: larger
-            // sites run it fewer times.
-            in.refresh_iterations = quick || devices > 2000 ? 1 : 2;
-            in.pass_iterations = quick || devices > 2000 ? 1 : 2;
-            const auto phase = std::chrono::steady_clock::now();
-            bench::run_inprocess(site, logger, in, r);
-            std::cerr << "== in-process parts of " << devices << " devices took " << seconds_since(phase) << " s\n";
-
-            if (!skip_e2e) {
-                bench::end_to_end_options e2e;
-                e2e.quick = quick;
-                e2e.service_log = service_log;
-                const auto e2e_phase = std::chrono::steady_clock::now();
-                bench::run_end_to_end(site, e2e, r);
-                std::cerr << "== end-to-end parts of " << devices << " devices took " << seconds_since(e2e_phase)
-                          << " s\n";
-            }
-        } catch (const std::exception& e) {
-            r.notes.push_back(std::string("failed: ") + e.what());
-            std::cerr << "site of " << devices << " devices failed: " << e.what() << "\n";
-        }
-        results.push_back(r);
-    }
+    for (const int devices : o.sizes)
+        results.push_back(run_size(devices, o, logger));
 
     bench::run_description run;
     run.machine = std::to_string(std::thread::hardware_concurrency()) + " cores";
@@ -184,7 +202,8 @@ int main(int argc, char* argv[]) {
     run.load_after = load_average();
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     bench::print_table(std::cout, run, results);
-    if (detail)
+    bench::print_goals(std::cout, results);
+    if (o.detail)
         bench::print_breakdowns(std::cout, results);
     benchmark::Shutdown();
     return 0;

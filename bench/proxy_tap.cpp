@@ -1,5 +1,7 @@
 #include "proxy_tap.h"
 
+#include "device_state.h"
+
 namespace bench {
 
 namespace {
@@ -88,6 +90,7 @@ void proxy_tap::run() {
 // "#win 080E" + sequence (2) + length (4) + code (4) + payloads + MAC (16).
 void proxy_tap::take_command(const zmq::message_t& _frame) {
     static const std::string s_prefix = "#win 080E";
+    take_watched(_frame, std::chrono::steady_clock::now());
     if (!starts_with(_frame, s_prefix) || _frame.size() < s_prefix.size() + 6 + 4 + 16)
         return;
     const auto text = _frame.to_string_view();
@@ -106,6 +109,40 @@ void proxy_tap::take_command(const zmq::message_t& _frame) {
     m_probe_latency = std::chrono::duration<double>(now - m_probe_sent).count();
     m_probe_mac.clear();
     m_answered.notify_all();
+}
+
+void proxy_tap::take_watched(const zmq::message_t& _frame, std::chrono::steady_clock::time_point _now) {
+    vyr::libs::core::mutex_lock lock(m_mutex);
+    if (m_watch_name.empty())
+        return;
+    const auto command = vyr::devsim::parse_win_frame(std::string(_frame.to_string_view()));
+    if (!command || m_watched.count(command->mac))
+        return;
+    for (const auto& payload : command->payloads) {
+        const auto decoded = vyr::devsim::decode_payload(payload);
+        if (decoded.kind == vyr::devsim::decoded_payload::value && decoded.name == m_watch_name &&
+            decoded.json.isString() && m_watch_values.count(decoded.json.asString())) {
+            m_watched.emplace(command->mac, _now);
+            return;
+        }
+    }
+}
+
+void proxy_tap::watch(const std::string& _name, std::set<std::string> _values) {
+    vyr::libs::core::mutex_lock lock(m_mutex);
+    m_watch_name = _name;
+    m_watch_values = std::move(_values);
+    m_watched.clear();
+}
+
+std::unordered_map<std::string, std::chrono::steady_clock::time_point> proxy_tap::watched() {
+    vyr::libs::core::mutex_lock lock(m_mutex);
+    return m_watched;
+}
+
+std::size_t proxy_tap::watched_count() {
+    vyr::libs::core::mutex_lock lock(m_mutex);
+    return m_watched.size();
 }
 
 void proxy_tap::inject(const std::string& _frame) {

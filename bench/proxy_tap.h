@@ -3,8 +3,9 @@
 // subscription (and the subscriptions back), "#win" commands of the service go on to the
 // simulator's PULL. Beside forwarding, it sends probe requests straight into the
 // service's subscription and times them to their "#win" 000F answer, and it counts the
-// frames it forwards. One thread of its own owns every socket; probe(), inject() and
-// the counters may be called from one other thread.
+// frames it forwards, and it can watch the pushes of one parameter value: which devices
+// got a "#win" frame carrying it, and when. One thread of its own owns every socket;
+// probe(), inject(), watch() and the counters may be called from one other thread.
 #pragma once
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -61,6 +63,15 @@ public:
     open_loop_answers take_open_loop();
     std::size_t open_loop_pending();
 
+    // From now on, notes every device that receives a "#win" frame with a payload of the
+    // parameter `_name` (its catalogue name, e.g. "scr_name") whose value, as the device
+    // decodes it, is one of the texts `_values`: the first such frame per device counts.
+    // Forgets what an earlier watch noted.
+    void watch(const std::string& _name, std::set<std::string> _values);
+    // MAC -> arrival of its first watched frame, of the current watch.
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> watched();
+    std::size_t watched_count();
+
     // "#param_p" frames forwarded from the simulator, "#win" frames from the service.
     std::uint64_t reports_forwarded() const noexcept { return m_reports.load(); }
     std::uint64_t commands_forwarded() const noexcept { return m_commands.load(); }
@@ -70,6 +81,7 @@ public:
 private:
     void run();
     void take_command(const zmq::message_t& _frame);
+    void take_watched(const zmq::message_t& _frame, std::chrono::steady_clock::time_point _now);
 
     zmq::context_t m_context{1};
     std::unique_ptr<zmq::socket_t> m_output;  // XPUB towards the service
@@ -94,6 +106,10 @@ private:
     std::unordered_map<std::string, std::deque<std::chrono::steady_clock::time_point>> m_scheduled
         VYR_GUARDED_BY(m_mutex);
     std::vector<double> m_open_latencies VYR_GUARDED_BY(m_mutex);
+    // The watch: parameter name, values, and what it noted.
+    std::string m_watch_name VYR_GUARDED_BY(m_mutex);
+    std::set<std::string> m_watch_values VYR_GUARDED_BY(m_mutex);
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> m_watched VYR_GUARDED_BY(m_mutex);
 };
 
 }  // namespace bench

@@ -112,27 +112,9 @@ cell_t cycles_cell(open_loop_figures size_results::*_member) {
     };
 }
 
-}  // namespace
-
-std::string format_time(double _seconds) {
-    const double magnitude = std::fabs(_seconds);
-    if (magnitude >= 1)
-        return significant(_seconds) + " s";
-    if (magnitude >= 1e-3)
-        return significant(_seconds * 1e3) + " ms";
-    if (magnitude >= 1e-6)
-        return significant(_seconds * 1e6) + " us";
-    return significant(_seconds * 1e9) + " ns";
-}
-
-std::string format_count(double _value) {
-    if (std::fabs(_value) >= 1000)
-        return grouped(std::llround(_value));
-    return significant(_value);
-}
-
-void print_table(std::ostream& _out, const run_description& _run, const std::vector<size_results>& _sizes) {
-    const std::vector<row> rows = {
+// The rows of the request figures.
+std::vector<row> request_rows() {
+    return {
         {"5 Floor: Redis round trip, sync GET (1x)", time_cell(&size_results::round_trip)},
         {"  Floor: pipelined GET, per command", time_cell(&size_results::pipelined)},
         {"1 Request answer in-process, p50", time_cell(&size_results::request_p50)},
@@ -175,6 +157,12 @@ void print_table(std::ostream& _out, const run_description& _run, const std::vec
         {"    report load", [](const size_results& _r) -> std::string {
              return _r.open_steady_report_rate ? format_count(*_r.open_steady_report_rate) + "/s" : "n/a";
          }},
+    };
+}
+
+// The rows of reports, delivery, mirror, memory, CPU and changes.
+std::vector<row> other_rows() {
+    return {
         {"2 Reports (6 parameters) sustained",
          [](const size_results& _r) -> std::string {
              if (!_r.reports_per_second)
@@ -207,6 +195,14 @@ void print_table(std::ostream& _out, const run_description& _run, const std::vec
                  return "n/a";
              return format_count(*_r.refresh_commands / _r.devices);
          }},
+        {"  Every grouped tag differs -> each pushed once",
+         [](const size_results& _r) -> std::string {
+             if (_r.differ_devices == 0)
+                 return "n/a";
+             const std::string tags = ", " + grouped(static_cast<long long>(_r.differ_reached)) + "/" +
+                                      grouped(static_cast<long long>(_r.differ_devices)) + " tags";
+             return (_r.differ_pushed ? format_time(*_r.differ_pushed) : std::string("not all")) + tags;
+         }},
         {"6 Peak RSS of rtls-quorvane (VmHWM)",
          [](const size_results& _r) -> std::string {
              if (!_r.peak_rss)
@@ -215,7 +211,57 @@ void print_table(std::ostream& _out, const run_description& _run, const std::vec
              text << std::fixed << std::setprecision(1) << *_r.peak_rss / (1024.0 * 1024.0) << " MiB";
              return text.str();
          }},
+        {"  SIGTERM -> exit", time_cell(&size_results::sigterm_exit)},
+        {"7 CPU in step, rtls-quorvane / redis-server",
+         [](const size_results& _r) -> std::string {
+             const auto percent = [](const std::optional<double>& _share) {
+                 return _share ? significant(*_share * 100) + " %" : std::string("n/a");
+             };
+             if (!_r.cpu_service && !_r.cpu_redis)
+                 return "n/a";
+             return percent(_r.cpu_service) + " / " + percent(_r.cpu_redis) + " of a core, " +
+                    format_count(std::round(_r.cpu_window)) + " s";
+         }},
+        {"8 Platform change -> frame, p50 / p99",
+         [](const size_results& _r) -> std::string {
+             if (!_r.change_p50)
+                 return "n/a";
+             return time_cell(&size_results::change_p50)(_r) + " / " + time_cell(&size_results::change_p99)(_r);
+         }},
+        {"                            max",
+         [](const size_results& _r) {
+             std::string text = time_cell(&size_results::change_max)(_r);
+             if (_r.change_samples)
+                 text += ", n=" + std::to_string(_r.change_samples - _r.change_lost) + "/" +
+                         std::to_string(_r.change_samples);
+             return text;
+         }},
     };
+}
+
+}  // namespace
+
+std::string format_time(double _seconds) {
+    const double magnitude = std::fabs(_seconds);
+    if (magnitude >= 1)
+        return significant(_seconds) + " s";
+    if (magnitude >= 1e-3)
+        return significant(_seconds * 1e3) + " ms";
+    if (magnitude >= 1e-6)
+        return significant(_seconds * 1e6) + " us";
+    return significant(_seconds * 1e9) + " ns";
+}
+
+std::string format_count(double _value) {
+    if (std::fabs(_value) >= 1000)
+        return grouped(std::llround(_value));
+    return significant(_value);
+}
+
+void print_table(std::ostream& _out, const run_description& _run, const std::vector<size_results>& _sizes) {
+    std::vector<row> rows = request_rows();
+    for (auto& r : other_rows())
+        rows.push_back(std::move(r));
 
     std::vector<std::string> headers;
     for (const auto& r : _sizes)

@@ -84,8 +84,28 @@ struct size_results {
     std::optional<double> refresh_fetch;
     std::optional<double> refresh_commands;
 
+    // The site in step, end to end: average CPU of the service and of redis-server as a
+    // share of one core, over `cpu_window` seconds.
+    std::optional<double> cpu_service;
+    std::optional<double> cpu_redis;
+    double cpu_window = 0;
+    // An object renamed on the platform and announced: "#notify" sent -> the frame with
+    // the new name at the gateway (seconds).
+    std::optional<double> change_p50;
+    std::optional<double> change_p99;
+    std::optional<double> change_max;
+    std::size_t change_samples = 0;
+    std::size_t change_lost = 0;  // of which no frame came (infinite)
+    // Every group renamed: the first "#notify" -> the last grouped tag has its push
+    // (seconds), of `differ_devices` tags, `differ_reached` of them in time.
+    std::optional<double> differ_pushed;
+    std::size_t differ_devices = 0;
+    std::size_t differ_reached = 0;
+
     // 6. Peak resident set of the service (bytes).
     std::optional<double> peak_rss;
+    // SIGTERM to the service -> its exit reaped (seconds).
+    std::optional<double> sigterm_exit;
 
     std::vector<std::string> notes;
     // Redis commands by name, per unit of a figure ("delivery pass in step, per WIN":
@@ -103,6 +123,9 @@ struct run_description {
 };
 
 void print_table(std::ostream& _out, const run_description& _run, const std::vector<size_results>& _sizes);
+// The goals of every size (the first set up to 10,000 devices, the second above) and
+// whether the figures of the table meet them.
+void print_goals(std::ostream& _out, const std::vector<size_results>& _sizes);
 // The command breakdowns of every size.
 void print_breakdowns(std::ostream& _out, const std::vector<size_results>& _sizes);
 

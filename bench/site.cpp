@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -18,6 +21,7 @@
 #include "delivery/sender.h"
 #include "judge/judge.h"
 #include "parameters/parameters.h"
+#include "redis/database.h"
 #include "support/process.h"
 
 namespace bench {
@@ -282,29 +286,66 @@ void anchor_in_step(vyr::judge::judge& _judge, vyr::context::context& _store, co
     }
 }
 
+// Runs `_work` over the MACs of `_macs` on four connections of its own at once, each
+// with its share of them: the set-up is one round trip after another, and several
+// connections overlap them. An exception of a worker is thrown again here.
+void in_parallel(const site& _site, const std::vector<std::string>& _macs,
+                 const std::function<void(vyr::context::context&, const std::vector<std::string>&)>& _work) {
+    constexpr std::size_t s_connections = 4;
+    std::vector<std::thread> workers;
+    std::mutex failure_mutex;
+    std::exception_ptr failure;
+    for (std::size_t w = 0; w < s_connections; ++w) {
+        workers.emplace_back([&, w] {
+            try {
+                std::vector<std::string> share;
+                for (std::size_t i = w; i < _macs.size(); i += s_connections)
+                    share.push_back(_macs[i]);
+                vyr::context::context store(vyr::redis::service_database, _site.redis().host(), _site.redis().port());
+                _work(store, share);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(failure_mutex);
+                failure = std::current_exception();
+            }
+        });
+    }
+    for (auto& worker : workers)
+        worker.join();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 }  // namespace
 
 void make_in_step(vyr::context::context& _store, const site& _site, vyr::libs::core::component_logger& _logger) {
     make_all_differ(_store, _site);
     timeval now{};
     ::gettimeofday(&now, nullptr);
-    // The schedules as the harness's mechanism shapes them (not to the destination).
-    vyr::judge::judge judge(vyr::context::read_project_snapshot(_store.redis_context()), false, now, _logger);
-    for (const auto& mac : _site.tag_macs())
-        tag_in_step(judge, _store, mac);
+    const auto snapshot = vyr::context::read_project_snapshot(_store.redis_context());
+    in_parallel(_site, _site.tag_macs(), [&](vyr::context::context& _own, const std::vector<std::string>& _macs) {
+        // The schedules as the harness's mechanism shapes them (not to the destination).
+        vyr::judge::judge judge(snapshot, false, now, _logger);
+        for (const auto& mac : _macs)
+            tag_in_step(judge, _own, mac);
+    });
     const auto targets = tdoa_targets(_store);
-    for (const auto& mac : _site.anchor_macs())
-        anchor_in_step(judge, _store, mac, targets, _logger);
+    in_parallel(_site, _site.anchor_macs(), [&](vyr::context::context& _own, const std::vector<std::string>& _macs) {
+        vyr::judge::judge judge(snapshot, false, now, _logger);
+        for (const auto& mac : _macs)
+            anchor_in_step(judge, _own, mac, targets, _logger);
+    });
 }
 
-void make_all_differ(vyr::context::context& _store, const site& _site) {
-    for (const auto& mac : _site.all_macs()) {
-        auto record = _store.get_win(mac);
-        record.del_all_parameters();
-        record.del_alarms();
-        record.sending_time(timeval{0, 0});
-        record.del_sending_counter();
-    }
+void make_all_differ(vyr::context::context&, const site& _site) {
+    in_parallel(_site, _site.all_macs(), [](vyr::context::context& _own, const std::vector<std::string>& _macs) {
+        for (const auto& mac : _macs) {
+            auto record = _own.get_win(mac);
+            record.del_all_parameters();
+            record.del_alarms();
+            record.sending_time(timeval{0, 0});
+            record.del_sending_counter();
+        }
+    });
 }
 
 }  // namespace bench

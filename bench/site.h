@@ -46,6 +46,7 @@ public:
 
     const site_shape& shape() const noexcept { return m_shape; }
     test::redis_server& redis() noexcept { return *m_redis; }
+    const test::redis_server& redis() const noexcept { return *m_redis; }
     test::platform_server& platform() noexcept { return *m_platform; }
     const std::string& project_dir() const noexcept { return m_project_dir; }
     // Normalised MACs of the project's devices: tags, then anchors.
@@ -92,7 +93,8 @@ private:
 
 // Fills the WIN record of every device so that a processing cycle finds nothing to
 // send: every value the mechanism would push is recorded as reported. Uses the
-// service's own record classes and its judge for the must values.
+// service's own record classes and its judge for the must values. Both set-ups write
+// over four connections of their own from as many threads, and return when all are done.
 void make_in_step(vyr::context::context& _store, const site& _site, vyr::libs::core::component_logger& _logger);
 // Every device known, nothing reported: each one differs in every parameter.
 void make_all_differ(vyr::context::context& _store, const site& _site);
