@@ -15,11 +15,13 @@ context::~context() = default;
 
 namespace {
 
-// `_argv` and the raise of the mirror version in one transaction.
-void write_raising(redis::connection& _redis, std::vector<std::string> _argv) {
+// `_argv` and the raise of the mirror version in one transaction, naming `_names` as
+// what changed (every device unless told otherwise).
+void write_raising(redis::connection& _redis, std::vector<std::string> _argv,
+                   std::vector<std::string> _names = {std::string(common::s_every_device)}) {
     redis::batch writes;
     writes.add_argv(std::move(_argv));
-    common::raise_mirror_version(writes, {std::string(common::s_every_device)});
+    common::raise_mirror_version(writes, _names);
     vyr::redis::transaction(_redis, writes).exec();
 }
 
@@ -61,11 +63,14 @@ context::refresh_state context::alarms_refresh() {
 }
 
 void context::alarms_refresh(refresh_state _state) {
+    // The flag concerns no device by itself: the alarms the refresh writes name their
+    // objects, and the alarm pass judges anew what it left waiting.
     if (_state == refresh_state::none)
-        write_raising(*m_redis_context, {"DEL", std::string(s_alarms_refresh)});
+        write_raising(*m_redis_context, {"DEL", std::string(s_alarms_refresh)}, {});
     else
-        write_raising(*m_redis_context, {"SET", std::string(s_alarms_refresh),
-                                         _state == refresh_state::pending ? "pending" : "failed"});
+        write_raising(*m_redis_context,
+                      {"SET", std::string(s_alarms_refresh), _state == refresh_state::pending ? "pending" : "failed"},
+                      {});
 }
 
 std::vector<std::string> context::get_anchors() { return common::members(*m_redis_context, anchor::keys::set()); }

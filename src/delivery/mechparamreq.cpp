@@ -391,7 +391,10 @@ void c_mech_param_req::run_cycle(bool _alarms_only, bool _periodic) {
         return;
     }
     if (_alarms_only) {
-        run_alarm_pass(*snapshot, alarms_wait, nullptr);
+        // What earlier steps left waiting for the refresh; the refresh's own changes
+        // marked their tags.
+        static const std::unordered_set<std::string> s_none;
+        run_alarm_pass(*snapshot, alarms_wait, &s_none);
         return;
     }
     const auto sweep = _periodic ? sweep_slice() : 0;
@@ -449,17 +452,29 @@ std::optional<std::chrono::milliseconds> c_mech_param_req::until_next_due() cons
 
 void c_mech_param_req::run_alarm_pass(const vyr::context::project_snapshot& _snapshot, bool _alarms_wait,
                                       const std::unordered_set<std::string>* _only) {
-    // The alarms being read again, what is stored may be out of date: the alarms wait
-    // (a refresh that failed lets them go out as stored), the rest goes on.
+    // The alarms being read again, what is stored may be out of date: the step's tags
+    // wait (a refresh that failed lets them go out as stored), the rest goes on.
     if (_alarms_wait) {
+        if (_only)
+            m_alarms_owed.insert(_only->begin(), _only->end());
+        else
+            m_alarms_owed_all = true;
         retry_soon(true);
         return;
     }
-    if (!_only)
-        m_alarms_requested = false;
-    deliver_alarms(_snapshot, _only);
-    if (!_only)
-        m_alarms_passed = std::chrono::steady_clock::now();
+    m_alarms_requested = false;
+    // The step's tags and those an earlier step left waiting.
+    std::unordered_set<std::string> selection;
+    const bool all = !_only || m_alarms_owed_all;
+    if (!all) {
+        selection = std::move(m_alarms_owed);
+        selection.insert(_only->begin(), _only->end());
+    }
+    m_alarms_owed.clear();
+    m_alarms_owed_all = false;
+    if (all || !selection.empty())
+        deliver_alarms(_snapshot, all ? nullptr : &selection);
+    m_alarms_passed = std::chrono::steady_clock::now();
 }
 
 timeval c_mech_param_req::next_timer_due(std::uint64_t _expirations) {

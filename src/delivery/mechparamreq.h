@@ -269,6 +269,10 @@ private:
     // of WINs known.
     std::uint64_t m_unseen = 0;
     std::optional<std::pair<std::uint64_t, std::size_t>> m_unseen_counted_at;
+    // Tags whose alarm pass waited for an alarm refresh (all of them: m_alarms_owed_all):
+    // judged by the next alarm pass.
+    std::unordered_set<std::string> m_alarms_owed;
+    bool m_alarms_owed_all = false;
     // Devices a frame went to in the running step.
     std::unordered_set<std::string> m_step_sent;
     // A "context updated" came while no cycle could start: one runs next.
@@ -308,8 +312,9 @@ private:
     void run_cycle(bool _alarms_only, bool _periodic);
     // The sweep's slice of one periodic step, a new round begun when the last one ended.
     std::size_t sweep_slice();
-    // The alarm pass of a step, unless the alarms wait for a refresh (then it is tried
-    // again soon).
+    // The alarm pass of a step over `_only` (every tag when null) and the tags an earlier
+    // step left waiting, unless the alarms wait for a refresh (then `_only` waits too, and
+    // the pass is tried again soon).
     void run_alarm_pass(const vyr::context::project_snapshot& _snapshot, bool _alarms_wait,
                         const std::unordered_set<std::string>* _only);
     // Whether marks may give a step now (s_step_spacing after the last one), else how long

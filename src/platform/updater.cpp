@@ -34,6 +34,10 @@ constexpr auto s_longest_back_off = std::chrono::seconds(60);
 constexpr std::size_t s_queue_bound = 1000;
 // How often an idle thread checks that Redis still holds the mirror.
 constexpr auto s_watch_period = std::chrono::seconds(1);
+// The whole alarm list is asked for at most once per this time on the complete mirror:
+// at a start every tag announces itself and asks for it, and one list read after the
+// announcements that came meanwhile serves them all.
+constexpr auto s_alarm_list_spacing = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -209,6 +213,8 @@ updater::job updater::take_job() {
     job j;
     for (std::size_t i = 0; i < kind_count; ++i) {
         const auto k = static_cast<kind>(i);
+        if (k == alarms && !m_update_all_flag && !alarm_list_older_than(s_alarm_list_spacing))
+            continue;  // taken once the spacing has passed (the wait ends at the next watch)
         if (full_flag(k)) {
             // Cleared now so that a request arriving during the refresh is kept; the
             // single requests queued so far are covered by it (a failed refresh is

@@ -118,8 +118,9 @@ TEST_F(snapshot, every_writer_raises_the_mirror_version) {
          [](context& _c) { vyr::context::note_button_seen(_c.redis_context(), "o1", 1235); }},
         {"updated", {"*"}, [](context& _c) { _c.updated(false); }},
         {"certification", {"*"}, [](context& _c) { _c.vehicle_certification(true); }},
-        {"alarm refresh", {"*"}, [](context& _c) { _c.alarms_refresh(context::refresh_state::pending); }},
-        {"alarm refresh none", {"*"}, [](context& _c) { _c.alarms_refresh(context::refresh_state::none); }},
+        // The flag concerns no device by itself: the alarms written name their objects.
+        {"alarm refresh", {}, [](context& _c) { _c.alarms_refresh(context::refresh_state::pending); }},
+        {"alarm refresh none", {}, [](context& _c) { _c.alarms_refresh(context::refresh_state::none); }},
         {"anchor removed", {"anchor:a1"}, [](context& _c) { _c.get_anchor("a1").remove(); }},
         {"object removed", {"track_obj:o1"}, [](context& _c) { _c.get_track_obj("o1").remove(); }},
         {"group removed", {"group:g1"}, [](context& _c) { _c.get_group("g1").remove(); }},

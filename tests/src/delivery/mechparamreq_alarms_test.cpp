@@ -109,15 +109,24 @@ TEST_F(alarm_delivery, unconfirmed_alarm_resend_goes_before_differing_parameters
     EXPECT_EQ(bodies(cycle()), payloads{"000E" + param_scr_name(Json::Value(s_tag.name), test_logger()).to_hex()});
 }
 
-// Regression: a completed alarm refresh was followed by no cycle, and the alarms it let go
-// waited for the next period. "Alarms refreshed" runs the alarm pass by itself: the tag
-// gets its alarm, another tag whose name differs waits for a whole cycle.
+// Regression: a completed alarm refresh was followed by no cycle, and the alarms it held
+// back waited for the next period. "Alarms refreshed" runs the alarm pass alone over the
+// tags whose alarms waited: the tag gets its alarm, nothing else goes.
 TEST_F(alarm_delivery, alarms_refreshed_runs_the_alarm_pass_alone) {
+    using state = vyr::context::context::refresh_state;
     alarm("al-1", 0, 2, 11);
     auto other = settled(s_tag.as("to-2", "70B3D5FFFE0B00F2"));
     other.parameter_as_json(vyr::parameter::SCR_NAME, vyr::context::win::actual, "\"Other\"\n");
-    const auto before = vyr::metrics::value(vyr::metrics::counter::cycles);
+    m_store->alarms_refresh(state::pending);
     m_store->updated(true);
+    send(std::string(1, static_cast<char>(vyr::cmd::notified)));
+    std::set<std::string> macs;
+    for (const auto& frame : fence())
+        macs.insert(frame.mac);
+    EXPECT_EQ(macs, std::set<std::string>{other.mac_addr()});  // the name; the alarm waits
+    m_store->alarms_refresh(state::none);  // names no device: nothing is marked
+    m_store->updated(true);
+    const auto before = vyr::metrics::value(vyr::metrics::counter::cycles);
     send(std::string(1, static_cast<char>(vyr::cmd::alarms_refreshed)));
     EXPECT_TRUE(test::wait_until([&] { return vyr::metrics::value(vyr::metrics::counter::cycles) > before; },
                                  std::chrono::seconds(40)));
