@@ -15,11 +15,14 @@ namespace vyr::context {
 
 namespace {
 
-// Commands per round trip: a site of 50,000 devices reads some 400,000 keys, and one
-// pipeline of them all would hold every reply in memory at once, twice.
-constexpr std::size_t s_pipeline_cap = 10000;
+// Commands per round trip. Replies are decoded one pipeline at a time: a site of 50,000
+// devices reads some 400,000 keys, most of them hashes of tens of fields, and holding
+// every reply at once would take several times the memory of the decoded project.
+constexpr std::size_t s_pipeline_cap = 2000;
 
-// Reads sent in pipelines of at most s_pipeline_cap commands, their replies kept in order.
+// Reads sent in pipelines of at most s_pipeline_cap commands, their replies taken in
+// order. Only one pipeline's replies are held: the next one is sent when they are all
+// taken, so a reply must be used before the next is asked for.
 class chunked_reads {
 public:
     template <class... Args>
@@ -33,18 +36,19 @@ public:
             m_batches.emplace_back();
         m_batches.back().add_argv(std::move(_argv));
     }
-    // Sends every pipeline and keeps the replies; the cursor starts at the first one.
+    // Sends the first pipeline (the rest go as their replies are needed); the cursor
+    // starts at its first reply.
     void send(redis::connection& _redis) {
-        for (auto& batch : m_batches)
-            for (auto& reply : vyr::redis::pipeline(_redis, std::move(batch)).exec_reads())
-                m_replies.push_back(std::move(reply));
-        m_batches.clear();
+        m_redis = &_redis;
+        fetch();
     }
     // The next reply. An error reply (a key of another type than the record's) reads as
     // nothing and is noted: check() then throws bad_data, which makes its record
     // unreadable (once all of the record's replies were taken, so the next record's are
     // where they belong).
     const redis::reply& next() {
+        if (m_at == m_replies.size())
+            fetch();
         const auto& reply = m_replies.at(m_at++);
         if (reply.get_type() == redis::reply_type::ERROR && !m_failure)
             m_failure = reply.to_string();
@@ -56,7 +60,20 @@ public:
     }
 
 private:
+    // The next pipeline's replies in place of the last one's; none left leaves none (and
+    // next() then throws).
+    void fetch() {
+        m_replies.clear();
+        m_at = 0;
+        if (m_next < m_batches.size() && m_redis) {
+            auto batch = std::move(m_batches[m_next++]);
+            m_replies = vyr::redis::pipeline(*m_redis, std::move(batch)).exec_reads();
+        }
+    }
+
+    redis::connection* m_redis = nullptr;
     std::vector<redis::batch> m_batches;
+    std::size_t m_next = 0;
     std::vector<redis::reply> m_replies;
     std::size_t m_at = 0;
     std::optional<std::string> m_failure;
