@@ -3,9 +3,9 @@
 #include <cctype>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
+#include <string_view>
 #include <utility>
-
-#include <simdjson.h>
 
 #include "common/globals.h"
 #include "common/metrics.h"
@@ -27,8 +27,6 @@ const std::string c_vyrserver::req_driver_licenses = "/api/private/wsc/driver_li
 const std::string c_vyrserver::req_vehicle_certifications = "/api/private/wsc/vehicle_certifications/";
 
 namespace {
-
-static_assert(answer_padding >= simdjson::SIMDJSON_PADDING, "the parser reads past the end of the text");
 
 using libs::core::component_logger;
 using curl_handles::slist_ptr;
@@ -66,6 +64,107 @@ std::string escaped(const std::string& _uid) {
     }
     return out;
 }
+
+// Walks the text of a JSON answer without building it: enough to find a member of the
+// top object and the text of each element of an array, which JsonCpp then reads one at a
+// time. A parser that indexes the whole text first takes several times its size, which
+// for the trackable objects of a large site is the service's largest allocation.
+class json_walker {
+public:
+    struct malformed : std::runtime_error {
+        using std::runtime_error::runtime_error;
+    };
+
+    explicit json_walker(std::string_view _text) : m_text(_text) {}
+
+    // The next character after blanks, not taken; '\0' at the end.
+    char peek() {
+        while (m_at < m_text.size() && std::isspace(static_cast<unsigned char>(m_text[m_at])))
+            ++m_at;
+        return m_at < m_text.size() ? m_text[m_at] : '\0';
+    }
+    bool take(char _c) {
+        if (peek() != _c)
+            return false;
+        ++m_at;
+        return true;
+    }
+    void expect(char _c) {
+        if (!take(_c))
+            throw malformed(std::string("'") + _c + "' expected at byte " + std::to_string(m_at));
+    }
+    // Passes over one value (an object or array whole); its text.
+    std::string_view value() {
+        const char first = peek();
+        const auto start = m_at;
+        if (first == '"') {
+            string();
+        } else if (first == '{' || first == '[') {
+            nested();
+        } else {
+            while (m_at < m_text.size() && (std::isalnum(static_cast<unsigned char>(m_text[m_at])) ||
+                                            m_text[m_at] == '-' || m_text[m_at] == '+' || m_text[m_at] == '.'))
+                ++m_at;
+            if (m_at == start)
+                throw malformed("a value expected at byte " + std::to_string(m_at));
+        }
+        return m_text.substr(start, m_at - start);
+    }
+    // In the object starting here: true with the walk at the value of the first member
+    // named `_name`, false past the object when it has none.
+    bool find_member(std::string_view _name) {
+        expect('{');
+        if (take('}'))
+            return false;
+        do {
+            peek();
+            const auto key = string();
+            expect(':');
+            if (key == _name)
+                return true;
+            value();
+        } while (take(','));
+        expect('}');
+        return false;
+    }
+
+private:
+    // A string from its opening quote; its text between the quotes, escapes as written.
+    std::string_view string() {
+        if (peek() != '"')
+            throw malformed("a string expected at byte " + std::to_string(m_at));
+        const auto start = ++m_at;
+        while (m_at < m_text.size() && m_text[m_at] != '"')
+            m_at += m_text[m_at] == '\\' ? 2 : 1;
+        if (m_at >= m_text.size())
+            throw malformed("the text ends inside a string");
+        return m_text.substr(start, m_at++ - start);
+    }
+    // From an opening bracket to the one closing it.
+    void nested() {
+        std::string closers;
+        do {
+            const char c = m_text[m_at];
+            if (c == '"') {
+                string();
+                continue;
+            }
+            if (c == '{' || c == '[') {
+                closers.push_back(c == '{' ? '}' : ']');
+            } else if (c == '}' || c == ']') {
+                if (c != closers.back())
+                    throw malformed(std::string("unexpected '") + c + "' at byte " + std::to_string(m_at));
+                closers.pop_back();
+            }
+            ++m_at;
+        } while (!closers.empty() && m_at < m_text.size());
+        if (!closers.empty())
+            throw malformed("the text ends inside an object or array");
+    }
+
+    std::string_view m_text;
+    std::size_t m_at = 0;
+};
 
 // Alarms of the kinds the service does not handle are left out by design, not broken.
 bool left_out_by_design(const Json::Value&, const void*) { return false; }
@@ -150,38 +249,35 @@ std::map<std::string, Record> c_vyrserver::get_objects(const std::string& _func,
     builder["collectComments"] = false;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     try {
-        simdjson::ondemand::parser parser;
-        simdjson::ondemand::document document = parser.iterate(simdjson::padded_string_view(body.data(), body.size(), body.capacity()));
-        if (document.type() != simdjson::ondemand::json_type::object)
+        json_walker walk(body);
+        if (walk.peek() != '{')
             VYR_THROW(_func + ": the answer is not a JSON object");
-        simdjson::ondemand::value member;
-        const auto found = document.get_object().find_field_unordered(_member).get(member);
-        if (found != simdjson::SUCCESS && found != simdjson::NO_SUCH_FIELD)
-            throw simdjson::simdjson_error(found);
-        if (found == simdjson::NO_SUCH_FIELD || member.is_null())
+        if (!walk.find_member(_member) || walk.peek() == 'n')  // absent or null
             VYR_THROW(_func + ": the answer has no \"" + _member + "\"");
-        if (member.type() != simdjson::ondemand::json_type::array)
+        if (walk.peek() != '[')
             VYR_THROW(_func + ": \"" + _member + "\" is not an array");
-        for (auto item : member.get_array()) {
-            simdjson::ondemand::value value = item.value();
-            Json::Value element;
-            std::string errors;
-            if (value.type() == simdjson::ondemand::json_type::object) {
-                simdjson::ondemand::object object = value.get_object();
-                const std::string_view text = object.raw_json();
-                if (!reader->parse(text.data(), text.data() + text.size(), &element, &errors))
+        walk.expect('[');
+        if (!walk.take(']')) {
+            do {
+                const std::string_view text = walk.value();
+                Json::Value element;
+                std::string errors;
+                if (text.front() == '{' &&
+                    !reader->parse(text.data(), text.data() + text.size(), &element, &errors))
                     VYR_THROW(_func + ": element of \"" + _member + "\": " + errors);
-            }  // anything else is passed over by the iteration
-            std::string uid;
-            Record record;
-            if (!element.isObject() || !decode.read(element, "uid", uid))
-                note_undecoded(_func, _member, "", _undecoded);
-            else if (decode(element, uid, record))
-                insert_first(result, uid, std::move(record));
-            else if (!left_out_by_design(element, &record))
-                note_undecoded(_func, _member, uid, _undecoded);
+                // anything but an object is passed over
+                std::string uid;
+                Record record;
+                if (!element.isObject() || !decode.read(element, "uid", uid))
+                    note_undecoded(_func, _member, "", _undecoded);
+                else if (decode(element, uid, record))
+                    insert_first(result, uid, std::move(record));
+                else if (!left_out_by_design(element, &record))
+                    note_undecoded(_func, _member, uid, _undecoded);
+            } while (walk.take(','));
+            walk.expect(']');
         }
-    } catch (const simdjson::simdjson_error& e) {
+    } catch (const json_walker::malformed& e) {
         vyr::metrics::platform_request_failed("malformed");
         VYR_THROW(_func + ": parse error: " + e.what());
     } catch (const std::exception&) {
