@@ -59,13 +59,13 @@ TEST_F(api_fixture, an_answer_without_the_collection_or_a_broken_one_throws) {
 
 TEST_F(api_fixture, elements_that_are_not_objects_are_dropped_and_the_rest_is_used) {
     serve("groups.json", "groups",
-          R"(7, "text", [1], null, {"uid": "g1", "project_uid": "p", "name": "One"},
+          R"(7, "te]xt", [1, {"a": "}"}], null, {"uid": "g1", "project_uid": "p", "name": "O\"ne]}, {["},
              {"uid": "g2", "project_uid": "p"}, {"uid": 3, "project_uid": "p", "name": "x"})");
     vyr::vyrserver::undecoded bad;
     const auto groups = api.get_groups("", "", &bad);
     EXPECT_EQ(std::tie(bad.uids, bad.unnamed), std::make_tuple(std::set<std::string>{"g2"}, true));
     ASSERT_EQ(groups.size(), 1u);
-    EXPECT_EQ(std::tie(groups.at("g1").name, groups.at("g1").project_uid), std::make_tuple("One", "p"));
+    EXPECT_EQ(std::tie(groups.at("g1").name, groups.at("g1").project_uid), std::make_tuple("O\"ne]}, {[", "p"));
 }
 
 TEST_F(api_fixture, uid_goes_into_the_path_and_project_into_one_header) {
