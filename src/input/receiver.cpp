@@ -33,14 +33,9 @@ constexpr int s_frames_per_take = 4096;
 // How long a pass goes on handling the backlog (checked between frames and batches)
 // before it looks for new frames again: what a request may wait behind the writes.
 constexpr std::chrono::milliseconds s_handling_slice{10};
-// The most memory the backlog holds (frames at their whole cost, see held_bytes);
-// beyond it frames wait in the socket and the kernel's buffers behind it. Ten thousand
-// devices announcing themselves and reporting at once send some 20 MB in frames of about
-// a hundred bytes, each costing some four times its text once held: holding them all
-// would double the service's memory for no gain, as they are written no faster for it.
-constexpr std::size_t s_max_backlog_bytes = std::size_t{4} << 20;
-// What the allocator adds to each block it hands out, roughly.
-constexpr std::size_t s_block_overhead = 16;
+// The most text the backlog holds; beyond it frames wait in the socket. Ten thousand
+// devices announcing themselves and reporting at once send some 20 MB.
+constexpr std::size_t s_max_backlog_bytes = std::size_t{32} << 20;
 // The largest frame taken from the proxy. Real frames stay far below it: the largest are
 // "#notify" messages with a whole TDOA setting or schedule and "#param_p" reports with a
 // long t2t_no_alarm list, some tens of kilobytes. A larger frame makes the library drop
@@ -63,23 +58,7 @@ std::string announced_device(std::string_view _frame) {
     return comb_mac(device) ? device : std::string();
 }
 
-// The memory a string's text takes beyond the string itself (none while it fits inside).
-std::size_t text_bytes(const std::string& _text) {
-    return _text.capacity() > std::string().capacity() ? _text.capacity() + 1 + s_block_overhead : 0;
-}
-
 }  // namespace
-
-std::size_t c_receiver::held_bytes(const pending_frame& _entry) {
-    std::size_t bytes = sizeof(pending_frame) + text_bytes(_entry.text) + text_bytes(_entry.device);
-    if (_entry.report) {
-        bytes += text_bytes(_entry.report->mac);
-        if (_entry.report->request)
-            bytes += text_bytes(_entry.report->request->mac) +
-                     _entry.report->request->numbers.capacity() * sizeof(std::uint32_t) + s_block_overhead;
-    }
-    return bytes;
-}
 
 // The base takes the number of the call that failed last on this thread: built at once.
 c_receiver::monitor_error::monitor_error(const std::string& _endpoint)
@@ -252,8 +231,7 @@ void c_receiver::take_frame(std::string_view _text) {
     }
     if (!entry.device.empty())
         ++m_pending_writes[entry.device];
-    entry.held = held_bytes(entry);
-    m_backlog_bytes += entry.held;
+    m_backlog_bytes += entry.text.size();
     m_backlog.push_back(std::move(entry));
 }
 
@@ -292,7 +270,7 @@ bool c_receiver::handle_backlog() {
             break;
         pending_frame entry = std::move(m_backlog.front());
         m_backlog.pop_front();
-        m_backlog_bytes -= entry.held;
+        m_backlog_bytes -= entry.text.size();
         if (entry.report) {
             // Read whole when it was taken.
             entry.report->message = vyr::libs::core::json::try_parse(entry.text).result;

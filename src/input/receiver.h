@@ -272,10 +272,7 @@ private:
         std::string text;                    // the whole frame; of a report its body
         std::optional<param_report> report;  // a decoded "#param_p" report, its message left out
         std::string device;                  // the device whose record it writes, if known
-        std::size_t held = 0;                // what it costs while held, counted in m_backlog_bytes
     };
-    // The memory a frame takes while held in the backlog: the entry and the text it owns.
-    static std::size_t held_bytes(const pending_frame& _entry);
     std::deque<pending_frame> m_backlog;
     std::size_t m_backlog_bytes = 0;
     std::unordered_map<std::string, unsigned> m_pending_writes;
