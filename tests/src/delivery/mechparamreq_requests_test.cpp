@@ -132,6 +132,7 @@ TEST_F(ParamRequest, BrokenRecordsAreLeftOutOfTheAnswerAndLogged) {
     broken.no_alarm = {"70B3D5FFFE0B0002\" #win X"};  // would corrupt the command text: never chosen
     put(broken);
     redis({"HSET", "track_objs:to-1:from_server:fields", "position_x", "abc"});
+    redis({"INCR", "mirror_version"});
     logged("");
     send(request(broken.mac, {LOC, T2T_NO_ALARM, CATEGORY, STATIONARY}));
     // A MAC without any object: every builder fails on its own.

@@ -302,6 +302,7 @@ TEST_F(ParamDelivery, FailedReadsPushNothing) {
         record.parameter_t2t_cfg_role("announcer");
         redis({"DEL", f.key});
         redis({"SET", f.key, "not a set nor a hash"});
+        redis({"INCR", "mirror_version"});  // a write that names nothing: the project is read anew
         logged("");
         EXPECT_EQ(bodies(cycle()), list{}) << f.name;
         EXPECT_EQ(record.parameter_as_json(f.parameter, win::must), "") << f.name;
