@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <variant>
 #include <exception>
 
 #include "core/exception.h"
@@ -54,6 +55,15 @@ void check_param_req_command(const std::string& _frame) {
             std::memcpy(&number, _frame.data() + at, 4);
             FUZZ_CHECK(is_requestable(number), detail + ": parameter " + std::to_string(number));
         }
+        return;
+    }
+    case vyr::cmd::devices_changed: {
+        const auto message = vyr::mail::mech_param_req::read(_frame);
+        const auto* changed = std::get_if<vyr::mail::devices_changed>(&message);
+        FUZZ_CHECK(changed && !changed->macs.empty(), detail);
+        for (const auto& mac : changed->macs)
+            FUZZ_CHECK(mac.size() == 16 && mac.find_first_not_of("0123456789ABCDEF") == std::string::npos,
+                       detail + ": MAC " + mac);
         return;
     }
     default:
