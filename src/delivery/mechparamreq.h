@@ -209,8 +209,23 @@ private:
     // before goes ahead of every read. Requests are answered between the chunks. A chunk
     // that meets a lost connection is read again WIN by WIN, and what cannot be read or
     // written is left to the next pass (logged once); other errors end the pass.
+    //
+    // A chunk read once the mirror had moved past `_judge`'s project would be judged
+    // against a project older than the records (a device just added taken for one
+    // removed): `_rebase` then gives a judge of the project as it now stands, and the
+    // chunk is read again for it (at most s_max_rebases times a chunk). A null judge
+    // means the mirror is no longer complete: the rest of `_macs` is marked for the next
+    // step and the pass ends.
+    using rebase_fn = std::function<vyr::judge::judge*()>;
     void for_win_chunks(const std::vector<std::string>& _macs, const vyr::context::parameters_of& _reads,
-                        vyr::judge::judge& _judge, const std::function<void(const vyr::context::win_record&)>& _each);
+                        vyr::judge::judge& _judge, const rebase_fn& _rebase,
+                        const std::function<void(const vyr::context::win_record&)>& _each);
+    static constexpr int s_max_rebases = 3;
+    // Whether the mirror version is no longer the snapshot's (false when Redis cannot tell).
+    bool mirror_moved(const vyr::context::project_snapshot& _snapshot);
+    // A judge of current_snapshot() in `_judge` for a pass going by `_time`; null when the
+    // mirror is not complete.
+    vyr::judge::judge* rebase(std::optional<vyr::judge::judge>& _judge, const timeval& _time);
     // Logs the judge's warnings, each once per value (first_notice).
     void log_notices(const std::vector<vyr::judge::notice>& _notices);
     // Once-only warnings about one subject (`_key`): true when `_value` is new for it, so

@@ -44,7 +44,7 @@ void c_mech_param_req::send_writes() {
 }
 
 void c_mech_param_req::for_win_chunks(const std::vector<std::string>& _macs, const vyr::context::parameters_of& _reads,
-                                      vyr::judge::judge& _judge,
+                                      vyr::judge::judge& _judge, const rebase_fn& _rebase,
                                       const std::function<void(const win_record&)>& _each) {
     // WINs whose records met a lost Redis connection, reported once for the pass: each is
     // left to the next pass, and the next read connects again.
@@ -62,6 +62,23 @@ void c_mech_param_req::for_win_chunks(const std::vector<std::string>& _macs, con
             send_writes();
         return vyr::context::read_win_records(redis, _chunk, _reads);
     };
+    const auto read_chunk = [&](const std::vector<std::string>& _chunk) {
+        try {
+            return read(_chunk);
+        } catch (const vyr::redis::connection_error&) {
+            // One by one: a record that cannot be read costs its own WIN only.
+            std::vector<win_record> records;
+            for (const auto& mac : _chunk) {
+                try {
+                    records.push_back(std::move(read({mac}).front()));
+                } catch (const vyr::redis::connection_error& _error) {
+                    note_loss(_error);
+                }
+            }
+            return records;
+        }
+    };
+    auto* judge = &_judge;
     for (std::size_t first = 0; first < _macs.size(); first += s_win_chunk) {
         // Requests that came meanwhile are answered between the chunks.
         if (first != 0)
@@ -69,24 +86,25 @@ void c_mech_param_req::for_win_chunks(const std::vector<std::string>& _macs, con
         const auto last = std::min(_macs.size(), first + s_win_chunk);
         const std::vector<std::string> macs(_macs.begin() + static_cast<std::ptrdiff_t>(first),
                                             _macs.begin() + static_cast<std::ptrdiff_t>(last));
-        std::vector<win_record> records;
-        try {
-            records = read(macs);
-        } catch (const vyr::redis::connection_error&) {
-            // One by one: a record that cannot be read costs its own WIN only.
-            for (const auto& mac : macs) {
-                try {
-                    records.push_back(std::move(read({mac}).front()));
-                } catch (const vyr::redis::connection_error& _error) {
-                    note_loss(_error);
-                }
+        auto records = read_chunk(macs);
+        // Records read after the mirror moved past the judge's project are judged against
+        // the project as it now stands, read again by what that one needs.
+        for (int rebased = 0; rebased < s_max_rebases && mirror_moved(judge->snapshot()); ++rebased) {
+            log_notices(judge->take_notices());
+            judge = _rebase();
+            if (!judge) {
+                // The mirror is no longer complete: the rest waits for the next step.
+                for (auto rest = _macs.begin() + static_cast<std::ptrdiff_t>(first); rest != _macs.end(); ++rest)
+                    m_schedule.mark(*rest);
+                return;
             }
+            records = read_chunk(macs);
         }
         for (std::size_t i = 0; i < records.size(); ++i) {
             service_pipe_in_cycle(first + i);
             _each(records[i]);
         }
-        log_notices(_judge.take_notices());
+        log_notices(judge->take_notices());
         try {
             send_writes();
         } catch (const vyr::redis::connection_error& _error) {
@@ -98,14 +116,34 @@ void c_mech_param_req::for_win_chunks(const std::vector<std::string>& _macs, con
             lost % loss;
 }
 
+bool c_mech_param_req::mirror_moved(const project_snapshot& _snapshot) {
+    try {
+        return vyr::context::read_mirror_version(m_context->redis_context()) != _snapshot.version;
+    } catch (const vyr::redis::connection_error&) {
+        // The chunk's writes meet the same loss and report it.
+        return false;
+    }
+}
+
+vyr::judge::judge* c_mech_param_req::rebase(std::optional<vyr::judge::judge>& _judge, const timeval& _time) {
+    const auto snapshot = current_snapshot();
+    if (!snapshot->updated)
+        return nullptr;
+    _judge.emplace(snapshot, m_push_schedule_to_destination, _time, m_logger);
+    return &*_judge;
+}
+
 void c_mech_param_req::deliver_parameters(const std::shared_ptr<const project_snapshot>& _snapshot,
                                           const std::vector<std::string>& _macs, bool _all) {
     const timeval time = pass_time();
-    vyr::judge::judge judge(_snapshot, m_push_schedule_to_destination, time, m_logger);
+    std::optional<vyr::judge::judge> judge;
+    judge.emplace(_snapshot, m_push_schedule_to_destination, time, m_logger);
     const auto reads = [&judge](const std::string& _mac) -> const std::vector<vyr::parameter::parameter_t>& {
-        return judge.reads(_mac);
+        return judge->reads(_mac);
     };
-    for_win_chunks(_macs, reads, judge, [&](const win_record& _record) { deliver_to_win(judge, _record, time); });
+    for_win_chunks(
+        _macs, reads, *judge, [&] { return rebase(judge, time); },
+        [&](const win_record& _record) { deliver_to_win(*judge, _record, time); });
     vyr::metrics::add(vyr::metrics::counter::devices_judged, static_cast<double>(_macs.size()));
     if (_all) {
         // Every WIN was judged: those no longer in the set are no longer counted.
@@ -117,7 +155,7 @@ void c_mech_param_req::deliver_parameters(const std::shared_ptr<const project_sn
         for (const auto& mac : gone)
             forget_standing(mac);
     }
-    publish_standings(*_snapshot);
+    publish_standings(judge->snapshot());
 }
 
 void c_mech_param_req::deliver_to_win(vyr::judge::judge& _judge, const win_record& _record, const timeval& _time) {

@@ -300,10 +300,10 @@ TEST_F(ParamDelivery, FailedReadsPushNothing) {
         auto record = settled(f.object);
         record.parameter_as_json(EM_ALM, win::actual, "{\"state\":\"SET\"}\n");  // both would differ
         record.parameter_t2t_cfg_role("announcer");
+        logged("");  // a step of the worker's own may read the broken record before the cycle
         redis({"DEL", f.key});
         redis({"SET", f.key, "not a set nor a hash"});
         redis({"INCR", "mirror_version"});  // a write that names nothing: the project is read anew
-        logged("");
         EXPECT_EQ(bodies(cycle()), list{}) << f.name;
         EXPECT_EQ(record.parameter_as_json(f.parameter, win::must), "") << f.name;
         send(request(record.mac_addr(), {f.parameter}));
