@@ -42,9 +42,16 @@ constexpr std::size_t s_max_backlog_bytes = std::size_t{32} << 20;
 // the connection to the proxy (which it then makes again) instead of buffering it.
 constexpr std::int64_t s_max_frame_bytes = 1 << 20;
 
-// The device whose record an announcement ("#notify" of a WIN or a tag) writes; empty for
-// any other frame.
-std::string announced_device(std::string_view _frame) {
+// What the backlog needs of an announcement ("#notify" of a WIN or a tag): the device
+// whose record it writes, and for a well-formed heartbeat all its handling needs. Any
+// other frame gives nothing; an announcement that is not read here whole goes to its
+// handler, which reports what is wrong with it.
+struct announcement {
+    std::string device;
+    std::optional<c_receiver::heartbeat> beat;
+};
+
+announcement read_announcement_frame(std::string_view _frame) {
     if (_frame.compare(0, notify_tag.size(), notify_tag) != 0 || _frame.find("\"mac\"") == std::string_view::npos)
         return {};
     const auto parsed = vyr::libs::core::json::try_parse(_frame.substr(notify_tag.size()));
@@ -54,8 +61,16 @@ std::string announced_device(std::string_view _frame) {
     const Json::Value& mac = parsed.result["mac"];
     if (!object.isString() || (object.asString() != "WIN" && object.asString() != "TO") || !mac.isString())
         return {};
-    std::string device = mac.asString();
-    return comb_mac(device) ? device : std::string();
+    announcement found;
+    found.device = mac.asString();
+    if (!comb_mac(found.device))
+        return {};
+    const Json::Value& action = parsed.result["action"];
+    const Json::Value& dev_id = parsed.result["dev_id"];
+    if (action.isString() && action.asString() == "HB" && (dev_id.isNull() || dev_id.isString()))
+        found.beat = c_receiver::heartbeat{found.device, dev_id.isString() ? dev_id.asString() : std::string(),
+                                           object.asString() == "WIN"};
+    return found;
 }
 
 }  // namespace
@@ -226,12 +241,17 @@ void c_receiver::take_frame(std::string_view _text) {
         if (writes)
             entry.device = entry.report->mac;
     } else {
-        entry.text = std::string(_text);
-        entry.device = announced_device(_text);
+        auto announced = read_announcement_frame(_text);
+        entry.device = std::move(announced.device);
+        entry.beat = std::move(announced.beat);
+        if (!entry.beat)
+            entry.text = std::string(_text);
     }
     if (!entry.device.empty())
         ++m_pending_writes[entry.device];
-    m_backlog_bytes += entry.text.size();
+    // A heartbeat by the frame it came in, as if its text were kept.
+    entry.bytes = entry.beat ? _text.size() : entry.text.size();
+    m_backlog_bytes += entry.bytes;
     m_backlog.push_back(std::move(entry));
 }
 
@@ -252,26 +272,40 @@ bool c_receiver::handle_backlog() {
     };
     // Reports waiting in a row are handled together; any other frame goes after them.
     // A batch holds no more text than one frame of the largest size.
+    // Heartbeats in a row likewise.
     std::vector<std::optional<param_report>> reports;
+    std::vector<heartbeat> beats;
     std::vector<std::string> devices;
     std::size_t report_bytes = 0;
     const auto handle_reports = [&] {
         if (!reports.empty())
             guarded([&] { handle_param_p_batch(reports, guarded); });
+        if (!beats.empty())
+            guarded([&] { handle_heartbeats(beats); });
         for (const auto& device : devices)
             settle(device);
         reports.clear();
+        beats.clear();
         devices.clear();
         report_bytes = 0;
     };
     const auto slice_end = std::chrono::steady_clock::now() + s_handling_slice;
     for (int handled = 0; handled < s_frames_per_wakeup && !ended && !m_backlog.empty(); ++handled) {
-        if (reports.empty() && std::chrono::steady_clock::now() >= slice_end)
+        if (reports.empty() && beats.empty() && std::chrono::steady_clock::now() >= slice_end)
             break;
         pending_frame entry = std::move(m_backlog.front());
         m_backlog.pop_front();
-        m_backlog_bytes -= entry.text.size();
+        m_backlog_bytes -= entry.bytes;
+        if (entry.beat) {
+            if (!reports.empty())
+                handle_reports();
+            beats.push_back(std::move(*entry.beat));
+            devices.push_back(std::move(entry.device));
+            continue;
+        }
         if (entry.report) {
+            if (!beats.empty())
+                handle_reports();
             // Read whole when it was taken.
             entry.report->message = vyr::libs::core::json::try_parse(entry.text).result;
             report_bytes += entry.text.size();

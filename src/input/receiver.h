@@ -128,6 +128,19 @@ public:
     // drops it, counted and warned).
     void send_context_updated_notification() const;
 
+    // A device alive ("#notify" of a WIN or a tag, action "HB"), as its frame gives it:
+    // the normalised MAC, the "dev_id" (empty when absent) and whether it is an anchor.
+    struct heartbeat {
+        std::string mac;
+        std::string dev_id;
+        bool anchor = false;
+    };
+    // Heartbeats handled together: each anchor's passed on to the sleep mechanism, every
+    // record written as after an answer, and every tag without an alarm state given
+    // NOT_CONFIGURED, all in one transaction; the devices named after it (alive only,
+    // but a tag whose state was just set).
+    void handle_heartbeats(const std::vector<heartbeat>& _beats) const;
+
 private:
     // One pass of the receiver thread: waits for the stop pipe or the proxy and takes a
     // batch of frames; false when the stop command came.
@@ -272,6 +285,8 @@ private:
         std::string text;                    // the whole frame; of a report its body
         std::optional<param_report> report;  // a decoded "#param_p" report, its message left out
         std::string device;                  // the device whose record it writes, if known
+        std::optional<heartbeat> beat;       // a well-formed heartbeat, its text left out
+        std::size_t bytes = 0;               // what it counts against the backlog's bound
     };
     std::deque<pending_frame> m_backlog;
     std::size_t m_backlog_bytes = 0;

@@ -232,32 +232,25 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
     std::string dev_id, mac, action;
     if (!read_announcement(read, _j_notify, dev_id, mac, action))
         return;
-    const bool announced = action == "NA";
-    if (!announced && action != "HB")
+    if (action == "HB")
+        return handle_heartbeats({heartbeat{mac, dev_id, true}});
+    if (action != "NA")
         return;
 
-    if (!dev_id.empty()) {
-        const auto sent = announced
-                              ? vyr::mail::mech_sleep::send(*m_mech_sleep_socket,
-                                                            vyr::mail::anchor_announced{mac, dev_id}, m_logger)
-                              : vyr::mail::mech_sleep::send(*m_mech_sleep_socket, vyr::mail::anchor_alive{mac, dev_id},
-                                                            m_logger);
-        if (sent == vyr::mail::sent::too_long)
-            m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
-                mac % vyr::cmd::uid_size % dev_id;
-    }
+    if (!dev_id.empty() && vyr::mail::mech_sleep::send(*m_mech_sleep_socket, vyr::mail::anchor_announced{mac, dev_id},
+                                                       m_logger) == vyr::mail::sent::too_long)
+        m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") % mac %
+            vyr::cmd::uid_size % dev_id;
 
     // One transaction, as for a tag: a delivery pass that read the record before it
     // cannot undo it (see win::s_answered).
     auto device = m_context->get_win(mac);
     vyr::redis::batch writes;
     device.answered(writes);
-    if (announced) {
-        device.del_all_parameters(writes);
-        device.announced(writes);
-    }
+    device.del_all_parameters(writes);
+    device.announced(writes);
     vyr::redis::transaction(m_context->redis_context(), writes).exec();
-    mark(mac, !announced);
+    mark(mac);
 }
 
 // A tag announced itself ("NA") or is alive ("HB"). After "NA" the tag knows nothing:
@@ -267,6 +260,8 @@ void c_receiver::process_notify_TO(const Json::Value& _j_notify) const {
     std::string dev_id, mac, action;
     if (!read_announcement(read, _j_notify, dev_id, mac, action))
         return;
+    if (action == "HB")
+        return handle_heartbeats({heartbeat{mac, dev_id, false}});
 
     using vyr::context::alarm_states;
     auto device = m_context->get_win(mac);
@@ -280,7 +275,7 @@ void c_receiver::process_notify_TO(const Json::Value& _j_notify) const {
         device.alarm_state(alarm_states::NOT_CONFIGURED, writes);
     }
     vyr::redis::transaction(m_context->redis_context(), writes).exec();
-    mark(mac, action == "HB");
+    mark(mac);
     if (action == "NA") {
         if (m_updater)
             m_updater->update_all_alarms_req();
@@ -288,10 +283,44 @@ void c_receiver::process_notify_TO(const Json::Value& _j_notify) const {
             for (const auto& alarm_uid : m_context->get_zone_alarms_of_object(dev_id))
                 m_context->get_alarm(alarm_uid).delivered(false);
         }
-    } else if (action == "HB") {
-        if (device.alarm_state() == alarm_states::UNKNOWN) {
-            device.alarm_state(alarm_states::NOT_CONFIGURED);
-            mark(mac);
+    }
+}
+
+void c_receiver::handle_heartbeats(const std::vector<heartbeat>& _beats) const {
+    for (const auto& beat : _beats)
+        if (beat.anchor && !beat.dev_id.empty() &&
+            vyr::mail::mech_sleep::send(*m_mech_sleep_socket, vyr::mail::anchor_alive{beat.mac, beat.dev_id},
+                                        m_logger) == vyr::mail::sent::too_long)
+            m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
+                beat.mac % vyr::cmd::uid_size % beat.dev_id;
+
+    // A tag's alarm state is set only where there is none: never over one the alarm
+    // worker wrote meanwhile.
+    vyr::redis::batch writes;
+    std::vector<std::size_t> tags;
+    for (std::size_t i = 0; i < _beats.size(); ++i) {
+        const auto& beat = _beats[i];
+        m_context->get_win(beat.mac).answered(writes);
+        if (!beat.anchor) {
+            tags.push_back(writes.size());
+            writes.add("HSETNX", vyr::context::win::keys::alarm(beat.mac), vyr::context::win::s_state,
+                       vyr::context::to_string(vyr::context::alarm_states::NOT_CONFIGURED));
         }
     }
+    const auto replies = vyr::redis::transaction(m_context->redis_context(), writes).exec();
+    std::vector<bool> state_set(writes.size(), false);
+    if (replies.get_type() == vyr::redis::reply_type::ARRAY) {
+        std::size_t i = 0;
+        replies.as_array().for_each_element([&](const vyr::redis::reply_element& _reply) {
+            state_set[i++] = _reply.get_type() == vyr::redis::reply_type::INTEGER && _reply.to_integer() == 1;
+            return i < state_set.size();
+        });
+    }
+    std::size_t next_tag = 0;
+    for (std::size_t i = 0; i < _beats.size(); ++i) {
+        // The first heartbeat of a tag whose alarm state was unknown: it is judged.
+        const bool first = !_beats[i].anchor && state_set[tags[next_tag++]];
+        mark(_beats[i].mac, !first);
+    }
+    send_marks();
 }

@@ -56,6 +56,11 @@ TEST_F(marks_test, each_written_device_is_named_once_its_record_can_be_read) {
         {"tag announced", [] {}, announcement("TO", mac, "NA"), [&] { return field(":data", "announced") != "(nil)"; }},
         {"anchor alive", [&] { store().get_win(mac).sending_time(timeval{5, 0}); }, announcement("WIN", mac, "HB"),
          [&] { return field(":data", "answered") != "(nil)"; }, true},
+        {"tag alive", [&] { redis({"HSET", "wins:" + mac + ":alarm", "state", "sent"}); },
+         announcement("TO", mac, "HB"), [&] { return field(":data", "answered") != "(nil)"; }, true},
+        // Its alarm state set for the first time: judged as for any change.
+        {"tag alive, its alarm state unknown", [] {}, announcement("TO", mac, "HB"),
+         [&] { return field(":alarm", "state") == "not_configured"; }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
