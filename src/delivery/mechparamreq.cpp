@@ -424,8 +424,13 @@ void c_mech_param_req::run_cycle(bool _alarms_only, bool _periodic) {
 }
 
 std::size_t c_mech_param_req::sweep_slice() {
-    if (m_schedule.sweep_done())
-        m_schedule.sweep_over(read_wins());
+    if (m_schedule.sweep_done()) {
+        // A WIN removed from the set (silent, outside the project) is judged no more:
+        // it is no longer counted either.
+        auto wins = read_wins();
+        forget_standings_outside(wins);
+        m_schedule.sweep_over(std::move(wins));
+    }
     // Each expiry stands for one sending period: the sweep's round takes m_full_sweep.
     const auto steps = std::max<long long>(1, m_full_sweep.count() / s_sending_period_sec);
     return (m_schedule.sweep_size() + static_cast<std::size_t>(steps) - 1) / static_cast<std::size_t>(steps);

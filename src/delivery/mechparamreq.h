@@ -169,6 +169,8 @@ private:
     void wait_for_pacing(const vyr::context::win_record& _record, const timeval& _time);
     // The WIN whose record is gone is no longer counted.
     void forget_standing(const std::string& _mac);
+    // Forgets the standing of every WIN not in `_wins` (the whole set of WINs).
+    void forget_standings_outside(const std::vector<std::string>& _wins);
     // The device counts by standing, for the metrics (the unseen counted again when the
     // project or the WINs known changed).
     void publish_standings(const vyr::context::project_snapshot& _snapshot);

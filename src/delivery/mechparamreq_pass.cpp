@@ -145,17 +145,19 @@ void c_mech_param_req::deliver_parameters(const std::shared_ptr<const project_sn
         _macs, reads, *judge, [&] { return rebase(judge, time); },
         [&](const win_record& _record) { deliver_to_win(*judge, _record, time); });
     vyr::metrics::add(vyr::metrics::counter::devices_judged, static_cast<double>(_macs.size()));
-    if (_all) {
-        // Every WIN was judged: those no longer in the set are no longer counted.
-        const std::unordered_set<std::string> wins(_macs.begin(), _macs.end());
-        std::vector<std::string> gone;
-        for (const auto& entry : m_standing)
-            if (wins.count(entry.first) == 0)
-                gone.push_back(entry.first);
-        for (const auto& mac : gone)
-            forget_standing(mac);
-    }
+    if (_all)
+        forget_standings_outside(_macs);
     publish_standings(judge->snapshot());
+}
+
+void c_mech_param_req::forget_standings_outside(const std::vector<std::string>& _wins) {
+    const std::unordered_set<std::string> wins(_wins.begin(), _wins.end());
+    std::vector<std::string> gone;
+    for (const auto& entry : m_standing)
+        if (wins.count(entry.first) == 0)
+            gone.push_back(entry.first);
+    for (const auto& mac : gone)
+        forget_standing(mac);
 }
 
 void c_mech_param_req::deliver_to_win(vyr::judge::judge& _judge, const win_record& _record, const timeval& _time) {

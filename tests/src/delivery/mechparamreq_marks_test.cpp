@@ -195,5 +195,15 @@ TEST_F(Sweep, AChangeNoMarkToldOfIsFoundByTheSweepAndCounted) {
     EXPECT_EQ(vyr::metrics::value(vyr::metrics::counter::sweep_corrections), corrections + 1);
 }
 
+// Regression: a WIN removed from the set (a silent device outside the project) was never
+// judged again, so its last standing was counted for good.
+TEST_F(Sweep, AWinGoneFromTheSetIsNoLongerCountedFromTheNextRound) {
+    using vyr::metrics::device_status;
+    const auto in_step = vyr::metrics::devices(device_status::in_step);
+    redis({"SREM", vyr::context::win::keys::set(), s_tags[0].second});
+    EXPECT_TRUE(test::wait_until([&] { return vyr::metrics::devices(device_status::in_step) == in_step - 1; },
+                                 std::chrono::seconds(20)));
+}
+
 }  // namespace
 }  // namespace delivery_test
