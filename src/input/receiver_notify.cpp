@@ -244,7 +244,7 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
                                                             m_logger);
         if (sent == vyr::mail::sent::too_long)
             m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
-                mac % vyr::cmd::uid_size % dev_id;
+                vyr::libs::core::device_mac{mac} % vyr::cmd::uid_size % dev_id;
     }
 
     // One transaction, as for a tag: a delivery pass that read the record before it
