@@ -1,4 +1,4 @@
-# Installation and the Debian package. The service is a system service: unless a prefix is
+# Installation and the Debian packages. The service is a system service: unless a prefix is
 # given, it installs under /usr like the package does, so GNUInstallDirs puts the
 # configuration in /etc/rtls-quorvane and the unit in /usr/lib/systemd/system. With another
 # prefix (-DCMAKE_INSTALL_PREFIX=/opt/x) everything moves under it; for a staging tree use
