@@ -3,7 +3,8 @@
 // connects the debug stream, builds the application (waiting for Redis) and runs it
 // until SIGINT or SIGTERM asks it to stop. Exit status 0 after a requested stop, also
 // when the stop came while Redis was still awaited; 1 when start-up fails or a worker
-// could not start (the reason goes to the log and to standard error).
+// could not start (the reason goes to the log and to standard error). --help and
+// --version answer on standard output and exit 0 before anything else is done.
 #include <csignal>
 #include <iostream>
 #if defined(__GLIBC__)
@@ -15,6 +16,7 @@
 #include "app/config.h"
 #include "app/quorvane.h"
 #include "common/globals.h"
+#include "core/constants.h"
 #include "core/exception.h"
 #include "core/get_config_file_name.h"
 #include "core/logger.h"
@@ -22,6 +24,38 @@
 #include "redis/connection.h"
 
 namespace {
+
+// The text of --help; the manual page rtls-quorvane(8) is made from it.
+const char* const s_usage =
+    "Usage: rtls-quorvane -c FILE\n"
+    "The RTLS site-server service: keeps the configuration parameters of every field\n"
+    "device (tags and anchors) in step with the project of the platform server, and\n"
+    "carries alarms, screen texts and sleep orders to the devices. Runs until SIGINT or\n"
+    "SIGTERM; under systemd as the unit rtls-quorvane.service.\n"
+    "\n"
+    "Options:\n"
+    "  -c FILE     the configuration file (JSON); the last -c counts\n"
+    "  --help      show this text\n"
+    "  --version   show the version\n"
+    "\n"
+    "Exit status: 0 after a requested stop (SIGINT or SIGTERM), 1 when the start fails\n"
+    "or a worker cannot start (the reason goes to standard error and to the log).\n";
+
+// Answers --help or --version when one is among the arguments.
+bool answered_help(int _argc, char* _argv[]) {
+    for (int i = 1; i < _argc; ++i) {
+        const std::string argument = _argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::cout << s_usage;
+            return true;
+        }
+        if (argument == "--version") {
+            std::cout << module_name << " " << vyr::libs::core::constants::git_version << "\n";
+            return true;
+        }
+    }
+    return false;
+}
 
 // The reason a start failed, for the operator's terminal.
 std::string failure_text() {
@@ -57,6 +91,8 @@ void tune_allocator() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (answered_help(argc, argv))
+        return 0;
     // Before any other thread exists.
     tune_allocator();
     // SIGINT and SIGTERM are blocked here, before any other thread exists, and taken by

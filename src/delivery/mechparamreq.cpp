@@ -217,7 +217,7 @@ void c_mech_param_req::hold_request(const vyr::mail::param_request& _request) {
         }
     }
     if (m_held_requests.size() >= s_max_held_requests) {
-        m_logger.debug("parameter request of %1% dropped: %2% requests held") % m_held_requests.front().mac_address %
+        m_logger.debug("parameter request of %1% dropped: %2% requests held") % vyr::libs::core::device_mac{m_held_requests.front().mac_address} %
             m_held_requests.size();
         m_held_requests.pop_front();
     }
@@ -230,7 +230,7 @@ void c_mech_param_req::answer_held_requests() {
         if (now - _request.latest <= m_held_request_lifetime)
             return false;
         m_logger.debug("held parameter request of %1% dropped: the project mirror stayed incomplete") %
-            _request.mac_address;
+            vyr::libs::core::device_mac{_request.mac_address};
         return true;
     };
     m_held_requests.erase(std::remove_if(m_held_requests.begin(), m_held_requests.end(), stale),
@@ -241,7 +241,7 @@ void c_mech_param_req::answer_held_requests() {
         for (auto& request : m_held_requests)
             if (!request.noted) {
                 m_logger.debug("parameter request of %1% held until the project mirror is complete") %
-                    request.mac_address;
+                    vyr::libs::core::device_mac{request.mac_address};
                 request.noted = true;
             }
     };

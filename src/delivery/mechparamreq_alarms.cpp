@@ -197,5 +197,5 @@ void c_mech_param_req::send_alarm_frames(const std::vector<alarm_push>& _pushes,
 
 void c_mech_param_req::note_broken_tag(const std::string& _mac, const std::string& _error) {
     if (first_notice(_mac + " alarm delivery", _error))
-        m_logger.warning("zone alarm of %1% not judged: %2%") % _mac % _error;
+        m_logger.warning("zone alarm of %1% not judged: %2%") % vyr::libs::core::device_mac{_mac} % _error;
 }

@@ -33,7 +33,7 @@ void c_mech_param_req::lsb(const std::shared_ptr<const vyr::context::project_sna
         } catch (const std::exception& _error) {
             // A record that cannot be read skips its anchor, warned once.
             if (first_notice(subject, _error.what()))
-                m_logger.warning("sync slot and superframe of %1% not judged: %2%") % _record.mac_addr() %
+                m_logger.warning("sync slot and superframe of %1% not judged: %2%") % vyr::libs::core::device_mac{_record.mac_addr()} %
                     _error.what();
         }
         if (!frame)

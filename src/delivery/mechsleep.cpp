@@ -184,7 +184,7 @@ void c_mech_sleep::on_node_notified(const std::string& _mac) {
         if (anchor.m_mac_address == _mac) {
             anchor.m_sending_counter = 0;
             anchor.m_delivered = true;
-            m_logger.debug("sleep command confirmed by anchor %1% (%2%)") % uid % _mac;
+            m_logger.debug("sleep command confirmed by anchor %1% (%2%)") % uid % vyr::libs::core::device_mac{_mac};
             break;
         }
     }

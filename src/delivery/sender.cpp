@@ -78,7 +78,7 @@ bool c_sender::msg_generic_req_to_node(const std::string& _mac_addr, const std::
     // gateway a frame whose length disagrees with what follows.
     if (_message.size() % 2 != 0 || _message.size() / 2 > s_max_body_bytes) {
         m_logger.error("node command for %1% not sent: body of %2% digits is not whole bytes or exceeds 65535 bytes") %
-            _mac_addr % _message.size();
+            vyr::libs::core::device_mac{_mac_addr} % _message.size();
         return false;
     }
     vyr::libs::core::mutex_lock lock(m_mutex);
@@ -117,7 +117,7 @@ bool c_sender::zone_alarm_to_node(const std::string& _mac_addr, std::uint32_t _z
     // A level or zone id wider than its field, capped, would show another alarm or zone:
     // nothing is sent.
     if (_zone_alarm_level > 0xFF || _zone_id > 0xFFFF) {
-        m_logger.error("zone alarm for %1% not sent: level %2% or zone id %3% does not fit its field") % _mac_addr %
+        m_logger.error("zone alarm for %1% not sent: level %2% or zone id %3% does not fit its field") % vyr::libs::core::device_mac{_mac_addr} %
             _zone_alarm_level % _zone_id;
         return false;
     }

@@ -239,8 +239,8 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
 
     if (!dev_id.empty() && vyr::mail::mech_sleep::send(*m_mech_sleep_socket, vyr::mail::anchor_announced{mac, dev_id},
                                                        m_logger) == vyr::mail::sent::too_long)
-        m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") % mac %
-            vyr::cmd::uid_size % dev_id;
+        m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
+            vyr::libs::core::device_mac{mac} % vyr::cmd::uid_size % dev_id;
 
     // One transaction, as for a tag: a delivery pass that read the record before it
     // cannot undo it (see win::s_answered).
@@ -292,7 +292,7 @@ void c_receiver::handle_heartbeats(const std::vector<heartbeat>& _beats) const {
             vyr::mail::mech_sleep::send(*m_mech_sleep_socket, vyr::mail::anchor_alive{beat.mac, beat.dev_id},
                                         m_logger) == vyr::mail::sent::too_long)
             m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
-                beat.mac % vyr::cmd::uid_size % beat.dev_id;
+                vyr::libs::core::device_mac{beat.mac} % vyr::cmd::uid_size % beat.dev_id;
 
     // A tag's alarm state is set only where there is none: never over one the alarm
     // worker wrote meanwhile.

@@ -116,7 +116,7 @@ std::optional<c_receiver::param_report> c_receiver::decode_param_p(std::string_v
     const int milliseconds = ms_value.asInt();
     if (milliseconds < 0 || milliseconds > 999 || seconds > report.now + s_max_ahead_seconds) {
         m_logger.warning("report of %1% with a bad time (ts %2%, ms %3%): stamped with its time of arrival") %
-            report.mac % seconds % milliseconds;
+            vyr::libs::core::device_mac{report.mac} % seconds % milliseconds;
         report.ts = timeval{arrival.tv_sec, arrival.tv_usec / 1000 * 1000};
     } else {
         report.ts = timeval{static_cast<time_t>(seconds), static_cast<suseconds_t>(milliseconds * 1000)};
@@ -300,7 +300,7 @@ bool c_receiver::check_and_update_timestamp(const std::string& _mac_address, par
         (_timestamp.tv_sec == stored.tv_sec && _timestamp.tv_usec < stored.tv_usec)) {
         m_logger.debug("The input timestamp (%d:%d) is older than the stored one (%d:%d). MAC:%s, parameter:%s") %
             _timestamp.tv_sec % (_timestamp.tv_usec / 1000) % stored.tv_sec % (stored.tv_usec / 1000) %
-            _mac_address % name_of(_parameter);
+            vyr::libs::core::device_mac{_mac_address} % name_of(_parameter);
         vyr::metrics::add(vyr::metrics::counter::reports_stale);
         return false;
     }

@@ -61,7 +61,7 @@ bool store_sf(const report_target& _target, const Json::Value& _value) {
             _out = field.asUInt();
         }
         if (!_out)
-            _target.logger.debug("sf member \"%1%\" of %2% is unreadable and left out: %3%") % _name % _target.mac %
+            _target.logger.debug("sf member \"%1%\" of %2% is unreadable and left out: %3%") % _name % vyr::libs::core::device_mac{_target.mac} %
                 vyr::libs::core::json::to_string(field);
     };
     member("addr", true, reported.node_id);

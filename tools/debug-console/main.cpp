@@ -20,6 +20,20 @@ volatile sig_atomic_t stop_requested = 0;
 
 void on_signal(int) { stop_requested = 1; }
 
+// The text of --help; the manual page quorvane-debug-console(1) is made from it.
+const char* const s_usage =
+    "Usage: quorvane-debug-console [--count N] ENDPOINT\n"
+    "Binds a PULL socket at ENDPOINT (the service's system.debug_port connects to it,\n"
+    "e.g. tcp://127.0.0.1:5557) and prints every log record of the service's debug\n"
+    "stream on its own line, until Ctrl-C or SIGTERM.\n"
+    "\n"
+    "Options:\n"
+    "  --count N   exit after N records\n"
+    "  --help      show this text\n"
+    "\n"
+    "Exit status: 0 after a signal or N records, 1 when ENDPOINT cannot be bound, 2 for\n"
+    "bad arguments.\n";
+
 int usage(const char* _program) {
     std::cerr << "usage: " << _program << " [--count N] ENDPOINT" << std::endl;
     return 2;
@@ -48,7 +62,7 @@ int main(int argc, char* argv[]) {
             if (errno != 0 || *end != '\0' || end == argv[i] || count < 1)
                 return usage(argv[0]);
         } else if (argument == "-h" || argument == "--help") {
-            usage(argv[0]);
+            std::cout << s_usage;
             return 0;
         } else if (endpoint.empty() && !argument.empty() && argument[0] != '-') {
             endpoint = argument;

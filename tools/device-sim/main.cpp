@@ -19,6 +19,7 @@ const char* const s_usage =
     "Usage: quorvane-device-sim --project DIR --publish ENDPOINT --collect ENDPOINT [options]\n"
     "Stands in for the radio gateway's ZeroMQ proxy and the devices of a project folder.\n"
     "\n"
+    "Options:\n"
     "  --project DIR           project folder of the platform stand-in (track_obj.json,\n"
     "                          win_anchors.json): its tags and anchors are the devices\n"
     "  --publish ENDPOINT      bind the PUB socket the service subscribes to (proxy output)\n"

@@ -33,6 +33,7 @@ const char* const s_usage =
     "                             [--awkward]\n"
     "Writes a generated project folder for quorvane-platform-server.\n"
     "\n"
+    "Options:\n"
     "  --out DIR           folder to write (created when missing; its project files replaced)\n"
     "  --tags N            trackable objects: half persons, 3/10 vehicles, 1/5 assets (default 150)\n"
     "  --anchors M         anchors, spread over the sublocations (default 12)\n"

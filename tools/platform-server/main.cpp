@@ -20,6 +20,7 @@ const char* const s_usage =
     "Usage: quorvane-platform-server [options]\n"
     "Serves a project of the platform's private REST API from a folder of JSON files.\n"
     "\n"
+    "Options:\n"
     "  --port N          port to listen on (default 0: any free port)\n"
     "  --bind ADDR       address to listen on (default 127.0.0.1)\n"
     "  --project DIR     project folder (default: the current folder)\n"

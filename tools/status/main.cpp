@@ -27,6 +27,7 @@ const char* const s_usage =
     "differ, which the device rejects (it keeps answering with another value; pushed once\n"
     "a minute) and which it does not support, as the service judges them.\n"
     "\n"
+    "Options:\n"
     "  --redis-host HOST   Redis host (default 127.0.0.1)\n"
     "  --redis-port PORT   Redis port (default 6379)\n"
     "  -c, --config FILE   take the Redis address, user and password and\n"

@@ -1,11 +1,15 @@
 // The process logger as seen from outside: frames on a real PULL socket (tcp loopback,
 // since the logger keeps a private ZeroMQ context), the time stamp, prefixes, locations,
 // indentation, exceptions and broken format strings, and the syslog copy on stderr when
-// local debugging is on.
+// local debugging is on, and the fields handed to journald.
+#include <sys/uio.h>
+
 #include <chrono>
+#include <functional>
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <zmq.hpp>
@@ -148,3 +152,46 @@ TEST(Logger, connect_to_a_bad_endpoint_throws) {
     expect_frame(sink.next_frame(), "&quorvane-test:main " + s_time + "still usable");
 }
 
+
+// Records as journald is handed them (the sender captured): message, priority, identity,
+// and the MAC of a device_mac argument as RTLS_MAC; debug records only with local
+// debugging; a refusing journal leaves the record to syslog, the debug frame unchanged.
+TEST_F(LoggerSocket, journal_records_carry_the_device_mac_as_a_field) {
+    std::vector<std::vector<std::string>> sent;
+    int answer = 0;
+    m_logger.set_journal_sender([&](const iovec* _fields, int _count) {
+        sent.emplace_back();
+        for (int i = 0; i < _count; ++i)
+            sent.back().emplace_back(static_cast<const char*>(_fields[i].iov_base), _fields[i].iov_len);
+        return answer;
+    });
+    using vyr::libs::core::device_mac;
+    const std::vector<std::string> head = {"PRIORITY=4", "SYSLOG_IDENTIFIER=quorvane-test", "SYSLOG_FACILITY=1"};
+    const auto fields = [&](const std::string& _message, const char* _mac) {
+        std::vector<std::string> all = {"MESSAGE=" + _message};
+        all.insert(all.end(), head.begin(), head.end());
+        if (_mac)
+            all.emplace_back(std::string("RTLS_MAC=") + _mac);
+        return std::vector<std::vector<std::string>>{all};
+    };
+    const struct {
+        std::function<void()> log;
+        std::vector<std::vector<std::string>> expected;
+    } cases[] = {
+        {[&] { m_logger.warning("zone alarm of %1% not judged: %2%") % device_mac{"70B3D5FFFE0B0001"} % "no zone"; },
+         fields("zone alarm of 70B3D5FFFE0B0001 not judged: no zone", "70B3D5FFFE0B0001")},
+        {[&] { m_logger.warning("%1% then %2%") % device_mac{"aa"} % device_mac{"bb"}; }, fields("aa then bb", "aa")},
+        {[&] { m_logger.warning("about no device: %1%") % 7; }, fields("about no device: 7", nullptr)},
+        {[&] { m_logger.debug("debug of %1%") % device_mac{"aa"}; }, {}},
+    };
+    for (const auto& c : cases) {
+        sent.clear();
+        c.log();
+        EXPECT_EQ(sent, c.expected);
+        next_frame();
+    }
+    answer = -1;
+    m_logger.warning("refused %1%") % device_mac{"cc"};
+    EXPECT_EQ(sent.size(), 1u);
+    expect_frame(next_frame(), "&quorvane-test:main " + s_time + "refused cc");
+}

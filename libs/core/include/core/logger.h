@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,9 +22,18 @@
 #include "core/mutex.h"
 #include "core/source_location.h"
 
+struct iovec;
+
 namespace vyr::libs::core {
 
 class logger;
+
+// A device's MAC among a record's arguments (`% device_mac{mac}`): printed as its text,
+// and attached to the record as the journal field RTLS_MAC, so that `journalctl -u
+// rtls-quorvane RTLS_MAC=<mac>` follows one device. A view: made inside the statement.
+struct device_mac {
+    std::string_view text;
+};
 
 struct timestamp {
     std::chrono::time_point<std::chrono::system_clock, std::chrono::milliseconds> m_time_point;
@@ -59,6 +69,17 @@ public:
             }
             return *this;
         }
+        // A device's MAC: an argument like any other, and the record's RTLS_MAC field (the
+        // first one given, when a record names several).
+        formatter& operator%(const device_mac& _mac) noexcept {
+            if (m_format && !m_bad_format && m_mac.empty()) {
+                try {
+                    m_mac.assign(_mac.text);
+                } catch (...) {
+                }
+            }
+            return *this % _mac.text;
+        }
 
         formatter& location(const source_location& _location) noexcept;
         formatter& function(const source_location& _location) noexcept;
@@ -70,6 +91,7 @@ public:
 
         std::optional<boost::format> m_format;
         std::string m_raw_format;
+        std::string m_mac;
         bool m_bad_format = false;
         int m_log_level;
         component_logger* m_logger;
@@ -127,7 +149,7 @@ private:
     friend class formatter;
     friend class indent_guard;
 
-    void emit(int _level, std::int64_t _milliseconds, const std::string& _body) noexcept;
+    void emit(int _level, std::int64_t _milliseconds, const std::string& _body, const std::string& _mac) noexcept;
 
     std::atomic<std::int32_t> m_indent{0};
     logger& m_logger;
@@ -151,10 +173,17 @@ public:
     bool is_writing_to_socket() const noexcept { return m_writing_to_socket; }
     bool is_logger_enabled() const noexcept { return m_enable_logger; }
     void set_logger_enabled(bool _on) noexcept { m_enable_logger = _on; }
+    // What hands a record's fields ("NAME=value" each) to journald: sd_journal_sendv when
+    // the journal's socket existed at construction, none (syslog) otherwise. A negative
+    // result sends that record to syslog instead. Set before other threads log.
+    using journal_sender = std::function<int(const iovec*, int)>;
+    void set_journal_sender(journal_sender _sender) { m_journal = std::move(_sender); }
 
 private:
     friend class component_logger;
 
+    // Hands a record to journald; false when there is none or it refused the record.
+    bool send_to_journal(int _level, const std::string& _text, const std::string& _mac) noexcept;
     // Sends one frame without blocking; EAGAIN and every other failure drop the frame.
     void send_frame(const std::string& _frame) noexcept VYR_EXCLUDES(m_socket_mutex);
     // Whether a frame sent now would be queued: writing to the socket is on and a
@@ -163,6 +192,8 @@ private:
 
     // Constant after construction.
     const std::string m_module_name;  // syslog keeps a pointer to its characters
+    // Set at construction (or by a test before other threads log).
+    journal_sender m_journal;
     // Switched by any thread at any time.
     std::atomic<bool> m_debug{false};
     std::atomic<bool> m_writing_to_socket{true};

@@ -1,9 +1,14 @@
 #include "core/logger.h"
 
+#include <sys/uio.h>
 #include <syslog.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <iostream>
+
+#include <systemd/sd-journal.h>
 
 namespace vyr::libs::core {
 
@@ -100,7 +105,7 @@ component_logger::formatter::~formatter() {
             clock_gettime(CLOCK_REALTIME, &now);
             ms = static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
         }
-        m_logger->emit(m_log_level, ms, body());
+        m_logger->emit(m_log_level, ms, body(), m_mac);
     } catch (...) {
         // A log statement must never end the process.
     }
@@ -124,12 +129,13 @@ std::string component_logger::make_indent() const {
     return std::string(static_cast<std::size_t>(level) * 4, ' ') + "| ";
 }
 
-void component_logger::emit(int _level, std::int64_t _ms, const std::string& _body) noexcept {
+void component_logger::emit(int _level, std::int64_t _ms, const std::string& _body, const std::string& _mac) noexcept {
     try {
         const std::string time_text = format_time(_ms);
         const std::string indent = make_indent();
         const std::string syslog_text = m_logger.is_debug() ? time_text + indent + _body : _body;
-        ::syslog(_level, "%s", syslog_text.c_str());
+        if (!m_logger.send_to_journal(_level, syslog_text, _mac))
+            ::syslog(_level, "%s", syslog_text.c_str());
         if (m_logger.is_writing_to_socket())
             m_logger.send_frame(m_zmq_prefix + time_text + indent + _body);
     } catch (...) {
@@ -205,6 +211,8 @@ logger::logger(std::string_view _module_name, std::string_view _component_name)
     // a send fails with EAGAIN and the frame is dropped, so nothing piles up for exit.
     m_debug_socket.set(zmq::sockopt::immediate, 1);
     ::openlog(m_module_name.c_str(), 0, LOG_USER);
+    if (::access("/run/systemd/journal/socket", W_OK) == 0)
+        m_journal = &::sd_journal_sendv;
     set_debug(m_debug);
     info("Starting %1%") % m_module_name;
 }
@@ -232,6 +240,29 @@ void logger::set_debug(bool _on) {
     ::openlog(m_module_name.c_str(), _on ? LOG_PERROR : 0, LOG_USER);
     ::setlogmask(_on ? 255 : 127);
     m_debug = _on;
+}
+
+bool logger::send_to_journal(int _level, const std::string& _text, const std::string& _mac) noexcept {
+    if (!m_journal)
+        return false;
+    // The mask that syslog has: debug records only with local debugging.
+    if (_level >= LOG_DEBUG && !m_debug)
+        return true;
+    try {
+        const std::string fields[] = {"MESSAGE=" + _text, "PRIORITY=" + std::to_string(_level),
+                                      "SYSLOG_IDENTIFIER=" + m_module_name, "SYSLOG_FACILITY=1", "RTLS_MAC=" + _mac};
+        iovec vectors[5];
+        for (int i = 0; i < 5; ++i)
+            vectors[i] = {const_cast<char*>(fields[i].data()), fields[i].size()};
+        if (m_journal(vectors, _mac.empty() ? 4 : 5) < 0)
+            return false;
+        // The copy on standard error that syslog makes with local debugging (LOG_PERROR).
+        if (m_debug)
+            std::cerr << m_module_name << ": " << _text << std::endl;
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 bool logger::console_takes_frames() noexcept {
