@@ -110,7 +110,7 @@ connection::context_ptr connection::connect() const {
         } catch (const auth_error&) {
             throw;
         } catch (const connection_error& e) {
-            reasons += "; " + e.message();
+            reasons += (reasons.empty() ? "" : "; ") + e.message();
         }
     }
     if (tried.empty()) {
@@ -119,7 +119,7 @@ connection::context_ptr connection::connect() const {
         } catch (const auth_error&) {
             throw;
         } catch (const connection_error& e) {
-            reasons += "; " + e.message();
+            reasons += (reasons.empty() ? "" : "; ") + e.message();
         }
     }
     throw connection_error(cause::io, "Connection error: no master " + settings.master_name + " found (" + reasons + ")",
