@@ -125,6 +125,9 @@ int main(int argc, char* argv[]) {
         }
         // Every Redis connection of the service logs in with these, reconnections too.
         vyr::redis::set_default_credentials({configuration.redis.user, configuration.redis.password});
+        // With sentinels, every connection asks them where the master is now.
+        vyr::redis::set_sentinel_settings({configuration.redis.sentinels, configuration.redis.master_name,
+                                           configuration.redis.sentinel_password});
 
         try {
             c_quorvane application(configuration, *logger);

@@ -54,6 +54,35 @@ cfg::result<int> optional_number(const cfg::config& _tree, const char* _section,
     return found;
 }
 
+// The optional sentinels: none when absent, else a list of "host:port" texts, one at least,
+// and the master's name beside them.
+cfg::result<std::vector<redis::address>> sentinels(const cfg::config& _tree) {
+    const auto section = _tree.get_root().get_value("redis");
+    const auto object = section ? section->get().as_object() : std::nullopt;
+    const auto list = object ? object->get().get_value("sentinels") : std::nullopt;
+    const bool named = object && object->get().get_value("master_name");
+    if (!list)
+        return named ? cfg::result<std::vector<redis::address>>(
+                           cfg::error_reason{"redis.master_name without redis.sentinels"})
+                     : std::vector<redis::address>();
+    const auto elements = list->get().as_array();
+    if (!elements)
+        return cfg::error_reason{"Not a list of host:port: redis.sentinels"};
+    std::vector<redis::address> found;
+    for (const auto& element : *elements) {
+        const auto text = element.as_string();
+        const auto parsed = text ? redis::parse_address(*text) : std::nullopt;
+        if (!parsed)
+            return cfg::error_reason{"Not a list of host:port: redis.sentinels"};
+        found.push_back(*parsed);
+    }
+    if (found.empty())
+        return cfg::error_reason{"Not a list of host:port: redis.sentinels"};
+    if (!named)
+        return cfg::error_reason{"redis.sentinels without redis.master_name"};
+    return found;
+}
+
 }  // namespace
 
 std::string config::exposure_warning(const std::string& _file_name) const {
@@ -111,13 +140,17 @@ config::config(std::istream& _stream) {
         port(*tree, "redis", "port");
     const auto optional = optional_text(*tree, "server", "login") + optional_text(*tree, "server", "password") +
                           optional_text(*tree, "server", "ca_file") + optional_text(*tree, "redis", "user") +
-                          optional_text(*tree, "redis", "password") + optional_text(*tree, "system", "metrics_address");
+                          optional_text(*tree, "redis", "password") + optional_text(*tree, "system", "metrics_address") +
+                          optional_text(*tree, "redis", "master_name") +
+                          optional_text(*tree, "redis", "sentinel_password");
+    const auto sentinel_list = sentinels(*tree);
     const auto win_expiry = optional_number(*tree, "system", "win_expiry_hours", 24, 1, 365 * 24);
     const auto full_sweep = optional_number(*tree, "system", "full_sweep_seconds", 60, 5, 3600);
-    if (!required.ok() || !optional.ok() || !win_expiry.ok() || !full_sweep.ok()) {
+    if (!required.ok() || !optional.ok() || !sentinel_list.ok() || !win_expiry.ok() || !full_sweep.ok()) {
         std::string reasons = required.ok() ? std::string() : required.reason();
-        if (!optional.ok())
-            reasons += (reasons.empty() ? "" : "\n") + optional.reason();
+        for (const auto& reason : {optional.reason(), sentinel_list.reason()})
+            if (!reason.empty())
+                reasons += (reasons.empty() ? "" : "\n") + reason;
         for (const auto* number : {&win_expiry, &full_sweep})
             if (!number->ok())
                 reasons += (reasons.empty() ? "" : "\n") + number->reason();
@@ -129,8 +162,9 @@ config::config(std::istream& _stream) {
     std::tie(system.pidfile, system.debug_port, system.local_debug, proxy.address, proxy.output_port,
              proxy.input_port, server.protocol, server.address, server.port, redis.address, redis.port) =
         required.value();
-    std::tie(server.login, server.password, server.ca_file, redis.user, redis.password, system.metrics_address) =
-        optional.value();
+    std::tie(server.login, server.password, server.ca_file, redis.user, redis.password, system.metrics_address,
+             redis.master_name, redis.sentinel_password) = optional.value();
+    redis.sentinels = sentinel_list.value();
     system.push_schedule_to_destination = push_schedule.ok() && push_schedule.value();
     system.win_expiry_hours = static_cast<std::uint32_t>(win_expiry.value());
     system.full_sweep_seconds = static_cast<std::uint32_t>(full_sweep.value());

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <vector>
+
+#include "redis/sentinel.h"
 
 namespace vyr {
 
@@ -20,7 +23,9 @@ struct config {
     static config from_file(const std::string& _file_name);
 
     // Whether any password key is set.
-    bool holds_password() const noexcept { return !redis.password.empty() || !server.password.empty(); }
+    bool holds_password() const noexcept {
+        return !redis.password.empty() || !redis.sentinel_password.empty() || !server.password.empty();
+    }
     // The start-up warning for a file `_file_name` that holds a password and that users
     // other than its owner and group may read; empty when there is nothing to warn of.
     std::string exposure_warning(const std::string& _file_name) const;
@@ -61,6 +66,11 @@ struct config {
         std::int32_t port = 0;
         std::string user;      // an ACL user; empty: the default user
         std::string password;  // empty: no AUTH
+        // Optional, both or neither: the sentinels ("host:port" each) that name the
+        // master known to them as `master_name`; without them `address`:`port` is Redis.
+        std::vector<redis::address> sentinels;
+        std::string master_name;
+        std::string sentinel_password;  // AUTH to each sentinel; empty: none
     } redis;
 };
 

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <csignal>
 #include <mutex>
 
@@ -16,6 +17,7 @@
 #include "core/mutex.h"
 #include "redis/commands.h"
 #include "redis/pipeline.h"
+#include "redis/sentinel.h"
 #include "redis/transaction.h"
 
 namespace vyr::redis {
@@ -39,6 +41,7 @@ private:
 
 constexpr timeval s_connect_timeout{1, 500000};
 constexpr timeval s_command_timeout{10, 0};
+constexpr const char* s_moved = " (the master moved: the sentinels are asked again)";
 
 using cause = connection_error::cause;
 
@@ -89,6 +92,41 @@ connection::connection(const std::string& _host, int _port, unsigned int _db, cr
 connection::~connection() = default;
 
 connection::context_ptr connection::connect() const {
+    if (!under_sentinel())
+        return connect_to({m_host, m_port}, false);
+    // The sentinels are asked in turn until one names a master that says it is one; one
+    // that cannot be reached or does not know the master is skipped. When none answers
+    // at all, the configured address is tried: it may be the master all the same.
+    const auto settings = current_sentinel_settings();
+    std::string reasons;
+    std::vector<address> tried;
+    for (const auto& sentinel : settings.sentinels) {
+        const auto master = ask_sentinel(sentinel, settings, reasons);
+        if (!master || std::find(tried.begin(), tried.end(), *master) != tried.end())
+            continue;
+        tried.push_back(*master);
+        try {
+            return connect_to(*master, true);
+        } catch (const auth_error&) {
+            throw;
+        } catch (const connection_error& e) {
+            reasons += (reasons.empty() ? "" : "; ") + e.message();
+        }
+    }
+    if (tried.empty()) {
+        try {
+            return connect_to({m_host, m_port}, true);
+        } catch (const auth_error&) {
+            throw;
+        } catch (const connection_error& e) {
+            reasons += (reasons.empty() ? "" : "; ") + e.message();
+        }
+    }
+    throw connection_error(cause::io, "Connection error: no master " + settings.master_name + " found (" + reasons + ")",
+                           VYR_HERE);
+}
+
+connection::context_ptr connection::connect_to(const address& _server, bool _verify_role) const {
     // A write to a connection the server closed must fail with EPIPE, not end the process:
     // SIGPIPE is ignored, once, unless the program has set its own handler.
     static std::once_flag s_sigpipe;
@@ -98,7 +136,7 @@ connection::context_ptr connection::connect() const {
             std::signal(SIGPIPE, SIG_IGN);
     });
     errno = 0;
-    context_ptr connection(redisConnectWithTimeout(m_host.c_str(), m_port, s_connect_timeout));
+    context_ptr connection(redisConnectWithTimeout(_server.host.c_str(), _server.port, s_connect_timeout));
     const int connect_errno = errno;
     if (!connection)
         throw connection_error(cause::other, "Connection error: can't allocate redis context", VYR_HERE);
@@ -112,7 +150,7 @@ connection::context_ptr connection::connect() const {
     // password and none was given). Only the command word goes into any message.
     const auto handshake = [&](const std::vector<std::string_view>& _argv) {
         try {
-            run(connection.get(), _argv);
+            return run(connection.get(), _argv);
         } catch (const connection_error&) {
             throw;
         } catch (const server_error& e) {
@@ -130,6 +168,15 @@ connection::context_ptr connection::connect() const {
             handshake({"AUTH", m_credentials.password});
         else
             handshake({"AUTH", m_credentials.user, m_credentials.password});
+    }
+    // A master the sentinels named may have been demoted since: only a master will do.
+    if (_verify_role) {
+        const auto role = handshake({"ROLE"});
+        const auto array = role.get_type() == reply_type::ARRAY ? std::optional(role.as_array()) : std::nullopt;
+        const std::string name = array && array->size() > 0 && (*array)[0].is_string() ? (*array)[0].to_string() : "";
+        if (name != "master")
+            throw connection_error(cause::other,
+                                   "Connection error: " + _server.text() + " is no master (role " + name + ")", VYR_HERE);
     }
     const std::string db = std::to_string(m_db);
     handshake({"SELECT", db});
@@ -171,10 +218,25 @@ redisContext* connection::live_connection(bool& _fresh) {
         m_context_ptr.reset();
         m_context_ptr = connect();
         metrics::add(metrics::counter::redis_reconnects);
-        m_round_trips += m_credentials.password.empty() ? 1 : 2;  // its AUTH and SELECT
+        // Its AUTH, ROLE and SELECT.
+        m_round_trips += (m_credentials.password.empty() ? 1 : 2) + (under_sentinel() ? 1 : 0);
         _fresh = true;
     }
     return m_context_ptr.get();
+}
+
+reply connection::run_on_master(redisContext* _context, const std::vector<std::string_view>& _argv) {
+    try {
+        return run(_context, _argv);
+    } catch (const server_error& e) {
+        // Under Sentinel a replica's READONLY means that the master this connection was
+        // made to has been demoted: the connection goes, and the command fails as on a
+        // connection the server closed before it (a replica runs no write).
+        if (e.what_kind() != server_error::kind::read_only || !under_sentinel())
+            throw;
+        m_context_ptr.reset();
+        throw connection_error(cause::closed, e.message() + s_moved, VYR_HERE);
+    }
 }
 
 reply connection::execute_command_argv(const std::vector<std::string_view>& _argv) {
@@ -183,7 +245,7 @@ reply connection::execute_command_argv(const std::vector<std::string_view>& _arg
     redisContext* link = live_connection(fresh);
     try {
         ++m_round_trips;
-        return run(link, _argv);
+        return run_on_master(link, _argv);
     } catch (const connection_error& e) {
         // The server closed a connection that had been open before this command: Redis
         // restarted or dropped idle clients, and the command never reached a live
@@ -198,7 +260,28 @@ reply connection::execute_command_argv(const std::vector<std::string_view>& _arg
     m_context_ptr.reset();
     link = live_connection(fresh);
     ++m_round_trips;
-    return run(link, _argv);
+    return run_on_master(link, _argv);
+}
+
+std::vector<reply> connection::run_batch_on_master(redisContext* _context,
+                                                   const std::vector<std::vector<std::string>>& _commands,
+                                                   bool& _replies_read) {
+    auto replies = run_batch(_context, _commands, _replies_read);
+    if (!under_sentinel())
+        return replies;
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        if (replies[i].get_type() != reply_type::ERROR ||
+            classify_error_reply(replies[i].to_string()) != server_error::kind::read_only)
+            continue;
+        // As for one command; a replica wrote nothing of the batch, so it counts as one
+        // the server never read.
+        m_context_ptr.reset();
+        _replies_read = false;
+        throw connection_error(cause::closed,
+                               "Command: " + _commands[i].front() + ", error: " + replies[i].to_string() + s_moved,
+                               VYR_HERE);
+    }
+    return replies;
 }
 
 std::vector<reply> connection::run_batch(redisContext* _context,
@@ -251,7 +334,7 @@ std::vector<reply> connection::send(const std::vector<std::vector<std::string>>&
     redisContext* link = live_connection(fresh);
     try {
         ++m_round_trips;
-        return run_batch(link, _commands, replies_read);
+        return run_batch_on_master(link, _commands, replies_read);
     } catch (const connection_error& e) {
         // As for one command: a batch that met a connection the server had closed before
         // it is sent once more, but only when nothing of it can have run (no reply came
@@ -264,7 +347,7 @@ std::vector<reply> connection::send(const std::vector<std::vector<std::string>>&
     link = live_connection(fresh);
     ++m_round_trips;
     try {
-        return run_batch(link, _commands, replies_read);
+        return run_batch_on_master(link, _commands, replies_read);
     } catch (const connection_error& e) {
         *_unrun = e.reason() == cause::closed && !replies_read;
         throw;

@@ -5,7 +5,10 @@
 // server throws `server_error` (redis/errors.h). Several commands go in one round trip
 // as a pipeline (redis/pipeline.h) or a MULTI/EXEC transaction (redis/transaction.h).
 // A server that asks for a password gets AUTH on every new connection, before the
-// SELECT. A connection belongs to the thread that made it; it has no locks.
+// SELECT. Under Sentinel (redis/sentinel.h) each new connection goes to the master the
+// sentinels name and checks with ROLE that it is one; a READONLY reply then tells that the
+// master was demoted and fails like a lost connection, the next command going to the new
+// master. A connection belongs to the thread that made it; it has no locks.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +24,7 @@
 #include "redis/batch.h"
 #include "redis/errors.h"
 #include "redis/reply.h"
+#include "redis/sentinel.h"
 
 struct redisContext;
 
@@ -42,7 +46,8 @@ credentials default_credentials();
 class connection {
 public:
     // Connects (1.5 s connect time-out, 10 s command time-out), logs in with
-    // `_credentials` (the default ones in the first form) and selects `_db`. Throws
+    // `_credentials` (the default ones in the first form) and selects `_db`. Under
+    // Sentinel `_host` and `_port` are only tried when no sentinel answers. Throws
     // connection_error "Connection error: ..." when the server cannot be reached,
     // auth_error when it refuses the credentials, and server_error when it rejects the
     // SELECT.
@@ -101,10 +106,20 @@ private:
     using context_ptr = std::unique_ptr<redisContext, deleter>;
 
     // A new connection, logged in, with its database selected; throws on any failure.
+    // Under Sentinel to the master they name, else to `m_host`:`m_port`.
     context_ptr connect() const;
+    // The same to `_server`; with `_verify_role` only when ROLE says it is a master.
+    context_ptr connect_to(const address& _server, bool _verify_role) const;
     // Sends one command on `_context` and returns its reply; throws connection_error on
     // a lost connection and server_error on an error reply.
     static reply run(redisContext* _context, const std::vector<std::string_view>& _argv);
+    // run(), but under Sentinel a READONLY reply drops the connection and throws
+    // connection_error (closed).
+    reply run_on_master(redisContext* _context, const std::vector<std::string_view>& _argv);
+    // run_batch(), with READONLY as in run_on_master (`_replies_read` then false).
+    std::vector<reply> run_batch_on_master(redisContext* _context,
+                                           const std::vector<std::vector<std::string>>& _commands,
+                                           bool& _replies_read);
     // Appends the commands and reads all their replies; throws connection_error on a lost
     // connection (`_replies_read` then tells whether any reply came back). Error replies
     // are returned, not thrown.

@@ -18,7 +18,8 @@ namespace vyr::redis {
 class connection_error : public vyr::libs::core::exception {
 public:
     enum class cause {
-        closed,   // closed by the server: end of file, reset, broken pipe
+        closed,   // closed by the server: end of file, reset, broken pipe; or, under
+                  // Sentinel, dropped on a READONLY reply (the master was demoted)
         timeout,  // no answer within the connect or command time-out
         io,       // any other failed read, write or connect
         other,    // hiredis gave up for another reason (protocol, memory, address)

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "redis/database.h"
+#include "support/process.h"
 
 namespace test {
 
@@ -84,12 +85,15 @@ std::string reply_text(const redisReply* _reply) {
 
 }  // namespace
 
-redis_server::redis_server(std::vector<std::string> _extra_config) : m_extra_config(std::move(_extra_config)) {
+redis_server::redis_server(std::vector<std::string> _extra_config, std::string _config_text)
+    : m_extra_config(std::move(_extra_config)), m_config_text(std::move(_config_text)) {
     char pattern[] = "/tmp/quorvane-redis-XXXXXX";
     if (!::mkdtemp(pattern))
         throw std::runtime_error("mkdtemp failed");
     m_dir = pattern;
     m_port = free_port();
+    if (!m_config_text.empty())
+        test::write_file(m_dir + "/redis.conf", m_config_text);
     start();
 }
 
@@ -103,9 +107,11 @@ void redis_server::start() {
     if (m_pid > 0)
         return;
     // Built before the fork: the child only execs.
-    std::vector<std::string> args = {"redis-server", "--port", std::to_string(m_port), "--bind", "127.0.0.1",
-                                     "--dir", m_dir, "--save", "", "--appendonly", "no", "--daemonize", "no",
-                                     "--logfile", m_dir + "/redis.log"};
+    std::vector<std::string> args = {"redis-server"};
+    if (!m_config_text.empty())
+        args.push_back(m_dir + "/redis.conf");
+    args.insert(args.end(), {"--port", std::to_string(m_port), "--bind", "127.0.0.1", "--dir", m_dir, "--save", "",
+                             "--appendonly", "no", "--daemonize", "no", "--logfile", m_dir + "/redis.log"});
     args.insert(args.end(), m_extra_config.begin(), m_extra_config.end());
     std::vector<char*> argv;
     for (auto& arg : args)
@@ -128,10 +134,10 @@ void redis_server::start() {
     wait_ready();
 }
 
-void redis_server::stop() {
+void redis_server::stop(int _signal) {
     if (m_pid <= 0)
         return;
-    ::kill(m_pid, SIGTERM);
+    ::kill(m_pid, _signal);
     int status = 0;
     ::waitpid(m_pid, &status, 0);
     m_pid = -1;

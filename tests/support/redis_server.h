@@ -2,9 +2,11 @@
 // temporary folder, without persistence, and stopped (folder removed) on destruction.
 // Tests use database 11 of it. Not thread-safe; owned by the test that made it. The
 // fixture's own connections (command, flush, the readiness check of start) use the
-// default user without a password.
+// default user without a password. Given a configuration text, it is written into the
+// folder and named first on the command line (a sentinel needs a file it may rewrite).
 #pragma once
 
+#include <signal.h>  // the signal numbers that stop takes
 #include <sys/types.h>
 
 #include <string>
@@ -16,7 +18,7 @@ class redis_server {
 public:
     // `_extra_config`: more configuration directives, as redis-server's command line
     // takes them ({"--user", "name", "on", ">password", "~*", "+@all"}).
-    explicit redis_server(std::vector<std::string> _extra_config = {});
+    explicit redis_server(std::vector<std::string> _extra_config = {}, std::string _config_text = {});
     ~redis_server();
     redis_server(const redis_server&) = delete;
     redis_server& operator=(const redis_server&) = delete;
@@ -30,7 +32,8 @@ public:
     // The same, keeping the data: saved as the server stops, loaded as it starts (the
     // file is then removed, so that the next start is empty again).
     void restart_keeping_data();
-    void stop();
+    // `_signal` to the server (SIGKILL: it dies without a word), then waits for it.
+    void stop(int _signal = SIGTERM);
     void start();
     bool running() const noexcept { return m_pid > 0; }
     pid_t pid() const noexcept { return m_pid; }
@@ -48,6 +51,7 @@ private:
     int m_port = 0;
     std::string m_dir;
     std::vector<std::string> m_extra_config;
+    std::string m_config_text;
     pid_t m_pid = -1;
 };
 

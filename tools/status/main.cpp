@@ -121,6 +121,9 @@ int main(int argc, char* argv[]) {
                     options.push_schedule_to_destination = config.system.push_schedule_to_destination;
                     // Every connection of the reader logs in with these.
                     vyr::redis::set_default_credentials({config.redis.user, config.redis.password});
+                    // and, with sentinels, goes to the master they name.
+                    vyr::redis::set_sentinel_settings(
+                        {config.redis.sentinels, config.redis.master_name, config.redis.sentinel_password});
                 } catch (const std::exception& e) {
                     std::cerr << optarg << ": " << e.what() << "\n";
                     return 2;

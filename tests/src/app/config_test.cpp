@@ -125,3 +125,38 @@ TEST(Config, example_file_is_valid) {
     EXPECT_FALSE(c.system.pidfile.empty());
     EXPECT_FALSE(c.system.debug_port.empty());
 }
+
+// Sentinels and the master's name go together; each sentinel is a "host:port".
+TEST(Config, sentinels_are_host_port_texts_named_with_the_master) {
+    const auto with = [](const char* _sentinels, const char* _name) {
+        Json::Value document = valid();
+        if (_sentinels)
+            document["redis"]["sentinels"] = vyr::libs::core::json::try_parse(_sentinels).result;
+        if (_name)
+            document["redis"]["master_name"] = _name;
+        document["redis"]["sentinel_password"] = "s3cret";
+        return document;
+    };
+    const auto c = read(with(R"(["10.0.0.5:26379", "site-b:26380"])", "quorvane"));
+    ASSERT_EQ(c.redis.sentinels.size(), 2u);
+    EXPECT_EQ(std::tie(c.redis.sentinels[1].host, c.redis.sentinels[1].port, c.redis.master_name,
+                       c.redis.sentinel_password),
+              std::make_tuple("site-b", 26380, "quorvane", "s3cret"));
+    EXPECT_TRUE(c.holds_password());
+    EXPECT_TRUE(read(valid()).redis.sentinels.empty());
+    const std::string not_a_list = "Config file is invalid: Not a list of host:port: redis.sentinels";
+    const struct {
+        const char* sentinels;
+        const char* name;
+        std::string reason;
+    } rows[] = {
+        {R"(["10.0.0.5:26379"])", nullptr, "Config file is invalid: redis.sentinels without redis.master_name"},
+        {nullptr, "quorvane", "Config file is invalid: redis.master_name without redis.sentinels"},
+        {"[]", "quorvane", not_a_list},
+        {R"("10.0.0.5:26379")", "quorvane", not_a_list},
+        {R"(["10.0.0.5"])", "quorvane", not_a_list},
+        {R"(["10.0.0.5:26379", 26380])", "quorvane", not_a_list},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(invalid_reason(with(row.sentinels, row.name)), row.reason) << (row.sentinels ? row.sentinels : "none");
+}
