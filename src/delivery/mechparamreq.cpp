@@ -329,8 +329,14 @@ std::shared_ptr<const vyr::context::project_snapshot> c_mech_param_req::current_
 
 void c_mech_param_req::read_snapshot() {
     // The old one goes first: two whole projects are not held at once.
+    const auto held = m_snapshot ? m_snapshot->version : 0;
     m_snapshot.reset();
+    const auto start = std::chrono::steady_clock::now();
     m_snapshot = vyr::context::read_project_snapshot(m_context->redis_context());
+    m_logger.debug("project read whole (version %1% to %2%) in %3% ms: %4% objects, %5% anchors") % held %
+        m_snapshot->version %
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count() %
+        m_snapshot->track_objs.size() % m_snapshot->anchors.size();
     note_unreadable();
 }
 
