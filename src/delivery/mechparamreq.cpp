@@ -185,6 +185,7 @@ void c_mech_param_req::service_pipe_in_cycle() {
 
 void c_mech_param_req::mark(const std::vector<std::string>& _macs, bool _alive_only) {
     for (const auto& mac : _macs) {
+        m_sweep_suspects.erase(mac);
         if (_alive_only) {
             // A heartbeat lets a device be pushed again; one in step needs nothing.
             const auto known = m_standing.find(mac);
@@ -404,9 +405,15 @@ void c_mech_param_req::run_cycle(bool _alarms_only, bool _periodic) {
         return;
     }
     const auto sweep = _periodic ? sweep_slice() : 0;
-    const auto step = m_schedule.take(to_us(pass_time()), sweep);
+    auto step = m_schedule.take(to_us(pass_time()), sweep);
+    count_sweep_findings();
     if (step.empty())
         return;
+    // Tags whose alarms an earlier step left to the refresh are owed, not found.
+    if (m_alarms_owed_all)
+        step.swept.clear();
+    for (const auto& mac : m_alarms_owed)
+        step.swept.erase(mac);
     const std::unordered_set<std::string> only(step.macs.begin(), step.macs.end());
     const auto* selection = step.all ? nullptr : &only;
     m_step_sent.clear();
@@ -419,14 +426,20 @@ void c_mech_param_req::run_cycle(bool _alarms_only, bool _periodic) {
     deliver_parameters(snapshot, macs, step.all);
     if (m_step_observer)
         m_step_observer(macs);
-    // What the sweep alone brought and found to push: a change that no mark told of.
-    std::size_t found = 0;
+    // What the sweep alone brought and found to push: a change that no mark told of, unless
+    // the mark of a write the sweep already read was still on its way (counted at the next
+    // step, when it has come).
     for (const auto& mac : step.swept)
-        found += m_step_sent.count(mac);
-    if (found != 0) {
-        vyr::metrics::add(vyr::metrics::counter::sweep_corrections, static_cast<double>(found));
-        m_logger.debug("the full sweep found %1% device(s) to push that nothing had marked") % found;
-    }
+        if (m_step_sent.count(mac) != 0)
+            m_sweep_suspects.insert(mac);
+}
+
+void c_mech_param_req::count_sweep_findings() {
+    if (m_sweep_suspects.empty())
+        return;
+    const auto found = std::exchange(m_sweep_suspects, {}).size();
+    vyr::metrics::add(vyr::metrics::counter::sweep_corrections, static_cast<double>(found));
+    m_logger.debug("the full sweep found %1% device(s) to push that nothing had marked") % found;
 }
 
 std::size_t c_mech_param_req::sweep_slice() {

@@ -169,6 +169,8 @@ private:
     void wait_for_pacing(const vyr::context::win_record& _record, const timeval& _time);
     // The WIN whose record is gone is no longer counted.
     void forget_standing(const std::string& _mac);
+    // Counts and logs the devices the sweep pushed whose marks did not come after all.
+    void count_sweep_findings();
     // Forgets the standing of every WIN not in `_wins` (the whole set of WINs).
     void forget_standings_outside(const std::vector<std::string>& _wins);
     // The device counts by standing, for the metrics (the unseen counted again when the
@@ -279,6 +281,9 @@ private:
     std::chrono::steady_clock::time_point m_step_ended{};
     // How each WIN stood when last judged, and the counts of each standing among them.
     std::unordered_map<std::string, vyr::metrics::device_status> m_standing;
+    // Devices the last step's sweep slice pushed that no mark had brought: a mark still
+    // on its way takes its device out before they are counted.
+    std::unordered_set<std::string> m_sweep_suspects;
     std::uint64_t m_standing_counts[vyr::metrics::device_status_count] = {};
     // Raised whenever a WIN enters or leaves m_standing.
     std::size_t m_standing_keys = 0;

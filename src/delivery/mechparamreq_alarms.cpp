@@ -179,9 +179,12 @@ void c_mech_param_req::send_alarm_frames(const std::vector<alarm_push>& _pushes,
                 : must.shown.uid.empty()
                     ? m_sender->zone_alarm_to_node(mac, 0, 0, "")
                     : m_sender->zone_alarm_to_node(mac, must.shown.level, must.shown.zone_id, must.zone_uid);
-            // A frame that was not queued is no push (the state says so: it goes out again).
-            if (!queued)
+            // A frame that was not queued is no push (the state says so): it goes out
+            // again once the pacing would let it.
+            if (!queued) {
+                wait_for_pacing(*push.record, _time);
                 continue;
+            }
             pushed(mac, _time);
             vyr::context::win_update update(*push.record);
             update.sent = _time;

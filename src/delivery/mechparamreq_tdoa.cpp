@@ -44,6 +44,9 @@ void c_mech_param_req::lsb(const std::shared_ptr<const vyr::context::project_sna
             if (m_sender->hw_param_to_node(_record.mac_addr(), *frame)) {
                 update.sent = time;
                 pushed(_record.mac_addr(), time);
+            } else {
+                // Not queued: tried again once the pacing would let it.
+                wait_for_pacing(_record, time);
             }
         } catch (const zmq::error_t&) {
             // The gateway side failed: the pass ends, what went out before is still paced.
