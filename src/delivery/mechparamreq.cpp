@@ -300,32 +300,35 @@ void c_mech_param_req::answer_held_requests() {
 }
 
 std::shared_ptr<const vyr::context::project_snapshot> c_mech_param_req::current_snapshot() {
-    auto& redis = m_context->redis_context();
-    if (m_snapshot) {
-        const auto changes = vyr::context::read_mirror_changes(redis, m_snapshot->version);
-        if (changes.version == m_snapshot->version)
-            return m_snapshot;
-        if (changes.complete) {
-            // Only the records that changed are read; the devices they concern, before and
-            // after the change, are judged at the next step. (A patch that throws has
-            // taken the snapshot with it: the next call reads the whole project.)
-            const auto before = vyr::context::devices_concerned(*m_snapshot, *m_snapshot, changes.names);
-            m_snapshot = vyr::context::patch_snapshot(redis, std::move(m_snapshot), changes);
-            const auto after = vyr::context::devices_concerned(*m_snapshot, *m_snapshot, changes.names);
-            if (!before || !after) {
-                m_schedule.mark_all();
-            } else {
-                mark(*before);
-                mark(*after);
-            }
-            note_unreadable();
-            return m_snapshot;
-        }
-    }
+    if (m_snapshot && follow_journal())
+        return m_snapshot;
     // What changed is not known: every device is judged against the project read anew.
     read_snapshot();
     m_schedule.mark_all();
     return m_snapshot;
+}
+
+bool c_mech_param_req::follow_journal() {
+    auto& redis = m_context->redis_context();
+    const auto changes = vyr::context::read_mirror_changes(redis, m_snapshot->version);
+    if (changes.version == m_snapshot->version)
+        return true;
+    if (!changes.complete)
+        return false;
+    // Only the records that changed are read; the devices they concern, before and after
+    // the change, are judged at the next step. (A patch that throws has taken the
+    // snapshot with it: the next call reads the whole project.)
+    const auto before = vyr::context::devices_concerned(*m_snapshot, *m_snapshot, changes.names);
+    m_snapshot = vyr::context::patch_snapshot(redis, std::move(m_snapshot), changes);
+    const auto after = vyr::context::devices_concerned(*m_snapshot, *m_snapshot, changes.names);
+    if (!before || !after) {
+        m_schedule.mark_all();
+    } else {
+        mark(*before);
+        mark(*after);
+    }
+    note_unreadable();
+    return true;
 }
 
 void c_mech_param_req::read_snapshot() {

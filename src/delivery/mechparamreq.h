@@ -197,6 +197,9 @@ private:
     // records the change journal names (their devices marked), or read anew when the
     // journal does not tell all (every device marked).
     std::shared_ptr<const vyr::context::project_snapshot> current_snapshot();
+    // Brings m_snapshot (held) up to the mirror's version by the journal, marking the
+    // devices the changes concern; false when the journal cannot tell what changed.
+    bool follow_journal();
     // Reads m_snapshot anew, warning about the records it could not read.
     void read_snapshot();
     // Warns once about each record m_snapshot could not read (until it can again).
@@ -218,8 +221,9 @@ private:
     // against a project older than the records (a device just added taken for one
     // removed): `_rebase` then gives a judge of the project as it now stands, and the
     // chunk is read again for it (at most s_max_rebases times a chunk). A null judge
-    // means the mirror is no longer complete: the rest of `_macs` is marked for the next
-    // step and the pass ends.
+    // means the mirror is no longer complete or the journal cannot tell what changed:
+    // the rest of `_macs` is marked for the next step, which reads the project anew, and
+    // the pass ends.
     using rebase_fn = std::function<vyr::judge::judge*()>;
     void for_win_chunks(const std::vector<std::string>& _macs, const vyr::context::parameters_of& _reads,
                         vyr::judge::judge& _judge, const rebase_fn& _rebase,
@@ -227,8 +231,8 @@ private:
     static constexpr int s_max_rebases = 3;
     // Whether the mirror version is no longer the snapshot's (false when Redis cannot tell).
     bool mirror_moved(const vyr::context::project_snapshot& _snapshot);
-    // A judge of current_snapshot() in `_judge` for a pass going by `_time`; null when the
-    // mirror is not complete.
+    // A judge in `_judge` of the snapshot patched from the journal, for a pass going by
+    // `_time`; null when the journal cannot tell or the mirror is not complete.
     vyr::judge::judge* rebase(std::optional<vyr::judge::judge>& _judge, const timeval& _time);
     // Logs the judge's warnings, each once per value (first_notice).
     void log_notices(const std::vector<vyr::judge::notice>& _notices);

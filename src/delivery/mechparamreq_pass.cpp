@@ -126,10 +126,11 @@ bool c_mech_param_req::mirror_moved(const project_snapshot& _snapshot) {
 }
 
 vyr::judge::judge* c_mech_param_req::rebase(std::optional<vyr::judge::judge>& _judge, const timeval& _time) {
-    const auto snapshot = current_snapshot();
-    if (!snapshot->updated)
+    // Mid-pass the project is only patched: a whole read (seconds at the largest sites,
+    // while the mirror keeps moving) waits for the next step.
+    if (!m_snapshot || !follow_journal() || !m_snapshot->updated)
         return nullptr;
-    _judge.emplace(snapshot, m_push_schedule_to_destination, _time, m_logger);
+    _judge.emplace(m_snapshot, m_push_schedule_to_destination, _time, m_logger);
     return &*_judge;
 }
 
