@@ -216,24 +216,16 @@ private:
     // before goes ahead of every read. Requests are answered between the chunks. A chunk
     // that meets a lost connection is read again WIN by WIN, and what cannot be read or
     // written is left to the next pass (logged once); other errors end the pass.
-    //
-    // A chunk read once the mirror had moved past `_judge`'s project would be judged
-    // against a project older than the records (a device just added taken for one
-    // removed): `_rebase` then gives a judge of the project as it now stands, and the
-    // chunk is read again for it (at most s_max_rebases times a chunk). A null judge
-    // means the mirror is no longer complete or the journal cannot tell what changed:
-    // the rest of `_macs` is marked for the next step, which reads the project anew, and
-    // the pass ends.
-    using rebase_fn = std::function<vyr::judge::judge*()>;
+    // A chunk read once the mirror had moved past `_judge`'s project leaves out the
+    // devices that project does not know (added since, not to be cleared): they are marked
+    // for the next step.
     void for_win_chunks(const std::vector<std::string>& _macs, const vyr::context::parameters_of& _reads,
-                        vyr::judge::judge& _judge, const rebase_fn& _rebase,
-                        const std::function<void(const vyr::context::win_record&)>& _each);
-    static constexpr int s_max_rebases = 3;
+                        vyr::judge::judge& _judge, const std::function<void(const vyr::context::win_record&)>& _each);
+    // True, with the device marked for the next step, when `_judge`'s project does not
+    // know it and it was not left out that way before.
+    bool defer_unknown(const vyr::judge::judge& _judge, const vyr::context::win_record& _record);
     // Whether the mirror version is no longer the snapshot's (false when Redis cannot tell).
     bool mirror_moved(const vyr::context::project_snapshot& _snapshot);
-    // A judge in `_judge` of the snapshot patched from the journal, for a pass going by
-    // `_time`; null when the journal cannot tell or the mirror is not complete.
-    vyr::judge::judge* rebase(std::optional<vyr::judge::judge>& _judge, const timeval& _time);
     // Logs the judge's warnings, each once per value (first_notice).
     void log_notices(const std::vector<vyr::judge::notice>& _notices);
     // Once-only warnings about one subject (`_key`): true when `_value` is new for it, so
@@ -288,6 +280,9 @@ private:
     // Devices the last step's sweep slice pushed that no mark had brought: a mark still
     // on its way takes its device out before they are counted.
     std::unordered_set<std::string> m_sweep_suspects;
+    // Devices a pass left out as unknown to its project while the mirror moved (see
+    // for_win_chunks); the next pass that reads them judges them.
+    std::unordered_set<std::string> m_deferred;
     std::uint64_t m_standing_counts[vyr::metrics::device_status_count] = {};
     // Raised whenever a WIN enters or leaves m_standing.
     std::size_t m_standing_keys = 0;

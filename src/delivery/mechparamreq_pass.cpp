@@ -44,7 +44,7 @@ void c_mech_param_req::send_writes() {
 }
 
 void c_mech_param_req::for_win_chunks(const std::vector<std::string>& _macs, const vyr::context::parameters_of& _reads,
-                                      vyr::judge::judge& _judge, const rebase_fn& _rebase,
+                                      vyr::judge::judge& _judge,
                                       const std::function<void(const win_record&)>& _each) {
     // WINs whose records met a lost Redis connection, reported once for the pass: each is
     // left to the next pass, and the next read connects again.
@@ -78,7 +78,6 @@ void c_mech_param_req::for_win_chunks(const std::vector<std::string>& _macs, con
             return records;
         }
     };
-    auto* judge = &_judge;
     for (std::size_t first = 0; first < _macs.size(); first += s_win_chunk) {
         // Requests that came meanwhile are answered between the chunks.
         if (first != 0)
@@ -87,24 +86,20 @@ void c_mech_param_req::for_win_chunks(const std::vector<std::string>& _macs, con
         const std::vector<std::string> macs(_macs.begin() + static_cast<std::ptrdiff_t>(first),
                                             _macs.begin() + static_cast<std::ptrdiff_t>(last));
         auto records = read_chunk(macs);
-        // Records read after the mirror moved past the judge's project are judged against
-        // the project as it now stands, read again by what that one needs.
-        for (int rebased = 0; rebased < s_max_rebases && mirror_moved(judge->snapshot()); ++rebased) {
-            log_notices(judge->take_notices());
-            judge = _rebase();
-            if (!judge) {
-                // The mirror is no longer complete: the rest waits for the next step.
-                for (auto rest = _macs.begin() + static_cast<std::ptrdiff_t>(first); rest != _macs.end(); ++rest)
-                    m_schedule.mark(*rest);
-                return;
-            }
-            records = read_chunk(macs);
-        }
+        // Records read after the mirror moved past the pass's project: a device that
+        // project does not know may have been added since, and is not to be taken for
+        // one removed. It waits for the next step, which follows the mirror first (once:
+        // a device outside the project is judged then, however the mirror moves). What
+        // changed for a known device marks it for that step too.
+        if (mirror_moved(_judge.snapshot()))
+            records.erase(std::remove_if(records.begin(), records.end(),
+                                         [&](const win_record& _record) { return defer_unknown(_judge, _record); }),
+                          records.end());
         for (std::size_t i = 0; i < records.size(); ++i) {
             service_pipe_in_cycle(first + i);
             _each(records[i]);
         }
-        log_notices(judge->take_notices());
+        log_notices(_judge.take_notices());
         try {
             send_writes();
         } catch (const vyr::redis::connection_error& _error) {
@@ -116,6 +111,17 @@ void c_mech_param_req::for_win_chunks(const std::vector<std::string>& _macs, con
             lost % loss;
 }
 
+bool c_mech_param_req::defer_unknown(const vyr::judge::judge& _judge, const win_record& _record) {
+    const auto& mac = _record.mac_addr();
+    const auto& snapshot = _judge.snapshot();
+    if (snapshot.anchor_by_mac.count(mac) != 0 || snapshot.track_obj_by_mac.count(mac) != 0 ||
+        m_deferred.erase(mac) != 0)
+        return false;
+    m_deferred.insert(mac);
+    m_schedule.mark(mac);
+    return true;
+}
+
 bool c_mech_param_req::mirror_moved(const project_snapshot& _snapshot) {
     try {
         return vyr::context::read_mirror_version(m_context->redis_context()) != _snapshot.version;
@@ -125,30 +131,18 @@ bool c_mech_param_req::mirror_moved(const project_snapshot& _snapshot) {
     }
 }
 
-vyr::judge::judge* c_mech_param_req::rebase(std::optional<vyr::judge::judge>& _judge, const timeval& _time) {
-    // Mid-pass the project is only patched: a whole read (seconds at the largest sites,
-    // while the mirror keeps moving) waits for the next step.
-    if (!m_snapshot || !follow_journal() || !m_snapshot->updated)
-        return nullptr;
-    _judge.emplace(m_snapshot, m_push_schedule_to_destination, _time, m_logger);
-    return &*_judge;
-}
-
 void c_mech_param_req::deliver_parameters(const std::shared_ptr<const project_snapshot>& _snapshot,
                                           const std::vector<std::string>& _macs, bool _all) {
     const timeval time = pass_time();
-    std::optional<vyr::judge::judge> judge;
-    judge.emplace(_snapshot, m_push_schedule_to_destination, time, m_logger);
+    vyr::judge::judge judge(_snapshot, m_push_schedule_to_destination, time, m_logger);
     const auto reads = [&judge](const std::string& _mac) -> const std::vector<vyr::parameter::parameter_t>& {
-        return judge->reads(_mac);
+        return judge.reads(_mac);
     };
-    for_win_chunks(
-        _macs, reads, *judge, [&] { return rebase(judge, time); },
-        [&](const win_record& _record) { deliver_to_win(*judge, _record, time); });
+    for_win_chunks(_macs, reads, judge, [&](const win_record& _record) { deliver_to_win(judge, _record, time); });
     vyr::metrics::add(vyr::metrics::counter::devices_judged, static_cast<double>(_macs.size()));
     if (_all)
         forget_standings_outside(_macs);
-    publish_standings(judge->snapshot());
+    publish_standings(*_snapshot);
 }
 
 void c_mech_param_req::forget_standings_outside(const std::vector<std::string>& _wins) {

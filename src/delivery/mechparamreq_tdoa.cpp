@@ -12,23 +12,19 @@ using vyr::context::win_update;
 void c_mech_param_req::lsb(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot,
                            const std::unordered_set<std::string>* _only) {
     const timeval time = pass_time();
-    std::optional<vyr::judge::judge> judge;
-    judge.emplace(_snapshot, m_push_schedule_to_destination, time, m_logger);
+    vyr::judge::judge judge(_snapshot, m_push_schedule_to_destination, time, m_logger);
     static const std::vector<vyr::parameter::parameter_t> s_reads = {vyr::parameter::SYNC_SLOT, vyr::parameter::SF};
     const auto reads = [](const std::string&) -> const std::vector<vyr::parameter::parameter_t>& { return s_reads; };
     std::vector<std::string> selected;
     if (_only)
-        for (const auto& mac : judge->sync_anchors())
+        for (const auto& mac : judge.sync_anchors())
             if (_only->count(mac) != 0)
                 selected.push_back(mac);
-    // A copy: a judge of a newer project may take the old one's place during the pass.
-    const std::vector<std::string> anchors = _only ? selected : judge->sync_anchors();
-    const auto rebase_judge = [&] { return rebase(judge, time); };
-    for_win_chunks(anchors, reads, *judge, rebase_judge, [&](const win_record& _record) {
+    for_win_chunks(_only ? selected : judge.sync_anchors(), reads, judge, [&](const win_record& _record) {
         const auto subject = _record.mac_addr() + " sync record";
         std::optional<std::string> frame;
         try {
-            frame = judge->sync_push(_record);
+            frame = judge.sync_push(_record);
             forget(subject);
         } catch (const std::exception& _error) {
             // A record that cannot be read skips its anchor, warned once.
