@@ -90,16 +90,20 @@ TEST(DemoSite, SettlesWithEveryDeviceHoldingWhatTheProjectSays) {
     wait_started(site);
     // Settled: pushes were made, then none over two whole cycles, counted by the service
     // (the cycle that pushed ends after its pushes): a busy machine stretches the cycles,
-    // not their count. The bound only guards against a hang.
+    // not their count. Steps for marks alone come many a second, so the quiet must also
+    // last two sending periods and more. The bound only guards against a hang.
     double pushes = 0, cycles = 0, quiet_from = 0;
+    auto quiet_since = std::chrono::steady_clock::now();
     const bool settled = test::wait_until(
         [&] {
             std::this_thread::sleep_for(200ms);  // a scrape is not to be polled
             auto m = site.metrics();
             cycles = m["rtls_quorvane_cycles_total"];
-            if (m["rtls_quorvane_pushes_total"] != pushes)
+            if (m["rtls_quorvane_pushes_total"] != pushes) {
                 std::tie(pushes, quiet_from) = std::make_pair(m["rtls_quorvane_pushes_total"], cycles);
-            return pushes > 0 && cycles - quiet_from >= 3;
+                quiet_since = std::chrono::steady_clock::now();
+            }
+            return pushes > 0 && cycles - quiet_from >= 3 && std::chrono::steady_clock::now() - quiet_since >= 12s;
         },
         240s);
     ASSERT_TRUE(settled) << pushes << " pushes, the last before cycle " << quiet_from << " of " << cycles;
