@@ -11,9 +11,13 @@
 #include <hiredis/hiredis.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <random>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -23,21 +27,36 @@
 namespace test {
 
 int free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        throw std::runtime_error("socket() failed");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    // Below the kernel's range for the local ports of outgoing connections (32768 up by
+    // default): a port taken from that range can be given to a client socket of a test
+    // running beside, between the look here and the bind of the process that gets it.
+    // Here only a listener that drew the same number can take it.
+    constexpr int first = 10000, count = 22000;
+    static std::mutex s_mutex;
+    static std::mt19937 s_random(std::random_device{}() ^ static_cast<unsigned>(::getpid()));
+    static std::set<int> s_given;
+    std::lock_guard<std::mutex> lock(s_mutex);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const int port = first + static_cast<int>(s_random() % count);
+        if (s_given.count(port) != 0)
+            continue;
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0)
+            throw std::runtime_error("socket() failed");
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         ::close(fd);
-        throw std::runtime_error("bind() failed");
+        if (bound) {
+            s_given.insert(port);
+            return port;
+        }
     }
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    throw std::runtime_error("no free loopback port found");
 }
 
 namespace {
