@@ -97,6 +97,9 @@ void c_mech_param_req::for_win_chunks(const std::vector<std::string>& _macs, con
                           records.end());
         for (std::size_t i = 0; i < records.size(); ++i) {
             service_pipe_in_cycle(first + i);
+            // Judged now: a later move of the mirror may leave it out again.
+            if (!m_deferred.empty())
+                m_deferred.erase(records[i].mac_addr());
             _each(records[i]);
         }
         log_notices(_judge.take_notices());
