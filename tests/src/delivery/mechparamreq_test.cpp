@@ -121,7 +121,8 @@ TEST_F(ParamDelivery, FreshTagReceivesEverythingInOrderAndIsBookedOnceButOnlyWit
     const timeval before = c_mech_param_req::now();
     EXPECT_EQ(bodies(cycle()), s_fresh_tag);
     EXPECT_EQ(record.sending_counter(), 1u);
-    EXPECT_GE(record.sending_time().tv_sec, before.tv_sec);
+    // A step on the timer goes by its expiry's due time, up to a second behind the clock.
+    EXPECT_GE(record.sending_time().tv_sec, before.tv_sec - 1);
 }
 
 // A push the gateway side could not take was counted toward the limit of 10 sends: a
