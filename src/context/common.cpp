@@ -37,6 +37,9 @@ local function raise_mirror_version(key, start, changes)
   redis.call('SET', ')" + std::string(s_mirror_changes) + R"(:' .. now, changes, 'EX', )" +
                                                std::to_string(s_mirror_changes_seconds) + R"()
 end
+local function encode_change(name)
+  return string.len(name) .. ':' .. name
+end
 )";
 
 std::string mirror_changes_key(std::uint64_t _version) {

@@ -73,7 +73,8 @@ std::optional<std::vector<std::string>> decode_changes(std::string_view _text);
 // Lua defining `raise_mirror_version(key, start, changes)`, the one rule of the raise
 // and of its journal entry; for scripts that raise it themselves when they write (they
 // declare the key among their KEYS and pass mirror_version_start() as `start` and
-// encode_changes() of what they write as `changes`).
+// encode_changes() of what they write as `changes`, or, for one name known only to the
+// script, `encode_change(name)`, the same encoding in Lua).
 extern const std::string s_raise_mirror_version_lua;
 // The value a missing version starts from: the time now in microseconds, as text.
 std::string mirror_version_start();

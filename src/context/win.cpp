@@ -614,6 +614,48 @@ void win_report::replace_alarm_state(alarm_states _expected, alarm_states _next)
                      {win::keys::alarm(m_mac), win::keys::data(m_mac)});
 }
 
+namespace {
+// The text before and after the uid in a key of `Keys`, for scripts that learn the uid in
+// Redis.
+template <typename Key>
+std::pair<std::string, std::string> around_uid(Key _key) {
+    static constexpr std::string_view s_marker = "\x01";
+    const auto key = _key(s_marker);
+    const auto at = key.find(s_marker);
+    return {key.substr(0, at), key.substr(at + s_marker.size())};
+}
+}  // namespace
+
+void win_report::zone_alarm_confirmed(unsigned int _level, unsigned int _zone_id) {
+    // KEYS: the WIN's alarm hash, the mirror version. ARGV: level, zone id, the states
+    // sent and message, the stems of an alarm's record key, data hash and change name,
+    // the version's start.
+    static const std::string s_script = common::s_raise_mirror_version_lua + R"(
+local held = redis.call('HMGET', KEYS[1], ')" + std::string(win::s_state) + "', '" + std::string(win::s_shown_uid) +
+                                        "', '" + std::string(win::s_shown_level) + "', '" +
+                                        std::string(win::s_shown_zone_id) + R"(')
+if held[1] ~= ARGV[3] or not held[2] or not held[3] or not held[4] then return 0 end
+if tonumber(held[3]) ~= tonumber(ARGV[1]) then return 0 end
+if ARGV[1] ~= '0' and tonumber(held[4]) ~= tonumber(ARGV[2]) then return 0 end
+local uid = held[2]
+if uid ~= '' and redis.call('EXISTS', ARGV[5] .. uid .. ARGV[6]) == 1 then
+  redis.call('HSET', ARGV[7] .. uid .. ARGV[8], ')" + std::string(alarm::s_delivered) + "', '" +
+                                        common::to_text(true) + R"(')
+  raise_mirror_version(KEYS[2], ARGV[11], encode_change(ARGV[9] .. uid .. ARGV[10]))
+end
+redis.call('HSET', KEYS[1], ')" + std::string(win::s_state) + R"(', ARGV[4])
+return 1)";
+    const auto record = around_uid([](std::string_view _uid) { return alarm::keys::record_key(_uid); });
+    const auto data = around_uid([](std::string_view _uid) { return alarm::keys::data(_uid); });
+    const auto change = around_uid([](std::string_view _uid) { return alarm::keys::change(_uid); });
+    const auto alarm_key = win::keys::alarm(m_mac);
+    const std::string version(common::s_mirror_version);
+    m_writes.command({"EVAL", s_script, "2", alarm_key, version, std::to_string(_level), std::to_string(_zone_id),
+                      to_string(alarm_states::SENT), to_string(alarm_states::MESSAGE), record.first, record.second,
+                      data.first, data.second, change.first, change.second, common::mirror_version_start()},
+                     {alarm_key, version});
+}
+
 void win_report::answered() {
     const auto data = win::keys::data(m_mac);
     m_writes.set(data, win::s_sending_counter_sec, "0");

@@ -348,6 +348,12 @@ public:
     // The compare-and-set of `win::replace_alarm_state` without text and shown alarm;
     // whether it took is not known here.
     void replace_alarm_state(alarm_states _expected, alarm_states _next);
+    // The device shows the zone alarm of `_level` in `_zone_id` (level 0: none, any zone).
+    // When that is what it was sent last (the state still "sent", the shown alarm the
+    // same), the shown alarm is marked delivered if its record still exists and the state
+    // moves on to the screen message; otherwise nothing changes. Judged in Redis as the
+    // writes before it left the record; whether it took is not known here.
+    void zone_alarm_confirmed(unsigned int _level, unsigned int _zone_id);
     // As `win::answered` and `win::heard`.
     void answered();
     void heard(std::int64_t _now);

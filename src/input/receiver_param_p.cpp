@@ -337,27 +337,11 @@ void c_receiver::zone_alarm_reported(const std::string& _mac_address, const Json
     const auto reported = vyr::judge::reported_zone_alarm(_value, m_logger, _mac_address);
     if (!reported)
         return;
-    const unsigned int level = reported->level;
-    const unsigned int zid = reported->zone_id;
     // Delivery check: the device confirms the zone alarm it was sent. Only an answer that
     // matches what was sent last settles it (level 0: the clearing form); another one
-    // answers an older push, and the alarm is sent again. The delivery state is read as
-    // the reports before this one left it.
-    flush_param_p();
-    auto record = m_context->get_win(_mac_address);
-    const auto delivery = record.alarm_delivery_state();
-    if (delivery.state != alarm_states::SENT || !delivery.shown)
-        return;
-    const auto& shown = *delivery.shown;
-    if (level != shown.level || (level != 0 && zid != shown.zone_id))
-        return;
-    if (!shown.uid.empty()) {
-        auto alarm = m_context->get_alarm(shown.uid);
-        if (alarm.exists())
-            alarm.delivered(true);
-    }
-    // A new alarm set since the sending keeps its state: it is to be shown next, which the
-    // mechanism sees when it judges the device again.
-    if (record.replace_alarm_state(alarm_states::SENT, alarm_states::MESSAGE))
-        mark(_mac_address);
+    // answers an older push, and the alarm is sent again. Settled with the batch's writes,
+    // in the state the reports before this one left; a new alarm set since the sending
+    // keeps its state, to be shown next when the mechanism judges the device again (the
+    // report marked it).
+    report_writes(_mac_address).zone_alarm_confirmed(reported->level, reported->zone_id);
 }

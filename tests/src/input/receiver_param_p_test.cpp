@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/metrics.h"
+#include "context/mirror_changes.h"
 #include "parameters/parameters.h"
 #include "runtime/inproc_commands.h"
 #include "runtime/mailboxes.h"
@@ -511,6 +512,8 @@ TEST_F(alarm_delivery, confirmation_marks_the_shown_alarm_and_only_an_answer_to_
         // Nothing showable was left: the answer to the clearing form settles it.
         {alarm_states::SENT, clearing, R"({"level": 0})", alarm_states::MESSAGE, ""},
         {alarm_states::NOT_CONFIGURED, {"a7", 3, 7}, R"({"level": 3, "zid": 7})", alarm_states::NOT_CONFIGURED, ""},
+        // The alarm shown was removed since: settled, and no record is made for it.
+        {alarm_states::SENT, {"gone", 3, 7}, R"({"level": 3, "zid": 7})", alarm_states::MESSAGE, ""},
     };
     long ts = 1;
     for (const auto& c : cases) {
@@ -518,13 +521,19 @@ TEST_F(alarm_delivery, confirmation_marks_the_shown_alarm_and_only_an_answer_to_
             store().get_alarm(uid).delivered(false);
         device().alarm_state(alarm_states::UNKNOWN);
         ASSERT_TRUE(device().replace_alarm_state(alarm_states::UNKNOWN, c.state, c.sent));
+        const auto version = vyr::context::read_mirror_changes(store().redis_context(), 0).version;
         const auto sent = handle(plist(s_mac, ts++, 0, std::string(R"("al_zv": )") + c.answer));
+        // What was marked delivered is named in the journal, for the devices it concerns.
+        const auto changes = vyr::context::read_mirror_changes(store().redis_context(), version);
+        EXPECT_EQ(changes.names, *c.delivered ? std::vector<std::string>{std::string("alarm:") + c.delivered}
+                                              : std::vector<std::string>{});
         EXPECT_EQ(std::make_tuple(device().alarm_state(), store().get_alarm("a7").delivered(),
                                   store().get_alarm("b7").delivered(), sent.param_req.size(), sent.marked),
                   std::make_tuple(c.after, c.delivered == std::string("a7"), c.delivered == std::string("b7"),
                                   0u, std::vector<std::string>{s_mac}))
             << c.sent.uid << " " << c.answer;
     }
+    EXPECT_EQ(redis({"KEYS", "alarms:gone*"}), "");
 }
 
 }  // namespace
