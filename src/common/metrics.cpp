@@ -31,6 +31,7 @@ constexpr counter_info s_counters[] = {
     {"rtls_quorvane_full_refreshes_total", "Full refreshes of one kind of project data from the platform"},
     {"rtls_quorvane_redis_reconnects_total", "Redis connections made again after a lost one"},
     {"rtls_quorvane_redis_command_errors_total", "Redis commands that failed"},
+    {"rtls_quorvane_redis_master_switches_total", "Switches of the Redis master announced by the sentinels"},
     {"rtls_quorvane_inproc_commands_dropped_total", "Commands between the workers that could not be queued"},
     {"rtls_quorvane_devices_judged_total", "Devices judged by the delivery steps"},
     {"rtls_quorvane_sweep_corrections_total",

@@ -30,6 +30,7 @@ enum class counter {
     full_refreshes,          // full refreshes of one kind of project data from the platform
     redis_reconnects,        // new connections made after a lost one
     redis_command_errors,    // commands that failed (error reply or transport failure)
+    redis_master_switches,   // switches of the Redis master the sentinels announced
     inproc_commands_dropped, // commands between the workers that could not be queued
     devices_judged,          // devices the delivery steps judged
     sweep_corrections,       // devices the slow sweep found to push that nothing had marked

@@ -94,34 +94,42 @@ connection::~connection() = default;
 connection::context_ptr connection::connect() const {
     if (!under_sentinel())
         return connect_to({m_host, m_port}, false);
-    // The sentinels are asked in turn until one names a master that says it is one; one
-    // that cannot be reached or does not know the master is skipped. When none answers
-    // at all, the configured address is tried: it may be the master all the same.
     const auto settings = current_sentinel_settings();
     std::string reasons;
     std::vector<address> tried;
+    // A master that says it is one, or nothing; each address is tried once.
+    const auto attempt = [&](const address& _server) -> context_ptr {
+        if (std::find(tried.begin(), tried.end(), _server) != tried.end())
+            return nullptr;
+        tried.push_back(_server);
+        try {
+            return connect_to(_server, true);
+        } catch (const auth_error&) {
+            throw;
+        } catch (const connection_error& e) {
+            reasons += (reasons.empty() ? "" : "; ") + e.message();
+            return nullptr;
+        }
+    };
+    // The master a switch announced comes first: a sentinel asked now may not have heard
+    // of the switch yet and name the former master, still up and not yet a replica.
+    if (const auto announced = announced_master())
+        if (auto link = attempt(*announced))
+            return link;
+    // Then the sentinels in turn; one that cannot be reached or does not know the master
+    // is skipped. When none answers at all, the configured address is tried: it may be
+    // the master all the same.
+    bool named = false;
     for (const auto& sentinel : settings.sentinels) {
         const auto master = ask_sentinel(sentinel, settings, reasons);
-        if (!master || std::find(tried.begin(), tried.end(), *master) != tried.end())
-            continue;
-        tried.push_back(*master);
-        try {
-            return connect_to(*master, true);
-        } catch (const auth_error&) {
-            throw;
-        } catch (const connection_error& e) {
-            reasons += (reasons.empty() ? "" : "; ") + e.message();
-        }
+        named = named || master;
+        if (master)
+            if (auto link = attempt(*master))
+                return link;
     }
-    if (tried.empty()) {
-        try {
-            return connect_to({m_host, m_port}, true);
-        } catch (const auth_error&) {
-            throw;
-        } catch (const connection_error& e) {
-            reasons += (reasons.empty() ? "" : "; ") + e.message();
-        }
-    }
+    if (!named)
+        if (auto link = attempt({m_host, m_port}))
+            return link;
     throw connection_error(cause::io, "Connection error: no master " + settings.master_name + " found (" + reasons + ")",
                            VYR_HERE);
 }
@@ -213,9 +221,14 @@ reply connection::run(redisContext* _context, const std::vector<std::string_view
 
 redisContext* connection::live_connection(bool& _fresh) {
     _fresh = false;
-    if (!m_context_ptr || m_context_ptr->err) {
-        // hiredis cannot reuse a connection after an error: open a new one.
+    // One atomic load: the master watch moves the generation when the master switched.
+    const std::uint64_t generation = master_generation();
+    if (!m_context_ptr || m_context_ptr->err || generation != m_generation) {
+        // hiredis cannot reuse a connection after an error: open a new one. One made to
+        // a master since demoted goes too, before it takes a write the replica refuses,
+        // or worse, one a master still unaware of its demotion takes and then loses.
         m_context_ptr.reset();
+        m_generation = generation;
         m_context_ptr = connect();
         metrics::add(metrics::counter::redis_reconnects);
         // Its AUTH, ROLE and SELECT.

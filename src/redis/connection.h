@@ -8,7 +8,9 @@
 // SELECT. Under Sentinel (redis/sentinel.h) each new connection goes to the master the
 // sentinels name and checks with ROLE that it is one; a READONLY reply then tells that the
 // master was demoted and fails like a lost connection, the next command going to the new
-// master. A connection belongs to the thread that made it; it has no locks.
+// master. A connection made before a switch the sentinels announced (the master
+// generation moved) is closed and made again to the new master before its next command.
+// A connection belongs to the thread that made it; it has no locks.
 #pragma once
 
 #include <cstdint>
@@ -106,7 +108,8 @@ private:
     using context_ptr = std::unique_ptr<redisContext, deleter>;
 
     // A new connection, logged in, with its database selected; throws on any failure.
-    // Under Sentinel to the master they name, else to `m_host`:`m_port`.
+    // Under Sentinel to the master announced last, else the one they name, else to
+    // `m_host`:`m_port`.
     context_ptr connect() const;
     // The same to `_server`; with `_verify_role` only when ROLE says it is a master.
     context_ptr connect_to(const address& _server, bool _verify_role) const;
@@ -131,8 +134,8 @@ private:
     // lost connection `_unrun` (when given) tells whether nothing of the batch can have
     // run: no connection could be made, or the server had closed it before a reply.
     std::vector<reply> send(const std::vector<std::vector<std::string>>& _commands, bool* _unrun = nullptr);
-    // A connection for the next command: the current one, or a new one when it is broken.
-    // `_fresh` tells whether it was just opened.
+    // A connection for the next command: the current one, or a new one when it is broken
+    // or the master switched since it was made. `_fresh` tells whether it was just opened.
     redisContext* live_connection(bool& _fresh);
 
     template <class T>
@@ -144,7 +147,9 @@ private:
     const int m_port;
     const unsigned int m_db;
     const credentials m_credentials;
-    // Replaced when found broken.
+    // The master generation (redis/sentinel.h) when the connection below was begun.
+    std::uint64_t m_generation = master_generation();
+    // Replaced when found broken or made under an older master generation.
     context_ptr m_context_ptr;
     std::uint64_t m_round_trips = 0;
 };

@@ -2,12 +2,14 @@
 
 #include <sys/time.h>
 
+#include <atomic>
 #include <charconv>
 #include <memory>
 #include <utility>
 
 #include <hiredis/hiredis.h>
 
+#include "common/metrics.h"
 #include "core/mutex.h"
 
 namespace vyr::redis {
@@ -16,6 +18,10 @@ namespace {
 
 vyr::libs::core::mutex s_settings_mutex;
 sentinel_settings s_settings VYR_GUARDED_BY(s_settings_mutex);
+std::optional<address> s_announced VYR_GUARDED_BY(s_settings_mutex);
+// Moved after s_announced changed, under the mutex: a connection that read it before
+// reading s_announced goes to that master or a newer one.
+std::atomic<std::uint64_t> s_generation{0};
 
 struct context_deleter {
     void operator()(redisContext* _context) const noexcept { redisFree(_context); }
@@ -57,6 +63,7 @@ std::optional<address> parse_address(std::string_view _text) {
 void set_sentinel_settings(sentinel_settings _settings) {
     vyr::libs::core::mutex_lock lock(s_settings_mutex);
     s_settings = std::move(_settings);
+    s_announced.reset();
 }
 
 sentinel_settings current_sentinel_settings() {
@@ -67,6 +74,45 @@ sentinel_settings current_sentinel_settings() {
 bool under_sentinel() {
     vyr::libs::core::mutex_lock lock(s_settings_mutex);
     return !s_settings.sentinels.empty();
+}
+
+std::uint64_t master_generation() noexcept { return s_generation.load(std::memory_order_acquire); }
+
+std::optional<address> announced_master() {
+    vyr::libs::core::mutex_lock lock(s_settings_mutex);
+    return s_announced;
+}
+
+std::optional<address> note_switch(std::string_view _message) {
+    std::vector<std::string_view> words;
+    while (!_message.empty()) {
+        const auto blank = _message.find(' ');
+        words.push_back(_message.substr(0, blank));
+        _message.remove_prefix(blank == std::string_view::npos ? _message.size() : blank + 1);
+    }
+    if (words.size() != 5 || !parse_address(std::string(words[1]) + ":" + std::string(words[2])))
+        return std::nullopt;
+    const auto master = parse_address(std::string(words[3]) + ":" + std::string(words[4]));
+    if (!master)
+        return std::nullopt;
+    vyr::libs::core::mutex_lock lock(s_settings_mutex);
+    if (words[0] != s_settings.master_name || s_announced == master)
+        return std::nullopt;
+    s_announced = master;
+    s_generation.fetch_add(1, std::memory_order_acq_rel);
+    metrics::add(metrics::counter::redis_master_switches);
+    return master;
+}
+
+std::optional<address> note_master(const address& _master) {
+    vyr::libs::core::mutex_lock lock(s_settings_mutex);
+    const bool switched = s_announced && !(*s_announced == _master);
+    s_announced = _master;
+    if (!switched)
+        return std::nullopt;
+    s_generation.fetch_add(1, std::memory_order_acq_rel);
+    metrics::add(metrics::counter::redis_master_switches);
+    return _master;
 }
 
 std::optional<address> ask_sentinel(const address& _sentinel, const sentinel_settings& _settings,

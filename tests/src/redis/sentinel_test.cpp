@@ -1,6 +1,7 @@
 // Redis under Sentinel against a real master, its replica and a sentinel: where a new
 // connection goes (the master the sentinels name, checked with ROLE; the configured
-// address only when no sentinel answers), and a READONLY reply of a demoted master.
+// address only when no sentinel answers), and a READONLY reply of a demoted master. And
+// which announcements of a switch move the master generation.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -48,6 +49,50 @@ TEST(sentinel_address, host_and_port_1_to_65535) {
     for (const auto& row : rows)
         EXPECT_EQ(vyr::redis::parse_address(row.text).has_value(), row.valid) << row.text;
     EXPECT_EQ(vyr::redis::parse_address("a:b:7")->text(), "a:b:7");
+}
+
+TEST(sentinel_switch, only_a_well_formed_announcement_of_another_master_under_our_name_moves_the_generation) {
+    using vyr::metrics::counter;
+    vyr::redis::set_sentinel_settings({{}, "quorvane", ""});
+    const struct {
+        std::string message;  // of "+switch-master"; "master A:P" is what a sentinel names on subscribing
+        std::string recorded;  // the master recorded after it
+        bool switched;
+    } rows[] = {
+        {"other 10.0.0.1 6379 10.0.0.2 6379", "", false},
+        {"quorvane 10.0.0.1 6379 10.0.0.2", "", false},
+        {"quorvane 10.0.0.1 6379 10.0.0.2 6379 6380", "", false},
+        {"quorvane 10.0.0.1 6379 10.0.0.2 63x9", "", false},
+        {"quorvane 10.0.0.1 6379 10.0.0.2 0", "", false},
+        {"quorvane 10.0.0.1 6379  6379", "", false},
+        {"quorvane  10.0.0.1 6379 10.0.0.2 6379", "", false},
+        {"quorvane x 10.0.0.2 6379", "", false},
+        {"", "", false},
+        {"quorvane 10.0.0.1 6379 10.0.0.2 6379", "10.0.0.2:6379", true},
+        {"quorvane 10.0.0.1 6379 10.0.0.2 6379", "10.0.0.2:6379", false},  // the same switch again
+        {"quorvane 10.0.0.2 6379 10.0.0.2 6380", "10.0.0.2:6380", true},
+        {"master 10.0.0.2:6380", "10.0.0.2:6380", false},
+        {"master 10.0.0.3:6379", "10.0.0.3:6379", true},
+    };
+    for (const auto& row : rows) {
+        const auto generation = vyr::redis::master_generation();
+        const double switches = vyr::metrics::value(counter::redis_master_switches);
+        const bool named = row.message.rfind("master ", 0) == 0;
+        const auto result = named ? vyr::redis::note_master(*vyr::redis::parse_address(row.message.substr(7)))
+                                  : vyr::redis::note_switch(row.message);
+        const auto recorded = vyr::redis::announced_master();
+        EXPECT_EQ(recorded ? recorded->text() : "", row.recorded) << row.message;
+        EXPECT_EQ(result.has_value(), row.switched) << row.message;
+        EXPECT_EQ(vyr::redis::master_generation() - generation, row.switched ? 1u : 0u) << row.message;
+        EXPECT_EQ(vyr::metrics::value(counter::redis_master_switches) - switches, row.switched ? 1 : 0) << row.message;
+    }
+    // What a sentinel names on subscribing first is recorded, no switch.
+    vyr::redis::set_sentinel_settings({{}, "quorvane", ""});
+    const auto generation = vyr::redis::master_generation();
+    EXPECT_FALSE(vyr::redis::note_master({"10.0.0.4", 6379}));
+    EXPECT_EQ(vyr::redis::announced_master()->text(), "10.0.0.4:6379");
+    EXPECT_EQ(vyr::redis::master_generation(), generation);
+    vyr::redis::set_sentinel_settings({});
 }
 
 TEST_F(sentinel_client, a_new_connection_goes_to_the_master_a_sentinel_names_and_checked_with_role) {
