@@ -22,6 +22,7 @@
 #include "core/logger.h"
 #include "core/pid_file.h"
 #include "redis/connection.h"
+#include "redis/master_watch.h"
 
 namespace {
 
@@ -128,6 +129,10 @@ int main(int argc, char* argv[]) {
         // With sentinels, every connection asks them where the master is now.
         vyr::redis::set_sentinel_settings({configuration.redis.sentinels, configuration.redis.master_name,
                                            configuration.redis.sentinel_password});
+        // Under Sentinel, a thread that hears of each switch of the master at once; it
+        // stops within a second at the end of this block.
+        const auto watch_logger = logger->component("redis");
+        const vyr::redis::master_watch master_watch(*watch_logger);
 
         try {
             c_quorvane application(configuration, *logger);

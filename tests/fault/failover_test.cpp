@@ -1,15 +1,20 @@
 // Redis under Sentinel losing its master (SIGKILL) while devices are written as the
 // service's workers write them: one connection of their own, a round that meets a lost
-// connection tried again on the next. A real master, replica and three sentinels.
+// connection tried again on the next. And a failover the sentinels are asked for, the
+// former master staying up: an idle connection follows the switch they announce. A real
+// master, replica and three sentinels.
 #include <chrono>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "core/logger.h"
 #include "redis/connection.h"
 #include "redis/database.h"
+#include "redis/master_watch.h"
 #include "redis/pipeline.h"
 #include "redis/sentinel.h"
+#include "support/log_sink.h"
 #include "support/process.h"
 #include "support/sentinel_site.h"
 
@@ -60,6 +65,47 @@ TEST(failover, a_killed_master_is_replaced_within_15_s_and_keeps_every_record_th
     EXPECT_EQ(site.replica().command({"SCARD", "win:set"}), std::to_string(s_devices));
     for (int device = 0; device < s_devices; ++device)
         EXPECT_EQ(site.replica().command({"HMGET", data_key(device), "before", "after"}), "1\n1") << device;
+}
+
+TEST(failover, an_idle_connection_writes_to_the_master_a_switch_announced_without_an_error) {
+    test::sentinel_site site(3);
+    vyr::redis::set_sentinel_settings(site.settings());
+    vyr::libs::core::logger logger("rtls-quorvane-test", "redis");
+    test::log_sink sink;
+    sink.connect(logger);
+    const vyr::redis::master_watch watch(logger);
+    vyr::redis::connection redis(site.master().host(), site.master().port(), vyr::redis::service_database);
+    redis.command("SET", "k", "1");
+    ASSERT_TRUE(site.replicated(10s));
+    // Subscribed: the watch recorded the master its sentinel names.
+    ASSERT_TRUE(test::wait_until([] { return vyr::redis::announced_master().has_value(); }, 10s));
+    const auto generation = vyr::redis::master_generation();
+
+    // Asked of a sentinel the watch is not subscribed to: the others hear of it from it.
+    ASSERT_EQ(site.sentinel(2).command({"SENTINEL", "FAILOVER", "quorvane"}), "OK");
+    const bool switched = test::wait_until([&] { return vyr::redis::master_generation() != generation; }, 20s);
+    const std::string switch_line = "Redis master switched to " + site.replica().host() + ":" +
+                                    std::to_string(site.replica().port()) + " (sentinel ";
+    bool logged = false;
+    while (!logged)
+        if (const auto frame = sink.receive(10s))
+            logged = test::frame_message(*frame).find(switch_line) != std::string::npos;
+        else
+            break;
+    // INCR is never sent twice: a READONLY of the former master would reach the caller,
+    // and on a former master not yet told of its demotion the increment would be lost.
+    std::string failure;
+    try {
+        redis.command("INCR", "k");
+    } catch (const vyr::redis::connection_error& e) {
+        failure = e.message();
+    }
+    vyr::redis::set_sentinel_settings({});
+    ASSERT_TRUE(switched) << "no switch heard within 20 s";
+    EXPECT_TRUE(logged) << switch_line;
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(redis.command("CONFIG", "GET", "port").as_array()[1].to_string(), std::to_string(site.replica().port()));
+    EXPECT_EQ(site.replica().command({"GET", "k"}), "2");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ public:
 
     redis_server& master() { return *m_master; }
     redis_server& replica() { return *m_replica; }
+    redis_server& sentinel(std::size_t _index) { return *m_sentinels.at(_index); }
     // The settings a service of this site is given.
     vyr::redis::sentinel_settings settings() const;
     // Whether the sentinels, enough of them for a failover, see each other and the master.
