@@ -29,7 +29,7 @@ constexpr counter_info s_counters[] = {
     {"rtls_quorvane_reports_stale_total", "Device reports dropped as stale"},
     {"rtls_quorvane_reports_malformed_total", "Frames from the gateway refused as malformed"},
     {"rtls_quorvane_full_refreshes_total", "Full refreshes of one kind of project data from the platform"},
-    {"rtls_quorvane_redis_reconnects_total", "Redis connections made again after a lost one"},
+    {"rtls_quorvane_redis_reconnects_total", "Redis connections made again after a lost one or a switch of the master"},
     {"rtls_quorvane_redis_command_errors_total", "Redis commands that failed"},
     {"rtls_quorvane_redis_master_switches_total", "Switches of the Redis master announced by the sentinels"},
     {"rtls_quorvane_inproc_commands_dropped_total", "Commands between the workers that could not be queued"},

@@ -28,7 +28,7 @@ enum class counter {
     reports_stale,           // reports dropped as older than what is known
     reports_malformed,       // frames refused as malformed
     full_refreshes,          // full refreshes of one kind of project data from the platform
-    redis_reconnects,        // new connections made after a lost one
+    redis_reconnects,        // new connections made after a lost one or a master switch
     redis_command_errors,    // commands that failed (error reply or transport failure)
     redis_master_switches,   // switches of the Redis master the sentinels announced
     inproc_commands_dropped, // commands between the workers that could not be queued
