@@ -230,9 +230,10 @@ void c_receiver::take_frame(std::string_view _text) {
     pending_frame entry;
     if (_text.compare(0, param_p_tag.size(), param_p_tag) == 0) {
         const auto body = _text.substr(param_p_tag.size());
-        entry.report = decode_param_p(body);
-        if (!entry.report)
+        auto decoded = decode_param_p(body);
+        if (!decoded)
             return;  // dropped, and counted
+        entry.report = std::make_unique<param_report>(std::move(*decoded));
         const Json::Value& plist = entry.report->message["plist"];
         const bool writes = !plist.isNull();
         send_request_ahead(*entry.report, writes);
@@ -243,7 +244,8 @@ void c_receiver::take_frame(std::string_view _text) {
     } else {
         auto announced = read_announcement_frame(_text);
         entry.device = std::move(announced.device);
-        entry.beat = std::move(announced.beat);
+        if (announced.beat)
+            entry.beat = std::make_unique<heartbeat>(std::move(*announced.beat));
         if (!entry.beat)
             entry.text = std::string(_text);
     }
@@ -309,7 +311,7 @@ bool c_receiver::handle_backlog() {
             // Read whole when it was taken.
             entry.report->message = vyr::libs::core::json::try_parse(entry.text).result;
             report_bytes += entry.text.size();
-            reports.push_back(std::move(entry.report));
+            reports.push_back(std::move(*entry.report));
             devices.push_back(std::move(entry.device));
             if (report_bytes >= static_cast<std::size_t>(s_max_frame_bytes))
                 handle_reports();

@@ -280,13 +280,15 @@ private:
     // Receiver thread only: frames taken off the proxy and not yet handled, their size,
     // and per device how many of them write its record (announcements, reports).
     // A report is decoded when taken; its message is read again from the text when it
-    // is handled, so that the backlog holds no more than the frames' text.
+    // is handled, so that the backlog holds no more than the frames' text. What was decoded
+    // is held apart, so that a frame in the queue is a few words and its text: at start-up
+    // a large site queues hundreds of thousands of them.
     struct pending_frame {
-        std::string text;                    // the whole frame; of a report its body
-        std::optional<param_report> report;  // a decoded "#param_p" report, its message left out
-        std::string device;                  // the device whose record it writes, if known
-        std::optional<heartbeat> beat;       // a well-formed heartbeat, its text left out
-        std::size_t bytes = 0;               // what it counts against the backlog's bound
+        std::string text;                       // the whole frame; of a report its body
+        std::unique_ptr<param_report> report;   // a decoded "#param_p" report, its message left out
+        std::unique_ptr<heartbeat> beat;        // a well-formed heartbeat, its text left out
+        std::string device;                     // the device whose record it writes, if known
+        std::size_t bytes = 0;                  // what it counts against the backlog's bound
     };
     std::deque<pending_frame> m_backlog;
     std::size_t m_backlog_bytes = 0;
