@@ -7,9 +7,6 @@
 // --version answer on standard output and exit 0 before anything else is done.
 #include <csignal>
 #include <iostream>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 #include <memory>
 #include <string>
 
@@ -71,31 +68,11 @@ std::string failure_text() {
     }
 }
 
-// The allocator's defaults suit short programs: each thread that allocates may get an
-// arena of its own, and once a large block is freed the allocator raises its threshold
-// for mapping large blocks apart to that size, so that the next ones come from an arena
-// and stay with it after they are freed. The service's large blocks are transient (a
-// platform answer and its parse, a pipeline's replies) and made on several threads:
-// with the defaults the peak memory at ten thousand devices was a third higher.
-// The fast bins go too: the replies of a pipeline are many small blocks freed together,
-// and every larger request after them merged the bins again first (a tenth of the
-// workers' time in a profile); the per-thread caches keep small blocks quick without
-// them.
-void tune_allocator() {
-#if defined(__GLIBC__)
-    mallopt(M_ARENA_MAX, 2);
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-    mallopt(M_MXFAST, 0);
-#endif
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
     if (answered_help(argc, argv))
         return 0;
-    // Before any other thread exists.
-    tune_allocator();
     // SIGINT and SIGTERM are blocked here, before any other thread exists, and taken by
     // a dedicated thread that turns them into stop_all().
     install_stop_signals();
