@@ -3,6 +3,7 @@
 #include "common/metrics.h"
 
 #include "core/exception.h"
+#include "redis/lease.h"
 #include "redis/pipeline.h"
 #include "redis/transaction.h"
 
@@ -27,7 +28,7 @@ void write_raising(redis::connection& _redis, std::vector<std::string> _argv,
 
 }  // namespace
 
-void context::flush() { write_raising(*m_redis_context, {"FLUSHDB"}); }
+void context::flush() { write_raising(*m_redis_context, redis::lease::flush_keeping_lease()); }
 
 std::string context::name() {
     return common::text_of(m_redis_context->command("GET", s_name)).value_or(std::string());
