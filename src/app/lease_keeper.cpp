@@ -68,8 +68,8 @@ void lease_keeper::run() {
 
 void lease_keeper::beat(redis::connection& _redis) {
     const auto sent = lease_guard::clock::now();
-    if (held()) {
-        if (redis::lease::renew(_redis, m_holder, m_length)) {
+    if (const std::int64_t fencing = held(); fencing != 0) {
+        if (redis::lease::renew(_redis, m_holder, m_length, fencing)) {
             lease_guard::renewed(sent);
             return;
         }
@@ -93,9 +93,9 @@ void lease_keeper::beat(redis::connection& _redis) {
     m_changed.notify_all();
 }
 
-bool lease_keeper::held() {
+std::int64_t lease_keeper::held() {
     libs::core::mutex_lock lock(m_mutex);
-    return m_fencing != 0;
+    return m_fencing;
 }
 
 std::optional<std::int64_t> lease_keeper::wait_until_held(std::chrono::milliseconds _at_most) {

@@ -45,12 +45,15 @@ public:
     void release();
     // Whom the lease was last seen held by (instance name); empty: nobody, or unknown.
     std::string holder();
+    // This instance's text in the lease key, "<instance name>/<pid>".
+    const std::string& own_holder() const noexcept { return m_holder; }
 
 private:
     void run();
     // One renewal or take; on the thread.
     void beat(redis::connection& _redis);
-    bool held();
+    // The fencing value of the term held; 0: none.
+    std::int64_t held();
 
     const std::string m_redis_address;
     const int m_redis_port;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "common/helpers.h"
 #include "common/metrics.h"
 #include "core/json.h"
 #include "src/delivery/mechparamreq_fixture.h"
@@ -97,7 +98,7 @@ TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
     redis({"HSET", "wins:" + fresh.mac + ":data", "sending_counter", "10"});
     redis({"SET", "wins:removed", "3"});
     redis({"SET", "lease", "site-a/7", "PX", "9000"});
-    redis({"SET", "lease_fencing", "4"});
+    redis({"HSET", "lease_term", "fencing", "4", "until", std::to_string(now_ms() + 9000)});
     m_store->updated(true);
 
     const auto report = m_reader->read_all();
