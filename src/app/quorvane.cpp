@@ -47,7 +47,7 @@ void c_quorvane::start_term(std::int64_t _fencing) {
     const std::string input_endpoint = "tcp://" + config.proxy.address + ":" + std::to_string(config.proxy.input_port);
     m_sender = std::make_shared<c_sender>(m_zmq_context, input_endpoint, m_logger);
     m_updater = std::make_shared<vyr::updater>(m_server, config.redis.address, config.redis.port, m_logger);
-    m_updater->lease_term(_fencing, config.system.instance_name);
+    m_updater->lease_term(_fencing, config.system.instance_name, m_lease_keeper->own_holder());
     // A refresh that changed the mirror asks the parameter-request mechanism for a cycle at
     // once, as a notification does (the alarms read again, for their pass alone); the
     // command goes out from the updater's thread.

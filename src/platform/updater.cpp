@@ -329,7 +329,7 @@ bool updater::complete_pass() {
         m_context->updated(true);
         if (m_fencing > 0)
             m_context->redis_context().command("SET", redis::lease::s_mirror_key,
-                                               std::to_string(m_fencing) + " " + m_instance_name);
+                                               std::to_string(m_fencing) + " " + m_holder);
         m_logger.debug("Mirror complete; %1% Redis round trips by the updater so far") %
             m_context->redis_context().round_trips();
     } catch (...) {
@@ -384,9 +384,10 @@ void updater::refill_mirror() {
 
 // ---- the thread --------------------------------------------------------------------------
 
-void updater::lease_term(std::int64_t _fencing, std::string _instance_name) {
+void updater::lease_term(std::int64_t _fencing, std::string _instance_name, std::string _holder) {
     m_fencing = _fencing;
     m_instance_name = std::move(_instance_name);
+    m_holder = std::move(_holder);
 }
 
 bool updater::mirror_kept_from_last_term(vyr::context::context& _context) const {
@@ -394,7 +395,10 @@ bool updater::mirror_kept_from_last_term(vyr::context::context& _context) const 
         return false;
     const auto mark = context::common::text_of(_context.redis_context().command("GET", redis::lease::s_mirror_key));
     const std::string expected = std::to_string(m_fencing - 1) + " ";
-    return mark && mark->compare(0, expected.size(), expected) == 0 && mark->substr(expected.size()) != m_instance_name;
+    if (!mark || mark->compare(0, expected.size(), expected) != 0)
+        return false;
+    const std::string holder = mark->substr(expected.size());
+    return holder == m_holder || holder.substr(0, holder.rfind('/')) != m_instance_name;
 }
 
 void updater::start() {

@@ -62,12 +62,14 @@ public:
     // only. Set before start().
     void on_mirror_changed(std::function<void(bool _alarms)> _changed) { m_mirror_changed = std::move(_changed); }
 
-    // The lease term this updater works under: the fencing value and the instance's name.
-    // With it the mirror is marked "<fencing> <name>" ("mirror_lease") whenever a full pass
-    // made it complete, and at start a complete mirror that another instance marked under
-    // the term just before this one is kept and refreshed in place (a take-over), not
-    // emptied. Set before start().
-    void lease_term(std::int64_t _fencing, std::string _instance_name);
+    // The lease term this updater works under: the fencing value, the instance's name and
+    // its holder text in the lease ("<name>/<pid>"). With it the mirror is marked
+    // "<fencing> <holder>" ("mirror_lease") whenever a full pass made it complete, and at
+    // start a complete mirror marked under the term just before this one, by another
+    // instance (a take-over) or by this very process (a term lost and taken again), is kept
+    // and refreshed in place, not emptied; a restarted instance empties it as ever. Set
+    // before start().
+    void lease_term(std::int64_t _fencing, std::string _instance_name, std::string _holder);
     // Marks the mirror incomplete ("updated" false, so that no delivery reads what a
     // previous run left), then starts the thread: it empties the mirror (or keeps it, see
     // lease_term), then works until stopped.
@@ -205,6 +207,7 @@ private:
     std::function<void(bool)> m_mirror_changed;
     std::int64_t m_fencing = 0;  // 0: no lease term
     std::string m_instance_name;
+    std::string m_holder;
     // Set by start() before the thread runs: the mirror is refreshed in place, not emptied.
     bool m_keep_mirror = false;
     // Set by the thread once, after the start-up flush.
