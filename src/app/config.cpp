@@ -56,6 +56,15 @@ cfg::result<int> optional_number(const cfg::config& _tree, const char* _section,
 
 // The optional sentinels: none when absent, else a list of "host:port" texts, one at least,
 // and the master's name beside them.
+// The instance's name when the file gives none: the host's name, which tells the site's
+// servers apart.
+std::string host_name() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "localhost";
+    return name;
+}
+
 cfg::result<std::vector<redis::address>> sentinels(const cfg::config& _tree) {
     const auto section = _tree.get_root().get_value("redis");
     const auto object = section ? section->get().as_object() : std::nullopt;
@@ -142,16 +151,19 @@ config::config(std::istream& _stream) {
                           optional_text(*tree, "server", "ca_file") + optional_text(*tree, "redis", "user") +
                           optional_text(*tree, "redis", "password") + optional_text(*tree, "system", "metrics_address") +
                           optional_text(*tree, "redis", "master_name") +
-                          optional_text(*tree, "redis", "sentinel_password");
+                          optional_text(*tree, "redis", "sentinel_password") +
+                          optional_text(*tree, "system", "instance_name");
     const auto sentinel_list = sentinels(*tree);
     const auto win_expiry = optional_number(*tree, "system", "win_expiry_hours", 24, 1, 365 * 24);
     const auto full_sweep = optional_number(*tree, "system", "full_sweep_seconds", 60, 5, 3600);
-    if (!required.ok() || !optional.ok() || !sentinel_list.ok() || !win_expiry.ok() || !full_sweep.ok()) {
+    const auto lease = optional_number(*tree, "system", "lease_seconds", 10, 5, 300);
+    if (!required.ok() || !optional.ok() || !sentinel_list.ok() || !win_expiry.ok() || !full_sweep.ok() ||
+        !lease.ok()) {
         std::string reasons = required.ok() ? std::string() : required.reason();
         for (const auto& reason : {optional.reason(), sentinel_list.reason()})
             if (!reason.empty())
                 reasons += (reasons.empty() ? "" : "\n") + reason;
-        for (const auto* number : {&win_expiry, &full_sweep})
+        for (const auto* number : {&win_expiry, &full_sweep, &lease})
             if (!number->ok())
                 reasons += (reasons.empty() ? "" : "\n") + number->reason();
         VYR_THROW("Config file is invalid: " + reasons);
@@ -163,11 +175,14 @@ config::config(std::istream& _stream) {
              proxy.input_port, server.protocol, server.address, server.port, redis.address, redis.port) =
         required.value();
     std::tie(server.login, server.password, server.ca_file, redis.user, redis.password, system.metrics_address,
-             redis.master_name, redis.sentinel_password) = optional.value();
+             redis.master_name, redis.sentinel_password, system.instance_name) = optional.value();
+    if (system.instance_name.empty())
+        system.instance_name = host_name();
     redis.sentinels = sentinel_list.value();
     system.push_schedule_to_destination = push_schedule.ok() && push_schedule.value();
     system.win_expiry_hours = static_cast<std::uint32_t>(win_expiry.value());
     system.full_sweep_seconds = static_cast<std::uint32_t>(full_sweep.value());
+    system.lease_seconds = static_cast<std::uint32_t>(lease.value());
 }
 
 }  // namespace vyr

@@ -42,6 +42,12 @@ struct config {
         // Optional (60 when absent), 5..3600: every device is judged at least once per this
         // many seconds, even when nothing marked it (the full sweep).
         std::uint32_t full_sweep_seconds = 60;
+        // Optional (the host name when absent): who this instance is among the servers
+        // that share one Redis; the lease holder's name. Differs between two site servers.
+        std::string instance_name;
+        // Optional (10 when absent), 5..300: the length of the lease that makes one
+        // instance the active one (the others stand by).
+        std::uint32_t lease_seconds = 10;
     } system;
 
     struct {

@@ -53,10 +53,25 @@ void service_manager::status(const std::string& _text) { send("STATUS=" + _text)
 
 void service_manager::ready() {
     libs::core::mutex_lock lock(m_mutex);
-    m_status = running_status();
+    m_status = line();
     send("READY=1\nSTATUS=" + m_status);
     m_ready = true;
 }
+
+void service_manager::active(std::int64_t _fencing) {
+    libs::core::mutex_lock lock(m_mutex);
+    m_standby.clear();
+    m_role = " (active, lease " + std::to_string(_fencing) + ")";
+    m_wake.notify_all();
+}
+
+void service_manager::standby(const std::string& _holder) {
+    libs::core::mutex_lock lock(m_mutex);
+    m_standby = _holder.empty() ? "standby: nobody holds the lease" : "standby: the lease is held by " + _holder;
+    m_wake.notify_all();
+}
+
+std::string service_manager::line() const { return m_standby.empty() ? running_status() + m_role : m_standby; }
 
 void service_manager::stopping() { send("STOPPING=1\nSTATUS=stopping"); }
 
@@ -88,10 +103,10 @@ void service_manager::run() {
 void service_manager::tick() {
     // Before the workers run the main thread tells how the start goes.
     if (m_ready) {
-        const std::string line = running_status();
-        if (line != m_status) {
-            status(line);
-            m_status = line;
+        const std::string now = line();
+        if (now != m_status) {
+            status(now);
+            m_status = now;
         }
     }
     if (m_watchdog.count() == 0)

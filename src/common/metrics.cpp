@@ -49,6 +49,9 @@ struct families {
     prometheus::Gauge* mirror_complete = nullptr;
     std::atomic<bool> mirror_is_complete{false};
     prometheus::Gauge* devices[device_status_count] = {};
+    prometheus::Gauge* active = nullptr;
+    prometheus::Gauge* standby = nullptr;
+    prometheus::Gauge* lease_fencing = nullptr;
     std::atomic<std::uint64_t> device_counts[device_status_count] = {};
 
     families() {
@@ -95,6 +98,18 @@ struct families {
                                   .Register(*registry);
         for (int i = 0; i < device_status_count; ++i)
             devices[i] = &device_family.Add({{"status", name(static_cast<device_status>(i))}});
+        auto& role_family = prometheus::BuildGauge()
+                                .Name("rtls_quorvane_role")
+                                .Help("1 for the role this instance has under the lease: active or standby")
+                                .Register(*registry);
+        active = &role_family.Add({{"role", "active"}});
+        standby = &role_family.Add({{"role", "standby"}});
+        standby->Set(1);
+        lease_fencing = &prometheus::BuildGauge()
+                             .Name("rtls_quorvane_lease_fencing")
+                             .Help("Fencing value of the lease term this instance holds or last held")
+                             .Register(*registry)
+                             .Add({});
     }
 };
 
@@ -144,6 +159,13 @@ void set_mirror_complete(bool _complete) {
 }
 
 bool mirror_complete() { return all().mirror_is_complete; }
+
+void set_role(bool _active, std::int64_t _fencing) {
+    all().active->Set(_active ? 1 : 0);
+    all().standby->Set(_active ? 0 : 1);
+    if (_fencing > 0)
+        all().lease_fencing->Set(static_cast<double>(_fencing));
+}
 
 void set_devices(const std::uint64_t (&_counts)[device_status_count]) {
     auto& f = all();

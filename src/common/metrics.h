@@ -64,6 +64,9 @@ void platform_request_failed(const std::string& _kind);
 // The mirror of the platform project in Redis is complete (true) or being filled.
 void set_mirror_complete(bool _complete);
 bool mirror_complete();
+// This instance's role under the lease (active: it holds it, standby otherwise) and the
+// fencing value of the term it holds (0 leaves the last one shown).
+void set_role(bool _active, std::int64_t _fencing);
 // The counts of the latest delivery pass, one per status.
 void set_devices(const std::uint64_t (&_counts)[device_status_count]);
 std::uint64_t devices(device_status _status);

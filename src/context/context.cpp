@@ -3,6 +3,7 @@
 #include "common/metrics.h"
 
 #include "core/exception.h"
+#include "redis/lease.h"
 #include "redis/pipeline.h"
 #include "redis/transaction.h"
 
@@ -27,7 +28,14 @@ void write_raising(redis::connection& _redis, std::vector<std::string> _argv,
 
 }  // namespace
 
-void context::flush() { write_raising(*m_redis_context, {"FLUSHDB"}); }
+void context::flush() {
+    // The lease and the sleep orders are put back in the same transaction.
+    redis::batch writes;
+    writes.add("FLUSHDB");
+    writes.append(redis::lease::kept_across_flush(*m_redis_context));
+    common::raise_mirror_version(writes, {std::string(common::s_every_device)});
+    vyr::redis::transaction(*m_redis_context, writes).exec();
+}
 
 std::string context::name() {
     return common::text_of(m_redis_context->command("GET", s_name)).value_or(std::string());

@@ -46,7 +46,8 @@ public:
     // The connection, for callers that need a raw command.
     redis::connection& redis_context() noexcept { return *m_redis_context; }
 
-    // Empties the whole database (the mirror version raised anew).
+    // Empties the whole database but for the lease's keys and the sleep orders
+    // (redis/lease.h), the mirror version raised anew.
     void flush();
     // The module that owns the database; empty when not stored.
     std::string name();

@@ -3,9 +3,14 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdio>
 
+#include "common/helpers.h"
+#include "context/context.h"
 #include "core/exception.h"
 #include "delivery/sender.h"
+#include "redis/lease.h"
+#include "redis/transaction.h"
 #include "runtime/mailboxes.h"
 
 namespace {
@@ -50,6 +55,7 @@ c_mech_sleep::~c_mech_sleep() { thread_stop(); }
 bool c_mech_sleep::thread_init() {
     if (!c_mechanism::thread_init())
         return false;
+    load_orders();
     update_receive_timeout();
     return true;
 }
@@ -90,6 +96,7 @@ void c_mech_sleep::on_node_announce(const std::string& _uid) {
     found->second.m_sending_time = timeval{};
     found->second.m_sending_counter = 0;
     found->second.m_delivered = false;
+    m_orders_changed = true;
 }
 
 // The anchor is alive: it may receive another series of commands.
@@ -152,6 +159,7 @@ bool c_mech_sleep::list_anchors(unlisted_order& _order, const timeval& _now) {
         anchor.m_sleep_time = _order.sleep_time;
         anchor.m_start_time = _order.received;
         m_anchors[uid] = std::move(anchor);
+        m_orders_changed = true;
     }
     update_receive_timeout();
     return true;
@@ -184,6 +192,7 @@ void c_mech_sleep::on_node_notified(const std::string& _mac) {
         if (anchor.m_mac_address == _mac) {
             anchor.m_sending_counter = 0;
             anchor.m_delivered = true;
+            m_orders_changed = true;
             m_logger.debug("sleep command confirmed by anchor %1% (%2%)") % uid % vyr::libs::core::device_mac{_mac};
             break;
         }
@@ -199,6 +208,7 @@ void c_mech_sleep::process_sleep_orders() {
         if (anchor.m_delay <= elapsed) {
             m_logger.debug("sleep order of anchor %1% ended (%2% s)") % it->first % anchor.m_delay;
             it = m_anchors.erase(it);
+            m_orders_changed = true;
             continue;
         }
         const auto wait = static_cast<std::uint32_t>(anchor.m_delay - elapsed);
@@ -217,5 +227,59 @@ void c_mech_sleep::process_sleep_orders() {
         }
         ++it;
     }
+    save_orders();
     update_receive_timeout();
+}
+
+void c_mech_sleep::save_orders() {
+    if (!m_orders_changed || !m_context)
+        return;
+    const timeval current = now();
+    const std::int64_t wall_ms = now_ms();
+    vyr::redis::transaction write(m_context->redis_context());
+    write.add("DEL", vyr::redis::lease::s_sleep_orders_key);
+    for (const auto& [uid, anchor] : m_anchors) {
+        const std::int64_t left = anchor.m_delay - whole_seconds_between(anchor.m_start_time, current);
+        write.add("HSET", vyr::redis::lease::s_sleep_orders_key, uid,
+                  anchor.m_mac_address + " " + (anchor.m_delivered ? "1" : "0") + " " +
+                      std::to_string(anchor.m_sleep_time) + " " + std::to_string(wall_ms + left * 1000));
+    }
+    try {
+        write.exec();
+        m_orders_changed = false;
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+    }
+}
+
+void c_mech_sleep::load_orders() {
+    std::vector<std::string> fields;
+    try {
+        const auto reply = m_context->redis_context().command("HGETALL", vyr::redis::lease::s_sleep_orders_key);
+        reply.as_array().for_each_element([&](const vyr::redis::reply_element& _element) {
+            fields.push_back(_element.to_string());
+            return true;
+        });
+    } catch (const std::exception&) {
+        m_logger.log_exception(VYR_HERE);
+        return;
+    }
+    const timeval current = now();
+    const std::int64_t wall_ms = now_ms();
+    for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
+        vyr::vyrserver::anchor_sleep_t anchor;
+        int delivered = 0;
+        long long end_ms = 0;
+        char mac[64] = {};
+        if (std::sscanf(fields[i + 1].c_str(), "%63s %d %u %lld", mac, &delivered, &anchor.m_sleep_time, &end_ms) != 4 ||
+            end_ms <= wall_ms)
+            continue;
+        anchor.m_mac_address = mac;
+        anchor.m_delivered = delivered != 0;
+        anchor.m_delay = static_cast<std::uint32_t>((end_ms - wall_ms + 500) / 1000);
+        anchor.m_start_time = current;
+        m_anchors[fields[i]] = std::move(anchor);
+    }
+    if (!m_anchors.empty())
+        m_logger.info("sleep orders of %1% anchors taken up from Redis") % m_anchors.size();
 }

@@ -4,6 +4,10 @@
 // runs out. Its table of orders lives in memory and belongs to the mechanism's own
 // thread; other threads reach it only through commands on "inproc://mech_sleep". The
 // table's times come from the monotonic clock: setting the wall clock changes nothing.
+// The orders of listed anchors are also kept in Redis ("sleep_orders": per anchor uid its
+// MAC, whether it confirmed, its sleep time and the wall-clock end of its wait), written
+// after each pass that changed them, so that an instance taking over as the active one
+// goes on with them for the anchors that have not confirmed yet.
 #pragma once
 
 #include <sys/time.h>
@@ -39,7 +43,8 @@ public:
 
     // One command (or the pipe's time-out), then one pass over the orders.
     bool thread_pass() override;
-    // The base initialisation, then the pipe's first receive time-out.
+    // The base initialisation, the orders kept in Redis, then the pipe's first receive
+    // time-out.
     bool thread_init() override;
     // Receives and handles one command (waiting at most the pipe's receive time-out);
     // false means stop. An order whose anchors cannot be listed is kept and asked for
@@ -86,4 +91,14 @@ private:
     bool list_anchors(unlisted_order& _order, const timeval& _now);
     void retry_unlisted(const timeval& _now);
     void update_receive_timeout();
+    // The table of listed anchors into "sleep_orders" (one transaction), when it changed
+    // since the last write; a failure is logged and the write tried again after the next
+    // pass.
+    void save_orders();
+    // The orders "sleep_orders" holds whose wait has not run out, into the table; their
+    // commands are due at once. A failure is logged.
+    void load_orders();
+
+    // Mechanism thread only: the table changed since "sleep_orders" was written.
+    bool m_orders_changed = false;
 };

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string_view>
 
+#include "common/lease_guard.h"
 #include "common/metrics.h"
 #include "parameters/parameters.h"
 
@@ -44,6 +45,12 @@ c_sender::c_sender(std::shared_ptr<zmq::context_t> _zmq_context, const std::stri
 
 bool c_sender::send_locked(const std::string& _message) {
     m_logger.debug("To GW: %s") % _message;
+    if (!vyr::lease_guard::valid()) {
+        // Another instance may be taking over: it alone speaks to the devices.
+        vyr::metrics::add(vyr::metrics::counter::frames_dropped);
+        ++m_dropped;
+        return false;
+    }
     const std::string frame = s_topic + _message;
     const zmq::const_buffer buffer(frame.data(), frame.size());
     // An empty result means EAGAIN: nothing can be queued now.

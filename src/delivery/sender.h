@@ -1,7 +1,8 @@
 // c_sender: the single way out of the service towards the devices. It owns one PUSH
 // socket connected to the proxy input endpoint, wraps parameter payloads into numbered
 // node commands and sends them to the gateway on topic "#win". One instance is shared by
-// the parameter-request and the sleep mechanism threads; every public operation takes
+// the parameter-request and the sleep mechanism threads; while this instance does not hold
+// its lease (common/lease_guard.h) every frame is dropped; every public operation takes
 // m_mutex for the whole command, so any thread may call it. Destroy the sender before
 // the ZeroMQ context it was made on is terminated.
 #pragma once

@@ -18,6 +18,7 @@
 #include "platform/vyrserver.h"
 #include "redis/connection.h"
 #include "redis/database.h"
+#include "redis/lease.h"
 
 namespace vyr {
 
@@ -326,6 +327,9 @@ bool updater::complete_pass() {
     }
     try {
         m_context->updated(true);
+        if (m_fencing > 0)
+            m_context->redis_context().command("SET", redis::lease::s_mirror_key,
+                                               std::to_string(m_fencing) + " " + m_holder);
         m_logger.debug("Mirror complete; %1% Redis round trips by the updater so far") %
             m_context->redis_context().round_trips();
     } catch (...) {
@@ -380,12 +384,32 @@ void updater::refill_mirror() {
 
 // ---- the thread --------------------------------------------------------------------------
 
+void updater::lease_term(std::int64_t _fencing, std::string _instance_name, std::string _holder) {
+    m_fencing = _fencing;
+    m_instance_name = std::move(_instance_name);
+    m_holder = std::move(_holder);
+}
+
+bool updater::mirror_kept_from_last_term(vyr::context::context& _context) const {
+    if (m_fencing <= 1 || !_context.updated() || _context.name() != module_name)
+        return false;
+    const auto mark = context::common::text_of(_context.redis_context().command("GET", redis::lease::s_mirror_key));
+    const std::string expected = std::to_string(m_fencing - 1) + " ";
+    if (!mark || mark->compare(0, expected.size(), expected) != 0)
+        return false;
+    const std::string holder = mark->substr(expected.size());
+    return holder == m_holder || holder.substr(0, holder.rfind('/')) != m_instance_name;
+}
+
 void updater::start() {
     {
         // Before any other worker starts: a "true" left by the previous run would let
         // delivery read the old mirror (and write device records) before the flush.
         libs::core::mutex_lock updated_lock(m_updated_mutex);
-        request_write([](vyr::context::context& _context) { _context.updated(false); });
+        request_write([this](vyr::context::context& _context) {
+            m_keep_mirror = mirror_kept_from_last_term(_context);
+            _context.updated(false);
+        });
     }
     m_worker.start({[this] { return open(); }, [this] { return pass(); }, [this] { return pause_after_failure(); }});
 }
@@ -393,8 +417,15 @@ void updater::start() {
 bool updater::open() {
     m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
     m_redis_run_id = redis_run_id();
-    m_context->flush();
-    m_context->name(module_name);
+    if (m_keep_mirror) {
+        // Taken over from another instance whose mirror was complete: the device records
+        // and what they say was delivered stay; the project is read again over it.
+        m_logger.info("mirror of lease term %1% kept: refreshed in place") % (m_fencing - 1);
+        refill_mirror();
+    } else {
+        m_context->flush();
+        m_context->name(module_name);
+    }
     m_mirror_emptied = true;
     m_next_watch = std::chrono::steady_clock::now() + s_watch_period;
     return true;

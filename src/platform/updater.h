@@ -62,9 +62,17 @@ public:
     // only. Set before start().
     void on_mirror_changed(std::function<void(bool _alarms)> _changed) { m_mirror_changed = std::move(_changed); }
 
+    // The lease term this updater works under: the fencing value, the instance's name and
+    // its holder text in the lease ("<name>/<pid>"). With it the mirror is marked
+    // "<fencing> <holder>" ("mirror_lease") whenever a full pass made it complete, and at
+    // start a complete mirror marked under the term just before this one, by another
+    // instance (a take-over) or by this very process (a term lost and taken again), is kept
+    // and refreshed in place, not emptied; a restarted instance empties it as ever. Set
+    // before start().
+    void lease_term(std::int64_t _fencing, std::string _instance_name, std::string _holder);
     // Marks the mirror incomplete ("updated" false, so that no delivery reads what a
-    // previous run left), then starts the thread: it empties the mirror, then works until
-    // stopped.
+    // previous run left), then starts the thread: it empties the mirror (or keeps it, see
+    // lease_term), then works until stopped.
     void start();
     // Whether the thread has emptied the mirror at its start. A device record written before
     // that is lost, so the receiver holds the devices' frames until then. Any thread.
@@ -149,7 +157,10 @@ private:
     void refill_mirror();
     // The run id of the Redis server behind m_context.
     std::string redis_run_id();
-    // On the thread: opens its Redis context and empties the mirror.
+    // Whether the mirror in Redis may be kept at the start of the lease term (read through
+    // `_context`): complete, and marked by another instance under the term before ours.
+    bool mirror_kept_from_last_term(vyr::context::context& _context) const;
+    // On the thread: opens its Redis context and empties the mirror (or keeps it).
     bool open();
     // Waits for the next piece of work (or the watch) and does it; false once stopped.
     bool pass();
@@ -194,6 +205,11 @@ private:
     vyr::libs::core::component_logger& m_logger;
     // Constant once the thread runs.
     std::function<void(bool)> m_mirror_changed;
+    std::int64_t m_fencing = 0;  // 0: no lease term
+    std::string m_instance_name;
+    std::string m_holder;
+    // Set by start() before the thread runs: the mirror is refreshed in place, not emptied.
+    bool m_keep_mirror = false;
     // Set by the thread once, after the start-up flush.
     std::atomic<bool> m_mirror_emptied{false};
     // When the last whole alarm list that was written had been asked for (steady clock,

@@ -25,6 +25,7 @@ const std::vector<command_info> s_commands = {
     {"INCRBY", 3, true, false, 1, 1, 1, 0},
     {"EXPIRE", -3, true, true, 1, 1, 1, 0},
     {"PEXPIRE", -3, true, true, 1, 1, 1, 0},
+    {"PTTL", 2, false, true, 1, 1, 1, 0},
     {"PERSIST", 2, true, true, 1, 1, 1, 0},
     {"RENAME", 3, true, false, 1, 2, 1, 0},
     {"KEYS", 2, false, true, 0, 0, 0, 0},

@@ -12,6 +12,7 @@
 
 #include <hiredis/hiredis.h>
 
+#include "common/lease_guard.h"
 #include "common/metrics.h"
 #include "core/exception.h"
 #include "core/mutex.h"
@@ -252,8 +253,30 @@ reply connection::run_on_master(redisContext* _context, const std::vector<std::s
     }
 }
 
+namespace {
+
+// While this process does not hold its lease (common/lease_guard.h) a write, alone or in a
+// batch, is refused before it is sent (connection_error, nothing of it run); unknown
+// commands count as writes. The lease keeper's thread is exempt.
+void check_lease(const std::vector<std::vector<std::string>>& _commands) {
+    if (lease_guard::valid() || lease_guard::exempt())
+        return;
+    for (const auto& argv : _commands) {
+        const command_info* info = argv.empty() ? nullptr : find_command(argv.front());
+        if (!info || info->write)
+            throw connection_error(cause::other,
+                                   "Command: " + (argv.empty() ? std::string() : argv.front()) +
+                                       ", error: refused, this instance does not hold the lease",
+                                   VYR_HERE);
+    }
+}
+
+}  // namespace
+
 reply connection::execute_command_argv(const std::vector<std::string_view>& _argv) {
     const count_failure count;
+    if (!_argv.empty() && !lease_guard::valid())
+        check_lease({{std::string(_argv.front())}});
     bool fresh = false;
     redisContext* link = live_connection(fresh);
     try {
@@ -342,6 +365,7 @@ std::vector<reply> connection::send(const std::vector<std::vector<std::string>>&
     if (!_unrun)
         _unrun = &unrun;
     *_unrun = true;
+    check_lease(_commands);
     bool fresh = false;
     bool replies_read = false;
     redisContext* link = live_connection(fresh);

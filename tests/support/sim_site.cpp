@@ -32,22 +32,43 @@ sim_site::sim_site(options _options) : m_options(std::move(_options)) {
     m_sim = std::make_unique<vyr::devsim::device_sim>(sim);
     m_sim->start();
 
-    const std::string config = write_service_config(
-        m_files, {"tcp://127.0.0.1:" + std::to_string(free_port()), output_port, input_port, m_platform->port(), m_redis.port()},
-        [&](Json::Value& _config) {
-            _config["system"]["push_schedule_to_destination"] = m_options.push_schedule_to_destination;
-            _config["system"]["metrics_address"] = "127.0.0.1:" + std::to_string(m_metrics_port);
-            if (m_options.configure)
-                m_options.configure(_config);
-        });
+    m_peers = {"tcp://127.0.0.1:" + std::to_string(free_port()), output_port, input_port, m_platform->port(),
+               m_redis.port()};
+    m_service = start(m_files, m_metrics_port);
+}
+
+std::unique_ptr<process> sim_site::start(const temp_dir& _files, int _metrics_port,
+                                         const std::function<void(Json::Value&)>& _more) {
+    const std::string config = write_service_config(_files, m_peers, [&](Json::Value& _config) {
+        _config["system"]["push_schedule_to_destination"] = m_options.push_schedule_to_destination;
+        _config["system"]["metrics_address"] = "127.0.0.1:" + std::to_string(_metrics_port);
+        if (m_options.configure)
+            m_options.configure(_config);
+        if (_more)
+            _more(_config);
+    });
     process::options run;
-    run.stderr_path = m_files.file("stderr.txt");
-    m_service = std::make_unique<process>(program, std::vector<std::string>{"-c", config}, run);
+    run.stderr_path = _files.file("stderr.txt");
+    return std::make_unique<process>(binary("rtls-quorvane"), std::vector<std::string>{"-c", config}, run);
+}
+
+void sim_site::restart_service() { m_service = start(m_files, m_metrics_port); }
+
+std::size_t sim_site::start_instance(const std::string& _name) {
+    instance_files more{std::make_unique<temp_dir>(), free_port(), nullptr};
+    more.service = start(*more.files, more.metrics_port,
+                         [&](Json::Value& _config) { _config["system"]["instance_name"] = _name; });
+    m_more.push_back(std::move(more));
+    return m_more.size();
 }
 
 sim_site::~sim_site() {
+    for (auto& more : m_more)
+        if (more.service->signal(SIGTERM))
+            more.service->wait(std::chrono::seconds(20));
     if (m_service && m_service->signal(SIGTERM))
         m_service->wait(std::chrono::seconds(20));
+    m_more.clear();
     m_service.reset();
     m_sim.reset();
     m_platform.reset();
@@ -55,8 +76,9 @@ sim_site::~sim_site() {
 
 std::string sim_site::service_output() const { return read_file(m_files.file("stderr.txt")); }
 
-std::map<std::string, double> sim_site::metrics() const {
-    const std::string url = "http://127.0.0.1:" + std::to_string(m_metrics_port) + "/metrics";
+std::map<std::string, double> sim_site::metrics(std::size_t _number) const {
+    const int port = _number == 0 ? m_metrics_port : m_more.at(_number - 1).metrics_port;
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/metrics";
     std::string body;
     CURL* curl = curl_easy_init();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());

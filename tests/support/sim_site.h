@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "device_sim.h"
 #include "support/platform_server.h"
@@ -41,11 +42,17 @@ public:
 
     vyr::devsim::device_sim& sim() { return *m_sim; }
     process& service() { return *m_service; }
+    // Starts the first service again (after it ended or was killed), as configured.
+    void restart_service();
+    // Starts one more instance of the service with the same configuration but its own pid
+    // file, metrics port and system.instance_name `_name`; its number for metrics() (1, 2...).
+    std::size_t start_instance(const std::string& _name);
+    process& instance(std::size_t _number) { return _number == 0 ? *m_service : *m_more.at(_number - 1).service; }
     platform_server& platform() { return *m_platform; }
     const redis_server& redis() const { return m_redis; }
-    // The samples of the service's metrics endpoint, "name{labels}" → value; empty while
-    // it does not answer.
-    std::map<std::string, double> metrics() const;
+    // The samples of the service's metrics endpoint (of instance `_number`), "name{labels}"
+    // → value; empty while it does not answer.
+    std::map<std::string, double> metrics(std::size_t _number = 0) const;
     // What the service wrote on its standard error.
     std::string service_output() const;
 
@@ -53,13 +60,24 @@ public:
     static std::string demo_project();
 
 private:
+    struct instance_files {
+        std::unique_ptr<temp_dir> files;
+        int metrics_port = 0;
+        std::unique_ptr<process> service;
+    };
+    // Writes the configuration into `_files` and starts the service on it.
+    std::unique_ptr<process> start(const temp_dir& _files, int _metrics_port,
+                                   const std::function<void(Json::Value&)>& _more = {});
+
     options m_options;
+    service_peers m_peers;
     temp_dir m_files;
     redis_server m_redis;
     std::unique_ptr<platform_server> m_platform;
     std::unique_ptr<vyr::devsim::device_sim> m_sim;
     std::unique_ptr<process> m_service;
     const int m_metrics_port = free_port();
+    std::vector<instance_files> m_more;
 };
 
 }  // namespace test

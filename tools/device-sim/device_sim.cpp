@@ -342,13 +342,13 @@ void device_sim::take_subscription(const std::string& _message) {
     else
         m_subscriptions.erase(topic);
     // The devices start once the service listens to their announcements and reports; when
-    // it goes away they start again for the next one.
+    // it goes away they start again for the next one (unless they start once only).
     const bool listening = m_subscriptions.count("#notify") && m_subscriptions.count("#param_p");
     vyr::libs::core::mutex_lock lock(m_mutex);
     if (listening && !m_announced) {
         m_announced = true;
         start_devices(elapsed());
-    } else if (!listening && m_announced) {
+    } else if (!listening && m_announced && !m_options.start_once) {
         m_announced = false;
         for (auto& d : m_devices)
             d->start_at = d->next_heartbeat = d->next_report = d->next_em_alm = s_never;

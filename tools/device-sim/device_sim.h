@@ -71,6 +71,10 @@ struct sim_options {
     std::optional<stream_rule> em_alm_stream;  // one device reporting "em_alm" on its own
     std::string stats_file;                // rewritten once a second when not empty
     std::uint64_t seed = 1;
+    // The devices start at the first subscription only: a service that goes away and
+    // another that subscribes (a standby taking over) find them running, as real devices
+    // behind a proxy are. Otherwise they start again for each new subscriber.
+    bool start_once = false;
 };
 
 struct sim_stats {

@@ -36,6 +36,8 @@ const char* const s_usage =
     "                          reports its emergency-alarm state RATE times a second\n"
     "  --stats FILE            rewrite FILE once a second with the counters (one JSON object)\n"
     "  --seed K                seed of the random choices (default 1)\n"
+    "  --start-once            the devices start at the first subscription only, and keep\n"
+    "                          running for the next subscriber (a standby taking over)\n"
     "  --help                  show this text\n"
     "\n"
     "The devices start (\"NA\", then a report with a request of every parameter they know)\n"
@@ -72,7 +74,7 @@ int main(int argc, char* argv[]) {
         {"drop", required_argument, nullptr, 'd'},     {"silent", required_argument, nullptr, 's'},
         {"heartbeat", required_argument, nullptr, 'b'}, {"report-rate", required_argument, nullptr, 'r'},
         {"stats", required_argument, nullptr, 'S'},    {"seed", required_argument, nullptr, 'k'},
-        {"em-alm-stream", required_argument, nullptr, 'e'},
+        {"em-alm-stream", required_argument, nullptr, 'e'}, {"start-once", no_argument, nullptr, 'o'},
         {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0}};
     const auto bad = [](const char* _option, const std::string& _value) {
         std::cerr << "bad --" << _option << ": " << _value << "\n";
@@ -135,6 +137,9 @@ int main(int argc, char* argv[]) {
                     if (!parse_count(value, count))
                         return bad("seed", value);
                     options.seed = count;
+                    break;
+                case 'o':
+                    options.start_once = true;
                     break;
                 case 'h':
                     std::cout << s_usage;

@@ -18,6 +18,7 @@
 #include "judge/judge.h"
 #include "parameters/parameters.h"
 #include "redis/database.h"
+#include "redis/lease.h"
 
 namespace vyr::tools::status {
 
@@ -168,6 +169,8 @@ report reader::read_all() {
     report result;
     result.mirror_complete = snapshot.updated;
     result.vehicle_certification = snapshot.vehicle_certification;
+    const auto lease = vyr::redis::lease::read(m_context->redis_context());
+    result.lease = {lease.holder.value_or(std::string()), lease.remaining.count(), lease.fencing};
     if (const auto removed = vyr::context::common::text_of(
             m_context->redis_context().command("GET", vyr::context::win::keys::removed())))
         result.totals.removed = std::stoull(*removed);
@@ -301,6 +304,11 @@ Json::Value to_json(const report& _report) {
     totals["gave_up"] = Json::UInt64(_report.totals.gave_up);
     totals["removed"] = Json::UInt64(_report.totals.removed);
     value["summary"] = totals;
+    Json::Value lease(Json::objectValue);
+    lease["holder"] = _report.lease.holder;
+    lease["remaining_ms"] = Json::Int64(_report.lease.remaining_ms);
+    lease["fencing"] = Json::Int64(_report.lease.fencing);
+    value["lease"] = lease;
     value["devices"] = Json::Value(Json::arrayValue);
     for (const auto& device : _report.devices)
         value["devices"].append(to_json(device));
@@ -320,6 +328,17 @@ std::string summary_line(const summary& _totals) {
         line << ", " << _totals.errors << " unreadable";
     if (_totals.removed > 0)
         line << "; " << _totals.removed << " silent records outside the project removed";
+    return line.str();
+}
+
+std::string lease_line(const lease_status& _lease) {
+    std::ostringstream line;
+    line << std::fixed << std::setprecision(1);
+    if (_lease.holder.empty())
+        line << "lease: nobody holds it (term " << _lease.fencing << ")";
+    else
+        line << "lease: held by " << _lease.holder << ", " << static_cast<double>(_lease.remaining_ms) / 1000
+             << " s left, term " << _lease.fencing;
     return line.str();
 }
 
@@ -345,6 +364,7 @@ void print_table(std::ostream& _out, const report& _report) {
              << std::setw(15) << d.alarm_state << differing << '\n';
     }
     _out << summary_line(_report.totals) << '\n';
+    _out << lease_line(_report.lease) << '\n';
 }
 
 namespace {

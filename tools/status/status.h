@@ -84,6 +84,12 @@ struct summary {
     std::size_t removed = 0;
 };
 
+// The lease that makes one instance of the service the active one.
+struct lease_status {
+    std::string holder;  // "<instance name>/<pid>"; empty: nobody holds it
+    std::int64_t remaining_ms = 0;
+    std::int64_t fencing = 0;  // the term last taken (0: never)
+};
 struct report {
     // The service's mirror of the project is complete ("updated"); until then it
     // delivers nothing.
@@ -92,6 +98,7 @@ struct report {
     bool vehicle_certification = false;
     std::vector<device_status> devices;  // anchors first, then tags, then the rest; by MAC
     summary totals;
+    lease_status lease;
 };
 
 struct options {
@@ -146,5 +153,7 @@ void print_table(std::ostream& _out, const report& _report);
 void print_device(std::ostream& _out, const device_status& _device);
 // "in step / total" style one-liner of the summary.
 std::string summary_line(const summary& _totals);
+// "lease: held by NAME/PID, N.N s left, term F" or "lease: nobody holds it (term F)".
+std::string lease_line(const lease_status& _lease);
 
 }  // namespace vyr::tools::status

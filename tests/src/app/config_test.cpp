@@ -1,6 +1,8 @@
 // Reading the service configuration: every required key, the optional keys, and the
 // reasons of an invalid file. (The credentials and the warning for a password that others
 // may read are seen at work in the service's own tests.)
+#include <unistd.h>
+
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -47,7 +49,7 @@ TEST(Config, reads_every_key_with_comments_fractions_and_unknown_keys) {
         // the site server
         "system": {"pidfile": "/run/q.pid", "debug_port": "tcp://127.0.0.1:5557", "local_debug": true,
                    "push_schedule_to_destination": true, "win_expiry_hours": 48, "full_sweep_seconds": 30,
-                   "colour": "blue"},
+                   "instance_name": "site-b", "lease_seconds": 20, "colour": "blue"},
         /* the gateway side */
         "proxy": {"address": "10.0.0.2", "output_port": 5556.0, "input_port": 5555},
         "server": {"protocol": "https", "address": "platform.local", "port": 8443},
@@ -55,8 +57,9 @@ TEST(Config, reads_every_key_with_comments_fractions_and_unknown_keys) {
         "extra": {"anything": [1, 2, 3]}
     })");
     EXPECT_EQ(std::tie(c.system.pidfile, c.system.debug_port, c.system.local_debug, c.system.push_schedule_to_destination,
-                       c.system.win_expiry_hours, c.system.full_sweep_seconds),
-              std::make_tuple("/run/q.pid", "tcp://127.0.0.1:5557", true, true, 48u, 30u));
+                       c.system.win_expiry_hours, c.system.full_sweep_seconds, c.system.instance_name,
+                       c.system.lease_seconds),
+              std::make_tuple("/run/q.pid", "tcp://127.0.0.1:5557", true, true, 48u, 30u, "site-b", 20u));
     EXPECT_EQ(std::tie(c.proxy.address, c.proxy.output_port, c.proxy.input_port), std::make_tuple("10.0.0.2", 5556u, 5555u));
     EXPECT_EQ(std::tie(c.server.protocol, c.server.address, c.server.port), std::make_tuple("https", "platform.local", 8443));
     EXPECT_EQ(std::tie(c.redis.address, c.redis.port), std::make_tuple("127.0.0.1", 6380));
@@ -64,8 +67,12 @@ TEST(Config, reads_every_key_with_comments_fractions_and_unknown_keys) {
 
 TEST(Config, optional_keys_take_their_defaults_when_absent_and_push_schedule_when_not_a_boolean) {
     EXPECT_FALSE(read(valid()).system.push_schedule_to_destination);
-    EXPECT_EQ(std::make_tuple(read(valid()).system.win_expiry_hours, read(valid()).system.full_sweep_seconds),
-              std::make_tuple(24u, 60u));
+    EXPECT_EQ(std::make_tuple(read(valid()).system.win_expiry_hours, read(valid()).system.full_sweep_seconds,
+                              read(valid()).system.lease_seconds),
+              std::make_tuple(24u, 60u, 10u));
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    EXPECT_EQ(read(valid()).system.instance_name, host);
     for (const Json::Value& value : {Json::Value("true"), Json::Value(1), Json::Value(false)}) {
         Json::Value document = valid();
         document["system"]["push_schedule_to_destination"] = value;
@@ -85,6 +92,7 @@ TEST(Config, every_failing_key_is_reported) {
     document["redis"] = "127.0.0.1:6379";  // a section that is not an object
     document["system"]["win_expiry_hours"] = 0;  // every record would go at the first sweep
     document["system"]["full_sweep_seconds"] = 4;  // under one step
+    document["system"]["lease_seconds"] = 301;
     EXPECT_EQ(invalid_reason(document),
               "Config file is invalid: "
               "Can not find field <string>: system.debug_port\n"
@@ -95,7 +103,8 @@ TEST(Config, every_failing_key_is_reported) {
               "Can not find object <object>: redis, path: redis.port\n"
               "Can not find field <string>: server.password\n"
               "Out of range 1-8760: system.win_expiry_hours = 0\n"
-              "Out of range 5-3600: system.full_sweep_seconds = 4");
+              "Out of range 5-3600: system.full_sweep_seconds = 4\n"
+              "Out of range 5-300: system.lease_seconds = 301");
 }
 
 TEST(Config, every_port_is_1_to_65535) {

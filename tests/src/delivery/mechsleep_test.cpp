@@ -239,6 +239,22 @@ TEST_F(mech_sleep_test, HardwareReportStopsAnAnchorAndAnnouncementStartsItAgain)
     pass_sends(1011, s_mac1, 49);
 }
 
+// Another instance taking over goes on with the order as Redis keeps it: the anchor that
+// confirmed stays quiet, the other gets its command at once with the wait left.
+TEST_F(mech_sleep_test, AMechanismStartedAnewTakesUpTheOrdersKeptInRedis) {
+    handle(put_to_sleep(60, 3600, "prj-a"));
+    pass_sends(1000, s_mac1, 60);
+    pass_sends(1000, s_mac2, 60);
+    handle(confirmed(s_mac1));
+    pass_at(1002);
+    m_mech.reset();
+    m_now = {50, 0};  // another host's monotonic clock
+    pass_sends(50, s_mac2, 58);
+    pass_at(50);
+    expect_nothing_sent();
+    EXPECT_TRUE(mechanism().m_anchors.at("anc-1").m_delivered);
+}
+
 TEST_F(mech_sleep_test, TenUnconfirmedCommandsThenNothingUntilReset) {
     handle(put_to_sleep(600, 60, "prj-b"));
     long t = 1000;

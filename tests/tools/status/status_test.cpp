@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/globals.h"
+#include "common/helpers.h"
 #include "common/metrics.h"
 #include "core/json.h"
 #include "src/delivery/mechparamreq_fixture.h"
@@ -96,6 +97,8 @@ TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
     // The fresh tag was pushed ten times without an answer.
     redis({"HSET", "wins:" + fresh.mac + ":data", "sending_counter", "10"});
     redis({"SET", "wins:removed", "3"});
+    redis({"SET", "lease", "site-a/7", "PX", "9000"});
+    redis({"HSET", "lease_term", "fencing", "4", "until", std::to_string(now_ms() + 9000)});
     m_store->updated(true);
 
     const auto report = m_reader->read_all();
@@ -117,6 +120,9 @@ TEST_F(DeviceStatus, ReportListsEveryDeviceOfTheProjectAndSummarises) {
     const auto& t = report.totals;
     EXPECT_EQ(std::tie(t.total, t.in_step, t.differing, t.gave_up, t.unseen), std::make_tuple(4u, 2u, 1u, 1u, 1u));
     EXPECT_EQ(status::summary_line(report.totals), "devices 4: 2 in step, 1 differing (1 given up), 1 unseen; 3 silent records outside the project removed");
+    EXPECT_EQ(std::tie(report.lease.holder, report.lease.fencing), std::make_tuple("site-a/7", 4));
+    EXPECT_EQ(status::lease_line(report.lease).rfind("lease: held by site-a/7, ", 0), 0u) << status::lease_line(report.lease);
+    EXPECT_EQ(status::lease_line({}), "lease: nobody holds it (term 0)");
 
     // The delivery pass itself decides the same standings, for the metrics.
     cycle();
