@@ -108,4 +108,59 @@ TEST(takeover, a_killed_active_instance_is_replaced_by_the_standby_which_pushes_
     EXPECT_TRUE(is(standby, "active"));
 }
 
+// An active instance frozen (SIGSTOP: a hung server, a paused machine) loses its lease to
+// the standby; woken after the take-over, it must neither answer what it finds waiting in
+// its sockets nor write, but stand by: its clock says its lease ran out while it slept.
+TEST(takeover, a_frozen_active_instance_woken_after_the_take_over_stands_by_without_a_frame) {
+    test::sim_site::options options;
+    options.sim.devices = 6;
+    options.sim.heartbeat = 0;
+    options.sim.start_once = true;
+    options.configure = [](Json::Value& _config) {
+        _config["system"]["instance_name"] = "site-a";
+        _config["system"]["lease_seconds"] = static_cast<int>(s_lease.count());
+    };
+    test::sim_site site(options);
+    const auto gauge = [&](std::size_t _instance, const std::string& _name) {
+        return site.metrics(_instance)[_name];
+    };
+    const auto is = [&](std::size_t _instance, const std::string& _role) {
+        return gauge(_instance, "rtls_quorvane_role{role=\"" + _role + "\"}") == 1;
+    };
+    ASSERT_TRUE(test::wait_until([&] { return is(0, "active") && gauge(0, "rtls_quorvane_pushes_total") > 0; }, 60s))
+        << site.service_output();
+    const std::size_t standby = site.start_instance("site-b");
+    ASSERT_TRUE(test::wait_until([&] { return is(standby, "standby"); }, 30s));
+
+    // Frozen between frames, not in the middle of one: once no frame went out for 6 s.
+    double frames_before = -1;
+    auto quiet_since = std::chrono::steady_clock::now();
+    ASSERT_TRUE(test::wait_until(
+        [&] {
+            std::this_thread::sleep_for(200ms);
+            const double now = gauge(0, "rtls_quorvane_frames_sent_total");
+            if (now != frames_before)
+                std::tie(frames_before, quiet_since) = std::make_pair(now, std::chrono::steady_clock::now());
+            return std::chrono::steady_clock::now() - quiet_since >= 6s;
+        },
+        120s));
+    site.service().signal(SIGSTOP);
+    ASSERT_TRUE(test::wait_until([&] { return is(standby, "active"); }, s_lease + 5s)) << "no take-over";
+
+    // A device asks while the first instance sleeps: its request waits in that instance's
+    // socket too. The new active instance answers it once.
+    const std::string asking = site.sim().macs().front();
+    const double asked_at = site.sim().elapsed();
+    site.sim().restart(asking);
+    ASSERT_TRUE(test::wait_until([&] { return site.sim().device(asking).count_received("000F", "", asked_at) > 0; }, 30s));
+
+    site.service().signal(SIGCONT);
+    ASSERT_TRUE(test::wait_until([&] { return is(0, "standby"); }, 10s)) << site.service_output();
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(site.sim().device(asking).count_received("000F", "", asked_at), 1u) << "answered by both instances";
+    EXPECT_EQ(gauge(0, "rtls_quorvane_frames_sent_total"), frames_before) << "a frame sent after the lease ran out";
+    EXPECT_TRUE(is(standby, "active"));
+    EXPECT_EQ(site.redis().command({"HGET", "lease_term", "fencing"}), "2");
+}
+
 }  // namespace
