@@ -1,10 +1,12 @@
 // Redis under Sentinel losing its master (SIGKILL) while devices are written as the
 // service's workers write them: one connection of their own, a round that meets a lost
 // connection tried again on the next. And a failover the sentinels are asked for, the
-// former master staying up: an idle connection follows the switch they announce. A real
-// master, replica and three sentinels.
+// former master staying up: an idle connection follows the switch they announce. And the
+// whole service with its site in step, the master killed under it. A real master, replica
+// and three sentinels.
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +19,7 @@
 #include "support/log_sink.h"
 #include "support/process.h"
 #include "support/sentinel_site.h"
+#include "support/sim_site.h"
 
 namespace {
 
@@ -106,6 +109,63 @@ TEST(failover, an_idle_connection_writes_to_the_master_a_switch_announced_withou
     EXPECT_EQ(failure, "");
     EXPECT_EQ(redis.command("CONFIG", "GET", "port").as_array()[1].to_string(), std::to_string(site.replica().port()));
     EXPECT_EQ(site.replica().command({"GET", "k"}), "2");
+}
+
+}  // namespace
+
+namespace {
+
+// The service's Redis master killed with its site in step: within 15 s it renews its lease
+// on the promoted replica; every device record is kept, so the devices are all in step
+// again at once and none is pushed anything.
+TEST(failover, the_service_goes_on_with_the_promoted_replica_and_leaves_the_devices_in_step_alone) {
+    test::sentinel_site redis(3);
+    test::sim_site::options options;
+    options.sim.devices = 8;
+    options.sim.heartbeat = 0;
+    options.configure = [settings = redis.settings()](Json::Value& _config) {
+        for (const auto& sentinel : settings.sentinels)
+            _config["redis"]["sentinels"].append(sentinel.text());
+        _config["redis"]["master_name"] = settings.master_name;
+    };
+    test::sim_site site(options);
+    const auto gauge = [&](const std::string& _name) { return site.metrics()[_name]; };
+    const double devices = static_cast<double>(site.sim().macs().size());
+    double pushes = -1;
+    auto quiet_since = std::chrono::steady_clock::now();
+    ASSERT_TRUE(test::wait_until(
+        [&] {
+            std::this_thread::sleep_for(200ms);
+            const double now = gauge("rtls_quorvane_pushes_total");
+            if (now != pushes)
+                std::tie(pushes, quiet_since) = std::make_pair(now, std::chrono::steady_clock::now());
+            return pushes > 0 && std::chrono::steady_clock::now() - quiet_since >= 12s;
+        },
+        180s))
+        << site.service_output();
+    ASSERT_EQ(gauge("rtls_quorvane_devices{status=\"in_step\"}"), devices);
+    ASSERT_TRUE(redis.replicated(10s));
+
+    const double killed_at = site.sim().elapsed();
+    redis.master().stop(SIGKILL);
+    // The lease is renewed every second, by a SET with an expiry of the whole lease.
+    const auto renewed_on_replica = [&] {
+        try {
+            return redis.replica().command({"ROLE"}).rfind("master", 0) == 0 &&
+                   std::stol(redis.replica().command({"PTTL", "lease"})) > 8000;
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    ASSERT_TRUE(test::wait_until(renewed_on_replica, 15s)) << "not writing to the new master within 15 s";
+    // Two sending periods and a full refresh later, nothing was pushed and all are in step;
+    // the switch the sentinels announced when their failover ended was heard.
+    std::this_thread::sleep_for(12s);
+    EXPECT_GE(gauge("rtls_quorvane_redis_master_switches_total"), 1);
+    EXPECT_EQ(gauge("rtls_quorvane_devices{status=\"in_step\"}"), devices);
+    EXPECT_EQ(gauge("rtls_quorvane_role{role=\"active\"}"), 1);
+    for (const auto& mac : site.sim().macs())
+        EXPECT_EQ(site.sim().device(mac).count_received("000E", "", killed_at), 0u) << mac << " pushed again";
 }
 
 }  // namespace
