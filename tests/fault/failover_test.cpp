@@ -131,18 +131,7 @@ TEST(failover, the_service_goes_on_with_the_promoted_replica_and_leaves_the_devi
     test::sim_site site(options);
     const auto gauge = [&](const std::string& _name) { return site.metrics()[_name]; };
     const double devices = static_cast<double>(site.sim().macs().size());
-    double pushes = -1;
-    auto quiet_since = std::chrono::steady_clock::now();
-    ASSERT_TRUE(test::wait_until(
-        [&] {
-            std::this_thread::sleep_for(200ms);
-            const double now = gauge("rtls_quorvane_pushes_total");
-            if (now != pushes)
-                std::tie(pushes, quiet_since) = std::make_pair(now, std::chrono::steady_clock::now());
-            return pushes > 0 && std::chrono::steady_clock::now() - quiet_since >= 12s;
-        },
-        180s))
-        << site.service_output();
+    ASSERT_TRUE(site.wait_quiet("rtls_quorvane_pushes_total", 12s, 180s)) << site.service_output();
     ASSERT_EQ(gauge("rtls_quorvane_devices{status=\"in_step\"}"), devices);
     ASSERT_TRUE(redis.replicated(10s));
 

@@ -28,50 +28,50 @@ std::size_t commands_between(test::sim_site& _site, double _from, double _to) {
     return count;
 }
 
-TEST(takeover, a_killed_active_instance_is_replaced_by_the_standby_which_pushes_nothing_in_step) {
-    test::sim_site::options options;
-    options.sim.devices = 12;
-    options.sim.heartbeat = 0;
-    options.sim.start_once = true;  // the devices do not notice the take-over
-    options.configure = [](Json::Value& _config) {
-        _config["system"]["instance_name"] = "site-a";
-        _config["system"]["lease_seconds"] = static_cast<int>(s_lease.count());
-    };
-    test::sim_site site(options);
-    const auto gauge = [&](std::size_t _instance, const std::string& _name) {
-        return site.metrics(_instance)[_name];
-    };
-    const auto is = [&](std::size_t _instance, const std::string& _role) {
+// A site whose first instance is "site-a", under a lease of s_lease; its devices do not
+// notice a take-over (they announce themselves once).
+struct two_servers {
+    static test::sim_site::options options(std::size_t _devices) {
+        test::sim_site::options result;
+        result.sim.devices = _devices;
+        result.sim.heartbeat = 0;
+        result.sim.start_once = true;
+        result.configure = [](Json::Value& _config) {
+            _config["system"]["instance_name"] = "site-a";
+            _config["system"]["lease_seconds"] = static_cast<int>(s_lease.count());
+        };
+        return result;
+    }
+    explicit two_servers(std::size_t _devices) : site(options(_devices)) {}
+    double gauge(std::size_t _instance, const std::string& _name) { return site.metrics(_instance)[_name]; }
+    bool is(std::size_t _instance, const std::string& _role) {
         return gauge(_instance, "rtls_quorvane_role{role=\"" + _role + "\"}") == 1;
-    };
-    ASSERT_TRUE(test::wait_until([&] { return is(0, "active"); }, 30s)) << site.service_output();
+    }
+
+    test::sim_site site;
+};
+
+TEST(takeover, a_killed_active_instance_is_replaced_by_the_standby_which_pushes_nothing_in_step) {
+    two_servers servers(12);
+    auto& site = servers.site;
+    ASSERT_TRUE(test::wait_until([&] { return servers.is(0, "active"); }, 30s)) << site.service_output();
     const std::size_t standby = site.start_instance("site-b");
-    ASSERT_TRUE(test::wait_until([&] { return is(standby, "standby"); }, 30s));
+    ASSERT_TRUE(test::wait_until([&] { return servers.is(standby, "standby"); }, 30s));
 
     // In step: pushes were made, then none for 12 s (more than two sending periods).
-    double pushes = -1;
-    auto quiet_since = std::chrono::steady_clock::now();
-    ASSERT_TRUE(test::wait_until(
-        [&] {
-            std::this_thread::sleep_for(200ms);
-            const double now = gauge(0, "rtls_quorvane_pushes_total");
-            if (now != pushes)
-                std::tie(pushes, quiet_since) = std::make_pair(now, std::chrono::steady_clock::now());
-            return pushes > 0 && std::chrono::steady_clock::now() - quiet_since >= 12s;
-        },
-        180s));
-    EXPECT_TRUE(is(standby, "standby")) << "two active instances";
+    ASSERT_TRUE(site.wait_quiet("rtls_quorvane_pushes_total", 12s, 180s));
+    EXPECT_TRUE(servers.is(standby, "standby")) << "two active instances";
 
-    const double in_step = gauge(0, "rtls_quorvane_devices{status=\"in_step\"}");
+    const double in_step = servers.gauge(0, "rtls_quorvane_devices{status=\"in_step\"}");
     EXPECT_EQ(in_step, static_cast<double>(site.sim().macs().size()));
     const auto macs = site.sim().macs();
     const std::string asking = macs.front();  // asks for its parameters again and again
     const double killed_at = site.sim().elapsed();
     site.service().signal(SIGKILL);
     ASSERT_TRUE(site.service().wait(5s));
-    const bool taken = test::wait_until([&] { return is(standby, "active"); }, s_lease + 5s);
+    const bool taken = test::wait_until([&] { return servers.is(standby, "active"); }, s_lease + 5s);
     ASSERT_TRUE(taken) << "not active within the lease and 5 s";
-    EXPECT_EQ(gauge(standby, "rtls_quorvane_lease_fencing"), 2);
+    EXPECT_EQ(servers.gauge(standby, "rtls_quorvane_lease_fencing"), 2);
 
     // The new active instance answers a device that asks; nothing reached the gateway in
     // the seconds after the kill, while the old lease could still have been in force.
@@ -89,10 +89,11 @@ TEST(takeover, a_killed_active_instance_is_replaced_by_the_standby_which_pushes_
     EXPECT_EQ(commands_between(site, killed_at + 0.5, killed_at + 3.0), 0u);
 
     // The mirror was kept and refreshed in place: a device in step is not pushed again.
-    ASSERT_TRUE(test::wait_until([&] { return gauge(standby, "rtls_quorvane_mirror_complete") == 1; }, 60s));
-    const double cycles = gauge(standby, "rtls_quorvane_cycles_total");
-    ASSERT_TRUE(test::wait_until([&] { return gauge(standby, "rtls_quorvane_cycles_total") >= cycles + 3; }, 60s));
-    EXPECT_EQ(gauge(standby, "rtls_quorvane_devices{status=\"in_step\"}"), in_step) << "device records lost";
+    ASSERT_TRUE(test::wait_until([&] { return servers.gauge(standby, "rtls_quorvane_mirror_complete") == 1; }, 60s));
+    const double cycles = servers.gauge(standby, "rtls_quorvane_cycles_total");
+    ASSERT_TRUE(
+        test::wait_until([&] { return servers.gauge(standby, "rtls_quorvane_cycles_total") >= cycles + 3; }, 60s));
+    EXPECT_EQ(servers.gauge(standby, "rtls_quorvane_devices{status=\"in_step\"}"), in_step) << "device records lost";
     for (const auto& mac : macs) {
         if (mac != asking) {
             EXPECT_EQ(site.sim().device(mac).count_received("000E", "", killed_at), 0u) << mac << " pushed again";
@@ -102,64 +103,46 @@ TEST(takeover, a_killed_active_instance_is_replaced_by_the_standby_which_pushes_
 
     // The first instance, started again, stands by.
     site.restart_service();
-    ASSERT_TRUE(test::wait_until([&] { return is(0, "standby"); }, 30s)) << site.service_output();
+    ASSERT_TRUE(test::wait_until([&] { return servers.is(0, "standby"); }, 30s)) << site.service_output();
     std::this_thread::sleep_for(s_lease + 2s);
-    EXPECT_TRUE(is(0, "standby"));
-    EXPECT_TRUE(is(standby, "active"));
+    EXPECT_TRUE(servers.is(0, "standby"));
+    EXPECT_TRUE(servers.is(standby, "active"));
 }
 
 // An active instance frozen (SIGSTOP: a hung server, a paused machine) loses its lease to
 // the standby; woken after the take-over, it must neither answer what it finds waiting in
 // its sockets nor write, but stand by: its clock says its lease ran out while it slept.
 TEST(takeover, a_frozen_active_instance_woken_after_the_take_over_stands_by_without_a_frame) {
-    test::sim_site::options options;
-    options.sim.devices = 6;
-    options.sim.heartbeat = 0;
-    options.sim.start_once = true;
-    options.configure = [](Json::Value& _config) {
-        _config["system"]["instance_name"] = "site-a";
-        _config["system"]["lease_seconds"] = static_cast<int>(s_lease.count());
-    };
-    test::sim_site site(options);
-    const auto gauge = [&](std::size_t _instance, const std::string& _name) {
-        return site.metrics(_instance)[_name];
-    };
-    const auto is = [&](std::size_t _instance, const std::string& _role) {
-        return gauge(_instance, "rtls_quorvane_role{role=\"" + _role + "\"}") == 1;
-    };
-    ASSERT_TRUE(test::wait_until([&] { return is(0, "active") && gauge(0, "rtls_quorvane_pushes_total") > 0; }, 60s))
+    two_servers servers(6);
+    auto& site = servers.site;
+    ASSERT_TRUE(test::wait_until(
+        [&] { return servers.is(0, "active") && servers.gauge(0, "rtls_quorvane_pushes_total") > 0; }, 60s))
         << site.service_output();
     const std::size_t standby = site.start_instance("site-b");
-    ASSERT_TRUE(test::wait_until([&] { return is(standby, "standby"); }, 30s));
+    ASSERT_TRUE(test::wait_until([&] { return servers.is(standby, "standby"); }, 30s));
 
     // Frozen between frames, not in the middle of one: once no frame went out for 6 s.
-    double frames_before = -1;
-    auto quiet_since = std::chrono::steady_clock::now();
-    ASSERT_TRUE(test::wait_until(
-        [&] {
-            std::this_thread::sleep_for(200ms);
-            const double now = gauge(0, "rtls_quorvane_frames_sent_total");
-            if (now != frames_before)
-                std::tie(frames_before, quiet_since) = std::make_pair(now, std::chrono::steady_clock::now());
-            return std::chrono::steady_clock::now() - quiet_since >= 6s;
-        },
-        120s));
+    const auto frames = site.wait_quiet("rtls_quorvane_frames_sent_total", 6s, 120s);
+    ASSERT_TRUE(frames);
+    const double frames_before = *frames;
     site.service().signal(SIGSTOP);
-    ASSERT_TRUE(test::wait_until([&] { return is(standby, "active"); }, s_lease + 5s)) << "no take-over";
+    ASSERT_TRUE(test::wait_until([&] { return servers.is(standby, "active"); }, s_lease + 5s)) << "no take-over";
 
     // A device asks while the first instance sleeps: its request waits in that instance's
     // socket too. The new active instance answers it once.
     const std::string asking = site.sim().macs().front();
     const double asked_at = site.sim().elapsed();
     site.sim().restart(asking);
-    ASSERT_TRUE(test::wait_until([&] { return site.sim().device(asking).count_received("000F", "", asked_at) > 0; }, 30s));
+    ASSERT_TRUE(
+        test::wait_until([&] { return site.sim().device(asking).count_received("000F", "", asked_at) > 0; }, 30s));
 
     site.service().signal(SIGCONT);
-    ASSERT_TRUE(test::wait_until([&] { return is(0, "standby"); }, 10s)) << site.service_output();
+    ASSERT_TRUE(test::wait_until([&] { return servers.is(0, "standby"); }, 10s)) << site.service_output();
     std::this_thread::sleep_for(3s);
     EXPECT_EQ(site.sim().device(asking).count_received("000F", "", asked_at), 1u) << "answered by both instances";
-    EXPECT_EQ(gauge(0, "rtls_quorvane_frames_sent_total"), frames_before) << "a frame sent after the lease ran out";
-    EXPECT_TRUE(is(standby, "active"));
+    EXPECT_EQ(servers.gauge(0, "rtls_quorvane_frames_sent_total"), frames_before)
+        << "a frame sent after the lease ran out";
+    EXPECT_TRUE(servers.is(standby, "active"));
     EXPECT_EQ(site.redis().command({"HGET", "lease_term", "fencing"}), "2");
 }
 

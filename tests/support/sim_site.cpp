@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <regex>
 #include <stdexcept>
+#include <thread>
+#include <tuple>
 
 #include <curl/curl.h>
 
@@ -75,6 +77,22 @@ sim_site::~sim_site() {
 }
 
 std::string sim_site::service_output() const { return read_file(m_files.file("stderr.txt")); }
+
+std::optional<double> sim_site::wait_quiet(const std::string& _name, std::chrono::seconds _quiet,
+                                           std::chrono::seconds _bound, std::size_t _number) const {
+    double last = -1;
+    auto since = std::chrono::steady_clock::now();
+    const bool quiet = wait_until(
+        [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const double now = metrics(_number)[_name];
+            if (now != last)
+                std::tie(last, since) = std::make_pair(now, std::chrono::steady_clock::now());
+            return last > 0 && std::chrono::steady_clock::now() - since >= _quiet;
+        },
+        _bound);
+    return quiet ? std::optional<double>(last) : std::nullopt;
+}
 
 std::map<std::string, double> sim_site::metrics(std::size_t _number) const {
     const int port = _number == 0 ? m_metrics_port : m_more.at(_number - 1).metrics_port;

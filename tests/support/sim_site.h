@@ -53,6 +53,11 @@ public:
     // The samples of the service's metrics endpoint (of instance `_number`), "name{labels}"
     // → value; empty while it does not answer.
     std::map<std::string, double> metrics(std::size_t _number = 0) const;
+    // Waits up to `_bound` until the counter `_name` of instance `_number` is above zero and
+    // has not moved for `_quiet` (a site in step: nothing pushed or sent any more); its
+    // value then, nothing on time-out.
+    std::optional<double> wait_quiet(const std::string& _name, std::chrono::seconds _quiet,
+                                     std::chrono::seconds _bound, std::size_t _number = 0) const;
     // What the service wrote on its standard error.
     std::string service_output() const;
 
