@@ -1,5 +1,9 @@
 #include "delivery/mechanism.h"
 
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
 #include "context/context.h"
 #include "delivery/sender.h"
 #include "platform/vyrserver.h"
@@ -32,7 +36,18 @@ bool c_mechanism::thread_init() {
         m_pipe_out = std::make_unique<zmq::socket_t>(*m_zmq_context, zmq::socket_type::pull);
         m_pipe_out->set(zmq::sockopt::linger, 0);
         vyr::pipe::set_high_water_mark(*m_pipe_out);
-        m_pipe_out->bind(m_inproc_mechanism_name);
+        // A mechanism of the previous lease term bound the same name: the context lets go
+        // of it only once its reaper thread has closed that socket, a moment after.
+        for (int tries = 1;; ++tries) {
+            try {
+                m_pipe_out->bind(m_inproc_mechanism_name);
+                break;
+            } catch (const zmq::error_t& e) {
+                if (e.num() != EADDRINUSE || tries == 100)
+                    throw;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
         return true;
     } catch (const std::exception&) {
         m_logger.log_exception(VYR_HERE);
