@@ -33,7 +33,7 @@ constexpr int s_frames_per_take = 4096;
 // How long a pass goes on handling the backlog (checked between frames and batches)
 // before it looks for new frames again: what a request may wait behind the writes.
 constexpr std::chrono::milliseconds s_handling_slice{10};
-// The most text the backlog holds; beyond it frames wait in the socket. Ten thousand
+// The most the backlog holds; beyond it frames wait in the socket. Ten thousand
 // devices announcing themselves and reporting at once send some 20 MB.
 constexpr std::size_t s_max_backlog_bytes = std::size_t{32} << 20;
 // The largest frame taken from the proxy. Real frames stay far below it: the largest are
@@ -211,7 +211,7 @@ bool c_receiver::pass() {
 }
 
 bool c_receiver::take_frames() {
-    for (int taken = 0; taken < s_frames_per_take && m_backlog_bytes < s_max_backlog_bytes; ++taken) {
+    for (int taken = 0; taken < s_frames_per_take && m_backlog.bytes() < s_max_backlog_bytes; ++taken) {
         zmq::message_t frame;
         if (!m_proxy_socket->recv(frame))
             break;  // drained (receive time-out 0)
@@ -227,38 +227,37 @@ bool c_receiver::take_frames() {
 }
 
 void c_receiver::take_frame(std::string_view _text) {
-    pending_frame entry;
+    vyr::input::frame_queue::frame entry;
+    std::optional<param_report> decoded;
+    announcement announced;
     if (_text.compare(0, param_p_tag.size(), param_p_tag) == 0) {
-        const auto body = _text.substr(param_p_tag.size());
-        auto decoded = decode_param_p(body);
+        entry.text = _text.substr(param_p_tag.size());
+        decoded = decode_param_p(entry.text);
         if (!decoded)
             return;  // dropped, and counted
-        entry.report = std::make_unique<param_report>(std::move(*decoded));
-        const Json::Value& plist = entry.report->message["plist"];
-        const bool writes = !plist.isNull();
-        send_request_ahead(*entry.report, writes);
-        entry.report->message = Json::Value();
-        entry.text = std::string(body);
-        if (writes)
-            entry.device = entry.report->mac;
+        entry.writes = !decoded->message["plist"].isNull();
+        send_request_ahead(*decoded, entry.writes);
+        entry.what = vyr::input::frame_queue::kind::report;
+        entry.device = decoded->mac;
+        entry.stamp = decoded->ts;
+        entry.arrival = decoded->now;
+        if (decoded->request)
+            entry.held = std::move(decoded->request->numbers);
+        entry.request_failed = static_cast<bool>(decoded->request_error);
     } else {
-        auto announced = read_announcement_frame(_text);
-        entry.device = std::move(announced.device);
-        if (announced.beat)
-            entry.beat = std::make_unique<heartbeat>(std::move(*announced.beat));
-        if (!entry.beat)
-            entry.text = std::string(_text);
+        announced = read_announcement_frame(_text);
+        entry.what = announced.beat ? vyr::input::frame_queue::kind::heartbeat : vyr::input::frame_queue::kind::other;
+        entry.text = _text;
+        entry.device = announced.device;
+        entry.writes = !announced.device.empty();
     }
-    if (!entry.device.empty())
-        ++m_pending_writes[entry.device];
-    // A heartbeat by the frame it came in, as if its text were kept.
-    entry.bytes = entry.beat ? _text.size() : entry.text.size();
-    m_backlog_bytes += entry.bytes;
-    m_backlog.push_back(std::move(entry));
+    if (entry.writes)
+        ++m_pending_writes[std::string(entry.device)];
+    m_backlog.push(entry);
 }
 
-void c_receiver::settle(const std::string& _device) {
-    const auto pending = m_pending_writes.find(_device);
+void c_receiver::settle(std::string_view _device) {
+    const auto pending = m_pending_writes.find(std::string(_device));
     if (pending != m_pending_writes.end() && --pending->second == 0)
         m_pending_writes.erase(pending);
 }
@@ -295,32 +294,34 @@ bool c_receiver::handle_backlog() {
     for (int handled = 0; handled < s_frames_per_wakeup && !ended && !m_backlog.empty(); ++handled) {
         if (reports.empty() && beats.empty() && std::chrono::steady_clock::now() >= slice_end)
             break;
-        pending_frame entry = std::move(m_backlog.front());
-        m_backlog.pop_front();
-        m_backlog_bytes -= entry.bytes;
-        if (entry.beat) {
+        // What the frame's handling needs is copied out: the views end with pop().
+        const auto entry = m_backlog.front();
+        std::string device = entry.writes ? std::string(entry.device) : std::string();
+        if (entry.what == vyr::input::frame_queue::kind::heartbeat) {
             if (!reports.empty())
                 handle_reports();
-            beats.push_back(std::move(*entry.beat));
-            devices.push_back(std::move(entry.device));
+            beats.push_back(std::move(*read_announcement_frame(entry.text).beat));
+            devices.push_back(std::move(device));
+            m_backlog.pop();
             continue;
         }
-        if (entry.report) {
+        if (entry.what == vyr::input::frame_queue::kind::report) {
             if (!beats.empty())
                 handle_reports();
-            // Read whole when it was taken.
-            entry.report->message = vyr::libs::core::json::try_parse(entry.text).result;
             report_bytes += entry.text.size();
-            reports.push_back(std::move(*entry.report));
-            devices.push_back(std::move(entry.device));
+            reports.push_back(held_report(entry));
+            devices.push_back(std::move(device));
+            m_backlog.pop();
             if (report_bytes >= static_cast<std::size_t>(s_max_frame_bytes))
                 handle_reports();
             continue;
         }
         handle_reports();
+        const std::string text(entry.text);
+        m_backlog.pop();
         if (!ended)
-            guarded([&] { dispatch(entry.text); });
-        settle(entry.device);
+            guarded([&] { dispatch(text); });
+        settle(device);
     }
     handle_reports();
     return !ended;

@@ -16,7 +16,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -35,6 +34,7 @@
 #include "core/logger.h"
 #include "context/context.h"
 #include "context/win.h"
+#include "input/frame_queue.h"
 #include "parameters/parameters.h"
 #include "platform/mirror_events.h"
 #include "platform/updater_writes.h"
@@ -155,7 +155,7 @@ private:
     // One frame taken: into the backlog, its request sent or held with it.
     void take_frame(std::string_view _text);
     // One frame of the backlog handled: the device's count of pending writes lowered.
-    void settle(const std::string& _device);
+    void settle(std::string_view _device);
     // Handles the frames at the front of the backlog, at most s_frames_per_wakeup and for
     // about one handling slice: reports in a row as a batch, any other frame alone. False
     // when the thread is to end.
@@ -205,6 +205,8 @@ private:
     };
     // Nothing when the report is dropped; throws on a body that is not an object.
     std::optional<param_report> decode_param_p(std::string_view _body) const;
+    // A report of the backlog as it was decoded when taken, its message read again.
+    static param_report held_report(const vyr::input::frame_queue::frame& _frame);
     // The request of a decoded report ("req_plist"); throws on a list that is an object.
     static std::optional<vyr::mail::param_request> request_of(const param_report& _report);
     // Sends the request of a report just taken at once, but for the parameters whose
@@ -277,21 +279,11 @@ private:
     // Devices written and not yet named, in the order first written, without repeats.
     mutable std::vector<std::string> m_marks;
     mutable std::vector<std::string> m_alive_marks;
-    // Receiver thread only: frames taken off the proxy and not yet handled, their size,
-    // and per device how many of them write its record (announcements, reports).
-    // A report is decoded when taken; its message is read again from the text when it
-    // is handled, so that the backlog holds no more than the frames' text. What was decoded
-    // is held apart, so that a frame in the queue is a few words and its text: at start-up
-    // a large site queues hundreds of thousands of them.
-    struct pending_frame {
-        std::string text;                       // the whole frame; of a report its body
-        std::unique_ptr<param_report> report;   // a decoded "#param_p" report, its message left out
-        std::unique_ptr<heartbeat> beat;        // a well-formed heartbeat, its text left out
-        std::string device;                     // the device whose record it writes, if known
-        std::size_t bytes = 0;                  // what it counts against the backlog's bound
-    };
-    std::deque<pending_frame> m_backlog;
-    std::size_t m_backlog_bytes = 0;
+    // Receiver thread only: frames taken off the proxy and not yet handled, and per device
+    // how many of them write its record (announcements, reports). A report is decoded when
+    // taken and read again from its text when handled: the backlog keeps of it only what
+    // cannot be read again (its times, the part of its request held back).
+    vyr::input::frame_queue m_backlog;
     std::unordered_map<std::string, unsigned> m_pending_writes;
     mutable std::map<std::pair<std::string, vyr::parameter::parameter_t>, timeval> m_report_stamps;
     mutable bool m_answered = false;

@@ -129,6 +129,25 @@ std::optional<c_receiver::param_report> c_receiver::decode_param_p(std::string_v
     return report;
 }
 
+c_receiver::param_report c_receiver::held_report(const vyr::input::frame_queue::frame& _frame) {
+    param_report report;
+    report.mac = std::string(_frame.device);
+    report.message = vyr::libs::core::json::try_parse(_frame.text).result;
+    report.ts = _frame.stamp;
+    report.now = _frame.arrival;
+    if (!_frame.held.empty())
+        report.request = vyr::mail::param_request{report.mac, _frame.held};
+    if (_frame.request_failed) {
+        // The same text fails the same way: its error is raised after the report's writes.
+        try {
+            (void)request_of(report);
+        } catch (...) {
+            report.request_error = std::current_exception();
+        }
+    }
+    return report;
+}
+
 void c_receiver::read_report_stamps(const std::vector<std::optional<param_report>>& _reports) const {
     std::vector<std::pair<std::string, parameter_t>> wanted;
     for (const auto& report : _reports) {

@@ -1,0 +1,127 @@
+#include "input/frame_queue.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <stdexcept>
+
+namespace vyr::input {
+
+namespace {
+
+// A frame's record: this header, for a report its times, the held parameter numbers, the
+// device and the text, the whole padded to 8 bytes.
+struct header {
+    std::uint32_t text_size;
+    frame_queue::kind what;
+    std::uint8_t device_size;
+    std::uint8_t held_count;
+    std::uint8_t flags;  // s_writes, s_request_failed
+};
+static_assert(sizeof(header) == 8);
+constexpr std::uint8_t s_writes = 1;
+constexpr std::uint8_t s_request_failed = 2;
+
+struct report_times {
+    std::int64_t stamp_seconds;
+    std::int64_t stamp_microseconds;
+    std::int64_t arrival;
+};
+static_assert(sizeof(report_times) == 24);
+
+std::size_t record_size(const header& _h) {
+    const std::size_t size = sizeof(header) + (_h.what == frame_queue::kind::report ? sizeof(report_times) : 0) +
+                             _h.held_count * sizeof(std::uint32_t) + _h.device_size + _h.text_size;
+    return (size + 7) & ~std::size_t{7};
+}
+
+}  // namespace
+
+void frame_queue::push(const frame& _frame) {
+    if (_frame.device.size() > 255 || _frame.held.size() > 255 || _frame.text.size() > UINT32_MAX)
+        throw std::length_error("frame_queue: a frame's device or held request is too long");
+    const header h{static_cast<std::uint32_t>(_frame.text.size()), _frame.what,
+                   static_cast<std::uint8_t>(_frame.device.size()), static_cast<std::uint8_t>(_frame.held.size()),
+                   static_cast<std::uint8_t>((_frame.writes ? s_writes : 0) |
+                                             (_frame.request_failed ? s_request_failed : 0))};
+    const std::size_t size = record_size(h);
+    if (m_blocks.empty() || m_blocks.back().capacity - m_blocks.back().end < size) {
+        if (m_spare.capacity >= size) {
+            m_blocks.push_back(std::move(m_spare));
+            m_spare = block{};
+        } else {
+            const std::size_t capacity = std::max(size, s_block_bytes);
+            m_blocks.push_back(block{std::make_unique<char[]>(capacity), capacity, 0});
+        }
+        m_blocks.back().end = 0;
+        if (m_blocks.size() == 1)
+            m_read = 0;
+    }
+    block& last = m_blocks.back();
+    char* at = last.data.get() + last.end;
+    std::memcpy(at, &h, sizeof h);
+    at += sizeof h;
+    if (h.what == kind::report) {
+        const report_times times{_frame.stamp.tv_sec, _frame.stamp.tv_usec, _frame.arrival};
+        std::memcpy(at, &times, sizeof times);
+        at += sizeof times;
+    }
+    if (!_frame.held.empty())
+        std::memcpy(at, _frame.held.data(), _frame.held.size() * sizeof(std::uint32_t));
+    at += _frame.held.size() * sizeof(std::uint32_t);
+    std::memcpy(at, _frame.device.data(), _frame.device.size());
+    at += _frame.device.size();
+    std::memcpy(at, _frame.text.data(), _frame.text.size());
+    last.end += size;
+    m_bytes += size;
+    ++m_count;
+}
+
+frame_queue::frame frame_queue::front() const {
+    assert(m_count != 0);
+    const char* at = m_blocks.front().data.get() + m_read;
+    header h;
+    std::memcpy(&h, at, sizeof h);
+    at += sizeof h;
+    frame result;
+    result.what = h.what;
+    result.writes = (h.flags & s_writes) != 0;
+    result.request_failed = (h.flags & s_request_failed) != 0;
+    if (h.what == kind::report) {
+        report_times times;
+        std::memcpy(&times, at, sizeof times);
+        at += sizeof times;
+        result.stamp = timeval{static_cast<time_t>(times.stamp_seconds),
+                               static_cast<suseconds_t>(times.stamp_microseconds)};
+        result.arrival = times.arrival;
+    }
+    result.held.resize(h.held_count);
+    if (h.held_count != 0)
+        std::memcpy(result.held.data(), at, h.held_count * sizeof(std::uint32_t));
+    at += h.held_count * sizeof(std::uint32_t);
+    result.device = std::string_view(at, h.device_size);
+    at += h.device_size;
+    result.text = std::string_view(at, h.text_size);
+    return result;
+}
+
+void frame_queue::pop() {
+    assert(m_count != 0);
+    header h;
+    std::memcpy(&h, m_blocks.front().data.get() + m_read, sizeof h);
+    const std::size_t size = record_size(h);
+    m_read += size;
+    m_bytes -= size;
+    --m_count;
+    if (m_read < m_blocks.front().end)
+        return;
+    // The front block is worked off: kept as the spare when it is the common size, and
+    // the block written now is read from its start when it was the front one.
+    block done = std::move(m_blocks.front());
+    m_blocks.pop_front();
+    m_read = 0;
+    if (done.capacity == s_block_bytes)
+        m_spare = std::move(done);
+}
+
+}  // namespace vyr::input
