@@ -281,16 +281,21 @@ void c_mech_param_req::answer_held_requests() {
             }
         }
     };
-    try {
-        answer_all(0, requests.size());
-    } catch (const vyr::redis::connection_error&) {
-        // Read one by one, so that the connection lost on one record costs that answer only.
-        for (std::size_t i = 0; i < requests.size(); ++i) {
-            try {
-                answer_all(i, i + 1);
-            } catch (const vyr::redis::connection_error& _error) {
-                if (lost++ == 0)
-                    loss = _error.what();
+    // s_win_chunk records at a time: thousands of requests held at start-up are not read
+    // whole into memory at once, and the first answers go out before the last are read.
+    for (std::size_t first = 0; first < requests.size(); first += s_win_chunk) {
+        const auto last = std::min(requests.size(), first + s_win_chunk);
+        try {
+            answer_all(first, last);
+        } catch (const vyr::redis::connection_error&) {
+            // Read one by one, so that the connection lost on one record costs that answer only.
+            for (std::size_t i = first; i < last; ++i) {
+                try {
+                    answer_all(i, i + 1);
+                } catch (const vyr::redis::connection_error& _error) {
+                    if (lost++ == 0)
+                        loss = _error.what();
+                }
             }
         }
     }
