@@ -20,6 +20,7 @@
 #include "context/alarm.h"
 #include "context/anchor.h"
 #include "context/group.h"
+#include "context/shared_records.h"
 #include "context/sublocation.h"
 #include "context/tdoa_schedule.h"
 #include "context/track_obj.h"
@@ -48,8 +49,9 @@ struct project_snapshot {
 
     // Records by uid; a record whose mandatory fields cannot be read is absent from its
     // map and its uid listed in `unreadable` (a device of it is not judged this pass).
-    std::unordered_map<std::string, anchor_data> anchors;
-    std::unordered_map<std::string, track_obj_data> track_objs;
+    // (Anchors and objects are the bulk of a site: shared between a snapshot and its copy.)
+    shared_records<anchor_data> anchors;
+    shared_records<track_obj_data> track_objs;
     std::unordered_map<std::string, group_data> groups;
     std::unordered_map<std::string, zone_data> zones;
     std::unordered_map<std::string, sublocation_data> sublocations;
@@ -76,6 +78,10 @@ struct project_snapshot {
     static const typename Map::mapped_type* find(const Map& _map, const std::string& _uid) {
         const auto found = _map.find(_uid);
         return found == _map.end() ? nullptr : &found->second;
+    }
+    template <class T>
+    static const T* find(const shared_records<T>& _records, const std::string& _uid) {
+        return _records.get(_uid);
     }
 };
 
