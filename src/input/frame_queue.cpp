@@ -16,11 +16,12 @@ struct header {
     frame_queue::kind what;
     std::uint8_t device_size;
     std::uint8_t held_count;
-    std::uint8_t flags;  // s_writes, s_request_failed
+    std::uint8_t flags;  // s_writes, s_request_failed, s_anchor
 };
 static_assert(sizeof(header) == 8);
 constexpr std::uint8_t s_writes = 1;
 constexpr std::uint8_t s_request_failed = 2;
+constexpr std::uint8_t s_anchor = 4;
 
 struct report_times {
     std::int64_t stamp_seconds;
@@ -43,7 +44,8 @@ void frame_queue::push(const frame& _frame) {
     const header h{static_cast<std::uint32_t>(_frame.text.size()), _frame.what,
                    static_cast<std::uint8_t>(_frame.device.size()), static_cast<std::uint8_t>(_frame.held.size()),
                    static_cast<std::uint8_t>((_frame.writes ? s_writes : 0) |
-                                             (_frame.request_failed ? s_request_failed : 0))};
+                                             (_frame.request_failed ? s_request_failed : 0) |
+                                             (_frame.anchor ? s_anchor : 0))};
     const std::size_t size = record_size(h);
     if (m_blocks.empty() || m_blocks.back().capacity - m_blocks.back().end < size) {
         if (m_spare.capacity >= size) {
@@ -87,6 +89,7 @@ frame_queue::frame frame_queue::front() const {
     result.what = h.what;
     result.writes = (h.flags & s_writes) != 0;
     result.request_failed = (h.flags & s_request_failed) != 0;
+    result.anchor = (h.flags & s_anchor) != 0;
     if (h.what == kind::report) {
         report_times times;
         std::memcpy(&times, at, sizeof times);

@@ -22,7 +22,7 @@ class frame_queue {
 public:
     enum class kind : std::uint8_t {
         report,     // a "#param_p" report, its text the body after the tag
-        heartbeat,  // a well-formed heartbeat announcement, the whole frame
+        heartbeat,  // a well-formed heartbeat announcement, its "dev_id" as the text
         other,      // anything else, the whole frame, handled alone
     };
     // What a frame was taken with. The views point into the queue.
@@ -40,6 +40,8 @@ public:
         std::int64_t arrival = 0;
         std::vector<std::uint32_t> held;
         bool request_failed = false;
+        // Of a heartbeat: it came from an anchor (a WIN).
+        bool anchor = false;
     };
 
     static constexpr std::size_t s_block_bytes = std::size_t{256} << 10;

@@ -246,9 +246,16 @@ void c_receiver::take_frame(std::string_view _text) {
         entry.request_failed = static_cast<bool>(decoded->request_error);
     } else {
         announced = read_announcement_frame(_text);
-        entry.what = announced.beat ? vyr::input::frame_queue::kind::heartbeat : vyr::input::frame_queue::kind::other;
-        entry.text = _text;
         entry.device = announced.device;
+        if (announced.beat) {
+            // All a heartbeat's handling needs: it is not read again.
+            entry.what = vyr::input::frame_queue::kind::heartbeat;
+            entry.text = announced.beat->dev_id;
+            entry.anchor = announced.beat->anchor;
+        } else {
+            entry.what = vyr::input::frame_queue::kind::other;
+            entry.text = _text;
+        }
         entry.writes = !announced.device.empty();
     }
     if (entry.writes)
@@ -300,7 +307,7 @@ bool c_receiver::handle_backlog() {
         if (entry.what == vyr::input::frame_queue::kind::heartbeat) {
             if (!reports.empty())
                 handle_reports();
-            beats.push_back(std::move(*read_announcement_frame(entry.text).beat));
+            beats.push_back(heartbeat{device, std::string(entry.text), entry.anchor});
             devices.push_back(std::move(device));
             m_backlog.pop();
             continue;

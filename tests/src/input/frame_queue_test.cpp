@@ -20,6 +20,7 @@ struct kept {
     timeval stamp;
     std::int64_t arrival;
     std::vector<std::uint32_t> held;
+    bool anchor = false;
 };
 
 frame_queue::frame view(const kept& _k) {
@@ -32,6 +33,7 @@ frame_queue::frame view(const kept& _k) {
     f.stamp = _k.stamp;
     f.arrival = _k.arrival;
     f.held = _k.held;
+    f.anchor = _k.anchor;
     return f;
 }
 
@@ -44,6 +46,7 @@ void expect_front(const frame_queue& _queue, const kept& _k, std::size_t _at) {
     EXPECT_EQ(f.writes, _k.writes);
     EXPECT_EQ(f.request_failed, _k.request_failed);
     EXPECT_EQ(f.held, _k.held);
+    EXPECT_EQ(f.anchor, _k.anchor);
     if (_k.what == frame_queue::kind::report) {
         EXPECT_EQ(f.stamp.tv_sec, _k.stamp.tv_sec);
         EXPECT_EQ(f.stamp.tv_usec, _k.stamp.tv_usec);
@@ -67,6 +70,7 @@ TEST(frame_queue_test, gives_back_every_frame_in_order_across_blocks) {
         k.device = n % 5 == 0 ? std::string() : "00000000" + std::to_string(n);
         k.writes = n % 2 == 0;
         k.request_failed = n % 7 == 0;
+        k.anchor = n % 3 == 1;
         k.stamp = timeval{static_cast<time_t>(1700000000 + n), static_cast<suseconds_t>(n % 1000 * 1000)};
         k.arrival = static_cast<std::int64_t>(1800000000 + n);
         for (std::size_t i = 0; i < n % 4; ++i)
