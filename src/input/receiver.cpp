@@ -33,8 +33,10 @@ constexpr int s_frames_per_take = 4096;
 // How long a pass goes on handling the backlog (checked between frames and batches)
 // before it looks for new frames again: what a request may wait behind the writes.
 constexpr std::chrono::milliseconds s_handling_slice{10};
-// The most the backlog holds; beyond it frames wait in the socket. Ten thousand
-// devices announcing themselves and reporting at once send some 20 MB.
+// The most the backlog holds; beyond it frames wait in the socket (and in the proxy's
+// queue), and the requests among them with them. Ten thousand devices announcing
+// themselves and asking at once fill some 10 MB of it, fifty thousand reach the bound for
+// a while (half of it left requests waiting seconds at that size).
 constexpr std::size_t s_max_backlog_bytes = std::size_t{32} << 20;
 // The largest frame taken from the proxy. Real frames stay far below it: the largest are
 // "#notify" messages with a whole TDOA setting or schedule and "#param_p" reports with a
