@@ -102,7 +102,7 @@ std::uint64_t version_of(const redis::reply_element& _reply) {
     return version && *version > 0 ? static_cast<std::uint64_t>(*version) : 0;
 }
 
-// Every uid set, the MAC indexes, the WINs and the flags: round 1.
+// Every uid set, the MAC indexes and the flags: round 1.
 struct listing {
     std::vector<std::string> anchors, track_objs, groups, zones, sublocations, tdoa_settings, tdoa_schedules, alarms;
 };
@@ -116,7 +116,7 @@ listing read_listing(redis::connection& _redis, project_snapshot& _snapshot) {
     reads.add("GET", context::s_alarms_refresh);
     for (const auto& set : {anchor::keys::set(), track_obj::keys::set(), group::keys::set(), zone::keys::set(),
                             sublocation::keys::set(), tdoa_setting::keys::set(), tdoa_schedule::keys::set(),
-                            alarm::keys::set(), win::keys::set()})
+                            alarm::keys::set()})
         reads.add("SMEMBERS", set);
     reads.add("HGETALL", anchor::keys::mac_addr());
     reads.add("HGETALL", track_obj::keys::mac_addr());
@@ -128,7 +128,7 @@ listing read_listing(redis::connection& _redis, project_snapshot& _snapshot) {
     _snapshot.alarms_refresh = context::refresh_state_of(common::text_of(reads.next()));
     listing uids;
     for (auto* list : {&uids.anchors, &uids.track_objs, &uids.groups, &uids.zones, &uids.sublocations,
-                       &uids.tdoa_settings, &uids.tdoa_schedules, &uids.alarms, &_snapshot.wins})
+                       &uids.tdoa_settings, &uids.tdoa_schedules, &uids.alarms})
         *list = common::to_members(reads.next());
     for (auto* index : {&_snapshot.anchor_by_mac, &_snapshot.track_obj_by_mac})
         for (auto& [mac, uid] : common::to_hash(reads.next()))

@@ -66,9 +66,6 @@ struct project_snapshot {
     // MAC address → uid.
     std::unordered_map<std::string, std::string> anchor_by_mac;
     std::unordered_map<std::string, std::string> track_obj_by_mac;
-    // Every WIN record's MAC, in the server's order. Device records, not project content:
-    // a WIN added since the read does not raise the version.
-    std::vector<std::string> wins;
     std::vector<std::string> unreadable;
 
     // Lookups; nullptr when absent.

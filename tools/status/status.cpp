@@ -174,7 +174,8 @@ report reader::read_all() {
     if (const auto removed = vyr::context::common::text_of(
             m_context->redis_context().command("GET", vyr::context::win::keys::removed())))
         result.totals.removed = std::stoull(*removed);
-    std::vector<std::string> macs = snapshot.wins;
+    // Every WIN record, then the project's devices that have none.
+    std::vector<std::string> macs = m_context->redis_context().get_member_texts(vyr::context::win::keys::set());
     for (const auto* index : {&snapshot.anchor_by_mac, &snapshot.track_obj_by_mac})
         for (const auto& entry : *index)
             macs.push_back(entry.first);
