@@ -68,6 +68,11 @@ void c_quorvane::start_term(std::int64_t _fencing) {
     m_receiver = std::make_unique<c_receiver>(m_zmq_context, output_endpoint, m_updater, config.redis.address,
                                               config.redis.port, m_logger);
     m_receiver->set_win_expiry(std::chrono::hours(config.system.win_expiry_hours));
+    // Delivery pushes a device again only once the receiver has recorded what may be its
+    // answer to the last push.
+    auto progress = std::make_shared<vyr::receiver_progress>();
+    m_receiver->report_progress_to(progress);
+    m_mech_param_req->set_receiver_progress(progress);
     // What a device says before the updater has emptied the mirror waits in the receiver's
     // socket: written at once, it would be wiped.
     m_receiver->hold_frames_until([updater = m_updater] { return updater->mirror_emptied(); });

@@ -36,9 +36,11 @@ constexpr counter_info s_counters[] = {
     {"rtls_quorvane_devices_judged_total", "Devices judged by the delivery steps"},
     {"rtls_quorvane_sweep_corrections_total",
      "Devices the slow full sweep found to push that no change or due time had marked (should stay 0)"},
+    {"rtls_quorvane_pushes_held_for_answers_total",
+     "Pushes put off until the device's answer to what it was sent last could have been recorded"},
 };
 constexpr int s_counter_count = sizeof s_counters / sizeof s_counters[0];
-static_assert(s_counter_count == static_cast<int>(counter::sweep_corrections) + 1);
+static_assert(s_counter_count == static_cast<int>(counter::pushes_held_for_answers) + 1);
 
 struct families {
     std::shared_ptr<prometheus::Registry> registry = std::make_shared<prometheus::Registry>();

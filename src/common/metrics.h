@@ -34,6 +34,7 @@ enum class counter {
     inproc_commands_dropped, // commands between the workers that could not be queued
     devices_judged,          // devices the delivery steps judged
     sweep_corrections,       // devices the slow sweep found to push that nothing had marked
+    pushes_held_for_answers, // pushes put off until the answer to what was sent last could be recorded
 };
 
 enum class histogram {

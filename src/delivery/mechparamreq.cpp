@@ -368,8 +368,15 @@ void c_mech_param_req::answer(vyr::judge::judge& _judge, const vyr::context::win
         if (auto payload = _judge.answer(_win, number))
             payloads += *payload;
     m_sender->paramreq_to_node(_win.mac_addr(), payloads);
-    // A device that asks may hold anything: it is judged at the next step.
+    // A device that asks may hold anything: it is judged at the next step, and pushed
+    // only once its answer to these payloads could have been recorded.
     m_schedule.mark(_win.mac_addr());
+    if (m_receiver_progress && !payloads.empty()) {
+        const auto key = std::hash<std::string>()(_win.mac_addr());
+        const auto at = to_us(m_clock());
+        m_answered_at[key] = at;
+        m_answers_in_flight.emplace_back(at, key);
+    }
     vyr::metrics::add(vyr::metrics::counter::requests_answered);
     vyr::metrics::observe(vyr::metrics::histogram::request_latency, vyr::metrics::seconds_since(_taken));
 }
@@ -415,6 +422,8 @@ void c_mech_param_req::run_cycle(bool _alarms_only, bool _periodic) {
     const auto sweep = _periodic ? sweep_slice() : 0;
     auto step = m_schedule.take(to_us(pass_time()), sweep);
     count_sweep_findings();
+    if (m_receiver_progress)
+        forget_recorded_answers();
     if (step.empty())
         return;
     // Tags whose alarms an earlier step left to the refresh are owed, not found.
@@ -546,8 +555,37 @@ bool c_mech_param_req::sending_period_passed(const timeval& _now, const timeval&
     return vyr::judge::sending_period_passed(_now, _last, _period_sec);
 }
 
-bool c_mech_param_req::may_push(const win& _win, const timeval& _now) {
-    return _win.sending_counter() <= s_max_sending_counter && sending_period_passed(_now, _win.sending_time());
+std::int64_t c_mech_param_req::answer_due(const vyr::context::win_record& _record) const {
+    std::int64_t last = to_us(_record.sending_time());
+    if (const auto answered = m_answered_at.find(std::hash<std::string>()(_record.mac_addr()));
+        answered != m_answered_at.end())
+        last = std::max(last, answered->second);
+    return last == 0 ? 0 : last + std::chrono::duration_cast<std::chrono::microseconds>(s_answer_window).count();
+}
+
+bool c_mech_param_req::answers_recorded(const vyr::context::win_record& _record, const timeval& _time) const {
+    if (!m_receiver_progress)
+        return true;
+    const auto due = answer_due(_record);
+    const auto time = to_us(_time);
+    // Never sent anything, or sent it "after" now (the clock was set back): nothing to
+    // wait for.
+    if (due == 0 || due - std::chrono::duration_cast<std::chrono::microseconds>(s_answer_window).count() > time)
+        return true;
+    return due <= time && m_receiver_progress->recorded_through(due);
+}
+
+void c_mech_param_req::forget_recorded_answers() {
+    const auto window = std::chrono::duration_cast<std::chrono::microseconds>(s_answer_window).count();
+    const auto time = to_us(m_clock());
+    while (!m_answers_in_flight.empty()) {
+        const auto [at, key] = m_answers_in_flight.front();
+        if (at + window > time || !m_receiver_progress->recorded_through(at + window))
+            break;
+        if (const auto known = m_answered_at.find(key); known != m_answered_at.end() && known->second == at)
+            m_answered_at.erase(known);
+        m_answers_in_flight.pop_front();
+    }
 }
 
 bool c_mech_param_req::first_notice(const std::string& _key, const std::string& _value) {

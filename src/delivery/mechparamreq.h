@@ -39,6 +39,7 @@
 #include "parameters/parameters.h"
 #include "redis/connection.h"
 #include "runtime/mailboxes.h"
+#include "runtime/receiver_progress.h"
 #include "runtime/timer.h"
 
 namespace vyr::context {
@@ -142,8 +143,20 @@ public:
     // `_last` after `_now` (the clock was set back) counts as passed.
     static bool sending_period_passed(const timeval& _now, const timeval& _last,
                                       long _period_sec = s_sending_period_sec);
-    // Whether `_win` may be pushed now: counter not above the limit, period passed.
-    static bool may_push(const vyr::context::win& _win, const timeval& _now);
+    // How far the receiver has recorded what the devices said; before start(). Without it
+    // (tests, tools) every answer counts as recorded.
+    void set_receiver_progress(std::shared_ptr<const vyr::receiver_progress> _progress) {
+        m_receiver_progress = std::move(_progress);
+    }
+    // A device that was sent parameters (a push, or the answer to its request) is pushed
+    // again only once the receiver has recorded what came up to this long after that:
+    // its answer may still be on the way or wait in the receiver's backlog...
+    static constexpr std::chrono::seconds s_answer_window{1};
+    // ...and until then it is judged again at least this often.
+    static constexpr std::chrono::seconds s_answer_recheck{1};
+    // Whether an answer of `_record`'s device within s_answer_window of what it was last
+    // sent would be recorded by `_time`; always when no receiver progress was set.
+    bool answers_recorded(const vyr::context::win_record& _record, const timeval& _time) const;
     static timeval now();
     // The time a delivery pass goes by: inside a processing cycle the moment the timer
     // was due (so periodic cycles lie exactly 5 s apart whatever the wake-up latency,
@@ -167,6 +180,14 @@ private:
     void pushed(const std::string& _mac, const timeval& _time);
     // A device that the step could not judge for its pacing (the alarm pass) waits for it.
     void wait_for_pacing(const vyr::context::win_record& _record, const timeval& _time);
+    // When what `_record`'s device was sent last may have been answered by, in
+    // microseconds; 0 when it was never sent anything.
+    std::int64_t answer_due(const vyr::context::win_record& _record) const;
+    // A device held back by answers_recorded is judged again when what it was sent may
+    // have been answered, or s_answer_recheck after `_time` when that has passed.
+    void wait_for_answers(const vyr::context::win_record& _record, const timeval& _time);
+    // Forgets the request answers whose devices' answers the receiver has recorded.
+    void forget_recorded_answers();
     // The WIN whose record is gone is no longer counted.
     void forget_standing(const std::string& _mac);
     // Counts and logs the devices the sweep pushed whose marks did not come after all.
@@ -237,6 +258,7 @@ private:
     const bool m_push_schedule_to_destination;
     // Constant once the thread runs (set_clock, set_period).
     clock_function m_clock = &c_mech_param_req::now;
+    std::shared_ptr<const vyr::receiver_progress> m_receiver_progress;
     std::chrono::steady_clock::duration m_held_request_lifetime = s_held_request_lifetime;
     step_observer m_step_observer;
     // Mechanism thread only.
@@ -272,6 +294,12 @@ private:
 
     // Which devices the next steps judge.
     vyr::delivery::schedule m_schedule;
+    // When request answers with payloads went out (by hash of the MAC: a collision only
+    // holds a device back a little longer), oldest first, for answers_recorded; those the
+    // receiver has recorded past are forgotten at each step. Kept only with a receiver
+    // progress.
+    std::unordered_map<std::size_t, std::int64_t> m_answered_at;
+    std::deque<std::pair<std::int64_t, std::size_t>> m_answers_in_flight;
     std::chrono::seconds m_full_sweep{60};
     // When the last step ended (marks wait s_step_spacing from it).
     std::chrono::steady_clock::time_point m_step_ended{};

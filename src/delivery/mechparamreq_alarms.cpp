@@ -117,12 +117,15 @@ void c_mech_param_req::deliver_alarm_chunk(const alarms::zones& _zones, const st
                        vyr::judge::may_push(record, _time);
             },
             error);
-        if (!due)
+        if (!due) {
             note_broken_tag(_macs[i], error);
-        else if (*due)
+        } else if (*due && answers_recorded(record, _time)) {
             judged.push_back(i);
-        else if (record.exists() && alarms::judged(record.alarm_delivery_state().state))
+        } else if (*due) {
+            wait_for_answers(record, _time);
+        } else if (record.exists() && alarms::judged(record.alarm_delivery_state().state)) {
             wait_for_pacing(record, _time);
+        }
     }
     std::vector<std::string> judged_uids;
     for (const auto i : judged)

@@ -166,15 +166,20 @@ void c_mech_param_req::deliver_to_win(vyr::judge::judge& _judge, const win_recor
     std::optional<win_update> update;
     try {
         update.emplace(_record);
-        auto verdict = _judge.deliver(_record, vyr::judge::may_push(_record, _time));
+        const bool paced = vyr::judge::may_push(_record, _time);
+        const bool heard = !paced || answers_recorded(_record, _time);
+        auto verdict = _judge.deliver(_record, paced && heard);
         update->musts = std::move(verdict.musts);
         update->push_records = std::move(verdict.push_records);
         for (const auto& frame : verdict.frames)
             if (m_sender->hw_param_to_node(_record.mac_addr(), frame))
                 update->sent = _time;
         const bool pushed = update->sent.has_value();
-        judged(_record.mac_addr(), status_of(verdict.standing, *update, _record), pushed,
-               pushed ? _time : _record.sending_time(), _record.sending_counter() + (pushed ? 1 : 0), _time);
+        const auto status = status_of(verdict.standing, *update, _record);
+        judged(_record.mac_addr(), status, pushed, pushed ? _time : _record.sending_time(),
+               _record.sending_counter() + (pushed ? 1 : 0), _time);
+        if (!heard && status != vyr::metrics::device_status::in_step)
+            wait_for_answers(_record, _time);
     } catch (const zmq::error_t&) {
         // What went out before the failure is still paced; the pass ends here.
         if (update)
@@ -229,6 +234,15 @@ void c_mech_param_req::pushed(const std::string& _mac, const timeval& _time) {
 void c_mech_param_req::wait_for_pacing(const win_record& _record, const timeval& _time) {
     if (_record.sending_counter() <= s_max_sending_counter)
         m_schedule.due_at(_record.mac_addr(), pacing_end(_record.sending_time(), _time));
+}
+
+void c_mech_param_req::wait_for_answers(const win_record& _record, const timeval& _time) {
+    vyr::metrics::add(vyr::metrics::counter::pushes_held_for_answers);
+    const auto due = answer_due(_record);
+    const auto time = vyr::delivery::to_us(_time);
+    m_schedule.due_at(_record.mac_addr(),
+                      due > time ? due
+                                 : time + std::chrono::duration_cast<std::chrono::microseconds>(s_answer_recheck).count());
 }
 
 void c_mech_param_req::forget_standing(const std::string& _mac) {

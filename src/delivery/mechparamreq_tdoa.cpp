@@ -34,6 +34,8 @@ void c_mech_param_req::lsb(const std::shared_ptr<const vyr::context::project_sna
         }
         if (!frame)
             return;
+        if (!answers_recorded(_record, time))
+            return wait_for_answers(_record, time);
         win_update update(_record);
         try {
             // Only a frame that was queued counts as a push.

@@ -53,6 +53,13 @@ struct announcement {
     std::optional<c_receiver::heartbeat> beat;
 };
 
+// The wall clock in microseconds, as receiver_progress takes it.
+std::int64_t wall_us() {
+    timeval now{};
+    ::gettimeofday(&now, nullptr);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec;
+}
+
 announcement read_announcement_frame(std::string_view _frame) {
     if (_frame.compare(0, notify_tag.size(), notify_tag) != 0 || _frame.find("\"mac\"") == std::string_view::npos)
         return {};
@@ -121,6 +128,8 @@ void c_receiver::open() {
     m_mech_param_req_socket->connect(vyr::mail::mech_param_req::endpoint);
 
     m_context = std::make_unique<vyr::context::context>(vyr::redis::service_database, m_redis_address, m_redis_port);
+    // The socket was made just now: nothing came before.
+    m_socket_empty_at = wall_us();
     // Not at once: the start-up is busy enough, and a record is silent for hours.
     m_next_win_sweep = std::chrono::steady_clock::now() + m_win_sweep_interval;
 }
@@ -170,6 +179,8 @@ bool c_receiver::pass() {
     // frames to find them would mean holding every report of the start in memory.
     if (m_hold_until) {
         if (!m_hold_until()) {
+            // Whatever came since the socket was opened waits in it.
+            report_progress();
             zmq::pollitem_t pipe[] = {{m_pipe_output_socket->handle(), 0, ZMQ_POLLIN, 0}};
             zmq::poll(pipe, 1, s_hold_poll);
             return !(pipe[0].revents & ZMQ_POLLIN) || !stop_commanded();
@@ -193,8 +204,7 @@ bool c_receiver::pass() {
         {m_proxy_monitor->handle(), 0, ZMQ_POLLIN, 0},
     };
     const auto sweep_due = sweep_wins_when_due();
-    zmq::poll(items, 3,
-              m_backlog.empty() ? std::min(vyr::worker_thread::s_idle_wait, sweep_due) : std::chrono::milliseconds(0));
+    poll(items, m_backlog.empty() ? std::min(vyr::worker_thread::s_idle_wait, sweep_due) : std::chrono::milliseconds(0));
     if ((items[0].revents & ZMQ_POLLIN) && stop_commanded())
         return false;
     if (items[2].revents & ZMQ_POLLIN) {
@@ -209,14 +219,52 @@ bool c_receiver::pass() {
     // handling, so that the stop command on the pipe is still seen between them.
     if ((items[1].revents & ZMQ_POLLIN) && !take_frames())
         return false;
-    return handle_backlog();
+    const bool going_on = handle_backlog();
+    report_progress();
+    return going_on;
+}
+
+void c_receiver::poll(zmq::pollitem_t (&_items)[3], std::chrono::milliseconds _wait) {
+    // A look first: the socket seen empty is what the progress goes by.
+    zmq::poll(_items, 3, std::chrono::milliseconds(0));
+    if (!(_items[1].revents & ZMQ_POLLIN))
+        m_socket_empty_at = wall_us();
+    const bool ready = ((_items[0].revents | _items[1].revents | _items[2].revents) & ZMQ_POLLIN) != 0;
+    if (ready || _wait.count() == 0)
+        return;
+    // Nothing queued (there is a wait only then) and nothing in the socket: while the
+    // thread waits, everything is recorded.
+    if (m_progress)
+        m_progress->caught_up();
+    zmq::poll(_items, 3, _wait);
+    if (_items[1].revents & ZMQ_POLLIN)
+        report_progress();  // what woke the thread came after the look
+    else
+        m_socket_empty_at = wall_us();
+}
+
+void c_receiver::report_progress() {
+    if (!m_progress)
+        return;
+    // Every frame popped from the backlog has been handled by the end of a pass.
+    const std::uint64_t handled = m_frames_queued - m_backlog.size();
+    while (!m_takes.empty() && m_takes.front().first <= handled)
+        m_takes.pop_front();
+    // What came after the socket was last seen empty may wait in it.
+    m_progress->waiting_since(m_takes.empty() ? m_socket_empty_at : m_takes.front().second);
 }
 
 bool c_receiver::take_frames() {
+    // The frames taken now came after the socket was last seen empty.
+    const auto came_after = m_socket_empty_at;
+    const auto queued_before = m_frames_queued;
     for (int taken = 0; taken < s_frames_per_take && m_backlog.bytes() < s_max_backlog_bytes; ++taken) {
         zmq::message_t frame;
-        if (!m_proxy_socket->recv(frame))
-            break;  // drained (receive time-out 0)
+        if (!m_proxy_socket->recv(frame)) {
+            // Drained (receive time-out 0).
+            m_socket_empty_at = wall_us();
+            break;
+        }
         vyr::metrics::add(vyr::metrics::counter::reports_processed);
         const std::string_view text(static_cast<const char*>(frame.data()), frame.size());
         const auto outcome = m_worker.guard([&] { take_frame(text); });
@@ -225,6 +273,8 @@ bool c_receiver::take_frames() {
         if (outcome == vyr::worker_thread::outcome::failed)
             vyr::metrics::add(vyr::metrics::counter::reports_malformed);
     }
+    if (m_frames_queued != queued_before)
+        m_takes.emplace_back(m_frames_queued, came_after);
     return true;
 }
 
@@ -263,6 +313,7 @@ void c_receiver::take_frame(std::string_view _text) {
     if (entry.writes)
         ++m_pending_writes[std::string(entry.device)];
     m_backlog.push(entry);
+    ++m_frames_queued;
 }
 
 void c_receiver::settle(std::string_view _device) {

@@ -16,6 +16,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -40,6 +42,7 @@
 #include "platform/updater_writes.h"
 #include "redis/connection.h"
 #include "runtime/mailboxes.h"
+#include "runtime/receiver_progress.h"
 #include "runtime/worker_thread.h"
 
 namespace vyr::judge {
@@ -94,6 +97,9 @@ public:
     // s_hold_poll. Call before start().
     void hold_frames_until(std::function<bool()> _ready) { m_hold_until = std::move(_ready); }
     static constexpr std::chrono::milliseconds s_hold_poll{10};
+    // Where the thread tells, after each pass, how far it has recorded what came from the
+    // proxy (runtime/receiver_progress.h). Call before start().
+    void report_progress_to(std::shared_ptr<vyr::receiver_progress> _progress) { m_progress = std::move(_progress); }
 
     // Starts the receiver thread: open(), then passes until the stop command comes.
     void start();
@@ -160,6 +166,12 @@ private:
     // about one handling slice: reports in a row as a batch, any other frame alone. False
     // when the thread is to end.
     bool handle_backlog();
+    // Polls the stop pipe, the proxy socket and its monitor (in that order) for up to
+    // `_wait`, noting when the socket was seen empty; m_progress is told the thread is
+    // caught up while it waits with nothing queued and nothing in the socket.
+    void poll(zmq::pollitem_t (&_items)[3], std::chrono::milliseconds _wait);
+    // Tells m_progress how far what came from the proxy is recorded.
+    void report_progress();
     // Removes the silent foreign WIN records when the interval has passed since the last
     // time; returns how long the thread may wait for frames until it is due again.
     std::chrono::milliseconds sweep_wins_when_due();
@@ -285,6 +297,13 @@ private:
     // cannot be read again (its times, the part of its request held back).
     vyr::input::frame_queue m_backlog;
     std::unordered_map<std::string, unsigned> m_pending_writes;
+    // Receiver thread only, for m_progress: frames queued so far, and per take off the
+    // proxy the count after it with the last time the socket was seen empty before it (its
+    // frames came after that); when the socket was last seen empty.
+    std::shared_ptr<vyr::receiver_progress> m_progress;
+    std::uint64_t m_frames_queued = 0;
+    std::deque<std::pair<std::uint64_t, std::int64_t>> m_takes;
+    std::int64_t m_socket_empty_at = 0;
     mutable std::map<std::pair<std::string, vyr::parameter::parameter_t>, timeval> m_report_stamps;
     mutable bool m_answered = false;
     // What the mirror says of the emergency buttons of the batch's tags that report em_alm,

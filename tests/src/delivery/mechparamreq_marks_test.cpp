@@ -161,6 +161,74 @@ TEST_F(Marks, PacingEndBringsThatDeviceAlone) {
     EXPECT_EQ(sent(), std::vector<std::string>{"000E5208576F726B65722D31"});
 }
 
+// Under a flood of reports the answer to a push may still wait in the receiver's backlog
+// when the pacing ends: the device is pushed again only once the receiver has recorded
+// what came within a second of the push, and judged again every second until then.
+class AnswersPending : public Marks {
+protected:
+    void configure(c_mech_param_req& _mechanism) override {
+        Marks::configure(_mechanism);
+        _mechanism.set_receiver_progress(m_progress);
+    }
+    std::int64_t now_us() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return vyr::delivery::to_us(m_now);
+    }
+    std::shared_ptr<vyr::receiver_progress> m_progress = std::make_shared<vyr::receiver_progress>();
+};
+
+// Regression: at 50,000 devices the answers to the start-up's pushes waited longer than
+// the pacing in the receiver's backlog, every device was pushed again and again, and each
+// push's answers lengthened the backlog further.
+TEST_F(AnswersPending, ARepushWaitsUntilTheReceiverHasRecordedWhatMayBeTheAnswer) {
+    const std::string mac = s_tags[1].second;
+    const std::vector<std::string> push = {"000E5208576F726B65722D31"};
+    m_records[1].parameter_as_json(vyr::parameter::SCR_NAME, vyr::context::win::actual, "\"Other\"\n");
+    send(request(mac, {}));
+    EXPECT_EQ(next_judged(), macs{mac});
+    EXPECT_EQ(sent(), (std::vector<std::string>{"000F", "000E5208576F726B65722D31"}));
+    const auto pushed_at = now_us();
+    const double held = vyr::metrics::value(vyr::metrics::counter::pushes_held_for_answers);
+    // What came half a second after the push is not recorded yet; then a second later,
+    // what came up to 0.9 s after it: neither time lets the device be pushed again.
+    for (const std::int64_t waiting : {500'000, 900'000}) {
+        m_progress->waiting_since(pushed_at + waiting);
+        advance(waiting == 500'000 ? c_mech_param_req::s_sending_period_sec : 1);
+        EXPECT_EQ(next_judged(), macs{mac});
+        EXPECT_TRUE(sent().empty()) << waiting;
+    }
+    EXPECT_EQ(vyr::metrics::value(vyr::metrics::counter::pushes_held_for_answers), held + 2);
+    // Everything up to a second after the push recorded, and no answer in it: pushed.
+    m_progress->waiting_since(pushed_at + 1'000'000);
+    advance(1);
+    EXPECT_EQ(next_judged(), macs{mac});
+    EXPECT_EQ(sent(), push);
+    // A device in step is not held back, nor judged again for it.
+    m_records[1].parameter_as_json(vyr::parameter::SCR_NAME, vyr::context::win::actual, "\"Worker-1\"\n");
+    m_progress->waiting_since(0);
+    advance(c_mech_param_req::s_sending_period_sec);
+    EXPECT_EQ(next_judged(), macs{mac});
+    advance(1);
+    send(request(s_fence_mac, {}));
+    EXPECT_TRUE(sent().empty());
+    EXPECT_TRUE(steps().empty());
+    EXPECT_EQ(vyr::metrics::value(vyr::metrics::counter::pushes_held_for_answers), held + 2);
+}
+
+// Regression: the step right after a request's answer found the device's record without
+// the values just answered (its confirmation was still on the way) and pushed them again.
+TEST_F(AnswersPending, AnAnswerIsNotPushedAgainBeforeTheDeviceCouldConfirmIt) {
+    const std::string mac = s_tags[1].second;
+    m_records[1].parameter_as_json(vyr::parameter::SCR_NAME, vyr::context::win::actual, "\"Other\"\n");
+    send(request(mac, {vyr::parameter::SCR_NAME}));
+    EXPECT_EQ(next_judged(), macs{mac});
+    EXPECT_EQ(sent(), std::vector<std::string>{"000F5208576F726B65722D31"});
+    // No confirmation came within the second: the difference is pushed.
+    advance(1);
+    EXPECT_EQ(next_judged(), macs{mac});
+    EXPECT_EQ(sent(), std::vector<std::string>{"000E5208576F726B65722D31"});
+}
+
 }  // namespace
 }  // namespace delivery_test
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -16,6 +17,7 @@
 
 #include "parameters/parameters.h"
 #include "runtime/mailboxes.h"
+#include "support/process.h"
 #include "support/log_sink.h"
 #include "support/receiver_fixture.h"
 
@@ -90,6 +92,11 @@ protected:
     static void SetUpTestSuite() {
         s_server = std::make_unique<test::redis_server>(std::vector<std::string>{"--enable-debug-command", "local"});
     }
+    void configure(c_receiver& _receiver) override { _receiver.report_progress_to(m_progress); }
+    static std::int64_t wall_us() {
+        return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    }
     void start_slowing() {
         m_slowing = std::thread([this] {
             while (!m_stop_slowing)
@@ -104,6 +111,7 @@ protected:
     }
     std::atomic<bool> m_stop_slowing{false};
     std::thread m_slowing;
+    std::shared_ptr<vyr::receiver_progress> m_progress = std::make_shared<vyr::receiver_progress>();
 };
 
 // Every device announces itself and asks at once. Its request is answered from the
@@ -127,6 +135,10 @@ TEST_F(slow_redis_test, requests_go_ahead_of_the_writes_and_em_alm_waits_for_its
                             R"("req_plist":["loc","em_alm","scr_name"])"));
         by_mac[mac].asked = clock_type::now();
     }
+    // The backlog's progress: nothing published is recorded when the first writes are in,
+    // everything once the last are.
+    const auto published = wall_us();
+    std::optional<bool> recorded_at_first_mark;
     std::size_t complete = 0;
     clock_type::time_point drained;
     for (auto deadline = clock_type::now() + 60s; complete < by_mac.size() && clock_type::now() < deadline;) {
@@ -136,6 +148,8 @@ TEST_F(slow_redis_test, requests_go_ahead_of_the_writes_and_em_alm_waits_for_its
         const auto now = clock_type::now();
         const auto message = vyr::mail::mech_param_req::read(*frame);
         if (const auto* changed = std::get_if<vyr::mail::devices_changed>(&message)) {
+            if (!recorded_at_first_mark)
+                recorded_at_first_mark = m_progress->recorded_through(published);
             drained = now;
             for (const auto& mac : changed->macs)
                 if (by_mac.count(mac) && !std::exchange(by_mac[mac].marked, true))
@@ -154,6 +168,10 @@ TEST_F(slow_redis_test, requests_go_ahead_of_the_writes_and_em_alm_waits_for_its
         }
     }
     ASSERT_EQ(complete, by_mac.size()) << "requests lost";
+    EXPECT_EQ(recorded_at_first_mark, std::optional<bool>(false));
+    sync();
+    const auto synced = wall_us();
+    EXPECT_TRUE(test::wait_until([&] { return m_progress->recorded_through(synced); }, 5s));
     clock_type::duration slowest{};
     for (const auto& [mac, device] : by_mac) {
         SCOPED_TRACE(mac);
