@@ -95,18 +95,35 @@ void track_obj::update(const std::string& _project_uid, const std::string& _name
         common::check_ok(replies.as_array()[t2t_at], m_uid);
 }
 
+void track_obj::vehicle_model_into(redis::batch& _writes, std::string_view _uid,
+                                   std::optional<std::uint32_t> _model) {
+    if (_model)
+        _writes.add("HSET", keys::fields(_uid), s_vehicle_model, *_model);
+    else
+        _writes.add("HDEL", keys::fields(_uid), s_vehicle_model);
+}
+
+void track_obj::driver_licenses_into(redis::batch& _writes, std::string_view _uid,
+                                     const std::set<std::uint32_t>* _licences) {
+    // Replaced in one transaction, so that no reader finds the licences missing.
+    const auto key = keys::driver_licenses(_uid);
+    _writes.add("DEL", key);
+    if (_licences)
+        common::add_members(_writes, key, *_licences);
+}
+
 void track_obj::update_vehicle_model(std::uint32_t _vehicle_model) {
     if (!exists())
         return;
     redis::batch writes;
-    writes.add("HSET", keys::fields(m_uid), s_vehicle_model, _vehicle_model);
+    vehicle_model_into(writes, m_uid, _vehicle_model);
     common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void track_obj::remove_vehicle_model() {
     redis::batch writes;
-    writes.add("HDEL", keys::fields(m_uid), s_vehicle_model);
+    vehicle_model_into(writes, m_uid, std::nullopt);
     common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
@@ -114,18 +131,15 @@ void track_obj::remove_vehicle_model() {
 void track_obj::update_driver_licenses(const std::set<std::uint32_t>& _driver_licenses) {
     if (!exists())
         return;
-    // Replaced in one transaction, so that no reader finds the licences missing.
-    const auto key = keys::driver_licenses(m_uid);
     redis::batch writes;
-    writes.add("DEL", key);
-    common::add_members(writes, key, _driver_licenses);
+    driver_licenses_into(writes, m_uid, &_driver_licenses);
     common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }
 
 void track_obj::remove_driver_licenses() {
     redis::batch writes;
-    writes.add("DEL", keys::driver_licenses(m_uid));
+    driver_licenses_into(writes, m_uid, nullptr);
     common::raise_mirror_version(writes, {keys::change(m_uid)});
     vyr::redis::transaction(m_redis_context, writes).exec();
 }

@@ -103,6 +103,12 @@ public:
     void update_driver_licenses(const std::set<std::uint32_t>& _driver_licenses);
     void remove_vehicle_model();
     void remove_driver_licenses();
+    // The writes of those four (nothing: the remove), without the existence check and the
+    // raise of the mirror version, added to `_writes`: for a caller that writes many
+    // objects in one round trip, each in a transaction of its own.
+    static void vehicle_model_into(redis::batch& _writes, std::string_view _uid, std::optional<std::uint32_t> _model);
+    static void driver_licenses_into(redis::batch& _writes, std::string_view _uid,
+                                     const std::set<std::uint32_t>* _licences);
     // Leaves its sublocation set and the MAC index, deletes its five keys and leaves the
     // kind set. Alarms and WIN records are not touched.
     void remove();

@@ -106,6 +106,40 @@ void refresh_all_pipelined(mirror::events& _events, kind _kind, redis::connectio
     remove_unlisted(_events, _kind, _answer, _undecoded, _recorded, _open);
 }
 
+// Licences or vehicle models of the trackable objects of `_entries` (uid -> value), written
+// by `_write_into(batch, uid, value)` into the objects that exist, in pipelined chunks as
+// refresh_all_pipelined: per chunk one round trip finds which objects exist and one sends
+// the writes, each object in its own MULTI/EXEC. An object an event wrote since the request
+// went is left as the event wrote it.
+template <class Map, class WriteInto, class Stop>
+void write_object_extras(mirror::events& _events, kind _kind, redis::connection& _redis, const Map& _entries,
+                         WriteInto _write_into, Stop _check_stop) {
+    using context::track_obj;
+    for (auto next = _entries.begin(); next != _entries.end();) {
+        _check_stop();
+        const auto first = next;
+        redis::batch reads;
+        for (; next != _entries.end() && reads.size() < s_chunk_objects; ++next)
+            reads.add("EXISTS", track_obj::keys::fields(next->first));
+        const auto found = vyr::redis::pipeline(_redis, std::move(reads)).exec();
+        _events.answers(_kind, [&](const auto& _written_by_event) {
+            redis::batch writes;
+            std::vector<std::string> written;
+            std::size_t i = 0;
+            for (auto entry = first; entry != next; ++entry, ++i) {
+                if (_written_by_event(entry->first) || found[i].get_type() != redis::reply_type::INTEGER ||
+                    found[i].to_integer() != 1)
+                    continue;
+                redis::batch one;
+                _write_into(one, entry->first, entry->second);
+                context::common::add_transaction(writes, one);
+                written.push_back(track_obj::keys::change(entry->first));
+            }
+            context::common::send_record_writes(_redis, std::move(writes), "mirror write", written);
+        });
+    }
+}
+
 // A single-object refresh: the first object of the answer is written into the record
 // of the requested uid; an empty answer (or a 404) removes the record when it exists,
 // unless an element was there that did not decode. Nothing when an event wrote the
@@ -193,16 +227,20 @@ void updater::update_licenses_and_certifications(const std::string& _obj_uid) {
         licences->try_emplace(_obj_uid);
         models->try_emplace(_obj_uid, 0);
     }
-    for (const auto& entry : *licences)
-        m_events.answer(licenses, entry.first, [&] {
-            auto record = m_context->get_track_obj(entry.first);
-            apply_licences(record, entry.second.empty() && entry.first == _obj_uid ? nullptr : &entry.second);
-        });
-    for (const auto& entry : *models)
-        m_events.answer(certifications, entry.first, [&] {
-            auto record = m_context->get_track_obj(entry.first);
-            apply_vehicle_model(record, entry.second);
-        });
+    const auto stop = [this] { check_stop(); };
+    write_object_extras(
+        m_events, licenses, m_context->redis_context(), *licences,
+        [&](redis::batch& _writes, const std::string& _uid, const std::set<std::uint32_t>& _required) {
+            context::track_obj::driver_licenses_into(_writes, _uid,
+                                                     _required.empty() && _uid == _obj_uid ? nullptr : &_required);
+        },
+        stop);
+    write_object_extras(
+        m_events, certifications, m_context->redis_context(), *models,
+        [](redis::batch& _writes, const std::string& _uid, std::uint32_t _model) {
+            context::track_obj::vehicle_model_into(_writes, _uid, _model);
+        },
+        stop);
     read_again(licenses);
     read_again(certifications);
 }
