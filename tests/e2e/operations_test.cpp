@@ -36,11 +36,13 @@ TEST(Operations, MetricsAgreeWithTheStatusToolAndTheGateway) {
     vyr::tools::status::summary totals;
     const auto devices = [&](const char* _status) { return m["rtls_quorvane_devices{status=\"" + std::string(_status) + "\"}"]; };
     // Settled: the counts of the latest pass are those the status tool reads, and the
-    // gateway took every frame the service counted.
+    // gateway took every frame the service counted. (The refusing tags are pushed a second
+    // after their requests' answers, once their answers could be in.)
     const bool agree = test::wait_until(
         [&] {
             m = site.metrics();
-            if (m["rtls_quorvane_mirror_complete"] != 1 || m["rtls_quorvane_cycles_total"] < 3)
+            if (m["rtls_quorvane_mirror_complete"] != 1 || m["rtls_quorvane_cycles_total"] < 3 ||
+                m["rtls_quorvane_pushes_total"] == 0)
                 return false;
             if (!reader)
                 reader = std::make_unique<vyr::tools::status::reader>(read_options, logger);
