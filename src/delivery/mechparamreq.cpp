@@ -368,14 +368,18 @@ void c_mech_param_req::answer(vyr::judge::judge& _judge, const vyr::context::win
         if (auto payload = _judge.answer(_win, number))
             payloads += *payload;
     m_sender->paramreq_to_node(_win.mac_addr(), payloads);
-    // A device that asks may hold anything: it is judged at the next step, and pushed
-    // only once its answer to these payloads could have been recorded.
-    m_schedule.mark(_win.mac_addr());
+    // A device that asks may hold anything: it is judged at the next step, or, when it
+    // was sent payloads, once its answer to them could have been recorded (it would not
+    // be pushed before).
     if (m_receiver_progress && !payloads.empty()) {
         const auto key = std::hash<std::string>()(_win.mac_addr());
         const auto at = to_us(m_clock());
         m_answered_at[key] = at;
         m_answers_in_flight.emplace_back(at, key);
+        m_schedule.due_at(_win.mac_addr(),
+                          at + std::chrono::duration_cast<std::chrono::microseconds>(s_answer_window).count());
+    } else {
+        m_schedule.mark(_win.mac_addr());
     }
     vyr::metrics::add(vyr::metrics::counter::requests_answered);
     vyr::metrics::observe(vyr::metrics::histogram::request_latency, vyr::metrics::seconds_since(_taken));
