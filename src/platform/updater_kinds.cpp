@@ -71,73 +71,76 @@ void refresh_all(mirror::events& _events, kind _kind, const Map& _answer, const 
     remove_unlisted(_events, _kind, _answer, _undecoded, _recorded, _open);
 }
 
-// refresh_all for the kinds whose records index their MAC (anchors, trackable objects),
-// in pipelined chunks: per chunk one round trip reads the stored MACs and one sends every
-// write, each object in its own MULTI/EXEC so that no reader sees one half written. A
-// stop is looked for between chunks.
-template <class Map, class Open, class Stop>
-void refresh_all_pipelined(mirror::events& _events, kind _kind, redis::connection& _redis, const Map& _answer,
-                           const vyrserver::undecoded& _undecoded, const std::vector<std::string>& _recorded,
-                           Open _open, Stop _check_stop) {
-    using record_type = decltype(_open(std::string()));
-    for (auto next = _answer.begin(); next != _answer.end();) {
-        _check_stop();
-        const auto first = next;
-        redis::batch reads;
-        for (; next != _answer.end() && reads.size() < s_chunk_objects; ++next)
-            reads.add("HGET", record_type::keys::fields(next->first), record_type::s_mac_addr);
-        const auto macs = vyr::redis::pipeline(_redis, std::move(reads)).exec();
-        // An event that changes an object after its MAC was read here has it left out.
-        _events.answers(_kind, [&](const auto& _written_by_event) {
-            redis::batch writes;
-            std::vector<std::string> written;
-            std::size_t i = 0;
-            for (auto object = first; object != next; ++object, ++i) {
-                if (_written_by_event(object->first))
-                    continue;
-                auto record = _open(object->first);
-                record.write_into(writes, macs[i].is_string() ? macs[i].to_string() : std::string());
-                apply(record, object->second);
-                written.push_back(record_type::keys::change(object->first));
-            }
-            context::common::send_record_writes(_redis, std::move(writes), "mirror write", written);
-        });
-    }
-    remove_unlisted(_events, _kind, _answer, _undecoded, _recorded, _open);
-}
-
-// Licences or vehicle models of the trackable objects of `_entries` (uid -> value), written
-// by `_write_into(batch, uid, value)` into the objects that exist, in pipelined chunks as
-// refresh_all_pipelined: per chunk one round trip finds which objects exist and one sends
-// the writes, each object in its own MULTI/EXEC. An object an event wrote since the request
-// went is left as the event wrote it.
-template <class Map, class WriteInto, class Stop>
-void write_object_extras(mirror::events& _events, kind _kind, redis::connection& _redis, const Map& _entries,
-                         WriteInto _write_into, Stop _check_stop) {
-    using context::track_obj;
+// Writes the objects of `_entries` (uid -> value) in pipelined chunks: per chunk one round
+// trip sends what `_read(reads, uid)` adds for each object, and one sends what
+// `_write(writes, entry, reply)` adds for each (true when it wrote the object, whose change
+// is then recorded), with the mirror version raised once for the chunk. An object an event
+// wrote since the request went (or, when the read tells of it, since its reply was read)
+// is left as the event wrote it. A stop is looked for between chunks.
+template <class Record, class Map, class Read, class Write, class Stop>
+void write_in_chunks(mirror::events& _events, kind _kind, redis::connection& _redis, const Map& _entries, Read _read,
+                     Write _write, Stop _check_stop) {
     for (auto next = _entries.begin(); next != _entries.end();) {
         _check_stop();
         const auto first = next;
         redis::batch reads;
         for (; next != _entries.end() && reads.size() < s_chunk_objects; ++next)
-            reads.add("EXISTS", track_obj::keys::fields(next->first));
-        const auto found = vyr::redis::pipeline(_redis, std::move(reads)).exec();
+            _read(reads, next->first);
+        const auto replies = vyr::redis::pipeline(_redis, std::move(reads)).exec();
         _events.answers(_kind, [&](const auto& _written_by_event) {
             redis::batch writes;
             std::vector<std::string> written;
             std::size_t i = 0;
-            for (auto entry = first; entry != next; ++entry, ++i) {
-                if (_written_by_event(entry->first) || found[i].get_type() != redis::reply_type::INTEGER ||
-                    found[i].to_integer() != 1)
-                    continue;
-                redis::batch one;
-                _write_into(one, entry->first, entry->second);
-                context::common::add_transaction(writes, one);
-                written.push_back(track_obj::keys::change(entry->first));
-            }
+            for (auto entry = first; entry != next; ++entry, ++i)
+                if (!_written_by_event(entry->first) && _write(writes, *entry, replies[i]))
+                    written.push_back(Record::keys::change(entry->first));
             context::common::send_record_writes(_redis, std::move(writes), "mirror write", written);
         });
     }
+}
+
+// refresh_all for the kinds whose records index their MAC (anchors, trackable objects):
+// per chunk the stored MACs are read, and each object is written in its own MULTI/EXEC so
+// that no reader sees one half written.
+template <class Map, class Open, class Stop>
+void refresh_all_pipelined(mirror::events& _events, kind _kind, redis::connection& _redis, const Map& _answer,
+                           const vyrserver::undecoded& _undecoded, const std::vector<std::string>& _recorded,
+                           Open _open, Stop _check_stop) {
+    using record_type = decltype(_open(std::string()));
+    write_in_chunks<record_type>(
+        _events, _kind, _redis, _answer,
+        [](redis::batch& _reads, const std::string& _uid) {
+            _reads.add("HGET", record_type::keys::fields(_uid), record_type::s_mac_addr);
+        },
+        [&](redis::batch& _writes, const auto& _object, const redis::reply_element& _mac) {
+            auto record = _open(_object.first);
+            record.write_into(_writes, _mac.is_string() ? _mac.to_string() : std::string());
+            apply(record, _object.second);
+            return true;
+        },
+        _check_stop);
+    remove_unlisted(_events, _kind, _answer, _undecoded, _recorded, _open);
+}
+
+// Licences or vehicle models of the trackable objects of `_entries` (uid -> value), written
+// by `_write_into(batch, uid, value)` into the objects that exist, each in its own
+// MULTI/EXEC.
+template <class Map, class WriteInto, class Stop>
+void write_object_extras(mirror::events& _events, kind _kind, redis::connection& _redis, const Map& _entries,
+                         WriteInto _write_into, Stop _check_stop) {
+    using context::track_obj;
+    write_in_chunks<track_obj>(
+        _events, _kind, _redis, _entries,
+        [](redis::batch& _reads, const std::string& _uid) { _reads.add("EXISTS", track_obj::keys::fields(_uid)); },
+        [&](redis::batch& _writes, const auto& _entry, const redis::reply_element& _exists) {
+            if (_exists.get_type() != redis::reply_type::INTEGER || _exists.to_integer() != 1)
+                return false;
+            redis::batch one;
+            _write_into(one, _entry.first, _entry.second);
+            context::common::add_transaction(_writes, one);
+            return true;
+        },
+        _check_stop);
 }
 
 // A single-object refresh: the first object of the answer is written into the record
