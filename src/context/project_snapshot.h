@@ -98,8 +98,9 @@ std::shared_ptr<const project_snapshot> read_project_snapshot(redis::connection&
 // `_old` brought up to `_changes.version` (which must be complete: context/mirror_changes.h)
 // by reading the flags and only the records the changes name, in two round trips: a named
 // record no longer in its kind's set is dropped, and the MAC indexes are read again at the
-// old and new MACs of the named anchors and objects. Changed in place when the caller handed over the only reference,
-// else copied (a throw then loses the snapshot handed over). Throws as
+// old and new MACs of the named anchors and objects. Changed in place when the caller
+// handed over the only reference, else copied (a throw then loses the snapshot handed
+// over). Throws as
 // read_project_snapshot. The records are read after the version the changes were read
 // at: one written in between is named again by the next journal entry, and read again.
 std::shared_ptr<const project_snapshot> patch_snapshot(redis::connection& _redis_context,
