@@ -240,9 +240,8 @@ void c_mech_param_req::wait_for_answers(const win_record& _record, const timeval
     vyr::metrics::add(vyr::metrics::counter::pushes_held_for_answers);
     const auto due = answer_due(_record);
     const auto time = vyr::delivery::to_us(_time);
-    m_schedule.due_at(_record.mac_addr(),
-                      due > time ? due
-                                 : time + std::chrono::duration_cast<std::chrono::microseconds>(s_answer_recheck).count());
+    const auto recheck = std::chrono::duration_cast<std::chrono::microseconds>(s_answer_recheck).count();
+    m_schedule.due_at(_record.mac_addr(), due > time ? due : time + recheck);
 }
 
 void c_mech_param_req::forget_standing(const std::string& _mac) {

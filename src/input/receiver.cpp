@@ -204,7 +204,8 @@ bool c_receiver::pass() {
         {m_proxy_monitor->handle(), 0, ZMQ_POLLIN, 0},
     };
     const auto sweep_due = sweep_wins_when_due();
-    poll(items, m_backlog.empty() ? std::min(vyr::worker_thread::s_idle_wait, sweep_due) : std::chrono::milliseconds(0));
+    const auto wait = std::min(vyr::worker_thread::s_idle_wait, sweep_due);
+    poll(items, m_backlog.empty() ? wait : std::chrono::milliseconds(0));
     if ((items[0].revents & ZMQ_POLLIN) && stop_commanded())
         return false;
     if (items[2].revents & ZMQ_POLLIN) {

@@ -94,8 +94,8 @@ protected:
     }
     void configure(c_receiver& _receiver) override { _receiver.report_progress_to(m_progress); }
     static std::int64_t wall_us() {
-        return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        return std::chrono::duration_cast<std::chrono::microseconds>(now).count();
     }
     void start_slowing() {
         m_slowing = std::thread([this] {
