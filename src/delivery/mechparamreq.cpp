@@ -376,8 +376,7 @@ void c_mech_param_req::answer(vyr::judge::judge& _judge, const vyr::context::win
         const auto at = to_us(m_clock());
         m_answered_at[key] = at;
         m_answers_in_flight.emplace_back(at, key);
-        m_schedule.due_at(_win.mac_addr(),
-                          at + std::chrono::duration_cast<std::chrono::microseconds>(s_answer_window).count());
+        m_schedule.due_at(_win.mac_addr(), at + s_answer_window_us);
     } else {
         m_schedule.mark(_win.mac_addr());
     }
@@ -559,32 +558,30 @@ bool c_mech_param_req::sending_period_passed(const timeval& _now, const timeval&
     return vyr::judge::sending_period_passed(_now, _last, _period_sec);
 }
 
-std::int64_t c_mech_param_req::answer_due(const vyr::context::win_record& _record) const {
-    std::int64_t last = to_us(_record.sending_time());
-    if (const auto answered = m_answered_at.find(std::hash<std::string>()(_record.mac_addr()));
-        answered != m_answered_at.end())
-        last = std::max(last, answered->second);
-    return last == 0 ? 0 : last + std::chrono::duration_cast<std::chrono::microseconds>(s_answer_window).count();
+std::int64_t c_mech_param_req::last_sent_us(const vyr::context::win_record& _record) const {
+    const std::int64_t pushed = to_us(_record.sending_time());
+    const auto answered = m_answered_at.find(std::hash<std::string>()(_record.mac_addr()));
+    return answered == m_answered_at.end() ? pushed : std::max(pushed, answered->second);
 }
 
 bool c_mech_param_req::answers_recorded(const vyr::context::win_record& _record, const timeval& _time) const {
     if (!m_receiver_progress)
         return true;
-    const auto due = answer_due(_record);
+    const auto last = last_sent_us(_record);
     const auto time = to_us(_time);
     // Never sent anything, or sent it "after" now (the clock was set back): nothing to
     // wait for.
-    if (due == 0 || due - std::chrono::duration_cast<std::chrono::microseconds>(s_answer_window).count() > time)
+    if (last == 0 || last > time)
         return true;
+    const auto due = last + s_answer_window_us;
     return due <= time && m_receiver_progress->recorded_through(due);
 }
 
 void c_mech_param_req::forget_recorded_answers() {
-    const auto window = std::chrono::duration_cast<std::chrono::microseconds>(s_answer_window).count();
     const auto time = to_us(m_clock());
     while (!m_answers_in_flight.empty()) {
         const auto [at, key] = m_answers_in_flight.front();
-        if (at + window > time || !m_receiver_progress->recorded_through(at + window))
+        if (at + s_answer_window_us > time || !m_receiver_progress->recorded_through(at + s_answer_window_us))
             break;
         if (const auto known = m_answered_at.find(key); known != m_answered_at.end() && known->second == at)
             m_answered_at.erase(known);

@@ -154,6 +154,8 @@ public:
     static constexpr std::chrono::seconds s_answer_window{1};
     // ...and until then it is judged again at least this often.
     static constexpr std::chrono::seconds s_answer_recheck{1};
+    static constexpr std::int64_t s_answer_window_us = std::chrono::microseconds(s_answer_window).count();
+    static constexpr std::int64_t s_answer_recheck_us = std::chrono::microseconds(s_answer_recheck).count();
     // Whether an answer of `_record`'s device within s_answer_window of what it was last
     // sent would be recorded by `_time`; always when no receiver progress was set.
     bool answers_recorded(const vyr::context::win_record& _record, const timeval& _time) const;
@@ -180,11 +182,11 @@ private:
     void pushed(const std::string& _mac, const timeval& _time);
     // A device that the step could not judge for its pacing (the alarm pass) waits for it.
     void wait_for_pacing(const vyr::context::win_record& _record, const timeval& _time);
-    // When what `_record`'s device was sent last may have been answered by, in
-    // microseconds; 0 when it was never sent anything.
-    std::int64_t answer_due(const vyr::context::win_record& _record) const;
-    // A device held back by answers_recorded is judged again when what it was sent may
-    // have been answered, or s_answer_recheck after `_time` when that has passed.
+    // When `_record`'s device was sent something last (a push, or payloads of a request's
+    // answer), in microseconds; 0 when never.
+    std::int64_t last_sent_us(const vyr::context::win_record& _record) const;
+    // A device held back by answers_recorded is judged again s_answer_window after it was
+    // last sent something, or s_answer_recheck after `_time` when that has passed.
     void wait_for_answers(const vyr::context::win_record& _record, const timeval& _time);
     // Forgets the request answers whose devices' answers the receiver has recorded.
     void forget_recorded_answers();

@@ -238,10 +238,9 @@ void c_mech_param_req::wait_for_pacing(const win_record& _record, const timeval&
 
 void c_mech_param_req::wait_for_answers(const win_record& _record, const timeval& _time) {
     vyr::metrics::add(vyr::metrics::counter::pushes_held_for_answers);
-    const auto due = answer_due(_record);
+    const auto due = last_sent_us(_record) + s_answer_window_us;
     const auto time = vyr::delivery::to_us(_time);
-    const auto recheck = std::chrono::duration_cast<std::chrono::microseconds>(s_answer_recheck).count();
-    m_schedule.due_at(_record.mac_addr(), due > time ? due : time + recheck);
+    m_schedule.due_at(_record.mac_addr(), due > time ? due : time + s_answer_recheck_us);
 }
 
 void c_mech_param_req::forget_standing(const std::string& _mac) {
