@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include <zstd.h>
+
 namespace vyr::input {
 
 namespace {
@@ -36,7 +38,63 @@ std::size_t record_size(const header& _h) {
     return (size + 7) & ~std::size_t{7};
 }
 
+// Compression level of the blocks: the fastest of the regular ones; the reports of a
+// site are alike enough that it makes them several times smaller.
+constexpr int s_pack_level = 1;
+
 }  // namespace
+
+struct frame_queue::zstd_contexts {
+    ZSTD_CCtx* compress = ZSTD_createCCtx();
+    ZSTD_DCtx* decompress = ZSTD_createDCtx();
+    // Where a block is compressed before it is copied to an allocation of its size.
+    std::unique_ptr<char[]> scratch{new char[ZSTD_compressBound(s_block_bytes)]};
+};
+
+void frame_queue::zstd_deleter::operator()(zstd_contexts* _contexts) const {
+    ZSTD_freeCCtx(_contexts->compress);
+    ZSTD_freeDCtx(_contexts->decompress);
+    delete _contexts;
+}
+
+void frame_queue::pack(block& _block) {
+    // A block of one frame larger than the others stays as it is.
+    if (_block.capacity != s_block_bytes || _block.packed != 0)
+        return;
+    if (!m_zstd)
+        m_zstd.reset(new zstd_contexts);
+    const std::size_t size = ZSTD_compressCCtx(m_zstd->compress, m_zstd->scratch.get(),
+                                               ZSTD_compressBound(s_block_bytes), _block.data.get(), _block.end,
+                                               s_pack_level);
+    // Worth it only when it saves an eighth at least (a backlog of unlike frames is not).
+    if (ZSTD_isError(size) || size > _block.end - _block.end / 8)
+        return;
+    std::unique_ptr<char[]> packed(new char[size]);
+    std::memcpy(packed.get(), m_zstd->scratch.get(), size);
+    // The block's memory is the next one written, where no spare is kept.
+    if (m_spare.capacity == 0)
+        m_spare = block{std::move(_block.data), _block.capacity, 0, 0};
+    _block.data = std::move(packed);
+    _block.packed = size;
+    m_memory = m_memory - _block.capacity + size;
+}
+
+void frame_queue::unpack(block& _block) {
+    std::unique_ptr<char[]> data;
+    if (m_spare.capacity == s_block_bytes) {
+        data = std::move(m_spare.data);
+        m_spare = block{};
+    } else {
+        data.reset(new char[s_block_bytes]);
+    }
+    const std::size_t size =
+        ZSTD_decompressDCtx(m_zstd->decompress, data.get(), s_block_bytes, _block.data.get(), _block.packed);
+    if (ZSTD_isError(size) || size != _block.end)
+        throw std::logic_error("frame_queue: a compressed block does not expand to what was written");
+    m_memory = m_memory - _block.packed + _block.capacity;
+    _block.data = std::move(data);
+    _block.packed = 0;
+}
 
 void frame_queue::push(const frame& _frame) {
     if (_frame.device.size() > 255 || _frame.held.size() > 255 || _frame.text.size() > UINT32_MAX)
@@ -48,14 +106,19 @@ void frame_queue::push(const frame& _frame) {
                                              (_frame.anchor ? s_anchor : 0))};
     const std::size_t size = record_size(h);
     if (m_blocks.empty() || m_blocks.back().capacity - m_blocks.back().end < size) {
+        // The block filled is read after every block before it: compressed meanwhile,
+        // unless it is the one read now.
+        if (m_blocks.size() >= 2)
+            pack(m_blocks.back());
         if (m_spare.capacity >= size) {
             m_blocks.push_back(std::move(m_spare));
             m_spare = block{};
         } else {
             const std::size_t capacity = std::max(size, s_block_bytes);
-            m_blocks.push_back(block{std::make_unique<char[]>(capacity), capacity, 0});
+            m_blocks.push_back(block{std::make_unique<char[]>(capacity), capacity, 0, 0});
         }
         m_blocks.back().end = 0;
+        m_memory += m_blocks.back().capacity;
         if (m_blocks.size() == 1)
             m_read = 0;
     }
@@ -123,8 +186,11 @@ void frame_queue::pop() {
     block done = std::move(m_blocks.front());
     m_blocks.pop_front();
     m_read = 0;
+    m_memory -= done.capacity;
     if (done.capacity == s_block_bytes)
         m_spare = std::move(done);
+    if (!m_blocks.empty() && m_blocks.front().packed != 0)
+        unpack(m_blocks.front());
 }
 
 }  // namespace vyr::input

@@ -4,6 +4,9 @@
 // the little the receiver keeps of it from the moment it was taken, are written end to end
 // into blocks of s_block_bytes, and a block is freed once every frame in it is handled.
 // A frame costs its text and a header of at most 40 bytes, with no allocation of its own.
+// A block between the one read and the one written is kept compressed (the reports of a
+// site are much alike: a few times smaller), so that a backlog of a large site starting up
+// fits in memory and the requests among its frames need not wait in the socket.
 // Owned and used by the receiver thread only; no locks.
 #pragma once
 
@@ -57,6 +60,8 @@ public:
     std::size_t size() const { return m_count; }
     // Bytes the queued frames take in their blocks, headers included.
     std::size_t bytes() const { return m_bytes; }
+    // Memory the blocks take: those read and written whole, the others compressed.
+    std::size_t memory() const { return m_memory; }
     // The oldest frame; its views stay valid until the next pop(). Not on an empty queue.
     frame front() const;
     void pop();
@@ -66,6 +71,16 @@ private:
         std::unique_ptr<char[]> data;
         std::size_t capacity = 0;
         std::size_t end = 0;  // bytes written
+        // Compressed: `data` holds `packed` bytes that expand to `end`.
+        std::size_t packed = 0;
+    };
+    // The block just filled, not the one read: compressed when that makes it smaller.
+    void pack(block& _block);
+    // The front block, compressed: expanded into a block of its own capacity.
+    void unpack(block& _block);
+    struct zstd_contexts;
+    struct zstd_deleter {
+        void operator()(zstd_contexts* _contexts) const;
     };
     // Where the next frame is read: the front block's offset.
     std::size_t m_read = 0;
@@ -75,6 +90,9 @@ private:
     block m_spare;
     std::size_t m_count = 0;
     std::size_t m_bytes = 0;
+    std::size_t m_memory = 0;
+    // Made when the first block is compressed, and kept.
+    std::unique_ptr<zstd_contexts, zstd_deleter> m_zstd;
 };
 
 }  // namespace vyr::input

@@ -33,11 +33,11 @@ constexpr int s_frames_per_take = 4096;
 // How long a pass goes on handling the backlog (checked between frames and batches)
 // before it looks for new frames again: what a request may wait behind the writes.
 constexpr std::chrono::milliseconds s_handling_slice{10};
-// The most the backlog holds; beyond it frames wait in the socket (and in the proxy's
-// queue), and the requests among them with them. Ten thousand devices announcing
-// themselves and asking at once fill some 10 MB of it, fifty thousand reach the bound for
-// a while (half of it left requests waiting seconds at that size).
-constexpr std::size_t s_max_backlog_bytes = std::size_t{32} << 20;
+// The most memory the backlog takes; beyond it frames wait in the socket (and in the
+// proxy's queue), and the requests among them with them. Fifty thousand devices
+// announcing themselves and asking at once queue some 60 MB of frames, which their
+// backlog holds compressed in a fraction of this.
+constexpr std::size_t s_max_backlog_bytes = std::size_t{16} << 20;
 // The largest frame taken from the proxy. Real frames stay far below it: the largest are
 // "#notify" messages with a whole TDOA setting or schedule and "#param_p" reports with a
 // long t2t_no_alarm list, some tens of kilobytes. A larger frame makes the library drop
@@ -259,7 +259,7 @@ bool c_receiver::take_frames() {
     // The frames taken now came after the socket was last seen empty.
     const auto came_after = m_socket_empty_at;
     const auto queued_before = m_frames_queued;
-    for (int taken = 0; taken < s_frames_per_take && m_backlog.bytes() < s_max_backlog_bytes; ++taken) {
+    for (int taken = 0; taken < s_frames_per_take && m_backlog.memory() < s_max_backlog_bytes; ++taken) {
         zmq::message_t frame;
         if (!m_proxy_socket->recv(frame)) {
             // Drained (receive time-out 0).

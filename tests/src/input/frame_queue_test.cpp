@@ -1,5 +1,6 @@
 // The receiver's backlog gives back every frame as it was pushed, in order, across the
-// ends of its blocks, with one larger than a block among them, and counts what it holds.
+// ends of its blocks (the middle ones compressed), with one larger than a block among
+// them, and counts what it holds.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -93,6 +94,31 @@ TEST(frame_queue_test, gives_back_every_frame_in_order_across_blocks) {
         ASSERT_EQ(queue.empty(), expected.empty());
     }
     EXPECT_EQ(queue.bytes(), 0u);
+    EXPECT_EQ(queue.memory(), 0u);
+}
+
+// A start-up's reports, much alike, are held in a fraction of their size: only the block
+// read and the one written are whole. Each comes back as it was pushed.
+TEST(frame_queue_test, holds_a_long_backlog_of_reports_compressed) {
+    frame_queue queue;
+    std::vector<kept> reports;
+    for (unsigned n = 0; n < 20000; ++n) {
+        const std::string mac = "70B3D5FFFE0B" + std::to_string(1000 + n % 9000);
+        const std::string text = "{\"mac\":\"" + mac + "\",\"ts\":" + std::to_string(1765280000 + n / 7) +
+                                 ",\"ms\":" + std::to_string(n * 37 % 1000) +
+                                 ",\"plist\":{\"category\":\"person\",\"em_alm\":" + std::to_string(n % 2) +
+                                 ",\"scr_gname\":\"Workers\",\"scr_name\":\"Worker-" + std::to_string(n) +
+                                 "\",\"stationary\":false,\"t2t_cfg\":{\"dist\":" + std::to_string(300 + n % 500) +
+                                 ",\"role\":\"monitor\"}},\"req_plist\":[9,43,44,46,47,60,82,83,93,94]}";
+        reports.push_back(kept{frame_queue::kind::report, text, mac, true, false, {1765280000, 0}, n, {60}});
+        queue.push(view(reports.back()));
+    }
+    EXPECT_LT(queue.memory(), queue.bytes() / 3) << queue.bytes() << " bytes of frames";
+    for (std::size_t n = 0; n < reports.size(); ++n) {
+        expect_front(queue, reports[n], n);
+        queue.pop();
+    }
+    EXPECT_EQ(queue.memory(), 0u);
 }
 
 // What a frame takes is its text and device plus a header, rounded to 8 bytes.
