@@ -18,6 +18,7 @@
 #include "core/exception.h"
 #include "core/json.h"
 #include "delivery/sender.h"
+#include "judge/descriptions.h"
 #include "judge/held_values.h"
 #include "runtime/mailboxes.h"
 
@@ -164,7 +165,7 @@ bool c_mech_param_req::service_pipe(bool _in_cycle) {
                 // One bad request must not cost the others their answer.
                 m_logger.log_exception(VYR_HERE);
             }
-            if (m_held_requests.size() >= s_max_held_requests / 2)
+            if (m_held_since_look >= s_held_batch)
                 answer_held_requests();
         }
     }
@@ -208,21 +209,36 @@ void c_mech_param_req::hold_request(const vyr::mail::param_request& _request) {
     // Every request goes through the queue, so that one answered at once never overtakes
     // one held before it. A device asking again while its request waits still wants what
     // it asked first: one answer carries both.
-    for (auto& held : m_held_requests) {
-        if (held.mac_address == request.mac_address) {
-            for (const auto number : request.numbers)
-                if (std::find(held.numbers.begin(), held.numbers.end(), number) == held.numbers.end())
-                    held.numbers.push_back(number);
-            held.latest = arrival;
-            return;
-        }
+    if (const auto found = m_held_by_mac.find(request.mac_address); found != m_held_by_mac.end()) {
+        auto& held = *found->second;
+        for (const auto number : request.numbers)
+            if (std::find(held.numbers.begin(), held.numbers.end(), number) == held.numbers.end())
+                held.numbers.push_back(number);
+        held.latest = arrival;
+        return;
     }
     if (m_held_requests.size() >= s_max_held_requests) {
-        m_logger.debug("parameter request of %1% dropped: %2% requests held") % vyr::libs::core::device_mac{m_held_requests.front().mac_address} %
-            m_held_requests.size();
+        const auto& oldest = m_held_requests.front();
+        m_logger.debug("parameter request of %1% dropped: %2% requests held") %
+            vyr::libs::core::device_mac{oldest.mac_address} % m_held_requests.size();
+        m_held_by_mac.erase(oldest.mac_address);
         m_held_requests.pop_front();
     }
-    m_held_requests.push_back(std::move(request));
+    auto& held = m_held_requests.emplace_back(std::move(request));
+    m_held_by_mac.emplace(held.mac_address, &held);
+    ++m_held_since_look;
+}
+
+void c_mech_param_req::answer_newcomers() {
+    if (!m_pipe_out || m_answering_newcomers)
+        return;
+    struct level {
+        bool& flag;
+        explicit level(bool& _flag) : flag(_flag) { flag = true; }
+        ~level() { flag = false; }
+    } answering(m_answering_newcomers);
+    if (!service_pipe(m_cycle_time.has_value()))
+        throw vyr::worker_thread::end_of_thread{};
 }
 
 void c_mech_param_req::answer_held_requests() {
@@ -234,8 +250,14 @@ void c_mech_param_req::answer_held_requests() {
             vyr::libs::core::device_mac{_request.mac_address};
         return true;
     };
-    m_held_requests.erase(std::remove_if(m_held_requests.begin(), m_held_requests.end(), stale),
-                          m_held_requests.end());
+    m_held_since_look = 0;
+    const auto fresh_end = std::remove_if(m_held_requests.begin(), m_held_requests.end(), stale);
+    if (fresh_end != m_held_requests.end()) {
+        m_held_requests.erase(fresh_end, m_held_requests.end());
+        m_held_by_mac.clear();
+        for (auto& request : m_held_requests)
+            m_held_by_mac.emplace(request.mac_address, &request);
+    }
     if (m_held_requests.empty())
         return;
     const auto keep_held = [this] {
@@ -259,6 +281,7 @@ void c_mech_param_req::answer_held_requests() {
         return keep_held();
     }
     // Out of the queue first: a request whose answer fails is not tried again.
+    m_held_by_mac.clear();
     std::vector<held_request> requests(std::make_move_iterator(m_held_requests.begin()),
                                        std::make_move_iterator(m_held_requests.end()));
     m_held_requests.clear();
@@ -270,8 +293,12 @@ void c_mech_param_req::answer_held_requests() {
         std::vector<std::string> macs;
         for (auto i = _first; i < _last; ++i)
             macs.push_back(requests[i].mac_address);
-        // The asking WINs' records in one round trip.
-        const auto records = vyr::context::read_win_records(m_context->redis_context(), macs);
+        // The asking WINs' records in one round trip, of them only what answers read.
+        const auto records = vyr::context::read_win_records(
+            m_context->redis_context(), macs,
+            [](const std::string&) -> const std::vector<vyr::parameter::parameter_t>& {
+                return vyr::judge::read_by_answers();
+            });
         for (auto i = _first; i < _last; ++i) {
             try {
                 answer(judge, records[i - _first], requests[i].numbers, requests[i].arrival);
@@ -285,6 +312,8 @@ void c_mech_param_req::answer_held_requests() {
     // whole into memory at once, and the first answers go out before the last are read.
     for (std::size_t first = 0; first < requests.size(); first += s_win_chunk) {
         const auto last = std::min(requests.size(), first + s_win_chunk);
+        if (first != 0)
+            answer_newcomers();
         try {
             answer_all(first, last);
         } catch (const vyr::redis::connection_error&) {

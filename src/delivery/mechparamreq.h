@@ -24,6 +24,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -109,8 +110,13 @@ public:
     // A request that comes while the project mirror is incomplete (at start, after a
     // Redis refill) is held instead of being answered from a half-filled mirror: at most
     // one per MAC (a newer one adds its parameters to it), at most this many in all (the
-    // oldest goes)...
-    static constexpr std::size_t s_max_held_requests = 4096;
+    // oldest goes), more than the largest site has devices: at start every device asks,
+    // and one answered is one frame, where a device pushed instead gets one per parameter
+    // and answers each...
+    static constexpr std::size_t s_max_held_requests = 65536;
+    // ...and with this many newly held the mirror is looked at again (one round trip), so
+    // that a flood of requests is answered in batches of at most this many.
+    static constexpr std::size_t s_held_batch = 1024;
     // ...and none whose device last asked longer ago than this: it asks again by then.
     static constexpr std::chrono::seconds s_held_request_lifetime{s_sending_period_sec};
     // While requests are held the pipe is polled at most this long, then the mirror is
@@ -209,9 +215,14 @@ private:
     // Throws when the malformed frame claims to be a parameter request.
     static void refuse_request(const vyr::mail::malformed& _bad);
     // Drops the held requests past their lifetime and, once the mirror is complete,
-    // answers the others in arrival order. A lost Redis connection ends one answer, not
-    // the others (logged once for all). Called on every pass of the thread.
+    // answers the others in arrival order, in chunks; requests that come meanwhile are
+    // answered between the chunks, ahead of the rest (thousands held at start-up do not
+    // make a device asking later wait for them all). A lost Redis connection ends one
+    // answer, not the others (logged once for all). Called on every pass of the thread.
     void answer_held_requests();
+    // Between the chunks of held requests answered: what came on the pipe, its requests
+    // answered (at one level only: not again between the chunks of those).
+    void answer_newcomers();
     // The answer to one request taken from the pipe at `_taken`: the payload of each
     // parameter number the WIN asked for.
     void answer(vyr::judge::judge& _judge, const vyr::context::win_record& _win,
@@ -291,8 +302,14 @@ private:
         // Logged as held.
         bool noted = false;
     };
-    // In arrival order.
+    // In arrival order, and by MAC (views of the queue's own MACs: a deque's elements
+    // stay where they are while it grows or shrinks at its ends).
     std::deque<held_request> m_held_requests;
+    std::unordered_map<std::string_view, held_request*> m_held_by_mac;
+    // Requests held since the mirror was last looked at for them.
+    std::size_t m_held_since_look = 0;
+    // Set while the requests that came during an answer of held ones are answered.
+    bool m_answering_newcomers = false;
 
     // Which devices the next steps judge.
     vyr::delivery::schedule m_schedule;

@@ -456,6 +456,17 @@ const description* description_of(parameter_t _p) {
     return found == table.end() ? nullptr : &*found;
 }
 
+const std::vector<parameter_t>& read_by_answers() {
+    static const auto s_read = [] {
+        std::vector<parameter_t> read;
+        for (const auto& entry : descriptions())
+            if (entry.answer_reads_reports)
+                read.push_back(entry.number);
+        return read;
+    }();
+    return s_read;
+}
+
 const std::vector<const description*>& checked_for(device_kind _kind) {
     static const auto s_checked = [] {
         std::map<device_kind, std::vector<const description*>> checked;

@@ -83,6 +83,10 @@ struct description {
 const std::vector<description>& descriptions();
 // The entry of `_p`; null when it has none.
 const description* description_of(vyr::parameter::parameter_t _p);
+// The parameters whose answers read what the device reported: of a WIN record, an answer
+// reads their hashes only (besides its data and alarm hashes); the others come from the
+// project.
+const std::vector<vyr::parameter::parameter_t>& read_by_answers();
 // The entries checked for a device of this kind, in check order.
 const std::vector<const description*>& checked_for(device_kind _kind);
 

@@ -168,15 +168,42 @@ TEST_F(ParamRequest, RequestDuringACycleIsAnsweredBeforeTheCycleEnds) {
         << "answered only after the cycle's last push";
 }
 
+// Regression: at most 4,096 requests were held while the mirror was incomplete, so at the
+// start of a large site, where every device asks, most of them were pushed instead (a
+// frame per parameter, each answered by a report). Every one is answered now, in chunks,
+// and a device asking while they are answered goes ahead of those left.
+TEST_F(ParamRequest, EveryRequestHeldAtStartIsAnsweredAndALaterOneGoesAhead) {
+    constexpr unsigned held = 10000;
+    const std::string later = "70B3D5FFFE0E0001";
+    std::set<std::string> asked{later};
+    logged("");
+    for (unsigned i = 0; i < held; ++i) {
+        asked.insert("70B3D5FF" + hex(i, 8));
+        send(request("70B3D5FF" + hex(i, 8), {}));
+    }
+    ASSERT_TRUE(await_logged("parameter request of 70B3D5FF" + hex(held - 1, 8) + " held"));
+    m_store->updated(true);
+    std::vector<std::string> answered{receive().value_or(node_command{}).mac};
+    send(request(later, {}));
+    while (answered.size() < asked.size())
+        if (const auto frame = receive())
+            answered.push_back(frame->mac);
+        else
+            break;
+    EXPECT_EQ(std::set<std::string>(answered.begin(), answered.end()), asked);
+    const auto position = std::find(answered.begin(), answered.end(), later) - answered.begin();
+    EXPECT_LT(position, held / 2) << "answered behind the held requests";
+}
+
 // Regression: a Redis connection lost while a request was answered between the chunks of
 // a cycle ended the cycle, and the devices after that point got nothing. Redis closes the
 // mechanism's connection on a reply beyond the limit set here: the request of a device
-// outside the project whose record holds a 2 MB report (which a pass does not read of
-// such a device) loses its answer, and nothing more.
+// outside the project whose record holds a 2 MB em_alm report (which an answer reads and
+// a pass does not read of such a device) loses its answer, and nothing more.
 TEST_F(ParamRequest, ConnectionLostAnsweringBetweenChunksEndsThatAnswerNotThePass) {
     object_def big;
     big.mac = "70B3D5FFFE0D0001";
-    device(big.mac).parameter_as_json(SCR_NAME, vyr::context::win::actual, std::string(2000000, 'n'));
+    device(big.mac).parameter_as_json(EM_ALM, vyr::context::win::actual, std::string(2000000, 'n'));
     std::set<std::string> tags;
     for (unsigned i = 0; i < 60; ++i) {
         const auto tag = object_def{}.as("to-" + std::to_string(i + 2), "70B3D5FFFE0C" + hex(i, 4));
@@ -187,7 +214,7 @@ TEST_F(ParamRequest, ConnectionLostAnsweringBetweenChunksEndsThatAnswerNotThePas
     m_store->updated(true);
     logged("");
     send(std::string(1, static_cast<char>(vyr::cmd::notified)));
-    send(request(big.mac, {SCR_NAME}));  // taken at the 50th tag of the cycle's first pass
+    send(request(big.mac, {EM_ALM}));  // taken at the 50th tag of the cycle's first pass
     auto frames = fence();               // answered with it; the pass goes on...
     for (int more = 0; more < 2; ++more) {  // ...to the 50th WIN, then to its end
         const auto next = fence();
