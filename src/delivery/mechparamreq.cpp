@@ -230,13 +230,13 @@ void c_mech_param_req::hold_request(const vyr::mail::param_request& _request) {
 }
 
 void c_mech_param_req::answer_newcomers() {
-    if (!m_pipe_out || m_answering_newcomers)
+    if (!m_pipe_out || m_newcomer_level >= s_newcomer_levels)
         return;
     struct level {
-        bool& flag;
-        explicit level(bool& _flag) : flag(_flag) { flag = true; }
-        ~level() { flag = false; }
-    } answering(m_answering_newcomers);
+        int& depth;
+        explicit level(int& _depth) : depth(_depth) { ++depth; }
+        ~level() { --depth; }
+    } answering(m_newcomer_level);
     if (!service_pipe(m_cycle_time.has_value()))
         throw vyr::worker_thread::end_of_thread{};
 }

@@ -221,8 +221,11 @@ private:
     // answer, not the others (logged once for all). Called on every pass of the thread.
     void answer_held_requests();
     // Between the chunks of held requests answered: what came on the pipe, its requests
-    // answered (at one level only: not again between the chunks of those).
+    // answered, and between their chunks those that came meanwhile, and so on, at most
+    // s_newcomer_levels deep: the latest request waits for a chunk at each level, not
+    // for every request before it (a site starting up sends tens of thousands at once).
     void answer_newcomers();
+    static constexpr int s_newcomer_levels = 4;
     // The answer to one request taken from the pipe at `_taken`: the payload of each
     // parameter number the WIN asked for.
     void answer(vyr::judge::judge& _judge, const vyr::context::win_record& _win,
@@ -308,8 +311,8 @@ private:
     std::unordered_map<std::string_view, held_request*> m_held_by_mac;
     // Requests held since the mirror was last looked at for them.
     std::size_t m_held_since_look = 0;
-    // Set while the requests that came during an answer of held ones are answered.
-    bool m_answering_newcomers = false;
+    // How deep answers of requests that came during an answer of held ones are nested.
+    int m_newcomer_level = 0;
 
     // Which devices the next steps judge.
     vyr::delivery::schedule m_schedule;
