@@ -241,7 +241,7 @@ void c_mech_param_req::answer_newcomers() {
         throw vyr::worker_thread::end_of_thread{};
 }
 
-void c_mech_param_req::answer_held_requests() {
+void c_mech_param_req::drop_stale_requests() {
     const auto now = std::chrono::steady_clock::now();
     const auto stale = [&](const held_request& _request) {
         if (now - _request.latest <= m_held_request_lifetime)
@@ -250,14 +250,18 @@ void c_mech_param_req::answer_held_requests() {
             vyr::libs::core::device_mac{_request.mac_address};
         return true;
     };
-    m_held_since_look = 0;
     const auto fresh_end = std::remove_if(m_held_requests.begin(), m_held_requests.end(), stale);
-    if (fresh_end != m_held_requests.end()) {
-        m_held_requests.erase(fresh_end, m_held_requests.end());
-        m_held_by_mac.clear();
-        for (auto& request : m_held_requests)
-            m_held_by_mac.emplace(request.mac_address, &request);
-    }
+    if (fresh_end == m_held_requests.end())
+        return;
+    m_held_requests.erase(fresh_end, m_held_requests.end());
+    m_held_by_mac.clear();
+    for (auto& request : m_held_requests)
+        m_held_by_mac.emplace(request.mac_address, &request);
+}
+
+void c_mech_param_req::answer_held_requests() {
+    m_held_since_look = 0;
+    drop_stale_requests();
     if (m_held_requests.empty())
         return;
     const auto keep_held = [this] {

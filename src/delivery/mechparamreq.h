@@ -220,6 +220,8 @@ private:
     // make a device asking later wait for them all). A lost Redis connection ends one
     // answer, not the others (logged once for all). Called on every pass of the thread.
     void answer_held_requests();
+    // Drops the held requests whose device last asked longer ago than their lifetime.
+    void drop_stale_requests();
     // Between the chunks of held requests answered: what came on the pipe, its requests
     // answered, and between their chunks those that came meanwhile, and so on, at most
     // s_newcomer_levels deep: the latest request waits for a chunk at each level, not

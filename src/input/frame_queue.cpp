@@ -63,6 +63,9 @@ void frame_queue::pack(block& _block) {
         return;
     if (!m_zstd)
         m_zstd.reset(new zstd_contexts);
+    // Without memory for the library's contexts the blocks stay as they are.
+    if (!m_zstd->compress || !m_zstd->decompress)
+        return;
     const std::size_t size = ZSTD_compressCCtx(m_zstd->compress, m_zstd->scratch.get(),
                                                ZSTD_compressBound(s_block_bytes), _block.data.get(), _block.end,
                                                s_pack_level);

@@ -35,8 +35,8 @@ constexpr int s_frames_per_take = 4096;
 constexpr std::chrono::milliseconds s_handling_slice{10};
 // The most memory the backlog takes; beyond it frames wait in the socket (and in the
 // proxy's queue), and the requests among them with them. Fifty thousand devices
-// announcing themselves and asking at once queue some 60 MB of frames, which their
-// backlog holds compressed in a fraction of this.
+// announcing themselves and asking at once queue some 45 MB of frames, which the backlog
+// holds compressed in some 3 MB.
 constexpr std::size_t s_max_backlog_bytes = std::size_t{16} << 20;
 // The largest frame taken from the proxy. Real frames stay far below it: the largest are
 // "#notify" messages with a whole TDOA setting or schedule and "#param_p" reports with a
