@@ -186,7 +186,7 @@ hash to_hash(const redis::reply_element& _element) {
         return result;
     const auto array = _element.as_array();
     for (std::size_t i = 0; i + 1 < array.size(); i += 2)
-        result.emplace(array[i].to_string(), array[i + 1].to_string());
+        result.emplace(array[i].view(), array[i + 1].view());
     return result;
 }
 

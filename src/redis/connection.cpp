@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <charconv>
 #include <csignal>
 #include <mutex>
 
@@ -323,22 +324,39 @@ std::vector<reply> connection::run_batch_on_master(redisContext* _context,
 std::vector<reply> connection::run_batch(redisContext* _context,
                                          const std::vector<std::vector<std::string>>& _commands, bool& _replies_read) {
     _replies_read = false;
-    std::vector<const char*> argv;
-    std::vector<size_t> lengths;
+    if (_commands.empty())
+        return {};
+    // The whole batch in the protocol's form, handed to hiredis's output buffer at once:
+    // formatting it here costs one buffer where hiredis makes one per command.
+    std::string wire;
+    std::size_t size = 0;
     for (const auto& command : _commands) {
         if (command.empty())
             VYR_THROW("Command: , error: empty command");
-        argv.clear();
-        lengths.clear();
-        for (const auto& argument : command) {
-            argv.push_back(argument.data());
-            lengths.push_back(argument.size());
-        }
-        // Appending only fills hiredis's output buffer; it fails only when out of memory.
-        if (redisAppendCommandArgv(_context, static_cast<int>(argv.size()), argv.data(), lengths.data()) != REDIS_OK)
-            throw connection_error(cause::other, "Command: " + command.front() + ", error: " + _context->errstr,
-                                   VYR_HERE);
+        size += 16;
+        for (const auto& argument : command)
+            size += argument.size() + 16;
     }
+    wire.reserve(size);
+    const auto append_number = [&wire](char _prefix, std::size_t _number) {
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, _number).ptr;
+        wire += _prefix;
+        wire.append(digits, end);
+        wire += "\r\n";
+    };
+    for (const auto& command : _commands) {
+        append_number('*', command.size());
+        for (const auto& argument : command) {
+            append_number('$', argument.size());
+            wire += argument;
+            wire += "\r\n";
+        }
+    }
+    // Appending only fills hiredis's output buffer; it fails only when out of memory.
+    if (redisAppendFormattedCommand(_context, wire.data(), wire.size()) != REDIS_OK)
+        throw connection_error(cause::other, "Command: " + _commands.front().front() + ", error: " + _context->errstr,
+                               VYR_HERE);
     std::vector<reply> replies;
     replies.reserve(_commands.size());
     for (const auto& command : _commands) {

@@ -8,12 +8,14 @@ namespace vyr::redis {
 
 reply_type reply_element::get_type() const noexcept { return static_cast<reply_type>(m_element->type); }
 
-std::string reply_element::to_string() const {
+std::string reply_element::to_string() const { return std::string(view()); }
+
+std::string_view reply_element::view() const {
     switch (get_type()) {
     case reply_type::STRING:
     case reply_type::STATUS:
     case reply_type::ERROR:
-        return std::string(m_element->str, m_element->len);
+        return std::string_view(m_element->str, m_element->len);
     default:
         VYR_THROW("Reply is not string, actual type: " + redis::to_string(get_type()));
     }

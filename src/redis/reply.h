@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "redis/reply_type.h"
 
@@ -32,6 +33,8 @@ public:
     // The reply's text, binary-safe. Allowed for STRING, STATUS and ERROR replies;
     // throws "Reply is not string, actual type: <type>" for any other.
     std::string to_string() const;
+    // The same text without a copy, valid while the owning `reply` lives.
+    std::string_view view() const;
     // Allowed for INTEGER replies; throws "Reply is not integer, actual type: <type>".
     long long to_integer() const;
     // Allowed for ARRAY replies; throws "Reply is not array, actual type: <type>".
