@@ -289,7 +289,7 @@ void c_mech_param_req::answer_held_requests() {
     std::vector<held_request> requests(std::make_move_iterator(m_held_requests.begin()),
                                        std::make_move_iterator(m_held_requests.end()));
     m_held_requests.clear();
-    vyr::judge::judge judge(snapshot, m_push_schedule_to_destination, pass_time(), m_logger);
+    auto judge = make_judge(snapshot, pass_time());
     // Answers that met a lost Redis connection, reported once for all of them.
     std::size_t lost = 0;
     std::string loss;
@@ -578,6 +578,12 @@ void c_mech_param_req::processing_cycle(const timeval& _due, bool _alarms_only, 
 }
 
 timeval c_mech_param_req::pass_time() const { return m_cycle_time ? *m_cycle_time : m_clock(); }
+
+vyr::judge::judge c_mech_param_req::make_judge(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot,
+                                               const timeval& _time) {
+    vyr::judge::judge::keep_plans(m_judge_plans, _snapshot, m_push_schedule_to_destination);
+    return vyr::judge::judge(_snapshot, m_push_schedule_to_destination, _time, m_logger, m_judge_plans);
+}
 
 // ---- pacing --------------------------------------------------------------------------------
 

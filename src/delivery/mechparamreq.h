@@ -171,6 +171,9 @@ public:
     // and a push is not skipped for being a few milliseconds early), else the time on the
     // mechanism's clock (now() unless set_clock replaced it).
     timeval pass_time() const;
+    // A judge of `_snapshot` at `_time`, with the plans kept from the last judge of it.
+    vyr::judge::judge make_judge(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot,
+                                 const timeval& _time);
     // The mechanism's Redis context (its thread's, or the caller's after open_context());
     // null before either. For measurements of its Redis round trips.
     vyr::context::context* redis_store() const noexcept { return m_context.get(); }
@@ -281,6 +284,7 @@ private:
     step_observer m_step_observer;
     // Mechanism thread only.
     vyr::timer m_processing_timer;
+    std::shared_ptr<vyr::judge::judge::plans> m_judge_plans;
     // When the timer was last due (or started, or reset): each expiry is due 5 s later.
     timeval m_timer_due{};
     // A cycle that could not do all its work is tried again at this time: the whole cycle

@@ -137,7 +137,7 @@ bool c_mech_param_req::mirror_moved(const project_snapshot& _snapshot) {
 void c_mech_param_req::deliver_parameters(const std::shared_ptr<const project_snapshot>& _snapshot,
                                           const std::vector<std::string>& _macs, bool _all) {
     const timeval time = pass_time();
-    vyr::judge::judge judge(_snapshot, m_push_schedule_to_destination, time, m_logger);
+    auto judge = make_judge(_snapshot, time);
     const auto reads = [&judge](const std::string& _mac) -> const std::vector<vyr::parameter::parameter_t>& {
         return judge.reads(_mac);
     };

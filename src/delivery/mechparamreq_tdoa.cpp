@@ -12,7 +12,7 @@ using vyr::context::win_update;
 void c_mech_param_req::lsb(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot,
                            const std::unordered_set<std::string>* _only) {
     const timeval time = pass_time();
-    vyr::judge::judge judge(_snapshot, m_push_schedule_to_destination, time, m_logger);
+    auto judge = make_judge(_snapshot, time);
     static const std::vector<vyr::parameter::parameter_t> s_reads = {vyr::parameter::SYNC_SLOT, vyr::parameter::SF};
     const auto reads = [](const std::string&) -> const std::vector<vyr::parameter::parameter_t>& { return s_reads; };
     std::vector<std::string> selected;

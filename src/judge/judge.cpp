@@ -40,11 +40,21 @@ bool may_push(const win_record& _win, const timeval& _now) {
 }
 
 judge::judge(std::shared_ptr<const vyr::context::project_snapshot> _snapshot, bool _push_schedule_to_destination,
-             const timeval& _now, vyr::libs::core::component_logger& _logger)
+             const timeval& _now, vyr::libs::core::component_logger& _logger, std::shared_ptr<plans> _plans)
     : m_snapshot(std::move(_snapshot)),
       m_push_schedule_to_destination(_push_schedule_to_destination),
       m_now(_now),
-      m_logger(_logger) {}
+      m_logger(_logger),
+      m_plans(_plans && _plans->made_for(m_snapshot, _push_schedule_to_destination)
+                  ? std::move(_plans)
+                  : std::make_shared<plans>(m_snapshot, _push_schedule_to_destination)) {}
+
+void judge::keep_plans(std::shared_ptr<plans>& _kept,
+                       const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot,
+                       bool _push_schedule_to_destination) {
+    if (!_kept || !_kept->made_for(_snapshot, _push_schedule_to_destination))
+        _kept = std::make_shared<plans>(_snapshot, _push_schedule_to_destination);
+}
 
 const track_obj_data* judge::object_of(const std::string& _mac) const { return m_snapshot->track_obj_of(_mac); }
 

@@ -96,11 +96,23 @@ struct verdict {
 
 class judge {
 public:
+    // What a judge works out from its snapshot alone: the sync pass's steps and the index of
+    // each setting's active schedule. Kept by the caller for the next judge of the same
+    // snapshot, since a delivery step makes several judges and a snapshot lasts for many
+    // steps; a judge given plans of another snapshot makes its own. Plans point into their
+    // snapshot, which the judge using them holds; one thread at a time uses them.
+    class plans;
+    // `_kept` as it is when made for `_snapshot` and `_push_schedule_to_destination`, else
+    // new empty plans for them.
+    static void keep_plans(std::shared_ptr<plans>& _kept,
+                           const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot,
+                           bool _push_schedule_to_destination);
+
     // `_now` is the time the pass goes by (pacing, the emergency-button hold). With
     // `_push_schedule_to_destination` an anchor's schedule holds, beside the rows it is the
     // source of, the dimension-2 rows it is the destination of.
     judge(std::shared_ptr<const vyr::context::project_snapshot> _snapshot, bool _push_schedule_to_destination,
-          const timeval& _now, vyr::libs::core::component_logger& _logger);
+          const timeval& _now, vyr::libs::core::component_logger& _logger, std::shared_ptr<plans> _plans = {});
 
     const vyr::context::project_snapshot& snapshot() const noexcept { return *m_snapshot; }
 
@@ -214,6 +226,28 @@ private:
     const timeval m_now;
     vyr::libs::core::component_logger& m_logger;
     std::vector<notice> m_notices;
+    const std::shared_ptr<plans> m_plans;
+};
+
+class judge::plans {
+public:
+    plans(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot, bool _push_schedule_to_destination)
+        : m_snapshot(_snapshot),
+          m_version(_snapshot->version),
+          m_push_schedule_to_destination(_push_schedule_to_destination) {}
+    bool made_for(const std::shared_ptr<const vyr::context::project_snapshot>& _snapshot,
+                  bool _push_schedule_to_destination) const {
+        // A snapshot gone and another made at its address does not match (the weak pointer
+        // locks to nothing), nor one patched in place to a later mirror version.
+        return m_push_schedule_to_destination == _push_schedule_to_destination && m_snapshot.lock() == _snapshot &&
+               m_version == _snapshot->version;
+    }
+
+private:
+    friend class judge;
+    const std::weak_ptr<const vyr::context::project_snapshot> m_snapshot;
+    const std::uint64_t m_version;
+    const bool m_push_schedule_to_destination;
     // By setting uid: the index of its active version-2 schedule, or none.
     std::map<std::string, std::optional<vyr::judge::tdoa::schedule_index>, std::less<>> m_schedules;
     // The sync pass's steps by anchor MAC, in the order they are taken, and the MACs in the

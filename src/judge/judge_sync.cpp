@@ -16,13 +16,13 @@ using vyr::context::win_record;
 using namespace vyr::parameter;
 
 const std::vector<std::string>& judge::sync_anchors() {
-    if (!m_sync_plan)
+    if (!m_plans->m_sync_plan)
         plan_sync();
-    return m_sync_anchors;
+    return m_plans->m_sync_anchors;
 }
 
 void judge::plan_sync() {
-    m_sync_plan.emplace();
+    m_plans->m_sync_plan.emplace();
     // Every anchor that no setting taken so far names as master or distributor; sorted,
     // as are the settings, so that a pass takes them in a stable order.
     std::vector<std::string> others;
@@ -97,17 +97,17 @@ void judge::plan_setting(const std::string& _setting_uid, std::vector<std::strin
 void judge::add_sync_step(const anchor_data& _anchor, sync_step _step) {
     if (_anchor.mac_addr.empty())
         return;
-    auto& steps = (*m_sync_plan)[_anchor.mac_addr];
+    auto& steps = (*m_plans->m_sync_plan)[_anchor.mac_addr];
     if (steps.empty())
-        m_sync_anchors.push_back(_anchor.mac_addr);
+        m_plans->m_sync_anchors.push_back(_anchor.mac_addr);
     steps.push_back(std::move(_step));
 }
 
 std::optional<std::string> judge::sync_push(const win_record& _win) {
-    if (!m_sync_plan)
+    if (!m_plans->m_sync_plan)
         plan_sync();
-    const auto steps = m_sync_plan->find(_win.mac_addr());
-    if (steps == m_sync_plan->end() || !_win.exists() || _win.sending_counter() > s_max_sending_counter)
+    const auto steps = m_plans->m_sync_plan->find(_win.mac_addr());
+    if (steps == m_plans->m_sync_plan->end() || !_win.exists() || _win.sending_counter() > s_max_sending_counter)
         return std::nullopt;
     // Every step is judged, so that what cannot be sent is noted; the first frame goes.
     std::optional<std::string> frame;

@@ -18,8 +18,8 @@ tdoa_setting_view judge::setting_of(const anchor_data& _anchor) const {
 }
 
 const tdoa::schedule_index* judge::active_schedule_index(const std::string& _setting_uid) {
-    auto kept = m_schedules.find(_setting_uid);
-    if (kept == m_schedules.end()) {
+    auto kept = m_plans->m_schedules.find(_setting_uid);
+    if (kept == m_plans->m_schedules.end()) {
         std::optional<tdoa::schedule_index> index;
         const auto* document = project_snapshot::find(m_snapshot->tdoa_settings, _setting_uid);
         const auto active = tdoa_setting_view(document).get_active_schedule_uid();
@@ -27,7 +27,7 @@ const tdoa::schedule_index* judge::active_schedule_index(const std::string& _set
             active ? project_snapshot::find(m_snapshot->tdoa_schedules, std::string(*active)) : nullptr;
         if (schedule && schedule->tdoa_version == 2)
             index = tdoa::index_schedule(schedule->rows, m_push_schedule_to_destination);
-        kept = m_schedules.emplace(_setting_uid, std::move(index)).first;
+        kept = m_plans->m_schedules.emplace(_setting_uid, std::move(index)).first;
     }
     return kept->second ? &*kept->second : nullptr;
 }
