@@ -18,6 +18,7 @@
 #include "core/exception.h"
 #include "core/mutex.h"
 #include "redis/commands.h"
+#include "redis/reply_arena.h"
 #include "redis/pipeline.h"
 #include "redis/sentinel.h"
 #include "redis/transaction.h"
@@ -152,6 +153,7 @@ connection::context_ptr connection::connect_to(const address& _server, bool _ver
         throw connection_error(cause::other, "Connection error: can't allocate redis context", VYR_HERE);
     if (connection->err)
         throw_connection_error(*connection, connect_errno, "Connection error: ", VYR_HERE);
+    reply_arena::install(*connection);
     errno = 0;
     if (redisSetTimeout(connection.get(), s_command_timeout) != REDIS_OK)
         throw_connection_error(*connection, errno, "Connection error: ", VYR_HERE);
@@ -204,6 +206,7 @@ reply connection::run(redisContext* _context, const std::vector<std::string_view
         argv.push_back(argument.data() ? argument.data() : "");
         lengths.push_back(argument.size());
     }
+    const reply_arena::scope arena;
     errno = 0;
     void* raw = redisCommandArgv(_context, static_cast<int>(argv.size()), argv.data(), lengths.data());
     const int command_errno = errno;
@@ -215,7 +218,7 @@ reply connection::run(redisContext* _context, const std::vector<std::string_view
             throw connection_error(cause::other, "Command: " + command + ", error: no reply", VYR_HERE);
         throw_connection_error(*_context, command_errno, "Command: " + command + ", error: ", VYR_HERE);
     }
-    reply result(static_cast<redisReply*>(raw));
+    reply result(*static_cast<redisReply*>(raw), arena.owner());
     if (result.get_type() == reply_type::ERROR)
         throw_error_reply(command, result.to_string(), VYR_HERE);
     return result;
@@ -357,6 +360,7 @@ std::vector<reply> connection::run_batch(redisContext* _context,
     if (redisAppendFormattedCommand(_context, wire.data(), wire.size()) != REDIS_OK)
         throw connection_error(cause::other, "Command: " + _commands.front().front() + ", error: " + _context->errstr,
                                VYR_HERE);
+    const reply_arena::scope arena;
     std::vector<reply> replies;
     replies.reserve(_commands.size());
     for (const auto& command : _commands) {
@@ -370,7 +374,7 @@ std::vector<reply> connection::run_batch(redisContext* _context,
                 throw connection_error(cause::other, "Command: " + command.front() + ", error: no reply", VYR_HERE);
             throw_connection_error(*_context, command_errno, "Command: " + command.front() + ", error: ", VYR_HERE);
         }
-        replies.emplace_back(static_cast<redisReply*>(raw));
+        replies.emplace_back(*static_cast<redisReply*>(raw), arena.owner());
         _replies_read = true;
     }
     return replies;

@@ -33,15 +33,15 @@ reply_array reply_element::as_array() const {
     return reply_array(m_element->element, m_element->elements);
 }
 
-void reply::deleter::operator()(redisReply* _reply) const noexcept { freeReplyObject(_reply); }
+reply::reply(redisReply* _reply) : reply_element(*_reply), m_owner(_reply, [](const void* _owned) {
+    freeReplyObject(const_cast<void*>(_owned));
+}) {}
 
-reply::reply(redisReply* _reply) : reply_element(*_reply), m_reply_ptr(_reply) {}
-
-reply::reply(reply&& _other) noexcept : reply_element(_other), m_reply_ptr(std::move(_other.m_reply_ptr)) {}
+reply::reply(reply&& _other) noexcept : reply_element(_other), m_owner(std::move(_other.m_owner)) {}
 
 reply& reply::operator=(reply&& _other) noexcept {
     reply_element::operator=(_other);
-    m_reply_ptr = std::move(_other.m_reply_ptr);
+    m_owner = std::move(_other.m_owner);
     return *this;
 }
 

@@ -1,6 +1,6 @@
-// Typed access to the replies of the Redis client. A `reply` owns one hiredis reply and
-// frees it when destroyed; `reply_element` and `reply_array` are views into a reply and
-// are valid only while the owning `reply` lives. Replies are used by the thread that
+// Typed access to the replies of the Redis client. A `reply` owns one hiredis reply, or
+// shares the arena it was read into, and frees it when destroyed; `reply_element` and
+// `reply_array` are views into a reply and are valid only while the owning `reply` lives. Replies are used by the thread that
 // received them; nothing here locks.
 #pragma once
 
@@ -47,8 +47,12 @@ protected:
 // The owning form returned by every command. Movable, not copyable.
 class reply : public reply_element {
 public:
-    // Takes ownership of `_reply`, which must not be null.
+    // Takes ownership of `_reply`, which must not be null and was made by hiredis's own
+    // functions (freed with freeReplyObject).
     explicit reply(redisReply* _reply);
+    // A reply whose memory `_owner` holds (redis/reply_arena.h).
+    reply(const redisReply& _reply, std::shared_ptr<const void> _owner) noexcept
+        : reply_element(_reply), m_owner(std::move(_owner)) {}
     reply(reply&&) noexcept;
     reply& operator=(reply&&) noexcept;
     reply(const reply&) = delete;
@@ -56,10 +60,7 @@ public:
     ~reply() override;
 
 private:
-    struct deleter {
-        void operator()(redisReply* _reply) const noexcept;
-    };
-    std::unique_ptr<redisReply, deleter> m_reply_ptr;
+    std::shared_ptr<const void> m_owner;
 };
 
 // A non-owning view of the elements of an array reply.

@@ -108,6 +108,62 @@ TEST_F(redis_client, hostile_bytes_round_trip_unchanged_as_single_arguments) {
     EXPECT_EQ(s_server->command({"HEXISTS", key, field}), "0");
 }
 
+// Replies are read into one block of memory per read: every shape the server sends must
+// come out whole (nested arrays with nil elements, integers, status and error replies, a
+// text longer than any block, empty arrays), and stay valid after later reads on the
+// same connection, each held only by its own reply.
+TEST_F(redis_client, replies_of_every_shape_outlive_the_reads_after_them) {
+    using namespace std::string_literals;
+    const std::string big(3u << 20, 'x');
+    const std::string binary = "a\0b\r\n"s;
+    m_context->command("SET", "big", big);
+    m_context->command("RPUSH", "list", binary, "", "c");
+    std::vector<vyr::redis::reply> kept = vyr::redis::pipeline(*m_context,
+                                                               vyr::redis::batch()
+                                                                   .add("GET", "big")
+                                                                   .add("HMGET", "none", "f", "g")
+                                                                   .add("INCRBY", "n", "-7")
+                                                                   .add("SET", "k", "v")
+                                                                   .add("HGET", "list", "f")
+                                                                   .add("LRANGE", "list", "0", "-1")
+                                                                   .add("SCAN", "0", "MATCH", "lis*", "COUNT", "100")
+                                                                   .add("HGETALL", "none"))
+                                              .exec_reads();
+    vyr::redis::reply single = m_context->command("LRANGE", "list", "0", "-1");
+    // Later reads, then only the single reply and one element of the pipeline kept.
+    for (int i = 0; i < 50; ++i)
+        m_context->command("GET", "big");
+    vyr::redis::reply last = std::move(kept.back());
+    kept.pop_back();
+    ASSERT_EQ(kept.size(), 7u);
+    EXPECT_EQ(kept[0].view(), big);
+    const auto fields = kept[1].as_array();
+    ASSERT_EQ(fields.size(), 2u);
+    EXPECT_TRUE(fields[0].is_nil() && fields[1].is_nil());
+    EXPECT_EQ(kept[2].to_integer(), -7);
+    EXPECT_EQ(kept[3].get_type(), reply_type::STATUS);
+    EXPECT_EQ(kept[3].to_string(), "OK");
+    EXPECT_EQ(kept[4].get_type(), reply_type::ERROR);
+    EXPECT_EQ(kept[4].to_string().rfind("WRONGTYPE", 0), 0u);
+    const auto scan = kept[6].as_array();
+    ASSERT_EQ(scan.size(), 2u);
+    EXPECT_EQ(scan[0].to_string(), "0");
+    ASSERT_EQ(scan[1].as_array().size(), 1u);
+    EXPECT_EQ(scan[1].as_array()[0].to_string(), "list");
+    const auto check_list = [&](const vyr::redis::reply& _list) {
+        const auto items = _list.as_array();
+        ASSERT_EQ(items.size(), 3u);
+        EXPECT_EQ(items[0].to_string(), binary);
+        EXPECT_EQ(items[1].to_string(), "");
+        EXPECT_EQ(items[2].view(), "c");
+    };
+    check_list(kept[5]);
+    kept.clear();
+    check_list(single);
+    EXPECT_EQ(last.get_type(), reply_type::ARRAY);
+    EXPECT_TRUE(last.as_array().empty());
+}
+
 // What a call threw: "none", "reply" for the base exception (an error reply), else the
 // connection error's cause.
 template <class F>
