@@ -18,12 +18,39 @@ std::optional<std::string> text(const common::hash& _hash, std::string_view _fie
     return common::get(_hash, _field);
 }
 
-// 0 when missing or empty; bad_data naming the field and `_key` when not a number.
-long number(const common::hash& _hash, std::string_view _field, std::string_view _key) {
-    return common::to_long(text(_hash, _field).value_or(std::string()), _field, _key);
+// The text of a field where it is stored; null when missing.
+const std::string* stored(const common::hash& _hash, std::string_view _field) {
+    const auto found = _hash.find(_field);
+    return found == _hash.end() ? nullptr : &found->second;
 }
 
-timeval time_pair(const common::hash& _hash, std::string_view _sec, std::string_view _usec, std::string_view _key) {
+// A record's key (`_key()`) only names it in the bad_data of a number that is none: it is
+// made then, not for every number read.
+template <class Convert, class Key>
+auto convert(const std::string& _text, std::string_view _field, const Key& _key, Convert _convert) {
+    try {
+        return _convert(_text, _field, std::string_view());
+    } catch (const bad_data&) {
+        return _convert(_text, _field, _key());
+    }
+}
+
+// 0 when missing or empty; bad_data naming the field and `_key()` when not a number.
+template <class Key>
+long number(const common::hash& _hash, std::string_view _field, const Key& _key) {
+    const auto* value = stored(_hash, _field);
+    return value ? convert(*value, _field, _key, common::to_long) : 0;
+}
+
+template <class Key>
+std::optional<std::uint32_t> unsigned_number(const common::hash& _hash, std::string_view _field, const Key& _key) {
+    if (const auto* value = stored(_hash, _field))
+        return convert(*value, _field, _key, common::to_unsigned);
+    return std::nullopt;
+}
+
+template <class Key>
+timeval time_pair(const common::hash& _hash, std::string_view _sec, std::string_view _usec, const Key& _key) {
     return timeval{number(_hash, _sec, _key), number(_hash, _usec, _key)};
 }
 
@@ -43,11 +70,11 @@ std::string win_record::parameter_key(parameter_t _p) const {
 }
 
 std::optional<std::uint32_t> win_record::unsigned_detail(parameter_t _p, std::string_view _field) const {
-    return common::get_unsigned(*parameter_hash(_p), _field, parameter_key(_p));
+    return unsigned_number(*parameter_hash(_p), _field, [&] { return parameter_key(_p); });
 }
 
 vyr::parameter::parameter_states win_record::parameter_state(parameter_t _p) const {
-    const auto state = detail(_p, win::s_state);
+    const auto* state = stored(*parameter_hash(_p), win::s_state);
     return state ? vyr::parameter::parameter_states_from_string(*state) : vyr::parameter::UNKNOWN;
 }
 
@@ -56,7 +83,8 @@ std::string win_record::parameter_as_json(parameter_t _p, win::parameter_hemisph
 }
 
 timeval win_record::parameter_timestamp(parameter_t _p) const {
-    return time_pair(*parameter_hash(_p), win::s_timestamp_sec, win::s_timestamp_usec, parameter_key(_p));
+    return time_pair(*parameter_hash(_p), win::s_timestamp_sec, win::s_timestamp_usec,
+                     [&] { return parameter_key(_p); });
 }
 
 std::optional<std::int64_t> win_record::parameter_heard_ms(parameter_t _p) const {
@@ -65,7 +93,7 @@ std::optional<std::int64_t> win_record::parameter_heard_ms(parameter_t _p) const
 
 win::push_record win_record::parameter_push_record(parameter_t _p) const {
     const auto& fields = *parameter_hash(_p);
-    const auto key = parameter_key(_p);
+    const auto key = [&] { return parameter_key(_p); };
     win::push_record record;
     record.must = text(fields, win::s_push_must).value_or(std::string());
     record.actual = text(fields, win::s_push_actual).value_or(std::string());
@@ -85,13 +113,13 @@ std::string win_record::announce_token() const {
 std::optional<std::string> win_record::answer_token() const { return text(m_data.data, win::s_answered); }
 
 std::uint32_t win_record::sending_counter() const {
-    const auto value = text(m_data.data, win::s_sending_counter);
-    return value ? common::to_unsigned(*value, win::s_sending_counter, win::keys::data(m_mac_addr)) : 0;
+    return unsigned_number(m_data.data, win::s_sending_counter, [&] { return win::keys::data(m_mac_addr); })
+        .value_or(0);
 }
 
 timeval win_record::sending_time() const {
     return time_pair(m_data.data, win::s_sending_counter_sec, win::s_sending_counter_usec,
-                     win::keys::data(m_mac_addr));
+                     [&] { return win::keys::data(m_mac_addr); });
 }
 
 std::string win_record::current_text() const {
@@ -103,9 +131,9 @@ alarm_delivery win_record::alarm_delivery_state() const {
     if (const auto state = text(m_data.alarm, win::s_state))
         result.state = alarm_states_from_string(*state);
     const auto uid = text(m_data.alarm, win::s_shown_uid);
-    const auto key = win::keys::alarm(m_mac_addr);
-    const auto level = common::get_unsigned(m_data.alarm, win::s_shown_level, key);
-    const auto zone_id = common::get_unsigned(m_data.alarm, win::s_shown_zone_id, key);
+    const auto key = [&] { return win::keys::alarm(m_mac_addr); };
+    const auto level = unsigned_number(m_data.alarm, win::s_shown_level, key);
+    const auto zone_id = unsigned_number(m_data.alarm, win::s_shown_zone_id, key);
     if (uid && level && zone_id)
         result.shown = shown_alarm{*uid, *level, *zone_id};
     return result;

@@ -1,10 +1,13 @@
 // The WIN record: its stored form, defaults of missing fields, the throwing getters, time
 // pairs, the parameter keys it deletes and the texts it stores.
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <tuple>
 
+#include "context/win_record.h"
 #include "store_fixture.h"
+#include "support/checks.h"
 
 namespace {
 
@@ -105,6 +108,38 @@ TEST_F(win_record, del_all_parameters_removes_every_parameter_key_and_unknown_nu
     EXPECT_THROW(m_win->parameter_state(static_cast<parameter_t>(999)), std::out_of_range);
     EXPECT_THROW(m_win->parameter_as_json(static_cast<parameter_t>(999), win::must, "1"), std::out_of_range);
     EXPECT_EQ(redis({"DBSIZE"}), "0");
+}
+
+// A record read whole names the key of the hash that holds an unreadable number, each
+// one's own, and reads the same numbers when they are readable.
+TEST_F(win_record, a_record_read_whole_names_the_key_of_an_unreadable_number) {
+    const auto txp = win::keys::parameters(s_mac, parameters.at(TXP));
+    const struct {
+        std::string key, field, getter;
+        std::function<void(const vyr::context::win_record&)> read;
+    } rows[] = {
+        {win::keys::data(s_mac), "sending_counter", "counter", [](const auto& _r) { _r.sending_counter(); }},
+        {win::keys::data(s_mac), "sending_counter_usec", "time", [](const auto& _r) { _r.sending_time(); }},
+        {txp, "timestamp_sec", "timestamp", [](const auto& _r) { _r.parameter_timestamp(TXP); }},
+        {txp, "refusals", "push record", [](const auto& _r) { _r.parameter_push_record(TXP); }},
+        {win::keys::alarm(s_mac), "shown_level", "alarm", [](const auto& _r) { _r.alarm_delivery_state(); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.getter);
+        redis({"FLUSHDB"});
+        redis({"HSET", win::keys::data(s_mac), "current_text", "t"});
+        redis({"HSET", row.key, row.field, "12"});
+        const auto readable = vyr::context::read_win_records(m_context->redis_context(), {s_mac}).front();
+        EXPECT_NO_THROW(row.read(readable));
+        redis({"HSET", row.key, row.field, "1x"});
+        const auto broken = vyr::context::read_win_records(m_context->redis_context(), {s_mac}).front();
+        EXPECT_EQ(thrown_message<vyr::context::bad_data>([&] { row.read(broken); }),
+                  row.field + " of " + row.key + ": \"1x\" is not " +
+                      (row.field == "sending_counter" || row.field == "shown_level" ? "an unsigned 32-bit number"
+                                                                                     : "a number"));
+    }
+    redis({"HSET", win::keys::data(s_mac), "sending_counter", "12"});
+    EXPECT_EQ(vyr::context::read_win_records(m_context->redis_context(), {s_mac}).front().sending_counter(), 12u);
 }
 
 TEST_F(win_record, empty_must_value_deletes_the_field_and_the_no_alarm_list_is_replaced_upper_cased) {
