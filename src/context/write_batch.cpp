@@ -1,6 +1,8 @@
 #include "context/write_batch.h"
 
 #include "context/common.h"
+#include "redis/commands.h"
+#include "redis/errors.h"
 #include "redis/pipeline.h"
 
 namespace vyr::context {
@@ -54,6 +56,25 @@ void write_batch::add(const win_update& _update) {
     add_guarded(win::keys::data(_update.mac), std::string(win::s_answered), _update.answer_token, writes);
 }
 
+void write_batch::keep_unanswered(redis::batch _sent, std::size_t _answered) {
+    // What answered ran. The rest may or may not have run (a connection lost in the middle
+    // of the batch, the server stopping after some of it): it stays to be sent again, which
+    // its commands allow, setting values as they do.
+    auto commands = _sent.release();
+    commands.erase(commands.begin(), commands.begin() + static_cast<std::ptrdiff_t>(_answered));
+    if (!redis::resend_safe(commands)) {
+        m_guarded.clear();
+        return;
+    }
+    std::vector<std::size_t> guarded;
+    for (const auto at : m_guarded)
+        if (at >= _answered)
+            guarded.push_back(at - _answered);
+    m_guarded = std::move(guarded);
+    for (auto& command : commands)
+        m_commands.add_argv(std::move(command));
+}
+
 void write_batch::replay(const std::function<void(const std::vector<std::string>&)>& _handler) const {
     for (const auto& command : m_commands.commands())
         _handler(command);
@@ -64,14 +85,16 @@ write_batch::result write_batch::send(redis::connection& _redis) {
     if (m_commands.empty())
         return outcome;
     bool unrun = false;
+    std::size_t answered = 0;
     std::vector<redis::reply> replies;
+    redis::pipeline writes(_redis, std::exchange(m_commands, {}));
     try {
-        replies = vyr::redis::pipeline(_redis, m_commands).exec(unrun);
+        replies = writes.exec(unrun, answered);
+    } catch (const redis::connection_error&) {
+        keep_unanswered(writes.release(), answered);
+        throw;
     } catch (...) {
-        if (!unrun) {
-            m_commands.clear();
-            m_guarded.clear();
-        }
+        m_guarded.clear();
         throw;
     }
     for (const auto at : m_guarded) {

@@ -83,13 +83,18 @@ public:
         // By group number (add_guarded): whether the group was made.
         std::vector<bool> made;
     };
-    // Sends everything in one round trip and empties the batch. When the batch cannot have
-    // run (no connection could be made, or the server closed it before any reply) the
-    // connection error is thrown and the batch is kept, to be sent again first thing on the
-    // next connection; any other failure throws and empties it.
+    // Sends everything in one round trip and empties the batch. On a lost connection the
+    // error is thrown and what did not answer is kept (all of it when no connection could
+    // be made), to be sent again first thing on the next connection: it may or may not
+    // have run, and every command here sets values, so a second send leaves what one
+    // leaves. The groups kept are numbered anew from the first kept. Any other failure
+    // throws and empties the batch.
     result send(redis::connection& _redis);
 
 private:
+    // Keeps the commands of `_sent` from the first that did not answer on.
+    void keep_unanswered(redis::batch _sent, std::size_t _answered);
+
     redis::batch m_commands;
     // Positions of the guarded groups among m_commands.
     std::vector<std::size_t> m_guarded;

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vyr::redis {
@@ -35,6 +36,8 @@ public:
     bool empty() const noexcept { return m_commands.empty(); }
     const std::vector<std::vector<std::string>>& commands() const noexcept { return m_commands; }
     void clear() noexcept { m_commands.clear(); }
+    // The commands themselves, taken out: the batch is left empty.
+    std::vector<std::vector<std::string>> release() noexcept { return std::exchange(m_commands, {}); }
 
 private:
     template <class T>

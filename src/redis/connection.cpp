@@ -305,7 +305,7 @@ reply connection::execute_command_argv(const std::vector<std::string_view>& _arg
 
 std::vector<reply> connection::run_batch_on_master(redisContext* _context,
                                                    const std::vector<std::vector<std::string>>& _commands,
-                                                   bool& _replies_read) {
+                                                   std::size_t& _replies_read) {
     auto replies = run_batch(_context, _commands, _replies_read);
     if (!under_sentinel())
         return replies;
@@ -316,7 +316,7 @@ std::vector<reply> connection::run_batch_on_master(redisContext* _context,
         // As for one command; a replica wrote nothing of the batch, so it counts as one
         // the server never read.
         m_context_ptr.reset();
-        _replies_read = false;
+        _replies_read = 0;
         throw connection_error(cause::closed,
                                "Command: " + _commands[i].front() + ", error: " + replies[i].to_string() + s_moved,
                                VYR_HERE);
@@ -325,8 +325,9 @@ std::vector<reply> connection::run_batch_on_master(redisContext* _context,
 }
 
 std::vector<reply> connection::run_batch(redisContext* _context,
-                                         const std::vector<std::vector<std::string>>& _commands, bool& _replies_read) {
-    _replies_read = false;
+                                         const std::vector<std::vector<std::string>>& _commands,
+                                         std::size_t& _replies_read) {
+    _replies_read = 0;
     if (_commands.empty())
         return {};
     // The whole batch in the protocol's form, handed to hiredis's output buffer at once:
@@ -375,21 +376,26 @@ std::vector<reply> connection::run_batch(redisContext* _context,
             throw_connection_error(*_context, command_errno, "Command: " + command.front() + ", error: ", VYR_HERE);
         }
         replies.emplace_back(*static_cast<redisReply*>(raw), arena.owner());
-        _replies_read = true;
+        ++_replies_read;
     }
     return replies;
 }
 
-std::vector<reply> connection::send(const std::vector<std::vector<std::string>>& _commands, bool* _unrun) {
+std::vector<reply> connection::send(const std::vector<std::vector<std::string>>& _commands, bool* _unrun,
+                                    std::size_t* _answered) {
     if (_commands.empty())
         return {};
     bool unrun = true;  // until a connection takes the batch
+    std::size_t answered = 0;
     if (!_unrun)
         _unrun = &unrun;
+    if (!_answered)
+        _answered = &answered;
     *_unrun = true;
+    *_answered = 0;
     check_lease(_commands);
     bool fresh = false;
-    bool replies_read = false;
+    std::size_t replies_read = 0;
     redisContext* link = live_connection(fresh);
     try {
         ++m_round_trips;
@@ -398,7 +404,8 @@ std::vector<reply> connection::send(const std::vector<std::vector<std::string>>&
         // As for one command: a batch that met a connection the server had closed before
         // it is sent once more, but only when nothing of it can have run (no reply came
         // back) and running it twice changes nothing (see redis/commands.h).
-        *_unrun = e.reason() == cause::closed && !replies_read;
+        *_unrun = e.reason() == cause::closed && replies_read == 0;
+        *_answered = replies_read;
         if (fresh || !*_unrun || !resend_safe(_commands))
             throw;
     }
@@ -408,11 +415,11 @@ std::vector<reply> connection::send(const std::vector<std::vector<std::string>>&
     try {
         return run_batch_on_master(link, _commands, replies_read);
     } catch (const connection_error& e) {
-        *_unrun = e.reason() == cause::closed && !replies_read;
+        *_unrun = e.reason() == cause::closed && replies_read == 0;
+        *_answered = replies_read;
         throw;
     }
 }
-
 
 reply connection::execute_command_argv(const std::vector<std::string>& _argv) {
     return execute_command_argv(std::vector<std::string_view>(_argv.begin(), _argv.end()));
@@ -516,9 +523,15 @@ std::vector<reply> pipeline::exec() {
 }
 
 std::vector<reply> pipeline::exec(bool& _unrun) {
+    std::size_t answered = 0;
+    return exec(_unrun, answered);
+}
+
+std::vector<reply> pipeline::exec(bool& _unrun, std::size_t& _answered) {
     _unrun = false;
+    _answered = 0;
     const count_failure count;
-    auto replies = m_connection.send(m_commands.commands(), &_unrun);
+    auto replies = m_connection.send(m_commands.commands(), &_unrun, &_answered);
     throw_first_error(m_commands.commands(), replies);
     return replies;
 }
@@ -530,10 +543,12 @@ std::vector<reply> pipeline::exec_reads() {
 
 reply transaction::exec() {
     const count_failure count;
+    // The commands are moved between MULTI and EXEC, not copied: a transaction is sent once.
     std::vector<std::vector<std::string>> commands;
     commands.reserve(m_commands.size() + 2);
     commands.push_back({"MULTI"});
-    commands.insert(commands.end(), m_commands.commands().begin(), m_commands.commands().end());
+    for (auto& command : m_commands.release())
+        commands.push_back(std::move(command));
     commands.push_back({"EXEC"});
     auto replies = m_connection.send(commands);
     // A command rejected while queued (unknown, wrong arity) answers an error and makes
@@ -547,7 +562,7 @@ reply transaction::exec() {
     const auto array = result.as_array();
     for (std::size_t i = 0; i < array.size(); ++i)
         if (array[i].get_type() == reply_type::ERROR)
-            throw_error_reply(m_commands.commands()[i].front(), array[i].to_string(), VYR_HERE);
+            throw_error_reply(commands[i + 1].front(), array[i].to_string(), VYR_HERE);
     return result;
 }
 

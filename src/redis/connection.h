@@ -119,21 +119,23 @@ private:
     // run(), but under Sentinel a READONLY reply drops the connection and throws
     // connection_error (closed).
     reply run_on_master(redisContext* _context, const std::vector<std::string_view>& _argv);
-    // run_batch(), with READONLY as in run_on_master (`_replies_read` then false).
+    // run_batch(), with READONLY as in run_on_master (`_replies_read` then 0).
     std::vector<reply> run_batch_on_master(redisContext* _context,
                                            const std::vector<std::vector<std::string>>& _commands,
-                                           bool& _replies_read);
+                                           std::size_t& _replies_read);
     // Appends the commands and reads all their replies; throws connection_error on a lost
-    // connection (`_replies_read` then tells whether any reply came back). Error replies
+    // connection (`_replies_read` then tells how many replies came back). Error replies
     // are returned, not thrown.
     static std::vector<reply> run_batch(redisContext* _context, const std::vector<std::vector<std::string>>& _commands,
-                                        bool& _replies_read);
+                                        std::size_t& _replies_read);
     // The commands in one round trip, their replies (error replies among them) in order.
     // A batch that met a connection the server had closed before any reply is sent once
     // more when the command table says every command of it is safe to send twice. On a
     // lost connection `_unrun` (when given) tells whether nothing of the batch can have
-    // run: no connection could be made, or the server had closed it before a reply.
-    std::vector<reply> send(const std::vector<std::vector<std::string>>& _commands, bool* _unrun = nullptr);
+    // run: no connection could be made, or the server had closed it before a reply; and
+    // `_answered` (when given) how many of its first commands answered (and so ran).
+    std::vector<reply> send(const std::vector<std::vector<std::string>>& _commands, bool* _unrun = nullptr,
+                            std::size_t* _answered = nullptr);
     // A connection for the next command: the current one, or a new one when it is broken
     // or the master switched since it was made. `_fresh` tells whether it was just opened.
     redisContext* live_connection(bool& _fresh);

@@ -33,6 +33,11 @@ public:
     // The same, telling on a failure whether nothing of it can have run (no connection
     // could be made, or the server had closed it before any reply).
     std::vector<reply> exec(bool& _unrun);
+    // The same, telling also how many of the first commands answered (and so ran) before
+    // the connection was lost; the others may or may not have run.
+    std::vector<reply> exec(bool& _unrun, std::size_t& _answered);
+    // The commands, taken back (to keep what a failed exec may not have run).
+    batch release() noexcept { return std::exchange(m_commands, {}); }
     // For reads: error replies (a key of another type) are returned in their place for
     // the caller to judge, not thrown; a lost connection still throws.
     std::vector<reply> exec_reads();

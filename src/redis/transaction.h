@@ -26,7 +26,8 @@ public:
     // Sends the transaction and returns EXEC's array of the commands' replies. Throws the
     // server_error of the first command refused while queued (unknown, wrong arity) or of
     // the first that failed as it ran (WRONGTYPE: the others ran all the same), and an
-    // `aborted` server_error when EXEC answered nil.
+    // `aborted` server_error when EXEC answered nil. The commands go with it: a transaction
+    // is sent once.
     reply exec();
 
 private:

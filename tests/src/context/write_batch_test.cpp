@@ -45,4 +45,23 @@ TEST_F(write_batch, alarm_state_changes_are_made_only_over_the_state_read_and_th
     EXPECT_EQ(stored_now, expected);
 }
 
+// Regression: a batch cut off by a lost connection after some of it had answered was
+// dropped whole, and the delivery pass pushed again the devices whose writes never ran.
+TEST_F(write_batch, a_batch_cut_off_after_some_answers_keeps_and_sends_again_what_did_not_answer) {
+    auto& redis = m_context->redis_context();
+    const auto id = redis.command("CLIENT", "ID").to_integer();
+    vyr::context::write_batch batch;
+    batch.add({"SET", "ran", "1"});
+    // The server closes the connection after this reply and runs nothing after it.
+    batch.add({"CLIENT", "KILL", "ID", std::to_string(id), "SKIPME", "no"});
+    batch.add({"SET", "cut", "2"});
+    batch.add_guarded("guarded", "f", std::nullopt, vyr::redis::batch().add("HSET", "guarded", "f", "3"));
+    EXPECT_THROW(batch.send(redis), vyr::redis::connection_error);
+    EXPECT_EQ(std::make_tuple(batch.size(), stored()), std::make_tuple(std::size_t(2), keyspace{{"ran", {"1"}}}));
+    const auto result = batch.send(redis);
+    EXPECT_EQ(std::make_tuple(result.made, batch.size(), stored()),
+              std::make_tuple(std::vector<bool>{true}, std::size_t(0),
+                              keyspace{{"cut", {"2"}}, {"guarded", {"f=3"}}, {"ran", {"1"}}}));
+}
+
 }  // namespace
