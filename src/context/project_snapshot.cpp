@@ -285,7 +285,7 @@ listing named_records(const std::vector<std::string>& _names) {
 // record the snapshot does not hold has its old entries looked up in the index itself.
 template <class Records>
 std::vector<std::string> macs_to_read(const std::vector<std::string>& _uids, const Records& _records,
-                                      const std::unordered_map<std::string, std::string>& _index,
+                                      const mac_index& _index,
                                       std::vector<std::string> _now) {
     std::unordered_set<std::string> unknown;
     for (const auto& uid : _uids) {
@@ -374,15 +374,19 @@ void forget(const listing& _named, project_snapshot& _snapshot) {
 
 // Sets the index entries of `_macs` from an HMGET reply: a MAC the index no longer holds
 // leaves it.
-void reindex(const std::vector<std::string>& _macs, const redis::reply_element& _reply,
-             std::unordered_map<std::string, std::string>& _index) {
+void reindex(const std::vector<std::string>& _macs, const redis::reply_element& _reply, mac_index& _index) {
     std::size_t i = 0;
     if (_reply.get_type() == redis::reply_type::ARRAY)
         _reply.as_array().for_each_element([&](const redis::reply_element& _uid) {
-            if (auto uid = common::text_of(_uid))
-                _index[_macs.at(i)] = std::move(*uid);
-            else
-                _index.erase(_macs.at(i));
+            // Written only when it changed: the index stays shared with the snapshot patched.
+            const auto& mac = _macs.at(i);
+            const auto entry = _index.find(mac);
+            if (auto uid = common::text_of(_uid)) {
+                if (entry == _index.end() || entry->second != *uid)
+                    _index[mac] = std::move(*uid);
+            } else {
+                _index.erase(mac);
+            }
             ++i;
             return i < _macs.size();
         });

@@ -38,6 +38,9 @@ struct mirror_changes;
 // failed at least once and still retried (alarms are then delivered as stored).
 enum class alarm_refresh { none, pending, failed };
 
+// MAC address → uid of an anchor or trackable object.
+using mac_index = shared_map<std::unordered_map<std::string, std::string>>;
+
 struct project_snapshot {
     // "mirror_version" when the snapshot was read (0: never written).
     std::uint64_t version = 0;
@@ -49,23 +52,23 @@ struct project_snapshot {
 
     // Records by uid; a record whose mandatory fields cannot be read is absent from its
     // map and its uid listed in `unreadable` (a device of it is not judged this pass).
-    // (Anchors and objects are the bulk of a site: shared between a snapshot and its copy.)
+    // Every map is shared between a snapshot and its copy until a patch changes it.
     shared_records<anchor_data> anchors;
     shared_records<track_obj_data> track_objs;
-    std::unordered_map<std::string, group_data> groups;
-    std::unordered_map<std::string, zone_data> zones;
-    std::unordered_map<std::string, sublocation_data> sublocations;
+    shared_map<std::unordered_map<std::string, group_data>> groups;
+    shared_map<std::unordered_map<std::string, zone_data>> zones;
+    shared_map<std::unordered_map<std::string, sublocation_data>> sublocations;
     // The stored setting document (null when missing or not JSON).
-    std::unordered_map<std::string, Json::Value> tdoa_settings;
-    std::unordered_map<std::string, tdoa_schedule_data> tdoa_schedules;
-    std::unordered_map<std::string, alarm_data> alarms;
+    shared_map<std::unordered_map<std::string, Json::Value>> tdoa_settings;
+    shared_map<std::unordered_map<std::string, tdoa_schedule_data>> tdoa_schedules;
+    shared_map<std::unordered_map<std::string, alarm_data>> alarms;
     // The alarm uids listed for each trackable object, in the server's order.
-    std::unordered_map<std::string, std::vector<std::string>> alarms_of_object;
+    shared_map<std::unordered_map<std::string, std::vector<std::string>>> alarms_of_object;
     // Emergency-button times kept by note_button_seen, by object uid.
-    std::unordered_map<std::string, std::int64_t> buttons_seen;
+    shared_map<std::unordered_map<std::string, std::int64_t>> buttons_seen;
     // MAC address → uid.
-    std::unordered_map<std::string, std::string> anchor_by_mac;
-    std::unordered_map<std::string, std::string> track_obj_by_mac;
+    mac_index anchor_by_mac;
+    mac_index track_obj_by_mac;
     std::vector<std::string> unreadable;
 
     // Lookups; nullptr when absent.

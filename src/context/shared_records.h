@@ -1,10 +1,13 @@
-// Records by uid whose records are shared between the copies of the map. A project
-// snapshot is copied when it must be patched while another holder (a cycle judging with
-// it) still reads the old one; with its largest maps of this type the copy costs a pointer
-// per anchor and trackable object instead of the records themselves, and a record changed
-// in one copy is replaced there (copy on write), never changed under the other. Reading
-// is what unordered_map offers, each entry seen as (uid, record). Not thread-safe: like
-// the snapshot that holds it, a map is changed only by its one owner before it is shared.
+// Maps shared between the copies of a project snapshot. A snapshot is copied when it must
+// be patched while another holder (a cycle judging with it) still reads the old one; a
+// map of these types is then shared whole, and made the copy's own only when the patch
+// changes it (copy on write), so a patch of the alarms does not copy the indexes of every
+// device. shared_map is any map so shared; shared_records goes one step further for the
+// records by uid, the bulk of a site: when its map must be copied, the copy costs a
+// pointer per record, and a record changed in one copy is replaced there, never changed
+// under the other. Reading is what unordered_map offers (shared_records: each entry seen
+// as (uid, record)). Not thread-safe: like the snapshot that holds it, a map is changed
+// only by its one owner before it is shared.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +20,45 @@
 #include <utility>
 
 namespace vyr::context {
+
+template <class Map>
+class shared_map {
+public:
+    using key_type = typename Map::key_type;
+    using mapped_type = typename Map::mapped_type;
+    using value_type = typename Map::value_type;
+    using const_iterator = typename Map::const_iterator;
+    using iterator = const_iterator;
+
+    shared_map() : m_map(std::make_shared<Map>()) {}
+    shared_map(std::initializer_list<value_type> _values) : m_map(std::make_shared<Map>(_values)) {}
+
+    const_iterator begin() const { return m_map->begin(); }
+    const_iterator end() const { return m_map->end(); }
+    std::size_t size() const { return m_map->size(); }
+    bool empty() const { return m_map->empty(); }
+    const_iterator find(const key_type& _key) const { return m_map->find(_key); }
+    std::size_t count(const key_type& _key) const { return m_map->count(_key); }
+    const mapped_type& at(const key_type& _key) const { return m_map->at(_key); }
+
+    // Changes, each made to this map's own copy.
+    template <class... Args>
+    bool emplace(Args&&... _args) {
+        return own().emplace(std::forward<Args>(_args)...).second;
+    }
+    std::size_t erase(const key_type& _key) { return m_map->count(_key) == 0 ? 0 : own().erase(_key); }
+    mapped_type& operator[](const key_type& _key) { return own()[_key]; }
+    void clear() { m_map = std::make_shared<Map>(); }
+    // The map to change, made this one's own first.
+    Map& own() {
+        if (m_map.use_count() > 1)
+            m_map = std::make_shared<Map>(*m_map);
+        return *m_map;
+    }
+
+private:
+    std::shared_ptr<Map> m_map;
+};
 
 template <class T>
 class shared_records {
@@ -81,8 +123,10 @@ public:
     }
     std::size_t erase(const std::string& _uid) { return m_records.erase(_uid); }
     // The record of `_uid` to change, made this map's own first (a new one when absent).
+    // The map is made this one's own before its record is looked at: a record is shared
+    // with another copy only once their maps are apart.
     T& operator[](const std::string& _uid) {
-        auto& slot = m_records[_uid];
+        auto& slot = m_records.own()[_uid];
         if (!slot)
             slot = std::make_shared<T>();
         else if (slot.use_count() > 1)
@@ -91,7 +135,7 @@ public:
     }
 
 private:
-    map_type m_records;
+    shared_map<map_type> m_records;
 };
 
 }  // namespace vyr::context

@@ -25,7 +25,7 @@ inline constexpr std::uint32_t s_max_zone_id = 0xFFFF;
 // The text shown while no zone alarm is: the device keeps a blank line.
 inline const std::string s_blank_text = " ";
 
-using zones = std::unordered_map<std::string, vyr::context::zone_data>;
+using zones = decltype(vyr::context::project_snapshot::zones);
 
 // The alarm a tag is to show, as its device holds it after the payload: the chosen alarm
 // (`shown` with its uid, level and zone id) or the clearing form (empty uid, level and

@@ -7,6 +7,8 @@
 
 #include "context/shared_records.h"
 
+#include <unordered_map>
+
 namespace {
 
 using records = vyr::context::shared_records<std::string>;
@@ -35,6 +37,23 @@ TEST(shared_records_test, a_change_in_one_copy_leaves_the_other_as_it_was) {
     original["c"] += "!";
     EXPECT_EQ(original.get("c"), own);
     EXPECT_EQ(original.at("c"), "new!");
+}
+
+TEST(shared_records_test, a_map_is_copied_only_by_the_first_change_of_one_side) {
+    using map = vyr::context::shared_map<std::unordered_map<std::string, std::string>>;
+    map original{{"a", "1"}, {"b", "2"}};
+    map copy = original;
+    const auto* shared = &original.at("a");
+    EXPECT_EQ(original.erase("absent"), 0u);  // nothing to change: still shared
+    EXPECT_EQ(&copy.at("a"), shared);
+    EXPECT_EQ(&original.at("a"), shared);
+    original["a"] = "changed";
+    EXPECT_TRUE(original.emplace("c", "new"));
+    copy.clear();
+    EXPECT_EQ((std::map<std::string, std::string>(original.begin(), original.end())),
+              (std::map<std::string, std::string>{{"a", "changed"}, {"b", "2"}, {"c", "new"}}));
+    EXPECT_TRUE(copy.empty());
+    EXPECT_NE(&original.at("a"), shared);
 }
 
 }  // namespace
