@@ -331,10 +331,11 @@ void c_mech_param_req::answer_held_requests() {
                 }
             }
         }
+        // Logged per chunk: each answer notes how its device stands, thousands at start-up.
+        log_notices(judge.take_notices());
     }
     if (lost != 0)
         m_logger.error("%1% parameter request(s) not answered, the Redis connection was lost: %2%") % lost % loss;
-    log_notices(judge.take_notices());
 }
 
 std::shared_ptr<const vyr::context::project_snapshot> c_mech_param_req::current_snapshot() {

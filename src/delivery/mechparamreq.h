@@ -104,8 +104,10 @@ public:
     static constexpr std::size_t s_pipe_chunk = 50;
     // A cycle reads the project once, at its start, into a snapshot that lives for that
     // cycle; the WIN records are read this many at a time, and what the cycle writes to
-    // them goes back in one round trip per chunk.
-    static constexpr std::size_t s_win_chunk = 256;
+    // them goes back in one round trip per chunk. A record read whole is some kilobytes and
+    // a chunk's records and writes are held at once: beyond some tens of records a chunk
+    // saves no round trip worth its memory.
+    static constexpr std::size_t s_win_chunk = 64;
 
     // A request that comes while the project mirror is incomplete (at start, after a
     // Redis refill) is held instead of being answered from a half-filled mirror: at most

@@ -25,9 +25,12 @@ namespace {
 // Sockets of the receiver never hold the context's termination for long: commands not
 // yet taken by a mechanism are of no use once the service stops.
 constexpr int s_linger_ms = 0;
-// Frames handled from the backlog before the stop pipe and the proxy are looked at again;
-// also the bound of a batch of reports handled together.
+// Frames handled from the backlog before the stop pipe and the proxy are looked at again.
 constexpr int s_frames_per_wakeup = 256;
+// Reports handled together: their records read in one round trip and written in one
+// transaction. A full report writes some kilobytes, and all of a batch is held at once;
+// beyond some tens of reports a batch saves no round trip worth its memory.
+constexpr std::size_t s_reports_per_batch = 64;
 // Frames taken off the proxy per pass: taking one costs a parse, handling one a write.
 constexpr int s_frames_per_take = 4096;
 // How long a pass goes on handling the backlog (checked between frames and batches)
@@ -333,7 +336,8 @@ bool c_receiver::handle_backlog() {
             vyr::metrics::add(vyr::metrics::counter::reports_malformed);
     };
     // Reports waiting in a row are handled together; any other frame goes after them.
-    // A batch holds no more text than one frame of the largest size.
+    // A batch holds at most s_reports_per_batch reports and no more text than one frame of
+    // the largest size.
     // Heartbeats in a row likewise.
     std::vector<std::optional<param_report>> reports;
     std::vector<heartbeat> beats;
@@ -373,7 +377,8 @@ bool c_receiver::handle_backlog() {
             reports.push_back(held_report(entry));
             devices.push_back(std::move(device));
             m_backlog.pop();
-            if (report_bytes >= static_cast<std::size_t>(s_max_frame_bytes))
+            if (reports.size() >= s_reports_per_batch ||
+                report_bytes >= static_cast<std::size_t>(s_max_frame_bytes))
                 handle_reports();
             continue;
         }

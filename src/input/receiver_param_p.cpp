@@ -269,7 +269,7 @@ void c_receiver::flush_param_p() const {
     auto writes = m_writes.take();
     const auto commands = std::exchange(m_queued, {});
     if (!writes.empty())
-        vyr::redis::transaction(m_context->redis_context(), writes).exec();
+        vyr::redis::transaction(m_context->redis_context(), std::move(writes)).exec();
     for (const auto& message : commands)
         (void)vyr::mail::mech_param_req::send(*m_mech_param_req_socket, message, m_logger);
 }
