@@ -476,7 +476,8 @@ void c_mech_param_req::run_cycle(bool _alarms_only, bool _periodic) {
     // The sync pass sends what it decided before the parameter pass reads a record, so
     // that the parameter pass sees the sending times of its pushes.
     lsb(snapshot, selection);
-    const auto macs = step.all ? read_wins() : step.macs;
+    std::vector<std::string> wins;
+    const auto& macs = step.all ? (wins = read_wins()) : step.macs;
     deliver_parameters(snapshot, macs, step.all);
     if (m_step_observer)
         m_step_observer(macs);

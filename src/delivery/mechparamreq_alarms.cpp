@@ -54,14 +54,13 @@ void c_mech_param_req::deliver_alarms(const vyr::context::project_snapshot& _sna
                                       const std::unordered_set<std::string>* _only) {
     const timeval time = pass_time();
     // The tags that show alarms: the objects that are no asset ("ASSET", exactly as the
-    // platform writes it) and name a device.
-    std::vector<std::string> uids;
-    std::vector<std::string> macs;
+    // platform writes it) and name a device. Their uids and MACs as the snapshot holds them,
+    // copied a chunk at a time.
+    std::vector<std::pair<const std::string*, const std::string*>> tags;
     const auto take = [&](const std::string& _uid, const vyr::context::track_obj_data& _object) {
         if (_object.type == "ASSET" || _object.mac_addr.empty())
             return;
-        uids.push_back(_uid);
-        macs.push_back(_object.mac_addr);
+        tags.emplace_back(&_uid, &_object.mac_addr);
     };
     if (_only) {
         for (const auto& mac : *_only) {
@@ -79,17 +78,18 @@ void c_mech_param_req::deliver_alarms(const vyr::context::project_snapshot& _sna
     // left to the next pass, and the next read connects again.
     std::size_t lost = 0;
     std::string loss;
-    for (std::size_t first = 0; first < macs.size(); first += s_win_chunk) {
+    for (std::size_t first = 0; first < tags.size(); first += s_win_chunk) {
         // Requests that came meanwhile are answered between the chunks.
         if (first != 0)
             service_pipe_in_cycle();
-        const auto last = std::min(macs.size(), first + s_win_chunk);
+        const auto last = std::min(tags.size(), first + s_win_chunk);
+        std::vector<std::string> uids, macs;
+        for (auto i = first; i < last; ++i) {
+            uids.push_back(*tags[i].first);
+            macs.push_back(*tags[i].second);
+        }
         try {
-            deliver_alarm_chunk(_snapshot.zones, {uids.begin() + static_cast<std::ptrdiff_t>(first),
-                                                  uids.begin() + static_cast<std::ptrdiff_t>(last)},
-                                {macs.begin() + static_cast<std::ptrdiff_t>(first),
-                                 macs.begin() + static_cast<std::ptrdiff_t>(last)},
-                                time);
+            deliver_alarm_chunk(_snapshot.zones, uids, macs, time);
         } catch (const vyr::redis::connection_error& _error) {
             if (lost++ == 0)
                 loss = _error.what();
