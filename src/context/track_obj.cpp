@@ -202,7 +202,8 @@ track_obj_data track_obj::decode(const common::hash& _fields, std::vector<std::s
                 return *value == "true";
             return std::nullopt;
         };
-        auto& cfg = result.t2t_cfg.emplace();
+        auto made = std::make_shared<track_obj_data::t2t>();
+        auto& cfg = *made;
         cfg.role = common::get(t2t, s_role).value_or(std::string());
         if (!common::get(t2t, s_role))
             common::throw_missing("t2t_cfg_role", _uid);
@@ -217,10 +218,15 @@ track_obj_data track_obj::decode(const common::hash& _fields, std::vector<std::s
         cfg.delay = number(s_delay);
         cfg.alert_distance = number(s_alert_distance);
         cfg.safe_distance = number(s_safe_distance);
+        result.t2t_cfg = std::move(made);
     }
     const auto licenses_key = keys::driver_licenses(_uid);
+    result.driver_licenses.reserve(_driver_licenses.size());
     for (const auto& id : _driver_licenses)
-        result.driver_licenses.insert(common::to_unsigned(id, "a member", licenses_key));
+        result.driver_licenses.push_back(common::to_unsigned(id, "a member", licenses_key));
+    std::sort(result.driver_licenses.begin(), result.driver_licenses.end());
+    result.driver_licenses.erase(std::unique(result.driver_licenses.begin(), result.driver_licenses.end()),
+                                 result.driver_licenses.end());
     return result;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -28,21 +29,23 @@ struct track_obj_keys : keys_base<track_obj_keys> {
     }
 };
 
-// A trackable object as read whole by `track_obj::read`.
+// A trackable object as read whole by `track_obj::read`. A snapshot holds one per object
+// of the site, so it is kept small: the driver licences a sorted list, the tag-to-tag
+// configuration (which most objects lack) apart and shared by the copies of the record.
 struct track_obj_data {
     std::string project_uid, name, sublocation_uid, type, mac_addr, category;
     bool stationary = false;
     std::int32_t position_x = 0, position_y = 0, default_height = 0;
     std::optional<std::uint32_t> vehicle_model;
     std::vector<std::string> groups, t2t_no_alarm;
-    std::set<std::uint32_t> driver_licenses;
+    std::vector<std::uint32_t> driver_licenses;  // ascending, each once
     struct t2t {
         std::string role;
         std::optional<bool> alarm_back, buzzer, haptic;
         std::optional<std::string> pin;
         std::optional<std::uint32_t> distance, angle, delay, alert_distance, safe_distance;
     };
-    std::optional<t2t> t2t_cfg;  // nothing when the object has no t2t configuration
+    std::shared_ptr<const t2t> t2t_cfg;  // null when the object has no t2t configuration
 };
 
 class track_obj : public record<track_obj_keys> {

@@ -9,10 +9,10 @@ void schedule::due_at(const std::string& _mac, time_us _at) {
     if (!inserted) {
         if (at->second <= _at)
             return;
-        m_due.erase({at->second, _mac});
+        m_due.erase({at->second, &at->first});
         at->second = _at;
     }
-    m_due.emplace(_at, _mac);
+    m_due.emplace(_at, &at->first);
 }
 
 std::optional<schedule::time_us> schedule::next_due() const {
@@ -39,9 +39,11 @@ schedule::step schedule::take(time_us _now, std::size_t _sweep_count) {
     std::unordered_set<std::string> taken = std::move(m_marked);
     m_marked.clear();
     while (!m_due.empty() && m_due.begin()->first <= _now) {
-        taken.insert(m_due.begin()->second);
-        m_due_of.erase(m_due.begin()->second);
+        // The entry goes before the key it points to.
+        std::string mac = *m_due.begin()->second;
         m_due.erase(m_due.begin());
+        m_due_of.erase(mac);
+        taken.insert(std::move(mac));
     }
     const auto last = std::min(m_sweep.size(), m_sweep_at + _sweep_count);
     for (; m_sweep_at < last; ++m_sweep_at)
@@ -56,7 +58,7 @@ schedule::step schedule::take(time_us _now, std::size_t _sweep_count) {
     for (const auto& mac : taken) {
         const auto due = m_due_of.find(mac);
         if (due != m_due_of.end()) {
-            m_due.erase({due->second, mac});
+            m_due.erase({due->second, &due->first});
             m_due_of.erase(due);
         }
     }

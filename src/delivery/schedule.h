@@ -63,9 +63,17 @@ public:
 private:
     bool m_all = false;
     std::unordered_set<std::string> m_marked;
-    // Due time of each waiting device, and the same ordered by time.
+    // Due time of each waiting device, and the same ordered by time (and MAC). A site's
+    // every device may wait: the ordered entries point to the MACs the map's keys hold
+    // (a key stays where it is until its entry is erased) rather than hold a copy.
+    using due_entry = std::pair<time_us, const std::string*>;
+    struct by_time {
+        bool operator()(const due_entry& _a, const due_entry& _b) const {
+            return _a.first != _b.first ? _a.first < _b.first : *_a.second < *_b.second;
+        }
+    };
     std::unordered_map<std::string, time_us> m_due_of;
-    std::set<std::pair<time_us, std::string>> m_due;
+    std::set<due_entry, by_time> m_due;
     std::vector<std::string> m_sweep;
     std::size_t m_sweep_at = 0;
 };

@@ -223,7 +223,7 @@ struct judge::described {
     static void check_t2t_cfg(judge& _judge, const win_record& _win, const track_obj_data* _object, bool _describe,
                               checks_t& _checks) {
         std::string loss;
-        const auto t2t = held_t2t(_object->t2t_cfg, loss);
+        const auto t2t = held_t2t(_object->t2t_cfg.get(), loss);
         _judge.note_undeliverable(_win.mac_addr(), T2T_CFG, loss, loss);
         if (t2t.unsendable)
             return _checks.push_back(failed(T2T_CFG));
@@ -321,7 +321,7 @@ struct judge::described {
     static std::optional<std::string> payload_t2t_cfg(judge& _judge, const win_record& _win,
                                                       const track_obj_data& _object) {
         std::string loss;
-        const auto held = held_t2t(_object.t2t_cfg, loss);
+        const auto held = held_t2t(_object.t2t_cfg.get(), loss);
         _judge.note_undeliverable(_win.mac_addr(), T2T_CFG, loss, loss);
         if (held.unsendable)
             return std::nullopt;

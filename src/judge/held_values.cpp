@@ -98,7 +98,7 @@ std::string loc_misfit(std::uint32_t _sublocation_id, std::int64_t _z) {
     return "";
 }
 
-t2t_held held_t2t(const std::optional<vyr::context::track_obj_data::t2t>& _cfg, std::string& _loss) {
+t2t_held held_t2t(const vyr::context::track_obj_data::t2t* _cfg, std::string& _loss) {
     t2t_held held;
     if (!_cfg) {
         held.role = "disabled";

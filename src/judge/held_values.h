@@ -52,7 +52,7 @@ struct t2t_held {
 // in two bytes, the angle halved in one (an odd angle is held as the even one below it).
 // A number beyond its field makes the configuration unsendable: capped, it would be
 // another distance. `_loss` receives what does not go whole.
-t2t_held held_t2t(const std::optional<vyr::context::track_obj_data::t2t>& _cfg, std::string& _loss);
+t2t_held held_t2t(const vyr::context::track_obj_data::t2t* _cfg, std::string& _loss);
 // The t2t_cfg payload of a held configuration.
 std::string t2t_payload(const t2t_held& _held);
 // Whether the device's report (`_state`, its role, its fields) differs from the held

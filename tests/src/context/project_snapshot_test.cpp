@@ -62,7 +62,7 @@ auto tie_of(const vyr::context::anchor_data& _a) {
                     _a.position_z, _a.node_id);
 }
 auto tie_of(const vyr::context::track_obj_data& _o) {
-    const auto& t = _o.t2t_cfg.value();
+    const auto& t = *_o.t2t_cfg;
     return std::tie(_o.project_uid, _o.name, _o.sublocation_uid, _o.type, _o.mac_addr, _o.category, _o.stationary,
                     _o.position_x, _o.position_y, _o.default_height, _o.vehicle_model, _o.groups, _o.t2t_no_alarm,
                     _o.driver_licenses, t.role, t.alarm_back, t.buzzer, t.haptic, t.pin, t.distance, t.angle,

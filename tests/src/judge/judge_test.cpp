@@ -40,7 +40,8 @@ struct tag_site {
         object.name = "Worker-1", object.type = "person", object.category = "person", object.mac_addr = s_mac;
         object.sublocation_uid = "sl-1", object.position_x = 500, object.position_y = -300, object.default_height = 120;
         object.groups = {"grp-1"}, object.t2t_no_alarm = {"70B3D5FFFE0B0002"};
-        object.t2t_cfg = track_obj_data::t2t{"monitor", true, true, false, std::string("SOLID"), 500, 90, 2, 800, 300};
+        object.t2t_cfg = std::make_shared<track_obj_data::t2t>(
+            track_obj_data::t2t{"monitor", true, true, false, std::string("SOLID"), 500, 90, 2, 800, 300});
         project.updated = true;
         project.groups["grp-1"] = {"prj-1", "Drivers"};
         project.sublocations["sl-1"] = {std::string("prj-1"), 7, 0, 0, 40};
@@ -62,6 +63,12 @@ struct tag_site {
         record.parameters[parameters.at(_p)][_field] = _value;
     }
     void actual(parameter_t _p, const std::string& _json) { detail(_p, "actual", _json); }
+    // The object's t2t configuration, to change: a copy of its own.
+    track_obj_data::t2t& cfg() {
+        auto copy = std::make_shared<track_obj_data::t2t>(*object.t2t_cfg);
+        object.t2t_cfg = copy;
+        return *copy;
+    }
     void state(parameter_t _p, parameter_states _state) { detail(_p, "state", to_string(_state)); }
     // The device's t2t_cfg report, replacing the one before.
     void t2t(const std::map<std::string, std::string>& _fields) {
@@ -178,15 +185,15 @@ const shape s_shapes[] = {
      [](tag_site& s) { s.t2t({{"role", "announcer"}}), s.state(T2T_CFG, NOT_SUPPORTED); }, {}},
     {"UnknownT2tIsPushed", [](tag_site& s) { s.state(T2T_CFG, UNKNOWN); }, {s_t2t}},
     {"MissingSafeDistanceCountsAsZero",
-     [](tag_site& s) { s.object.t2t_cfg->safe_distance.reset(), s.t2t({{"role", "monitor"}, {"safe_distance", "0"}}); },
+     [](tag_site& s) { s.cfg().safe_distance.reset(), s.t2t({{"role", "monitor"}, {"safe_distance", "0"}}); },
      {}},
     {"MissingSafeDistanceDiffersFromFive",
-     [](tag_site& s) { s.object.t2t_cfg->safe_distance.reset(), s.t2t({{"role", "monitor"}, {"safe_distance", "5"}}); },
+     [](tag_site& s) { s.cfg().safe_distance.reset(), s.t2t({{"role", "monitor"}, {"safe_distance", "5"}}); },
      {s_t2t}},
     {"OtherRoleIsHeldAsDisabled",
-     [](tag_site& s) { s.object.t2t_cfg->role = "passive", s.t2t({{"role", "Disabled"}, {"distance", "1"}}); }, {}},
+     [](tag_site& s) { s.cfg().role = "passive", s.t2t({{"role", "Disabled"}, {"distance", "1"}}); }, {}},
     {"OtherRoleReportedAsItselfIsPushedRoleZero",
-     [](tag_site& s) { s.object.t2t_cfg->role = "passive", s.t2t({{"role", "Passive"}}); }, {"2B0100"}},
+     [](tag_site& s) { s.cfg().role = "passive", s.t2t({{"role", "Passive"}}); }, {"2B0100"}},
     {"NoConfigurationWantsDisabled", [](tag_site& s) { s.object.t2t_cfg.reset(); }, {"2B0100"}},
     {"NoConfigurationSettlesOnDisabled", [](tag_site& s) { s.object.t2t_cfg.reset(), s.t2t({{"role", "Disabled"}}); },
      {}},
@@ -229,7 +236,7 @@ const shape s_shapes[] = {
      {}},
     {"OddAngleSettlesOnTheEvenOneHeld",
      [](tag_site& s) {
-         s.object.t2t_cfg->role = "announcer", s.object.t2t_cfg->angle = 91;
+         s.cfg().role = "announcer", s.cfg().angle = 91;
          s.t2t({{"role", "announcer"}, {"angle", "90"}});
      },
      {}},
@@ -275,10 +282,10 @@ TEST(Judge, LossyValuesAreComparedAsTheDeviceHoldsThem) {
         {"TwoNoAlarmEntriesSettleOnTheSmallestHexEntry",
          [](tag_site& s) { s.object.t2t_no_alarm = {"70B3D5FFFE0B0009", "70b3d5fffe0b0003", "not hex"}; },
          {"2C0870B3D5FFFE0B0003"}, 1, {T2T_NO_ALARM}},
-        {"OddT2tAngleIsComparedAsHeld", [](tag_site& s) { s.object.t2t_cfg->role = "announcer", s.object.t2t_cfg->angle = 91; },
+        {"OddT2tAngleIsComparedAsHeld", [](tag_site& s) { s.cfg().role = "announcer", s.cfg().angle = 91; },
          {"2B0B0225000201F42D0320012C"}, 1, {T2T_CFG}},
         {"WideT2tDistanceIsNotSentCapped",
-         [](tag_site& s) { s.object.t2t_cfg->role = "announcer", s.object.t2t_cfg->distance = 0x10000; }, {}, 1, {T2T_CFG}},
+         [](tag_site& s) { s.cfg().role = "announcer", s.cfg().distance = 0x10000; }, {}, 1, {T2T_CFG}},
         {"LongScreenNameIsCutAtAWholeCharacter",
          [](tag_site& s) { s.object.name = std::string(254, 'n') + "\xC3\xA9" + "tail"; }, {cut_name}, 1, {SCR_NAME}},
         {"WideCertificateIdIsNotSentAsNoneAndWideLicenceIdsAreLeftOut",
