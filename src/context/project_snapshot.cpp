@@ -1,10 +1,12 @@
 #include "context/project_snapshot.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <unordered_set>
 #include <utility>
+#include <variant>
 
 #include "context/context.h"
 #include "context/mirror_changes.h"
@@ -18,23 +20,26 @@ namespace {
 // Commands per round trip. Replies are decoded one pipeline at a time: a site of 50,000
 // devices reads some 400,000 keys, most of them hashes of tens of fields, and holding
 // every reply at once would take several times the memory of the decoded project.
-constexpr std::size_t s_pipeline_cap = 2000;
+constexpr std::size_t s_pipeline_cap = 1000;
 
-// Reads sent in pipelines of at most s_pipeline_cap commands, their replies taken in
-// order. Only one pipeline's replies are held: the next one is sent when they are all
-// taken, so a reply must be used before the next is asked for.
+// Reads sent in pipelines of about s_pipeline_cap commands, their replies taken in order.
+// Only one pipeline's replies are held: the next one is sent when they are all taken, so
+// a reply must be used before the next is asked for. The reads of a list of records are
+// formatted as their pipeline is sent, not all of them up front.
 class chunked_reads {
 public:
+    // Adds the reads of one record to a batch.
+    using record_reads = std::function<void(redis::batch&, const std::string&)>;
+
     template <class... Args>
     void add(const Args&... _args) {
-        if (m_batches.empty() || m_batches.back().size() == s_pipeline_cap)
-            m_batches.emplace_back();
-        m_batches.back().add(_args...);
+        last_batch().add(_args...);
     }
-    void add_argv(std::vector<std::string> _argv) {
-        if (m_batches.empty() || m_batches.back().size() == s_pipeline_cap)
-            m_batches.emplace_back();
-        m_batches.back().add_argv(std::move(_argv));
+    void add_argv(std::vector<std::string> _argv) { last_batch().add_argv(std::move(_argv)); }
+    // The reads of every record of `_uids` (which must outlive the replies' taking).
+    void add_each(const std::vector<std::string>& _uids, record_reads _reads) {
+        if (!_uids.empty())
+            m_parts.push_back(each{&_uids, std::move(_reads), 0});
     }
     // Sends the first pipeline (the rest go as their replies are needed); the cursor
     // starts at its first reply.
@@ -60,19 +65,43 @@ public:
     }
 
 private:
+    struct each {
+        const std::vector<std::string>* uids;
+        record_reads reads;
+        std::size_t at;
+    };
+    redis::batch& last_batch() {
+        if (m_parts.empty() || !std::holds_alternative<redis::batch>(m_parts.back()) ||
+            std::get<redis::batch>(m_parts.back()).size() >= s_pipeline_cap)
+            m_parts.emplace_back(redis::batch());
+        return std::get<redis::batch>(m_parts.back());
+    }
     // The next pipeline's replies in place of the last one's; none left leaves none (and
     // next() then throws).
     void fetch() {
         m_replies.clear();
         m_at = 0;
-        if (m_next < m_batches.size() && m_redis) {
-            auto batch = std::move(m_batches[m_next++]);
-            m_replies = vyr::redis::pipeline(*m_redis, std::move(batch)).exec_reads();
+        if (m_next == m_parts.size() || !m_redis)
+            return;
+        redis::batch batch;
+        while (batch.size() < s_pipeline_cap && m_next < m_parts.size()) {
+            if (auto* ready = std::get_if<redis::batch>(&m_parts[m_next])) {
+                for (auto& argv : ready->release())
+                    batch.add_argv(std::move(argv));
+                ++m_next;
+                continue;
+            }
+            auto& records = std::get<each>(m_parts[m_next]);
+            while (batch.size() < s_pipeline_cap && records.at < records.uids->size())
+                records.reads(batch, (*records.uids)[records.at++]);
+            if (records.at == records.uids->size())
+                ++m_next;
         }
+        m_replies = vyr::redis::pipeline(*m_redis, std::move(batch)).exec_reads();
     }
 
     redis::connection* m_redis = nullptr;
-    std::vector<redis::batch> m_batches;
+    std::vector<std::variant<redis::batch, each>> m_parts;
     std::size_t m_next = 0;
     std::vector<redis::reply> m_replies;
     std::size_t m_at = 0;
@@ -141,33 +170,38 @@ listing read_listing(redis::connection& _redis, project_snapshot& _snapshot) {
 
 // Every record's keys: round 2, in the order decode_records takes the replies.
 void add_record_reads(const listing& _uids, chunked_reads& _reads) {
-    for (const auto& uid : _uids.anchors)
-        _reads.add("HGETALL", anchor::keys::fields(uid));
-    for (const auto& uid : _uids.track_objs) {
-        _reads.add("HGETALL", track_obj::keys::fields(uid));
-        _reads.add("SMEMBERS", track_obj::keys::groups(uid));
-        _reads.add("SMEMBERS", track_obj::keys::t2t_no_alarm(uid));
-        _reads.add("HGETALL", track_obj::keys::t2t_cfg(uid));
-        _reads.add("SMEMBERS", track_obj::keys::driver_licenses(uid));
-        _reads.add("SMEMBERS", alarm::keys::objects(uid));
-        _reads.add("GET", alarm::keys::button_seen(uid));
-    }
-    for (const auto& uid : _uids.groups)
-        _reads.add("HGETALL", group::keys::fields(uid));
-    for (const auto& uid : _uids.zones)
-        _reads.add("HGETALL", zone::keys::fields(uid));
-    for (const auto& uid : _uids.sublocations)
-        _reads.add("HGETALL", sublocation::keys::fields(uid));
-    for (const auto& uid : _uids.tdoa_settings)
-        _reads.add("GET", tdoa_setting::keys::uid(uid));
-    for (const auto& uid : _uids.tdoa_schedules) {
-        _reads.add("HGET", tdoa_schedule::keys::fields(uid), tdoa_schedule::s_tdoa_version);
-        _reads.add("SMEMBERS", tdoa_schedule::keys::rows(uid));
-    }
-    for (const auto& uid : _uids.alarms) {
-        _reads.add("HGETALL", alarm::keys::fields(uid));
-        _reads.add("HGET", alarm::keys::data(uid), alarm::s_delivered);
-    }
+    _reads.add_each(_uids.anchors, [](redis::batch& _b, const std::string& _uid) {
+        _b.add("HGETALL", anchor::keys::fields(_uid));
+    });
+    _reads.add_each(_uids.track_objs, [](redis::batch& _b, const std::string& _uid) {
+        _b.add("HGETALL", track_obj::keys::fields(_uid));
+        _b.add("SMEMBERS", track_obj::keys::groups(_uid));
+        _b.add("SMEMBERS", track_obj::keys::t2t_no_alarm(_uid));
+        _b.add("HGETALL", track_obj::keys::t2t_cfg(_uid));
+        _b.add("SMEMBERS", track_obj::keys::driver_licenses(_uid));
+        _b.add("SMEMBERS", alarm::keys::objects(_uid));
+        _b.add("GET", alarm::keys::button_seen(_uid));
+    });
+    _reads.add_each(_uids.groups, [](redis::batch& _b, const std::string& _uid) {
+        _b.add("HGETALL", group::keys::fields(_uid));
+    });
+    _reads.add_each(_uids.zones, [](redis::batch& _b, const std::string& _uid) {
+        _b.add("HGETALL", zone::keys::fields(_uid));
+    });
+    _reads.add_each(_uids.sublocations, [](redis::batch& _b, const std::string& _uid) {
+        _b.add("HGETALL", sublocation::keys::fields(_uid));
+    });
+    _reads.add_each(_uids.tdoa_settings, [](redis::batch& _b, const std::string& _uid) {
+        _b.add("GET", tdoa_setting::keys::uid(_uid));
+    });
+    _reads.add_each(_uids.tdoa_schedules, [](redis::batch& _b, const std::string& _uid) {
+        _b.add("HGET", tdoa_schedule::keys::fields(_uid), tdoa_schedule::s_tdoa_version);
+        _b.add("SMEMBERS", tdoa_schedule::keys::rows(_uid));
+    });
+    _reads.add_each(_uids.alarms, [](redis::batch& _b, const std::string& _uid) {
+        _b.add("HGETALL", alarm::keys::fields(_uid));
+        _b.add("HGET", alarm::keys::data(_uid), alarm::s_delivered);
+    });
 }
 
 void decode_track_objs(const std::vector<std::string>& _uids, chunked_reads& _reads, project_snapshot& _snapshot) {
@@ -312,12 +346,15 @@ listing read_present(redis::connection& _redis, const listing& _named, project_s
     reads.add("GET", context::s_vehicle_certification);
     reads.add("GET", context::s_alarms_refresh);
     for (const auto& kind : kind_lists())
-        for (const auto& uid : _named.*kind.uids)
-            reads.add("SISMEMBER", kind.set, uid);
-    for (const auto& uid : _named.anchors)
-        reads.add("HGET", anchor::keys::fields(uid), anchor::s_mac_addr);
-    for (const auto& uid : _named.track_objs)
-        reads.add("HGET", track_obj::keys::fields(uid), track_obj::s_mac_addr);
+        reads.add_each(_named.*kind.uids, [&kind](redis::batch& _b, const std::string& _uid) {
+            _b.add("SISMEMBER", kind.set, _uid);
+        });
+    reads.add_each(_named.anchors, [](redis::batch& _b, const std::string& _uid) {
+        _b.add("HGET", anchor::keys::fields(_uid), anchor::s_mac_addr);
+    });
+    reads.add_each(_named.track_objs, [](redis::batch& _b, const std::string& _uid) {
+        _b.add("HGET", track_obj::keys::fields(_uid), track_obj::s_mac_addr);
+    });
     reads.send(_redis);
 
     const auto updated = common::is_true(common::text_of(reads.next()));
@@ -372,24 +409,19 @@ void forget(const listing& _named, project_snapshot& _snapshot) {
                      unreadable.end());
 }
 
-// Sets the index entries of `_macs` from an HMGET reply: a MAC the index no longer holds
-// leaves it.
-void reindex(const std::vector<std::string>& _macs, const redis::reply_element& _reply, mac_index& _index) {
-    std::size_t i = 0;
-    if (_reply.get_type() == redis::reply_type::ARRAY)
-        _reply.as_array().for_each_element([&](const redis::reply_element& _uid) {
-            // Written only when it changed: the index stays shared with the snapshot patched.
-            const auto& mac = _macs.at(i);
-            const auto entry = _index.find(mac);
-            if (auto uid = common::text_of(_uid)) {
-                if (entry == _index.end() || entry->second != *uid)
-                    _index[mac] = std::move(*uid);
-            } else {
-                _index.erase(mac);
-            }
-            ++i;
-            return i < _macs.size();
-        });
+// Sets the index entry of `_mac` from its HGET reply: a MAC the index no longer holds
+// leaves it. An error reply (an index of another type) changes nothing; check() throws.
+void reindex(const std::string& _mac, const redis::reply& _reply, mac_index& _index) {
+    if (_reply.get_type() == redis::reply_type::ERROR)
+        return;
+    // Written only when it changed: the index stays shared with the snapshot patched.
+    const auto entry = _index.find(_mac);
+    if (auto uid = common::text_of(_reply)) {
+        if (entry == _index.end() || entry->second != *uid)
+            _index[_mac] = std::move(*uid);
+    } else if (entry != _index.end()) {
+        _index.erase(_mac);
+    }
 }
 
 }  // namespace
@@ -420,21 +452,19 @@ std::shared_ptr<const project_snapshot> patch_snapshot(redis::connection& _redis
 
     chunked_reads reads;
     add_record_reads(present, reads);
-    for (const auto* macs : {&anchor_macs, &object_macs}) {
-        if (macs->empty())
-            continue;
-        std::vector<std::string> argv{"HMGET", macs == &anchor_macs ? anchor::keys::mac_addr()
-                                                                     : track_obj::keys::mac_addr()};
-        argv.insert(argv.end(), macs->begin(), macs->end());
-        reads.add_argv(std::move(argv));
-    }
+    reads.add_each(anchor_macs, [](redis::batch& _b, const std::string& _mac) {
+        _b.add("HGET", anchor::keys::mac_addr(), _mac);
+    });
+    reads.add_each(object_macs, [](redis::batch& _b, const std::string& _mac) {
+        _b.add("HGET", track_obj::keys::mac_addr(), _mac);
+    });
     reads.send(_redis_context);
     forget(named, *snapshot);
     decode_records(present, reads, *snapshot);
-    if (!anchor_macs.empty())
-        reindex(anchor_macs, reads.next(), snapshot->anchor_by_mac);
-    if (!object_macs.empty())
-        reindex(object_macs, reads.next(), snapshot->track_obj_by_mac);
+    for (const auto& mac : anchor_macs)
+        reindex(mac, reads.next(), snapshot->anchor_by_mac);
+    for (const auto& mac : object_macs)
+        reindex(mac, reads.next(), snapshot->track_obj_by_mac);
     reads.check();
     snapshot->version = _changes.version;
     return snapshot;
