@@ -76,7 +76,10 @@ bool c_mech_param_req::thread_pass() {
         timeout = std::min(timeout, *due);
     if (!m_held_requests.empty())
         timeout = std::min(timeout, std::chrono::milliseconds(s_held_request_poll));
+    if (m_recording.waiting() != 0)
+        timeout = std::min(timeout, s_recorded_poll);
     zmq::poll(items, 2, timeout);
+    release_recorded();
     answer_held_requests();
     if (!service_pipe(false))
         return false;

@@ -160,8 +160,12 @@ public:
     // again only once the receiver has recorded what came up to this long after that:
     // its answer may still be on the way or wait in the receiver's backlog...
     static constexpr std::chrono::seconds s_answer_window{1};
-    // ...and until then it is judged again at least this often.
-    static constexpr std::chrono::seconds s_answer_recheck{1};
+    // ...and it is judged again as soon as the receiver has, and at the latest this long
+    // after it was held back (judging every held device every second kept a large site's
+    // start-up busy rereading records while the receiver, the one to catch up, waited).
+    static constexpr std::chrono::seconds s_answer_recheck{s_sending_period_sec};
+    // How often the receiver's progress is looked at while devices wait for it.
+    static constexpr std::chrono::milliseconds s_recorded_poll{100};
     static constexpr std::int64_t s_answer_window_us = std::chrono::microseconds(s_answer_window).count();
     static constexpr std::int64_t s_answer_recheck_us = std::chrono::microseconds(s_answer_recheck).count();
     // Whether an answer of `_record`'s device within s_answer_window of what it was last
@@ -197,8 +201,11 @@ private:
     // answer), in microseconds; 0 when never.
     std::int64_t last_sent_us(const vyr::context::win_record& _record) const;
     // A device held back by answers_recorded is judged again s_answer_window after it was
-    // last sent something, or s_answer_recheck after `_time` when that has passed.
+    // last sent something; when that has passed, once the receiver has recorded what came
+    // until then, or s_answer_recheck after `_time`, whichever comes first.
     void wait_for_answers(const vyr::context::win_record& _record, const timeval& _time);
+    // Marks the devices held back whose answers the receiver has now recorded.
+    void release_recorded();
     // Forgets the request answers whose devices' answers the receiver has recorded.
     void forget_recorded_answers();
     // The WIN whose record is gone is no longer counted.
@@ -324,6 +331,8 @@ private:
 
     // Which devices the next steps judge.
     vyr::delivery::schedule m_schedule;
+    // The devices held back until the receiver has recorded what came before their time.
+    vyr::delivery::schedule m_recording;
     // When request answers with payloads went out (by hash of the MAC: a collision only
     // holds a device back a little longer), oldest first, for answers_recorded; those the
     // receiver has recorded past are forgotten at each step. Kept only with a receiver

@@ -240,7 +240,19 @@ void c_mech_param_req::wait_for_answers(const win_record& _record, const timeval
     vyr::metrics::add(vyr::metrics::counter::pushes_held_for_answers);
     const auto due = last_sent_us(_record) + s_answer_window_us;
     const auto time = vyr::delivery::to_us(_time);
-    m_schedule.due_at(_record.mac_addr(), due > time ? due : time + s_answer_recheck_us);
+    if (due > time) {
+        m_schedule.due_at(_record.mac_addr(), due);
+        return;
+    }
+    m_recording.due_at(_record.mac_addr(), due);
+    m_schedule.due_at(_record.mac_addr(), time + s_answer_recheck_us);
+}
+
+void c_mech_param_req::release_recorded() {
+    if (!m_receiver_progress || m_recording.waiting() == 0)
+        return;
+    for (const auto& mac : m_recording.take(m_receiver_progress->recorded_before(), 0).macs)
+        m_schedule.mark(mac);
 }
 
 void c_mech_param_req::forget_standing(const std::string& _mac) {

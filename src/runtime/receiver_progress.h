@@ -23,6 +23,8 @@ public:
     bool recorded_through(std::int64_t _us) const noexcept {
         return m_waiting_since.load(std::memory_order_acquire) >= _us;
     }
+    // The time before which every frame that reached the service is recorded.
+    std::int64_t recorded_before() const noexcept { return m_waiting_since.load(std::memory_order_acquire); }
 
 private:
     static constexpr std::int64_t s_nothing_waits = std::numeric_limits<std::int64_t>::max();
