@@ -469,8 +469,8 @@ void c_mech_param_req::run_cycle(bool _alarms_only, bool _periodic) {
     // Tags whose alarms an earlier step left to the refresh are owed, not found.
     if (m_alarms_owed_all)
         step.swept.clear();
-    for (const auto& mac : m_alarms_owed)
-        step.swept.erase(mac);
+    for (auto swept = step.swept.begin(); swept != step.swept.end();)
+        swept = m_alarms_owed.count(*swept) != 0 ? step.swept.erase(swept) : std::next(swept);
     const std::unordered_set<std::string> only(step.macs.begin(), step.macs.end());
     const auto* selection = step.all ? nullptr : &only;
     m_step_sent.clear();
@@ -614,8 +614,9 @@ bool c_mech_param_req::answers_recorded(const vyr::context::win_record& _record,
     const auto last = last_sent_us(_record);
     const auto time = to_us(_time);
     // Never sent anything, or sent it "after" now (the clock was set back): nothing to
-    // wait for.
-    if (last == 0 || last > time)
+    // wait for. A step goes by an earlier time than the clock's (when its devices were
+    // due), and a request answered during the step is no such thing.
+    if (last == 0 || last > std::max(time, to_us(m_clock())))
         return true;
     const auto due = last + s_answer_window_us;
     return due <= time && m_receiver_progress->recorded_through(due);

@@ -351,12 +351,12 @@ private:
     // for_win_chunks); the next pass that reads them judges them.
     std::unordered_set<std::string> m_deferred;
     std::uint64_t m_standing_counts[vyr::metrics::device_status_count] = {};
-    // Raised whenever a WIN enters or leaves m_standing.
-    std::size_t m_standing_keys = 0;
-    // The project devices without a WIN record, counted at this mirror version and count
-    // of WINs known.
+    // The project devices without a WIN record: counted whole at this mirror version, then
+    // kept by the WINs that entered m_standing (+1) or left it (-1) since, so that a step
+    // of a site whose devices are being seen for the first time does not count them all.
     std::uint64_t m_unseen = 0;
-    std::optional<std::pair<std::uint64_t, std::size_t>> m_unseen_counted_at;
+    std::optional<std::uint64_t> m_unseen_counted_at;
+    std::vector<std::pair<std::string, int>> m_standing_moves;
     // Tags whose alarm pass waited for an alarm refresh (all of them: m_alarms_owed_all):
     // judged by the next alarm pass.
     std::unordered_set<std::string> m_alarms_owed;

@@ -215,7 +215,7 @@ void c_mech_param_req::judged(const std::string& _mac, vyr::metrics::device_stat
     if (!inserted)
         --m_standing_counts[static_cast<int>(at->second)];
     else
-        ++m_standing_keys;
+        m_standing_moves.emplace_back(_mac, 1);
     at->second = _status;
     ++m_standing_counts[static_cast<int>(_status)];
     if (_pushed)
@@ -261,20 +261,27 @@ void c_mech_param_req::forget_standing(const std::string& _mac) {
         return;
     --m_standing_counts[static_cast<int>(known->second)];
     m_standing.erase(known);
-    ++m_standing_keys;
+    m_standing_moves.emplace_back(_mac, -1);
 }
 
 void c_mech_param_req::publish_standings(const project_snapshot& _snapshot) {
-    // The project's devices that have no WIN record, counted again only when the project
-    // or the WINs known changed.
-    const std::pair<std::uint64_t, std::size_t> at{_snapshot.version, m_standing_keys};
-    if (m_unseen_counted_at != at) {
+    // The project's devices that have no WIN record: counted again when the project
+    // changed, else moved by the WINs that came or went.
+    const auto in_project = [&](const std::string& _mac) {
+        return _snapshot.anchor_by_mac.count(_mac) + _snapshot.track_obj_by_mac.count(_mac);
+    };
+    if (m_unseen_counted_at != _snapshot.version) {
         m_unseen = 0;
         for (const auto* index : {&_snapshot.anchor_by_mac, &_snapshot.track_obj_by_mac})
             for (const auto& entry : *index)
                 m_unseen += m_standing.count(entry.first) == 0 ? 1 : 0;
-        m_unseen_counted_at = at;
+        m_unseen_counted_at = _snapshot.version;
+    } else {
+        for (const auto& [mac, move] : m_standing_moves)
+            if (const auto count = in_project(mac))
+                m_unseen = move > 0 ? m_unseen - count : m_unseen + count;
     }
+    m_standing_moves.clear();
     std::uint64_t counts[vyr::metrics::device_status_count];
     std::copy(std::begin(m_standing_counts), std::end(m_standing_counts), std::begin(counts));
     counts[static_cast<int>(vyr::metrics::device_status::unseen)] = m_unseen;

@@ -218,6 +218,27 @@ TEST_F(AnswersPending, ARepushWaitsUntilTheReceiverHasRecordedWhatMayBeTheAnswer
     EXPECT_EQ(vyr::metrics::value(vyr::metrics::counter::pushes_held_for_answers), held + 1);
 }
 
+// Regression: a request answered after the time its step goes by (a step of devices due
+// goes by when they were due) read as an answer "after" now, as if the clock had been set
+// back, and the device was pushed at once what it had just been answered: at a site of
+// 20,000 starting up, 6,000 devices were pushed their answers again.
+TEST_F(AnswersPending, AnAnswerAfterItsStepsTimeHoldsThePushBack) {
+    const std::string mac = s_tags[1].second;
+    m_records[1].parameter_as_json(vyr::parameter::SCR_NAME, vyr::context::win::actual, "\"Other\"\n");
+    send(request(mac, {}));
+    EXPECT_EQ(next_judged(), macs{mac});
+    EXPECT_EQ(sent(), (std::vector<std::string>{"000F", "000E5208576F726B65722D31"}));
+    // Two seconds after its pacing ended the device asks: answered now, judged by the end
+    // of its pacing.
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_now.tv_sec += c_mech_param_req::s_sending_period_sec + 2;
+        send(request(mac, {vyr::parameter::SCR_NAME}));
+    }
+    EXPECT_EQ(next_judged(), macs{mac});
+    EXPECT_EQ(sent(), std::vector<std::string>{"000F5208576F726B65722D31"});
+}
+
 // Regression: the step right after a request's answer found the device's record without
 // the values just answered (its confirmation was still on the way) and pushed them again.
 TEST_F(AnswersPending, AnAnswerIsNotPushedAgainBeforeTheDeviceCouldConfirmIt) {
