@@ -126,14 +126,39 @@ std::vector<std::string> context::get_alarms_of_object(const std::string& _obj_u
     return common::members(*m_redis_context, alarm::keys::objects(_obj_uid));
 }
 
-std::vector<std::string> context::get_zone_alarms_of_object(const std::string& _obj_uid) {
-    std::vector<std::string> result;
-    for (auto& uid : get_alarms_of_object(_obj_uid)) {
-        const auto name = get_alarm(uid).alarm_name();
-        if (name && (*name == "zone_violation" || *name == "buffer_violation"))
-            result.push_back(std::move(uid));
+void context::undeliver_zone_alarms_of(const std::vector<std::string>& _obj_uids) {
+    if (_obj_uids.empty())
+        return;
+    redis::batch lists;
+    for (const auto& uid : _obj_uids) {
+        lists.add("EXISTS", track_obj::keys::record_key(uid));
+        lists.add("SMEMBERS", alarm::keys::objects(uid));
     }
-    return result;
+    const auto listed = vyr::redis::pipeline(*m_redis_context, std::move(lists)).exec_reads();
+    std::vector<std::string> alarms;
+    for (std::size_t i = 0; i + 1 < listed.size(); i += 2)
+        if (common::is_one(listed[i]))
+            for (auto& uid : common::to_members(listed[i + 1]))
+                alarms.push_back(std::move(uid));
+    if (alarms.empty())
+        return;
+    redis::batch names;
+    for (const auto& uid : alarms)
+        names.add("HGET", alarm::keys::fields(uid), alarm::s_alarm_name);
+    const auto named = vyr::redis::pipeline(*m_redis_context, std::move(names)).exec_reads();
+    redis::batch writes;
+    std::vector<std::string> changed;
+    for (std::size_t i = 0; i < alarms.size() && i < named.size(); ++i) {
+        const auto name = common::text_of(named[i]);
+        if (!name || (*name != "zone_violation" && *name != "buffer_violation"))
+            continue;
+        writes.add("HSET", alarm::keys::data(alarms[i]), alarm::s_delivered, common::to_text(false));
+        changed.push_back(alarm::keys::change(alarms[i]));
+    }
+    if (changed.empty())
+        return;
+    common::raise_mirror_version(writes, changed);
+    vyr::redis::transaction(*m_redis_context, writes).exec();
 }
 
 std::optional<alarm> context::get_button_alarm_of_object(const std::string& _obj_uid) {

@@ -96,8 +96,10 @@ public:
 
     // uids of the alarms raised for one trackable object.
     std::vector<std::string> get_alarms_of_object(const std::string& _obj_uid);
-    // Those of them named "zone_violation" or "buffer_violation".
-    std::vector<std::string> get_zone_alarms_of_object(const std::string& _obj_uid);
+    // Marks the zone alarms ("zone_violation" or "buffer_violation") of the trackable objects
+    // `_obj_uids` that exist undelivered, in one transaction that names them changed; reads
+    // them in two pipelined round trips whatever their number.
+    void undeliver_zone_alarms_of(const std::vector<std::string>& _obj_uids);
     // The first of them named "emergency_button".
     std::optional<alarm> get_button_alarm_of_object(const std::string& _obj_uid);
     // What the mirror says of the emergency buttons of the tags with these MACs, in their

@@ -24,9 +24,10 @@ namespace vyr::input {
 class frame_queue {
 public:
     enum class kind : std::uint8_t {
-        report,     // a "#param_p" report, its text the body after the tag
-        heartbeat,  // a well-formed heartbeat announcement, its "dev_id" as the text
-        other,      // anything else, the whole frame, handled alone
+        report,        // a "#param_p" report, its text the body after the tag
+        heartbeat,     // a well-formed heartbeat ("HB"), its "dev_id" as the text
+        announcement,  // a well-formed announcement ("NA"), likewise
+        other,         // anything else, the whole frame, handled alone
     };
     // What a frame was taken with. The views point into the queue.
     struct frame {

@@ -54,6 +54,7 @@ constexpr std::int64_t s_max_frame_bytes = 1 << 20;
 struct announcement {
     std::string device;
     std::optional<c_receiver::heartbeat> beat;
+    bool fresh = false;  // "NA": `beat` holds what its handling needs
 };
 
 // The wall clock in microseconds, as receiver_progress takes it.
@@ -79,9 +80,12 @@ announcement read_announcement_frame(std::string_view _frame) {
         return {};
     const Json::Value& action = parsed.result["action"];
     const Json::Value& dev_id = parsed.result["dev_id"];
-    if (action.isString() && action.asString() == "HB" && (dev_id.isNull() || dev_id.isString()))
+    if (action.isString() && (action.asString() == "HB" || action.asString() == "NA") &&
+        (dev_id.isNull() || dev_id.isString())) {
         found.beat = c_receiver::heartbeat{found.device, dev_id.isString() ? dev_id.asString() : std::string(),
                                            object.asString() == "WIN"};
+        found.fresh = action.asString() == "NA";
+    }
     return found;
 }
 
@@ -304,8 +308,9 @@ void c_receiver::take_frame(std::string_view _text) {
         announced = read_announcement_frame(_text);
         entry.device = announced.device;
         if (announced.beat) {
-            // All a heartbeat's handling needs: it is not read again.
-            entry.what = vyr::input::frame_queue::kind::heartbeat;
+            // All a heartbeat's or announcement's handling needs: it is not read again.
+            entry.what = announced.fresh ? vyr::input::frame_queue::kind::announcement
+                                         : vyr::input::frame_queue::kind::heartbeat;
             entry.text = announced.beat->dev_id;
             entry.anchor = announced.beat->anchor;
         } else {
@@ -335,54 +340,84 @@ bool c_receiver::handle_backlog() {
         if (outcome == vyr::worker_thread::outcome::failed)
             vyr::metrics::add(vyr::metrics::counter::reports_malformed);
     };
-    // Reports waiting in a row are handled together; any other frame goes after them.
-    // A batch holds at most s_reports_per_batch reports and no more text than one frame of
-    // the largest size.
-    // Heartbeats in a row likewise.
-    std::vector<std::optional<param_report>> reports;
+    // Announcements, heartbeats and reports waiting in a row are handled together, in that
+    // order (a device starting up announces itself, then reports: one after the other, a
+    // site starting up would be handled a frame at a time). A frame of a device that has
+    // one handled later among them (its report before its heartbeat), or any other
+    // frame, goes after them. A batch holds at most s_reports_per_batch frames of a kind
+    // and no more report text than one frame of the largest size.
+    using kind = vyr::input::frame_queue::kind;
+    std::vector<heartbeat> announced;
     std::vector<heartbeat> beats;
+    std::vector<std::optional<param_report>> reports;
     std::vector<std::string> devices;
+    // The latest kind of each device among them: 0 announced, 1 alive, 2 reported.
+    std::unordered_map<std::string, int> latest;
     std::size_t report_bytes = 0;
+    // Between the handlings of a batch the socket is emptied again: the requests that came
+    // meanwhile go ahead of the batch's next writes.
+    const auto take_more = [&] {
+        if (!ended && m_proxy_socket && !take_frames())
+            ended = true;
+    };
     const auto handle_reports = [&] {
-        if (!reports.empty())
-            guarded([&] { handle_param_p_batch(reports, guarded); });
-        if (!beats.empty())
+        if (!announced.empty()) {
+            guarded([&] { handle_announcements(announced); });
+            take_more();
+        }
+        if (!beats.empty()) {
             guarded([&] { handle_heartbeats(beats); });
+            take_more();
+        }
+        if (!reports.empty()) {
+            guarded([&] { handle_param_p_batch(reports, guarded); });
+            take_more();
+        }
         for (const auto& device : devices)
             settle(device);
-        reports.clear();
+        announced.clear();
         beats.clear();
+        reports.clear();
         devices.clear();
+        latest.clear();
         report_bytes = 0;
+    };
+    // Joins the frame at the front to the batch, handling the batch first where its order
+    // asks for it.
+    const auto join = [&](int _rank, std::size_t _count) {
+        const auto entry = m_backlog.front();
+        const auto known = latest.find(std::string(entry.device));
+        if ((known != latest.end() && known->second > _rank) || _count >= s_reports_per_batch)
+            handle_reports();
+        auto& rank = latest[std::string(entry.device)];
+        rank = std::max(rank, _rank);
+        devices.push_back(entry.writes ? std::string(entry.device) : std::string());
     };
     const auto slice_end = std::chrono::steady_clock::now() + s_handling_slice;
     for (int handled = 0; handled < s_frames_per_wakeup && !ended && !m_backlog.empty(); ++handled) {
-        if (reports.empty() && beats.empty() && std::chrono::steady_clock::now() >= slice_end)
+        if (devices.empty() && std::chrono::steady_clock::now() >= slice_end)
             break;
         // What the frame's handling needs is copied out: the views end with pop().
         const auto entry = m_backlog.front();
-        std::string device = entry.writes ? std::string(entry.device) : std::string();
-        if (entry.what == vyr::input::frame_queue::kind::heartbeat) {
-            if (!reports.empty())
-                handle_reports();
-            beats.push_back(heartbeat{device, std::string(entry.text), entry.anchor});
-            devices.push_back(std::move(device));
+        if (entry.what == kind::announcement || entry.what == kind::heartbeat) {
+            const bool fresh = entry.what == kind::announcement;
+            join(fresh ? 0 : 1, fresh ? announced.size() : beats.size());
+            (fresh ? announced : beats)
+                .push_back(heartbeat{std::string(entry.device), std::string(entry.text), entry.anchor});
             m_backlog.pop();
             continue;
         }
-        if (entry.what == vyr::input::frame_queue::kind::report) {
-            if (!beats.empty())
-                handle_reports();
+        if (entry.what == kind::report) {
+            join(2, reports.size());
             report_bytes += entry.text.size();
             reports.push_back(held_report(entry));
-            devices.push_back(std::move(device));
             m_backlog.pop();
-            if (reports.size() >= s_reports_per_batch ||
-                report_bytes >= static_cast<std::size_t>(s_max_frame_bytes))
+            if (report_bytes >= static_cast<std::size_t>(s_max_frame_bytes))
                 handle_reports();
             continue;
         }
         handle_reports();
+        const std::string device = entry.writes ? std::string(entry.device) : std::string();
         const std::string text(entry.text);
         m_backlog.pop();
         if (!ended)

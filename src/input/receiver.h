@@ -134,8 +134,9 @@ public:
     // drops it, counted and warned).
     void send_context_updated_notification() const;
 
-    // A device alive ("#notify" of a WIN or a tag, action "HB"), as its frame gives it:
-    // the normalised MAC, the "dev_id" (empty when absent) and whether it is an anchor.
+    // A device alive ("#notify" of a WIN or a tag, action "HB") or announcing itself
+    // (action "NA"), as its frame gives it: the normalised MAC, the "dev_id" (empty when
+    // absent) and whether it is an anchor.
     struct heartbeat {
         std::string mac;
         std::string dev_id;
@@ -146,6 +147,13 @@ public:
     // NOT_CONFIGURED, all in one transaction; the devices named after it (alive only,
     // but a tag whose state was just set).
     void handle_heartbeats(const std::vector<heartbeat>& _beats) const;
+    // Announcements handled together. After "NA" a device knows nothing: every record is
+    // written as after an answer with its parameters (and a tag's alarms) forgotten and a
+    // tag's alarm state NOT_CONFIGURED, all in one transaction, and its parameters and
+    // alarms are delivered again from scratch: the devices are named, the zone alarms of
+    // the tags' objects marked undelivered and, when a tag is among them, the alarms read
+    // again. An anchor's is passed on to the sleep mechanism.
+    void handle_announcements(const std::vector<heartbeat>& _announced) const;
 
 private:
     // One pass of the receiver thread: waits for the stop pipe or the proxy and takes a

@@ -234,23 +234,8 @@ void c_receiver::process_notify_WIN(const Json::Value& _j_notify) const {
         return;
     if (action == "HB")
         return handle_heartbeats({heartbeat{mac, dev_id, true}});
-    if (action != "NA")
-        return;
-
-    if (!dev_id.empty() && vyr::mail::mech_sleep::send(*m_mech_sleep_socket, vyr::mail::anchor_announced{mac, dev_id},
-                                                       m_logger) == vyr::mail::sent::too_long)
-        m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
-            vyr::libs::core::device_mac{mac} % vyr::cmd::uid_size % dev_id;
-
-    // One transaction, as for a tag: a delivery pass that read the record before it
-    // cannot undo it (see win::s_answered).
-    auto device = m_context->get_win(mac);
-    vyr::redis::batch writes;
-    device.answered(writes);
-    device.del_all_parameters(writes);
-    device.announced(writes);
-    vyr::redis::transaction(m_context->redis_context(), writes).exec();
-    mark(mac);
+    if (action == "NA")
+        handle_announcements({heartbeat{mac, dev_id, true}});
 }
 
 // A tag announced itself ("NA") or is alive ("HB"). After "NA" the tag knows nothing:
@@ -262,28 +247,48 @@ void c_receiver::process_notify_TO(const Json::Value& _j_notify) const {
         return;
     if (action == "HB")
         return handle_heartbeats({heartbeat{mac, dev_id, false}});
-
-    using vyr::context::alarm_states;
-    auto device = m_context->get_win(mac);
-    // The record's writes in one round trip: 10,000 devices announce themselves at once.
+    if (action == "NA")
+        return handle_announcements({heartbeat{mac, dev_id, false}});
+    // Any other action: the device answered.
     vyr::redis::batch writes;
-    device.answered(writes);
-    if (action == "NA") {
-        device.del_all_parameters(writes);
-        device.announced(writes);
-        device.del_alarms(writes);
-        device.alarm_state(alarm_states::NOT_CONFIGURED, writes);
-    }
+    m_context->get_win(mac).answered(writes);
     vyr::redis::transaction(m_context->redis_context(), writes).exec();
     mark(mac);
-    if (action == "NA") {
-        if (m_updater)
-            m_updater->update_all_alarms_req();
-        if (!dev_id.empty() && m_context->get_track_obj(dev_id).exists()) {
-            for (const auto& alarm_uid : m_context->get_zone_alarms_of_object(dev_id))
-                m_context->get_alarm(alarm_uid).delivered(false);
-        }
+}
+
+void c_receiver::handle_announcements(const std::vector<heartbeat>& _announced) const {
+    for (const auto& device : _announced)
+        if (device.anchor && !device.dev_id.empty() &&
+            vyr::mail::mech_sleep::send(*m_mech_sleep_socket, vyr::mail::anchor_announced{device.mac, device.dev_id},
+                                        m_logger) == vyr::mail::sent::too_long)
+            m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
+                vyr::libs::core::device_mac{device.mac} % vyr::cmd::uid_size % device.dev_id;
+
+    // One transaction: a delivery pass that read a record before it cannot undo it (see
+    // win::s_answered).
+    vyr::redis::batch writes;
+    std::vector<std::string> objects;
+    bool tags = false;
+    for (const auto& device : _announced) {
+        const auto record = m_context->get_win(device.mac);
+        record.answered(writes);
+        record.del_all_parameters(writes);
+        record.announced(writes);
+        if (device.anchor)
+            continue;
+        tags = true;
+        record.del_alarms(writes);
+        record.alarm_state(vyr::context::alarm_states::NOT_CONFIGURED, writes);
+        if (!device.dev_id.empty())
+            objects.push_back(device.dev_id);
     }
+    vyr::redis::transaction(m_context->redis_context(), writes).exec();
+    for (const auto& device : _announced)
+        mark(device.mac);
+    send_marks();
+    if (tags && m_updater)
+        m_updater->update_all_alarms_req();
+    m_context->undeliver_zone_alarms_of(objects);
 }
 
 void c_receiver::handle_heartbeats(const std::vector<heartbeat>& _beats) const {

@@ -42,7 +42,16 @@ TEST_F(project_context, zone_and_button_alarms_of_object_with_three_kinds) {
 
     EXPECT_EQ(sorted(m_context->get_alarms_of_object("obj")),
               (std::vector<std::string>{"buffer", "button", "nameless", "zone"}));
-    EXPECT_EQ(sorted(m_context->get_zone_alarms_of_object("obj")), (std::vector<std::string>{"buffer", "zone"}));
+    // An announcing tag's zone alarms are delivered again: only those of an object that exists.
+    for (const char* uid : {"zone", "buffer", "button"})
+        m_context->get_alarm(uid).delivered(true);
+    m_context->undeliver_zone_alarms_of({"obj"});
+    const auto delivered = [&](const char* _uid) { return m_context->get_alarm(_uid).read()->delivered; };
+    EXPECT_EQ(std::make_tuple(delivered("zone"), delivered("buffer")), std::make_tuple(true, true));
+    redis({"HSET", vyr::context::track_obj::keys::record_key("obj"), "name", "Obj"});
+    m_context->undeliver_zone_alarms_of({"nobody", "obj"});
+    EXPECT_EQ(std::make_tuple(delivered("zone"), delivered("buffer"), delivered("button")),
+              std::make_tuple(false, false, true));
     const auto button = m_context->get_button_alarm_of_object("obj");
     ASSERT_TRUE(button);
     EXPECT_EQ(button->uid(), "button");

@@ -52,7 +52,7 @@ TEST_F(alarm_message, new_zone_alarm_or_level_resets_the_device_and_the_same_lev
     EXPECT_EQ(std::make_tuple(alarm.set(), alarm.alarm_name(), alarm.zone_uid(), alarm.zone_alarm_level(), alarm.text()),
               std::make_tuple(true, "zone_violation", "z3", 2u, "Leave zone 3"));
     const std::vector<std::string> updated{s_context_updated};
-    EXPECT_EQ(std::make_tuple(store().get_zone_alarms_of_object("o1"), device().alarm_state(), sent.param_req),
+    EXPECT_EQ(std::make_tuple(store().get_alarms_of_object("o1"), device().alarm_state(), sent.param_req),
               std::make_tuple(std::vector<std::string>{"al1"}, alarm_states::NOT_CONFIGURED, updated));
 
     device().alarm_state(alarm_states::CONFIGURED);
