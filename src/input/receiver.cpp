@@ -331,92 +331,82 @@ void c_receiver::settle(std::string_view _device) {
         m_pending_writes.erase(pending);
 }
 
+bool c_receiver::joins_next_batch(frame_batch& _batch, int _rank, std::size_t _count) const {
+    const auto entry = m_backlog.front();
+    const std::string device(entry.device);
+    const auto known = _batch.latest.find(device);
+    if ((known != _batch.latest.end() && known->second > _rank) || _count >= s_reports_per_batch)
+        return true;
+    auto& rank = _batch.latest[device];
+    rank = std::max(rank, _rank);
+    _batch.devices.push_back(entry.writes ? device : std::string());
+    return false;
+}
+
+void c_receiver::handle_batch(frame_batch& _batch, const report_guard& _guard, bool& _ended) {
+    const auto take_more = [&] {
+        if (!_ended && m_proxy_socket && !take_frames())
+            _ended = true;
+    };
+    if (!_batch.announced.empty()) {
+        _guard([&] { handle_announcements(_batch.announced); });
+        take_more();
+    }
+    if (!_batch.beats.empty()) {
+        _guard([&] { handle_heartbeats(_batch.beats); });
+        take_more();
+    }
+    if (!_batch.reports.empty()) {
+        _guard([&] { handle_param_p_batch(_batch.reports, _guard); });
+        take_more();
+    }
+    for (const auto& device : _batch.devices)
+        settle(device);
+    _batch = frame_batch{};
+}
+
 bool c_receiver::handle_backlog() {
     // One bad frame is logged and does not cost the rest of the batch.
     bool ended = false;
-    const auto guarded = [&](const std::function<void()>& _work) {
+    const report_guard guarded = [&](const std::function<void()>& _work) {
         const auto outcome = m_worker.guard(_work);
         ended = ended || outcome == vyr::worker_thread::outcome::ended;
         if (outcome == vyr::worker_thread::outcome::failed)
             vyr::metrics::add(vyr::metrics::counter::reports_malformed);
     };
-    // Announcements, heartbeats and reports waiting in a row are handled together, in that
-    // order (a device starting up announces itself, then reports: one after the other, a
-    // site starting up would be handled a frame at a time). A frame of a device that has
-    // one handled later among them (its report before its heartbeat), or any other
-    // frame, goes after them. A batch holds at most s_reports_per_batch frames of a kind
-    // and no more report text than one frame of the largest size.
     using kind = vyr::input::frame_queue::kind;
-    std::vector<heartbeat> announced;
-    std::vector<heartbeat> beats;
-    std::vector<std::optional<param_report>> reports;
-    std::vector<std::string> devices;
-    // The latest kind of each device among them: 0 announced, 1 alive, 2 reported.
-    std::unordered_map<std::string, int> latest;
-    std::size_t report_bytes = 0;
-    // Between the handlings of a batch the socket is emptied again: the requests that came
-    // meanwhile go ahead of the batch's next writes.
-    const auto take_more = [&] {
-        if (!ended && m_proxy_socket && !take_frames())
-            ended = true;
-    };
-    const auto handle_reports = [&] {
-        if (!announced.empty()) {
-            guarded([&] { handle_announcements(announced); });
-            take_more();
-        }
-        if (!beats.empty()) {
-            guarded([&] { handle_heartbeats(beats); });
-            take_more();
-        }
-        if (!reports.empty()) {
-            guarded([&] { handle_param_p_batch(reports, guarded); });
-            take_more();
-        }
-        for (const auto& device : devices)
-            settle(device);
-        announced.clear();
-        beats.clear();
-        reports.clear();
-        devices.clear();
-        latest.clear();
-        report_bytes = 0;
-    };
-    // Joins the frame at the front to the batch, handling the batch first where its order
-    // asks for it.
+    frame_batch batch;
+    // The front frame joins the batch, which is handled first when it must be.
     const auto join = [&](int _rank, std::size_t _count) {
-        const auto entry = m_backlog.front();
-        const auto known = latest.find(std::string(entry.device));
-        if ((known != latest.end() && known->second > _rank) || _count >= s_reports_per_batch)
-            handle_reports();
-        auto& rank = latest[std::string(entry.device)];
-        rank = std::max(rank, _rank);
-        devices.push_back(entry.writes ? std::string(entry.device) : std::string());
+        if (joins_next_batch(batch, _rank, _count)) {
+            handle_batch(batch, guarded, ended);
+            joins_next_batch(batch, _rank, 0);
+        }
     };
     const auto slice_end = std::chrono::steady_clock::now() + s_handling_slice;
     for (int handled = 0; handled < s_frames_per_wakeup && !ended && !m_backlog.empty(); ++handled) {
-        if (devices.empty() && std::chrono::steady_clock::now() >= slice_end)
+        if (batch.empty() && std::chrono::steady_clock::now() >= slice_end)
             break;
         // What the frame's handling needs is copied out: the views end with pop().
         const auto entry = m_backlog.front();
         if (entry.what == kind::announcement || entry.what == kind::heartbeat) {
             const bool fresh = entry.what == kind::announcement;
-            join(fresh ? 0 : 1, fresh ? announced.size() : beats.size());
-            (fresh ? announced : beats)
+            join(fresh ? 0 : 1, fresh ? batch.announced.size() : batch.beats.size());
+            (fresh ? batch.announced : batch.beats)
                 .push_back(heartbeat{std::string(entry.device), std::string(entry.text), entry.anchor});
             m_backlog.pop();
             continue;
         }
         if (entry.what == kind::report) {
-            join(2, reports.size());
-            report_bytes += entry.text.size();
-            reports.push_back(held_report(entry));
+            join(2, batch.reports.size());
+            batch.report_bytes += entry.text.size();
+            batch.reports.push_back(held_report(entry));
             m_backlog.pop();
-            if (report_bytes >= static_cast<std::size_t>(s_max_frame_bytes))
-                handle_reports();
+            if (batch.report_bytes >= static_cast<std::size_t>(s_max_frame_bytes))
+                handle_batch(batch, guarded, ended);
             continue;
         }
-        handle_reports();
+        handle_batch(batch, guarded, ended);
         const std::string device = entry.writes ? std::string(entry.device) : std::string();
         const std::string text(entry.text);
         m_backlog.pop();
@@ -424,7 +414,7 @@ bool c_receiver::handle_backlog() {
             guarded([&] { dispatch(text); });
         settle(device);
     }
-    handle_reports();
+    handle_batch(batch, guarded, ended);
     return !ended;
 }
 

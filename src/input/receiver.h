@@ -235,6 +235,30 @@ private:
     void send_request_ahead(param_report& _report, bool _writes) const;
     // Decoded reports handled as one batch (see process_param_p_batch).
     void handle_param_p_batch(const std::vector<std::optional<param_report>>& _reports, const report_guard& _guard) const;
+    // Announcements, heartbeats and reports of the backlog in a row, handled together in
+    // that order (a device starting up announces itself, then reports: one after the
+    // other, a site starting up would be handled a frame at a time). A frame of a device
+    // with one handled later in the batch (its report before its heartbeat) waits for the
+    // next batch. At most s_reports_per_batch frames of a kind and no more report text
+    // than one frame of the largest size.
+    struct frame_batch {
+        std::vector<heartbeat> announced;
+        std::vector<heartbeat> beats;
+        std::vector<std::optional<param_report>> reports;
+        // Whose records the batch writes (an empty entry for a frame that writes none).
+        std::vector<std::string> devices;
+        // The latest kind of each device in the batch: 0 announced, 1 alive, 2 reported.
+        std::unordered_map<std::string, int> latest;
+        std::size_t report_bytes = 0;
+        bool empty() const { return devices.empty(); }
+    };
+    // Whether the front frame of the backlog (a frame of kind `_rank`, `_count` of its kind
+    // in the batch) must wait for `_batch` to be handled first; else notes it in the batch.
+    bool joins_next_batch(frame_batch& _batch, int _rank, std::size_t _count) const;
+    // Handles the batch and empties it; the socket is emptied again between its handlings,
+    // so that the requests that came meanwhile go ahead of its next writes. `_ended` is set
+    // when the thread is to end.
+    void handle_batch(frame_batch& _batch, const report_guard& _guard, bool& _ended);
     // The descriptions of the parameters a "plist" object reports, in their fixed order;
     // throws when it is not an object.
     static std::vector<const vyr::judge::description*> reported_parameters(const Json::Value& _plist);
