@@ -48,7 +48,7 @@ public:
         bool anchor = false;
     };
 
-    static constexpr std::size_t s_block_bytes = std::size_t{256} << 10;
+    static constexpr std::size_t s_block_bytes = std::size_t{64} << 10;
 
     frame_queue() = default;
     frame_queue(const frame_queue&) = delete;
