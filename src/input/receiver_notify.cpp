@@ -45,6 +45,19 @@ bool read_announcement(const field_reader& _read, const Json::Value& _j, std::st
     return _read(_j, "action", _action);
 }
 
+// Each anchor among `_devices` passed on to the sleep mechanism as a `Message` (an
+// announcement or a heartbeat).
+template <class Message>
+void pass_on_anchors(zmq::socket_t& _socket, vyr::libs::core::component_logger& _logger,
+                     const std::vector<c_receiver::heartbeat>& _devices) {
+    for (const auto& device : _devices)
+        if (device.anchor && !device.dev_id.empty() &&
+            vyr::mail::mech_sleep::send(_socket, Message{device.mac, device.dev_id}, _logger) ==
+                vyr::mail::sent::too_long)
+            _logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
+                vyr::libs::core::device_mac{device.mac} % vyr::cmd::uid_size % device.dev_id;
+}
+
 }  // namespace
 
 void c_receiver::process_notify(const std::string& _body) const {
@@ -257,12 +270,7 @@ void c_receiver::process_notify_TO(const Json::Value& _j_notify) const {
 }
 
 void c_receiver::handle_announcements(const std::vector<heartbeat>& _announced) const {
-    for (const auto& device : _announced)
-        if (device.anchor && !device.dev_id.empty() &&
-            vyr::mail::mech_sleep::send(*m_mech_sleep_socket, vyr::mail::anchor_announced{device.mac, device.dev_id},
-                                        m_logger) == vyr::mail::sent::too_long)
-            m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
-                vyr::libs::core::device_mac{device.mac} % vyr::cmd::uid_size % device.dev_id;
+    pass_on_anchors<vyr::mail::anchor_announced>(*m_mech_sleep_socket, m_logger, _announced);
 
     // One transaction: a delivery pass that read a record before it cannot undo it (see
     // win::s_answered).
@@ -292,12 +300,7 @@ void c_receiver::handle_announcements(const std::vector<heartbeat>& _announced) 
 }
 
 void c_receiver::handle_heartbeats(const std::vector<heartbeat>& _beats) const {
-    for (const auto& beat : _beats)
-        if (beat.anchor && !beat.dev_id.empty() &&
-            vyr::mail::mech_sleep::send(*m_mech_sleep_socket, vyr::mail::anchor_alive{beat.mac, beat.dev_id},
-                                        m_logger) == vyr::mail::sent::too_long)
-            m_logger.warning("announcement of anchor %1% not passed on: its uid is longer than %2% characters: %3%") %
-                vyr::libs::core::device_mac{beat.mac} % vyr::cmd::uid_size % beat.dev_id;
+    pass_on_anchors<vyr::mail::anchor_alive>(*m_mech_sleep_socket, m_logger, _beats);
 
     // A tag's alarm state is set only where there is none: never over one the alarm
     // worker wrote meanwhile.
