@@ -187,8 +187,14 @@ private:
     // Sends one frame without blocking; EAGAIN and every other failure drop the frame.
     void send_frame(const std::string& _frame) noexcept VYR_EXCLUDES(m_socket_mutex);
     // Whether a frame sent now would be queued: writing to the socket is on and a
-    // console is connected with room for it.
+    // console is connected with room for it. The socket is asked at most every
+    // s_console_recheck (asking costs a look at its command queue, and a debug record is
+    // written for every frame sent to the devices); in between the last answer holds, or
+    // what became of the last frame sent.
     bool console_takes_frames() noexcept VYR_EXCLUDES(m_socket_mutex);
+    void note_console(bool _takes, std::int64_t _now_ns) noexcept;
+    static std::int64_t steady_ns() noexcept;
+    static constexpr std::chrono::milliseconds s_console_recheck{50};
 
     // Constant after construction.
     const std::string m_module_name;  // syslog keeps a pointer to its characters
@@ -198,6 +204,10 @@ private:
     std::atomic<bool> m_debug{false};
     std::atomic<bool> m_writing_to_socket{true};
     std::atomic<bool> m_enable_logger{true};
+    // The socket's last answer for console_takes_frames, and when it was given (steady
+    // clock, ns since its epoch; 0: never asked).
+    std::atomic<bool> m_console_took{false};
+    std::atomic<std::int64_t> m_console_asked_ns{0};
     // The debug socket's own context: made by the constructor, closed by the destructor.
     zmq::context_t m_zmq_context;
 

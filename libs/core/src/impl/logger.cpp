@@ -265,21 +265,42 @@ bool logger::send_to_journal(int _level, const std::string& _text, const std::st
     }
 }
 
+std::int64_t logger::steady_ns() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void logger::note_console(bool _takes, std::int64_t _now_ns) noexcept {
+    m_console_took.store(_takes, std::memory_order_relaxed);
+    m_console_asked_ns.store(_now_ns, std::memory_order_release);
+}
+
 bool logger::console_takes_frames() noexcept {
     if (!m_writing_to_socket)
         return false;
+    const std::int64_t now = steady_ns();
+    const auto asked = m_console_asked_ns.load(std::memory_order_acquire);
+    if (asked != 0 && now - asked < std::chrono::nanoseconds(s_console_recheck).count())
+        return m_console_took.load(std::memory_order_relaxed);
+    bool takes = false;
     try {
         mutex_lock lock(m_socket_mutex);
-        return (m_debug_socket.get(zmq::sockopt::events) & ZMQ_POLLOUT) != 0;
+        takes = (m_debug_socket.get(zmq::sockopt::events) & ZMQ_POLLOUT) != 0;
     } catch (...) {
-        return false;
     }
+    note_console(takes, now);
+    return takes;
 }
 
 void logger::send_frame(const std::string& _frame) noexcept {
     try {
-        mutex_lock lock(m_socket_mutex);
-        (void)m_debug_socket.send(zmq::buffer(_frame), zmq::send_flags::dontwait);
+        bool queued = false;
+        {
+            mutex_lock lock(m_socket_mutex);
+            queued = m_debug_socket.send(zmq::buffer(_frame), zmq::send_flags::dontwait).has_value();
+        }
+        // Every record is sent (not only debug ones): what became of it is the answer.
+        note_console(queued, steady_ns());
     } catch (...) {
         // A send failure other than EAGAIN (for example a closed context at exit) drops
         // the frame; the record is already in syslog.
