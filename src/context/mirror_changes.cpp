@@ -44,52 +44,68 @@ mirror_changes read_mirror_changes(redis::connection& _redis_context, std::uint6
 
 namespace {
 
+// The changed records are gathered by kind first and each kind is then resolved in one
+// walk of each snapshot: a start-up's journal names thousands of groups and alarms, and a
+// walk of every object per group name made each patch cost objects x groups.
 class concerned {
 public:
-    concerned(const project_snapshot& _old, const project_snapshot& _new) : m_both{&_old, &_new} {}
+    // The same snapshot as `_old` and `_new` is walked once.
+    concerned(const project_snapshot& _old, const project_snapshot& _new) : m_snapshots{&_old} {
+        if (&_new != &_old)
+            m_snapshots.push_back(&_new);
+    }
 
+    void object(const std::string& _uid) { m_objects.insert(_uid); }
+    void group(const std::string& _uid) { m_groups.insert(_uid); }
+    void alarm(const std::string& _uid) { m_alarms.insert(_uid); }
+    void zone(const std::string& _uid) { m_zones.insert(_uid); }
+    void every_anchor() { m_every_anchor = true; }
+
+    std::vector<std::string> take() {
+        // A zone: the alarms in it; an alarm: the objects that list it or that it names.
+        if (!m_zones.empty())
+            for (const auto* snapshot : m_snapshots)
+                for (const auto& [alarm_uid, data] : snapshot->alarms)
+                    if (data.zone_uid && m_zones.count(*data.zone_uid) != 0)
+                        m_alarms.insert(alarm_uid);
+        if (!m_alarms.empty())
+            for (const auto* snapshot : m_snapshots) {
+                for (const auto& [object_uid, listed] : snapshot->alarms_of_object)
+                    if (std::any_of(listed.begin(), listed.end(),
+                                    [&](const std::string& _alarm) { return m_alarms.count(_alarm) != 0; }))
+                        m_objects.insert(object_uid);
+                for (const auto& uid : m_alarms)
+                    if (const auto* found = project_snapshot::find(snapshot->alarms, uid); found && found->obj_uid)
+                        m_objects.insert(*found->obj_uid);
+            }
+        for (const auto* snapshot : m_snapshots) {
+            for (const auto& uid : m_objects)
+                if (const auto* found = project_snapshot::find(snapshot->track_objs, uid))
+                    add(found->mac_addr);
+            if (!m_groups.empty())
+                for (const auto& [uid, object] : snapshot->track_objs)
+                    if (std::any_of(object.groups.begin(), object.groups.end(),
+                                    [&](const std::string& _group) { return m_groups.count(_group) != 0; }))
+                        add(object.mac_addr);
+            if (m_every_anchor) {
+                for (const auto& [mac, uid] : snapshot->anchor_by_mac)
+                    add(mac);
+                for (const auto& [uid, anchor] : snapshot->anchors)
+                    add(anchor.mac_addr);
+            }
+        }
+        return std::move(m_macs);
+    }
+
+private:
     void add(const std::string& _mac) {
         if (!_mac.empty() && m_seen.insert(_mac).second)
             m_macs.push_back(_mac);
     }
-    void object(const std::string& _uid) {
-        for (const auto* snapshot : m_both)
-            if (const auto* found = project_snapshot::find(snapshot->track_objs, _uid))
-                add(found->mac_addr);
-    }
-    void every_anchor() {
-        for (const auto* snapshot : m_both) {
-            for (const auto& [mac, uid] : snapshot->anchor_by_mac)
-                add(mac);
-            for (const auto& [uid, anchor] : snapshot->anchors)
-                add(anchor.mac_addr);
-        }
-    }
-    void group(const std::string& _uid) {
-        for (const auto* snapshot : m_both)
-            for (const auto& [uid, object] : snapshot->track_objs)
-                if (std::find(object.groups.begin(), object.groups.end(), _uid) != object.groups.end())
-                    add(object.mac_addr);
-    }
-    void alarm(const std::string& _uid) {
-        for (const auto* snapshot : m_both) {
-            for (const auto& [object_uid, listed] : snapshot->alarms_of_object)
-                if (std::find(listed.begin(), listed.end(), _uid) != listed.end())
-                    object(object_uid);
-            if (const auto* found = project_snapshot::find(snapshot->alarms, _uid); found && found->obj_uid)
-                object(*found->obj_uid);
-        }
-    }
-    void zone(const std::string& _uid) {
-        for (const auto* snapshot : m_both)
-            for (const auto& [alarm_uid, data] : snapshot->alarms)
-                if (data.zone_uid == _uid)
-                    alarm(alarm_uid);
-    }
-    std::vector<std::string> take() { return std::move(m_macs); }
 
-private:
-    const project_snapshot* m_both[2];
+    std::vector<const project_snapshot*> m_snapshots;
+    std::unordered_set<std::string> m_objects, m_groups, m_alarms, m_zones;
+    bool m_every_anchor = false;
     std::unordered_set<std::string> m_seen;
     std::vector<std::string> m_macs;
 };
@@ -99,7 +115,6 @@ private:
 std::optional<std::vector<std::string>> devices_concerned(const project_snapshot& _old, const project_snapshot& _new,
                                                           const std::vector<std::string>& _names) {
     concerned macs(_old, _new);
-    bool anchors_done = false;
     for (const auto& name : _names) {
         const auto colon = name.find(':');
         if (colon == std::string::npos)
@@ -114,9 +129,9 @@ std::optional<std::vector<std::string>> devices_concerned(const project_snapshot
             macs.alarm(uid);
         else if (kind == zone_keys::s_kind)
             macs.zone(uid);
-        else if (kind == anchor_keys::s_kind && !std::exchange(anchors_done, true))
+        else if (kind == anchor_keys::s_kind)
             macs.every_anchor();
-        else if (kind != anchor_keys::s_kind)
+        else
             return std::nullopt;
     }
     return macs.take();
