@@ -178,4 +178,30 @@ std::optional<std::uint32_t> tdoa_setting_view::get_max_slot() const {
     return max_slot;
 }
 
+tdoa_setting_roles::tdoa_setting_roles(const tdoa_setting_view& _setting) : m_max_slot(_setting.get_max_slot()) {
+    const auto index = [&](std::string_view _array, std::unordered_map<std::string_view, const Json::Value*>& _by_uid) {
+        const auto* array = _setting.member(_array);
+        if (!array || !array->isArray())
+            return;
+        for (const auto& element : *array) {
+            const char* begin = nullptr;
+            const char* end = nullptr;
+            if (element.isObject() && is_text(element, "anchor_uid") && element["anchor_uid"].getString(&begin, &end))
+                _by_uid.emplace(std::string_view(begin, static_cast<std::size_t>(end - begin)), &element);
+        }
+    };
+    index("masters", m_masters);
+    index("distributors", m_distributors);
+}
+
+std::optional<tdoa_setting_view::master> tdoa_setting_roles::master_of(std::string_view _anchor_uid) const {
+    const auto found = m_masters.find(_anchor_uid);
+    return found == m_masters.end() ? std::nullopt : tdoa_setting_view::to_master(*found->second);
+}
+
+std::optional<tdoa_setting_view::distributor> tdoa_setting_roles::distributor_of(std::string_view _anchor_uid) const {
+    const auto found = m_distributors.find(_anchor_uid);
+    return found == m_distributors.end() ? std::nullopt : tdoa_setting_view::to_distributor(*found->second);
+}
+
 }  // namespace vyr::context

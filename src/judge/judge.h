@@ -180,6 +180,8 @@ private:
     // the index of its active version-2 schedule (null when it has none), the latter
     // worked out once per setting.
     vyr::context::tdoa_setting_view setting_of(const vyr::context::anchor_data& _anchor) const;
+    // The setting's masters and distributors by anchor, indexed once per setting.
+    const vyr::context::tdoa_setting_roles& roles_of(const vyr::context::tdoa_setting_view& _setting);
     const vyr::judge::tdoa::schedule_index* active_schedule_index(const std::string& _setting_uid);
     vyr::context::anchor_data anchor_by_uid(const std::string& _uid) const;
     // The partners of the anchor's schedule; null without an active version-2 schedule or
@@ -250,6 +252,8 @@ private:
     const bool m_push_schedule_to_destination;
     // By setting uid: the index of its active version-2 schedule, or none.
     std::map<std::string, std::optional<vyr::judge::tdoa::schedule_index>, std::less<>> m_schedules;
+    // By setting document (its "values"): its masters and distributors by anchor.
+    std::map<const Json::Value*, vyr::context::tdoa_setting_roles> m_roles;
     // The sync pass's steps by anchor MAC, in the order they are taken, and the MACs in the
     // order they first come; worked out at the first call.
     std::optional<std::map<std::string, std::vector<sync_step>>> m_sync_plan;

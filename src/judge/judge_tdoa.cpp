@@ -17,6 +17,14 @@ tdoa_setting_view judge::setting_of(const anchor_data& _anchor) const {
     return tdoa_setting_view(project_snapshot::find(m_snapshot->tdoa_settings, _anchor.project_uid));
 }
 
+const vyr::context::tdoa_setting_roles& judge::roles_of(const tdoa_setting_view& _setting) {
+    auto& kept = m_plans->m_roles;
+    auto found = kept.find(_setting.values());
+    if (found == kept.end())
+        found = kept.emplace(_setting.values(), vyr::context::tdoa_setting_roles(_setting)).first;
+    return found->second;
+}
+
 const tdoa::schedule_index* judge::active_schedule_index(const std::string& _setting_uid) {
     auto kept = m_plans->m_schedules.find(_setting_uid);
     if (kept == m_plans->m_schedules.end()) {
@@ -98,7 +106,7 @@ std::optional<std::string> judge::form_sf(const std::string& _mac) {
     if (!anchor)
         return std::nullopt;
     const auto setting = setting_of(*anchor);
-    const auto master = setting.get_master(m_snapshot->anchor_by_mac.at(_mac));
+    const auto master = roles_of(setting).master_of(m_snapshot->anchor_by_mac.at(_mac));
     if (!master)
         return payload_frame(SF, "");
     const auto value = master_superframe(_mac, *anchor, setting, master->sfd);
@@ -128,7 +136,7 @@ std::optional<superframe> judge::master_superframe(const std::string& _mac, cons
     if (!error.empty())
         return std::nullopt;
     std::string loss;
-    auto value = tdoa::master_superframe(_anchor.node_id, _sfd, _setting.get_max_slot(), schedule_max_slot, loss);
+    auto value = tdoa::master_superframe(_anchor.node_id, _sfd, roles_of(_setting).max_slot(), schedule_max_slot, loss);
     note_undeliverable(_mac, SF, loss, loss);
     return value;
 }
@@ -139,7 +147,7 @@ std::optional<std::string> judge::form_sync_slot(const std::string& _mac) {
         return std::nullopt;
     std::pair<std::uint64_t, std::uint64_t> slot;
     try {
-        slot = tdoa::sync_slot_of(setting_of(*anchor), m_snapshot->anchor_by_mac.at(_mac),
+        slot = tdoa::sync_slot_of(roles_of(setting_of(*anchor)), m_snapshot->anchor_by_mac.at(_mac),
                                   [this](const std::string& _uid) { return anchor_by_uid(_uid).node_id; });
     } catch (const std::exception&) {
         // Its master is not in the project: which slot it follows is unknown.

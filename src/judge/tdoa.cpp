@@ -280,14 +280,14 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> fitting_sync_slot(std::ui
     return std::nullopt;
 }
 
-std::pair<std::uint64_t, std::uint64_t> sync_slot_of(const vyr::context::tdoa_setting_view& _setting,
+std::pair<std::uint64_t, std::uint64_t> sync_slot_of(const vyr::context::tdoa_setting_roles& _setting,
                                                      const std::string& _anchor_uid,
                                                      const node_id_lookup& _node_id_of) {
     // A master beacons in its own slot: an answer tells it what the cycle would push,
     // instead of "no master" followed by a correction one cycle later.
-    if (const auto master = _setting.get_master(_anchor_uid))
+    if (const auto master = _setting.master_of(_anchor_uid))
         return {_node_id_of(_anchor_uid), master->slot};
-    if (const auto distributor = _setting.get_distributor(_anchor_uid))
+    if (const auto distributor = _setting.distributor_of(_anchor_uid))
         return {distributor->master_uid ? _node_id_of(*distributor->master_uid) : s_no_master, distributor->slot};
     return {s_no_master, s_no_slot};
 }

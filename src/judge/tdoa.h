@@ -110,7 +110,7 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> fitting_sync_slot(std::ui
 // (master node id, slot) the setting gives the anchor: a master beacons in its own slot,
 // a distributor follows its master (or none), any other anchor follows nobody. The
 // node ids are `_node_id_of`'s.
-std::pair<std::uint64_t, std::uint64_t> sync_slot_of(const vyr::context::tdoa_setting_view& _setting,
+std::pair<std::uint64_t, std::uint64_t> sync_slot_of(const vyr::context::tdoa_setting_roles& _setting,
                                                      const std::string& _anchor_uid, const node_id_lookup& _node_id_of);
 
 }  // namespace vyr::judge::tdoa

@@ -51,6 +51,23 @@ TEST_F(tdoa_records, setting_accessors_skip_incomplete_elements) {
     EXPECT_FALSE(setting.get_distributor("d2")->master_uid);
     EXPECT_FALSE(setting.get_distributor("d3"));  // negative slot
     EXPECT_EQ(setting.get_distributors()->size(), 2u);
+    // The index by anchor finds what the walk along the arrays finds, the first of a uid.
+    const vyr::context::tdoa_setting_roles roles(setting.view());
+    EXPECT_EQ(roles.master_of("m3")->slot, 7u);
+    for (const char* uid : {"m1", "m2", "m3", "d1", "d2", "d3", "nobody"}) {
+        const auto master = roles.master_of(uid), walked_master = setting.get_master(uid);
+        ASSERT_EQ(master.has_value(), walked_master.has_value()) << uid;
+        if (master) {
+            EXPECT_EQ(std::tie(master->sfd, master->slot), std::tie(walked_master->sfd, walked_master->slot)) << uid;
+        }
+        const auto distributor = roles.distributor_of(uid), walked = setting.get_distributor(uid);
+        ASSERT_EQ(distributor.has_value(), walked.has_value()) << uid;
+        if (distributor) {
+            EXPECT_EQ(std::tie(distributor->master_uid, distributor->slot), std::tie(walked->master_uid, walked->slot))
+                << uid;
+        }
+    }
+    EXPECT_EQ(roles.max_slot(), setting.get_max_slot());
 }
 
 TEST_F(tdoa_records, max_slot_spans_masters_and_distributors_only_with_masters) {
@@ -83,7 +100,9 @@ TEST_F(tdoa_records, corrupted_or_foreign_documents_yield_nothing) {
                                  R"({"values": {"masters": {"anchor_uid": "m"}}})"}) {
         redis({"SET", "tdoa_settings:t", document});
         const auto setting = m_context->get_tdoa_setting("t");
-        EXPECT_FALSE(setting.get_masters() || setting.get_master("m") || setting.get_autostart()) << document;
+        EXPECT_FALSE(setting.get_masters() || setting.get_master("m") || setting.get_autostart() ||
+                     vyr::context::tdoa_setting_roles(setting.view()).master_of("m"))
+            << document;
     }
     m_context->get_tdoa_setting("t").remove();
     EXPECT_FALSE(m_context->get_tdoa_setting("t").exists());
