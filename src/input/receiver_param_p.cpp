@@ -132,7 +132,9 @@ std::optional<c_receiver::param_report> c_receiver::decode_param_p(std::string_v
 c_receiver::param_report c_receiver::held_report(const vyr::input::frame_queue::frame& _frame) {
     param_report report;
     report.mac = std::string(_frame.device);
-    report.message = vyr::libs::core::json::try_parse(_frame.text).result;
+    // A report without values is read again only for the error of its request.
+    if (_frame.writes || _frame.request_failed)
+        report.message = vyr::libs::core::json::try_parse(_frame.text).result;
     report.ts = _frame.stamp;
     report.now = _frame.arrival;
     if (!_frame.held.empty())
