@@ -46,6 +46,15 @@ struct alarm_keys : keys_base<alarm_keys> {
 
 // The alarm name of an emergency-button alarm.
 inline constexpr std::string_view s_emergency_button = "emergency_button";
+// Whether an alarm of this name is a zone alarm (a tag in a zone or its buffer): the
+// alarms shown on a tag's screen.
+inline bool is_zone_alarm(std::string_view _alarm_name) {
+    return _alarm_name == "zone_violation" || _alarm_name == "buffer_violation";
+}
+// Whether the service handles alarms of this name: zone alarms and the emergency button.
+inline bool is_handled_alarm(std::string_view _alarm_name) {
+    return _alarm_name == s_emergency_button || is_zone_alarm(_alarm_name);
+}
 
 // Appends to `_writes` (or makes at once) that the platform held the button alarm of
 // `_obj_uid` set at `_ms`; an earlier time than the one kept changes nothing.

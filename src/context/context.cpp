@@ -150,7 +150,7 @@ void context::undeliver_zone_alarms_of(const std::vector<std::string>& _obj_uids
     std::vector<std::string> changed;
     for (std::size_t i = 0; i < alarms.size() && i < named.size(); ++i) {
         const auto name = common::text_of(named[i]);
-        if (!name || (*name != "zone_violation" && *name != "buffer_violation"))
+        if (!name || !is_zone_alarm(*name))
             continue;
         writes.add("HSET", alarm::keys::data(alarms[i]), alarm::s_delivered, common::to_text(false));
         changed.push_back(alarm::keys::change(alarms[i]));
@@ -164,7 +164,7 @@ void context::undeliver_zone_alarms_of(const std::vector<std::string>& _obj_uids
 std::optional<alarm> context::get_button_alarm_of_object(const std::string& _obj_uid) {
     for (const auto& uid : get_alarms_of_object(_obj_uid)) {
         auto candidate = get_alarm(uid);
-        if (candidate.alarm_name() == std::optional<std::string>("emergency_button"))
+        if (candidate.alarm_name() == std::optional<std::string>(s_emergency_button))
             return candidate;
     }
     return std::nullopt;

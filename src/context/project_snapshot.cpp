@@ -35,7 +35,6 @@ public:
     void add(const Args&... _args) {
         last_batch().add(_args...);
     }
-    void add_argv(std::vector<std::string> _argv) { last_batch().add_argv(std::move(_argv)); }
     // The reads of every record of `_uids` (which must outlive the replies' taking).
     void add_each(const std::vector<std::string>& _uids, record_reads _reads) {
         if (!_uids.empty())

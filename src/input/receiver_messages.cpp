@@ -25,14 +25,6 @@ using vyr::context::alarm_states;
 
 namespace {
 
-bool is_zone_alarm(const std::string& _alarm_name) {
-    return _alarm_name == "zone_violation" || _alarm_name == "buffer_violation";
-}
-
-bool is_known_alarm(const std::string& _alarm_name) {
-    return _alarm_name == "emergency_button" || is_zone_alarm(_alarm_name);
-}
-
 // Throws bad_data: field `_field` of the message `_message` is cut short.
 [[noreturn]] void throw_cut_short(std::string_view _field, std::size_t _count, std::size_t _left,
                                   std::string_view _message) {
@@ -107,13 +99,13 @@ void c_receiver::process_alarm(const std::string& _body) const {
     std::string uid, alarm_name, obj_uid, state;
     if (!read(message, "uid", uid))
         return;
-    if (!read(message, "alarm_name", alarm_name, uid) || !is_known_alarm(alarm_name))
+    if (!read(message, "alarm_name", alarm_name, uid) || !vyr::context::is_handled_alarm(alarm_name))
         return;
     if (!read(message, "obj_uid", obj_uid, uid) || obj_uid.empty())
         return;
     if (!read(message, "state", state, uid))
         return;
-    const bool zone_alarm = is_zone_alarm(alarm_name);
+    const bool zone_alarm = vyr::context::is_zone_alarm(alarm_name);
     const bool set = state == "set";
 
     const auto track_obj = m_context->get_track_obj(obj_uid);

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "context/alarm.h"
 #include "parameters/parameters.h"
 
 namespace vyr::judge::alarms {
@@ -10,8 +11,6 @@ using vyr::context::alarm_data;
 using vyr::context::alarm_states;
 
 namespace {
-
-bool zone_alarm_name(const std::string& _name) { return _name == "zone_violation" || _name == "buffer_violation"; }
 
 // Whether `_b` is to be shown rather than `_a`.
 bool preferred(const alarm_data& _a, const alarm_data& _b) {
@@ -31,7 +30,7 @@ std::optional<std::string> unreadable(const vyr::context::object_alarms& _alarms
     if (!_alarms.index_error.empty())
         return _alarms.index_error;
     for (const auto& broken : _alarms.broken)
-        if (broken.name.empty() || zone_alarm_name(broken.name))
+        if (broken.name.empty() || vyr::context::is_zone_alarm(broken.name))
             return "alarm " + broken.uid + ": " + broken.error;
     return std::nullopt;
 }
@@ -43,8 +42,8 @@ view to_show(const std::string& _mac, const vyr::context::object_alarms& _alarms
     std::uint32_t chosen_zone_id = 0;
     std::string refused;
     for (const auto& [uid, data] : _alarms.alarms) {
-        if (!data.alarm_name || !zone_alarm_name(*data.alarm_name) || !data.set || !data.text || !data.zone_uid ||
-            !data.zone_alarm_level)
+        if (!data.alarm_name || !vyr::context::is_zone_alarm(*data.alarm_name) || !data.set || !data.text ||
+            !data.zone_uid || !data.zone_alarm_level)
             continue;
         // A level or zone the payload cannot carry would show another alarm than the
         // project's: such an alarm is not shown (nor one whose zone is not mirrored).

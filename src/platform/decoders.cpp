@@ -148,7 +148,7 @@ bool object_decoder::operator()(const Json::Value& _j, const std::string& _uid, 
         return false;
     _out.text = text;
 
-    if (_out.alarm_name == "zone_violation" || _out.alarm_name == "buffer_violation") {
+    if (context::is_zone_alarm(_out.alarm_name)) {
         // The zone uid is kept only when the server names one; the alarm text is never
         // taken for it.
         if (has_member(info, "zone_uid")) {
@@ -163,7 +163,7 @@ bool object_decoder::operator()(const Json::Value& _j, const std::string& _uid, 
         _out.zone_alarm_level = level;
         return true;
     }
-    return _out.alarm_name == "emergency_button";
+    return _out.alarm_name == context::s_emergency_button;
 }
 
 bool object_decoder::operator()(const Json::Value& _j, const std::string& _uid, tdoa_schedule& _out) const {

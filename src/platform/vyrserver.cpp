@@ -9,6 +9,7 @@
 
 #include "common/globals.h"
 #include "common/metrics.h"
+#include "context/alarm.h"
 #include "core/exception.h"
 #include "core/json.h"
 #include "platform/decoders.h"
@@ -170,8 +171,7 @@ private:
 bool left_out_by_design(const Json::Value&, const void*) { return false; }
 bool left_out_by_design(const Json::Value& _element, const alarm*) {
     const Json::Value& name = _element["alarm_name"];
-    return name.isString() && name.asString() != "zone_violation" && name.asString() != "buffer_violation" &&
-           name.asString() != "emergency_button";
+    return name.isString() && !context::is_handled_alarm(name.asString());
 }
 
 // Adds a decoded record unless its uid is there already: the first one stays.
